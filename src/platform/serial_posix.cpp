@@ -1,0 +1,348 @@
+// The serial line on POSIX systems: a termios device in raw mode, opened
+// non-blocking and exclusively, with reads and writes timed by poll().
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/dev_base.h"
+#include "platform/serial_line.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one file descriptor; closes it on reset and destruction.
+class OFd {
+public:
+    OFd() = default;
+    explicit OFd(int iFd) : m_iFd(iFd) {}
+    ~OFd() { vReset(); }
+    OFd(const OFd&) = delete;
+    OFd& operator=(const OFd&) = delete;
+    OFd(OFd&& other) noexcept : m_iFd(other.iRelease()) {}
+    OFd& operator=(OFd&& other) noexcept {
+        if (this != &other) {
+            vReset(other.iRelease());
+        }
+        return *this;
+    }
+
+    int iGet() const { return m_iFd; }
+    bool bValid() const { return m_iFd >= 0; }
+    int iRelease() {
+        int iFd = m_iFd;
+        m_iFd = -1;
+        return iFd;
+    }
+    void vReset(int iFd = -1) {
+        if (m_iFd >= 0) {
+            // The descriptor is gone after close() even when it reports EINTR.
+            ::close(m_iFd);
+        }
+        m_iFd = iFd;
+    }
+
+private:
+    int m_iFd = -1;
+};
+
+bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
+    static const struct {
+        uint32_t uiBaud;
+        speed_t speed;
+    } kRates[] = {
+        {1200, B1200},     {1800, B1800},   {2400, B2400},   {4800, B4800},
+        {9600, B9600},     {19200, B19200}, {38400, B38400},
+#ifdef B57600
+        {57600, B57600},
+#endif
+#ifdef B115200
+        {115200, B115200},
+#endif
+#ifdef B230400
+        {230400, B230400},
+#endif
+    };
+    for (const auto& rate : kRates) {
+        if (rate.uiBaud == uiBaud) {
+            speed = rate.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// Turns the settings into the termios record, keeping the fields it does not
+// govern; false when a setting has no termios equivalent. Not static: a
+// pseudo-terminal forces 8 bits without parity, so the tests check the
+// mapping here rather than on the line.
+bool bPosixLineTermios(const tCommCfg2& cfg, termios& tio) {
+    speed_t speed;
+    if (!bBaudToSpeed(cfg.uiBaudRate, speed)) {
+        return false;
+    }
+
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    static const tcflag_t kParities[] = {0, PARENB | PARODD, PARENB}; // none, odd, even
+    if (cfg.byDataBits < 5 || cfg.byDataBits > 8 || cfg.byParity > 2 || cfg.byStopBits > 2) {
+        return false;
+    }
+    const tcflag_t size = kSizes[cfg.byDataBits - 5];
+    const tcflag_t parity = kParities[cfg.byParity];
+    // 0 one stop bit, 2 two; termios has no one and a half (1) and sends two.
+    const tcflag_t stop = cfg.byStopBits == 0 ? 0 : CSTOPB;
+
+    const bool bHardwareFlow = cfg.iRtsControl == 2 || cfg.iCtsOutFlow == 1;
+#ifndef CRTSCTS
+    if (bHardwareFlow) {
+        return false;
+    }
+#endif
+
+    // Raw: no line editing, no echo, no signals, no translation either way.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+#ifdef CMSPAR
+    tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+#ifdef CRTSCTS
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if (bHardwareFlow) {
+        tio.c_cflag |= CRTSCTS;
+    }
+#endif
+    tio.c_cflag |= CLOCAL | CREAD | size | parity | stop;
+    if (cfg.iXonXoffOut != 0) {
+        tio.c_iflag |= IXON;
+    }
+    if (cfg.iXonXoffIn != 0) {
+        tio.c_iflag |= IXOFF;
+    }
+    // Reads never block in the driver; poll() does the waiting.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    return cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0;
+}
+
+namespace {
+
+// Milliseconds left until the deadline, rounded up so a wait never ends
+// early; 0 once it has passed.
+int iMsLeft(Clock::time_point deadline) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Waits for the events on the descriptor until the deadline. Returns the
+// reported events, or 0 when the time ran out or poll() failed.
+short sWaitFor(int iFd, short sEvents, Clock::time_point deadline) {
+    for (;;) {
+        const int iLeft = iMsLeft(deadline);
+        if (iLeft == 0) {
+            return 0;
+        }
+        pollfd pfd{iFd, sEvents, 0};
+        const int iRc = ::poll(&pfd, 1, iLeft);
+        if (iRc > 0) {
+            return pfd.revents;
+        }
+        if (iRc < 0 && errno != EINTR) {
+            return 0;
+        }
+        // Interrupted, or poll() woke a little early: wait for what is left.
+    }
+}
+
+size_t uiChunk(size_t uiLen) {
+    return uiLen > static_cast<size_t>(SSIZE_MAX) ? static_cast<size_t>(SSIZE_MAX) : uiLen;
+}
+
+class OPosixSerialLine : public OSerialLine {
+public:
+    OPosixSerialLine() = default;
+    ~OPosixSerialLine() override { vClose(); }
+    OPosixSerialLine(const OPosixSerialLine&) = delete;
+    OPosixSerialLine& operator=(const OPosixSerialLine&) = delete;
+
+    int iOpen(const tCommCfg2& cfg) override {
+        vClose();
+
+        // The name field need not be terminated.
+        const std::string port(cfg.acPort, strnlen(cfg.acPort, sizeof(cfg.acPort)));
+        if (port.empty()) {
+            return 1;
+        }
+        OFd fd(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.bValid() || !bLockExclusive(fd.iGet())) {
+            return 1;
+        }
+        termios tio{};
+        if (tcgetattr(fd.iGet(), &tio) != 0 || !bPosixLineTermios(cfg, tio) ||
+            tcsetattr(fd.iGet(), TCSANOW, &tio) != 0 || tcflush(fd.iGet(), TCIOFLUSH) != 0) {
+            vUnlock(fd.iGet());
+            return 1;
+        }
+        if (cfg.iDtrControl == 1) {
+            // Not every device has modem lines (a pseudo-terminal has none);
+            // the line works without them.
+            int iBits = TIOCM_DTR;
+            (void)::ioctl(fd.iGet(), TIOCMBIS, &iBits);
+        }
+        m_fd = std::move(fd);
+        return 0;
+    }
+
+    void vClose() override {
+        if (m_fd.bValid()) {
+            vUnlock(m_fd.iGet());
+            m_fd.vReset();
+        }
+    }
+
+    int iWrite(const uint8_t* pData, size_t uiLen) override {
+        if (!m_fd.bValid() || (pData == nullptr && uiLen != 0)) {
+            return 1;
+        }
+        // A stalled line (flow control held off) gives up after a fixed two
+        // seconds plus a millisecond per byte.
+        const uint32_t uiBudgetMs =
+            uiLen > UINT32_MAX - 2000u ? UINT32_MAX : 2000u + static_cast<uint32_t>(uiLen);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(uiBudgetMs);
+        size_t uiDone = 0;
+        while (uiDone < uiLen) {
+            const ssize_t iRc = ::write(m_fd.iGet(), pData + uiDone, uiChunk(uiLen - uiDone));
+            if (iRc > 0) {
+                uiDone += static_cast<size_t>(iRc);
+                continue;
+            }
+            if (iRc < 0 && errno == EINTR) {
+                continue;
+            }
+            if (iRc < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                return 1;
+            }
+            const short sEvents = sWaitFor(m_fd.iGet(), POLLOUT, deadline);
+            if ((sEvents & POLLOUT) == 0) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+
+    int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override {
+        uiGot = 0;
+        if (!m_fd.bValid() || pBuf == nullptr || uiWant == 0) {
+            return 1;
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(uiTimeoutMs);
+        bool bLastTry = false;
+        for (;;) {
+            const ssize_t iRc = ::read(m_fd.iGet(), pBuf, uiChunk(uiWant));
+            if (iRc > 0) {
+                uiGot = static_cast<size_t>(iRc);
+                vTakeMore(pBuf, uiWant, uiGot);
+                return 0;
+            }
+            if (iRc < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                return 1;
+            }
+            if (bLastTry) {
+                return 1;
+            }
+            const short sEvents = sWaitFor(m_fd.iGet(), POLLIN, deadline);
+            if (sEvents == 0 || (sEvents & POLLNVAL) != 0) {
+                return 1;
+            }
+            // After a hang-up or error only what is already queued is taken.
+            bLastTry = (sEvents & (POLLERR | POLLHUP)) != 0;
+        }
+    }
+
+    int iLineControl(uint32_t uiFunc) override {
+        if (!m_fd.bValid()) {
+            return 1;
+        }
+        if (uiFunc < kLineSetRts || uiFunc > kLineClrDtr) {
+            return 1;
+        }
+        const bool bRaise = uiFunc == kLineSetRts || uiFunc == kLineSetDtr;
+        int iBits = uiFunc <= kLineClrRts ? TIOCM_RTS : TIOCM_DTR;
+        return ::ioctl(m_fd.iGet(), bRaise ? TIOCMBIS : TIOCMBIC, &iBits) == 0 ? 0 : 1;
+    }
+
+    void vPurgeInput() override {
+        if (m_fd.bValid()) {
+            tcflush(m_fd.iGet(), TCIFLUSH);
+        }
+    }
+
+private:
+    // Keeps other processes off the port. flock() first: it shuts out every
+    // opener that locks the same way, and is taken before touching the
+    // terminal's own exclusive flag, which belongs to whoever holds the port.
+    // TIOCEXCL then refuses further opens outright (a privileged process is
+    // let through, and pseudo-terminals may not support it).
+    static bool bLockExclusive(int iFd) {
+        int iRc;
+        do {
+            iRc = ::flock(iFd, LOCK_EX | LOCK_NB);
+        } while (iRc != 0 && errno == EINTR);
+        // Only a lock held elsewhere refuses the port; a device that cannot
+        // be locked at all is used unlocked.
+        if (iRc != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+            return false;
+        }
+#ifdef TIOCEXCL
+        if (::ioctl(iFd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+            (void)::flock(iFd, LOCK_UN);
+            return false;
+        }
+#endif
+        return true;
+    }
+
+    // Lets the next opener in before the descriptor goes.
+    static void vUnlock(int iFd) {
+#ifdef TIOCNXCL
+        (void)::ioctl(iFd, TIOCNXCL);
+#endif
+        (void)::flock(iFd, LOCK_UN);
+    }
+
+    // Picks up bytes that arrived while the first read ran, without waiting.
+    void vTakeMore(uint8_t* pBuf, size_t uiWant, size_t& uiGot) {
+        while (uiGot < uiWant) {
+            const ssize_t iRc = ::read(m_fd.iGet(), pBuf + uiGot, uiChunk(uiWant - uiGot));
+            if (iRc <= 0) {
+                return;
+            }
+            uiGot += static_cast<size_t>(iRc);
+        }
+    }
+
+    OFd m_fd;
+};
+
+} // namespace
+
+std::unique_ptr<OSerialLine> MakeSystemSerialLine() {
+    return std::make_unique<OPosixSerialLine>();
+}
