@@ -1,0 +1,60 @@
+// OIdcManager: the one object behind the exports. Serialises every operation
+// with the named mutex "CARDREADER", traces it, applies the manager's own
+// argument checks and forwards it to the active driver.
+#pragma once
+
+#include <cstdint>
+
+#include "quillon/idc.h"
+
+namespace quillon {
+class ONamedMutex;
+}
+class OIdcDriver;
+class OReaderRegistry;
+class OCallTrace;
+class OTraceLog;
+
+class OIdcManager {
+public:
+    OIdcManager();
+    virtual ~OIdcManager();
+    OIdcManager(const OIdcManager&) = delete;
+    OIdcManager& operator=(const OIdcManager&) = delete;
+
+    int SetCommPara(tDevReturn* pRet);
+    int Init(int iMode, tDevReturn* pRet);
+    int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet);
+    int AcceptCard(int iMode, tDevReturn* pRet);
+    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+               uint32_t* pReplyLen, tDevReturn* pRet);
+    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4, tDevReturn* pRet);
+    int EjectCard(tDevReturn* pRet);
+    int GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet);
+    int GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet);
+    int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet);
+    int Reset(tDevReturn* pRet);
+    int ResetCount(int iCounter, tDevReturn* pRet);
+    int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet);
+    int ReleaseAntiFishing(tDevReturn* pRet);
+    int WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tDevReturn* pRet);
+    void GetLogicalDevName(char* pName);
+    void SetLogicalDevName(const char* pName);
+
+    OReaderRegistry* pRegistry() const { return m_pRegistry; }
+    OIdcDriver* pActiveDriver() const { return m_pActive; }
+    const char* pLockName() const;
+
+private:
+    // The common sequence: lock, enter line, check, driver call, leave line.
+    // Init (bTakeName) first copies the device name into the trace name.
+    template <class Check, class Call>
+    int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
+             bool bTakeName = false);
+    OTraceLog* pTraceLog() const;
+
+    OReaderRegistry* m_pRegistry;
+    OIdcDriver* m_pActive;
+    char m_acTraceName[128];
+    quillon::ONamedMutex* m_pLock;
+};

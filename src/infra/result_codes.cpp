@@ -1,0 +1,11 @@
+#include "infra/result_codes.h"
+
+namespace quillon {
+
+bool IsSuccessCode(int iCode) {
+    return iCode == 0 || (iCode >= 1201 && iCode <= 1210) || iCode == 1212 || iCode == 1213;
+}
+
+bool IsSilentCode(int iCode) { return iCode == 1225 || iCode == 1226 || iCode == 1299; }
+
+} // namespace quillon

@@ -1,0 +1,44 @@
+// OTraceLog: the library's only way of writing a trace, through the trace
+// library loaded at run time. Without the library, or before a trace file is
+// open, every write is dropped silently.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/system.h"
+
+#if defined(__GNUC__)
+#define QUILLON_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define QUILLON_PRINTF(fmt, args)
+#endif
+
+class OTraceLog {
+public:
+    // Loads the trace library found next to this library, else on the
+    // default search path, and starts it.
+    OTraceLog();
+    // Loads the trace library from this path only (tests).
+    explicit OTraceLog(const char* pLibraryPath);
+    virtual ~OTraceLog();
+    OTraceLog(const OTraceLog&) = delete;
+    OTraceLog& operator=(const OTraceLog&) = delete;
+
+    // The result of "writeMsg", or 0 when nothing was written.
+    int iWriteTrace(int iLevel, const char* pFormat, ...) QUILLON_PRINTF(3, 4);
+
+    // Opens (or reopens) the trace file, as the port opening does when
+    // "RemainDays" is configured: keep time on the open trace, close it, open
+    // the new path.
+    void vOpenTraceFile(int iKeepDays, const char* pPath, int iSetting);
+
+    bool bLoaded() const { return m_hModule != nullptr; }
+    bool bTraceOpen() const { return m_hTrace != 0; }
+
+private:
+    void vStart();
+    void vCloseTrace();
+
+    quillon::ModuleHandle m_hModule = nullptr;
+    intptr_t m_hTrace = 0;
+};

@@ -1,0 +1,39 @@
+// The serial line behind ODevBase: one small interface, one backend per OS,
+// and a scripted stand-in for tests. The factory is internal to the library
+// (never exported): tests replace it to put a scripted line under the whole
+// stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+struct tCommCfg2;
+
+class OSerialLine {
+public:
+    virtual ~OSerialLine() = default;
+    // 0: opened with the record's port name and settings.
+    virtual int iOpen(const tCommCfg2& cfg) = 0;
+    virtual void vClose() = 0;
+    // 0: all bytes written.
+    virtual int iWrite(const uint8_t* pData, size_t uiLen) = 0;
+    // Waits at most uiTimeoutMs for the first byte and returns what has
+    // arrived, up to uiWant. 0 with uiGot >= 1, or non-zero with uiGot 0.
+    virtual int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) = 0;
+    // 3 raise RTS, 4 clear RTS, 5 raise DTR, 6 clear DTR. 0: done.
+    virtual int iLineControl(uint32_t uiFunc) = 0;
+    // Drops received bytes not yet read.
+    virtual void vPurgeInput() = 0;
+};
+
+using SerialLineFactory = std::function<std::unique_ptr<OSerialLine>()>;
+
+// The operating system's line (termios or Win32).
+std::unique_ptr<OSerialLine> MakeSystemSerialLine();
+
+// Makes the line for every new connection. An empty factory restores the
+// system line. Returns the previous factory.
+SerialLineFactory SetSerialLineFactory(SerialLineFactory factory);
+std::unique_ptr<OSerialLine> MakeSerialLine();

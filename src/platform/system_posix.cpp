@@ -1,0 +1,125 @@
+// POSIX services: dlopen, nanosleep, fsync + rename, and the named mutex as a
+// flock'ed lock file in the temporary folder.
+#include "platform/system.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+namespace quillon {
+
+ModuleHandle LoadModule(const char* pPath) {
+    if (!pPath)
+        return nullptr;
+    return dlopen(pPath, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* FindSymbol(ModuleHandle hModule, const char* pName) {
+    if (!hModule || !pName)
+        return nullptr;
+    return dlsym(hModule, pName);
+}
+
+int FreeModule(ModuleHandle hModule) {
+    if (!hModule)
+        return 0;
+    return dlclose(hModule) == 0 ? 1 : 0;
+}
+
+int CloseOsHandle(intptr_t h) {
+    if (h <= 0 || h > 0x7fffffff)
+        return 0;
+    return close(static_cast<int>(h)) == 0 ? 1 : 0;
+}
+
+const char* TraceLibraryFileName() { return "libvantrel.so"; }
+
+std::string ModuleFolderOf(const void* pAddress) {
+    Dl_info info{};
+    if (!dladdr(pAddress, &info) || !info.dli_fname)
+        return std::string();
+    std::string path(info.dli_fname);
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return path.substr(0, slash + 1);
+}
+
+void SleepMs(unsigned int uiMs) {
+    timespec ts{static_cast<time_t>(uiMs / 1000), static_cast<long>(uiMs % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
+    int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    int rc = fsync(fd);
+    close(fd);
+    if (rc != 0)
+        return 1;
+    if (rename(tmp.c_str(), target.c_str()) != 0)
+        return 1;
+    // Make the rename itself durable.
+    std::string::size_type slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
+// Threads of this process queue on the in-process mutex; processes queue on
+// flock, which the kernel releases when a holder dies.
+struct ONamedMutex::Impl {
+    std::mutex threadLock;
+    std::string path;
+    int fd = -1; // the lock file while held; guarded by threadLock
+};
+
+ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+    if (dir.back() != '/')
+        dir += '/';
+    std::string safe;
+    for (char c : m_name)
+        safe += (c == '/' || c == '\\') ? '_' : c;
+    m_impl->path = dir + "quillon-mutex-" + safe + ".lock";
+}
+
+ONamedMutex::~ONamedMutex() = default;
+
+void ONamedMutex::vLock() {
+    m_impl->threadLock.lock();
+    int fd = open(m_impl->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        fchmod(fd, 0666);
+        while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    m_impl->fd = fd;
+}
+
+void ONamedMutex::vUnlock() {
+    int fd = m_impl->fd;
+    m_impl->fd = -1;
+    if (fd >= 0) {
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
+    m_impl->threadLock.unlock();
+}
+
+} // namespace quillon

@@ -1,0 +1,61 @@
+// OReaderBase: what every driver shares - the borrowed communication object,
+// the driver's own capability and status records, and the operations that
+// are the same for all (Reset, GetCapabilities, the serial SetCommPara).
+#pragma once
+
+#include <cstring>
+
+#include "infra/bounded_copy.h"
+#include "infra/reader_comm.h"
+#include "readers/idc_driver.h"
+
+class OReaderBase : public OIdcDriver {
+public:
+    explicit OReaderBase(OReaderComm* pComm) : m_pComm(pComm) {
+        std::memset(&m_caps, 0, sizeof m_caps);
+        std::memset(&m_status, 0, sizeof m_status);
+    }
+
+    // Does nothing, sends nothing, leaves the record as passed.
+    int Reset(tDevReturn*) override { return 0; }
+    // Hands out the capability record whole; the result record is untouched.
+    int GetCapabilities(tIdcCaps* pCaps, tDevReturn*) override {
+        if (pCaps)
+            std::memcpy(pCaps, &m_caps, sizeof m_caps);
+        return 0;
+    }
+
+    const tIdcCaps& caps() const { return m_caps; }
+    const tIdcStatus& status() const { return m_status; }
+
+protected:
+    // Records iCode through the communication object; returns 0 or 1.
+    int iReport(int iCode, tDevReturn* pRet) {
+        m_pComm->vReportResult(&iCode, pRet);
+        return iCode;
+    }
+    // Sets the record directly (argument checks, unsupported operations).
+    static int iSetRecord(tDevReturn* pRet, int iCode, int iFlag, int iResult) {
+        pRet->iCode1 = pRet->iCode2 = iCode;
+        pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
+        return iResult;
+    }
+    // An operation not available in this build: 1267 with flags 1.
+    int iUnavailable(tDevReturn* pRet) { return iReport(1267, pRet); }
+    // Copies the communication object's library version text to offset 80.
+    void vCopyLibraryVersion() {
+        std::memset(m_caps.acLibVersion, 0, sizeof m_caps.acLibVersion);
+        quillon::CopyText(m_caps.acLibVersion, sizeof m_caps.acLibVersion, m_pComm->acVersion);
+    }
+
+    OReaderComm* m_pComm;
+    tIdcCaps m_caps;
+    tIdcStatus m_status;
+};
+
+// The serial drivers open the port through the communication object.
+class OSerialReaderBase : public OReaderBase {
+public:
+    using OReaderBase::OReaderBase;
+    int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
+};

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "infra/reader_comm.h"
+#include "infra/result_codes.h"
+#include "support/scripted_line.h"
+#include "support/test_env.h"
+
+namespace {
+tDevReturn Filled(int v) {
+    tDevReturn r;
+    std::memset(&r, 0, sizeof r);
+    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
+    std::memset(r.acReplyText, 'x', sizeof r.acReplyText);
+    return r;
+}
+void ExpectRecord(const tDevReturn& r, int code, int flag) {
+    EXPECT_EQ(code, r.iCode1);
+    EXPECT_EQ(code, r.iCode2);
+    EXPECT_EQ(flag, r.iErrFlag1);
+    EXPECT_EQ(flag, r.iErrFlag2);
+}
+} // namespace
+
+TEST(ResultCodes, ReportResultSplitsSuccessFromFailure) {
+    OReaderComm comm(nullptr, "CARDREADER");
+    for (int code = 1200; code <= 1299; ++code) {
+        const bool success = (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
+        tDevReturn r = Filled(7);
+        int c = code;
+        comm.vReportResult(&c, &r);
+        ExpectRecord(r, code, success ? 0 : 1);
+        EXPECT_EQ(success ? 0 : 1, c) << code;
+        EXPECT_EQ('x', r.acReplyText[0]);
+        EXPECT_EQ(code, comm.tGetErrorFlag().iCode2);
+    }
+    tDevReturn r = Filled(7);
+    int c = 0;
+    comm.vReportResult(&c, &r);
+    ExpectRecord(r, 0, 0);
+    EXPECT_EQ(0, c);
+}
+
+struct OpenCase {
+    const char* name;
+    const char* extraIni;
+    uint32_t baud;
+    uint8_t parity;
+    int32_t dtrControl, rtsControl;
+};
+
+TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
+    const OpenCase cases[] = {
+        {"type missing", "", 19200, 2, 0, 0},
+        {"type 1", "[CardReaderType]\nCardReaderType=1\n", 19200, 2, 0, 0},
+        {"type 2 with Dtr", "[CardReaderType]\nCardReaderType=2\n[Dtr]\nDtr=1\n", 19200, 2, 1, 2},
+        {"Dtr 0", "[Dtr]\nDtr=0\n", 19200, 2, 0, 0},
+        {"type 3", "[CardReaderType]\nCardReaderType=3\n", 9600, 0, 0, 0},
+    };
+    for (const OpenCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\nBaudRate=19200\n") + c.extraIni);
+        ScopedScriptedLine line;
+        OReaderComm comm(nullptr, "CARDREADER");
+        tDevReturn r = Filled(7);
+        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ExpectRecord(r, 0, 0);
+        EXPECT_EQ('x', r.acReplyText[0]);
+        const tCommCfg2& cfg = line->lastCfg;
+        EXPECT_EQ(1, cfg.iKind);
+        EXPECT_EQ(c.baud, cfg.uiBaudRate);
+        EXPECT_EQ(8, cfg.byDataBits);
+        EXPECT_EQ(c.parity, cfg.byParity);
+        EXPECT_EQ(0, cfg.byStopBits);
+        EXPECT_EQ(3u, cfg.uiReadIntervalMs);
+        EXPECT_EQ(10u, cfg.uiReadPerByteMs);
+        EXPECT_EQ(10u, cfg.uiReadConstMs);
+        EXPECT_EQ(c.dtrControl, cfg.iDtrControl);
+        EXPECT_EQ(c.rtsControl, cfg.iRtsControl);
+        EXPECT_STREQ("/dev/scripted", cfg.acPort);
+        // RTS raised, then DTR cleared.
+        EXPECT_EQ((std::vector<uint32_t>{3, 6}), line->LineControls());
+
+        // A second opening touches nothing.
+        tDevReturn again = Filled(5);
+        line->vClear();
+        EXPECT_EQ(0, comm.iOpenPort(&again));
+        ExpectRecord(again, 5, 5);
+        EXPECT_TRUE(line->events.empty());
+    }
+}
+
+TEST(ReaderComm, OpenPortFailuresAndUsbTypes) {
+    TestEnv env("[CardReaderType]\nCardReaderType=1\n"); // no port configured
+    ScopedScriptedLine line;
+    OReaderComm comm(nullptr, "CARDREADER");
+    tDevReturn r = Filled(7);
+    EXPECT_EQ(1, comm.iOpenPort(&r));
+    ExpectRecord(r, 1223, 0);
+    EXPECT_EQ(1223, comm.tGetErrorFlag().iCode2);
+
+    // The line refuses to open: 1223 again, and the next call starts over.
+    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
+    line->bFailOpen = true;
+    r = Filled(7);
+    EXPECT_EQ(1, comm.iOpenPort(&r));
+    ExpectRecord(r, 1223, 0);
+    line->bFailOpen = false;
+    EXPECT_EQ(0, comm.iOpenPort(&r));
+    ExpectRecord(r, 0, 0);
+    EXPECT_TRUE(comm.bPortOpen());
+
+    for (int type : {4, 5, 6, 9}) {
+        TestEnv usb("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
+                    std::to_string(type) + "\n");
+        ScopedScriptedLine usbLine;
+        OReaderComm usbComm(nullptr, "CARDREADER");
+        tDevReturn u = Filled(7);
+        EXPECT_EQ(0, usbComm.iOpenPort(&u)) << type;
+        ExpectRecord(u, 7, 7);
+        EXPECT_FALSE(usbComm.bPortOpen());
+        EXPECT_EQ(0, usbLine->iOpenCount);
+    }
+}
+
+TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
+    TestEnv env;
+    ScopedScriptedLine line;
+    OReaderComm comm(nullptr, "CARDREADER");
+    tDevReturn r{};
+    ASSERT_EQ(0, comm.iOpenPort(&r));
+    line->vClear();
+
+    uint8_t dest[1100] = {};
+    for (uint32_t wanted : {0u, 1021u, 5000u}) {
+        uint32_t count = wanted;
+        EXPECT_EQ(1, comm.iReadReply(dest, &count, 3000)) << wanted;
+    }
+    EXPECT_TRUE(line->events.empty()); // no wait for a count out of range
+
+    // 5 wanted, 3 arrive, then nothing: the 3 are delivered.
+    line->vFeed(B({0x10, 0x06, 0x41}));
+    uint32_t count = 5;
+    EXPECT_EQ(0, comm.iReadReply(dest, &count, 3000));
+    EXPECT_EQ(3u, count);
+    EXPECT_EQ(B({0x10, 0x06, 0x41}), Bytes(dest, dest + 3));
+    EXPECT_EQ((std::vector<uint32_t>{3000, 3000}), line->ReadTimeouts());
+
+    // The buffer is empty afterwards: silence gives 1 and a count of 0.
+    count = 1;
+    EXPECT_EQ(1, comm.iReadReply(dest, &count, 20));
+    EXPECT_EQ(0u, count);
+
+    // An exact count leaves later bytes on the line, not in the buffer.
+    line->vFeed(B({1, 2, 3, 4}));
+    count = 2;
+    EXPECT_EQ(0, comm.iReadReply(dest, &count, 100));
+    EXPECT_EQ(2u, count);
+    count = 2;
+    EXPECT_EQ(0, comm.iReadReply(dest, &count, 100));
+    EXPECT_EQ(B({3, 4}), Bytes(dest, dest + 2));
+
+    // 1020 bytes is the most one call takes.
+    line->vFeed(Bytes(1020, 0x55));
+    count = 1020;
+    EXPECT_EQ(0, comm.iReadReply(dest, &count, 100));
+    EXPECT_EQ(1020u, count);
+
+    // Discarding input purges the line.
+    line->vFeed(B({9, 9}));
+    comm.vDiscardInput();
+    count = 1;
+    EXPECT_EQ(1, comm.iReadReply(dest, &count, 10));
+}

@@ -1,0 +1,130 @@
+#include "support/scripted_line.h"
+
+#include <algorithm>
+#include <cstdio>
+
+Bytes B(std::initializer_list<int> bytes) {
+    Bytes out;
+    for (int b : bytes)
+        out.push_back(static_cast<uint8_t>(b));
+    return out;
+}
+
+Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+std::string Hex(const Bytes& bytes) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
+        if (i)
+            out += ' ';
+        out += buf;
+    }
+    return out;
+}
+
+std::vector<Bytes> LineScript::Writes() const {
+    std::vector<Bytes> out;
+    for (const LineEvent& e : events)
+        if (e.kind == LineEvent::Write)
+            out.push_back(e.data);
+    return out;
+}
+
+std::vector<uint32_t> LineScript::ReadTimeouts() const {
+    std::vector<uint32_t> out;
+    for (const LineEvent& e : events)
+        if (e.kind == LineEvent::Read)
+            out.push_back(e.uiValue);
+    return out;
+}
+
+std::vector<uint32_t> LineScript::LineControls() const {
+    std::vector<uint32_t> out;
+    for (const LineEvent& e : events)
+        if (e.kind == LineEvent::LineControl)
+            out.push_back(e.uiValue);
+    return out;
+}
+
+int LineScript::Purges() const {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [](const LineEvent& e) {
+        return e.kind == LineEvent::Purge;
+    }));
+}
+
+void LineScript::vClear() {
+    events.clear();
+    replies.clear();
+    pending.clear();
+}
+
+int OScriptedLine::iOpen(const tCommCfg2& cfg) {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    m_script->events.push_back({LineEvent::Open, {}, 0, 0});
+    m_script->lastCfg = cfg;
+    if (m_script->bFailOpen)
+        return 1;
+    ++m_script->iOpenCount;
+    return 0;
+}
+
+void OScriptedLine::vClose() {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    m_script->events.push_back({LineEvent::Close, {}, 0, 0});
+}
+
+int OScriptedLine::iWrite(const uint8_t* pData, size_t uiLen) {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    Bytes sent(pData, pData + uiLen);
+    m_script->events.push_back({LineEvent::Write, sent, 0, 0});
+    if (m_script->bFailWrite)
+        return 1;
+    if (m_script->responder) {
+        m_script->vFeed(m_script->responder(sent));
+    } else if (!m_script->replies.empty()) {
+        m_script->vFeed(m_script->replies.front());
+        m_script->replies.pop_front();
+    }
+    return 0;
+}
+
+int OScriptedLine::iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    size_t n = std::min(uiWant, m_script->pending.size());
+    Bytes got(m_script->pending.begin(), m_script->pending.begin() + static_cast<long>(n));
+    std::copy(got.begin(), got.end(), pBuf);
+    m_script->pending.erase(m_script->pending.begin(),
+                            m_script->pending.begin() + static_cast<long>(n));
+    m_script->events.push_back({LineEvent::Read, got, uiTimeoutMs, uiWant});
+    uiGot = n;
+    return n ? 0 : 1;
+}
+
+int OScriptedLine::iLineControl(uint32_t uiFunc) {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    m_script->events.push_back({LineEvent::LineControl, {}, uiFunc, 0});
+    return 0;
+}
+
+void OScriptedLine::vPurgeInput() {
+    std::lock_guard<std::mutex> lock(m_script->mutex);
+    m_script->events.push_back({LineEvent::Purge, {}, 0, 0});
+    m_script->pending.clear();
+}
+
+ScopedScriptedLine::ScopedScriptedLine() : m_script(std::make_shared<LineScript>()) {
+    std::shared_ptr<LineScript> script = m_script;
+    m_previous = SetSerialLineFactory(
+        [script]() -> std::unique_ptr<OSerialLine> { return std::make_unique<OScriptedLine>(script); });
+}
+
+ScopedScriptedLine::~ScopedScriptedLine() { SetSerialLineFactory(m_previous); }
