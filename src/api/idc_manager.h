@@ -43,6 +43,8 @@ public:
 
     OReaderRegistry* pRegistry() const { return m_pRegistry; }
     OIdcDriver* pActiveDriver() const { return m_pActive; }
+    // Makes this driver the active one, as a selection would.
+    void vSetActiveDriver(OIdcDriver* pDriver) { m_pActive = pDriver; }
     const char* pLockName() const;
 
 private:

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "quillon/idc.h"
+#include "support/scripted_line.h"
+#include "support/test_env.h"
+
+namespace {
+tDevReturn Record(int v) {
+    tDevReturn r;
+    std::memset(&r, 0, sizeof r);
+    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
+    for (size_t i = 0; i < sizeof r.acReplyText; ++i)
+        r.acReplyText[i] = static_cast<char>(i);
+    return r;
+}
+
+std::vector<std::function<int(tDevReturn*)>> Operations() {
+    static uint8_t bytes[16];
+    static uint32_t len;
+    static tIdcStatus st;
+    static tIdcCaps caps;
+    static tIdcLife life;
+    static tIdcTracks tracks;
+    return {
+        [](tDevReturn* r) { return IDC_Init(1, r); },
+        [](tDevReturn* r) { return IDC_GetStatus(&st, r); },
+        [](tDevReturn* r) { return IDC_AcceptCard(1, r); },
+        [](tDevReturn* r) { return IDC_ChipIO(0, bytes, 4, bytes, &len, r); },
+        [](tDevReturn* r) { return IDC_ChipPower(1, 0, 0, &len, r); },
+        [](tDevReturn* r) { return IDC_EjectCard(r); },
+        [](tDevReturn* r) { return IDC_GetCapabilities(&caps, r); },
+        [](tDevReturn* r) { return IDC_GetLifeInfo(&life, r); },
+        [](tDevReturn* r) { return IDC_ReadTrack(&tracks, r); },
+        [](tDevReturn* r) { return IDC_Reset(r); },
+        [](tDevReturn* r) { return IDC_ResetCount(0, r); },
+        [](tDevReturn* r) { return IDC_RetainCard(&len, r); },
+        [](tDevReturn* r) { return IDC_ReleaseAntiFishing(r); },
+        [](tDevReturn* r) { return IDC_WriteTrack(1, bytes, 5, r); },
+    };
+}
+
+void ExpectNoManager() {
+    for (auto& op : Operations()) {
+        tDevReturn r = Record(3);
+        const tDevReturn before = r;
+        EXPECT_EQ(1, op(&r));
+        EXPECT_EQ(1267, r.iCode1);
+        EXPECT_EQ(1267, r.iCode2);
+        EXPECT_EQ(1, r.iErrFlag1);
+        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(0, std::memcmp(r.acReplyText, before.acReplyText, sizeof r.acReplyText));
+    }
+}
+} // namespace
+
+TEST(Exports, LifecycleOfTheManager) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedScriptedLine line;
+    EXPECT_EQ(0, IDC_CloseComm()); // before anything
+    EXPECT_EQ(0, IDC_CloseComm());
+    ExpectNoManager();
+    EXPECT_TRUE(line->events.empty()); // no reader access without a manager
+
+    char name[32] = {};
+    IDC_GetLogicalDevName(name); // creates the manager
+    EXPECT_STREQ("CARDREADER", name);
+    // A manager without a selected driver: operations fail, record untouched.
+    tDevReturn r = Record(3);
+    EXPECT_EQ(1, IDC_EjectCard(&r));
+    EXPECT_EQ(3, r.iCode2);
+
+    IDC_SetLogicalDevName("LOBBY");
+    IDC_GetLogicalDevName(name);
+    EXPECT_STREQ("LOBBY", name);
+
+    r = Record(3);
+    EXPECT_EQ(0, IDC_SetCommPara(&r));
+    r = Record(3);
+    const tDevReturn before = r;
+    EXPECT_EQ(0, IDC_Reset(&r));
+    EXPECT_EQ(0, std::memcmp(&r, &before, sizeof r));
+
+    r = Record(3);
+    EXPECT_EQ(1, IDC_ChipPower(1, 0, 0, nullptr, &r));
+    EXPECT_EQ(1224, r.iCode2);
+    EXPECT_EQ(1, r.iErrFlag2);
+
+    EXPECT_EQ(0, IDC_CloseComm());
+    EXPECT_EQ(0, IDC_CloseComm());
+    ExpectNoManager();
+    // A new manager starts from the default name again.
+    IDC_GetLogicalDevName(name);
+    EXPECT_STREQ("CARDREADER", name);
+    EXPECT_EQ(0, IDC_CloseComm());
+}
+
+TEST(Exports, CloseWhileAnotherThreadOperates) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        while (!stop) {
+            tDevReturn w = Record(0);
+            IDC_Reset(&w);
+            tIdcCaps caps;
+            IDC_GetCapabilities(&caps, &w);
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        IDC_CloseComm();
+        tDevReturn s = Record(0);
+        IDC_SetCommPara(&s);
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(0, IDC_CloseComm());
+}

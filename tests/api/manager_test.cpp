@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "api/fake_driver.h"
+#include "api/idc_manager.h"
+#include "support/scripted_line.h"
+#include "support/test_env.h"
+
+namespace {
+const char* kIni = "[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=10\n"
+                   "[CardReaderType]\nCardReaderType=9\n";
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        // keep what follows the level: "... L3 <text>"
+        std::smatch m;
+        if (std::regex_search(line, m, std::regex(" L(\\d+) (.*)$")))
+            out.push_back(m[1].str() + "|" + m[2].str());
+    }
+    return out;
+}
+
+tDevReturn Record(int v) {
+    tDevReturn r;
+    std::memset(&r, 0, sizeof r);
+    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
+    std::memset(r.acReplyText, 'k', sizeof r.acReplyText);
+    return r;
+}
+
+// A manager with an open trace and the fake driver active.
+struct ManagerTest : ::testing::Test {
+    TestEnv env{kIni};
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    FakeDriver fake;
+    void SetUp() override {
+        tDevReturn r = Record(0);
+        manager.SetCommPara(&r); // type 9: nothing probed, the trace file opens
+        manager.vSetActiveDriver(&fake);
+    }
+    std::vector<std::string> Trace() { return Lines(env.sReadFile("Vantrel/CARDREADER.log")); }
+};
+} // namespace
+
+TEST_F(ManagerTest, EveryOperationIsTracedWithItsNameAndCode) {
+    uint8_t bytes[8] = {};
+    uint32_t len = 0;
+    tIdcCaps caps;
+    tIdcLife life;
+    tIdcTracks tracks;
+    uint32_t counter = 0;
+    struct Row {
+        const char* name;
+        std::function<int(tDevReturn*)> call;
+    } rows[] = {
+        {"AcceptCard", [&](tDevReturn* r) { return manager.AcceptCard(3, r); }},
+        {"ChipIO", [&](tDevReturn* r) { return manager.ChipIO(0, bytes, 4, bytes, &len, r); }},
+        {"ChipPower", [&](tDevReturn* r) { return manager.ChipPower(1, 0, 0, &len, r); }},
+        {"EjectCard", [&](tDevReturn* r) { return manager.EjectCard(r); }},
+        {"GetCapabilities", [&](tDevReturn* r) { return manager.GetCapabilities(&caps, r); }},
+        {"GetLifeInfo", [&](tDevReturn* r) { return manager.GetLifeInfo(&life, r); }},
+        {"ReadTrack", [&](tDevReturn* r) { return manager.ReadTrack(&tracks, r); }},
+        {"Reset", [&](tDevReturn* r) { return manager.Reset(r); }},
+        {"ResetCount", [&](tDevReturn* r) { return manager.ResetCount(0, r); }},
+        {"RetainCard", [&](tDevReturn* r) { return manager.RetainCard(&counter, r); }},
+        {"ReleaseAntiFishing", [&](tDevReturn* r) { return manager.ReleaseAntiFishing(r); }},
+        {"WriteTrack", [&](tDevReturn* r) { return manager.WriteTrack(2, bytes, 5, r); }},
+        {"SetCommPara", [&](tDevReturn* r) { return manager.SetCommPara(r); }},
+        {"Init", [&](tDevReturn* r) { return manager.Init(1, r); }},
+        {"EjectCard", [&](tDevReturn* r) { return manager.EjectCard(r); }},
+    };
+    bool initDone = false;
+    int code = 1240;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.iCode = ++code;
+        fake.iResult = 1;
+        fake.calls.clear();
+        tDevReturn r = Record(0);
+        const size_t before = Trace().size();
+        EXPECT_EQ(1, row.call(&r));
+        if (std::string(row.name) == "SetCommPara") {
+            // The selection keeps a type-9 configuration's driver: the fake.
+            EXPECT_EQ(std::vector<std::string>{"SetCommPara"}, fake.calls);
+        } else {
+            EXPECT_EQ(std::vector<std::string>{row.name}, fake.calls);
+        }
+        EXPECT_EQ(code, r.iCode2);
+        std::vector<std::string> lines = Trace();
+        ASSERT_EQ(before + 2, lines.size());
+        EXPECT_EQ(std::string("3|->Enter ") + row.name, lines[before]);
+        initDone = initDone || std::string(row.name) == "Init";
+        EXPECT_EQ(std::string("3|->Leave ") + row.name + "(" + (initDone ? "CARDREADER" : "") +
+                      " " + std::to_string(code) + ")",
+                  lines[before + 1]);
+    }
+}
+
+TEST_F(ManagerTest, StatusIsTracedOnlyWhenNotPlainPositiveAndAfterTheCall) {
+    tIdcStatus st;
+    for (int code : {1201, 1202, 1225}) {
+        fake.iCode = code;
+        size_t linesDuringCall = 0;
+        fake.onCall = [&](const char*) { linesDuringCall = Trace().size(); };
+        const size_t before = Trace().size();
+        tDevReturn r = Record(0);
+        manager.GetStatus(&st, &r);
+        EXPECT_EQ(before, linesDuringCall);
+        std::vector<std::string> lines = Trace();
+        if (code == 1201) {
+            EXPECT_EQ(before, lines.size());
+        } else {
+            ASSERT_EQ(before + 2, lines.size());
+            EXPECT_EQ("3|->Enter GetStatus", lines[before]);
+            EXPECT_EQ("3|->Leave GetStatus( " + std::to_string(code) + ")", lines[before + 1]);
+        }
+    }
+}
+
+TEST_F(ManagerTest, WriteTrackBounds) {
+    uint8_t data[200];
+    for (int i = 0; i < 200; ++i)
+        data[i] = static_cast<uint8_t>('0' + i % 10);
+    struct Row {
+        int track;
+        uint32_t len;
+        bool passed;
+    } rows[] = {{1, 79, true},  {1, 80, false}, {2, 40, true},  {2, 41, false}, {3, 107, true},
+                {3, 108, false}, {1, 0, false}, {2, 0, false}, {3, 0, false}, {4, 150, true},
+                {0, 3, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.track) + "/" + std::to_string(row.len));
+        fake.calls.clear();
+        fake.lastTracks = tIdcTracks{};
+        fake.iCode = 1201;
+        fake.iResult = 0;
+        tDevReturn r = Record(9);
+        int result = manager.WriteTrack(row.track, data, row.len, &r);
+        if (!row.passed) {
+            EXPECT_EQ(1, result);
+            EXPECT_TRUE(fake.calls.empty());
+            EXPECT_EQ(1224, r.iCode1);
+            EXPECT_EQ(1224, r.iCode2);
+            EXPECT_EQ(0, r.iErrFlag1);
+            EXPECT_EQ(0, r.iErrFlag2);
+            continue;
+        }
+        EXPECT_EQ(0, result);
+        ASSERT_EQ(1u, fake.calls.size());
+        const tIdcTracks& t = fake.lastTracks;
+        const uint32_t lens[3] = {t.uiLen1, t.uiLen2, t.uiLen3};
+        const uint8_t* areas[3] = {t.abTrack1, t.abTrack2, t.abTrack3};
+        const size_t sizes[3] = {80, 41, 108};
+        for (int k = 0; k < 3; ++k) {
+            const bool mine = row.track == k + 1;
+            EXPECT_EQ(mine ? row.len : 0u, lens[k]);
+            for (size_t i = 0; i < sizes[k]; ++i)
+                EXPECT_EQ(mine && i < row.len ? data[i] : 0, areas[k][i]);
+        }
+    }
+}
+
+TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
+    tDevReturn r = Record(0);
+    EXPECT_EQ(1, manager.ChipPower(1, 0, 0, nullptr, &r));
+    EXPECT_EQ(1224, r.iCode1);
+    EXPECT_EQ(1224, r.iCode2);
+    EXPECT_EQ(1, r.iErrFlag1);
+    EXPECT_EQ(1, r.iErrFlag2);
+    EXPECT_TRUE(fake.calls.empty() || fake.calls == std::vector<std::string>{"SetCommPara"});
+    const std::vector<std::string> lines = Trace();
+    EXPECT_EQ("3|->Leave ChipPower( 1224)", lines.back());
+
+    fake.calls.clear();
+    uint32_t len = 0;
+    for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+             [&](tDevReturn* p) { return manager.GetStatus(nullptr, p); },
+             [&](tDevReturn* p) { return manager.ReadTrack(nullptr, p); },
+             [&](tDevReturn* p) { return manager.RetainCard(nullptr, p); },
+             [&](tDevReturn* p) { return manager.ChipIO(0, nullptr, 4, nullptr, &len, p); }}) {
+        r = Record(0);
+        EXPECT_EQ(1, call(&r));
+        EXPECT_EQ(1224, r.iCode2);
+    }
+    EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST(Manager, WithoutActiveDriverTheRecordIsUntouched) {
+    TestEnv env(kIni);
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    char name[32] = {};
+    manager.GetLogicalDevName(name); // the manager exists, no driver selected
+    EXPECT_STREQ("CARDREADER", name);
+    tDevReturn r = Record(4);
+    EXPECT_EQ(1, manager.Init(1, &r));
+    const tDevReturn untouched = Record(4);
+    EXPECT_EQ(0, std::memcmp(&r, &untouched, sizeof r));
+    tIdcStatus st;
+    EXPECT_EQ(1, manager.GetStatus(&st, &r));
+    EXPECT_EQ(4, r.iCode2);
+}
+
+TEST(Manager, LogicalNameChangesButTheLockKeepsItsName) {
+    TestEnv env(kIni);
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    manager.SetLogicalDevName("KIOSK-7");
+    char name[32] = {};
+    manager.GetLogicalDevName(name);
+    EXPECT_STREQ("KIOSK-7", name);
+    EXPECT_STREQ("CARDREADER", manager.pLockName());
+
+    const std::string longName(40, 'n');
+    manager.SetLogicalDevName(longName.c_str());
+    char big[64];
+    std::memset(big, 'z', sizeof big);
+    manager.GetLogicalDevName(big);
+    EXPECT_EQ(std::string(31, 'n'), std::string(big));
+    EXPECT_EQ('z', big[32]); // nothing past the 32-byte name is written
+}

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include "api/reader_registry.h"
+#include "infra/reader_comm.h"
+#include "readers/idc_driver.h"
+#include "support/scripted_line.h"
+#include "support/test_env.h"
+
+namespace {
+std::string Ini(const std::string& typeLine) {
+    return "[CARDREADER]\nPort=/dev/scripted\n" +
+           (typeLine.empty() ? std::string() : "[CardReaderType]\n" + typeLine + "\n");
+}
+} // namespace
+
+// Types that are not probed on the serial line: written back, no exchange.
+TEST(Registry, UsbAndUnknownTypesAreNotProbed) {
+    struct Row {
+        int type;
+        int driverType; // the driver made active (0: left as it was)
+    } rows[] = {{4, 4}, {5, 4}, {6, 6}, {9, 0}, {0, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.type);
+        TestEnv env(Ini("CardReaderType=" + std::to_string(row.type)));
+        ScopedScriptedLine line;
+        OReaderRegistry reg;
+        OIdcDriver* sentinel = reinterpret_cast<OIdcDriver*>(&reg);
+        OIdcDriver* active = sentinel;
+        EXPECT_EQ(row.type, reg.iSelectDriver(active));
+        EXPECT_TRUE(line->Writes().empty());
+        EXPECT_EQ(row.type >= 4 ? 0 : 1, line->iOpenCount); // USB types need no port
+        EXPECT_EQ(row.driverType ? reg.pDriverForType(row.driverType) : sentinel, active);
+        int written = -1;
+        EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
+        EXPECT_EQ(row.type, written);
+    }
+}
+
+TEST(Registry, PortFailureWritesNothing) {
+    for (const char* typeLine : {"CardReaderType=1", ""}) {
+        SCOPED_TRACE(typeLine);
+        TestEnv env(Ini(typeLine));
+        ScopedScriptedLine line;
+        line->bFailOpen = true;
+        const std::string before = env.sReadConfig();
+        OReaderRegistry reg;
+        OIdcDriver* active = nullptr;
+        const int type = std::string(typeLine).empty() ? 2 : 1;
+        EXPECT_EQ(type, reg.iSelectDriver(active));
+        EXPECT_EQ(before, env.sReadConfig());
+        EXPECT_TRUE(line->Writes().empty());
+        // The configured family stays active; its own SetCommPara retries.
+        EXPECT_EQ(reg.pDriverForType(type), active);
+        tDevReturn r{};
+        EXPECT_EQ(1, active->SetCommPara(&r));
+        EXPECT_EQ(1223, r.iCode2);
+        EXPECT_EQ(0, r.iErrFlag2);
+    }
+}
