@@ -1,9 +1,20 @@
-// OSerialReaderB: family B over the serial line (CardReaderType 2).
+// OSerialReaderB: family B over the serial line (CardReaderType 2). The
+// operations are those of OFamilyBReader; this class supplies the serial
+// exchange (0xF2 frame with CRC-16/XMODEM, single-byte ACK) and opens the
+// port.
 #pragma once
 
-#include "readers/unfinished_reader.h"
+#include "readers/family_b/family_b_reader.h"
 
-class OSerialReaderB : public OUnfinishedReader<OSerialReaderBase> {
+class OSerialReaderB : public OFamilyBReader {
 public:
     explicit OSerialReaderB(OReaderComm* pComm);
+
+    int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
+
+    // Frames the command, sends it, waits 3000 ms for ACK and the caller's
+    // time-out for the reply, checks start byte and CRC, ACKs the reply.
+    int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                     uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,
+                     uint32_t uiTimeoutMs) override;
 };

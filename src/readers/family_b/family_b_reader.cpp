@@ -1,0 +1,597 @@
+#include "readers/family_b/family_b_reader.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "infra/result_codes.h"
+
+namespace {
+// Capability fields (u16 index = byte offset / 2).
+constexpr int kCapIdentified = 0;  // offset 0
+constexpr int kCapIntake = 1;      // offset 2
+constexpr int kCapActMode = 2;     // offset 4
+constexpr int kCapConfigured = 3;  // offset 6
+constexpr int kCapConfigured2 = 4; // offset 8
+constexpr int kCapLimit = 6;       // offset 12
+constexpr int kCapRetain = 7;      // offset 14
+
+// Status fields.
+constexpr int kStReply = 1;
+constexpr int kStRetain = 2;
+constexpr int kStActMode = 3;
+constexpr int kStIntake = 4;
+constexpr int kStFlag5 = 5;
+constexpr int kStFlag6 = 6;
+constexpr int kStFlag7 = 7;
+constexpr int kStChipState = 8;
+constexpr int kStProtocol = 9;
+constexpr int kStCard = 10;
+constexpr int kStConfig = 11;
+
+constexpr int kCodeBadFrame = 1222; // reply frame unusable, or more than the caller's buffer takes
+constexpr int kCodeMissing = 1235;  // 'N' "53": the reply still carries track data
+constexpr int kCodeAskAgain = 1291; // 'N' "30"
+constexpr int kCodeRetainBusy = 1297; // 'N' "50"
+
+constexpr uint16_t kNoProtocol = 255;
+constexpr uint32_t kChipTimeoutMs = 10000;
+constexpr uint32_t kChipBlock = 1000;
+constexpr uint32_t kProtocol0ApduMax = 261;
+
+constexpr const char* kModelQ8 = "ICT3Q8-3A0179";
+constexpr const char* kModelQ5 = "ICT3Q5-3A0188";
+
+// Negative replies by the two status digits; 0 is "not in the map".
+constexpr int kNegativeMap[7][10] = {
+    {1266, 1267, 1267, 1215, 1268, 1240, 1232, 0, 0, 0},
+    {1283, 1284, 1285, 1241, 1242, 1244, 1243, 1288, 1295, 1239},
+    {1247, 1251, 1258, 1250, 1249, 1233, 1245, 1246, 1248, 1233},
+    {1291, 1298, 0, 0, 0, 0, 0, 0, 0, 0},
+    {1260, 1293, 0, 1296, 0, 1234, 0, 0, 1265, 0},
+    {1297, 1286, 0, 1235, 1238, 1237, 0, 0, 0, 0},
+    {1270, 1275, 1273, 1276, 1276, 1278, 1279, 0, 0, 1279},
+};
+
+uint32_t Be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+uint32_t Be16(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 8) | p[1];
+}
+uint32_t Min(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
+}
+} // namespace
+
+OFamilyBReader::OFamilyBReader(OReaderComm* pComm) : OReaderBase(pComm) {
+    vCopyLibraryVersion();
+    m_status.usField[kStProtocol] = kNoProtocol;
+    m_caps.usField[kCapLimit] = 99;
+}
+
+// ---------------------------------------------------------------- replies
+
+int OFamilyBReader::iMapReplyCode(uint8_t byKind, uint16_t usStatus) {
+    const int first = usStatus >> 8;
+    const int second = usStatus & 0xFF;
+    if (byKind == 'P') {
+        if (first == '0' && second >= '0' && second <= '2')
+            return 1201 + (second - '0');
+        return quillon::kCodeUnknownReply;
+    }
+    if (byKind != 'N')
+        return quillon::kCodeUnknownReply;
+    if (first == 'B' && second == '0')
+        return 1236;
+    if (first < '0' || first > '6' || second < '0' || second > '9')
+        return quillon::kCodeUnknownReply;
+    const int code = kNegativeMap[first - '0'][second - '0'];
+    return code ? code : quillon::kCodeUnknownReply;
+}
+
+int OFamilyBReader::iTakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
+                               uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet) {
+    const uint32_t n = Min(uiPayloadLen - kReplyHeader, pData ? uiDataSize : 0);
+    if (n)
+        std::memcpy(pData, pPayload + kReplyHeader, n);
+    if (pDataLen)
+        *pDataLen = n;
+    std::memcpy(pRet->acReplyText, pPayload, kReplyHeader);
+    return iMapReplyCode(pPayload[0], static_cast<uint16_t>((pPayload[3] << 8) | pPayload[4]));
+}
+
+int OFamilyBReader::iSendText(const char* pText, uint8_t* pData, uint32_t uiDataSize,
+                              uint32_t* pDataLen, tDevReturn* pRet, uint32_t uiTimeoutMs) {
+    std::memset(pData, 0, uiDataSize);
+    *pDataLen = 0;
+    return iExecCommand(reinterpret_cast<const uint8_t*>(pText),
+                        static_cast<uint32_t>(std::strlen(pText)), pData, uiDataSize, pDataLen,
+                        pRet, uiTimeoutMs);
+}
+
+int OFamilyBReader::iSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen,
+                              tLargeReply& reply, tDevReturn* pRet) {
+    if (uiApduLen > kCommandMax - 3)
+        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+    uint8_t command[kCommandMax] = {};
+    std::memcpy(command, pPrefix, 3);
+    if (uiApduLen)
+        std::memcpy(command + 3, pApdu, uiApduLen);
+    std::memset(&reply, 0, sizeof reply);
+    return iExecCommand(command, uiApduLen + 3, reply.abData, sizeof reply.abData, &reply.uiLen,
+                        pRet, kChipTimeoutMs);
+}
+
+bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter) {
+    const uint8_t tens = pData[0], ones = pData[1];
+    if (tens < '0' || tens > '9' || ones < '0' || ones > '9')
+        return false; // not two digits: the counter is not known
+    const uint16_t count = static_cast<uint16_t>((tens - '0') * 10 + (ones - '0'));
+    m_caps.usField[kCapRetain] = count;
+    m_status.usField[kStRetain] = count;
+    if (pCounter)
+        *pCounter = count;
+    return true;
+}
+
+// --------------------------------------------------------- initialisation
+
+int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
+    static const char* const kInitCommands[] = {"C0432400010011", "C0532400010011",
+                                                "C0632400010011"};
+    if (iMode < 1 || iMode > 3)
+        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+    const char* pInit = kInitCommands[iMode - 1];
+    tSmallReply reply;
+    int result = iSend(pInit, reply, pRet, 30000);
+    if (result != 0 && pRet->iCode2 == kCodeAskAgain) // sent once more
+        result = iSend(pInit, reply, pRet, 30000);
+    if (result != 0)
+        return result;
+    m_status.usField[kStProtocol] = kNoProtocol;
+
+    result = iSend("CC0", reply, pRet, 10000);
+    if (result == 0)
+        bTakeRetainCounter(reply.abData, nullptr);
+    if (m_caps.acModelName[0] != '\0')
+        return result; // identified by an earlier Init
+
+    result = iSend("CA1", reply, pRet, 10000);
+    if (result != 0)
+        return result;
+    std::memcpy(m_caps.acFirmware, reply.abData, 8);
+    if (std::memcmp(reply.abData, "2741", 4) == 0)
+        quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ8);
+    if (std::memcmp(reply.abData, "05", 2) == 0) {
+        quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ5);
+        return result;
+    }
+    m_caps.usField[kCapIdentified] = 1;
+    if (std::strcmp(m_caps.acModelName, kModelQ8) == 0)
+        vApplyConfig();
+    return result;
+}
+
+// Mode state: 3 for mode 0, 1 for mode 1, 4 when the command failed, else
+// the configured value. The capability field is 1, or 2 after a failure.
+int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const char* pCmdMode1,
+                               uint16_t& usCapField) {
+    int value = 0;
+    if (m_pComm->iGetIntValue(pKey, pKey, value) == 1)
+        value = 0;
+    int state = value;
+    bool failed = false;
+    if (value == 0 || value == 1) {
+        tDevReturn own;
+        std::memset(&own, 0, sizeof own);
+        tSmallReply reply;
+        failed = iSend(value == 0 ? pCmdMode0 : pCmdMode1, reply, &own, 10000) != 0;
+        state = value == 0 ? 3 : 1;
+    }
+    if (failed)
+        state = 4;
+    usCapField = failed ? 2 : 1;
+    return state;
+}
+
+// The configuration of the "ICT3Q8-3A0179": its commands use a record of
+// their own, so the caller's record keeps the outcome of "CA1".
+void OFamilyBReader::vApplyConfig() {
+    m_status.usField[kStIntake] =
+        static_cast<uint16_t>(iApplyMode("IntakeMode", "C:X0", "C:X1", m_caps.usField[kCapIntake]));
+    m_status.usField[kStActMode] =
+        static_cast<uint16_t>(iApplyMode("ActMode", "Cc90", "Cc91", m_caps.usField[kCapActMode]));
+    m_caps.usField[kCapConfigured] = 2;
+    m_status.usField[kStConfig] = 2;
+
+    tDevReturn own;
+    std::memset(&own, 0, sizeof own);
+    tSmallReply reply;
+    if (iSend("Ce2", reply, &own, 10000) == 0) {
+        std::memcpy(m_caps.acInfo, reply.abData, 8);
+        const uint8_t* d = reply.abData;
+        std::snprintf(m_caps.acDate, sizeof m_caps.acDate, "200%c-%c%c-%c%c", d[1], d[2], d[3],
+                      d[4], d[5]);
+    }
+    m_caps.usField[kCapConfigured2] = 2;
+}
+
+// ------------------------------------------------- status and card moves
+
+int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
+    tSmallReply reply;
+    int result = iSend("C13", reply, pRet, 5000);
+    if (result != 0) {
+        pStatus->usField[kStCard] = 3;
+        return result;
+    }
+    const uint8_t* d = reply.abData;
+    if (d[1] & 0x07)
+        m_status.usField[kStCard] = 3; // stays from now on
+    *pStatus = m_status;
+    switch (pRet->iCode2) {
+    case 1201:
+        pStatus->usField[kStReply] = 1;
+        break;
+    case 1202:
+        pStatus->usField[kStReply] = 2;
+        break;
+    case 1203:
+        pStatus->usField[kStReply] = 3;
+        break;
+    default:
+        break;
+    }
+    if (d[0] & 0x01)
+        pStatus->usField[kStFlag5] = 1;
+    if (d[0] & 0x04)
+        pStatus->usField[kStProtocol] = 1;
+    if (d[1] & 0x08)
+        pStatus->usField[kStFlag6] = 1;
+    if (d[1] & 0x10)
+        pStatus->usField[kStFlag7] = 1;
+    if (d[3] == 0x40)
+        pStatus->usField[kStCard] = 3;
+    else if (d[3] == 'F')
+        pStatus->usField[kStCard] = 1;
+    else if (d[3] == 'D')
+        pStatus->usField[kStCard] = 2;
+
+    result = iSend("C11", reply, pRet, 5000);
+    if (result != 0)
+        pStatus->usField[kStCard] = 3;
+    return result;
+}
+
+int OFamilyBReader::AcceptCard(int iMode, tDevReturn* pRet) {
+    static const char* const kAcceptCommands[] = {"C:2", "C:0", "C:1", "C40", "C22"};
+    if (iMode < 1 || iMode > 5)
+        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+    tSmallReply reply;
+    return iSend(kAcceptCommands[iMode - 1], reply, pRet, 30000);
+}
+
+int OFamilyBReader::EjectCard(tDevReturn* pRet) {
+    tSmallReply reply;
+    return iSend("C30", reply, pRet, 20000);
+}
+
+int OFamilyBReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
+    tSmallReply reply;
+    int result = iSend("C31", reply, pRet, 20000);
+    if (result != 0 && pRet->iCode2 == kCodeRetainBusy)
+        result = iSend("CC101", reply, pRet, 5000);
+    tDevReturn own;
+    std::memset(&own, 0, sizeof own);
+    if (iSend("CC0", reply, &own, 10000) == 0)
+        bTakeRetainCounter(reply.abData, pRetainCount);
+    return result;
+}
+
+// ------------------------------------------------------------------ tracks
+
+int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    struct tArea {
+        uint32_t* pLen;
+        uint8_t* pText;
+        uint32_t uiMax;
+    };
+    const tArea area[3] = {{&pTracks->uiLen1, pTracks->abTrack1, 79},
+                           {&pTracks->uiLen2, pTracks->abTrack2, 40},
+                           {&pTracks->uiLen3, pTracks->abTrack3, 107}};
+    bool read[3] = {false, false, false};
+    bool flag[3] = {false, false, false};
+    for (const tArea& a : area)
+        *a.pLen = 0;
+    tSmallReply reply;
+    auto take = [&](int i) {
+        const uint32_t n = Min(reply.uiLen, area[i].uiMax);
+        std::memcpy(area[i].pText, reply.abData, n);
+        *area[i].pLen = n;
+        return n;
+    };
+
+    // All three at once: track 1 '~' track 2 '~' track 3.
+    if (iSend("C65", reply, pRet, 15000) == 0) {
+        uint32_t pos = 0;
+        for (int i = 0; i < 3; ++i) {
+            uint32_t n = 0;
+            while (pos + n < reply.uiLen && n < area[i].uiMax &&
+                   (i == 2 || reply.abData[pos + n] != '~'))
+                ++n;
+            if (n)
+                std::memcpy(area[i].pText, reply.abData + pos, n);
+            *area[i].pLen = n;
+            read[i] = n > 0;
+            pos += n + 1; // the separator's position is skipped whatever it holds
+        }
+    }
+    if (iSend("C67", reply, pRet, 15000) == 0)
+        for (int i = 0; i < 3; ++i)
+            flag[i] = reply.abData[i] == '1';
+
+    if (!read[0] && flag[0] && iSend("C61", reply, pRet, 15000) == 0) {
+        take(0);
+        read[0] = true;
+    }
+    if (!read[1]) {
+        if (flag[1]) {
+            // 'N' "53" still carries the track's data.
+            if (iSend("C62", reply, pRet, 15000) == 0 || pRet->iCode2 == kCodeMissing)
+                read[1] = take(1) > 0;
+        } else if (iSend("CD2", reply, pRet, 15000) == 0 || pRet->iCode2 == kCodeMissing ||
+                   iSend("CD:", reply, pRet, 15000) == 0) {
+            take(1);
+            read[1] = true;
+        }
+    }
+    if (!read[2] && flag[2] && iSend("C63", reply, pRet, 15000) == 0) {
+        take(2);
+        read[2] = true;
+    }
+    if (read[0] || read[1] || read[2])
+        return 0;
+    return 1251;
+}
+
+int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    uint32_t* const pLen[3] = {&pTracks->uiLen1, &pTracks->uiLen2, &pTracks->uiLen3};
+    const uint8_t* const pText[3] = {pTracks->abTrack1, pTracks->abTrack2, pTracks->abTrack3};
+    const uint32_t kMax[3] = {79, 40, 107};
+    if (*pLen[0] == 0 && *pLen[1] == 0 && *pLen[2] == 0)
+        return 1268;
+    bool failed = false;
+    for (int i = 0; i < 3; ++i) {
+        if (*pLen[i] == 0)
+            continue;
+        char command[3 + 107 + 1] = {'C', '7', static_cast<char>('1' + i)};
+        std::memcpy(command + 3, pText[i], Min(*pLen[i], kMax[i]));
+        // The command is the zero-terminated text: a zero byte ends it early.
+        tSmallReply reply;
+        std::memset(&reply, 0, sizeof reply);
+        if (iExecCommand(reinterpret_cast<const uint8_t*>(command),
+                         static_cast<uint32_t>(strnlen(command, sizeof command)), reply.abData,
+                         sizeof reply.abData, &reply.uiLen, pRet, 20000) != 0) {
+            *pLen[i] = 0;
+            failed = true;
+        }
+    }
+    return failed ? 1 : 0;
+}
+
+// -------------------------------------------------------------------- chip
+
+int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                              tDevReturn* pRet) {
+    uint8_t* pBuf = reinterpret_cast<uint8_t*>(uArg2);
+    uint32_t* pBufLen = reinterpret_cast<uint32_t*>(uArg3);
+    uint32_t* pProtocol = static_cast<uint32_t*>(pArg4);
+    switch (iAction) {
+    case 1:
+        return iActivate(pBuf, pBufLen, pProtocol, pRet);
+    case 2:
+        return iReactivate(pBuf, pBufLen, pProtocol, pRet);
+    case 3:
+        return iDeactivate(pProtocol, pRet);
+    default:
+        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+    }
+}
+
+int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
+                              tDevReturn* pRet) {
+    static const char* const kAttempts[10] = {"CI0", "CI0", "CI@", "CI0",   "CR0",
+                                              "CR0", "CR0", "CR0", "CU001", "CU001"};
+    tLargeReply reply;
+    int result = iSend("C@0", reply, pRet, kChipTimeoutMs);
+    if (result != 0)
+        return result;
+    int p = -1;
+    for (int i = 0; i < 10 && p < 0; ++i) {
+        *pProtocol = static_cast<uint32_t>(i);
+        result = iSend(kAttempts[i], reply, pRet, kChipTimeoutMs);
+        if (result == 0)
+            p = i;
+    }
+    if (p < 0) {
+        *pProtocol = kNoProtocol;
+        m_status.usField[kStProtocol] = kNoProtocol;
+        return result;
+    }
+    const uint8_t* d = reply.abData;
+    if (p == 0 || p == 1) {
+        const int high = d[1] >> 4;
+        p = high == 0x6 ? 0 : high == 0xE ? 1 : kNoProtocol;
+    }
+    if (p >= 4) {
+        if (d[0] == 0xA2 && d[1] == 0x13 && d[2] == 0x10)
+            p = 4;
+        else if (d[0] == 0x92 && d[1] == 0x23 && d[2] == 0x10)
+            p = 5;
+    }
+    m_status.usField[kStProtocol] = static_cast<uint16_t>(p);
+    *pProtocol = static_cast<uint32_t>(p);
+    if (pBuf)
+        std::memcpy(pBuf, reply.abData, reply.uiLen);
+    if (pBufLen)
+        *pBufLen = pBuf ? reply.uiLen : 0;
+    return 0;
+}
+
+int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
+                                tDevReturn* pRet) {
+    const uint16_t protocol = m_status.usField[kStProtocol];
+    *pProtocol = protocol;
+    const char* pCommand = nullptr;
+    if (protocol <= 1)
+        pCommand = "CI8";
+    else if (protocol <= 3)
+        pCommand = "CIH";
+    else if (protocol <= 8)
+        return 1; // no re-activation for these cards; the record is left alone
+    else
+        return iSetRecord(pRet, quillon::kCodeUnavailable, 1, 1);
+    tLargeReply reply;
+    const int result = iSend(pCommand, reply, pRet, kChipTimeoutMs);
+    if (result == 0) {
+        if (pBuf)
+            std::memcpy(pBuf, reply.abData, reply.uiLen);
+        if (pBufLen)
+            *pBufLen = pBuf ? reply.uiLen : 0;
+    }
+    return result;
+}
+
+int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
+    const uint16_t protocol = m_status.usField[kStProtocol];
+    const char* pCommand = "CI1";
+    if (protocol == 2 || protocol == 3)
+        pCommand = "Ce21";
+    else if (protocol >= 4 && protocol <= 8)
+        pCommand = "CR1";
+    tSmallReply reply;
+    iSend(pCommand, reply, pRet, kChipTimeoutMs); // only "C@2" decides
+    const int result = iSend("C@2", reply, pRet, kChipTimeoutMs);
+    m_status.usField[kStChipState] = 2;
+    m_status.usField[kStProtocol] = kNoProtocol;
+    *pProtocol = kNoProtocol;
+    return result;
+}
+
+bool OFamilyBReader::bAppendChipReply(const tLargeReply& reply, uint8_t* pReply,
+                                      uint32_t* pReplyLen) {
+    const uint32_t room = IDC_CHIP_REPLY_MAX - *pReplyLen;
+    const uint32_t n = Min(reply.uiLen, room);
+    std::memcpy(pReply + *pReplyLen, reply.abData, n);
+    *pReplyLen += n;
+    return n == reply.uiLen;
+}
+
+int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet) {
+    // Every continuation either adds data (bounded by the caller's buffer) or
+    // counts against this limit, so a reader that keeps asking cannot hang us.
+    for (uint32_t k = 0; pRet->acReplyText[2] == '5'; ++k) {
+        if (k >= IDC_CHIP_REPLY_MAX)
+            return iReport(kCodeBadFrame, pRet);
+        tLargeReply reply;
+        if (iSend("CI7", reply, pRet, kChipTimeoutMs) != 0)
+            return 1;
+        if (!bAppendChipReply(reply, pReply, pReplyLen))
+            return iReport(kCodeBadFrame, pRet); // what fitted stays
+    }
+    return 0;
+}
+
+int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                           uint32_t* pReplyLen, tDevReturn* pRet) {
+    if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
+        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+    const uint32_t len = static_cast<uint32_t>(iCommandLen);
+    const uint16_t protocol = m_status.usField[kStProtocol];
+    tLargeReply reply;
+    switch (protocol) {
+    case 0:
+        if (len > kProtocol0ApduMax)
+            return 1; // refused before anything is sent; the record is left alone
+        if (iSendApdu("CI3", pCommand, len, reply, pRet) != 0)
+            return 1;
+        break;
+    case 1: {
+        const uint32_t blocks = len / kChipBlock;
+        if (blocks == 0) {
+            if (iSendApdu("CI4", pCommand, len, reply, pRet) != 0)
+                return 1;
+            break;
+        }
+        for (uint32_t b = 0; b < blocks; ++b) {
+            if (iSendApdu("CI5", pCommand + b * kChipBlock, kChipBlock, reply, pRet) != 0)
+                return 1;
+            if (pRet->acReplyText[2] == '?')
+                return 1; // the card refused the block; its code stays recorded
+        }
+        if (iSendApdu("CI6", pCommand + blocks * kChipBlock, len % kChipBlock, reply, pRet) != 0)
+            return 1;
+        break;
+    }
+    case 2:
+    case 3:
+        return 0; // nothing to exchange for these cards
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8: {
+        const char* pPrefix = protocol <= 5 ? "CR3" : protocol <= 7 ? "CR4" : "CU3";
+        if (iSendApdu(pPrefix, pCommand, len, reply, pRet) != 0)
+            return 1;
+        *pReplyLen = 0;
+        bAppendChipReply(reply, pReply, pReplyLen);
+        return 0;
+    }
+    default:
+        // No chip active, or a card ("CU001" second attempt) with no I/O command.
+        return iSetRecord(pRet, quillon::kCodeUnavailable, 1, 1);
+    }
+    *pReplyLen = 0;
+    bAppendChipReply(reply, pReply, pReplyLen);
+    return iContinueChipReply(pReply, pReplyLen, pRet);
+}
+
+// ------------------------------------------------ counters and life info
+
+int OFamilyBReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
+    tSmallReply reply;
+    const int result = iSend("CfA", reply, pRet, 5000);
+    if (result != 0)
+        return result;
+    const uint8_t* d = reply.abData; // zero-filled: a short reply counts as zeros
+    uint32_t* v = pLife->uiValue;
+    v[0] = Be32(d + 0);
+    v[1] = Be32(d + 4);
+    v[2] = Be32(d + 8);
+    v[3] = Be32(d + 16);
+    v[4] = Be32(d + 32);
+    v[5] = Be32(d + 48);
+    v[6] = Be16(d + 64);
+    v[7] = Be16(d + 66);
+    v[8] = Be16(d + 68);
+    v[9] = Be32(d + 132);
+    v[10] = Be32(d + 124);
+    return 0;
+}
+
+int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
+    tSmallReply reply;
+    const int result = iSend("CC100", reply, pRet, 10000);
+    if (result == 0) {
+        m_caps.usField[kCapRetain] = 0;
+        m_status.usField[kStRetain] = 0;
+    }
+    return result;
+}
+
+int OFamilyBReader::ReleaseAntiFishing(tDevReturn* pRet) {
+    tSmallReply reply;
+    return iSend("Cc:1", reply, pRet, 10000);
+}
