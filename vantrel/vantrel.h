@@ -2,22 +2,34 @@
  * Vantrel - the trace library. Loaded at run time by Quillon and looked up
  * by name; every entry point has C linkage.
  *
- * A trace handle is an opaque pointer-sized value, 0 for none.
+ * A trace handle is an opaque pointer-sized value, 0 for none. Handles are
+ * never reused; a handle that is unknown or already closed is refused with 0.
  *
+ * startTrace() prepares nothing and returns 1; traces can be opened at once.
  * openTrace(path, setting, maxBytes, keepFiles):
  *   path      the log file; relative paths resolve against the working
- *             directory, '\' counts as a folder separator, missing folders
- *             are created.
+ *             directory at the time of opening, '\' counts as a folder
+ *             separator, missing folders are created.
  *   setting   which levels are written: 0 every level; n > 0 only levels
  *             1..n; a negative setting writes nothing.
  *   maxBytes  a file rotates when the next line would pass this size:
- *             x.log becomes x.log.1, x.log.1 becomes x.log.2, ...
- *   keepFiles how many rotated files are kept beside the current one.
- * setTraceKeepTime(h, days) deletes this log's files (current one excepted)
- * whose last change is older than the given number of days.
+ *             x.log becomes x.log.1, x.log.1 becomes x.log.2, ...;
+ *             0 or less never rotates. A longer line still goes whole.
+ *   keepFiles how many rotated files are kept beside the current one;
+ *             with 0 the current file simply starts afresh.
+ *   Returns 0 when the file cannot be opened. Several handles may be open at
+ *   once; handles on the same file share it, so their lines never mix.
+ * setTraceKeepTime(h, days) deletes this log's rotated files (x.log.N; the
+ * current one is never touched) whose last change is older than the given
+ * number of days, now and after every later rotation; days <= 0 deletes
+ * nothing. Returns 1, or 0 for an unknown handle.
  * writeMsg(h, level, text) appends one line:
  *   "YYYY-MM-DD HH:MM:SS.mmm [pid:tid] Ln text"
- * and returns the number of bytes written, 0 when nothing was written.
+ * (local time; line breaks at the end of text are dropped, inner ones become
+ * blanks) and returns the number of bytes written, 0 when nothing was
+ * written. Text of any length arrives whole.
+ * closeTrace(h) returns 1, or 0 for an unknown handle.
+ * stopTrace(reserved) closes every trace still open and returns 1.
  * All entry points are safe to call from several threads at once.
  */
 #ifndef VANTREL_H
