@@ -1,5 +1,7 @@
 #include "readers/family_a/hid_reader_a.h"
 
+#include "readers/family_a/family_a_reader.h"
+
 OHidReaderA::OHidReaderA(OReaderComm* pComm) : OUnfinishedReader(pComm) {
     m_caps.usField[3] = 2; // auxiliary module absent
     vCopyLibraryVersion();
@@ -7,4 +9,7 @@ OHidReaderA::OHidReaderA(OReaderComm* pComm) : OUnfinishedReader(pComm) {
     m_caps.usField[6] = 999;
 }
 
-int OHidReaderA::ReleaseAntiFishing(tDevReturn* pRet) { return iSetRecord(pRet, 1216, 1, 1); }
+// The same refusal as the serial driver's.
+int OHidReaderA::ReleaseAntiFishing(tDevReturn* pRet) {
+    return OFamilyAReader::iRefuseAntiFishing(pRet);
+}
