@@ -13,7 +13,12 @@ constexpr uint8_t kEot = 0x04;
 constexpr uint32_t kAckTimeoutMs = 3000;
 constexpr uint32_t kFrameHeader = 3; // start byte, length high, length low
 constexpr uint32_t kCrcLen = 2;
+// Thrown as plain int codes (the library's code enum is a type of its own).
 constexpr int kCodeBadFrame = 1222;
+constexpr int kCodeNotSent = quillon::kCodeCommFailed;
+constexpr int kCodeBadAck = quillon::kCodeBadAck;
+constexpr int kCodeNoReply = quillon::kCodeNoReply;
+constexpr int kCodeRefused = quillon::kCodeBadArgument;
 } // namespace
 
 OSerialReaderB::OSerialReaderB(OReaderComm* pComm) : OFamilyBReader(pComm) {}
@@ -27,7 +32,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
     try {
         const uint32_t n = uiCommandLen & 0xFFFF;
         if (n > kCommandMax || (!pCommand && n))
-            throw quillon::kCodeBadArgument;
+            throw kCodeRefused;
         uint8_t frame[kFrameHeader + kCommandMax + kCrcLen] = {};
         frame[0] = kStart;
         frame[1] = static_cast<uint8_t>(n >> 8);
@@ -41,19 +46,19 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
         // Whatever is left from an earlier exchange is not this reply.
         m_pComm->vDiscardInput();
         if (m_pComm->iSendCommand2(frame, n + kFrameHeader + kCrcLen, 1, true, true) != 0)
-            throw quillon::kCodeCommFailed;
+            throw kCodeNotSent;
 
         uint8_t ack = 0;
         uint32_t count = 1;
         if (m_pComm->iReadReply(&ack, &count, kAckTimeoutMs) != 0)
-            throw quillon::kCodeNoReply;
+            throw kCodeNoReply;
         if (ack != kAck)
-            throw quillon::kCodeBadAck; // NAK or anything else; not sent again
+            throw kCodeBadAck; // NAK or anything else; not sent again
 
         uint8_t reply[kReplyMax] = {};
         count = kFrameHeader;
         if (m_pComm->iReadReply(reply, &count, uiTimeoutMs) != 0)
-            throw quillon::kCodeNoReply;
+            throw kCodeNoReply;
         if (count < kFrameHeader)
             throw kCodeBadFrame;
         const uint32_t announced = (static_cast<uint32_t>(reply[1]) << 8) | reply[2];
@@ -75,7 +80,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
                 break;
         }
         if (got == 0)
-            throw quillon::kCodeNoReply;
+            throw kCodeNoReply;
 
         // Checked over what actually arrived.
         const uint32_t received = kFrameHeader + got;
@@ -90,7 +95,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
         m_pComm->iSendCommand2(&ackOut, 1, 1, true, true);
     } catch (int thrown) {
         code = thrown;
-        if (code == quillon::kCodeNoReply) {
+        if (code == kCodeNoReply) {
             // Cancel whatever the reader still means to send.
             const uint8_t cancel[2] = {kDle, kEot};
             m_pComm->iSendCommand2(cancel, 2, 1, true, true);
