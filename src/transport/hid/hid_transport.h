@@ -1,0 +1,71 @@
+// The USB HID transport carried by the HID reader drivers: find the reader
+// among the present HID interfaces by vendor and product id, write one
+// output report, read one input report with a time-out.
+//
+// Report buffers belong to the caller. Byte 0 of every report is the report
+// ID byte, also for a device that numbers no reports (it is 0 there), so the
+// report lengths are the largest report's data bytes plus one. The transport
+// adds nothing to the data and takes nothing away.
+//
+// One backend per operating system (hidraw, Win32 SetupAPI/HID). Drivers get
+// theirs from MakeHidTransport(); tests replace the factory to put a fake
+// under a driver.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class OHidTransport {
+public:
+    virtual ~OHidTransport() = default;
+
+    // Searches the present HID interfaces for the first one (in enumeration
+    // order) with both ids and opens it for writing and for reading. True
+    // when such an interface exists, even if one of the two could not be
+    // opened: the writes or reads then fail. Closes whatever an earlier
+    // search opened before it starts.
+    virtual bool bOpenDevice(uint16_t usVendorId, uint16_t usProductId) = 0;
+
+    // Writes one output report: exactly uiOutputReportLength() bytes, taken
+    // from the start of the buffer; when the buffer is shorter, the rest of
+    // the report is sent as zeros. True when the system took the whole report.
+    virtual bool bWriteReport(const uint8_t* pReport, size_t uiBufSize) = 0;
+
+    // Reads one input report of uiInputReportLength() bytes into the start
+    // of the buffer (no more than uiBufSize of it are stored) and waits at
+    // most uiTimeoutMs for it. True with uiCount = bytes stored when a report
+    // arrived. False with uiCount = 0 when none came in time (the wait is
+    // abandoned, so the next read starts clean); false with uiCount unchanged
+    // on any other failure (nothing opened for reading, device gone).
+    virtual bool bReadReport(uint8_t* pReport, size_t uiBufSize, uint32_t& uiCount,
+                             uint32_t uiTimeoutMs) = 0;
+
+    // Report lengths of the opened device, report ID byte included; 0 while
+    // no device is open or when the device declares no such report.
+    virtual size_t uiInputReportLength() const = 0;
+    virtual size_t uiOutputReportLength() const = 0;
+
+    // Releases everything the last search opened. Also done on destruction.
+    virtual void vClose() = 0;
+};
+
+using HidTransportFactory = std::function<std::unique_ptr<OHidTransport>()>;
+
+// The operating system's transport.
+std::unique_ptr<OHidTransport> MakeSystemHidTransport();
+
+#if !defined(_WIN32)
+// The hidraw transport over a given class folder ("/sys/class/hidraw") and
+// device folder ("/dev"); tests point both at a tree of their own.
+std::unique_ptr<OHidTransport> MakeHidrawTransport(const std::string& sClassDir,
+                                                   const std::string& sDevDir);
+#endif
+
+// Makes the transport for each new HID driver. An empty factory restores the
+// system transport. Returns the previous factory. Set it before building
+// the drivers that are to use it, not while other threads make transports.
+HidTransportFactory SetHidTransportFactory(HidTransportFactory factory);
+std::unique_ptr<OHidTransport> MakeHidTransport();

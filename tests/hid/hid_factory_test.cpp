@@ -1,0 +1,15 @@
+#include <gtest/gtest.h>
+
+#include "hid/mock_hid_transport.h"
+
+TEST(HidTransportFactory, DriversGetTheInstalledTransportUntilTheFactoryIsRestored) {
+    auto* pMock = new MockHidTransport;
+    {
+        ScopedHidTransportFactory use([&] { return std::unique_ptr<OHidTransport>(pMock); });
+        std::unique_ptr<OHidTransport> pMade = MakeHidTransport();
+        EXPECT_EQ(pMade.get(), pMock);
+    }
+    std::unique_ptr<OHidTransport> pSystem = MakeHidTransport();
+    ASSERT_NE(pSystem, nullptr);
+    EXPECT_EQ(dynamic_cast<MockHidTransport*>(pSystem.get()), nullptr);
+}

@@ -1,0 +1,36 @@
+// A scripted HID transport for driver tests. While a
+// ScopedHidTransportFactory lives, every MakeHidTransport() (so every HID
+// driver constructed then) gets what its factory makes:
+//
+//   auto* pHid = new testing::NiceMock<MockHidTransport>;
+//   ScopedHidTransportFactory use([&] { return std::unique_ptr<OHidTransport>(pHid); });
+//   OHidReaderA reader(&comm); // owns pHid from here on
+#pragma once
+
+#include <utility>
+
+#include <gmock/gmock.h>
+
+#include "transport/hid/hid_transport.h"
+
+class MockHidTransport : public OHidTransport {
+public:
+    MOCK_METHOD(bool, bOpenDevice, (uint16_t, uint16_t), (override));
+    MOCK_METHOD(bool, bWriteReport, (const uint8_t*, size_t), (override));
+    MOCK_METHOD(bool, bReadReport, (uint8_t*, size_t, uint32_t&, uint32_t), (override));
+    MOCK_METHOD(size_t, uiInputReportLength, (), (const, override));
+    MOCK_METHOD(size_t, uiOutputReportLength, (), (const, override));
+    MOCK_METHOD(void, vClose, (), (override));
+};
+
+class ScopedHidTransportFactory {
+public:
+    explicit ScopedHidTransportFactory(HidTransportFactory factory)
+        : m_previous(SetHidTransportFactory(std::move(factory))) {}
+    ~ScopedHidTransportFactory() { SetHidTransportFactory(std::move(m_previous)); }
+    ScopedHidTransportFactory(const ScopedHidTransportFactory&) = delete;
+    ScopedHidTransportFactory& operator=(const ScopedHidTransportFactory&) = delete;
+
+private:
+    HidTransportFactory m_previous;
+};
