@@ -1,0 +1,112 @@
+// A reader emulator on a pseudo-terminal: the engine of one family runs in a
+// thread on the master side; the host opens the slave path as its serial
+// port.
+//
+//   quillon::emu::Emulator emu(quillon::emu::Family::A);
+//   std::string port = emu.Start();   // e.g. /dev/pts/7
+//   emu.InsertCard();
+//   ... run the library against `port` ...
+//   auto commands = emu.Commands();   // what the reader received
+//   emu.Stop();
+//
+// Every method may be called from any thread while the emulator runs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+
+namespace quillon::emu {
+
+// Owns one file descriptor.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o)
+            Reset(o.Release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+    int Release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    void Reset(int fd = -1);
+
+private:
+    int fd_;
+};
+
+class Emulator {
+public:
+    explicit Emulator(Family family, const Options& options = {});
+    ~Emulator();
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    // Opens the pseudo-terminal, starts serving and returns the slave path.
+    // Throws std::system_error when no pseudo-terminal can be had.
+    std::string Start();
+    // Stops serving and closes the pseudo-terminal; safe to call twice.
+    void Stop();
+    const std::string& SlavePath() const { return slave_; }
+
+    // Runs f on the engine under the emulator's lock, for anything the
+    // methods below do not cover.
+    template <class F> auto With(F&& f) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return f(*engine_);
+    }
+
+    // The card.
+    void InsertCard(); // offer it at the gate; it goes in once entry is enabled
+    bool RemoveCard(); // take it from the gate; false when it is not there
+    void PlaceCard(CardPosition p);
+    CardPosition Position();
+    void SetCard(const Card& card);
+
+    // Faults.
+    void Jam(bool on = true);
+    void SetFaults(const Faults& f);       // the reader's
+    void SetModuleFaults(const Faults& f); // family A's auxiliary module
+    void SetModulePresent(bool present);   // family A
+    void ForceReply(const std::string& command, char kind, const std::string& status,
+                    int times = 1);
+
+    // What happened.
+    Counters GetCounters();
+    Stats GetStats();
+    std::vector<Received> Log();
+    std::vector<std::string> Commands(); // texts of the reader's commands, in order
+    void ClearLog();
+    // Waits until the reader has received `count` commands in all (module
+    // included); false if that did not happen within `timeout`.
+    bool WaitForCommands(size_t count, std::chrono::milliseconds timeout);
+
+    Millis Now() const;
+
+private:
+    void Run();
+    void WriteAll(const Bytes& out);
+
+    std::unique_ptr<Engine> engine_;
+    std::mutex mu_;
+    std::chrono::steady_clock::time_point t0_;
+    Fd master_, slaveHold_, wakeRead_, wakeWrite_;
+    std::string slave_;
+    std::thread thread_;
+};
+
+} // namespace quillon::emu

@@ -1,0 +1,215 @@
+// The reader side of a serial line, without any I/O: bytes from the host go
+// in through Feed(), the bytes the reader sends back come out of it. One
+// engine per reader family; all of them share the card mechanics below.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "sim_card.h"
+
+namespace quillon::emu {
+
+using Millis = int64_t;
+
+enum class Family { A, B, C };
+
+enum class CardPosition {
+    None,     // no card in the reader
+    Gate,     // card in the entry slot, not taken in (offered or ejected)
+    Inside,   // card inside the reader
+    Retained, // the last card went to the retain bin; no card in the reader
+};
+
+const char* Name(CardPosition p);
+
+constexpr int kForever = -1;
+
+// Faults of one station on the line (the reader, or family A's auxiliary
+// module). Each count is how many more frames (or replies) it applies to;
+// kForever keeps it on.
+struct Faults {
+    int refuse = 0;       // answer good frames with a refusal (NAK) instead of the acknowledgement
+    int silent = 0;       // answer nothing at all to the frame
+    int noReply = 0;      // acknowledge the frame but never send the reply
+    int corruptCheck = 0; // send the reply with its last check byte inverted
+    int dropByte = 0;     // send the reply without its middle byte
+};
+
+struct Options {
+    // Delay between the moment a card may enter (entry command with a card
+    // at the gate, or a card offered while entry is enabled) and the moment
+    // it is inside.
+    Millis entryDelay = 0;
+    // A customer offers a fresh card at every entry command when the reader
+    // holds none.
+    bool autoInsert = false;
+    // Identity: family A "CV0" identifier (first 9 characters used) and its
+    // two version characters; family B "CA1" firmware identifier and "Ce2"
+    // date digits (y, MM, dd); family C model name (9) and firmware (4).
+    std::string modelA = "HBU-NA053";
+    std::string versionA = "12";
+    std::string firmwareB = "27410310";
+    std::string dateB = "51231";
+    std::string modelC = "CRD-C9001";
+    std::string firmwareC = "1.07";
+    // Family A's auxiliary module.
+    bool modulePresent = true;
+    int moduleStock = 20; // cards the module can still feed in
+};
+
+// Counters kept by the emulated reader (life counters and the retain bin).
+struct Counters {
+    uint32_t cardsIn = 0;
+    uint32_t ejects = 0;
+    uint32_t retains = 0;
+    uint32_t trackReads = 0;
+    uint32_t trackWrites = 0;
+    uint32_t chipActivations = 0;
+    uint32_t resets = 0;
+    uint32_t retainBin = 0; // what the reader reports as its retain counter
+};
+
+// What the line carried, for tests and the standalone tool.
+struct Stats {
+    int frames = 0;     // well-formed frames for this reader (module included)
+    int badFrames = 0;  // frames with a wrong check byte or broken framing
+    int refused = 0;    // good frames refused by a fault
+    int ignored = 0;    // good frames left unanswered by a fault
+    int replies = 0;    // reply frames sent
+    int aborts = 0;     // DLE EOT from the host
+    int hostAcks = 0;   // family B: ACK after a reply
+    int strayBytes = 0; // bytes outside any frame
+};
+
+struct Received {
+    Millis at = 0;
+    bool module = false; // family A: the frame was for the auxiliary module
+    std::string text;    // the command text (binary-safe)
+};
+
+// A reply that replaces what the reader would answer to a command. Text
+// after the echo: families A and B two status characters (then data);
+// family C and the module the data, for kind N the error byte first.
+struct Forced {
+    char kind = 'N';
+    std::string status;
+    int times = 1;
+};
+
+// The card mechanics shared by all families.
+class ReaderModel {
+public:
+    explicit ReaderModel(const Options& o);
+
+    // Customer side.
+    void InsertCard(Millis now);    // offer the card at the gate
+    bool RemoveCard();              // take the card out of the gate
+    void PlaceCard(CardPosition p); // put it anywhere at once (test setup)
+    void SetCard(const Card& c) { card_ = c; }
+    Card& card() { return card_; }
+    const Card& card() const { return card_; }
+    CardPosition Position() const { return pos_; }
+    bool Inside() const { return pos_ == CardPosition::Inside; }
+    bool Present() const { return pos_ == CardPosition::Gate || pos_ == CardPosition::Inside; }
+
+    // Host side.
+    void EnableEntry(int mode, Millis now);
+    void DisableEntry();
+    bool EntryEnabled() const { return entryMode_ != 0; }
+    int EntryMode() const { return entryMode_; }
+    bool Eject();             // inside -> gate
+    bool Retain();            // inside or gate -> retain bin
+    void Advance(Millis now); // runs the card entry once its time has come
+
+    // Chip contacts and power.
+    bool contacts = false;
+    ChipKind active = ChipKind::None; // the chip kind powered, None if off
+    ChipSim chip;
+    void ChipOff() {
+        active = ChipKind::None;
+        chip.Reset();
+    }
+
+    bool jam = false;
+    Counters counters;
+    const Options& options() const { return opt_; }
+
+private:
+    void CardLeaves();
+    Options opt_;
+    Card card_;
+    CardPosition pos_ = CardPosition::None;
+    int entryMode_ = 0;
+    bool entryPending_ = false;
+    Millis entryDue_ = 0;
+};
+
+// Family A's auxiliary module.
+struct AuxModule {
+    bool present = true;
+    bool initialised = false;
+    bool jammed = false;
+    int mode = 0;
+    int stock = 0;
+    std::string ident = "AUX-MOD 1.2"; // 11 characters
+    Faults faults;
+};
+
+class Engine {
+public:
+    explicit Engine(const Options& o);
+    virtual ~Engine() = default;
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    virtual Family family() const = 0;
+
+    // Bytes from the host; returns the bytes the reader sends back.
+    Bytes Feed(const uint8_t* p, size_t n, Millis now);
+    Bytes Feed(const Bytes& b, Millis now) { return Feed(b.data(), b.size(), now); }
+    // Lets time pass without bytes (card entry).
+    void Advance(Millis now) { model_.Advance(now); }
+
+    ReaderModel& Model() { return model_; }
+    Faults& ReaderFaults() { return faults_; }
+    virtual AuxModule* Module() { return nullptr; }
+    const Stats& stats() const { return stats_; }
+    const std::vector<Received>& Log() const { return log_; }
+    void ClearLog() { log_.clear(); }
+
+    // The next `times` commands that start with `command` get this reply
+    // instead of their own (and do nothing else).
+    void ForceReply(const std::string& command, char kind, const std::string& status,
+                    int times = 1);
+
+protected:
+    virtual void OnByte(uint8_t b, Bytes& out) = 0;
+
+    enum class Admit { Answer, AnswerNoReply, Refuse, Ignore };
+    // Logs a good frame and decides what the faults of `f` let happen.
+    Admit AdmitFrame(Faults& f, const Bytes& text, bool module);
+    // Applies the reply faults of `f` to a framed reply and counts it.
+    void SendReply(Faults& f, Bytes frame, Bytes& out);
+    // A forced reply for this command, if one is set: fills kind and status.
+    bool TakeForced(const Bytes& text, Forced& f);
+
+    Millis now_ = 0;
+    Stats stats_;
+    ReaderModel model_;
+    Faults faults_;
+
+private:
+    std::vector<Received> log_;
+    std::vector<std::pair<std::string, Forced>> forced_;
+};
+
+std::unique_ptr<Engine> MakeEngine(Family f, const Options& o = {});
+
+// Decimal number as a fixed-width field of ASCII digits (kept to its width).
+std::string Digits(uint64_t value, int width);
+
+} // namespace quillon::emu

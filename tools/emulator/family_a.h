@@ -1,0 +1,66 @@
+// Family A reader, with the auxiliary module that shares its line.
+//
+// Reader: DLE STX text DLE ETX BCC frames. A good frame is acknowledged
+// with DLE ACK, a bad one refused with DLE NAK; the reply waits until the
+// host sends DLE ENQ; DLE EOT drops it. Reply text: kind 'P'/'N', the two
+// command characters, two status characters, data. Positive statuses give
+// the card position: "00" no card, "01" card at the gate, "02" card inside.
+//
+// Module: STX, length, 'F', text, ETX, BCC frames; ACK 'F' or NAK 'F'; the
+// reply follows ENQ 'F'. An absent module answers nothing.
+#pragma once
+
+#include "engine.h"
+
+namespace quillon::emu {
+
+class FamilyA : public Engine {
+public:
+    explicit FamilyA(const Options& o);
+    Family family() const override { return Family::A; }
+    AuxModule* Module() override { return &module_; }
+
+    // Negative statuses this reader uses.
+    static constexpr const char* kUndefined = "00";   // unknown command
+    static constexpr const char* kNotPossible = "01"; // no card, or chip not in that state
+    static constexpr const char* kBadParam = "02";
+    static constexpr const char* kJam = "10";
+    static constexpr const char* kNoChip = "60"; // the chip does not answer this activation
+    // T=1 replies longer than this come in pieces with status "21".
+    static constexpr size_t kChipPiece = 256;
+
+protected:
+    void OnByte(uint8_t b, Bytes& out) override;
+
+private:
+    enum class St { Idle, Dle, Text, TextDle, Bcc, ModHead, ModBody, ModEnq };
+
+    void OnFrame(uint8_t bcc, Bytes& out);
+    void OnModuleFrame(Bytes& out);
+    Bytes Execute(const Bytes& cmd);
+    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
+    Bytes ExecuteModule(const Bytes& cmd);
+
+    std::string Pos() const;
+    Bytes Reply(const Bytes& cmd, char kind, const std::string& status,
+                const Bytes& data = {}) const;
+    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const {
+        return Reply(cmd, 'P', Pos(), data);
+    }
+    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
+    Bytes Ng(const Bytes& cmd, const char* status) const { return Reply(cmd, 'N', status); }
+    Bytes NextChipPiece(const Bytes& cmd);
+    std::string Sensors() const;
+    std::string LifeCounters() const;
+
+    St st_ = St::Idle;
+    Bytes text_;
+    Bytes pending_; // framed reply waiting for DLE ENQ
+    Bytes mod_;     // module frame being received
+    size_t modNeed_ = 0;
+    Bytes modPending_;
+    Bytes t1In_, t1Out_; // T=1 command blocks collected, reply still to send
+    AuxModule module_;
+};
+
+} // namespace quillon::emu

@@ -1,0 +1,373 @@
+#include "family_b.h"
+
+#include <cstring>
+
+namespace quillon::emu {
+
+namespace {
+constexpr size_t kMaxText = 2048;
+
+bool StartsWith(const std::string& s, const char* p) {
+    return s.compare(0, std::strlen(p), p) == 0;
+}
+
+void PutBig(Bytes& d, size_t at, uint32_t v, int width) {
+    for (int i = 0; i < width; ++i)
+        d[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * (width - 1 - i)));
+}
+} // namespace
+
+// --- line ---------------------------------------------------------------------
+
+void FamilyB::OnByte(uint8_t b, Bytes& out) {
+    switch (st_) {
+    case St::Idle:
+        if (b == ctl::kStartB) {
+            frame_.assign(1, b);
+            st_ = St::Head;
+        } else if (b == ctl::kAck) {
+            ++stats_.hostAcks;
+        } else if (b == ctl::kDle) {
+            st_ = St::Dle;
+        } else {
+            ++stats_.strayBytes;
+        }
+        return;
+    case St::Dle:
+        st_ = St::Idle;
+        if (b == ctl::kEot)
+            ++stats_.aborts; // every reply has gone out already: nothing to cancel
+        else
+            OnByte(b, out);
+        return;
+    case St::Head:
+        frame_.push_back(b);
+        if (frame_.size() == 3) {
+            const size_t n = static_cast<size_t>(frame_[1] << 8 | frame_[2]);
+            if (n > kMaxText) {
+                stats_.strayBytes += 3;
+                st_ = St::Idle;
+                return;
+            }
+            need_ = n + 5;
+            st_ = St::Body;
+        }
+        return;
+    case St::Body:
+        frame_.push_back(b);
+        if (frame_.size() == need_) {
+            st_ = St::Idle;
+            OnFrame(out);
+        }
+        return;
+    }
+}
+
+void FamilyB::OnFrame(Bytes& out) {
+    const size_t n = need_ - 5;
+    const uint16_t crc = Crc16Xmodem(frame_.data(), n + 3);
+    if (frame_[n + 3] != (crc >> 8) || frame_[n + 4] != (crc & 0xFF)) {
+        ++stats_.badFrames;
+        out.push_back(ctl::kNak);
+        return;
+    }
+    const Bytes text(frame_.begin() + 3, frame_.begin() + 3 + static_cast<long>(n));
+    switch (AdmitFrame(faults_, text, false)) {
+    case Admit::Ignore:
+        return;
+    case Admit::Refuse:
+        out.push_back(ctl::kNak);
+        return;
+    case Admit::Answer:
+        out.push_back(ctl::kAck);
+        SendReply(faults_, FrameB(Execute(text)), out);
+        return;
+    case Admit::AnswerNoReply:
+        out.push_back(ctl::kAck);
+        Execute(text);
+        return;
+    }
+}
+
+// --- replies ------------------------------------------------------------------
+
+std::string FamilyB::Pos() const {
+    switch (model_.Position()) {
+    case CardPosition::Gate:
+        return "01";
+    case CardPosition::Inside:
+        return "02";
+    default:
+        return "00";
+    }
+}
+
+Bytes FamilyB::Reply(const Bytes& cmd, char kind, const std::string& status,
+                     const Bytes& data) const {
+    Bytes r{static_cast<uint8_t>(kind)};
+    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
+    r.push_back(cmd.size() > 2 ? cmd[2] : ' ');
+    r.insert(r.end(), status.begin(), status.end());
+    r.insert(r.end(), data.begin(), data.end());
+    return r;
+}
+
+// "C13" data, four bytes:
+//   0: 0x40 | 0x01 while card entry is enabled | 0x04 while the chip is powered
+//   1: 0x40 | 0x01 when jammed | 0x08 card at the gate | 0x10 card inside
+//   2: '0'
+//   3: entry state: 'F' accepting in mode 1 ("C:2"), 'D' in mode 2 ("C:0"),
+//      'E' in the other modes, '@' not accepting
+Bytes FamilyB::StatusBytes() const {
+    const ReaderModel& m = model_;
+    Bytes d(4, 0x40);
+    if (m.EntryEnabled())
+        d[0] |= 0x01;
+    if (m.active != ChipKind::None)
+        d[0] |= 0x04;
+    if (m.jam)
+        d[1] |= 0x01;
+    if (m.Position() == CardPosition::Gate)
+        d[1] |= 0x08;
+    if (m.Inside())
+        d[1] |= 0x10;
+    d[2] = '0';
+    d[3] = m.EntryMode() == 1 ? 'F' : m.EntryMode() == 2 ? 'D' : m.EntryEnabled() ? 'E' : '@';
+    return d;
+}
+
+// "CfA" data, 136 bytes, big-endian: 0 cards taken in, 4 ejects, 8 retains,
+// 16 track reads, 32 track writes, 48 chip activations (32-bit); 64 resets,
+// 66 retain bin (16-bit); 132 frames received (32-bit); the rest 0.
+Bytes FamilyB::LifeCounters() const {
+    const Counters& c = model_.counters;
+    Bytes d(136, 0);
+    PutBig(d, 0, c.cardsIn, 4);
+    PutBig(d, 4, c.ejects, 4);
+    PutBig(d, 8, c.retains, 4);
+    PutBig(d, 16, c.trackReads, 4);
+    PutBig(d, 32, c.trackWrites, 4);
+    PutBig(d, 48, c.chipActivations, 4);
+    PutBig(d, 64, c.resets, 2);
+    PutBig(d, 66, c.retainBin, 2);
+    PutBig(d, 132, static_cast<uint32_t>(stats_.frames), 4);
+    return d;
+}
+
+Bytes FamilyB::Track(const Bytes& cmd, int track) {
+    if (!model_.Inside())
+        return Ng(cmd, kNotPossible);
+    const Card& c = model_.card();
+    const std::string& t = track == 1 ? c.track1 : track == 2 ? c.track2 : c.track3;
+    if (t.empty())
+        return Ng(cmd, kBlankTrack);
+    ++model_.counters.trackReads;
+    return Ok(cmd, t);
+}
+
+Bytes FamilyB::Execute(const Bytes& cmd) {
+    Forced forced;
+    if (TakeForced(cmd, forced))
+        return Reply(cmd, forced.kind, forced.status);
+    const std::string s = ToText(cmd);
+    ReaderModel& m = model_;
+    if (s.size() < 3 || s[0] != 'C')
+        return Ng(cmd, kUndefined);
+
+    if (s[1] == '0') { // initialise: '0'/'4' eject, '1'/'5' retain, '2'/'3'/'6' keep the card
+        const char p = s[2];
+        if (p < '0' || p > '6')
+            return Ng(cmd, kBadParam);
+        if (m.jam)
+            return Ng(cmd, kJam);
+        m.DisableEntry();
+        m.contacts = false;
+        m.ChipOff();
+        t1In_.clear();
+        chipOut_.clear();
+        ++m.counters.resets;
+        if (p == '0' || p == '4')
+            m.Eject();
+        else if ((p == '1' || p == '5') && m.Inside())
+            m.Retain();
+        return Ok(cmd);
+    }
+    if (s == "C13")
+        return Ok(cmd, StatusBytes());
+    if (s == "C11")
+        return Ok(cmd);
+
+    static const char* const kEntry[] = {"C:2", "C:0", "C:1", "C40", "C22"};
+    for (int i = 0; i < 5; ++i) {
+        if (s != kEntry[i])
+            continue;
+        if (m.jam)
+            return Ng(cmd, kJam);
+        if (!m.Inside())
+            m.EnableEntry(i + 1, now_);
+        return Ok(cmd);
+    }
+    if (s == "C30" || s == "C31") {
+        if (m.jam)
+            return Ng(cmd, kJam);
+        if (s == "C31" && m.Present() && m.counters.retainBin >= kBinCapacity)
+            return Ng(cmd, kBinFull);
+        m.DisableEntry();
+        if (s == "C30")
+            m.Eject();
+        else
+            m.Retain();
+        return Ok(cmd);
+    }
+    if (s == "CC0")
+        return Ok(cmd, Digits(m.counters.retainBin, 2));
+    if (StartsWith(s, "CC1")) { // "CC1" + two digits: set the retain counter
+        if (s.size() != 5 || s[3] < '0' || s[3] > '9' || s[4] < '0' || s[4] > '9')
+            return Ng(cmd, kBadParam);
+        m.counters.retainBin = static_cast<uint32_t>((s[3] - '0') * 10 + (s[4] - '0'));
+        return Ok(cmd);
+    }
+    if (s == "CA1")
+        return Ok(cmd, m.options().firmwareB);
+    if (s == "Ce2") // 'D', the date digits y MM dd, two revision digits
+        return Ok(cmd, "D" + m.options().dateB.substr(0, 5) + "01");
+    if (s == "C:X0" || s == "C:X1" || s == "Cc90" || s == "Cc91" || s == "Cc:1")
+        return Ok(cmd);
+    if (s == "CfA")
+        return Ok(cmd, LifeCounters());
+
+    if (s == "C65" || s == "C67") {
+        if (!m.Inside())
+            return Ng(cmd, kNotPossible);
+        const Card& c = m.card();
+        if (s == "C67") {
+            std::string d;
+            for (const std::string* t : {&c.track1, &c.track2, &c.track3})
+                d += t->empty() ? '0' : '1';
+            return Ok(cmd, d);
+        }
+        ++m.counters.trackReads;
+        return Ok(cmd, c.track1 + "~" + c.track2 + "~" + c.track3);
+    }
+    if (s == "C61" || s == "C62" || s == "C63")
+        return Track(cmd, s[2] - '0');
+    if (s == "CD2" || s == "CD:")
+        return Track(cmd, 2);
+    if (StartsWith(s, "C7")) {
+        static const size_t kMax[3] = {79, 40, 107};
+        const int track = s[2] - '1';
+        if (track < 0 || track > 2)
+            return Ng(cmd, kBadParam);
+        if (!m.Inside())
+            return Ng(cmd, kNotPossible);
+        const std::string data = s.substr(3);
+        if (data.empty() || data.size() > kMax[track])
+            return Ng(cmd, kBadParam);
+        for (char ch : data)
+            if (ch < 0x20 || ch > 0x7E)
+                return Ng(cmd, kBadParam);
+        Card& c = m.card();
+        (track == 0 ? c.track1 : track == 1 ? c.track2 : c.track3) = data;
+        ++m.counters.trackWrites;
+        return Ok(cmd);
+    }
+    if (s[1] == '@' || s[1] == 'I' || s[1] == 'R' || s[1] == 'U' || s[1] == 'e')
+        return ExecuteChip(cmd, s);
+    return Ng(cmd, kUndefined);
+}
+
+Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
+    ReaderModel& m = model_;
+    Card& card = m.card();
+    auto activate = [&](bool fits, ChipKind kind) {
+        if (!m.Inside())
+            return Ng(cmd, kNotPossible);
+        if (!fits)
+            return Ng(cmd, kNoChip);
+        m.contacts = true;
+        m.active = kind;
+        m.chip.Reset();
+        ++m.counters.chipActivations;
+        return Ok(cmd, card.Answer());
+    };
+    const bool memory = card.chip == ChipKind::Memory;
+
+    if (s == "C@0") {
+        if (!m.Inside())
+            return Ng(cmd, kNotPossible);
+        m.contacts = true;
+        return Ok(cmd);
+    }
+    if (s == "C@2") {
+        m.contacts = false;
+        m.ChipOff();
+        return Ok(cmd);
+    }
+    if (s == "CI0")
+        return activate(card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1,
+                        card.chip);
+    if (s == "CI@")
+        return activate(card.chip == ChipKind::Passive, ChipKind::Passive);
+    if (s == "CR0")
+        return activate(memory && card.memorySlot <= 3, ChipKind::Memory);
+    if (s == "CU001")
+        return activate(memory && card.memorySlot >= 4, ChipKind::Memory);
+    if (s == "CI8" || s == "CIH") {
+        const bool fits =
+            s == "CIH" ? m.active == ChipKind::Passive
+                       : m.active == ChipKind::ProcessorT0 || m.active == ChipKind::ProcessorT1;
+        if (!fits)
+            return Ng(cmd, kNotPossible);
+        m.chip.Reset();
+        return Ok(cmd, card.Answer());
+    }
+    if (s == "CI1" || s == "CR1" || s == "Ce21") {
+        m.ChipOff();
+        t1In_.clear();
+        chipOut_.clear();
+        return Ok(cmd);
+    }
+    const Bytes body(cmd.begin() + 3, cmd.end());
+    if (StartsWith(s, "CR3") || StartsWith(s, "CR4") || StartsWith(s, "CU3")) {
+        if (m.active != ChipKind::Memory)
+            return Ng(cmd, kNotPossible);
+        return Ok(cmd, m.chip.MemoryCommand(card, body));
+    }
+    if (StartsWith(s, "CI3")) {
+        if (m.active != ChipKind::ProcessorT0)
+            return Ng(cmd, kNotPossible);
+        chipOut_ = m.chip.Apdu(card, body);
+        return NextChipPiece(cmd);
+    }
+    if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6")) {
+        if (m.active != ChipKind::ProcessorT1)
+            return Ng(cmd, kNotPossible);
+        if (t1In_.size() + body.size() > 8192)
+            return Ng(cmd, kBadParam);
+        t1In_.insert(t1In_.end(), body.begin(), body.end());
+        if (s[2] == '5')
+            return Ok(cmd);
+        chipOut_ = m.chip.Apdu(card, t1In_);
+        t1In_.clear();
+        return NextChipPiece(cmd);
+    }
+    if (s == "CI7")
+        return chipOut_.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+    return Ng(cmd, kUndefined);
+}
+
+Bytes FamilyB::NextChipPiece(const Bytes& cmd) {
+    if (chipOut_.size() <= kChipPiece) {
+        Bytes d;
+        d.swap(chipOut_);
+        return Ok(cmd, d);
+    }
+    Bytes d(chipOut_.begin(), chipOut_.begin() + kChipPiece);
+    chipOut_.erase(chipOut_.begin(), chipOut_.begin() + kChipPiece);
+    Bytes more = cmd;
+    more.resize(3, ' ');
+    more[2] = '5'; // more data follows
+    return Reply(more, 'P', Pos(), d);
+}
+
+} // namespace quillon::emu

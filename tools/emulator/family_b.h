@@ -1,0 +1,59 @@
+// Family B reader: 0xF2, length, text, CRC-16/XMODEM frames. A good frame is
+// answered with ACK and the reply frame at once, a bad one with NAK; the host
+// acknowledges the reply with ACK and cancels a pending one with DLE EOT.
+// Reply text: kind 'P'/'N', the command code and parameter characters, two
+// status characters, data. Positive statuses give the card position: "00" no
+// card, "01" card at the gate, "02" card inside.
+#pragma once
+
+#include "engine.h"
+
+namespace quillon::emu {
+
+class FamilyB : public Engine {
+public:
+    explicit FamilyB(const Options& o) : Engine(o) {}
+    Family family() const override { return Family::B; }
+
+    static constexpr const char* kUndefined = "00";
+    static constexpr const char* kBadParam = "01";
+    static constexpr const char* kNotPossible = "02"; // no card, or chip not in that state
+    static constexpr const char* kJam = "10";
+    static constexpr const char* kBlankTrack = "24";
+    static constexpr const char* kBinFull = "50";
+    static constexpr const char* kNoChip = "60";
+    static constexpr uint32_t kBinCapacity = 99;
+    // Chip replies longer than this come in pieces whose second echo
+    // character is '5'; "CI7" asks for the next piece.
+    static constexpr size_t kChipPiece = 256;
+
+protected:
+    void OnByte(uint8_t b, Bytes& out) override;
+
+private:
+    enum class St { Idle, Dle, Head, Body };
+
+    void OnFrame(Bytes& out);
+    Bytes Execute(const Bytes& cmd);
+    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
+
+    std::string Pos() const;
+    Bytes Reply(const Bytes& cmd, char kind, const std::string& status,
+                const Bytes& data = {}) const;
+    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const {
+        return Reply(cmd, 'P', Pos(), data);
+    }
+    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
+    Bytes Ng(const Bytes& cmd, const char* status) const { return Reply(cmd, 'N', status); }
+    Bytes Track(const Bytes& cmd, int track);
+    Bytes StatusBytes() const;
+    Bytes LifeCounters() const;
+    Bytes NextChipPiece(const Bytes& cmd);
+
+    St st_ = St::Idle;
+    Bytes frame_;
+    size_t need_ = 0;
+    Bytes t1In_, chipOut_;
+};
+
+} // namespace quillon::emu

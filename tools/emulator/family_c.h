@@ -1,0 +1,44 @@
+// Family C reader: STX, length, text, ETX, BCC frames with two-digit
+// commands. A good frame is acknowledged with ACK, a bad one refused with
+// NAK; the reply follows the host's ENQ. Reply text: kind 'P'/'N', the two
+// command characters, data ('N': the error byte).
+#pragma once
+
+#include "engine.h"
+
+namespace quillon::emu {
+
+class FamilyC : public Engine {
+public:
+    explicit FamilyC(const Options& o) : Engine(o) {}
+    Family family() const override { return Family::C; }
+
+    static constexpr uint8_t kUndefined = 0x00;
+    static constexpr uint8_t kBadParam = 0x02;
+    static constexpr uint8_t kNotPossible = 0x03; // no card, or chip not in that state
+    static constexpr uint8_t kJam = 0x0A;
+    static constexpr uint8_t kNoChip = 0x60;
+
+protected:
+    void OnByte(uint8_t b, Bytes& out) override;
+
+private:
+    enum class St { Idle, Head, Body };
+
+    void OnFrame(Bytes& out);
+    Bytes Execute(const Bytes& cmd);
+    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
+    Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) const;
+    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const { return Reply(cmd, 'P', data); }
+    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
+    Bytes Ng(const Bytes& cmd, uint8_t error) const { return Reply(cmd, 'N', Bytes{error}); }
+    char StatusChar() const;
+    char ChipChar() const;
+
+    St st_ = St::Idle;
+    Bytes frame_;
+    size_t need_ = 0;
+    Bytes pending_;
+};
+
+} // namespace quillon::emu
