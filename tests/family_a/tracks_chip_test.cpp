@@ -1,8 +1,12 @@
 #include "reader_a_fixture.h"
 
 namespace {
-std::string P(const std::string& data = "") { return "P0000" + data; }
-std::string N(const std::string& status) { return "N00" + status; }
+std::string P(const std::string& data = "") {
+    return "P0000" + data;
+}
+std::string N(const std::string& status) {
+    return "N00" + status;
+}
 
 tIdcTracks Filled() {
     tIdcTracks t;
@@ -45,16 +49,47 @@ TEST_F(TracksChipA, ReadTrack) {
         uint32_t len1, len2, len3;
         std::string t1, t2, t3; // bytes expected at the start of each area
     } rows[] = {
-        {"076 000 000", P("x" "00" "01" "01" "076" "000" "000" + std::string(76, 'a')), 0, 1201,
-         true, 76, 0, 0, std::string(76, 'a') + "\xAB\xAB\xAB\xAB", "\xAB", "\xAB"},
+        {"076 000 000",
+         P("x"
+           "00"
+           "01"
+           "01"
+           "076"
+           "000"
+           "000" +
+           std::string(76, 'a')),
+         0, 1201, true, 76, 0, 0, std::string(76, 'a') + "\xAB\xAB\xAB\xAB", "\xAB", "\xAB"},
         {"085: 79 copied, track 2 from d[101]",
-         P("x" "00" "00" "00" "085" "010" "003" + a79 + "bbbbbb" + "2222222222" + "333"), 0, 1201,
-         true, 85, 10, 3, a79 + "\xAB", std::string(10, '2') + "\xAB", "333\xAB"},
-        {"lengths beyond the reply", P("x" "00" "00" "00" "999" "999" "999" "hello"), 0, 1201,
-         true, 999, 999, 999, "hello" + std::string(74, '\0') + "\xAB", std::string(9, '\0'),
-         "\xAB"},
-        {"no status 00", P("x" "01" "02" "03" "005" "000" "000" "hello"), 1249, 1201, false, 0, 0,
-         0, "", "", ""},
+         P("x"
+           "00"
+           "00"
+           "00"
+           "085"
+           "010"
+           "003" +
+           a79 + "bbbbbb" + "2222222222" + "333"),
+         0, 1201, true, 85, 10, 3, a79 + "\xAB", std::string(10, '2') + "\xAB", "333\xAB"},
+        {"lengths beyond the reply",
+         P("x"
+           "00"
+           "00"
+           "00"
+           "999"
+           "999"
+           "999"
+           "hello"),
+         0, 1201, true, 999, 999, 999, "hello" + std::string(74, '\0') + "\xAB",
+         std::string(9, '\0'), "\xAB"},
+        {"no status 00",
+         P("x"
+           "01"
+           "02"
+           "03"
+           "005"
+           "000"
+           "000"
+           "hello"),
+         1249, 1201, false, 0, 0, 0, "", "", ""},
         {"reader refuses", N("40"), 1, 1245, false, 0, 0, 0, "", "", ""},
     };
     for (const Row& row : rows) {
@@ -144,38 +179,90 @@ TEST_F(TracksChipA, ActivationResetAndSwitchOff) {
         uint32_t type;
         Bytes answer;
         size_t tries;
-        const char* reset;    // reset command, or "" when refused with 1267
-        uint32_t resetSkip;   // answer bytes the reset drops
-        const char* off;      // switch-off command
+        const char* reset;  // reset command, or "" when refused with 1267
+        uint32_t resetSkip; // answer bytes the reset drops
+        const char* off;    // switch-off command
     } rows[] = {
-        {"CC2: T0 6x", 9, {P(), P("\x3B\x65\x01")}, 0, 0, B({0x3B, 0x65, 0x01}), 1, "CE10", 1,
+        {"CC2: T0 6x",
+         9,
+         {P(), P("\x3B\x65\x01")},
+         0,
+         0,
+         B({0x3B, 0x65, 0x01}),
+         1,
+         "CE10",
+         1,
          "CC6"},
-        {"CC2: T0 Ex", 9, {P(), P("\x3B\xE2\x01")}, 0, 1, B({0x3B, 0xE2, 0x01}), 1, "CE10", 1,
+        {"CC2: T0 Ex",
+         9,
+         {P(), P("\x3B\xE2\x01")},
+         0,
+         1,
+         B({0x3B, 0xE2, 0x01}),
+         1,
+         "CE10",
+         1,
          "CC6"},
         {"CC2: other T0", 9, {P(), P("\x3B\x92")}, 0, 255, B({0x3B, 0x92}), 1, "", 0, "CC6"},
-        {"Ce11", 9, {P(), N("60"), N("60"), P("ABCDEF")}, 0, 2, B("ABCDEF"), 3, "Ce411", 3,
-         "Ce21"},
-        {"Cm20: A2 13 10", 9, {P(), N("60"), N("60"), N("60"), N("60"), P("\xA2\x13\x10\x01")},
-         0, 4, B({0xA2, 0x13, 0x10, 0x01}), 5, "", 0, "Cm6"},
-        {"Cm23: 92 23 10", 9,
-         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
-          P("\x92\x23\x10")},
-         0, 5, B({0x92, 0x23, 0x10}), 8, "", 0, "Cm6"},
-        {"Cm24: other", 9,
+        {"Ce11", 9, {P(), N("60"), N("60"), P("ABCDEF")}, 0, 2, B("ABCDEF"), 3, "Ce411", 3, "Ce21"},
+        {"Cm20: A2 13 10",
+         9,
+         {P(), N("60"), N("60"), N("60"), N("60"), P("\xA2\x13\x10\x01")},
+         0,
+         4,
+         B({0xA2, 0x13, 0x10, 0x01}),
+         5,
+         "",
+         0,
+         "Cm6"},
+        {"Cm23: 92 23 10",
+         9,
+         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), P("\x92\x23\x10")},
+         0,
+         5,
+         B({0x92, 0x23, 0x10}),
+         8,
+         "",
+         0,
+         "Cm6"},
+        {"Cm24: other",
+         9,
          {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
           P("\x01\x02")},
-         0, 8, B({1, 2}), 9, "", 0, "Cm6"},
-        {"Cm25: other", 0,
+         0,
+         8,
+         B({1, 2}),
+         9,
+         "",
+         0,
+         "Cm6"},
+        {"Cm25: other",
+         0,
          {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
           P("\x01\x02")},
-         0, 9, B({1, 2}), 10, "", 0, "CC6"},
-        {"nothing answers", 9, {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
-         N("60"), N("60"), N("60"), N("60")}, 1, 255, {}, 10, "", 0, "CC6"},
+         0,
+         9,
+         B({1, 2}),
+         10,
+         "",
+         0,
+         "CC6"},
+        {"nothing answers",
+         9,
+         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
+          N("60")},
+         1,
+         255,
+         {},
+         10,
+         "",
+         0,
+         "CC6"},
         {"CC0 fails, type 1 passed in", 1, {N("60")}, 1, 255, {}, 0, "", 0, "CC6"},
         {"CC0 fails, type 3 passed in", 3, {N("60")}, 1, 3, {}, 0, "Ce411", 3, "Ce21"},
     };
-    const char* tries[] = {"CC2", "CC2", "Ce11", "Ce11", "Cm20", "Cm21", "Cm22", "Cm23", "Cm24",
-                           "Cm25"};
+    const char* tries[] = {"CC2",  "CC2",  "Ce11", "Ce11", "Cm20",
+                           "Cm21", "Cm22", "Cm23", "Cm24", "Cm25"};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         OSerialReaderA d(&comm);
@@ -266,10 +353,26 @@ TEST_F(TracksChipA, ChipExchanges) {
         {"type 0", 0x65, 5, {P("r0")}, 0, 1201, {8}, "r0"},
         {"type 1, 1000 bytes", 0xE2, 1000, {P(), P(), P("ok")}, 0, 1201, {363, 363, 283}, "ok"},
         {"type 1, exactly 360", 0xE2, 360, {P(), P("ok")}, 0, 1201, {363, 3}, "ok"},
-        {"type 1, continued", 0xE2, 4, {"P0021" "0123456789", P("abcde")}, 0, 1201, {7, 3},
+        {"type 1, continued",
+         0xE2,
+         4,
+         {"P0021"
+          "0123456789",
+          P("abcde")},
+         0,
+         1201,
+         {7, 3},
          "012345678abcde"},
         {"type 1, a block refused", 0xE2, 1000, {N("60")}, 1, 1260, {363}, ""},
-        {"type 1, continuation refused", 0xE2, 4, {"P0021" "0123", N("60")}, 1, 1260, {7, 3},
+        {"type 1, continuation refused",
+         0xE2,
+         4,
+         {"P0021"
+          "0123",
+          N("60")},
+         1,
+         1260,
+         {7, 3},
          "012"},
     };
     for (const Row& row : rows) {
@@ -292,9 +395,10 @@ TEST_F(TracksChipA, ChipExchanges) {
                 EXPECT_EQ(std::string("CF0ABCDE"), sent[i]);
             else {
                 EXPECT_EQ(sent[i].size() == 363 ? "CF2" : "CF1", sent[i].substr(0, 3));
-                EXPECT_EQ(std::string(apdu.begin() + static_cast<long>(offset),
-                                      apdu.begin() + static_cast<long>(offset + sent[i].size() - 3)),
-                          sent[i].substr(3));
+                EXPECT_EQ(
+                    std::string(apdu.begin() + static_cast<long>(offset),
+                                apdu.begin() + static_cast<long>(offset + sent[i].size() - 3)),
+                    sent[i].substr(3));
                 offset += sent[i].size() - 3;
             }
         }
