@@ -1,12 +1,6 @@
 #include "reader_a_fixture.h"
 
 namespace {
-std::string P(const std::string& data = "") {
-    return "P0000" + data;
-}
-std::string N(const std::string& status) {
-    return "N00" + status;
-}
 // "CV0" data: the identifier, and the reader's version characters at 52, 53.
 std::string Cv0(const std::string& id) {
     std::string d = id;
@@ -123,23 +117,13 @@ TEST_F(InitA, ConfigurationFollowsTheKeys) {
         Texts commands;
         uint16_t protocol, intakeCap, actCap, intake, act;
     } rows[] = {
+        // clang-format off
         {"", {"CY105", "CSL0", "CSN1", "CS71", "CUA032"}, 1, 1, 1, 3, 3},
         {"[ProtocolMode]\nProtocolMode=1\n[IntakeMode]\nIntakeMode=1\n[ActMode]\nActMode=1\n"
-         "[MotorSpeed]\nMotorSpeed=0\n",
-         {"CY100", "CSL1", "CSN2", "CS70", "CUA032"},
-         2,
-         1,
-         1,
-         1,
-         1},
+         "[MotorSpeed]\nMotorSpeed=0\n", {"CY100", "CSL1", "CSN2", "CS70", "CUA032"}, 2, 1, 1, 1, 1},
         {"[ProtocolMode]\nProtocolMode=5\n[IntakeMode]\nIntakeMode=7\n[ActMode]\nActMode=7\n"
-         "[MotorSpeed]\nMotorSpeed=9\n",
-         {"CUA032"},
-         0,
-         1,
-         1,
-         7,
-         7},
+         "[MotorSpeed]\nMotorSpeed=9\n", {"CUA032"}, 0, 1, 1, 7, 7},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.ini);

@@ -52,6 +52,14 @@ inline std::string TextOfA(const Bytes& frame) {
     return t;
 }
 
+// Reply texts: positive with data, or negative with a status ("N00" + status).
+inline std::string P(const std::string& data = "") {
+    return "P0000" + data;
+}
+inline std::string N(const std::string& status) {
+    return "N00" + status;
+}
+
 inline tDevReturn Rec(int v = 7) {
     tDevReturn r;
     std::memset(&r, 0, sizeof r);

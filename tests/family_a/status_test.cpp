@@ -1,14 +1,5 @@
 #include "reader_a_fixture.h"
 
-namespace {
-std::string P(const std::string& data = "") {
-    return "P0000" + data;
-}
-std::string N(const std::string& status) {
-    return "N00" + status;
-}
-} // namespace
-
 class StatusA : public ReaderA {
 protected:
     // An Init that finds the module working ("CV0" fails: no configuration).
@@ -36,50 +27,18 @@ TEST_F(StatusA, StatusCharacterRules) {
         int result, code;
         uint16_t f1, f5, f6, f7, f8, f10, driverF10;
     } rows[] = {
-        {"normal", 0,
-         P("0000"
-           "0"
-           "000"
-           "1"),
-         P(), 0, 1201, 1, 0, 0, 0, 1, 0, 0},
-        {"not 0000", 0,
-         "P0010"
-         "0001"
-         "0"
-         "000"
-         "x",
-         P(), 0, 1201, 3, 0, 0, 0, 0, 3, 3},
-        {"d5 1, d7 0: field 1 = 1", 0,
-         "P0001"
-         "0000"
-         "0"
-         "150"
-         "0",
-         P(), 0, 1201, 1, 5, 1, 0, 2, 0, 0},
-        {"P02", 1,
-         "P0002"
-         "0000"
-         "0"
-         "001"
-         "1",
-         P(), 0, 1201, 3, 0, 0, 1, 1, 3, 3},
-        {"entry 1, 0 1 1", 1,
-         P("0000"
-           "0"
-           "011"),
-         P(), 0, 1201, 1, 1, 0, 1, 0, 3, 1},
-        {"entry 2, 0 0 1", 2,
-         P("0000"
-           "0"
-           "001"),
-         P(), 0, 1201, 1, 0, 0, 1, 0, 3, 2},
-        {"entry 1, 0 0 1", 1,
-         P("0000"
-           "0"
-           "001"),
-         P(), 0, 1201, 1, 0, 0, 1, 0, 1, 1},
+        // clang-format off
+        // C11 data: d[0..3] "0000", d[5] field 6, d[6] field 5, d[7] field 7, d[8] field 8.
+        {"normal", 0, P("0000" "0000" "1"), P(), 0, 1201, 1, 0, 0, 0, 1, 0, 0},
+        {"not 0000", 0, "P0010" "0001" "0000x", P(), 0, 1201, 3, 0, 0, 0, 0, 3, 3},
+        {"d5 1, d7 0: field 1 = 1", 0, "P0001" "0000" "0150" "0", P(), 0, 1201, 1, 5, 1, 0, 2, 0, 0},
+        {"P02", 1, "P0002" "0000" "0001" "1", P(), 0, 1201, 3, 0, 0, 1, 1, 3, 3},
+        {"entry 1, 0 1 1", 1, P("0000" "0011"), P(), 0, 1201, 1, 1, 0, 1, 0, 3, 1},
+        {"entry 2, 0 0 1", 2, P("0000" "0001"), P(), 0, 1201, 1, 0, 0, 1, 0, 3, 2},
+        {"entry 1, 0 0 1", 1, P("0000" "0001"), P(), 0, 1201, 1, 0, 0, 1, 0, 1, 1},
         {"C11 fails, C10 1249", 1, N("10"), N("44"), 1, 1249, 0, 0, 0, 0, 0, 1, 1},
         {"C11 fails, C10 fails", 1, N("10"), N("10"), 1, 1283, 0, 0, 0, 0, 0, 3, 1},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -123,10 +82,7 @@ TEST_F(StatusA, ModuleSensorsJoinTheStatus) {
         line->events.clear();
         for (const std::string& m : row.module)
             Module(m);
-        Reader(P("0000"
-                 "0"
-                 "000"
-                 "0"));
+        Reader(P("000000000"));
         Reader(P());
         tIdcStatus s;
         tDevReturn r = Rec();

@@ -1,12 +1,6 @@
 #include "reader_a_fixture.h"
 
 namespace {
-std::string P(const std::string& data = "") {
-    return "P0000" + data;
-}
-std::string N(const std::string& status) {
-    return "N00" + status;
-}
 
 tIdcTracks Filled() {
     tIdcTracks t;
@@ -49,48 +43,16 @@ TEST_F(TracksChipA, ReadTrack) {
         uint32_t len1, len2, len3;
         std::string t1, t2, t3; // bytes expected at the start of each area
     } rows[] = {
-        {"076 000 000",
-         P("x"
-           "00"
-           "01"
-           "01"
-           "076"
-           "000"
-           "000" +
-           std::string(76, 'a')),
-         0, 1201, true, 76, 0, 0, std::string(76, 'a') + "\xAB\xAB\xAB\xAB", "\xAB", "\xAB"},
-        {"085: 79 copied, track 2 from d[101]",
-         P("x"
-           "00"
-           "00"
-           "00"
-           "085"
-           "010"
-           "003" +
-           a79 + "bbbbbb" + "2222222222" + "333"),
+        // clang-format off
+        {"076 000 000", P("x000101" "076000000" + std::string(76, 'a')), 0, 1201, true, 76, 0, 0,
+         std::string(76, 'a') + "\xAB\xAB\xAB\xAB", "\xAB", "\xAB"},
+        {"085: 79 copied, track 2 from d[101]", P("x000000" "085010003" + a79 + "bbbbbb" + "2222222222" "333"),
          0, 1201, true, 85, 10, 3, a79 + "\xAB", std::string(10, '2') + "\xAB", "333\xAB"},
-        {"lengths beyond the reply",
-         P("x"
-           "00"
-           "00"
-           "00"
-           "999"
-           "999"
-           "999"
-           "hello"),
-         0, 1201, true, 999, 999, 999, "hello" + std::string(74, '\0') + "\xAB",
-         std::string(9, '\0'), "\xAB"},
-        {"no status 00",
-         P("x"
-           "01"
-           "02"
-           "03"
-           "005"
-           "000"
-           "000"
-           "hello"),
-         1249, 1201, false, 0, 0, 0, "", "", ""},
+        {"lengths beyond the reply", P("x000000" "999999999" "hello"), 0, 1201, true, 999, 999, 999,
+         "hello" + std::string(74, '\0') + "\xAB", std::string(9, '\0'), "\xAB"},
+        {"no status 00", P("x010203" "005000000" "hello"), 1249, 1201, false, 0, 0, 0, "", "", ""},
         {"reader refuses", N("40"), 1, 1245, false, 0, 0, 0, "", "", ""},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -130,17 +92,10 @@ TEST_F(TracksChipA, WriteTrack) {
         {"nothing to write", 0, 0, 0, {}, 1, 1224, {}, 0, 0, 0},
         {"negative lengths", -1, 0, -5, {}, 1, 1224, {}, 0xFFFFFFFF, 0, 0xFFFFFFFB},
         {"track 2, ten digits", 0, 10, 0, {P()}, 0, 1201, {"C720123456789"}, 0, 10, 0},
-        {"three tracks, the second fails",
-         3,
-         10,
-         4,
-         {P(), N("40"), P()},
-         1,
-         1201,
-         {"C71ABC", "C720123456789", "C73WXYZ"},
-         3,
-         0,
-         4},
+        // clang-format off
+        {"three tracks, the second fails", 3, 10, 4, {P(), N("40"), P()}, 1, 1201,
+         {"C71ABC", "C720123456789", "C73WXYZ"}, 3, 0, 4},
+        // clang-format on
         {"zero byte ends the command", 6, 0, 0, {P()}, 0, 1201, {"C71AB"}, 6, 0, 0},
     };
     for (const Row& row : rows) {
@@ -170,96 +125,30 @@ TEST_F(TracksChipA, WriteTrack) {
 }
 
 TEST_F(TracksChipA, ActivationResetAndSwitchOff) {
-    const Bytes other = B({0x3B, 0x02, 0x14});
     struct Row {
         const char* name;
         uint32_t typeIn;
-        std::vector<std::string> replies; // "CC0" first, then the tries
-        int result;
+        bool prepared;  // "CC0" accepted
+        size_t refused; // tries refused before one answers
+        Bytes answer;   // of the try that answers; none: no try answers
         uint32_t type;
-        Bytes answer;
-        size_t tries;
-        const char* reset;  // reset command, or "" when refused with 1267
-        uint32_t resetSkip; // answer bytes the reset drops
-        const char* off;    // switch-off command
+        const char* reset; // reset command, or "" when refused with 1267
+        uint32_t skip;     // answer bytes the reset drops
+        const char* off;   // switch-off command
     } rows[] = {
-        {"CC2: T0 6x",
-         9,
-         {P(), P("\x3B\x65\x01")},
-         0,
-         0,
-         B({0x3B, 0x65, 0x01}),
-         1,
-         "CE10",
-         1,
-         "CC6"},
-        {"CC2: T0 Ex",
-         9,
-         {P(), P("\x3B\xE2\x01")},
-         0,
-         1,
-         B({0x3B, 0xE2, 0x01}),
-         1,
-         "CE10",
-         1,
-         "CC6"},
-        {"CC2: other T0", 9, {P(), P("\x3B\x92")}, 0, 255, B({0x3B, 0x92}), 1, "", 0, "CC6"},
-        {"Ce11", 9, {P(), N("60"), N("60"), P("ABCDEF")}, 0, 2, B("ABCDEF"), 3, "Ce411", 3, "Ce21"},
-        {"Cm20: A2 13 10",
-         9,
-         {P(), N("60"), N("60"), N("60"), N("60"), P("\xA2\x13\x10\x01")},
-         0,
-         4,
-         B({0xA2, 0x13, 0x10, 0x01}),
-         5,
-         "",
-         0,
-         "Cm6"},
-        {"Cm23: 92 23 10",
-         9,
-         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), P("\x92\x23\x10")},
-         0,
-         5,
-         B({0x92, 0x23, 0x10}),
-         8,
-         "",
-         0,
-         "Cm6"},
-        {"Cm24: other",
-         9,
-         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
-          P("\x01\x02")},
-         0,
-         8,
-         B({1, 2}),
-         9,
-         "",
-         0,
-         "Cm6"},
-        {"Cm25: other",
-         0,
-         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
-          P("\x01\x02")},
-         0,
-         9,
-         B({1, 2}),
-         10,
-         "",
-         0,
-         "CC6"},
-        {"nothing answers",
-         9,
-         {P(), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"), N("60"),
-          N("60")},
-         1,
-         255,
-         {},
-         10,
-         "",
-         0,
-         "CC6"},
-        {"CC0 fails, type 1 passed in", 1, {N("60")}, 1, 255, {}, 0, "", 0, "CC6"},
-        {"CC0 fails, type 3 passed in", 3, {N("60")}, 1, 3, {}, 0, "Ce411", 3, "Ce21"},
+        // clang-format off
+        {"CC2: T0 6x", 9, true, 0, B({0x3B, 0x65, 0x01}), 0, "CE10", 1, "CC6"},
+        {"CC2: T0 Ex", 9, true, 0, B({0x3B, 0xE2, 0x01}), 1, "CE10", 1, "CC6"},
+        {"CC2: other T0", 9, true, 0, B({0x3B, 0x92}), 255, "", 0, "CC6"},
+        {"Ce11", 9, true, 2, B("ABCDEF"), 2, "Ce411", 3, "Ce21"},
+        {"Cm20: A2 13 10", 9, true, 4, B({0xA2, 0x13, 0x10, 0x01}), 4, "", 0, "Cm6"},
+        {"Cm23: 92 23 10", 9, true, 7, B({0x92, 0x23, 0x10}), 5, "", 0, "Cm6"},
+        {"Cm24: other", 9, true, 8, B({1, 2}), 8, "", 0, "Cm6"},
+        {"Cm25: other", 0, true, 9, B({1, 2}), 9, "", 0, "CC6"},
+        {"nothing answers", 9, true, 10, {}, 255, "", 0, "CC6"},
+        {"CC0 fails, type 1 passed in", 1, false, 0, {}, 255, "", 0, "CC6"},
+        {"CC0 fails, type 3 passed in", 3, false, 0, {}, 3, "Ce411", 3, "Ce21"},
+        // clang-format on
     };
     const char* tries[] = {"CC2",  "CC2",  "Ce11", "Ce11", "Cm20",
                            "Cm21", "Cm22", "Cm23", "Cm24", "Cm25"};
@@ -267,21 +156,25 @@ TEST_F(TracksChipA, ActivationResetAndSwitchOff) {
         SCOPED_TRACE(row.name);
         OSerialReaderA d(&comm);
         line->events.clear();
-        for (const std::string& s : row.replies)
-            Reader(s);
+        Reader(row.prepared ? P() : N("60"));
+        for (size_t i = 0; row.prepared && i < row.refused; ++i)
+            Reader(N("60"));
+        if (!row.answer.empty())
+            Reader("P0000", row.answer);
         uint8_t atr[IDC_CHIP_REPLY_MAX];
         std::memset(atr, 0xEE, sizeof atr);
         uint32_t len = 77, type = row.typeIn;
         tDevReturn r = Rec();
-        EXPECT_EQ(row.result, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                          reinterpret_cast<uintptr_t>(&len), &type, &r));
+        const int result = row.answer.empty() ? 1 : 0;
+        EXPECT_EQ(result, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                      reinterpret_cast<uintptr_t>(&len), &type, &r));
         EXPECT_EQ(row.type, type);
         EXPECT_EQ(row.type, d.status().usField[9]);
         Texts expected = {"CC0/20000"};
-        for (size_t i = 0; i < row.tries; ++i)
+        for (size_t i = 0; row.prepared && i < row.refused + (result ? 0 : 1); ++i)
             expected.push_back(std::string(tries[i]) + "/10000");
         EXPECT_EQ(expected, Transcript());
-        if (row.tries == 10 && row.result) {
+        if (row.prepared && result) {
             EXPECT_EQ(77u, len); // the answer is not written
         } else {
             EXPECT_EQ(row.answer.size(), len);
@@ -297,8 +190,8 @@ TEST_F(TracksChipA, ActivationResetAndSwitchOff) {
         if (*row.reset) {
             EXPECT_EQ(0, reset);
             EXPECT_EQ((Texts{std::string(row.reset) + "/10000"}), Transcript());
-            EXPECT_EQ(5 - row.resetSkip, len);
-            EXPECT_EQ(1 + row.resetSkip, atr[0]);
+            EXPECT_EQ(5 - row.skip, len);
+            EXPECT_EQ(1 + row.skip, atr[0]);
         } else {
             EXPECT_EQ(1, reset);
             EXPECT_RECORD(r, 1267, 1);
@@ -347,33 +240,18 @@ TEST_F(TracksChipA, ChipExchanges) {
         size_t n;
         std::vector<std::string> replies;
         int result, code;
-        std::vector<size_t> sentSizes; // command lengths
-        std::string data;              // reply data handed back
+        std::string commands; // command characters of each command sent
+        std::vector<size_t> sizes;
+        std::string data; // reply data handed back
     } rows[] = {
-        {"type 0", 0x65, 5, {P("r0")}, 0, 1201, {8}, "r0"},
-        {"type 1, 1000 bytes", 0xE2, 1000, {P(), P(), P("ok")}, 0, 1201, {363, 363, 283}, "ok"},
-        {"type 1, exactly 360", 0xE2, 360, {P(), P("ok")}, 0, 1201, {363, 3}, "ok"},
-        {"type 1, continued",
-         0xE2,
-         4,
-         {"P0021"
-          "0123456789",
-          P("abcde")},
-         0,
-         1201,
-         {7, 3},
-         "012345678abcde"},
-        {"type 1, a block refused", 0xE2, 1000, {N("60")}, 1, 1260, {363}, ""},
-        {"type 1, continuation refused",
-         0xE2,
-         4,
-         {"P0021"
-          "0123",
-          N("60")},
-         1,
-         1260,
-         {7, 3},
-         "012"},
+        // clang-format off
+        {"type 0", 0x65, 5, {P("r0")}, 0, 1201, "CF0", {8}, "r0"},
+        {"type 1, 1000 bytes", 0xE2, 1000, {P(), P(), P("ok")}, 0, 1201, "CF2CF2CF1", {363, 363, 283}, "ok"},
+        {"type 1, exactly 360", 0xE2, 360, {P(), P("ok")}, 0, 1201, "CF2CF1", {363, 3}, "ok"},
+        {"type 1, continued", 0xE2, 4, {"P0021" "0123456789", P("abcde")}, 0, 1201, "CF1CF3", {7, 3}, "012345678abcde"},
+        {"type 1, a block refused", 0xE2, 1000, {N("60")}, 1, 1260, "CF2", {363}, ""},
+        {"type 1, continuation refused", 0xE2, 4, {"P0021" "0123", N("60")}, 1, 1260, "CF1CF3", {7, 3}, "012"},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -384,30 +262,21 @@ TEST_F(TracksChipA, ChipExchanges) {
         r = Rec();
         EXPECT_EQ(row.result, io(d, row.n, r));
         EXPECT_RECORD(r, row.code, row.result);
-        const std::vector<std::string> sent = Sent();
-        ASSERT_EQ(row.sentSizes.size(), sent.size());
-        size_t offset = 0;
-        for (size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(row.sentSizes[i], sent[i].size()) << i;
-            if (i + 1 == sent.size() && row.replies[0][3] == '2' && i > 0)
-                EXPECT_EQ("CF3", sent[i]); // continuation
-            else if (row.t0 == 0x65)
-                EXPECT_EQ(std::string("CF0ABCDE"), sent[i]);
-            else {
-                EXPECT_EQ(sent[i].size() == 363 ? "CF2" : "CF1", sent[i].substr(0, 3));
-                EXPECT_EQ(
-                    std::string(apdu.begin() + static_cast<long>(offset),
-                                apdu.begin() + static_cast<long>(offset + sent[i].size() - 3)),
-                    sent[i].substr(3));
-                offset += sent[i].size() - 3;
-            }
+        std::string commands, payload;
+        std::vector<size_t> sizes;
+        for (const std::string& c : Sent()) {
+            commands += c.substr(0, 3);
+            payload += c.substr(3);
+            sizes.push_back(c.size());
         }
+        EXPECT_EQ(row.commands, commands);
+        EXPECT_EQ(row.sizes, sizes);
+        EXPECT_EQ(std::string(apdu.begin(), apdu.begin() + static_cast<long>(payload.size())),
+                  payload); // the caller's bytes, block after block
         for (const std::string& t : Transcript())
             EXPECT_EQ("/10000", t.substr(t.size() - 6));
-        if (!row.data.empty() || row.result == 0) {
-            EXPECT_EQ(row.data.size(), len);
-            EXPECT_EQ(row.data, std::string(reply.begin(), reply.begin() + len));
-        }
+        EXPECT_EQ(row.data.size(), len);
+        EXPECT_EQ(row.data, std::string(reply.begin(), reply.begin() + len));
     }
 
     // A continuation that would pass IDC_CHIP_REPLY_MAX: 1299, what fit is kept.
