@@ -131,6 +131,10 @@ Engine::Engine(const Options& o) : model_(o) {}
 Bytes Engine::Feed(const uint8_t* p, size_t n, Millis now) {
     now_ = now;
     model_.Advance(now);
+    if (n > 0 && now - lastByte_ >= kFrameGap)
+        DropPartialFrame();
+    if (n > 0)
+        lastByte_ = now;
     Bytes out;
     for (size_t i = 0; i < n; ++i)
         OnByte(p[i], out);

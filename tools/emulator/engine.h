@@ -186,8 +186,14 @@ public:
     void ForceReply(const std::string& command, char kind, const std::string& status,
                     int times = 1);
 
+    // A frame whose bytes stop for this long is dropped, as a reader's
+    // receive timeout does (a probe in another family's framing can look
+    // like the start of a long frame).
+    static constexpr Millis kFrameGap = 1000;
+
 protected:
     virtual void OnByte(uint8_t b, Bytes& out) = 0;
+    virtual void DropPartialFrame() = 0;
 
     enum class Admit { Answer, AnswerNoReply, Refuse, Ignore };
     // Logs a good frame and decides what the faults of `f` let happen.
@@ -198,6 +204,7 @@ protected:
     bool TakeForced(const Bytes& text, Forced& f);
 
     Millis now_ = 0;
+    Millis lastByte_ = 0;
     Stats stats_;
     ReaderModel model_;
     Faults faults_;

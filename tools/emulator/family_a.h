@@ -31,6 +31,7 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
+    void DropPartialFrame() override { st_ = St::Idle; }
 
 private:
     enum class St { Idle, Dle, Text, TextDle, Bcc, ModHead, ModBody, ModEnq };

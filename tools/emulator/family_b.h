@@ -29,6 +29,7 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
+    void DropPartialFrame() override { st_ = St::Idle; }
 
 private:
     enum class St { Idle, Dle, Head, Body };

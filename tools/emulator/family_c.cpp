@@ -205,9 +205,15 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
         m.contacts = true;
         return Ok(cmd);
     }
-    if (s == "31") {
+    if (s == "31") { // memory chips of slots 2 to 5 need no activation: detection powers them
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
+        if (card.chip == ChipKind::Memory && card.memorySlot >= 2 && m.active != ChipKind::Memory) {
+            m.contacts = true;
+            m.active = ChipKind::Memory;
+            m.chip.Reset();
+            ++m.counters.chipActivations;
+        }
         return Ok(cmd, std::string(1, ChipChar()));
     }
     if (s == "91") {

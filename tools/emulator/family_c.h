@@ -21,6 +21,7 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
+    void DropPartialFrame() override { st_ = St::Idle; }
 
 private:
     enum class St { Idle, Head, Body };
