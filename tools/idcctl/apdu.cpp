@@ -1,0 +1,161 @@
+#include "apdu.h"
+
+#include <cstdio>
+
+namespace idcctl {
+
+std::optional<Bytes> with_le(const Bytes& apdu, uint8_t le) {
+    if (apdu.size() < 4)
+        return std::nullopt;
+    Bytes out = apdu;
+    if (apdu.size() == 4) { // case 1: header only
+        out.push_back(le);
+        return out;
+    }
+    if (apdu.size() == 5) { // case 2: header and Le
+        out[4] = le;
+        return out;
+    }
+    const size_t lc = apdu[4];
+    if (lc == 0) // extended length
+        return std::nullopt;
+    if (apdu.size() == 5 + lc) { // case 3: data, no Le
+        out.push_back(le);
+        return out;
+    }
+    if (apdu.size() == 6 + lc) { // case 4: data and Le
+        out.back() = le;
+        return out;
+    }
+    return std::nullopt;
+}
+
+ApduResult transmit_apdu(const ChipExchange& exchange, const Bytes& apdu, bool follow_up,
+                         int max_follow_ups) {
+    ApduResult r;
+    Bytes command = apdu;
+    int follow_ups = 0;
+    for (;;) {
+        ChipReply reply = exchange(command);
+        r.turns.push_back(ApduTurn{command, reply});
+        if (!reply.ok) {
+            r.status = ApduStatus::ExchangeFailed;
+            return r;
+        }
+        if (reply.data.size() < 2) {
+            r.data.insert(r.data.end(), reply.data.begin(), reply.data.end());
+            r.status = ApduStatus::NoStatusWord;
+            return r;
+        }
+        r.sw1 = reply.data[reply.data.size() - 2];
+        r.sw2 = reply.data[reply.data.size() - 1];
+        r.status = ApduStatus::Ok;
+
+        std::optional<Bytes> next;
+        if (follow_up && r.sw1 == 0x61) {
+            next = Bytes{0x00, 0xC0, 0x00, 0x00, r.sw2};
+        } else if (follow_up && r.sw1 == 0x6C) {
+            next = with_le(command, r.sw2);
+        }
+        // A 6Cxx answer carries nothing worth keeping: the command is sent again.
+        if (!(next && r.sw1 == 0x6C))
+            r.data.insert(r.data.end(), reply.data.begin(), reply.data.end() - 2);
+        if (!next)
+            return r;
+        if (follow_ups == max_follow_ups) {
+            r.status = ApduStatus::TooManyFollowUps;
+            return r;
+        }
+        ++follow_ups;
+        command = std::move(*next);
+    }
+}
+
+std::string describe_sw(uint8_t sw1, uint8_t sw2) {
+    const int sw = sw1 << 8 | sw2;
+    switch (sw) {
+    case 0x9000:
+        return "success";
+    case 0x6281:
+        return "warning: part of the data may be corrupted";
+    case 0x6282:
+        return "warning: end of file reached before Le bytes";
+    case 0x6283:
+        return "warning: selected file deactivated";
+    case 0x6700:
+        return "wrong length";
+    case 0x6881:
+        return "logical channel not supported";
+    case 0x6882:
+        return "secure messaging not supported";
+    case 0x6982:
+        return "security status not satisfied";
+    case 0x6983:
+        return "authentication method blocked";
+    case 0x6984:
+        return "reference data not usable";
+    case 0x6985:
+        return "conditions of use not satisfied";
+    case 0x6986:
+        return "command not allowed (no current EF)";
+    case 0x6A80:
+        return "incorrect parameters in the data field";
+    case 0x6A81:
+        return "function not supported";
+    case 0x6A82:
+        return "file or application not found";
+    case 0x6A83:
+        return "record not found";
+    case 0x6A84:
+        return "not enough memory space in the file";
+    case 0x6A86:
+        return "incorrect parameters P1-P2";
+    case 0x6A88:
+        return "referenced data not found";
+    case 0x6B00:
+        return "wrong parameters P1-P2";
+    case 0x6D00:
+        return "instruction not supported";
+    case 0x6E00:
+        return "class not supported";
+    case 0x6F00:
+        return "no precise diagnosis";
+    default:
+        break;
+    }
+    char buf[96];
+    switch (sw1) {
+    case 0x61:
+        std::snprintf(buf, sizeof buf, "%d more bytes available (GET RESPONSE)", sw2 ? sw2 : 256);
+        return buf;
+    case 0x6C:
+        std::snprintf(buf, sizeof buf, "wrong Le, %d bytes available", sw2 ? sw2 : 256);
+        return buf;
+    case 0x63:
+        if ((sw2 & 0xF0) == 0xC0) {
+            std::snprintf(buf, sizeof buf, "verification failed, %d tries left", sw2 & 0x0F);
+            return buf;
+        }
+        return "warning, non-volatile memory changed";
+    case 0x62:
+        return "warning, non-volatile memory unchanged";
+    case 0x64:
+        return "execution error, non-volatile memory unchanged";
+    case 0x65:
+        return "execution error, non-volatile memory changed";
+    case 0x66:
+        return "security error";
+    case 0x67:
+        return "wrong length";
+    case 0x68:
+        return "functions in CLA not supported";
+    case 0x69:
+        return "command not allowed";
+    case 0x6A:
+        return "wrong parameters";
+    default:
+        return (sw1 & 0xF0) == 0x90 ? "application-specific status" : "unknown status";
+    }
+}
+
+} // namespace idcctl

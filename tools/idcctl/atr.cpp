@@ -1,0 +1,305 @@
+#include "atr.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace idcctl {
+
+namespace {
+
+std::string format(const char* fmt, int a, int b = 0, int c = 0) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, fmt, a, b, c);
+    return buf;
+}
+
+// Clock rate conversion factor Fi with its maximum frequency, and baud rate
+// adjustment factor Di, from TA1.
+std::string describe_ta1(uint8_t v) {
+    static const int kFi[16] = {372, 372, 558, 744,  1116, 1488, 1860, 0,
+                                0,   512, 768, 1024, 1536, 2048, 0,    0};
+    static const char* const kFmax[16] = {"4", "5", "6",   "8",  "12", "16", "20", "",
+                                          "",  "5", "7.5", "10", "15", "20", "",   ""};
+    static const int kDi[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
+    const int fi = kFi[v >> 4];
+    const int di = kDi[v & 0x0F];
+    std::string s = fi ? "Fi=" + std::to_string(fi) + " (f max " + kFmax[v >> 4] + " MHz)"
+                       : std::string("Fi reserved");
+    s += di ? ", Di=" + std::to_string(di) : std::string(", Di reserved");
+    if (fi && di)
+        s += ", " + std::to_string(fi / di) + (fi % di ? "+" : "") + " clocks per bit";
+    return s;
+}
+
+std::string describe_y(uint8_t y, int next) {
+    std::string s;
+    static const char kLetters[] = {'A', 'B', 'C', 'D'};
+    for (int bit = 0; bit < 4; ++bit) {
+        if (y & (1 << bit)) {
+            if (!s.empty())
+                s += ' ';
+            s += std::string("T") + kLetters[bit] + std::to_string(next);
+        }
+    }
+    return s.empty() ? "no interface bytes follow" : s + " follow";
+}
+
+// Meaning of TAi/TBi/TCi. `group` is i; `proto` is the T of TD(i-1) (-1 for
+// the first group).
+std::string describe(char letter, int group, int proto, uint8_t v) {
+    if (group == 1) {
+        switch (letter) {
+        case 'A':
+            return describe_ta1(v);
+        case 'B':
+            return "programming voltage (no longer used)";
+        default:
+            return v == 255 ? "extra guard time N=255 (minimum guard time)"
+                            : format("extra guard time N=%d", v);
+        }
+    }
+    if (group == 2 && letter == 'A')
+        return "specific mode, T=" + std::to_string(v & 0x0F) +
+               ((v & 0x80) ? ", cannot change" : ", can change") +
+               ((v & 0x10) ? ", parameters implicit" : ", parameters from TA1");
+    if (group == 2 && letter == 'B')
+        return "programming voltage (no longer used)";
+    if (group == 2 && letter == 'C' && proto == 0)
+        return format("waiting time integer WI=%d", v);
+    if (proto == 1) {
+        switch (letter) {
+        case 'A':
+            return format("T=1 information field size IFSC=%d", v);
+        case 'B':
+            return format("T=1 block waiting BWI=%d, character waiting CWI=%d", v >> 4, v & 0x0F);
+        default:
+            return (v & 1) ? "T=1 error detection CRC" : "T=1 error detection LRC";
+        }
+    }
+    if (proto == 15 && letter == 'A') {
+        static const char* const kStop[4] = {"clock stop not supported", "clock stop in state L",
+                                             "clock stop in state H", "clock stop, no preference"};
+        std::string s = kStop[v >> 6];
+        std::string classes;
+        if (v & 0x01)
+            classes += " A";
+        if (v & 0x02)
+            classes += " B";
+        if (v & 0x04)
+            classes += " C";
+        return s + ", classes" + (classes.empty() ? std::string(" none") : classes);
+    }
+    if (proto == 15 && letter == 'B')
+        return "use of contact C6 (SPU)";
+    return proto >= 0 ? format("for T=%d", proto) : std::string();
+}
+
+} // namespace
+
+Atr decode_atr(const uint8_t* data, size_t size) {
+    Atr atr;
+    atr.raw.assign(data, data + size);
+    if (size == 0) {
+        atr.problems.push_back("empty answer");
+        return atr;
+    }
+    const uint8_t ts = data[0];
+    if (ts == 0x3B) {
+        atr.convention = "direct";
+    } else if (ts == 0x3F) {
+        atr.convention = "inverse";
+    }
+    atr.iso = !atr.convention.empty();
+    atr.bytes.push_back({"TS", ts,
+                         atr.iso ? atr.convention + " convention"
+                                 : "not an ISO 7816-3 initial character (3B or 3F)"});
+    if (!atr.iso) { // the rest would not mean anything
+        atr.problems.push_back("not an ISO 7816-3 answer to reset");
+        return atr;
+    }
+    if (size < 2) {
+        atr.problems.push_back("ends before T0");
+        return atr;
+    }
+
+    size_t pos = 1;
+    const uint8_t t0 = data[pos++];
+    atr.historical_declared = t0 & 0x0F;
+    atr.bytes.push_back({"T0", t0,
+                         describe_y(t0 >> 4, 1) + ", " + std::to_string(atr.historical_declared) +
+                             " historical bytes"});
+
+    uint8_t y = t0 >> 4;
+    int group = 1;
+    int proto = -1; // T of the last TD read
+    bool truncated = false;
+    while (!truncated) {
+        static const char kLetters[] = {'A', 'B', 'C'};
+        for (int bit = 0; bit < 3; ++bit) {
+            if (!(y & (1 << bit)))
+                continue;
+            const std::string name = std::string("T") + kLetters[bit] + std::to_string(group);
+            if (pos >= size) {
+                atr.problems.push_back("ends before " + name);
+                truncated = true;
+                break;
+            }
+            const uint8_t v = data[pos++];
+            atr.bytes.push_back({name, v, describe(kLetters[bit], group, proto, v)});
+        }
+        if (truncated || !(y & 0x08))
+            break;
+        const std::string name = "TD" + std::to_string(group);
+        if (pos >= size) {
+            atr.problems.push_back("ends before " + name);
+            truncated = true;
+            break;
+        }
+        const uint8_t td = data[pos++];
+        proto = td & 0x0F;
+        y = td >> 4;
+        ++group;
+        atr.bytes.push_back({name, td,
+                             describe_y(y, group) + ", T=" + std::to_string(proto) +
+                                 (proto == 15 ? " (global interface bytes)" : "")});
+        if (proto != 0)
+            atr.tck_expected = true;
+        if (proto != 15 &&
+            std::find(atr.protocols.begin(), atr.protocols.end(), proto) == atr.protocols.end())
+            atr.protocols.push_back(proto);
+    }
+    if (atr.protocols.empty()) {
+        atr.protocols.push_back(0);
+        atr.protocol_implicit = true;
+    }
+    if (truncated)
+        return atr;
+
+    const size_t k = static_cast<size_t>(atr.historical_declared);
+    const size_t have = std::min(k, size - pos);
+    atr.historical.assign(data + pos, data + pos + have);
+    pos += have;
+    if (have < k) {
+        atr.problems.push_back("ends after " + std::to_string(have) + " of " + std::to_string(k) +
+                               " historical bytes");
+        return atr;
+    }
+
+    if (atr.tck_expected) {
+        if (pos >= size) {
+            atr.problems.push_back("check byte TCK missing");
+            return atr;
+        }
+        atr.tck_present = true;
+        atr.tck = data[pos++];
+        uint8_t x = 0;
+        for (size_t i = 1; i < pos; ++i)
+            x ^= data[i];
+        atr.tck_ok = x == 0;
+        if (!atr.tck_ok)
+            atr.problems.push_back(format("TCK wrong: the bytes T0..TCK give %02X, not 00", x));
+    }
+    if (pos < size)
+        atr.problems.push_back(std::to_string(size - pos) + " bytes after the answer to reset");
+    return atr;
+}
+
+namespace {
+
+std::string protocol_list(const Atr& atr) {
+    std::string s;
+    for (int p : atr.protocols) {
+        if (!s.empty())
+            s += ", ";
+        s += "T=" + std::to_string(p);
+    }
+    if (atr.protocol_implicit)
+        s += " (no TD1)";
+    return s;
+}
+
+// Category of the historical bytes (their first byte).
+std::string historical_category(const Bytes& h) {
+    if (h.empty())
+        return "";
+    switch (h[0]) {
+    case 0x00:
+        return "status indicator in the last three bytes";
+    case 0x10:
+        return "reference to a DIR data";
+    case 0x80:
+        return "compact-TLV objects";
+    default:
+        return "proprietary";
+    }
+}
+
+} // namespace
+
+std::vector<std::string> atr_lines(const Atr& atr) {
+    std::vector<std::string> lines;
+    lines.push_back("ATR " + to_hex(atr.raw));
+    for (const auto& b : atr.bytes) {
+        char head[32];
+        std::snprintf(head, sizeof head, "  %-4s %02X  ", b.name.c_str(), b.value);
+        lines.push_back(head + b.meaning);
+    }
+    if (!atr.iso) {
+        for (const auto& p : atr.problems)
+            lines.push_back("  " + p);
+        return lines;
+    }
+    if (!atr.historical.empty()) {
+        const Bytes& h = atr.historical;
+        lines.push_back("  historical bytes (" + std::to_string(h.size()) + "): " + to_hex(h));
+        lines.push_back("    \"" + printable(h.data(), h.size()) + "\", " + historical_category(h));
+    }
+    lines.push_back("  protocols: " + protocol_list(atr));
+    if (atr.tck_present) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "  TCK  %02X  %s", atr.tck,
+                      atr.tck_ok ? "correct" : "WRONG");
+        lines.push_back(buf);
+    } else if (!atr.tck_expected) {
+        lines.push_back("  TCK  none (only T=0 offered)");
+    }
+    for (const auto& p : atr.problems)
+        lines.push_back("  problem: " + p);
+    return lines;
+}
+
+Json atr_json(const Atr& atr) {
+    Json j = Json::object();
+    j.set("hex", to_hex(atr.raw));
+    j.set("iso", atr.iso);
+    j.set("convention", atr.convention.empty() ? Json() : Json(atr.convention));
+    Json bytes = Json::array();
+    for (const auto& b : atr.bytes) {
+        Json e = Json::object();
+        e.set("name", b.name);
+        e.set("value", to_hex(&b.value, 1));
+        e.set("meaning", b.meaning);
+        bytes.push(std::move(e));
+    }
+    j.set("bytes", std::move(bytes));
+    Json protocols = Json::array();
+    for (int p : atr.protocols)
+        protocols.push(p);
+    j.set("protocols", std::move(protocols));
+    j.set("protocol_implicit", atr.protocol_implicit);
+    j.set("historical", to_hex(atr.historical));
+    j.set("historical_text", printable(atr.historical.data(), atr.historical.size()));
+    Json tck = Json::object();
+    tck.set("expected", atr.tck_expected);
+    tck.set("present", atr.tck_present);
+    tck.set("value", atr.tck_present ? Json(to_hex(&atr.tck, 1)) : Json());
+    tck.set("ok", atr.tck_present ? Json(atr.tck_ok) : Json());
+    j.set("tck", std::move(tck));
+    Json problems = Json::array();
+    for (const auto& p : atr.problems)
+        problems.push(p);
+    j.set("problems", std::move(problems));
+    return j;
+}
+
+} // namespace idcctl

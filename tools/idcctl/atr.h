@@ -1,0 +1,44 @@
+// Answer to reset of a processor card (ISO/IEC 7816-3): initial character,
+// format byte, interface bytes TAi..TDi, historical bytes and check byte.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "hex.h"
+#include "json.h"
+
+namespace idcctl {
+
+struct AtrByte {
+    std::string name; // "TS", "T0", "TA1", ... "TCK"
+    uint8_t value = 0;
+    std::string meaning;
+};
+
+struct Atr {
+    Bytes raw;
+    bool iso = false;               // TS is 3B (direct) or 3F (inverse convention)
+    std::string convention;         // "direct", "inverse" or empty
+    std::vector<AtrByte> bytes;     // TS, T0 and the interface bytes, in order
+    std::vector<int> protocols;     // offered, in the order of the TDi (T=15 is not one)
+    bool protocol_implicit = false; // no TD1: T=0 by default
+    int historical_declared = 0;    // K from T0
+    Bytes historical;
+    bool tck_expected = false; // a protocol other than T=0 is indicated
+    bool tck_present = false;
+    uint8_t tck = 0;
+    bool tck_ok = false; // T0 .. TCK exclusive-or to zero
+    std::vector<std::string> problems;
+};
+
+Atr decode_atr(const uint8_t* data, size_t size);
+inline Atr decode_atr(const Bytes& b) {
+    return decode_atr(b.data(), b.size());
+}
+
+// Indented lines for the terminal, and the same for scripts.
+std::vector<std::string> atr_lines(const Atr& atr);
+Json atr_json(const Atr& atr);
+
+} // namespace idcctl

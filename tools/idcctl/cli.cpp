@@ -1,0 +1,127 @@
+#include "cli.h"
+
+namespace idcctl {
+
+namespace {
+
+const char kFooter[] = R"(
+Subcommands run in the order given, between one IDC_SetCommPara and one
+IDC_CloseComm; the first that fails ends the run:
+  idcctl init 1 accept 1 read-tracks eject
+
+Exit codes:
+  0  every step succeeded
+  1  a step failed (the library's result and code are printed)
+  2  usage error
+  3  the library cannot be loaded, or an IDC_ export is missing
+  4  IDC_SetCommPara failed (no reader found, or the port cannot be opened)
+)";
+
+void print_report(std::ostream& out, const StepReport& rep) {
+    out << rep.summary << '\n';
+    for (const auto& line : rep.lines)
+        out << line << '\n';
+    out << std::flush;
+}
+
+} // namespace
+
+Invocation parse_command_line(int argc, const char* const* argv, std::ostream& out,
+                              std::ostream& err) {
+    Invocation inv;
+    CLI::App app{"idcctl: check an ID-card reader through the Quillon library"};
+    app.footer(kFooter);
+    app.require_subcommand(1, 0);
+    app.fallthrough(); // global options may also follow the subcommands
+    app.add_option("--lib", inv.options.library,
+                   "the library to load (default: the one next to idcctl, then the system's "
+                   "search)");
+    app.add_option("--config", inv.options.config, "configuration file (sets QUILLON_CONFIG)");
+    app.add_flag("--json", inv.options.json, "print one JSON document instead of text");
+    for (const auto& c : command_table()) {
+        CLI::App* sub = app.add_subcommand(c.name, c.help);
+        c.define(*sub, inv.steps);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        inv.exit_code = code == 0 ? kExitOk : kExitUsage;
+        inv.steps.clear();
+    }
+    return inv;
+}
+
+RunOutcome execute(const Invocation& inv, Host& host) {
+    RunOutcome outcome;
+    Json& doc = outcome.document;
+    doc = Json::object();
+    const Options& opt = inv.options;
+    const std::string path = opt.library.empty() ? host.default_library : opt.library;
+    doc.set("library", path);
+    doc.set("config", opt.config.empty() ? Json() : Json(opt.config));
+
+    auto finish = [&](int code, const std::string& error) {
+        if (!error.empty()) {
+            host.err << "idcctl: " << error << std::endl;
+            doc.set("error", error);
+        }
+        doc.set("ok", code == kExitOk);
+        doc.set("exit_code", code);
+        outcome.exit_code = code;
+        return outcome;
+    };
+
+    if (!opt.config.empty() && !host.set_env("QUILLON_CONFIG", opt.config))
+        return finish(kExitUsage, "cannot set QUILLON_CONFIG");
+
+    std::string error;
+    std::unique_ptr<LoadedLibrary> lib = host.load(path, error);
+    if (!lib)
+        return finish(kExitNoLibrary, error.empty() ? "cannot load " + path : error);
+
+    // IDC_CloseComm ends every run that got the library, whatever happens.
+    struct Closer {
+        const IdcApi& api;
+        ~Closer() { api.CloseComm(); }
+    } closer{lib->api};
+
+    Session session{lib->api, host.terminal && !opt.json, host.err};
+    const StepReport open = open_reader(session);
+    doc.set("open", open.json);
+    if (!open.ok)
+        return finish(kExitNotOpened, "cannot open the reader: " + open.call_info);
+
+    Json steps = Json::array();
+    Json skipped = Json::array();
+    int code = kExitOk;
+    for (const Step& step : inv.steps) {
+        if (code != kExitOk) {
+            skipped.push(step.name);
+            if (!opt.json)
+                host.out << step.name << ": skipped" << std::endl;
+            continue;
+        }
+        const StepReport rep = run_step(session, step);
+        if (!opt.json)
+            print_report(host.out, rep);
+        steps.push(rep.json);
+        if (!rep.ok)
+            code = kExitFailed;
+    }
+    doc.set("steps", std::move(steps));
+    doc.set("skipped", std::move(skipped));
+    return finish(code, "");
+}
+
+int run(int argc, const char* const* argv, Host& host) {
+    const Invocation inv = parse_command_line(argc, argv, host.out, host.err);
+    if (inv.exit_code >= 0)
+        return inv.exit_code;
+    const RunOutcome outcome = execute(inv, host);
+    if (inv.options.json)
+        host.out << outcome.document.dump(2) << std::endl;
+    return outcome.exit_code;
+}
+
+} // namespace idcctl

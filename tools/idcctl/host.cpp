@@ -1,0 +1,122 @@
+#include "host.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace idcctl {
+
+namespace {
+
+bool file_exists(const std::string& path) {
+#ifdef _WIN32
+    const DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+// The executable's directory with a trailing separator, or empty.
+std::string executable_dir() {
+#ifdef _WIN32
+    char buf[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return "";
+    std::string p(buf, n);
+    const size_t slash = p.find_last_of("\\/");
+#else
+    char buf[PATH_MAX + 1] = {};
+    const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0)
+        return "";
+    std::string p(buf, static_cast<size_t>(n));
+    const size_t slash = p.find_last_of('/');
+#endif
+    return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+} // namespace
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& path, std::string& error) {
+#ifdef _WIN32
+    HMODULE h = LoadLibraryA(path.c_str());
+    if (!h) {
+        const DWORD code = GetLastError();
+        char msg[256] = {};
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       msg, sizeof msg - 1, nullptr);
+        error = "cannot load " + path + ": error " + std::to_string(code) + " " + msg;
+        while (!error.empty() && (error.back() == '\n' || error.back() == '\r'))
+            error.pop_back();
+        return nullptr;
+    }
+    return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(reinterpret_cast<void*>(h)));
+#else
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        error = e ? e : "cannot load " + path;
+        return nullptr;
+    }
+    return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(h));
+#endif
+}
+
+DynamicLibrary::~DynamicLibrary() {
+#ifdef _WIN32
+    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+#else
+    dlclose(handle_);
+#endif
+}
+
+void* DynamicLibrary::symbol(const char* name) const {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+#else
+    return dlsym(handle_, name);
+#endif
+}
+
+const char* library_file_name() {
+#ifdef _WIN32
+    return "Quillon.dll";
+#else
+    return "libquillon.so";
+#endif
+}
+
+std::string default_library_path() {
+    const std::string beside = executable_dir() + library_file_name();
+    return file_exists(beside) ? beside : library_file_name();
+}
+
+bool set_environment(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    return _putenv_s(name.c_str(), value.c_str()) == 0;
+#else
+    return setenv(name.c_str(), value.c_str(), 1) == 0;
+#endif
+}
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+} // namespace idcctl
