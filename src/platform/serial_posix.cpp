@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -196,7 +198,7 @@ public:
         }
         termios tio{};
         if (tcgetattr(fd.iGet(), &tio) != 0 || !bPosixLineTermios(cfg, tio) ||
-            tcsetattr(fd.iGet(), TCSANOW, &tio) != 0 || tcflush(fd.iGet(), TCIOFLUSH) != 0) {
+            !bApplyTermios(fd.iGet(), tio) || tcflush(fd.iGet(), TCIOFLUSH) != 0) {
             vUnlock(fd.iGet());
             return 1;
         }
@@ -317,6 +319,33 @@ private:
         }
 #endif
         return true;
+    }
+
+    // tcsetattr() reports EINVAL when the device dropped the parity or the
+    // character size asked for. A pseudo-terminal (an emulated reader, a
+    // virtual COM port) always does: it carries bytes, not bits, so the
+    // settings it did take are enough there. Any other device must take all.
+    static bool bApplyTermios(int iFd, const termios& want) {
+        if (tcsetattr(iFd, TCSANOW, &want) == 0) {
+            return true;
+        }
+        if (errno != EINVAL || !bPseudoTerminal(iFd)) {
+            return false;
+        }
+        termios got{};
+        const tcflag_t kIgnored = CSIZE | PARENB | PARODD;
+        return tcgetattr(iFd, &got) == 0 &&
+               (got.c_cflag & ~kIgnored) == (want.c_cflag & ~kIgnored) &&
+               cfgetospeed(&got) == cfgetospeed(&want);
+    }
+
+    static bool bPseudoTerminal(int iFd) {
+        struct stat st{};
+        if (fstat(iFd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+            return false;
+        }
+        const unsigned uiMajor = major(st.st_rdev);
+        return uiMajor >= 136 && uiMajor <= 143; // Unix98 pseudo-terminal slaves
     }
 
     // Lets the next opener in before the descriptor goes.
