@@ -155,7 +155,7 @@ void OFamilyAReader::vAfterReset(tDevReturn* pRet) {
 int OFamilyAReader::Init(int iMode, tDevReturn* pRet) {
     const char* pReset = pResetCommand(iMode);
     if (!pReset)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iRefuseOutOfRange(pRet);
     usStatus(kStEntry) = 3;
     int r = iCommand(pReset, 30000, pRet);
     if (pRet->iCode2 == 1291 || pRet->iCode2 == 1292) // the reader asks for the reset again
@@ -240,13 +240,21 @@ void OFamilyAReader::vApplyConfig() {
     else if (value == 1)
         iCommand("CS71", 10000, &own);
 
+    vReadReaderInfo(&own);
+    usCap(kCapConfigured) = 2;
+}
+
+void OFamilyAReader::vReadReaderInfo(tDevReturn* pRet) {
     uint8_t d[256] = {};
     uint32_t n = 0;
-    if (iCommand("CUA032", 10000, &own, d, sizeof d, &n) == 0) {
+    if (iCommand("CUA032", 10000, pRet, d, sizeof d, &n) == 0) {
         std::memset(m_caps.acInfo, 0, sizeof m_caps.acInfo);
         std::memcpy(m_caps.acInfo, d, std::min<uint32_t>(n, sizeof m_caps.acInfo - 1));
     }
-    usCap(kCapConfigured) = 2;
+}
+
+int OFamilyAReader::iRefuseOutOfRange(tDevReturn* pRet) {
+    return iSetRecord(pRet, kCodeBadArgument, 1, 1);
 }
 
 // ------------------------------------------- status, entry, eject, retain
@@ -291,13 +299,17 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevR
     default:
         break;
     }
-    f[6] = static_cast<uint16_t>(d[5] - '0');
-    f[5] = static_cast<uint16_t>(d[6] - '0');
-    f[7] = static_cast<uint16_t>(d[7] - '0');
+    vDecodeSensorCharacters(d, f);
     if (f[7] == 0 && f[6] == 1) {
         f[kStReader] = 1;
         pRet->iCode1 = pRet->iCode2 = kCodePositive;
     }
+}
+
+void OFamilyAReader::vDecodeSensorCharacters(const uint8_t* d, uint16_t* f) {
+    f[6] = static_cast<uint16_t>(d[5] - '0');
+    f[5] = static_cast<uint16_t>(d[6] - '0');
+    f[7] = static_cast<uint16_t>(d[7] - '0');
     if (d[8] == '0')
         f[kStChipPower] = 2;
     else if (d[8] == '1')
@@ -317,6 +329,10 @@ int OFamilyAReader::AcceptCard(int iMode, tDevReturn* pRet) {
     }
     if (iMode == 6)
         return iModuleEntry(pRet);
+    return iOtherEntryMode(iMode, pRet);
+}
+
+int OFamilyAReader::iOtherEntryMode(int, tDevReturn* pRet) {
     return iSetRecord(pRet, kCodeBadArgument, 1, 1);
 }
 
@@ -486,7 +502,7 @@ int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
         return r;
     }
     default:
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iRefuseOutOfRange(pRet);
     }
 }
 
@@ -573,6 +589,10 @@ int OFamilyAReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
         return 0; // this chip kind has no exchange command
     if (type >= 4 && type <= 9)
         return iChipCommand("Cm7", pCommand, iCommandLen, 256, pReply, pReplyLen, pRet);
+    return iRefuseNoChip(pRet);
+}
+
+int OFamilyAReader::iRefuseNoChip(tDevReturn* pRet) {
     return iSetRecord(pRet, kCodeUnavailable, 1, 1);
 }
 

@@ -83,6 +83,12 @@ protected:
     virtual void vApplyConfig();
     // Turns the "C11" reply data into the caller's status fields.
     virtual void vDecodeSensors(const uint8_t* pData, tIdcStatus* pStatus, tDevReturn* pRet);
+    // Init mode or ChipPower action outside the range: 1224, flags 1.
+    virtual int iRefuseOutOfRange(tDevReturn* pRet);
+    // AcceptCard mode outside 1 to 6: 1224, flags 1.
+    virtual int iOtherEntryMode(int iMode, tDevReturn* pRet);
+    // ChipIO with no chip activated: 1267, flags 1.
+    virtual int iRefuseNoChip(tDevReturn* pRet);
     // WriteTrack with no track to write: 1224, flags 1.
     virtual int iRefuseEmptyWrite(tDevReturn* pRet);
     // Chip reset with a memory chip or no chip: 1267, flags 1.
@@ -112,6 +118,11 @@ protected:
     // Digits as the reader sends them: each character minus '0', weighted by
     // powers of ten.
     static int iDigits(const uint8_t* p, int iCount);
+    // The sensor characters of the "C11" reply data: fields 5 to 8, and
+    // field 10 when the card-entry state no longer fits the sensors.
+    static void vDecodeSensorCharacters(const uint8_t* pData, uint16_t* pField);
+    // "CUA032": its reply data, at most 31 bytes, into capability offset 112.
+    void vReadReaderInfo(tDevReturn* pRet);
     uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
     uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
 

@@ -1,9 +1,33 @@
-// OHidReaderB: family B over USB HID (CardReaderType 6).
+// OHidReaderB: family B over USB HID (CardReaderType 6). The operations are
+// those of OFamilyBReader, step for step; this class supplies the exchange
+// over HID reports (no CRC, no acknowledgement) and opens the USB device
+// named by "VID" and "PID" in section "USB".
 #pragma once
 
-#include "readers/unfinished_reader.h"
+#include "readers/family_b/family_b_reader.h"
+#include "readers/hid_link.h"
 
-class OHidReaderB : public OUnfinishedReader<OUnfinishedHidBase> {
+class OHidReaderB : public OFamilyBReader {
 public:
+    static constexpr uint8_t kReportId = 0x04;
+    static constexpr uint32_t kReportStride = 64; // further reply reports are stored this far apart
+
     explicit OHidReaderB(OReaderComm* pComm);
+
+    // Type 6 (or not configured): searches "USB"/"VID", "USB"/"PID" (0 when
+    // missing) and returns 0 when found, else 1. Any other type opens nothing
+    // and returns the "VID" lookup's result. The record is not written.
+    int SetCommPara(tDevReturn* pRet) override;
+
+    // One output report; the first input report announces the payload length
+    // L, and (L + 3) / 64 further reports follow, as many as the receive
+    // buffer holds. A failed write or no first report: 1223; a command that
+    // does not fit one report: 1224, unsent; a payload shorter than its
+    // header or longer than the receive buffer: 1223, nothing taken.
+    int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                     uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,
+                     uint32_t uiTimeoutMs) override;
+
+private:
+    OHidLink m_link;
 };
