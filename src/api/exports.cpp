@@ -61,9 +61,13 @@ extern "C" {
 IDC_API int IDC_CALL IDC_SetCommPara(tDevReturn* pRet) {
     if (!pRet)
         return 1;
-    int result = NoManager(pRet); // kept only when the manager cannot be created
-    WithCreatedManager([&](OIdcManager& m) { result = m.SetCommPara(pRet); });
-    return result;
+    bool ran = false;
+    int result = 1;
+    WithCreatedManager([&](OIdcManager& m) {
+        result = m.SetCommPara(pRet);
+        ran = true;
+    });
+    return ran ? result : NoManager(pRet); // the manager could not be created
 }
 
 IDC_API int IDC_CALL IDC_CloseComm(void) {

@@ -78,10 +78,14 @@ TEST(Exports, LifecycleOfTheManager) {
     IDC_GetLogicalDevName(name);
     EXPECT_STREQ("LOBBY", name);
 
+    // The selection opens the port with its own record: the caller's is
+    // left exactly as passed.
     r = Record(3);
+    tDevReturn before = r;
     EXPECT_EQ(0, IDC_SetCommPara(&r));
+    EXPECT_EQ(0, std::memcmp(&r, &before, sizeof r));
     r = Record(3);
-    const tDevReturn before = r;
+    before = r;
     EXPECT_EQ(0, IDC_Reset(&r));
     EXPECT_EQ(0, std::memcmp(&r, &before, sizeof r));
 
