@@ -1,0 +1,228 @@
+// The serial line on Windows: a COM port opened exclusively, configured
+// through its DCB, with each read timed by COMMTIMEOUTS so that it returns
+// as soon as the first bytes are there.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/dev_base.h"
+#include "platform/serial_line.h"
+
+// "COM3" and "com12" become "\\.\COM3" and "\\.\com12" (the only spelling
+// that reaches COM10 and above); a name already in the device namespace, or
+// any other path, is used as given. Empty when the field holds no name. Not
+// static: the tests check the mapping.
+std::string sWin32PortPath(const char* pField, size_t uiFieldSize) {
+    const std::string name(pField, strnlen(pField, uiFieldSize));
+    if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') &&
+        (name[1] == 'O' || name[1] == 'o') && (name[2] == 'M' || name[2] == 'm') &&
+        name.find_first_not_of("0123456789", 3) == std::string::npos) {
+        return "\\\\.\\" + name;
+    }
+    return name;
+}
+
+// Turns the settings into the DCB, keeping the fields it does not govern;
+// false when a setting has no DCB equivalent. Not static: the tests check the
+// mapping, since Wine's ports keep not every field.
+bool bWin32LineDcb(const tCommCfg2& cfg, DCB& dcb) {
+    if (cfg.uiBaudRate == 0 || cfg.byDataBits < 5 || cfg.byDataBits > 8 || cfg.byParity > 2 ||
+        cfg.byStopBits > 2 || cfg.iDtrControl < 0 || cfg.iDtrControl > 2 || cfg.iRtsControl < 0 ||
+        cfg.iRtsControl > 3) {
+        return false;
+    }
+    static const DWORD kDtr[] = {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE};
+    static const DWORD kRts[] = {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
+                                 RTS_CONTROL_TOGGLE};
+    static const BYTE kParity[] = {NOPARITY, ODDPARITY, EVENPARITY};
+    // 0 one stop bit, 1 one and a half, 2 two: the DCB uses the same numbers.
+    static const BYTE kStop[] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
+
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = cfg.uiBaudRate;
+    dcb.fBinary = TRUE;
+    dcb.fParity = cfg.byParity != 0 ? TRUE : FALSE;
+    dcb.ByteSize = cfg.byDataBits;
+    dcb.Parity = kParity[cfg.byParity];
+    dcb.StopBits = kStop[cfg.byStopBits];
+    dcb.fOutxCtsFlow = cfg.iCtsOutFlow != 0 ? TRUE : FALSE;
+    dcb.fOutxDsrFlow = cfg.iDsrOutFlow != 0 ? TRUE : FALSE;
+    dcb.fDtrControl = kDtr[cfg.iDtrControl];
+    dcb.fDsrSensitivity = cfg.iDsrSensitivity != 0 ? TRUE : FALSE;
+    dcb.fTXContinueOnXoff = cfg.iTxContinueOnXoff != 0 ? TRUE : FALSE;
+    dcb.fOutX = cfg.iXonXoffOut != 0 ? TRUE : FALSE;
+    dcb.fInX = cfg.iXonXoffIn != 0 ? TRUE : FALSE;
+    dcb.fRtsControl = kRts[cfg.iRtsControl];
+    // Every byte arrives as sent: no error replacement, no null stripping,
+    // and an error does not stop the port.
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return true;
+}
+
+// Time-outs for one read: with both the interval and the multiplier at
+// MAXDWORD, ReadFile hands over what is queued at once, or waits at most the
+// constant for the first byte and returns as soon as it arrives. A time-out
+// of 0 takes only what is queued. Writes give up after two seconds plus a
+// millisecond per byte (a line held off by flow control).
+COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiTimeoutMs) {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    if (uiTimeoutMs != 0) {
+        t.ReadTotalTimeoutMultiplier = MAXDWORD;
+        t.ReadTotalTimeoutConstant = uiTimeoutMs < MAXDWORD ? uiTimeoutMs : MAXDWORD - 1;
+    }
+    t.WriteTotalTimeoutMultiplier = 1;
+    t.WriteTotalTimeoutConstant = 2000;
+    return t;
+}
+
+namespace {
+
+// Owns the port handle; closes it on reset and destruction.
+class OPortHandle {
+public:
+    OPortHandle() = default;
+    ~OPortHandle() { vReset(); }
+    OPortHandle(const OPortHandle&) = delete;
+    OPortHandle& operator=(const OPortHandle&) = delete;
+
+    HANDLE hGet() const { return m_h; }
+    bool bValid() const { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE hRelease() {
+        HANDLE h = m_h;
+        m_h = INVALID_HANDLE_VALUE;
+        return h;
+    }
+    void vReset(HANDLE h = INVALID_HANDLE_VALUE) {
+        if (m_h != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(m_h);
+        }
+        m_h = h;
+    }
+
+private:
+    HANDLE m_h = INVALID_HANDLE_VALUE;
+};
+
+DWORD dwChunk(size_t uiLen) {
+    return uiLen > static_cast<size_t>(MAXDWORD) ? MAXDWORD : static_cast<DWORD>(uiLen);
+}
+
+class OWin32SerialLine : public OSerialLine {
+public:
+    OWin32SerialLine() = default;
+    ~OWin32SerialLine() override { vClose(); }
+    OWin32SerialLine(const OWin32SerialLine&) = delete;
+    OWin32SerialLine& operator=(const OWin32SerialLine&) = delete;
+
+    int iOpen(const tCommCfg2& cfg) override {
+        vClose();
+
+        const std::string path = sWin32PortPath(cfg.acPort, sizeof(cfg.acPort));
+        if (path.empty()) {
+            return 1;
+        }
+        // Share mode 0: nobody else opens the port while it is ours.
+        OPortHandle port;
+        port.vReset(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!port.bValid()) {
+            return 1;
+        }
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        COMMTIMEOUTS timeouts = tWin32ReadTimeouts(0);
+        if (!::GetCommState(port.hGet(), &dcb) || !bWin32LineDcb(cfg, dcb) ||
+            !::SetCommState(port.hGet(), &dcb) || !::SetCommTimeouts(port.hGet(), &timeouts)) {
+            return 1;
+        }
+        (void)::PurgeComm(port.hGet(), PURGE_RXCLEAR | PURGE_TXCLEAR);
+        m_port.vReset(port.hRelease());
+        m_uiReadTimeoutMs = 0;
+        return 0;
+    }
+
+    void vClose() override { m_port.vReset(); }
+
+    int iWrite(const uint8_t* pData, size_t uiLen) override {
+        if (!m_port.bValid() || (pData == nullptr && uiLen != 0)) {
+            return 1;
+        }
+        size_t uiDone = 0;
+        while (uiDone < uiLen) {
+            DWORD dwWritten = 0;
+            if (!::WriteFile(m_port.hGet(), pData + uiDone, dwChunk(uiLen - uiDone), &dwWritten,
+                             nullptr) ||
+                dwWritten == 0) {
+                return 1; // failed, or the write time-out ran out
+            }
+            uiDone += dwWritten;
+        }
+        return 0;
+    }
+
+    int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override {
+        uiGot = 0;
+        if (!m_port.bValid() || pBuf == nullptr || uiWant == 0) {
+            return 1;
+        }
+        if (uiTimeoutMs != m_uiReadTimeoutMs) {
+            COMMTIMEOUTS timeouts = tWin32ReadTimeouts(uiTimeoutMs);
+            if (!::SetCommTimeouts(m_port.hGet(), &timeouts)) {
+                return 1;
+            }
+            m_uiReadTimeoutMs = uiTimeoutMs;
+        }
+        DWORD dwRead = 0;
+        if (!::ReadFile(m_port.hGet(), pBuf, dwChunk(uiWant), &dwRead, nullptr) || dwRead == 0) {
+            return 1;
+        }
+        uiGot = dwRead;
+        return 0;
+    }
+
+    int iLineControl(uint32_t uiFunc) override {
+        if (!m_port.bValid()) {
+            return 1;
+        }
+        DWORD dwFunc;
+        switch (uiFunc) {
+        case kLineSetRts:
+            dwFunc = SETRTS;
+            break;
+        case kLineClrRts:
+            dwFunc = CLRRTS;
+            break;
+        case kLineSetDtr:
+            dwFunc = SETDTR;
+            break;
+        case kLineClrDtr:
+            dwFunc = CLRDTR;
+            break;
+        default:
+            return 1;
+        }
+        return ::EscapeCommFunction(m_port.hGet(), dwFunc) ? 0 : 1;
+    }
+
+    void vPurgeInput() override {
+        if (m_port.bValid()) {
+            (void)::PurgeComm(m_port.hGet(), PURGE_RXCLEAR);
+        }
+    }
+
+private:
+    OPortHandle m_port;
+    uint32_t m_uiReadTimeoutMs = 0; // the read time-out the port holds now
+};
+
+} // namespace
+
+std::unique_ptr<OSerialLine> MakeSystemSerialLine() {
+    return std::make_unique<OWin32SerialLine>();
+}
