@@ -1,0 +1,59 @@
+#!/bin/sh
+# Runs a Windows program under Wine in a private prefix, which is created on
+# first use:  wine-run.sh <prefix> <program.exe> [arguments...]
+# The program's exit code is passed on.
+set -eu
+prefix=$1
+shift
+case $prefix in
+  /*) ;;
+  *) prefix=$PWD/$prefix ;; # Wine wants an absolute path
+esac
+
+find_tool() {
+  for candidate in "$@"; do
+    if command -v "$candidate" >/dev/null 2>&1; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+wine=$(find_tool wine64 /usr/lib/wine/wine64 wine) || {
+  echo "wine-run.sh: no wine64 found (Debian package wine64)" >&2
+  exit 127
+}
+server=$(find_tool wineserver64 /usr/lib/wine/wineserver64 wineserver) || server=
+
+export WINEPREFIX="$prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installer prompts: nothing here needs .NET or HTML.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+# A Wine session (wineserver and its services) takes seconds to start, so
+# one session outlives each program by 30 s and serves a whole test run. The
+# session is started here, under a lock, by a program whose output goes
+# nowhere: the services it leaves running inherit that program's output,
+# and a test runner would otherwise wait for them to close the test's pipe.
+# Nothing started here keeps the lock (9>&-).
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  started=0
+  if [ -n "$server" ] && [ -d "$prefix" ]; then
+    # Exit code 0: started now; 2: running already.
+    if "$server" -p30 </dev/null >/dev/null 2>&1 9>&-; then started=1; fi
+  fi
+  if [ ! -f "$prefix/.quillon-ready" ]; then
+    if "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-; then
+      touch "$prefix/.quillon-ready"
+    fi
+    if [ -n "$server" ]; then
+      "$server" -p30 </dev/null >/dev/null 2>&1 9>&- || true
+    fi
+  elif [ "$started" = 1 ]; then
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$prefix.lock"
+
+exec "$wine" "$@"
