@@ -8,16 +8,23 @@
 
 #include "platform/system.h"
 
+#if defined(_WIN32)
+#include <process.h>
+#endif
+
 namespace fs = std::filesystem;
 
 TestEnv::TestEnv(const std::string& iniText) {
     std::string pattern = (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
 #if defined(_WIN32)
+    // Test processes run side by side: the name carries the process id, and
+    // a folder that exists already is never shared.
     static int counter = 0;
-    m_dir = (fs::temp_directory_path() / ("quillon-test-" + std::to_string(++counter) + "-" +
-                                          std::to_string(std::rand())))
-                .string();
-    fs::create_directories(m_dir);
+    do {
+        m_dir = (fs::temp_directory_path() / ("quillon-test-" + std::to_string(_getpid()) + "-" +
+                                              std::to_string(++counter)))
+                    .string();
+    } while (!fs::create_directory(m_dir));
 #else
     std::string buf = pattern;
     if (!mkdtemp(buf.data()))
