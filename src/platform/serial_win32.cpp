@@ -1,6 +1,6 @@
 // The serial line on Windows: a COM port opened exclusively, configured
-// through its DCB, with each read timed by COMMTIMEOUTS so that it returns
-// as soon as the first bytes are there.
+// through its DCB, with reads timed by COMMTIMEOUTS so that each returns as
+// soon as the first bytes are there, or after its time-out.
 #include <windows.h>
 
 #include <cstring>
@@ -64,17 +64,19 @@ bool bWin32LineDcb(const tCommCfg2& cfg, DCB& dcb) {
     return true;
 }
 
-// Time-outs for one read: with both the interval and the multiplier at
-// MAXDWORD, ReadFile hands over what is queued at once, or waits at most the
-// constant for the first byte and returns as soon as it arrives. A time-out
-// of 0 takes only what is queued. Writes give up after two seconds plus a
-// millisecond per byte (a line held off by flow control).
-COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiTimeoutMs) {
+// Read time-outs of the two kinds of read the line makes. 0: ReadFile
+// hands over what is queued, up to the count, and returns at once. n > 0: a
+// one-byte read waits at most n ms and returns as soon as the byte is there.
+// (Windows' own mode for "the first bytes or the time-out", interval and
+// multiplier at MAXDWORD, is not kept by Wine, which waits out the whole
+// constant; these two behave alike on both.) Writes give up after two
+// seconds plus a millisecond per byte (a line held off by flow control).
+COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiWaitMs) {
     COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    if (uiTimeoutMs != 0) {
-        t.ReadTotalTimeoutMultiplier = MAXDWORD;
-        t.ReadTotalTimeoutConstant = uiTimeoutMs < MAXDWORD ? uiTimeoutMs : MAXDWORD - 1;
+    if (uiWaitMs == 0) {
+        t.ReadIntervalTimeout = MAXDWORD;
+    } else {
+        t.ReadTotalTimeoutConstant = uiWaitMs;
     }
     t.WriteTotalTimeoutMultiplier = 1;
     t.WriteTotalTimeoutConstant = 2000;
@@ -136,14 +138,17 @@ public:
         }
         DCB dcb{};
         dcb.DCBlength = sizeof(dcb);
-        COMMTIMEOUTS timeouts = tWin32ReadTimeouts(0);
         if (!::GetCommState(port.hGet(), &dcb) || !bWin32LineDcb(cfg, dcb) ||
-            !::SetCommState(port.hGet(), &dcb) || !::SetCommTimeouts(port.hGet(), &timeouts)) {
+            !::SetCommState(port.hGet(), &dcb)) {
             return 1;
         }
         (void)::PurgeComm(port.hGet(), PURGE_RXCLEAR | PURGE_TXCLEAR);
         m_port.vReset(port.hRelease());
-        m_uiReadTimeoutMs = 0;
+        m_bTimeoutsKnown = false;
+        if (!bReadTimeouts(0)) {
+            m_port.vReset();
+            return 1;
+        }
         return 0;
     }
 
@@ -166,21 +171,28 @@ public:
         return 0;
     }
 
+    // Takes what is queued; when nothing is, waits for the first byte and
+    // then takes what came with it.
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override {
         uiGot = 0;
         if (!m_port.bValid() || pBuf == nullptr || uiWant == 0) {
             return 1;
         }
-        if (uiTimeoutMs != m_uiReadTimeoutMs) {
-            COMMTIMEOUTS timeouts = tWin32ReadTimeouts(uiTimeoutMs);
-            if (!::SetCommTimeouts(m_port.hGet(), &timeouts)) {
+        DWORD dwRead = 0;
+        if (!bReadTimeouts(0) ||
+            !::ReadFile(m_port.hGet(), pBuf, dwChunk(uiWant), &dwRead, nullptr)) {
+            return 1;
+        }
+        if (dwRead == 0) {
+            if (uiTimeoutMs == 0 || !bReadTimeouts(uiTimeoutMs) ||
+                !::ReadFile(m_port.hGet(), pBuf, 1, &dwRead, nullptr) || dwRead == 0) {
                 return 1;
             }
-            m_uiReadTimeoutMs = uiTimeoutMs;
-        }
-        DWORD dwRead = 0;
-        if (!::ReadFile(m_port.hGet(), pBuf, dwChunk(uiWant), &dwRead, nullptr) || dwRead == 0) {
-            return 1;
+            DWORD dwMore = 0;
+            if (uiWant > 1 && bReadTimeouts(0) &&
+                ::ReadFile(m_port.hGet(), pBuf + 1, dwChunk(uiWant - 1), &dwMore, nullptr)) {
+                dwRead += dwMore;
+            }
         }
         uiGot = dwRead;
         return 0;
@@ -217,8 +229,21 @@ public:
     }
 
 private:
+    // Gives the port the read time-outs of tWin32ReadTimeouts(uiWaitMs)
+    // unless it holds them already.
+    bool bReadTimeouts(uint32_t uiWaitMs) {
+        if (m_bTimeoutsKnown && m_uiWaitMs == uiWaitMs) {
+            return true;
+        }
+        COMMTIMEOUTS timeouts = tWin32ReadTimeouts(uiWaitMs);
+        m_bTimeoutsKnown = ::SetCommTimeouts(m_port.hGet(), &timeouts) != 0;
+        m_uiWaitMs = uiWaitMs;
+        return m_bTimeoutsKnown;
+    }
+
     OPortHandle m_port;
-    uint32_t m_uiReadTimeoutMs = 0; // the read time-out the port holds now
+    bool m_bTimeoutsKnown = false; // the port holds the time-outs of m_uiWaitMs
+    uint32_t m_uiWaitMs = 0;
 };
 
 } // namespace

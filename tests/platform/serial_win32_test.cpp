@@ -126,21 +126,21 @@ TEST(SerialWin32, SettingsWithoutADcbEquivalentAreRefused) {
     }
 }
 
-TEST(SerialWin32, ReadsReturnAfterTheFirstBytesOrTheTimeout) {
+TEST(SerialWin32, ReadTimeouts) {
     struct Case {
-        uint32_t timeout;
-        DWORD multiplier, constant;
+        uint32_t wait;
+        DWORD interval, constant;
     } const cases[] = {
-        {0, 0, 0}, // only what is queued
-        {1, MAXDWORD, 1},
-        {3000, MAXDWORD, 3000},
-        {MAXDWORD, MAXDWORD, MAXDWORD - 1}, // MAXDWORD itself has no such meaning
+        {0, MAXDWORD, 0}, // only what is queued, at once
+        {1, 0, 1},        // the first byte, or 1 ms
+        {3000, 0, 3000},
+        {MAXDWORD, 0, MAXDWORD},
     };
     for (const Case& c : cases) {
-        const COMMTIMEOUTS t = tWin32ReadTimeouts(c.timeout);
-        EXPECT_EQ(MAXDWORD, t.ReadIntervalTimeout) << c.timeout;
-        EXPECT_EQ(c.multiplier, t.ReadTotalTimeoutMultiplier) << c.timeout;
-        EXPECT_EQ(c.constant, t.ReadTotalTimeoutConstant) << c.timeout;
+        const COMMTIMEOUTS t = tWin32ReadTimeouts(c.wait);
+        EXPECT_EQ(c.interval, t.ReadIntervalTimeout) << c.wait;
+        EXPECT_EQ(0u, t.ReadTotalTimeoutMultiplier) << c.wait;
+        EXPECT_EQ(c.constant, t.ReadTotalTimeoutConstant) << c.wait;
         EXPECT_NE(0u, t.WriteTotalTimeoutConstant) << "a held-off write must end";
     }
 }
