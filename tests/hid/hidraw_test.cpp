@@ -1,14 +1,11 @@
-// The hidraw transport over a tree of its own: <root>/class/hidrawN/device
-// holds the uevent and report_descriptor files that sysfs would, and
-// <root>/dev/hidrawN stands for the device node (a regular file that keeps
-// what is written, or a FIFO that the test feeds).
+// The hidraw transport over a tree of its own: <root>/class/hidrawN/device holds
+// uevent and report_descriptor; <root>/dev/hidrawN is a regular file that keeps
+// what is written, or a FIFO that the test feeds.
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,20 +16,21 @@
 #include "transport/hid/hid_transport.h"
 
 namespace {
-
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+const char* const kReaderId = "HID_ID=0003:00000590:00000035";
 
 // Vendor-defined, 64 data bytes each way; with or without report ID 2.
 Bytes VendorDescriptor(bool bNumbered) {
-    Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-    if (bNumbered)
-        d.insert(d.end(), {0x85, 0x02});
-    d.insert(d.end(), {0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x91, 0x02, 0xC0});
+    Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02,
+               0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x91, 0x02, 0xC0};
+    if (!bNumbered)
+        d.erase(d.begin() + 7, d.begin() + 9);
     return d;
 }
-
-const char* const kReaderId = "HID_ID=0003:00000590:00000035";
+size_t uiOpenFds() {
+    return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
 
 class HidrawTree : public testing::Test {
 protected:
@@ -42,24 +40,20 @@ protected:
         vClear();
     }
     ~HidrawTree() override { fs::remove_all(m_root); }
-
     void vClear() {
         fs::remove_all(m_root / "class");
         fs::remove_all(m_root / "dev");
-        fs::create_directories(m_root / "class");
         fs::create_directories(m_root / "dev");
     }
-
-    enum class Node { File, Fifo };
-    void vAdd(const std::string& sName, const std::string& sUevent, Node node = Node::File,
+    void vAdd(const std::string& sName, const std::string& sUevent, bool bFifo = false,
               const Bytes& desc = VendorDescriptor(true)) {
         const fs::path dev = m_root / "class" / sName / "device";
         fs::create_directories(dev);
         std::ofstream(dev / "uevent") << "DRIVER=hid-generic\n" << sUevent << "\nHID_NAME=x\n";
         std::ofstream(dev / "report_descriptor", std::ios::binary)
             .write(reinterpret_cast<const char*>(desc.data()), std::streamsize(desc.size()));
-        if (node == Node::File)
-            std::ofstream(sNode(sName));
+        if (!bFifo)
+            std::ofstream{sNode(sName)};
         else
             ASSERT_EQ(mkfifo(sNode(sName).c_str(), 0600), 0);
     }
@@ -68,147 +62,106 @@ protected:
         std::ifstream in(sNode(sName), std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
-    std::unique_ptr<OHidTransport> Transport() const {
-        return MakeHidrawTransport((m_root / "class").string(), (m_root / "dev").string());
+    // The transport, searched for the reader's ids.
+    std::unique_ptr<OHidTransport> Open(bool bExpectFound = true) {
+        auto pHid = MakeHidrawTransport((m_root / "class").string(), (m_root / "dev").string());
+        EXPECT_EQ(bExpectFound, pHid->bOpenDevice(0x0590, 0x0035));
+        return pHid;
     }
-
     fs::path m_root;
 };
 
-size_t uiOpenFds() {
-    return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
-}
-
 TEST_F(HidrawTree, SearchTakesTheFirstInterfaceWithBothIds) {
-    const struct {
-        const char* pName;
-        std::vector<std::pair<std::string, std::string>> interfaces;
-        const char* pChosen; // nullptr: not found
-    } kCases[] = {
-        {"same ids twice: lowest number, not first by name",
-         {{"hidraw10", kReaderId},
-          {"hidraw2", kReaderId},
-          {"hidraw1", "HID_ID=0003:000004A4:0000008B"}},
-         "hidraw2"},
-        {"vendor or product alone is not enough",
-         {{"hidraw0", "HID_ID=0003:00000590:0000008B"},
-          {"hidraw1", "HID_ID=0003:000004A4:00000035"}},
-         nullptr},
-        {"other bus, upper-case hex", {{"hidraw3", "HID_ID=0005:00000590:00000035"}}, "hidraw3"},
-        {"ids above 16 bits", {{"hidraw0", "HID_ID=0003:00010590:00000035"}}, nullptr},
-        {"HID_ID cut short", {{"hidraw0", "HID_ID=0003:00000590"}}, nullptr},
-        {"no HID_ID line", {{"hidraw0", "HID_NAME=reader"}}, nullptr},
-        {"entries not named hidrawN", {{"hidrawx", kReaderId}, {"input0", kReaderId}}, nullptr},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.pName);
+    const std::vector<std::pair<std::vector<std::pair<const char*, std::string>>, const char*>>
+        kCases = {
+            // same ids: the lowest number, not the first by name or in the folder
+            {{{"hidraw10", kReaderId},
+              {"hidraw3", kReaderId},
+              {"hidraw11", kReaderId},
+              {"hidraw2", "HID_ID=0003:000004A4:0000008B"}},
+             "hidraw3"},
+            {{{"hidraw0", "HID_ID=0003:00000590:0000008B"},
+              {"hidraw1", "HID_ID=0003:000004A4:00000035"}},
+             nullptr},                                                   // vendor or product alone
+            {{{"hidraw3", "HID_ID=0005:00000590:00000035"}}, "hidraw3"}, // other bus
+            {{{"hidraw0", "HID_ID=0003:00010590:00000035"}}, nullptr},   // above 16 bits
+            {{{"hidraw0", "HID_ID=0003:00000590"}}, nullptr},            // cut short
+            {{{"hidraw0", "HID_NAME=reader"}}, nullptr},                 // no HID_ID line
+            {{{"hidrawx", kReaderId}, {"input0", kReaderId}}, nullptr},  // not hidrawN
+        };
+    for (const auto& [interfaces, pChosen] : kCases) {
+        SCOPED_TRACE(interfaces[0].second);
         vClear();
-        for (const auto& itf : c.interfaces)
-            vAdd(itf.first, itf.second);
-
-        auto pHid = Transport();
-        ASSERT_EQ(pHid->bOpenDevice(0x0590, 0x0035), c.pChosen != nullptr);
+        for (const auto& [pName, sUevent] : interfaces)
+            vAdd(pName, sUevent);
+        auto pHid = Open(pChosen != nullptr);
         const Bytes report(512, 0x02);
-        EXPECT_EQ(pHid->bWriteReport(report.data(), report.size()), c.pChosen != nullptr);
-        for (const auto& itf : c.interfaces) {
-            const bool bChosen = c.pChosen != nullptr && itf.first == c.pChosen;
-            EXPECT_EQ(NodeContent(itf.first).size(), bChosen ? 65u : 0u) << itf.first;
-        }
+        EXPECT_EQ(pHid->bWriteReport(report.data(), report.size()), pChosen != nullptr);
+        for (const auto& [pName, sUevent] : interfaces)
+            EXPECT_EQ(NodeContent(pName).size(),
+                      pChosen && pName == std::string(pChosen) ? 65u : 0u)
+                << pName;
     }
 }
 
 TEST_F(HidrawTree, WriteSendsExactlyTheOutputReportLength) {
     vAdd("hidraw0", kReaderId);
-    auto pHid = Transport();
-    ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
-    ASSERT_EQ(pHid->uiOutputReportLength(), 65u);
-    ASSERT_EQ(pHid->uiInputReportLength(), 65u);
-
+    auto pHid = Open();
+    EXPECT_EQ(pHid->uiOutputReportLength(), 65u);
+    EXPECT_EQ(pHid->uiInputReportLength(), 65u);
     Bytes big(512);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = uint8_t(i + 1);
     const Bytes small = {0x02, 0x00, 0x03};
     ASSERT_TRUE(pHid->bWriteReport(big.data(), big.size()));
     ASSERT_TRUE(pHid->bWriteReport(small.data(), small.size()));
-
     Bytes expected(big.begin(), big.begin() + 65);
     expected.insert(expected.end(), small.begin(), small.end());
     expected.resize(130, 0); // the short buffer's report is padded with zeros
     EXPECT_EQ(NodeContent("hidraw0"), expected);
 }
 
-TEST_F(HidrawTree, ReadDeliversOneReportWithItsIdByteWithinTheBuffer) {
-    const struct {
-        const char* pName;
-        bool bNumbered;
-        size_t uiBufSize;
-    } kCases[] = {
-        {"numbered: the ID comes from the device", true, 1024},
-        {"not numbered: a 0 is put in front", false, 1024},
-        {"buffer smaller than the report", true, 10},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.pName);
-        const std::string sName = c.bNumbered ? "hidraw0" : "hidraw1";
-        vAdd(sName, kReaderId, Node::Fifo, VendorDescriptor(c.bNumbered));
-        const int iFeed = open(sNode(sName).c_str(), O_RDWR);
+// One report per read, its ID byte first (0 put in front when not numbered),
+// cut to the buffer; a read that times out leaves the next one working.
+TEST_F(HidrawTree, ReadDeliversOneReportAndSurvivesATimeOut) {
+    const std::vector<std::tuple<bool, size_t, uint32_t>> kCases = {
+        {true, 1024, 30}, {false, 1024, 0}, {true, 10, 0}}; // numbered, buffer, first wait
+    for (const auto& [bNumbered, uiBufSize, uiWaitMs] : kCases) {
+        SCOPED_TRACE(uiBufSize + bNumbered);
+        vClear();
+        vAdd("hidraw0", kReaderId, true, VendorDescriptor(bNumbered));
+        const int iFeed = open(sNode("hidraw0").c_str(), O_RDWR);
         ASSERT_GE(iFeed, 0);
-        auto pHid = Transport();
-        ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
+        auto pHid = Open();
+        Bytes buf(uiBufSize + 1, 0xEE);
+        uint32_t uiCount = 99;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(pHid->bReadReport(buf.data(), uiBufSize, uiCount, uiWaitMs));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(uiWaitMs));
+        EXPECT_EQ(uiCount, 0u);
 
-        Bytes sent(64);
-        for (size_t i = 0; i < sent.size(); ++i)
+        Bytes sent(65, 0);
+        for (size_t i = 1; i < sent.size(); ++i)
             sent[i] = uint8_t(0xA0 + i);
-        if (c.bNumbered)
-            sent.insert(sent.begin(), 0x02);
-        ASSERT_EQ(write(iFeed, sent.data(), sent.size()), ssize_t(sent.size()));
-
-        Bytes buf(c.uiBufSize + 1, 0xEE);
-        uint32_t uiCount = 0;
-        ASSERT_TRUE(pHid->bReadReport(buf.data(), c.uiBufSize, uiCount, 1000));
-        const size_t uiExpected = std::min<size_t>(65, c.uiBufSize);
+        sent[0] = bNumbered ? 0x02 : 0x00;
+        const size_t uiSkip = bNumbered ? 0 : 1; // the device sends no ID byte
+        ASSERT_EQ(write(iFeed, sent.data() + uiSkip, 65 - uiSkip), ssize_t(65 - uiSkip));
+        ASSERT_TRUE(pHid->bReadReport(buf.data(), uiBufSize, uiCount, 1000));
+        const size_t uiExpected = std::min<size_t>(65, uiBufSize);
         EXPECT_EQ(uiCount, uiExpected);
-        EXPECT_EQ(buf[0], c.bNumbered ? 0x02 : 0x00);
-        EXPECT_EQ(Bytes(buf.begin() + 1, buf.begin() + long(uiExpected)),
-                  Bytes(sent.end() - 64, sent.end() - 64 + long(uiExpected) - 1));
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + long(uiExpected)),
+                  Bytes(sent.begin(), sent.begin() + long(uiExpected)));
         EXPECT_EQ(buf[uiExpected], 0xEE);
         close(iFeed);
-        vClear();
     }
 }
 
-TEST_F(HidrawTree, ReadTimesOutWithCountZeroAndTheNextReadWorks) {
-    vAdd("hidraw0", kReaderId, Node::Fifo);
-    const int iFeed = open(sNode("hidraw0").c_str(), O_RDWR);
-    ASSERT_GE(iFeed, 0);
-    auto pHid = Transport();
-    ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
-
-    Bytes buf(1024);
-    uint32_t uiCount = 99;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(pHid->bReadReport(buf.data(), buf.size(), uiCount, 30));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-    EXPECT_EQ(uiCount, 0u);
-
-    Bytes report(65, 0x31);
-    report[0] = 0x02;
-    ASSERT_EQ(write(iFeed, report.data(), report.size()), 65);
-    ASSERT_TRUE(pHid->bReadReport(buf.data(), buf.size(), uiCount, 1000));
-    EXPECT_EQ(uiCount, 65u);
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 65), report);
-    close(iFeed);
-}
-
+// A FIFO nobody reads cannot be opened for writing; the read side still works.
 TEST_F(HidrawTree, DeviceThatCannotBeOpenedForWritingIsFoundAndReadOnly) {
-    // A FIFO nobody reads cannot be opened for writing; the search opens the
-    // write side first, then the read side, which the test then feeds.
-    vAdd("hidraw0", kReaderId, Node::Fifo);
-    auto pHid = Transport();
-    ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
+    vAdd("hidraw0", kReaderId, true);
+    auto pHid = Open();
     const Bytes report(65, 0x02);
     EXPECT_FALSE(pHid->bWriteReport(report.data(), report.size()));
-
     const int iFeed = open(sNode("hidraw0").c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(iFeed, 0);
     ASSERT_EQ(write(iFeed, report.data(), report.size()), 65);
@@ -222,12 +175,10 @@ TEST_F(HidrawTree, RepeatedSearchAndDestructionLeaveNoDescriptorOpen) {
     vAdd("hidraw0", kReaderId);
     const size_t uiBefore = uiOpenFds();
     {
-        auto pHid = Transport();
+        auto pHid = Open();
+        EXPECT_EQ(uiOpenFds(), uiBefore + 2); // write and read side
         ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
-        const size_t uiAfterOne = uiOpenFds();
-        EXPECT_EQ(uiAfterOne, uiBefore + 2); // write and read side
-        ASSERT_TRUE(pHid->bOpenDevice(0x0590, 0x0035));
-        EXPECT_EQ(uiOpenFds(), uiAfterOne);
+        EXPECT_EQ(uiOpenFds(), uiBefore + 2);
         EXPECT_FALSE(pHid->bOpenDevice(0x04A4, 0x008B));
         EXPECT_EQ(uiOpenFds(), uiBefore);
         EXPECT_EQ(pHid->uiOutputReportLength(), 0u);
@@ -235,5 +186,4 @@ TEST_F(HidrawTree, RepeatedSearchAndDestructionLeaveNoDescriptorOpen) {
     }
     EXPECT_EQ(uiOpenFds(), uiBefore);
 }
-
 } // namespace

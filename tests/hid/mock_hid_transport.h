@@ -1,10 +1,5 @@
-// A scripted HID transport for driver tests. While a
-// ScopedHidTransportFactory lives, every MakeHidTransport() (so every HID
-// driver constructed then) gets what its factory makes:
-//
-//   auto* pHid = new testing::NiceMock<MockHidTransport>;
-//   ScopedHidTransportFactory use([&] { return std::unique_ptr<OHidTransport>(pHid); });
-//   OHidReaderA reader(&comm); // owns pHid from here on
+// A scripted HID transport: while a ScopedHidTransportFactory lives, every
+// MakeHidTransport() (so every HID driver built then) gets what its factory makes.
 #pragma once
 
 #include <utility>

@@ -1,6 +1,6 @@
-// Report lengths from descriptors written out item by item (prefix byte, then
-// little-endian data), shaped after real devices.
+// Report lengths from descriptors shaped after real devices (items: prefix byte, then data).
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,20 +20,8 @@ struct tLengthCase {
 const tLengthCase kLengthCases[] = {
     {"vendor 64-byte reports with report ID 2",
      {65, 65, 0, true},
-     {0x06, 0x00, 0xFF, // Usage Page (vendor 0xFF00)
-      0x09, 0x01,       // Usage (1)
-      0xA1, 0x01,       // Collection (Application)
-      0x85, 0x02,       //   Report ID (2)
-      0x09, 0x01,       //   Usage (1)
-      0x15, 0x00,       //   Logical Minimum (0)
-      0x26, 0xFF, 0x00, //   Logical Maximum (255)
-      0x75, 0x08,       //   Report Size (8)
-      0x95, 0x40,       //   Report Count (64)
-      0x81, 0x02,       //   Input (Data, Var, Abs)
-      0x09, 0x01,       //   Usage (1)
-      0x95, 0x40,       //   Report Count (64)
-      0x91, 0x02,       //   Output (Data, Var, Abs)
-      0xC0}},
+     {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x02, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF,
+      0x00, 0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x09, 0x01, 0x95, 0x40, 0x91, 0x02, 0xC0}},
     {"vendor 64-byte reports without report IDs",
      {65, 65, 0, false},
      {0x06, 0xA0, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
@@ -80,10 +68,10 @@ TEST(HidReportDescriptor, LengthsAsWindowsCountsThem) {
         SCOPED_TRACE(c.pName);
         tHidReportLengths lengths;
         ASSERT_TRUE(bParseReportDescriptor(c.desc.data(), c.desc.size(), lengths));
-        EXPECT_EQ(lengths.uiInput, c.expected.uiInput);
-        EXPECT_EQ(lengths.uiOutput, c.expected.uiOutput);
-        EXPECT_EQ(lengths.uiFeature, c.expected.uiFeature);
-        EXPECT_EQ(lengths.bNumbered, c.expected.bNumbered);
+        const tHidReportLengths& e = c.expected;
+        EXPECT_EQ(std::make_tuple(e.uiInput, e.uiOutput, e.uiFeature, e.bNumbered),
+                  std::make_tuple(lengths.uiInput, lengths.uiOutput, lengths.uiFeature,
+                                  lengths.bNumbered));
     }
 }
 

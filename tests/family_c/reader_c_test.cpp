@@ -1,0 +1,393 @@
+// Family-C reader on the scripted line: each command frame is answered from a
+// per-command queue (ACK, then the reply frame once ENQ arrives); a command with
+// nothing queued gets a positive reply without data.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <utility>
+
+#include "infra/reader_comm.h"
+#include "readers/family_c/serial_reader_c.h"
+#include "support/scripted_line.h"
+#include "support/test_env.h"
+
+using Ms = std::vector<uint32_t>;
+
+namespace {
+struct Answer {
+    Bytes first, reply; // sent back for the command frame, then for ENQ
+};
+Bytes Frame(const Bytes& text) {
+    Bytes f = Cat({B({2, int(text.size() >> 8), int(text.size() & 0xFF)}), text, B({3})});
+    uint8_t bcc = 0;
+    for (uint8_t b : f)
+        bcc ^= b;
+    return Cat({f, B({bcc})});
+}
+// clang-format off
+Answer P(const std::string& cmd, const Bytes& data = {}) { return {B({6}), Frame(Cat({B("P" + cmd), data}))}; }
+Answer N(const std::string& cmd, int err) { return {B({6}), Frame(B("N" + cmd + char(err)))}; }
+Answer State(char c) { return P("10", B(std::string(1, c))); }
+std::vector<int> R(int code, int flag) { return {code, code, flag, flag}; }
+// clang-format on
+
+class ReaderC : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { // one port opening (200 ms) per suite
+        s_env = new TestEnv;
+        s_line = new ScopedScriptedLine;
+        s_comm = new OReaderComm(nullptr, "CARDREADER");
+        tDevReturn r{};
+        ASSERT_EQ(0, s_comm->iOpenPort(&r));
+    }
+    static void TearDownTestSuite() {
+        line().responder = nullptr;
+        delete s_comm;
+        delete s_line;
+        delete s_env;
+    }
+    void SetUp() override { vFresh(); }
+    void vFresh() { // a new driver, an empty line and script, no earlier outcome
+        line().vClear();
+        line().responder = [this](const Bytes& w) { return Respond(w); };
+        script.clear();
+        s_comm->vSetErrorFlag(0);
+        drv = std::make_unique<OSerialReaderC>(s_comm);
+        ret = tDevReturn{};
+    }
+    void vOn(const std::string& cmd, const Answer& a) { script[cmd].push_back(a); }
+    // "text@timeout" per frame sent: its text and the time-out of its reply wait.
+    std::string Log() const {
+        std::string out;
+        for (const LineEvent& e : line().events) {
+            if (e.kind == LineEvent::Write && e.data.size() >= 5)
+                out += (out.empty() ? "" : " ") + std::string(e.data.begin() + 3, e.data.end() - 2);
+            else if (e.kind == LineEvent::Read && e.uiWanted == 3)
+                out += "@" + std::to_string(e.uiValue);
+        }
+        return out;
+    }
+    std::vector<int> Rec() const { return {ret.iCode1, ret.iCode2, ret.iErrFlag1, ret.iErrFlag2}; }
+    static LineScript& line() { return **s_line; }
+    const uint16_t* st() const { return drv->status().usField; }
+
+    std::unique_ptr<OSerialReaderC> drv;
+    tDevReturn ret{};
+    std::map<std::string, std::deque<Answer>> script;
+    Bytes held;
+    static inline TestEnv* s_env = nullptr;
+    static inline ScopedScriptedLine* s_line = nullptr;
+    static inline OReaderComm* s_comm = nullptr;
+
+private:
+    Bytes Respond(const Bytes& w) {
+        if (w == B({5}))
+            return std::exchange(held, Bytes{});
+        const std::string text(w.begin() + 3, w.end() - 2);
+        std::deque<Answer>& q = script[text];
+        const Answer a = q.empty() ? P(text.substr(0, 2)) : q.front();
+        if (!q.empty())
+            q.pop_front();
+        held = a.reply;
+        return a.first;
+    }
+};
+using Op = std::function<int(OSerialReaderC&, tDevReturn*)>;
+} // namespace
+
+TEST(ReaderCFrame, LengthPrefixAndXorCheck) {
+    const std::vector<std::pair<Bytes, const char*>> rows = {
+        {B("00"), "02 00 02 30 30 03 03"},
+        {B({'9', '3', 0x00, 0x02, 0xAA, 0xBB}), "02 00 06 39 33 00 02 AA BB 03 1E"}};
+    for (const auto& [text, frame] : rows) {
+        uint8_t buf[16];
+        uint32_t len = uint32_t(text.size());
+        std::copy(text.begin(), text.end(), buf);
+        OSerialReaderC::vPackFrame(buf, &len);
+        EXPECT_EQ(frame, Hex(Bytes(buf, buf + len)));
+    }
+}
+
+TEST(ReaderCMap, EveryReplyCode) {
+    const std::vector<std::pair<int, int>> rows = {
+        {0x00, 1266}, {0x01, 1224}, {0x02, 1268}, {0x03, 1267}, {0x04, 1267}, {0x05, 1291},
+        {0x07, 1291}, {0x08, 1285}, {0x09, 1221}, {0x0A, 1283}, {0x0B, 1284}, {0x0C, 1241},
+        {0x0D, 1242}, {0x0E, 1239}, {0x0F, 1221}, {0x20, 1221}, {0x21, 1275}, {0x30, 1275},
+        {0x22, 1276}, {0x24, 1276}, {0x31, 1276}, {0x33, 1276}, {0x25, 1221}, {0x2F, 1221},
+        {0x34, 1221}, {0x4F, 1221}, {0x50, 1293}, {0x51, 1273}, {0x53, 1273}, {0x54, 1221},
+        {0x55, 1221}, {0x56, 1273}, {0x6B, 1273}, {0x6C, 1221}, {0x6F, 1221}, {0x70, 1273},
+        {0x73, 1273}, {0x74, 1221}, {0xFF, 1221}};
+    auto map = [](const Bytes& text) {
+        const Bytes f = Frame(text);
+        return OSerialReaderC::iMapReplyCode(f.data(), uint32_t(f.size()));
+    };
+    for (const auto& [err, code] : rows)
+        EXPECT_EQ(code, map(B({'N', '1', '0', err}))) << err;
+    EXPECT_EQ(0, map(B("P10")));
+    EXPECT_EQ(1222, map(B("X10")));
+    EXPECT_EQ(1221, map(B("N10"))); // no error byte
+}
+
+TEST_F(ReaderC, ExchangeOutcomes) {
+    const Bytes ok = B({0x02, 0x00, 0x03, 0x50, 0x31, 0x30, 0x03, 0x53}); // "P10", no data
+    // clang-format off
+    const std::vector<std::tuple<const char*, Bytes, Bytes, int, uint32_t, const char*, std::vector<uint32_t>>> rows = {
+        // answer to the frame, to ENQ, code, bytes copied, events (L line control, P purge,
+        // W write, R read), line-control functions
+        {"positive", B({6}), ok, 0, 8, "LPWRWRRL", {5, 6}},
+        {"silent", {}, {}, 1226, 0, "LPWR", {5}},
+        {"NAK instead of ACK", B({0x15}), ok, 1226, 0, "LPWR", {5}},
+        {"wrong BCC", B({6}), Cat({Bytes(ok.begin(), ok.end() - 1), B({0x54})}), 1222, 8, "LPWRWRR", {5}},
+        {"no reply after ENQ", B({6}), {}, 1299, 0, "LPWRWR", {5}},
+        {"reply cut short", B({6}), Bytes(ok.begin(), ok.begin() + 5), 1299, 5, "LPWRWRRR", {5}},
+        {"beyond the receive buffer", B({6}), B({0x02, 0x03, 0xFD}), 1299, 0, "LPWRWR", {5}},
+        {"negative 0x31", B({6}), Frame(B({'N', '1', '0', 0x31})), 1276, 9, "LPWRWRRL", {5, 6}},
+    };
+    // clang-format on
+    for (const auto& [name, first, reply, code, copied, kinds, lineCtl] : rows) {
+        SCOPED_TRACE(name);
+        vFresh();
+        vOn("10", {first, reply});
+        std::memset(ret.acReplyText, 'x', sizeof ret.acReplyText);
+        uint8_t buf[64] = {};
+        uint32_t len = sizeof buf;
+        EXPECT_EQ(code ? 1 : 0, drv->iExecCommand(B("10").data(), 2, buf, &len, &ret, 7000));
+        EXPECT_EQ(R(code, code ? 1 : 0), Rec());
+        EXPECT_EQ(Hex(Bytes(reply.begin(), reply.begin() + copied)), Hex(Bytes(buf, buf + len)));
+        std::string events;
+        for (const LineEvent& e : line().events)
+            events += "OCWRPL"[e.kind];
+        EXPECT_EQ(kinds, events);
+        EXPECT_EQ(lineCtl, line().LineControls());
+        EXPECT_EQ('x', ret.acReplyText[255]); // family C leaves the text area alone
+    }
+    vFresh();
+    line().bFailWrite = true;
+    uint32_t len = 0;
+    EXPECT_EQ(1, drv->iExecCommand(B("10").data(), 2, nullptr, &len, &ret, 7000));
+    line().bFailWrite = false;
+    EXPECT_EQ(R(1223, 1), Rec());
+}
+
+TEST_F(ReaderC, Init) {
+    const char* ejecting = "00@20000 10@10000 79@20000 32@20000 10@10000 10@10000";
+    // clang-format off
+    const std::vector<std::tuple<int, std::vector<std::pair<std::string, Answer>>, const char*, int>> rows = {
+        {1, {{"10", State('2')}, {"10", State('5')}, {"10", State('5')}}, ejecting, 1201}, // card inside
+        {1, {{"10", State('2')}, {"32", N("32", 0x0B)}}, ejecting, 1284}, // the eject decides
+        {1, {{"00", N("00", 0x0C)}, {"10", State('5')}}, ejecting, 1241}, // init refused: a failure
+        {2, {{"10", State('5')}, {"10", State('5')}}, "02@20000 10@10000 10@10000", 1201}, // no card
+        {4, {}, "", 1224},
+    };
+    // clang-format on
+    for (const auto& [mode, answers, log, code] : rows) {
+        SCOPED_TRACE(code);
+        vFresh();
+        for (const auto& [cmd, a] : answers)
+            vOn(cmd, a);
+        EXPECT_EQ(code == 1201 ? 0 : 1, drv->Init(mode, &ret));
+        EXPECT_EQ(log, Log());
+        EXPECT_EQ(R(code, code == 1201 ? 0 : 1), Rec());
+    }
+    vFresh();
+    vOn("00", P("00", B("MODEL-C01-FW42xyz")));
+    drv->Init(3, &ret);
+    tIdcCaps caps;
+    EXPECT_EQ(0, drv->GetCapabilities(&caps, &ret));
+    EXPECT_EQ((std::vector<uint16_t>{3, 2, 2, 2, 2, 0, 99, 0}),
+              std::vector<uint16_t>(caps.usField, caps.usField + 8));
+    EXPECT_EQ("MODEL-C01 FW42", std::string(caps.acModelName) + " " + caps.acFirmware);
+    EXPECT_EQ((std::vector<int>{4, 4, 255, 3, 2}),
+              (std::vector<int>{st()[3], st()[4], st()[9], st()[10], st()[11]}));
+}
+
+TEST_F(ReaderC, GetStatusRows) {
+    // Each row starts from driver fields 1, 6, 7, 10 = 2, 1, 1, 1 (AcceptCard 1, state "1").
+    const std::vector<std::tuple<char, int, std::vector<int>>> rows = {
+        {'0', 1205, {4, 0, 1, 1}}, {'1', 1202, {2, 1, 1, 1}}, {'2', 1203, {3, 0, 0, 3}},
+        {'4', 1203, {3, 0, 0, 3}}, {'3', 1207, {3, 1, 1, 3}}, {'5', 1201, {1, 0, 0, 1}},
+        {'6', 1214, {2, 1, 1, 1}}, {'9', 0, {2, 1, 1, 1}}};
+    for (const auto& [state, code, fields] : rows) {
+        SCOPED_TRACE(state);
+        vFresh();
+        vOn("10", State('1'));
+        ASSERT_EQ(0, drv->AcceptCard(1, &ret));
+        vOn("10", State(state));
+        tIdcStatus out;
+        std::memset(&out, 0xEE, sizeof out);
+        EXPECT_EQ(0, drv->GetStatus(&out, &ret));
+        EXPECT_EQ(R(code, 0), Rec());
+        const uint16_t* f = out.usField;
+        EXPECT_EQ(fields, (std::vector<int>{f[1], f[6], f[7], f[10]}));
+        EXPECT_EQ(fields[3], st()[10]);
+        EXPECT_EQ(255, f[9]); // the rest is the driver's record
+    }
+}
+
+// A failed command makes GetStatus report its code until one succeeds; a silent reader is 1226.
+TEST_F(ReaderC, StatusRepeatsThePreviousFailureUnlessSilent) {
+    vOn("25", N("25", 0x0C));
+    EXPECT_EQ(1, drv->AcceptCard(1, &ret));
+    tIdcStatus out{};
+    const std::vector<std::tuple<Answer, int, int>> rows = {
+        {State('5'), 1, 1241}, {State('5'), 1, 1241}, {Answer{}, 1, 1226}, {State('5'), 0, 1201}};
+    for (const auto& [answer, result, code] : rows) {
+        SCOPED_TRACE(code);
+        if (code == 1201) {
+            EXPECT_EQ(0, drv->AcceptCard(2, &ret)); // a success ends it
+        }
+        vOn("10", answer);
+        EXPECT_EQ(result, drv->GetStatus(&out, &ret));
+        EXPECT_EQ(R(code, result), Rec());
+        if (code != 1226) {
+            EXPECT_EQ(1, out.usField[1]); // refreshed all the same
+        }
+    }
+}
+
+TEST_F(ReaderC, CardMovesAndPowerOff) {
+    auto accept = [](int mode) {
+        return [mode](OSerialReaderC& d, tDevReturn* r) { return d.AcceptCard(mode, r); };
+    };
+    uint32_t type = 7;
+    // clang-format off
+    const std::vector<std::tuple<Op, const char*, int, bool>> rows = { // op, log, field 10, chip off
+        {accept(1), "25@20000 10@10000", 1, false}, {accept(2), "24@20000 10@10000", 2, false},
+        {accept(3), "23@20000 10@10000", 3, false}, {accept(4), "30@20000 10@10000", 3, false},
+        {accept(5), "22@20000 10@10000", 3, false},
+        {[](auto& d, auto* r) { return d.EjectCard(r); }, "79@20000 32@20000 10@10000", 3, true},
+        {[](auto& d, auto* r) { return d.RetainCard(nullptr, r); }, "79@20000 35@20000 10@10000", 0, false},
+        {[&](auto& d, auto* r) { return d.ChipPower(3, 0, 0, &type, r); }, "91@10000 30@10000 10@10000", 0, true}};
+    // clang-format on
+    for (const auto& [op, log, f10, off] : rows) {
+        SCOPED_TRACE(log);
+        vFresh();
+        vOn("31", P("31", B("3")));
+        ASSERT_EQ(0, drv->ChipPower(1, 0, 0, &type, &ret)); // chip type 8, powered
+        line().vClear();
+        vOn("79", N("79", 0x0C)); // its failure does not count
+        EXPECT_EQ(0, op(*drv, &ret));
+        EXPECT_EQ(log, Log());
+        EXPECT_EQ((std::vector<int>{f10, off ? 2 : 1, off ? 255 : 8}),
+                  (std::vector<int>{st()[10], st()[8], st()[9]}));
+        EXPECT_EQ(log[0] == '9' ? 255u : 8u, type); // only power off reports it
+    }
+    vFresh();
+    EXPECT_EQ(1, drv->AcceptCard(6, &ret));
+    EXPECT_EQ(R(1224, 1), Rec());
+    EXPECT_EQ(1, drv->ChipPower(4, 0, 0, &type, &ret));
+    EXPECT_EQ(R(1224, 1), Rec());
+    EXPECT_TRUE(line().events.empty());
+}
+
+TEST_F(ReaderC, ChipPowerOnAndChipIOForms) {
+    const Bytes cmd = B({0xAA, 0xBB}), atr = B({0x3B, 0x11, 0x22, 0x33});
+    const char* powered = "40@10000 31@10000 90@10000 10@10000";
+    // clang-format off
+    const std::vector<std::tuple<char, const char*, uint32_t, Bytes, Bytes, Bytes>> rows = {
+        // chip answer, power-on log, type, ATR, chip command text, its reply data
+        {'=', powered, 0, atr, Cat({B("93"), B({0, 2}), cmd}), B({0, 3, 'r', 's', 't'})},
+        {'>', powered, 1, atr, Cat({B("94"), B({0, 2}), cmd}), B({0, 16, 'r', 's', 't'})}, // says 16, holds 3
+        {';', "40@10000 31@10000 C0@10000", 4, {}, Cat({B("C"), cmd}), B("rst")},
+        {'<', "40@10000 31@10000 D0@10000", 6, {}, Cat({B("D"), cmd}), B("rst")},
+        {'0', "40@10000 31@10000", 8, {}, Cat({B(">05"), cmd}), B("rst")},
+        {'6', "40@10000 31@10000", 8, {}, Cat({B(">05"), cmd}), B("rst")},
+        {'7', "40@10000 31@10000", 255, {}, {}, {}},
+    };
+    // clang-format on
+    for (const auto& [chip, log, chipType, expectedAtr, ioText, ioData] : rows) {
+        SCOPED_TRACE(chip);
+        vFresh();
+        vOn("31", P("31", B(std::string(1, chip))));
+        vOn("90", P("90", Cat({B({6, 0}), atr}))); // announces 5 bytes, holds 4
+        uint8_t buf[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 99, type = 77;
+        const int on = drv->ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type, &ret);
+        EXPECT_EQ(log, Log());
+        EXPECT_EQ(R(on ? 1273 : 0, on), Rec());
+        EXPECT_EQ((Ms{chipType, chipType, on ? 2u : 1u}), (Ms{type, st()[9], st()[8]}));
+        EXPECT_EQ(Hex(expectedAtr), len == 99 ? "" : Hex(Bytes(buf, buf + len)));
+        line().vClear();
+        const std::string key(ioText.begin(), ioText.end());
+        vOn(key, P(key.substr(0, 2), ioData));
+        const int io = drv->ChipIO(0, cmd.data(), 2, buf, &len, &ret);
+        EXPECT_EQ(on, io); // nothing powered: 1267, nothing sent
+        EXPECT_EQ(R(on ? 1267 : 0, on), Rec());
+        EXPECT_EQ(on ? "" : Hex(Frame(ioText)), on ? "" : Hex(line().Writes().at(0)));
+        EXPECT_EQ(on ? "" : "@10000 10@10000", on ? Log() : Log().substr(Log().find('@')));
+        EXPECT_EQ(on ? "" : "rst", on ? "" : std::string(buf, buf + len)); // at most what arrived
+    }
+}
+
+TEST_F(ReaderC, ChipIORefusesCommandsBeyondTheirArea) {
+    static const uint8_t big[1016] = {};
+    // chip answer, largest accepted length (one more is refused unsent), text prefix
+    for (const auto& [chip, fits, prefix] :
+         std::vector<std::tuple<char, int, int>>{{'=', 1015, 4}, {';', 255, 1}, {'3', 253, 3}}) {
+        SCOPED_TRACE(chip);
+        vFresh();
+        vOn("31", P("31", B(std::string(1, chip))));
+        uint32_t type = 0, len = 0;
+        ASSERT_EQ(0, drv->ChipPower(1, 0, 0, &type, &ret));
+        line().vClear();
+        uint8_t resp[IDC_CHIP_REPLY_MAX];
+        EXPECT_EQ(1, drv->ChipIO(0, big, fits + 1, resp, &len, &ret));
+        EXPECT_EQ(R(1224, 1), Rec());
+        EXPECT_TRUE(line().events.empty());
+        EXPECT_EQ(0, drv->ChipIO(0, big, fits, resp, &len, &ret));
+        EXPECT_EQ(size_t(5 + prefix + fits), line().Writes()[0].size());
+    }
+}
+
+TEST_F(ReaderC, ReadTrack) {
+    const Bytes t1(80, '1'); // announced as 0x60: capped at 80, track 2 follows it
+    // clang-format off
+    const std::vector<std::tuple<Answer, char, int, std::vector<uint32_t>>> rows = {
+        // answer to "76", card state, code (1203: read), lengths
+        {P("76", Cat({B({0, 0x60, 0, 2, 0, 3}), t1, B("22333")})), '2', 1203, {80, 2, 3}},
+        {P("76", B({0, 0, 0, 0, 0, 0})), '2', 1249, {0, 0, 0}},        // no track data, card in
+        {P("76", B({0, 1, 0, 0, 0, 0, 'A'})), '5', 1267, {0, 0, 0}},   // data, but no card
+        {N("76", 0x0C), '2', 1267, {0, 0, 0}},                         // read refused
+    };
+    // clang-format on
+    for (const auto& [read, state, code, lens] : rows) {
+        SCOPED_TRACE(code);
+        vFresh();
+        vOn("76", read);
+        vOn("10", State(state));
+        tIdcTracks tr;
+        std::memset(&tr, 0xEE, sizeof tr);
+        const bool ok = code == 1203;
+        EXPECT_EQ(ok ? 0 : 1, drv->ReadTrack(&tr, &ret));
+        EXPECT_EQ(ok ? "76@10000 10@10000" : "76@10000 10@10000 79@10000", Log());
+        EXPECT_EQ(R(code, 0), Rec());
+        EXPECT_EQ(lens, (Ms{tr.uiLen1, tr.uiLen2, tr.uiLen3}));
+        Bytes expect(sizeof tr.abTrack1 + sizeof tr.abTrack2 + sizeof tr.abTrack3, 0);
+        if (ok) {
+            std::copy(t1.begin(), t1.end(), expect.begin());
+            std::memcpy(&expect[80], "22", 2);
+            std::memcpy(&expect[121], "333", 3);
+        }
+        EXPECT_EQ(Hex(expect), Hex(Bytes(tr.abTrack1, tr.abTrack1 + expect.size())));
+    }
+}
+
+TEST_F(ReaderC, NotSupportedSendsNothing) {
+    tIdcLife life;
+    tIdcTracks tracks{};
+    const std::vector<Op> ops = {[&](auto& d, auto* r) { return d.GetLifeInfo(&life, r); },
+                                 [](auto& d, auto* r) { return d.ResetCount(1, r); },
+                                 [&](auto& d, auto* r) { return d.WriteTrack(&tracks, r); },
+                                 [](auto& d, auto* r) { return d.ReleaseAntiFishing(r); }};
+    for (const Op& op : ops) {
+        ret = tDevReturn{};
+        EXPECT_EQ(1, op(*drv, &ret));
+        EXPECT_EQ(R(1266, 0), Rec());
+    }
+    EXPECT_TRUE(line().events.empty());
+}
