@@ -1,5 +1,8 @@
 #include "cli.h"
 
+#include <algorithm>
+#include <filesystem>
+
 namespace idcctl {
 
 namespace {
@@ -8,6 +11,7 @@ const char kFooter[] = R"(
 Subcommands run in the order given, between one IDC_SetCommPara and one
 IDC_CloseComm; the first that fails ends the run:
   idcctl init 1 accept 1 read-tracks eject
+No reader at hand? "idcctl demo" runs everything against an emulated one.
 
 Exit codes:
   0  every step succeeded
@@ -48,6 +52,16 @@ Invocation parse_command_line(int argc, const char* const* argv, std::ostream& o
         const int code = app.exit(e, out, err);
         inv.exit_code = code == 0 ? kExitOk : kExitUsage;
         inv.steps.clear();
+        return inv;
+    }
+    const auto alone = std::find_if(inv.steps.begin(), inv.steps.end(),
+                                    [](const Step& s) { return s.opens_reader; });
+    if (alone != inv.steps.end() &&
+        (inv.steps.size() > 1 || inv.options.json || !inv.options.config.empty())) {
+        err << "idcctl: " << alone->name
+            << " runs alone: no other subcommand, no --json, no --config" << std::endl;
+        inv.exit_code = kExitUsage;
+        inv.steps.clear();
     }
     return inv;
 }
@@ -57,7 +71,17 @@ RunOutcome execute(const Invocation& inv, Host& host) {
     Json& doc = outcome.document;
     doc = Json::object();
     const Options& opt = inv.options;
-    const std::string path = opt.library.empty() ? host.default_library : opt.library;
+    std::string path = opt.library.empty() ? host.default_library : opt.library;
+    // A step that brings its own reader (the demo) changes the working
+    // directory, and the library finds its trace library by its own path:
+    // a relative path to it must not depend on the working directory.
+    const bool alone = inv.steps.size() == 1 && inv.steps.front().opens_reader;
+    if (alone && path.find_first_of("/\\") != std::string::npos) {
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+        if (!ec)
+            path = absolute.string();
+    }
     doc.set("library", path);
     doc.set("config", opt.config.empty() ? Json() : Json(opt.config));
 
@@ -86,7 +110,13 @@ RunOutcome execute(const Invocation& inv, Host& host) {
         ~Closer() { api.CloseComm(); }
     } closer{lib->api};
 
-    Session session{lib->api, host.terminal && !opt.json, host.err};
+    Session session{lib->api, host.terminal && !opt.json, host.err, host.out};
+    if (alone) {
+        const StepReport rep = run_step(session, inv.steps.front());
+        print_report(host.out, rep);
+        return finish(rep.ok ? kExitOk : kExitFailed, "");
+    }
+
     const StepReport open = open_reader(session);
     doc.set("open", open.json);
     if (!open.ok)

@@ -6,6 +6,7 @@
 
 #include "apdu.h"
 #include "atr.h"
+#include "demo.h"
 #include "hex.h"
 #include "progress.h"
 #include "records.h"
@@ -494,7 +495,7 @@ const std::vector<CommandSpec>& command_table() {
          }},
         {"name", "show the logical device name, or set it first (IDC_Get/SetLogicalDevName)",
          define_name},
-        // "demo" goes here: a walk-through against the reader emulator.
+        {"demo", "a card's visit to an emulated reader, step by step (POSIX systems)", define_demo},
     };
     return table;
 }

@@ -18,6 +18,7 @@ struct Session {
     const IdcApi& api;
     bool progress;     // draw the progress line for long calls
     std::ostream& err; // where it is drawn
+    std::ostream& out; // text output, for a step that reports as it goes
 };
 
 struct StepReport {
@@ -34,6 +35,9 @@ using Action = std::function<void(Session&, StepReport&)>;
 struct Step {
     std::string name;
     Action action;
+    // The step brings its own reader and opens and closes it itself: it runs
+    // alone, and the run hands it the loaded library without opening it.
+    bool opens_reader = false;
 };
 
 struct CommandSpec {

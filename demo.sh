@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The demo in one command: configures (preset "default"), builds the library,
+# the trace library and idcctl, and runs "idcctl demo": an emulated reader on
+# a pseudo-terminal, driven through the library's exports step by step.
+# Arguments go to the demo: ./demo.sh --family b
+set -euo pipefail
+cd "$(dirname "$0")"
+cmake --preset default
+cmake --build --preset default --target quillon vantrel idcctl
+exec build/default/bin/idcctl demo "$@"
