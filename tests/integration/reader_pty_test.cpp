@@ -1,0 +1,246 @@
+// The exported functions against emulated readers over pseudo-terminals:
+// the whole stack from IDC_ down to the bytes on a real terminal line, the
+// configuration file and the trace file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator.h"
+#include "quillon/idc.h"
+#include "support/test_env.h"
+
+namespace emu = quillon::emu;
+
+namespace {
+
+// The library's manager is process-wide: every test closes it, whatever
+// happens.
+struct CloseAtEnd {
+    ~CloseAtEnd() { IDC_CloseComm(); }
+};
+
+constexpr uint32_t kNotWritten = 0xFFFFFFFFu;
+
+// A record that the library has not touched yet.
+tDevReturn Untouched() {
+    tDevReturn r;
+    std::memset(&r, 0x5A, sizeof r);
+    return r;
+}
+
+std::string Port(const std::string& port) {
+    return "[CARDREADER]\nPort=" + port + "\n";
+}
+
+// Asks for the status until the card is inside, as a host does after
+// enabling card entry.
+bool WaitUntilInside() {
+    for (int i = 0; i < 100; ++i) {
+        tIdcStatus st{};
+        tDevReturn r = Untouched();
+        if (IDC_GetStatus(&st, &r) == 0 && st.usField[1] == 3)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+emu::Bytes Take(const uint8_t* p, uint32_t n) {
+    return emu::Bytes(p, p + n);
+}
+
+// "->Leave Op(CARDREADER code)" lines, in order, each after the previous.
+void ExpectLeaveLinesInOrder(const std::string& trace, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const std::string& line : lines) {
+        const size_t found = trace.find(line, at);
+        EXPECT_NE(std::string::npos, found) << line << "\nin\n" << trace;
+        if (found != std::string::npos)
+            at = found + line.size();
+    }
+}
+
+} // namespace
+
+// One customer's card through each serial family: open, initialise, take
+// the card in, read its tracks, talk to its chip, count, give it back or
+// keep it, close. Codes, decoded records and the trace file are checked.
+TEST(ReaderOverPty, WholeTransactionPerFamily) {
+    struct Row {
+        emu::Family family;
+        int type;
+        bool life;            // the reader keeps life counters
+        bool retain;          // keep the card instead of giving it back
+        int endCode;          // code of the eject or retain
+        uint32_t retainCount; // what the retain reports
+    } rows[] = {
+        {emu::Family::A, 1, true, false, 1202, kNotWritten},
+        {emu::Family::B, 2, true, true, 1201, 1},
+        {emu::Family::C, 3, false, true, 1201, kNotWritten}, // it reads no counter
+    };
+    const emu::Card card = emu::Card::Default();
+    for (const Row& row : rows) {
+        SCOPED_TRACE("CardReaderType " + std::to_string(row.type));
+        emu::Options opt;
+        opt.entryDelay = 20;
+        emu::Emulator reader(row.family, opt);
+        const std::string port = reader.Start();
+        TestEnv env(Port(port) + "[CardReaderType]\nCardReaderType=" + std::to_string(row.type) +
+                    "\n[DllExtFunc]\nRemainDays=1\n");
+        CloseAtEnd closer;
+        std::vector<std::string> leaves; // the trace lines the calls must leave
+
+        tDevReturn r = Untouched();
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
+        EXPECT_EQ(0x5A5A5A5A, r.iCode2) << "the port was opened by the selection already";
+
+        r = Untouched();
+        EXPECT_EQ(0, IDC_Init(1, &r));
+        EXPECT_EQ(1201, r.iCode2);
+        EXPECT_EQ(0, r.iErrFlag2);
+        leaves.push_back("->Leave Init(CARDREADER 1201)");
+
+        tIdcStatus st{};
+        r = Untouched();
+        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
+        EXPECT_EQ(1201, r.iCode2);
+        EXPECT_EQ(1, st.usField[1]) << "no card";
+
+        reader.InsertCard();
+        r = Untouched();
+        EXPECT_EQ(0, IDC_AcceptCard(1, &r));
+        EXPECT_EQ(1202, r.iCode2);
+        leaves.push_back("->Leave AcceptCard(CARDREADER 1202)");
+        ASSERT_TRUE(WaitUntilInside());
+        leaves.push_back("->Leave GetStatus(CARDREADER 1203)");
+
+        tIdcTracks t{};
+        r = Untouched();
+        EXPECT_EQ(0, IDC_ReadTrack(&t, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        leaves.push_back("->Leave ReadTrack(CARDREADER 1203)");
+        EXPECT_EQ(card.track1, std::string(reinterpret_cast<char*>(t.abTrack1), t.uiLen1));
+        EXPECT_EQ(card.track2, std::string(reinterpret_cast<char*>(t.abTrack2), t.uiLen2));
+        EXPECT_EQ(card.track3, std::string(reinterpret_cast<char*>(t.abTrack3), t.uiLen3));
+
+        uint8_t atr[IDC_CHIP_REPLY_MAX] = {};
+        uint32_t atrLen = 0;
+        uint32_t chipType = 99;
+        r = Untouched();
+        EXPECT_EQ(0, IDC_ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                   reinterpret_cast<uintptr_t>(&atrLen), &chipType, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        EXPECT_EQ(0u, chipType) << "processor card, T=0";
+        EXPECT_EQ(card.Answer(), Take(atr, atrLen));
+        leaves.push_back("->Leave ChipPower(CARDREADER 1203)");
+
+        // SELECT by name: the T=0 card has the answer waiting (61 xx) and
+        // hands it over on GET RESPONSE.
+        const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0,
+                                  0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+        uint8_t reply[IDC_CHIP_REPLY_MAX] = {};
+        uint32_t replyLen = 0;
+        r = Untouched();
+        EXPECT_EQ(0, IDC_ChipIO(0, select, sizeof select, reply, &replyLen, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        leaves.push_back("->Leave ChipIO(CARDREADER 1203)");
+        ASSERT_EQ(2u, replyLen);
+        EXPECT_EQ(0x61, reply[0]);
+        const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
+        replyLen = 0;
+        r = Untouched();
+        EXPECT_EQ(0, IDC_ChipIO(0, getResponse, sizeof getResponse, reply, &replyLen, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        ASSERT_EQ(getResponse[4] + 2u, replyLen);
+        EXPECT_EQ(0x90, reply[replyLen - 2]);
+        EXPECT_EQ(0x00, reply[replyLen - 1]);
+        const std::string fci(reinterpret_cast<char*>(reply), replyLen - 2);
+        EXPECT_NE(std::string::npos, fci.find("VISA CREDIT"));
+        leaves.push_back("->Leave ChipIO(CARDREADER 1203)");
+
+        r = Untouched();
+        EXPECT_EQ(0, IDC_ChipPower(3, 0, 0, &chipType, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        leaves.push_back("->Leave ChipPower(CARDREADER 1203)");
+
+        if (row.life) {
+            tIdcLife life{};
+            r = Untouched();
+            EXPECT_EQ(0, IDC_GetLifeInfo(&life, &r));
+            const emu::Counters c = reader.GetCounters();
+            EXPECT_EQ(1u, c.cardsIn);
+            EXPECT_EQ(c.cardsIn, life.uiValue[0]);
+            EXPECT_EQ(c.trackReads, life.uiValue[3]);
+            EXPECT_EQ(c.chipActivations, life.uiValue[5]);
+        }
+
+        r = Untouched();
+        if (row.retain) {
+            uint32_t count = kNotWritten;
+            EXPECT_EQ(0, IDC_RetainCard(&count, &r));
+            EXPECT_EQ(row.retainCount, count);
+            EXPECT_EQ(emu::CardPosition::Retained, reader.Position());
+            leaves.push_back("->Leave RetainCard(CARDREADER " + std::to_string(row.endCode) + ")");
+        } else {
+            EXPECT_EQ(0, IDC_EjectCard(&r));
+            EXPECT_EQ(emu::CardPosition::Gate, reader.Position());
+            leaves.push_back("->Leave EjectCard(CARDREADER " + std::to_string(row.endCode) + ")");
+        }
+        EXPECT_EQ(row.endCode, r.iCode2);
+
+        EXPECT_EQ(0, IDC_CloseComm());
+        EXPECT_EQ(0, reader.GetStats().badFrames);
+        ExpectLeaveLinesInOrder(env.sReadFile("Vantrel/CARDREADER.log"), leaves);
+    }
+}
+
+// The reader selection at IDC_SetCommPara with real readers on the line.
+// Configured 2 with a family-A reader: family B hears nothing within its
+// time-out (the one slow case here), family A answers, 1 is recorded.
+// Configured 2 with a family-B reader: one status exchange, 2 stays. Either
+// way the file keeps its comments and other keys byte for byte.
+TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
+    struct Row {
+        emu::Family family;
+        const char* recorded;
+        std::vector<std::string> commands; // what the reader received: one status query
+        bool otherFamilyAsked;             // family B's frame reached the line first
+    } rows[] = {
+        {emu::Family::A, "1", {"C11", "C10"}, true},
+        {emu::Family::B, "2", {"C13", "C11"}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("recorded ") + row.recorded);
+        emu::Emulator reader(row.family);
+        const std::string port = reader.Start();
+        auto ini = [&](const char* type) {
+            return "; kiosk 7, reader by the door\n" + Port(port) +
+                   "BaudRate=9600\n\n"
+                   "[CardReaderType]\n"
+                   "; set by the installer\n"
+                   "CardReaderType=" +
+                   type +
+                   "  ; family\n\n"
+                   "[Dtr]\n"
+                   "Dtr=0\n";
+        };
+        TestEnv env(ini("2"));
+        CloseAtEnd closer;
+
+        tDevReturn r = Untouched();
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
+        EXPECT_EQ(row.commands, reader.Commands());
+        EXPECT_EQ(row.otherFamilyAsked, reader.GetStats().strayBytes > 0);
+        EXPECT_EQ(ini(row.recorded), env.sReadConfig());
+
+        // The driver of the family found is the one that answers now.
+        tIdcStatus st{};
+        r = Untouched();
+        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
+        EXPECT_EQ(1201, r.iCode2);
+    }
+}
