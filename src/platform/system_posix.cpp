@@ -42,15 +42,38 @@ int CloseOsHandle(intptr_t h) {
 
 const char* TraceLibraryFileName() { return "libvantrel.so"; }
 
-std::string ModuleFolderOf(const void* pAddress) {
+namespace {
+// The folder of the module holding pAddress, made absolute against the
+// working directory of the moment.
+std::string AbsoluteFolderOf(const void* pAddress, const void** ppBase) {
     Dl_info info{};
     if (!dladdr(pAddress, &info) || !info.dli_fname)
         return std::string();
+    if (ppBase)
+        *ppBase = info.dli_fbase;
     std::string path(info.dli_fname);
+    if (char* resolved = realpath(info.dli_fname, nullptr)) {
+        path = resolved;
+        std::free(resolved);
+    }
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos)
         return std::string();
     return path.substr(0, slash + 1);
+}
+
+// Our own module's folder, taken when the module is loaded: a module loaded
+// by a relative path is still found after the host changes directory.
+const void* g_ownBase = nullptr;
+const std::string g_ownFolder =
+    AbsoluteFolderOf(reinterpret_cast<const void*>(&TraceLibraryFileName), &g_ownBase);
+} // namespace
+
+std::string ModuleFolderOf(const void* pAddress) {
+    Dl_info info{};
+    if (g_ownBase && dladdr(pAddress, &info) && info.dli_fbase == g_ownBase)
+        return g_ownFolder;
+    return AbsoluteFolderOf(pAddress, nullptr);
 }
 
 void SleepMs(unsigned int uiMs) {
