@@ -3,23 +3,12 @@
 namespace {
 // "CV0" data: the identifier, and the reader's version characters at 52, 53.
 std::string Cv0(const std::string& id) {
-    std::string d = id;
-    d.resize(52, '-');
-    return d + "V7" + "rest";
+    return ReaderA::P(id + std::string(52 - id.size(), '-') + "V7rest");
 }
-const std::string kIdent = "MOD-ID-0042";
+const std::string kIdent = "P00hdr45MOD-ID-0042";
 } // namespace
 
-class InitA : public ReaderA {
-protected:
-    void ModuleAnswers() {
-        Module("P01");
-        Module("P00hdr45" + kIdent);
-    }
-    const tIdcCaps& caps() { return a.caps(); }
-    uint16_t st(int i) { return a.status().usField[i]; }
-    OSerialReaderA a{&comm};
-};
+using InitA = ReaderA;
 
 TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
     for (int mode : {0, 4, -1}) {
@@ -29,183 +18,114 @@ TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
     }
     EXPECT_TRUE(line->events.empty());
 
-    struct Row {
-        int mode;
-        std::vector<std::string> replies;
-        Texts transcript;
-        int code;
-    } rows[] = {
+    // The last row: a failing "CQ0" does not stop the first Init.
+    // clang-format off
+    const std::tuple<int, Texts, Texts, int> rows[] = {
         {1, {N("18"), N("18")}, {"C00/30000", "C00/30000"}, 1291},
         {2, {N("19"), N("10")}, {"C01/30000", "C01/30000"}, 1283},
         {3, {N("10")}, {"C02/30000"}, 1283},
-        // A failing "CQ0" does not stop the first Init.
-        {1,
-         {N("19"), P(), N("40"), N("10")},
-         {"C00/30000", "C00/30000", "M:01/2000", "M:00/2000", "CQ0/10000", "CV0/10000"},
-         1283},
+        {1, {N("19"), P(), N("40"), N("10")},
+         {"C00/30000", "C00/30000", "M:01/2000", "M:00/2000", "CQ0/10000", "CV0/10000"}, 1283},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.code);
-        line->events.clear();
-        OSerialReaderA fresh(&comm);
-        for (const std::string& s : row.replies)
-            Reader(s);
+    // clang-format on
+    for (const auto& [mode, replies, transcript, code] : rows) {
+        SCOPED_TRACE(code);
+        OSerialReaderA d(&comm);
+        Replies(replies);
         tDevReturn r = Rec();
-        EXPECT_EQ(1, fresh.Init(row.mode, &r));
-        EXPECT_RECORD(r, row.code, 1);
-        EXPECT_EQ(row.transcript, Transcript());
-        EXPECT_EQ(3, fresh.status().usField[10]);
+        EXPECT_EQ(1, d.Init(mode, &r));
+        EXPECT_RECORD(r, code, 1);
+        EXPECT_EQ(transcript, Transcript());
+        EXPECT_EQ(3, d.status().usField[10]);
     }
 }
 
+// Configuration failures reach neither Init's record nor its result.
 TEST_F(InitA, IdentifiesTheModelAndConfiguresOnlyV2XfAndV2Cf) {
-    const Texts config = {"CY105/10000", "CSL0/10000", "CSN1/10000", "CS71/10000", "CUA032/10000"};
-    struct Row {
-        const char* id;
-        const char* model;
-        bool configured;
-    } rows[] = {
+    const std::tuple<const char*, const char*, bool> rows[] = {
         {"HBU-NA053", "Omron-051", false}, {"HBU-NA120", "Omron-V2XF", true},
         {"HBU-NA139", "Omron-V2XF", true}, {"HBU-NA092", "Omron-V2AF", false},
         {"HBU-NA211", "Omron-V2CF", true}, {"HBU-NA05", "Omron-074", false},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.id);
-        line->events.clear();
-        reader.clear();
+    for (const auto& [id, model, configured] : rows) {
+        SCOPED_TRACE(id);
         OSerialReaderA d(&comm);
-        Reader(P());
-        ModuleAnswers();
-        Reader(P("042"));
-        Reader(P(Cv0(row.id)));
-        for (int i = 0; i < 4; ++i)
-            Reader(N("10")); // nothing of the configuration reaches Init's record
-        Reader(P(std::string(40, 'i')));
+        Replies(
+            {P(), P("042"), Cv0(id), N("10"), N("10"), N("10"), N("10"), P(std::string(40, 'i'))});
+        module = {B("P01"), B(kIdent)};
         tDevReturn r = Rec();
         EXPECT_EQ(0, d.Init(1, &r));
         EXPECT_RECORD(r, 1201, 0);
         Texts expected = {"C00/30000", "M:01/5000", "M:00/5000", "CQ0/10000", "CV0/10000"};
-        if (row.configured)
-            expected.insert(expected.end(), config.begin(), config.end());
+        if (configured)
+            expected.insert(expected.end(), {"CY105/10000", "CSL0/10000", "CSN1/10000",
+                                             "CS71/10000", "CUA032/10000"});
         EXPECT_EQ(expected, Transcript());
-
         const tIdcCaps& c = d.caps();
-        EXPECT_STREQ(row.model, c.acModelName);
-        EXPECT_STREQ(("V7+ " + kIdent).c_str(), c.acFirmware);
-        EXPECT_EQ(1, c.usField[0]);
-        EXPECT_EQ(1, c.usField[3]); // module probed
-        EXPECT_EQ(42, c.usField[7]);
-        EXPECT_EQ(42, d.status().usField[2]);
-        EXPECT_EQ(1, d.status().usField[11]);
-        EXPECT_EQ(255, d.status().usField[9]);
-        if (row.configured) {
-            EXPECT_EQ(std::string(31, 'i'), c.acInfo);
-            EXPECT_EQ(1, c.usField[5]); // "CY105"
-            EXPECT_EQ(2, c.usField[1]); // "CSL0" failed
-            EXPECT_EQ(4, d.status().usField[4]);
-            EXPECT_EQ(2, c.usField[4]);
-        } else {
-            EXPECT_EQ(0, c.usField[4]);
-            EXPECT_STREQ("", c.acInfo);
-        }
+        const uint16_t* st = d.status().usField;
+        EXPECT_STREQ(model, c.acModelName);
+        EXPECT_STREQ("V7+ MOD-ID-0042", c.acFirmware);
+        EXPECT_EQ(
+            (std::vector<int>{1, 1, 42, 42, 1, 255}),
+            (std::vector<int>{c.usField[0], c.usField[3], c.usField[7], st[2], st[11], st[9]}));
+        // Configured: "CY105" sent, "CSL0" failed, 31 bytes of the "CUA032" data kept.
+        EXPECT_EQ((configured ? std::vector<int>{1, 2, 4, 2} : std::vector<int>{0, 0, 0, 0}),
+                  (std::vector<int>{c.usField[5], c.usField[1], st[4], c.usField[4]}));
+        EXPECT_EQ(configured ? std::string(31, 'i') : "", c.acInfo);
     }
 }
 
-TEST_F(InitA, ConfigurationFollowsTheKeys) {
-    struct Row {
-        const char* ini;
-        Texts commands;
-        uint16_t protocol, intakeCap, actCap, intake, act;
-    } rows[] = {
-        // clang-format off
-        {"", {"CY105", "CSL0", "CSN1", "CS71", "CUA032"}, 1, 1, 1, 3, 3},
+// The module answers, is silent (absent) or fails; its identification follows the version.
+TEST_F(InitA, ConfigurationFollowsTheKeysAndTheModuleStateIsSet) {
+    // Keys; module replies; configuration commands; protocol, intake, act, module state; version.
+    // clang-format off
+    using Row = std::tuple<const char*, std::vector<Bytes>, Texts, std::vector<int>, const char*>;
+    const Row rows[] = {
+        {"", {}, {"CY105", "CSL0", "CSN1", "CS71", "CUA032"}, {1, 3, 3, 2}, "V7+ "},
         {"[ProtocolMode]\nProtocolMode=1\n[IntakeMode]\nIntakeMode=1\n[ActMode]\nActMode=1\n"
-         "[MotorSpeed]\nMotorSpeed=0\n", {"CY100", "CSL1", "CSN2", "CS70", "CUA032"}, 2, 1, 1, 1, 1},
+         "[MotorSpeed]\nMotorSpeed=0\n", {B("P01"), B(kIdent)}, {"CY100", "CSL1", "CSN2", "CS70", "CUA032"},
+         {2, 1, 1, 1}, "V7+ MOD-ID-0042"},
         {"[ProtocolMode]\nProtocolMode=5\n[IntakeMode]\nIntakeMode=7\n[ActMode]\nActMode=7\n"
-         "[MotorSpeed]\nMotorSpeed=9\n", {"CUA032"}, 0, 1, 1, 7, 7},
-        // clang-format on
+         "[MotorSpeed]\nMotorSpeed=9\n", {B({'N', '0', '1', 0x04})}, {"CUA032"}, {0, 7, 7, 3}, "V7+ "},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.ini);
-        env.vWriteConfig(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.ini);
-        line->events.clear();
+    // clang-format on
+    for (const auto& [ini, replies, commands, fields, version] : rows) {
+        SCOPED_TRACE(ini);
+        env.vWriteConfig(std::string("[CARDREADER]\nPort=/dev/scripted\n") + ini);
         OSerialReaderA d(&comm);
-        Reader(P());
-        Reader(P("000"));
-        Reader(P(Cv0("HBU-NA139")));
-        for (size_t i = 0; i < row.commands.size(); ++i)
+        Replies({P(), P("000"), Cv0("HBU-NA139")});
+        Texts expected = {"C01/30000", "M:01", "M:00", "CQ0/10000", "CV0/10000"};
+        for (const std::string& c : commands) {
             Reader(P());
+            expected.push_back(c + "/10000");
+        }
+        module.assign(replies.begin(), replies.end());
         tDevReturn r = Rec();
         EXPECT_EQ(0, d.Init(2, &r));
         Texts got = Transcript();
-        ASSERT_EQ(5 + row.commands.size(), got.size());
-        for (size_t i = 0; i < row.commands.size(); ++i)
-            EXPECT_EQ(row.commands[i] + "/10000", got[5 + i]);
-        EXPECT_EQ(row.protocol, d.caps().usField[5]);
-        EXPECT_EQ(row.intakeCap, d.caps().usField[1]);
-        EXPECT_EQ(row.actCap, d.caps().usField[2]);
-        EXPECT_EQ(row.intake, d.status().usField[4]);
-        EXPECT_EQ(row.act, d.status().usField[3]);
-        EXPECT_EQ(2, d.caps().usField[4]);
-        EXPECT_STREQ("V7+ ", d.caps().acFirmware); // the absent module's empty identification
-        EXPECT_EQ(2, d.status().usField[11]);
+        ASSERT_EQ(expected.size(), got.size());
+        for (size_t i : {1, 2})
+            got[i].resize(4); // the module's time-out depends on its answer
+        EXPECT_EQ(expected, got);
+        const tIdcCaps& c = d.caps();
+        const uint16_t* st = d.status().usField;
+        EXPECT_EQ((std::vector<int>{1, 1, 2}),
+                  (std::vector<int>{c.usField[1], c.usField[2], c.usField[4]}));
+        EXPECT_EQ(fields, (std::vector<int>{c.usField[5], st[4], st[3], st[11]}));
+        EXPECT_STREQ(version, c.acFirmware);
     }
 }
 
 TEST_F(InitA, SecondInitEndsAfterTheRetainCounter) {
-    Reader(P());
-    ModuleAnswers();
-    Reader(P("007"));
-    Reader(P(Cv0("HBU-NA092")));
+    Replies({P(), P("007"), Cv0("HBU-NA092"), P(), N("10")});
+    module = {B("P01"), B(kIdent), B("P01"), B(kIdent)};
     tDevReturn r = Rec();
     ASSERT_EQ(0, a.Init(1, &r));
-
     line->events.clear();
-    Reader(P());
-    ModuleAnswers();
-    Reader(N("10"));
     r = Rec();
     EXPECT_EQ(1, a.Init(3, &r));
     EXPECT_RECORD(r, 1283, 1);
     EXPECT_EQ((Texts{"C02/30000", "M:01/5000", "M:00/5000", "CQ0/10000"}), Transcript());
-    EXPECT_STREQ(("V7+ " + kIdent).c_str(), caps().acFirmware); // appended once only
-    EXPECT_EQ(7, caps().usField[7]);                            // kept on failure
-}
-
-TEST_F(InitA, ModuleProbeSetsItsState) {
-    struct Row {
-        const char* resetStatus;
-        std::vector<Bytes> module; // replies to "01" and "00"; none: silent
-        uint16_t capState, statusState;
-    } rows[] = {
-        {"00", {B("P01"), B("P00")}, 1, 1},         {"00", {}, 2, 2},
-        {"02", {Cat({B("N01"), B({0x04})})}, 1, 1}, // 1231 while the reader reports 1203
-        {"00", {Cat({B("N01"), B({0x04})})}, 1, 3}, {"02", {Cat({B("N01"), B({0x02})})}, 1, 3},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.statusState);
-        line->events.clear();
-        OSerialReaderA d(&comm);
-        reader.push_back(B(std::string("P00") + row.resetStatus));
-        module.assign(row.module.begin(), row.module.end());
-        Reader(P("000"));
-        Reader(N("10")); // "CV0" fails: no identification
-        tDevReturn r = Rec();
-        EXPECT_EQ(1, d.Init(1, &r));
-        EXPECT_EQ(row.capState, d.caps().usField[3]);
-        EXPECT_EQ(row.statusState, d.status().usField[11]);
-        EXPECT_EQ(row.resetStatus[1] == '2' ? 3 : 0, d.status().usField[1]);
-        EXPECT_EQ(0, d.caps().usField[0]);
-        EXPECT_STREQ("", d.caps().acModelName);
-        EXPECT_STREQ("  + ", d.caps().acFirmware);
-
-        // Found absent once: never probed again.
-        line->events.clear();
-        module.clear();
-        Reader(P());
-        Reader(P("000"));
-        Reader(N("10"));
-        EXPECT_EQ(1, d.Init(1, &r));
-        EXPECT_EQ(row.capState == 2 ? 3u : 5u, Transcript().size());
-    }
+    EXPECT_STREQ("V7+ MOD-ID-0042", a.caps().acFirmware); // appended once only
+    EXPECT_EQ(7, a.caps().usField[7]);                    // kept on failure
 }

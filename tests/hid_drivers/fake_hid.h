@@ -1,16 +1,22 @@
-// A scripted USB reader: every HID driver built while a FakeHid lives gets a
-// transport on it. The device vid/pid is present; each report written is
-// recorded as the device gets it and answered by the next scripted reply.
+// A scripted USB reader: every HID driver built while a FakeHid lives gets a transport on
+// it. Each report written is recorded and answered by the next scripted reply.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hid/mock_hid_transport.h"
+#include "infra/reader_comm.h"
 #include "support/scripted_line.h"
+#include "support/test_env.h"
+
+using Texts = std::vector<std::string>;
 
 struct FakeHid {
     uint16_t vid = 0x04A4, pid = 0x008B;
@@ -59,8 +65,8 @@ struct FakeHid {
     ScopedHidTransportFactory use{
         [this] { return std::unique_ptr<OHidTransport>(new Transport(*this)); }};
 
-    // Answers the next write with report ID 0, the text's length (high byte
-    // first) and the text, cut into input reports; an empty text: silence.
+    // Answers the next write with report ID 0, the text's length (high byte first) and the
+    // text, cut into input reports; an empty text: silence.
     void Answer(const std::string& text) {
         replies.emplace_back();
         const Bytes whole = Cat({B({0, int(text.size() >> 8), int(text.size() & 0xFF)}), B(text)});
@@ -68,8 +74,8 @@ struct FakeHid {
             replies.back().emplace_back(whole.begin() + at,
                                         whole.begin() + std::min(whole.size(), at + inLen));
     }
-    std::vector<std::string> Sent() const {
-        std::vector<std::string> out;
+    Texts Sent() const {
+        Texts out;
         for (const Bytes& w : writes)
             out.emplace_back(w.begin() + 3, w.begin() + 3 + (w[1] << 8 | w[2]));
         return out;
@@ -85,3 +91,17 @@ inline bool Untouched(const tDevReturn& r) {
     const tDevReturn fresh = Rec();
     return std::memcmp(&r, &fresh, sizeof r) == 0;
 }
+
+// A HID driver opened on the fake device (the ids of CardReaderType 4 unless given).
+template <class Driver> struct Rig {
+    explicit Rig(const std::string& ini = "", uint16_t vid = 0x04A4, uint16_t pid = 0x008B)
+        : env("[CARDREADER]\n" + ini) {
+        hid.vid = vid, hid.pid = pid;
+        tDevReturn r = Rec();
+        reader.SetCommPara(&r);
+    }
+    TestEnv env;
+    FakeHid hid;
+    OReaderComm comm{nullptr, "CARDREADER"};
+    Driver reader{&comm};
+};
