@@ -1,4 +1,4 @@
-// The trace library through its six C entry points, on real files. Every test
+// The trace library through its six C entry points, on real files; each test
 // runs in a fresh temporary folder that is also the working folder.
 #include "vantrel.h"
 
@@ -6,108 +6,82 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
+#define OWN_PID GetCurrentProcessId()
+#define SET_TZ(zone) (_putenv_s("TZ", zone), _tzset())
 #else
 #include <dlfcn.h>
 #include <unistd.h>
+#define OWN_PID getpid()
+#define SET_TZ(zone) (setenv("TZ", zone, 1), tzset())
 #endif
 
 namespace fs = std::filesystem;
+using Texts = std::vector<std::string>;
 
 namespace {
 
-unsigned long ulOwnPid() {
-#if defined(_WIN32)
-    return GetCurrentProcessId();
-#else
-    return static_cast<unsigned long>(getpid());
-#endif
-}
-
-// Everything before the text: stamp, process, thread, level. The text is taken
-// as it is (a regex over a 100000-character text would exhaust the stack).
-const std::regex kHead(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+):(\d+)\] L(-?\d+))");
-
-struct OLine {
-    std::string head, pid, tid, level, text;
+struct Line {
+    std::string stamp, pid, tid, level, text;
 };
 
-std::vector<OLine> tLines(const fs::path& file) {
+// The lines of a file; each must be "stamp [pid:tid] Ln text".
+std::vector<Line> Lines(const fs::path& file) {
+    static const std::regex head(R"((\S+ \S+\.\d{3}) \[(\d+):(\d+)\] L(-?\d+) )");
     std::ifstream in(file, std::ios::binary);
-    const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string all{std::istreambuf_iterator<char>(in), {}};
     EXPECT_TRUE(all.empty() || all.back() == '\n') << file;
-    std::vector<OLine> lines;
-    for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = all.substr(at, end - at);
-        const std::size_t level = line.find("] L");
-        const std::size_t space = level == std::string::npos ? level : line.find(' ', level + 3);
-        OLine l;
-        l.head = line.substr(0, space);
-        std::smatch m;
-        if (space == std::string::npos || !std::regex_match(l.head, m, kHead)) {
-            ADD_FAILURE() << "broken line in " << file << ": " << line.substr(0, 200);
-            continue;
-        }
-        l.pid = m[1], l.tid = m[2], l.level = m[3], l.text = line.substr(space + 1);
-        lines.push_back(l);
+    std::vector<Line> lines;
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = all.substr(at, end - at), start = line.substr(0, 100);
+        std::smatch m; // on the start only: a regex over a long text exhausts the stack
+        if (std::regex_search(start, m, head, std::regex_constants::match_continuous))
+            lines.push_back({m[1], m[2], m[3], m[4], line.substr(m.length())});
+        else
+            ADD_FAILURE() << "broken line in " << file << ": " << start;
     }
     return lines;
 }
 
-// The texts of a log, rotated files oldest first, then the current one.
-std::vector<std::string> tTexts(const std::string& log, int keepFiles = 0) {
-    std::vector<std::string> texts;
-    for (int n = keepFiles; n >= 0; --n) {
-        const std::string file = n ? log + "." + std::to_string(n) : log;
-        if (fs::exists(file)) {
-            for (const OLine& l : tLines(file))
-                texts.push_back(l.text);
-        }
-    }
+std::string Rotated(const std::string& log, int n) {
+    return n ? log + "." + std::to_string(n) : log;
+}
+
+// The texts of a log, its rotated files oldest first, then the current one.
+Texts TextsOf(const std::string& log, int keepFiles = 0) {
+    Texts texts;
+    for (int n = keepFiles; n >= 0; --n)
+        for (const Line& l : Lines(Rotated(log, n)))
+            texts.push_back(l.text);
     return texts;
 }
 
-std::set<std::string> tNamesIn(const fs::path& dir) {
+std::set<std::string> NamesIn(const fs::path& dir) {
     std::set<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(dir))
         names.insert(fs::relative(e.path(), dir).generic_string());
     return names;
 }
 
-// The tests run nine hours ahead of UTC, so a stamp in UTC instead of local
-// time shows.
-class OFarZone : public ::testing::Environment {
-    void SetUp() override {
-#if defined(_WIN32)
-        _putenv_s("TZ", "QLT-9");
-        _tzset();
-#else
-        setenv("TZ", "QLT-9", 1);
-        tzset();
-#endif
-    }
-};
-::testing::Environment* const kFarZone = ::testing::AddGlobalTestEnvironment(new OFarZone);
+void Age(const char* file, int days) {
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(24 * days));
+}
 
 class VantrelTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        SET_TZ("QLT-9"); // nine hours ahead of UTC: a stamp in UTC would show
         static int count = 0;
-        dir_ = fs::temp_directory_path() /
-               ("vantrel-" + std::to_string(ulOwnPid()) + "-" + std::to_string(++count));
+        dir_ /= "vantrel-" + std::to_string(OWN_PID) + "-" + std::to_string(++count);
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         fs::current_path(dir_);
@@ -118,180 +92,133 @@ protected:
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
-    fs::path dir_;
+    fs::path dir_ = fs::temp_directory_path();
     const fs::path home_ = fs::current_path();
 };
 
 TEST_F(VantrelTest, PathsResolveAgainstTheWorkingFolderAndFoldersAreMade) {
-    const struct {
-        const char* path;
-        const char* file;
-    } cases[] = {{"Vantrel\\CARDREADER.log", "Vantrel/CARDREADER.log"},
-                 {"a\\b/c\\X.log", "a/b/c/X.log"},
-                 {"plain.log", "plain.log"},
-                 {".\\up\\..\\back.log", "back.log"}};
-    for (const auto& c : cases) {
-        const VantrelHandle h = openTrace(c.path, 0, 4194304, 6);
-        ASSERT_NE(h, 0) << c.path;
-        // The path was fixed at opening: a later change of folder moves nothing.
-        fs::create_directories("elsewhere");
-        fs::current_path("elsewhere");
-        EXPECT_GT(writeMsg(h, 3, c.path), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"Vantrel\\CARDREADER.log", "Vantrel/CARDREADER.log"},
+        {"a\\b/c\\X.log", "a/b/c/X.log"},
+        {".\\up\\..\\back.log", "back.log"}};
+    fs::create_directories("elsewhere");
+    for (const auto& [path, file] : cases) {
+        const VantrelHandle h = openTrace(path, 0, 4194304, 6);
+        fs::current_path("elsewhere"); // the path was fixed at opening
+        EXPECT_GT(writeMsg(h, 3, path), 0) << path;
         fs::current_path(dir_);
-        EXPECT_EQ(tTexts(c.file), std::vector<std::string>{c.path});
-        closeTrace(h);
+        EXPECT_EQ(TextsOf(file), Texts{path});
     }
-    for (const std::string& name : tNamesIn(dir_))
-        EXPECT_EQ(name.find('\\'), std::string::npos) << name;
-    EXPECT_FALSE(fs::exists("elsewhere/Vantrel"));
+    EXPECT_EQ(NamesIn(dir_),
+              (std::set<std::string>{"Vantrel", "Vantrel/CARDREADER.log", "a", "a/b", "a/b/c",
+                                     "a/b/c/X.log", "back.log", "elsewhere"}));
 }
 
 TEST_F(VantrelTest, LineCarriesLocalTimeProcessThreadLevelAndText) {
     const VantrelHandle h = openTrace("X.log", 0, 0, 0);
-    const std::time_t before = std::time(nullptr);
-    const int n = writeMsg(h, 3, "->Leave Init(CARDREADER 1201)");
+    const auto clock = [] {
+        return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    };
+    const std::time_t before = clock();
+    writeMsg(h, 3, "->Leave Init(CARDREADER 1201)");
     std::thread([h] { writeMsg(h, 2, "other thread"); }).join();
-    const std::time_t after = std::time(nullptr);
-
-    const auto lines = tLines("X.log");
+    const std::time_t after = clock();
+    const auto lines = Lines("X.log");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(static_cast<std::size_t>(n), lines[0].head.size() + lines[0].text.size() + 2);
     EXPECT_EQ(lines[0].text, "->Leave Init(CARDREADER 1201)");
-    EXPECT_EQ(lines[0].level, "3");
-    EXPECT_EQ(std::stoul(lines[0].pid), ulOwnPid());
+    EXPECT_EQ(lines[0].level + lines[1].level, "32");
+    EXPECT_EQ(std::stoul(lines[0].pid), static_cast<unsigned long>(OWN_PID));
     EXPECT_EQ(lines[1].pid, lines[0].pid);
     EXPECT_NE(lines[1].tid, lines[0].tid) << "two threads, one thread id";
-    EXPECT_EQ(lines[1].level, "2");
-
     std::tm tm{};
-    std::istringstream(lines[0].head) >> std::get_time(&tm, "%Y-%m-%d %H:%M:%S");
+    std::istringstream(lines[0].stamp) >> std::get_time(&tm, "%Y-%m-%d %H:%M:%S");
     tm.tm_isdst = -1;
     const std::time_t stamped = std::mktime(&tm);
-    EXPECT_GE(stamped, before);
-    EXPECT_LE(stamped, after);
+    EXPECT_TRUE(before <= stamped && stamped <= after) << lines[0].stamp;
 }
 
-TEST_F(VantrelTest, SettingChoosesTheLevels) {
-    const struct {
-        int setting, level;
-        bool written;
-    } cases[] = {{0, 1, true},  {0, 9, true},  {0, 0, true},  {3, 1, true},   {3, 3, true},
-                 {3, 4, false}, {3, 0, false}, {1, 2, false}, {-1, 1, false}, {-1, 0, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("setting " + std::to_string(c.setting) + " level " + std::to_string(c.level));
-        fs::remove("levels.log");
-        const VantrelHandle h = openTrace("levels.log", c.setting, 0, 0);
-        const int n = writeMsg(h, c.level, "x");
-        EXPECT_EQ(n > 0, c.written);
-        EXPECT_EQ(fs::file_size("levels.log"), static_cast<std::uintmax_t>(n));
-        closeTrace(h);
-    }
-}
-
-TEST_F(VantrelTest, EveryMessageIsOneWholeLine) {
+// The setting chooses the levels written; each message is one whole line.
+TEST_F(VantrelTest, WhatIsWritten) {
     std::string abc;
     for (int i = 0; i < 100000; ++i)
         abc.push_back(static_cast<char>('a' + i % 26));
-    const struct {
-        std::string text, expected;
-    } cases[] = {{abc.substr(0, 2047), abc.substr(0, 2047)},
-                 {abc.substr(0, 3000), abc.substr(0, 3000)},
-                 {abc, abc},
-                 {"", ""},
-                 {"one\r\n", "one"},
-                 {"two\nlines", "two lines"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.size());
-        fs::remove("long.log");
-        const VantrelHandle h = openTrace("long.log", 0, 4194304, 6);
-        const int n = writeMsg(h, 3, c.text.c_str());
-        EXPECT_EQ(static_cast<std::uintmax_t>(n), fs::file_size("long.log"));
-        EXPECT_EQ(tTexts("long.log"), std::vector<std::string>{c.expected});
-        closeTrace(h);
+    const std::tuple<int, int, std::string, Texts> cases[] = {
+        // clang-format off
+        {0, 1, "x", {"x"}}, {0, 9, "x", {"x"}}, {0, 0, "x", {"x"}}, {3, 1, "x", {"x"}},
+        {3, 3, "x", {"x"}}, {3, 4, "x", {}}, {3, 0, "x", {}}, {1, 2, "x", {}}, {-1, 1, "x", {}},
+        {-1, 0, "x", {}}, {0, 3, "", {""}}, {0, 3, "one\r\n", {"one"}},
+        {0, 3, "two\nlines", {"two lines"}}, {0, 3, abc.substr(0, 3000), {abc.substr(0, 3000)}},
+        {0, 3, abc, {abc}}};
+    // clang-format on
+    int count = 0;
+    for (const auto& [setting, level, text, expected] : cases) {
+        const std::string log = std::to_string(++count) + ".log";
+        const int n = writeMsg(openTrace(log.c_str(), setting, 4194304, 6), level, text.c_str());
+        EXPECT_EQ(static_cast<std::uintmax_t>(n), fs::file_size(log)) << log;
+        EXPECT_EQ(TextsOf(log), expected) << log;
     }
 }
 
-TEST_F(VantrelTest, RotationKeepsTheNewestLinesInAtMostKeepFilesOldFiles) {
-    for (const int keep : {0, 1, 3, 6}) {
-        SCOPED_TRACE("keep " + std::to_string(keep));
+TEST_F(VantrelTest, RotationKeepsTheNewestLinesInKeepFilesOldFiles) {
+    for (const int keep : {0, 1, 3}) {
         const std::string log = "r" + std::to_string(keep) + ".log";
         const VantrelHandle h = openTrace(log.c_str(), 0, 300, keep);
-        std::vector<std::string> written;
+        Texts written;
         for (int i = 0; i < 60; ++i) {
             written.push_back("line " + std::to_string(i));
             ASSERT_GT(writeMsg(h, 2, written.back().c_str()), 0);
         }
-        for (int n = 0; n <= keep; ++n) {
-            const std::string file = n ? log + "." + std::to_string(n) : log;
-            ASSERT_TRUE(fs::exists(file));
-            EXPECT_LE(fs::file_size(file), 300u) << file;
-        }
-        EXPECT_FALSE(fs::exists(log + "." + std::to_string(keep + 1)));
-        // Together the files hold an unbroken run of the newest lines.
-        const auto kept = tTexts(log, keep);
-        ASSERT_FALSE(kept.empty());
-        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), written.end() - kept.size()));
-        closeTrace(h);
+        for (int n = 0; n <= keep; ++n)
+            EXPECT_LE(fs::file_size(Rotated(log, n)), 300u) << log << n;
+        EXPECT_FALSE(fs::exists(Rotated(log, keep + 1))) << log;
+        const Texts kept = TextsOf(log, keep); // an unbroken run of the newest lines
+        ASSERT_GT(kept.size(), static_cast<size_t>(keep));
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), written.end() - kept.size())) << log;
     }
-}
-
-TEST_F(VantrelTest, RotationCountsWhatTheFileHoldsAndLongLinesStayWhole) {
+    // What the file already holds counts; a line longer than the limit goes
+    // whole; an empty file does not rotate.
     std::ofstream("x.log", std::ios::binary) << std::string(250, 'o') << '\n';
-    const VantrelHandle h = openTrace("x.log", 0, 300, 2);
+    const VantrelHandle h = openTrace("x.log", 0, 300, 2), tiny = openTrace("tiny.log", 0, 10, 2);
     writeMsg(h, 1, "does not fit beside the old content");
-    EXPECT_EQ(fs::file_size("x.log.1"), 251u);
-    const std::string big(400, 'b');
-    writeMsg(h, 1, big.c_str());
-    EXPECT_EQ(tTexts("x.log"), std::vector<std::string>{big});
-    EXPECT_EQ(tTexts("x.log.1"), std::vector<std::string>{"does not fit beside the old content"});
-
-    const VantrelHandle tiny = openTrace("tiny.log", 0, 10, 2);
+    writeMsg(h, 1, std::string(400, 'b').c_str());
+    EXPECT_EQ(fs::file_size("x.log.2"), 251u);
+    EXPECT_EQ(TextsOf("x.log", 1),
+              (Texts{"does not fit beside the old content", std::string(400, 'b')}));
     EXPECT_GT(writeMsg(tiny, 1, "longer than the limit, into an empty file"), 0);
-    EXPECT_FALSE(fs::exists("tiny.log.1")) << "an empty file was rotated";
+    EXPECT_FALSE(fs::exists("tiny.log.1"));
 }
 
 TEST_F(VantrelTest, KeepTimeDeletesOnlyThisLogsOldRotatedFiles) {
-    const struct {
-        const char* name;
-        int ageDays;
-    } files[] = {{"k.log", 30},    {"k.log.1", 1},     {"k.log.2", 8},
-                 {"k.log.3", 6},   {"k.log.10", 30},   {"k.log.bak", 30},
-                 {"k.logger", 30}, {"k.log.1.gz", 30}, {"other.log.1", 30}};
-    const struct {
-        int days;
-        std::set<std::string> deleted;
-    } cases[] = {{0, {}},
-                 {-3, {}},
-                 {40, {}},
-                 {7, {"k.log.2", "k.log.10"}},
-                 {5, {"k.log.2", "k.log.3", "k.log.10"}}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("days " + std::to_string(c.days));
+    const std::pair<const char*, int> files[] = {
+        // clang-format off
+        {"k.log", 30}, {"k.log.1", 1}, {"k.log.2", 8}, {"k.log.3", 6}, {"k.log.10", 30},
+        {"k.log.bak", 30}, {"k.logger", 30}, {"k.log.1.gz", 30}, {"other.log.1", 30}};
+    const std::pair<int, std::set<std::string>> cases[] = {{0, {}}, {-3, {}}, {40, {}},
+        {7, {"k.log.2", "k.log.10"}}, {5, {"k.log.2", "k.log.3", "k.log.10"}}};
+    // clang-format on
+    for (const auto& [days, deleted] : cases) {
         std::set<std::string> expected;
-        for (const auto& f : files) {
-            std::ofstream(f.name) << "old\n";
-            if (!c.deleted.count(f.name))
-                expected.insert(f.name);
-        }
-        const VantrelHandle h = openTrace("k.log", 0, 0, 6);
         for (const auto& f : files)
-            fs::last_write_time(f.name, fs::file_time_type::clock::now() -
-                                            std::chrono::hours(24 * f.ageDays));
-        EXPECT_EQ(setTraceKeepTime(h, c.days), 1);
-        EXPECT_EQ(tNamesIn(dir_), expected);
+            std::ofstream(f.first) << "old\n";
+        const VantrelHandle h = openTrace("k.log", 0, 0, 6);
+        for (const auto& [name, age] : files) {
+            Age(name, age);
+            if (!deleted.count(name))
+                expected.insert(name);
+        }
+        EXPECT_EQ(setTraceKeepTime(h, days), 1);
+        EXPECT_EQ(NamesIn(dir_), expected) << days;
         closeTrace(h);
     }
-}
-
-TEST_F(VantrelTest, KeepTimeAlsoAppliesWhenTheLogRotates) {
-    std::ofstream("k.log.5") << "old\n";
-    const VantrelHandle h = openTrace("k.log", 0, 100, 6);
+    // ... and again after every later rotation.
+    std::ofstream("r.log.5") << "old\n";
+    const VantrelHandle h = openTrace("r.log", 0, 100, 6);
     EXPECT_EQ(setTraceKeepTime(h, 3), 1);
-    fs::last_write_time("k.log.5", fs::file_time_type::clock::now() - std::chrono::hours(24 * 4));
+    Age("r.log.5", 4);
     writeMsg(h, 1, "a line long enough to fill most of the file");
-    EXPECT_TRUE(fs::exists("k.log.5"));
+    EXPECT_TRUE(fs::exists("r.log.5"));
     writeMsg(h, 1, "and another one that makes it rotate");
-    EXPECT_FALSE(fs::exists("k.log.5"));
+    EXPECT_FALSE(fs::exists("r.log.5"));
 }
 
 TEST_F(VantrelTest, UnknownHandlesAndUnusablePathsAreRefused) {
@@ -300,84 +227,64 @@ TEST_F(VantrelTest, UnknownHandlesAndUnusablePathsAreRefused) {
     for (const char* path : {"", "plain\\x.log", "folder", "folder\\"})
         EXPECT_EQ(openTrace(path, 0, 0, 0), 0) << path;
     EXPECT_EQ(openTrace(nullptr, 0, 0, 0), 0);
-
-    const VantrelHandle h = openTrace("x.log", 0, 0, 0);
-    const VantrelHandle other = openTrace("y.log", 0, 0, 0);
+    const VantrelHandle h = openTrace("x.log", 0, 0, 0), other = openTrace("y.log", 0, 0, 0);
     EXPECT_EQ(writeMsg(h, 1, nullptr), 0);
-    for (const VantrelHandle bad : {VantrelHandle(0), VantrelHandle(-1), other + 12345}) {
-        EXPECT_EQ(writeMsg(bad, 1, "x"), 0) << bad;
-        EXPECT_EQ(setTraceKeepTime(bad, 1), 0) << bad;
-        EXPECT_EQ(closeTrace(bad), 0) << bad;
-    }
+    for (const VantrelHandle bad : {VantrelHandle(0), VantrelHandle(-1), other + 12345})
+        EXPECT_EQ(writeMsg(bad, 1, "x") + setTraceKeepTime(bad, 1) + closeTrace(bad), 0) << bad;
     EXPECT_EQ(closeTrace(h), 1);
-    EXPECT_EQ(closeTrace(h), 0);
-    EXPECT_EQ(writeMsg(h, 1, "after close"), 0);
-    EXPECT_EQ(fs::file_size("x.log"), 0u);
+    EXPECT_EQ(closeTrace(h) + writeMsg(h, 1, "after close"), 0);
     EXPECT_GT(writeMsg(other, 1, "still open"), 0);
-
     EXPECT_EQ(stopTrace(-1), 1);
-    EXPECT_EQ(writeMsg(other, 1, "after stop"), 0);
-    EXPECT_EQ(closeTrace(other), 0);
-    EXPECT_EQ(tTexts("y.log"), std::vector<std::string>{"still open"});
+    EXPECT_EQ(writeMsg(other, 1, "after stop") + closeTrace(other), 0);
+    EXPECT_EQ(fs::file_size("x.log"), 0u);
+    EXPECT_EQ(TextsOf("y.log"), Texts{"still open"});
 }
 
-// Threads on two handles of one log, lines of many lengths: every line
-// arrives whole and once, and each thread's lines stay in order.
+// Threads on two handles of one log, lines of many lengths: every line arrives
+// whole and once, and no file passes its limit.
 TEST_F(VantrelTest, ConcurrentWritersProduceOnlyWholeLines) {
     constexpr int kThreads = 8, kLines = 400;
+    const auto Text = [](int t, int i) {
+        return std::to_string(t) + " " + std::to_string(i) + " " + std::string(i * 7 % 700, '#');
+    };
     for (const int maxBytes : {0, 16384}) {
-        SCOPED_TRACE("maxBytes " + std::to_string(maxBytes));
         const std::string log = "t" + std::to_string(maxBytes) + ".log";
-        const VantrelHandle h1 = openTrace(log.c_str(), 0, maxBytes, 1000);
-        const VantrelHandle h2 = openTrace(("x\\..\\" + log).c_str(), 0, maxBytes, 1000);
+        const VantrelHandle h[] = {openTrace(log.c_str(), 0, maxBytes, 1000),
+                                   openTrace(("x\\..\\" + log).c_str(), 0, maxBytes, 1000)};
         std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
+        for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&, t] {
-                for (int i = 0; i < kLines; ++i) {
-                    const std::string text = std::to_string(t) + " " + std::to_string(i) + " " +
-                                             std::string(i * 7 % 700, '#');
-                    if (writeMsg(t % 2 ? h1 : h2, 3, text.c_str()) <= 0)
-                        ADD_FAILURE() << "write failed: " << text.substr(0, 10);
-                }
+                for (int i = 0; i < kLines; ++i)
+                    EXPECT_GT(writeMsg(h[t % 2], 3, Text(t, i).c_str()), 0);
             });
-        }
         for (auto& th : threads)
             th.join();
-
-        const auto texts = tTexts(log, 1000);
-        ASSERT_EQ(texts.size(), static_cast<std::size_t>(kThreads * kLines));
-        std::vector<int> next(kThreads, 0);
-        for (const std::string& text : texts) {
-            int t = -1, i = -1;
-            std::istringstream(text) >> t >> i;
-            ASSERT_TRUE(t >= 0 && t < kThreads) << text.substr(0, 20);
-            EXPECT_EQ(i, next[t]++) << "thread " << t;
-            EXPECT_EQ(text.size() - text.find_last_not_of('#') - 1, std::size_t(i * 7 % 700));
-        }
-        for (const auto& e : fs::directory_iterator(dir_)) {
-            if (maxBytes > 0 && e.path().filename().string().rfind(log, 0) == 0) {
-                EXPECT_LE(fs::file_size(e.path()), std::uintmax_t(maxBytes)) << e.path();
-            }
-        }
+        Texts texts = TextsOf(log, 1000), written;
+        for (int t = 0; t < kThreads; ++t)
+            for (int i = 0; i < kLines; ++i)
+                written.push_back(Text(t, i));
+        std::sort(texts.begin(), texts.end());
+        std::sort(written.begin(), written.end());
+        EXPECT_TRUE(texts == written) << log << ": " << texts.size() << " lines";
+        for (int n = 0; maxBytes > 0 && fs::exists(Rotated(log, n)); ++n)
+            EXPECT_LE(fs::file_size(Rotated(log, n)), 16384u) << n;
     }
 }
 
 TEST(VantrelLoading, TheSixEntryPointsAreFoundByName) {
-    const char* const names[] = {"startTrace", "openTrace",  "setTraceKeepTime",
-                                 "writeMsg",   "closeTrace", "stopTrace"};
 #if defined(_WIN32)
     HMODULE m = LoadLibraryA(VANTREL_FILE);
-    ASSERT_NE(m, nullptr);
-    for (const char* name : names)
-        EXPECT_NE(reinterpret_cast<void*>(GetProcAddress(m, name)), nullptr) << name;
-    FreeLibrary(m);
+    const auto find = [&m](const char* name) {
+        return reinterpret_cast<void*>(GetProcAddress(m, name));
+    };
 #else
     void* m = dlopen(VANTREL_FILE, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(m, nullptr) << dlerror();
-    for (const char* name : names)
-        EXPECT_NE(dlsym(m, name), nullptr) << name;
-    dlclose(m);
+    const auto find = [&m](const char* name) { return dlsym(m, name); };
 #endif
+    ASSERT_NE(m, nullptr) << VANTREL_FILE;
+    for (const char* name :
+         {"startTrace", "openTrace", "setTraceKeepTime", "writeMsg", "closeTrace", "stopTrace"})
+        EXPECT_NE(find(name), nullptr) << name;
 }
 
 } // namespace
