@@ -15,6 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/posix_fd.h"
+
 #include "platform/dev_base.h"
 #include "platform/serial_line.h"
 
@@ -22,40 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one file descriptor; closes it on reset and destruction.
-class OFd {
-public:
-    OFd() = default;
-    explicit OFd(int iFd) : m_iFd(iFd) {}
-    ~OFd() { vReset(); }
-    OFd(const OFd&) = delete;
-    OFd& operator=(const OFd&) = delete;
-    OFd(OFd&& other) noexcept : m_iFd(other.iRelease()) {}
-    OFd& operator=(OFd&& other) noexcept {
-        if (this != &other) {
-            vReset(other.iRelease());
-        }
-        return *this;
-    }
-
-    int iGet() const { return m_iFd; }
-    bool bValid() const { return m_iFd >= 0; }
-    int iRelease() {
-        int iFd = m_iFd;
-        m_iFd = -1;
-        return iFd;
-    }
-    void vReset(int iFd = -1) {
-        if (m_iFd >= 0) {
-            // The descriptor is gone after close() even when it reports EINTR.
-            ::close(m_iFd);
-        }
-        m_iFd = iFd;
-    }
-
-private:
-    int m_iFd = -1;
-};
+using quillon::OFd;
 
 bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     static const struct {

@@ -19,7 +19,7 @@ std::string Fit(const std::string& s, size_t n) {
 }
 } // namespace
 
-FamilyA::FamilyA(const Options& o) : Engine(o) {
+FamilyA::FamilyA(const Options& o) : TextReplyEngine(o) {
     module_.present = o.modulePresent;
     module_.stock = o.moduleStock;
 }
@@ -172,26 +172,6 @@ void FamilyA::OnModuleFrame(Bytes& out) {
 
 // --- replies ------------------------------------------------------------------
 
-std::string FamilyA::Pos() const {
-    switch (model_.Position()) {
-    case CardPosition::Gate:
-        return "01";
-    case CardPosition::Inside:
-        return "02";
-    default:
-        return "00";
-    }
-}
-
-Bytes FamilyA::Reply(const Bytes& cmd, char kind, const std::string& status,
-                     const Bytes& data) const {
-    Bytes r{static_cast<uint8_t>(kind)};
-    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-    r.push_back(cmd.size() > 2 ? cmd[2] : ' ');
-    r.insert(r.end(), status.begin(), status.end());
-    r.insert(r.end(), data.begin(), data.end());
-    return r;
-}
 
 // "C11" data: d[0..3] "0000" when all is well; d[5] '1' when the reader
 // holds no card; d[6] '1' when a card is fully inside; d[7] '1' when a card

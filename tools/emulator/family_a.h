@@ -10,11 +10,11 @@
 // reply follows ENQ 'F'. An absent module answers nothing.
 #pragma once
 
-#include "engine.h"
+#include "text_reply.h"
 
 namespace quillon::emu {
 
-class FamilyA : public Engine {
+class FamilyA : public TextReplyEngine {
 public:
     explicit FamilyA(const Options& o);
     Family family() const override { return Family::A; }
@@ -42,14 +42,6 @@ private:
     Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
     Bytes ExecuteModule(const Bytes& cmd);
 
-    std::string Pos() const;
-    Bytes Reply(const Bytes& cmd, char kind, const std::string& status,
-                const Bytes& data = {}) const;
-    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const {
-        return Reply(cmd, 'P', Pos(), data);
-    }
-    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
-    Bytes Ng(const Bytes& cmd, const char* status) const { return Reply(cmd, 'N', status); }
     Bytes NextChipPiece(const Bytes& cmd);
     std::string Sensors() const;
     std::string LifeCounters() const;

@@ -91,26 +91,6 @@ void FamilyB::OnFrame(Bytes& out) {
 
 // --- replies ------------------------------------------------------------------
 
-std::string FamilyB::Pos() const {
-    switch (model_.Position()) {
-    case CardPosition::Gate:
-        return "01";
-    case CardPosition::Inside:
-        return "02";
-    default:
-        return "00";
-    }
-}
-
-Bytes FamilyB::Reply(const Bytes& cmd, char kind, const std::string& status,
-                     const Bytes& data) const {
-    Bytes r{static_cast<uint8_t>(kind)};
-    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-    r.push_back(cmd.size() > 2 ? cmd[2] : ' ');
-    r.insert(r.end(), status.begin(), status.end());
-    r.insert(r.end(), data.begin(), data.end());
-    return r;
-}
 
 // "C13" data, four bytes:
 //   0: 0x40 | 0x01 while card entry is enabled | 0x04 while the chip is powered

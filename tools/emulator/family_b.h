@@ -6,13 +6,13 @@
 // card, "01" card at the gate, "02" card inside.
 #pragma once
 
-#include "engine.h"
+#include "text_reply.h"
 
 namespace quillon::emu {
 
-class FamilyB : public Engine {
+class FamilyB : public TextReplyEngine {
 public:
-    explicit FamilyB(const Options& o) : Engine(o) {}
+    explicit FamilyB(const Options& o) : TextReplyEngine(o) {}
     Family family() const override { return Family::B; }
 
     static constexpr const char* kUndefined = "00";
@@ -38,14 +38,6 @@ private:
     Bytes Execute(const Bytes& cmd);
     Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
 
-    std::string Pos() const;
-    Bytes Reply(const Bytes& cmd, char kind, const std::string& status,
-                const Bytes& data = {}) const;
-    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const {
-        return Reply(cmd, 'P', Pos(), data);
-    }
-    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
-    Bytes Ng(const Bytes& cmd, const char* status) const { return Reply(cmd, 'N', status); }
     Bytes Track(const Bytes& cmd, int track);
     Bytes StatusBytes() const;
     Bytes LifeCounters() const;

@@ -25,6 +25,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/posix_fd.h"
+
 #include "transport/hid/hid_report_descriptor.h"
 #include "transport/hid/hid_transport.h"
 
@@ -37,27 +39,7 @@ constexpr size_t kMaxDescriptorBytes = HID_MAX_DESCRIPTOR_SIZE;
 // A write that the node cannot take at once waits this long for room.
 constexpr int kWriteWaitMs = 1000;
 
-// Owns one file descriptor; closes it on reset and destruction.
-class OFd {
-public:
-    OFd() = default;
-    explicit OFd(int iFd) : m_iFd(iFd) {}
-    ~OFd() { vReset(); }
-    OFd(const OFd&) = delete;
-    OFd& operator=(const OFd&) = delete;
-
-    int iGet() const { return m_iFd; }
-    bool bValid() const { return m_iFd >= 0; }
-    void vReset(int iFd = -1) {
-        if (m_iFd >= 0) {
-            ::close(m_iFd);
-        }
-        m_iFd = iFd;
-    }
-
-private:
-    int m_iFd = -1;
-};
+using quillon::OFd;
 
 // Owns a directory stream.
 struct ODirCloser {
