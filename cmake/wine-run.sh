@@ -36,20 +36,17 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # nowhere: the services it leaves running inherit that program's output,
 # and a test runner would otherwise wait for them to close the test's pipe.
 # Nothing started here keeps the lock (9>&-).
-mkdir -p "$(dirname "$prefix")"
+mkdir -p "$prefix"
 (
   flock 9
   started=0
-  if [ -n "$server" ] && [ -d "$prefix" ]; then
-    # Exit code 0: started now; 2: running already.
-    if "$server" -p30 </dev/null >/dev/null 2>&1 9>&-; then started=1; fi
+  # Exit code 0: started now; 2: running already.
+  if [ -n "$server" ] && "$server" -p30 </dev/null >/dev/null 2>&1 9>&-; then
+    started=1
   fi
   if [ ! -f "$prefix/.quillon-ready" ]; then
     if "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-; then
       touch "$prefix/.quillon-ready"
-    fi
-    if [ -n "$server" ]; then
-      "$server" -p30 </dev/null >/dev/null 2>&1 9>&- || true
     fi
   elif [ "$started" = 1 ]; then
     "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
