@@ -8,8 +8,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -199,46 +197,4 @@ TEST(SystemWin32, TraceLibraryLoadsByNameFromTheBinaryFolder) {
     EXPECT_EQ(nullptr, quillon::LoadModule((BinaryFolder() + "NoSuchLibrary.dll").c_str()));
     EXPECT_EQ(nullptr, quillon::LoadModule(nullptr));
     EXPECT_EQ(0, quillon::FreeModule(nullptr));
-}
-
-TEST(SystemWin32, ReplaceFileAtomically) {
-    TestEnv env;
-    auto write = [](const std::string& path, const char* text) {
-        std::ofstream(path, std::ios::binary) << text;
-    };
-    auto read = [](const std::string& path) {
-        std::ostringstream all;
-        all << std::ifstream(path, std::ios::binary).rdbuf();
-        return all.str();
-    };
-    const std::string tmp = env.dir() + "\\new.tmp", target = env.dir() + "\\target.ini";
-    struct Case {
-        const char* tmpText;    // nullptr: no temporary file
-        const char* targetText; // nullptr: no target yet
-        int rc;
-        const char* after; // the target afterwards
-    } const cases[] = {
-        {"new", "old", 0, "new"},
-        {"new", nullptr, 0, "new"},
-        {nullptr, "old", 1, "old"},
-    };
-    for (const Case& c : cases) {
-        ::DeleteFileA(tmp.c_str());
-        ::DeleteFileA(target.c_str());
-        if (c.tmpText)
-            write(tmp, c.tmpText);
-        if (c.targetText)
-            write(target, c.targetText);
-        EXPECT_EQ(c.rc, quillon::ReplaceFileAtomically(tmp, target));
-        EXPECT_EQ(c.after, read(target));
-        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesA(tmp.c_str()));
-    }
-}
-
-TEST(SystemWin32, CloseOsHandle) {
-    EXPECT_EQ(0, quillon::CloseOsHandle(0));
-    EXPECT_EQ(0, quillon::CloseOsHandle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)));
-    HANDLE h = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, h);
-    EXPECT_EQ(1, quillon::CloseOsHandle(reinterpret_cast<intptr_t>(h)));
 }
