@@ -23,14 +23,20 @@ int NoManager(tDevReturn* pRet) {
     return 1;
 }
 
-// Runs op on the manager if there is one; otherwise 1267.
+// Runs op on the manager if there is one; otherwise 1267. Nothing is thrown
+// out of the library: a failure of the guard itself (out of resources)
+// counts as the operation not carried out.
 template <class Op> int WithManager(tDevReturn* pRet, Op op) {
     if (!pRet)
         return 1; // no record to report into: nothing is done
-    std::shared_lock<std::shared_mutex> guard(g_guard);
-    if (!g_pManager)
+    try {
+        std::shared_lock<std::shared_mutex> guard(g_guard);
+        if (!g_pManager)
+            return NoManager(pRet);
+        return op(*g_pManager);
+    } catch (...) {
         return NoManager(pRet);
-    return op(*g_pManager);
+    }
 }
 
 // Creates the manager when there is none. False when it cannot be created.
@@ -41,19 +47,24 @@ bool EnsureManager() {
     return g_pManager != nullptr;
 }
 
-template <class Op> void WithCreatedManager(Op op) {
-    for (;;) {
-        {
-            std::shared_lock<std::shared_mutex> guard(g_guard);
-            if (g_pManager) {
-                op(*g_pManager);
-                return;
+template <class Op> void WithCreatedManager(Op op) noexcept {
+    try {
+        for (;;) {
+            {
+                std::shared_lock<std::shared_mutex> guard(g_guard);
+                if (g_pManager) {
+                    op(*g_pManager);
+                    return;
+                }
             }
+            if (!EnsureManager())
+                return;
         }
-        if (!EnsureManager())
-            return;
+    } catch (...) {
+        // the guard could not be taken: nothing was done
     }
 }
+
 } // namespace
 
 extern "C" {
@@ -71,9 +82,13 @@ IDC_API int IDC_CALL IDC_SetCommPara(tDevReturn* pRet) {
 }
 
 IDC_API int IDC_CALL IDC_CloseComm(void) {
-    std::unique_lock<std::shared_mutex> guard(g_guard);
-    delete g_pManager;
-    g_pManager = nullptr;
+    try {
+        std::unique_lock<std::shared_mutex> guard(g_guard);
+        delete g_pManager;
+        g_pManager = nullptr;
+    } catch (...) {
+        // the guard could not be taken: the manager stays for a later call
+    }
     return 0;
 }
 
