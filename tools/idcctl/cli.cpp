@@ -10,7 +10,7 @@ namespace {
 const char kFooter[] = R"(
 Subcommands run in the order given, between one IDC_SetCommPara and one
 IDC_CloseComm; the first that fails ends the run:
-  idcctl init 1 accept 1 read-tracks eject
+  idcctl init 1 accept 1 wait-card read-tracks eject
 No reader at hand? "idcctl demo" runs everything against an emulated one.
 
 Exit codes:

@@ -1,8 +1,10 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "apdu.h"
 #include "atr.h"
@@ -158,6 +160,33 @@ void read_tracks_step(Session& s, StepReport& rep) {
     const std::vector<Track> tracks = decode_tracks(t);
     add_lines(rep, track_lines(tracks));
     rep.json.set("tracks", tracks_json(tracks));
+}
+
+// Asks the status every 200 ms until it reports the card inside (status
+// field 1 = 3), at most `seconds` long: after "accept" the card is only
+// taken in once the customer pushes it.
+void wait_card(Session& s, StepReport& rep, int seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds < 1 ? 1 : seconds);
+    bool inside = false;
+    run_with_progress("wait-card: waiting for the card to come in", s.progress, s.err, [&] {
+        while (!inside && Clock::now() < deadline) {
+            tIdcStatus st;
+            std::memset(&st, 0, sizeof st);
+            tDevReturn r = fresh_record();
+            inside = s.api.GetStatus(&st, &r) == 0 && st.usField[1] == 3;
+            if (!inside)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    tDevReturn ret = fresh_record();
+    tIdcStatus st;
+    std::memset(&st, 0, sizeof st);
+    record_call(rep, s.api.GetStatus(&st, &ret), ret);
+    rep.ok = rep.ok && inside;
+    rep.json.set("card_inside", inside);
+    rep.lines.push_back(inside ? "  the card is inside"
+                               : "  no card came in within " + std::to_string(seconds) + " s");
 }
 
 void chip_on_step(Session& s, StepReport& rep) {
@@ -464,6 +493,18 @@ const std::vector<CommandSpec>& command_table() {
          [](CLI::App& sub, std::vector<Step>& steps) {
              define_int_call<&IdcApi::AcceptCard>(sub, steps, "mode", "card-entry mode", 1,
                                                   "accept: waiting for a card");
+         }},
+        {"wait-card", "wait until the card is inside (IDC_GetStatus); SECONDS default 30",
+         [](CLI::App& sub, std::vector<Step>& steps) {
+             struct Args {
+                 int seconds = 30;
+             };
+             auto args = std::make_shared<Args>();
+             sub.add_option("seconds", args->seconds, "longest wait in seconds");
+             on_use(sub, steps, args, [](CLI::App&, const Args& a) {
+                 const int seconds = a.seconds;
+                 return Action([seconds](Session& s, StepReport& rep) { wait_card(s, rep, seconds); });
+             });
          }},
         {"read-tracks", "read the three magnetic tracks (IDC_ReadTrack)",
          define_plain<read_tracks_step>},
