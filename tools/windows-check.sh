@@ -2,8 +2,9 @@
 # The Windows side: builds the 32-bit product (Quillon.dll, Vantrel.dll) and
 # the 64-bit build with MinGW-w64, checks the DLLs' export tables, and runs
 # the 64-bit build's tests under Wine (Debian's wine64 runs 64-bit programs
-# only). Build folders: build/mingw32 and build/mingw64; the Wine prefix is
-# build/mingw64/wineprefix.
+# only), then a host program with the 64-bit DLL and the family-A emulator on
+# a Wine COM port (tools/wine-com-check.sh). Build folders: build/mingw32 and
+# build/mingw64; the Wine prefix is build/mingw64/wineprefix.
 #
 # Without the cross compilers, Wine or the GoogleTest sources the check is
 # skipped with a message, unless QUILLON_REQUIRE_WINDOWS=1 (CI), which makes
@@ -65,6 +66,10 @@ echo "== 64-bit build and its tests under Wine (build/mingw64)"
 cmake --workflow --preset mingw64 || status=1
 "$check" x86_64-w64-mingw32-objdump build/mingw64/bin/Quillon.dll <(echo "$quillon_exports") || status=1
 "$check" x86_64-w64-mingw32-objdump build/mingw64/bin/Vantrel.dll <(echo "$vantrel_exports") || status=1
+
+# A host program loads the 64-bit Quillon.dll and serves a card with the
+# family-A emulator behind Wine's COM5.
+tools/wine-com-check.sh || status=1
 
 if [ "$status" != 0 ]; then
   echo "windows-check: FAILED" >&2

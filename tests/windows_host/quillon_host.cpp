@@ -1,0 +1,244 @@
+// A host program's view of Quillon.dll: the library loaded by name, each
+// export found by name and by ordinal; a USB reader (type 6) that is not
+// plugged in; then a card's visit to a family-A reader behind a COM port.
+//
+//   quillon_host COMn
+//
+// Under Wine, COMn is mapped to the pseudo-terminal of the family-A reader
+// emulator (idc-emu --family a --auto-insert --entry-delay 20). Prints every
+// step; exits 0 only when every step gave the expected result.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "quillon/idc.h"
+
+namespace {
+
+// The tracks of the emulator's card.
+const char kTrack1[] = "%B4000001234567899^DOE/JOHN^30121010000000000000?";
+const char kTrack2[] = ";4000001234567899=30121010000000000?";
+const char kTrack3[] =
+    ";014000001234567899=724724100000000000030300000010000000000000000000000000000?";
+
+// tIdcStatus field 1 of family A: where the card is.
+constexpr uint16_t kNoCard = 1;
+constexpr uint16_t kCardInside = 3;
+
+int g_failures = 0;
+
+bool Check(bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok)
+        ++g_failures;
+    return ok;
+}
+
+// A record the library has not written yet.
+tDevReturn Untouched() {
+    tDevReturn r;
+    std::memset(&r, 0x5A, sizeof r);
+    return r;
+}
+
+// An operation that fills no record (or must leave it alone).
+bool Returns(const char* what, int result, int wantResult) {
+    return Check(result == wantResult, std::string(what) + ": result " + std::to_string(result) +
+                                           " (want " + std::to_string(wantResult) + ")");
+}
+
+// "Init: result 0, code 1201 (want 0, 1201)": result and record.
+bool Step(const char* what, int result, const tDevReturn& r, int wantResult, int wantCode) {
+    const std::string text = std::string(what) + ": result " + std::to_string(result) + ", code " +
+                             std::to_string(r.iCode2) + " (want " + std::to_string(wantResult) +
+                             ", " + std::to_string(wantCode) + ")";
+    return Check(result == wantResult && r.iCode1 == wantCode && r.iCode2 == wantCode, text);
+}
+
+std::string Track(const uint8_t* p, uint32_t len, size_t area) {
+    return std::string(reinterpret_cast<const char*>(p), len <= area ? len : 0);
+}
+
+class Library {
+public:
+    explicit Library(const char* name) : m_h(::LoadLibraryA(name)) {}
+    ~Library() {
+        if (m_h)
+            ::FreeLibrary(m_h);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    HMODULE h() const { return m_h; }
+
+private:
+    HMODULE m_h;
+};
+
+// The configuration file the library reads (QUILLON_CONFIG), removed at the end.
+class Config {
+public:
+    Config() {
+        char temp[MAX_PATH] = {};
+        ::GetTempPathA(sizeof temp, temp);
+        m_path =
+            std::string(temp) + "quillon-host-" + std::to_string(::GetCurrentProcessId()) + ".ini";
+        _putenv_s("QUILLON_CONFIG", m_path.c_str());
+    }
+    ~Config() { ::DeleteFileA(m_path.c_str()); }
+    Config(const Config&) = delete;
+    Config& operator=(const Config&) = delete;
+
+    bool bWrite(const std::string& text) const {
+        FILE* f = std::fopen(m_path.c_str(), "wb");
+        if (!f)
+            return false;
+        const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        return std::fclose(f) == 0 && ok;
+    }
+
+private:
+    std::string m_path;
+};
+
+struct Api {
+    decltype(&IDC_SetCommPara) SetCommPara;
+    decltype(&IDC_CloseComm) CloseComm;
+    decltype(&IDC_Init) Init;
+    decltype(&IDC_GetStatus) GetStatus;
+    decltype(&IDC_AcceptCard) AcceptCard;
+    decltype(&IDC_EjectCard) EjectCard;
+    decltype(&IDC_ReadTrack) ReadTrack;
+};
+
+template <class F> void Take(HMODULE h, WORD ordinal, F& f) {
+    f = reinterpret_cast<F>(
+        reinterpret_cast<void*>(::GetProcAddress(h, MAKEINTRESOURCEA(ordinal))));
+}
+
+// Every export at its ordinal and under its name, nothing at 19.
+bool bFindExports(HMODULE h, Api& api) {
+    static const char* const kNames[] = {
+        "IDC_SetCommPara", "IDC_CloseComm",         "IDC_Init",
+        "IDC_GetStatus",   "IDC_AcceptCard",        "IDC_ChipIO",
+        "IDC_ChipPower",   "IDC_EjectCard",         "IDC_GetCapabilities",
+        "IDC_GetLifeInfo", "IDC_ReadTrack",         "IDC_Reset",
+        "IDC_ResetCount",  "IDC_RetainCard",        "IDC_ReleaseAntiFishing",
+        "IDC_WriteTrack",  "IDC_GetLogicalDevName", "IDC_SetLogicalDevName",
+    };
+    int found = 0;
+    for (WORD ordinal = 1; ordinal <= 18; ++ordinal) {
+        const FARPROC byName = ::GetProcAddress(h, kNames[ordinal - 1]);
+        const FARPROC byOrdinal = ::GetProcAddress(h, MAKEINTRESOURCEA(ordinal));
+        if (byName && byName == byOrdinal)
+            ++found;
+        else
+            Check(false,
+                  std::string(kNames[ordinal - 1]) + " at ordinal " + std::to_string(ordinal));
+    }
+    const bool ok = Check(found == 18 && !::GetProcAddress(h, MAKEINTRESOURCEA(19)),
+                          "18 exports, each by name and by ordinal 1..18, none at 19");
+    Take(h, 1, api.SetCommPara);
+    Take(h, 2, api.CloseComm);
+    Take(h, 3, api.Init);
+    Take(h, 4, api.GetStatus);
+    Take(h, 5, api.AcceptCard);
+    Take(h, 8, api.EjectCard);
+    Take(h, 11, api.ReadTrack);
+    return ok;
+}
+
+// CardReaderType 6 with no such USB device present: the search through
+// SetupAPI finds nothing, SetCommPara fails without touching the record, and
+// commands are not sent.
+void UsbReaderAbsent(const Api& api, const Config& config) {
+    std::printf("-- USB reader (CardReaderType 6), not present\n");
+    if (!Check(config.bWrite("[CARDREADER]\nPort=COM250\n[CardReaderType]\nCardReaderType=6\n"
+                             "[USB]\nVID=4660\nPID=22136\n"),
+               "configuration written"))
+        return;
+    tDevReturn r = Untouched();
+    Returns("SetCommPara", api.SetCommPara(&r), 1);
+    Check(r.iCode1 == 0x5A5A5A5A && r.iCode2 == 0x5A5A5A5A, "SetCommPara: record as passed");
+    tIdcStatus st{};
+    r = Untouched();
+    Step("GetStatus", api.GetStatus(&st, &r), r, 1, 1223);
+    Returns("CloseComm", api.CloseComm(), 0);
+}
+
+// Asks for the status until the card is inside, as a host does after
+// enabling card entry.
+bool bWaitUntilInside(const Api& api) {
+    for (int i = 0; i < 200; ++i) {
+        tIdcStatus st{};
+        tDevReturn r = Untouched();
+        if (api.GetStatus(&st, &r) == 0 && st.usField[1] == kCardInside)
+            return true;
+        ::Sleep(10);
+    }
+    return false;
+}
+
+// A card's visit to the family-A reader on the port: the port is opened
+// once (by SetCommPara).
+void CardVisit(const Api& api, const Config& config, const std::string& port) {
+    std::printf("-- family-A reader (CardReaderType 1) on %s\n", port.c_str());
+    if (!Check(
+            config.bWrite("[CARDREADER]\nPort=" + port + "\n[CardReaderType]\nCardReaderType=1\n"),
+            "configuration written"))
+        return;
+    tDevReturn r = Untouched();
+    if (!Returns("SetCommPara", api.SetCommPara(&r), 0)) {
+        api.CloseComm();
+        return;
+    }
+    r = Untouched();
+    Step("Init(1)", api.Init(1, &r), r, 0, 1201);
+
+    tIdcStatus st{};
+    r = Untouched();
+    Step("GetStatus", api.GetStatus(&st, &r), r, 0, 1201);
+    Check(st.usField[1] == kNoCard, "status: no card (" + std::to_string(st.usField[1]) + ")");
+
+    r = Untouched();
+    Step("AcceptCard(1)", api.AcceptCard(1, &r), r, 0, 1202);
+    Check(bWaitUntilInside(api), "status: card inside");
+
+    tIdcTracks t;
+    std::memset(&t, 0, sizeof t);
+    r = Untouched();
+    Step("ReadTrack", api.ReadTrack(&t, &r), r, 0, 1203);
+    Check(Track(t.abTrack1, t.uiLen1, sizeof t.abTrack1) == kTrack1, "track 1");
+    Check(Track(t.abTrack2, t.uiLen2, sizeof t.abTrack2) == kTrack2, "track 2");
+    Check(Track(t.abTrack3, t.uiLen3, sizeof t.abTrack3) == kTrack3, "track 3");
+
+    r = Untouched();
+    Step("EjectCard", api.EjectCard(&r), r, 0, 1202);
+    Returns("CloseComm", api.CloseComm(), 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: quillon_host COMn\n");
+        return 2;
+    }
+    Library library("Quillon.dll");
+    const DWORD loadError = ::GetLastError();
+    if (!Check(library.h() != nullptr, "LoadLibraryA(\"Quillon.dll\")")) {
+        std::printf("error %lu\n", static_cast<unsigned long>(loadError));
+        return 1;
+    }
+    Api api{};
+    if (!bFindExports(library.h(), api))
+        return 1;
+    Config config;
+    UsbReaderAbsent(api, config);
+    CardVisit(api, config, argv[1]);
+    std::printf("%s\n", g_failures == 0 ? "quillon_host: passed" : "quillon_host: FAILED");
+    return g_failures == 0 ? 0 : 1;
+}
