@@ -289,24 +289,8 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
             d += *x;
         return Ok(cmd, d);
     }
-    if (StartsWith(s, "C7")) { // write one track
-        static const size_t kMax[3] = {79, 40, 107};
-        const int track = s[2] - '1';
-        if (track < 0 || track > 2)
-            return Ng(cmd, kBadParam);
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        const std::string data = s.substr(3);
-        if (data.empty() || data.size() > kMax[track])
-            return Ng(cmd, kBadParam);
-        for (char ch : data)
-            if (ch < 0x20 || ch > 0x7E)
-                return Ng(cmd, kBadParam);
-        Card& c = m.card();
-        (track == 0 ? c.track1 : track == 1 ? c.track2 : c.track3) = data;
-        ++m.counters.trackWrites;
-        return Ok(cmd);
-    }
+    if (StartsWith(s, "C7")) // write one track
+        return WriteTrack(cmd, s, kBadParam, kNotPossible);
     if (s[1] == 'C' || s[1] == 'E' || s[1] == 'e' || s[1] == 'm' || s[1] == 'F')
         return ExecuteChip(cmd, s);
     return Ng(cmd, kUndefined);

@@ -233,24 +233,8 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         return Track(cmd, s[2] - '0');
     if (s == "CD2" || s == "CD:")
         return Track(cmd, 2);
-    if (StartsWith(s, "C7")) {
-        static const size_t kMax[3] = {79, 40, 107};
-        const int track = s[2] - '1';
-        if (track < 0 || track > 2)
-            return Ng(cmd, kBadParam);
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        const std::string data = s.substr(3);
-        if (data.empty() || data.size() > kMax[track])
-            return Ng(cmd, kBadParam);
-        for (char ch : data)
-            if (ch < 0x20 || ch > 0x7E)
-                return Ng(cmd, kBadParam);
-        Card& c = m.card();
-        (track == 0 ? c.track1 : track == 1 ? c.track2 : c.track3) = data;
-        ++m.counters.trackWrites;
-        return Ok(cmd);
-    }
+    if (StartsWith(s, "C7"))
+        return WriteTrack(cmd, s, kBadParam, kNotPossible);
     if (s[1] == '@' || s[1] == 'I' || s[1] == 'R' || s[1] == 'U' || s[1] == 'e')
         return ExecuteChip(cmd, s);
     return Ng(cmd, kUndefined);

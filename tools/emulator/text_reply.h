@@ -38,6 +38,27 @@ protected:
     }
     Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
     static Bytes Ng(const Bytes& cmd, const char* status) { return Reply(cmd, 'N', status); }
+
+    // "C7" + track digit + printable data: writes one track of the card inside.
+    Bytes WriteTrack(const Bytes& cmd, const std::string& s, const char* badParam,
+                     const char* notPossible) {
+        static const size_t kMax[3] = {79, 40, 107};
+        const int track = s.size() > 2 ? s[2] - '1' : -1;
+        if (track < 0 || track > 2)
+            return Ng(cmd, badParam);
+        if (!model_.Inside())
+            return Ng(cmd, notPossible);
+        const std::string data = s.substr(3);
+        if (data.empty() || data.size() > kMax[track])
+            return Ng(cmd, badParam);
+        for (char ch : data)
+            if (ch < 0x20 || ch > 0x7E)
+                return Ng(cmd, badParam);
+        Card& c = model_.card();
+        (track == 0 ? c.track1 : track == 1 ? c.track2 : c.track3) = data;
+        ++model_.counters.trackWrites;
+        return Ok(cmd);
+    }
 };
 
 } // namespace quillon::emu
