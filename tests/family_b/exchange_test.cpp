@@ -52,6 +52,7 @@ TEST_F(ExchangeB, FailuresEndTheExchangeWithTheirCodes) {
         {"silence", kSilence, 1299, {cancel}, 1},
         {"ACK, then silence", B({0x06}), 1299, {cancel}, 2},
         {"header, then silence", B({0x06, 0xF2, 0x00, 0x07}), 1299, {cancel}, 3},
+        {"half a header, then silence", B({0x06, 0xF2, 0x01}), 1299, {cancel}, 4},
         {"bad CRC", badCrc, 1222, {}, 3},
         {"bad start byte", badStart, 1222, {}, 3},
         {"length 4", Cat({B({0x06, 0xF2, 0x00, 0x04}), B("P000"), B({0, 0})}), 1222, {}, 2},

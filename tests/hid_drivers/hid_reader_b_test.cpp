@@ -41,6 +41,20 @@ TEST(HidReaderB, ExchangeAssemblesTheReplyFromReports) {
     }
 }
 
+// A reply that just fills the 1024-byte buffer announces a 17th report: it is
+// taken off the line, so the next exchange reads its own reply.
+TEST(HidReaderB, ReplyFillingTheBufferLeavesNothingBehind) {
+    Rig<OHidReaderB> rig(kUsb, 4660, 22136);
+    std::string full = "P1100" + std::string(1016, 'z');
+    rig.hid.Answer(full);
+    uint8_t data[1024] = {};
+    uint32_t len = 0;
+    tDevReturn r = Rec();
+    EXPECT_EQ(0, rig.reader.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 50));
+    EXPECT_EQ(1016u, len);
+    EXPECT_EQ(17u, rig.hid.reads.size());
+}
+
 // Each SetCommPara searches the configured ids again; the transport goes with the driver.
 TEST(HidDrivers, SetCommParaSearchesTheConfiguredIds) {
     // Family A or B; configuration; ids searched; result (the device is always 0590/0035 for

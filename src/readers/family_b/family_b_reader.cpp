@@ -452,7 +452,7 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
         return 1; // no re-activation for these cards; the record is left alone
     else
         return iSetRecord(pRet, quillon::kCodeUnavailable, 1, 1);
-    tLargeReply reply;
+    tSmallReply reply;
     const int result = iSend(pCommand, reply, pRet, kChipTimeoutMs);
     if (result == 0) {
         if (pBuf)

@@ -43,11 +43,22 @@ int OHidReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, ui
         // The rest of the reply, each report 64 bytes behind the one before;
         // their outcomes are not looked at (what is missing stays zero).
         const uint32_t further = (announced + OHidLink::kReportHeader) / kReportStride;
-        for (uint32_t k = 1; k <= further && k * kReportStride < sizeof reply; ++k) {
+        const bool fits = OHidLink::kReportHeader + announced <= sizeof reply;
+        for (uint32_t k = 1; k <= further; ++k) {
             const uint32_t at = k * kReportStride;
-            m_link.bReadReport(reply + at, sizeof reply - at, count, uiTimeoutMs);
+            if (at < sizeof reply) {
+                m_link.bReadReport(reply + at, sizeof reply - at, count, uiTimeoutMs);
+            } else if (fits) {
+                // A reply that just fills the buffer still announces one more
+                // report: take it off the line so the next exchange does not
+                // read it as its own.
+                uint8_t spill[kReportStride * 2] = {};
+                m_link.bReadReport(spill, sizeof spill, count, uiTimeoutMs);
+            } else {
+                break; // refused below; never wait for more than fits
+            }
         }
-        if (announced < kReplyHeader || OHidLink::kReportHeader + announced > sizeof reply)
+        if (announced < kReplyHeader || !fits)
             throw kCodeNotSent;
         code = iTakeReply(reply + OHidLink::kReportHeader, announced, pData, uiDataSize, pDataLen,
                           pRet);

@@ -57,10 +57,10 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
 
         uint8_t reply[kReplyMax] = {};
         count = kFrameHeader;
+        // A header cut short reads as zeros: its length decides what follows
+        // (too short a frame is refused; a missing body is a missing reply).
         if (m_pComm->iReadReply(reply, &count, uiTimeoutMs) != 0)
             throw kCodeNoReply;
-        if (count < kFrameHeader)
-            throw kCodeBadFrame;
         const uint32_t announced = (static_cast<uint32_t>(reply[1]) << 8) | reply[2];
         if (announced < kReplyHeader || announced + kCrcLen > kReplyMax - kFrameHeader)
             throw kCodeBadFrame; // nothing of it is taken
