@@ -42,8 +42,13 @@ template <class Op> int WithManager(tDevReturn* pRet, Op op) {
 // Creates the manager when there is none. False when it cannot be created.
 bool EnsureManager() {
     std::unique_lock<std::shared_mutex> guard(g_guard);
-    if (!g_pManager)
+    if (!g_pManager) {
         g_pManager = new (std::nothrow) OIdcManager();
+        if (g_pManager && !g_pManager->bValid()) { // out of memory half-way
+            delete g_pManager;
+            g_pManager = nullptr;
+        }
+    }
     return g_pManager != nullptr;
 }
 

@@ -51,6 +51,10 @@ OIdcManager::~OIdcManager() {
     delete m_pLock;
 }
 
+bool OIdcManager::bValid() const {
+    return m_pRegistry && m_pRegistry->pComm() && m_pLock;
+}
+
 const char* OIdcManager::pLockName() const { return m_pLock ? m_pLock->sName().c_str() : ""; }
 
 template <class Check, class Call>

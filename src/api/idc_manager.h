@@ -41,6 +41,9 @@ public:
     void GetLogicalDevName(char* pName);
     void SetLogicalDevName(const char* pName);
 
+    // False when construction could not allocate what every operation needs.
+    bool bValid() const;
+
     OReaderRegistry* pRegistry() const { return m_pRegistry; }
     OIdcDriver* pActiveDriver() const { return m_pActive; }
     // Makes this driver the active one, as a selection would.

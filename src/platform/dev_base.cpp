@@ -17,18 +17,31 @@ ODevBase::~ODevBase() {
         m_line->vClose();
 }
 
+namespace {
+// A USB reader (CardReaderType 4 and up) is reached without a serial port.
+bool bUsbReaderConfigured() {
+    int type = 0;
+    return quillon::ConfigGetInt(quillon::ConfigPath(), "CardReaderType", "CardReaderType",
+                                 type) == 0 &&
+           type >= 4;
+}
+
+// The configured port: 0 and the name, or 1 when none is configured.
+int iConfiguredPort(std::string& port) {
+    if (quillon::ConfigGetString(quillon::ConfigPath(), "CARDREADER", "Port", port) != 0)
+        port.clear();
+    return port.empty() ? 1 : 0;
+}
+} // namespace
+
 int ODevBase::iPreInitDev() {
     std::string port;
-    if (quillon::ConfigGetString(quillon::ConfigPath(), "CARDREADER", "Port", port) != 0 ||
-        port.empty())
-        return 1;
-    return 0;
+    return iConfiguredPort(port) == 0 || bUsbReaderConfigured() ? 0 : 1;
 }
 
 int ODevBase::iGetDefaultCommConfig2(tCommCfg2& cfg) {
     std::string port;
-    if (quillon::ConfigGetString(quillon::ConfigPath(), "CARDREADER", "Port", port) != 0 ||
-        port.empty() || port.size() >= sizeof cfg.acPort)
+    if ((iConfiguredPort(port) != 0 && !bUsbReaderConfigured()) || port.size() >= sizeof cfg.acPort)
         return 1;
     int baud = 9600;
     if (quillon::ConfigGetInt(quillon::ConfigPath(), "CARDREADER", "BaudRate", baud) != 0 ||

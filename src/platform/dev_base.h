@@ -68,9 +68,10 @@ public:
     ODevBase(const ODevBase&) = delete;
     ODevBase& operator=(const ODevBase&) = delete;
 
-    // 0: device ready (a port is configured).
+    // 0: device ready (a port is configured, or a USB reader that needs none).
     virtual int iPreInitDev();
     // Fills kind 1, [CARDREADER] Port and BaudRate, 8 data bits, no parity, one stop bit.
+    // A USB reader's record may carry no port name; opening a line then fails.
     virtual int iGetDefaultCommConfig2(tCommCfg2& cfg);
     // Opens the line with these settings (closing an earlier one first).
     virtual int iInitComm2(tCommCfg2 cfg, bool bOverlapped);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 namespace quillon {
 
@@ -34,11 +35,9 @@ int FreeModule(ModuleHandle hModule) {
     return dlclose(hModule) == 0 ? 1 : 0;
 }
 
-int CloseOsHandle(intptr_t h) {
-    if (h <= 0 || h > 0x7fffffff)
-        return 0;
-    return close(static_cast<int>(h)) == 0 ? 1 : 0;
-}
+// POSIX has no generic handle a trace library could hand out; closing a
+// number as a file descriptor could close one of the host's own files.
+int CloseOsHandle(intptr_t) { return 0; }
 
 const char* TraceLibraryFileName() { return "libvantrel.so"; }
 
@@ -107,31 +106,62 @@ int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
 // flock, which the kernel releases when a holder dies.
 struct ONamedMutex::Impl {
     std::mutex threadLock;
-    std::string path;
+    std::vector<std::string> paths; // lock file places, in order of preference
     int fd = -1; // the lock file while held; guarded by threadLock
 };
 
+namespace {
+// Opens (creating it when missing) the lock file in one folder. Never
+// follows a link and takes only a regular file, so nothing else in a shared
+// temporary folder can be locked or changed in its stead.
+int OpenLockFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    // Other users' processes must be able to open it too.
+    if (st.st_uid == geteuid() && (st.st_mode & 0666) != 0666)
+        fchmod(fd, 0666);
+    return fd;
+}
+} // namespace
+
 ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
+    std::string safe;
+    for (char c : m_name)
+        safe += (c == '/' || c == '\\') ? '_' : c;
+    const std::string file = "quillon-mutex-" + safe + ".lock";
     const char* tmp = std::getenv("TMPDIR");
     std::string dir = (tmp && *tmp) ? tmp : "/tmp";
     if (dir.back() != '/')
         dir += '/';
-    std::string safe;
-    for (char c : m_name)
-        safe += (c == '/' || c == '\\') ? '_' : c;
-    m_impl->path = dir + "quillon-mutex-" + safe + ".lock";
+    m_impl->paths.push_back(dir + file);
+    // When the first folder cannot hold the lock file, every process falls
+    // back to the same fixed places, so they still meet.
+    for (const char* fallback : {"/tmp/", "/var/tmp/", "/dev/shm/"})
+        if (dir != fallback)
+            m_impl->paths.push_back(fallback + file);
 }
 
 ONamedMutex::~ONamedMutex() = default;
 
 void ONamedMutex::vLock() {
     m_impl->threadLock.lock();
-    int fd = open(m_impl->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = -1;
+    for (const std::string& path : m_impl->paths) {
+        fd = OpenLockFile(path);
+        if (fd >= 0)
+            break;
+    }
     if (fd >= 0) {
-        fchmod(fd, 0666);
         while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
+    // No folder at all: the threads of this process are still serialised.
     m_impl->fd = fd;
 }
 

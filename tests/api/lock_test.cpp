@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
@@ -124,4 +125,29 @@ TEST(Lock, AHolderThatDiesReleasesIt) {
         taker.join();
     close(ready[0]);
     close(ready[1]);
+}
+
+// A link planted where the lock file goes is neither followed nor changed;
+// the lock moves to the fixed fallback place and still excludes.
+TEST(Lock, APlantedLinkIsNotFollowed) {
+    TestEnv env;
+    const std::string victim = env.dir() + "/victim";
+    { std::ofstream(victim) << "secret"; }
+    chmod(victim.c_str(), 0600);
+    ASSERT_EQ(0, symlink(victim.c_str(), (env.dir() + "/quillon-mutex-LINKTEST.lock").c_str()));
+    const char* old = getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    setenv("TMPDIR", env.dir().c_str(), 1);
+    {
+        quillon::ONamedMutex mutex("LINKTEST");
+        quillon::OScopedLock lock(mutex);
+        struct stat st {};
+        ASSERT_EQ(0, stat(victim.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777);
+        EXPECT_EQ(0, access("/tmp/quillon-mutex-LINKTEST.lock", F_OK));
+    }
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }

@@ -57,3 +57,19 @@ TEST(Registry, PortFailureWritesNothing) {
         EXPECT_EQ(0, r.iErrFlag2);
     }
 }
+
+// A USB reader needs no serial port: without one the type is still written
+// back and the trace file still opens.
+TEST(Registry, UsbReaderWithoutPortKeyIsSelectedAndTraced) {
+    TestEnv env("[CardReaderType]\nCardReaderType=5\n[DllExtFunc]\nRemainDays=1\n");
+    ScopedScriptedLine line;
+    {
+        OReaderRegistry reg;
+        OIdcDriver* active = nullptr;
+        EXPECT_EQ(5, reg.iSelectDriver(active));
+        EXPECT_EQ(reg.pDriverForType(4), active);
+        EXPECT_EQ(0, line->iOpenCount);
+    }
+    EXPECT_NE(std::string::npos, env.sReadConfig().find("CardReaderType=5"));
+    EXPECT_TRUE(env.bExists("Vantrel/CARDREADER.log"));
+}
