@@ -95,3 +95,17 @@ TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
     EXPECT_TRUE(Untouched(r));
     EXPECT_TRUE(rig.hid.writes.empty());
 }
+
+// Chip reset with no chip chosen is refused with 1267 on both transports.
+TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
+    RigA rig;
+    uint8_t atr[IDC_CHIP_REPLY_MAX];
+    uint32_t len = 0;
+    tDevReturn r = Rec();
+    const size_t writes = rig.hid.writes.size();
+    EXPECT_EQ(1, rig.reader.ChipPower(2, reinterpret_cast<uintptr_t>(atr),
+                                      reinterpret_cast<uintptr_t>(&len), &len, &r));
+    EXPECT_EQ(1267, r.iCode2);
+    EXPECT_EQ(1, r.iErrFlag2);
+    EXPECT_EQ(writes, rig.hid.writes.size());
+}

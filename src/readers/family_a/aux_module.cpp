@@ -1,6 +1,7 @@
 #include "readers/family_a/aux_module.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "infra/reader_comm.h"
@@ -124,13 +125,23 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         if (m_pComm->iSendCommand2(send, len, 1, true, true) != 0)
             Raise(kCodeCommFailed);
 
+        // The two acknowledgement bytes may come in two pieces; together they
+        // get 2000 ms, not 2000 ms each.
         uint8_t ack[2] = {};
         uint32_t got = 0;
-        while (got < 2) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
+        for (uint32_t waitMs = kAckTimeoutMs; got < 2;) {
             uint32_t count = 2 - got;
-            if (m_pComm->iWaitResult2(ack + got, count, kAckTimeoutMs, 0, true) != 0 || !count)
+            if (m_pComm->iWaitResult2(ack + got, count, waitMs, 0, true) != 0 || !count)
                 break;
             got += std::min<uint32_t>(count, 2 - got);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                break;
+            waitMs = static_cast<uint32_t>(left);
         }
         if (got == 0)
             Raise(kCodeBadAck); // no answer: the module is taken to be absent

@@ -564,8 +564,10 @@ int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevRetur
     } else if (type <= 3) {
         pCmd = "Ce411";
         skip = 3;
+    } else if (type <= 8) {
+        return iRefuseChipReset(pRet); // memory chip
     } else {
-        return iRefuseChipReset(pRet); // memory chip, or no chip at all
+        return iSetRecord(pRet, kCodeUnavailable, 1, 1); // no chip chosen: nothing to reset
     }
     uint8_t a[kChipBuffer] = {};
     uint32_t n = 0;

@@ -158,7 +158,8 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
 
         if (dataLen)
             std::memcpy(pReply, text + kReplyHeader, dataLen);
-        *pReplyLen = dataLen;
+        if (pReplyLen)
+            *pReplyLen = dataLen;
         std::memcpy(pRet->acReplyText, text, kReplyHeader);
         iCode = iMapReplyCode(text[0], static_cast<uint16_t>((text[3] << 8) | text[4]));
     } catch (int code) {
