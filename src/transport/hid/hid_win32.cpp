@@ -17,6 +17,7 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include "transport/hid/hid_report_descriptor.h"
 #include "transport/hid/hid_transport.h"
 
 namespace {
@@ -149,7 +150,11 @@ public:
             OPreparsedData preparsed;
             HIDP_CAPS caps{};
             if (::HidD_GetPreparsedData(probe.hGet(), preparsed.ppOut()) &&
-                ::HidP_GetCaps(preparsed.pGet(), &caps) == HIDP_STATUS_SUCCESS) {
+                ::HidP_GetCaps(preparsed.pGet(), &caps) == HIDP_STATUS_SUCCESS &&
+                caps.OutputReportByteLength <= kHidMaxReportBytes &&
+                caps.InputReportByteLength <= kHidMaxReportBytes) {
+                // Reports beyond the limit leave both lengths 0, as on Linux:
+                // found, but every write and read fails.
                 m_outReport.assign(caps.OutputReportByteLength, 0);
                 m_inReport.assign(caps.InputReportByteLength, 0);
             }
