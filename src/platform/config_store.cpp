@@ -2,38 +2,29 @@
 
 #include "platform/system.h"
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <process.h>
-#define QUILLON_GETPID _getpid
-#else
-#include <unistd.h>
-#define QUILLON_GETPID getpid
-#endif
-
 namespace quillon {
 namespace {
+
+// A configuration is a few hundred bytes; anything beyond this is not one
+// and is neither read nor rewritten.
+constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 
 struct Line {
     std::string text; // without its terminator
     std::string eol;  // "\n", "\r\n" or "" for a last line without one
 };
 
-bool ReadLines(const std::string& path, std::vector<Line>& lines) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    const std::string data = all.str();
+// kFileRead, kFileMissing (no lines) or kFileUnreadable (ReadSmallFile).
+int ReadLines(const std::string& path, std::vector<Line>& lines) {
+    std::string data;
+    const int rc = ReadSmallFile(path, kMaxConfigBytes, data);
+    if (rc != kFileRead)
+        return rc;
     std::string::size_type pos = 0;
     while (pos < data.size()) {
         std::string::size_type nl = data.find('\n', pos);
@@ -52,7 +43,7 @@ bool ReadLines(const std::string& path, std::vector<Line>& lines) {
         }
         lines.push_back(line);
     }
-    return true;
+    return kFileRead;
 }
 
 std::string Trim(const std::string& s) {
@@ -200,7 +191,7 @@ int ConfigGetString(const std::string& path, const char* pSection, const char* p
         return 1;
     std::vector<Line> lines;
     std::string raw;
-    if (!ReadLines(path, lines) || !FindValue(lines, pSection, pKey, raw))
+    if (ReadLines(path, lines) != kFileRead || !FindValue(lines, pSection, pKey, raw))
         return 1;
     value = CleanValue(raw);
     return 0;
@@ -220,8 +211,11 @@ int ConfigGetInt(const std::string& path, const char* pSection, const char* pKey
 int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey, int iValue) {
     if (!pSection || !pKey || !*pSection || !*pKey)
         return 1;
+    // A missing file starts empty; one that exists but cannot be read is
+    // never replaced by a file holding only this key.
     std::vector<Line> lines;
-    ReadLines(path, lines); // a missing file starts empty
+    if (ReadLines(path, lines) == kFileUnreadable)
+        return 1;
 
     std::string eol = "\n";
     for (const Line& line : lines)
@@ -289,25 +283,12 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
         }
     }
 
-    const std::string tmp = path + ".tmp." + std::to_string(QUILLON_GETPID());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return 1;
-        for (const Line& line : lines)
-            out << line.text << line.eol;
-        out.flush();
-        if (!out) {
-            out.close();
-            std::remove(tmp.c_str());
-            return 1;
-        }
-    }
-    if (ReplaceFileAtomically(tmp, path) != 0) {
-        std::remove(tmp.c_str());
+    std::string text;
+    for (const Line& line : lines)
+        text += line.text + line.eol;
+    if (text.size() > kMaxConfigBytes) // it could not be read back
         return 1;
-    }
-    return 0;
+    return WriteFileAtomically(path, text) == 0 ? 0 : 1;
 }
 
 } // namespace quillon

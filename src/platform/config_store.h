@@ -9,6 +9,10 @@ namespace quillon {
 // QUILLON_CONFIG, else "Quillon.ini" in the working directory.
 std::string ConfigPath();
 
+// The file is taken only when it is a regular file (or a link to one) of at
+// most 1 MiB; anything else counts as missing for a lookup and makes a
+// write fail without touching it.
+
 // 0: found, iValue set. 1: missing file, section or key, or not an integer;
 // iValue left alone.
 int ConfigGetInt(const std::string& path, const char* pSection, const char* pKey, int& iValue);
@@ -18,8 +22,10 @@ int ConfigGetString(const std::string& path, const char* pSection, const char* p
                     std::string& value);
 
 // Writes key=value into the section, keeping every other line byte for byte;
-// creates the file, section or key when missing. The file is replaced
-// atomically: a failed write leaves the old file intact. 0: stored.
+// creates the file, section or key when missing, but never rewrites a file
+// that exists and cannot be read. The file is replaced atomically, through a
+// link to it, keeping its permissions and owner: a failed write leaves the
+// old file intact. 0: stored.
 int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey, int iValue);
 
 } // namespace quillon

@@ -3,6 +3,7 @@
 // One backend file per OS implements them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,8 +29,22 @@ std::string ModuleFolderOf(const void* pAddress);
 
 void SleepMs(unsigned int uiMs);
 
-// Flushes pTmp to disk and renames it over pTarget atomically. 0: done.
-int ReplaceFileAtomically(const std::string& tmp, const std::string& target);
+// Results of ReadSmallFile.
+enum : int { kFileRead = 0, kFileMissing = 1, kFileUnreadable = 2 };
+
+// Reads the whole file at path into data, following links. Only a regular
+// file of at most maxBytes is taken; a folder, FIFO or device is refused
+// without blocking. kFileMissing only when nothing exists under the name;
+// data is left alone unless kFileRead.
+int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data);
+
+// Replaces the file at target with contents atomically. A link is kept: the
+// file at the end of its chain is replaced. The contents go into a new file
+// with a unique name beside that file (created exclusively, never through a
+// link), which takes the old file's permissions and owner, is flushed to
+// disk and renamed over it; the folder is flushed too. On failure the new
+// file is removed and the old one is left as it was. 0: done.
+int WriteFileAtomically(const std::string& target, const std::string& contents);
 
 // A mutex named across processes. Locking waits without limit; a holder
 // that dies releases it.

@@ -1,6 +1,8 @@
-// POSIX services: dlopen, nanosleep, fsync + rename, and the named mutex as a
+// POSIX services: dlopen, nanosleep, file reads + replacement, and the named mutex as a
 // flock'ed lock file in the temporary folder.
 #include "platform/system.h"
+
+#include "platform/posix_fd.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -8,11 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace quillon {
@@ -81,24 +86,182 @@ void SleepMs(unsigned int uiMs) {
     }
 }
 
-int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
-    int fd = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 1;
-    int rc = fsync(fd);
-    close(fd);
-    if (rc != 0)
-        return 1;
-    if (rename(tmp.c_str(), target.c_str()) != 0)
-        return 1;
-    // Make the rename itself durable.
-    std::string::size_type slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
+namespace {
+
+// A name for a new file beside base: "dir/.name.XXXXXXXXXXXX" with a suffix
+// that differs at every call, so that a name planted in advance is unlikely
+// to be met (and is refused when it is: the file is created exclusively).
+std::string UniqueSiblingName(const std::string& folder, const std::string& name) {
+    static std::atomic<uint64_t> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x =
+        static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+    x ^= static_cast<uint64_t>(getpid()) << 40;
+    x ^= reinterpret_cast<uintptr_t>(&now); // the stack's place differs between processes
+    x += 0x9E3779B97F4A7C15ull * ++counter;
+    // splitmix64 spreads every input bit over the suffix
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string suffix;
+    for (int i = 0; i < 12; ++i, x /= 36)
+        suffix += digits[x % 36];
+    return folder + "." + name + "." + suffix;
+}
+
+// The name a write has to replace: path itself, or the end of its chain of
+// symbolic links (which need not exist yet). False when the chain cannot be
+// followed.
+bool FinalTarget(const std::string& path, std::string& final) {
+    std::string current = path;
+    for (int hops = 0; hops <= 40; ++hops) { // the kernel's own limit
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return false;
+            final = current;
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            final = current;
+            return true;
+        }
+        std::vector<char> buf(256);
+        ssize_t len;
+        while ((len = readlink(current.c_str(), buf.data(), buf.size())) ==
+               static_cast<ssize_t>(buf.size()))
+            buf.resize(buf.size() * 2);
+        if (len <= 0)
+            return false;
+        std::string link(buf.data(), static_cast<std::size_t>(len));
+        if (link[0] != '/') { // relative to the link's own folder
+            std::string::size_type slash = current.rfind('/');
+            if (slash != std::string::npos)
+                link = current.substr(0, slash + 1) + link;
+        }
+        current = link;
     }
+    errno = ELOOP;
+    return false;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Gives the new file the owner, group and permissions of the one it
+// replaces. Only root may give a file away: then the group is kept when we
+// may, and the permissions in any case (without set-id bits on our file).
+bool TakeOwnerAndMode(int fd, const struct stat& old) {
+    struct stat now {};
+    if (fstat(fd, &now) != 0)
+        return false;
+    mode_t mode = old.st_mode & 07777;
+    if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            if (errno != EPERM && errno != EINVAL) // EINVAL: an owner unknown here
+                return false;
+            if (now.st_gid != old.st_gid)
+                (void)fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+            mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        }
+    }
+    return fchmod(fd, mode) == 0;
+}
+
+} // namespace
+
+int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data) {
+    // Look before opening: opening a FIFO or a device can block or act.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? kFileMissing : kFileUnreadable;
+    if (!S_ISREG(st.st_mode))
+        return kFileUnreadable;
+    // The name may have changed meanwhile: O_NONBLOCK keeps a FIFO put in
+    // its place from blocking, and fstat tells what was opened.
+    OFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.bValid())
+        return errno == ENOENT ? kFileMissing : kFileUnreadable;
+    if (fstat(fd.iGet(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > maxBytes)
+        return kFileUnreadable;
+    std::string all;
+    all.reserve(static_cast<std::size_t>(st.st_size));
+    char chunk[8192];
+    for (;;) {
+        ssize_t n = read(fd.iGet(), chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return kFileUnreadable;
+        }
+        if (n == 0)
+            break;
+        if (all.size() + static_cast<std::size_t>(n) > maxBytes) // it grew since fstat
+            return kFileUnreadable;
+        all.append(chunk, static_cast<std::size_t>(n));
+    }
+    data.swap(all);
+    return kFileRead;
+}
+
+int WriteFileAtomically(const std::string& target, const std::string& contents) {
+    std::string final;
+    if (target.empty() || !FinalTarget(target, final))
+        return 1;
+    struct stat old {};
+    const bool hasOld = lstat(final.c_str(), &old) == 0;
+    if (!hasOld && errno != ENOENT)
+        return 1;
+    if (hasOld && !S_ISREG(old.st_mode)) // a folder, FIFO or device stays as it is
+        return 1;
+
+    std::string::size_type slash = final.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : final.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? final : final.substr(slash + 1);
+
+    // Private until it is complete; a new configuration gets the usual
+    // permissions (0666 less the umask).
+    const mode_t createMode = hasOld ? 0600 : 0666;
+    OFd fd;
+    std::string tmp;
+    for (int attempt = 0; attempt < 100 && !fd.bValid(); ++attempt) {
+        tmp = UniqueSiblingName(folder, name);
+        fd.vReset(
+            open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
+        if (!fd.bValid() && errno != EEXIST)
+            return 1;
+    }
+    if (!fd.bValid())
+        return 1;
+
+    bool ok = WriteAll(fd.iGet(), contents) && (!hasOld || TakeOwnerAndMode(fd.iGet(), old)) &&
+              fsync(fd.iGet()) == 0;
+    ok = close(fd.iRelease()) == 0 && ok; // a late write error shows at close
+    if (!ok || rename(tmp.c_str(), final.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return 1;
+    }
+    // Make the rename itself durable.
+    OFd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.bValid())
+        fsync(dir.iGet());
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// Win32 services: LoadLibraryA, Sleep, flush + MoveFileExA, the folder of a
+// Win32 services: LoadLibraryA, Sleep, file reads + ReplaceFileA, the folder of a
 // loaded module, and the named mutex as a kernel mutex object.
 #include "platform/system.h"
 
@@ -6,6 +6,9 @@
 // winbase.h names a macro FreeModule (FreeLibrary); ours is a function.
 #undef FreeModule
 
+#include <atomic>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace quillon {
@@ -92,17 +95,150 @@ void SleepMs(unsigned int uiMs) {
     ::Sleep(uiMs);
 }
 
-int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
+namespace {
+
+bool bNotFound(DWORD dwError) {
+    return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+}
+
+// "name.XXXXXXXXXXXX.tmp" beside name, with a suffix that differs at every
+// call; the file is created with CREATE_NEW, so a name planted in advance is
+// refused, never followed or truncated.
+std::string sUniqueSiblingName(const std::string& name) {
+    static std::atomic<unsigned long long> counter{0};
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    unsigned long long x = static_cast<unsigned long long>(now.QuadPart);
+    x ^= static_cast<unsigned long long>(::GetCurrentProcessId()) << 40;
+    x ^= static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&now));
+    x += 0x9E3779B97F4A7C15ull * ++counter;
+    // splitmix64 spreads every input bit over the suffix
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string suffix;
+    for (int i = 0; i < 12; ++i, x /= 36)
+        suffix += digits[x % 36];
+    return name + "." + suffix + ".tmp";
+}
+
+// The full name of the file behind an open handle (through every link).
+bool bFinalPath(HANDLE h, std::string& path) {
+    std::vector<char> buf(MAX_PATH);
+    for (;;) {
+        DWORD len = ::GetFinalPathNameByHandleA(h, buf.data(), static_cast<DWORD>(buf.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (len == 0)
+            return false;
+        if (len < buf.size()) {
+            path.assign(buf.data(), len);
+            return true;
+        }
+        buf.resize(len + 1);
+    }
+}
+
+} // namespace
+
+int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data) {
+    OWinHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.bValid())
+        return bNotFound(::GetLastError()) ? kFileMissing : kFileUnreadable;
+    // Only a file on disk: a pipe or a device ("\\.\pipe\x", "COM1", "CON")
+    // could block or act.
+    LARGE_INTEGER size{};
+    if (::GetFileType(file.hGet()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.hGet(), &size) ||
+        size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > maxBytes)
+        return kFileUnreadable;
+    std::string all;
+    all.reserve(static_cast<std::size_t>(size.QuadPart));
+    char chunk[8192];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.hGet(), chunk, sizeof chunk, &got, nullptr))
+            return kFileUnreadable;
+        if (got == 0)
+            break;
+        if (all.size() + got > maxBytes) // it grew since its size was taken
+            return kFileUnreadable;
+        all.append(chunk, got);
+    }
+    data.swap(all);
+    return kFileRead;
+}
+
+int WriteFileAtomically(const std::string& target, const std::string& contents) {
+    if (target.empty())
+        return 1;
+    // A link is kept: the file at its end is replaced.
+    std::string final = target;
+    bool hasOld = false;
     {
-        OWinHandle file(::CreateFileA(tmp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.bValid() || !::FlushFileBuffers(file.hGet()))
+        OWinHandle old(::CreateFileA(target.c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (old.bValid()) {
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (::GetFileType(old.hGet()) != FILE_TYPE_DISK ||
+                !::GetFileInformationByHandle(old.hGet(), &info) ||
+                (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                return 1;
+            const DWORD attrs = ::GetFileAttributesA(target.c_str());
+            if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                !bFinalPath(old.hGet(), final))
+                return 1;
+            hasOld = true;
+        } else {
+            // Nothing there: a new file. A link whose file is missing is not
+            // replaced by a file of its own.
+            const DWORD attrs = ::GetFileAttributesA(target.c_str());
+            if (attrs != INVALID_FILE_ATTRIBUTES || !bNotFound(::GetLastError()))
+                return 1;
+        }
+    }
+
+    std::string tmp;
+    HANDLE hNew = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && hNew == INVALID_HANDLE_VALUE; ++attempt) {
+        tmp = sUniqueSiblingName(final);
+        hNew = ::CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (hNew == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS &&
+            ::GetLastError() != ERROR_ALREADY_EXISTS)
             return 1;
     }
-    return ::MoveFileExA(tmp.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? 0
-               : 1;
+    if (hNew == INVALID_HANDLE_VALUE)
+        return 1;
+    bool ok = true;
+    {
+        OWinHandle file(hNew);
+        for (std::size_t done = 0; ok && done < contents.size();) {
+            const std::size_t left = contents.size() - done;
+            const DWORD part = left < 0x10000000u ? static_cast<DWORD>(left) : 0x10000000u;
+            DWORD written = 0;
+            ok = ::WriteFile(file.hGet(), contents.data() + done, part, &written, nullptr) &&
+                 written > 0;
+            done += written;
+        }
+        ok = ok && ::FlushFileBuffers(file.hGet());
+    }
+    if (ok) {
+        // ReplaceFile gives the new file the old one's security and
+        // attributes. When it fails half-way the old file may already be
+        // gone: the rename then puts the new one in its place.
+        ok = (hasOld && ::ReplaceFileA(final.c_str(), tmp.c_str(), nullptr,
+                                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) ||
+             ::MoveFileExA(tmp.c_str(), final.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    if (!ok) {
+        ::DeleteFileA(tmp.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 // A kernel mutex: it serialises the threads of this process and every other
