@@ -2,15 +2,66 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
+#if !defined(_WIN32)
+#include <cerrno>
+#include <csignal>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
 
 #include "platform/config_store.h"
 #include "platform/dev_base.h"
 #include "support/test_env.h"
 
+namespace fs = std::filesystem;
 using quillon::ConfigGetInt;
 using quillon::ConfigSetInt;
+
+namespace {
+
+// Runs fn in a child process and returns its exit code, -1 when it was
+// killed (a call that blocks is ended by the alarm). Unprivileged: the child
+// runs as nobody when the tests run as root, so file permissions apply.
+// Windows runs fn in place.
+int iIsolated(bool bUnprivileged, const std::function<int()>& fn) {
+#if defined(_WIN32)
+    (void)bUnprivileged;
+    return fn();
+#else
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(30);
+        if (bUnprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+        _exit(fn());
+    }
+    int status = 0;
+    pid_t waited = -1;
+    while (pid > 0 && (waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (pid < 0 || waited != pid)
+        return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+std::set<std::string> Names(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+} // namespace
 
 TEST(ConfigStore, LookupRules) {
     TestEnv env("; kiosk reader\n"
@@ -36,13 +87,14 @@ TEST(ConfigStore, LookupRules) {
         {"IntakeMode", "IntakeMode", 1, 7},         // not an integer
         {"IntakeMode", "Empty", 1, 7},
         {"IntakeMode", "Neg", 0, -12},
-        {"IntakeMode", "Big", 1, 7},                // does not fit 32 bits
-        {"ActMode", "ActMode", 1, 7},               // missing section
-        {"Dtr", "Missing", 1, 7},                   // missing key
+        {"IntakeMode", "Big", 1, 7},  // does not fit 32 bits
+        {"ActMode", "ActMode", 1, 7}, // missing section
+        {"Dtr", "Missing", 1, 7},     // missing key
     };
     for (const Row& r : rows) {
         int v = 7;
-        EXPECT_EQ(r.rc, ConfigGetInt(env.configPath(), r.section, r.key, v)) << r.section << "/" << r.key;
+        EXPECT_EQ(r.rc, ConfigGetInt(env.configPath(), r.section, r.key, v))
+            << r.section << "/" << r.key;
         EXPECT_EQ(r.value, v) << r.section << "/" << r.key;
     }
     int v = 7;
@@ -89,21 +141,190 @@ TEST(ConfigStore, SetCreatesAMissingFile) {
     EXPECT_EQ("[CardReaderType]\nCardReaderType=3\n", env.sReadConfig());
 }
 
+// Files that are no configuration are neither taken for one nor replaced:
+// a lookup finds nothing, a write fails, and nothing in the folder changes.
+TEST(ConfigStore, HostileFilesAreNeitherReadNorReplaced) {
+    const std::string ini = "[CardReaderType]\nCardReaderType=2\n";
+    enum Kind { kFolder, kTooBig, kFifo, kUnreadable };
+    struct Row {
+        const char* name;
+        Kind kind;
+    } rows[] = {
+        {"a folder", kFolder},
+        {"2 MiB", kTooBig},
+#if !defined(_WIN32)
+        {"a FIFO without a writer", kFifo}, // opening it for reading would block
+        {"unreadable", kUnreadable},        // once read as empty, rewritten with one key
+#endif
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TestEnv env(ini);
+        const std::string& path = env.configPath();
+        if (r.kind == kFolder || r.kind == kFifo) {
+            fs::remove(path);
+            if (r.kind == kFolder)
+                fs::create_directory(path);
+#if !defined(_WIN32)
+            else
+                ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+#endif
+        }
+        if (r.kind == kTooBig)
+            env.vWriteConfig(ini + std::string(2 * 1024 * 1024, ';'));
+        if (r.kind == kUnreadable) {
+            fs::permissions(path, fs::perms::none);
+            fs::permissions(env.dir(), fs::perms::all); // the write itself would succeed
+        }
+        const fs::file_type type = fs::symlink_status(path).type();
+        const std::string before = type == fs::file_type::regular ? env.sReadConfig() : "";
+        const std::set<std::string> names = Names(env.dir());
+
+        const int outcome = iIsolated(r.kind == kUnreadable, [&] {
+            int v = 7;
+            const int get = ConfigGetInt(path, "CardReaderType", "CardReaderType", v);
+            const int set = ConfigSetInt(path, "CardReaderType", "CardReaderType", 1);
+            return (v != 7 ? 4 : 0) | (get == 1 ? 2 : 0) | (set == 1 ? 1 : 0);
+        });
+        EXPECT_EQ(3, outcome) << "4: value taken, 2: lookup refused, 1: write refused, -1: hung";
+        EXPECT_EQ(type, fs::symlink_status(path).type());
+        EXPECT_TRUE(type != fs::file_type::regular || before == env.sReadConfig())
+            << "the file was rewritten";
+        EXPECT_EQ(names, Names(env.dir()));
+    }
+}
+
+#if !defined(_WIN32)
+// A link is written through: the file at its end gets the new contents and
+// keeps its permissions, owner and group; the links stay links. A writer
+// that may not give the file its owner still gives it its permissions.
+TEST(ConfigStore, SetWritesThroughLinksAndKeepsModeAndOwner) {
+    const std::string ini = "; kiosk\n[CardReaderType]\nCardReaderType=2\n";
+    const bool root = geteuid() == 0;
+    struct Row {
+        const char* name;
+        std::vector<std::pair<const char*, const char*>> links; // name -> text ('@': absolute)
+        const char* file;                                       // where the contents end up
+        bool exists;
+        bool byNobody; // written by another user (when the tests run as root)
+    } rows[] = {
+        {"plain file", {}, "Quillon.ini", true, false},
+        {"relative link", {{"Quillon.ini", "etc/Quillon.ini"}}, "etc/Quillon.ini", true, false},
+        // the second link is relative to its own folder
+        {"chain",
+         {{"Quillon.ini", "@etc/hop"}, {"etc/hop", "Quillon.ini"}},
+         "etc/Quillon.ini",
+         true,
+         false},
+        {"link to a missing file",
+         {{"Quillon.ini", "etc/Quillon.ini"}},
+         "etc/Quillon.ini",
+         false,
+         false},
+        {"another user's file", {}, "Quillon.ini", true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TestEnv env(ini);
+        fs::create_directory(env.dir() + "/etc");
+        const std::string file = env.dir() + "/" + r.file;
+        if (r.exists) {
+            fs::rename(env.configPath(), file);
+            ASSERT_EQ(0, chmod(file.c_str(), r.byNobody ? 0604 : 0640));
+            ASSERT_EQ(0, root && !r.byNobody ? chown(file.c_str(), 65534, 65534) : 0);
+        } else {
+            fs::remove(env.configPath());
+        }
+        for (const auto& link : r.links) {
+            const std::string text =
+                link.second[0] == '@' ? env.dir() + "/" + (link.second + 1) : link.second;
+            ASSERT_EQ(0, symlink(text.c_str(), (env.dir() + "/" + link.first).c_str()));
+        }
+        if (r.byNobody)
+            fs::permissions(env.dir(), fs::perms::all);
+        const std::set<std::string> names = Names(env.dir()), etc = Names(env.dir() + "/etc");
+
+        ASSERT_EQ(0, iIsolated(r.byNobody, [&] {
+                      return ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 1);
+                  }));
+        EXPECT_EQ(r.exists ? "; kiosk\n[CardReaderType]\nCardReaderType=1\n"
+                           : "[CardReaderType]\nCardReaderType=1\n",
+                  env.sReadFile(r.file));
+        for (const auto& link : r.links)
+            EXPECT_TRUE(fs::is_symlink(env.dir() + "/" + link.first)) << link.first;
+        struct stat st {};
+        ASSERT_EQ(0, lstat(file.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        if (r.exists) {
+            EXPECT_EQ(r.byNobody ? 0604u : 0640u, st.st_mode & 07777);
+            EXPECT_TRUE(!root || r.byNobody || (st.st_uid == 65534 && st.st_gid == 65534))
+                << st.st_uid << ":" << st.st_gid;
+        }
+        std::set<std::string> etcAfter = etc;
+        if (std::string(r.file).rfind("etc/", 0) == 0)
+            etcAfter.insert(r.file + 4);
+        EXPECT_EQ(names, Names(env.dir()));
+        EXPECT_EQ(etcAfter, Names(env.dir() + "/etc"));
+    }
+}
+
+// Links planted where a temporary file could be expected are not followed:
+// the file they point to stays as it was, and they stay links.
+TEST(ConfigStore, PlantedLinksAtTemporaryNamesAreNotFollowed) {
+    TestEnv env("[CardReaderType]\nCardReaderType=2\n");
+    const std::string victim = env.dir() + "/victim";
+    std::ofstream(victim) << "precious\n";
+    const std::string planted[] = {".tmp." + std::to_string(getpid()), ".tmp", ".new", "~", ".bak"};
+    for (const std::string& suffix : planted)
+        ASSERT_EQ(0, symlink(victim.c_str(), (env.configPath() + suffix).c_str()));
+    const std::set<std::string> names = Names(env.dir());
+
+    ASSERT_EQ(0, ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 1));
+    EXPECT_EQ("[CardReaderType]\nCardReaderType=1\n", env.sReadConfig());
+    EXPECT_FALSE(fs::is_symlink(env.configPath()));
+    EXPECT_EQ("precious\n", env.sReadFile("victim"));
+    for (const std::string& suffix : planted)
+        EXPECT_EQ(victim, fs::read_symlink(env.configPath() + suffix).string()) << suffix;
+    EXPECT_EQ(names, Names(env.dir()));
+}
+#endif
+
+// A write that fails leaves the old file and nothing else behind.
 TEST(ConfigStore, FailedWriteLeavesTheOldFile) {
     const std::string old = "[CardReaderType]\nCardReaderType=2\n";
-    TestEnv env(old);
-    // The temporary file cannot be created (a folder stands in its place).
-    std::filesystem::create_directory(env.configPath() + ".tmp." + std::to_string(getpid()));
-    EXPECT_EQ(1, ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 1));
-    EXPECT_EQ(old, env.sReadConfig());
-
+    {
+        // A new key that would make the file too big to be read back.
+        TestEnv env(old + ";" + std::string(1024 * 1024 - old.size() - 2, 'x') + "\n");
+        const std::string before = env.sReadConfig();
+        EXPECT_EQ(1, ConfigSetInt(env.configPath(), "Dtr", "Dtr", 1));
+        EXPECT_TRUE(before == env.sReadConfig());
+    }
 #if !defined(_WIN32) // Windows folders have no write permission bits to take away
-    if (geteuid() != 0) { // root writes into read-only folders
-        TestEnv ro(old);
-        chmod(ro.dir().c_str(), 0500);
-        EXPECT_EQ(1, ConfigSetInt(ro.configPath(), "CardReaderType", "CardReaderType", 1));
-        chmod(ro.dir().c_str(), 0700);
-        EXPECT_EQ(old, ro.sReadConfig());
+    struct Row {
+        const char* name;
+        bool unprivileged;
+        rlim_t maxFileSize;
+    } rows[] = {
+        {"folder not writable", true, RLIM_INFINITY}, // no temporary file
+        {"disk full", false, 8},                      // the temporary file cannot be written
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TestEnv env(old);
+        if (r.unprivileged)
+            fs::permissions(env.dir(), fs::perms::owner_read | fs::perms::owner_exec |
+                                           fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+        const std::set<std::string> names = Names(env.dir());
+        EXPECT_EQ(1, iIsolated(r.unprivileged, [&] {
+                      const rlimit limit{r.maxFileSize, r.maxFileSize};
+                      signal(SIGXFSZ, SIG_IGN); // write() fails with EFBIG instead
+                      if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                          return 98;
+                      return ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 1);
+                  }));
+        EXPECT_EQ(old, env.sReadConfig());
+        EXPECT_EQ(names, Names(env.dir()));
     }
 #endif
 }
