@@ -30,10 +30,14 @@ public:
         return m_pHid && m_pHid->bOpenDevice(usVendorId, usProductId);
     }
 
-    // 0 when the report went out; 1224 when the command does not fit one
-    // report (nothing sent: a cut command would reach the reader as another
-    // one); 1223 when the write failed or no device is open.
-    int iSendCommand(uint8_t byReportId, const uint8_t* pCommand, uint32_t uiLen) {
+    // Drops the input reports still queued (a late reply to an earlier
+    // command is not this one's), then writes the command; the write gets
+    // the command's time-out. 0 when the report went out; 1224 when the
+    // command does not fit one report (nothing sent: a cut command would
+    // reach the reader as another one); 1223 when the write failed or no
+    // device is open.
+    int iSendCommand(uint8_t byReportId, const uint8_t* pCommand, uint32_t uiLen,
+                     uint32_t uiTimeoutMs) {
         const uint32_t n = uiLen & 0xFFFF;
         const size_t uiReport = m_pHid ? m_pHid->uiOutputReportLength() : 0;
         if ((n && !pCommand) || kReportHeader + n > kSendSize ||
@@ -45,7 +49,10 @@ public:
         report[2] = static_cast<uint8_t>(n);
         if (n)
             std::memcpy(report + kReportHeader, pCommand, n);
-        if (!m_pHid || !m_pHid->bWriteReport(report, sizeof report))
+        if (!m_pHid)
+            return quillon::kCodeCommFailed;
+        m_pHid->vDrainInput();
+        if (!m_pHid->bWriteReport(report, sizeof report, uiTimeoutMs))
             return quillon::kCodeCommFailed;
         return 0;
     }

@@ -31,6 +31,7 @@ TEST(HidReaderA, ExchangeReportsAndReplyBounds) {
         EXPECT_EQ(text.substr(5, len) + '\0', std::string(data.begin(), data.begin() + len + 1));
         EXPECT_EQ(Cat({B({2, 0, 3}), B("C40"), Bytes(58)}), rig.hid.writes.back());
         EXPECT_EQ(4321u, rig.hid.reads.back().second);
+        EXPECT_EQ(4321u, rig.hid.writeTimeouts.back());
     }
 }
 

@@ -38,6 +38,7 @@ TEST(HidReaderB, ExchangeAssemblesTheReplyFromReports) {
         ASSERT_EQ(reads, rig.hid.reads.size());
         for (size_t k = 0; k < reads; ++k)
             EXPECT_EQ(std::make_pair(size_t{1024 - 64 * k}, 5000u), rig.hid.reads[k]);
+        EXPECT_EQ(5000u, rig.hid.writeTimeouts.back());
     }
 }
 

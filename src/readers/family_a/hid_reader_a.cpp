@@ -48,7 +48,7 @@ int OHidReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRe
         *pReplyLen = 0;
     int iCode = kCodeOk;
     try {
-        const int iSent = m_link.iSendCommand(kReportId, pText, uiLen);
+        const int iSent = m_link.iSendCommand(kReportId, pText, uiLen, uiTimeoutMs);
         if (iSent != 0)
             throw iSent;
         uint8_t recv[OHidLink::kRecvSize] = {};

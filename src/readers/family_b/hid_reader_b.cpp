@@ -32,7 +32,7 @@ int OHidReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, ui
         *pDataLen = 0;
     int code = 0;
     try {
-        const int sent = m_link.iSendCommand(kReportId, pCommand, uiCommandLen);
+        const int sent = m_link.iSendCommand(kReportId, pCommand, uiCommandLen, uiTimeoutMs);
         if (sent != 0)
             throw sent;
         uint8_t reply[OHidLink::kRecvSize] = {};
