@@ -96,7 +96,7 @@ TEST_F(HidrawTree, SearchTakesTheFirstInterfaceWithBothIds) {
             vAdd(pName, sUevent);
         auto pHid = Open(pChosen != nullptr);
         const Bytes report(512, 0x02);
-        EXPECT_EQ(pHid->bWriteReport(report.data(), report.size()), pChosen != nullptr);
+        EXPECT_EQ(pHid->bWriteReport(report.data(), report.size(), 1000), pChosen != nullptr);
         for (const auto& [pName, sUevent] : interfaces)
             EXPECT_EQ(NodeContent(pName).size(),
                       pChosen && pName == std::string(pChosen) ? 65u : 0u)
@@ -113,8 +113,8 @@ TEST_F(HidrawTree, WriteSendsExactlyTheOutputReportLength) {
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = uint8_t(i + 1);
     const Bytes small = {0x02, 0x00, 0x03};
-    ASSERT_TRUE(pHid->bWriteReport(big.data(), big.size()));
-    ASSERT_TRUE(pHid->bWriteReport(small.data(), small.size()));
+    ASSERT_TRUE(pHid->bWriteReport(big.data(), big.size(), 1000));
+    ASSERT_TRUE(pHid->bWriteReport(small.data(), small.size(), 1000));
     Bytes expected(big.begin(), big.begin() + 65);
     expected.insert(expected.end(), small.begin(), small.end());
     expected.resize(130, 0); // the short buffer's report is padded with zeros
@@ -156,12 +156,34 @@ TEST_F(HidrawTree, ReadDeliversOneReportAndSurvivesATimeOut) {
     }
 }
 
+// Reports queued before a command are dropped without waiting; what comes later is read.
+TEST_F(HidrawTree, DrainDropsWhatIsQueuedAndWaitsForNothing) {
+    vAdd("hidraw0", kReaderId, true);
+    const int iFeed = open(sNode("hidraw0").c_str(), O_RDWR);
+    ASSERT_GE(iFeed, 0);
+    auto pHid = Open();
+    Bytes stale(65 * 3, 0x02);
+    ASSERT_EQ(write(iFeed, stale.data(), stale.size()), ssize_t(stale.size()));
+    pHid->vDrainInput();
+    Bytes buf(1024);
+    uint32_t uiCount = 99;
+    EXPECT_FALSE(pHid->bReadReport(buf.data(), buf.size(), uiCount, 0));
+    EXPECT_EQ(uiCount, 0u);
+    pHid->vDrainInput(); // nothing queued: returns at once
+
+    const Bytes fresh(65, 0x33);
+    ASSERT_EQ(write(iFeed, fresh.data(), fresh.size()), 65);
+    ASSERT_TRUE(pHid->bReadReport(buf.data(), buf.size(), uiCount, 1000));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 65), fresh);
+    close(iFeed);
+}
+
 // A FIFO nobody reads cannot be opened for writing; the read side still works.
 TEST_F(HidrawTree, DeviceThatCannotBeOpenedForWritingIsFoundAndReadOnly) {
     vAdd("hidraw0", kReaderId, true);
     auto pHid = Open();
     const Bytes report(65, 0x02);
-    EXPECT_FALSE(pHid->bWriteReport(report.data(), report.size()));
+    EXPECT_FALSE(pHid->bWriteReport(report.data(), report.size(), 1000));
     const int iFeed = open(sNode("hidraw0").c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(iFeed, 0);
     ASSERT_EQ(write(iFeed, report.data(), report.size()), 65);

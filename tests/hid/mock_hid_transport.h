@@ -11,8 +11,9 @@
 class MockHidTransport : public OHidTransport {
 public:
     MOCK_METHOD(bool, bOpenDevice, (uint16_t, uint16_t), (override));
-    MOCK_METHOD(bool, bWriteReport, (const uint8_t*, size_t), (override));
+    MOCK_METHOD(bool, bWriteReport, (const uint8_t*, size_t, uint32_t), (override));
     MOCK_METHOD(bool, bReadReport, (uint8_t*, size_t, uint32_t&, uint32_t), (override));
+    MOCK_METHOD(void, vDrainInput, (), (override));
     MOCK_METHOD(size_t, uiInputReportLength, (), (const, override));
     MOCK_METHOD(size_t, uiOutputReportLength, (), (const, override));
     MOCK_METHOD(void, vClose, (), (override));

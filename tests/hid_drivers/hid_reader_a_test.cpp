@@ -31,6 +31,49 @@ TEST(HidReaderA, ExchangeReportsAndReplyBounds) {
         EXPECT_EQ(text.substr(5, len) + '\0', std::string(data.begin(), data.begin() + len + 1));
         EXPECT_EQ(Cat({B({2, 0, 3}), B("C40"), Bytes(58)}), rig.hid.writes.back());
         EXPECT_EQ(4321u, rig.hid.reads.back().second);
+        EXPECT_EQ(4321u, rig.hid.writeTimeouts.back());
+    }
+}
+
+// A reply that comes after its command gave up stays queued; the next command must get
+// its own reply, never the late one, and stay within its one time-out.
+TEST(HidReaderA, LateReplyIsNotTakenByTheNextCommand) {
+    // Delay of the eject's reply (its command waits 30 s); idle time before the next command;
+    // that command's reply ("" none) and its delay; code; time the command took; reports
+    // dropped unread.
+    const std::tuple<uint64_t, uint64_t, std::string, uint64_t, int, uint64_t, size_t> rows[] = {
+        {31000, 9000, "P4000ab", 0, 1201, 0, 1},    // queued before the command
+        {31000, 0, "P4000ab", 2000, 1201, 2000, 0}, // comes in while the reply is awaited
+        {31000, 0, "", 0, 1223, 5000, 0},           // the late one alone: no reply
+        {31000, 0, "P4000ab", 5500, 1223, 5000, 0}, // one deadline, not one per report
+    };
+    for (const auto& [ejectDelay, idle, reply, delay, code, took, drained] : rows) {
+        SCOPED_TRACE(std::to_string(ejectDelay) + " " + std::to_string(delay));
+        RigA rig;
+        rig.hid.Answer("P3000", ejectDelay);
+        uint8_t data[256] = {};
+        uint32_t len = sizeof data;
+        tDevReturn r = Rec();
+        rig.reader.iExecCommand(B("C30").data(), 3, data, &len, &r, 30000);
+        rig.hid.clock.vAdvance(idle);
+
+        rig.hid.Answer(reply, delay);
+        const uint64_t start = rig.hid.clock.uiNow();
+        len = sizeof data;
+        r = Rec();
+        EXPECT_EQ(code != 1201, rig.reader.iExecCommand(B("C40").data(), 3, data, &len, &r, 5000));
+        EXPECT_EQ(code, r.iCode2);
+        EXPECT_EQ(took, rig.hid.clock.uiNow() - start);
+        EXPECT_EQ(drained, rig.hid.dropped.size());
+        EXPECT_EQ(code == 1201 ? "ab" : "", std::string(data, data + len));
+
+        // And the command after it is in step too.
+        rig.hid.Answer("P1000");
+        r = Rec();
+        len = sizeof data;
+        EXPECT_EQ(0, rig.reader.iExecCommand(B("C10").data(), 3, data, &len, &r, 5000));
+        EXPECT_EQ("P1000", std::string(r.acReplyText, 5));
+        EXPECT_EQ(3u, rig.hid.writes.size());
     }
 }
 
@@ -47,7 +90,7 @@ TEST(HidReaderA, InitMode3AndTheUsbConfiguration) {
         SCOPED_TRACE(ini);
         RigA rig(ini);
         for (const char* reply :
-             {"P0700", "PQ000012", "PV000HBU-NA120", "P0000", "P0000", "P0000", "PUA00info"})
+             {"P0700", "PQ000012", "PV000HBU-NA120", "PY100", "PSL00", "PSN00", "PUA00info"})
             rig.hid.Answer(reply);
         tDevReturn r = Rec();
         EXPECT_EQ(0, rig.reader.Init(3, &r));

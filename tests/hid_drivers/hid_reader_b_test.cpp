@@ -38,11 +38,78 @@ TEST(HidReaderB, ExchangeAssemblesTheReplyFromReports) {
         ASSERT_EQ(reads, rig.hid.reads.size());
         for (size_t k = 0; k < reads; ++k)
             EXPECT_EQ(std::make_pair(size_t{1024 - 64 * k}, 5000u), rig.hid.reads[k]);
+        EXPECT_EQ(5000u, rig.hid.writeTimeouts.back());
     }
 }
 
-// A reply that just fills the 1024-byte buffer announces a 17th report: it is
-// taken off the line, so the next exchange reads its own reply.
+// The first report must come within the command's time-out, the whole reply within a
+// second more; a reply that does not come whole fails and hands out nothing.
+TEST(HidReaderB, CutOrLateReplyFailsWithinTheBound) {
+    std::string long200 = "P1100";
+    while (long200.size() < 200)
+        long200 += static_cast<char>('A' + long200.size() % 26);
+    // Delay of the first report, of the other three; the one lost (0: none); code; time taken.
+    const std::tuple<uint64_t, uint64_t, size_t, int, uint64_t> rows[] = {
+        {0, 0, 2, 1299, 5000},       // a report lost: not taken with zeros or shifted data
+        {0, 0, 3, 1299, 5000},       // the last one lost
+        {4000, 7000, 0, 1299, 6000}, // the rest drips in too late: 1 s after the time-out
+        {4000, 5900, 0, 1201, 5900}, // slow but whole within the bound
+        {5100, 5100, 0, 1223, 5000}, // the first report too late
+    };
+    for (const auto& [first, rest, lost, code, took] : rows) {
+        SCOPED_TRACE(std::to_string(first) + " " + std::to_string(rest) + " " +
+                     std::to_string(lost));
+        Rig<OHidReaderB> rig(kUsb, 4660, 22136);
+        FakeHid::Reports reports = rig.hid.Cut(long200, rest);
+        reports[0].delayMs = first;
+        if (lost)
+            reports.erase(reports.begin() + long(lost) - 1);
+        rig.hid.replies.push_back(reports);
+        uint8_t data[1024] = {};
+        uint32_t len = 99;
+        tDevReturn r = Rec();
+        EXPECT_EQ(code != 1201,
+                  rig.reader.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 5000));
+        EXPECT_EQ(code, r.iCode2);
+        EXPECT_EQ(took, rig.hid.clock.uiElapsed());
+        EXPECT_EQ(code == 1201 ? long200.substr(5) : "", std::string(data, data + len));
+        EXPECT_EQ(code == 1201 ? "P1100" : std::string(5, 7), std::string(r.acReplyText, 5));
+    }
+}
+
+// Only a report whose echo answers the command is its reply; others are late replies to
+// earlier commands. Chip I/O replies mark the second echo character '5' (more to fetch) or
+// '?' (block refused).
+TEST(HidReaderB, ReportsWithAnotherEchoAreDropped) {
+    using Arrivals = std::vector<std::pair<std::string, uint64_t>>;
+    // Command; replies arriving after it, with their delays; code; time taken.
+    const std::tuple<std::string, Arrivals, int, uint64_t> rows[] = {
+        {"C11", {{"P3000", 0}, {"P1100ab", 100}}, 1201, 100},
+        {"C13", {{"P1100ab", 0}}, 1223, 5000},
+        {"CI3", {{"PI500ab", 0}}, 1201, 0},
+        {"CI5", {{"PI?00ab", 0}}, 1201, 0},
+        {"CI3", {{"PI700ab", 0}}, 1223, 5000},
+    };
+    for (const auto& [command, arrivals, code, took] : rows) {
+        SCOPED_TRACE(command + " " + std::get<0>(arrivals.back()));
+        Rig<OHidReaderB> rig(kUsb, 4660, 22136);
+        FakeHid::Reports reports;
+        for (const auto& [text, delay] : arrivals)
+            reports.push_back(rig.hid.Cut(text, delay)[0]);
+        rig.hid.replies.push_back(reports);
+        uint8_t data[1024] = {};
+        uint32_t len = 0;
+        tDevReturn r = Rec();
+        EXPECT_EQ(code != 1201,
+                  rig.reader.iExecCommand(B(command).data(), 3, data, sizeof data, &len, &r, 5000));
+        EXPECT_EQ(code, r.iCode2);
+        EXPECT_EQ(took, rig.hid.clock.uiElapsed());
+        EXPECT_EQ(code == 1201 ? "ab" : "", std::string(data, data + len));
+    }
+}
+
+// A reply that just fills the 1024-byte buffer announces a 17th report that carries none
+// of it: taken off the line if it is there, never waited for.
 TEST(HidReaderB, ReplyFillingTheBufferLeavesNothingBehind) {
     Rig<OHidReaderB> rig(kUsb, 4660, 22136);
     std::string full = "P1100" + std::string(1016, 'z');
@@ -53,6 +120,7 @@ TEST(HidReaderB, ReplyFillingTheBufferLeavesNothingBehind) {
     EXPECT_EQ(0, rig.reader.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 50));
     EXPECT_EQ(1016u, len);
     EXPECT_EQ(17u, rig.hid.reads.size());
+    EXPECT_EQ(0u, rig.hid.clock.uiElapsed());
 }
 
 // Each SetCommPara searches the configured ids again; the transport goes with the driver.

@@ -48,12 +48,18 @@ int OHidReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRe
         *pReplyLen = 0;
     int iCode = kCodeOk;
     try {
-        const int iSent = m_link.iSendCommand(kReportId, pText, uiLen);
+        const int iSent = m_link.iSendCommand(kReportId, pText, uiLen, uiTimeoutMs);
         if (iSent != 0)
             throw iSent;
+        // The reply echoes the command characters; a report that echoes
+        // others is a late reply to an earlier command and is dropped.
+        const uint8_t* pEcho = OHidLink::pCommandCharacters(pText, uiLen);
+        const auto bAnswers = [pEcho](const uint8_t* pGot) {
+            return !pEcho || (pGot[0] == pEcho[0] && pGot[1] == pEcho[1]);
+        };
         uint8_t recv[OHidLink::kRecvSize] = {};
         uint32_t count = 0;
-        if (!m_link.bReadReport(recv, sizeof recv, count, uiTimeoutMs))
+        if (!m_link.bReadFirstReport(recv, sizeof recv, count, NowMs() + uiTimeoutMs, bAnswers))
             throw kCodeNotSent;
         const uint32_t len = (static_cast<uint32_t>(recv[1]) << 8) | recv[2];
         const uint8_t* pReplyText = recv + OHidLink::kReportHeader;

@@ -19,13 +19,14 @@ public:
     // 0590/0035. 0 when the device was found; the record is not written.
     int SetCommPara(tDevReturn* pRet) override;
 
-    // The output report is written, one input report read with the caller's
-    // time-out: report ID, reply text length L (high byte first), reply
-    // text (kind, echo, status, data). The whole reply text goes to
-    // acReplyText. A write or read that fails, a command that does not fit
-    // one report (1224), and a reply text shorter than its header, longer
-    // than acReplyText, than the report read or than the caller's buffer
-    // take: 1223, nothing copied.
+    // The output report is written (what is queued from before is dropped
+    // first), and the first input report within the caller's time-out whose
+    // echo is the command's two characters is the reply: report ID, reply
+    // text length L (high byte first), reply text (kind, echo, status,
+    // data). The whole reply text goes to acReplyText. A write or read that
+    // fails, a command that does not fit one report (1224), and a reply text
+    // shorter than its header, longer than acReplyText, than the report read
+    // or than the caller's buffer take: 1223, nothing copied.
     int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply, uint32_t* pReplyLen,
                      tDevReturn* pRet, uint32_t uiTimeoutMs) override;
 

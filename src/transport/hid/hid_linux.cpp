@@ -32,12 +32,15 @@
 
 namespace {
 
+// One wait of the system for one report (a real wait, not a deadline that
+// spans reads: those the drivers keep on the library's clock).
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxUeventBytes = 4096;
 constexpr size_t kMaxDescriptorBytes = HID_MAX_DESCRIPTOR_SIZE;
-// A write that the node cannot take at once waits this long for room.
-constexpr int kWriteWaitMs = 1000;
+// hidraw queues 64 reports per open file; a device that keeps sending
+// cannot hold a drain longer than this many reads.
+constexpr int kMaxDrainedReports = 1024;
 
 using quillon::OFd;
 
@@ -216,7 +219,7 @@ public:
         return false;
     }
 
-    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize) override {
+    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize, uint32_t uiTimeoutMs) override {
         if (!m_writeFd.bValid() || m_outReport.empty() || (pReport == nullptr && uiBufSize != 0)) {
             return false;
         }
@@ -226,8 +229,10 @@ public:
             std::memcpy(m_outReport.data(), pReport, uiTake);
         }
 
-        // A report goes out in one write(2) or not at all.
-        bool bWaited = false;
+        // A report goes out in one write(2) or not at all. A node that has
+        // no room waits for it until the time-out (the kernel bounds the USB
+        // transfer of a write it took).
+        const auto deadline = Clock::now() + std::chrono::milliseconds(uiTimeoutMs);
         for (;;) {
             const ssize_t iRc = ::write(m_writeFd.iGet(), m_outReport.data(), m_outReport.size());
             if (iRc >= 0) {
@@ -236,14 +241,18 @@ public:
             if (errno == EINTR) {
                 continue;
             }
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || bWaited) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return false;
             }
+            const int iLeft = iMsLeft(deadline);
             pollfd pfd{m_writeFd.iGet(), POLLOUT, 0};
-            if (::poll(&pfd, 1, kWriteWaitMs) <= 0 || (pfd.revents & POLLOUT) == 0) {
+            const int iPolled = iLeft == 0 ? 0 : ::poll(&pfd, 1, iLeft);
+            if (iPolled < 0 && errno == EINTR) {
+                continue;
+            }
+            if (iPolled <= 0 || (pfd.revents & POLLOUT) == 0) {
                 return false;
             }
-            bWaited = true;
         }
     }
 
@@ -289,6 +298,22 @@ public:
                                 (pfd.revents & (POLLERR | POLLHUP)) == 0;
             if (!bRetry) {
                 return false; // end of file (device gone) or error
+            }
+        }
+    }
+
+    void vDrainInput() override {
+        if (!m_readFd.bValid() || m_inReport.empty()) {
+            return;
+        }
+        // The node is non-blocking: read until nothing is left.
+        for (int i = 0; i < kMaxDrainedReports; ++i) {
+            const ssize_t iGot = ::read(m_readFd.iGet(), m_inReport.data(), m_inReport.size());
+            if (iGot < 0 && errno == EINTR) {
+                continue;
+            }
+            if (iGot <= 0) {
+                return; // empty (EAGAIN), device gone, or error
             }
         }
     }

@@ -31,8 +31,9 @@ public:
 
     // Writes one output report: exactly uiOutputReportLength() bytes, taken
     // from the start of the buffer; when the buffer is shorter, the rest of
-    // the report is sent as zeros. True when the system took the whole report.
-    virtual bool bWriteReport(const uint8_t* pReport, size_t uiBufSize) = 0;
+    // the report is sent as zeros. True when the system took the whole report
+    // within uiTimeoutMs; a write still pending then is cancelled and fails.
+    virtual bool bWriteReport(const uint8_t* pReport, size_t uiBufSize, uint32_t uiTimeoutMs) = 0;
 
     // Reads one input report of uiInputReportLength() bytes into the start
     // of the buffer (no more than uiBufSize of it are stored) and waits at
@@ -42,6 +43,12 @@ public:
     // on any other failure (nothing opened for reading, device gone).
     virtual bool bReadReport(uint8_t* pReport, size_t uiBufSize, uint32_t& uiCount,
                              uint32_t uiTimeoutMs) = 0;
+
+    // Drops every input report that is already queued for this reader,
+    // without waiting for more. The system keeps a report that came after
+    // its read gave up (hidraw per open file, Windows in the HID class
+    // driver's ring buffer), so a late reply waits here for the next read.
+    virtual void vDrainInput() = 0;
 
     // Report lengths of the opened device, report ID byte included; 0 while
     // no device is open or when the device declares no such report.

@@ -1,8 +1,9 @@
 // The HID transport on Windows: the present interfaces of the HID class come
 // from SetupAPI; each is opened without access to read its attributes, and
 // the first one with the wanted vendor and product is opened again for
-// synchronous writes and for overlapped reads. The report lengths are the
-// HID class driver's own (HidP_GetCaps).
+// overlapped writes and for overlapped reads, so that neither waits longer
+// than its time-out. The report lengths are the HID class driver's own
+// (HidP_GetCaps).
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -24,6 +25,10 @@ namespace {
 
 // Longest interface detail the search accepts (the path is far shorter).
 constexpr DWORD kMaxDetailBytes = 64 * 1024;
+// How long a cancelled transfer may take to give its buffer back.
+constexpr DWORD kCancelGraceMs = 1000;
+// Reports taken one by one when the HID class driver refuses to flush.
+constexpr int kMaxDrainedReports = 1024;
 
 // Owns a kernel handle; both NULL and INVALID_HANDLE_VALUE mean none.
 class OHandle {
@@ -110,6 +115,57 @@ HANDLE hOpenDevice(const std::string& sPath, DWORD dwAccess, DWORD dwFlags) {
                          OPEN_EXISTING, dwFlags, nullptr);
 }
 
+// One overlapped transfer: its record, its event (manual reset, created
+// signalled) and the report it moves. They live on the heap so that a
+// transfer the system does not give back after its cancel can keep them.
+struct tTransfer {
+    OVERLAPPED overlapped{};
+    OHandle event{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+    std::vector<uint8_t> report;
+};
+
+// How a transfer ended.
+enum : int { kTransferDone, kTransferTimedOut, kTransferFailed };
+
+// Waits at most dwTimeoutMs for a transfer that ReadFile or WriteFile
+// started on hFile. A transfer still running then is cancelled and
+// awaited for kCancelGraceMs more; if even that does not end it, the record
+// and buffer are left to the system (pTransfer gives them up, the next
+// transfer gets new ones) rather than being freed under a running transfer.
+// Done with dwGot when the transfer completed, also when it did so just as
+// the wait gave up.
+int iAwait(HANDLE hFile, std::unique_ptr<tTransfer>& pTransfer, DWORD dwTimeoutMs, DWORD& dwGot) {
+    tTransfer& t = *pTransfer;
+    const DWORD dwWait = ::WaitForSingleObject(t.event.hGet(), dwTimeoutMs);
+    if (dwWait == WAIT_OBJECT_0) {
+        return ::GetOverlappedResult(hFile, &t.overlapped, &dwGot, FALSE) ? kTransferDone
+                                                                          : kTransferFailed;
+    }
+    ::CancelIo(hFile);
+    if (::WaitForSingleObject(t.event.hGet(), kCancelGraceMs) != WAIT_OBJECT_0) {
+        pTransfer.release(); // still the system's: never freed
+        return kTransferFailed;
+    }
+    if (::GetOverlappedResult(hFile, &t.overlapped, &dwGot, FALSE)) {
+        return kTransferDone;
+    }
+    return dwWait == WAIT_TIMEOUT ? kTransferTimedOut : kTransferFailed;
+}
+
+// A transfer ready to start: a new one when the last was left to the system.
+bool bReady(std::unique_ptr<tTransfer>& pTransfer, size_t uiReportLen) {
+    if (!pTransfer) {
+        pTransfer = std::make_unique<tTransfer>();
+        pTransfer->report.assign(uiReportLen, 0);
+    }
+    if (!pTransfer->event.bValid()) {
+        return false;
+    }
+    pTransfer->overlapped = OVERLAPPED{};
+    pTransfer->overlapped.hEvent = pTransfer->event.hGet();
+    return true;
+}
+
 class OWin32HidTransport : public OHidTransport {
 public:
     OWin32HidTransport() = default;
@@ -155,90 +211,108 @@ public:
                 caps.InputReportByteLength <= kHidMaxReportBytes) {
                 // Reports beyond the limit leave both lengths 0, as on Linux:
                 // found, but every write and read fails.
-                m_outReport.assign(caps.OutputReportByteLength, 0);
-                m_inReport.assign(caps.InputReportByteLength, 0);
+                m_uiOutLen = caps.OutputReportByteLength;
+                m_uiInLen = caps.InputReportByteLength;
             }
-            m_write.vReset(hOpenDevice(sPath, GENERIC_WRITE, 0));
+            m_write.vReset(hOpenDevice(sPath, GENERIC_WRITE, FILE_FLAG_OVERLAPPED));
             m_read.vReset(hOpenDevice(sPath, GENERIC_READ, FILE_FLAG_OVERLAPPED));
-            // Manual reset, signalled until the first read starts.
-            m_readEvent.vReset(::CreateEventA(nullptr, TRUE, TRUE, nullptr));
+            // Each with its event, manual reset, signalled until it first starts.
+            bReady(m_pWrite, m_uiOutLen);
+            bReady(m_pRead, m_uiInLen);
             return true;
         }
     }
 
-    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize) override {
-        if (!m_write.bValid() || m_outReport.empty() || (pReport == nullptr && uiBufSize != 0)) {
+    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize, uint32_t uiTimeoutMs) override {
+        if (!m_write.bValid() || m_uiOutLen == 0 || (pReport == nullptr && uiBufSize != 0) ||
+            !bReady(m_pWrite, m_uiOutLen)) {
             return false;
         }
-        std::fill(m_outReport.begin(), m_outReport.end(), 0);
-        const size_t uiTake = std::min(uiBufSize, m_outReport.size());
+        // The report is sent from the transfer's own buffer, which outlives a
+        // write that is still pending when the wait gives up.
+        std::vector<uint8_t>& report = m_pWrite->report;
+        std::fill(report.begin(), report.end(), 0);
+        const size_t uiTake = std::min(uiBufSize, report.size());
         if (uiTake != 0) {
-            std::memcpy(m_outReport.data(), pReport, uiTake);
+            std::memcpy(report.data(), pReport, uiTake);
         }
-        const DWORD dwWant = static_cast<DWORD>(m_outReport.size());
+        const DWORD dwWant = static_cast<DWORD>(report.size());
+        if (!::WriteFile(m_write.hGet(), report.data(), dwWant, nullptr, &m_pWrite->overlapped) &&
+            ::GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        // A device that never takes the report fails the write at the time-out.
         DWORD dwWritten = 0;
-        return ::WriteFile(m_write.hGet(), m_outReport.data(), dwWant, &dwWritten, nullptr) &&
+        return iAwait(m_write.hGet(), m_pWrite, uiTimeoutMs, dwWritten) == kTransferDone &&
                dwWritten == dwWant;
     }
 
     bool bReadReport(uint8_t* pReport, size_t uiBufSize, uint32_t& uiCount,
                      uint32_t uiTimeoutMs) override {
-        if (!m_read.bValid() || !m_readEvent.bValid() || m_inReport.empty() || pReport == nullptr) {
+        if (!m_read.bValid() || m_uiInLen == 0 || pReport == nullptr ||
+            !bReady(m_pRead, m_uiInLen)) {
             return false;
         }
-        // The report lands in the transport's own buffer, which outlives a
+        // The report lands in the transfer's own buffer, which outlives a
         // read that is still pending when the wait gives up.
-        std::fill(m_inReport.begin(), m_inReport.end(), 0);
-        m_overlapped = OVERLAPPED{};
-        m_overlapped.hEvent = m_readEvent.hGet();
-        if (!::ReadFile(m_read.hGet(), m_inReport.data(), static_cast<DWORD>(m_inReport.size()),
-                        nullptr, &m_overlapped) &&
+        std::vector<uint8_t>& report = m_pRead->report;
+        std::fill(report.begin(), report.end(), 0);
+        if (!::ReadFile(m_read.hGet(), report.data(), static_cast<DWORD>(report.size()), nullptr,
+                        &m_pRead->overlapped) &&
             ::GetLastError() != ERROR_IO_PENDING) {
             return false;
         }
-
-        const DWORD dwWait = ::WaitForSingleObject(m_readEvent.hGet(), uiTimeoutMs);
-        if (dwWait == WAIT_OBJECT_0) {
-            DWORD dwGot = 0;
-            if (!::GetOverlappedResult(m_read.hGet(), &m_overlapped, &dwGot, FALSE)) {
-                return false;
-            }
-            const size_t uiGive = std::min(uiBufSize, m_inReport.size());
-            std::memcpy(pReport, m_inReport.data(), uiGive);
+        DWORD dwGot = 0;
+        const int iOutcome = iAwait(m_read.hGet(), m_pRead, uiTimeoutMs, dwGot);
+        switch (iOutcome) {
+        case kTransferDone: {
+            const size_t uiGive = std::min(uiBufSize, report.size());
+            std::memcpy(pReport, report.data(), uiGive);
             uiCount = static_cast<uint32_t>(uiGive);
             return true;
         }
-
-        // Cancel the read and let it finish, so that the next one starts
-        // clean and nothing is written into the buffer afterwards.
-        ::CancelIo(m_read.hGet());
-        DWORD dwGot = 0;
-        ::GetOverlappedResult(m_read.hGet(), &m_overlapped, &dwGot, TRUE);
-        if (dwWait == WAIT_TIMEOUT) {
+        case kTransferTimedOut:
             uiCount = 0;
+            return false;
+        case kTransferFailed:
+            break;
         }
         return false;
     }
 
-    size_t uiInputReportLength() const override { return m_inReport.size(); }
-    size_t uiOutputReportLength() const override { return m_outReport.size(); }
+    void vDrainInput() override {
+        if (!m_read.bValid()) {
+            return;
+        }
+        if (::HidD_FlushQueue(m_read.hGet())) {
+            return;
+        }
+        // Take the queued reports one by one, with reads that do not wait.
+        uint8_t byScratch = 0;
+        uint32_t uiCount = 0;
+        for (int i = 0; i < kMaxDrainedReports && bReadReport(&byScratch, 1, uiCount, 0); ++i) {
+        }
+    }
+
+    size_t uiInputReportLength() const override { return m_uiInLen; }
+    size_t uiOutputReportLength() const override { return m_uiOutLen; }
 
     void vClose() override {
         m_write.vReset();
         m_read.vReset();
-        m_readEvent.vReset();
-        m_overlapped = OVERLAPPED{};
-        m_outReport.clear();
-        m_inReport.clear();
+        m_pWrite.reset();
+        m_pRead.reset();
+        m_uiOutLen = 0;
+        m_uiInLen = 0;
     }
 
 private:
     OHandle m_write;
     OHandle m_read;
-    OHandle m_readEvent;
-    OVERLAPPED m_overlapped{};
-    std::vector<uint8_t> m_outReport;
-    std::vector<uint8_t> m_inReport;
+    std::unique_ptr<tTransfer> m_pWrite;
+    std::unique_ptr<tTransfer> m_pRead;
+    size_t m_uiOutLen = 0;
+    size_t m_uiInLen = 0;
 };
 
 } // namespace
