@@ -42,20 +42,24 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLON_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# Each component description's first line is its package's synopsis.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquillon${QUILLON_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# The loader's cache is refreshed through libc's trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/runtime/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "driver library for motorised ID-card readers
- Quillon drives the motorised ID-card readers of self-service kiosks and
- bank terminals through 18 IDC_ functions: card entry, the three magnetic
- tracks, the IC chip, eject and retain, counters and status. Reader
- families A, B and C over a serial line, A and B over USB HID.
- .
- This package holds the shared library and its trace library.")
+Quillon drives the motorised ID-card readers of self-service kiosks and
+bank terminals through 18 IDC_ functions: card entry, the three magnetic
+tracks, the IC chip, eject and retain, counters and status. Reader
+families A, B and C over a serial line, A and B over USB HID.
+
+This package holds the shared library and its trace library.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquillon-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -63,11 +67,11 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_ARCHITECTURE_DEPENDENT ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Runtime)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "driver library for motorised ID-card readers (development files)
- Quillon drives the motorised ID-card readers of self-service kiosks and
- bank terminals through 18 IDC_ functions.
- .
- This package holds the header quillon/idc.h, the link to the library, the
- pkg-config file quillon.pc and the CMake package Quillon.")
+Quillon drives the motorised ID-card readers of self-service kiosks and
+bank terminals through 18 IDC_ functions.
+
+This package holds the header quillon/idc.h, the link to the library, the
+pkg-config file quillon.pc and the CMake package Quillon.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quillon-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
@@ -75,12 +79,12 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DEPENDS Runtime)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "check and emulate motorised ID-card readers (Quillon)
- idcctl drives a card reader through the Quillon library from the command
- line: status, initialisation, card entry, tracks, chip commands, eject,
- and a guided demonstration. idc-emu emulates the serial readers of
- families A, B and C on a pseudo-terminal.
- .
- The package also holds the udev rule that gives the group plugdev the
- USB readers' hidraw nodes, and the manuals of the library.")
+idcctl drives a card reader through the Quillon library from the command
+line: status, initialisation, card entry, tracks, chip commands, eject,
+and a guided demonstration. idc-emu emulates the serial readers of
+families A, B and C on a pseudo-terminal.
+
+The package also holds the udev rule that gives the group plugdev the
+USB readers' hidraw nodes, and the manuals of the library.")
 
 include(CPack)

@@ -62,10 +62,21 @@ install(FILES ${PROJECT_BINARY_DIR}/quillon.pc DESTINATION ${CMAKE_INSTALL_LIBDI
         COMPONENT Development)
 
 # Tools, their manuals and the deployment files.
+# Manual pages go in compressed (gzip -n: the same bytes at every build).
+find_program(QUILLON_GZIP gzip)
 foreach(tool idcctl idc-emu)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
-    install(FILES docs/man/${tool}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tools)
+    set(page ${PROJECT_SOURCE_DIR}/docs/man/${tool}.1)
+    if(QUILLON_GZIP)
+      add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${tool}.1.gz
+                         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                         COMMAND ${QUILLON_GZIP} -9nc ${page} > ${PROJECT_BINARY_DIR}/man/${tool}.1.gz
+                         DEPENDS ${page})
+      add_custom_target(${tool}_man ALL DEPENDS ${PROJECT_BINARY_DIR}/man/${tool}.1.gz)
+      set(page ${PROJECT_BINARY_DIR}/man/${tool}.1.gz)
+    endif()
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tools)
   endif()
 endforeach()
 if(NOT WIN32)
