@@ -33,6 +33,9 @@ install(FILES include/quillon/idc.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quil
 if(WIN32)
   install(FILES src/api/quillon.def vantrel/vantrel.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
           COMPONENT Development)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    install(FILES src/api/quillon_x86.def DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+  endif()
 endif()
 
 # CMake package: find_package(Quillon 1.0 CONFIG) -> Quillon::quillon.
