@@ -100,7 +100,15 @@ const char* library_file_name() {
 
 std::string default_library_path() {
     const std::string beside = executable_dir() + library_file_name();
-    return file_exists(beside) ? beside : library_file_name();
+    if (file_exists(beside))
+        return beside;
+#if defined(IDCCTL_SONAME)
+    // Installed from a package: the runtime package holds the library
+    // under its SONAME only; the plain name comes with the -dev package.
+    return IDCCTL_SONAME;
+#else
+    return library_file_name();
+#endif
 }
 
 bool set_environment(const std::string& name, const std::string& value) {
