@@ -23,10 +23,10 @@
  *   Returns 0 when the file cannot be opened. Several handles may be open at
  *   once; handles on the same file share it, so their lines never mix.
  *   Several processes may write one log (POSIX): lines and rotations take a
- *   lock on the file, the size counts every process's lines, and a writer
- *   whose file another process rotated away opens the log again. When the
- *   log cannot be opened again, the line goes on in the file held, or is
- *   dropped if there is none, and the next line tries again.
+ *   lock on the log's folder, the size counts every process's lines, and a
+ *   writer whose file another process rotated away opens the log again.
+ *   When the log cannot be opened again, the line goes on in the file held,
+ *   or is dropped if there is none, and the next line tries again.
  * setTraceKeepTime(h, days) deletes this log's rotated files (x.log.N; the
  * current one is never touched) whose last change is older than the given
  * number of days, now and after every later rotation; days <= 0 deletes
