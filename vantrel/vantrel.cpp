@@ -4,7 +4,8 @@
 // Every open trace is an OTrace kept in a process-wide registry under a handle
 // number that is never reused, so an unknown or closed handle finds nothing and
 // the call returns 0. A trace refers to an OLogFile; handles opened on the same
-// file share one OLogFile, whose mutex orders their lines and rotations.
+// file share one OLogFile, whose mutex orders their lines and rotations within
+// the process; a lock on the file itself orders them between processes.
 // Writers of different files never wait for each other.
 #include "vantrel.h"
 
@@ -23,8 +24,13 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -66,14 +72,6 @@ bool bLocalTime(std::time_t t, std::tm& out) {
 #endif
 }
 
-std::FILE* pOpenAppend(const fs::path& path) {
-#if defined(_WIN32)
-    return _wfopen(path.c_str(), L"ab");
-#else
-    return std::fopen(path.c_str(), "ab");
-#endif
-}
-
 // Turns the caller's path text into an absolute path, fixed at opening time.
 // A backslash separates folders on every platform, so "Vantrel\X.log" means
 // the same file everywhere.
@@ -106,10 +104,227 @@ std::string tFileKey(const fs::path& path) {
 
 // --- one log file ------------------------------------------------------------
 
-struct OFileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+// An open log file, opened for appending, and the lock that orders the lines
+// and rotations of every process writing into one folder.
+//
+// POSIX: descriptors. A file this library creates is 0640 and its folders
+// 0750 whatever the umask; a symbolic link, a file with other hard links or
+// anything but a regular file at the log's path is refused, never followed.
+// The lock is flock() on the log's folder: unlike the log itself, the folder
+// is never renamed by a rotation, so a writer that holds it can check that
+// the path still names its open file (another process may have rotated it
+// away), reopen, rotate and write without anyone coming in between.
+// Windows: a stdio stream and no lock. An open file cannot be renamed there,
+// so another process's rotation fails and both go on writing the current
+// file.
+#if defined(_WIN32)
+using Handle = std::FILE*;
+constexpr Handle kNoHandle = nullptr;
+constexpr bool kClosesBeforeRename = true;
+#else
+using Handle = int;
+constexpr Handle kNoHandle = -1;
+constexpr bool kClosesBeforeRename = false;
+#endif
+
+class OFile {
+public:
+    OFile() = default;
+    ~OFile() { vClose(); }
+    OFile(OFile&& other) noexcept { *this = std::move(other); }
+    OFile& operator=(OFile&& other) noexcept {
+        if (this != &other) {
+            vClose();
+            h_ = other.h_;
+            other.h_ = kNoHandle;
+        }
+        return *this;
+    }
+    OFile(const OFile&) = delete;
+    OFile& operator=(const OFile&) = delete;
+
+    // Opens the file, creating it when missing; invalid on failure.
+    static OFile tOpen(const fs::path& path);
+    bool bValid() const { return h_ != kNoHandle; }
+    // Whether the path still names this file.
+    bool bIsAt(const fs::path& path) const;
+    unsigned long long uSize() const;
+    // Writes the whole line; false if any of it was not written.
+    bool bWrite(const std::string& line);
+    void vClose();
+
+private:
+    Handle h_ = kNoHandle;
 };
-using OFilePtr = std::unique_ptr<std::FILE, OFileCloser>;
+
+class OFolderLock {
+public:
+    explicit OFolderLock(fs::path folder) : folder_(std::move(folder)) {}
+    ~OFolderLock();
+    OFolderLock(const OFolderLock&) = delete;
+    OFolderLock& operator=(const OFolderLock&) = delete;
+    // Waits for the lock; without a usable folder it goes on unlocked.
+    void vLock();
+    void vUnlock();
+
+private:
+    const fs::path folder_;
+#if !defined(_WIN32)
+    int fd_ = -1;
+    pid_t opener_ = 0; // a child after fork() would share the parent's lock
+#endif
+};
+
+#if defined(_WIN32)
+
+OFile OFile::tOpen(const fs::path& path) {
+    OFile f;
+    f.h_ = _wfopen(path.c_str(), L"ab");
+    // Unbuffered: a line leaves in one write, whole, and is on disk even if
+    // the process dies right after.
+    if (f.h_)
+        std::setvbuf(f.h_, nullptr, _IONBF, 0);
+    return f;
+}
+
+bool OFile::bIsAt(const fs::path&) const {
+    return bValid();
+}
+
+unsigned long long OFile::uSize() const {
+    const long long size = h_ ? _filelengthi64(_fileno(h_)) : -1;
+    return size < 0 ? 0 : static_cast<unsigned long long>(size);
+}
+
+bool OFile::bWrite(const std::string& line) {
+    return h_ && std::fwrite(line.data(), 1, line.size(), h_) == line.size();
+}
+
+void OFile::vClose() {
+    if (h_)
+        std::fclose(h_);
+    h_ = kNoHandle;
+}
+
+OFolderLock::~OFolderLock() {}
+void OFolderLock::vLock() {}
+void OFolderLock::vUnlock() {}
+
+bool bMakeFolders(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    return !ec;
+}
+
+#else
+
+OFile OFile::tOpen(const fs::path& path) {
+    // O_NONBLOCK only for the opening: a FIFO planted at the path would block
+    // it. Such a file is refused below anyway.
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    OFile f;
+    for (int attempt = 0; attempt < 3 && !f.bValid(); ++attempt) {
+        f.h_ = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0640);
+        if (f.bValid()) {
+            fchmod(f.h_, 0640); // the umask may have taken more, or less
+        } else if (errno == EEXIST) {
+            f.h_ = open(path.c_str(), kFlags);
+            if (!f.bValid() && errno != ENOENT) // ENOENT: removed meanwhile, create it
+                return f;
+        } else {
+            return f;
+        }
+    }
+    struct stat st {};
+    if (!f.bValid() || fstat(f.h_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        f.vClose();
+        return f;
+    }
+    const int flags = fcntl(f.h_, F_GETFL);
+    if (flags != -1)
+        fcntl(f.h_, F_SETFL, flags & ~O_NONBLOCK);
+    return f;
+}
+
+bool OFile::bIsAt(const fs::path& path) const {
+    struct stat atPath {
+    }, mine{};
+    return bValid() && lstat(path.c_str(), &atPath) == 0 && fstat(h_, &mine) == 0 &&
+           atPath.st_dev == mine.st_dev && atPath.st_ino == mine.st_ino;
+}
+
+unsigned long long OFile::uSize() const {
+    struct stat st {};
+    return bValid() && fstat(h_, &st) == 0 && st.st_size > 0
+               ? static_cast<unsigned long long>(st.st_size)
+               : 0;
+}
+
+bool OFile::bWrite(const std::string& line) {
+    const char* at = line.data();
+    std::size_t left = line.size();
+    while (bValid() && left > 0) {
+        const ssize_t n = write(h_, at, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return left == 0;
+}
+
+void OFile::vClose() {
+    if (bValid())
+        close(h_);
+    h_ = kNoHandle;
+}
+
+OFolderLock::~OFolderLock() {
+    if (fd_ != -1)
+        close(fd_);
+}
+
+void OFolderLock::vLock() {
+    if (fd_ != -1 && opener_ != getpid()) {
+        close(fd_); // the parent's: its lock is not this process's
+        fd_ = -1;
+    }
+    if (fd_ == -1) {
+        fd_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        opener_ = getpid();
+    }
+    while (fd_ != -1 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+void OFolderLock::vUnlock() {
+    if (fd_ != -1)
+        flock(fd_, LOCK_UN);
+}
+
+// Creates the missing folders of dir, each 0750 whatever the umask. The mode
+// is set through a descriptor of the new folder itself, so a link swapped in
+// meanwhile is not followed.
+bool bMakeFolders(const fs::path& dir) {
+    fs::path at;
+    for (const fs::path& part : dir) {
+        at /= part;
+        if (mkdir(at.c_str(), 0750) == 0) {
+            const int fd = open(at.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd != -1) {
+                fchmod(fd, 0750);
+                close(fd);
+            }
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+#endif
 
 // "YYYY-MM-DD HH:MM:SS.mmm": the width of the timestamp at a line's start.
 constexpr std::size_t kStampLen = 23;
@@ -131,16 +346,17 @@ std::size_t uFormatStamp(char* out, std::size_t size) {
 
 class OLogFile {
 public:
-    explicit OLogFile(fs::path path) : path_(std::move(path)) {}
+    explicit OLogFile(fs::path path) : path_(std::move(path)), lock_(path_.parent_path()) {}
 
     bool bOpen() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return bOpenFile();
+        file_ = OFile::tOpen(path_);
+        return file_.bValid();
     }
 
     // Appends one finished line whose first kStampLen characters are left for
-    // the timestamp. The stamp is taken under the lock, so the lines of a file
-    // stay in time order.
+    // the timestamp. The stamp is taken under the locks, so the lines of a
+    // file stay in time order.
     int iAppend(std::string& line, int maxBytes, int keepFiles);
 
     void vSetKeepTime(int days) {
@@ -150,7 +366,6 @@ public:
     }
 
 private:
-    bool bOpenFile();
     void vRotate(int keepFiles);
     void vRemoveOld();
     fs::path tNumbered(int n) const {
@@ -161,61 +376,71 @@ private:
 
     std::mutex mutex_;
     const fs::path path_;
-    OFilePtr file_;
-    unsigned long long size_ = 0;
+    OFolderLock lock_;
+    OFile file_;
     int keepDays_ = 0;
 };
 
-bool OLogFile::bOpenFile() {
-    file_.reset(pOpenAppend(path_));
-    if (!file_)
-        return false;
-    // Unbuffered: a line leaves in one write, whole, and is on disk even if
-    // the process dies right after.
-    std::setvbuf(file_.get(), nullptr, _IONBF, 0);
-    std::error_code ec;
-    const auto size = fs::file_size(path_, ec);
-    size_ = ec ? 0 : static_cast<unsigned long long>(size);
-    return true;
-}
-
 int OLogFile::iAppend(std::string& line, int maxBytes, int keepFiles) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!file_)
-        return 0;
+    lock_.vLock();
+    struct OUnlock {
+        OFolderLock& lock;
+        ~OUnlock() { lock.vUnlock(); }
+    } unlock{lock_};
+
+    // Another process may have rotated the log away (renamed the file) or
+    // removed it, and an earlier opening may have failed: the path is opened
+    // again then, on every line until it works. Until it does, lines go on
+    // in the file held rather than being lost.
+    bool current = file_.bIsAt(path_);
+    if (!current) {
+        OFile fresh = OFile::tOpen(path_);
+        current = fresh.bValid();
+        if (current)
+            file_ = std::move(fresh);
+        else if (!file_.bValid())
+            return 0;
+    }
+    // The size is the file's own, with every process's lines in it. A line
+    // longer than the limit still goes whole into a file of its own.
+    if (current && maxBytes > 0) {
+        const unsigned long long size = file_.uSize();
+        if (size > 0 && size + line.size() > static_cast<unsigned long long>(maxBytes)) {
+            vRotate(keepFiles);
+            if (!file_.bValid())
+                return 0;
+        }
+    }
+
     char stamp[64];
     const std::size_t stampLen = uFormatStamp(stamp, sizeof stamp);
     if (stampLen == 0)
         return 0;
     line.replace(0, kStampLen, stamp, stampLen);
-
-    // A line longer than the limit still goes whole into a file of its own.
-    if (maxBytes > 0 && size_ > 0 &&
-        size_ + line.size() > static_cast<unsigned long long>(maxBytes)) {
-        vRotate(keepFiles);
-        if (!file_)
-            return 0;
-    }
-    const std::size_t written = std::fwrite(line.data(), 1, line.size(), file_.get());
-    size_ += written;
-    if (written != line.size())
+    if (!file_.bWrite(line))
         return 0;
     return line.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX
                                                            : static_cast<int>(line.size());
 }
 
-// x.log.<keep> goes, x.log.n becomes x.log.<n+1>, x.log becomes x.log.1 and a
-// fresh x.log is opened. With nothing to keep, x.log just starts afresh. A
-// rename that fails leaves the lines in the current file rather than losing
-// them.
+// Called under both locks. x.log.<keep> goes, x.log.n becomes x.log.<n+1>,
+// x.log becomes x.log.1 and a fresh x.log is opened. With nothing to keep,
+// x.log just starts afresh. A rename that fails leaves the lines in the
+// current file rather than losing them; a fresh file that cannot be opened
+// leaves the line in the old one (POSIX), and the next line tries again.
 void OLogFile::vRotate(int keepFiles) {
-    file_.reset();
+    if (kClosesBeforeRename)
+        file_.vClose();
     std::error_code ec;
+    const auto present = [&ec](const fs::path& p) {
+        return fs::exists(fs::symlink_status(p, ec)); // a link counts, as it is
+    };
     if (keepFiles <= 0) {
         fs::remove(path_, ec);
     } else {
         int last = 0;
-        while (last < keepFiles && fs::exists(tNumbered(last + 1), ec))
+        while (last < keepFiles && present(tNumbered(last + 1)))
             ++last;
         if (last == keepFiles)
             fs::remove(tNumbered(last--), ec);
@@ -223,7 +448,9 @@ void OLogFile::vRotate(int keepFiles) {
             fs::rename(tNumbered(n), tNumbered(n + 1), ec);
         fs::rename(path_, tNumbered(1), ec);
     }
-    bOpenFile();
+    OFile fresh = OFile::tOpen(path_);
+    if (fresh.bValid())
+        file_ = std::move(fresh);
     vRemoveOld();
 }
 
@@ -349,8 +576,7 @@ VANTREL_API VantrelHandle VANTREL_CALL openTrace(const char* path, int setting, 
             it = it->second.expired() ? reg.files.erase(it) : std::next(it);
         std::shared_ptr<OLogFile> file = reg.files[key].lock();
         if (!file) {
-            std::error_code ec;
-            fs::create_directories(name.parent_path(), ec);
+            bMakeFolders(name.parent_path()); // a failure shows when opening
             file = std::make_shared<OLogFile>(std::move(name));
             if (!file->bOpen()) {
                 reg.files.erase(key);

@@ -9,7 +9,10 @@
  * openTrace(path, setting, maxBytes, keepFiles):
  *   path      the log file; relative paths resolve against the working
  *             directory at the time of opening, '\' counts as a folder
- *             separator, missing folders are created.
+ *             separator, missing folders are created. On POSIX, folders
+ *             made here are 0750 and a new log 0640, whatever the umask;
+ *             a path naming a symbolic link, a file with other hard links
+ *             or anything but a regular file is refused, never followed.
  *   setting   which levels are written: 0 every level; n > 0 only levels
  *             1..n; a negative setting writes nothing.
  *   maxBytes  a file rotates when the next line would pass this size:
@@ -19,6 +22,11 @@
  *             with 0 the current file simply starts afresh.
  *   Returns 0 when the file cannot be opened. Several handles may be open at
  *   once; handles on the same file share it, so their lines never mix.
+ *   Several processes may write one log (POSIX): lines and rotations take a
+ *   lock on the log's folder, the size counts every process's lines, and a
+ *   writer whose file another process rotated away opens the log again.
+ *   When the log cannot be opened again, the line goes on in the file held,
+ *   or is dropped if there is none, and the next line tries again.
  * setTraceKeepTime(h, days) deletes this log's rotated files (x.log.N; the
  * current one is never touched) whose last change is older than the given
  * number of days, now and after every later rotation; days <= 0 deletes

@@ -69,12 +69,10 @@ int OReaderComm::iOpenPort(tDevReturn* pRet) {
 
         int days = 0;
         if (iGetIntValue("DllExtFunc", "RemainDays", days) == 0 && m_pTraceLog) {
-            char path[512];
-            std::snprintf(path, sizeof path, "Vantrel\\%s.log", acDevName);
             int setting = 0;
             if (iGetIntValue("DllExtFunc", "Vantrel", setting) != 0)
                 setting = 0;
-            m_pTraceLog->vOpenTraceFile(days, path, setting);
+            m_pTraceLog->vOpenTraceFile(days, acDevName, setting); // the file is named after it
         }
 
         int dtr = 0;

@@ -5,21 +5,57 @@
 #include <string>
 #include <vector>
 
+#include "platform/config_store.h"
 #include "vantrel.h"
 
 namespace {
 constexpr int kMaxTraceBytes = 4194304;
 constexpr int kKeptTraceFiles = 6;
 constexpr std::size_t kLineChunk = 2048;
+// The device name field holds less; a longer text is cut here.
+constexpr std::size_t kMaxNameChars = 127;
+
+#if defined(_WIN32)
+constexpr char kFolderSeparator = '\\';
+#else
+constexpr char kFolderSeparator = '/';
+#endif
+
+bool IsFileNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+}
+
+// The trace file's path for a device name, or empty when the name names no
+// file. The name set by the host must not reach a path as it is: ".." or a
+// folder separator would lead out of the trace folder.
+std::string TracePath(const char* pDevName, const std::string& traceDir) {
+    std::string file;
+    for (std::size_t i = 0; pDevName && i < kMaxNameChars && pDevName[i] != '\0'; ++i)
+        file.push_back(IsFileNameChar(pDevName[i]) ? pDevName[i] : '_');
+    if (file.find_first_not_of('.') == std::string::npos)
+        return std::string();
+    file += ".log";
+    if (traceDir.empty())
+        return "Vantrel\\" + file; // relative: the trace library takes the working folder
+    const char last = traceDir.back();
+    return last == '/' || last == '\\' ? traceDir + file : traceDir + kFolderSeparator + file;
+}
 } // namespace
 
 OTraceLog::OTraceLog() {
-    std::string nextToUs =
+    const char* library = quillon::TraceLibraryFileName();
+    const std::string nextToUs =
         quillon::ModuleFolderOf(reinterpret_cast<const void*>(&quillon::TraceLibraryFileName));
-    if (!nextToUs.empty())
-        m_hModule = quillon::LoadModule((nextToUs + quillon::TraceLibraryFileName()).c_str());
+    if (!nextToUs.empty()) {
+        m_hModule = quillon::LoadModule((nextToUs + library).c_str());
+        // An installed library keeps the trace library in a private folder.
+        if (!m_hModule)
+            m_hModule =
+                quillon::LoadModule((nextToUs + "quillon" + nextToUs.back() + library).c_str());
+    }
     if (!m_hModule)
-        m_hModule = quillon::LoadModule(quillon::TraceLibraryFileName());
+        m_hModule = quillon::LoadModule(library);
     vStart();
 }
 
@@ -30,12 +66,12 @@ OTraceLog::OTraceLog(const char* pLibraryPath) {
 
 void OTraceLog::vStart() {
     m_hTrace = 0;
-    if (auto start = reinterpret_cast<PFN_startTrace>(
-            quillon::FindSymbol(m_hModule, "startTrace")))
+    if (auto start = reinterpret_cast<PFN_startTrace>(quillon::FindSymbol(m_hModule, "startTrace")))
         start();
 }
 
 OTraceLog::~OTraceLog() {
+    std::lock_guard<std::mutex> lock(m_mutex);
     vCloseTrace();
     if (auto stop = reinterpret_cast<PFN_stopTrace>(quillon::FindSymbol(m_hModule, "stopTrace")))
         stop(-1);
@@ -43,6 +79,12 @@ OTraceLog::~OTraceLog() {
         quillon::FreeModule(m_hModule);
 }
 
+bool OTraceLog::bTraceOpen() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_hTrace != 0;
+}
+
+// Called with m_mutex held.
 void OTraceLog::vCloseTrace() {
     if (m_hTrace == 0)
         return;
@@ -55,18 +97,27 @@ void OTraceLog::vCloseTrace() {
         m_hTrace = 0;
 }
 
-void OTraceLog::vOpenTraceFile(int iKeepDays, const char* pPath, int iSetting) {
+void OTraceLog::vOpenTraceFile(int iKeepDays, const char* pDevName, int iSetting) {
+    std::string traceDir;
+    if (quillon::ConfigGetString(quillon::ConfigPath(), "DllExtFunc", "TraceDir", traceDir) != 0)
+        traceDir.clear();
+    const std::string path = TracePath(pDevName, traceDir);
+
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_hTrace != 0) {
         if (auto keep = reinterpret_cast<PFN_setTraceKeepTime>(
                 quillon::FindSymbol(m_hModule, "setTraceKeepTime")))
             keep(m_hTrace, iKeepDays);
     }
     vCloseTrace();
+    if (path.empty())
+        return;
     if (auto open = reinterpret_cast<PFN_openTrace>(quillon::FindSymbol(m_hModule, "openTrace")))
-        m_hTrace = open(pPath, iSetting, kMaxTraceBytes, kKeptTraceFiles);
+        m_hTrace = open(path.c_str(), iSetting, kMaxTraceBytes, kKeptTraceFiles);
 }
 
 int OTraceLog::iWriteTrace(int iLevel, const char* pFormat, ...) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_hTrace == 0 || !pFormat)
         return 0;
     auto write = reinterpret_cast<PFN_writeMsg>(quillon::FindSymbol(m_hModule, "writeMsg"));

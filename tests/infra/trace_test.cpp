@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <set>
 #include <string>
+#include <thread>
 
+#include "infra/bounded_copy.h"
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
 #include "infra/trace_log.h"
@@ -11,7 +17,9 @@
 #include "support/test_env.h"
 
 namespace {
-std::string TraceLibrary() { return BinaryFolder() + quillon::TraceLibraryFileName(); }
+std::string TraceLibrary() {
+    return BinaryFolder() + quillon::TraceLibraryFileName();
+}
 
 int CountLines(const std::string& text) {
     int n = 0;
@@ -21,6 +29,16 @@ int CountLines(const std::string& text) {
 }
 
 const char* kTraceFile = "Vantrel/CARDREADER.log";
+
+// Every file below the folder but the configuration, as relative paths.
+std::set<std::string> FilesIn(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::set<std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory() && e.path().filename() != "Quillon.ini")
+            files.insert(fs::relative(e.path(), dir).generic_string());
+    return files;
+}
 } // namespace
 
 TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
@@ -112,3 +130,100 @@ TEST(Trace, WritesBeforeAnyTraceFileAreDropped) {
     { OCallTrace scope(&log, "Init", 3); }
     EXPECT_FALSE(env.bExists("Vantrel"));
 }
+
+// The device name is the host's text: it never leads out of the trace folder.
+// "@" in a trace folder stands for the test's own (absolute) folder.
+TEST(Trace, TraceFileLandsInItsFolderUnderASafeName) {
+    struct Row {
+        const char* traceDir; // nullptr: not configured
+        const char* name;
+        const char* file; // nullptr: no trace file
+    } rows[] = {
+        {nullptr, "..", nullptr},
+        {nullptr, "...", nullptr},
+        {nullptr, "", nullptr},
+        {nullptr, "a/../b", "Vantrel/a_.._b.log"},
+        {nullptr, "a\\b", "Vantrel/a_b.log"},
+        {nullptr, "..\\up", "Vantrel/.._up.log"},
+        {nullptr, "ok-name_1.x", "Vantrel/ok-name_1.x.log"},
+        {nullptr, "K\xC3\xA4 1", "Vantrel/K___1.log"},
+        {"@/abs/t", "CARDREADER", "abs/t/CARDREADER.log"},
+        {"@/abs/t/", "..", nullptr},
+        {"rel/t", "CARDREADER", "rel/t/CARDREADER.log"},
+        {"rel\\", "x/y", "rel/x_y.log"},
+        {"", "CARDREADER", "Vantrel/CARDREADER.log"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.traceDir ? row.traceDir : "-") + " " + row.name);
+        TestEnv env;
+        // A USB reader type: the port opening opens the trace file and stops there.
+        std::string ini = "[CardReaderType]\nCardReaderType=6\n[DllExtFunc]\nRemainDays=1\n";
+        if (row.traceDir)
+            ini +=
+                "TraceDir=" + std::regex_replace(row.traceDir, std::regex("@"), env.dir()) + "\n";
+        env.vWriteConfig(ini);
+        {
+            OTraceLog log(TraceLibrary().c_str());
+            OReaderComm comm(&log, "CARDREADER");
+            quillon::CopyText(comm.acDevName, sizeof comm.acDevName, row.name);
+            tDevReturn r{};
+            ASSERT_EQ(0, comm.iOpenPort(&r));
+            log.iWriteTrace(3, "->Enter %s", "Init");
+        }
+        EXPECT_EQ(FilesIn(env.dir()),
+                  row.file ? std::set<std::string>{row.file} : std::set<std::string>{});
+    }
+}
+
+// The device name calls trace without the manager's lock: lines written
+// while another thread reopens the trace file all arrive.
+TEST(Trace, WritesWhileTheTraceFileIsReopenedAllArrive) {
+    TestEnv env;
+    constexpr int kRounds = 300;
+    int written = 0;
+    {
+        OTraceLog log(TraceLibrary().c_str());
+        log.vOpenTraceFile(1, "A", 0);
+        std::thread reopener([&log] {
+            for (int i = 0; i < kRounds; ++i)
+                log.vOpenTraceFile(1, i % 2 ? "A" : "B", 0);
+        });
+        for (int i = 0; i < kRounds; ++i) {
+            written += log.iWriteTrace(3, "->Enter %s", "GetLogicalDevName") > 0;
+            OCallTrace scope(&log, "SetLogicalDevName", 3);
+        }
+        reopener.join();
+    }
+    EXPECT_EQ(written, kRounds);
+    EXPECT_EQ(CountLines(env.sReadFile("Vantrel/A.log") + env.sReadFile("Vantrel/B.log")),
+              3 * kRounds);
+}
+
+#if defined(__linux__)
+// Installed, the trace library sits in the private folder "quillon" beside
+// the library. A copy of this program with the trace library only there runs
+// this test again, which then checks where the trace library was taken from.
+TEST(TraceLibraryLookup, PrivateFolderBesideTheLibraryIsSearched) {
+    namespace fs = std::filesystem;
+    const std::string library = quillon::TraceLibraryFileName();
+    if (std::getenv("QUILLON_LOOKUP_COPY")) {
+        OTraceLog log;
+        ASSERT_TRUE(log.bLoaded());
+        std::ifstream maps("/proc/self/maps");
+        const std::string mapped{std::istreambuf_iterator<char>(maps), {}};
+        EXPECT_NE(mapped.find(BinaryFolder() + "quillon/" + library), std::string::npos) << mapped;
+        return;
+    }
+    TestEnv env;
+    const fs::path copy = fs::path(env.dir()) / "lib";
+    fs::create_directories(copy / "quillon");
+    fs::copy_file("/proc/self/exe", copy / "infra_tests");
+    fs::permissions(copy / "infra_tests", fs::perms::owner_all);
+    fs::copy_file(BinaryFolder() + library, copy / "quillon" / library);
+    const std::string command = "QUILLON_LOOKUP_COPY=1 '" + (copy / "infra_tests").string() +
+                                "' --gtest_filter=TraceLibraryLookup.* >lookup.out 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << env.sReadFile("lookup.out");
+    EXPECT_NE(env.sReadFile("lookup.out").find("[       OK ] TraceLibraryLookup"),
+              std::string::npos);
+}
+#endif

@@ -20,6 +20,8 @@
 #define SET_TZ(zone) (_putenv_s("TZ", zone), _tzset())
 #else
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #define OWN_PID getpid()
 #define SET_TZ(zone) (setenv("TZ", zone, 1), tzset())
@@ -270,6 +272,94 @@ TEST_F(VantrelTest, ConcurrentWritersProduceOnlyWholeLines) {
             EXPECT_LE(fs::file_size(Rotated(log, n)), 16384u) << n;
     }
 }
+
+#if !defined(_WIN32)
+// Another process rotated the log away (renamed it) and the path cannot be
+// opened for a while: the lines stay in the file held, and the first line
+// after the path works again goes to the path.
+TEST_F(VantrelTest, AWriterWhoseFileWasRenamedAwayReopensTheLog) {
+    const VantrelHandle h = openTrace("f.log", 0, 0, 0);
+    writeMsg(h, 1, "one");
+    fs::rename("f.log", "f.log.1");
+    fs::create_directory("f.log"); // in the way of the reopening
+    EXPECT_GT(writeMsg(h, 1, "two"), 0);
+    fs::remove("f.log");
+    EXPECT_GT(writeMsg(h, 1, "three"), 0);
+    EXPECT_EQ(TextsOf("f.log", 1), (Texts{"one", "two", "three"}));
+    EXPECT_EQ(TextsOf("f.log"), Texts{"three"});
+}
+
+TEST_F(VantrelTest, FoldersAndFilesAreNotOpenToOthersWhateverTheUmask) {
+    const mode_t old = umask(0);
+    const VantrelHandle h = openTrace("a\\b\\x.log", 0, 100, 2);
+    writeMsg(h, 1, std::string(90, 'x').c_str());
+    writeMsg(h, 1, "rotated into a fresh file");
+    umask(old);
+    const auto mode = [](const char* p) { return fs::status(p).permissions() & fs::perms::mask; };
+    using P = fs::perms;
+    for (const char* folder : {"a", "a/b"})
+        EXPECT_EQ(mode(folder), P::owner_all | P::group_read | P::group_exec) << folder;
+    for (const char* file : {"a/b/x.log", "a/b/x.log.1"})
+        EXPECT_EQ(mode(file), P::owner_read | P::owner_write | P::group_read) << file;
+}
+
+// Whatever was planted at the log's path is refused and left as it was.
+TEST_F(VantrelTest, OnlyARegularFileOfItsOwnIsALog) {
+    std::ofstream("target") << "keep\n";
+    const std::pair<const char*, void (*)()> plants[] = {
+        {"link to a file", [] { fs::create_symlink("target", "x.log"); }},
+        {"dangling link", [] { fs::create_symlink("missing", "x.log"); }},
+        {"second name of a file", [] { fs::create_hard_link("target", "x.log"); }},
+        {"fifo", [] { ASSERT_EQ(mkfifo("x.log", 0600), 0); }},
+    };
+    for (const auto& [what, plant] : plants) {
+        plant();
+        EXPECT_EQ(writeMsg(openTrace("x.log", 0, 0, 0), 1, "x"), 0) << what;
+        fs::remove("x.log");
+    }
+    EXPECT_FALSE(fs::exists("missing"));
+    std::ifstream in("target");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep\n");
+}
+
+// Two processes write one log across many rotations: every line arrives
+// once, and no file passes the limit.
+TEST_F(VantrelTest, TwoProcessesShareOneLogAcrossRotations) {
+    constexpr int kLines = 1500, kLimit = 2048;
+    const auto Text = [](int who, int i) {
+        return std::to_string(who) + " " + std::to_string(i) + std::string(i % 40, '.');
+    };
+    const auto Write = [&](int who) {
+        const VantrelHandle h = openTrace("p.log", 0, kLimit, 100000);
+        int failed = 0;
+        for (int i = 0; i < kLines; ++i)
+            failed += writeMsg(h, 1, Text(who, i).c_str()) <= 0;
+        closeTrace(h);
+        return failed;
+    };
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0)
+        _exit(Write(1) == 0 ? 0 : 1);
+    EXPECT_EQ(Write(0), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    int files = 0;
+    while (fs::exists(Rotated("p.log", files + 1)))
+        ++files;
+    for (int n = 0; n <= files; ++n)
+        EXPECT_LE(fs::file_size(Rotated("p.log", n)), static_cast<std::uintmax_t>(kLimit)) << n;
+    Texts texts = TextsOf("p.log", files), written;
+    for (int who = 0; who < 2; ++who)
+        for (int i = 0; i < kLines; ++i)
+            written.push_back(Text(who, i));
+    std::sort(texts.begin(), texts.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_TRUE(texts == written) << texts.size() << " lines in " << files + 1 << " files";
+}
+#endif
 
 TEST(VantrelLoading, TheSixEntryPointsAreFoundByName) {
 #if defined(_WIN32)
