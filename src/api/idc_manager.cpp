@@ -7,12 +7,14 @@
 #include "infra/bounded_copy.h"
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
+#include "infra/result_codes.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 
 namespace {
 constexpr int kTraceLevel = 3;
 constexpr size_t kNameField = 32; // the communication object's device-name field
+constexpr const char* kLockSection = "CARDREADER";
 
 // No check before the driver call.
 struct NoCheck {
@@ -57,10 +59,27 @@ bool OIdcManager::bValid() const {
 
 const char* OIdcManager::pLockName() const { return m_pLock ? m_pLock->sName().c_str() : ""; }
 
+uint32_t OIdcManager::uiLockWaitMs() const {
+    int ms = 0;
+    if (!m_pRegistry || !m_pRegistry->pComm() ||
+        m_pRegistry->pComm()->iGetIntValue(kLockSection, "LockWaitMs", ms) != 0 || ms <= 0)
+        return 0;
+    return static_cast<uint32_t>(ms);
+}
+
+int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
+    SetRecord(pRet, quillon::kCodeCommFailed, 1);
+    OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
+    scope.vSetOutcome(*pRet);
+    return 1;
+}
+
 template <class Check, class Call>
 int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
                       bool bTakeName) {
-    quillon::OScopedLock lock(*m_pLock);
+    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    if (!lock.bHeld())
+        return iLockRefused(pOperation, pRet);
     if (bTakeName && m_pRegistry && m_pRegistry->pComm()) {
         std::memset(m_acTraceName, 0, sizeof m_acTraceName);
         quillon::CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
@@ -95,7 +114,9 @@ int OIdcManager::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    quillon::OScopedLock lock(*m_pLock);
+    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    if (!lock.bHeld())
+        return iLockRefused("GetStatus", pRet);
     int result = 1;
     if (!pStatus) {
         SetRecord(pRet, 1224, 1);

@@ -56,6 +56,11 @@ private:
     template <class Check, class Call>
     int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
              bool bTakeName = false);
+    // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
+    // 0 (without limit) when absent or not positive.
+    uint32_t uiLockWaitMs() const;
+    // An operation that could not have the lock: 1223, nothing sent.
+    int iLockRefused(const char* pOperation, tDevReturn* pRet);
     OTraceLog* pTraceLog() const;
 
     OReaderRegistry* m_pRegistry;
