@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "quillon/idc.h"
@@ -124,5 +126,72 @@ TEST(Exports, CloseWhileAnotherThreadOperates) {
     }
     stop = true;
     worker.join();
+    EXPECT_EQ(0, IDC_CloseComm());
+}
+
+// Two threads keep polling the status while CloseComm waits: it comes before
+// their next calls, right after the calls under way. Every write to the line
+// stops until the test lets one through, so one poller is always inside a
+// call while the other comes back for its next.
+TEST(Exports, CloseCommIsNotStarvedByPollingThreads) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+
+    std::mutex m;
+    std::condition_variable cv;
+    int blocked = 0, passes = 0;
+    bool open = false, closed = false;
+    line->responder = [&](const Bytes&) -> Bytes {
+        std::unique_lock<std::mutex> lock(m);
+        ++blocked;
+        cv.notify_all();
+        cv.wait(lock, [&] { return open || passes > 0; });
+        if (!open)
+            --passes;
+        --blocked;
+        return {};
+    };
+    std::atomic<bool> stop{false};
+    auto poll = [&] {
+        while (!stop) {
+            tIdcStatus st;
+            tDevReturn w = Record(0);
+            IDC_GetStatus(&st, &w);
+        }
+    };
+    std::thread p1(poll), p2(poll);
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return blocked > 0; });
+    }
+    std::thread closer([&] {
+        IDC_CloseComm();
+        std::lock_guard<std::mutex> lock(m);
+        closed = true;
+        cv.notify_all();
+    });
+    // One write at a time, each time until the next write waits or CloseComm
+    // is through.
+    int given = 0;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        while (!closed && given < 5000) {
+            ++passes;
+            ++given;
+            cv.notify_all();
+            cv.wait(lock, [&] { return closed || (passes == 0 && blocked > 0); });
+        }
+        EXPECT_TRUE(closed) << "CloseComm still waits after " << given << " writes";
+        open = true;
+        cv.notify_all();
+    }
+    stop = true;
+    p1.join();
+    p2.join();
+    closer.join();
+    EXPECT_LT(given, 5000);
+    line->responder = nullptr;
     EXPECT_EQ(0, IDC_CloseComm());
 }
