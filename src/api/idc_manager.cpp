@@ -74,6 +74,20 @@ int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
     return 1;
 }
 
+template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) {
+    if (!m_pActive) {
+        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+        return 1;
+    }
+    const int result = call(m_pActive);
+    // A failure must never reach the caller with a success code. Results
+    // other than 1 (the track operations' library codes) are the caller's
+    // to read as they are.
+    if (result == 1 && quillon::IsSuccessCode(pRet->iCode2))
+        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+    return result;
+}
+
 template <class Check, class Call>
 int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
                       bool bTakeName) {
@@ -86,8 +100,8 @@ int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Cal
     }
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
     int result = 1;
-    if (check(result) && m_pActive)
-        result = call(m_pActive);
+    if (check(result))
+        result = iCallDriver(pRet, call);
     scope.vSetDevName(m_acTraceName);
     scope.vSetOutcome(*pRet);
     return result;
@@ -120,8 +134,8 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     int result = 1;
     if (!pStatus) {
         SetRecord(pRet, 1224, 1);
-    } else if (m_pActive) {
-        result = m_pActive->GetStatus(pStatus, pRet);
+    } else {
+        result = iCallDriver(pRet, [&](OIdcDriver* d) { return d->GetStatus(pStatus, pRet); });
     }
     // A plain positive status is not traced; anything else is, after the call.
     if (pRet->iCode2 != 1201) {

@@ -1,6 +1,7 @@
 // OIdcManager: the one object behind the exports. Serialises every operation
 // with the named mutex "CARDREADER", traces it, applies the manager's own
-// argument checks and forwards it to the active driver.
+// argument checks and forwards it to the active driver. An operation that
+// returns 1 always leaves a failure code in the caller's record.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,8 @@ private:
     template <class Check, class Call>
     int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
              bool bTakeName = false);
+    // The driver call of an operation, or 1223 when no driver is active.
+    template <class Call> int iCallDriver(tDevReturn* pRet, Call call);
     // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
     // 0 (without limit) when absent or not positive.
     uint32_t uiLockWaitMs() const;

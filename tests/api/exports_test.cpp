@@ -10,6 +10,7 @@
 #include "quillon/idc.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "transport/hid/hid_transport.h"
 
 namespace {
 tDevReturn Record(int v) {
@@ -71,10 +72,11 @@ TEST(Exports, LifecycleOfTheManager) {
     char name[32] = {};
     IDC_GetLogicalDevName(name); // creates the manager
     EXPECT_STREQ("CARDREADER", name);
-    // A manager without a selected driver: operations fail, record untouched.
+    // A manager without a selected driver: operations fail with 1223.
     tDevReturn r = Record(3);
     EXPECT_EQ(1, IDC_EjectCard(&r));
-    EXPECT_EQ(3, r.iCode2);
+    EXPECT_EQ(1223, r.iCode2);
+    EXPECT_TRUE(line->events.empty());
 
     IDC_SetLogicalDevName("LOBBY");
     IDC_GetLogicalDevName(name);
@@ -127,6 +129,41 @@ TEST(Exports, CloseWhileAnotherThreadOperates) {
     stop = true;
     worker.join();
     EXPECT_EQ(0, IDC_CloseComm());
+}
+
+namespace {
+// No HID reader is present.
+class NoHidDevice : public OHidTransport {
+public:
+    bool bOpenDevice(uint16_t, uint16_t) override { return false; }
+    bool bWriteReport(const uint8_t*, size_t) override { return false; }
+    bool bReadReport(uint8_t*, size_t, uint32_t&, uint32_t) override { return false; }
+    size_t uiInputReportLength() const override { return 0; }
+    size_t uiOutputReportLength() const override { return 0; }
+    void vClose() override {}
+};
+} // namespace
+
+// A reader type that selects no driver, or a USB reader that is not there:
+// SetCommPara fails, and a caller that cleared its record does not read a
+// success code from it.
+TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
+    HidTransportFactory previous =
+        SetHidTransportFactory([] { return std::make_unique<NoHidDevice>(); });
+    for (int type : {0, 7, -1, 4, 5, 6}) {
+        SCOPED_TRACE(type);
+        TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
+                    std::to_string(type) + "\n");
+        ScopedScriptedLine line;
+        tDevReturn r = Record(0);
+        EXPECT_EQ(1, IDC_SetCommPara(&r));
+        EXPECT_EQ(1223, r.iCode1);
+        EXPECT_EQ(1223, r.iCode2);
+        EXPECT_EQ(1, r.iErrFlag1);
+        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(0, IDC_CloseComm());
+    }
+    SetHidTransportFactory(previous);
 }
 
 // Two threads keep polling the status while CloseComm waits: it comes before

@@ -193,20 +193,53 @@ TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
     EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST(Manager, WithoutActiveDriverTheRecordIsUntouched) {
+TEST(Manager, WithoutActiveDriverEveryOperationFailsWith1223) {
     TestEnv env(kIni);
     ScopedScriptedLine line;
     OIdcManager manager;
     char name[32] = {};
     manager.GetLogicalDevName(name); // the manager exists, no driver selected
     EXPECT_STREQ("CARDREADER", name);
-    tDevReturn r = Record(4);
-    EXPECT_EQ(1, manager.Init(1, &r));
-    const tDevReturn untouched = Record(4);
-    EXPECT_EQ(0, std::memcmp(&r, &untouched, sizeof r));
     tIdcStatus st;
-    EXPECT_EQ(1, manager.GetStatus(&st, &r));
-    EXPECT_EQ(4, r.iCode2);
+    for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+             [&](tDevReturn* r) { return manager.Init(1, r); },
+             [&](tDevReturn* r) { return manager.GetStatus(&st, r); },
+             [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
+        tDevReturn r = Record(0);
+        EXPECT_EQ(1, call(&r));
+        EXPECT_EQ(1223, r.iCode1);
+        EXPECT_EQ(1223, r.iCode2);
+        EXPECT_EQ(1, r.iErrFlag1);
+        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(std::string(sizeof r.acReplyText, 'k'),
+                  std::string(r.acReplyText, sizeof r.acReplyText));
+    }
+}
+
+// A driver result of 1 never reaches the caller with a success code in the
+// record; a failure code stays, and a track operation's library code as
+// result keeps the record as the driver left it.
+TEST_F(ManagerTest, AFailureNeverCarriesASuccessCode) {
+    struct Row {
+        int result, code; // as the driver leaves them
+        int wantCode;     // in the caller's record
+    } rows[] = {{1, 1201, 1223}, {1, 0, 1223},       {1, 1213, 1223}, {1, 1211, 1211},
+                {1, 1225, 1225}, {1249, 1201, 1201}, {1251, 0, 0},    {0, 1202, 1202}};
+    tIdcTracks tracks;
+    tIdcStatus st;
+    for (const Row& row : rows) {
+        for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+                 [&](tDevReturn* r) { return manager.ReadTrack(&tracks, r); },
+                 [&](tDevReturn* r) { return manager.GetStatus(&st, r); }}) {
+            SCOPED_TRACE(std::to_string(row.result) + "/" + std::to_string(row.code));
+            fake.iResult = row.result;
+            fake.iCode = row.code;
+            tDevReturn r = Record(5);
+            EXPECT_EQ(row.result, call(&r));
+            EXPECT_EQ(row.wantCode, r.iCode1);
+            EXPECT_EQ(row.wantCode, r.iCode2);
+        }
+    }
 }
 
 TEST(Manager, LogicalNameChangesButTheLockKeepsItsName) {
