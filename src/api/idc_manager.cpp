@@ -1,6 +1,7 @@
 #include "api/idc_manager.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "api/reader_registry.h"
@@ -15,6 +16,18 @@ namespace {
 constexpr int kTraceLevel = 3;
 constexpr size_t kNameField = 32; // the communication object's device-name field
 constexpr const char* kLockSection = "CARDREADER";
+
+// Guards every manager's logical device name. Held only to copy the name,
+// never while waiting for anything; a fork() waits for it, so the child
+// finds it free.
+std::mutex g_nameLock;
+void BeforeFork() {
+    g_nameLock.lock();
+}
+void AfterFork() {
+    g_nameLock.unlock();
+}
+const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 // No check before the driver call.
 struct NoCheck {
@@ -46,6 +59,8 @@ OIdcManager::OIdcManager() : m_pRegistry(nullptr), m_pActive(nullptr), m_pLock(n
         name = m_pRegistry->pComm()->acDevName;
     m_pLock = new (std::nothrow) quillon::ONamedMutex(name);
     std::memset(m_acTraceName, 0, sizeof m_acTraceName);
+    std::memset(m_acDevName, 0, sizeof m_acDevName);
+    quillon::CopyText(m_acDevName, kNameField, name);
 }
 
 OIdcManager::~OIdcManager() {
@@ -74,6 +89,13 @@ int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
     return 1;
 }
 
+void OIdcManager::vApplyDevName() {
+    if (!m_pRegistry || !m_pRegistry->pComm())
+        return;
+    std::lock_guard<std::mutex> guard(g_nameLock);
+    std::memcpy(m_pRegistry->pComm()->acDevName, m_acDevName, kNameField);
+}
+
 template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) {
     if (!m_pActive) {
         SetRecord(pRet, quillon::kCodeCommFailed, 1);
@@ -94,6 +116,7 @@ int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Cal
     quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
     if (!lock.bHeld())
         return iLockRefused(pOperation, pRet);
+    vApplyDevName();
     if (bTakeName && m_pRegistry && m_pRegistry->pComm()) {
         std::memset(m_acTraceName, 0, sizeof m_acTraceName);
         quillon::CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
@@ -131,6 +154,7 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
     if (!lock.bHeld())
         return iLockRefused("GetStatus", pRet);
+    vApplyDevName();
     int result = 1;
     if (!pStatus) {
         SetRecord(pRet, 1224, 1);
@@ -246,17 +270,18 @@ int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tD
 
 void OIdcManager::GetLogicalDevName(char* pName) {
     OCallTrace scope(pTraceLog(), "GetLogicalDevName", kTraceLevel);
-    if (pName && m_pRegistry && m_pRegistry->pComm()) {
-        quillon::CopyText(pName, kNameField, m_pRegistry->pComm()->acDevName);
+    if (pName) {
+        std::lock_guard<std::mutex> guard(g_nameLock);
+        quillon::CopyText(pName, kNameField, m_acDevName);
     }
 }
 
 void OIdcManager::SetLogicalDevName(const char* pName) {
     OCallTrace scope(pTraceLog(), "SetLogicalDevName", kTraceLevel);
-    if (pName && m_pRegistry && m_pRegistry->pComm()) {
+    if (pName) {
         // The field holds 31 characters and a terminator; a longer name is cut.
-        char* field = m_pRegistry->pComm()->acDevName;
-        std::memset(field, 0, kNameField);
-        quillon::CopyText(field, kNameField, pName);
+        std::lock_guard<std::mutex> guard(g_nameLock);
+        std::memset(m_acDevName, 0, kNameField);
+        quillon::CopyText(m_acDevName, kNameField, pName);
     }
 }

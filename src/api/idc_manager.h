@@ -64,10 +64,16 @@ private:
     uint32_t uiLockWaitMs() const;
     // An operation that could not have the lock: 1223, nothing sent.
     int iLockRefused(const char* pOperation, tDevReturn* pRet);
+    // Under the lock: hands the logical name to the communication object.
+    void vApplyDevName();
     OTraceLog* pTraceLog() const;
 
     OReaderRegistry* m_pRegistry;
     OIdcDriver* m_pActive;
     char m_acTraceName[128];
     quillon::ONamedMutex* m_pLock;
+    // The logical device name. SetLogicalDevName writes it here, without the
+    // named lock; each locked operation copies it into the communication
+    // object's field, which only locked operations read and write.
+    char m_acDevName[32];
 };

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "api/fake_driver.h"
 #include "api/idc_manager.h"
@@ -240,6 +242,42 @@ TEST_F(ManagerTest, AFailureNeverCarriesASuccessCode) {
             EXPECT_EQ(row.wantCode, r.iCode2);
         }
     }
+}
+
+// SetLogicalDevName runs without the named lock while other threads'
+// operations use the name (the trace name, the trace file's path): every
+// reader sees one whole name, and the next operation uses the last one set.
+TEST(Manager, NameChangesWhileOperationsRun) {
+    TestEnv env(kIni);
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    FakeDriver fake;
+    const std::string names[] = {"ALPHA", "BRAVO-WITH-A-LONGER-NAME"};
+    std::atomic<bool> done{false};
+    std::thread operations([&] {
+        for (int i = 0; i < 20; ++i) {
+            tDevReturn r = Record(0);
+            manager.SetCommPara(&r); // type 9: the trace file is opened by the name
+            manager.Init(1, &r);
+        }
+        done = true;
+    });
+    for (int i = 0; !done || i < 50; ++i) {
+        manager.SetLogicalDevName(names[i % 2].c_str());
+        char name[32] = {};
+        manager.GetLogicalDevName(name);
+        EXPECT_TRUE(name == names[0] || name == names[1]) << name;
+    }
+    operations.join();
+    manager.SetLogicalDevName("FINAL");
+    manager.vSetActiveDriver(&fake);
+    tDevReturn r = Record(0);
+    manager.SetCommPara(&r);
+    manager.Init(1, &r);
+    EXPECT_TRUE(env.bExists("Vantrel/FINAL.log"));
+    const std::vector<std::string> lines = Lines(env.sReadFile("Vantrel/FINAL.log"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("3|->Leave Init(FINAL 1201)", lines.back());
 }
 
 TEST(Manager, LogicalNameChangesButTheLockKeepsItsName) {
