@@ -1,19 +1,84 @@
 // The 18 exported IDC_ functions. One process-wide device manager stands
 // behind them; only SetCommPara and the two name functions create it, only
-// CloseComm destroys it. Operations hold a shared guard while they use the
-// manager, creation and destruction an exclusive one, so CloseComm on one
-// thread never frees the manager under another thread's operation.
+// CloseComm destroys it. Operations share the manager while they use it;
+// creation and destruction have it to themselves, so CloseComm on one thread
+// never frees the manager under another thread's operation. A CloseComm (or a
+// creation) that waits goes before every operation that arrives after it:
+// threads that keep polling cannot hold it off for ever.
 #include "quillon/idc.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
-#include <shared_mutex>
 
 #include "api/idc_manager.h"
+#include "platform/system.h"
 
 namespace {
-std::shared_mutex g_guard;
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int iUsers = 0;         // operations using the manager now
+    int iWaiting = 0;       // creations and destructions waiting for their turn
+    bool bChanging = false; // one of them at work
+};
+Gate g_gate;
 OIdcManager* g_pManager = nullptr;
+
+// An operation's use of the manager, for as long as it lives.
+class SharedUse {
+public:
+    SharedUse() {
+        std::unique_lock<std::mutex> lock(g_gate.mutex);
+        g_gate.changed.wait(lock, [] { return !g_gate.bChanging && g_gate.iWaiting == 0; });
+        ++g_gate.iUsers;
+    }
+    ~SharedUse() {
+        std::lock_guard<std::mutex> lock(g_gate.mutex);
+        if (--g_gate.iUsers == 0)
+            g_gate.changed.notify_all();
+    }
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+};
+
+// Creation or destruction of the manager, alone.
+class ExclusiveUse {
+public:
+    ExclusiveUse() {
+        std::unique_lock<std::mutex> lock(g_gate.mutex);
+        ++g_gate.iWaiting;
+        g_gate.changed.wait(lock, [] { return !g_gate.bChanging && g_gate.iUsers == 0; });
+        --g_gate.iWaiting;
+        g_gate.bChanging = true;
+    }
+    ~ExclusiveUse() {
+        std::lock_guard<std::mutex> lock(g_gate.mutex);
+        g_gate.bChanging = false;
+        g_gate.changed.notify_all();
+    }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+};
+
+// fork(): the child has only the forking thread, which uses no manager. It
+// gets a fresh gate; a manager caught half made or half destroyed is
+// forgotten there (its memory is left alone) and answers as absent.
+void BeforeFork() {
+    g_gate.mutex.lock();
+}
+void AfterForkInParent() {
+    g_gate.mutex.unlock();
+}
+void AfterForkInChild() {
+    const bool changing = g_gate.bChanging;
+    g_gate.mutex.unlock();
+    new (&g_gate) Gate();
+    if (changing)
+        g_pManager = nullptr;
+}
+const bool g_forkHandlers =
+    (quillon::AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
 int NoManager(tDevReturn* pRet) {
     if (pRet) {
@@ -24,13 +89,13 @@ int NoManager(tDevReturn* pRet) {
 }
 
 // Runs op on the manager if there is one; otherwise 1267. Nothing is thrown
-// out of the library: a failure of the guard itself (out of resources)
+// out of the library: a failure of the gate itself (out of resources)
 // counts as the operation not carried out.
 template <class Op> int WithManager(tDevReturn* pRet, Op op) {
     if (!pRet)
         return 1; // no record to report into: nothing is done
     try {
-        std::shared_lock<std::shared_mutex> guard(g_guard);
+        SharedUse use;
         if (!g_pManager)
             return NoManager(pRet);
         return op(*g_pManager);
@@ -41,7 +106,7 @@ template <class Op> int WithManager(tDevReturn* pRet, Op op) {
 
 // Creates the manager when there is none. False when it cannot be created.
 bool EnsureManager() {
-    std::unique_lock<std::shared_mutex> guard(g_guard);
+    ExclusiveUse use;
     if (!g_pManager) {
         g_pManager = new (std::nothrow) OIdcManager();
         if (g_pManager && !g_pManager->bValid()) { // out of memory half-way
@@ -56,7 +121,7 @@ template <class Op> void WithCreatedManager(Op op) noexcept {
     try {
         for (;;) {
             {
-                std::shared_lock<std::shared_mutex> guard(g_guard);
+                SharedUse use;
                 if (g_pManager) {
                     op(*g_pManager);
                     return;
@@ -66,7 +131,7 @@ template <class Op> void WithCreatedManager(Op op) noexcept {
                 return;
         }
     } catch (...) {
-        // the guard could not be taken: nothing was done
+        // the gate could not be taken: nothing was done
     }
 }
 
@@ -88,11 +153,11 @@ IDC_API int IDC_CALL IDC_SetCommPara(tDevReturn* pRet) {
 
 IDC_API int IDC_CALL IDC_CloseComm(void) {
     try {
-        std::unique_lock<std::shared_mutex> guard(g_guard);
+        ExclusiveUse use;
         delete g_pManager;
         g_pManager = nullptr;
     } catch (...) {
-        // the guard could not be taken: the manager stays for a later call
+        // the gate could not be taken: the manager stays for a later call
     }
     return 0;
 }

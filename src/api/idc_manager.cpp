@@ -1,18 +1,33 @@
 #include "api/idc_manager.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "api/reader_registry.h"
 #include "infra/bounded_copy.h"
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
+#include "infra/result_codes.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 
 namespace {
 constexpr int kTraceLevel = 3;
 constexpr size_t kNameField = 32; // the communication object's device-name field
+constexpr const char* kLockSection = "CARDREADER";
+
+// Guards every manager's logical device name. Held only to copy the name,
+// never while waiting for anything; a fork() waits for it, so the child
+// finds it free.
+std::mutex g_nameLock;
+void BeforeFork() {
+    g_nameLock.lock();
+}
+void AfterFork() {
+    g_nameLock.unlock();
+}
+const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 // No check before the driver call.
 struct NoCheck {
@@ -44,6 +59,8 @@ OIdcManager::OIdcManager() : m_pRegistry(nullptr), m_pActive(nullptr), m_pLock(n
         name = m_pRegistry->pComm()->acDevName;
     m_pLock = new (std::nothrow) quillon::ONamedMutex(name);
     std::memset(m_acTraceName, 0, sizeof m_acTraceName);
+    std::memset(m_acDevName, 0, sizeof m_acDevName);
+    quillon::CopyText(m_acDevName, kNameField, name);
 }
 
 OIdcManager::~OIdcManager() {
@@ -57,18 +74,57 @@ bool OIdcManager::bValid() const {
 
 const char* OIdcManager::pLockName() const { return m_pLock ? m_pLock->sName().c_str() : ""; }
 
+uint32_t OIdcManager::uiLockWaitMs() const {
+    int ms = 0;
+    if (!m_pRegistry || !m_pRegistry->pComm() ||
+        m_pRegistry->pComm()->iGetIntValue(kLockSection, "LockWaitMs", ms) != 0 || ms <= 0)
+        return 0;
+    return static_cast<uint32_t>(ms);
+}
+
+int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
+    SetRecord(pRet, quillon::kCodeCommFailed, 1);
+    OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
+    scope.vSetOutcome(*pRet);
+    return 1;
+}
+
+void OIdcManager::vApplyDevName() {
+    if (!m_pRegistry || !m_pRegistry->pComm())
+        return;
+    std::lock_guard<std::mutex> guard(g_nameLock);
+    std::memcpy(m_pRegistry->pComm()->acDevName, m_acDevName, kNameField);
+}
+
+template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) {
+    if (!m_pActive) {
+        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+        return 1;
+    }
+    const int result = call(m_pActive);
+    // A failure must never reach the caller with a success code. Results
+    // other than 1 (the track operations' library codes) are the caller's
+    // to read as they are.
+    if (result == 1 && quillon::IsSuccessCode(pRet->iCode2))
+        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+    return result;
+}
+
 template <class Check, class Call>
 int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
                       bool bTakeName) {
-    quillon::OScopedLock lock(*m_pLock);
+    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    if (!lock.bHeld())
+        return iLockRefused(pOperation, pRet);
+    vApplyDevName();
     if (bTakeName && m_pRegistry && m_pRegistry->pComm()) {
         std::memset(m_acTraceName, 0, sizeof m_acTraceName);
         quillon::CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
     }
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
     int result = 1;
-    if (check(result) && m_pActive)
-        result = call(m_pActive);
+    if (check(result))
+        result = iCallDriver(pRet, call);
     scope.vSetDevName(m_acTraceName);
     scope.vSetOutcome(*pRet);
     return result;
@@ -95,12 +151,15 @@ int OIdcManager::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    quillon::OScopedLock lock(*m_pLock);
+    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    if (!lock.bHeld())
+        return iLockRefused("GetStatus", pRet);
+    vApplyDevName();
     int result = 1;
     if (!pStatus) {
         SetRecord(pRet, 1224, 1);
-    } else if (m_pActive) {
-        result = m_pActive->GetStatus(pStatus, pRet);
+    } else {
+        result = iCallDriver(pRet, [&](OIdcDriver* d) { return d->GetStatus(pStatus, pRet); });
     }
     // A plain positive status is not traced; anything else is, after the call.
     if (pRet->iCode2 != 1201) {
@@ -211,17 +270,18 @@ int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tD
 
 void OIdcManager::GetLogicalDevName(char* pName) {
     OCallTrace scope(pTraceLog(), "GetLogicalDevName", kTraceLevel);
-    if (pName && m_pRegistry && m_pRegistry->pComm()) {
-        quillon::CopyText(pName, kNameField, m_pRegistry->pComm()->acDevName);
+    if (pName) {
+        std::lock_guard<std::mutex> guard(g_nameLock);
+        quillon::CopyText(pName, kNameField, m_acDevName);
     }
 }
 
 void OIdcManager::SetLogicalDevName(const char* pName) {
     OCallTrace scope(pTraceLog(), "SetLogicalDevName", kTraceLevel);
-    if (pName && m_pRegistry && m_pRegistry->pComm()) {
+    if (pName) {
         // The field holds 31 characters and a terminator; a longer name is cut.
-        char* field = m_pRegistry->pComm()->acDevName;
-        std::memset(field, 0, kNameField);
-        quillon::CopyText(field, kNameField, pName);
+        std::lock_guard<std::mutex> guard(g_nameLock);
+        std::memset(m_acDevName, 0, kNameField);
+        quillon::CopyText(m_acDevName, kNameField, pName);
     }
 }

@@ -1,6 +1,7 @@
 // OIdcManager: the one object behind the exports. Serialises every operation
 // with the named mutex "CARDREADER", traces it, applies the manager's own
-// argument checks and forwards it to the active driver.
+// argument checks and forwards it to the active driver. An operation that
+// returns 1 always leaves a failure code in the caller's record.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +57,23 @@ private:
     template <class Check, class Call>
     int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
              bool bTakeName = false);
+    // The driver call of an operation, or 1223 when no driver is active.
+    template <class Call> int iCallDriver(tDevReturn* pRet, Call call);
+    // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
+    // 0 (without limit) when absent or not positive.
+    uint32_t uiLockWaitMs() const;
+    // An operation that could not have the lock: 1223, nothing sent.
+    int iLockRefused(const char* pOperation, tDevReturn* pRet);
+    // Under the lock: hands the logical name to the communication object.
+    void vApplyDevName();
     OTraceLog* pTraceLog() const;
 
     OReaderRegistry* m_pRegistry;
     OIdcDriver* m_pActive;
     char m_acTraceName[128];
     quillon::ONamedMutex* m_pLock;
+    // The logical device name. SetLogicalDevName writes it here, without the
+    // named lock; each locked operation copies it into the communication
+    // object's field, which only locked operations read and write.
+    char m_acDevName[32];
 };

@@ -46,15 +46,29 @@ int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& da
 // file is removed and the old one is left as it was. 0: done.
 int WriteFileAtomically(const std::string& target, const std::string& contents);
 
-// A mutex named across processes. Locking waits without limit; a holder
-// that dies releases it.
+// Has the three functions run around every later fork() of the process, as
+// pthread_atfork does (Windows has no fork and ignores them). The library
+// uses them to hand a child its in-process locks free: a thread of the
+// parent that held one does not exist in the child.
+void AtFork(void (*pfnPrepare)(), void (*pfnParent)(), void (*pfnChild)());
+
+// A mutex named across processes; a holder that dies releases it.
+// POSIX: a flock'ed file "quillon-mutex-<name>.lock" in one folder that every
+// process finds alike - $QUILLON_LOCK_DIR when set, else /run/lock where it
+// exists, else /tmp. Windows: the kernel mutex "Global\<name>", or "<name>"
+// when the session may not create global objects.
 class ONamedMutex {
 public:
     explicit ONamedMutex(const char* pName);
     ~ONamedMutex();
     ONamedMutex(const ONamedMutex&) = delete;
     ONamedMutex& operator=(const ONamedMutex&) = delete;
-    void vLock();
+    // Waits for the mutex: without limit when uiTimeoutMs is 0, else for at
+    // most that many milliseconds (on NowMs under POSIX). False when it was not
+    // taken: the wait ran out, or the system object could not be opened or
+    // created. Nothing may then be done that needs the mutex.
+    bool bLock(uint32_t uiTimeoutMs = 0);
+    // Only after a bLock that returned true, on the same thread.
     void vUnlock();
     const std::string& sName() const { return m_name; }
 
@@ -66,13 +80,19 @@ private:
 
 class OScopedLock {
 public:
-    explicit OScopedLock(ONamedMutex& m) : m_mutex(m) { m_mutex.vLock(); }
-    ~OScopedLock() { m_mutex.vUnlock(); }
+    explicit OScopedLock(ONamedMutex& m, uint32_t uiTimeoutMs = 0)
+        : m_mutex(m), m_bHeld(m.bLock(uiTimeoutMs)) {}
+    ~OScopedLock() {
+        if (m_bHeld)
+            m_mutex.vUnlock();
+    }
     OScopedLock(const OScopedLock&) = delete;
     OScopedLock& operator=(const OScopedLock&) = delete;
+    bool bHeld() const { return m_bHeld; }
 
 private:
     ONamedMutex& m_mutex;
+    bool m_bHeld;
 };
 
 } // namespace quillon

@@ -254,26 +254,35 @@ struct ONamedMutex::Impl {
 };
 
 ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
-    m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, m_name.empty() ? nullptr : m_name.c_str());
-    // The name may be taken by an object of another kind: this process at
-    // least stays serialised.
-    if (!m_impl->hMutex)
+    if (m_name.empty()) {
         m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, nullptr);
+        return;
+    }
+    // One mutex for every session of the machine; a session that may not
+    // create global objects shares the mutex of its own session. A name taken
+    // by an object of another kind leaves no mutex: every lock then fails.
+    m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + m_name).c_str());
+    if (!m_impl->hMutex && ::GetLastError() == ERROR_ACCESS_DENIED)
+        m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, m_name.c_str());
 }
 
 ONamedMutex::~ONamedMutex() = default;
 
-void ONamedMutex::vLock() {
+bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     if (!m_impl->hMutex)
-        return;
+        return false;
     // WAIT_ABANDONED: the previous holder died while holding it; the mutex
     // now belongs to this thread all the same.
-    (void)::WaitForSingleObject(m_impl->hMutex, INFINITE);
+    const DWORD r = ::WaitForSingleObject(m_impl->hMutex, uiTimeoutMs ? uiTimeoutMs : INFINITE);
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
 }
 
 void ONamedMutex::vUnlock() {
     if (m_impl->hMutex)
         (void)::ReleaseMutex(m_impl->hMutex);
 }
+
+// Windows has no fork().
+void AtFork(void (*)(), void (*)(), void (*)()) {}
 
 } // namespace quillon

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "quillon/idc.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "transport/hid/hid_transport.h"
 
 namespace {
 tDevReturn Record(int v) {
@@ -69,10 +72,11 @@ TEST(Exports, LifecycleOfTheManager) {
     char name[32] = {};
     IDC_GetLogicalDevName(name); // creates the manager
     EXPECT_STREQ("CARDREADER", name);
-    // A manager without a selected driver: operations fail, record untouched.
+    // A manager without a selected driver: operations fail with 1223.
     tDevReturn r = Record(3);
     EXPECT_EQ(1, IDC_EjectCard(&r));
-    EXPECT_EQ(3, r.iCode2);
+    EXPECT_EQ(1223, r.iCode2);
+    EXPECT_TRUE(line->events.empty());
 
     IDC_SetLogicalDevName("LOBBY");
     IDC_GetLogicalDevName(name);
@@ -124,5 +128,107 @@ TEST(Exports, CloseWhileAnotherThreadOperates) {
     }
     stop = true;
     worker.join();
+    EXPECT_EQ(0, IDC_CloseComm());
+}
+
+namespace {
+// No HID reader is present.
+class NoHidDevice : public OHidTransport {
+public:
+    bool bOpenDevice(uint16_t, uint16_t) override { return false; }
+    bool bWriteReport(const uint8_t*, size_t) override { return false; }
+    bool bReadReport(uint8_t*, size_t, uint32_t&, uint32_t) override { return false; }
+    size_t uiInputReportLength() const override { return 0; }
+    size_t uiOutputReportLength() const override { return 0; }
+    void vClose() override {}
+};
+} // namespace
+
+// A reader type that selects no driver, or a USB reader that is not there:
+// SetCommPara fails, and a caller that cleared its record does not read a
+// success code from it.
+TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
+    HidTransportFactory previous =
+        SetHidTransportFactory([] { return std::make_unique<NoHidDevice>(); });
+    for (int type : {0, 7, -1, 4, 5, 6}) {
+        SCOPED_TRACE(type);
+        TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
+                    std::to_string(type) + "\n");
+        ScopedScriptedLine line;
+        tDevReturn r = Record(0);
+        EXPECT_EQ(1, IDC_SetCommPara(&r));
+        EXPECT_EQ(1223, r.iCode1);
+        EXPECT_EQ(1223, r.iCode2);
+        EXPECT_EQ(1, r.iErrFlag1);
+        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(0, IDC_CloseComm());
+    }
+    SetHidTransportFactory(previous);
+}
+
+// Two threads keep polling the status while CloseComm waits: it comes before
+// their next calls, right after the calls under way. Every write to the line
+// stops until the test lets one through, so one poller is always inside a
+// call while the other comes back for its next.
+TEST(Exports, CloseCommIsNotStarvedByPollingThreads) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+
+    std::mutex m;
+    std::condition_variable cv;
+    int blocked = 0, passes = 0;
+    bool open = false, closed = false;
+    line->responder = [&](const Bytes&) -> Bytes {
+        std::unique_lock<std::mutex> lock(m);
+        ++blocked;
+        cv.notify_all();
+        cv.wait(lock, [&] { return open || passes > 0; });
+        if (!open)
+            --passes;
+        --blocked;
+        return {};
+    };
+    std::atomic<bool> stop{false};
+    auto poll = [&] {
+        while (!stop) {
+            tIdcStatus st;
+            tDevReturn w = Record(0);
+            IDC_GetStatus(&st, &w);
+        }
+    };
+    std::thread p1(poll), p2(poll);
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return blocked > 0; });
+    }
+    std::thread closer([&] {
+        IDC_CloseComm();
+        std::lock_guard<std::mutex> lock(m);
+        closed = true;
+        cv.notify_all();
+    });
+    // One write at a time, each time until the next write waits or CloseComm
+    // is through.
+    int given = 0;
+    {
+        std::unique_lock<std::mutex> lock(m);
+        while (!closed && given < 5000) {
+            ++passes;
+            ++given;
+            cv.notify_all();
+            cv.wait(lock, [&] { return closed || (passes == 0 && blocked > 0); });
+        }
+        EXPECT_TRUE(closed) << "CloseComm still waits after " << given << " writes";
+        open = true;
+        cv.notify_all();
+    }
+    stop = true;
+    p1.join();
+    p2.join();
+    closer.join();
+    EXPECT_LT(given, 5000);
+    line->responder = nullptr;
     EXPECT_EQ(0, IDC_CloseComm());
 }

@@ -1,27 +1,164 @@
+// The named lock between threads and processes (POSIX): where its file lives,
+// who may take it, what a call does when it cannot have it, and fork().
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <grp.h>
+#include <mutex>
+#include <new>
+#include <poll.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "api/fake_driver.h"
 #include "api/idc_manager.h"
+#include "platform/clock.h"
 #include "platform/system.h"
+#include "quillon/idc.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
 namespace {
+const char* kLockFile = "quillon-mutex-CARDREADER.lock";
+
 long long NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// Sets an environment variable for the scope, restoring the old value.
+class ScopedVar {
+public:
+    ScopedVar(const char* pName, const std::string& value) : m_name(pName) {
+        const char* old = std::getenv(pName);
+        m_had = old != nullptr;
+        if (old)
+            m_old = old;
+        setenv(pName, value.c_str(), 1);
+    }
+    ~ScopedVar() {
+        if (m_had)
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
+    }
+
+private:
+    std::string m_name, m_old;
+    bool m_had = false;
+};
+
+// The library's clock jumps 250 ms at every look: a wait with a limit runs
+// out after a few looks, without real waiting.
+class JumpingClock {
+public:
+    JumpingClock() : m_previous(quillon::SetClockSource([this] { return m_now += 250; })) {}
+    ~JumpingClock() { quillon::SetClockSource(m_previous); }
+    uint64_t uiNow() const { return m_now.load(); }
+
+private:
+    std::atomic<uint64_t> m_now{1000000};
+    quillon::ClockSource m_previous;
+};
+
+// Another process holding the named lock "CARDREADER" until told to let go.
+class OtherHolder {
+public:
+    // pPrepare runs in the child before it takes the lock.
+    explicit OtherHolder(std::function<void()> prepare = {}) {
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(ready[0]);
+            close(release[1]);
+            if (prepare)
+                prepare();
+            quillon::ONamedMutex mutex("CARDREADER");
+            if (!mutex.bLock())
+                _exit(3);
+            char c = 1;
+            if (write(ready[1], &c, 1) != 1)
+                _exit(4);
+            (void)!read(release[0], &c, 1); // a byte or the test's end
+            mutex.vUnlock();
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        m_release = release[1];
+        char c;
+        m_bHolding = m_pid > 0 && read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+    }
+    ~OtherHolder() {
+        vRelease();
+        if (m_pid > 0)
+            waitpid(m_pid, nullptr, 0);
+    }
+    bool bHolding() const { return m_bHolding; }
+    void vRelease() {
+        if (m_release >= 0)
+            close(m_release);
+        m_release = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_bHolding = false;
+};
+
+// True once a thread of this process waits in flock() for a lock that another
+// process holds (Linux lists blocked lock requests with "->").
+bool WaitingInFlock() {
+    std::ifstream in("/proc/locks");
+    std::string line;
+    const std::string me = " " + std::to_string(getpid()) + " ";
+    while (std::getline(in, line))
+        if (line.find("-> FLOCK") != std::string::npos && line.find(me) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Waits up to ms for a child to end; a child that hangs is killed.
+bool EndsWithin(pid_t pid, int watch, int ms, int* pStatus) {
+    pollfd p{watch, POLLIN, 0};
+    const bool ended = poll(&p, 1, ms) == 1; // the child's end closes the pipe
+    if (!ended)
+        kill(pid, SIGKILL);
+    waitpid(pid, pStatus, 0);
+    return ended;
+}
+
+tDevReturn Record(int v) {
+    tDevReturn r;
+    std::memset(&r, 0, sizeof r);
+    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
+    return r;
+}
+
+void ExpectRefused(const tDevReturn& r) {
+    EXPECT_EQ(1223, r.iCode1);
+    EXPECT_EQ(1223, r.iCode2);
+    EXPECT_EQ(1, r.iErrFlag1);
+    EXPECT_EQ(1, r.iErrFlag2);
 }
 
 // Each operation appends "start end" to a shared file; no two may overlap.
@@ -38,7 +175,6 @@ void ExpectNoOverlap(const std::string& path, size_t expected) {
 }
 
 void RecordSpan(const std::string& path, FakeDriver& fake) {
-    fake.iSleepMs = 0;
     fake.onCall = [&path](const char*) {
         long long start = NowUs();
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -53,6 +189,7 @@ void RecordSpan(const std::string& path, FakeDriver& fake) {
 
 TEST(Lock, ThreadsAndProcessesNeverOverlap) {
     TestEnv env("[CARDREADER]\nPort=/dev/scripted\n");
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
     const std::string spans = env.dir() + "/spans";
     ScopedScriptedLine line;
 
@@ -92,62 +229,320 @@ TEST(Lock, ThreadsAndProcessesNeverOverlap) {
 }
 
 TEST(Lock, AHolderThatDiesReleasesIt) {
+    TestEnv env;
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         quillon::ONamedMutex mutex("CARDREADER");
-        mutex.vLock();
-        char c = 1;
+        char c = mutex.bLock() ? 1 : 0;
         if (write(ready[1], &c, 1) != 1)
             _exit(1);
         pause(); // killed while holding the lock
         _exit(0);
     }
-    char c;
+    char c = 0;
     ASSERT_EQ(1, read(ready[0], &c, 1));
+    ASSERT_EQ(1, c);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-
-    std::atomic<bool> acquired{false};
-    std::thread taker([&] {
-        quillon::ONamedMutex mutex("CARDREADER");
-        quillon::OScopedLock lock(mutex);
-        acquired = true;
-    });
-    for (int i = 0; i < 100 && !acquired; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(acquired.load());
-    if (!acquired)
-        taker.detach();
-    else
-        taker.join();
     close(ready[0]);
     close(ready[1]);
+
+    auto taken = std::async(std::launch::async, [] {
+        quillon::ONamedMutex mutex("CARDREADER");
+        return mutex.bLock();
+    });
+    ASSERT_EQ(std::future_status::ready, taken.wait_for(std::chrono::seconds(20)));
+    EXPECT_TRUE(taken.get());
 }
 
-// A link planted where the lock file goes is neither followed nor changed;
-// the lock moves to the fixed fallback place and still excludes.
-TEST(Lock, APlantedLinkIsNotFollowed) {
-    TestEnv env;
-    const std::string victim = env.dir() + "/victim";
-    { std::ofstream(victim) << "secret"; }
-    chmod(victim.c_str(), 0600);
-    ASSERT_EQ(0, symlink(victim.c_str(), (env.dir() + "/quillon-mutex-LINKTEST.lock").c_str()));
-    const char* old = getenv("TMPDIR");
-    const std::string saved = old ? old : "";
-    setenv("TMPDIR", env.dir().c_str(), 1);
+// The lock file goes where QUILLON_LOCK_DIR says, whatever each process's own
+// TMPDIR. While another process holds it, a call with LockWaitMs gives up
+// after that time with 1223 and sends nothing; once it is free the call goes
+// through.
+TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=3000\n"
+                "[CardReaderType]\nCardReaderType=1\n");
+    const std::string locks = env.dir() + "/locks";
+    ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
+    ScopedVar dir("QUILLON_LOCK_DIR", locks);
+    ScopedVar tmp("TMPDIR", env.dir());
+    OtherHolder other([&] { setenv("TMPDIR", "/var/tmp", 1); });
+    ASSERT_TRUE(other.bHolding());
+    EXPECT_EQ(0, access((locks + "/" + kLockFile).c_str(), F_OK));
+
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    FakeDriver fake;
+    manager.vSetActiveDriver(&fake);
+    tIdcStatus st;
+    const std::vector<std::pair<const char*, std::function<int(tDevReturn*)>>> calls = {
+        {"EjectCard", [&](tDevReturn* r) { return manager.EjectCard(r); }},
+        {"GetStatus", [&](tDevReturn* r) { return manager.GetStatus(&st, r); }},
+        {"SetCommPara", [&](tDevReturn* r) { return manager.SetCommPara(r); }},
+    };
     {
-        quillon::ONamedMutex mutex("LINKTEST");
-        quillon::OScopedLock lock(mutex);
-        struct stat st {};
-        ASSERT_EQ(0, stat(victim.c_str(), &st));
-        EXPECT_EQ(0600u, st.st_mode & 0777);
-        EXPECT_EQ(0, access("/tmp/quillon-mutex-LINKTEST.lock", F_OK));
+        JumpingClock clock;
+        for (const auto& call : calls) {
+            SCOPED_TRACE(call.first);
+            const uint64_t start = clock.uiNow();
+            tDevReturn r = Record(0);
+            EXPECT_EQ(1, call.second(&r));
+            ExpectRefused(r);
+            EXPECT_GE(clock.uiNow() - start, 3000u);
+            EXPECT_LE(clock.uiNow() - start, 3000u + 4 * 250u);
+        }
     }
-    if (old)
-        setenv("TMPDIR", saved.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_TRUE(line->events.empty()); // no selection, no port, nothing sent
+
+    other.vRelease();
+    tDevReturn r = Record(0);
+    fake.iCode = 1201;
+    EXPECT_EQ(0, manager.EjectCard(&r));
+    EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
+}
+
+// Without LockWaitMs (or with 0) a call waits for the holder as long as it
+// takes, however far the clock runs.
+TEST(Lock, WithoutALimitTheWaitGoesOn) {
+    if (access("/proc/locks", R_OK) != 0)
+        GTEST_SKIP() << "no /proc/locks to see a waiting flock()";
+    for (const char* setting : {"", "LockWaitMs=0\n"}) {
+        SCOPED_TRACE(setting);
+        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + setting);
+        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+        OtherHolder other;
+        ASSERT_TRUE(other.bHolding());
+        ScopedScriptedLine line;
+        OIdcManager manager;
+        FakeDriver fake;
+        manager.vSetActiveDriver(&fake);
+        JumpingClock clock;
+        auto call = std::async(std::launch::async, [&] {
+            tDevReturn r = Record(0);
+            return manager.EjectCard(&r);
+        });
+        bool waiting = false;
+        for (int i = 0; i < 2000 && !waiting; ++i)
+            waiting = call.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
+                      WaitingInFlock();
+        EXPECT_TRUE(waiting) << "the call did not wait for the other process";
+        other.vRelease();
+        ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(20)));
+        EXPECT_EQ(0, call.get());
+        EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
+    }
+}
+
+// Where the lock file cannot be had - no folder, or something planted at its
+// path other than a plain file that only its owner's group may open - every
+// call fails with 1223 without sending anything, and the planted thing is
+// left as it was.
+TEST(Lock, ALockThatCannotBeHadRefusesTheCall) {
+    struct Row {
+        const char* what;
+        std::function<std::string(const std::string& dir, const std::string& victim)> plant;
+    } rows[] = {
+        {"no such folder", [](const std::string& d, const std::string&) { return d + "/none"; }},
+        {"folder is a file", [](const std::string&, const std::string& victim) { return victim; }},
+        {"link to a file",
+         [](const std::string& d, const std::string& victim) {
+             EXPECT_EQ(0, symlink(victim.c_str(), (d + "/" + kLockFile).c_str()));
+             return d;
+         }},
+        {"dangling link",
+         [](const std::string& d, const std::string&) {
+             EXPECT_EQ(0, symlink((d + "/nothing").c_str(), (d + "/" + kLockFile).c_str()));
+             return d;
+         }},
+        {"second name of a file",
+         [](const std::string& d, const std::string& victim) {
+             EXPECT_EQ(0, link(victim.c_str(), (d + "/" + kLockFile).c_str()));
+             return d;
+         }},
+        {"folder",
+         [](const std::string& d, const std::string&) {
+             EXPECT_EQ(0, mkdir((d + "/" + kLockFile).c_str(), 0700));
+             return d;
+         }},
+        {"another user's file open to all",
+         [](const std::string& d, const std::string&) {
+             const std::string path = d + "/" + kLockFile;
+             { std::ofstream(path) << ""; }
+             const passwd* nobody = getpwnam("nobody");
+             if (geteuid() != 0 || !nobody || chown(path.c_str(), nobody->pw_uid, 0) != 0)
+                 return std::string(); // needs root: not tried here
+             EXPECT_EQ(0, chmod(path.c_str(), 0666));
+             return d;
+         }},
+        {"fifo",
+         [](const std::string& d, const std::string&) {
+             EXPECT_EQ(0, mkfifo((d + "/" + kLockFile).c_str(), 0600));
+             return d;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+        const std::string locks = env.dir() + "/locks", victim = env.dir() + "/victim";
+        ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
+        { std::ofstream(victim) << "secret"; }
+        ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+        const std::string lockDir = row.plant(locks, victim);
+        if (lockDir.empty())
+            continue;
+        ScopedVar dir("QUILLON_LOCK_DIR", lockDir);
+        ScopedScriptedLine line;
+        OIdcManager manager;
+        FakeDriver fake;
+        manager.vSetActiveDriver(&fake);
+        tIdcStatus st;
+        for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+                 [&](tDevReturn* r) { return manager.Init(1, r); },
+                 [&](tDevReturn* r) { return manager.GetStatus(&st, r); },
+                 [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
+            tDevReturn r = Record(0);
+            EXPECT_EQ(1, call(&r));
+            ExpectRefused(r);
+        }
+        EXPECT_TRUE(fake.calls.empty());
+        EXPECT_TRUE(line->events.empty());
+        struct stat st2 {};
+        ASSERT_EQ(0, stat(victim.c_str(), &st2));
+        EXPECT_EQ(0600u, st2.st_mode & 07777);
+        EXPECT_EQ("secret", env.sReadFile("victim"));
+    }
+}
+
+// The lock file is a plain file of mode 0660 whatever the umask; one left
+// more open by an earlier version is closed down to 0660.
+TEST(Lock, TheLockFileHasMode0660) {
+    for (mode_t before : {mode_t(0), mode_t(0666)}) {
+        SCOPED_TRACE(before);
+        TestEnv env;
+        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+        const std::string path = env.dir() + "/" + kLockFile;
+        if (before) {
+            { std::ofstream(path) << ""; }
+            ASSERT_EQ(0, chmod(path.c_str(), before));
+        }
+        const mode_t oldMask = umask(077);
+        quillon::ONamedMutex mutex("CARDREADER");
+        const bool locked = mutex.bLock();
+        umask(oldMask);
+        ASSERT_TRUE(locked);
+        mutex.vUnlock();
+        struct stat st {};
+        ASSERT_EQ(0, lstat(path.c_str(), &st));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(0660u, st.st_mode & 07777);
+    }
+}
+
+// Another user (not in the file's group) cannot even open the lock file, so
+// cannot hold it and hang every call. Needs root to become "nobody".
+TEST(Lock, AnotherUserCannotTakeTheLockFile) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and a user \"nobody\" to try as another user";
+    TestEnv env;
+    ASSERT_EQ(0, chmod(env.dir().c_str(), 0711)); // the folder itself lets anyone through
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+    const std::string path = env.dir() + "/" + kLockFile;
+    {
+        quillon::ONamedMutex mutex("CARDREADER");
+        ASSERT_TRUE(mutex.bLock());
+        mutex.vUnlock();
+    }
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(10);
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0)
+            _exit(11); // the file is not even reachable: proves nothing
+        const int fd = open(path.c_str(), O_RDONLY);
+        if (fd >= 0)
+            _exit(flock(fd, LOCK_EX | LOCK_NB) == 0 ? 12 : 13);
+        if (errno != EACCES)
+            _exit(14);
+        quillon::ONamedMutex mutex("CARDREADER");
+        _exit(mutex.bLock(1) ? 15 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 11)
+        GTEST_SKIP() << "the test folder is out of reach for \"nobody\"";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "10: no setuid, 12: took it, 13/14: opened it or "
+                                         "another error, 15: locked";
+}
+
+// A host whose other thread is inside a call when it forks: the child's first
+// call must not hang on the in-process locks that thread held. It waits only
+// for the real holder, the parent's thread, to finish.
+TEST(Lock, AForkedChildIsNotHeldUpByThreadsItDoesNotHave) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+
+    // The parent's calls stop in the line until released; the child's are
+    // answered by a silent reader.
+    const pid_t parent = getpid();
+    std::mutex m;
+    std::condition_variable cv;
+    bool inside = false, release = false;
+    line->responder = [&](const Bytes&) -> Bytes {
+        if (getpid() != parent)
+            return {};
+        std::unique_lock<std::mutex> lock(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+        return {};
+    };
+    std::thread holder([] {
+        tIdcStatus st;
+        tDevReturn w = Record(0);
+        IDC_GetStatus(&st, &w);
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return inside; });
+    }
+    int watch[2];
+    ASSERT_EQ(0, pipe(watch));
+    pid_t child = fork();
+    if (child == 0) {
+        close(watch[0]);
+        // The holder thread had the scripted line's own mutex: a matter of
+        // the test's fake, not of the library.
+        new (&line->mutex) std::mutex;
+        tIdcStatus st;
+        tDevReturn c = Record(0);
+        IDC_GetStatus(&st, &c);
+        _exit(0);
+    }
+    close(watch[1]);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    holder.join();
+    int status = 0;
+    EXPECT_TRUE(EndsWithin(child, watch[0], 20000, &status)) << "the child hung";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(watch[0]);
+    line->responder = nullptr;
+    IDC_CloseComm();
 }

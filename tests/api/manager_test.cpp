@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "api/fake_driver.h"
 #include "api/idc_manager.h"
@@ -193,20 +195,89 @@ TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
     EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST(Manager, WithoutActiveDriverTheRecordIsUntouched) {
+TEST(Manager, WithoutActiveDriverEveryOperationFailsWith1223) {
     TestEnv env(kIni);
     ScopedScriptedLine line;
     OIdcManager manager;
     char name[32] = {};
     manager.GetLogicalDevName(name); // the manager exists, no driver selected
     EXPECT_STREQ("CARDREADER", name);
-    tDevReturn r = Record(4);
-    EXPECT_EQ(1, manager.Init(1, &r));
-    const tDevReturn untouched = Record(4);
-    EXPECT_EQ(0, std::memcmp(&r, &untouched, sizeof r));
     tIdcStatus st;
-    EXPECT_EQ(1, manager.GetStatus(&st, &r));
-    EXPECT_EQ(4, r.iCode2);
+    for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+             [&](tDevReturn* r) { return manager.Init(1, r); },
+             [&](tDevReturn* r) { return manager.GetStatus(&st, r); },
+             [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
+        tDevReturn r = Record(0);
+        EXPECT_EQ(1, call(&r));
+        EXPECT_EQ(1223, r.iCode1);
+        EXPECT_EQ(1223, r.iCode2);
+        EXPECT_EQ(1, r.iErrFlag1);
+        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(std::string(sizeof r.acReplyText, 'k'),
+                  std::string(r.acReplyText, sizeof r.acReplyText));
+    }
+}
+
+// A driver result of 1 never reaches the caller with a success code in the
+// record; a failure code stays, and a track operation's library code as
+// result keeps the record as the driver left it.
+TEST_F(ManagerTest, AFailureNeverCarriesASuccessCode) {
+    struct Row {
+        int result, code; // as the driver leaves them
+        int wantCode;     // in the caller's record
+    } rows[] = {{1, 1201, 1223}, {1, 0, 1223},       {1, 1213, 1223}, {1, 1211, 1211},
+                {1, 1225, 1225}, {1249, 1201, 1201}, {1251, 0, 0},    {0, 1202, 1202}};
+    tIdcTracks tracks;
+    tIdcStatus st;
+    for (const Row& row : rows) {
+        for (auto call : std::vector<std::function<int(tDevReturn*)>>{
+                 [&](tDevReturn* r) { return manager.ReadTrack(&tracks, r); },
+                 [&](tDevReturn* r) { return manager.GetStatus(&st, r); }}) {
+            SCOPED_TRACE(std::to_string(row.result) + "/" + std::to_string(row.code));
+            fake.iResult = row.result;
+            fake.iCode = row.code;
+            tDevReturn r = Record(5);
+            EXPECT_EQ(row.result, call(&r));
+            EXPECT_EQ(row.wantCode, r.iCode1);
+            EXPECT_EQ(row.wantCode, r.iCode2);
+        }
+    }
+}
+
+// SetLogicalDevName runs without the named lock while other threads'
+// operations use the name (the trace name, the trace file's path): every
+// reader sees one whole name, and the next operation uses the last one set.
+TEST(Manager, NameChangesWhileOperationsRun) {
+    TestEnv env(kIni);
+    ScopedScriptedLine line;
+    OIdcManager manager;
+    FakeDriver fake;
+    const std::string names[] = {"ALPHA", "BRAVO-WITH-A-LONGER-NAME"};
+    std::atomic<bool> done{false};
+    std::thread operations([&] {
+        for (int i = 0; i < 20; ++i) {
+            tDevReturn r = Record(0);
+            manager.SetCommPara(&r); // type 9: the trace file is opened by the name
+            manager.Init(1, &r);
+        }
+        done = true;
+    });
+    for (int i = 0; !done || i < 50; ++i) {
+        manager.SetLogicalDevName(names[i % 2].c_str());
+        char name[32] = {};
+        manager.GetLogicalDevName(name);
+        EXPECT_TRUE(name == names[0] || name == names[1]) << name;
+    }
+    operations.join();
+    manager.SetLogicalDevName("FINAL");
+    manager.vSetActiveDriver(&fake);
+    tDevReturn r = Record(0);
+    manager.SetCommPara(&r);
+    manager.Init(1, &r);
+    EXPECT_TRUE(env.bExists("Vantrel/FINAL.log"));
+    const std::vector<std::string> lines = Lines(env.sReadFile("Vantrel/FINAL.log"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("3|->Leave Init(FINAL 1201)", lines.back());
 }
 
 TEST(Manager, LogicalNameChangesButTheLockKeepsItsName) {

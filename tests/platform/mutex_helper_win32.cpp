@@ -7,7 +7,8 @@
 //   quillon_mutex_helper rounds <mutex> <events> <marker> <n>  signals
 //       <events>-started, then runs n rounds (named_mutex_win32.h); exit code:
 //       the rounds that overlapped another holder.
-// The events are the test's (manual reset); exit code 100: bad arguments.
+// The events are the test's (manual reset); exit code 100: bad arguments,
+// 101: the mutex could not be had.
 #include <windows.h>
 
 #include <cstdlib>
@@ -46,14 +47,16 @@ int main(int argc, char** argv) {
     quillon::ONamedMutex mutex(argv[2]);
     if (mode == "hold") {
         vSignal(events + "-started");
-        mutex.vLock();
+        if (!mutex.bLock())
+            return 101;
         vSignal(events + "-acquired");
         bWaitFor(events + "-release", 30000);
         mutex.vUnlock();
         return 0;
     }
     if (mode == "die") {
-        mutex.vLock();
+        if (!mutex.bLock())
+            return 101;
         vSignal(events + "-acquired");
         ::Sleep(INFINITE);
         return 0;

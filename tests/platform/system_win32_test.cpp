@@ -66,13 +66,14 @@ TEST(NamedMutexWin32, AnotherProcessWaitsForTheHolderAndLetsGoOnUnlockOrDeath) {
         const std::string name = sUnique();
         OEvent started(name + "-started"), acquired(name + "-acquired"), release(name + "-release");
         quillon::ONamedMutex mutex(name.c_str());
-        mutex.vLock();
+        ASSERT_TRUE(mutex.bLock());
         OHelper helper((killed ? "die " : "hold ") + name + " " + name);
         ASSERT_TRUE(helper.pi.hProcess);
         ASSERT_TRUE(killed || started.bWait(10000)); // "die" does not say it started
         EXPECT_FALSE(acquired.bWait(200)) << "the helper took the lock held here";
         mutex.vUnlock();
         ASSERT_TRUE(acquired.bWait(10000)) << "the helper never got the released lock";
+        EXPECT_FALSE(mutex.bLock(50)) << "a wait with a limit took the helper's lock";
 
         std::atomic<bool> taken{false};
         std::thread taker([&] {
@@ -105,6 +106,28 @@ TEST(NamedMutexWin32, ThreadsAndProcessesNeverOverlap) {
     b.join();
     EXPECT_EQ(0, overlaps.load()) << "threads of this process overlapped";
     EXPECT_EQ(0u, helper.dwExitCode(30000)) << "rounds of the helper overlapped (or it hung)";
+}
+
+// The mutex is the machine-wide one. A name that an object of another kind
+// holds gives no mutex: every lock then fails rather than going on alone.
+TEST(NamedMutexWin32, GlobalAndRefusedWhenTheNameIsTaken) {
+    const std::string name = sUnique();
+    {
+        quillon::ONamedMutex mutex(name.c_str());
+        HANDLE h = ::OpenMutexA(SYNCHRONIZE, FALSE, ("Global\\" + name).c_str());
+        EXPECT_NE(nullptr, h);
+        if (h)
+            ::CloseHandle(h);
+    }
+    const std::string taken = sUnique();
+    HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, ("Global\\" + taken).c_str());
+    if (!event) // a session without the right to create global objects
+        event = ::CreateEventA(nullptr, TRUE, FALSE, taken.c_str());
+    ASSERT_NE(nullptr, event);
+    quillon::ONamedMutex mutex(taken.c_str());
+    EXPECT_FALSE(mutex.bLock(10));
+    EXPECT_FALSE(mutex.bLock());
+    ::CloseHandle(event);
 }
 
 // BinaryFolder() is ModuleFolderOf() on the tests' own code.
