@@ -82,7 +82,9 @@ typedef struct tIdcTracks {
 #pragma pack(pop)
 
 /* The most bytes a chip operation (IDC_ChipIO reply, IDC_ChipPower answer to
- * reset) writes into the caller's reply buffer. Give buffers of this size. */
+ * reset) writes into the caller's reply buffer. Give buffers of this size:
+ * the chip functions are not told the size of the caller's buffer, and the
+ * length they hand back is written, never read. */
 #define IDC_CHIP_REPLY_MAX 4096
 
 #ifdef __cplusplus
@@ -111,29 +113,93 @@ IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack1) == 12, "track 1 at 12");
 IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack2) == 92, "track 2 at 92");
 IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack3) == 133, "track 3 at 133");
 
-/* Ordinals 1..18 in this order. */
+/*
+ * Ordinals 1..18 in this order.
+ *
+ * Pointer arguments. Every operation that takes a tDevReturn needs it: with
+ * a null pRet it does nothing and returns 1. The records and values that
+ * an operation fills (tIdcStatus, tIdcCaps, tIdcLife, tIdcTracks, the retain
+ * counter, IDC_ChipIO's reply and its length, IDC_ChipPower's fourth
+ * argument) are required as well: a null one is refused with code 1224
+ * (error flags 1) before the reader is asked anything, whatever the reader
+ * family would have done with it.
+ */
+
+/* Opens the reader that the configuration names. pRet required. */
 IDC_API int IDC_CALL IDC_SetCommPara(tDevReturn* pRet);
+/* Closes the reader and releases everything; always 0. */
 IDC_API int IDC_CALL IDC_CloseComm(void);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_Init(int iMode, tDevReturn* pRet);
+/* pStatus (out) and pRet required. */
 IDC_API int IDC_CALL IDC_GetStatus(tIdcStatus* pStatus, tDevReturn* pRet);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_AcceptCard(int iMode, tDevReturn* pRet);
+/*
+ * Sends iCommandLen bytes from pCommand to the chip that IDC_ChipPower
+ * powered; no chip powered: 1267. iSelector is not read: the chip type found
+ * at power-on decides how the command travels.
+ * - pCommand: required unless iCommandLen is 0; iCommandLen not negative
+ *   (1224 otherwise). A command too long for the reader's command frame is
+ *   refused without being sent.
+ * - pReply (out): required, IDC_CHIP_REPLY_MAX bytes. Long replies that the
+ *   reader hands over in pieces are joined there; one that would not fit is
+ *   cut at IDC_CHIP_REPLY_MAX bytes and the call fails.
+ * - pReplyLen (out): required; receives the reply's length. It is not read:
+ *   it does not tell the library the size of pReply.
+ */
 IDC_API int IDC_CALL IDC_ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen,
                                 uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet);
 /* The second and third arguments carry pointers for some actions: they are
- * pointer-sized (32-bit in the 32-bit product). */
+ * pointer-sized (32-bit in the 32-bit product).
+ *
+ * pArg4 is required for every action: a null pArg4 is refused with 1224
+ * (flags 1) and nothing is sent, also for actions that do not use it
+ * (IDC_ChipPower(3, 0, 0, NULL, &ret) answers 1224). Per action:
+ * - 1, power the chip on: uArg2 = answer-to-reset buffer (out,
+ *   IDC_CHIP_REPLY_MAX bytes), uArg3 = pointer to a uint32_t that receives
+ *   the answer's length, pArg4 = pointer to a uint32_t chip type (out).
+ *   Family A also reads the chip type when the reader cannot prepare the
+ *   chip, and refuses a null uArg2 or uArg3 with 1224: pass 255 (no chip)
+ *   and always give both.
+ * - 2, reset the chip (family C: power on, as 1): uArg2 and uArg3 as for
+ *   action 1; pArg4 as for action 1 (family A does not use it, but it must
+ *   not be null).
+ * - 3, power the chip off: uArg2 and uArg3 are not used (pass 0); pArg4 =
+ *   pointer to a uint32_t chip type, set to 255 (family A over USB leaves it).
+ * - any other action: 1224 (family A over USB: returns 0, nothing done).
+ */
 IDC_API int IDC_CALL IDC_ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                                    tDevReturn* pRet);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_EjectCard(tDevReturn* pRet);
+/* pCaps (out) and pRet required. */
 IDC_API int IDC_CALL IDC_GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet);
+/* pLife (out) and pRet required. */
 IDC_API int IDC_CALL IDC_GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet);
+/* pTracks (out) and pRet required. Each length tells how many bytes its
+ * area holds (at most 79, 40 and 107 in families A and B, the whole area in
+ * family C); the areas are not zero-terminated. */
 IDC_API int IDC_CALL IDC_ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_Reset(tDevReturn* pRet);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_ResetCount(int iCounter, tDevReturn* pRet);
+/* pRetainCount (out) and pRet required, also for a reader that reports no
+ * counter (family C leaves it as passed). */
 IDC_API int IDC_CALL IDC_RetainCard(uint32_t* pRetainCount, tDevReturn* pRet);
+/* pRet required. */
 IDC_API int IDC_CALL IDC_ReleaseAntiFishing(tDevReturn* pRet);
+/* iTrack 1, 2 or 3 (another number writes nothing and fails); pData
+ * required with uiLen 1..79, 1..40 or 1..107 bytes for track 1, 2 or 3 (else
+ * 1224 with error flags 0). A zero byte in the data ends what is written.
+ * pRet required. */
 IDC_API int IDC_CALL IDC_WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen,
                                     tDevReturn* pRet);
+/* pName (out): at least 32 bytes; the name comes zero-terminated. A null
+ * pName is ignored. */
 IDC_API void IDC_CALL IDC_GetLogicalDevName(char* pName);
+/* pName: up to 31 characters, a longer name is cut. A null pName is ignored. */
 IDC_API void IDC_CALL IDC_SetLogicalDevName(const char* pName);
 
 #ifdef __cplusplus

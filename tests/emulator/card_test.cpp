@@ -62,3 +62,19 @@ TEST(CardWay, InsertRemoveEjectRetain) {
     EXPECT_EQ(1u, m.counters.ejects);
     EXPECT_EQ(1u, m.counters.retainBin);
 }
+
+// A held entry waits for the test, however much time passes.
+TEST(CardWay, HeldEntryGoesInOnlyWhenLetIn) {
+    Options o;
+    o.entryDelay = kForever;
+    ReaderModel m(o);
+    EXPECT_FALSE(m.LetCardIn()); // nothing pending
+    m.InsertCard(0);
+    m.EnableEntry(1, 0);
+    m.Advance(1000000000);
+    EXPECT_EQ(CardPosition::Gate, m.Position());
+    EXPECT_TRUE(m.LetCardIn());
+    EXPECT_EQ(CardPosition::Inside, m.Position());
+    EXPECT_FALSE(m.LetCardIn());
+    EXPECT_EQ(1u, m.counters.cardsIn);
+}

@@ -11,24 +11,35 @@ tIdcTracks Filled() {
 using TracksChipA = ReaderA;
 
 TEST_F(TracksChipA, ReadTrack) {
-    const std::string a79(79, 'a'), d = P("x000000085010003" + a79 + "bbbbbb2222222222333");
-    // Reply; result; lengths (none: record untouched); first bytes of the three areas.
+    const std::string a79(79, 'a'), c107(107, 'c'), x = "\xAB";
+    const std::string d = P("x000000085010003" + a79 + "bbbbbb2222222222333");
+    // Reply; result and code; lengths (none: track record untouched); first bytes of the
+    // three areas. A reply without three-digit lengths is broken: DLE EOT follows it.
     // clang-format off
-    const std::tuple<std::string, int, std::vector<uint32_t>, Texts> rows[] = {
-        {P("x000101076000000" + std::string(76, 'a')), 0, {76, 0, 0},
-         {std::string(76, 'a') + "\xAB\xAB\xAB\xAB", "\xAB", "\xAB"}},
-        {d, 0, {85, 10, 3}, {a79 + "\xAB", std::string(10, '2') + "\xAB", "333\xAB"}},
-        {P("x010203005000000hello"), 1249, {}, {}}, // no status "00"
+    const std::tuple<std::string, int, int, std::vector<uint32_t>, Texts> rows[] = {
+        {P("x000101076000000" + std::string(76, 'a')), 0, 1201, {76, 0, 0},
+         {std::string(76, 'a') + x + x + x + x, x, x}},
+        // 85 stated, 79 taken: track 2 still starts 85 bytes in.
+        {d, 0, 1201, {79, 10, 3}, {a79 + x, std::string(10, '2') + x, "333" + x}},
+        // Lengths beyond the area, and beyond the bytes the reader sent.
+        {P("x000000002005999AAbbbbb" + c107 + "c"), 0, 1201, {2, 5, 107},
+         {"AA" + x, "bbbbb" + x, c107 + x}},
+        {P("x000000003999009AAA0123"), 0, 1201, {3, 4, 0}, {"AAA" + x, "0123" + x, x}},
+        {P("x010203005000000hello"), 1249, 1201, {}, {}}, // no status "00"
+        {P("x0000000a5000000hello"), 1, 1299, {}, {}},
+        {P("x000000005 00000hello"), 1, 1299, {}, {}},
+        {P("x00000000500000"), 1, 1299, {}, {}}, // the last digit missing
     };
     // clang-format on
-    for (const auto& [reply, result, lens, areas] : rows) {
+    for (const auto& [reply, result, code, lens, areas] : rows) {
         SCOPED_TRACE(reply.substr(0, 21));
         Replies({reply});
         tIdcTracks t = Filled(), untouched = Filled();
         tDevReturn r = Rec();
         EXPECT_EQ(result, a.ReadTrack(&t, &r));
-        EXPECT_RECORD(r, 1201, 0);
+        EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ((Texts{"C6a7/15000"}), Transcript());
+        EXPECT_EQ(code == 1299, line->Writes().back() == B({0x10, 0x04}));
         if (lens.empty()) {
             EXPECT_EQ(0, std::memcmp(&untouched, &t, sizeof t));
             continue;

@@ -152,3 +152,18 @@ TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
     EXPECT_EQ(1, r.iErrFlag2);
     EXPECT_EQ(writes, rig.hid.writes.size());
 }
+
+// Track lengths that are not three digits end the read as the exchange ends a
+// broken reply: 1223, nothing more sent, the track record untouched.
+TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
+    RigA rig;
+    rig.hid.Answer("P6a00x0000000a5000000hello");
+    tIdcTracks t, before;
+    std::memset(&t, 0xAB, sizeof t);
+    before = t;
+    tDevReturn r = Rec();
+    EXPECT_EQ(1, rig.reader.ReadTrack(&t, &r));
+    EXPECT_EQ((std::vector<int>{1223, 1}), (std::vector<int>{r.iCode2, r.iErrFlag2}));
+    EXPECT_EQ((Texts{"C6a7"}), rig.hid.Sent());
+    EXPECT_EQ(0, std::memcmp(&before, &t, sizeof t));
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -61,9 +62,16 @@ TEST(OpenPortPty, SettingsOfEachKindReachTheTerminal) {
         // Bytes sent reach the other end unchanged.
         const uint8_t frame[] = {0x10, 0x02, 'C', '4', '0', 0x10, 0x03, 0x44};
         ASSERT_EQ(0, comm.iSendCommand2(frame, sizeof frame, 1, true, true));
+        // The terminal may hand them over in pieces, whenever it gets to it.
         uint8_t got[16] = {};
-        usleep(20000);
-        ASSERT_EQ(static_cast<ssize_t>(sizeof frame), read(pty.master, got, sizeof got));
+        size_t have = 0;
+        for (pollfd p{pty.master, POLLIN, 0}; have < sizeof frame && poll(&p, 1, 5000) == 1;) {
+            const ssize_t n = read(pty.master, got + have, sizeof got - have);
+            if (n <= 0)
+                break;
+            have += static_cast<size_t>(n);
+        }
+        ASSERT_EQ(sizeof frame, have);
         EXPECT_EQ(0, memcmp(frame, got, sizeof frame));
     }
 }

@@ -3,10 +3,8 @@
 // configuration file and the trace file.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "emulator.h"
@@ -34,19 +32,6 @@ tDevReturn Untouched() {
 
 std::string Port(const std::string& port) {
     return "[CARDREADER]\nPort=" + port + "\n";
-}
-
-// Asks for the status until the card is inside, as a host does after
-// enabling card entry.
-bool WaitUntilInside() {
-    for (int i = 0; i < 100; ++i) {
-        tIdcStatus st{};
-        tDevReturn r = Untouched();
-        if (IDC_GetStatus(&st, &r) == 0 && st.usField[1] == 3)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 emu::Bytes Take(const uint8_t* p, uint32_t n) {
@@ -86,7 +71,7 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
     for (const Row& row : rows) {
         SCOPED_TRACE("CardReaderType " + std::to_string(row.type));
         emu::Options opt;
-        opt.entryDelay = 20;
+        opt.entryDelay = emu::kForever; // the card moves when the test lets it
         emu::Emulator reader(row.family, opt);
         const std::string port = reader.Start();
         TestEnv env(Port(port) + "[CardReaderType]\nCardReaderType=" + std::to_string(row.type) +
@@ -110,12 +95,18 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
         EXPECT_EQ(1201, r.iCode2);
         EXPECT_EQ(1, st.usField[1]) << "no card";
 
+        // The card stays at the gate for the whole AcceptCard (family C asks
+        // the status after the entry command) and goes in after it.
         reader.InsertCard();
         r = Untouched();
         EXPECT_EQ(0, IDC_AcceptCard(1, &r));
         EXPECT_EQ(1202, r.iCode2);
         leaves.push_back("->Leave AcceptCard(CARDREADER 1202)");
-        ASSERT_TRUE(WaitUntilInside());
+        ASSERT_TRUE(reader.LetCardIn());
+        r = Untouched();
+        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
+        EXPECT_EQ(1203, r.iCode2);
+        EXPECT_EQ(3, st.usField[1]) << "card inside";
         leaves.push_back("->Leave GetStatus(CARDREADER 1203)");
 
         tIdcTracks t{};

@@ -161,10 +161,12 @@ TEST_F(SerialPosixTest, ReadsTakeFreshInputWithoutWaitingForTheRestOrTimeOutWhol
         uint32_t waitMs;
         std::chrono::milliseconds min, max;
     } const cases[] = {
-        {"silence", {}, 0, 50, 40ms, 500ms},
-        {"silence, signals every 5 ms", {}, 5000, 50, 40ms, 500ms},
+        // Upper bounds leave room for a loaded machine: a wait restarted at
+        // every signal, or one that waits for the rest, never ends at all.
+        {"silence", {}, 0, 50, 40ms, 2000ms},
+        {"silence, signals every 5 ms", {}, 5000, 50, 40ms, 2000ms},
         // Bytes a cooked or flow-controlled terminal would eat; 3 of 5 wanted.
-        {"3 bytes later", {0x0D, 0x11, 0x13}, 0, 200, 20ms, 150ms},
+        {"3 bytes later", {0x0D, 0x11, 0x13}, 0, 10000, 0ms, 5000ms},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -98,6 +98,7 @@ void Emulator::Run() {
             if (got > 0) {
                 std::lock_guard<std::mutex> lock(mu_);
                 out = engine_->Feed(buf, static_cast<size_t>(got), Now());
+                fed_.notify_all();
             }
         } else if (n > 0) {
             ::usleep(kTickMs * 1000); // hang-up or error: do not spin
@@ -131,6 +132,9 @@ void Emulator::WriteAll(const Bytes& out) {
 
 void Emulator::InsertCard() {
     With([this](Engine& e) { e.Model().InsertCard(Now()); });
+}
+bool Emulator::LetCardIn() {
+    return With([](Engine& e) { return e.Model().LetCardIn(); });
 }
 bool Emulator::RemoveCard() {
     return With([](Engine& e) { return e.Model().RemoveCard(); });
@@ -189,14 +193,8 @@ void Emulator::ClearLog() {
 }
 
 bool Emulator::WaitForCommands(size_t count, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (With([](Engine& e) { return e.Log().size(); }) >= count)
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    std::unique_lock<std::mutex> lock(mu_);
+    return fed_.wait_for(lock, timeout, [&] { return engine_->Log().size() >= count; });
 }
 
 } // namespace quillon::emu

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,9 @@ public:
 
     // The card.
     void InsertCard(); // offer it at the gate; it goes in once entry is enabled
+    // With Options::entryDelay kForever: the card waiting at the gate with
+    // entry enabled goes in now. False when no entry was pending.
+    bool LetCardIn();
     bool RemoveCard(); // take it from the gate; false when it is not there
     void PlaceCard(CardPosition p);
     CardPosition Position();
@@ -103,6 +107,7 @@ private:
 
     std::unique_ptr<Engine> engine_;
     std::mutex mu_;
+    std::condition_variable fed_; // the engine took bytes from the host
     std::chrono::steady_clock::time_point t0_;
     Fd master_, slaveHold_, wakeRead_, wakeWrite_;
     std::string slave_;

@@ -89,8 +89,18 @@ void ReaderModel::DisableEntry() {
 }
 
 void ReaderModel::Advance(Millis now) {
-    if (!entryPending_ || now < entryDue_)
-        return;
+    if (entryPending_ && opt_.entryDelay != kForever && now >= entryDue_)
+        Enter();
+}
+
+bool ReaderModel::LetCardIn() {
+    if (!entryPending_)
+        return false;
+    Enter();
+    return Inside();
+}
+
+void ReaderModel::Enter() {
     entryPending_ = false;
     if (pos_ != CardPosition::Gate)
         return;

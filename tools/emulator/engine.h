@@ -42,7 +42,8 @@ struct Faults {
 struct Options {
     // Delay between the moment a card may enter (entry command with a card
     // at the gate, or a card offered while entry is enabled) and the moment
-    // it is inside.
+    // it is inside. kForever: the card waits at the gate until LetCardIn(),
+    // so a test decides when it moves, whatever the threads' pace.
     Millis entryDelay = 0;
     // A customer offers a fresh card at every entry command when the reader
     // holds none.
@@ -124,6 +125,7 @@ public:
     bool Eject();             // inside -> gate
     bool Retain();            // inside or gate -> retain bin
     void Advance(Millis now); // runs the card entry once its time has come
+    bool LetCardIn();         // runs a pending entry now; false when none is pending
 
     // Chip contacts and power.
     bool contacts = false;
@@ -140,6 +142,7 @@ public:
 
 private:
     void CardLeaves();
+    void Enter();
     Options opt_;
     Card card_;
     CardPosition pos_ = CardPosition::None;

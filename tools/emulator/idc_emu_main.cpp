@@ -26,6 +26,7 @@ void OnSignal(int) {
 const char kHelp[] =
     "insert             offer the card at the gate\n"
     "remove             take the card from the gate\n"
+    "letin              with --entry-delay -1: the card waiting at the gate goes in\n"
     "place none|gate|inside   put the card there at once\n"
     "jam | unjam        jam the mechanism or clear it\n"
     "refuse N | silent N | noreply N | corrupt N | drop N   reader faults (-1: always)\n"
@@ -73,6 +74,9 @@ bool Command(Emulator& emu, const std::string& line) {
         return false;
     if (word == "insert") {
         emu.InsertCard();
+    } else if (word == "letin") {
+        if (!emu.LetCardIn())
+            std::cout << "no card waiting to go in" << std::endl;
     } else if (word == "remove") {
         if (!emu.RemoveCard())
             std::cout << "no card at the gate" << std::endl;
@@ -132,7 +136,8 @@ int main(int argc, char** argv) {
     app.add_option("--family", family, "reader family")
         ->required()
         ->check(CLI::IsMember({"a", "b", "c"}));
-    app.add_option("--entry-delay", opt.entryDelay, "ms between entry and the card inside");
+    app.add_option("--entry-delay", opt.entryDelay,
+                   "ms between entry and the card inside (-1: until letin)");
     app.add_flag("--auto-insert", opt.autoInsert, "offer a card at every entry command");
     app.add_option("--card", cardAt, "where the card starts")
         ->check(CLI::IsMember({"none", "gate", "inside"}));

@@ -55,15 +55,19 @@ uint32_t CounterField(const uint8_t* p) {
     return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
 }
 
-// Copies up to iLen (at most uiMax) track bytes from position lSrc of the
-// reply buffer, never beyond the buffer.
-void CopyTrack(uint8_t* pDst, uint32_t uiMax, const uint8_t* pBuf, uint32_t uiBufSize, long lSrc,
-               int iLen) {
-    if (iLen <= 0 || lSrc < 0 || lSrc >= static_cast<long>(uiBufSize))
-        return;
-    uint32_t n = std::min(static_cast<uint32_t>(iLen), uiMax);
-    n = std::min(n, uiBufSize - static_cast<uint32_t>(lSrc));
-    std::memcpy(pDst, pBuf + lSrc, n);
+// Copies up to iLen (at most uiMax) track bytes from position uiSrc of the
+// reply data, never beyond the uiDataLen bytes received; returns the count.
+uint32_t CopyTrack(uint8_t* pDst, uint32_t uiMax, const uint8_t* pData, uint32_t uiDataLen,
+                   uint32_t uiSrc, uint32_t uiLen) {
+    if (uiSrc >= uiDataLen)
+        return 0;
+    const uint32_t n = std::min({uiLen, uiMax, uiDataLen - uiSrc});
+    std::memcpy(pDst, pData + uiSrc, n);
+    return n;
+}
+
+bool IsDigitField(const uint8_t* p, int iCount) {
+    return std::all_of(p, p + iCount, [](uint8_t c) { return c >= '0' && c <= '9'; });
 }
 } // namespace
 
@@ -411,20 +415,29 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     auto good = [&](int p) { return d[p] == '0' && d[p + 1] == '0'; };
     if (!good(1) && !good(3) && !good(5))
         return 1249; // no track could be read
-    const int len1 = iDigits(d + 7, 3);
-    const int len2 = iDigits(d + 10, 3);
-    const int len3 = iDigits(d + 13, 3);
-    pTracks->uiLen1 = static_cast<uint32_t>(len1);
-    pTracks->uiLen2 = static_cast<uint32_t>(len2);
-    pTracks->uiLen3 = static_cast<uint32_t>(len3);
-    // Source positions follow the lengths as sent; each area keeps its last byte.
-    long src = 16;
-    CopyTrack(pTracks->abTrack1, sizeof pTracks->abTrack1 - 1, d, sizeof d, src, len1);
+    // Lengths: three decimal digits each, from data byte 7; a reply that does
+    // not carry them is broken and ends like any other broken reply.
+    constexpr uint32_t kLengths = 7, kTexts = 16;
+    if (n < kTexts || !IsDigitField(d + kLengths, kTexts - kLengths))
+        return iBrokenReply(pRet);
+    const uint32_t len1 = static_cast<uint32_t>(iDigits(d + kLengths, 3));
+    const uint32_t len2 = static_cast<uint32_t>(iDigits(d + kLengths + 3, 3));
+    const uint32_t len3 = static_cast<uint32_t>(iDigits(d + kLengths + 6, 3));
+    // The texts follow one another at the stated lengths; each area keeps its
+    // last byte, and its length tells the bytes that landed in it, never more.
+    uint32_t src = kTexts;
+    pTracks->uiLen1 = CopyTrack(pTracks->abTrack1, sizeof pTracks->abTrack1 - 1, d, n, src, len1);
     src += len1;
-    CopyTrack(pTracks->abTrack2, sizeof pTracks->abTrack2 - 1, d, sizeof d, src, len2);
+    pTracks->uiLen2 = CopyTrack(pTracks->abTrack2, sizeof pTracks->abTrack2 - 1, d, n, src, len2);
     src += len2;
-    CopyTrack(pTracks->abTrack3, sizeof pTracks->abTrack3 - 1, d, sizeof d, src, len3);
+    pTracks->uiLen3 = CopyTrack(pTracks->abTrack3, sizeof pTracks->abTrack3 - 1, d, n, src, len3);
     return 0;
+}
+
+int OFamilyAReader::iBrokenReply(tDevReturn* pRet) {
+    static const uint8_t kAbort[2] = {0x10, 0x04}; // DLE EOT
+    m_pComm->iSendCommand2(kAbort, sizeof kAbort, 1, true, true);
+    return iReport(kCodeNoReply, pRet);
 }
 
 int OFamilyAReader::iRefuseEmptyWrite(tDevReturn* pRet) {

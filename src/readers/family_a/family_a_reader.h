@@ -93,6 +93,9 @@ protected:
     virtual int iRefuseEmptyWrite(tDevReturn* pRet);
     // Chip reset with a memory chip or no chip: 1267, flags 1.
     virtual int iRefuseChipReset(tDevReturn* pRet);
+    // A reply whose data is not laid out as the command's answer: DLE EOT and
+    // 1299, as the exchange ends a reply that did not arrive whole.
+    virtual int iBrokenReply(tDevReturn* pRet);
     // Time-out of the "CC0" that prepares an activation.
     virtual uint32_t uiChipPrepareTimeoutMs() const { return 20000; }
     // Whether the switch-off hands the chip type 255 back to the caller.

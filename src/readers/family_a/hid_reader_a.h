@@ -42,6 +42,8 @@ protected:
     void vDecodeSensors(const uint8_t* pData, tIdcStatus* pStatus, tDevReturn* pRet) override;
     int iRefuseEmptyWrite(tDevReturn*) override { return 1268; } // record untouched
     int iRefuseChipReset(tDevReturn*) override { return 1; }     // record untouched
+    // As the exchange ends a broken reply: 1223, nothing sent.
+    int iBrokenReply(tDevReturn* pRet) override { return iReport(quillon::kCodeCommFailed, pRet); }
     uint32_t uiChipPrepareTimeoutMs() const override { return 10000; }
     bool bSwitchOffReportsType() const override { return false; }
     bool bCounterExists(int) const override { return true; }
