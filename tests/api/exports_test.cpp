@@ -136,10 +136,11 @@ namespace {
 class NoHidDevice : public OHidTransport {
 public:
     bool bOpenDevice(uint16_t, uint16_t) override { return false; }
-    bool bWriteReport(const uint8_t*, size_t) override { return false; }
+    bool bWriteReport(const uint8_t*, size_t, uint32_t) override { return false; }
     bool bReadReport(uint8_t*, size_t, uint32_t&, uint32_t) override { return false; }
     size_t uiInputReportLength() const override { return 0; }
     size_t uiOutputReportLength() const override { return 0; }
+    void vDrainInput() override {}
     void vClose() override {}
 };
 } // namespace
