@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,18 @@
 #include "vantrel.h"
 
 namespace {
+// Guards every trace log's handle and the calls that use it. One for the
+// process, so that a fork() can wait for it: the child then finds it free
+// even when another thread of the parent was writing a line.
+std::mutex g_traceLock;
+void BeforeFork() {
+    g_traceLock.lock();
+}
+void AfterFork() {
+    g_traceLock.unlock();
+}
+const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
+
 constexpr int kMaxTraceBytes = 4194304;
 constexpr int kKeptTraceFiles = 6;
 constexpr std::size_t kLineChunk = 2048;
@@ -71,7 +84,7 @@ void OTraceLog::vStart() {
 }
 
 OTraceLog::~OTraceLog() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(g_traceLock);
     vCloseTrace();
     if (auto stop = reinterpret_cast<PFN_stopTrace>(quillon::FindSymbol(m_hModule, "stopTrace")))
         stop(-1);
@@ -80,11 +93,11 @@ OTraceLog::~OTraceLog() {
 }
 
 bool OTraceLog::bTraceOpen() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(g_traceLock);
     return m_hTrace != 0;
 }
 
-// Called with m_mutex held.
+// Called with g_traceLock held.
 void OTraceLog::vCloseTrace() {
     if (m_hTrace == 0)
         return;
@@ -103,7 +116,7 @@ void OTraceLog::vOpenTraceFile(int iKeepDays, const char* pDevName, int iSetting
         traceDir.clear();
     const std::string path = TracePath(pDevName, traceDir);
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(g_traceLock);
     if (m_hTrace != 0) {
         if (auto keep = reinterpret_cast<PFN_setTraceKeepTime>(
                 quillon::FindSymbol(m_hModule, "setTraceKeepTime")))
@@ -117,7 +130,7 @@ void OTraceLog::vOpenTraceFile(int iKeepDays, const char* pDevName, int iSetting
 }
 
 int OTraceLog::iWriteTrace(int iLevel, const char* pFormat, ...) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(g_traceLock);
     if (m_hTrace == 0 || !pFormat)
         return 0;
     auto write = reinterpret_cast<PFN_writeMsg>(quillon::FindSymbol(m_hModule, "writeMsg"));

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "platform/system.h"
 
@@ -49,5 +48,4 @@ private:
 
     quillon::ModuleHandle m_hModule = nullptr;
     intptr_t m_hTrace = 0;
-    mutable std::mutex m_mutex; // guards m_hTrace and the calls that use it
 };
