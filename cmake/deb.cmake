@@ -20,8 +20,13 @@ add_custom_command(OUTPUT ${deb_docs}/changelog.Debian.gz
                            > ${deb_docs}/changelog.Debian.gz
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian)
 add_custom_target(quillon_deb_docs ALL DEPENDS ${deb_docs}/changelog.Debian.gz)
-foreach(pair "Runtime;libquillon${QUILLON_SOVERSION}" "Development;libquillon-dev"
-             "Tools;quillon-tools")
+set(deb_pairs "Runtime=libquillon${QUILLON_SOVERSION}" "Development=libquillon-dev"
+              "Tools=quillon-tools")
+if(QUILLON_HAVE_PCSC)
+  list(APPEND deb_pairs "Pcsc=quillon-pcsc")
+endif()
+foreach(pair IN LISTS deb_pairs)
+  string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 component)
   list(GET pair 1 package)
   # Only in the packages: a plain cmake --install leaves them out.
@@ -36,6 +41,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${QUILLON_DEB_MAINTAINER}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL Runtime Development Tools)
+if(QUILLON_HAVE_PCSC)
+  list(APPEND CPACK_COMPONENTS_ALL Pcsc)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -86,5 +94,21 @@ families A, B and C on a pseudo-terminal.
 
 The package also holds the udev rule that gives the group plugdev the
 USB readers' hidraw nodes, and the manuals of the library.")
+
+set(CPACK_DEBIAN_PCSC_PACKAGE_NAME quillon-pcsc)
+set(CPACK_DEBIAN_PCSC_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PCSC_PACKAGE_DEPENDS "pcscd")
+set(CPACK_COMPONENT_PCSC_DEPENDS Runtime)
+# The reader.conf.d file is the administrator's once edited.
+set(CPACK_DEBIAN_PCSC_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/pcsc/conffiles)
+set(CPACK_COMPONENT_PCSC_DESCRIPTION
+    "PC/SC driver for motorised ID-card readers (Quillon)
+A pcsc-lite driver (IFD handler) over the Quillon library: every PC/SC
+application (OpenSC, pcsc_scan, pyscard, javax.smartcardio, EMV kernels)
+reaches the chip of the card in a Quillon reader, and vendor control codes
+move the card (accept, eject, retain), read its tracks and the status.
+
+The package holds the driver and a commented /etc/reader.conf.d/quillon;
+libquillon-dev holds quillon/pcsc_control.h with the control codes.")
 
 include(CPack)

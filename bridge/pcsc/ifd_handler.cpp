@@ -1,0 +1,578 @@
+// The PC/SC bridge: a pcsc-lite IFD handler (API 3.0) that gives the chip of
+// the card in a Quillon reader to every PC/SC application, and the reader's
+// motor to those that send the vendor control codes (docs/pcsc.md).
+//
+// Everything goes through the public IDC_ functions. The library drives one
+// reader per process, so the handler serves one reader: pcscd is told so
+// (TAG_IFD_SIMULTANEOUS_ACCESS = 1) and a second channel is refused.
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// pcsc-lite's driver header declares C functions without saying so.
+extern "C" {
+#include <ifdhandler.h>
+#include <reader.h>
+}
+
+#include "quillon/idc.h"
+
+#include "quillon/pcsc_control.h"
+
+#ifndef QUILLON_PCSC_RUN_DIR
+#define QUILLON_PCSC_RUN_DIR "/run/quillon-pcsc"
+#endif
+#ifndef QUILLON_PCSC_TRACE_DIR
+#define QUILLON_PCSC_TRACE_DIR "/var/log/quillon"
+#endif
+
+namespace {
+
+// pcscd's log levels (debuglog.h).
+enum { kLogDebug = 0, kLogInfo = 1, kLogError = 2 };
+
+// The chip type the library reports for "no chip powered".
+constexpr uint32_t kNoChip = 255;
+// Processor chips: type 0 exchanges in T=0 style, type 1 in T=1 style.
+constexpr uint32_t kChipT0 = 0;
+constexpr uint32_t kChipT1 = 1;
+// Short APDUs only: header, Lc, 255 data bytes and Le.
+constexpr DWORD kMaxApdu = 261;
+// The library's port name field holds fewer characters.
+constexpr size_t kMaxPortName = 127;
+// Init mode used when the channel opens and for a reset without a mode: the
+// card stays where it is.
+constexpr int kInitKeepCard = 3;
+constexpr int kAcceptDefaultMode = 1;
+
+struct tBridge {
+    std::mutex mutex;
+    bool bOpen = false;
+    DWORD dwLun = 0;
+    std::string device;
+    uint32_t uiChipType = kNoChip;
+    unsigned char abAtr[MAX_ATR_SIZE] = {};
+    DWORD dwAtrLen = 0;
+    int iPosition = -1;       // card position of the last poll; -1 none yet
+    bool bPollFailed = false; // the last poll failed (logged once)
+};
+
+tBridge g_bridge;
+
+// pcscd exports log_msg to its drivers; looked up at run time so that the
+// handler loads in any host (and in its tests) without it.
+void Log(int iLevel, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
+void Log(int iLevel, const char* pFormat, ...) {
+    using PFN_log = void (*)(int, const char*, ...);
+    static PFN_log pLog = reinterpret_cast<PFN_log>(dlsym(RTLD_DEFAULT, "log_msg"));
+    if (!pLog)
+        return;
+    char line[512];
+    va_list args;
+    va_start(args, pFormat);
+    std::vsnprintf(line, sizeof line, pFormat, args);
+    va_end(args);
+    pLog(iLevel, "quillon_ifd: %s", line);
+}
+
+tDevReturn FreshRecord() {
+    tDevReturn ret;
+    std::memset(&ret, 0, sizeof ret);
+    return ret;
+}
+
+bool EndsWith(const std::string& s, const char* pTail) {
+    const size_t n = std::strlen(pTail);
+    return s.size() >= n && s.compare(s.size() - n, n, pTail) == 0;
+}
+
+// A name that reaches the configuration file as a value must be one line of
+// printable characters without a comment sign.
+bool IsPlainValue(const std::string& s) {
+    if (s.empty() || s.size() > kMaxPortName)
+        return false;
+    for (unsigned char c : s)
+        if (c < 0x21 || c == 0x7f || c == ';' || c == '#')
+            return false;
+    return true;
+}
+
+std::string EnvOr(const char* pName, const char* pDefault) {
+    const char* p = std::getenv(pName);
+    return p && *p ? std::string(p) : std::string(pDefault);
+}
+
+// The folder of the written configurations: ours alone (created 0700, owned
+// by this user, never a link, not writable by others).
+bool PrepareRunDir(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat st {};
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A serial device: the configuration the library reads is written for it
+// (port, and the trace folder, since pcscd runs in /). The library's reader
+// selection finds the family and writes it back into this file.
+bool WriteSerialConfig(const std::string& device, std::string& path) {
+    const std::string dir = EnvOr("QUILLON_PCSC_RUN_DIR", QUILLON_PCSC_RUN_DIR);
+    const std::string traceDir = EnvOr("QUILLON_PCSC_TRACE_DIR", QUILLON_PCSC_TRACE_DIR);
+    if (!IsPlainValue(traceDir) || traceDir[0] != '/') {
+        Log(kLogError, "trace folder %s is not an absolute plain path", traceDir.c_str());
+        return false;
+    }
+    if (!PrepareRunDir(dir)) {
+        Log(kLogError, "cannot use %s for the reader configuration: %s", dir.c_str(),
+            std::strerror(errno));
+        return false;
+    }
+    std::string file;
+    for (char c : device)
+        file.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c
+                                                                                           : '_');
+    path = dir + "/" + file + ".ini";
+    const std::string text = "; Written by the Quillon PC/SC bridge for " + device +
+                             " at every start.\n"
+                             "[CARDREADER]\nPort=" +
+                             device + "\n\n[DllExtFunc]\nRemainDays=14\nTraceDir=" + traceDir +
+                             "\n";
+    const std::string tmp = path + ".new";
+    (void)::unlink(tmp.c_str());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool bWritten = WriteWhole(fd, text);
+    const bool bClosed = ::close(fd) == 0;
+    if (!bWritten || !bClosed || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        (void)::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The configuration for DEVICENAME: a Quillon configuration file (*.ini), or
+// a serial device. Anything else is refused before the library is called.
+bool ConfigFor(const std::string& name, std::string& path) {
+    struct stat st {};
+    if (name.empty() || ::stat(name.c_str(), &st) != 0) {
+        Log(kLogError, "%s: %s", name.c_str(), name.empty() ? "no name" : std::strerror(errno));
+        return false;
+    }
+    if (EndsWith(name, ".ini")) {
+        char real[PATH_MAX];
+        if (!S_ISREG(st.st_mode) || !::realpath(name.c_str(), real)) {
+            Log(kLogError, "%s is no readable configuration file", name.c_str());
+            return false;
+        }
+        path = real;
+        return true;
+    }
+    if (!S_ISCHR(st.st_mode) || !IsPlainValue(name)) {
+        Log(kLogError, "%s is neither a serial device nor a .ini configuration", name.c_str());
+        return false;
+    }
+    return WriteSerialConfig(name, path);
+}
+
+void ForgetChip(tBridge& b) {
+    b.uiChipType = kNoChip;
+    b.dwAtrLen = 0;
+}
+
+// Called with the bridge's mutex held.
+RESPONSECODE PowerDown(tBridge& b) {
+    if (b.uiChipType == kNoChip)
+        return IFD_SUCCESS;
+    uint32_t uiType = kNoChip;
+    tDevReturn ret = FreshRecord();
+    const int iResult = IDC_ChipPower(3, 0, 0, &uiType, &ret);
+    ForgetChip(b);
+    if (iResult != 0) {
+        Log(kLogError, "chip power-off failed: %d", ret.iCode2);
+        return IFD_ERROR_POWER_ACTION;
+    }
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE HandOutAtr(const tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
+    if (pAtr)
+        std::memcpy(pAtr, b.abAtr, b.dwAtrLen);
+    if (pAtrLength)
+        *pAtrLength = b.dwAtrLen;
+    return IFD_SUCCESS;
+}
+
+// Stores an answer to reset; false when PC/SC cannot carry it.
+bool KeepAtr(tBridge& b, const uint8_t* pAnswer, uint32_t uiLen) {
+    if (uiLen < 2 || uiLen > MAX_ATR_SIZE)
+        return false;
+    std::memcpy(b.abAtr, pAnswer, uiLen);
+    b.dwAtrLen = uiLen;
+    return true;
+}
+
+RESPONSECODE PowerUp(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
+    static uint8_t answer[IDC_CHIP_REPLY_MAX];
+    uint32_t uiLen = 0;
+    uint32_t uiType = kNoChip;
+    tDevReturn ret = FreshRecord();
+    const int iResult = IDC_ChipPower(1, reinterpret_cast<uintptr_t>(answer),
+                                      reinterpret_cast<uintptr_t>(&uiLen), &uiType, &ret);
+    ForgetChip(b);
+    if (iResult != 0) {
+        Log(kLogInfo, "chip power-up failed: %d", ret.iCode2);
+        return IFD_ERROR_POWER_ACTION;
+    }
+    b.uiChipType = uiType;
+    if ((uiType != kChipT0 && uiType != kChipT1) || uiLen > sizeof answer ||
+        !KeepAtr(b, answer, uiLen)) {
+        Log(kLogError, "chip type %u (answer of %u bytes) is no processor chip for PC/SC",
+            static_cast<unsigned>(uiType), static_cast<unsigned>(uiLen));
+        (void)PowerDown(b);
+        return IFD_ERROR_POWER_ACTION;
+    }
+    return HandOutAtr(b, pAtr, pAtrLength);
+}
+
+RESPONSECODE WarmReset(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
+    static uint8_t answer[IDC_CHIP_REPLY_MAX];
+    uint32_t uiLen = 0;
+    uint32_t uiType = b.uiChipType;
+    tDevReturn ret = FreshRecord();
+    if (IDC_ChipPower(2, reinterpret_cast<uintptr_t>(answer), reinterpret_cast<uintptr_t>(&uiLen),
+                      &uiType, &ret) != 0) {
+        Log(kLogInfo, "chip reset failed: %d", ret.iCode2);
+        (void)PowerDown(b);
+        return IFD_ERROR_POWER_ACTION;
+    }
+    // A reset that hands back no answer keeps the one of the power-up.
+    if (uiLen != 0 && (uiLen > sizeof answer || !KeepAtr(b, answer, uiLen))) {
+        (void)PowerDown(b);
+        return IFD_ERROR_POWER_ACTION;
+    }
+    return HandOutAtr(b, pAtr, pAtrLength);
+}
+
+bool IsOurs(const tBridge& b, DWORD Lun) {
+    return b.bOpen && b.dwLun == Lun;
+}
+
+void PutLe32(PUCHAR p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<UCHAR>(v >> (8 * i));
+}
+
+uint32_t GetLe32(PUCHAR p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+} // namespace
+
+extern "C" {
+
+RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (b.bOpen) {
+        Log(kLogError, "one reader per pcscd: %s already serves Lun %lu", b.device.c_str(),
+            static_cast<unsigned long>(b.dwLun));
+        return IFD_COMMUNICATION_ERROR;
+    }
+    const std::string name = DeviceName ? DeviceName : "";
+    std::string config;
+    if (!ConfigFor(name, config))
+        return IFD_NO_SUCH_DEVICE;
+    // The library reads its configuration from here for as long as it runs.
+    if (::setenv("QUILLON_CONFIG", config.c_str(), 1) != 0)
+        return IFD_COMMUNICATION_ERROR;
+
+    tDevReturn ret = FreshRecord();
+    if (IDC_SetCommPara(&ret) != 0) {
+        Log(kLogError, "%s: the reader cannot be opened (%d)", name.c_str(), ret.iCode2);
+        IDC_CloseComm();
+        return IFD_COMMUNICATION_ERROR;
+    }
+    ret = FreshRecord();
+    if (IDC_Init(kInitKeepCard, &ret) != 0) {
+        Log(kLogError, "%s: no reader answers (%d)", name.c_str(), ret.iCode2);
+        IDC_CloseComm();
+        return IFD_COMMUNICATION_ERROR;
+    }
+    b.bOpen = true;
+    b.dwLun = Lun;
+    b.device = name;
+    b.iPosition = -1;
+    b.bPollFailed = false;
+    ForgetChip(b);
+    Log(kLogInfo, "%s open (configuration %s)", name.c_str(), config.c_str());
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
+    (void)Lun;
+    Log(kLogError, "CHANNELID %lu: name the reader with DEVICENAME",
+        static_cast<unsigned long>(Channel));
+    return IFD_NOT_SUPPORTED;
+}
+
+RESPONSECODE IFDHCloseChannel(DWORD Lun) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!IsOurs(b, Lun))
+        return IFD_COMMUNICATION_ERROR;
+    (void)PowerDown(b);
+    IDC_CloseComm();
+    b.bOpen = false;
+    b.device.clear();
+    Log(kLogInfo, "reader closed");
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!Length || !Value)
+        return IFD_COMMUNICATION_ERROR;
+    auto give = [&](const void* p, DWORD n) {
+        if (*Length < n)
+            return IFD_ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(Value, p, n);
+        *Length = n;
+        return IFD_SUCCESS;
+    };
+    const UCHAR one = 1;
+    const UCHAR zero = 0;
+    switch (Tag) {
+    case TAG_IFD_SIMULTANEOUS_ACCESS:
+    case TAG_IFD_SLOTS_NUMBER:
+        return give(&one, 1);
+    case TAG_IFD_THREAD_SAFE:
+    case TAG_IFD_SLOT_THREAD_SAFE:
+        return give(&zero, 1);
+    case TAG_IFD_ATR:
+    case SCARD_ATTR_ATR_STRING:
+        if (!IsOurs(b, Lun))
+            return IFD_COMMUNICATION_ERROR;
+        return give(b.abAtr, b.dwAtrLen);
+    case SCARD_ATTR_MAXINPUT: {
+        UCHAR le[4];
+        PutLe32(le, kMaxApdu);
+        return give(le, 4);
+    }
+    case SCARD_ATTR_VENDOR_NAME:
+        return give("Quillon", 8);
+    default:
+        return IFD_ERROR_TAG;
+    }
+}
+
+RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value) {
+    (void)Lun, (void)Tag, (void)Length, (void)Value;
+    return IFD_ERROR_TAG;
+}
+
+RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1,
+                                       UCHAR PTS2, UCHAR PTS3) {
+    (void)Flags, (void)PTS1, (void)PTS2, (void)PTS3; // the reader negotiates by itself
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!IsOurs(b, Lun) || b.uiChipType == kNoChip)
+        return IFD_COMMUNICATION_ERROR;
+    const DWORD offered = b.uiChipType == kChipT0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
+    return Protocol == offered ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
+}
+
+RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (AtrLength)
+        *AtrLength = 0;
+    if (!IsOurs(b, Lun))
+        return IFD_COMMUNICATION_ERROR;
+    switch (Action) {
+    case IFD_POWER_UP:
+        return PowerUp(b, Atr, AtrLength);
+    case IFD_RESET:
+        return b.uiChipType == kNoChip ? PowerUp(b, Atr, AtrLength) : WarmReset(b, Atr, AtrLength);
+    case IFD_POWER_DOWN:
+        return PowerDown(b);
+    default:
+        return IFD_NOT_SUPPORTED;
+    }
+}
+
+RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength,
+                               PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!RxLength)
+        return IFD_COMMUNICATION_ERROR;
+    const DWORD dwRoom = *RxLength;
+    *RxLength = 0;
+    if (!IsOurs(b, Lun) || b.uiChipType == kNoChip || !TxBuffer || !RxBuffer)
+        return IFD_COMMUNICATION_ERROR;
+    // pcscd numbers the protocol 0 for T=0 and 1 for T=1, as the chip types.
+    if (SendPci.Protocol != b.uiChipType)
+        return IFD_PROTOCOL_NOT_SUPPORTED;
+    if (TxLength < 4 || TxLength > kMaxApdu) {
+        Log(kLogError, "APDU of %lu bytes refused: the chip path takes 4 to %lu",
+            static_cast<unsigned long>(TxLength), static_cast<unsigned long>(kMaxApdu));
+        return IFD_COMMUNICATION_ERROR;
+    }
+    static uint8_t reply[IDC_CHIP_REPLY_MAX];
+    uint32_t uiLen = 0;
+    tDevReturn ret = FreshRecord();
+    if (IDC_ChipIO(0, TxBuffer, static_cast<int>(TxLength), reply, &uiLen, &ret) != 0) {
+        Log(kLogError, "chip exchange failed: %d", ret.iCode2);
+        return IFD_COMMUNICATION_ERROR;
+    }
+    if (uiLen < 2 || uiLen > sizeof reply) {
+        Log(kLogError, "chip reply of %u bytes is no response APDU", static_cast<unsigned>(uiLen));
+        return IFD_COMMUNICATION_ERROR;
+    }
+    if (uiLen > dwRoom)
+        return IFD_ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(RxBuffer, reply, uiLen);
+    *RxLength = uiLen;
+    if (RecvPci)
+        RecvPci->Protocol = SendPci.Protocol;
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE IFDHICCPresence(DWORD Lun) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (!IsOurs(b, Lun))
+        return IFD_COMMUNICATION_ERROR;
+    // One status exchange per poll. The library writes no trace line for a
+    // quiet status; this log gets a line only when something changes.
+    tIdcStatus status;
+    std::memset(&status, 0, sizeof status);
+    tDevReturn ret = FreshRecord();
+    if (IDC_GetStatus(&status, &ret) != 0) {
+        if (!b.bPollFailed)
+            Log(kLogError, "reader status failed: %d", ret.iCode2);
+        b.bPollFailed = true;
+        return IFD_COMMUNICATION_ERROR;
+    }
+    if (b.bPollFailed)
+        Log(kLogInfo, "reader answers again");
+    b.bPollFailed = false;
+    const int iPosition = status.usField[1];
+    const bool bInside = iPosition == 3 || iPosition == 4;
+    if (iPosition != b.iPosition)
+        Log(kLogDebug, "card position %d", iPosition);
+    b.iPosition = iPosition;
+    // A card that left took its chip along.
+    if (!bInside)
+        ForgetChip(b);
+    return bInside ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
+}
+
+RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
+                         PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
+    tBridge& b = g_bridge;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (pdwBytesReturned)
+        *pdwBytesReturned = 0;
+    if (!IsOurs(b, Lun))
+        return IFD_COMMUNICATION_ERROR;
+    if (dwControlCode <= SCARD_CTL_CODE(QUILLON_CTL_BASE) ||
+        dwControlCode > SCARD_CTL_CODE(QUILLON_CTL_RESET))
+        return IFD_ERROR_NOT_SUPPORTED;
+    const int iOp = static_cast<int>(dwControlCode - SCARD_CTL_CODE(0));
+    // Only accept and reset take an input: a mode, 4 bytes little-endian.
+    const bool bTakesMode = iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_RESET;
+    if ((TxLength != 0 && !(bTakesMode && TxLength == 4)) || (TxLength != 0 && !TxBuffer))
+        return IFD_COMMUNICATION_ERROR;
+    DWORD dwPayload = 0;
+    if (iOp == QUILLON_CTL_RETAIN)
+        dwPayload = 4;
+    else if (iOp == QUILLON_CTL_READ_TRACKS)
+        dwPayload = sizeof(tIdcTracks);
+    else if (iOp == QUILLON_CTL_STATUS)
+        dwPayload = sizeof(tIdcStatus);
+    const DWORD dwNeed = QUILLON_CTL_HEADER + dwPayload;
+    // Checked before anything moves: a refused answer must not cost a card.
+    if (!pdwBytesReturned || !RxBuffer || RxLength < dwNeed)
+        return IFD_ERROR_INSUFFICIENT_BUFFER;
+
+    tDevReturn ret = FreshRecord();
+    int iResult = 1;
+    std::memset(RxBuffer, 0, dwNeed);
+    PUCHAR pData = RxBuffer + QUILLON_CTL_HEADER;
+    switch (iOp) {
+    case QUILLON_CTL_ACCEPT: {
+        const int iMode = TxLength == 4 ? static_cast<int>(GetLe32(TxBuffer)) : kAcceptDefaultMode;
+        iResult = IDC_AcceptCard(iMode, &ret);
+        break;
+    }
+    case QUILLON_CTL_EJECT:
+    case QUILLON_CTL_RETAIN: {
+        // The chip goes off before the card moves.
+        (void)PowerDown(b);
+        uint32_t uiCount = 0;
+        iResult = iOp == QUILLON_CTL_EJECT ? IDC_EjectCard(&ret) : IDC_RetainCard(&uiCount, &ret);
+        if (iOp == QUILLON_CTL_RETAIN)
+            PutLe32(pData, uiCount);
+        break;
+    }
+    case QUILLON_CTL_READ_TRACKS: {
+        tIdcTracks tracks;
+        std::memset(&tracks, 0, sizeof tracks);
+        iResult = IDC_ReadTrack(&tracks, &ret);
+        std::memcpy(pData, &tracks, sizeof tracks);
+        break;
+    }
+    case QUILLON_CTL_STATUS: {
+        tIdcStatus status;
+        std::memset(&status, 0, sizeof status);
+        iResult = IDC_GetStatus(&status, &ret);
+        std::memcpy(pData, &status, sizeof status);
+        break;
+    }
+    case QUILLON_CTL_RESET: {
+        const int iMode = TxLength == 4 ? static_cast<int>(GetLe32(TxBuffer)) : kInitKeepCard;
+        (void)PowerDown(b);
+        iResult = IDC_Init(iMode, &ret);
+        break;
+    }
+    default:
+        return IFD_ERROR_NOT_SUPPORTED;
+    }
+    PutLe32(RxBuffer, static_cast<uint32_t>(iResult));
+    PutLe32(RxBuffer + 4, static_cast<uint32_t>(ret.iCode2));
+    *pdwBytesReturned = dwNeed;
+    if (iResult != 0)
+        Log(kLogInfo, "control %d: result %d, code %d", iOp, iResult, ret.iCode2);
+    return IFD_SUCCESS;
+}
+
+} // extern "C"

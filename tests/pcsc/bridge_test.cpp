@@ -1,0 +1,300 @@
+// The IFD handler over a scripted library: what reaches the IDC_ functions,
+// and what pcscd gets back, for the cases a real reader makes hard to stage.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <ifdhandler.h>
+#include <reader.h>
+}
+
+#include "fake_idc.h"
+#include "quillon/idc.h"
+#include "quillon/pcsc_control.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+constexpr DWORD kLun = 0x10000;
+const std::vector<uint8_t> kAtrT0{0x3B, 0x69, 0x00, 0x00, 0x51, 0x55, 0x49};
+char kDevice[] = "/dev/null"; // a character device the fake answers for
+
+class BridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_fake = tFakeIdc{};
+        char tmpl[] = "/tmp/quillon-ifd-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ::setenv("QUILLON_PCSC_RUN_DIR", (dir_ + "/run").c_str(), 1);
+        ::setenv("QUILLON_PCSC_TRACE_DIR", "/var/log/quillon-test", 1);
+    }
+    void TearDown() override {
+        (void)IFDHCloseChannel(kLun);
+        (void)std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    void Open() {
+        ASSERT_EQ(IFDHCreateChannelByName(kLun, kDevice), IFD_SUCCESS);
+        g_fake.calls.clear();
+    }
+    void PowerUp(uint32_t uiType, const std::vector<uint8_t>& atr = kAtrT0) {
+        g_fake.uiChipType = uiType;
+        g_fake.answer = atr;
+        UCHAR buf[MAX_ATR_SIZE];
+        DWORD len = sizeof buf;
+        ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, buf, &len), IFD_SUCCESS);
+        g_fake.calls.clear();
+    }
+    std::string dir_;
+};
+
+TEST_F(BridgeTest, DeviceNameThatIsNoReaderFailsTheChannelCleanly) {
+    ASSERT_EQ(::mkdir((dir_ + "/folder.ini").c_str(), 0700), 0);
+    std::ofstream(dir_ + "/plain.txt") << "x";
+    struct Row {
+        std::string name;
+        Strings calls; // the library is not even asked for names that name no reader
+    } rows[] = {
+        {"/dev/quillon-missing", {}},
+        {dir_ + "/missing.ini", {}},
+        {dir_ + "/folder.ini", {}},
+        {dir_ + "/plain.txt", {}},
+        {dir_, {}},
+    };
+    for (auto& row : rows) {
+        g_fake.calls.clear();
+        EXPECT_NE(IFDHCreateChannelByName(kLun, row.name.data()), IFD_SUCCESS) << row.name;
+        EXPECT_EQ(g_fake.calls, row.calls) << row.name;
+    }
+    // A device where nobody answers: the library is closed again.
+    g_fake.calls.clear();
+    g_fake.iInitResult = 1;
+    EXPECT_EQ(IFDHCreateChannelByName(kLun, kDevice), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(g_fake.calls, (Strings{"SetCommPara", "Init 3", "CloseComm"}));
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_COMMUNICATION_ERROR) << "no channel open";
+}
+
+TEST_F(BridgeTest, SerialDeviceGetsItsConfigurationAndOneChannelOnly) {
+    ASSERT_EQ(IFDHCreateChannelByName(kLun, kDevice), IFD_SUCCESS);
+    EXPECT_EQ(g_fake.calls, (Strings{"SetCommPara", "Init 3"}));
+    EXPECT_EQ(g_fake.configSeen, dir_ + "/run/_dev_null.ini");
+    std::ifstream in(g_fake.configSeen);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("[CARDREADER]\nPort=/dev/null\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("TraceDir=/var/log/quillon-test\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ + "/run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    g_fake.calls.clear();
+    EXPECT_NE(IFDHCreateChannelByName(kLun + 0x10000, kDevice), IFD_SUCCESS);
+    EXPECT_TRUE(g_fake.calls.empty()) << "the open reader is left alone";
+    UCHAR v = 0;
+    DWORD len = 1;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SIMULTANEOUS_ACCESS, &len, &v), IFD_SUCCESS);
+    EXPECT_EQ(v, 1);
+}
+
+TEST_F(BridgeTest, PresenceIsOneStatusExchangeAndOnlyACardInsideCounts) {
+    Open();
+    struct Row {
+        uint16_t usPosition;
+        int iResult;
+        RESPONSECODE want;
+    } rows[] = {
+        {1, 0, IFD_ICC_NOT_PRESENT}, {2, 0, IFD_ICC_NOT_PRESENT},     {3, 0, IFD_ICC_PRESENT},
+        {4, 0, IFD_ICC_PRESENT},     {3, 1, IFD_COMMUNICATION_ERROR},
+    };
+    for (const auto& row : rows) {
+        g_fake.calls.clear();
+        g_fake.usPosition = row.usPosition;
+        g_fake.iStatusResult = row.iResult;
+        EXPECT_EQ(IFDHICCPresence(kLun), row.want) << row.usPosition << "/" << row.iResult;
+        EXPECT_EQ(g_fake.calls, Strings{"GetStatus"}) << "no chip power-up to poll";
+    }
+}
+
+TEST_F(BridgeTest, PowerUpHandsOutTheAnswerAndOffersTheChipsProtocolOnly) {
+    Open();
+    struct Row {
+        uint32_t uiType;
+        DWORD offered, other;
+    } rows[] = {{0, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1},
+                {1, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0}};
+    for (const auto& row : rows) {
+        g_fake.uiChipType = row.uiType;
+        g_fake.answer = kAtrT0;
+        UCHAR atr[MAX_ATR_SIZE] = {};
+        DWORD len = sizeof atr;
+        ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_SUCCESS);
+        EXPECT_EQ(std::vector<uint8_t>(atr, atr + len), kAtrT0);
+        EXPECT_EQ(IFDHSetProtocolParameters(kLun, row.offered, 0, 0, 0, 0), IFD_SUCCESS);
+        EXPECT_EQ(IFDHSetProtocolParameters(kLun, row.other, 0, 0, 0, 0),
+                  IFD_PROTOCOL_NOT_SUPPORTED);
+    }
+    g_fake.calls.clear();
+    UCHAR atr[MAX_ATR_SIZE];
+    DWORD len = sizeof atr;
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, atr, &len), IFD_SUCCESS);
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, atr, &len), IFD_SUCCESS);
+    EXPECT_EQ(g_fake.calls, (Strings{"ChipPower 2", "ChipPower 3"})) << "reset is a warm reset";
+}
+
+TEST_F(BridgeTest, ChipPCSCCannotCarryIsSwitchedOffAgain) {
+    Open();
+    struct Row {
+        uint32_t uiType;
+        std::vector<uint8_t> answer;
+    } rows[] = {
+        {4, {0xA2, 0x13, 0x10, 0x91}},       // memory chip
+        {0, std::vector<uint8_t>(34, 0x3B)}, // longer than an ATR can be
+        {1, {}},                             // no answer at all
+    };
+    for (const auto& row : rows) {
+        g_fake.calls.clear();
+        g_fake.uiChipType = row.uiType;
+        g_fake.answer = row.answer;
+        UCHAR atr[MAX_ATR_SIZE];
+        DWORD len = sizeof atr;
+        EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_ERROR_POWER_ACTION);
+        EXPECT_EQ(len, 0u);
+        EXPECT_EQ(g_fake.calls, (Strings{"ChipPower 1", "ChipPower 3"}));
+    }
+}
+
+TEST_F(BridgeTest, TransmitFailsCleanlyForSilentChipsLongApdusAndSmallBuffers) {
+    Open();
+    PowerUp(0);
+    SCARD_IO_HEADER t0{0, 0};
+    std::vector<UCHAR> apdu(261, 0x00);
+    std::vector<UCHAR> rx(300, 0xEE);
+    struct Row {
+        const char* what;
+        size_t apduLen;
+        DWORD room;
+        int iChipResult;
+        size_t replyLen;
+        RESPONSECODE want;
+        Strings calls;
+    } rows[] = {
+        {"chip silent", 5, 258, 1, 0, IFD_COMMUNICATION_ERROR, {"ChipIO 5"}},
+        {"APDU too long", 262, 258, 0, 2, IFD_COMMUNICATION_ERROR, {}},
+        {"reply larger than pcscd's buffer",
+         5,
+         10,
+         0,
+         11,
+         IFD_ERROR_INSUFFICIENT_BUFFER,
+         {"ChipIO 5"}},
+        {"reply longer than any chip reply",
+         5,
+         258,
+         0,
+         IDC_CHIP_REPLY_MAX + 1,
+         IFD_COMMUNICATION_ERROR,
+         {"ChipIO 5"}},
+        {"longest short APDU", 261, 258, 0, 2, IFD_SUCCESS, {"ChipIO 261"}},
+    };
+    for (const auto& row : rows) {
+        g_fake.calls.clear();
+        g_fake.iChipResult = row.iChipResult;
+        g_fake.reply.assign(row.replyLen, 0x90);
+        apdu.resize(row.apduLen);
+        std::fill(rx.begin(), rx.end(), 0xEE);
+        DWORD rxLen = row.room;
+        EXPECT_EQ(IFDHTransmitToICC(kLun, t0, apdu.data(), apdu.size(), rx.data(), &rxLen, nullptr),
+                  row.want)
+            << row.what;
+        EXPECT_EQ(g_fake.calls, row.calls) << row.what;
+        EXPECT_EQ(rxLen, row.want == IFD_SUCCESS ? row.replyLen : 0u) << row.what;
+        EXPECT_EQ(rx[row.room], 0xEE) << row.what << ": nothing beyond pcscd's buffer";
+    }
+    SCARD_IO_HEADER t1{1, 0};
+    DWORD rxLen = 258;
+    EXPECT_EQ(IFDHTransmitToICC(kLun, t1, apdu.data(), 5, rx.data(), &rxLen, nullptr),
+              IFD_PROTOCOL_NOT_SUPPORTED);
+}
+
+TEST_F(BridgeTest, ControlCodesDriveTheMotorWithResultCodeAndRecord) {
+    Open();
+    PowerUp(0);
+    struct Row {
+        DWORD code;
+        std::vector<UCHAR> in;
+        Strings calls;
+        std::vector<UCHAR> payloadStart;
+        size_t payloadLen;
+    } rows[] = {
+        {QUILLON_CTL_EJECT, {}, {"ChipPower 3", "EjectCard"}, {}, 0},
+        {QUILLON_CTL_ACCEPT, {5, 0, 0, 0}, {"AcceptCard 5"}, {}, 0},
+        {QUILLON_CTL_ACCEPT, {}, {"AcceptCard 1"}, {}, 0},
+        {QUILLON_CTL_RETAIN, {}, {"RetainCard"}, {4, 3, 2, 1}, 4},
+        {QUILLON_CTL_READ_TRACKS, {}, {"ReadTrack"}, {0, 0, 0, 0, 3, 0, 0, 0}, sizeof(tIdcTracks)},
+        {QUILLON_CTL_STATUS, {}, {"GetStatus"}, {0, 0, 1, 0}, sizeof(tIdcStatus)},
+        {QUILLON_CTL_RESET, {2, 0, 0, 0}, {"Init 2"}, {}, 0},
+    };
+    g_fake.iMotorResult = 1;
+    g_fake.iMotorCode = 1236;
+    for (const auto& row : rows) {
+        g_fake.calls.clear();
+        g_fake.iStatusResult = g_fake.iMotorResult;
+        g_fake.iStatusCode = g_fake.iMotorCode;
+        g_fake.iInitResult = g_fake.iMotorResult;
+        g_fake.iInitCode = g_fake.iMotorCode;
+        std::vector<UCHAR> out(512, 0xEE);
+        DWORD got = 0;
+        std::vector<UCHAR> in = row.in;
+        ASSERT_EQ(IFDHControl(kLun, SCARD_CTL_CODE(row.code), in.data(), in.size(), out.data(),
+                              out.size(), &got),
+                  IFD_SUCCESS)
+            << row.code;
+        EXPECT_EQ(g_fake.calls, row.calls) << row.code;
+        ASSERT_EQ(got, QUILLON_CTL_HEADER + row.payloadLen) << row.code;
+        EXPECT_EQ(std::vector<UCHAR>(out.begin(), out.begin() + 8),
+                  (std::vector<UCHAR>{1, 0, 0, 0, 0xD4, 0x04, 0, 0}))
+            << row.code << ": result 1, code 1236";
+        EXPECT_TRUE(std::equal(row.payloadStart.begin(), row.payloadStart.end(), out.begin() + 8))
+            << row.code;
+    }
+}
+
+TEST_F(BridgeTest, ControlRefusedBeforeTheReaderMoves) {
+    Open();
+    std::vector<UCHAR> out(512);
+    DWORD got = 0;
+    UCHAR mode[3] = {1, 0, 0};
+    struct Row {
+        DWORD code;
+        UCHAR* in;
+        DWORD inLen;
+        DWORD room;
+        RESPONSECODE want;
+    } rows[] = {
+        {QUILLON_CTL_EJECT, nullptr, 0, QUILLON_CTL_HEADER - 1, IFD_ERROR_INSUFFICIENT_BUFFER},
+        {QUILLON_CTL_READ_TRACKS, nullptr, 0, QUILLON_CTL_HEADER + 240,
+         IFD_ERROR_INSUFFICIENT_BUFFER},
+        {QUILLON_CTL_ACCEPT, mode, 3, 512, IFD_COMMUNICATION_ERROR},
+        {QUILLON_CTL_EJECT, mode, 3, 512, IFD_COMMUNICATION_ERROR},
+        {QUILLON_CTL_BASE, nullptr, 0, 512, IFD_ERROR_NOT_SUPPORTED},
+        {QUILLON_CTL_RESET + 1, nullptr, 0, 512, IFD_ERROR_NOT_SUPPORTED},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(IFDHControl(kLun, SCARD_CTL_CODE(row.code), row.in, row.inLen, out.data(),
+                              row.room, &got),
+                  row.want)
+            << row.code;
+        EXPECT_EQ(got, 0u);
+    }
+    EXPECT_TRUE(g_fake.calls.empty());
+}
+
+} // namespace
