@@ -28,6 +28,14 @@ std::string ModuleFolderOf(const void* pAddress);
 
 void SleepMs(unsigned int uiMs);
 
+#if !defined(_WIN32)
+// Replaces the pause of SleepMs (fuzzers: time passes on their own clock, no
+// real waiting); null restores the real pause. Returns the previous hook.
+// Set it while no other thread uses the library.
+using SleepHook = void (*)(unsigned int uiMs);
+SleepHook SetSleepHook(SleepHook hook);
+#endif
+
 // Flushes pTmp to disk and renames it over pTarget atomically. 0: done.
 int ReplaceFileAtomically(const std::string& tmp, const std::string& target);
 

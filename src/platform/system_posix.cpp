@@ -37,9 +37,13 @@ int FreeModule(ModuleHandle hModule) {
 
 // POSIX has no generic handle a trace library could hand out; closing a
 // number as a file descriptor could close one of the host's own files.
-int CloseOsHandle(intptr_t) { return 0; }
+int CloseOsHandle(intptr_t) {
+    return 0;
+}
 
-const char* TraceLibraryFileName() { return "libvantrel.so"; }
+const char* TraceLibraryFileName() {
+    return "libvantrel.so";
+}
 
 namespace {
 // The folder of the module holding pAddress, made absolute against the
@@ -75,7 +79,21 @@ std::string ModuleFolderOf(const void* pAddress) {
     return AbsoluteFolderOf(pAddress, nullptr);
 }
 
+namespace {
+SleepHook g_sleepHook = nullptr;
+} // namespace
+
+SleepHook SetSleepHook(SleepHook hook) {
+    SleepHook previous = g_sleepHook;
+    g_sleepHook = hook;
+    return previous;
+}
+
 void SleepMs(unsigned int uiMs) {
+    if (g_sleepHook) {
+        g_sleepHook(uiMs);
+        return;
+    }
     timespec ts{static_cast<time_t>(uiMs / 1000), static_cast<long>(uiMs % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
@@ -107,7 +125,7 @@ int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
 struct ONamedMutex::Impl {
     std::mutex threadLock;
     std::vector<std::string> paths; // lock file places, in order of preference
-    int fd = -1; // the lock file while held; guarded by threadLock
+    int fd = -1;                    // the lock file while held; guarded by threadLock
 };
 
 namespace {
