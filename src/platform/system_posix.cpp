@@ -37,13 +37,9 @@ int FreeModule(ModuleHandle hModule) {
 
 // POSIX has no generic handle a trace library could hand out; closing a
 // number as a file descriptor could close one of the host's own files.
-int CloseOsHandle(intptr_t) {
-    return 0;
-}
+int CloseOsHandle(intptr_t) { return 0; }
 
-const char* TraceLibraryFileName() {
-    return "libvantrel.so";
-}
+const char* TraceLibraryFileName() { return "libvantrel.so"; }
 
 namespace {
 // The folder of the module holding pAddress, made absolute against the
@@ -125,7 +121,7 @@ int ReplaceFileAtomically(const std::string& tmp, const std::string& target) {
 struct ONamedMutex::Impl {
     std::mutex threadLock;
     std::vector<std::string> paths; // lock file places, in order of preference
-    int fd = -1;                    // the lock file while held; guarded by threadLock
+    int fd = -1; // the lock file while held; guarded by threadLock
 };
 
 namespace {
