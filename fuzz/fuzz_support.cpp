@@ -29,7 +29,15 @@ constexpr uint8_t kGuardByte = 0xCD;
 uint64_t g_now = 1000000;
 Input* g_in = nullptr;
 uint32_t g_largestTimeout = 0;
+std::string g_dir;
 std::string g_config;
+
+// The working folder goes when the program ends (left behind if something
+// else was written into it).
+void RemoveWorkFolder() {
+    unlink(g_config.c_str());
+    rmdir(g_dir.c_str());
+}
 
 void NoteTimeout(uint32_t uiMs) {
     g_largestTimeout = std::max(g_largestTimeout, uiMs);
@@ -425,7 +433,9 @@ void Setup() {
         Fail("no working folder under %s", base.c_str());
     if (chdir(dir.c_str()) != 0)
         Fail("cannot enter %s", dir.c_str());
+    g_dir = dir;
     g_config = dir + "/Quillon.ini";
+    atexit(RemoveWorkFolder);
     setenv("QUILLON_CONFIG", g_config.c_str(), 1);
     quillon::SetClockSource([] { return g_now; });
     quillon::SetSleepHook(&VirtualSleep);
