@@ -50,8 +50,8 @@ private:
 #endif
     ;
 
-// Once per process: a private folder on a memory file system as working
-// directory, QUILLON_CONFIG pointing into it, the virtual clock, sleeps that
+// Once per process: a private folder on a memory file system with the
+// configuration file that QUILLON_CONFIG names, the virtual clock, sleeps that
 // only move that clock, and the fake line and HID transport as the
 // library's factories.
 void Setup();
