@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const int type = in.u8() % 6 + 1;
     fuzz::WriteConfig(fuzz::ConfigFromInput(in, type));
     fuzz::Begin(in);
-    const fuzz::Limits limits{"any family", 30000};
+    const fuzz::Limits limits{"any family", 30000, true};
     OExports exports(in);
     for (int step = 0; step < 48 && !in.bEmpty(); ++step) {
         const uint8_t op = in.u8();

@@ -91,7 +91,8 @@ private:
 // The family limits that the checks use.
 struct Limits {
     const char* pName;
-    uint32_t uiMaxTimeoutMs; // the largest per-command time-out of the family
+    uint32_t uiMaxTimeoutMs;   // the largest per-command time-out of the family
+    bool bNullRecords = false; // out records may be null (calls through the exports)
 };
 
 // Checks the promises of one finished operation:
@@ -100,7 +101,7 @@ struct Limits {
 //   failure-class code;
 // - result 0 comes with a success-class code, result 1 with a failure-class
 //   code; any other result only from the track operations (1249, 1251,
-//   1268) and then with a failure-class code if the record was written;
+//   1268);
 // - no read asked for a time-out beyond the family's largest.
 // pRecord was filled by FreshRecord() before the call.
 void CheckOutcome(const char* pOp, int iResult, const tDevReturn* pRecord, const Limits& limits,
