@@ -410,6 +410,7 @@ void Fail(const char* pFormat, ...) {
     va_end(args);
     std::fprintf(stderr, "\n");
     std::fflush(stderr);
+    RemoveWorkFolder(); // abort() skips the handlers of atexit
     abort();
 }
 
