@@ -32,6 +32,14 @@ void SleepMs(unsigned int uiMs);
 // Results of ReadSmallFile.
 enum : int { kFileRead = 0, kFileMissing = 1, kFileUnreadable = 2 };
 
+#if !defined(_WIN32)
+// Replaces the pause of SleepMs (fuzzers: time passes on their own clock, no
+// real waiting); null restores the real pause. Returns the previous hook.
+// Set it while no other thread uses the library.
+using SleepHook = void (*)(unsigned int uiMs);
+SleepHook SetSleepHook(SleepHook hook);
+#endif
+
 // Reads the whole file at path into data, following links. Only a regular
 // file of at most maxBytes is taken; a folder, FIFO or device is refused
 // without blocking. kFileMissing only when nothing exists under the name;

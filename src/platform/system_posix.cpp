@@ -84,7 +84,21 @@ std::string ModuleFolderOf(const void* pAddress) {
     return AbsoluteFolderOf(pAddress, nullptr);
 }
 
+namespace {
+SleepHook g_sleepHook = nullptr;
+} // namespace
+
+SleepHook SetSleepHook(SleepHook hook) {
+    SleepHook previous = g_sleepHook;
+    g_sleepHook = hook;
+    return previous;
+}
+
 void SleepMs(unsigned int uiMs) {
+    if (g_sleepHook) {
+        g_sleepHook(uiMs);
+        return;
+    }
     timespec ts{static_cast<time_t>(uiMs / 1000), static_cast<long>(uiMs % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }

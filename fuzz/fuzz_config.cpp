@@ -1,0 +1,83 @@
+// The configuration store: any file text, one key read and then stored with
+// iSetIntValue. Stored means: read back as that value, and every byte of the
+// file outside the one changed line kept; refused means: the file unchanged.
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "fuzz_support.h"
+#include "platform/config_store.h"
+#include "platform/dev_base.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// A section or key name: one the library uses, or letters and digits from
+// the input.
+std::string Name(fuzz::Input& in) {
+    static const char* const kNames[] = {"CARDREADER", "CardReaderType", "Dtr", "DllExtFunc",
+                                         "RemainDays", "ProtocolMode",   "USB", "VID",
+                                         "PID",        "IntakeMode"};
+    const uint8_t b = in.u8();
+    if (b < 0xC0)
+        return kNames[b % (sizeof kNames / sizeof kNames[0])];
+    static const char kChars[] = "abcXYZ019_";
+    std::string name;
+    for (int n = b % 6 + 1; n > 0; --n)
+        name += kChars[in.u8() % (sizeof kChars - 1)];
+    return name;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
+    fuzz::Setup();
+    fuzz::Input in(pData, uiSize);
+    const std::string section = Name(in);
+    const std::string key = Name(in);
+    const int value = static_cast<int>(in.u32());
+    const fuzz::Bytes text = in.Take(uiSize);
+    const std::string before(text.begin(), text.end());
+    fuzz::WriteConfig(before);
+    const std::string path = quillon::ConfigPath();
+
+    ODevBase dev;
+    int old = 12345;
+    dev.iGetIntValue(section.c_str(), key.c_str(), old); // any result; must not fail hard
+
+    if (dev.iSetIntValue(section.c_str(), key.c_str(), value) != 0) {
+        if (ReadAll(path) != before)
+            fuzz::Fail("a refused store changed the file");
+        return 0;
+    }
+    int back = ~value;
+    if ((dev.iGetIntValue(section.c_str(), key.c_str(), back) != 0 || back != value) &&
+        !fuzz::bTolerated("config-readback"))
+        fuzz::Fail("[%s] %s stored as %d, read back %s %d", section.c_str(), key.c_str(), value,
+                   back == ~value ? "nothing," : "as", back);
+
+    // Outside the changed or added lines every byte stays: what differs in
+    // the old text lies within one line, what came new is no longer than a
+    // section header and the key's line.
+    const std::string after = ReadAll(path);
+    size_t head = 0;
+    while (head < before.size() && head < after.size() && before[head] == after[head])
+        ++head;
+    size_t tail = 0;
+    while (tail < before.size() - head && tail < after.size() - head &&
+           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
+        ++tail;
+    const std::string gone = before.substr(head, before.size() - head - tail);
+    const std::string added = after.substr(head, after.size() - head - tail);
+    if (gone.find('\n') != std::string::npos)
+        fuzz::Fail("storing [%s] %s changed more than one line", section.c_str(), key.c_str());
+    if (added.size() > section.size() + key.size() + 24)
+        fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), added.size());
+    return 0;
+}

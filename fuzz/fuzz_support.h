@@ -1,0 +1,131 @@
+// What every fuzz target shares: a cursor over the fuzzer's bytes, a reader
+// on the serial line and one behind a HID transport that answer from those
+// bytes, a clock that only the fakes move, and the checks that an operation
+// kept its promises to the caller.
+//
+// The reader fakes are hostile the way real lines are: a reply may come well
+// formed, corrupted, cut short, with garbage behind it, byte by byte, or not
+// at all; a write may fail; HID reports that nobody read stay queued for the
+// next command. A read that finds nothing answers at once and moves the
+// clock by the time-out asked for, so no input ever waits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quillon/idc.h"
+
+class OIdcDriver;
+
+namespace fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// Reads the fuzzer's bytes front to back; past the end everything is 0.
+class Input {
+public:
+    Input(const uint8_t* pData, size_t uiSize) : m_p(pData), m_n(uiSize) {}
+    bool bEmpty() const { return m_pos >= m_n; }
+    size_t uiLeft() const { return bEmpty() ? 0 : m_n - m_pos; }
+    uint8_t u8() { return bEmpty() ? 0 : m_p[m_pos++]; }
+    uint16_t u16() { return static_cast<uint16_t>(u8() << 8 | u8()); }
+    uint32_t u32() { return static_cast<uint32_t>(u16()) << 16 | u16(); }
+    // Up to uiCount bytes (fewer when the input ends).
+    Bytes Take(size_t uiCount);
+
+private:
+    const uint8_t* m_p;
+    size_t m_n;
+    size_t m_pos = 0;
+};
+
+// Stops the program with a message naming the broken promise (libFuzzer
+// then keeps the input).
+[[noreturn]] void Fail(const char* pFormat, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Once per process: a private folder on a memory file system with the
+// configuration file that QUILLON_CONFIG names, the virtual clock, sleeps that
+// only move that clock, and the fake line and HID transport as the
+// library's factories.
+void Setup();
+// Writes the configuration file (INI text).
+void WriteConfig(const std::string& iniText);
+// A configuration for a reader of this type on the fake line, the family's
+// keys taken from the input (missing, or a small or odd value).
+std::string ConfigFromInput(Input& in, int iCardReaderType);
+
+// Starts a new input: the fakes answer from it, drop what an earlier input
+// left queued, and forget the largest time-out seen.
+void Begin(Input& in);
+
+// The largest time-out the library asked the line or the HID transport for
+// since the last call, and resets it.
+uint32_t TakeLargestTimeout();
+
+// A caller's buffer of uiSize bytes followed by guard bytes: ASan sees the
+// exact size, a plain build checks that the guard bytes kept their value.
+class Guarded {
+public:
+    explicit Guarded(size_t uiSize, uint8_t byFill = 0xA5);
+    ~Guarded();
+    Guarded(const Guarded&) = delete;
+    Guarded& operator=(const Guarded&) = delete;
+    uint8_t* p() { return m_p; }
+    size_t uiSize() const { return m_size; }
+    template <class T> T* As() { return reinterpret_cast<T*>(m_p); }
+    // Fails when a byte behind the buffer changed.
+    void vCheck(const char* pWhat) const;
+
+private:
+    uint8_t* m_p;
+    size_t m_size;
+};
+
+// The family limits that the checks use.
+struct Limits {
+    const char* pName;
+    uint32_t uiMaxTimeoutMs;   // the largest per-command time-out of the family
+    bool bNullRecords = false; // out records may be null (calls through the exports)
+};
+
+// Checks the promises of one finished operation:
+// - a record that was written holds one code twice and one flag twice, the
+//   code is 0 or 1201..1299, the flag 0 or 1, a flag of 1 only with a
+//   failure-class code;
+// - result 0 comes with a success-class code, result 1 with a failure-class
+//   code; any other result only from the track operations (1249, 1251,
+//   1268);
+// - no read asked for a time-out beyond the family's largest.
+// pRecord was filled by FreshRecord() before the call.
+void CheckOutcome(const char* pOp, int iResult, const tDevReturn* pRecord, const Limits& limits,
+                  bool bTrackOp = false);
+// A record with marker values, so that an untouched one can be told apart.
+void FreshRecord(tDevReturn* pRecord);
+
+// Runs the driver operations the input chooses (up to 64), with arguments
+// from the input, on caller buffers with guard bytes, checking each outcome.
+void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits);
+// One such operation.
+void RunStep(OIdcDriver& driver, Input& in, const Limits& limits);
+
+// A small int (-1 .. 8) most of the time, now and then any 32-bit value.
+int SmallInt(Input& in);
+
+// Marks a length cell as not written yet.
+constexpr uint32_t kLenMarker = 0xFEEDFACE;
+// Fails when a length written to a caller's record exceeds its area.
+void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea);
+
+// Whether a check is switched off for the moment: QUILLON_FUZZ_TOLERATE
+// lists check names (comma-separated) of faults known and being fixed, so
+// that a long run can look past them. Empty in CI.
+bool bTolerated(const char* pCheck);
+
+} // namespace fuzz
