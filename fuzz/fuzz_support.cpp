@@ -310,7 +310,10 @@ public:
         m_bOpen = g_hid.bPresent;
         return m_bOpen;
     }
-    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize) override {
+    // Drops what is queued now; reports made by the next write come after it.
+    void vDrainInput() override { g_hid.queued.clear(); }
+    bool bWriteReport(const uint8_t* pReport, size_t uiBufSize, uint32_t uiTimeoutMs) override {
+        NoteTimeout(uiTimeoutMs);
         if (!m_bOpen || !g_in)
             return false;
         Bytes w(pReport, pReport + std::min(uiBufSize, g_hid.uiOut));
