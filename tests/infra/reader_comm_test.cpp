@@ -173,3 +173,56 @@ TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
     count = 1;
     EXPECT_EQ(1, comm.iReadReply(dest, &count, 10));
 }
+
+// A line that hangs up closes the port, whichever call notices it: nothing
+// reaches the dead line afterwards, opening fails while the device is away,
+// and once it is back the same configuration opens it again.
+TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
+    struct Row {
+        const char* name;
+        int (*call)(OReaderComm&); // the call that meets the hang-up; non-zero expected
+    } rows[] = {
+        {"send", [](OReaderComm& c) { return c.iSendCommand2(B("C40").data(), 3, 1, true, true); }},
+        {"reply wait",
+         [](OReaderComm& c) {
+             uint8_t b[2];
+             uint32_t n = 2;
+             return c.iReadReply(b, &n, 3000);
+         }},
+        {"line control", [](OReaderComm& c) { return c.iExtendCommFunc(kLineSetDtr); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestEnv env;
+        ScopedScriptedLine line;
+        OReaderComm comm(nullptr, "CARDREADER");
+        tDevReturn r = Filled(7);
+        ASSERT_EQ(0, comm.iOpenPort(&r));
+
+        line->vHangUp();
+        EXPECT_NE(0, row.call(comm));
+        EXPECT_FALSE(comm.bPortOpen());
+        line->vClear();
+        EXPECT_NE(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
+
+        r = Filled(7);
+        EXPECT_EQ(1, comm.iOpenPort(&r)); // the device is still away
+        ExpectRecord(r, 1223, 0);
+        EXPECT_FALSE(comm.bPortOpen());
+
+        line->vComeBack();
+        r = Filled(7);
+        EXPECT_EQ(0, comm.iOpenPort(&r));
+        ExpectRecord(r, 0, 0);
+        EXPECT_TRUE(comm.bPortOpen());
+        EXPECT_EQ(2, line->iOpenCount);
+        EXPECT_STREQ("/dev/scripted", line->lastCfg.acPort);
+        line->vOnWrite(B({0x10, 0x06}));
+        EXPECT_EQ(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        uint8_t ack[2] = {};
+        uint32_t n = 2;
+        EXPECT_EQ(0, comm.iReadReply(ack, &n, 3000));
+        EXPECT_EQ(B({0x10, 0x06}), Bytes(ack, ack + n));
+    }
+}

@@ -149,6 +149,8 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         if (m_pComm->iSendCommand2(&enq, 1, 1, true, true) != 0)
             throw 1223;
 
+        // Each wait may take the caller's time-out, the whole frame not much more.
+        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kAreaSize);
         uint8_t recv[kAreaSize];
         n = 3;
         if (m_pComm->iReadReply(recv, &n, uiTimeoutMs) != 0 || n != 3)
