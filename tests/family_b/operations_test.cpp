@@ -67,6 +67,10 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
             again.push_back("CA1");
         EXPECT_EQ(again, commands);
         EXPECT_EQ(12, cf[7]);
+        vRestart({Ok(), Ok("1/"), Ok(row.identifier)}); // no counter: a broken reply
+        EXPECT_EQ(*row.model ? 1 : 0, fresh.Init(1, &ret));
+        vExpectRet(*row.model ? 1222 : 1201, *row.model ? 1 : 0);
+        EXPECT_EQ(12, cf[7]);
     }
 }
 

@@ -152,8 +152,8 @@ int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
     m_status.usField[kStProtocol] = kNoProtocol;
 
     result = iSend("CC0", reply, pRet, 10000);
-    if (result == 0)
-        bTakeRetainCounter(reply.abData, nullptr);
+    if (result == 0 && !bTakeRetainCounter(reply.abData, nullptr))
+        result = iReport(kCodeBadFrame, pRet); // no counter in it: a broken reply
     if (m_caps.acModelName[0] != '\0')
         return result; // identified by an earlier Init
 
