@@ -67,17 +67,18 @@ TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
         ASSERT_EQ(0, comm.iOpenPort(&r));
         ExpectRecord(r, 0, 0);
         EXPECT_EQ('x', r.acReplyText[0]);
+        // Packed fields, some unaligned: compared as copies, never bound to references.
         const tCommCfg2& cfg = line->lastCfg;
-        EXPECT_EQ(1, cfg.iKind);
-        EXPECT_EQ(c.baud, cfg.uiBaudRate);
+        EXPECT_EQ(1, int32_t{cfg.iKind});
+        EXPECT_EQ(c.baud, uint32_t{cfg.uiBaudRate});
         EXPECT_EQ(8, cfg.byDataBits);
         EXPECT_EQ(c.parity, cfg.byParity);
         EXPECT_EQ(0, cfg.byStopBits);
-        EXPECT_EQ(3u, cfg.uiReadIntervalMs);
-        EXPECT_EQ(10u, cfg.uiReadPerByteMs);
-        EXPECT_EQ(10u, cfg.uiReadConstMs);
-        EXPECT_EQ(c.dtrControl, cfg.iDtrControl);
-        EXPECT_EQ(c.rtsControl, cfg.iRtsControl);
+        EXPECT_EQ(3u, uint32_t{cfg.uiReadIntervalMs});
+        EXPECT_EQ(10u, uint32_t{cfg.uiReadPerByteMs});
+        EXPECT_EQ(10u, uint32_t{cfg.uiReadConstMs});
+        EXPECT_EQ(c.dtrControl, int32_t{cfg.iDtrControl});
+        EXPECT_EQ(c.rtsControl, int32_t{cfg.iRtsControl});
         EXPECT_STREQ("/dev/scripted", cfg.acPort);
         // RTS raised, then DTR cleared.
         EXPECT_EQ((std::vector<uint32_t>{3, 6}), line->LineControls());
