@@ -49,7 +49,8 @@ int IDC_ChipIO(int, const uint8_t*, int iLen, uint8_t* pReply, uint32_t* pReplyL
     // maximum, and reports the length it was given.
     const size_t n =
         g_fake.reply.size() < IDC_CHIP_REPLY_MAX ? g_fake.reply.size() : IDC_CHIP_REPLY_MAX;
-    std::memcpy(pReply, g_fake.reply.data(), n);
+    if (n) // an empty script holds no buffer to copy from
+        std::memcpy(pReply, g_fake.reply.data(), n);
     *pReplyLen = static_cast<uint32_t>(g_fake.reply.size());
     return Answer(pRet, g_fake.iChipResult, g_fake.iChipCode);
 }
