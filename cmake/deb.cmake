@@ -97,7 +97,12 @@ USB readers' hidraw nodes, and the manuals of the library.")
 
 set(CPACK_DEBIAN_PCSC_PACKAGE_NAME quillon-pcsc)
 set(CPACK_DEBIAN_PCSC_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PCSC_PACKAGE_DEPENDS "pcscd")
+# dpkg-shlibdeps cannot see libquillon.so.1 in the runtime package's staging
+# folder: the driver's dependencies are named here (those of the tools, which
+# link the same C++ runtime), libquillon1 comes with the component dependency.
+set(CPACK_DEBIAN_PCSC_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PCSC_PACKAGE_DEPENDS
+    "pcscd, libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
 set(CPACK_COMPONENT_PCSC_DEPENDS Runtime)
 # The reader.conf.d file is the administrator's once edited.
 set(CPACK_DEBIAN_PCSC_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/pcsc/conffiles)
