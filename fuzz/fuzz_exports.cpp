@@ -1,6 +1,7 @@
 // The exported interface: a sequence of IDC_ calls with arguments from the
 // input over a reader on the fake line or the fake HID transport, whichever
 // the configured CardReaderType and the probe of the line select.
+#include <climits>
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -77,8 +78,14 @@ void CheckName(const fuzz::Guarded& name) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);
-    // Reader types with a driver; the selection writes the type it found back.
-    const int type = in.u8() % 6 + 1;
+    // Mostly the reader types with a driver (the selection writes the type it
+    // found back), now and then one without a driver (the selection records
+    // 1223).
+    static const int kNoDriver[] = {0, 7, 8, 9, 10, 99, 256, -1, -2, -6, INT_MIN, INT_MAX};
+    const uint8_t typeByte = in.u8();
+    const int type = typeByte < 0xF0
+                         ? typeByte % 6 + 1
+                         : kNoDriver[(typeByte - 0xF0) % (sizeof kNoDriver / sizeof *kNoDriver)];
     fuzz::WriteConfig(fuzz::ConfigFromInput(in, type));
     fuzz::Begin(in);
     const fuzz::Limits limits{"any family", 30000, true};

@@ -75,25 +75,30 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     // the configured type's driver stays the one whose SetCommPara reports
     // the failure to the caller.
     if (portOpen) {
+        // A reader answered: the port carried the exchange (no 1223, and the
+        // line did not hang up under it) and the family was not silent.
+        auto answered = [&](OIdcDriver* pDriver) {
+            pDriver->GetStatus(&status, &ret);
+            return m_pComm->bPortOpen() && ret.iCode2 != quillon::kCodeCommFailed &&
+                   !quillon::IsSilentCode(ret.iCode2);
+        };
         // The configured serial family first; USB and unknown types are not
         // probed and count as found (the record still holds the opening's 0).
         bool found = true;
         int foundType = type;
         if (type >= 1 && type <= 3) {
-            if (OIdcDriver* pDriver = pDriverForType(type)) {
-                pDriver->GetStatus(&status, &ret);
-                found = !quillon::IsSilentCode(ret.iCode2);
-            }
+            if (OIdcDriver* pDriver = pDriverForType(type))
+                found = answered(pDriver);
         }
-        for (int i = 0; i < 8 && !found; ++i) {
+        // A port lost on the way is probed no further.
+        for (int i = 0; i < 8 && !found && m_pComm->bPortOpen(); ++i) {
             const int t = kProbeList[i];
             if (t == 0 || t == type)
                 continue;
             OIdcDriver* pDriver = pDriverForType(t);
             if (!pDriver)
                 continue;
-            pDriver->GetStatus(&status, &ret);
-            if (!quillon::IsSilentCode(ret.iCode2)) {
+            if (answered(pDriver)) {
                 found = true;
                 foundType = t;
             }

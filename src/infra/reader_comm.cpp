@@ -6,10 +6,14 @@
 #include "infra/bounded_copy.h"
 #include "infra/result_codes.h"
 #include "infra/trace_log.h"
+#include "platform/clock.h"
 #include "platform/system.h"
 
 namespace {
 constexpr const char* kLibraryVersion = "V1.0.1 b6";
+constexpr uint32_t kBitsPerByte = 10;    // start, eight data bits, stop
+constexpr uint32_t kFrameGraceMs = 1000; // on top of the wire time of a whole frame
+constexpr uint32_t kAssumedBaud = 9600;  // when no port speed is known
 
 void SetRecord(tDevReturn* pRet, int iCode, int iFlag) {
     pRet->iCode1 = iCode;
@@ -104,9 +108,16 @@ int OReaderComm::iOpenPort(tDevReturn* pRet) {
         ODevBase::vSetErrorFlag(*pRet);
         return 1;
     }
+    m_uiBaudRate = cfg.uiBaudRate;
     iExtendCommFunc(kLineSetRts);
     iExtendCommFunc(kLineClrDtr);
     quillon::SleepMs(200);
+    if (!bLineOpen()) {
+        // Gone again while being prepared.
+        SetRecord(pRet, quillon::kCodeCommFailed, 0);
+        ODevBase::vSetErrorFlag(*pRet);
+        return 1;
+    }
     m_iPortOpen = 1;
     SetRecord(pRet, 0, 0);
     ODevBase::vSetErrorFlag(*pRet);
@@ -123,7 +134,7 @@ int OReaderComm::iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeout
     uint8_t* data = m_pRecvBuf + 4;
     while (held < wanted) {
         uint32_t count = wanted - held;
-        if (iWaitResult2(data + held, count, uiTimeoutMs, 0, true) != 0)
+        if (iWaitResult2(data + held, count, uiFrameWaitMs(uiTimeoutMs), 0, true) != 0)
             break;
         if (count > wanted - held)
             count = wanted - held; // never trust a count larger than asked
@@ -163,6 +174,35 @@ void OReaderComm::vReportResult(int* pCode, tDevReturn* pRet) {
 
 void OReaderComm::vDiscardInput() {
     iPurgeInput();
+    std::memset(m_pRecvBuf + 4, 0, kRecvCapacity - 4);
+    vSetHeld(0);
+}
+
+uint32_t OReaderComm::uiFrameSlackMs(uint32_t uiLargest) const {
+    const uint64_t baud = m_uiBaudRate ? m_uiBaudRate : kAssumedBaud;
+    const uint64_t wireMs = (uint64_t{uiLargest} * kBitsPerByte * 1000 + baud - 1) / baud;
+    const uint64_t slack = wireMs + kFrameGraceMs;
+    return slack > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(slack);
+}
+
+void OReaderComm::vBeginFrame(uint32_t uiTimeoutMs, uint32_t uiLargest) {
+    m_uiFrameDeadline = quillon::NowMs() + uiTimeoutMs + uiFrameSlackMs(uiLargest);
+    m_bInFrame = true;
+}
+
+uint32_t OReaderComm::uiFrameWaitMs(uint32_t uiTimeoutMs) const {
+    if (!m_bInFrame)
+        return uiTimeoutMs;
+    const uint32_t left = quillon::MsLeft(m_uiFrameDeadline);
+    return left < uiTimeoutMs ? left : uiTimeoutMs;
+}
+
+bool OReaderComm::bFrameLate() const {
+    return m_bInFrame && quillon::NowMs() >= m_uiFrameDeadline;
+}
+
+void OReaderComm::vOnLineLost() {
+    m_iPortOpen = 0;
     std::memset(m_pRecvBuf + 4, 0, kRecvCapacity - 4);
     vSetHeld(0);
 }

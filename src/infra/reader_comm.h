@@ -19,10 +19,43 @@ public:
     ~OReaderComm() override;
 
     // 0: the port is open (or a USB reader needs none). 1: 1223 recorded.
+    // A port whose line hung up counts as closed and is opened again, by
+    // the configured port name.
     int iOpenPort(tDevReturn* pRet);
     // In *pCount the number wanted (1..1020), out the number delivered.
-    // 0 when at least one byte was delivered.
+    // 0 when at least one byte was delivered. Inside a reply frame no wait
+    // runs past the frame's deadline.
     int iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs);
+
+    // A reply frame of at most uiLargest bytes: its first byte may take
+    // uiTimeoutMs, the whole frame that time-out plus the time uiLargest
+    // bytes take on the wire (10 bits a byte at the port's speed) plus one
+    // second, counted from now. Until vEndFrame, every wait of iReadReply
+    // and uiFrameWaitMs is cut at that deadline; past it, only bytes that
+    // have already arrived are taken.
+    void vBeginFrame(uint32_t uiTimeoutMs, uint32_t uiLargest);
+    void vEndFrame() { m_bInFrame = false; }
+    // The wait to ask of the line for one read with uiTimeoutMs: cut at the
+    // frame's deadline, 0 once it has passed; uiTimeoutMs outside a frame.
+    uint32_t uiFrameWaitMs(uint32_t uiTimeoutMs) const;
+    // The whole frame's allowance beyond its first byte's time-out.
+    uint32_t uiFrameSlackMs(uint32_t uiLargest) const;
+    // Inside a frame whose deadline has passed.
+    bool bFrameLate() const;
+
+    // Ends the frame however the exchange is left.
+    class OFrame {
+    public:
+        OFrame(OReaderComm* pComm, uint32_t uiTimeoutMs, uint32_t uiLargest) : m_pComm(pComm) {
+            m_pComm->vBeginFrame(uiTimeoutMs, uiLargest);
+        }
+        ~OFrame() { m_pComm->vEndFrame(); }
+        OFrame(const OFrame&) = delete;
+        OFrame& operator=(const OFrame&) = delete;
+
+    private:
+        OReaderComm* m_pComm;
+    };
     // Fills the record with the code and its flag; leaves 0 or 1 in *pCode.
     void vReportResult(int* pCode, tDevReturn* pRet);
     // Drops every byte received and not yet taken, on the line and here.
@@ -31,6 +64,11 @@ public:
     bool bPortOpen() const { return m_iPortOpen != 0; }
     OTraceLog* pTraceLog() const { return m_pTraceLog; }
 
+protected:
+    // The line hung up: the port is closed, so the next iOpenPort opens it
+    // again; bytes held from it are dropped.
+    void vOnLineLost() override;
+
 private:
     uint16_t uiHeld() const;
     void vSetHeld(uint16_t uiCount);
@@ -38,4 +76,7 @@ private:
     uint8_t* m_pRecvBuf;
     OTraceLog* m_pTraceLog;
     int m_iPortOpen;
+    uint32_t m_uiBaudRate = 0;      // the open port's speed
+    bool m_bInFrame = false;        // a reply frame is being received
+    uint64_t m_uiFrameDeadline = 0; // quillon::NowMs() by which it must be whole
 };

@@ -266,6 +266,10 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
                 while (ws > 0 && (rest[ws - 1] == ' ' || rest[ws - 1] == '\t'))
                     --ws;
                 tail = rest.substr(ws);
+                // A comment right after '=' needs a blank before it behind the
+                // value, or it would read as part of the value.
+                if (ws == commentAt)
+                    tail.insert(0, " ");
             }
             lines[i].text = before + spacing + valueText + tail;
             done = true;

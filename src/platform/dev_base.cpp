@@ -73,10 +73,19 @@ int ODevBase::iInitComm2(tCommCfg2 cfg, bool /*bOverlapped*/) {
     return 0;
 }
 
+int ODevBase::iLineResult(int iRc) {
+    if (iRc == OSerialLine::kHungUp && m_line) {
+        m_line->vClose();
+        m_line.reset();
+        vOnLineLost();
+    }
+    return iRc == 0 ? 0 : 1;
+}
+
 int ODevBase::iExtendCommFunc(uint32_t uiFunc) {
     if (!m_line)
         return 1;
-    return m_line->iLineControl(uiFunc);
+    return iLineResult(m_line->iLineControl(uiFunc));
 }
 
 int ODevBase::iCloseComm2() {
@@ -90,7 +99,7 @@ int ODevBase::iCloseComm2() {
 int ODevBase::iSendCommand2(const uint8_t* pData, uint32_t uiLen, short, bool, bool) {
     if (!m_line || (!pData && uiLen))
         return 1;
-    return m_line->iWrite(pData, uiLen);
+    return iLineResult(m_line->iWrite(pData, uiLen));
 }
 
 int ODevBase::iWaitResult2(uint8_t* pBuf, uint32_t& uiCount, uint32_t uiTimeoutMs, short, bool) {
@@ -99,8 +108,9 @@ int ODevBase::iWaitResult2(uint8_t* pBuf, uint32_t& uiCount, uint32_t uiTimeoutM
     if (!m_line || !pBuf || want == 0)
         return 1;
     size_t got = 0;
-    if (m_line->iRead(pBuf, want, got, uiTimeoutMs) != 0 || got == 0)
-        return 1;
+    const int rc = m_line->iRead(pBuf, want, got, uiTimeoutMs);
+    if (rc != 0 || got == 0)
+        return iLineResult(rc == 0 ? 1 : rc);
     uiCount = static_cast<uint32_t>(got > want ? want : got);
     return 0;
 }

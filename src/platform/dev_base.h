@@ -82,7 +82,8 @@ public:
     virtual int iSendCommand2(const uint8_t* pData, uint32_t uiLen, short sRetries, bool b1,
                               bool b2);
     // In: *pCount wanted; out: received. 0 when at least one byte arrived
-    // within uiTimeoutMs; non-zero when nothing arrived.
+    // within uiTimeoutMs; non-zero when nothing arrived. A time-out of 0
+    // takes what has arrived without waiting.
     virtual int iWaitResult2(uint8_t* pBuf, uint32_t& uiCount, uint32_t uiTimeoutMs, short s,
                              bool b);
     // Discards received bytes nobody has read yet.
@@ -101,7 +102,19 @@ public:
     char acName2[32];
     char acDevName[32];
 
+    // A line is open and has not hung up.
+    bool bLineOpen() const { return m_line != nullptr; }
+
+protected:
+    // Called once the line has hung up or failed with an I/O error; the line
+    // is already closed, and every send or wait fails until iInitComm2 opens
+    // it again.
+    virtual void vOnLineLost() {}
+
 private:
+    // Closes a line that reported kHungUp and tells the derived class.
+    int iLineResult(int iRc);
+
     std::unique_ptr<OSerialLine> m_line;
     tDevReturn m_lastOutcome;
 };

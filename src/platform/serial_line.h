@@ -13,16 +13,24 @@ struct tCommCfg2;
 
 class OSerialLine {
 public:
+    // Returned by iWrite, iRead and iLineControl when the device has gone
+    // (an unplugged USB adapter, a hung-up terminal): the connection is dead
+    // for good and only a new iOpen can bring the port back.
+    static constexpr int kHungUp = 2;
+
     virtual ~OSerialLine() = default;
     // 0: opened with the record's port name and settings.
     virtual int iOpen(const tCommCfg2& cfg) = 0;
     virtual void vClose() = 0;
-    // 0: all bytes written.
+    // 0: all bytes written; kHungUp: the device has gone.
     virtual int iWrite(const uint8_t* pData, size_t uiLen) = 0;
     // Waits at most uiTimeoutMs for the first byte and returns what has
-    // arrived, up to uiWant. 0 with uiGot >= 1, or non-zero with uiGot 0.
+    // arrived, up to uiWant. 0 with uiGot >= 1, or non-zero with uiGot 0
+    // (kHungUp when the device has gone; bytes that came before are still
+    // delivered first). A time-out of 0 takes what is there without waiting.
     virtual int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) = 0;
-    // 3 raise RTS, 4 clear RTS, 5 raise DTR, 6 clear DTR. 0: done.
+    // 3 raise RTS, 4 clear RTS, 5 raise DTR, 6 clear DTR. 0: done;
+    // kHungUp: the device has gone.
     virtual int iLineControl(uint32_t uiFunc) = 0;
     // Drops received bytes not yet read.
     virtual void vPurgeInput() = 0;

@@ -208,11 +208,14 @@ public:
                 continue;
             }
             if (iRc < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                return 1;
+                return kHungUp; // EIO, ENXIO: the device has gone
             }
             const short sEvents = sWaitFor(m_fd.iGet(), POLLOUT, deadline);
+            if (bGone(sEvents)) {
+                return kHungUp;
+            }
             if ((sEvents & POLLOUT) == 0) {
-                return 1;
+                return 1; // held off until the time ran out
             }
         }
         return 0;
@@ -233,17 +236,21 @@ public:
                 return 0;
             }
             if (iRc < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                return 1;
+                return kHungUp; // EIO, ENXIO: the device has gone
             }
             if (bLastTry) {
-                return 1;
+                // A hung-up terminal reads as end of file: nothing more comes.
+                return kHungUp;
             }
             const short sEvents = sWaitFor(m_fd.iGet(), POLLIN, deadline);
-            if (sEvents == 0 || (sEvents & POLLNVAL) != 0) {
+            if ((sEvents & POLLNVAL) != 0) {
+                return kHungUp;
+            }
+            if (sEvents == 0) {
                 return 1;
             }
             // After a hang-up or error only what is already queued is taken.
-            bLastTry = (sEvents & (POLLERR | POLLHUP)) != 0;
+            bLastTry = bGone(sEvents);
         }
     }
 
@@ -256,7 +263,12 @@ public:
         }
         const bool bRaise = uiFunc == kLineSetRts || uiFunc == kLineSetDtr;
         int iBits = uiFunc <= kLineClrRts ? TIOCM_RTS : TIOCM_DTR;
-        return ::ioctl(m_fd.iGet(), bRaise ? TIOCMBIS : TIOCMBIC, &iBits) == 0 ? 0 : 1;
+        if (::ioctl(m_fd.iGet(), bRaise ? TIOCMBIS : TIOCMBIC, &iBits) == 0) {
+            return 0;
+        }
+        // A device without modem lines refuses (ENOTTY, EINVAL); one that
+        // has gone answers EIO or ENXIO.
+        return errno == EIO || errno == ENXIO || errno == ENODEV ? kHungUp : 1;
     }
 
     void vPurgeInput() override {
@@ -266,6 +278,9 @@ public:
     }
 
 private:
+    // A hang-up, an error condition or a descriptor that is no longer valid.
+    static bool bGone(short sEvents) { return (sEvents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
+
     // Keeps other processes off the port. flock() first: it shuts out every
     // opener that locks the same way, and is taken before touching the
     // terminal's own exclusive flag, which belongs to whoever holds the port.

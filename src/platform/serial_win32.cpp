@@ -85,6 +85,26 @@ COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiWaitMs) {
 
 namespace {
 
+// The errors a COM port reports once its device has gone (a USB adapter
+// pulled out): the handle is dead and only a new open helps.
+bool bDeviceGone(DWORD dwError) {
+    switch (dwError) {
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Result of a failed port call: kHungUp when the device has gone, else 1.
+int iFailure() {
+    return bDeviceGone(::GetLastError()) ? OSerialLine::kHungUp : 1;
+}
+
 // Owns the port handle; closes it on reset and destruction.
 class OPortHandle {
 public:
@@ -162,9 +182,11 @@ public:
         while (uiDone < uiLen) {
             DWORD dwWritten = 0;
             if (!::WriteFile(m_port.hGet(), pData + uiDone, dwChunk(uiLen - uiDone), &dwWritten,
-                             nullptr) ||
-                dwWritten == 0) {
-                return 1; // failed, or the write time-out ran out
+                             nullptr)) {
+                return iFailure();
+            }
+            if (dwWritten == 0) {
+                return iCheckPresent() == 0 ? 1 : kHungUp; // the write time-out ran out
             }
             uiDone += dwWritten;
         }
@@ -181,12 +203,19 @@ public:
         DWORD dwRead = 0;
         if (!bReadTimeouts(0) ||
             !::ReadFile(m_port.hGet(), pBuf, dwChunk(uiWant), &dwRead, nullptr)) {
-            return 1;
+            return iFailure();
         }
         if (dwRead == 0) {
-            if (uiTimeoutMs == 0 || !bReadTimeouts(uiTimeoutMs) ||
-                !::ReadFile(m_port.hGet(), pBuf, 1, &dwRead, nullptr) || dwRead == 0) {
-                return 1;
+            if (uiTimeoutMs == 0) {
+                return iCheckPresent() == 0 ? 1 : kHungUp;
+            }
+            if (!bReadTimeouts(uiTimeoutMs) ||
+                !::ReadFile(m_port.hGet(), pBuf, 1, &dwRead, nullptr)) {
+                return iFailure();
+            }
+            if (dwRead == 0) {
+                // Nothing in time: a port whose device has gone says so here.
+                return iCheckPresent() == 0 ? 1 : kHungUp;
             }
             DWORD dwMore = 0;
             if (uiWant > 1 && bReadTimeouts(0) &&
@@ -219,7 +248,7 @@ public:
         default:
             return 1;
         }
-        return ::EscapeCommFunction(m_port.hGet(), dwFunc) ? 0 : 1;
+        return ::EscapeCommFunction(m_port.hGet(), dwFunc) ? 0 : iFailure();
     }
 
     void vPurgeInput() override {
@@ -229,6 +258,17 @@ public:
     }
 
 private:
+    // 0 while the port's device is there; kHungUp once it has gone. Also
+    // clears a line error, which would otherwise stop further reads.
+    int iCheckPresent() {
+        DWORD dwErrors = 0;
+        COMSTAT stat{};
+        if (::ClearCommError(m_port.hGet(), &dwErrors, &stat)) {
+            return 0;
+        }
+        return iFailure() == kHungUp ? kHungUp : 0;
+    }
+
     // Gives the port the read time-outs of tWin32ReadTimeouts(uiWaitMs)
     // unless it holds them already.
     bool bReadTimeouts(uint32_t uiWaitMs) {

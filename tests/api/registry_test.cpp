@@ -73,3 +73,50 @@ TEST(Registry, UsbReaderWithoutPortKeyIsSelectedAndTraced) {
     EXPECT_NE(std::string::npos, env.sReadConfig().find("CardReaderType=5"));
     EXPECT_TRUE(env.bExists("Vantrel/CARDREADER.log"));
 }
+
+// A port that fails under the probes is no reader: whether the line hung up
+// before the selection, during the configured family's probe, or only
+// refuses to send, nothing is written and no later family is taken for an
+// answer. The configured family stays active and its SetCommPara opens the
+// port again once the device is back.
+TEST(Registry, PortFailingUnderTheProbesWritesNothing) {
+    struct Row {
+        const char* name;
+        void (*fault)(LineScript&);
+        bool closed; // the port is marked closed afterwards
+    } rows[] = {
+        {"hung up before", [](LineScript& s) { s.vHangUp(); }, true},
+        {"hung up during the probe",
+         [](LineScript& s) {
+             s.responder = [&s](const Bytes&) {
+                 s.vHangUp();
+                 return Bytes{};
+             };
+         },
+         true},
+        {"sending refused", [](LineScript& s) { s.bFailWrite = true; }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestEnv env(Ini("")); // no type: family B is assumed and probed first
+        ScopedScriptedLine line;
+        OReaderRegistry reg;
+        tDevReturn r{};
+        ASSERT_EQ(0, reg.pComm()->iOpenPort(&r));
+        const std::string before = env.sReadConfig();
+        row.fault(*line);
+
+        OIdcDriver* active = nullptr;
+        EXPECT_EQ(2, reg.iSelectDriver(active));
+        EXPECT_EQ(before, env.sReadConfig());
+        EXPECT_EQ(reg.pDriverForType(2), active);
+        EXPECT_EQ(row.closed, !reg.pComm()->bPortOpen());
+
+        line->responder = nullptr;
+        line->bFailWrite = false;
+        line->vComeBack();
+        r = tDevReturn{};
+        EXPECT_EQ(0, active->SetCommPara(&r));
+        EXPECT_EQ(row.closed ? 2 : 1, line->iOpenCount);
+    }
+}

@@ -62,6 +62,7 @@ TEST_F(StatusA, CardEntryAndRetain) {
         {{P(), P("999"), P()}, 0, 1201, 999, 0, 3, {"C41/30000", "CQ0/10000", "CQ1/10000"}},
         {{N("10"), N("10")}, 1, 1283, 77, 5, 1, {"C41/30000", "CQ0/10000"}},
         {{N("47"), P("456")}, 1, 1230, 456, 456, 3, {"C41/30000", "CQ0/10000"}},
+        {{P(), P("4x6")}, 0, 1201, 77, 5, 1, {"C41/30000", "CQ0/10000"}}, // no counter: broken
     };
     for (const auto& [replies, result, code, counterOut, stored, f10, transcript] : rows) {
         SCOPED_TRACE(code);

@@ -67,6 +67,10 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
             again.push_back("CA1");
         EXPECT_EQ(again, commands);
         EXPECT_EQ(12, cf[7]);
+        vRestart({Ok(), Ok("1/"), Ok(row.identifier)}); // no counter: a broken reply
+        EXPECT_EQ(*row.model ? 1 : 0, fresh.Init(1, &ret));
+        vExpectRet(*row.model ? 1222 : 1201, *row.model ? 1 : 0);
+        EXPECT_EQ(12, cf[7]);
     }
 }
 
@@ -178,26 +182,28 @@ TEST_F(ReaderBTest, GetLifeInfoTakesBigEndianCounters) {
 
 TEST_F(ReaderBTest, ReadTrackCombinedReadAndFallBacks) {
     // clang-format off
-    const std::vector<std::tuple<std::vector<Bytes>, Commands, int, std::vector<std::string>>> rows = {
-        {{Ok("ABC~1234~xyz"), Ok("000")}, {"C65", "C67"}, 0, {"ABC", "1234", "xyz"}},
-        {{Ok("~~"), Ok("000"), Ok()}, {"C65", "C67", "CD2"}, 0, {"", "", ""}},
-        {{Neg("10"), Ok("111"), Ok("T1"), Ok("T2"), Ok("T3")}, {"C65", "C67", "C61", "C62", "C63"}, 0, {"T1", "T2", "T3"}},
-        {{Neg("10"), Ok("010"), Neg("53", B("5555"))}, {"C65", "C67", "C62"}, 0, {"", "5555", ""}},
-        {{Neg("10"), Ok("000"), Neg("10"), Ok("22")}, {"C65", "C67", "CD2", "CD:"}, 0, {"", "22", ""}},
-        {{Neg("10"), Ok("000"), Neg("53", B("53"))}, {"C65", "C67", "CD2"}, 0, {"", "53", ""}},
-        {{Neg("10"), Neg("10"), Neg("10"), Neg("10")}, {"C65", "C67", "CD2", "CD:"}, 1251, {"", "", ""}},
-        {{Neg("10"), Ok("011"), Ok(), Neg("10")}, {"C65", "C67", "C62", "C63"}, 1251, {"", "", ""}},
-        {{Ok("~~xyz"), Ok("000"), Neg("10"), Neg("10")}, {"C65", "C67", "CD2", "CD:"}, 0, {"", "", "xyz"}},
+    const std::vector<std::tuple<std::vector<Bytes>, Commands, int, std::vector<std::string>, int>> rows = {
+        {{Ok("ABC~1234~xyz"), Ok("000")}, {"C65", "C67"}, 0, {"ABC", "1234", "xyz"}, 1201},
+        {{Ok("~~"), Ok("000"), Ok()}, {"C65", "C67", "CD2"}, 0, {"", "", ""}, 1201},
+        {{Neg("10"), Ok("111"), Ok("T1"), Ok("T2"), Ok("T3")}, {"C65", "C67", "C61", "C62", "C63"}, 0, {"T1", "T2", "T3"}, 1201},
+        {{Neg("10"), Ok("010"), Neg("53", B("5555"))}, {"C65", "C67", "C62"}, 0, {"", "5555", ""}, 1201},
+        {{Neg("10"), Ok("000"), Neg("10"), Ok("22")}, {"C65", "C67", "CD2", "CD:"}, 0, {"", "22", ""}, 1201},
+        {{Neg("10"), Ok("000"), Neg("53", B("53"))}, {"C65", "C67", "CD2"}, 0, {"", "53", ""}, 1201},
+        {{Neg("10"), Neg("10"), Neg("10"), Neg("10")}, {"C65", "C67", "CD2", "CD:"}, 1251, {"", "", ""}, 1283},
+        {{Neg("10"), Ok("011"), Ok(), Neg("10")}, {"C65", "C67", "C62", "C63"}, 1251, {"", "", ""}, 1283},
+        {{Ok("~~xyz"), Ok("000"), Neg("10"), Neg("10")}, {"C65", "C67", "CD2", "CD:"}, 0, {"", "", "xyz"}, 1201}, // read, then failures
+        {{Neg("10"), Neg("10"), Neg("53", B("77"))}, {"C65", "C67", "CD2"}, 0, {"", "77", ""}, 0}, // no positive answer
         {{Ok(std::string(85, 'a') + "~b"), Ok("000")}, {"C65", "C67"}, 0, // track 1 cut at 79
-         {std::string(79, 'a'), "aaaaa", "b"}},
+         {std::string(79, 'a'), "aaaaa", "b"}, 1201},
     };
     // clang-format on
-    for (const auto& [next, sent, result, tracks] : rows) {
+    for (const auto& [next, sent, result, tracks, code] : rows) {
         SCOPED_TRACE(Hex(next[0]) + Hex(next[1]));
         vRestart(next);
         tIdcTracks t{};
         t.uiLen1 = t.uiLen2 = t.uiLen3 = 99;
         EXPECT_EQ(result, reader.ReadTrack(&t, &ret));
+        vExpectRet(code, code == 1283 ? 1 : 0); // 0 only beside a success code
         EXPECT_EQ(sent, commands);
         EXPECT_EQ(Ms(sent.size(), 15000), ReplyTimeouts());
         EXPECT_EQ(tracks,

@@ -250,6 +250,38 @@ TEST_F(ReaderC, StatusRepeatsThePreviousFailureUnlessSilent) {
     }
 }
 
+// A successful command followed by a status read that goes unanswered: the result and the
+// record both tell the command's success, and the next status read does not repeat 1226.
+TEST_F(ReaderC, SilentRefreshLeavesTheCommandsSuccess) {
+    uint8_t atr[IDC_CHIP_REPLY_MAX];
+    uint32_t atrLen = 0, type = 0;
+    // clang-format off
+    const std::vector<std::pair<Op, const char*>> rows = {
+        {[](auto& d, auto* r) { return d.Init(3, r); }, "00@20000 10 10"},
+        {[](auto& d, auto* r) { return d.Init(1, r); }, "00@20000 10 79@20000 32@20000 10 10"},
+        {[](auto& d, auto* r) { return d.AcceptCard(1, r); }, "25@20000 10"},
+        {[](auto& d, auto* r) { return d.EjectCard(r); }, "79@20000 32@20000 10"},
+        {[](auto& d, auto* r) { return d.RetainCard(nullptr, r); }, "79@20000 35@20000 10"},
+        {[&](auto& d, auto* r) { return d.ChipPower(1, uintptr_t(atr), uintptr_t(&atrLen), &type, r); },
+         "40@10000 31@10000 90@10000 10"},
+        {[&](auto& d, auto* r) { return d.ChipPower(3, 0, 0, &type, r); }, "91@10000 30@10000 10"}};
+    // clang-format on
+    for (const auto& [op, log] : rows) {
+        SCOPED_TRACE(log);
+        vFresh();
+        vOn("31", P("31", B("=")));
+        for (int i = 0; i < 3; ++i)
+            vOn("10", Answer{}); // no acknowledgement: 1226
+        EXPECT_EQ(0, op(*drv, &ret));
+        EXPECT_EQ(log, Log());
+        EXPECT_EQ(R(0, 0), Rec());
+        script["10"] = {State('5')};
+        tIdcStatus out;
+        EXPECT_EQ(0, drv->GetStatus(&out, &ret));
+        EXPECT_EQ(R(1201, 0), Rec());
+    }
+}
+
 TEST_F(ReaderC, CardMovesAndPowerOff) {
     auto accept = [](int mode) {
         return [mode](OSerialReaderC& d, tDevReturn* r) { return d.AcceptCard(mode, r); };

@@ -112,6 +112,7 @@ TEST(HidReaderA, RetainCardAsksTheCounterWhateverC41Did) {
     const std::tuple<const char*, const char*, int, uint32_t, uint16_t, uint16_t> rows[] = {
         {"N4110", "PQ000123", 1283, 77, 0, 0},
         {"P4100", "PQ000999", 1201, 999, 999, 3},
+        {"P4100", "PQ0001:3", 1201, 77, 0, 3}, // no counter: left as it was
     };
     for (const auto& [c41, cq0, code, counterOut, stored, entry] : rows) {
         SCOPED_TRACE(c41);

@@ -67,17 +67,18 @@ TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
         ASSERT_EQ(0, comm.iOpenPort(&r));
         ExpectRecord(r, 0, 0);
         EXPECT_EQ('x', r.acReplyText[0]);
+        // Packed fields, some unaligned: compared as copies, never bound to references.
         const tCommCfg2& cfg = line->lastCfg;
-        EXPECT_EQ(1, cfg.iKind);
-        EXPECT_EQ(c.baud, cfg.uiBaudRate);
+        EXPECT_EQ(1, int32_t{cfg.iKind});
+        EXPECT_EQ(c.baud, uint32_t{cfg.uiBaudRate});
         EXPECT_EQ(8, cfg.byDataBits);
         EXPECT_EQ(c.parity, cfg.byParity);
         EXPECT_EQ(0, cfg.byStopBits);
-        EXPECT_EQ(3u, cfg.uiReadIntervalMs);
-        EXPECT_EQ(10u, cfg.uiReadPerByteMs);
-        EXPECT_EQ(10u, cfg.uiReadConstMs);
-        EXPECT_EQ(c.dtrControl, cfg.iDtrControl);
-        EXPECT_EQ(c.rtsControl, cfg.iRtsControl);
+        EXPECT_EQ(3u, uint32_t{cfg.uiReadIntervalMs});
+        EXPECT_EQ(10u, uint32_t{cfg.uiReadPerByteMs});
+        EXPECT_EQ(10u, uint32_t{cfg.uiReadConstMs});
+        EXPECT_EQ(c.dtrControl, int32_t{cfg.iDtrControl});
+        EXPECT_EQ(c.rtsControl, int32_t{cfg.iRtsControl});
         EXPECT_STREQ("/dev/scripted", cfg.acPort);
         // RTS raised, then DTR cleared.
         EXPECT_EQ((std::vector<uint32_t>{3, 6}), line->LineControls());
@@ -172,4 +173,57 @@ TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
     comm.vDiscardInput();
     count = 1;
     EXPECT_EQ(1, comm.iReadReply(dest, &count, 10));
+}
+
+// A line that hangs up closes the port, whichever call notices it: nothing
+// reaches the dead line afterwards, opening fails while the device is away,
+// and once it is back the same configuration opens it again.
+TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
+    struct Row {
+        const char* name;
+        int (*call)(OReaderComm&); // the call that meets the hang-up; non-zero expected
+    } rows[] = {
+        {"send", [](OReaderComm& c) { return c.iSendCommand2(B("C40").data(), 3, 1, true, true); }},
+        {"reply wait",
+         [](OReaderComm& c) {
+             uint8_t b[2];
+             uint32_t n = 2;
+             return c.iReadReply(b, &n, 3000);
+         }},
+        {"line control", [](OReaderComm& c) { return c.iExtendCommFunc(kLineSetDtr); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestEnv env;
+        ScopedScriptedLine line;
+        OReaderComm comm(nullptr, "CARDREADER");
+        tDevReturn r = Filled(7);
+        ASSERT_EQ(0, comm.iOpenPort(&r));
+
+        line->vHangUp();
+        EXPECT_NE(0, row.call(comm));
+        EXPECT_FALSE(comm.bPortOpen());
+        line->vClear();
+        EXPECT_NE(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
+
+        r = Filled(7);
+        EXPECT_EQ(1, comm.iOpenPort(&r)); // the device is still away
+        ExpectRecord(r, 1223, 0);
+        EXPECT_FALSE(comm.bPortOpen());
+
+        line->vComeBack();
+        r = Filled(7);
+        EXPECT_EQ(0, comm.iOpenPort(&r));
+        ExpectRecord(r, 0, 0);
+        EXPECT_TRUE(comm.bPortOpen());
+        EXPECT_EQ(2, line->iOpenCount);
+        EXPECT_STREQ("/dev/scripted", line->lastCfg.acPort);
+        line->vOnWrite(B({0x10, 0x06}));
+        EXPECT_EQ(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        uint8_t ack[2] = {};
+        uint32_t n = 2;
+        EXPECT_EQ(0, comm.iReadReply(ack, &n, 3000));
+        EXPECT_EQ(B({0x10, 0x06}), Bytes(ack, ack + n));
+    }
 }

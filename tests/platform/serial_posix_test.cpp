@@ -221,7 +221,41 @@ TEST_F(SerialPosixTest, WritesReachTheOtherEndByteExact) {
 
 TEST_F(SerialPosixTest, RequestsTheLineCannotServeFail) {
     for (uint32_t func : {0u, 3u, 4u, 5u, 6u, 7u}) // a pseudo-terminal has no modem lines
-        EXPECT_NE(line->iLineControl(func), 0) << func;
+        EXPECT_EQ(line->iLineControl(func), 1) << func; // refused, not a device gone
+}
+
+// The other end goes away (an adapter pulled out; here the master closes and
+// the terminal hangs up): every kind of call says the device has gone, so
+// the port can be opened anew.
+TEST(SerialPosix, HungUpTerminalIsReportedAsGone) {
+    struct Row {
+        const char* name;
+        int (*call)(OSerialLine&);
+    } const rows[] = {
+        {"read",
+         [](OSerialLine& l) {
+             uint8_t b[4];
+             size_t got = 99;
+             const int rc = l.iRead(b, sizeof b, got, 2000);
+             EXPECT_EQ(got, 0u);
+             return rc;
+         }},
+        {"write",
+         [](OSerialLine& l) {
+             const uint8_t b[] = {0x10, 0x05};
+             return l.iWrite(b, sizeof b);
+         }},
+        {"line control", [](OSerialLine& l) { return l.iLineControl(kLineSetDtr); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Pty pty;
+        auto line = MakeSystemSerialLine();
+        ASSERT_EQ(line->iOpen(Cfg(pty.sPath)), 0);
+        close(pty.iMaster);
+        pty.iMaster = -1;
+        EXPECT_EQ(row.call(*line), OSerialLine::kHungUp);
+    }
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 #include "readers/family_a/aux_module.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
+#include "platform/clock.h"
 #include "platform/system.h"
 
 using namespace quillon;
@@ -129,19 +129,12 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         // get 2000 ms, not 2000 ms each.
         uint8_t ack[2] = {};
         uint32_t got = 0;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kAckTimeoutMs);
-        for (uint32_t waitMs = kAckTimeoutMs; got < 2;) {
+        const uint64_t ackDeadline = NowMs() + kAckTimeoutMs;
+        for (uint32_t waitMs = kAckTimeoutMs; got < 2 && waitMs > 0; waitMs = MsLeft(ackDeadline)) {
             uint32_t count = 2 - got;
             if (m_pComm->iWaitResult2(ack + got, count, waitMs, 0, true) != 0 || !count)
                 break;
             got += std::min<uint32_t>(count, 2 - got);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0)
-                break;
-            waitMs = static_cast<uint32_t>(left);
         }
         if (got == 0)
             Raise(kCodeBadAck); // no answer: the module is taken to be absent
@@ -152,13 +145,17 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         }
         // Without the acknowledgement the reply is awaited all the same.
 
+        // Each byte may take the caller's time-out, the whole frame not much more.
+        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kAreaSize - 1);
         uint8_t recv[kAreaSize] = {};
         uint32_t count = 0;
         uint32_t textLen = 0;
         bool complete = false;
         while (!complete && count < kAreaSize - 1) {
             uint32_t one = 1;
-            if (m_pComm->iWaitResult2(recv + count, one, uiTimeoutMs, 0, true) != 0 || one == 0)
+            if (m_pComm->iWaitResult2(recv + count, one, m_pComm->uiFrameWaitMs(uiTimeoutMs), 0,
+                                      true) != 0 ||
+                one == 0)
                 break;
             ++count;
             complete = iUnpackFrame(recv, count, &textLen) == 0;

@@ -98,6 +98,8 @@ int OFamilyAReader::ReleaseAntiFishing(tDevReturn* pRet) {
 }
 
 int OFamilyAReader::iDigits(const uint8_t* p, int iCount) {
+    if (!IsDigitField(p, iCount))
+        return -1;
     int value = 0;
     for (int i = 0; i < iCount; ++i)
         value = value * 10 + (p[i] - '0');
@@ -125,7 +127,9 @@ int OFamilyAReader::iReadRetainCounter(tDevReturn* pRet, uint32_t* pCount) {
     uint32_t n = 0;
     const int r = iCommand("CQ0", 10000, pRet, d, sizeof d, &n);
     if (r == 0) {
-        const int count = iDigits(d, 3);
+        const int count = iRetainCounter(d, n);
+        if (count < 0)
+            return iBrokenReply(pRet); // the counter stays as it was
         usCap(kCapRetainCount) = static_cast<uint16_t>(count);
         usStatus(kStRetainCount) = static_cast<uint16_t>(count);
         if (pCount)

@@ -118,9 +118,14 @@ protected:
     // "CQ0": on success the three-digit retain counter goes to the capability
     // record, status field 2 and *pCount (when given).
     int iReadRetainCounter(tDevReturn* pRet, uint32_t* pCount);
-    // Digits as the reader sends them: each character minus '0', weighted by
-    // powers of ten.
+    // A fixed-width decimal field as the reader sends it (each character
+    // minus '0', weighted by powers of ten); -1 when a character is no digit.
     static int iDigits(const uint8_t* p, int iCount);
+    // The retain counter: the first three characters of a "CQ0" reply of
+    // uiLen data bytes; -1 when they are not three digits (a broken reply).
+    static int iRetainCounter(const uint8_t* pData, uint32_t uiLen) {
+        return uiLen < 3 ? -1 : iDigits(pData, 3);
+    }
     // The sensor characters of the "C11" reply data: fields 5 to 8, and
     // field 10 when the card-entry state no longer fits the sensors.
     static void vDecodeSensorCharacters(const uint8_t* pData, uint16_t* pField);

@@ -164,12 +164,17 @@ int OHidReaderA::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
     std::memset(&own, 0, sizeof own);
     uint8_t d[256] = {};
     uint32_t n = 0;
-    const bool bCounted = iCommand("CQ0", 10000, &own, d, sizeof d, &n) == 0;
+    int counter = -1;
+    if (iCommand("CQ0", 10000, &own, d, sizeof d, &n) == 0) {
+        counter = iRetainCounter(d, n);
+        if (counter < 0)
+            iBrokenReply(&own); // the counter stays as it was
+    }
     if (r != 0)
         return r;
     usStatus(kStEntry) = 3;
-    if (bCounted) {
-        const uint16_t count = static_cast<uint16_t>(iDigits(d, 3));
+    if (counter >= 0) {
+        const uint16_t count = static_cast<uint16_t>(counter);
         usCap(kCapRetainCount) = count;
         usStatus(kStRetainCount) = count;
         if (pRetainCount)

@@ -106,6 +106,7 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
                 Raise(kCodeCommFailed);
             uint8_t ack[2] = {};
             uint32_t got = sizeof ack;
+            OReaderComm::OFrame ackFrame(m_pComm, kAckTimeoutMs, sizeof ack);
             if (m_pComm->iReadReply(ack, &got, kAckTimeoutMs) != 0)
                 Raise(kCodeNoAck); // silence: the frame is not sent again
             if (got == 2 && ack[0] == DLE && ack[1] == ACK)
@@ -119,6 +120,8 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
             Raise(kCodeCommFailed);
 
         bAbort = true;
+        // Each byte may take the caller's time-out, the whole frame not much more.
+        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kRecvSize);
         uint8_t recv[kRecvSize] = {};
         auto readByte = [&](uint32_t i) {
             if (i >= sizeof recv)

@@ -152,8 +152,8 @@ int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
     m_status.usField[kStProtocol] = kNoProtocol;
 
     result = iSend("CC0", reply, pRet, 10000);
-    if (result == 0)
-        bTakeRetainCounter(reply.abData, nullptr);
+    if (result == 0 && !bTakeRetainCounter(reply.abData, nullptr))
+        result = iReport(kCodeBadFrame, pRet); // no counter in it: a broken reply
     if (m_caps.acModelName[0] != '\0')
         return result; // identified by an earlier Init
 
@@ -311,9 +311,21 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         *area[i].pLen = n;
         return n;
     };
+    // The last command of this read the reader answered positively, with the
+    // record it left.
+    tDevReturn good;
+    bool bGood = false;
+    auto send = [&](const char* pText) {
+        const int result = iSend(pText, reply, pRet, 15000);
+        if (result == 0) {
+            good = *pRet;
+            bGood = true;
+        }
+        return result;
+    };
 
     // All three at once: track 1 '~' track 2 '~' track 3.
-    if (iSend("C65", reply, pRet, 15000) == 0) {
+    if (send("C65") == 0) {
         uint32_t pos = 0;
         for (int i = 0; i < 3; ++i) {
             uint32_t n = 0;
@@ -327,32 +339,41 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
             pos += n + 1; // the separator's position is skipped whatever it holds
         }
     }
-    if (iSend("C67", reply, pRet, 15000) == 0)
+    if (send("C67") == 0)
         for (int i = 0; i < 3; ++i)
             flag[i] = reply.abData[i] == '1';
 
-    if (!read[0] && flag[0] && iSend("C61", reply, pRet, 15000) == 0) {
+    if (!read[0] && flag[0] && send("C61") == 0) {
         take(0);
         read[0] = true;
     }
     if (!read[1]) {
         if (flag[1]) {
             // 'N' "53" still carries the track's data.
-            if (iSend("C62", reply, pRet, 15000) == 0 || pRet->iCode2 == kCodeMissing)
+            if (send("C62") == 0 || pRet->iCode2 == kCodeMissing)
                 read[1] = take(1) > 0;
-        } else if (iSend("CD2", reply, pRet, 15000) == 0 || pRet->iCode2 == kCodeMissing ||
-                   iSend("CD:", reply, pRet, 15000) == 0) {
+        } else if (send("CD2") == 0 || pRet->iCode2 == kCodeMissing || send("CD:") == 0) {
             take(1);
             read[1] = true;
         }
     }
-    if (!read[2] && flag[2] && iSend("C63", reply, pRet, 15000) == 0) {
+    if (!read[2] && flag[2] && send("C63") == 0) {
         take(2);
         read[2] = true;
     }
-    if (read[0] || read[1] || read[2])
-        return 0;
-    return 1251;
+    if (!read[0] && !read[1] && !read[2])
+        return 1251;
+    // Tracks were read, so the result is 0. A command sent after them that
+    // failed, or the 'N' "53" reply a track was taken from, must not leave a
+    // failure code beside it: the record then tells the last positive answer
+    // of this read (0 when the reader gave none).
+    if (!quillon::IsSuccessCode(pRet->iCode2)) {
+        if (bGood)
+            *pRet = good;
+        else
+            iSetRecord(pRet, quillon::kCodeOk, 0, 0);
+    }
+    return 0;
 }
 
 int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {

@@ -55,11 +55,14 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
         if (ack != kAck)
             throw kCodeBadAck; // NAK or anything else; not sent again
 
+        // Each wait may take the caller's time-out, the whole frame not much more.
+        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kReplyMax);
         uint8_t reply[kReplyMax] = {};
         count = kFrameHeader;
         // A header cut short reads as zeros: its length decides what follows
         // (too short a frame is refused; a missing body is a missing reply).
-        if (m_pComm->iReadReply(reply, &count, uiTimeoutMs) != 0)
+        if (m_pComm->iReadReply(reply, &count, uiTimeoutMs) != 0 ||
+            (count < kFrameHeader && m_pComm->bFrameLate()))
             throw kCodeNoReply;
         const uint32_t announced = (static_cast<uint32_t>(reply[1]) << 8) | reply[2];
         if (announced < kReplyHeader || announced + kCrcLen > kReplyMax - kFrameHeader)
@@ -79,8 +82,8 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
             if (piece < asked)
                 break;
         }
-        if (got == 0)
-            throw kCodeNoReply;
+        if (got == 0 || (got < wanted && m_pComm->bFrameLate()))
+            throw kCodeNoReply; // nothing, or not all of it within the frame's time
 
         // Checked over what actually arrived.
         const uint32_t received = kFrameHeader + got;

@@ -13,7 +13,9 @@ public:
     int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
 
     // Frames the command, sends it, waits 3000 ms for ACK and the caller's
-    // time-out for the reply, checks start byte and CRC, ACKs the reply.
+    // time-out for the reply (the whole reply frame at most that plus the
+    // wire time of 1024 bytes plus a second, else 1299), checks start byte
+    // and CRC, ACKs the reply.
     int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
                      uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,
                      uint32_t uiTimeoutMs) override;

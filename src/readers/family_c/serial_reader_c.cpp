@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "infra/result_codes.h"
 #include "platform/system.h"
 
 namespace {
@@ -149,6 +150,8 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         if (m_pComm->iSendCommand2(&enq, 1, 1, true, true) != 0)
             throw 1223;
 
+        // Each wait may take the caller's time-out, the whole frame not much more.
+        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kAreaSize);
         uint8_t recv[kAreaSize];
         n = 3;
         if (m_pComm->iReadReply(recv, &n, uiTimeoutMs) != 0 || n != 3)
@@ -179,6 +182,20 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
     }
     m_pComm->vReportResult(&iCode, pRet);
     return iCode;
+}
+
+int OSerialReaderC::iRefreshAfter(int iResult, const tDevReturn& outcome, tDevReturn* pRet) {
+    tDevReturn status = *pRet;
+    vRefreshStatus(&status);
+    // A status read that fails after a successful command, or one that reads
+    // a success code after a failed command, would contradict the result.
+    if (quillon::IsSuccessCode(status.iCode2) == (iResult == 0)) {
+        vCopyOutcome(pRet, status);
+    } else {
+        vCopyOutcome(pRet, outcome);
+        m_pComm->vSetErrorFlag(outcome);
+    }
+    return iResult;
 }
 
 int OSerialReaderC::iSend(const char* pCommand, uint8_t* pReply, uint32_t* pReplyLen,
@@ -221,23 +238,20 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
     }
     vCopyLibraryVersion();
 
-    const tDevReturn initOutcome = *pRet;
-    vRefreshStatus(pRet);
+    tDevReturn outcome = *pRet;
+    iRefreshAfter(result, outcome, pRet);
     if (iMode == 1 && pRet->iCode2 != 1201) {
         // A card is still inside: hand it back. The eject decides the result,
         // but never turns a failed initialisation into a success.
         const int iEject = EjectCard(pRet);
-        if (result == 0)
+        if (result == 0) {
             result = iEject;
+            outcome = *pRet;
+        }
     }
-    vRefreshStatus(pRet);
-    if (initOutcome.iErrFlag2 != 0 && pRet->iErrFlag2 == 0) {
-        // The failed initialisation stays what this call and the next
-        // status refresh report.
-        vCopyOutcome(pRet, initOutcome);
-        m_pComm->vSetErrorFlag(initOutcome);
-    }
-    return result;
+    // A failed initialisation stays what this call and the next status
+    // refresh report.
+    return iRefreshAfter(result, outcome, pRet);
 }
 
 int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
@@ -299,8 +313,7 @@ int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
     const int result = iSend(kCommands[iMode - 1], reply, &len, pRet, kMotionTimeoutMs);
     if (result == 0)
         m_status.usField[10] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
-    vRefreshStatus(pRet);
-    return result;
+    return iRefreshAfter(result, pRet);
 }
 
 int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
@@ -366,8 +379,7 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     }
     *pReplyLen = uiOut;
 
-    vRefreshStatus(pRet);
-    return 0;
+    return iRefreshAfter(0, pRet);
 }
 
 int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
@@ -386,8 +398,7 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     if (iAction == 3) {
         iSend("91", reply, &len, pRet, kChipTimeoutMs); // its result does not count
         len = sizeof reply;
-        const int result = iSend("30", reply, &len, pRet, kChipTimeoutMs);
-        vRefreshStatus(pRet);
+        const int result = iRefreshAfter(iSend("30", reply, &len, pRet, kChipTimeoutMs), pRet);
         vChipOff();
         vSetType(255);
         return result;
@@ -430,10 +441,8 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
 
     if (pActivate) {
         len = sizeof reply;
-        if (iSend(pActivate, reply, &len, pRet, kChipTimeoutMs) != 0) {
-            vRefreshStatus(pRet);
-            return 1;
-        }
+        if (iSend(pActivate, reply, &len, pRet, kChipTimeoutMs) != 0)
+            return iRefreshAfter(1, pRet);
     }
     m_status.usField[9] = type;
     m_status.usField[8] = 1;
@@ -449,8 +458,7 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
         std::memcpy(pAtr, reply + kData + 2, uiAtr);
     if (pAtrLen)
         *pAtrLen = uiAtr;
-    vRefreshStatus(pRet);
-    return 0;
+    return iRefreshAfter(0, pRet);
 }
 
 int OSerialReaderC::EjectCard(tDevReturn* pRet) {
@@ -458,8 +466,7 @@ int OSerialReaderC::EjectCard(tDevReturn* pRet) {
     uint32_t len = sizeof reply;
     iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
     len = sizeof reply;
-    const int result = iSend("32", reply, &len, pRet, kMotionTimeoutMs);
-    vRefreshStatus(pRet);
+    const int result = iRefreshAfter(iSend("32", reply, &len, pRet, kMotionTimeoutMs), pRet);
     m_status.usField[10] = 3;
     vChipOff();
     return result;
@@ -470,9 +477,7 @@ int OSerialReaderC::RetainCard(uint32_t*, tDevReturn* pRet) {
     uint32_t len = sizeof reply;
     iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
     len = sizeof reply;
-    const int result = iSend("35", reply, &len, pRet, kMotionTimeoutMs);
-    vRefreshStatus(pRet);
-    return result;
+    return iRefreshAfter(iSend("35", reply, &len, pRet, kMotionTimeoutMs), pRet);
 }
 
 int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {

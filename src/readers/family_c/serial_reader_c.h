@@ -60,6 +60,16 @@ private:
               uint32_t uiTimeoutMs);
     // Status refresh into the driver's own record.
     void vRefreshStatus(tDevReturn* pRet) { GetStatus(&m_status, pRet); }
+    // The status refresh that ends an operation whose result is iResult and
+    // whose own outcome is `outcome`: the refreshed code reaches *pRet only
+    // when it is of the same class as the result; otherwise the operation's
+    // outcome stays the caller's and the communication object's last result.
+    // Returns iResult.
+    int iRefreshAfter(int iResult, const tDevReturn& outcome, tDevReturn* pRet);
+    int iRefreshAfter(int iResult, tDevReturn* pRet) {
+        const tDevReturn outcome = *pRet;
+        return iRefreshAfter(iResult, outcome, pRet);
+    }
     // Code and flag fields only: the reply text area stays the caller's.
     static void vCopyOutcome(tDevReturn* pRet, const tDevReturn& from) {
         pRet->iCode1 = from.iCode1;

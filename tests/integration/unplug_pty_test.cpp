@@ -1,0 +1,88 @@
+// A USB-serial adapter pulled out and plugged in again, as the kiosk sees
+// it: the terminal behind the configured port hangs up, and the port name (a
+// link such as /dev/serial/by-id/...) comes back pointing at a new terminal.
+// The next IDC_SetCommPara opens the new one and the reader works again.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "emulator.h"
+#include "quillon/idc.h"
+#include "support/test_env.h"
+
+namespace emu = quillon::emu;
+
+namespace {
+struct CloseAtEnd {
+    ~CloseAtEnd() { IDC_CloseComm(); }
+};
+
+// The device lock in a folder of the test's own, so that tests of the lock
+// running beside it do not queue behind this one.
+class PrivateLockFolder {
+public:
+    explicit PrivateLockFolder(const std::string& dir) {
+        if (const char* old = std::getenv("TMPDIR"))
+            m_old = old, m_had = true;
+        setenv("TMPDIR", dir.c_str(), 1);
+    }
+    ~PrivateLockFolder() {
+        if (m_had)
+            setenv("TMPDIR", m_old.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+private:
+    std::string m_old;
+    bool m_had = false;
+};
+
+// Points the link at target, replacing it in one step as udev does.
+bool PointLink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    std::remove(fresh.c_str());
+    return symlink(target.c_str(), fresh.c_str()) == 0 &&
+           std::rename(fresh.c_str(), link.c_str()) == 0;
+}
+
+int Status(tDevReturn& r) {
+    tIdcStatus st{};
+    std::memset(&r, 0x5A, sizeof r);
+    return IDC_GetStatus(&st, &r);
+}
+} // namespace
+
+TEST(ReaderOverPty, UnpluggedAdapterIsOpenedAgainUnderItsLink) {
+    TestEnv env;
+    const std::string link = env.dir() + "/reader-by-id";
+    const std::string ini = "[CARDREADER]\nPort=" + link + "\n[CardReaderType]\nCardReaderType=1\n";
+    env.vWriteConfig(ini);
+    PrivateLockFolder lockFolder(env.dir());
+    CloseAtEnd closer;
+
+    emu::Emulator before(emu::Family::A);
+    ASSERT_TRUE(PointLink(link, before.Start()));
+    tDevReturn r{};
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+    ASSERT_EQ(0, Status(r));
+    EXPECT_EQ(1201, r.iCode2);
+
+    before.Stop(); // pulled out: the terminal hangs up
+    EXPECT_EQ(1, Status(r));
+    EXPECT_EQ(1223, r.iCode2);
+
+    emu::Emulator after(emu::Family::A);
+    ASSERT_TRUE(PointLink(link, after.Start()));
+    std::memset(&r, 0x5A, sizeof r);
+    EXPECT_EQ(0, IDC_SetCommPara(&r));
+    EXPECT_EQ(0, Status(r));
+    EXPECT_EQ(1201, r.iCode2);
+    EXPECT_FALSE(after.Commands().empty());
+    EXPECT_EQ(ini, env.sReadConfig());
+}
