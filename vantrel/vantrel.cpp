@@ -150,7 +150,7 @@ public:
     bool bIsAt(const fs::path& path) const;
     unsigned long long uSize() const;
     // Writes the whole line; false if any of it was not written.
-    bool bWrite(const std::string& line);
+    bool bWrite(const char* pData, std::size_t uLen);
     void vClose();
 
 private:
@@ -196,8 +196,8 @@ unsigned long long OFile::uSize() const {
     return size < 0 ? 0 : static_cast<unsigned long long>(size);
 }
 
-bool OFile::bWrite(const std::string& line) {
-    return h_ && std::fwrite(line.data(), 1, line.size(), h_) == line.size();
+bool OFile::bWrite(const char* pData, std::size_t uLen) {
+    return h_ && std::fwrite(pData, 1, uLen, h_) == uLen;
 }
 
 void OFile::vClose() {
@@ -260,9 +260,9 @@ unsigned long long OFile::uSize() const {
                : 0;
 }
 
-bool OFile::bWrite(const std::string& line) {
-    const char* at = line.data();
-    std::size_t left = line.size();
+bool OFile::bWrite(const char* pData, std::size_t uLen) {
+    const char* at = pData;
+    std::size_t left = uLen;
     while (bValid() && left > 0) {
         const ssize_t n = write(h_, at, left);
         if (n < 0 && errno == EINTR)
@@ -328,6 +328,11 @@ bool bMakeFolders(const fs::path& dir) {
 
 // "YYYY-MM-DD HH:MM:SS.mmm": the width of the timestamp at a line's start.
 constexpr std::size_t kStampLen = 23;
+// Room kept in front of a line for its timestamp (a year beyond 9999 makes
+// it longer than kStampLen).
+constexpr std::size_t kStampRoom = 48;
+// An ordinary line is built on the stack; a longer one on the heap.
+constexpr std::size_t kStackLine = 2048;
 
 // Writes "YYYY-MM-DD HH:MM:SS.mmm" of the current local time; returns its
 // length, 0 if it does not fit.
@@ -354,10 +359,10 @@ public:
         return file_.bValid();
     }
 
-    // Appends one finished line whose first kStampLen characters are left for
-    // the timestamp. The stamp is taken under the locks, so the lines of a
-    // file stay in time order.
-    int iAppend(std::string& line, int maxBytes, int keepFiles);
+    // Appends one finished line that starts at pLine + kStampRoom; the
+    // kStampRoom bytes before it take the timestamp, which is taken under
+    // the locks, so the lines of a file stay in time order.
+    int iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles);
 
     void vSetKeepTime(int days) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -381,7 +386,7 @@ private:
     int keepDays_ = 0;
 };
 
-int OLogFile::iAppend(std::string& line, int maxBytes, int keepFiles) {
+int OLogFile::iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles) {
     std::lock_guard<std::mutex> lock(mutex_);
     lock_.vLock();
     struct OUnlock {
@@ -406,22 +411,25 @@ int OLogFile::iAppend(std::string& line, int maxBytes, int keepFiles) {
     // longer than the limit still goes whole into a file of its own.
     if (current && maxBytes > 0) {
         const unsigned long long size = file_.uSize();
-        if (size > 0 && size + line.size() > static_cast<unsigned long long>(maxBytes)) {
+        if (size > 0 && size + kStampLen + uLen > static_cast<unsigned long long>(maxBytes)) {
             vRotate(keepFiles);
             if (!file_.bValid())
                 return 0;
         }
     }
 
-    char stamp[64];
+    // The stamp goes right in front of the line, so the whole line leaves
+    // in one write.
+    char stamp[kStampRoom + 1];
     const std::size_t stampLen = uFormatStamp(stamp, sizeof stamp);
     if (stampLen == 0)
         return 0;
-    line.replace(0, kStampLen, stamp, stampLen);
-    if (!file_.bWrite(line))
+    char* const pStart = pLine + kStampRoom - stampLen;
+    std::memcpy(pStart, stamp, stampLen);
+    const std::size_t whole = stampLen + uLen;
+    if (!file_.bWrite(pStart, whole))
         return 0;
-    return line.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX
-                                                           : static_cast<int>(line.size());
+    return whole > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(whole);
 }
 
 // Called under both locks. x.log.<keep> goes, x.log.n becomes x.log.<n+1>,
@@ -517,18 +525,26 @@ int OTrace::iWrite(int level, const char* text) const {
         --textLen;
 
     // The line is built here, outside the file's lock; only the timestamp is
-    // filled in under it.
-    std::string line;
-    line.reserve(kStampLen + static_cast<std::size_t>(headLen) + textLen + 1);
-    line.assign(kStampLen, ' ');
-    line.append(head, static_cast<std::size_t>(headLen));
+    // filled in under it, in the room left in front.
+    const std::size_t room = kStampRoom + static_cast<std::size_t>(headLen) + textLen + 1;
+    char stackLine[kStackLine];
+    std::vector<char> bigLine;
+    char* buf = stackLine;
+    if (room > sizeof stackLine) {
+        bigLine.resize(room);
+        buf = bigLine.data();
+    }
+    char* out = buf + kStampRoom;
+    std::memcpy(out, head, static_cast<std::size_t>(headLen));
+    out += headLen;
     for (std::size_t i = 0; i < textLen; ++i) {
         // One message, one line: inner line breaks become blanks.
         const char c = text[i];
-        line.push_back(c == '\n' || c == '\r' ? ' ' : c);
+        *out++ = c == '\n' || c == '\r' ? ' ' : c;
     }
-    line.push_back('\n');
-    return file_->iAppend(line, maxBytes_, keepFiles_);
+    *out++ = '\n';
+    return file_->iAppend(buf, static_cast<std::size_t>(out - buf) - kStampRoom, maxBytes_,
+                          keepFiles_);
 }
 
 // --- registry of open traces -------------------------------------------------

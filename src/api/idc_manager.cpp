@@ -9,6 +9,7 @@
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
+#include "platform/config_store.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 
@@ -21,10 +22,15 @@ constexpr const char* kLockSection = "CARDREADER";
 // never while waiting for anything; a fork() waits for it, so the child
 // finds it free.
 std::mutex g_nameLock;
+// Guards every manager's remembered LockWaitMs; held only while it is
+// checked or read, never while waiting for the named lock.
+std::mutex g_lockWaitGuard;
 void BeforeFork() {
     g_nameLock.lock();
+    g_lockWaitGuard.lock();
 }
 void AfterFork() {
+    g_lockWaitGuard.unlock();
     g_nameLock.unlock();
 }
 const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
@@ -72,14 +78,35 @@ bool OIdcManager::bValid() const {
     return m_pRegistry && m_pRegistry->pComm() && m_pLock;
 }
 
-const char* OIdcManager::pLockName() const { return m_pLock ? m_pLock->sName().c_str() : ""; }
+const char* OIdcManager::pLockName() const {
+    return m_pLock ? m_pLock->sName().c_str() : "";
+}
 
-uint32_t OIdcManager::uiLockWaitMs() const {
-    int ms = 0;
-    if (!m_pRegistry || !m_pRegistry->pComm() ||
-        m_pRegistry->pComm()->iGetIntValue(kLockSection, "LockWaitMs", ms) != 0 || ms <= 0)
+uint32_t OIdcManager::uiLockWaitMs() {
+    if (!m_pRegistry || !m_pRegistry->pComm())
         return 0;
-    return static_cast<uint32_t>(ms);
+    // Reading the file on every call would cost more than the rest of a
+    // call together: it is read again only when it is another file or the
+    // system reports a change (a path too long to remember is always read).
+    const char* pPath = quillon::ConfigPathText();
+    quillon::tFileStamp stamp;
+    const bool bFound = quillon::FileStampOf(pPath, stamp);
+    std::lock_guard<std::mutex> guard(g_lockWaitGuard);
+    tLockWait& w = m_lockWait;
+    const size_t pathLen = std::strlen(pPath);
+    if (w.bRead && pathLen < sizeof w.acPath && std::strcmp(w.acPath, pPath) == 0 &&
+        w.bFileFound == bFound && (!bFound || w.stamp == stamp))
+        return w.uiMs;
+    int ms = 0;
+    if (m_pRegistry->pComm()->iGetIntValue(kLockSection, "LockWaitMs", ms) != 0 || ms <= 0)
+        ms = 0;
+    w.uiMs = static_cast<uint32_t>(ms);
+    w.bFileFound = bFound;
+    w.stamp = stamp;
+    w.bRead = pathLen < sizeof w.acPath;
+    if (w.bRead)
+        std::memcpy(w.acPath, pPath, pathLen + 1);
+    return w.uiMs;
 }
 
 int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
@@ -191,9 +218,8 @@ int OIdcManager::ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen,
 
 int OIdcManager::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                            tDevReturn* pRet) {
-    return iRun("ChipPower", pRet, Needs(pArg4, pRet), [&](OIdcDriver* d) {
-        return d->ChipPower(iAction, uArg2, uArg3, pArg4, pRet);
-    });
+    return iRun("ChipPower", pRet, Needs(pArg4, pRet),
+                [&](OIdcDriver* d) { return d->ChipPower(iAction, uArg2, uArg3, pArg4, pRet); });
 }
 
 int OIdcManager::EjectCard(tDevReturn* pRet) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/system.h"
 #include "quillon/idc.h"
 
 namespace quillon {
@@ -60,8 +61,9 @@ private:
     // The driver call of an operation, or 1223 when no driver is active.
     template <class Call> int iCallDriver(tDevReturn* pRet, Call call);
     // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
-    // 0 (without limit) when absent or not positive.
-    uint32_t uiLockWaitMs() const;
+    // 0 (without limit) when absent or not positive. Read again only when
+    // the configuration file is another or has changed.
+    uint32_t uiLockWaitMs();
     // An operation that could not have the lock: 1223, nothing sent.
     int iLockRefused(const char* pOperation, tDevReturn* pRet);
     // Under the lock: hands the logical name to the communication object.
@@ -76,4 +78,12 @@ private:
     // named lock; each locked operation copies it into the communication
     // object's field, which only locked operations read and write.
     char m_acDevName[32];
+    // LockWaitMs as last read, and the configuration file it came from.
+    struct tLockWait {
+        bool bRead = false;
+        bool bFileFound = false;
+        uint32_t uiMs = 0;
+        quillon::tFileStamp stamp;
+        char acPath[512] = {};
+    } m_lockWait;
 };

@@ -22,7 +22,9 @@ void SetRecord(tDevReturn* pRet, int iCode, int iFlag) {
     pRet->iErrFlag2 = iFlag;
 }
 
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t GetU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 void PutU16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v & 0xFF);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -43,8 +45,12 @@ OReaderComm::~OReaderComm() {
     iCloseComm2();
 }
 
-uint16_t OReaderComm::uiHeld() const { return GetU16(m_pRecvBuf + 2); }
-void OReaderComm::vSetHeld(uint16_t uiCount) { PutU16(m_pRecvBuf + 2, uiCount); }
+uint16_t OReaderComm::uiHeld() const {
+    return GetU16(m_pRecvBuf + 2);
+}
+void OReaderComm::vSetHeld(uint16_t uiCount) {
+    PutU16(m_pRecvBuf + 2, uiCount);
+}
 
 int OReaderComm::iOpenPort(tDevReturn* pRet) {
     if (m_iPortOpen)
@@ -145,19 +151,41 @@ int OReaderComm::iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeout
         std::memcpy(pDest, data, wanted);
         const uint16_t rest = static_cast<uint16_t>(held - wanted);
         std::memmove(data, data + wanted, rest);
-        std::memset(data + rest, 0, static_cast<size_t>(capacity - 4 - rest));
+        // Only the bytes just freed are zeroed: beyond the held ones the
+        // area is zero already.
+        std::memset(data + rest, 0, wanted);
         vSetHeld(rest);
         return 0;
     }
     if (held > 0) {
         std::memcpy(pDest, data, held);
         *pCount = held;
-        std::memset(data, 0, static_cast<size_t>(capacity - 4));
+        std::memset(data, 0, held);
         vSetHeld(0);
         return 0;
     }
     *pCount = 0;
     return 1;
+}
+
+int OReaderComm::iReadSome(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs) {
+    if (!pDest || !pCount || *pCount == 0 || *pCount > kMaxWanted)
+        return 1;
+    const uint32_t wanted = *pCount;
+    const uint16_t held = uiHeld();
+    if (held > 0) {
+        // Taken by iReadReply's rules: never more than is held.
+        uint32_t n = held < wanted ? held : wanted;
+        *pCount = n;
+        return iReadReply(pDest, pCount, uiTimeoutMs);
+    }
+    uint32_t count = wanted;
+    if (iWaitResult2(pDest, count, uiFrameWaitMs(uiTimeoutMs), 0, true) != 0 || count == 0) {
+        *pCount = 0;
+        return 1;
+    }
+    *pCount = count < wanted ? count : wanted;
+    return 0;
 }
 
 void OReaderComm::vReportResult(int* pCode, tDevReturn* pRet) {

@@ -26,6 +26,12 @@ public:
     // 0 when at least one byte was delivered. Inside a reply frame no wait
     // runs past the frame's deadline.
     int iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs);
+    // Up to *pCount (1..1020) bytes of what has arrived, for an exchange
+    // that cannot know its reply's length: the bytes held here, else what
+    // the line has, waiting for the first byte as iReadReply does (and cut
+    // at the frame's deadline). Out: the number delivered; 0 when at least
+    // one byte was.
+    int iReadSome(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs);
 
     // A reply frame of at most uiLargest bytes: its first byte may take
     // uiTimeoutMs, the whole frame that time-out plus the time uiLargest

@@ -178,11 +178,13 @@ bool FindValue(const std::vector<Line>& lines, const char* pSection, const char*
 
 } // namespace
 
-std::string ConfigPath() {
+const char* ConfigPathText() {
     const char* env = std::getenv("QUILLON_CONFIG");
-    if (env && *env)
-        return env;
-    return "Quillon.ini";
+    return env && *env ? env : "Quillon.ini";
+}
+
+std::string ConfigPath() {
+    return ConfigPathText();
 }
 
 int ConfigGetString(const std::string& path, const char* pSection, const char* pKey,

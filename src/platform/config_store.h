@@ -8,6 +8,9 @@ namespace quillon {
 
 // QUILLON_CONFIG, else "Quillon.ini" in the working directory.
 std::string ConfigPath();
+// The same path as a text that needs no copy (valid until the environment
+// changes).
+const char* ConfigPathText();
 
 // The file is taken only when it is a regular file (or a link to one) of at
 // most 1 MiB; anything else counts as missing for a lookup and makes a

@@ -28,6 +28,8 @@ public:
     // arrived, up to uiWant. 0 with uiGot >= 1, or non-zero with uiGot 0
     // (kHungUp when the device has gone; bytes that came before are still
     // delivered first). A time-out of 0 takes what is there without waiting.
+    // A line may read ahead: what arrived beyond uiWant is kept for the next
+    // read, and vPurgeInput drops it with the rest of the stale input.
     virtual int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) = 0;
     // 3 raise RTS, 4 clear RTS, 5 raise DTR, 6 clear DTR. 0: done;
     // kHungUp: the device has gone.

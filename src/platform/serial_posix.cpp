@@ -1,5 +1,6 @@
 // The serial line on POSIX systems: a termios device in raw mode, opened
 // non-blocking and exclusively, with reads and writes timed by poll().
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -182,6 +183,7 @@ public:
     }
 
     void vClose() override {
+        vDropAhead();
         if (m_fd.bValid()) {
             vUnlock(m_fd.iGet());
             m_fd.vReset();
@@ -226,13 +228,20 @@ public:
         if (!m_fd.bValid() || pBuf == nullptr || uiWant == 0) {
             return 1;
         }
+        // Bytes read ahead by an earlier call go first, without a system call.
+        if (m_uiAheadAt < m_uiAheadLen) {
+            uiGot = uiTakeAhead(pBuf, uiWant);
+            return 0;
+        }
         const auto deadline = Clock::now() + std::chrono::milliseconds(uiTimeoutMs);
         bool bLastTry = false;
         for (;;) {
-            const ssize_t iRc = ::read(m_fd.iGet(), pBuf, uiChunk(uiWant));
+            // Whatever has arrived, up to the read-ahead, in one call.
+            const ssize_t iRc = ::read(m_fd.iGet(), m_abAhead, sizeof m_abAhead);
             if (iRc > 0) {
-                uiGot = static_cast<size_t>(iRc);
-                vTakeMore(pBuf, uiWant, uiGot);
+                m_uiAheadAt = 0;
+                m_uiAheadLen = static_cast<size_t>(iRc);
+                uiGot = uiTakeAhead(pBuf, uiWant);
                 return 0;
             }
             if (iRc < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -272,6 +281,7 @@ public:
     }
 
     void vPurgeInput() override {
+        vDropAhead();
         if (m_fd.bValid()) {
             tcflush(m_fd.iGet(), TCIFLUSH);
         }
@@ -324,7 +334,7 @@ private:
     }
 
     static bool bPseudoTerminal(int iFd) {
-        struct stat st{};
+        struct stat st {};
         if (fstat(iFd, &st) != 0 || !S_ISCHR(st.st_mode)) {
             return false;
         }
@@ -340,18 +350,24 @@ private:
         (void)::flock(iFd, LOCK_UN);
     }
 
-    // Picks up bytes that arrived while the first read ran, without waiting.
-    void vTakeMore(uint8_t* pBuf, size_t uiWant, size_t& uiGot) {
-        while (uiGot < uiWant) {
-            const ssize_t iRc = ::read(m_fd.iGet(), pBuf + uiGot, uiChunk(uiWant - uiGot));
-            if (iRc <= 0) {
-                return;
-            }
-            uiGot += static_cast<size_t>(iRc);
-        }
+    // Hands out read-ahead bytes, up to uiWant.
+    size_t uiTakeAhead(uint8_t* pBuf, size_t uiWant) {
+        const size_t uiTake = std::min(uiWant, m_uiAheadLen - m_uiAheadAt);
+        std::memcpy(pBuf, m_abAhead + m_uiAheadAt, uiTake);
+        m_uiAheadAt += uiTake;
+        return uiTake;
+    }
+
+    void vDropAhead() {
+        m_uiAheadAt = m_uiAheadLen = 0;
     }
 
     OFd m_fd;
+    // Bytes read from the device and not yet handed out: a reply is taken
+    // with one read() however many calls the exchange makes for it.
+    uint8_t m_abAhead[1024];
+    size_t m_uiAheadAt = 0;
+    size_t m_uiAheadLen = 0;
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 // soon as the first bytes are there, or after its time-out.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -172,7 +173,10 @@ public:
         return 0;
     }
 
-    void vClose() override { m_port.vReset(); }
+    void vClose() override {
+        m_uiAheadAt = m_uiAheadLen = 0;
+        m_port.vReset();
+    }
 
     int iWrite(const uint8_t* pData, size_t uiLen) override {
         if (!m_port.bValid() || (pData == nullptr && uiLen != 0)) {
@@ -194,36 +198,24 @@ public:
     }
 
     // Takes what is queued; when nothing is, waits for the first byte and
-    // then takes what came with it.
+    // then takes what came with it. The bytes are read ahead, as many as have
+    // arrived (up to the read-ahead buffer), and handed out over the calls
+    // that want them.
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override {
         uiGot = 0;
         if (!m_port.bValid() || pBuf == nullptr || uiWant == 0) {
             return 1;
         }
-        DWORD dwRead = 0;
-        if (!bReadTimeouts(0) ||
-            !::ReadFile(m_port.hGet(), pBuf, dwChunk(uiWant), &dwRead, nullptr)) {
-            return iFailure();
-        }
-        if (dwRead == 0) {
-            if (uiTimeoutMs == 0) {
-                return iCheckPresent() == 0 ? 1 : kHungUp;
-            }
-            if (!bReadTimeouts(uiTimeoutMs) ||
-                !::ReadFile(m_port.hGet(), pBuf, 1, &dwRead, nullptr)) {
-                return iFailure();
-            }
-            if (dwRead == 0) {
-                // Nothing in time: a port whose device has gone says so here.
-                return iCheckPresent() == 0 ? 1 : kHungUp;
-            }
-            DWORD dwMore = 0;
-            if (uiWant > 1 && bReadTimeouts(0) &&
-                ::ReadFile(m_port.hGet(), pBuf + 1, dwChunk(uiWant - 1), &dwMore, nullptr)) {
-                dwRead += dwMore;
+        if (m_uiAheadAt >= m_uiAheadLen) {
+            const int iRc = iReadAhead(uiTimeoutMs);
+            if (iRc != 0) {
+                return iRc;
             }
         }
-        uiGot = dwRead;
+        const size_t uiTake = std::min(uiWant, m_uiAheadLen - m_uiAheadAt);
+        std::memcpy(pBuf, m_abAhead + m_uiAheadAt, uiTake);
+        m_uiAheadAt += uiTake;
+        uiGot = uiTake;
         return 0;
     }
 
@@ -252,6 +244,7 @@ public:
     }
 
     void vPurgeInput() override {
+        m_uiAheadAt = m_uiAheadLen = 0;
         if (m_port.bValid()) {
             (void)::PurgeComm(m_port.hGet(), PURGE_RXCLEAR);
         }
@@ -269,6 +262,47 @@ private:
         return iFailure() == kHungUp ? kHungUp : 0;
     }
 
+    // Fills the empty read-ahead: with what ClearCommError reports waiting,
+    // in one ReadFile; when nothing is, waits for the first byte and takes
+    // what came with it. 0 when at least one byte came.
+    int iReadAhead(uint32_t uiTimeoutMs) {
+        m_uiAheadAt = m_uiAheadLen = 0;
+        DWORD dwErrors = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(m_port.hGet(), &dwErrors, &stat) && iFailure() == kHungUp) {
+            return kHungUp;
+        }
+        DWORD dwRead = 0;
+        if (stat.cbInQue > 0) {
+            const DWORD dwAsk = std::min<DWORD>(stat.cbInQue, sizeof m_abAhead);
+            if (!bReadTimeouts(0) ||
+                !::ReadFile(m_port.hGet(), m_abAhead, dwAsk, &dwRead, nullptr)) {
+                return iFailure();
+            }
+        }
+        if (dwRead == 0) {
+            if (uiTimeoutMs == 0) {
+                return iCheckPresent() == 0 ? 1 : kHungUp;
+            }
+            if (!bReadTimeouts(uiTimeoutMs) ||
+                !::ReadFile(m_port.hGet(), m_abAhead, 1, &dwRead, nullptr)) {
+                return iFailure();
+            }
+            if (dwRead == 0) {
+                // Nothing in time: a port whose device has gone says so here.
+                return iCheckPresent() == 0 ? 1 : kHungUp;
+            }
+            // What came with the first byte, without waiting.
+            DWORD dwMore = 0;
+            if (bReadTimeouts(0) &&
+                ::ReadFile(m_port.hGet(), m_abAhead + 1, sizeof m_abAhead - 1, &dwMore, nullptr)) {
+                dwRead += dwMore;
+            }
+        }
+        m_uiAheadLen = dwRead;
+        return 0;
+    }
+
     // Gives the port the read time-outs of tWin32ReadTimeouts(uiWaitMs)
     // unless it holds them already.
     bool bReadTimeouts(uint32_t uiWaitMs) {
@@ -282,6 +316,10 @@ private:
     }
 
     OPortHandle m_port;
+    // Bytes read from the port and not yet handed out.
+    uint8_t m_abAhead[1024];
+    size_t m_uiAheadAt = 0;
+    size_t m_uiAheadLen = 0;
     bool m_bTimeoutsKnown = false; // the port holds the time-outs of m_uiWaitMs
     uint32_t m_uiWaitMs = 0;
 };

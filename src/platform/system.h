@@ -29,6 +29,21 @@ std::string ModuleFolderOf(const void* pAddress);
 
 void SleepMs(unsigned int uiMs);
 
+// What the system tells of a file without reading it: which file it is, its
+// size and when it last changed. Equal stamps of one path: the contents are
+// taken to be the same. False when there is no such file. Allocates nothing.
+struct tFileStamp {
+    uint64_t uiId = 0; // device and file number (POSIX); 0 on Windows
+    uint64_t uiSize = 0;
+    uint64_t uiChanged = 0; // modification time, nanoseconds or 100 ns units
+    uint64_t uiStatus = 0;  // status change time (POSIX); 0 on Windows
+    bool operator==(const tFileStamp& o) const {
+        return uiId == o.uiId && uiSize == o.uiSize && uiChanged == o.uiChanged &&
+               uiStatus == o.uiStatus;
+    }
+};
+bool FileStampOf(const char* pPath, tFileStamp& stamp);
+
 // Results of ReadSmallFile.
 enum : int { kFileRead = 0, kFileMissing = 1, kFileUnreadable = 2 };
 

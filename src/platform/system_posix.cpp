@@ -46,9 +46,13 @@ int FreeModule(ModuleHandle hModule) {
 
 // POSIX has no generic handle a trace library could hand out; closing a
 // number as a file descriptor could close one of the host's own files.
-int CloseOsHandle(intptr_t) { return 0; }
+int CloseOsHandle(intptr_t) {
+    return 0;
+}
 
-const char* TraceLibraryFileName() { return "libvantrel.so"; }
+const char* TraceLibraryFileName() {
+    return "libvantrel.so";
+}
 
 namespace {
 // The folder of the module holding pAddress, made absolute against the
@@ -202,6 +206,19 @@ bool TakeOwnerAndMode(int fd, const struct stat& old) {
 }
 
 } // namespace
+
+bool FileStampOf(const char* pPath, tFileStamp& stamp) {
+    struct stat st {};
+    if (!pPath || stat(pPath, &st) != 0)
+        return false;
+    stamp.uiId = (static_cast<uint64_t>(st.st_dev) << 32) ^ static_cast<uint64_t>(st.st_ino);
+    stamp.uiSize = static_cast<uint64_t>(st.st_size);
+    stamp.uiChanged = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                      static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    stamp.uiStatus = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                     static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    return true;
+}
 
 int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data) {
     // Look before opening: opening a FIFO or a device can block or act.

@@ -141,6 +141,18 @@ bool bFinalPath(HANDLE h, std::string& path) {
 
 } // namespace
 
+bool FileStampOf(const char* pPath, tFileStamp& stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!pPath || !GetFileAttributesExA(pPath, GetFileExInfoStandard, &data))
+        return false;
+    stamp.uiId = 0;
+    stamp.uiSize = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.uiChanged = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
+    stamp.uiStatus = 0;
+    return true;
+}
+
 int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data) {
     OWinHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -296,6 +296,19 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
             EXPECT_LE(clock.uiNow() - start, 3000u + 4 * 250u);
         }
     }
+    // A changed limit holds from the next call on: the remembered value
+    // goes with the file it came from.
+    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=500\n"
+                     "[CardReaderType]\nCardReaderType=1\n");
+    {
+        JumpingClock clock;
+        const uint64_t start = clock.uiNow();
+        tDevReturn r = Record(0);
+        EXPECT_EQ(1, manager.EjectCard(&r));
+        ExpectRefused(r);
+        EXPECT_GE(clock.uiNow() - start, 500u);
+        EXPECT_LE(clock.uiNow() - start, 500u + 4 * 250u);
+    }
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_TRUE(line->events.empty()); // no selection, no port, nothing sent
 

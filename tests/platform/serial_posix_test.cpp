@@ -201,6 +201,30 @@ TEST_F(SerialPosixTest, ReadsTakeFreshInputWithoutWaitingForTheRestOrTimeOutWhol
     }
 }
 
+// What arrived is taken in one read and handed out in order over the calls
+// that want it; a purge drops what was read ahead with the rest.
+TEST_F(SerialPosixTest, ReadAheadGoesOutInOrderAndThePurgeDropsIt) {
+    const auto arrived = [&] {
+        pollfd pfd{pty.iSlave, POLLIN, 0};
+        return poll(&pfd, 1, 2000) == 1;
+    };
+    const auto read = [&](size_t want) {
+        Bytes buf(want);
+        size_t got = 0;
+        EXPECT_EQ(line->iRead(buf.data(), want, got, 1000), 0);
+        buf.resize(got);
+        return buf;
+    };
+    pty.vSend({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    ASSERT_TRUE(arrived());
+    EXPECT_EQ(read(3), (Bytes{1, 2, 3}));
+    EXPECT_EQ(read(4), (Bytes{4, 5, 6, 7}));
+    line->vPurgeInput();
+    pty.vSend({20, 21});
+    ASSERT_TRUE(arrived());
+    EXPECT_EQ(read(5), (Bytes{20, 21}));
+}
+
 TEST_F(SerialPosixTest, WritesReachTheOtherEndByteExact) {
     // More than the terminal's buffer holds: the write waits for room.
     Bytes sent(200000), received;
@@ -220,7 +244,7 @@ TEST_F(SerialPosixTest, WritesReachTheOtherEndByteExact) {
 }
 
 TEST_F(SerialPosixTest, RequestsTheLineCannotServeFail) {
-    for (uint32_t func : {0u, 3u, 4u, 5u, 6u, 7u}) // a pseudo-terminal has no modem lines
+    for (uint32_t func : {0u, 3u, 4u, 5u, 6u, 7u})      // a pseudo-terminal has no modem lines
         EXPECT_EQ(line->iLineControl(func), 1) << func; // refused, not a device gone
 }
 

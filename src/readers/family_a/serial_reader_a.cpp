@@ -123,12 +123,20 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
         // Each byte may take the caller's time-out, the whole frame not much more.
         OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kRecvSize);
         uint8_t recv[kRecvSize] = {};
+        // Byte i of the frame. The bytes come in as they have arrived, many
+        // at a time; each wait for a further one keeps the caller's time-out.
+        uint32_t arrived = 0;
         auto readByte = [&](uint32_t i) {
             if (i >= sizeof recv)
                 Raise(kCodeNoReply); // longer than the receive buffer
-            uint32_t one = 1;
-            if (m_pComm->iReadReply(recv + i, &one, uiTimeoutMs) != 0 || one != 1)
+            if (i < arrived)
+                return;
+            uint32_t n = static_cast<uint32_t>(sizeof recv) - i;
+            if (n > OReaderComm::kMaxWanted)
+                n = OReaderComm::kMaxWanted;
+            if (m_pComm->iReadSome(recv + i, &n, uiTimeoutMs) != 0 || n == 0)
                 Raise(kCodeNoReply);
+            arrived = i + n;
         };
         uint32_t frameLen = 0;
         for (uint32_t i = 0; frameLen == 0;) {
