@@ -57,7 +57,7 @@ TEST_F(TracksChipA, WriteTrack) {
     // clang-format off
     const std::tuple<Lengths, Texts, int, int, Texts, Lengths> rows[] = {
         {{0, 0, 0}, {}, 1, 1224, {}, {0, 0, 0}},
-        {{3, 10, 4}, {P(), N("40"), P()}, 1, 1201, // the second fails: its length becomes 0
+        {{3, 10, 4}, {P(), N("40"), P()}, 1, 1245, // the second fails: its length becomes 0, its code stays
          {"C71ABC/20000", "C720123456789/20000", "C73WXYZ/20000"}, {3, 0, 4}},
         {{6, 0, 0}, {P()}, 0, 1201, {"C71AB/20000"}, {6, 0, 0}}, // a zero byte ends the command
     };

@@ -468,6 +468,7 @@ int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         return iRefuseEmptyWrite(pRet);
 
     bool failed = false;
+    tDevReturn failure{}; // the record of the last write that failed
     for (const auto& t : tracks) {
         if (static_cast<int32_t>(*t.pLen) < 1)
             continue;
@@ -483,8 +484,13 @@ int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         if (iExecCommand(cmd, cmdLen, reply, &replyLen, pRet, 20000) != 0) {
             *t.pLen = 0; // the caller sees which track failed
             failed = true;
+            failure = *pRet;
         }
     }
+    // A later track written well must not leave its success code beside the
+    // result 1: the record then tells the last write that failed.
+    if (failed && quillon::IsSuccessCode(pRet->iCode2))
+        *pRet = failure;
     return failed ? 1 : 0;
 }
 

@@ -313,7 +313,7 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     };
     // The last command of this read the reader answered positively, with the
     // record it left.
-    tDevReturn good;
+    tDevReturn good{};
     bool bGood = false;
     auto send = [&](const char* pText) {
         const int result = iSend(pText, reply, pRet, 15000);
@@ -383,6 +383,7 @@ int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     if (*pLen[0] == 0 && *pLen[1] == 0 && *pLen[2] == 0)
         return 1268;
     bool failed = false;
+    tDevReturn failure{}; // the record of the last write that failed
     for (int i = 0; i < 3; ++i) {
         if (*pLen[i] == 0)
             continue;
@@ -396,8 +397,13 @@ int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
                          sizeof reply.abData, &reply.uiLen, pRet, 20000) != 0) {
             *pLen[i] = 0;
             failed = true;
+            failure = *pRet;
         }
     }
+    // A later track written well must not leave its success code beside the
+    // result 1: the record then tells the last write that failed.
+    if (failed && quillon::IsSuccessCode(pRet->iCode2))
+        *pRet = failure;
     return failed ? 1 : 0;
 }
 

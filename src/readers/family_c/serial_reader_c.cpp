@@ -259,7 +259,7 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 
     uint8_t reply[256];
     uint32_t len = sizeof reply;
-    const int result = iSend("10", reply, &len, pRet, kStatusTimeoutMs);
+    int result = iSend("10", reply, &len, pRet, kStatusTimeoutMs);
 
     tIdcStatus unused;
     tIdcStatus* pOut = pStatus ? pStatus : &unused;
@@ -291,6 +291,8 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
                 m_status.usField[10] = static_cast<uint16_t>(row.f10);
         }
         iSetRecord(pRet, iCode, 0, 0);
+        if (!quillon::IsSuccessCode(iCode))
+            result = 1; // state "6" (1214) is no success, whatever its class fields say
     }
 
     // The previous operation's failure is reported again, unless the reader
