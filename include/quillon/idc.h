@@ -141,7 +141,8 @@ IDC_API int IDC_CALL IDC_AcceptCard(int iMode, tDevReturn* pRet);
  * at power-on decides how the command travels.
  * - pCommand: required unless iCommandLen is 0; iCommandLen not negative
  *   (1224 otherwise). A command too long for the reader's command frame is
- *   refused without being sent.
+ *   refused without being sent, and so is any command longer than
+ *   IDC_CHIP_REPLY_MAX bytes (also where the reader takes it in blocks).
  * - pReply (out): required, IDC_CHIP_REPLY_MAX bytes. Long replies that the
  *   reader hands over in pieces are joined there; one that would not fit is
  *   cut at IDC_CHIP_REPLY_MAX bytes and the call fails.

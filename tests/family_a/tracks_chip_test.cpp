@@ -131,7 +131,7 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
 }
 
 TEST_F(TracksChipA, ChipExchanges) {
-    std::vector<uint8_t> apdu(1000), reply(IDC_CHIP_REPLY_MAX);
+    std::vector<uint8_t> apdu(IDC_CHIP_REPLY_MAX + 1), reply(IDC_CHIP_REPLY_MAX);
     for (size_t i = 0; i < apdu.size(); ++i)
         apdu[i] = static_cast<uint8_t>('A' + i % 26);
     uint32_t len = 0;
@@ -150,6 +150,7 @@ TEST_F(TracksChipA, ChipExchanges) {
         {0xE2, 4, {"P0021" "0123456789", P("abcde")}, 1201, {"CF1 7", "CF3 3"}, "012345678abcde"},
         {0xE2, 1000, {N("60")}, 1260, {"CF2 363"}, ""},
         {0xE2, 4, {"P0021" "0123", N("60")}, 1260, {"CF1 7", "CF3 3"}, "012"},
+        {0xE2, IDC_CHIP_REPLY_MAX + 1, {}, 1224, {}, ""}, // longer than any chip reply: unsent
     };
     // clang-format on
     for (const auto& [t0, n, replies, code, commands, data] : rows) {

@@ -643,7 +643,10 @@ int OFamilyAReader::iChipCommand(const char* pPrefix, const uint8_t* pCommand, i
 
 int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                                 uint32_t* pReplyLen, tDevReturn* pRet) {
-    if (iCommandLen < 0 || (iCommandLen > 0 && !pCommand) || !pReply || !pReplyLen)
+    // Blocks would carry any length; a command longer than a chip reply's area is refused unsent,
+    // before anything is read from a buffer the caller may not have.
+    if (iCommandLen < 0 || iCommandLen > IDC_CHIP_REPLY_MAX || (iCommandLen > 0 && !pCommand) ||
+        !pReply || !pReplyLen)
         return iSetRecord(pRet, kCodeBadArgument, 1, 1);
     const uint32_t total = static_cast<uint32_t>(iCommandLen);
     uint8_t cmd[3 + kChipBlock];
