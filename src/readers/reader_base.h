@@ -7,6 +7,7 @@
 
 #include "infra/bounded_copy.h"
 #include "infra/reader_comm.h"
+#include "infra/result_codes.h"
 #include "readers/idc_driver.h"
 
 class OReaderBase : public OIdcDriver {
@@ -40,8 +41,8 @@ protected:
         pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
         return iResult;
     }
-    // An operation not available in this build: 1267 with flags 1.
-    int iUnavailable(tDevReturn* pRet) { return iReport(1267, pRet); }
+    // An operation not available in this build: Unavailable with flags 1.
+    int iUnavailable(tDevReturn* pRet) { return iReport(ToInt(quillon::Code::Unavailable), pRet); }
     // Copies the communication object's library version text to offset 80.
     void vCopyLibraryVersion() {
         std::memset(m_caps.acLibVersion, 0, sizeof m_caps.acLibVersion);
