@@ -160,7 +160,7 @@ const char* OFamilyAReader::pResetCommand(int iMode) const {
 
 void OFamilyAReader::vAfterReset(tDevReturn* pRet) {
     if (pRet->iCode2 == ToInt(Code::CardInside))
-        usStatus(kStReader) = 3;
+        usStatus(kStState) = 3;
     vProbeModule(pRet);
     usStatus(kStChipType) = kNoChip;
 }
@@ -294,19 +294,19 @@ int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 void OFamilyAReader::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevReturn* pRet) {
     uint16_t* f = pStatus->usField;
     if (std::memcmp(d, "0000", 4) != 0) {
-        f[kStReader] = 3;
+        f[kStState] = 3;
         f[kStEntry] = 3;
         usStatus(kStEntry) = 3;
     }
     switch (pRet->iCode2) {
     case ToInt(Code::Positive):
-        f[kStReader] = 1;
+        f[kStState] = 1;
         break;
     case ToInt(Code::ReplyP01):
-        f[kStReader] = 2;
+        f[kStState] = 2;
         break;
     case ToInt(Code::CardInside):
-        f[kStReader] = 3;
+        f[kStState] = 3;
         f[kStEntry] = 3;
         usStatus(kStEntry) = 3;
         break;
@@ -314,22 +314,22 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevR
         break;
     }
     vDecodeSensorCharacters(d, f);
-    if (f[7] == 0 && f[6] == 1) {
-        f[kStReader] = 1;
+    if (f[kStSensor7] == 0 && f[kStSensor6] == 1) {
+        f[kStState] = 1;
         pRet->iCode1 = pRet->iCode2 = ToInt(Code::Positive);
     }
 }
 
 void OFamilyAReader::vDecodeSensorCharacters(const uint8_t* d, uint16_t* f) {
-    f[6] = static_cast<uint16_t>(d[5] - '0');
-    f[5] = static_cast<uint16_t>(d[6] - '0');
-    f[7] = static_cast<uint16_t>(d[7] - '0');
+    f[kStSensor6] = static_cast<uint16_t>(d[5] - '0');
+    f[kStSensor5] = static_cast<uint16_t>(d[6] - '0');
+    f[kStSensor7] = static_cast<uint16_t>(d[7] - '0');
     if (d[8] == '0')
         f[kStChipPower] = 2;
     else if (d[8] == '1')
         f[kStChipPower] = 1;
-    if ((f[kStEntry] == 1 && f[5] == 1 && f[7] == 1 && f[6] == 0) ||
-        (f[kStEntry] == 2 && f[7] == 1 && f[6] == 0))
+    if ((f[kStEntry] == 1 && f[kStSensor5] == 1 && f[kStSensor7] == 1 && f[kStSensor6] == 0) ||
+        (f[kStEntry] == 2 && f[kStSensor7] == 1 && f[kStSensor6] == 0))
         f[kStEntry] = 3;
 }
 

@@ -14,20 +14,6 @@ class OFamilyAReader : public OReaderBase {
 public:
     static constexpr uint32_t kReplyHeader = 5; // kind, two echo characters, two status characters
 
-    // Fields of the status record that this family gives a meaning.
-    enum StatusField : int {
-        kStReader = 1,      // reader state: 1 normal, 2, 3 abnormal
-        kStRetainCount = 2, // retain counter
-        kStActMode = 3,     // ActMode state
-        kStIntakeMode = 4,  // IntakeMode state
-        kStChipPower = 8,   // 2 after a switch-off
-        kStChipType = 9,    // 255: no chip activated
-        kStEntry = 10,      // card-entry state
-        kStModule = 11,     // auxiliary module: 1 working, 2 absent, 3 failing
-        kStModuleSensor1 = 12,
-        kStModuleSensor2 = 13,
-        kStModuleSensor4 = 14,
-    };
     // 16-bit fields of the capability record (index = byte offset / 2).
     enum CapField : int {
         kCapIdentified = 0, // 1 once "CV0" identified the model

@@ -131,13 +131,13 @@ void OHidReaderA::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevRetu
     uint16_t* f = pStatus->usField;
     switch (pRet->iCode2) {
     case ToInt(Code::Positive):
-        f[kStReader] = 1;
+        f[kStState] = 1;
         break;
     case ToInt(Code::ReplyP01):
-        f[kStReader] = 2;
+        f[kStState] = 2;
         break;
     case ToInt(Code::CardInside):
-        f[kStReader] = 3;
+        f[kStState] = 3;
         usStatus(kStEntry) = 3; // the caller's entry state is left to the sensors
         break;
     default:

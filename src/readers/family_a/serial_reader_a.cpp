@@ -199,7 +199,7 @@ void OSerialReaderA::vProbeModule(tDevReturn* pRet) {
     } else {
         usCap(kCapModule) = 1;
         usStatus(kStModule) =
-            (pRet->iCode2 == ToInt(Code::ReplyN4A) && usStatus(kStReader) == 3) ? 1 : 3;
+            (pRet->iCode2 == ToInt(Code::ReplyN4A) && usStatus(kStState) == 3) ? 1 : 3;
     }
     char* pVersion = m_caps.acFirmware;
     const size_t len = strnlen(pVersion, sizeof m_caps.acFirmware - 1);

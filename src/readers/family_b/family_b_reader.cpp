@@ -17,19 +17,6 @@ constexpr int kCapConfigured2 = 4; // offset 8
 constexpr int kCapLimit = 6;       // offset 12
 constexpr int kCapRetain = 7;      // offset 14
 
-// Status fields.
-constexpr int kStReply = 1;
-constexpr int kStRetain = 2;
-constexpr int kStActMode = 3;
-constexpr int kStIntake = 4;
-constexpr int kStFlag5 = 5;
-constexpr int kStFlag6 = 6;
-constexpr int kStFlag7 = 7;
-constexpr int kStChipState = 8;
-constexpr int kStProtocol = 9;
-constexpr int kStCard = 10;
-constexpr int kStConfig = 11;
-
 constexpr uint16_t kNoProtocol = 255;
 constexpr uint32_t kChipTimeoutMs = 10000;
 constexpr uint32_t kChipBlock = 1000;
@@ -73,7 +60,7 @@ uint32_t Min(uint32_t a, uint32_t b) {
 
 OFamilyBReader::OFamilyBReader(OReaderComm* pComm) : OReaderBase(pComm) {
     vCopyLibraryVersion();
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipType] = kNoProtocol;
     m_caps.usField[kCapLimit] = 99;
 }
 
@@ -135,7 +122,7 @@ bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter
         return false; // not two digits: the counter is not known
     const uint16_t count = static_cast<uint16_t>((tens - '0') * 10 + (ones - '0'));
     m_caps.usField[kCapRetain] = count;
-    m_status.usField[kStRetain] = count;
+    m_status.usField[kStRetainCount] = count;
     if (pCounter)
         *pCounter = count;
     return true;
@@ -155,7 +142,7 @@ int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
         result = iSend(pInit, reply, pRet, 30000);
     if (result != 0)
         return result;
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipType] = kNoProtocol;
 
     result = iSend("CC0", reply, pRet, 10000);
     if (result == 0 && !bTakeRetainCounter(reply.abData, nullptr))
@@ -204,12 +191,12 @@ int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const ch
 // The configuration of the "ICT3Q8-3A0179": its commands use a record of
 // their own, so the caller's record keeps the outcome of "CA1".
 void OFamilyBReader::vApplyConfig() {
-    m_status.usField[kStIntake] =
+    m_status.usField[kStIntakeMode] =
         static_cast<uint16_t>(iApplyMode("IntakeMode", "C:X0", "C:X1", m_caps.usField[kCapIntake]));
     m_status.usField[kStActMode] =
         static_cast<uint16_t>(iApplyMode("ActMode", "Cc90", "Cc91", m_caps.usField[kCapActMode]));
     m_caps.usField[kCapConfigured] = 2;
-    m_status.usField[kStConfig] = 2;
+    m_status.usField[kStModule] = 2;
 
     tDevReturn own;
     std::memset(&own, 0, sizeof own);
@@ -229,44 +216,44 @@ int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     tSmallReply reply;
     int result = iSend("C13", reply, pRet, 5000);
     if (result != 0) {
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
         return result;
     }
     const uint8_t* d = reply.abData;
     if (d[1] & 0x07)
-        m_status.usField[kStCard] = 3; // stays from now on
+        m_status.usField[kStEntry] = 3; // stays from now on
     *pStatus = m_status;
     switch (pRet->iCode2) {
     case ToInt(Code::Positive):
-        pStatus->usField[kStReply] = 1;
+        pStatus->usField[kStState] = 1;
         break;
     case ToInt(Code::ReplyP01):
-        pStatus->usField[kStReply] = 2;
+        pStatus->usField[kStState] = 2;
         break;
     case ToInt(Code::CardInside):
-        pStatus->usField[kStReply] = 3;
+        pStatus->usField[kStState] = 3;
         break;
     default:
         break;
     }
     if (d[0] & 0x01)
-        pStatus->usField[kStFlag5] = 1;
+        pStatus->usField[kStSensor5] = 1;
     if (d[0] & 0x04)
-        pStatus->usField[kStProtocol] = 1;
+        pStatus->usField[kStChipType] = 1;
     if (d[1] & 0x08)
-        pStatus->usField[kStFlag6] = 1;
+        pStatus->usField[kStSensor6] = 1;
     if (d[1] & 0x10)
-        pStatus->usField[kStFlag7] = 1;
+        pStatus->usField[kStSensor7] = 1;
     if (d[3] == 0x40)
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
     else if (d[3] == 'F')
-        pStatus->usField[kStCard] = 1;
+        pStatus->usField[kStEntry] = 1;
     else if (d[3] == 'D')
-        pStatus->usField[kStCard] = 2;
+        pStatus->usField[kStEntry] = 2;
 
     result = iSend("C11", reply, pRet, 5000);
     if (result != 0)
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
     return result;
 }
 
@@ -450,7 +437,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
     }
     if (p < 0) {
         *pProtocol = kNoProtocol;
-        m_status.usField[kStProtocol] = kNoProtocol;
+        m_status.usField[kStChipType] = kNoProtocol;
         return result;
     }
     const uint8_t* d = reply.abData;
@@ -464,7 +451,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
         else if (d[0] == 0x92 && d[1] == 0x23 && d[2] == 0x10)
             p = 5;
     }
-    m_status.usField[kStProtocol] = static_cast<uint16_t>(p);
+    m_status.usField[kStChipType] = static_cast<uint16_t>(p);
     *pProtocol = static_cast<uint32_t>(p);
     if (pBuf)
         std::memcpy(pBuf, reply.abData, reply.uiLen);
@@ -475,7 +462,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
 
 int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
                                 tDevReturn* pRet) {
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     *pProtocol = protocol;
     const char* pCommand = nullptr;
     if (protocol <= 1)
@@ -498,7 +485,7 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
 }
 
 int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     const char* pCommand = "CI1";
     if (protocol == 2 || protocol == 3)
         pCommand = "Ce21";
@@ -507,8 +494,8 @@ int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
     tSmallReply reply;
     iSend(pCommand, reply, pRet, kChipTimeoutMs); // only "C@2" decides
     const int result = iSend("C@2", reply, pRet, kChipTimeoutMs);
-    m_status.usField[kStChipState] = 2;
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipPower] = 2;
+    m_status.usField[kStChipType] = kNoProtocol;
     *pProtocol = kNoProtocol;
     return result;
 }
@@ -542,7 +529,7 @@ int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const uint32_t len = static_cast<uint32_t>(iCommandLen);
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     tLargeReply reply;
     switch (protocol) {
     case 0:
@@ -620,7 +607,7 @@ int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
     const int result = iSend("CC100", reply, pRet, 10000);
     if (result == 0) {
         m_caps.usField[kCapRetain] = 0;
-        m_status.usField[kStRetain] = 0;
+        m_status.usField[kStRetainCount] = 0;
     }
     return result;
 }

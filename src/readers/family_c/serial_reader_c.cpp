@@ -42,8 +42,8 @@ static_assert(OSerialReaderC::kAreaSize <= IDC_CHIP_REPLY_MAX,
 } // namespace
 
 OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
-    m_status.usField[9] = 255;
-    m_status.usField[8] = 0;
+    m_status.usField[kStChipType] = 255;
+    m_status.usField[kStChipPower] = 0;
     m_caps.usField[6] = 99;
 }
 
@@ -223,11 +223,11 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
     for (int i = 1; i <= 4; ++i)
         m_caps.usField[i] = 2;
     m_caps.usField[6] = 99;
-    m_status.usField[3] = 4;
-    m_status.usField[4] = 4;
-    m_status.usField[9] = 255;
-    m_status.usField[10] = 3;
-    m_status.usField[11] = 2;
+    m_status.usField[kStActMode] = 4;
+    m_status.usField[kStIntakeMode] = 4;
+    m_status.usField[kStChipType] = 255;
+    m_status.usField[kStEntry] = 3;
+    m_status.usField[kStModule] = 2;
 
     if (result == 0) {
         // Model name: data bytes 0..8; firmware identifier: data bytes 10..13.
@@ -272,26 +272,27 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
         // Status byte -> code and fields 1, 6, 7, 10 (-1: kept).
         struct Row {
             uint8_t byState;
-            int iCode, f1, f6, f7, f10;
+            Code eCode;
+            int f1, f6, f7, f10;
         };
         static const Row kRows[] = {
-            {'0', ToInt(Code::StateC0), 4, 0, 1, -1},   {'1', ToInt(Code::ReplyP01), 2, 1, 1, -1},
-            {'2', ToInt(Code::CardInside), 3, 0, 0, 3}, {'4', ToInt(Code::CardInside), 3, 0, 0, 3},
-            {'3', ToInt(Code::ReplyP11), 3, -1, -1, 3}, {'5', ToInt(Code::Positive), 1, 0, 0, -1},
-            {'6', ToInt(Code::StateC6), 2, 1, -1, -1},
+            {'0', Code::StateC0, 4, 0, 1, -1},   {'1', Code::ReplyP01, 2, 1, 1, -1},
+            {'2', Code::CardInside, 3, 0, 0, 3}, {'4', Code::CardInside, 3, 0, 0, 3},
+            {'3', Code::ReplyP11, 3, -1, -1, 3}, {'5', Code::Positive, 1, 0, 0, -1},
+            {'6', Code::StateC6, 2, 1, -1, -1},
         };
         int iCode = 0; // any other state: the reply's own code
         for (const Row& row : kRows) {
             if (row.byState != reply[kData])
                 continue;
-            iCode = row.iCode;
+            iCode = ToInt(row.eCode);
             const int values[] = {row.f1, row.f6, row.f7, row.f10};
-            const int fields[] = {1, 6, 7, 10};
+            const int fields[] = {kStState, kStSensor6, kStSensor7, kStEntry};
             for (int i = 0; i < 4; ++i)
                 if (values[i] >= 0)
                     pOut->usField[fields[i]] = static_cast<uint16_t>(values[i]);
             if (row.f10 >= 0)
-                m_status.usField[10] = static_cast<uint16_t>(row.f10);
+                m_status.usField[kStEntry] = static_cast<uint16_t>(row.f10);
         }
         iSetRecord(pRet, iCode, 0, 0);
         if (!quillon::IsSuccessCode(iCode))
@@ -317,13 +318,13 @@ int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
     uint32_t len = sizeof reply;
     const int result = iSend(kCommands[iMode - 1], reply, &len, pRet, kMotionTimeoutMs);
     if (result == 0)
-        m_status.usField[10] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
+        m_status.usField[kStEntry] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
     return iRefreshAfter(result, pRet);
 }
 
 int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                            uint32_t* pReplyLen, tDevReturn* pRet) {
-    const uint16_t type = m_status.usField[9];
+    const uint16_t type = m_status.usField[kStChipType];
     const char* pPrefix = nullptr;
     switch (type) {
     case 0:
@@ -449,8 +450,8 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
         if (iSend(pActivate, reply, &len, pRet, kChipTimeoutMs) != 0)
             return iRefreshAfter(1, pRet);
     }
-    m_status.usField[9] = type;
-    m_status.usField[8] = 1;
+    m_status.usField[kStChipType] = type;
+    m_status.usField[kStChipPower] = 1;
     if (type != 0 && type != 1)
         return 0;
 
@@ -472,7 +473,7 @@ int OSerialReaderC::EjectCard(tDevReturn* pRet) {
     iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
     len = sizeof reply;
     const int result = iRefreshAfter(iSend("32", reply, &len, pRet, kMotionTimeoutMs), pRet);
-    m_status.usField[10] = 3;
+    m_status.usField[kStEntry] = 3;
     vChipOff();
     return result;
 }

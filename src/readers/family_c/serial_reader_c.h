@@ -80,7 +80,7 @@ private:
         pRet->iErrFlag2 = from.iErrFlag2;
     }
     void vChipOff() {
-        m_status.usField[8] = 2;
-        m_status.usField[9] = 255;
+        m_status.usField[kStChipPower] = 2;
+        m_status.usField[kStChipType] = 255;
     }
 };
