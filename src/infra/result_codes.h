@@ -106,7 +106,7 @@ bool IsSuccess(Code eCode);
 // 1225, 1226 and 1299: nobody of the probed family is on the line.
 bool IsSilent(Code eCode);
 
-// The same for a code still carried as an int.
+// Thin wrappers for a code still carried as an int.
 bool IsSuccessCode(int iCode);
 bool IsSilentCode(int iCode);
 
