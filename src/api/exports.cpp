@@ -12,7 +12,10 @@
 #include <new>
 
 #include "api/idc_manager.h"
+#include "infra/result_codes.h"
 #include "platform/system.h"
+
+using quillon::Code;
 
 namespace {
 struct Gate {
@@ -82,13 +85,13 @@ const bool g_forkHandlers =
 
 int NoManager(tDevReturn* pRet) {
     if (pRet) {
-        pRet->iCode1 = pRet->iCode2 = 1267;
+        pRet->iCode1 = pRet->iCode2 = ToInt(Code::Unavailable);
         pRet->iErrFlag1 = pRet->iErrFlag2 = 1;
     }
     return 1;
 }
 
-// Runs op on the manager if there is one; otherwise 1267. Nothing is thrown
+// Runs op on the manager if there is one; otherwise Unavailable. Nothing is thrown
 // out of the library: a failure of the gate itself (out of resources)
 // counts as the operation not carried out.
 template <class Op> int WithManager(tDevReturn* pRet, Op op) {
@@ -183,9 +186,8 @@ IDC_API int IDC_CALL IDC_ChipIO(int iSelector, const uint8_t* pCommand, int iCom
 
 IDC_API int IDC_CALL IDC_ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                                    tDevReturn* pRet) {
-    return WithManager(pRet, [&](OIdcManager& m) {
-        return m.ChipPower(iAction, uArg2, uArg3, pArg4, pRet);
-    });
+    return WithManager(
+        pRet, [&](OIdcManager& m) { return m.ChipPower(iAction, uArg2, uArg3, pArg4, pRet); });
 }
 
 IDC_API int IDC_CALL IDC_EjectCard(tDevReturn* pRet) {

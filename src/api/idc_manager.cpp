@@ -13,6 +13,8 @@
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 
+using quillon::Code;
+
 namespace {
 constexpr int kTraceLevel = 3;
 constexpr size_t kNameField = 32; // the communication object's device-name field
@@ -46,12 +48,12 @@ void SetRecord(tDevReturn* pRet, int iCode, int iFlag) {
 }
 
 // An output the caller did not give is an argument refused before any
-// reader access: 1224 with flags 1.
+// reader access: BadArgument with flags 1.
 template <class P> auto Needs(P* p, tDevReturn* pRet) {
     return [p, pRet](int& result) {
         if (p)
             return true;
-        SetRecord(pRet, 1224, 1);
+        SetRecord(pRet, ToInt(Code::BadArgument), 1);
         result = 1;
         return false;
     };
@@ -110,7 +112,7 @@ uint32_t OIdcManager::uiLockWaitMs() {
 }
 
 int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
-    SetRecord(pRet, quillon::kCodeCommFailed, 1);
+    SetRecord(pRet, ToInt(Code::CommFailed), 1);
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
     scope.vSetOutcome(*pRet);
     return 1;
@@ -125,7 +127,7 @@ void OIdcManager::vApplyDevName() {
 
 template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) {
     if (!m_pActive) {
-        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+        SetRecord(pRet, ToInt(Code::CommFailed), 1);
         return 1;
     }
     const int result = call(m_pActive);
@@ -133,7 +135,7 @@ template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) 
     // other than 1 (the track operations' library codes) are the caller's
     // to read as they are.
     if (result == 1 && quillon::IsSuccessCode(pRet->iCode2))
-        SetRecord(pRet, quillon::kCodeCommFailed, 1);
+        SetRecord(pRet, ToInt(Code::CommFailed), 1);
     return result;
 }
 
@@ -184,12 +186,12 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     vApplyDevName();
     int result = 1;
     if (!pStatus) {
-        SetRecord(pRet, 1224, 1);
+        SetRecord(pRet, ToInt(Code::BadArgument), 1);
     } else {
         result = iCallDriver(pRet, [&](OIdcDriver* d) { return d->GetStatus(pStatus, pRet); });
     }
     // A plain positive status is not traced; anything else is, after the call.
-    if (pRet->iCode2 != 1201) {
+    if (pRet->iCode2 != ToInt(Code::Positive)) {
         OCallTrace scope(pTraceLog(), "GetStatus", kTraceLevel);
         scope.vSetDevName(m_acTraceName);
         scope.vSetOutcome(*pRet);
@@ -207,7 +209,7 @@ int OIdcManager::ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen,
     auto check = [&](int& result) {
         if (pReply && pReplyLen && iCommandLen >= 0 && (pCommand || iCommandLen == 0))
             return true;
-        SetRecord(pRet, 1224, 1);
+        SetRecord(pRet, ToInt(Code::BadArgument), 1);
         result = 1;
         return false;
     };
@@ -282,7 +284,7 @@ int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tD
             return true; // any other track number: an empty record goes on
         }
         if (uiLen == 0 || uiLen >= area || !pData) {
-            SetRecord(pRet, 1224, 0);
+            SetRecord(pRet, ToInt(Code::BadArgument), 0);
             result = 1;
             return false;
         }

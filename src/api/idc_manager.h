@@ -58,13 +58,13 @@ private:
     template <class Check, class Call>
     int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
              bool bTakeName = false);
-    // The driver call of an operation, or 1223 when no driver is active.
+    // The driver call of an operation, or CommFailed when no driver is active.
     template <class Call> int iCallDriver(tDevReturn* pRet, Call call);
     // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
     // 0 (without limit) when absent or not positive. Read again only when
     // the configuration file is another or has changed.
     uint32_t uiLockWaitMs();
-    // An operation that could not have the lock: 1223, nothing sent.
+    // An operation that could not have the lock: CommFailed, nothing sent.
     int iLockRefused(const char* pOperation, tDevReturn* pRet);
     // Under the lock: hands the logical name to the communication object.
     void vApplyDevName();

@@ -12,6 +12,8 @@
 #include "readers/family_b/serial_reader_b.h"
 #include "readers/family_c/serial_reader_c.h"
 
+using quillon::Code;
+
 namespace {
 constexpr const char* kTypeKey = "CardReaderType";
 // Families probed when the configured one is silent, in order; 0 is skipped.
@@ -75,11 +77,11 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     // the configured type's driver stays the one whose SetCommPara reports
     // the failure to the caller.
     if (portOpen) {
-        // A reader answered: the port carried the exchange (no 1223, and the
+        // A reader answered: the port carried the exchange (no CommFailed, and the
         // line did not hang up under it) and the family was not silent.
         auto answered = [&](OIdcDriver* pDriver) {
             pDriver->GetStatus(&status, &ret);
-            return m_pComm->bPortOpen() && ret.iCode2 != quillon::kCodeCommFailed &&
+            return m_pComm->bPortOpen() && ret.iCode2 != ToInt(Code::CommFailed) &&
                    !quillon::IsSilentCode(ret.iCode2);
         };
         // The configured serial family first; USB and unknown types are not

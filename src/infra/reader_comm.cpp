@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "platform/system.h"
 
+using quillon::Code;
+
 namespace {
 constexpr const char* kLibraryVersion = "V1.0.1 b6";
 constexpr uint32_t kBitsPerByte = 10;    // start, eight data bits, stop
@@ -110,7 +112,7 @@ int OReaderComm::iOpenPort(tDevReturn* pRet) {
         ok = iInitComm2(cfg, false) == 0;
     }
     if (!ok) {
-        SetRecord(pRet, quillon::kCodeCommFailed, 0);
+        SetRecord(pRet, ToInt(Code::CommFailed), 0);
         ODevBase::vSetErrorFlag(*pRet);
         return 1;
     }
@@ -120,7 +122,7 @@ int OReaderComm::iOpenPort(tDevReturn* pRet) {
     quillon::SleepMs(200);
     if (!bLineOpen()) {
         // Gone again while being prepared.
-        SetRecord(pRet, quillon::kCodeCommFailed, 0);
+        SetRecord(pRet, ToInt(Code::CommFailed), 0);
         ODevBase::vSetErrorFlag(*pRet);
         return 1;
     }

@@ -18,7 +18,7 @@ public:
     OReaderComm(OTraceLog* pTraceLog, const char* pDevSection);
     ~OReaderComm() override;
 
-    // 0: the port is open (or a USB reader needs none). 1: 1223 recorded.
+    // 0: the port is open (or a USB reader needs none). 1: CommFailed recorded.
     // A port whose line hung up counts as closed and is opened again, by
     // the configured port name.
     int iOpenPort(tDevReturn* pRet);

@@ -2,10 +2,21 @@
 
 namespace quillon {
 
-bool IsSuccessCode(int iCode) {
-    return iCode == 0 || (iCode >= 1201 && iCode <= 1210) || iCode == 1212 || iCode == 1213;
+bool IsSuccess(Code eCode) {
+    return eCode == Code::Ok || (eCode >= Code::Positive && eCode <= Code::ReplyP22) ||
+           eCode == Code::ReplyP30 || eCode == Code::ReplyP31;
 }
 
-bool IsSilentCode(int iCode) { return iCode == 1225 || iCode == 1226 || iCode == 1299; }
+bool IsSilent(Code eCode) {
+    return eCode == Code::NoAck || eCode == Code::BadAck || eCode == Code::NoReply;
+}
+
+bool IsSuccessCode(int iCode) {
+    return IsSuccess(static_cast<Code>(iCode));
+}
+
+bool IsSilentCode(int iCode) {
+    return IsSilent(static_cast<Code>(iCode));
+}
 
 } // namespace quillon

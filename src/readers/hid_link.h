@@ -43,9 +43,9 @@ public:
     }
 
     // Drops the input reports still queued, then writes the command; the
-    // write gets the command's time-out. 0 when the report went out; 1224
+    // write gets the command's time-out. 0 when the report went out; BadArgument
     // when the command does not fit one report (nothing sent: a cut command
-    // would reach the reader as another one); 1223 when the write failed or
+    // would reach the reader as another one); CommFailed when the write failed or
     // no device is open.
     int iSendCommand(uint8_t byReportId, const uint8_t* pCommand, uint32_t uiLen,
                      uint32_t uiTimeoutMs) {
@@ -53,7 +53,7 @@ public:
         const size_t uiReport = m_pHid ? m_pHid->uiOutputReportLength() : 0;
         if ((n && !pCommand) || kReportHeader + n > kSendSize ||
             (uiReport && kReportHeader + n > uiReport))
-            return quillon::kCodeBadArgument;
+            return ToInt(quillon::Code::BadArgument);
         uint8_t report[kSendSize] = {};
         report[0] = byReportId;
         report[1] = static_cast<uint8_t>(n >> 8);
@@ -61,10 +61,10 @@ public:
         if (n)
             std::memcpy(report + kReportHeader, pCommand, n);
         if (!m_pHid)
-            return quillon::kCodeCommFailed;
+            return ToInt(quillon::Code::CommFailed);
         m_pHid->vDrainInput();
         if (!m_pHid->bWriteReport(report, sizeof report, uiTimeoutMs))
-            return quillon::kCodeCommFailed;
+            return ToInt(quillon::Code::CommFailed);
         return 0;
     }
 

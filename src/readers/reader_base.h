@@ -7,10 +7,30 @@
 
 #include "infra/bounded_copy.h"
 #include "infra/reader_comm.h"
+#include "infra/result_codes.h"
 #include "readers/idc_driver.h"
 
 class OReaderBase : public OIdcDriver {
 public:
+    // Slots of the status record (tIdcStatus::usField). Every family gives a
+    // slot the same role; a family that leaves a slot alone keeps its value.
+    enum StatusSlot : int {
+        kStState = 1,       // status query: 1 Positive, 2 ReplyP01, 3 CardInside (C also 4)
+        kStRetainCount = 2, // retain counter
+        kStActMode = 3,     // ActMode state
+        kStIntakeMode = 4,  // IntakeMode state
+        kStSensor5 = 5,     // flag of the status query
+        kStSensor6 = 6,     // flag of the status query
+        kStSensor7 = 7,     // flag of the status query
+        kStChipPower = 8,   // 0 at start, 1 powered (C), 2 switched off
+        kStChipType = 9,    // chip type (family B: chip protocol); 255 none
+        kStEntry = 10,      // card-entry state
+        kStModule = 11,     // A: auxiliary module, 1 working, 2 absent, 3 failing; B, C: 2
+        kStModuleSensor1 = 12,
+        kStModuleSensor2 = 13,
+        kStModuleSensor4 = 14,
+    };
+
     explicit OReaderBase(OReaderComm* pComm) : m_pComm(pComm) {
         std::memset(&m_caps, 0, sizeof m_caps);
         std::memset(&m_status, 0, sizeof m_status);
@@ -40,8 +60,8 @@ protected:
         pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
         return iResult;
     }
-    // An operation not available in this build: 1267 with flags 1.
-    int iUnavailable(tDevReturn* pRet) { return iReport(1267, pRet); }
+    // An operation not available in this build: Unavailable with flags 1.
+    int iUnavailable(tDevReturn* pRet) { return iReport(ToInt(quillon::Code::Unavailable), pRet); }
     // Copies the communication object's library version text to offset 80.
     void vCopyLibraryVersion() {
         std::memset(m_caps.acLibVersion, 0, sizeof m_caps.acLibVersion);

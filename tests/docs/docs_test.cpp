@@ -65,7 +65,7 @@ const char kStatusChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 // Families A and B: every reply kind and status pair that maps to the code.
 template <typename Map> std::string StatusesFor(int code, Map map) {
-    if (code == quillon::kCodeUnknownReply)
+    if (code == quillon::ToInt(quillon::Code::UnknownReply))
         return "any other reply";
     std::vector<std::string> found;
     for (char kind : {'P', 'N'})
@@ -78,7 +78,7 @@ template <typename Map> std::string StatusesFor(int code, Map map) {
 
 // Family C: kind P, kind N with each error byte (ranges joined), other kinds.
 std::string FamilyCFor(int code) {
-    if (code == quillon::kCodeUnknownReply)
+    if (code == quillon::ToInt(quillon::Code::UnknownReply))
         return "any other reply";
     auto map = [](uint8_t kind, uint8_t err) {
         uint8_t f[9] = {0x02, 0x00, 0x04, kind, '1', '0', err, 0x03, 0};

@@ -18,10 +18,10 @@ constexpr uint8_t ACK = 0x06;
 constexpr uint32_t kAreaSize = 1024; // send and receive areas
 constexpr uint32_t kAckTimeoutMs = 2000;
 constexpr unsigned kDtrSettleMs = 5;
-constexpr int kCodeNoFrame = 1222; // no complete reply, or an unknown reply kind
 
-[[noreturn]] void Raise(int iCode) {
-    throw iCode;
+// Leaves the exchange with a code; its catch (int) records it.
+[[noreturn]] void Raise(Code eCode) {
+    throw ToInt(eCode);
 }
 } // namespace
 
@@ -76,28 +76,28 @@ int OAuxModule::iUnpackFrame(uint8_t* pBuf, uint32_t uiCount, uint32_t* pTextLen
 
 int OAuxModule::iMapReplyCode(const uint8_t* pText, uint32_t uiLen) {
     if (uiLen == 0 || (pText[0] != 'P' && pText[0] != 'N'))
-        return kCodeNoFrame;
+        return ToInt(Code::BrokenFrame);
     if (pText[0] == 'P')
-        return kCodeOk;
+        return ToInt(Code::Ok);
     if (uiLen < 4)
-        return kCodeUnknownReply;
+        return ToInt(Code::UnknownReply);
     switch (pText[3]) {
     case 0x00:
-        return 1266;
+        return ToInt(Code::NotSupported);
     case 0x01:
-        return 1224;
+        return ToInt(Code::BadArgument);
     case 0x02:
-        return 1268;
+        return ToInt(Code::Refused);
     case 0x03:
-        return 1267;
+        return ToInt(Code::Unavailable);
     case 0x04:
-        return 1231;
+        return ToInt(Code::ReplyN4A);
     case 0x80:
-        return 1261;
+        return ToInt(Code::ReplyN61);
     case 0x81:
-        return 1299;
+        return ToInt(Code::NoReply);
     default:
-        return kCodeUnknownReply;
+        return ToInt(Code::UnknownReply);
     }
 }
 
@@ -106,7 +106,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
     const uint32_t uiReplySize = (pReply && pReplyLen) ? *pReplyLen : 0;
     if (pReplyLen)
         *pReplyLen = 0;
-    int iCode = kCodeOk;
+    int iCode = ToInt(Code::Ok);
     try {
         m_pComm->iExtendCommFunc(kLineSetDtr);
         SleepMs(kDtrSettleMs);
@@ -114,16 +114,16 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         uint8_t send[kAreaSize] = {};
         uint32_t len = uiLen & 0xFFFF;
         if ((len && !pText) || len > sizeof send)
-            Raise(kCodeBadArgument);
+            Raise(Code::BadArgument);
         if (len)
             std::memcpy(send, pText, len);
         vPackFrame(send, sizeof send, &len);
         if (len == 0)
-            Raise(kCodeBadArgument);
+            Raise(Code::BadArgument);
 
         m_pComm->vDiscardInput(); // nothing left over from an earlier exchange
         if (m_pComm->iSendCommand2(send, len, 1, true, true) != 0)
-            Raise(kCodeCommFailed);
+            Raise(Code::CommFailed);
 
         // The two acknowledgement bytes may come in two pieces; together they
         // get 2000 ms, not 2000 ms each.
@@ -137,11 +137,11 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
             got += std::min<uint32_t>(count, 2 - got);
         }
         if (got == 0)
-            Raise(kCodeBadAck); // no answer: the module is taken to be absent
+            Raise(Code::BadAck); // no answer: the module is taken to be absent
         if (got == 2 && ack[0] == ACK && ack[1] == kAddress) {
             static const uint8_t enq[2] = {ENQ, kAddress};
             if (m_pComm->iSendCommand2(enq, 2, 1, true, true) != 0)
-                Raise(kCodeCommFailed);
+                Raise(Code::CommFailed);
         }
         // Without the acknowledgement the reply is awaited all the same.
 
@@ -171,7 +171,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         m_pComm->iExtendCommFunc(kLineClrDtr);
         SleepMs(kDtrSettleMs);
         // Bytes that never formed a frame are no reply, whatever they hold.
-        iCode = complete ? iMapReplyCode(recv, textLen) : kCodeNoFrame;
+        iCode = complete ? iMapReplyCode(recv, textLen) : ToInt(Code::BrokenFrame);
     } catch (int code) {
         iCode = code; // DTR stays raised
     }

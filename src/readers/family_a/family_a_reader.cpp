@@ -27,24 +27,29 @@ const tModel kModels[] = {
 const char* const kOtherModel = "Omron-074";
 
 // Reply-code map: statuses first..last (same first character) map in order
-// onto the codes from iCode.
+// onto the codes from eFirst.
 struct tCodeRow {
     char cKind;
     char acFirst[3];
     char acLast[3];
-    int iCode;
+    Code eFirst;
 };
 const tCodeRow kCodeMap[] = {
-    {'P', "00", "02", 1201}, {'P', "04", "04", 1204}, {'P', "10", "11", 1206},
-    {'P', "20", "23", 1208}, {'P', "30", "31", 1212}, {'N', "00", "02", 1266},
-    {'N', "03", "03", 1282}, {'N', "10", "19", 1283}, {'N', "1E", "1E", 1237},
-    {'N', "1F", "1F", 1237}, {'N', "1G", "1G", 1238}, {'N', "20", "21", 1241},
-    {'N', "32", "33", 1243}, {'N', "40", "46", 1245}, {'N', "47", "47", 1230},
-    {'N', "49", "49", 1252}, {'N', "4A", "4A", 1231}, {'N', "50", "56", 1253},
-    {'N', "60", "64", 1260}, {'N', "70", "70", 1227}, {'N', "71", "71", 1228},
-    {'N', "72", "72", 1227}, {'N', "80", "80", 1269}, {'N', "81", "81", 1293},
-    {'N', "82", "82", 1270}, {'N', "84", "84", 1271}, {'N', "85", "85", 1272},
-    {'N', "86", "86", 1274}, {'N', "87", "87", 1273}, {'N', "88", "88", 1294},
+    {'P', "00", "02", Code::Positive},   {'P', "04", "04", Code::ReplyP04},
+    {'P', "10", "11", Code::ReplyP10},   {'P', "20", "23", Code::ReplyP20},
+    {'P', "30", "31", Code::ReplyP30},   {'N', "00", "02", Code::NotSupported},
+    {'N', "03", "03", Code::ReplyN03},   {'N', "10", "19", Code::ReplyN10},
+    {'N', "1E", "1E", Code::ReplyN1E},   {'N', "1F", "1F", Code::ReplyN1E},
+    {'N', "1G", "1G", Code::ReplyN1G},   {'N', "20", "21", Code::ReplyN20},
+    {'N', "32", "33", Code::ReplyN32},   {'N', "40", "46", Code::ReplyN40},
+    {'N', "47", "47", Code::ReplyN47},   {'N', "49", "49", Code::ReplyN49},
+    {'N', "4A", "4A", Code::ReplyN4A},   {'N', "50", "56", Code::ReplyN50},
+    {'N', "60", "64", Code::ReplyN60},   {'N', "70", "70", Code::ReplyN70},
+    {'N', "71", "71", Code::ReplyN71},   {'N', "72", "72", Code::ReplyN70},
+    {'N', "80", "80", Code::ReplyN80},   {'N', "81", "81", Code::ReplyN81},
+    {'N', "82", "82", Code::ReplyN82},   {'N', "84", "84", Code::ReplyN84},
+    {'N', "85", "85", Code::ReplyN85},   {'N', "86", "86", Code::ReplyN86},
+    {'N', "87", "87", Code::ChipFailed}, {'N', "88", "88", Code::ReplyN88},
 };
 
 // An eight-character counter field: leading blanks, an optional sign, digits.
@@ -84,13 +89,13 @@ int OFamilyAReader::iMapReplyCode(uint8_t byKind, uint16_t usStatus) {
     for (const tCodeRow& row : kCodeMap) {
         if (row.cKind == static_cast<char>(byKind) && row.acFirst[0] == c1 &&
             c2 >= row.acFirst[1] && c2 <= row.acLast[1])
-            return row.iCode + (c2 - row.acFirst[1]);
+            return ToInt(row.eFirst) + (c2 - row.acFirst[1]);
     }
-    return kCodeUnknownReply;
+    return ToInt(Code::UnknownReply);
 }
 
 int OFamilyAReader::iRefuseAntiFishing(tDevReturn* pRet) {
-    return iSetRecord(pRet, 1216, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::AntiFishingRefused), 1, 1);
 }
 
 int OFamilyAReader::ReleaseAntiFishing(tDevReturn* pRet) {
@@ -154,8 +159,8 @@ const char* OFamilyAReader::pResetCommand(int iMode) const {
 }
 
 void OFamilyAReader::vAfterReset(tDevReturn* pRet) {
-    if (pRet->iCode2 == 1203)
-        usStatus(kStReader) = 3;
+    if (pRet->iCode2 == ToInt(Code::CardInside))
+        usStatus(kStState) = 3;
     vProbeModule(pRet);
     usStatus(kStChipType) = kNoChip;
 }
@@ -166,7 +171,8 @@ int OFamilyAReader::Init(int iMode, tDevReturn* pRet) {
         return iRefuseOutOfRange(pRet);
     usStatus(kStEntry) = 3;
     int r = iCommand(pReset, 30000, pRet);
-    if (pRet->iCode2 == 1291 || pRet->iCode2 == 1292) // the reader asks for the reset again
+    if (pRet->iCode2 == ToInt(Code::ResetAgain) ||
+        pRet->iCode2 == ToInt(Code::ResetAgain2)) // the reader asks for the reset again
         r = iCommand(pReset, 30000, pRet);
     if (r != 0)
         return r;
@@ -262,14 +268,14 @@ void OFamilyAReader::vReadReaderInfo(tDevReturn* pRet) {
 }
 
 int OFamilyAReader::iRefuseOutOfRange(tDevReturn* pRet) {
-    return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 }
 
 // ------------------------------------------- status, entry, eject, retain
 
 int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     if (!pStatus)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     *pStatus = m_status;
     vReadModuleSensors(pStatus, pRet);
 
@@ -280,7 +286,7 @@ int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 
     if (iCommand("C10", 5000, pRet) == 0)
         return 0;
-    if (pRet->iCode2 != 1249)
+    if (pRet->iCode2 != ToInt(Code::NoTrackData))
         pStatus->usField[kStEntry] = 3;
     return 1;
 }
@@ -288,19 +294,19 @@ int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 void OFamilyAReader::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevReturn* pRet) {
     uint16_t* f = pStatus->usField;
     if (std::memcmp(d, "0000", 4) != 0) {
-        f[kStReader] = 3;
+        f[kStState] = 3;
         f[kStEntry] = 3;
         usStatus(kStEntry) = 3;
     }
     switch (pRet->iCode2) {
-    case 1201:
-        f[kStReader] = 1;
+    case ToInt(Code::Positive):
+        f[kStState] = 1;
         break;
-    case 1202:
-        f[kStReader] = 2;
+    case ToInt(Code::ReplyP01):
+        f[kStState] = 2;
         break;
-    case 1203:
-        f[kStReader] = 3;
+    case ToInt(Code::CardInside):
+        f[kStState] = 3;
         f[kStEntry] = 3;
         usStatus(kStEntry) = 3;
         break;
@@ -308,22 +314,22 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevR
         break;
     }
     vDecodeSensorCharacters(d, f);
-    if (f[7] == 0 && f[6] == 1) {
-        f[kStReader] = 1;
-        pRet->iCode1 = pRet->iCode2 = kCodePositive;
+    if (f[kStSensor7] == 0 && f[kStSensor6] == 1) {
+        f[kStState] = 1;
+        pRet->iCode1 = pRet->iCode2 = ToInt(Code::Positive);
     }
 }
 
 void OFamilyAReader::vDecodeSensorCharacters(const uint8_t* d, uint16_t* f) {
-    f[6] = static_cast<uint16_t>(d[5] - '0');
-    f[5] = static_cast<uint16_t>(d[6] - '0');
-    f[7] = static_cast<uint16_t>(d[7] - '0');
+    f[kStSensor6] = static_cast<uint16_t>(d[5] - '0');
+    f[kStSensor5] = static_cast<uint16_t>(d[6] - '0');
+    f[kStSensor7] = static_cast<uint16_t>(d[7] - '0');
     if (d[8] == '0')
         f[kStChipPower] = 2;
     else if (d[8] == '1')
         f[kStChipPower] = 1;
-    if ((f[kStEntry] == 1 && f[5] == 1 && f[7] == 1 && f[6] == 0) ||
-        (f[kStEntry] == 2 && f[7] == 1 && f[6] == 0))
+    if ((f[kStEntry] == 1 && f[kStSensor5] == 1 && f[kStSensor7] == 1 && f[kStSensor6] == 0) ||
+        (f[kStEntry] == 2 && f[kStSensor7] == 1 && f[kStSensor6] == 0))
         f[kStEntry] = 3;
 }
 
@@ -341,11 +347,11 @@ int OFamilyAReader::AcceptCard(int iMode, tDevReturn* pRet) {
 }
 
 int OFamilyAReader::iOtherEntryMode(int, tDevReturn* pRet) {
-    return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 }
 
 int OFamilyAReader::iModuleEntry(tDevReturn* pRet) {
-    return iReport(kCodeUnavailable, pRet);
+    return iReport(ToInt(Code::Unavailable), pRet);
 }
 
 int OFamilyAReader::EjectCard(tDevReturn* pRet) {
@@ -373,7 +379,7 @@ int OFamilyAReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
 
 int OFamilyAReader::ResetCount(int iCounter, tDevReturn* pRet) {
     if (!bCounterExists(iCounter))
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const int r = iCommand("CQ1", 10000, pRet);
     if (r == 0) {
         usCap(kCapRetainCount) = 0;
@@ -384,7 +390,7 @@ int OFamilyAReader::ResetCount(int iCounter, tDevReturn* pRet) {
 
 int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     if (!pLife)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     uint8_t d[256] = {};
     uint32_t n = 0;
     const int r = iCommand("CM0", 5000, pRet, d, sizeof d, &n);
@@ -410,7 +416,7 @@ int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
 
 int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     if (!pTracks)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     uint8_t d[1024] = {};
     uint32_t n = 0;
     const int r = iCommand("C6a7", 15000, pRet, d, sizeof d, &n);
@@ -418,7 +424,7 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         return r;
     auto good = [&](int p) { return d[p] == '0' && d[p + 1] == '0'; };
     if (!good(1) && !good(3) && !good(5))
-        return 1249; // no track could be read
+        return ToInt(Code::NoTrackData); // no track could be read
     // Lengths: three decimal digits each, from data byte 7; a reply that does
     // not carry them is broken and ends like any other broken reply.
     constexpr uint32_t kLengths = 7, kTexts = 16;
@@ -441,16 +447,16 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
 int OFamilyAReader::iBrokenReply(tDevReturn* pRet) {
     static const uint8_t kAbort[2] = {0x10, 0x04}; // DLE EOT
     m_pComm->iSendCommand2(kAbort, sizeof kAbort, 1, true, true);
-    return iReport(kCodeNoReply, pRet);
+    return iReport(ToInt(Code::NoReply), pRet);
 }
 
 int OFamilyAReader::iRefuseEmptyWrite(tDevReturn* pRet) {
-    return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 }
 
 int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     if (!pTracks)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     struct {
         const char* pCmd;
         uint32_t* pLen;
@@ -504,11 +510,11 @@ int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     switch (iAction) {
     case 1:
         if (!pAnswer || !pAnswerLen || !pType)
-            return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
         return iActivateChip(pAnswer, pAnswerLen, pType, pRet);
     case 2:
         if (!pAnswer || !pAnswerLen)
-            return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
         return iResetChip(pAnswer, pAnswerLen, pRet);
     case 3: {
         const uint16_t type = usStatus(kStChipType);
@@ -574,7 +580,7 @@ int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32
 }
 
 int OFamilyAReader::iRefuseChipReset(tDevReturn* pRet) {
-    return iSetRecord(pRet, kCodeUnavailable, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
 }
 
 int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet) {
@@ -590,7 +596,7 @@ int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevRetur
     } else if (type <= 8) {
         return iRefuseChipReset(pRet); // memory chip
     } else {
-        return iSetRecord(pRet, kCodeUnavailable, 1, 1); // no chip chosen: nothing to reset
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1); // no chip chosen: nothing to reset
     }
     uint8_t a[kChipBuffer] = {};
     uint32_t n = 0;
@@ -618,7 +624,7 @@ int OFamilyAReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
 }
 
 int OFamilyAReader::iRefuseNoChip(tDevReturn* pRet) {
-    return iSetRecord(pRet, kCodeUnavailable, 1, 1);
+    return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
 }
 
 int OFamilyAReader::iChipCommand(const char* pPrefix, const uint8_t* pCommand, int iCommandLen,
@@ -627,7 +633,7 @@ int OFamilyAReader::iChipCommand(const char* pPrefix, const uint8_t* pCommand, i
     uint8_t cmd[1024] = {};
     if (iCommandLen < 0 || (iCommandLen > 0 && !pCommand) || !pReply || !pReplyLen ||
         uiBufSize > sizeof cmd || 3 + static_cast<uint32_t>(iCommandLen) > uiBufSize)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     std::memcpy(cmd, pPrefix, 3);
     if (iCommandLen > 0)
         std::memcpy(cmd + 3, pCommand, static_cast<size_t>(iCommandLen));
@@ -647,7 +653,7 @@ int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_
     // before anything is read from a buffer the caller may not have.
     if (iCommandLen < 0 || iCommandLen > IDC_CHIP_REPLY_MAX || (iCommandLen > 0 && !pCommand) ||
         !pReply || !pReplyLen)
-        return iSetRecord(pRet, kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const uint32_t total = static_cast<uint32_t>(iCommandLen);
     uint8_t cmd[3 + kChipBlock];
     uint8_t d[kChipBuffer];
@@ -675,20 +681,20 @@ int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_
     *pReplyLen = len;
 
     // "P21": more of the reply follows; the last byte received is not data.
-    for (int round = 0; pRet->iCode2 == 1209; ++round) {
+    for (int round = 0; pRet->iCode2 == ToInt(Code::MoreData); ++round) {
         if (len > 0)
             --len;
         *pReplyLen = len;
         if (round == kMaxContinuations)
-            return iReport(kCodeNoReply, pRet);
+            return iReport(ToInt(Code::NoReply), pRet);
         r = send("CF3", nullptr, 0);
         if (r != 0)
             return r;
         if (n > IDC_CHIP_REPLY_MAX - len) {
-            // Keep what fits the caller's buffer; the rest is lost: 1299.
+            // Keep what fits the caller's buffer; the rest is lost: NoReply.
             std::memcpy(pReply + len, d, IDC_CHIP_REPLY_MAX - len);
             *pReplyLen = IDC_CHIP_REPLY_MAX;
-            return iReport(kCodeNoReply, pRet);
+            return iReport(ToInt(Code::NoReply), pRet);
         }
         std::memcpy(pReply + len, d, n);
         len += n;

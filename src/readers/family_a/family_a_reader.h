@@ -14,20 +14,6 @@ class OFamilyAReader : public OReaderBase {
 public:
     static constexpr uint32_t kReplyHeader = 5; // kind, two echo characters, two status characters
 
-    // Fields of the status record that this family gives a meaning.
-    enum StatusField : int {
-        kStReader = 1,      // reader state: 1 normal, 2, 3 abnormal
-        kStRetainCount = 2, // retain counter
-        kStActMode = 3,     // ActMode state
-        kStIntakeMode = 4,  // IntakeMode state
-        kStChipPower = 8,   // 2 after a switch-off
-        kStChipType = 9,    // 255: no chip activated
-        kStEntry = 10,      // card-entry state
-        kStModule = 11,     // auxiliary module: 1 working, 2 absent, 3 failing
-        kStModuleSensor1 = 12,
-        kStModuleSensor2 = 13,
-        kStModuleSensor4 = 14,
-    };
     // 16-bit fields of the capability record (index = byte offset / 2).
     enum CapField : int {
         kCapIdentified = 0, // 1 once "CV0" identified the model
@@ -57,11 +43,11 @@ public:
     int ReleaseAntiFishing(tDevReturn* pRet) override;
     int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
 
-    // Family A readers refuse to release the anti-fishing lock: 1216, flags 1.
+    // Family A readers refuse to release the anti-fishing lock: AntiFishingRefused, flags 1.
     static int iRefuseAntiFishing(tDevReturn* pRet);
 
     // Reply kind ('P' or 'N') and the two status characters, the first in the
-    // high byte ("00" = 0x3030), to a library code; 1221 for anything unknown.
+    // high byte ("00" = 0x3030), to a library code; UnknownReply for anything unknown.
     static int iMapReplyCode(uint8_t byKind, uint16_t usStatus);
 
     // One command to the reader and its reply. Sends uiLen & 0xFFFF text
@@ -83,18 +69,18 @@ protected:
     virtual void vApplyConfig();
     // Turns the "C11" reply data into the caller's status fields.
     virtual void vDecodeSensors(const uint8_t* pData, tIdcStatus* pStatus, tDevReturn* pRet);
-    // Init mode or ChipPower action outside the range: 1224, flags 1.
+    // Init mode or ChipPower action outside the range: BadArgument, flags 1.
     virtual int iRefuseOutOfRange(tDevReturn* pRet);
-    // AcceptCard mode outside 1 to 6: 1224, flags 1.
+    // AcceptCard mode outside 1 to 6: BadArgument, flags 1.
     virtual int iOtherEntryMode(int iMode, tDevReturn* pRet);
-    // ChipIO with no chip activated: 1267, flags 1.
+    // ChipIO with no chip activated: Unavailable, flags 1.
     virtual int iRefuseNoChip(tDevReturn* pRet);
-    // WriteTrack with no track to write: 1224, flags 1.
+    // WriteTrack with no track to write: BadArgument, flags 1.
     virtual int iRefuseEmptyWrite(tDevReturn* pRet);
-    // Chip reset with a memory chip or no chip: 1267, flags 1.
+    // Chip reset with a memory chip or no chip: Unavailable, flags 1.
     virtual int iRefuseChipReset(tDevReturn* pRet);
     // A reply whose data is not laid out as the command's answer: DLE EOT and
-    // 1299, as the exchange ends a reply that did not arrive whole.
+    // NoReply, as the exchange ends a reply that did not arrive whole.
     virtual int iBrokenReply(tDevReturn* pRet);
     // Time-out of the "CC0" that prepares an activation.
     virtual uint32_t uiChipPrepareTimeoutMs() const { return 20000; }
@@ -106,7 +92,7 @@ protected:
     // --- The auxiliary module; a reader without one keeps these defaults. ---
     virtual void vProbeModule(tDevReturn*) {}
     virtual void vReadModuleSensors(tIdcStatus*, tDevReturn*) {}
-    // Card entry from the module (AcceptCard mode 6): without a module 1267.
+    // Card entry from the module (AcceptCard mode 6): without a module Unavailable.
     virtual int iModuleEntry(tDevReturn* pRet);
 
     // --- Helpers for the operations. ---

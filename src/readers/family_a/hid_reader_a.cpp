@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "infra/result_codes.h"
+
 using namespace quillon;
 
 namespace {
-// Thrown as plain int codes (the library's code enum is a type of its own).
-constexpr int kCodeNotSent = kCodeCommFailed;
 
 // A mode key of the configuration (default 1): value 1 and value 2 send their
 // command and take their state, any other value sends nothing and is the
@@ -46,7 +46,7 @@ int OHidReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRe
     const uint32_t uiReplySize = (pReply && pReplyLen) ? *pReplyLen : 0;
     if (pReplyLen)
         *pReplyLen = 0;
-    int iCode = kCodeOk;
+    int iCode = ToInt(Code::Ok);
     try {
         const int iSent = m_link.iSendCommand(kReportId, pText, uiLen, uiTimeoutMs);
         if (iSent != 0)
@@ -60,12 +60,12 @@ int OHidReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRe
         uint8_t recv[OHidLink::kRecvSize] = {};
         uint32_t count = 0;
         if (!m_link.bReadFirstReport(recv, sizeof recv, count, NowMs() + uiTimeoutMs, bAnswers))
-            throw kCodeNotSent;
+            throw ToInt(Code::CommFailed);
         const uint32_t len = (static_cast<uint32_t>(recv[1]) << 8) | recv[2];
         const uint8_t* pReplyText = recv + OHidLink::kReportHeader;
         if (len < kReplyHeader || len > sizeof pRet->acReplyText ||
             OHidLink::kReportHeader + len > count || len - kReplyHeader > uiReplySize)
-            throw kCodeNotSent;
+            throw ToInt(Code::CommFailed);
         if (len > kReplyHeader)
             std::memcpy(pReply, pReplyText + kReplyHeader, len - kReplyHeader);
         if (pReplyLen)
@@ -130,14 +130,14 @@ void OHidReaderA::vApplyConfig() {
 void OHidReaderA::vDecodeSensors(const uint8_t* d, tIdcStatus* pStatus, tDevReturn* pRet) {
     uint16_t* f = pStatus->usField;
     switch (pRet->iCode2) {
-    case 1201:
-        f[kStReader] = 1;
+    case ToInt(Code::Positive):
+        f[kStState] = 1;
         break;
-    case 1202:
-        f[kStReader] = 2;
+    case ToInt(Code::ReplyP01):
+        f[kStState] = 2;
         break;
-    case 1203:
-        f[kStReader] = 3;
+    case ToInt(Code::CardInside):
+        f[kStState] = 3;
         usStatus(kStEntry) = 3; // the caller's entry state is left to the sensors
         break;
     default:

@@ -24,9 +24,9 @@ public:
     // echo is the command's two characters is the reply: report ID, reply
     // text length L (high byte first), reply text (kind, echo, status,
     // data). The whole reply text goes to acReplyText. A write or read that
-    // fails, a command that does not fit one report (1224), and a reply text
+    // fails, a command that does not fit one report (BadArgument), and a reply text
     // shorter than its header, longer than acReplyText, than the report read
-    // or than the caller's buffer take: 1223, nothing copied.
+    // or than the caller's buffer take: CommFailed, nothing copied.
     int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply, uint32_t* pReplyLen,
                      tDevReturn* pRet, uint32_t uiTimeoutMs) override;
 
@@ -40,10 +40,13 @@ protected:
     void vAfterReset(tDevReturn*) override {} // no module, reader and chip state kept
     void vApplyConfig() override;
     void vDecodeSensors(const uint8_t* pData, tIdcStatus* pStatus, tDevReturn* pRet) override;
-    int iRefuseEmptyWrite(tDevReturn*) override { return 1268; } // record untouched
-    int iRefuseChipReset(tDevReturn*) override { return 1; }     // record untouched
-    // As the exchange ends a broken reply: 1223, nothing sent.
-    int iBrokenReply(tDevReturn* pRet) override { return iReport(quillon::kCodeCommFailed, pRet); }
+    // Nothing to write: Refused as the result, the record untouched.
+    int iRefuseEmptyWrite(tDevReturn*) override { return ToInt(quillon::Code::Refused); }
+    int iRefuseChipReset(tDevReturn*) override { return 1; } // record untouched
+    // As the exchange ends a broken reply: CommFailed, nothing sent.
+    int iBrokenReply(tDevReturn* pRet) override {
+        return iReport(ToInt(quillon::Code::CommFailed), pRet);
+    }
     uint32_t uiChipPrepareTimeoutMs() const override { return 10000; }
     bool bSwitchOffReportsType() const override { return false; }
     bool bCounterExists(int) const override { return true; }

@@ -19,8 +19,9 @@ constexpr uint32_t kAckTimeoutMs = 3000;
 constexpr int kMaxSends = 3; // a frame refused three times is given up
 constexpr uint32_t kWorkSize = 1024;
 
-[[noreturn]] void Raise(int iCode) {
-    throw iCode;
+// Leaves the exchange with a code; its catch (int) records it.
+[[noreturn]] void Raise(Code eCode) {
+    throw ToInt(eCode);
 }
 } // namespace
 
@@ -87,37 +88,37 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
     const uint32_t uiReplySize = (pReply && pReplyLen) ? *pReplyLen : 0;
     if (pReplyLen)
         *pReplyLen = 0;
-    int iCode = kCodeOk;
+    int iCode = ToInt(Code::Ok);
     bool bAbort = false; // a reply was asked for and did not arrive whole
     try {
         uint8_t send[kSendSize] = {};
         uint32_t len = uiLen & 0xFFFF;
         if ((len && !pText) || len > sizeof send)
-            Raise(kCodeBadArgument);
+            Raise(Code::BadArgument);
         if (len)
             std::memcpy(send, pText, len);
         vPackFrame(send, sizeof send, &len);
         if (len == 0)
-            Raise(kCodeBadArgument); // the frame would not fit: nothing is sent
+            Raise(Code::BadArgument); // the frame would not fit: nothing is sent
 
         for (int sends = 1;; ++sends) {
             m_pComm->vDiscardInput(); // nothing left over from an earlier exchange
             if (m_pComm->iSendCommand2(send, len, 1, true, true) != 0)
-                Raise(kCodeCommFailed);
+                Raise(Code::CommFailed);
             uint8_t ack[2] = {};
             uint32_t got = sizeof ack;
             OReaderComm::OFrame ackFrame(m_pComm, kAckTimeoutMs, sizeof ack);
             if (m_pComm->iReadReply(ack, &got, kAckTimeoutMs) != 0)
-                Raise(kCodeNoAck); // silence: the frame is not sent again
+                Raise(Code::NoAck); // silence: the frame is not sent again
             if (got == 2 && ack[0] == DLE && ack[1] == ACK)
                 break;
             if (sends == kMaxSends)
-                Raise(kCodeBadArgument); // refused three times
+                Raise(Code::BadArgument); // refused three times
         }
 
         static const uint8_t enq[2] = {DLE, ENQ};
         if (m_pComm->iSendCommand2(enq, sizeof enq, 1, true, true) != 0)
-            Raise(kCodeCommFailed);
+            Raise(Code::CommFailed);
 
         bAbort = true;
         // Each byte may take the caller's time-out, the whole frame not much more.
@@ -128,14 +129,14 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
         uint32_t arrived = 0;
         auto readByte = [&](uint32_t i) {
             if (i >= sizeof recv)
-                Raise(kCodeNoReply); // longer than the receive buffer
+                Raise(Code::NoReply); // longer than the receive buffer
             if (i < arrived)
                 return;
             uint32_t n = static_cast<uint32_t>(sizeof recv) - i;
             if (n > OReaderComm::kMaxWanted)
                 n = OReaderComm::kMaxWanted;
             if (m_pComm->iReadSome(recv + i, &n, uiTimeoutMs) != 0 || n == 0)
-                Raise(kCodeNoReply);
+                Raise(Code::NoReply);
             arrived = i + n;
         };
         uint32_t frameLen = 0;
@@ -161,10 +162,10 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
                 ++p;
         }
         if (textLen < kReplyHeader)
-            Raise(kCodeNoReply);
+            Raise(Code::NoReply);
         const uint32_t dataLen = textLen - kReplyHeader;
         if (dataLen > uiReplySize)
-            Raise(kCodeNoReply); // more than the caller can take
+            Raise(Code::NoReply); // more than the caller can take
         bAbort = false;
 
         if (dataLen)
@@ -176,7 +177,7 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
     } catch (int code) {
         iCode = code;
     }
-    if (bAbort && iCode == kCodeNoReply) {
+    if (bAbort && iCode == ToInt(Code::NoReply)) {
         static const uint8_t eot[2] = {DLE, EOT};
         m_pComm->iSendCommand2(eot, sizeof eot, 1, true, true);
     }
@@ -192,12 +193,13 @@ void OSerialReaderA::vProbeModule(tDevReturn* pRet) {
     if (m_pModule->iInitModule(pRet, ident, sizeof ident) == 0) {
         usCap(kCapModule) = 1;
         usStatus(kStModule) = 1;
-    } else if (pRet->iCode2 == kCodeBadAck) {
+    } else if (pRet->iCode2 == ToInt(Code::BadAck)) {
         usCap(kCapModule) = 2;
         usStatus(kStModule) = 2;
     } else {
         usCap(kCapModule) = 1;
-        usStatus(kStModule) = (pRet->iCode2 == 1231 && usStatus(kStReader) == 3) ? 1 : 3;
+        usStatus(kStModule) =
+            (pRet->iCode2 == ToInt(Code::ReplyN4A) && usStatus(kStState) == 3) ? 1 : 3;
     }
     char* pVersion = m_caps.acFirmware;
     const size_t len = strnlen(pVersion, sizeof m_caps.acFirmware - 1);
@@ -222,8 +224,8 @@ void OSerialReaderA::vReadModuleSensors(tIdcStatus* pStatus, tDevReturn* pRet) {
 
 int OSerialReaderA::iModuleEntry(tDevReturn* pRet) {
     iCommand("C10", 20000, pRet);
-    if (usStatus(kStModule) != 1 || pRet->iCode2 == 1203 || !m_pModule)
-        return iReport(kCodeUnavailable, pRet);
+    if (usStatus(kStModule) != 1 || pRet->iCode2 == ToInt(Code::CardInside) || !m_pModule)
+        return iReport(ToInt(Code::Unavailable), pRet);
     uint32_t bits = 0;
     if (m_pModule->iGetModuleStatus(&bits, pRet) == 0) {
         if ((bits & 4) || s_bModuleEntryDone) {
@@ -233,7 +235,7 @@ int OSerialReaderA::iModuleEntry(tDevReturn* pRet) {
         }
         if (bits & 1) {
             usStatus(kStModule) = 3;
-            return iReport(kCodeUnavailable, pRet);
+            return iReport(ToInt(Code::Unavailable), pRet);
         }
     }
     s_bModuleEntryDone = true;

@@ -19,12 +19,12 @@ public:
     int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
 
     // DLE STX text DLE ETX BCC: a refused frame is sent again, three times in
-    // all (1224); no acknowledgement within 3000 ms ends it at once (1225); a
+    // all (BadArgument); no acknowledgement within 3000 ms ends it at once (NoAck); a
     // reply byte missing, a reply not whole by the frame's deadline (the
     // time-out plus the wire time of 1024 bytes plus a second), a reply that
     // would not fit the receive buffer or the caller's, or one shorter than
-    // its header ends it with 1299 and DLE EOT. A frame longer than 512
-    // bytes is refused (1224), unsent.
+    // its header ends it with NoReply and DLE EOT. A frame longer than 512
+    // bytes is refused (BadArgument), unsent.
     int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply, uint32_t* pReplyLen,
                      tDevReturn* pRet, uint32_t uiTimeoutMs) override;
 

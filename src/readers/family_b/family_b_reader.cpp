@@ -5,6 +5,8 @@
 
 #include "infra/result_codes.h"
 
+using quillon::Code;
+
 namespace {
 // Capability fields (u16 index = byte offset / 2).
 constexpr int kCapIdentified = 0;  // offset 0
@@ -15,24 +17,6 @@ constexpr int kCapConfigured2 = 4; // offset 8
 constexpr int kCapLimit = 6;       // offset 12
 constexpr int kCapRetain = 7;      // offset 14
 
-// Status fields.
-constexpr int kStReply = 1;
-constexpr int kStRetain = 2;
-constexpr int kStActMode = 3;
-constexpr int kStIntake = 4;
-constexpr int kStFlag5 = 5;
-constexpr int kStFlag6 = 6;
-constexpr int kStFlag7 = 7;
-constexpr int kStChipState = 8;
-constexpr int kStProtocol = 9;
-constexpr int kStCard = 10;
-constexpr int kStConfig = 11;
-
-constexpr int kCodeBadFrame = 1222; // reply frame unusable, or more than the caller's buffer takes
-constexpr int kCodeMissing = 1235;  // 'N' "53": the reply still carries track data
-constexpr int kCodeAskAgain = 1291; // 'N' "30"
-constexpr int kCodeRetainBusy = 1297; // 'N' "50"
-
 constexpr uint16_t kNoProtocol = 255;
 constexpr uint32_t kChipTimeoutMs = 10000;
 constexpr uint32_t kChipBlock = 1000;
@@ -41,15 +25,25 @@ constexpr uint32_t kProtocol0ApduMax = 261;
 constexpr const char* kModelQ8 = "ICT3Q8-3A0179";
 constexpr const char* kModelQ5 = "ICT3Q5-3A0188";
 
-// Negative replies by the two status digits; 0 is "not in the map".
-constexpr int kNegativeMap[7][10] = {
-    {1266, 1267, 1267, 1215, 1268, 1240, 1232, 0, 0, 0},
-    {1283, 1284, 1285, 1241, 1242, 1244, 1243, 1288, 1295, 1239},
-    {1247, 1251, 1258, 1250, 1249, 1233, 1245, 1246, 1248, 1233},
-    {1291, 1298, 0, 0, 0, 0, 0, 0, 0, 0},
-    {1260, 1293, 0, 1296, 0, 1234, 0, 0, 1265, 0},
-    {1297, 1286, 0, 1235, 1238, 1237, 0, 0, 0, 0},
-    {1270, 1275, 1273, 1276, 1276, 1278, 1279, 0, 0, 1279},
+// Positive replies "00", "01", "02".
+constexpr Code kPositiveMap[3] = {Code::Positive, Code::ReplyP01, Code::CardInside};
+
+constexpr Code kNone = Code::UnknownReply; // a status the map does not know
+// Negative replies by the two status digits; kNone where the map has none.
+constexpr Code kNegativeMap[7][10] = {
+    {Code::NotSupported, Code::Unavailable, Code::Unavailable, Code::ReplyBN03, Code::Refused,
+     Code::ReplyBN05, Code::ReplyBN06, kNone, kNone, kNone},
+    {Code::ReplyN10, Code::ReplyN11, Code::ReplyN12, Code::ReplyN20, Code::ReplyN21, Code::ReplyN33,
+     Code::ReplyN32, Code::ReplyN15, Code::ReplyBN18, Code::ReplyBN19},
+    {Code::ReplyN42, Code::NothingRead, Code::ReplyN55, Code::ReplyN45, Code::NoTrackData,
+     Code::ReplyBN25, Code::ReplyN40, Code::ReplyN41, Code::ReplyN43, Code::ReplyBN25},
+    {Code::ResetAgain, Code::ReplyBN31, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone},
+    {Code::ReplyN60, Code::ReplyN81, kNone, Code::ReplyBN43, kNone, Code::ReplyBN45, kNone, kNone,
+     Code::ReplyBN48, kNone},
+    {Code::RetainBusy, Code::ReplyN13, kNone, Code::TrackDataWithError, Code::ReplyN1G,
+     Code::ReplyN1E, kNone, kNone, kNone, kNone},
+    {Code::ReplyN82, Code::ReplyBN61, Code::ChipFailed, Code::ReplyBN63, Code::ReplyBN63,
+     Code::ReplyBN65, Code::ReplyBN66, kNone, kNone, Code::ReplyBN66},
 };
 
 uint32_t Be32(const uint8_t* p) {
@@ -66,7 +60,7 @@ uint32_t Min(uint32_t a, uint32_t b) {
 
 OFamilyBReader::OFamilyBReader(OReaderComm* pComm) : OReaderBase(pComm) {
     vCopyLibraryVersion();
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipType] = kNoProtocol;
     m_caps.usField[kCapLimit] = 99;
 }
 
@@ -77,17 +71,16 @@ int OFamilyBReader::iMapReplyCode(uint8_t byKind, uint16_t usStatus) {
     const int second = usStatus & 0xFF;
     if (byKind == 'P') {
         if (first == '0' && second >= '0' && second <= '2')
-            return 1201 + (second - '0');
-        return quillon::kCodeUnknownReply;
+            return ToInt(kPositiveMap[second - '0']);
+        return ToInt(Code::UnknownReply);
     }
     if (byKind != 'N')
-        return quillon::kCodeUnknownReply;
+        return ToInt(Code::UnknownReply);
     if (first == 'B' && second == '0')
-        return 1236;
+        return ToInt(Code::ReplyBNB0);
     if (first < '0' || first > '6' || second < '0' || second > '9')
-        return quillon::kCodeUnknownReply;
-    const int code = kNegativeMap[first - '0'][second - '0'];
-    return code ? code : quillon::kCodeUnknownReply;
+        return ToInt(Code::UnknownReply);
+    return ToInt(kNegativeMap[first - '0'][second - '0']);
 }
 
 int OFamilyBReader::iTakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
@@ -113,7 +106,7 @@ int OFamilyBReader::iSendText(const char* pText, uint8_t* pData, uint32_t uiData
 int OFamilyBReader::iSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen,
                               tLargeReply& reply, tDevReturn* pRet) {
     if (uiApduLen > kCommandMax - 3)
-        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     uint8_t command[kCommandMax] = {};
     std::memcpy(command, pPrefix, 3);
     if (uiApduLen)
@@ -129,7 +122,7 @@ bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter
         return false; // not two digits: the counter is not known
     const uint16_t count = static_cast<uint16_t>((tens - '0') * 10 + (ones - '0'));
     m_caps.usField[kCapRetain] = count;
-    m_status.usField[kStRetain] = count;
+    m_status.usField[kStRetainCount] = count;
     if (pCounter)
         *pCounter = count;
     return true;
@@ -141,19 +134,19 @@ int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
     static const char* const kInitCommands[] = {"C0432400010011", "C0532400010011",
                                                 "C0632400010011"};
     if (iMode < 1 || iMode > 3)
-        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const char* pInit = kInitCommands[iMode - 1];
     tSmallReply reply;
     int result = iSend(pInit, reply, pRet, 30000);
-    if (result != 0 && pRet->iCode2 == kCodeAskAgain) // sent once more
+    if (result != 0 && pRet->iCode2 == ToInt(Code::ResetAgain)) // sent once more
         result = iSend(pInit, reply, pRet, 30000);
     if (result != 0)
         return result;
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipType] = kNoProtocol;
 
     result = iSend("CC0", reply, pRet, 10000);
     if (result == 0 && !bTakeRetainCounter(reply.abData, nullptr))
-        result = iReport(kCodeBadFrame, pRet); // no counter in it: a broken reply
+        result = iReport(ToInt(Code::BrokenFrame), pRet); // no counter in it: a broken reply
     if (m_caps.acModelName[0] != '\0')
         return result; // identified by an earlier Init
 
@@ -198,12 +191,12 @@ int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const ch
 // The configuration of the "ICT3Q8-3A0179": its commands use a record of
 // their own, so the caller's record keeps the outcome of "CA1".
 void OFamilyBReader::vApplyConfig() {
-    m_status.usField[kStIntake] =
+    m_status.usField[kStIntakeMode] =
         static_cast<uint16_t>(iApplyMode("IntakeMode", "C:X0", "C:X1", m_caps.usField[kCapIntake]));
     m_status.usField[kStActMode] =
         static_cast<uint16_t>(iApplyMode("ActMode", "Cc90", "Cc91", m_caps.usField[kCapActMode]));
     m_caps.usField[kCapConfigured] = 2;
-    m_status.usField[kStConfig] = 2;
+    m_status.usField[kStModule] = 2;
 
     tDevReturn own;
     std::memset(&own, 0, sizeof own);
@@ -223,51 +216,51 @@ int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     tSmallReply reply;
     int result = iSend("C13", reply, pRet, 5000);
     if (result != 0) {
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
         return result;
     }
     const uint8_t* d = reply.abData;
     if (d[1] & 0x07)
-        m_status.usField[kStCard] = 3; // stays from now on
+        m_status.usField[kStEntry] = 3; // stays from now on
     *pStatus = m_status;
     switch (pRet->iCode2) {
-    case 1201:
-        pStatus->usField[kStReply] = 1;
+    case ToInt(Code::Positive):
+        pStatus->usField[kStState] = 1;
         break;
-    case 1202:
-        pStatus->usField[kStReply] = 2;
+    case ToInt(Code::ReplyP01):
+        pStatus->usField[kStState] = 2;
         break;
-    case 1203:
-        pStatus->usField[kStReply] = 3;
+    case ToInt(Code::CardInside):
+        pStatus->usField[kStState] = 3;
         break;
     default:
         break;
     }
     if (d[0] & 0x01)
-        pStatus->usField[kStFlag5] = 1;
+        pStatus->usField[kStSensor5] = 1;
     if (d[0] & 0x04)
-        pStatus->usField[kStProtocol] = 1;
+        pStatus->usField[kStChipType] = 1;
     if (d[1] & 0x08)
-        pStatus->usField[kStFlag6] = 1;
+        pStatus->usField[kStSensor6] = 1;
     if (d[1] & 0x10)
-        pStatus->usField[kStFlag7] = 1;
+        pStatus->usField[kStSensor7] = 1;
     if (d[3] == 0x40)
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
     else if (d[3] == 'F')
-        pStatus->usField[kStCard] = 1;
+        pStatus->usField[kStEntry] = 1;
     else if (d[3] == 'D')
-        pStatus->usField[kStCard] = 2;
+        pStatus->usField[kStEntry] = 2;
 
     result = iSend("C11", reply, pRet, 5000);
     if (result != 0)
-        pStatus->usField[kStCard] = 3;
+        pStatus->usField[kStEntry] = 3;
     return result;
 }
 
 int OFamilyBReader::AcceptCard(int iMode, tDevReturn* pRet) {
     static const char* const kAcceptCommands[] = {"C:2", "C:0", "C:1", "C40", "C22"};
     if (iMode < 1 || iMode > 5)
-        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     tSmallReply reply;
     return iSend(kAcceptCommands[iMode - 1], reply, pRet, 30000);
 }
@@ -280,7 +273,7 @@ int OFamilyBReader::EjectCard(tDevReturn* pRet) {
 int OFamilyBReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
     tSmallReply reply;
     int result = iSend("C31", reply, pRet, 20000);
-    if (result != 0 && pRet->iCode2 == kCodeRetainBusy)
+    if (result != 0 && pRet->iCode2 == ToInt(Code::RetainBusy))
         result = iSend("CC101", reply, pRet, 5000);
     tDevReturn own;
     std::memset(&own, 0, sizeof own);
@@ -350,9 +343,10 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     if (!read[1]) {
         if (flag[1]) {
             // 'N' "53" still carries the track's data.
-            if (send("C62") == 0 || pRet->iCode2 == kCodeMissing)
+            if (send("C62") == 0 || pRet->iCode2 == ToInt(Code::TrackDataWithError))
                 read[1] = take(1) > 0;
-        } else if (send("CD2") == 0 || pRet->iCode2 == kCodeMissing || send("CD:") == 0) {
+        } else if (send("CD2") == 0 || pRet->iCode2 == ToInt(Code::TrackDataWithError) ||
+                   send("CD:") == 0) {
             take(1);
             read[1] = true;
         }
@@ -362,7 +356,7 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         read[2] = true;
     }
     if (!read[0] && !read[1] && !read[2])
-        return 1251;
+        return ToInt(Code::NothingRead);
     // Tracks were read, so the result is 0. A command sent after them that
     // failed, or the 'N' "53" reply a track was taken from, must not leave a
     // failure code beside it: the record then tells the last positive answer
@@ -371,7 +365,7 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         if (bGood)
             *pRet = good;
         else
-            iSetRecord(pRet, quillon::kCodeOk, 0, 0);
+            iSetRecord(pRet, ToInt(Code::Ok), 0, 0);
     }
     return 0;
 }
@@ -381,7 +375,7 @@ int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     const uint8_t* const pText[3] = {pTracks->abTrack1, pTracks->abTrack2, pTracks->abTrack3};
     const uint32_t kMax[3] = {79, 40, 107};
     if (*pLen[0] == 0 && *pLen[1] == 0 && *pLen[2] == 0)
-        return 1268;
+        return ToInt(Code::Refused);
     bool failed = false;
     tDevReturn failure{}; // the record of the last write that failed
     for (int i = 0; i < 3; ++i) {
@@ -422,7 +416,7 @@ int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     case 3:
         return iDeactivate(pProtocol, pRet);
     default:
-        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     }
 }
 
@@ -443,7 +437,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
     }
     if (p < 0) {
         *pProtocol = kNoProtocol;
-        m_status.usField[kStProtocol] = kNoProtocol;
+        m_status.usField[kStChipType] = kNoProtocol;
         return result;
     }
     const uint8_t* d = reply.abData;
@@ -457,7 +451,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
         else if (d[0] == 0x92 && d[1] == 0x23 && d[2] == 0x10)
             p = 5;
     }
-    m_status.usField[kStProtocol] = static_cast<uint16_t>(p);
+    m_status.usField[kStChipType] = static_cast<uint16_t>(p);
     *pProtocol = static_cast<uint32_t>(p);
     if (pBuf)
         std::memcpy(pBuf, reply.abData, reply.uiLen);
@@ -468,7 +462,7 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
 
 int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
                                 tDevReturn* pRet) {
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     *pProtocol = protocol;
     const char* pCommand = nullptr;
     if (protocol <= 1)
@@ -478,7 +472,7 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
     else if (protocol <= 8)
         return 1; // no re-activation for these cards; the record is left alone
     else
-        return iSetRecord(pRet, quillon::kCodeUnavailable, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
     tSmallReply reply;
     const int result = iSend(pCommand, reply, pRet, kChipTimeoutMs);
     if (result == 0) {
@@ -491,7 +485,7 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
 }
 
 int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     const char* pCommand = "CI1";
     if (protocol == 2 || protocol == 3)
         pCommand = "Ce21";
@@ -500,8 +494,8 @@ int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
     tSmallReply reply;
     iSend(pCommand, reply, pRet, kChipTimeoutMs); // only "C@2" decides
     const int result = iSend("C@2", reply, pRet, kChipTimeoutMs);
-    m_status.usField[kStChipState] = 2;
-    m_status.usField[kStProtocol] = kNoProtocol;
+    m_status.usField[kStChipPower] = 2;
+    m_status.usField[kStChipType] = kNoProtocol;
     *pProtocol = kNoProtocol;
     return result;
 }
@@ -520,12 +514,12 @@ int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tDe
     // counts against this limit, so a reader that keeps asking cannot hang us.
     for (uint32_t k = 0; pRet->acReplyText[2] == '5'; ++k) {
         if (k >= IDC_CHIP_REPLY_MAX)
-            return iReport(kCodeBadFrame, pRet);
+            return iReport(ToInt(Code::BrokenFrame), pRet);
         tLargeReply reply;
         if (iSend("CI7", reply, pRet, kChipTimeoutMs) != 0)
             return 1;
         if (!bAppendChipReply(reply, pReply, pReplyLen))
-            return iReport(kCodeBadFrame, pRet); // what fitted stays
+            return iReport(ToInt(Code::BrokenFrame), pRet); // what fitted stays
     }
     return 0;
 }
@@ -533,9 +527,9 @@ int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tDe
 int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                            uint32_t* pReplyLen, tDevReturn* pRet) {
     if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
-        return iSetRecord(pRet, quillon::kCodeBadArgument, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const uint32_t len = static_cast<uint32_t>(iCommandLen);
-    const uint16_t protocol = m_status.usField[kStProtocol];
+    const uint16_t protocol = m_status.usField[kStChipType];
     tLargeReply reply;
     switch (protocol) {
     case 0:
@@ -578,7 +572,7 @@ int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     }
     default:
         // No chip active, or a card ("CU001" second attempt) with no I/O command.
-        return iSetRecord(pRet, quillon::kCodeUnavailable, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
     }
     *pReplyLen = 0;
     bAppendChipReply(reply, pReply, pReplyLen);
@@ -613,7 +607,7 @@ int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
     const int result = iSend("CC100", reply, pRet, 10000);
     if (result == 0) {
         m_caps.usField[kCapRetain] = 0;
-        m_status.usField[kStRetain] = 0;
+        m_status.usField[kStRetainCount] = 0;
     }
     return result;
 }

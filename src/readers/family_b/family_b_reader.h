@@ -67,7 +67,7 @@ private:
     }
     int iSendText(const char* pText, uint8_t* pData, uint32_t uiDataSize, uint32_t* pDataLen,
                   tDevReturn* pRet, uint32_t uiTimeoutMs);
-    // Three command characters followed by the APDU; 1224 when it does not
+    // Three command characters followed by the APDU; BadArgument when it does not
     // fit the command buffer.
     int iSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen, tLargeReply& reply,
                   tDevReturn* pRet);

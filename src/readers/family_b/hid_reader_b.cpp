@@ -2,10 +2,9 @@
 
 #include "infra/result_codes.h"
 
+using quillon::Code;
+
 namespace {
-// Thrown as plain int codes (the library's code enum is a type of its own).
-constexpr int kCodeNotSent = quillon::kCodeCommFailed;
-constexpr int kCodeCutReply = quillon::kCodeNoReply;
 // Once its first report is in, the rest of a reply may take this much
 // longer than the command's time-out, counted from the command.
 constexpr uint32_t kRestOfReplyMs = 1000;
@@ -60,11 +59,12 @@ int OHidReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, ui
         if (!m_link.bReadFirstReport(
                 reply, sizeof reply, count, firstBy,
                 [pEcho](const uint8_t* pGot) { return bEchoAnswers(pGot, pEcho); }))
-            throw kCodeNotSent;
+            throw ToInt(Code::CommFailed);
         const uint32_t announced = (static_cast<uint32_t>(reply[1]) << 8) | reply[2];
         const uint32_t total = OHidLink::kReportHeader + announced; // bytes of the reply
         if (announced < kReplyHeader || total > sizeof reply)
-            throw kCodeNotSent; // nothing of it is taken; the next command drops the rest
+            throw ToInt(
+                Code::CommFailed); // nothing of it is taken; the next command drops the rest
 
         // The rest of the reply, each report 64 bytes behind the one before.
         // A report that does not come in time cuts the reply: it fails, it
@@ -73,7 +73,7 @@ int OHidReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, ui
         for (uint32_t k = 1; k <= further; ++k) {
             const uint32_t at = k * kReportStride;
             if (!m_link.bReadReport(reply + at, sizeof reply - at, count, wholeBy, uiTimeoutMs))
-                throw kCodeCutReply;
+                throw ToInt(Code::NoReply);
         }
         // A reply that ends on a report boundary is announced with one more
         // report that carries none of it; taken if already there, not waited

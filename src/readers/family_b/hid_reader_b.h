@@ -23,10 +23,10 @@ public:
     // first input report whose echo answers the command announces the
     // payload length L, and the reports that carry the rest of it follow
     // 64 bytes apart. A failed write or no answering first report within
-    // the time-out: 1223; a command that does not fit one report: 1224,
+    // the time-out: CommFailed; a command that does not fit one report: BadArgument,
     // unsent; a payload shorter than its header or longer than the receive
-    // buffer: 1223, nothing taken; a reply not complete within the time-out
-    // plus one second: 1299, nothing taken.
+    // buffer: CommFailed, nothing taken; a reply not complete within the time-out
+    // plus one second: NoReply, nothing taken.
     int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
                      uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,
                      uint32_t uiTimeoutMs) override;

@@ -5,6 +5,8 @@
 #include "infra/result_codes.h"
 #include "readers/family_b/crc16_xmodem.h"
 
+using quillon::Code;
+
 namespace {
 constexpr uint8_t kStart = 0xF2;
 constexpr uint8_t kAck = 0x06;
@@ -13,12 +15,6 @@ constexpr uint8_t kEot = 0x04;
 constexpr uint32_t kAckTimeoutMs = 3000;
 constexpr uint32_t kFrameHeader = 3; // start byte, length high, length low
 constexpr uint32_t kCrcLen = 2;
-// Thrown as plain int codes (the library's code enum is a type of its own).
-constexpr int kCodeBadFrame = 1222;
-constexpr int kCodeNotSent = quillon::kCodeCommFailed;
-constexpr int kCodeBadAck = quillon::kCodeBadAck;
-constexpr int kCodeNoReply = quillon::kCodeNoReply;
-constexpr int kCodeRefused = quillon::kCodeBadArgument;
 } // namespace
 
 OSerialReaderB::OSerialReaderB(OReaderComm* pComm) : OFamilyBReader(pComm) {}
@@ -32,7 +28,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
     try {
         const uint32_t n = uiCommandLen & 0xFFFF;
         if (n > kCommandMax || (!pCommand && n))
-            throw kCodeRefused;
+            throw ToInt(Code::BadArgument);
         uint8_t frame[kFrameHeader + kCommandMax + kCrcLen] = {};
         frame[0] = kStart;
         frame[1] = static_cast<uint8_t>(n >> 8);
@@ -46,14 +42,14 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
         // Whatever is left from an earlier exchange is not this reply.
         m_pComm->vDiscardInput();
         if (m_pComm->iSendCommand2(frame, n + kFrameHeader + kCrcLen, 1, true, true) != 0)
-            throw kCodeNotSent;
+            throw ToInt(Code::CommFailed);
 
         uint8_t ack = 0;
         uint32_t count = 1;
         if (m_pComm->iReadReply(&ack, &count, kAckTimeoutMs) != 0)
-            throw kCodeNoReply;
+            throw ToInt(Code::NoReply);
         if (ack != kAck)
-            throw kCodeBadAck; // NAK or anything else; not sent again
+            throw ToInt(Code::BadAck); // NAK or anything else; not sent again
 
         // Each wait may take the caller's time-out, the whole frame not much more.
         OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kReplyMax);
@@ -63,10 +59,10 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
         // (too short a frame is refused; a missing body is a missing reply).
         if (m_pComm->iReadReply(reply, &count, uiTimeoutMs) != 0 ||
             (count < kFrameHeader && m_pComm->bFrameLate()))
-            throw kCodeNoReply;
+            throw ToInt(Code::NoReply);
         const uint32_t announced = (static_cast<uint32_t>(reply[1]) << 8) | reply[2];
         if (announced < kReplyHeader || announced + kCrcLen > kReplyMax - kFrameHeader)
-            throw kCodeBadFrame; // nothing of it is taken
+            throw ToInt(Code::BrokenFrame); // nothing of it is taken
 
         // Payload and CRC, in pieces the receive buffer can hand over.
         const uint32_t wanted = announced + kCrcLen;
@@ -83,7 +79,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
                 break;
         }
         if (got == 0 || (got < wanted && m_pComm->bFrameLate()))
-            throw kCodeNoReply; // nothing, or not all of it within the frame's time
+            throw ToInt(Code::NoReply); // nothing, or not all of it within the frame's time
 
         // Checked over what actually arrived.
         const uint32_t received = kFrameHeader + got;
@@ -91,14 +87,14 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
             static_cast<uint16_t>((reply[received - 2] << 8) | reply[received - 1]);
         if (reply[0] != kStart || quillon::Crc16Xmodem(reply, received - kCrcLen) != sent ||
             got < kReplyHeader + kCrcLen)
-            throw kCodeBadFrame;
+            throw ToInt(Code::BrokenFrame);
 
         code = iTakeReply(reply + kFrameHeader, got - kCrcLen, pData, uiDataSize, pDataLen, pRet);
         const uint8_t ackOut = kAck;
         m_pComm->iSendCommand2(&ackOut, 1, 1, true, true);
     } catch (int thrown) {
         code = thrown;
-        if (code == kCodeNoReply) {
+        if (code == ToInt(Code::NoReply)) {
             // Cancel whatever the reader still means to send.
             const uint8_t cancel[2] = {kDle, kEot};
             m_pComm->iSendCommand2(cancel, 2, 1, true, true);

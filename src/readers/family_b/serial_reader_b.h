@@ -14,7 +14,7 @@ public:
 
     // Frames the command, sends it, waits 3000 ms for ACK and the caller's
     // time-out for the reply (the whole reply frame at most that plus the
-    // wire time of 1024 bytes plus a second, else 1299), checks start byte
+    // wire time of 1024 bytes plus a second, else NoReply), checks start byte
     // and CRC, ACKs the reply.
     int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
                      uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,

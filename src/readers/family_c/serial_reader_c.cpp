@@ -6,6 +6,8 @@
 #include "infra/result_codes.h"
 #include "platform/system.h"
 
+using quillon::Code;
+
 namespace {
 constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kEtx = 0x03;
@@ -40,8 +42,8 @@ static_assert(OSerialReaderC::kAreaSize <= IDC_CHIP_REPLY_MAX,
 } // namespace
 
 OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
-    m_status.usField[9] = 255;
-    m_status.usField[8] = 0;
+    m_status.usField[kStChipType] = 255;
+    m_status.usField[kStChipPower] = 0;
     m_caps.usField[6] = 99;
 }
 
@@ -64,55 +66,55 @@ void OSerialReaderC::vPackFrame(uint8_t* pBuf, uint32_t* pLen) {
 
 int OSerialReaderC::iCheckFrame(const uint8_t* pFrame, uint32_t uiLen) {
     if (!pFrame || uiLen < 2)
-        return 1222;
+        return ToInt(Code::BrokenFrame);
     uint8_t bcc = 0;
     for (uint32_t i = 0; i + 1 < uiLen; ++i)
         bcc ^= pFrame[i];
-    return bcc == pFrame[uiLen - 1] ? 0 : 1222;
+    return bcc == pFrame[uiLen - 1] ? 0 : ToInt(Code::BrokenFrame);
 }
 
 int OSerialReaderC::iMapReplyCode(const uint8_t* pFrame, uint32_t uiLen) {
     if (!pFrame || uiLen < 4)
-        return 1222;
+        return ToInt(Code::BrokenFrame);
     if (pFrame[3] == 'P')
         return 0;
     if (pFrame[3] != 'N')
-        return 1222;
+        return ToInt(Code::BrokenFrame);
     if (DataCount(uiLen) == 0)
-        return 1221; // a negative reply without its error byte
+        return ToInt(Code::UnknownReply); // a negative reply without its error byte
     const uint8_t e = pFrame[kData];
     auto in = [e](int lo, int hi) { return e >= lo && e <= hi; };
     if (e == 0x00)
-        return 1266;
+        return ToInt(Code::NotSupported);
     if (e == 0x01)
-        return 1224;
+        return ToInt(Code::BadArgument);
     if (e == 0x02)
-        return 1268;
+        return ToInt(Code::Refused);
     if (in(0x03, 0x04))
-        return 1267;
+        return ToInt(Code::Unavailable);
     if (in(0x05, 0x07))
-        return 1291;
+        return ToInt(Code::ResetAgain);
     if (e == 0x08)
-        return 1285;
+        return ToInt(Code::ReplyN12);
     if (e == 0x0A)
-        return 1283;
+        return ToInt(Code::ReplyN10);
     if (e == 0x0B)
-        return 1284;
+        return ToInt(Code::ReplyN11);
     if (e == 0x0C)
-        return 1241;
+        return ToInt(Code::ReplyN20);
     if (e == 0x0D)
-        return 1242;
+        return ToInt(Code::ReplyN21);
     if (e == 0x0E)
-        return 1239;
+        return ToInt(Code::ReplyBN19);
     if (e == 0x21 || e == 0x30)
-        return 1275;
+        return ToInt(Code::ReplyBN61);
     if (in(0x22, 0x24) || in(0x31, 0x33))
-        return 1276;
+        return ToInt(Code::ReplyBN63);
     if (e == 0x50)
-        return 1293;
+        return ToInt(Code::ReplyN81);
     if (in(0x51, 0x53) || in(0x56, 0x6B) || in(0x70, 0x73))
-        return 1273;
-    return 1221;
+        return ToInt(Code::ChipFailed);
+    return ToInt(Code::UnknownReply);
 }
 
 int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8_t* pReply,
@@ -124,7 +126,7 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
     try {
         // A text whose frame would not fit the send area is refused unsent.
         if ((!pText && uiTextLen) || uiTextLen > kAreaSize - kFrameOverhead)
-            throw 1224;
+            throw ToInt(Code::BadArgument);
 
         m_pComm->iExtendCommFunc(kLineSetDtr);
         quillon::SleepMs(kDtrPauseMs);
@@ -137,31 +139,31 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
 
         m_pComm->vDiscardInput(); // nothing stale may pass for this reply
         if (m_pComm->iSendCommand2(send, uiFrameLen, 1, true, true) != 0)
-            throw 1223;
+            throw ToInt(Code::CommFailed);
 
         uint8_t answer = 0;
         uint32_t n = 1;
         if (m_pComm->iReadReply(&answer, &n, kAckTimeoutMs) != 0 || n != 1)
-            throw 1226;
+            throw ToInt(Code::BadAck);
         if (answer != kAck)
-            throw 1226; // a first answer byte other than ACK: no ENQ, no reply read
+            throw ToInt(Code::BadAck); // a first answer byte other than ACK: no ENQ, no reply read
 
         const uint8_t enq = kEnq;
         if (m_pComm->iSendCommand2(&enq, 1, 1, true, true) != 0)
-            throw 1223;
+            throw ToInt(Code::CommFailed);
 
         // Each wait may take the caller's time-out, the whole frame not much more.
         OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kAreaSize);
         uint8_t recv[kAreaSize];
         n = 3;
         if (m_pComm->iReadReply(recv, &n, uiTimeoutMs) != 0 || n != 3)
-            throw 1299;
+            throw ToInt(Code::NoReply);
         const uint32_t uiRest = ((static_cast<uint32_t>(recv[1]) << 8) | recv[2]) + 2;
         if (uiRest > OReaderComm::kMaxWanted)
-            throw 1299; // longer than the receive buffer can ever hold
+            throw ToInt(Code::NoReply); // longer than the receive buffer can ever hold
         n = uiRest;
         if (m_pComm->iReadReply(recv + 3, &n, uiTimeoutMs) != 0)
-            throw 1299;
+            throw ToInt(Code::NoReply);
 
         const uint32_t uiLen = 3 + n;
         const uint32_t uiCopy = std::min(uiLen, uiCapacity);
@@ -170,9 +172,9 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         if (pReplyLen)
             *pReplyLen = uiCopy;
         if (n < uiRest)
-            throw 1299; // part of the frame did not arrive
+            throw ToInt(Code::NoReply); // part of the frame did not arrive
         if (iCheckFrame(recv, uiLen) != 0)
-            throw 1222;
+            throw ToInt(Code::BrokenFrame);
 
         m_pComm->iExtendCommFunc(kLineClrDtr);
         quillon::SleepMs(kDtrPauseMs);
@@ -211,7 +213,7 @@ int OSerialReaderC::iSend(const char* pCommand, uint8_t* pReply, uint32_t* pRepl
 int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
     const char* pCommand = (iMode == 1 || iMode == 3) ? "00" : (iMode == 2 ? "02" : nullptr);
     if (!pCommand)
-        return iSetRecord(pRet, 1224, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     uint8_t reply[256];
     uint32_t len = sizeof reply;
@@ -221,11 +223,11 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
     for (int i = 1; i <= 4; ++i)
         m_caps.usField[i] = 2;
     m_caps.usField[6] = 99;
-    m_status.usField[3] = 4;
-    m_status.usField[4] = 4;
-    m_status.usField[9] = 255;
-    m_status.usField[10] = 3;
-    m_status.usField[11] = 2;
+    m_status.usField[kStActMode] = 4;
+    m_status.usField[kStIntakeMode] = 4;
+    m_status.usField[kStChipType] = 255;
+    m_status.usField[kStEntry] = 3;
+    m_status.usField[kStModule] = 2;
 
     if (result == 0) {
         // Model name: data bytes 0..8; firmware identifier: data bytes 10..13.
@@ -240,7 +242,7 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
 
     tDevReturn outcome = *pRet;
     iRefreshAfter(result, outcome, pRet);
-    if (iMode == 1 && pRet->iCode2 != 1201) {
+    if (iMode == 1 && pRet->iCode2 != ToInt(Code::Positive)) {
         // A card is still inside: hand it back. The eject decides the result,
         // but never turns a failed initialisation into a success.
         const int iEject = EjectCard(pRet);
@@ -270,34 +272,36 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
         // Status byte -> code and fields 1, 6, 7, 10 (-1: kept).
         struct Row {
             uint8_t byState;
-            int iCode, f1, f6, f7, f10;
+            Code eCode;
+            int f1, f6, f7, f10;
         };
         static const Row kRows[] = {
-            {'0', 1205, 4, 0, 1, -1},  {'1', 1202, 2, 1, 1, -1},  {'2', 1203, 3, 0, 0, 3},
-            {'4', 1203, 3, 0, 0, 3},   {'3', 1207, 3, -1, -1, 3}, {'5', 1201, 1, 0, 0, -1},
-            {'6', 1214, 2, 1, -1, -1},
+            {'0', Code::StateC0, 4, 0, 1, -1},   {'1', Code::ReplyP01, 2, 1, 1, -1},
+            {'2', Code::CardInside, 3, 0, 0, 3}, {'4', Code::CardInside, 3, 0, 0, 3},
+            {'3', Code::ReplyP11, 3, -1, -1, 3}, {'5', Code::Positive, 1, 0, 0, -1},
+            {'6', Code::StateC6, 2, 1, -1, -1},
         };
         int iCode = 0; // any other state: the reply's own code
         for (const Row& row : kRows) {
             if (row.byState != reply[kData])
                 continue;
-            iCode = row.iCode;
+            iCode = ToInt(row.eCode);
             const int values[] = {row.f1, row.f6, row.f7, row.f10};
-            const int fields[] = {1, 6, 7, 10};
+            const int fields[] = {kStState, kStSensor6, kStSensor7, kStEntry};
             for (int i = 0; i < 4; ++i)
                 if (values[i] >= 0)
                     pOut->usField[fields[i]] = static_cast<uint16_t>(values[i]);
             if (row.f10 >= 0)
-                m_status.usField[10] = static_cast<uint16_t>(row.f10);
+                m_status.usField[kStEntry] = static_cast<uint16_t>(row.f10);
         }
         iSetRecord(pRet, iCode, 0, 0);
         if (!quillon::IsSuccessCode(iCode))
-            result = 1; // state "6" (1214) is no success, whatever its class fields say
+            result = 1; // state "6" (StateC6) is no success, whatever its class fields say
     }
 
     // The previous operation's failure is reported again, unless the reader
     // did not answer at all.
-    if (kept.iErrFlag2 != 0 && pRet->iCode2 != 1226) {
+    if (kept.iErrFlag2 != 0 && pRet->iCode2 != ToInt(Code::BadAck)) {
         vCopyOutcome(pRet, kept);
         m_pComm->vSetErrorFlag(kept);
         return 1;
@@ -308,19 +312,19 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
     static const char* const kCommands[] = {"25", "24", "23", "30", "22"};
     if (iMode < 1 || iMode > 5)
-        return iSetRecord(pRet, 1224, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     uint8_t reply[256];
     uint32_t len = sizeof reply;
     const int result = iSend(kCommands[iMode - 1], reply, &len, pRet, kMotionTimeoutMs);
     if (result == 0)
-        m_status.usField[10] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
+        m_status.usField[kStEntry] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
     return iRefreshAfter(result, pRet);
 }
 
 int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                            uint32_t* pReplyLen, tDevReturn* pRet) {
-    const uint16_t type = m_status.usField[9];
+    const uint16_t type = m_status.usField[kStChipType];
     const char* pPrefix = nullptr;
     switch (type) {
     case 0:
@@ -339,10 +343,10 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
         pPrefix = ">05";
         break;
     default:
-        return iSetRecord(pRet, 1267, 1, 1); // no chip powered
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1); // no chip powered
     }
     if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
-        return iSetRecord(pRet, 1224, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     const bool bLong = type == 0 || type == 1;
     const uint32_t n = static_cast<uint32_t>(iCommandLen);
@@ -350,7 +354,7 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     const uint32_t uiArea = bLong ? kLongChipArea : kShortChipArea;
     // Refused unsent when it does not fit its command area or the send area.
     if (n > uiArea - uiPrefix || uiPrefix + n > kAreaSize - kFrameOverhead)
-        return iSetRecord(pRet, 1224, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     uint8_t text[kLongChipArea];
     std::memcpy(text, pPrefix, std::strlen(pPrefix));
@@ -406,7 +410,7 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
         return result;
     }
     if (iAction != 1 && iAction != 2)
-        return iSetRecord(pRet, 1224, 1, 1);
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     int result = iSend("40", reply, &len, pRet, kChipTimeoutMs);
     if (result == 0) {
@@ -434,7 +438,7 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     } else if (kind == '>') {
         type = 1, pActivate = "90";
     } else {
-        iSetRecord(pRet, 1273, 1, 1);
+        iSetRecord(pRet, ToInt(Code::ChipFailed), 1, 1);
         vSetType(255);
         vChipOff();
         return 1;
@@ -446,8 +450,8 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
         if (iSend(pActivate, reply, &len, pRet, kChipTimeoutMs) != 0)
             return iRefreshAfter(1, pRet);
     }
-    m_status.usField[9] = type;
-    m_status.usField[8] = 1;
+    m_status.usField[kStChipType] = type;
+    m_status.usField[kStChipPower] = 1;
     if (type != 0 && type != 1)
         return 0;
 
@@ -469,7 +473,7 @@ int OSerialReaderC::EjectCard(tDevReturn* pRet) {
     iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
     len = sizeof reply;
     const int result = iRefreshAfter(iSend("32", reply, &len, pRet, kMotionTimeoutMs), pRet);
-    m_status.usField[10] = 3;
+    m_status.usField[kStEntry] = 3;
     vChipOff();
     return result;
 }
@@ -511,7 +515,7 @@ int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     vRefreshStatus(pRet);
     const int noted = pRet->iCode2;
     const bool bAny = tracks.uiLen1 || tracks.uiLen2 || tracks.uiLen3;
-    if (bAny && noted == 1203) {
+    if (bAny && noted == ToInt(Code::CardInside)) {
         if (pTracks)
             *pTracks = tracks;
         return 0;
@@ -521,7 +525,10 @@ int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     iSend("79", reply, &len, pRet, kStatusTimeoutMs);
     if (pTracks)
         std::memset(pTracks, 0, sizeof *pTracks);
-    return iSetRecord(pRet, noted == 1203 ? 1249 : 1267, 0, 1);
+    return iSetRecord(pRet,
+                      noted == ToInt(Code::CardInside) ? ToInt(Code::NoTrackData)
+                                                       : ToInt(Code::Unavailable),
+                      0, 1);
 }
 
 int OSerialReaderC::GetLifeInfo(tIdcLife*, tDevReturn* pRet) {

@@ -31,7 +31,7 @@ public:
     int EjectCard(tDevReturn* pRet) override;
     int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
     int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) override;
-    // Not supported by this family: 1266 with flags 0, result 1, nothing sent.
+    // Not supported by this family: NotSupported with flags 0, result 1, nothing sent.
     int GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) override;
     int ResetCount(int iCounter, tDevReturn* pRet) override;
     int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
@@ -48,13 +48,15 @@ public:
     // Replaces the text (of *pLen bytes) by its frame; *pLen becomes n + 5.
     // pBuf must hold *pLen + kFrameOverhead bytes.
     static void vPackFrame(uint8_t* pBuf, uint32_t* pLen);
-    // 0 when the last byte is the exclusive-or of all bytes before it, else 1222.
+    // 0 when the last byte is the exclusive-or of all bytes before it, else BrokenFrame.
     static int iCheckFrame(const uint8_t* pFrame, uint32_t uiLen);
     // Library code of a received reply frame.
     static int iMapReplyCode(const uint8_t* pFrame, uint32_t uiLen);
 
 private:
-    int iNotSupported(tDevReturn* pRet) { return iSetRecord(pRet, 1266, 0, 1); }
+    int iNotSupported(tDevReturn* pRet) {
+        return iSetRecord(pRet, ToInt(quillon::Code::NotSupported), 0, 1);
+    }
     // Sends a two-character command (no parameters).
     int iSend(const char* pCommand, uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet,
               uint32_t uiTimeoutMs);
@@ -78,7 +80,7 @@ private:
         pRet->iErrFlag2 = from.iErrFlag2;
     }
     void vChipOff() {
-        m_status.usField[8] = 2;
-        m_status.usField[9] = 255;
+        m_status.usField[kStChipPower] = 2;
+        m_status.usField[kStChipType] = 255;
     }
 };
