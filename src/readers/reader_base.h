@@ -49,7 +49,28 @@ public:
     const tIdcStatus& status() const { return m_status; }
 
 protected:
+    // The one place an operation's outcome reaches the caller's record: both
+    // code fields get the code, both flags 0 for a success-class code and 1
+    // otherwise; the communication object keeps it as the last outcome.
+    // Returns the operation's result, 0 or 1. The reply text area is left as
+    // it is (vPutReplyText writes it).
+    int iFinish(quillon::Code code, tDevReturn* pRet) {
+        const int iFlag = quillon::IsSuccess(code) ? 0 : 1;
+        iSetRecord(pRet, ToInt(code), iFlag, iFlag);
+        m_pComm->vSetErrorFlag(*pRet);
+        return iFlag;
+    }
+    // Reply bytes an exchange handed back for the start of the record's
+    // reply text (families A and B); at most the area's size, the rest of
+    // the area keeps what the caller left there.
+    static void vPutReplyText(tDevReturn* pRet, const uint8_t* pBytes, uint32_t uiLen) {
+        if (uiLen > sizeof pRet->acReplyText)
+            uiLen = sizeof pRet->acReplyText;
+        if (uiLen)
+            std::memcpy(pRet->acReplyText, pBytes, uiLen);
+    }
     // Records iCode through the communication object; returns 0 or 1.
+    // (Older form of iFinish, while exchanges still write the record.)
     int iReport(int iCode, tDevReturn* pRet) {
         m_pComm->vReportResult(&iCode, pRet);
         return iCode;
