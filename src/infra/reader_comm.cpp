@@ -111,10 +111,6 @@ void OReaderComm::vReportResult(int* pCode, tDevReturn* pRet) {
     vRecordOutcome(*pRet);
 }
 
-void OReaderComm::vDiscardInput() {
-    iPurgeInput();
-}
-
 uint32_t OReaderComm::uiFrameSlackMs(uint32_t uiLargest) const {
     const uint64_t baud = m_uiBaudRate ? m_uiBaudRate : kAssumedBaud;
     const uint64_t wireMs = (uint64_t{uiLargest} * kBitsPerByte * 1000 + baud - 1) / baud;

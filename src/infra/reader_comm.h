@@ -12,7 +12,7 @@ class OTraceLog;
 
 class OReaderComm : public ODevBase {
 public:
-    // The most bytes one read takes, and the most held between reads.
+    // The most bytes one iReadReply or iReadSome takes.
     static constexpr uint32_t kMaxWanted = 1020;
 
     // Changes a family makes to the configured line settings.
@@ -76,7 +76,7 @@ public:
     // last outcome; leaves 0 (success class) or 1 in *pCode.
     void vReportResult(int* pCode, tDevReturn* pRet);
     // Drops every byte received and not yet taken.
-    void vDiscardInput();
+    void vDiscardInput() { iPurgeInput(); }
 
     bool bPortOpen() const { return m_bPortOpen; }
     OTraceLog* pTraceLog() const { return m_pTraceLog; }
@@ -91,6 +91,7 @@ private:
     void vOpenTraceFile();
     // Records the outcome of an opening in the record; returns 0 or 1.
     int iOpenResult(int iCode, tDevReturn* pRet);
+
     OTraceLog* m_pTraceLog;
     bool m_bPortOpen = false;
     uint32_t m_uiBaudRate = 0;      // the open port's speed
