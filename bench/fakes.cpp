@@ -13,7 +13,7 @@ namespace {
 class OInMemoryLine : public OSerialLine {
 public:
     explicit OInMemoryLine(InMemoryReader& reader) : m_reader(reader) {}
-    int iOpen(const tCommCfg2&) override {
+    int iOpen(const LineSettings&) override {
         m_open = true;
         return 0;
     }
@@ -28,7 +28,7 @@ public:
         uiGot = m_open ? m_reader.uiRead(pBuf, uiWant) : 0;
         return uiGot ? 0 : 1;
     }
-    int iLineControl(uint32_t) override { return m_open ? 0 : 1; }
+    int iSetModemLine(ModemLine, bool) override { return m_open ? 0 : 1; }
     void vPurgeInput() override { m_reader.vPurge(); }
 
 private:

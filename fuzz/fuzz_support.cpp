@@ -236,7 +236,7 @@ Bytes Answer(const Bytes& w, Input& in, bool& bFailWrite) {
 
 class FuzzLine : public OSerialLine {
 public:
-    int iOpen(const tCommCfg2&) override { return 0; }
+    int iOpen(const LineSettings&) override { return 0; }
     void vClose() override {}
     int iWrite(const uint8_t* pData, size_t uiLen) override {
         if (!g_in)
@@ -266,7 +266,7 @@ public:
         g_now += 1;
         return 0;
     }
-    int iLineControl(uint32_t) override { return 0; }
+    int iSetModemLine(ModemLine, bool) override { return 0; }
     void vPurgeInput() override { g_line.pending.clear(); }
 };
 

@@ -68,10 +68,19 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     std::memset(&ret, 0, sizeof ret);
     std::memset(&status, 0, sizeof status);
 
-    const bool portOpen = m_pComm->iOpenPort(&ret) == 0;
     int type = 0;
     if (m_pComm->iGetIntValue(kTypeKey, kTypeKey, type) != 0)
         type = 2;
+    // The port is opened the way the configured family opens it; USB
+    // readers (type 4 and up) need none, and count as opened.
+    bool portOpen = true;
+    if (type >= 4) {
+        m_pComm->vPrepareWithoutPort();
+    } else if (OIdcDriver* pConfigured = pDriverForType(type)) {
+        portOpen = pConfigured->SetCommPara(&ret) == 0;
+    } else {
+        portOpen = m_pComm->iOpenPort(&ret) == 0;
+    }
 
     // A port that cannot be opened detects nothing: nothing is written, and
     // the configured type's driver stays the one whose SetCommPara reports

@@ -12,25 +12,35 @@ class OTraceLog;
 
 class OReaderComm : public ODevBase {
 public:
-    static constexpr uint16_t kRecvCapacity = 1024; // header of 4 bytes included
-    static constexpr uint32_t kMaxWanted = kRecvCapacity - 4;
+    // The most bytes one iReadReply or iReadSome takes.
+    static constexpr uint32_t kMaxWanted = 1020;
+
+    // Changes a family makes to the configured line settings.
+    using LineAdjust = void (*)(LineSettings& settings);
 
     OReaderComm(OTraceLog* pTraceLog, const char* pDevSection);
     ~OReaderComm() override;
 
-    // 0: the port is open (or a USB reader needs none). 1: CommFailed recorded.
-    // A port whose line hung up counts as closed and is opened again, by
-    // the configured port name.
-    int iOpenPort(tDevReturn* pRet);
+    // 0: the port is open; the record is set to 0 unless it was open
+    // already (then it is not touched). 1: 1223 recorded. The line takes the
+    // configured port and speed, 8 data bits, even parity, one stop bit; with
+    // "Dtr" 1 in the configuration DTR is on while open and RTS does
+    // handshake; then pfnAdjust, when given, has its say. Opening also opens
+    // the trace file (when "DllExtFunc"/"RemainDays" is configured). A port
+    // whose line hung up counts as closed and is opened again.
+    int iOpenPort(tDevReturn* pRet, LineAdjust pfnAdjust = nullptr);
+    // For a reader reached without the serial line: does what iOpenPort does
+    // apart from the line (opens the trace file), unless the port is open
+    // already. The port stays marked closed; no record is touched.
+    void vPrepareWithoutPort();
     // In *pCount the number wanted (1..1020), out the number delivered.
     // 0 when at least one byte was delivered. Inside a reply frame no wait
     // runs past the frame's deadline.
     int iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs);
     // Up to *pCount (1..1020) bytes of what has arrived, for an exchange
-    // that cannot know its reply's length: the bytes held here, else what
-    // the line has, waiting for the first byte as iReadReply does (and cut
-    // at the frame's deadline). Out: the number delivered; 0 when at least
-    // one byte was.
+    // that cannot know its reply's length: one wait for the first byte, as
+    // iReadReply's (cut at the frame's deadline), and what came with it.
+    // Out: the number delivered; 0 when at least one byte was.
     int iReadSome(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs);
 
     // A reply frame of at most uiLargest bytes: its first byte may take
@@ -62,26 +72,28 @@ public:
     private:
         OReaderComm* m_pComm;
     };
-    // Fills the record with the code and its flag; leaves 0 or 1 in *pCode.
+    // Fills the record with the code and its flag, and records it as the
+    // last outcome; leaves 0 (success class) or 1 in *pCode.
     void vReportResult(int* pCode, tDevReturn* pRet);
-    // Drops every byte received and not yet taken, on the line and here.
-    void vDiscardInput();
+    // Drops every byte received and not yet taken.
+    void vDiscardInput() { iPurgeInput(); }
 
-    bool bPortOpen() const { return m_iPortOpen != 0; }
+    bool bPortOpen() const { return m_bPortOpen; }
     OTraceLog* pTraceLog() const { return m_pTraceLog; }
 
 protected:
     // The line hung up: the port is closed, so the next iOpenPort opens it
-    // again; bytes held from it are dropped.
+    // again.
     void vOnLineLost() override;
 
 private:
-    uint16_t uiHeld() const;
-    void vSetHeld(uint16_t uiCount);
+    // Opens the trace file when the configuration asks for one.
+    void vOpenTraceFile();
+    // Records the outcome of an opening in the record; returns 0 or 1.
+    int iOpenResult(int iCode, tDevReturn* pRet);
 
-    uint8_t* m_pRecvBuf;
     OTraceLog* m_pTraceLog;
-    int m_iPortOpen;
+    bool m_bPortOpen = false;
     uint32_t m_uiBaudRate = 0;      // the open port's speed
     bool m_bInFrame = false;        // a reply frame is being received
     uint64_t m_uiFrameDeadline = 0; // quillon::NowMs() by which it must be whole

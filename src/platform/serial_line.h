@@ -9,18 +9,18 @@
 #include <functional>
 #include <memory>
 
-struct tCommCfg2;
+#include "platform/line_settings.h"
 
 class OSerialLine {
 public:
-    // Returned by iWrite, iRead and iLineControl when the device has gone
+    // Returned by iWrite, iRead and iSetModemLine when the device has gone
     // (an unplugged USB adapter, a hung-up terminal): the connection is dead
     // for good and only a new iOpen can bring the port back.
     static constexpr int kHungUp = 2;
 
     virtual ~OSerialLine() = default;
-    // 0: opened with the record's port name and settings.
-    virtual int iOpen(const tCommCfg2& cfg) = 0;
+    // 0: opened with these settings.
+    virtual int iOpen(const LineSettings& settings) = 0;
     virtual void vClose() = 0;
     // 0: all bytes written; kHungUp: the device has gone.
     virtual int iWrite(const uint8_t* pData, size_t uiLen) = 0;
@@ -31,9 +31,8 @@ public:
     // A line may read ahead: what arrived beyond uiWant is kept for the next
     // read, and vPurgeInput drops it with the rest of the stale input.
     virtual int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) = 0;
-    // 3 raise RTS, 4 clear RTS, 5 raise DTR, 6 clear DTR. 0: done;
-    // kHungUp: the device has gone.
-    virtual int iLineControl(uint32_t uiFunc) = 0;
+    // Raises or clears RTS or DTR. 0: done; kHungUp: the device has gone.
+    virtual int iSetModemLine(ModemLine eLine, bool bRaise) = 0;
     // Drops received bytes not yet read.
     virtual void vPurgeInput() = 0;
 };

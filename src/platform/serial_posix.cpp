@@ -16,9 +16,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/deadline.h"
 #include "platform/posix_fd.h"
-
-#include "platform/dev_base.h"
 #include "platform/serial_line.h"
 
 namespace {
@@ -59,25 +58,50 @@ bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
 // govern; false when a setting has no termios equivalent. Not static: a
 // pseudo-terminal forces 8 bits without parity, so the tests check the
 // mapping here rather than on the line.
-bool bPosixLineTermios(const tCommCfg2& cfg, termios& tio) {
+bool bPosixLineTermios(const LineSettings& settings, termios& tio) {
     speed_t speed;
-    if (!bBaudToSpeed(cfg.uiBaudRate, speed)) {
+    if (!bBaudToSpeed(settings.uiBaud, speed)) {
         return false;
     }
 
-    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    static const tcflag_t kParities[] = {0, PARENB | PARODD, PARENB}; // none, odd, even
-    if (cfg.byDataBits < 5 || cfg.byDataBits > 8 || cfg.byParity > 2 || cfg.byStopBits > 2) {
+    tcflag_t size;
+    switch (settings.eDataBits) {
+    case DataBits::Five:
+        size = CS5;
+        break;
+    case DataBits::Six:
+        size = CS6;
+        break;
+    case DataBits::Seven:
+        size = CS7;
+        break;
+    case DataBits::Eight:
+        size = CS8;
+        break;
+    default:
         return false;
     }
-    const tcflag_t size = kSizes[cfg.byDataBits - 5];
-    const tcflag_t parity = kParities[cfg.byParity];
-    // 0 one stop bit, 2 two; termios has no one and a half (1) and sends two.
-    const tcflag_t stop = cfg.byStopBits == 0 ? 0 : CSTOPB;
+    tcflag_t parity;
+    switch (settings.eParity) {
+    case Parity::None:
+        parity = 0;
+        break;
+    case Parity::Odd:
+        parity = PARENB | PARODD;
+        break;
+    case Parity::Even:
+        parity = PARENB;
+        break;
+    default:
+        return false;
+    }
+    if (settings.eStopBits != StopBits::One && settings.eStopBits != StopBits::Two) {
+        return false;
+    }
+    const tcflag_t stop = settings.eStopBits == StopBits::Two ? CSTOPB : 0;
 
-    const bool bHardwareFlow = cfg.iRtsControl == 2 || cfg.iCtsOutFlow == 1;
 #ifndef CRTSCTS
-    if (bHardwareFlow) {
+    if (settings.bRtsHandshake) {
         return false;
     }
 #endif
@@ -93,17 +117,11 @@ bool bPosixLineTermios(const tCommCfg2& cfg, termios& tio) {
 #endif
 #ifdef CRTSCTS
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    if (bHardwareFlow) {
+    if (settings.bRtsHandshake) {
         tio.c_cflag |= CRTSCTS;
     }
 #endif
     tio.c_cflag |= CLOCAL | CREAD | size | parity | stop;
-    if (cfg.iXonXoffOut != 0) {
-        tio.c_iflag |= IXON;
-    }
-    if (cfg.iXonXoffIn != 0) {
-        tio.c_iflag |= IXOFF;
-    }
     // Reads never block in the driver; poll() does the waiting.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
@@ -112,22 +130,11 @@ bool bPosixLineTermios(const tCommCfg2& cfg, termios& tio) {
 
 namespace {
 
-// Milliseconds left until the deadline, rounded up so a wait never ends
-// early; 0 once it has passed.
-int iMsLeft(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 // Waits for the events on the descriptor until the deadline. Returns the
 // reported events, or 0 when the time ran out or poll() failed.
 short sWaitFor(int iFd, short sEvents, Clock::time_point deadline) {
     for (;;) {
-        const int iLeft = iMsLeft(deadline);
+        const int iLeft = quillon::iPollMsLeft(deadline);
         if (iLeft == 0) {
             return 0;
         }
@@ -154,12 +161,11 @@ public:
     OPosixSerialLine(const OPosixSerialLine&) = delete;
     OPosixSerialLine& operator=(const OPosixSerialLine&) = delete;
 
-    int iOpen(const tCommCfg2& cfg) override {
+    int iOpen(const LineSettings& settings) override {
         vClose();
 
-        // The name field need not be terminated.
-        const std::string port(cfg.acPort, strnlen(cfg.acPort, sizeof(cfg.acPort)));
-        if (port.empty()) {
+        const std::string& port = settings.sPort;
+        if (port.empty() || port.find('\0') != std::string::npos) {
             return 1;
         }
         OFd fd(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -167,12 +173,12 @@ public:
             return 1;
         }
         termios tio{};
-        if (tcgetattr(fd.iGet(), &tio) != 0 || !bPosixLineTermios(cfg, tio) ||
+        if (tcgetattr(fd.iGet(), &tio) != 0 || !bPosixLineTermios(settings, tio) ||
             !bApplyTermios(fd.iGet(), tio) || tcflush(fd.iGet(), TCIOFLUSH) != 0) {
             vUnlock(fd.iGet());
             return 1;
         }
-        if (cfg.iDtrControl == 1) {
+        if (settings.bDtrOn) {
             // Not every device has modem lines (a pseudo-terminal has none);
             // the line works without them.
             int iBits = TIOCM_DTR;
@@ -263,15 +269,11 @@ public:
         }
     }
 
-    int iLineControl(uint32_t uiFunc) override {
+    int iSetModemLine(ModemLine eLine, bool bRaise) override {
         if (!m_fd.bValid()) {
             return 1;
         }
-        if (uiFunc < kLineSetRts || uiFunc > kLineClrDtr) {
-            return 1;
-        }
-        const bool bRaise = uiFunc == kLineSetRts || uiFunc == kLineSetDtr;
-        int iBits = uiFunc <= kLineClrRts ? TIOCM_RTS : TIOCM_DTR;
+        int iBits = eLine == ModemLine::Rts ? TIOCM_RTS : TIOCM_DTR;
         if (::ioctl(m_fd.iGet(), bRaise ? TIOCMBIS : TIOCMBIC, &iBits) == 0) {
             return 0;
         }

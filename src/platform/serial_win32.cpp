@@ -7,15 +7,13 @@
 #include <cstring>
 #include <string>
 
-#include "platform/dev_base.h"
 #include "platform/serial_line.h"
+#include "platform/win32_handle.h"
 
 // "COM3" and "com12" become "\\.\COM3" and "\\.\com12" (the only spelling
 // that reaches COM10 and above); a name already in the device namespace, or
-// any other path, is used as given. Empty when the field holds no name. Not
-// static: the tests check the mapping.
-std::string sWin32PortPath(const char* pField, size_t uiFieldSize) {
-    const std::string name(pField, strnlen(pField, uiFieldSize));
+// any other path, is used as given. Not static: the tests check the mapping.
+std::string sWin32PortPath(const std::string& name) {
     if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') &&
         (name[1] == 'O' || name[1] == 'o') && (name[2] == 'M' || name[2] == 'm') &&
         name.find_first_not_of("0123456789", 3) == std::string::npos) {
@@ -27,34 +25,44 @@ std::string sWin32PortPath(const char* pField, size_t uiFieldSize) {
 // Turns the settings into the DCB, keeping the fields it does not govern;
 // false when a setting has no DCB equivalent. Not static: the tests check the
 // mapping, since Wine's ports keep not every field.
-bool bWin32LineDcb(const tCommCfg2& cfg, DCB& dcb) {
-    if (cfg.uiBaudRate == 0 || cfg.byDataBits < 5 || cfg.byDataBits > 8 || cfg.byParity > 2 ||
-        cfg.byStopBits > 2 || cfg.iDtrControl < 0 || cfg.iDtrControl > 2 || cfg.iRtsControl < 0 ||
-        cfg.iRtsControl > 3) {
+bool bWin32LineDcb(const LineSettings& settings, DCB& dcb) {
+    BYTE parity;
+    switch (settings.eParity) {
+    case Parity::None:
+        parity = NOPARITY;
+        break;
+    case Parity::Odd:
+        parity = ODDPARITY;
+        break;
+    case Parity::Even:
+        parity = EVENPARITY;
+        break;
+    default:
         return false;
     }
-    static const DWORD kDtr[] = {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE};
-    static const DWORD kRts[] = {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
-                                 RTS_CONTROL_TOGGLE};
-    static const BYTE kParity[] = {NOPARITY, ODDPARITY, EVENPARITY};
-    // 0 one stop bit, 1 one and a half, 2 two: the DCB uses the same numbers.
-    static const BYTE kStop[] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
+    const BYTE byDataBits = static_cast<BYTE>(settings.eDataBits);
+    if (settings.uiBaud == 0 || byDataBits < 5 || byDataBits > 8 ||
+        (settings.eStopBits != StopBits::One && settings.eStopBits != StopBits::Two)) {
+        return false;
+    }
 
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = cfg.uiBaudRate;
+    dcb.BaudRate = settings.uiBaud;
     dcb.fBinary = TRUE;
-    dcb.fParity = cfg.byParity != 0 ? TRUE : FALSE;
-    dcb.ByteSize = cfg.byDataBits;
-    dcb.Parity = kParity[cfg.byParity];
-    dcb.StopBits = kStop[cfg.byStopBits];
-    dcb.fOutxCtsFlow = cfg.iCtsOutFlow != 0 ? TRUE : FALSE;
-    dcb.fOutxDsrFlow = cfg.iDsrOutFlow != 0 ? TRUE : FALSE;
-    dcb.fDtrControl = kDtr[cfg.iDtrControl];
-    dcb.fDsrSensitivity = cfg.iDsrSensitivity != 0 ? TRUE : FALSE;
-    dcb.fTXContinueOnXoff = cfg.iTxContinueOnXoff != 0 ? TRUE : FALSE;
-    dcb.fOutX = cfg.iXonXoffOut != 0 ? TRUE : FALSE;
-    dcb.fInX = cfg.iXonXoffIn != 0 ? TRUE : FALSE;
-    dcb.fRtsControl = kRts[cfg.iRtsControl];
+    dcb.fParity = settings.eParity != Parity::None ? TRUE : FALSE;
+    dcb.ByteSize = byDataBits;
+    dcb.Parity = parity;
+    dcb.StopBits = settings.eStopBits == StopBits::Two ? TWOSTOPBITS : ONESTOPBIT;
+    // Output waits for neither CTS nor DSR, and no software flow control: RTS
+    // handshake governs only what comes in.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = settings.bDtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fRtsControl = settings.bRtsHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_DISABLE;
     // Every byte arrives as sent: no error replacement, no null stripping,
     // and an error does not stop the port.
     dcb.fErrorChar = FALSE;
@@ -106,32 +114,6 @@ int iFailure() {
     return bDeviceGone(::GetLastError()) ? OSerialLine::kHungUp : 1;
 }
 
-// Owns the port handle; closes it on reset and destruction.
-class OPortHandle {
-public:
-    OPortHandle() = default;
-    ~OPortHandle() { vReset(); }
-    OPortHandle(const OPortHandle&) = delete;
-    OPortHandle& operator=(const OPortHandle&) = delete;
-
-    HANDLE hGet() const { return m_h; }
-    bool bValid() const { return m_h != INVALID_HANDLE_VALUE; }
-    HANDLE hRelease() {
-        HANDLE h = m_h;
-        m_h = INVALID_HANDLE_VALUE;
-        return h;
-    }
-    void vReset(HANDLE h = INVALID_HANDLE_VALUE) {
-        if (m_h != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(m_h);
-        }
-        m_h = h;
-    }
-
-private:
-    HANDLE m_h = INVALID_HANDLE_VALUE;
-};
-
 DWORD dwChunk(size_t uiLen) {
     return uiLen > static_cast<size_t>(MAXDWORD) ? MAXDWORD : static_cast<DWORD>(uiLen);
 }
@@ -143,15 +125,15 @@ public:
     OWin32SerialLine(const OWin32SerialLine&) = delete;
     OWin32SerialLine& operator=(const OWin32SerialLine&) = delete;
 
-    int iOpen(const tCommCfg2& cfg) override {
+    int iOpen(const LineSettings& settings) override {
         vClose();
 
-        const std::string path = sWin32PortPath(cfg.acPort, sizeof(cfg.acPort));
-        if (path.empty()) {
+        const std::string path = sWin32PortPath(settings.sPort);
+        if (path.empty() || path.find('\0') != std::string::npos) {
             return 1;
         }
         // Share mode 0: nobody else opens the port while it is ours.
-        OPortHandle port;
+        quillon::OWinHandle port;
         port.vReset(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!port.bValid()) {
@@ -159,7 +141,7 @@ public:
         }
         DCB dcb{};
         dcb.DCBlength = sizeof(dcb);
-        if (!::GetCommState(port.hGet(), &dcb) || !bWin32LineDcb(cfg, dcb) ||
+        if (!::GetCommState(port.hGet(), &dcb) || !bWin32LineDcb(settings, dcb) ||
             !::SetCommState(port.hGet(), &dcb)) {
             return 1;
         }
@@ -219,27 +201,12 @@ public:
         return 0;
     }
 
-    int iLineControl(uint32_t uiFunc) override {
+    int iSetModemLine(ModemLine eLine, bool bRaise) override {
         if (!m_port.bValid()) {
             return 1;
         }
-        DWORD dwFunc;
-        switch (uiFunc) {
-        case kLineSetRts:
-            dwFunc = SETRTS;
-            break;
-        case kLineClrRts:
-            dwFunc = CLRRTS;
-            break;
-        case kLineSetDtr:
-            dwFunc = SETDTR;
-            break;
-        case kLineClrDtr:
-            dwFunc = CLRDTR;
-            break;
-        default:
-            return 1;
-        }
+        const DWORD dwFunc =
+            eLine == ModemLine::Rts ? (bRaise ? SETRTS : CLRRTS) : (bRaise ? SETDTR : CLRDTR);
         return ::EscapeCommFunction(m_port.hGet(), dwFunc) ? 0 : iFailure();
     }
 
@@ -315,7 +282,7 @@ private:
         return m_bTimeoutsKnown;
     }
 
-    OPortHandle m_port;
+    quillon::OWinHandle m_port;
     // Bytes read from the port and not yet handed out.
     uint8_t m_abAhead[1024];
     size_t m_uiAheadAt = 0;

@@ -6,33 +6,14 @@
 // winbase.h names a macro FreeModule (FreeLibrary); ours is a function.
 #undef FreeModule
 
+#include "platform/win32_handle.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace quillon {
-
-namespace {
-
-// Owns one kernel handle; closes it on destruction.
-class OWinHandle {
-public:
-    explicit OWinHandle(HANDLE h = nullptr) : m_h(h) {}
-    ~OWinHandle() {
-        if (bValid())
-            ::CloseHandle(m_h);
-    }
-    OWinHandle(const OWinHandle&) = delete;
-    OWinHandle& operator=(const OWinHandle&) = delete;
-    HANDLE hGet() const { return m_h; }
-    bool bValid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE m_h;
-};
-
-} // namespace
 
 ModuleHandle LoadModule(const char* pPath) {
     if (!pPath)
@@ -54,7 +35,7 @@ int FreeModule(ModuleHandle hModule) {
 
 int CloseOsHandle(intptr_t h) {
     HANDLE handle = reinterpret_cast<HANDLE>(h);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    if (!OWinHandle::bValidHandle(handle))
         return 0;
     return ::CloseHandle(handle) ? 1 : 0;
 }

@@ -57,7 +57,7 @@ protected:
     int iFinish(quillon::Code code, tDevReturn* pRet) {
         const int iFlag = quillon::IsSuccess(code) ? 0 : 1;
         iSetRecord(pRet, ToInt(code), iFlag, iFlag);
-        m_pComm->vSetErrorFlag(*pRet);
+        m_pComm->vRecordOutcome(*pRet);
         return iFlag;
     }
     // Reply bytes an exchange handed back for the start of the record's

@@ -36,6 +36,35 @@ TEST(Registry, UsbAndUnknownTypesAreNotProbed) {
     }
 }
 
+// The port is opened the way the configured family opens it: family C at
+// 9600 baud without parity whatever speed is configured, the others at the
+// configured speed with even parity.
+TEST(Registry, ConfiguredFamilyOpensThePortItsWay) {
+    struct Row {
+        const char* typeLine;
+        uint32_t baud;
+        Parity parity;
+    } rows[] = {{"CardReaderType=1", 19200, Parity::Even},
+                {"", 19200, Parity::Even},
+                {"CardReaderType=3", 9600, Parity::None},
+                {"CardReaderType=-1", 19200, Parity::Even}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.typeLine);
+        const std::string type(row.typeLine);
+        TestEnv env("[CARDREADER]\nPort=/dev/scripted\nBaudRate=19200\n" +
+                    (type.empty() ? type : "[CardReaderType]\n" + type + "\n"));
+        ScopedScriptedLine line;
+        OReaderRegistry reg;
+        OIdcDriver* active = nullptr;
+        reg.iSelectDriver(active);
+        ASSERT_EQ(1, line->iOpenCount);
+        EXPECT_EQ(row.baud, line->lastSettings.uiBaud);
+        EXPECT_TRUE(row.parity == line->lastSettings.eParity);
+        EXPECT_TRUE(line->lastSettings.eDataBits == DataBits::Eight &&
+                    line->lastSettings.eStopBits == StopBits::One);
+    }
+}
+
 TEST(Registry, PortFailureWritesNothing) {
     for (const char* typeLine : {"CardReaderType=1", ""}) {
         SCOPED_TRACE(typeLine);

@@ -43,7 +43,7 @@ protected:
         s_line = new ScopedScriptedLine;
         s_comm = new OReaderComm(nullptr, "CARDREADER");
         tDevReturn r{};
-        ASSERT_EQ(0, s_comm->iOpenPort(&r));
+        ASSERT_EQ(0, OSerialReaderC(s_comm).SetCommPara(&r));
     }
     static void TearDownTestSuite() {
         line().responder = nullptr;
@@ -56,7 +56,7 @@ protected:
         line().vClear();
         line().responder = [this](const Bytes& w) { return Respond(w); };
         script.clear();
-        s_comm->vSetErrorFlag(0);
+        s_comm->vRecordOutcome(tDevReturn{});
         drv = std::make_unique<OSerialReaderC>(s_comm);
         ret = tDevReturn{};
     }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "infra/reader_comm.h"
+#include "readers/family_c/serial_reader_c.h"
 #include "support/test_env.h"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(OpenPortPty, SettingsOfEachKindReachTheTerminal) {
     } rows[] = {
         {"[CardReaderType]\nCardReaderType=1\n", B19200, false},
         {"[CardReaderType]\nCardReaderType=2\n[Dtr]\nDtr=1\n", B19200, true},
-        {"[CardReaderType]\nCardReaderType=3\n", B9600, false},
+        {"[CardReaderType]\nCardReaderType=3\n", B9600, false}, // family C opens it
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.ini);
@@ -43,8 +44,10 @@ TEST(OpenPortPty, SettingsOfEachKindReachTheTerminal) {
         ASSERT_FALSE(pty.slave.empty());
         TestEnv env("[CARDREADER]\nPort=" + pty.slave + "\nBaudRate=19200\n" + row.ini);
         OReaderComm comm(nullptr, "CARDREADER");
+        OSerialReaderC familyC(&comm);
         tDevReturn r{};
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        const bool bFamilyC = row.speed == B9600;
+        ASSERT_EQ(0, bFamilyC ? familyC.SetCommPara(&r) : comm.iOpenPort(&r));
         EXPECT_EQ(0, r.iCode2);
 
         int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -61,7 +64,7 @@ TEST(OpenPortPty, SettingsOfEachKindReachTheTerminal) {
 
         // Bytes sent reach the other end unchanged.
         const uint8_t frame[] = {0x10, 0x02, 'C', '4', '0', 0x10, 0x03, 0x44};
-        ASSERT_EQ(0, comm.iSendCommand2(frame, sizeof frame, 1, true, true));
+        ASSERT_EQ(0, comm.iWrite(frame, sizeof frame));
         // The terminal may hand them over in pieces, whenever it gets to it.
         uint8_t got[16] = {};
         size_t have = 0;

@@ -33,7 +33,7 @@ TEST(ResultCodes, ReportResultSplitsSuccessFromFailure) {
         ExpectRecord(r, code, success ? 0 : 1);
         EXPECT_EQ(success ? 0 : 1, c) << code;
         EXPECT_EQ('x', r.acReplyText[0]);
-        EXPECT_EQ(code, comm.tGetErrorFlag().iCode2);
+        EXPECT_EQ(code, comm.tLastOutcome().iCode2);
     }
     tDevReturn r = Filled(7);
     int c = 0;
@@ -45,18 +45,23 @@ TEST(ResultCodes, ReportResultSplitsSuccessFromFailure) {
 struct OpenCase {
     const char* name;
     const char* extraIni;
+    OReaderComm::LineAdjust pfnAdjust;
     uint32_t baud;
-    uint8_t parity;
-    int32_t dtrControl, rtsControl;
+    Parity parity;
+    bool dtrAndHandshake;
 };
 
-TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
+void SlowOddLine(LineSettings& s) {
+    s.uiBaud = 1200;
+    s.eParity = Parity::Odd;
+}
+
+TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
     const OpenCase cases[] = {
-        {"type missing", "", 19200, 2, 0, 0},
-        {"type 1", "[CardReaderType]\nCardReaderType=1\n", 19200, 2, 0, 0},
-        {"type 2 with Dtr", "[CardReaderType]\nCardReaderType=2\n[Dtr]\nDtr=1\n", 19200, 2, 1, 2},
-        {"Dtr 0", "[Dtr]\nDtr=0\n", 19200, 2, 0, 0},
-        {"type 3", "[CardReaderType]\nCardReaderType=3\n", 9600, 0, 0, 0},
+        {"defaults", "", nullptr, 19200, Parity::Even, false},
+        {"Dtr 1", "[Dtr]\nDtr=1\n", nullptr, 19200, Parity::Even, true},
+        {"Dtr 0", "[Dtr]\nDtr=0\n", nullptr, 19200, Parity::Even, false},
+        {"family's own line, Dtr kept", "[Dtr]\nDtr=1\n", SlowOddLine, 1200, Parity::Odd, true},
     };
     for (const OpenCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -64,22 +69,16 @@ TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
         tDevReturn r = Filled(7);
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ASSERT_EQ(0, comm.iOpenPort(&r, c.pfnAdjust));
         ExpectRecord(r, 0, 0);
         EXPECT_EQ('x', r.acReplyText[0]);
-        // Packed fields, some unaligned: compared as copies, never bound to references.
-        const tCommCfg2& cfg = line->lastCfg;
-        EXPECT_EQ(1, int32_t{cfg.iKind});
-        EXPECT_EQ(c.baud, uint32_t{cfg.uiBaudRate});
-        EXPECT_EQ(8, cfg.byDataBits);
-        EXPECT_EQ(c.parity, cfg.byParity);
-        EXPECT_EQ(0, cfg.byStopBits);
-        EXPECT_EQ(3u, uint32_t{cfg.uiReadIntervalMs});
-        EXPECT_EQ(10u, uint32_t{cfg.uiReadPerByteMs});
-        EXPECT_EQ(10u, uint32_t{cfg.uiReadConstMs});
-        EXPECT_EQ(c.dtrControl, int32_t{cfg.iDtrControl});
-        EXPECT_EQ(c.rtsControl, int32_t{cfg.iRtsControl});
-        EXPECT_STREQ("/dev/scripted", cfg.acPort);
+        const LineSettings& s = line->lastSettings;
+        EXPECT_EQ("/dev/scripted", s.sPort);
+        EXPECT_EQ(c.baud, s.uiBaud);
+        EXPECT_TRUE(s.eDataBits == DataBits::Eight && s.eStopBits == StopBits::One);
+        EXPECT_TRUE(s.eParity == c.parity);
+        EXPECT_EQ(c.dtrAndHandshake, s.bDtrOn);
+        EXPECT_EQ(c.dtrAndHandshake, s.bRtsHandshake);
         // RTS raised, then DTR cleared.
         EXPECT_EQ((std::vector<uint32_t>{3, 6}), line->LineControls());
 
@@ -92,14 +91,14 @@ TEST(ReaderComm, OpenPortAppliesTheSettingsOfTheKind) {
     }
 }
 
-TEST(ReaderComm, OpenPortFailuresAndUsbTypes) {
+TEST(ReaderComm, OpenPortFailures) {
     TestEnv env("[CardReaderType]\nCardReaderType=1\n"); // no port configured
     ScopedScriptedLine line;
     OReaderComm comm(nullptr, "CARDREADER");
     tDevReturn r = Filled(7);
     EXPECT_EQ(1, comm.iOpenPort(&r));
     ExpectRecord(r, 1223, 0);
-    EXPECT_EQ(1223, comm.tGetErrorFlag().iCode2);
+    EXPECT_EQ(1223, comm.tLastOutcome().iCode2);
 
     // The line refuses to open: 1223 again, and the next call starts over.
     env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
@@ -112,17 +111,11 @@ TEST(ReaderComm, OpenPortFailuresAndUsbTypes) {
     ExpectRecord(r, 0, 0);
     EXPECT_TRUE(comm.bPortOpen());
 
-    for (int type : {4, 5, 6, 9}) {
-        TestEnv usb("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
-                    std::to_string(type) + "\n");
-        ScopedScriptedLine usbLine;
-        OReaderComm usbComm(nullptr, "CARDREADER");
-        tDevReturn u = Filled(7);
-        EXPECT_EQ(0, usbComm.iOpenPort(&u)) << type;
-        ExpectRecord(u, 7, 7);
-        EXPECT_FALSE(usbComm.bPortOpen());
-        EXPECT_EQ(0, usbLine->iOpenCount);
-    }
+    // Without a line, nothing is opened and no record is touched.
+    OReaderComm usbComm(nullptr, "CARDREADER");
+    usbComm.vPrepareWithoutPort();
+    EXPECT_FALSE(usbComm.bPortOpen());
+    EXPECT_EQ(1, line->iOpenCount);
 }
 
 TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
@@ -183,14 +176,14 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         const char* name;
         int (*call)(OReaderComm&); // the call that meets the hang-up; non-zero expected
     } rows[] = {
-        {"send", [](OReaderComm& c) { return c.iSendCommand2(B("C40").data(), 3, 1, true, true); }},
+        {"send", [](OReaderComm& c) { return c.iWrite(B("C40").data(), 3); }},
         {"reply wait",
          [](OReaderComm& c) {
              uint8_t b[2];
              uint32_t n = 2;
              return c.iReadReply(b, &n, 3000);
          }},
-        {"line control", [](OReaderComm& c) { return c.iExtendCommFunc(kLineSetDtr); }},
+        {"line control", [](OReaderComm& c) { return c.iSetDtr(true); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -204,7 +197,7 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         EXPECT_NE(0, row.call(comm));
         EXPECT_FALSE(comm.bPortOpen());
         line->vClear();
-        EXPECT_NE(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        EXPECT_NE(0, comm.iWrite(B("C40").data(), 3));
         EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
 
         r = Filled(7);
@@ -218,9 +211,9 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         ExpectRecord(r, 0, 0);
         EXPECT_TRUE(comm.bPortOpen());
         EXPECT_EQ(2, line->iOpenCount);
-        EXPECT_STREQ("/dev/scripted", line->lastCfg.acPort);
+        EXPECT_EQ("/dev/scripted", line->lastSettings.sPort);
         line->vOnWrite(B({0x10, 0x06}));
-        EXPECT_EQ(0, comm.iSendCommand2(B("C40").data(), 3, 1, true, true));
+        EXPECT_EQ(0, comm.iWrite(B("C40").data(), 3));
         uint8_t ack[2] = {};
         uint32_t n = 2;
         EXPECT_EQ(0, comm.iReadReply(ack, &n, 3000));

@@ -156,7 +156,7 @@ TEST(Trace, TraceFileLandsInItsFolderUnderASafeName) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.traceDir ? row.traceDir : "-") + " " + row.name);
         TestEnv env;
-        // A USB reader type: the port opening opens the trace file and stops there.
+        // A reader without a serial line: its preparation opens the trace file.
         std::string ini = "[CardReaderType]\nCardReaderType=6\n[DllExtFunc]\nRemainDays=1\n";
         if (row.traceDir)
             ini +=
@@ -166,8 +166,7 @@ TEST(Trace, TraceFileLandsInItsFolderUnderASafeName) {
             OTraceLog log(TraceLibrary().c_str());
             OReaderComm comm(&log, "CARDREADER");
             quillon::CopyText(comm.acDevName, sizeof comm.acDevName, row.name);
-            tDevReturn r{};
-            ASSERT_EQ(0, comm.iOpenPort(&r));
+            comm.vPrepareWithoutPort();
             log.iWriteTrace(3, "->Enter %s", "Init");
         }
         EXPECT_EQ(FilesIn(env.dir()),

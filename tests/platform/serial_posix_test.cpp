@@ -16,11 +16,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dev_base.h"
 #include "platform/serial_line.h"
 
 // The line's own mapping (a pseudo-terminal keeps no character size or parity).
-bool bPosixLineTermios(const tCommCfg2& cfg, termios& tio);
+bool bPosixLineTermios(const LineSettings& settings, termios& tio);
 
 namespace {
 
@@ -48,16 +47,15 @@ struct Pty {
     std::string sPath;
 };
 
-tCommCfg2 Cfg(const std::string& port, uint32_t baud = 9600, uint8_t data = 8, uint8_t parity = 0,
-              uint8_t stop = 0) {
-    tCommCfg2 cfg{};
-    cfg.iKind = 1;
-    cfg.uiBaudRate = baud;
-    cfg.byDataBits = data;
-    cfg.byParity = parity;
-    cfg.byStopBits = stop;
-    port.copy(cfg.acPort, sizeof(cfg.acPort) - 1);
-    return cfg;
+LineSettings Cfg(const std::string& port, uint32_t baud = 9600, DataBits data = DataBits::Eight,
+                 Parity parity = Parity::None, StopBits stop = StopBits::One) {
+    LineSettings s;
+    s.sPort = port;
+    s.uiBaud = baud;
+    s.eDataBits = data;
+    s.eParity = parity;
+    s.eStopBits = stop;
+    return s;
 }
 
 class SerialPosixTest : public ::testing::Test {
@@ -68,38 +66,40 @@ protected:
 };
 
 TEST(SerialPosix, SettingsReachTheLine) {
+    using D = DataBits;
+    using P = Parity;
+    using S = StopBits;
     struct Case {
         uint32_t baud;
-        uint8_t data, parity, stop;
-        int rts, cts, xonOut, xonIn;
+        DataBits data;
+        Parity parity;
+        StopBits stop;
+        bool handshake;
         speed_t speed;
-        tcflag_t cflags, iflags;
+        tcflag_t cflags;
     } const cases[] = {
-        {9600, 8, 0, 0, 0, 0, 0, 0, B9600, CS8, 0},
-        {9600, 8, 2, 0, 0, 0, 0, 0, B9600, CS8 | PARENB, 0},
-        {19200, 7, 1, 2, 0, 0, 0, 0, B19200, CS7 | PARENB | PARODD | CSTOPB, 0},
-        {115200, 8, 0, 0, 2, 0, 0, 0, B115200, CS8 | CRTSCTS, 0},
-        {230400, 6, 2, 0, 0, 1, 0, 1, B230400, CS6 | PARENB | CRTSCTS, IXOFF},
-        {1200, 5, 0, 1, 1, 0, 1, 0, B1200, CS5 | CSTOPB, IXON}, // 1.5 stop bits: two
+        {9600, D::Eight, P::None, S::One, false, B9600, CS8},
+        {9600, D::Eight, P::Even, S::One, false, B9600, CS8 | PARENB},
+        {19200, D::Seven, P::Odd, S::Two, false, B19200, CS7 | PARENB | PARODD | CSTOPB},
+        {115200, D::Eight, P::None, S::One, true, B115200, CS8 | CRTSCTS},
+        {230400, D::Six, P::Even, S::One, true, B230400, CS6 | PARENB | CRTSCTS},
+        {1200, D::Five, P::None, S::Two, false, B1200, CS5 | CSTOPB},
     };
     const auto check = [](const termios& tio, const Case& c, tcflag_t kept) {
         EXPECT_EQ(cfgetospeed(&tio), c.speed);
         EXPECT_EQ(cfgetispeed(&tio), c.speed);
         const tcflag_t cmask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
         EXPECT_EQ(tio.c_cflag & cmask & kept, (c.cflags | CLOCAL | CREAD) & kept);
-        EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), c.iflags);
+        EXPECT_EQ(tio.c_iflag & (ICRNL | IXON | IXOFF | ISTRIP), 0u);
         EXPECT_EQ((tio.c_oflag & OPOST) | (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)), 0u);
         EXPECT_EQ(tio.c_cc[VMIN] + tio.c_cc[VTIME], 0);
     };
     Pty pty; // one for all: each open also undoes the last one's settings
     for (const Case& c : cases) {
         SCOPED_TRACE(c.baud);
-        tCommCfg2 cfg = Cfg(pty.sPath, c.baud, c.data, c.parity, c.stop);
-        cfg.iRtsControl = c.rts;
-        cfg.iCtsOutFlow = c.cts;
-        cfg.iXonXoffOut = c.xonOut;
-        cfg.iXonXoffIn = c.xonIn;
-        cfg.iDtrControl = 1; // a pseudo-terminal has no DTR; the open goes ahead
+        LineSettings cfg = Cfg(pty.sPath, c.baud, c.data, c.parity, c.stop);
+        cfg.bRtsHandshake = c.handshake;
+        cfg.bDtrOn = true; // a pseudo-terminal has no DTR; the open goes ahead
         termios tio;
         std::memset(&tio, 0xFF, sizeof(tio)); // every flag set: the mapping clears its own
         ASSERT_TRUE(bPosixLineTermios(cfg, tio));
@@ -113,31 +113,27 @@ TEST(SerialPosix, SettingsReachTheLine) {
 
 TEST(SerialPosix, BadSettingsAndAHeldPortAreRefused) {
     Pty pty, second;
-    // The same port under a 128-character name without terminator (extra slashes).
-    const std::string name = std::string(129 - pty.sPath.size(), '/') + pty.sPath.substr(1);
-    tCommCfg2 good = Cfg("");
-    ASSERT_EQ(name.size(), sizeof(good.acPort));
-    std::memcpy(good.acPort, name.data(), sizeof(good.acPort));
-    std::memset(good.abReserved256, 'X', sizeof(good.abReserved256));
-    void (*const spoilers[])(tCommCfg2&) = {
-        [](tCommCfg2& c) { c.uiBaudRate = 9601; },
-        [](tCommCfg2& c) { c.byDataBits = 9; },
-        [](tCommCfg2& c) { c.byDataBits = 4; },
-        [](tCommCfg2& c) { c.byParity = 3; },
-        [](tCommCfg2& c) { c.byStopBits = 3; },
-        [](tCommCfg2& c) { c.acPort[0] = '\0'; },
-        [](tCommCfg2& c) { std::strcpy(c.acPort, "/dev/quillon-none"); },
-        [](tCommCfg2& c) { std::strcpy(c.acPort, "/dev/null"); }, // not a terminal
+    // The same port under a long name (extra slashes).
+    const LineSettings good = Cfg(std::string(200, '/') + pty.sPath.substr(1));
+    void (*const spoilers[])(LineSettings&) = {
+        [](LineSettings& c) { c.uiBaud = 9601; },
+        [](LineSettings& c) { c.eDataBits = static_cast<DataBits>(9); },
+        [](LineSettings& c) { c.eDataBits = static_cast<DataBits>(4); },
+        [](LineSettings& c) { c.eParity = static_cast<Parity>(3); },
+        [](LineSettings& c) { c.eStopBits = static_cast<StopBits>(3); },
+        [](LineSettings& c) { c.sPort.clear(); },
+        [](LineSettings& c) { c.sPort = "/dev/quillon-none"; },
+        [](LineSettings& c) { c.sPort = "/dev/null"; }, // not a terminal
     };
     const uint8_t byte = 0x55;
     for (auto& spoil : spoilers) {
         SCOPED_TRACE(&spoil - spoilers);
-        tCommCfg2 cfg = Cfg(pty.sPath);
+        LineSettings cfg = Cfg(pty.sPath);
         spoil(cfg);
         auto line = MakeSystemSerialLine();
         EXPECT_NE(line->iOpen(cfg), 0);
         EXPECT_NE(line->iWrite(&byte, 1), 0);
-        EXPECT_EQ(MakeSystemSerialLine()->iOpen(good), 0) << "port held, or long name misread";
+        EXPECT_EQ(MakeSystemSerialLine()->iOpen(good), 0) << "port held, or long name refused";
     }
     // A port is one line's until it closes (twice is harmless) or opens another.
     auto holder = MakeSystemSerialLine(), other = MakeSystemSerialLine();
@@ -244,8 +240,10 @@ TEST_F(SerialPosixTest, WritesReachTheOtherEndByteExact) {
 }
 
 TEST_F(SerialPosixTest, RequestsTheLineCannotServeFail) {
-    for (uint32_t func : {0u, 3u, 4u, 5u, 6u, 7u})      // a pseudo-terminal has no modem lines
-        EXPECT_EQ(line->iLineControl(func), 1) << func; // refused, not a device gone
+    // A pseudo-terminal has no modem lines: refused, not a device gone.
+    for (ModemLine which : {ModemLine::Rts, ModemLine::Dtr})
+        for (bool raise : {true, false})
+            EXPECT_EQ(line->iSetModemLine(which, raise), 1) << raise;
 }
 
 // The other end goes away (an adapter pulled out; here the master closes and
@@ -269,7 +267,7 @@ TEST(SerialPosix, HungUpTerminalIsReportedAsGone) {
              const uint8_t b[] = {0x10, 0x05};
              return l.iWrite(b, sizeof b);
          }},
-        {"line control", [](OSerialLine& l) { return l.iLineControl(kLineSetDtr); }},
+        {"line control", [](OSerialLine& l) { return l.iSetModemLine(ModemLine::Dtr, true); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -10,92 +10,91 @@
 #include <string>
 #include <vector>
 
-#include "platform/dev_base.h"
 #include "platform/serial_line.h"
 #include "support/test_env.h"
 
-std::string sWin32PortPath(const char* pField, size_t uiFieldSize);
-bool bWin32LineDcb(const tCommCfg2& cfg, DCB& dcb);
+std::string sWin32PortPath(const std::string& name);
+bool bWin32LineDcb(const LineSettings& settings, DCB& dcb);
 COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiTimeoutMs);
 
 namespace {
 
-// The eight line-control fields in record order: CTS flow, DSR flow, DTR,
-// DSR sensitivity, TX on XOFF, XON/XOFF out, XON/XOFF in, RTS.
-using Lines = std::array<int32_t, 8>;
-
-tCommCfg2 Cfg(uint32_t baud, uint8_t data, uint8_t parity, uint8_t stop, Lines lines = {}) {
-    tCommCfg2 cfg{};
-    cfg.iKind = 1;
-    cfg.uiBaudRate = baud;
-    cfg.byDataBits = data;
-    cfg.byParity = parity;
-    cfg.byStopBits = stop;
-    std::memcpy(&cfg.iCtsOutFlow, lines.data(), sizeof lines);
-    return cfg;
+LineSettings Cfg(uint32_t baud, DataBits data, Parity parity, StopBits stop,
+                 bool dtrAndRts = false) {
+    LineSettings s;
+    s.uiBaud = baud;
+    s.eDataBits = data;
+    s.eParity = parity;
+    s.eStopBits = stop;
+    s.bDtrOn = s.bRtsHandshake = dtrAndRts;
+    return s;
 }
 
 } // namespace
 
 TEST(SerialWin32, PortPath) {
-    const auto path = [](const char* field) { return sWin32PortPath(field, strlen(field) + 1); };
-    EXPECT_EQ("\\\\.\\COM3", path("COM3"));
-    EXPECT_EQ("\\\\.\\com12", path("com12"));
-    EXPECT_EQ("\\\\.\\COM250", path("COM250"));
-    EXPECT_EQ("\\\\.\\COM3", path("\\\\.\\COM3"));
-    EXPECT_EQ("COM", path("COM"));
-    EXPECT_EQ("COM3x", path("COM3x"));
-    EXPECT_EQ("C:\\ports\\reader", path("C:\\ports\\reader"));
-    EXPECT_EQ("", path(""));
-    // A field filled to the end without a terminator is read to its end only.
-    EXPECT_EQ("\\\\.\\COM4", sWin32PortPath("COM427", 4));
+    EXPECT_EQ("\\\\.\\COM3", sWin32PortPath("COM3"));
+    EXPECT_EQ("\\\\.\\com12", sWin32PortPath("com12"));
+    EXPECT_EQ("\\\\.\\COM250", sWin32PortPath("COM250"));
+    EXPECT_EQ("\\\\.\\COM3", sWin32PortPath("\\\\.\\COM3"));
+    EXPECT_EQ("COM", sWin32PortPath("COM"));
+    EXPECT_EQ("COM3x", sWin32PortPath("COM3x"));
+    EXPECT_EQ("C:\\ports\\reader", sWin32PortPath("C:\\ports\\reader"));
+    EXPECT_EQ("", sWin32PortPath(""));
 }
 
 TEST(SerialWin32, SettingsBecomeTheDcb) {
+    using D = DataBits;
+    using P = Parity;
+    using S = StopBits;
     struct Case {
-        tCommCfg2 cfg;
+        LineSettings cfg;
         BYTE parity, stop;
         DWORD dtr, rts;
     } const cases[] = {
-        {Cfg(9600, 8, 0, 0), NOPARITY, ONESTOPBIT, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
-        // Each flag column differs from every other, so no two can be mixed up.
-        {Cfg(9600, 8, 2, 0, {1, 0, 1, 0, 1, 0, 1, 2}), EVENPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE,
+        {Cfg(9600, D::Eight, P::None, S::One), NOPARITY, ONESTOPBIT, DTR_CONTROL_DISABLE,
+         RTS_CONTROL_DISABLE},
+        {Cfg(9600, D::Eight, P::Even, S::One, true), EVENPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE,
          RTS_CONTROL_HANDSHAKE},
-        {Cfg(19200, 7, 1, 2, {1, 1, 2, 1, 0, 0, 0, 1}), ODDPARITY, TWOSTOPBITS,
-         DTR_CONTROL_HANDSHAKE, RTS_CONTROL_ENABLE},
-        {Cfg(115200, 5, 0, 1, {0, 0, 0, 1, 0, 1, 1, 3}), NOPARITY, ONE5STOPBITS,
-         DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+        {Cfg(19200, D::Seven, P::Odd, S::Two), ODDPARITY, TWOSTOPBITS, DTR_CONTROL_DISABLE,
+         RTS_CONTROL_DISABLE},
+        {Cfg(115200, D::Five, P::None, S::Two, true), NOPARITY, TWOSTOPBITS, DTR_CONTROL_ENABLE,
+         RTS_CONTROL_HANDSHAKE},
     };
     for (const Case& c : cases) {
-        const tCommCfg2& s = c.cfg;
-        SCOPED_TRACE(s.uiBaudRate);
+        const LineSettings& s = c.cfg;
+        SCOPED_TRACE(s.uiBaud);
         DCB dcb{};
-        dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = TRUE; // as a port may come
-        dcb.XonLim = 123;                                      // not governed: kept
+        // As a port may come: every flag the settings do not ask for set.
+        dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = TRUE;
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fTXContinueOnXoff = TRUE;
+        dcb.fOutX = dcb.fInX = TRUE;
+        dcb.XonLim = 123; // not governed: kept
         ASSERT_TRUE(bWin32LineDcb(s, dcb));
-        // Length, baud, size, parity (and its flag), stop bits, the line-control
-        // fields in record order, then binary, error char, null, abort, XonLim.
-        EXPECT_EQ(
-            (std::vector<int64_t>{sizeof(DCB), s.uiBaudRate, s.byDataBits, c.parity,
-                                  s.byParity != 0, c.stop, s.iCtsOutFlow, s.iDsrOutFlow, c.dtr,
-                                  s.iDsrSensitivity, s.iTxContinueOnXoff, s.iXonXoffOut,
-                                  s.iXonXoffIn, c.rts, 1, 0, 0, 0, 123}),
-            (std::vector<int64_t>{dcb.DCBlength, dcb.BaudRate, dcb.ByteSize, dcb.Parity,
-                                  dcb.fParity, dcb.StopBits, dcb.fOutxCtsFlow, dcb.fOutxDsrFlow,
-                                  dcb.fDtrControl, dcb.fDsrSensitivity, dcb.fTXContinueOnXoff,
-                                  dcb.fOutX, dcb.fInX, dcb.fRtsControl, dcb.fBinary, dcb.fErrorChar,
-                                  dcb.fNull, dcb.fAbortOnError, dcb.XonLim}));
+        // Length, baud, size, parity (and its flag), stop bits, DTR, RTS, then
+        // the flags that must be off whatever the settings, binary, XonLim.
+        EXPECT_EQ((std::vector<int64_t>{sizeof(DCB), s.uiBaud, static_cast<int64_t>(s.eDataBits),
+                                        c.parity, s.eParity != P::None, c.stop, c.dtr, c.rts, 0, 0,
+                                        0, 0, 0, 0, 0, 0, 0, 1, 123}),
+                  (std::vector<int64_t>{dcb.DCBlength, dcb.BaudRate, dcb.ByteSize, dcb.Parity,
+                                        dcb.fParity, dcb.StopBits, dcb.fDtrControl, dcb.fRtsControl,
+                                        dcb.fOutxCtsFlow, dcb.fOutxDsrFlow, dcb.fDsrSensitivity,
+                                        dcb.fTXContinueOnXoff, dcb.fOutX, dcb.fInX, dcb.fErrorChar,
+                                        dcb.fNull, dcb.fAbortOnError, dcb.fBinary, dcb.XonLim}));
         EXPECT_NE(dcb.XonChar, dcb.XoffChar);
     }
 }
 
 TEST(SerialWin32, SettingsWithoutADcbEquivalentAreRefused) {
+    using D = DataBits;
+    using P = Parity;
+    using S = StopBits;
     int row = 0;
-    for (const tCommCfg2& cfg :
-         {Cfg(0, 8, 0, 0), Cfg(9600, 4, 0, 0), Cfg(9600, 9, 0, 0), Cfg(9600, 8, 3, 0),
-          Cfg(9600, 8, 0, 3), Cfg(9600, 8, 0, 0, {0, 0, 3}),
-          Cfg(9600, 8, 0, 0, {0, 0, 0, 0, 0, 0, 0, 4}),
-          Cfg(9600, 8, 0, 0, {0, 0, 0, 0, 0, 0, 0, -1})}) {
+    for (const LineSettings& cfg :
+         {Cfg(0, D::Eight, P::None, S::One), Cfg(9600, static_cast<D>(4), P::None, S::One),
+          Cfg(9600, static_cast<D>(9), P::None, S::One),
+          Cfg(9600, D::Eight, static_cast<P>(3), S::One),
+          Cfg(9600, D::Eight, P::None, static_cast<S>(3))}) {
         DCB dcb{};
         EXPECT_FALSE(bWin32LineDcb(cfg, dcb)) << "row " << row++;
     }
@@ -119,8 +118,8 @@ TEST(SerialWin32, ALineThatDidNotOpenRefusesEverythingAndKeepsNoHandle) {
     std::fclose(std::fopen(file.c_str(), "wb"));
     auto line = MakeSystemSerialLine();
     for (const char* port : {"COM250", "", file.c_str()}) {
-        tCommCfg2 cfg = Cfg(9600, 8, 0, 0);
-        std::snprintf(cfg.acPort, sizeof cfg.acPort, "%s", port);
+        LineSettings cfg = Cfg(9600, DataBits::Eight, Parity::None, StopBits::One);
+        cfg.sPort = port;
         EXPECT_NE(0, line->iOpen(cfg)) << port;
     }
     // No handle was left on the file (the port is opened without sharing).
@@ -134,5 +133,5 @@ TEST(SerialWin32, ALineThatDidNotOpenRefusesEverythingAndKeepsNoHandle) {
     EXPECT_NE(0, line->iWrite(buf, sizeof buf));
     EXPECT_NE(0, line->iRead(buf, sizeof buf, got, 10));
     EXPECT_EQ(0u, got);
-    EXPECT_NE(0, line->iLineControl(kLineSetDtr));
+    EXPECT_NE(0, line->iSetModemLine(ModemLine::Dtr, true));
 }

@@ -12,7 +12,9 @@ Bytes B(std::initializer_list<int> bytes) {
     return out;
 }
 
-Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes B(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -106,10 +108,10 @@ void LineScript::vArrive() {
     }
 }
 
-int OScriptedLine::iOpen(const tCommCfg2& cfg) {
+int OScriptedLine::iOpen(const LineSettings& settings) {
     std::lock_guard<std::mutex> lock(m_script->mutex);
     m_script->events.push_back({LineEvent::Open, {}, 0, 0});
-    m_script->lastCfg = cfg;
+    m_script->lastSettings = settings;
     if (m_script->bFailOpen || m_script->bGone)
         return 1;
     m_iConnection = m_script->iHangUps;
@@ -170,9 +172,10 @@ int OScriptedLine::iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t u
     return 0;
 }
 
-int OScriptedLine::iLineControl(uint32_t uiFunc) {
+int OScriptedLine::iSetModemLine(ModemLine eLine, bool bRaise) {
     std::lock_guard<std::mutex> lock(m_script->mutex);
-    m_script->events.push_back({LineEvent::LineControl, {}, uiFunc, 0});
+    const uint32_t uiCode = (eLine == ModemLine::Rts ? 3u : 5u) + (bRaise ? 0u : 1u);
+    m_script->events.push_back({LineEvent::LineControl, {}, uiCode, 0});
     return bBroken() ? kHungUp : 0;
 }
 
@@ -185,8 +188,11 @@ void OScriptedLine::vPurgeInput() {
 
 ScopedScriptedLine::ScopedScriptedLine() : m_script(std::make_shared<LineScript>()) {
     std::shared_ptr<LineScript> script = m_script;
-    m_previous = SetSerialLineFactory(
-        [script]() -> std::unique_ptr<OSerialLine> { return std::make_unique<OScriptedLine>(script); });
+    m_previous = SetSerialLineFactory([script]() -> std::unique_ptr<OSerialLine> {
+        return std::make_unique<OScriptedLine>(script);
+    });
 }
 
-ScopedScriptedLine::~ScopedScriptedLine() { SetSerialLineFactory(m_previous); }
+ScopedScriptedLine::~ScopedScriptedLine() {
+    SetSerialLineFactory(m_previous);
+}

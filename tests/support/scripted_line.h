@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/dev_base.h"
 #include "platform/serial_line.h"
 
 class VirtualClock;
@@ -31,9 +30,11 @@ std::string Hex(const Bytes& bytes);
 
 struct LineEvent {
     enum Kind { Open, Close, Write, Read, Purge, LineControl } kind;
-    Bytes data;             // Write: bytes sent; Read: bytes delivered
-    uint32_t uiValue = 0;   // Read: time-out asked; LineControl: function
-    size_t uiWanted = 0;    // Read: count wanted
+    Bytes data; // Write: bytes sent; Read: bytes delivered
+    // Read: time-out asked; LineControl: 3 RTS raised, 4 RTS cleared, 5 DTR
+    // raised, 6 DTR cleared.
+    uint32_t uiValue = 0;
+    size_t uiWanted = 0; // Read: count wanted
 };
 
 struct LineScript {
@@ -53,7 +54,7 @@ struct LineScript {
     VirtualClock* pClock = nullptr; // the library's clock, advanced by the line
 
     std::vector<LineEvent> events;
-    tCommCfg2 lastCfg{};
+    LineSettings lastSettings{};
     int iOpenCount = 0;
     std::mutex mutex;
 
@@ -95,11 +96,11 @@ class OScriptedLine : public OSerialLine {
 public:
     explicit OScriptedLine(std::shared_ptr<LineScript> script)
         : m_script(std::move(script)), m_iConnection(m_script->iHangUps) {}
-    int iOpen(const tCommCfg2& cfg) override;
+    int iOpen(const LineSettings& settings) override;
     void vClose() override;
     int iWrite(const uint8_t* pData, size_t uiLen) override;
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override;
-    int iLineControl(uint32_t uiFunc) override;
+    int iSetModemLine(ModemLine eLine, bool bRaise) override;
     void vPurgeInput() override;
 
 private:

@@ -108,7 +108,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         *pReplyLen = 0;
     int iCode = ToInt(Code::Ok);
     try {
-        m_pComm->iExtendCommFunc(kLineSetDtr);
+        m_pComm->iSetDtr(true);
         SleepMs(kDtrSettleMs);
 
         uint8_t send[kAreaSize] = {};
@@ -122,7 +122,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
             Raise(Code::BadArgument);
 
         m_pComm->vDiscardInput(); // nothing left over from an earlier exchange
-        if (m_pComm->iSendCommand2(send, len, 1, true, true) != 0)
+        if (m_pComm->iWrite(send, len) != 0)
             Raise(Code::CommFailed);
 
         // The two acknowledgement bytes may come in two pieces; together they
@@ -132,7 +132,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         const uint64_t ackDeadline = NowMs() + kAckTimeoutMs;
         for (uint32_t waitMs = kAckTimeoutMs; got < 2 && waitMs > 0; waitMs = MsLeft(ackDeadline)) {
             uint32_t count = 2 - got;
-            if (m_pComm->iWaitResult2(ack + got, count, waitMs, 0, true) != 0 || !count)
+            if (m_pComm->iRead(ack + got, count, waitMs) != 0 || !count)
                 break;
             got += std::min<uint32_t>(count, 2 - got);
         }
@@ -140,7 +140,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
             Raise(Code::BadAck); // no answer: the module is taken to be absent
         if (got == 2 && ack[0] == ACK && ack[1] == kAddress) {
             static const uint8_t enq[2] = {ENQ, kAddress};
-            if (m_pComm->iSendCommand2(enq, 2, 1, true, true) != 0)
+            if (m_pComm->iWrite(enq, 2) != 0)
                 Raise(Code::CommFailed);
         }
         // Without the acknowledgement the reply is awaited all the same.
@@ -153,8 +153,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
         bool complete = false;
         while (!complete && count < kAreaSize - 1) {
             uint32_t one = 1;
-            if (m_pComm->iWaitResult2(recv + count, one, m_pComm->uiFrameWaitMs(uiTimeoutMs), 0,
-                                      true) != 0 ||
+            if (m_pComm->iRead(recv + count, one, m_pComm->uiFrameWaitMs(uiTimeoutMs)) != 0 ||
                 one == 0)
                 break;
             ++count;
@@ -168,7 +167,7 @@ int OAuxModule::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pRep
                 *pReplyLen = n;
         }
 
-        m_pComm->iExtendCommFunc(kLineClrDtr);
+        m_pComm->iSetDtr(false);
         SleepMs(kDtrSettleMs);
         // Bytes that never formed a frame are no reply, whatever they hold.
         iCode = complete ? iMapReplyCode(recv, textLen) : ToInt(Code::BrokenFrame);

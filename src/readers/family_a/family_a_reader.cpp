@@ -446,7 +446,7 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
 
 int OFamilyAReader::iBrokenReply(tDevReturn* pRet) {
     static const uint8_t kAbort[2] = {0x10, 0x04}; // DLE EOT
-    m_pComm->iSendCommand2(kAbort, sizeof kAbort, 1, true, true);
+    m_pComm->iWrite(kAbort, sizeof kAbort);
     return iReport(ToInt(Code::NoReply), pRet);
 }
 

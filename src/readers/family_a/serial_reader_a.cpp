@@ -103,7 +103,7 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
 
         for (int sends = 1;; ++sends) {
             m_pComm->vDiscardInput(); // nothing left over from an earlier exchange
-            if (m_pComm->iSendCommand2(send, len, 1, true, true) != 0)
+            if (m_pComm->iWrite(send, len) != 0)
                 Raise(Code::CommFailed);
             uint8_t ack[2] = {};
             uint32_t got = sizeof ack;
@@ -117,7 +117,7 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
         }
 
         static const uint8_t enq[2] = {DLE, ENQ};
-        if (m_pComm->iSendCommand2(enq, sizeof enq, 1, true, true) != 0)
+        if (m_pComm->iWrite(enq, sizeof enq) != 0)
             Raise(Code::CommFailed);
 
         bAbort = true;
@@ -179,7 +179,7 @@ int OSerialReaderA::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* 
     }
     if (bAbort && iCode == ToInt(Code::NoReply)) {
         static const uint8_t eot[2] = {DLE, EOT};
-        m_pComm->iSendCommand2(eot, sizeof eot, 1, true, true);
+        m_pComm->iWrite(eot, sizeof eot);
     }
     return iReport(iCode, pRet);
 }

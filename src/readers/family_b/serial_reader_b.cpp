@@ -41,7 +41,7 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
 
         // Whatever is left from an earlier exchange is not this reply.
         m_pComm->vDiscardInput();
-        if (m_pComm->iSendCommand2(frame, n + kFrameHeader + kCrcLen, 1, true, true) != 0)
+        if (m_pComm->iWrite(frame, n + kFrameHeader + kCrcLen) != 0)
             throw ToInt(Code::CommFailed);
 
         uint8_t ack = 0;
@@ -91,13 +91,13 @@ int OSerialReaderB::iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen,
 
         code = iTakeReply(reply + kFrameHeader, got - kCrcLen, pData, uiDataSize, pDataLen, pRet);
         const uint8_t ackOut = kAck;
-        m_pComm->iSendCommand2(&ackOut, 1, 1, true, true);
+        m_pComm->iWrite(&ackOut, 1);
     } catch (int thrown) {
         code = thrown;
         if (code == ToInt(Code::NoReply)) {
             // Cancel whatever the reader still means to send.
             const uint8_t cancel[2] = {kDle, kEot};
-            m_pComm->iSendCommand2(cancel, 2, 1, true, true);
+            m_pComm->iWrite(cancel, 2);
         }
     }
     return iReport(code, pRet);

@@ -35,6 +35,14 @@ uint32_t DataCount(uint32_t uiLen) {
     return uiLen > kData + 2 ? uiLen - kData - 2 : 0;
 }
 
+// The family's line, the configured port and modem-line choices kept.
+void FamilyCLine(LineSettings& settings) {
+    settings.uiBaud = 9600;
+    settings.eDataBits = DataBits::Eight;
+    settings.eParity = Parity::None;
+    settings.eStopBits = StopBits::One;
+}
+
 static_assert(OReaderComm::kMaxWanted + 3 <= OSerialReaderC::kAreaSize,
               "the largest receivable frame fits the receive area");
 static_assert(OSerialReaderC::kAreaSize <= IDC_CHIP_REPLY_MAX,
@@ -45,6 +53,10 @@ OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStChipPower] = 0;
     m_caps.usField[6] = 99;
+}
+
+int OSerialReaderC::SetCommPara(tDevReturn* pRet) {
+    return m_pComm->iOpenPort(pRet, &FamilyCLine);
 }
 
 // ---------------------------------------------------------------------------
@@ -128,7 +140,7 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         if ((!pText && uiTextLen) || uiTextLen > kAreaSize - kFrameOverhead)
             throw ToInt(Code::BadArgument);
 
-        m_pComm->iExtendCommFunc(kLineSetDtr);
+        m_pComm->iSetDtr(true);
         quillon::SleepMs(kDtrPauseMs);
 
         uint8_t send[kAreaSize];
@@ -138,7 +150,7 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         vPackFrame(send, &uiFrameLen);
 
         m_pComm->vDiscardInput(); // nothing stale may pass for this reply
-        if (m_pComm->iSendCommand2(send, uiFrameLen, 1, true, true) != 0)
+        if (m_pComm->iWrite(send, uiFrameLen) != 0)
             throw ToInt(Code::CommFailed);
 
         uint8_t answer = 0;
@@ -149,7 +161,7 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
             throw ToInt(Code::BadAck); // a first answer byte other than ACK: no ENQ, no reply read
 
         const uint8_t enq = kEnq;
-        if (m_pComm->iSendCommand2(&enq, 1, 1, true, true) != 0)
+        if (m_pComm->iWrite(&enq, 1) != 0)
             throw ToInt(Code::CommFailed);
 
         // Each wait may take the caller's time-out, the whole frame not much more.
@@ -176,7 +188,7 @@ int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8
         if (iCheckFrame(recv, uiLen) != 0)
             throw ToInt(Code::BrokenFrame);
 
-        m_pComm->iExtendCommFunc(kLineClrDtr);
+        m_pComm->iSetDtr(false);
         quillon::SleepMs(kDtrPauseMs);
         iCode = iMapReplyCode(recv, uiLen);
     } catch (int iFailure) {
@@ -195,7 +207,7 @@ int OSerialReaderC::iRefreshAfter(int iResult, const tDevReturn& outcome, tDevRe
         vCopyOutcome(pRet, status);
     } else {
         vCopyOutcome(pRet, outcome);
-        m_pComm->vSetErrorFlag(outcome);
+        m_pComm->vRecordOutcome(outcome);
     }
     return iResult;
 }
@@ -257,7 +269,7 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    const tDevReturn kept = m_pComm->tGetErrorFlag();
+    const tDevReturn kept = m_pComm->tLastOutcome();
 
     uint8_t reply[256];
     uint32_t len = sizeof reply;
@@ -303,7 +315,7 @@ int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     // did not answer at all.
     if (kept.iErrFlag2 != 0 && pRet->iCode2 != ToInt(Code::BadAck)) {
         vCopyOutcome(pRet, kept);
-        m_pComm->vSetErrorFlag(kept);
+        m_pComm->vRecordOutcome(kept);
         return 1;
     }
     return result;

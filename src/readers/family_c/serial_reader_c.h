@@ -16,6 +16,10 @@ public:
 
     explicit OSerialReaderC(OReaderComm* pComm);
 
+    // Opens the port at 9600 baud, 8 data bits, no parity, one stop bit,
+    // whatever speed the configuration gives.
+    int SetCommPara(tDevReturn* pRet) override;
+
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;
     int AcceptCard(int iMode, tDevReturn* pRet) override;

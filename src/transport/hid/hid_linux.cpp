@@ -25,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/deadline.h"
 #include "platform/posix_fd.h"
 
 #include "transport/hid/hid_report_descriptor.h"
@@ -165,16 +166,6 @@ bool bDescriptorByIoctl(int iFd, std::string& sOut) {
     return true;
 }
 
-// Milliseconds left until the deadline, rounded up; 0 once it has passed.
-int iMsLeft(Clock::time_point deadline) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 class OHidrawTransport : public OHidTransport {
 public:
     OHidrawTransport(std::string sClassDir, std::string sDevDir)
@@ -244,7 +235,7 @@ public:
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return false;
             }
-            const int iLeft = iMsLeft(deadline);
+            const int iLeft = quillon::iPollMsLeft(deadline);
             pollfd pfd{m_writeFd.iGet(), POLLOUT, 0};
             const int iPolled = iLeft == 0 ? 0 : ::poll(&pfd, 1, iLeft);
             if (iPolled < 0 && errno == EINTR) {
@@ -265,7 +256,7 @@ public:
         // A device without report numbers sends the data alone; byte 0 stays 0.
         const size_t uiSkip = m_lengths.bNumbered ? 0 : 1;
         for (;;) {
-            const int iLeft = iMsLeft(deadline);
+            const int iLeft = quillon::iPollMsLeft(deadline);
             pollfd pfd{m_readFd.iGet(), POLLIN, 0};
             const int iRc = ::poll(&pfd, 1, iLeft);
             if (iRc < 0 && errno == EINTR) {

@@ -1,20 +1,24 @@
 #include "transport/hid/hid_transport.h"
 
+#include <mutex>
 #include <utility>
 
 namespace {
-// Replaced by tests only, before the drivers that use it are built; reading
-// it from several threads at once is safe. (No std::mutex: MinGW's win32
-// thread model has none.)
+// Replaced by tests only; guarded all the same, as the serial line's factory is.
+std::mutex g_factoryMutex;
 HidTransportFactory g_factory;
 } // namespace
 
 HidTransportFactory SetHidTransportFactory(HidTransportFactory factory) {
+    std::lock_guard<std::mutex> lock(g_factoryMutex);
     return std::exchange(g_factory, std::move(factory));
 }
 
 std::unique_ptr<OHidTransport> MakeHidTransport() {
-    if (g_factory)
-        return g_factory();
+    {
+        std::lock_guard<std::mutex> lock(g_factoryMutex);
+        if (g_factory)
+            return g_factory();
+    }
     return MakeSystemHidTransport();
 }

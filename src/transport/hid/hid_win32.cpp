@@ -18,6 +18,7 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include "platform/win32_handle.h"
 #include "transport/hid/hid_report_descriptor.h"
 #include "transport/hid/hid_transport.h"
 
@@ -30,27 +31,7 @@ constexpr DWORD kCancelGraceMs = 1000;
 // Reports taken one by one when the HID class driver refuses to flush.
 constexpr int kMaxDrainedReports = 1024;
 
-// Owns a kernel handle; both NULL and INVALID_HANDLE_VALUE mean none.
-class OHandle {
-public:
-    OHandle() = default;
-    explicit OHandle(HANDLE h) : m_h(h) {}
-    ~OHandle() { vReset(); }
-    OHandle(const OHandle&) = delete;
-    OHandle& operator=(const OHandle&) = delete;
-
-    HANDLE hGet() const { return m_h; }
-    bool bValid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
-    void vReset(HANDLE h = nullptr) {
-        if (bValid()) {
-            ::CloseHandle(m_h);
-        }
-        m_h = h;
-    }
-
-private:
-    HANDLE m_h = nullptr;
-};
+using quillon::OWinHandle;
 
 // Owns a device information set.
 class ODeviceInfoSet {
@@ -120,7 +101,7 @@ HANDLE hOpenDevice(const std::string& sPath, DWORD dwAccess, DWORD dwFlags) {
 // transfer the system does not give back after its cancel can keep them.
 struct tTransfer {
     OVERLAPPED overlapped{};
-    OHandle event{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+    OWinHandle event{::CreateEventA(nullptr, TRUE, TRUE, nullptr)};
     std::vector<uint8_t> report;
 };
 
@@ -193,7 +174,7 @@ public:
                 continue;
             }
             // Access 0 opens even a device that another program holds.
-            OHandle probe(hOpenDevice(sPath, 0, 0));
+            OWinHandle probe(hOpenDevice(sPath, 0, 0));
             HIDD_ATTRIBUTES attrs{};
             attrs.Size = sizeof(attrs);
             if (!probe.bValid() || !::HidD_GetAttributes(probe.hGet(), &attrs) ||
@@ -307,8 +288,8 @@ public:
     }
 
 private:
-    OHandle m_write;
-    OHandle m_read;
+    OWinHandle m_write;
+    OWinHandle m_read;
     std::unique_ptr<tTransfer> m_pWrite;
     std::unique_ptr<tTransfer> m_pRead;
     size_t m_uiOutLen = 0;
