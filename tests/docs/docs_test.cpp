@@ -168,6 +168,8 @@ std::set<Key> KeysInSources(std::vector<std::string>& unresolved) {
         R"re(\s*(\w+|"[^"]*")\s*,\s*(\w+|"[^"]*"))re");
     static const std::regex helper(R"re((?:vApplyModeKey|iApplyMode)\s*\(\s*"(\w+)")re");
     static const std::regex tableRow(R"re(\{\s*"(\w+)"\s*,\s*"C\w*"\s*,\s*\d)re");
+    // A key row of a reader profile: {"Key", default, {{value, command, state}, ...}, ...}.
+    static const std::regex profileRow(R"re(\{\s*"(\w+)"\s*,\s*\d+\s*,\s*\{\s*\{)re");
     static const std::regex constant(R"re((k\w+)(?:\[\])?\s*=\s*"([^"]*)")re");
     std::set<Key> keys;
     for (const auto& e : fs::recursive_directory_iterator(QUILLON_SOURCE_DIR "/src")) {
@@ -197,7 +199,7 @@ std::set<Key> KeysInSources(std::vector<std::string>& unresolved) {
             if (!section.empty() && !key.empty())
                 keys.insert({section, key});
         }
-        for (const std::regex* r : {&helper, &tableRow})
+        for (const std::regex* r : {&helper, &tableRow, &profileRow})
             for (std::sregex_iterator m(text.begin(), text.end(), *r), end; m != end; ++m)
                 keys.insert({(*m)[1], (*m)[1]});
     }

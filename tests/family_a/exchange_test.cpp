@@ -1,5 +1,6 @@
 #include "reader_a_fixture.h"
 
+#include <functional>
 #include <sstream>
 
 class ExchangeA : public ReaderA {
@@ -189,5 +190,35 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
         uint32_t bits = 99;
         EXPECT_EQ(sensors ? 0 : 1, m.iGetModuleStatus(&bits, &r));
         EXPECT_EQ(expected, bits);
+    }
+}
+
+// An operation writes its record once: the code of its last exchange beside the reply text
+// of the last exchange that brought one (a silent reader writes no text).
+TEST_F(ExchangeA, RecordTellsTheLastCodeAndTheLastReplyText) {
+    // Replies ("" silent); operation; code; start of the reply text area.
+    using Row = std::tuple<Texts, std::function<int(tDevReturn*)>, int, std::string>;
+    tIdcStatus s;
+    const Row rows[] = {
+        {{"P1100"
+          "0000"
+          "0000"
+          "1"},
+         [&](tDevReturn* r) { return a.GetStatus(&s, r); },
+         1225,
+         "P1100x"},
+        {{"P0000"}, [&](tDevReturn* r) { return a.Init(1, r); }, 1225, "P0000x"},
+        {{"N0010", "P0000123"},
+         [&](tDevReturn* r) { return a.RetainCard(nullptr, r); },
+         1283,
+         "N0010x"}, // the counter's own record stays apart
+    };
+    for (const auto& [replies, operation, code, text] : rows) {
+        SCOPED_TRACE(text);
+        Replies(replies);
+        tDevReturn r = Rec();
+        EXPECT_EQ(1, operation(&r));
+        EXPECT_RECORD(r, code, 1);
+        EXPECT_EQ(text, std::string(r.acReplyText, text.size()));
     }
 }

@@ -140,6 +140,24 @@ TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
     EXPECT_TRUE(rig.hid.writes.empty());
 }
 
+// A failed track ahead of one written well: the record is the failed write's, code and reply
+// text alike; nothing of the later, longer reply shows in it.
+TEST(HidReaderA, WriteTrackRecordIsTheFailedWrite) {
+    RigA rig;
+    rig.hid.Answer("N7110");
+    rig.hid.Answer("P7200abcdef");
+    tIdcTracks t{};
+    t.uiLen1 = t.uiLen2 = 2;
+    std::memcpy(t.abTrack1, "12", 2);
+    std::memcpy(t.abTrack2, "34", 2);
+    tDevReturn r = Rec();
+    EXPECT_EQ(1, rig.reader.WriteTrack(&t, &r));
+    EXPECT_EQ((std::vector<int>{1283, 1283, 1, 1}),
+              (std::vector<int>{r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2}));
+    EXPECT_EQ(std::string("N7110") + std::string(6, 7), std::string(r.acReplyText, 11));
+    EXPECT_EQ((std::vector<uint32_t>{0, 2}), (std::vector<uint32_t>{t.uiLen1, t.uiLen2}));
+}
+
 // Chip reset with no chip chosen is refused with 1267 on both transports.
 TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
     RigA rig;

@@ -1,18 +1,26 @@
-// OFamilyAReader: the operations of a family-A reader, written once against
-// the command exchange iExecCommand. A transport supplies the exchange and
-// SetCommPara (OSerialReaderA: DLE frames on the serial line, plus the
-// auxiliary module; the USB twin: HID reports). The steps in which the USB
-// twin behaves differently are the protected virtual steps below; each
-// default is what the serial driver does.
+// OFamilyAReader: the operations of a family-A reader, written once for the
+// serial and the USB twin. A twin supplies the transport (tExchange: one
+// command and its reply; eRejectReply: how a reply that is not laid out as
+// the command's answer ends), its constant profile (what it does otherwise)
+// and, on the serial line, the auxiliary module.
+//
+// Every exchange hands back a value; an operation collects what its
+// exchanges returned in a tOutcome and writes the caller's record once, at
+// its end (iRecord). The operations live in family_a_init.cpp,
+// family_a_status.cpp, family_a_tracks.cpp, family_a_chip.cpp and here.
 #pragma once
 
 #include <cstdint>
 
+#include "readers/family_a/family_a_profile.h"
+#include "readers/family_a/reply_a.h"
 #include "readers/reader_base.h"
+
+class OAuxModule;
 
 class OFamilyAReader : public OReaderBase {
 public:
-    static constexpr uint32_t kReplyHeader = 5; // kind, two echo characters, two status characters
+    static constexpr uint32_t kReplyHeader = quillon::kReplyHeaderA;
 
     // 16-bit fields of the capability record (index = byte offset / 2).
     enum CapField : int {
@@ -26,7 +34,8 @@ public:
         kCapRetainCount = 7,
     };
 
-    explicit OFamilyAReader(OReaderComm* pComm);
+    // pModule: the auxiliary module on the reader's line, null for none.
+    OFamilyAReader(OReaderComm* pComm, const tFamilyAProfile& profile, OAuxModule* pModule);
 
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;
@@ -40,97 +49,120 @@ public:
     int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
     int ResetCount(int iCounter, tDevReturn* pRet) override;
     int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) override;
+    // Family A readers refuse to release the anti-fishing lock: AntiFishingRefused, flags 1.
     int ReleaseAntiFishing(tDevReturn* pRet) override;
     int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
 
-    // Family A readers refuse to release the anti-fishing lock: AntiFishingRefused, flags 1.
-    static int iRefuseAntiFishing(tDevReturn* pRet);
+    // Reply kind and status (the first character in the high byte) to a
+    // library code; UnknownReply for anything unknown.
+    static int iMapReplyCode(uint8_t byKind, uint16_t usStatus) {
+        return ToInt(quillon::MapReplyA(byKind, usStatus));
+    }
 
-    // Reply kind ('P' or 'N') and the two status characters, the first in the
-    // high byte ("00" = 0x3030), to a library code; UnknownReply for anything unknown.
-    static int iMapReplyCode(uint8_t byKind, uint16_t usStatus);
+    // One command as an operation of its own: the twin's exchange, its
+    // outcome recorded in pRet. *pReplyLen is in: the size of pReply, out:
+    // the reply data length. Returns 0 or 1.
+    int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply, uint32_t* pReplyLen,
+                     tDevReturn* pRet, uint32_t uiTimeoutMs);
 
-    // One command to the reader and its reply. Sends uiLen & 0xFFFF text
-    // bytes; *pReplyLen is in: the size of pReply, out: the reply data length
-    // (the reply text without its five header bytes). Stores the reply header
-    // at the start of acReplyText and records the exchange's code through
-    // vReportResult. Returns 0 or 1.
-    virtual int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                             uint32_t* pReplyLen, tDevReturn* pRet, uint32_t uiTimeoutMs) = 0;
+    // The auxiliary-module entry flag: one for the whole process, clear at
+    // load, set by the first card entry through the module (AcceptCard mode
+    // 6); from then on every entry through the module re-initialises it first.
+    static bool bModuleEntryDone() { return s_bModuleEntryDone; }
 
 protected:
-    // --- Steps the USB twin changes; the defaults are the serial driver's. ---
-    // Reset command of an Init mode; null refuses the mode.
-    virtual const char* pResetCommand(int iMode) const;
-    // Init after a successful reset: reader state on "P02", the auxiliary
-    // module's probe (vProbeModule), no chip type any more.
-    virtual void vAfterReset(tDevReturn* pRet);
-    // Configuration once the model is "Omron-V2XF" or "Omron-V2CF".
-    virtual void vApplyConfig();
-    // Turns the "C11" reply data into the caller's status fields.
-    virtual void vDecodeSensors(const uint8_t* pData, tIdcStatus* pStatus, tDevReturn* pRet);
-    // Init mode or ChipPower action outside the range: BadArgument, flags 1.
-    virtual int iRefuseOutOfRange(tDevReturn* pRet);
-    // AcceptCard mode outside 1 to 6: BadArgument, flags 1.
-    virtual int iOtherEntryMode(int iMode, tDevReturn* pRet);
-    // ChipIO with no chip activated: Unavailable, flags 1.
-    virtual int iRefuseNoChip(tDevReturn* pRet);
-    // WriteTrack with no track to write: BadArgument, flags 1.
-    virtual int iRefuseEmptyWrite(tDevReturn* pRet);
-    // Chip reset with a memory chip or no chip: Unavailable, flags 1.
-    virtual int iRefuseChipReset(tDevReturn* pRet);
-    // A reply whose data is not laid out as the command's answer: DLE EOT and
-    // NoReply, as the exchange ends a reply that did not arrive whole.
-    virtual int iBrokenReply(tDevReturn* pRet);
-    // Time-out of the "CC0" that prepares an activation.
-    virtual uint32_t uiChipPrepareTimeoutMs() const { return 20000; }
-    // Whether the switch-off hands the chip type 255 back to the caller.
-    virtual bool bSwitchOffReportsType() const { return true; }
-    // Counter numbers ResetCount accepts (only 0 exists).
-    virtual bool bCounterExists(int iCounter) const { return iCounter == 0; }
+    // --- The transport. ---
+    // One command (uiLen & 0xFFFF text bytes) and its reply; the reply data
+    // goes to pReply (at most uiReplySize bytes, else the exchange fails).
+    virtual quillon::tExchangeA tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                          uint32_t uiReplySize, uint32_t uiTimeoutMs) = 0;
+    // Ends a reply whose data is not laid out as the command's answer, as
+    // the exchange ends a reply that did not arrive whole; that code.
+    virtual quillon::Code eRejectReply() = 0;
 
-    // --- The auxiliary module; a reader without one keeps these defaults. ---
-    virtual void vProbeModule(tDevReturn*) {}
-    virtual void vReadModuleSensors(tIdcStatus*, tDevReturn*) {}
-    // Card entry from the module (AcceptCard mode 6): without a module Unavailable.
-    virtual int iModuleEntry(tDevReturn* pRet);
+    // What an operation's record will show: the code last decided and the
+    // reply text area as the exchanges have written it (a later reply
+    // overwrites the start, a shorter one leaves the rest).
+    struct tOutcome {
+        quillon::Code eCode = quillon::Code::Ok;
+        uint8_t abText[sizeof(tDevReturn::acReplyText)] = {};
+        uint32_t uiTextLen = 0;
+        void vTake(const quillon::tExchangeA& x);
+    };
+    // A command through the exchange; its code and reply text go to o. The
+    // reply data lands in pReply (a 256-byte scratch buffer when null), its
+    // length in *pDataLen. Returns the exchange's code.
+    quillon::Code eSend(tOutcome& o, const uint8_t* pText, uint32_t uiLen, uint32_t uiTimeoutMs,
+                        uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
+                        uint32_t* pDataLen = nullptr);
+    quillon::Code eCommand(tOutcome& o, const char* pText, uint32_t uiTimeoutMs,
+                           uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
+                           uint32_t* pDataLen = nullptr);
+    // The reply was not laid out as the command's answer.
+    quillon::Code eBroken(tOutcome& o) { return o.eCode = eRejectReply(); }
+    // The one write of an operation's outcome into the caller's record; 0 or 1.
+    int iRecord(const tOutcome& o, tDevReturn* pRet) {
+        vPutReplyText(pRet, o.abText, o.uiTextLen);
+        return iFinish(o.eCode, pRet);
+    }
+    int iRefuse(const tRefusalA& t, tDevReturn* pRet) {
+        if (t.eCode != quillon::Code::Ok)
+            iSetRecord(pRet, ToInt(t.eCode), 1, 1);
+        return t.iResult;
+    }
+    int iBadArgument(tDevReturn* pRet) {
+        return iSetRecord(pRet, ToInt(quillon::Code::BadArgument), 1, 1);
+    }
 
-    // --- Helpers for the operations. ---
-    // An ASCII command; the reply data lands in pReply (a scratch buffer of
-    // 256 bytes when null).
-    int iCommand(const char* pText, uint32_t uiTimeoutMs, tDevReturn* pRet,
-                 uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
-                 uint32_t* pReplyLen = nullptr);
-    // "CQ0": on success the three-digit retain counter goes to the capability
-    // record, status field 2 and *pCount (when given).
-    int iReadRetainCounter(tDevReturn* pRet, uint32_t* pCount);
+    // "CQ0": the three-digit retain counter; -1 when the command failed or
+    // its reply carries no counter (the reply is then rejected).
+    int iReadRetainCounter(tOutcome& o);
+    void vStoreRetainCounter(uint16_t usCount) {
+        usCap(kCapRetainCount) = usCount;
+        usStatus(kStRetainCount) = usCount;
+    }
     // A fixed-width decimal field as the reader sends it (each character
     // minus '0', weighted by powers of ten); -1 when a character is no digit.
     static int iDigits(const uint8_t* p, int iCount);
-    // The retain counter: the first three characters of a "CQ0" reply of
-    // uiLen data bytes; -1 when they are not three digits (a broken reply).
-    static int iRetainCounter(const uint8_t* pData, uint32_t uiLen) {
-        return uiLen < 3 ? -1 : iDigits(pData, 3);
-    }
-    // The sensor characters of the "C11" reply data: fields 5 to 8, and
-    // field 10 when the card-entry state no longer fits the sensors.
-    static void vDecodeSensorCharacters(const uint8_t* pData, uint16_t* pField);
-    // "CUA032": its reply data, at most 31 bytes, into capability offset 112.
-    void vReadReaderInfo(tDevReturn* pRet);
     uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
     uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
 
+    const tFamilyAProfile& m_profile;
+    OAuxModule* const m_pModule;
+
 private:
-    // A mode key of the configuration: value 0 sends pCmd0 (state 3), 1 sends
-    // pCmd1 (state 1), any other value sends nothing and is the state.
-    void vApplyModeKey(const char* pKey, const char* pCmd0, const char* pCmd1, int iCapField,
-                       int iStatusField, tDevReturn* pRet);
+    // Init's parts.
+    void vIdentify(const uint8_t* pData);
+    void vApplyConfig();
+    void vApplyKey(const tConfigKeyA& k, tOutcome& own);
+    void vReadReaderInfo(tOutcome& own);
+    // The auxiliary module: probed at Init, its sensors at GetStatus, and
+    // card entry through it (AcceptCard mode 6).
+    void vProbeModule(tOutcome& o);
+    void vReadModuleSensors(tIdcStatus* pStatus, tOutcome& o);
+    int iModuleEntry(tDevReturn* pRet);
+    // A call of the module with a record of its own; its code becomes o's.
+    // True when it succeeded.
+    template <class Call> static bool bModuleCall(tOutcome& o, Call call) {
+        tDevReturn r{};
+        const bool ok = call(&r) == 0;
+        o.eCode = static_cast<quillon::Code>(r.iCode2);
+        return ok;
+    }
+    // The "C11" reply into the caller's status fields.
+    void vDecodeSensors(const uint8_t* pData, quillon::Code eCode, tIdcStatus* pStatus);
+    int iOtherEntryMode(int iMode, tDevReturn* pRet);
+    int iWriteTracks(tIdcTracks* pTracks, tDevReturn* pRet);
+    // Chip operations.
+    bool bTryActivation(tOutcome& o, uint8_t* pAnswer, uint32_t uiSize, uint32_t* pLen,
+                        uint32_t* pType);
     int iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType, tDevReturn* pRet);
     int iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet);
-    // Three command characters followed by the caller's bytes, built in a
-    // zero-filled buffer of uiBufSize bytes; the reply data to the caller.
+    int iSwitchOffChip(uint32_t* pType, tDevReturn* pRet);
     int iChipCommand(const char* pPrefix, const uint8_t* pCommand, int iCommandLen,
                      uint32_t uiBufSize, uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet);
     int iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_t* pReply, uint32_t* pReplyLen,
                     tDevReturn* pRet);
+
+    static bool s_bModuleEntryDone;
 };

@@ -1,0 +1,95 @@
+#include "readers/family_a/dle_codec.h"
+
+#include <cstring>
+
+namespace quillon {
+namespace dle {
+
+bool IsAck(const uint8_t* p, uint32_t uiLen) {
+    return uiLen == 2 && p[0] == DLE && p[1] == ACK;
+}
+
+uint32_t EncodeFrame(const uint8_t* pText, uint32_t uiLen, uint8_t* pOut, uint32_t uiOutSize) {
+    uint32_t w = 0;
+    uint8_t bcc = 0;
+    if (uiOutSize < 5)
+        return 0;
+    pOut[w++] = DLE;
+    pOut[w++] = STX;
+    for (uint32_t i = 0; i < uiLen; ++i) {
+        const uint32_t need = pText[i] == DLE ? 2 : 1;
+        if (w + need + 3 > uiOutSize)
+            return 0;
+        bcc ^= pText[i];
+        pOut[w++] = pText[i];
+        if (need == 2)
+            pOut[w++] = DLE;
+    }
+    pOut[w++] = DLE;
+    pOut[w++] = ETX;
+    pOut[w++] = static_cast<uint8_t>(bcc ^ ETX);
+    return w;
+}
+
+bool IsWholeFrame(const uint8_t* pFrame, uint32_t uiLen) {
+    if (uiLen < 5 || pFrame[0] != DLE || pFrame[1] != STX || pFrame[uiLen - 3] != DLE ||
+        pFrame[uiLen - 2] != ETX)
+        return false;
+    uint8_t bcc = 0;
+    // Text positions 2..n-4; a DLE's partner must lie in the text too.
+    for (uint32_t i = 2; i + 3 < uiLen; ++i) {
+        bcc ^= pFrame[i];
+        if (pFrame[i] == DLE) {
+            if (i + 4 >= uiLen || pFrame[i + 1] != DLE)
+                return false;
+            ++i;
+        }
+    }
+    return pFrame[uiLen - 1] == static_cast<uint8_t>(bcc ^ ETX);
+}
+
+OReplyDecoder::Step OReplyDecoder::eFeed(const uint8_t* p, uint32_t uiLen) {
+    if (m_eStep != Step::NeedMore)
+        return m_eStep;
+    if (uiLen > uiRoom())
+        uiLen = uiRoom();
+    if (uiLen)
+        std::memcpy(m_ab + m_uiArrived, p, uiLen);
+    m_uiArrived += uiLen;
+    m_eStep = eScan();
+    return m_eStep;
+}
+
+OReplyDecoder::Step OReplyDecoder::eScan() {
+    // A position needed beyond the capacity can never come.
+    const auto more = [](uint32_t uiNeeded) {
+        return uiNeeded >= kCapacity ? Step::Broken : Step::NeedMore;
+    };
+    for (;;) {
+        const uint32_t i = m_uiScan;
+        if (i >= m_uiArrived)
+            return more(i);
+        if (i < 2 || m_ab[i - 1] != DLE || m_ab[i] != ETX) {
+            ++m_uiScan;
+            continue;
+        }
+        if (i + 1 >= m_uiArrived)
+            return more(i + 1); // the BCC, if this DLE ETX ends the frame
+        if (IsWholeFrame(m_ab, i + 2))
+            break;
+        m_uiScan = i + 2; // DLE ETX was data
+    }
+    // The text, doubled DLEs collapsed, moves to the start.
+    const uint32_t frameLen = m_uiScan + 2;
+    uint32_t n = 0;
+    for (uint32_t p = 2; p + 3 < frameLen; ++p) {
+        m_ab[n++] = m_ab[p];
+        if (m_ab[p] == DLE)
+            ++p;
+    }
+    m_uiTextLen = n;
+    return Step::Frame;
+}
+
+} // namespace dle
+} // namespace quillon

@@ -1,0 +1,224 @@
+// Family A: chip power (activation, reset, switch-off) and chip I/O.
+#include <cstring>
+
+#include "readers/family_a/family_a_reader.h"
+
+using namespace quillon;
+
+namespace {
+constexpr uint16_t kNoChip = 255;
+constexpr uint32_t kChipBlock = 360;   // command bytes in one "CF2" block
+constexpr uint32_t kChipBuffer = 1024; // reply data of one chip command
+static_assert(kChipBuffer <= IDC_CHIP_REPLY_MAX, "a chip reply always fits the caller's buffer");
+// A reader that keeps answering "P21" with no data would continue forever.
+constexpr int kMaxContinuations = IDC_CHIP_REPLY_MAX;
+
+// The chip type from the activation that answered (t: its try index, or
+// the caller's value when no try ran) and the answer-to-reset a[0..n): a
+// processor chip by the high nibble of the format byte T0, a memory chip
+// by its first three bytes. Family B decodes its answers the same way,
+// without the length check.
+uint32_t ChipTypeFromAnswer(uint32_t t, const uint8_t* a, uint32_t n) {
+    if (t == 0 || t == 1) {
+        const uint8_t format = static_cast<uint8_t>(a[1] >> 4);
+        t = format == 0x6 ? 0 : format == 0xE ? 1 : kNoChip;
+    }
+    if (t >= 4) {
+        if (n >= 3 && a[0] == 0xA2 && a[1] == 0x13 && a[2] == 0x10)
+            t = 4;
+        else if (n >= 3 && a[0] == 0x92 && a[1] == 0x23 && a[2] == 0x10)
+            t = 5;
+    }
+    return t;
+}
+} // namespace
+
+int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                              tDevReturn* pRet) {
+    uint8_t* pAnswer = reinterpret_cast<uint8_t*>(uArg2);
+    uint32_t* pAnswerLen = reinterpret_cast<uint32_t*>(uArg3);
+    uint32_t* pType = static_cast<uint32_t*>(pArg4);
+    switch (iAction) {
+    case 1:
+        if (!pAnswer || !pAnswerLen || !pType)
+            return iBadArgument(pRet);
+        return iActivateChip(pAnswer, pAnswerLen, pType, pRet);
+    case 2:
+        if (!pAnswer || !pAnswerLen)
+            return iBadArgument(pRet);
+        return iResetChip(pAnswer, pAnswerLen, pRet);
+    case 3:
+        return iSwitchOffChip(pType, pRet);
+    default:
+        return iRefuse(m_profile.tOutOfRange, pRet);
+    }
+}
+
+// The activation tries, one per chip kind, until one answers: *pType is
+// the index of the try. Family B tries its chip kinds the same way.
+bool OFamilyAReader::bTryActivation(tOutcome& o, uint8_t* pAnswer, uint32_t uiSize, uint32_t* pLen,
+                                    uint32_t* pType) {
+    static const char* const kTries[10] = {"CC2",  "CC2",  "Ce11", "Ce11", "Cm20",
+                                           "Cm21", "Cm22", "Cm23", "Cm24", "Cm25"};
+    for (uint32_t i = 0; i < 10; ++i) {
+        *pType = i;
+        std::memset(pAnswer, 0, uiSize);
+        if (IsSuccess(eCommand(o, kTries[i], 10000, pAnswer, uiSize, pLen)))
+            return true;
+    }
+    return false;
+}
+
+int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType,
+                                  tDevReturn* pRet) {
+    uint8_t a[kChipBuffer] = {};
+    uint32_t n = 0;
+    tOutcome o;
+    if (!IsSuccess(eCommand(o, "CC0", m_profile.uiChipPrepareTimeoutMs, a, sizeof a, &n))) {
+        // The type is decided on the caller's value and an empty answer.
+        std::memset(a, 0, sizeof a);
+        n = 0;
+    } else if (!bTryActivation(o, a, sizeof a, &n, pType)) {
+        *pType = kNoChip;
+        usStatus(kStChipType) = kNoChip;
+        return iRecord(o, pRet);
+    }
+    *pType = ChipTypeFromAnswer(*pType, a, n);
+    usStatus(kStChipType) = static_cast<uint16_t>(*pType);
+    std::memcpy(pAnswer, a, n);
+    *pAnswerLen = n;
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet) {
+    const uint16_t type = usStatus(kStChipType);
+    const char* pCmd = nullptr;
+    uint32_t skip = 0; // leading answer bytes that are not the chip's
+    if (type <= 1) {
+        pCmd = "CE10";
+        skip = 1;
+    } else if (type <= 3) {
+        pCmd = "Ce411";
+        skip = 3;
+    } else if (type <= 8) {
+        return iRefuse(m_profile.tMemoryChipReset, pRet);
+    } else {
+        // No chip chosen: nothing to reset.
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+    }
+    uint8_t a[kChipBuffer] = {};
+    uint32_t n = 0;
+    tOutcome o;
+    if (IsSuccess(eCommand(o, pCmd, 10000, a, sizeof a, &n))) {
+        const uint32_t len = n > skip ? n - skip : 0;
+        std::memcpy(pAnswer, a + skip, len);
+        *pAnswerLen = len;
+    }
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::iSwitchOffChip(uint32_t* pType, tDevReturn* pRet) {
+    const uint16_t type = usStatus(kStChipType);
+    const char* pCmd = "CC6";
+    if (type == 2 || type == 3)
+        pCmd = "Ce21";
+    else if (type >= 4 && type <= 8)
+        pCmd = "Cm6";
+    tOutcome o;
+    eCommand(o, pCmd, 10000);
+    usStatus(kStChipPower) = 2;
+    usStatus(kStChipType) = kNoChip;
+    if (pType && m_profile.bSwitchOffReportsType)
+        *pType = kNoChip;
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                           uint32_t* pReplyLen, tDevReturn* pRet) {
+    const uint16_t type = usStatus(kStChipType);
+    if (type == 0)
+        return iChipCommand("CF0", pCommand, iCommandLen, 1024, pReply, pReplyLen, pRet);
+    if (type == 1)
+        return iChipBlocks(pCommand, iCommandLen, pReply, pReplyLen, pRet);
+    if (type == 2 || type == 3)
+        return 0; // this chip kind has no exchange command
+    if (type >= 4 && type <= 9)
+        return iChipCommand("Cm7", pCommand, iCommandLen, 256, pReply, pReplyLen, pRet);
+    return iRefuse(m_profile.tNoChip, pRet);
+}
+
+int OFamilyAReader::iChipCommand(const char* pPrefix, const uint8_t* pCommand, int iCommandLen,
+                                 uint32_t uiBufSize, uint8_t* pReply, uint32_t* pReplyLen,
+                                 tDevReturn* pRet) {
+    uint8_t cmd[1024] = {};
+    if (iCommandLen < 0 || (iCommandLen > 0 && !pCommand) || !pReply || !pReplyLen ||
+        uiBufSize > sizeof cmd || 3 + static_cast<uint32_t>(iCommandLen) > uiBufSize)
+        return iBadArgument(pRet);
+    std::memcpy(cmd, pPrefix, 3);
+    if (iCommandLen > 0)
+        std::memcpy(cmd + 3, pCommand, static_cast<size_t>(iCommandLen));
+    uint8_t d[kChipBuffer] = {};
+    uint32_t n = 0;
+    tOutcome o;
+    if (IsSuccess(eSend(o, cmd, 3 + static_cast<uint32_t>(iCommandLen), 10000, d, sizeof d, &n))) {
+        std::memcpy(pReply, d, n);
+        *pReplyLen = n;
+    }
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                                uint32_t* pReplyLen, tDevReturn* pRet) {
+    // Blocks would carry any length; a command longer than a chip reply's area is refused unsent,
+    // before anything is read from a buffer the caller may not have.
+    if (iCommandLen < 0 || iCommandLen > IDC_CHIP_REPLY_MAX || (iCommandLen > 0 && !pCommand) ||
+        !pReply || !pReplyLen)
+        return iBadArgument(pRet);
+    const uint32_t total = static_cast<uint32_t>(iCommandLen);
+    uint8_t cmd[3 + kChipBlock];
+    uint8_t d[kChipBuffer];
+    uint32_t n = 0;
+    tOutcome o;
+    auto send = [&](const char* pPrefix, const uint8_t* pData, uint32_t uiLen) {
+        std::memcpy(cmd, pPrefix, 3);
+        if (uiLen)
+            std::memcpy(cmd + 3, pData, uiLen);
+        std::memset(d, 0, sizeof d);
+        return IsSuccess(eSend(o, cmd, 3 + uiLen, 10000, d, sizeof d, &n));
+    };
+
+    uint32_t pos = 0;
+    for (; total - pos >= kChipBlock; pos += kChipBlock) {
+        if (!send("CF2", pCommand + pos, kChipBlock))
+            return iRecord(o, pRet);
+    }
+    if (!send("CF1", pCommand + pos, total - pos))
+        return iRecord(o, pRet);
+    std::memcpy(pReply, d, n);
+    uint32_t len = n;
+    *pReplyLen = len;
+
+    // "P21": more of the reply follows; the last byte received is not data.
+    for (int round = 0; o.eCode == Code::MoreData; ++round) {
+        if (len > 0)
+            --len;
+        *pReplyLen = len;
+        if (round == kMaxContinuations) {
+            o.eCode = Code::NoReply;
+            break;
+        }
+        if (!send("CF3", nullptr, 0))
+            break;
+        if (n > IDC_CHIP_REPLY_MAX - len) {
+            // Keep what fits the caller's buffer; the rest is lost: NoReply.
+            std::memcpy(pReply + len, d, IDC_CHIP_REPLY_MAX - len);
+            *pReplyLen = IDC_CHIP_REPLY_MAX;
+            o.eCode = Code::NoReply;
+            break;
+        }
+        std::memcpy(pReply + len, d, n);
+        len += n;
+        *pReplyLen = len;
+    }
+    return iRecord(o, pRet);
+}

@@ -1,0 +1,149 @@
+// Family A: Init, the model identification, the configuration and the
+// auxiliary module's probe.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "readers/family_a/aux_module.h"
+#include "readers/family_a/family_a_reader.h"
+
+using namespace quillon;
+
+namespace {
+constexpr uint16_t kNoChip = 255;
+
+struct tModel {
+    const char* pId;
+    const char* pName;
+};
+const tModel kModels[] = {
+    {"HBU-NA053", "Omron-051"},  {"HBU-NA120", "Omron-V2XF"}, {"HBU-NA139", "Omron-V2XF"},
+    {"HBU-NA092", "Omron-V2AF"}, {"HBU-NA211", "Omron-V2CF"},
+};
+const char* const kOtherModel = "Omron-074";
+} // namespace
+
+int OFamilyAReader::Init(int iMode, tDevReturn* pRet) {
+    if (iMode < 1 || iMode > 3)
+        return iRefuse(m_profile.tOutOfRange, pRet);
+    const char* pReset = m_profile.apResetCommand[iMode - 1];
+    usStatus(kStEntry) = 3;
+    tOutcome o;
+    Code code = eCommand(o, pReset, 30000);
+    if (code == Code::ResetAgain || code == Code::ResetAgain2) // the reader asks for it again
+        code = eCommand(o, pReset, 30000);
+    if (!IsSuccess(code))
+        return iRecord(o, pRet);
+    if (m_profile.bResetSetsState && code == Code::CardInside)
+        usStatus(kStState) = 3;
+    vProbeModule(o);
+    if (m_profile.bResetSetsState)
+        usStatus(kStChipType) = kNoChip;
+
+    const int count = iReadRetainCounter(o);
+    if (count >= 0)
+        vStoreRetainCounter(static_cast<uint16_t>(count));
+    if (m_caps.acModelName[0] != '\0')
+        return iRecord(o, pRet); // identified by an earlier Init
+
+    uint8_t d[256] = {};
+    if (IsSuccess(eCommand(o, "CV0", 10000, d, sizeof d)))
+        vIdentify(d);
+    return iRecord(o, pRet);
+}
+
+void OFamilyAReader::vIdentify(const uint8_t* d) {
+    const char* pName = kOtherModel;
+    for (const tModel& m : kModels) {
+        if (std::memcmp(d, m.pId, 9) == 0) {
+            pName = m.pName;
+            break;
+        }
+    }
+    std::memset(m_caps.acModelName, 0, sizeof m_caps.acModelName);
+    CopyText(m_caps.acModelName, sizeof m_caps.acModelName, pName);
+    usCap(kCapIdentified) = 1;
+    // The reader's version characters stand at data bytes 52 and 53.
+    m_caps.acFirmware[0] = static_cast<char>(d[52]);
+    m_caps.acFirmware[1] = static_cast<char>(d[53]);
+    if (std::strcmp(pName, "Omron-V2XF") == 0 || std::strcmp(pName, "Omron-V2CF") == 0)
+        vApplyConfig();
+}
+
+void OFamilyAReader::vApplyConfig() {
+    // An outcome of its own: nothing of the configuration reaches Init's record.
+    tOutcome own;
+    for (uint32_t i = 0; i < m_profile.uiConfigKeys; ++i)
+        vApplyKey(m_profile.pConfigKeys[i], own);
+    vReadReaderInfo(own);
+    if (m_profile.bMarksConfigured)
+        usCap(kCapConfigured) = 2;
+}
+
+void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tOutcome& own) {
+    int value = k.iDefault;
+    if (m_pComm->iGetIntValue(k.pKey, k.pKey, value) != 0)
+        value = k.iDefault;
+    uint16_t state = static_cast<uint16_t>(value);
+    bool sent = false, failed = false;
+    for (const tConfigKeyA::tChoice& c : k.aChoice) {
+        if (c.pCmd && c.iValue == value) {
+            sent = true;
+            failed = !IsSuccess(eCommand(own, c.pCmd, 10000));
+            state = c.usState;
+            break;
+        }
+    }
+    if (failed && k.usFailState)
+        state = k.usFailState;
+    switch (k.eCap) {
+    case tConfigKeyA::kCapState:
+        usCap(k.iCapField) = state;
+        break;
+    case tConfigKeyA::kCapAccepted:
+        usCap(k.iCapField) = failed ? 2 : 1;
+        break;
+    case tConfigKeyA::kCapWhenSent:
+        if (sent)
+            usCap(k.iCapField) = state;
+        break;
+    case tConfigKeyA::kCapNone:
+        break;
+    }
+    if (k.iStatusField >= 0)
+        usStatus(k.iStatusField) = state;
+}
+
+void OFamilyAReader::vReadReaderInfo(tOutcome& own) {
+    uint8_t d[256] = {};
+    uint32_t n = 0;
+    if (IsSuccess(eCommand(own, "CUA032", 10000, d, sizeof d, &n))) {
+        std::memset(m_caps.acInfo, 0, sizeof m_caps.acInfo);
+        std::memcpy(m_caps.acInfo, d, std::min<uint32_t>(n, sizeof m_caps.acInfo - 1));
+    }
+}
+
+// ------------------------------------------------------ auxiliary module
+
+void OFamilyAReader::vProbeModule(tOutcome& o) {
+    if (!m_pModule || usCap(kCapModule) == 2)
+        return; // found absent once: never probed again
+    uint8_t ident[128] = {};
+    // The module's code stays the operation's until "CQ0" follows.
+    if (bModuleCall(
+            o, [&](tDevReturn* r) { return m_pModule->iInitModule(r, ident, sizeof ident); })) {
+        usCap(kCapModule) = 1;
+        usStatus(kStModule) = 1;
+    } else if (o.eCode == Code::BadAck) {
+        usCap(kCapModule) = 2;
+        usStatus(kStModule) = 2;
+    } else {
+        usCap(kCapModule) = 1;
+        usStatus(kStModule) = (o.eCode == Code::ReplyN4A && usStatus(kStState) == 3) ? 1 : 3;
+    }
+    char* pVersion = m_caps.acFirmware;
+    const size_t len = strnlen(pVersion, sizeof m_caps.acFirmware - 1);
+    if (len < 5)
+        std::snprintf(pVersion + len, sizeof m_caps.acFirmware - len, "  + %.11s",
+                      reinterpret_cast<const char*>(ident));
+}

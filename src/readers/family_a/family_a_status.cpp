@@ -1,0 +1,157 @@
+// Family A: status, card entry (through the auxiliary module too), eject
+// and retain.
+#include <cstring>
+
+#include "readers/family_a/aux_module.h"
+#include "readers/family_a/family_a_reader.h"
+
+using namespace quillon;
+
+int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
+    if (!pStatus)
+        return iBadArgument(pRet);
+    *pStatus = m_status;
+    tOutcome o;
+    vReadModuleSensors(pStatus, o);
+
+    uint8_t d[256] = {};
+    const Code c11 = eCommand(o, "C11", 5000, d, sizeof d);
+    if (IsSuccess(c11))
+        vDecodeSensors(d, c11, pStatus);
+
+    if (!IsSuccess(eCommand(o, "C10", 5000)) && o.eCode != Code::NoTrackData)
+        pStatus->usField[kStEntry] = 3;
+    return iRecord(o, pRet);
+}
+
+void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pStatus) {
+    uint16_t* f = pStatus->usField;
+    const bool bJudge = m_profile.bStatusJudgesCardState;
+    if (bJudge && std::memcmp(d, "0000", 4) != 0) {
+        f[kStState] = 3;
+        f[kStEntry] = 3;
+        usStatus(kStEntry) = 3;
+    }
+    switch (eCode) {
+    case Code::Positive:
+        f[kStState] = 1;
+        break;
+    case Code::ReplyP01:
+        f[kStState] = 2;
+        break;
+    case Code::CardInside:
+        f[kStState] = 3;
+        if (bJudge)
+            f[kStEntry] = 3;
+        usStatus(kStEntry) = 3;
+        break;
+    default:
+        break;
+    }
+    f[kStSensor6] = static_cast<uint16_t>(d[5] - '0');
+    f[kStSensor5] = static_cast<uint16_t>(d[6] - '0');
+    f[kStSensor7] = static_cast<uint16_t>(d[7] - '0');
+    if (d[8] == '0')
+        f[kStChipPower] = 2;
+    else if (d[8] == '1')
+        f[kStChipPower] = 1;
+    if ((f[kStEntry] == 1 && f[kStSensor5] == 1 && f[kStSensor7] == 1 && f[kStSensor6] == 0) ||
+        (f[kStEntry] == 2 && f[kStSensor7] == 1 && f[kStSensor6] == 0))
+        f[kStEntry] = 3;
+    // A card at rest: the reader state is 1 (the query's code would be
+    // Positive too, but "C10" always follows and decides the record).
+    if (bJudge && f[kStSensor7] == 0 && f[kStSensor6] == 1)
+        f[kStState] = 1;
+}
+
+void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tOutcome& o) {
+    if (!m_pModule || usCap(kCapModule) != 1)
+        return;
+    uint32_t bits = 0;
+    if (bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iGetModuleStatus(&bits, r); })) {
+        pStatus->usField[kStModuleSensor1] = (bits & 1) ? 3 : 1;
+        pStatus->usField[kStModuleSensor2] = (bits & 2) ? 2 : 1;
+        pStatus->usField[kStModuleSensor4] = (bits & 4) ? 2 : 1;
+    } else {
+        usStatus(kStModule) = 3;
+        pStatus->usField[kStModule] = 3;
+    }
+}
+
+int OFamilyAReader::AcceptCard(int iMode, tDevReturn* pRet) {
+    static const char* const kEntryCommands[5] = {"C:2", "C:0", "C:1", "C40", "C:3"};
+    if (iMode == 6)
+        return iModuleEntry(pRet);
+    if (iMode < 1 || iMode > 5)
+        return iOtherEntryMode(iMode, pRet);
+    tOutcome o;
+    if (IsSuccess(eCommand(o, kEntryCommands[iMode - 1], 30000)))
+        usStatus(kStEntry) = static_cast<uint16_t>(iMode);
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::iOtherEntryMode(int iMode, tDevReturn* pRet) {
+    if (!m_profile.bSendsOtherEntryModes)
+        return iRefuse(m_profile.tOtherEntryMode, pRet);
+    // An empty command of three zero bytes; the reader's answer decides.
+    static const uint8_t kNoCommand[3] = {};
+    tOutcome o;
+    if (IsSuccess(eSend(o, kNoCommand, sizeof kNoCommand, 30000)))
+        usStatus(kStEntry) = static_cast<uint16_t>(iMode);
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::iModuleEntry(tDevReturn* pRet) {
+    if (!m_pModule)
+        return iRefuse(m_profile.tNoModuleEntry, pRet);
+    tOutcome o;
+    const Code c10 = eCommand(o, "C10", 20000);
+    if (usStatus(kStModule) != 1 || c10 == Code::CardInside) {
+        o.eCode = Code::Unavailable;
+        return iRecord(o, pRet);
+    }
+    uint32_t bits = 0;
+    if (bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iGetModuleStatus(&bits, r); })) {
+        if ((bits & 4) || s_bModuleEntryDone) {
+            uint8_t ident[128] = {};
+            bModuleCall(
+                o, [&](tDevReturn* r) { return m_pModule->iInitModule(r, ident, sizeof ident); });
+            eCommand(o, "C01", 20000);
+        }
+        if (bits & 1) {
+            usStatus(kStModule) = 3;
+            o.eCode = Code::Unavailable;
+            return iRecord(o, pRet);
+        }
+    }
+    s_bModuleEntryDone = true;
+    bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iSetMode(1, r); });
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::EjectCard(tDevReturn* pRet) {
+    tOutcome o;
+    eCommand(o, "C30", 30000);
+    usStatus(kStEntry) = 3;
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
+    tOutcome o;
+    const Code c41 = eCommand(o, "C41", 30000);
+    tOutcome own; // the counter's outcome never reaches the caller's record
+    const int count = iReadRetainCounter(own);
+    if (!(m_profile.bRetainFollowsC41 ? IsSuccess(c41) : count >= 0))
+        return iRecord(o, pRet);
+    usStatus(kStEntry) = 3;
+    if (count >= 0) {
+        vStoreRetainCounter(static_cast<uint16_t>(count));
+        if (pRetainCount)
+            *pRetainCount = static_cast<uint32_t>(count);
+        if (count == 999 && m_profile.bRetainClearsFullCounter) { // full: start it again
+            tDevReturn r{};
+            ResetCount(0, &r);
+        }
+    }
+    return iRecord(o, pRet);
+}

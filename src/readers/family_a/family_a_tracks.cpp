@@ -1,0 +1,104 @@
+// Family A: the magnetic tracks.
+#include <algorithm>
+#include <cstring>
+
+#include "readers/family_a/family_a_reader.h"
+
+using namespace quillon;
+
+namespace {
+// Copies up to iLen (at most uiMax) track bytes from position uiSrc of the
+// reply data, never beyond the uiDataLen bytes received; returns the count.
+uint32_t CopyTrack(uint8_t* pDst, uint32_t uiMax, const uint8_t* pData, uint32_t uiDataLen,
+                   uint32_t uiSrc, uint32_t uiLen) {
+    if (uiSrc >= uiDataLen)
+        return 0;
+    const uint32_t n = std::min({uiLen, uiMax, uiDataLen - uiSrc});
+    std::memcpy(pDst, pData + uiSrc, n);
+    return n;
+}
+} // namespace
+
+int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    if (!pTracks)
+        return iBadArgument(pRet);
+    uint8_t d[1024] = {};
+    uint32_t n = 0;
+    tOutcome o;
+    if (!IsSuccess(eCommand(o, "C6a7", 15000, d, sizeof d, &n)))
+        return iRecord(o, pRet);
+    auto good = [&](int p) { return d[p] == '0' && d[p + 1] == '0'; };
+    if (!good(1) && !good(3) && !good(5)) {
+        iRecord(o, pRet);                // the record keeps the reply's own code
+        return ToInt(Code::NoTrackData); // no track could be read
+    }
+    // Lengths: three decimal digits each, from data byte 7; a reply that does
+    // not carry them is broken and ends like any other broken reply.
+    constexpr uint32_t kLengths = 7, kTexts = 16;
+    const int len1 = n < kTexts ? -1 : iDigits(d + kLengths, 3);
+    const int len2 = n < kTexts ? -1 : iDigits(d + kLengths + 3, 3);
+    const int len3 = n < kTexts ? -1 : iDigits(d + kLengths + 6, 3);
+    if (len1 < 0 || len2 < 0 || len3 < 0) {
+        eBroken(o);
+        return iRecord(o, pRet);
+    }
+    // The texts follow one another at the stated lengths; each area keeps its
+    // last byte, and its length tells the bytes that landed in it, never more.
+    uint32_t src = kTexts;
+    pTracks->uiLen1 = CopyTrack(pTracks->abTrack1, sizeof pTracks->abTrack1 - 1, d, n, src,
+                                static_cast<uint32_t>(len1));
+    src += static_cast<uint32_t>(len1);
+    pTracks->uiLen2 = CopyTrack(pTracks->abTrack2, sizeof pTracks->abTrack2 - 1, d, n, src,
+                                static_cast<uint32_t>(len2));
+    src += static_cast<uint32_t>(len2);
+    pTracks->uiLen3 = CopyTrack(pTracks->abTrack3, sizeof pTracks->abTrack3 - 1, d, n, src,
+                                static_cast<uint32_t>(len3));
+    return iRecord(o, pRet);
+}
+
+int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    if (!pTracks)
+        return iBadArgument(pRet);
+    if (static_cast<int32_t>(pTracks->uiLen1) < 1 && static_cast<int32_t>(pTracks->uiLen2) < 1 &&
+        static_cast<int32_t>(pTracks->uiLen3) < 1)
+        return iRefuse(m_profile.tEmptyWrite, pRet);
+    return iWriteTracks(pTracks, pRet);
+}
+
+// The track-write loop (family B writes its tracks the same way): one
+// command per track that carries data, "C71" to "C73" and the track's bytes
+// up to the first zero byte. A failed write does not stop the next; its
+// track's length becomes 0, so the caller sees which failed.
+int OFamilyAReader::iWriteTracks(tIdcTracks* pTracks, tDevReturn* pRet) {
+    struct {
+        const char* pCmd;
+        uint32_t* pLen;
+        const uint8_t* pData;
+        uint32_t uiSize;
+    } tracks[3] = {
+        {"C71", &pTracks->uiLen1, pTracks->abTrack1, sizeof pTracks->abTrack1},
+        {"C72", &pTracks->uiLen2, pTracks->abTrack2, sizeof pTracks->abTrack2},
+        {"C73", &pTracks->uiLen3, pTracks->abTrack3, sizeof pTracks->abTrack3},
+    };
+    bool failed = false;
+    tOutcome o, failure; // failure: the outcome as of the last write that failed
+    for (const auto& t : tracks) {
+        if (static_cast<int32_t>(*t.pLen) < 1)
+            continue;
+        uint8_t cmd[512] = {};
+        std::memcpy(cmd, t.pCmd, 3);
+        const uint32_t len = std::min(*t.pLen, t.uiSize);
+        std::memcpy(cmd + 3, t.pData, len);
+        // The command ends at the first zero byte.
+        const uint32_t cmdLen =
+            static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(cmd), 3 + len));
+        if (!IsSuccess(eSend(o, cmd, cmdLen, 20000))) {
+            *t.pLen = 0;
+            failed = true;
+            failure = o;
+        }
+    }
+    // A later track written well must not leave its success code beside the
+    // result 1: the record then tells the last write that failed.
+    return iRecord(failed && IsSuccess(o.eCode) ? failure : o, pRet);
+}

@@ -1,0 +1,117 @@
+// The family-A wire formats without a line: DLE frames, the incremental
+// reply decoder, the reply-code map and the USB input report.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "readers/family_a/dle_codec.h"
+#include "readers/family_a/hid_a_codec.h"
+#include "readers/family_a/reply_a.h"
+#include "support/scripted_line.h"
+
+using namespace quillon;
+
+namespace {
+Bytes Encode(const Bytes& text, uint32_t size = 512) {
+    Bytes out(size);
+    out.resize(dle::EncodeFrame(text.data(), static_cast<uint32_t>(text.size()), out.data(), size));
+    return out;
+}
+
+// Feeds the bytes in pieces of uiStep; the step the decoder ended on and the text.
+std::pair<dle::OReplyDecoder::Step, std::string> Decode(const Bytes& wire, size_t uiStep) {
+    dle::OReplyDecoder d;
+    auto step = dle::OReplyDecoder::Step::NeedMore;
+    for (size_t i = 0; i < wire.size() && step == dle::OReplyDecoder::Step::NeedMore; i += uiStep) {
+        const size_t n = std::min(uiStep, wire.size() - i);
+        step = d.eFeed(wire.data() + i, static_cast<uint32_t>(n));
+    }
+    return {step, step == dle::OReplyDecoder::Step::Frame
+                      ? std::string(d.pText(), d.pText() + d.uiTextLen())
+                      : std::string()};
+}
+} // namespace
+
+TEST(DleCodec, FramesDoubleDleAndRespectTheBuffer) {
+    // Text; frame (empty: does not fit 512 bytes).
+    const std::pair<Bytes, Bytes> rows[] = {
+        {B("C40"), B({0x10, 0x02, 'C', '4', '0', 0x10, 0x03, 0x44})},
+        {B({'C', 0x10, '1'}), B({0x10, 0x02, 'C', 0x10, 0x10, '1', 0x10, 0x03, 0x61})},
+        {B(""), B({0x10, 0x02, 0x10, 0x03, 0x03})},
+    };
+    for (const auto& [text, frame] : rows) {
+        EXPECT_EQ(Hex(frame), Hex(Encode(text)));
+        EXPECT_TRUE(dle::IsWholeFrame(frame.data(), static_cast<uint32_t>(frame.size())));
+    }
+    EXPECT_EQ(512u, Encode(Bytes(507, 'A')).size());
+    EXPECT_EQ(0u, Encode(Bytes(254, 0x10)).size()); // 513 bytes once the DLEs are doubled
+    EXPECT_EQ(0u, Encode(B("C40"), 7).size());
+
+    Bytes bad = Encode(B("C40"));
+    bad.back() ^= 1;
+    EXPECT_FALSE(dle::IsWholeFrame(bad.data(), static_cast<uint32_t>(bad.size())));
+    const Bytes lone = B({0x10, 0x02, 'A', 0x10, 'B', 0x10, 0x03, 0x03 ^ 'A' ^ 0x10 ^ 'B'});
+    EXPECT_FALSE(dle::IsWholeFrame(lone.data(), static_cast<uint32_t>(lone.size())));
+    EXPECT_TRUE(dle::IsAck(dle::kAck, 2));
+    EXPECT_FALSE(dle::IsAck(dle::kNak, 2));
+    EXPECT_FALSE(dle::IsAck(dle::kAck, 1));
+}
+
+TEST(DleCodec, DecoderTakesTheReplyInAnyPieces) {
+    const Bytes withEtx = Encode(B({'P', '4', '0', '0', '0', 'A', 0x10, 0x03, 'B'}));
+    // DLE ETX as data followed by the byte that matches the check so far.
+    const uint8_t check = 0x03 ^ 'P' ^ '4' ^ '0' ^ '0' ^ '0' ^ 'A' ^ 0x10;
+    const Bytes tricky = Encode(B({'P', '4', '0', '0', '0', 'A', 0x10, 0x03, check, 'B'}));
+    // Wire bytes; step; text.
+    const std::tuple<Bytes, dle::OReplyDecoder::Step, std::string> rows[] = {
+        {Cat({withEtx, B("junk")}), dle::OReplyDecoder::Step::Frame,
+         std::string("P4000A\x10\x03"
+                     "B")},
+        {tricky, dle::OReplyDecoder::Step::Frame,
+         std::string("P4000A\x10\x03") + char(check) + "B"},
+        {Encode(Bytes(1019, 'A'), 1024), dle::OReplyDecoder::Step::Frame, std::string(1019, 'A')},
+        {Bytes(1024, 'A'), dle::OReplyDecoder::Step::Broken, ""},
+        {Cat({Bytes(1022, 'A'), B({0x10, 0x03})}), dle::OReplyDecoder::Step::Broken, ""},
+        {B({0x10, 0x02, 'P', 0x10, 0x03}), dle::OReplyDecoder::Step::NeedMore, ""},
+    };
+    for (const auto& [wire, step, text] : rows) {
+        for (const size_t piece : {size_t{1}, size_t{3}, wire.size()}) {
+            SCOPED_TRACE(Hex(wire).substr(0, 40) + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(std::make_pair(step, text), Decode(wire, piece));
+        }
+    }
+}
+
+TEST(ReplyA, HeaderMapsToItsCode) {
+    // A few rows that matter: ranges counted in order, shared codes, a positive kind that
+    // fails, and what the map lacks.
+    const std::pair<const char*, Code> rows[] = {
+        {"P4000", Code::Positive},     {"P4023", Code::ReplyP23},     {"N4019", Code::ResetAgain2},
+        {"N401F", Code::ReplyN1E},     {"N4072", Code::ReplyN70},     {"N4087", Code::ChipFailed},
+        {"P4003", Code::UnknownReply}, {"N401e", Code::UnknownReply}, {"X4000", Code::UnknownReply},
+    };
+    for (const auto& [text, code] : rows)
+        EXPECT_EQ(ToInt(code), ToInt(ReplyCodeA(reinterpret_cast<const uint8_t*>(text)))) << text;
+}
+
+TEST(HidACodec, InputReportCarriesTheReplyText) {
+    // Report; bytes read; the reply text decoded (empty: refused).
+    const std::tuple<Bytes, uint32_t, std::string> rows[] = {
+        {Cat({B({2, 0, 5}), B("P4000")}), 8, "P4000"},
+        {Cat({B({9, 0, 7}), B("P4000ab")}), 64, "P4000ab"}, // the report ID is not checked
+        {Cat({B({2, 0, 4}), B("P400")}), 64, ""},           // shorter than the header
+        {Cat({B({2, 0, 7}), B("P4000ab")}), 9, ""},         // more than the report holds
+        {Cat({B({2, 1, 1}), Bytes(257, 'P')}), 260, ""},    // more than the record shows
+        {Cat({B({2, 1, 0}), Bytes(256, 'P')}), 259, std::string(256, 'P')},
+        {B({2, 0}), 2, ""},
+    };
+    for (const auto& [report, count, text] : rows) {
+        const uint8_t* p = nullptr;
+        uint32_t len = 0;
+        const bool ok = hid_a::DecodeReply(report.data(), count, &p, &len);
+        EXPECT_EQ(!text.empty(), ok) << Hex(report).substr(0, 30);
+        if (ok) {
+            EXPECT_EQ(text, std::string(p, p + len));
+        }
+    }
+}
