@@ -135,8 +135,8 @@ public:
     OFile& operator=(OFile&& other) noexcept {
         if (this != &other) {
             vClose();
-            h_ = other.h_;
-            other.h_ = kNoHandle;
+            m_h = other.m_h;
+            other.m_h = kNoHandle;
         }
         return *this;
     }
@@ -145,7 +145,7 @@ public:
 
     // Opens the file, creating it when missing; invalid on failure.
     static OFile tOpen(const fs::path& path);
-    bool bValid() const { return h_ != kNoHandle; }
+    bool bValid() const { return m_h != kNoHandle; }
     // Whether the path still names this file.
     bool bIsAt(const fs::path& path) const;
     unsigned long long uSize() const;
@@ -154,12 +154,12 @@ public:
     void vClose();
 
 private:
-    Handle h_ = kNoHandle;
+    Handle m_h = kNoHandle;
 };
 
 class OFolderLock {
 public:
-    explicit OFolderLock(fs::path folder) : folder_(std::move(folder)) {}
+    explicit OFolderLock(fs::path folder) : m_folder(std::move(folder)) {}
     ~OFolderLock();
     OFolderLock(const OFolderLock&) = delete;
     OFolderLock& operator=(const OFolderLock&) = delete;
@@ -168,10 +168,10 @@ public:
     void vUnlock();
 
 private:
-    const fs::path folder_;
+    const fs::path m_folder;
 #if !defined(_WIN32)
-    int fd_ = -1;
-    pid_t opener_ = 0; // a child after fork() would share the parent's lock
+    int m_fd = -1;
+    pid_t m_opener = 0; // a child after fork() would share the parent's lock
 #endif
 };
 
@@ -179,11 +179,11 @@ private:
 
 OFile OFile::tOpen(const fs::path& path) {
     OFile f;
-    f.h_ = _wfopen(path.c_str(), L"ab");
+    f.m_h = _wfopen(path.c_str(), L"ab");
     // Unbuffered: a line leaves in one write, whole, and is on disk even if
     // the process dies right after.
-    if (f.h_)
-        std::setvbuf(f.h_, nullptr, _IONBF, 0);
+    if (f.m_h)
+        std::setvbuf(f.m_h, nullptr, _IONBF, 0);
     return f;
 }
 
@@ -192,18 +192,18 @@ bool OFile::bIsAt(const fs::path&) const {
 }
 
 unsigned long long OFile::uSize() const {
-    const long long size = h_ ? _filelengthi64(_fileno(h_)) : -1;
+    const long long size = m_h ? _filelengthi64(_fileno(m_h)) : -1;
     return size < 0 ? 0 : static_cast<unsigned long long>(size);
 }
 
 bool OFile::bWrite(const char* pData, std::size_t uLen) {
-    return h_ && std::fwrite(pData, 1, uLen, h_) == uLen;
+    return m_h && std::fwrite(pData, 1, uLen, m_h) == uLen;
 }
 
 void OFile::vClose() {
-    if (h_)
-        std::fclose(h_);
-    h_ = kNoHandle;
+    if (m_h)
+        std::fclose(m_h);
+    m_h = kNoHandle;
 }
 
 OFolderLock::~OFolderLock() {}
@@ -224,11 +224,11 @@ OFile OFile::tOpen(const fs::path& path) {
     constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     OFile f;
     for (int attempt = 0; attempt < 3 && !f.bValid(); ++attempt) {
-        f.h_ = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0640);
+        f.m_h = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0640);
         if (f.bValid()) {
-            fchmod(f.h_, 0640); // the umask may have taken more, or less
+            fchmod(f.m_h, 0640); // the umask may have taken more, or less
         } else if (errno == EEXIST) {
-            f.h_ = open(path.c_str(), kFlags);
+            f.m_h = open(path.c_str(), kFlags);
             if (!f.bValid() && errno != ENOENT) // ENOENT: removed meanwhile, create it
                 return f;
         } else {
@@ -236,26 +236,26 @@ OFile OFile::tOpen(const fs::path& path) {
         }
     }
     struct stat st {};
-    if (!f.bValid() || fstat(f.h_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    if (!f.bValid() || fstat(f.m_h, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         f.vClose();
         return f;
     }
-    const int flags = fcntl(f.h_, F_GETFL);
+    const int flags = fcntl(f.m_h, F_GETFL);
     if (flags != -1)
-        fcntl(f.h_, F_SETFL, flags & ~O_NONBLOCK);
+        fcntl(f.m_h, F_SETFL, flags & ~O_NONBLOCK);
     return f;
 }
 
 bool OFile::bIsAt(const fs::path& path) const {
     struct stat atPath {
     }, mine{};
-    return bValid() && lstat(path.c_str(), &atPath) == 0 && fstat(h_, &mine) == 0 &&
+    return bValid() && lstat(path.c_str(), &atPath) == 0 && fstat(m_h, &mine) == 0 &&
            atPath.st_dev == mine.st_dev && atPath.st_ino == mine.st_ino;
 }
 
 unsigned long long OFile::uSize() const {
     struct stat st {};
-    return bValid() && fstat(h_, &st) == 0 && st.st_size > 0
+    return bValid() && fstat(m_h, &st) == 0 && st.st_size > 0
                ? static_cast<unsigned long long>(st.st_size)
                : 0;
 }
@@ -264,7 +264,7 @@ bool OFile::bWrite(const char* pData, std::size_t uLen) {
     const char* at = pData;
     std::size_t left = uLen;
     while (bValid() && left > 0) {
-        const ssize_t n = write(h_, at, left);
+        const ssize_t n = write(m_h, at, left);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -277,31 +277,31 @@ bool OFile::bWrite(const char* pData, std::size_t uLen) {
 
 void OFile::vClose() {
     if (bValid())
-        close(h_);
-    h_ = kNoHandle;
+        close(m_h);
+    m_h = kNoHandle;
 }
 
 OFolderLock::~OFolderLock() {
-    if (fd_ != -1)
-        close(fd_);
+    if (m_fd != -1)
+        close(m_fd);
 }
 
 void OFolderLock::vLock() {
-    if (fd_ != -1 && opener_ != getpid()) {
-        close(fd_); // the parent's: its lock is not this process's
-        fd_ = -1;
+    if (m_fd != -1 && m_opener != getpid()) {
+        close(m_fd); // the parent's: its lock is not this process's
+        m_fd = -1;
     }
-    if (fd_ == -1) {
-        fd_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        opener_ = getpid();
+    if (m_fd == -1) {
+        m_fd = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        m_opener = getpid();
     }
-    while (fd_ != -1 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    while (m_fd != -1 && flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
     }
 }
 
 void OFolderLock::vUnlock() {
-    if (fd_ != -1)
-        flock(fd_, LOCK_UN);
+    if (m_fd != -1)
+        flock(m_fd, LOCK_UN);
 }
 
 // Creates the missing folders of dir, each 0750 whatever the umask. The mode
@@ -351,12 +351,12 @@ std::size_t uFormatStamp(char* out, std::size_t size) {
 
 class OLogFile {
 public:
-    explicit OLogFile(fs::path path) : path_(std::move(path)), lock_(path_.parent_path()) {}
+    explicit OLogFile(fs::path path) : m_path(std::move(path)), m_lock(m_path.parent_path()) {}
 
     bool bOpen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        file_ = OFile::tOpen(path_);
-        return file_.bValid();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_file = OFile::tOpen(m_path);
+        return m_file.bValid();
     }
 
     // Appends one finished line that starts at pLine + kStampRoom; the
@@ -365,8 +365,8 @@ public:
     int iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles);
 
     void vSetKeepTime(int days) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        keepDays_ = days;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_iKeepDays = days;
         vRemoveOld();
     }
 
@@ -374,46 +374,46 @@ private:
     void vRotate(int keepFiles);
     void vRemoveOld();
     fs::path tNumbered(int n) const {
-        fs::path p = path_;
+        fs::path p = m_path;
         p += "." + std::to_string(n);
         return p;
     }
 
-    std::mutex mutex_;
-    const fs::path path_;
-    OFolderLock lock_;
-    OFile file_;
-    int keepDays_ = 0;
+    std::mutex m_mutex;
+    const fs::path m_path;
+    OFolderLock m_lock;
+    OFile m_file;
+    int m_iKeepDays = 0;
 };
 
 int OLogFile::iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lock_.vLock();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lock.vLock();
     struct OUnlock {
         OFolderLock& lock;
         ~OUnlock() { lock.vUnlock(); }
-    } unlock{lock_};
+    } unlock{m_lock};
 
     // Another process may have rotated the log away (renamed the file) or
     // removed it, and an earlier opening may have failed: the path is opened
     // again then, on every line until it works. Until it does, lines go on
     // in the file held rather than being lost.
-    bool current = file_.bIsAt(path_);
+    bool current = m_file.bIsAt(m_path);
     if (!current) {
-        OFile fresh = OFile::tOpen(path_);
+        OFile fresh = OFile::tOpen(m_path);
         current = fresh.bValid();
         if (current)
-            file_ = std::move(fresh);
-        else if (!file_.bValid())
+            m_file = std::move(fresh);
+        else if (!m_file.bValid())
             return 0;
     }
     // The size is the file's own, with every process's lines in it. A line
     // longer than the limit still goes whole into a file of its own.
     if (current && maxBytes > 0) {
-        const unsigned long long size = file_.uSize();
+        const unsigned long long size = m_file.uSize();
         if (size > 0 && size + kStampLen + uLen > static_cast<unsigned long long>(maxBytes)) {
             vRotate(keepFiles);
-            if (!file_.bValid())
+            if (!m_file.bValid())
                 return 0;
         }
     }
@@ -427,7 +427,7 @@ int OLogFile::iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles
     char* const pStart = pLine + kStampRoom - stampLen;
     std::memcpy(pStart, stamp, stampLen);
     const std::size_t whole = stampLen + uLen;
-    if (!file_.bWrite(pStart, whole))
+    if (!m_file.bWrite(pStart, whole))
         return 0;
     return whole > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(whole);
 }
@@ -439,13 +439,13 @@ int OLogFile::iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles
 // leaves the line in the old one (POSIX), and the next line tries again.
 void OLogFile::vRotate(int keepFiles) {
     if (kClosesBeforeRename)
-        file_.vClose();
+        m_file.vClose();
     std::error_code ec;
     const auto present = [&ec](const fs::path& p) {
         return fs::exists(fs::symlink_status(p, ec)); // a link counts, as it is
     };
     if (keepFiles <= 0) {
-        fs::remove(path_, ec);
+        fs::remove(m_path, ec);
     } else {
         int last = 0;
         while (last < keepFiles && present(tNumbered(last + 1)))
@@ -454,26 +454,26 @@ void OLogFile::vRotate(int keepFiles) {
             fs::remove(tNumbered(last--), ec);
         for (int n = last; n >= 1; --n)
             fs::rename(tNumbered(n), tNumbered(n + 1), ec);
-        fs::rename(path_, tNumbered(1), ec);
+        fs::rename(m_path, tNumbered(1), ec);
     }
-    OFile fresh = OFile::tOpen(path_);
+    OFile fresh = OFile::tOpen(m_path);
     if (fresh.bValid())
-        file_ = std::move(fresh);
+        m_file = std::move(fresh);
     vRemoveOld();
 }
 
 // Deletes this log's rotated files (x.log.<digits>) last changed more than
-// keepDays_ days ago. The current file is never touched.
+// m_iKeepDays days ago. The current file is never touched.
 void OLogFile::vRemoveOld() {
-    if (keepDays_ <= 0)
+    if (m_iKeepDays <= 0)
         return;
-    const std::string prefix = path_.filename().string() + ".";
-    const auto limit = std::chrono::seconds(86400LL * keepDays_);
+    const std::string prefix = m_path.filename().string() + ".";
+    const auto limit = std::chrono::seconds(86400LL * m_iKeepDays);
     const auto now = fs::file_time_type::clock::now();
 
     std::vector<fs::path> old;
     std::error_code ec;
-    for (fs::directory_iterator it(path_.parent_path(), ec), end; !ec && it != end;
+    for (fs::directory_iterator it(m_path.parent_path(), ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
@@ -493,22 +493,23 @@ void OLogFile::vRemoveOld() {
 class OTrace {
 public:
     OTrace(std::shared_ptr<OLogFile> file, int setting, int maxBytes, int keepFiles)
-        : file_(std::move(file)), setting_(setting), maxBytes_(maxBytes), keepFiles_(keepFiles) {}
+        : m_file(std::move(file)), m_iSetting(setting), m_iMaxBytes(maxBytes),
+          m_iKeepFiles(keepFiles) {}
 
     int iWrite(int level, const char* text) const;
-    void vSetKeepTime(int days) const { file_->vSetKeepTime(days); }
+    void vSetKeepTime(int days) const { m_file->vSetKeepTime(days); }
 
 private:
     bool bWants(int level) const {
-        if (setting_ < 0)
+        if (m_iSetting < 0)
             return false;
-        return setting_ == 0 || (level >= 1 && level <= setting_);
+        return m_iSetting == 0 || (level >= 1 && level <= m_iSetting);
     }
 
-    const std::shared_ptr<OLogFile> file_;
-    const int setting_;
-    const int maxBytes_;
-    const int keepFiles_;
+    const std::shared_ptr<OLogFile> m_file;
+    const int m_iSetting;
+    const int m_iMaxBytes;
+    const int m_iKeepFiles;
 };
 
 int OTrace::iWrite(int level, const char* text) const {
@@ -543,8 +544,8 @@ int OTrace::iWrite(int level, const char* text) const {
         *out++ = c == '\n' || c == '\r' ? ' ' : c;
     }
     *out++ = '\n';
-    return file_->iAppend(buf, static_cast<std::size_t>(out - buf) - kStampRoom, maxBytes_,
-                          keepFiles_);
+    return m_file->iAppend(buf, static_cast<std::size_t>(out - buf) - kStampRoom, m_iMaxBytes,
+                           m_iKeepFiles);
 }
 
 // --- registry of open traces -------------------------------------------------
