@@ -35,7 +35,7 @@
 #include "readers/family_a/serial_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 #include "readers/family_b/serial_reader_b.h"
-#include "readers/family_c/serial_reader_c.h"
+#include "readers/family_c/exchange_c.h"
 
 using quillon::emu::Family;
 
@@ -164,6 +164,19 @@ struct AuxExchange : Exchange {
     }
 };
 
+struct CExchange : Exchange {
+    OReaderComm comm{nullptr, "CARDREADER"};
+    CExchange() {
+        tDevReturn r{};
+        comm.iOpenPort(&r);
+    }
+    int iRun(const char* pText, uint32_t uiTimeoutMs) override {
+        const quillon::famc::tReply reply =
+            quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
+    }
+};
+
 enum class Kind { A, B, C, Aux, HidA, HidB };
 
 const char* KindName(Kind k) {
@@ -225,7 +238,7 @@ std::unique_ptr<Exchange> MakeExchange(Kind k) {
     case Kind::B:
         return std::make_unique<SerialBExchange<OSerialReaderB>>();
     case Kind::C:
-        return std::make_unique<SerialAExchange<OSerialReaderC>>();
+        return std::make_unique<CExchange>();
     case Kind::Aux:
         return std::make_unique<AuxExchange>();
     case Kind::HidA:
