@@ -154,13 +154,8 @@ struct AuxExchange : Exchange {
         comm.iOpenPort(&r);
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        uint8_t reply[256];
-        uint32_t n = sizeof reply;
-        tDevReturn r;
-        const int rc = module.iExecCommand(reinterpret_cast<const uint8_t*>(pText),
-                                           static_cast<uint32_t>(std::strlen(pText)), reply, &n,
-                                           uiTimeoutMs, &r);
-        return rc == 0 ? static_cast<int>(n) : -1;
+        const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
     }
 };
 

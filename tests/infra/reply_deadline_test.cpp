@@ -101,9 +101,7 @@ const Exchange kExchanges[] = {
      },
      [](OReaderComm& comm, tDevReturn& r) {
          OAuxModule m(&comm);
-         uint8_t reply[256];
-         uint32_t len = sizeof reply;
-         return m.iExecCommand(B("Q0").data(), 2, reply, &len, 2000, &r);
+         return Noted(m.tExecCommand("Q0", 2000).eCode, r);
      }},
 };
 } // namespace
