@@ -235,6 +235,43 @@ TEST_F(ReaderC, StatusRepeatsThePreviousFailureUnlessSilent) {
     }
 }
 
+// The next status read repeats only a failure an operation left as the last outcome: an
+// unknown chip or a failed track read tell their code in the record alone, and an operation
+// that sends nothing leaves the earlier failure in place.
+TEST_F(ReaderC, NextStatusRepeatsOnlyTheFailureLeftBehind) {
+    uint32_t type = 0, len = 0;
+    uint8_t buf[IDC_CHIP_REPLY_MAX];
+    tIdcTracks tracks{};
+    const Op acceptFails = [](auto& d, auto* r) { return d.AcceptCard(1, r); }; // 1241
+    // clang-format off
+    const std::vector<std::tuple<const char*, std::vector<std::pair<std::string, Answer>>, std::vector<Op>, int, int>> rows = {
+        // answers, operations, the last one's code, the next status read's code
+        {"unknown chip", {{"31", P("31", B("7"))}},
+         {[&](auto& d, auto* r) { return d.ChipPower(1, 0, 0, &type, r); }}, 1273, 1201},
+        {"track read failed", {{"76", N("76", 0x0C)}, {"10", State('2')}},
+         {[&](auto& d, auto* r) { return d.ReadTrack(&tracks, r); }}, 1267, 1201},
+        {"state 6", {{"10", State('6')}},
+         {[](auto& d, auto* r) { return d.GetStatus(nullptr, r); }}, 1214, 1201},
+        {"not supported", {{"25", N("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return d.WriteTrack(&tracks, r); }}, 1266, 1241},
+        {"no chip powered", {{"25", N("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return d.ChipIO(0, buf, 1, buf, &len, r); }}, 1267, 1241},
+    };
+    // clang-format on
+    for (const auto& [name, answers, ops, code, next] : rows) {
+        SCOPED_TRACE(name);
+        vFresh();
+        for (const auto& [cmd, a] : answers)
+            vOn(cmd, a);
+        for (const Op& op : ops)
+            EXPECT_EQ(1, op(*drv, &ret));
+        EXPECT_EQ(code, ret.iCode2);
+        script["10"] = {State('5')};
+        drv->GetStatus(nullptr, &ret);
+        EXPECT_EQ(next, ret.iCode2);
+    }
+}
+
 // A successful command followed by a status read that goes unanswered: the result and the
 // record both tell the command's success, and the next status read does not repeat 1226.
 TEST_F(ReaderC, SilentRefreshLeavesTheCommandsSuccess) {
