@@ -17,6 +17,17 @@ const quillon::tStxProfile kProfile = {
     quillon::kStxReplyArea,       // the reply frame's deadline allows for the receive area
 };
 
+// Error bytes of a negative reply and their codes; any other is UnknownReply.
+struct tErrorCode {
+    uint8_t byError;
+    Code eCode;
+};
+const tErrorCode kErrors[] = {
+    {0x00, Code::NotSupported}, {0x01, Code::BadArgument}, {0x02, Code::Refused},
+    {0x03, Code::Unavailable},  {0x04, Code::ReplyN4A},    {0x80, Code::ReplyN61},
+    {0x81, Code::NoReply},
+};
+
 // Reply text to a library code.
 Code MapReply(const uint8_t* pText, uint32_t uiLen) {
     if (uiLen == 0 || (pText[0] != 'P' && pText[0] != 'N'))
@@ -25,24 +36,10 @@ Code MapReply(const uint8_t* pText, uint32_t uiLen) {
         return Code::Ok;
     if (uiLen < 4)
         return Code::UnknownReply;
-    switch (pText[3]) {
-    case 0x00:
-        return Code::NotSupported;
-    case 0x01:
-        return Code::BadArgument;
-    case 0x02:
-        return Code::Refused;
-    case 0x03:
-        return Code::Unavailable;
-    case 0x04:
-        return Code::ReplyN4A;
-    case 0x80:
-        return Code::ReplyN61;
-    case 0x81:
-        return Code::NoReply;
-    default:
-        return Code::UnknownReply;
-    }
+    for (const tErrorCode& row : kErrors)
+        if (row.byError == pText[3])
+            return row.eCode;
+    return Code::UnknownReply;
 }
 } // namespace
 
