@@ -35,7 +35,7 @@
 #include "readers/family_a/serial_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 #include "readers/family_b/serial_reader_b.h"
-#include "readers/family_c/serial_reader_c.h"
+#include "readers/family_c/exchange_c.h"
 
 using quillon::emu::Family;
 
@@ -154,13 +154,21 @@ struct AuxExchange : Exchange {
         comm.iOpenPort(&r);
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        uint8_t reply[256];
-        uint32_t n = sizeof reply;
-        tDevReturn r;
-        const int rc = module.iExecCommand(reinterpret_cast<const uint8_t*>(pText),
-                                           static_cast<uint32_t>(std::strlen(pText)), reply, &n,
-                                           uiTimeoutMs, &r);
-        return rc == 0 ? static_cast<int>(n) : -1;
+        const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
+    }
+};
+
+struct CExchange : Exchange {
+    OReaderComm comm{nullptr, "CARDREADER"};
+    CExchange() {
+        tDevReturn r{};
+        comm.iOpenPort(&r);
+    }
+    int iRun(const char* pText, uint32_t uiTimeoutMs) override {
+        const quillon::famc::tReply reply =
+            quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
     }
 };
 
@@ -225,7 +233,7 @@ std::unique_ptr<Exchange> MakeExchange(Kind k) {
     case Kind::B:
         return std::make_unique<SerialBExchange<OSerialReaderB>>();
     case Kind::C:
-        return std::make_unique<SerialAExchange<OSerialReaderC>>();
+        return std::make_unique<CExchange>();
     case Kind::Aux:
         return std::make_unique<AuxExchange>();
     case Kind::HidA:

@@ -20,7 +20,7 @@
 #include "infra/result_codes.h"
 #include "readers/family_a/family_a_reader.h"
 #include "readers/family_b/family_b_reader.h"
-#include "readers/family_c/serial_reader_c.h"
+#include "readers/family_c/exchange_c.h"
 
 namespace fs = std::filesystem;
 
@@ -82,7 +82,7 @@ std::string FamilyCFor(int code) {
         return "any other reply";
     auto map = [](uint8_t kind, uint8_t err) {
         uint8_t f[9] = {0x02, 0x00, 0x04, kind, '1', '0', err, 0x03, 0};
-        return OSerialReaderC::iMapReplyCode(f, sizeof f);
+        return quillon::ToInt(quillon::famc::MapReply(f, sizeof f));
     };
     std::vector<std::string> found;
     if (map('P', 0) == code)

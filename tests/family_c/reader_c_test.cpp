@@ -100,31 +100,14 @@ private:
 using Op = std::function<int(OSerialReaderC&, tDevReturn*)>;
 } // namespace
 
-TEST(ReaderCFrame, LengthPrefixAndXorCheck) {
-    const std::vector<std::pair<Bytes, const char*>> rows = {
-        {B("00"), "02 00 02 30 30 03 03"},
-        {B({'9', '3', 0x00, 0x02, 0xAA, 0xBB}), "02 00 06 39 33 00 02 AA BB 03 1E"}};
-    for (const auto& [text, frame] : rows) {
-        uint8_t buf[16];
-        uint32_t len = uint32_t(text.size());
-        std::copy(text.begin(), text.end(), buf);
-        OSerialReaderC::vPackFrame(buf, &len);
-        EXPECT_EQ(frame, Hex(Bytes(buf, buf + len)));
-    }
-}
-
-TEST(ReaderCMap, EveryReplyCode) {
+// A handful of rows that matter: range edges, gaps between them, the reply kinds.
+TEST(ReaderCMap, ReplyCodes) {
     const std::vector<std::pair<int, int>> rows = {
-        {0x00, 1266}, {0x01, 1224}, {0x02, 1268}, {0x03, 1267}, {0x04, 1267}, {0x05, 1291},
-        {0x07, 1291}, {0x08, 1285}, {0x09, 1221}, {0x0A, 1283}, {0x0B, 1284}, {0x0C, 1241},
-        {0x0D, 1242}, {0x0E, 1239}, {0x0F, 1221}, {0x20, 1221}, {0x21, 1275}, {0x30, 1275},
-        {0x22, 1276}, {0x24, 1276}, {0x31, 1276}, {0x33, 1276}, {0x25, 1221}, {0x2F, 1221},
-        {0x34, 1221}, {0x4F, 1221}, {0x50, 1293}, {0x51, 1273}, {0x53, 1273}, {0x54, 1221},
-        {0x55, 1221}, {0x56, 1273}, {0x6B, 1273}, {0x6C, 1221}, {0x6F, 1221}, {0x70, 1273},
-        {0x73, 1273}, {0x74, 1221}, {0xFF, 1221}};
+        {0x00, 1266}, {0x05, 1291}, {0x07, 1291}, {0x09, 1221}, {0x30, 1275}, {0x31, 1276},
+        {0x33, 1276}, {0x34, 1221}, {0x53, 1273}, {0x54, 1221}, {0x6B, 1273}, {0x74, 1221}};
     auto map = [](const Bytes& text) {
         const Bytes f = Frame(text);
-        return OSerialReaderC::iMapReplyCode(f.data(), uint32_t(f.size()));
+        return quillon::ToInt(quillon::famc::MapReply(f.data(), uint32_t(f.size())));
     };
     for (const auto& [err, code] : rows)
         EXPECT_EQ(code, map(B({'N', '1', '0', err}))) << err;
@@ -133,11 +116,12 @@ TEST(ReaderCMap, EveryReplyCode) {
     EXPECT_EQ(1221, map(B("N10"))); // no error byte
 }
 
+// The exchange returns its code and the bytes received; it writes no record.
 TEST_F(ReaderC, ExchangeOutcomes) {
     const Bytes ok = B({0x02, 0x00, 0x03, 0x50, 0x31, 0x30, 0x03, 0x53}); // "P10", no data
     // clang-format off
     const std::vector<std::tuple<const char*, Bytes, Bytes, int, uint32_t, const char*, std::vector<uint32_t>>> rows = {
-        // answer to the frame, to ENQ, code, bytes copied, events (L line control, P purge,
+        // answer to the frame, to ENQ, code, bytes handed back, events (L line control, P purge,
         // W write, R read), line-control functions
         {"positive", B({6}), ok, 0, 8, "LPWRWRRL", {5, 6}},
         {"silent", {}, {}, 1226, 0, "LPWR", {5}},
@@ -145,7 +129,7 @@ TEST_F(ReaderC, ExchangeOutcomes) {
         {"wrong BCC", B({6}), Cat({Bytes(ok.begin(), ok.end() - 1), B({0x54})}), 1222, 8, "LPWRWRR", {5}},
         {"no reply after ENQ", B({6}), {}, 1299, 0, "LPWRWR", {5}},
         {"reply cut short", B({6}), Bytes(ok.begin(), ok.begin() + 5), 1299, 5, "LPWRWRRR", {5}},
-        {"beyond the receive buffer", B({6}), B({0x02, 0x03, 0xFD}), 1299, 0, "LPWRWR", {5}},
+        {"beyond the receive buffer", B({6}), B({0x02, 0x03, 0xFD}), 1299, 3, "LPWRWR", {5}},
         {"negative 0x31", B({6}), Frame(B({'N', '1', '0', 0x31})), 1276, 9, "LPWRWRRL", {5, 6}},
     };
     // clang-format on
@@ -153,25 +137,24 @@ TEST_F(ReaderC, ExchangeOutcomes) {
         SCOPED_TRACE(name);
         vFresh();
         vOn("10", {first, reply});
-        std::memset(ret.acReplyText, 'x', sizeof ret.acReplyText);
-        uint8_t buf[64] = {};
-        uint32_t len = sizeof buf;
-        EXPECT_EQ(code ? 1 : 0, drv->iExecCommand(B("10").data(), 2, buf, &len, &ret, 7000));
-        EXPECT_EQ(R(code, code ? 1 : 0), Rec());
-        EXPECT_EQ(Hex(Bytes(reply.begin(), reply.begin() + copied)), Hex(Bytes(buf, buf + len)));
+        const quillon::famc::tReply got = quillon::famc::Exchange(s_comm, "10", 64, 7000);
+        EXPECT_EQ(code, quillon::ToInt(got.eCode));
+        EXPECT_EQ(Hex(Bytes(reply.begin(), reply.begin() + copied)),
+                  Hex(Bytes(got.abFrame, got.abFrame + got.uiLen)));
         std::string events;
         for (const LineEvent& e : line().events)
             events += "OCWRPL"[e.kind];
         EXPECT_EQ(kinds, events);
         EXPECT_EQ(lineCtl, line().LineControls());
-        EXPECT_EQ('x', ret.acReplyText[255]); // family C leaves the text area alone
     }
     vFresh();
     line().bFailWrite = true;
-    uint32_t len = 0;
-    EXPECT_EQ(1, drv->iExecCommand(B("10").data(), 2, nullptr, &len, &ret, 7000));
+    EXPECT_EQ(quillon::Code::CommFailed, quillon::famc::Exchange(s_comm, "10", 64, 7000).eCode);
     line().bFailWrite = false;
-    EXPECT_EQ(R(1223, 1), Rec());
+    // At most the command's reply area is handed back.
+    vFresh();
+    vOn("10", P("10", Bytes(100, 'd')));
+    EXPECT_EQ(64u, quillon::famc::Exchange(s_comm, "10", 64, 7000).uiLen);
 }
 
 TEST_F(ReaderC, Init) {
@@ -220,8 +203,10 @@ TEST_F(ReaderC, GetStatusRows) {
         vOn("10", State(state));
         tIdcStatus out;
         std::memset(&out, 0xEE, sizeof out);
+        std::memset(ret.acReplyText, 'x', sizeof ret.acReplyText);
         EXPECT_EQ(state == '6' ? 1 : 0, drv->GetStatus(&out, &ret)); // 1214 fails
         EXPECT_EQ(R(code, 0), Rec());
+        EXPECT_EQ(std::string(256, 'x'), std::string(ret.acReplyText, 256)); // left alone
         const uint16_t* f = out.usField;
         EXPECT_EQ(fields, (std::vector<int>{f[1], f[6], f[7], f[10]}));
         EXPECT_EQ(fields[3], st()[10]);
@@ -247,6 +232,43 @@ TEST_F(ReaderC, StatusRepeatsThePreviousFailureUnlessSilent) {
         if (code != 1226) {
             EXPECT_EQ(1, out.usField[1]); // refreshed all the same
         }
+    }
+}
+
+// The next status read repeats only a failure an operation left as the last outcome: an
+// unknown chip or a failed track read tell their code in the record alone, and an operation
+// that sends nothing leaves the earlier failure in place.
+TEST_F(ReaderC, NextStatusRepeatsOnlyTheFailureLeftBehind) {
+    uint32_t type = 0, len = 0;
+    uint8_t buf[IDC_CHIP_REPLY_MAX];
+    tIdcTracks tracks{};
+    const Op acceptFails = [](auto& d, auto* r) { return d.AcceptCard(1, r); }; // 1241
+    // clang-format off
+    const std::vector<std::tuple<const char*, std::vector<std::pair<std::string, Answer>>, std::vector<Op>, int, int>> rows = {
+        // answers, operations, the last one's code, the next status read's code
+        {"unknown chip", {{"31", P("31", B("7"))}},
+         {[&](auto& d, auto* r) { return d.ChipPower(1, 0, 0, &type, r); }}, 1273, 1201},
+        {"track read failed", {{"76", N("76", 0x0C)}, {"10", State('2')}},
+         {[&](auto& d, auto* r) { return d.ReadTrack(&tracks, r); }}, 1267, 1201},
+        {"state 6", {{"10", State('6')}},
+         {[](auto& d, auto* r) { return d.GetStatus(nullptr, r); }}, 1214, 1201},
+        {"not supported", {{"25", N("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return d.WriteTrack(&tracks, r); }}, 1266, 1241},
+        {"no chip powered", {{"25", N("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return d.ChipIO(0, buf, 1, buf, &len, r); }}, 1267, 1241},
+    };
+    // clang-format on
+    for (const auto& [name, answers, ops, code, next] : rows) {
+        SCOPED_TRACE(name);
+        vFresh();
+        for (const auto& [cmd, a] : answers)
+            vOn(cmd, a);
+        for (const Op& op : ops)
+            EXPECT_EQ(1, op(*drv, &ret));
+        EXPECT_EQ(code, ret.iCode2);
+        script["10"] = {State('5')};
+        drv->GetStatus(nullptr, &ret);
+        EXPECT_EQ(next, ret.iCode2);
     }
 }
 

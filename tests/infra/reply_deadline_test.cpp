@@ -15,7 +15,7 @@
 #include "readers/family_a/serial_reader_a.h"
 #include "readers/family_b/crc16_xmodem.h"
 #include "readers/family_b/serial_reader_b.h"
-#include "readers/family_c/serial_reader_c.h"
+#include "readers/family_c/exchange_c.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
@@ -37,6 +37,12 @@ Bytes FrameB(const Bytes& body) {
 Bytes FrameStx(const Bytes& text) { // family C; the module's with the address in front
     const Bytes f = Cat({B({0x02, 0, int(text.size())}), text, B({0x03})});
     return Cat({f, B({Xor(f)})});
+}
+
+// An exchange that returns its code: the code in the record, the result.
+int Noted(quillon::Code eCode, tDevReturn& r) {
+    r.iCode2 = quillon::ToInt(eCode);
+    return quillon::IsSuccess(eCode) ? 0 : 1;
 }
 
 // The answer to one write: sent at once, then the reply.
@@ -85,10 +91,7 @@ const Exchange kExchanges[] = {
          return {B({0x06}), {}};
      },
      [](OReaderComm& comm, tDevReturn& r) {
-         OSerialReaderC c(&comm);
-         uint8_t reply[64];
-         uint32_t len = sizeof reply;
-         return c.iExecCommand(B("10").data(), 2, reply, &len, &r, 10000);
+         return Noted(quillon::famc::Exchange(&comm, "10", 64, 10000).eCode, r);
      }},
     {"auxiliary module", 2000, 0, 1222, 2066, 9525, // 1023 bytes
      [](const Bytes& w) -> Answer {
@@ -98,9 +101,7 @@ const Exchange kExchanges[] = {
      },
      [](OReaderComm& comm, tDevReturn& r) {
          OAuxModule m(&comm);
-         uint8_t reply[256];
-         uint32_t len = sizeof reply;
-         return m.iExecCommand(B("Q0").data(), 2, reply, &len, 2000, &r);
+         return Noted(m.tExecCommand("Q0", 2000).eCode, r);
      }},
 };
 } // namespace

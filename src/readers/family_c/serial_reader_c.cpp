@@ -4,36 +4,42 @@
 #include <cstring>
 
 #include "infra/result_codes.h"
+#include "platform/line_settings.h"
 #include "platform/system.h"
 
 using quillon::Code;
+using quillon::famc::tReply;
 
 namespace {
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEtx = 0x03;
-constexpr uint8_t kEnq = 0x05;
-constexpr uint8_t kAck = 0x06;
-
-constexpr uint32_t kAckTimeoutMs = 2000;
-constexpr unsigned kDtrPauseMs = 5;
 constexpr unsigned kTrackPauseMs = 500;
 constexpr uint32_t kStatusTimeoutMs = 10000;
 constexpr uint32_t kMotionTimeoutMs = 20000;
 constexpr uint32_t kChipTimeoutMs = 10000;
 
-// Chip command areas: "93"/"94" texts are built in 1024 bytes, "C", "D" and
-// ">05" texts in 256.
-constexpr uint32_t kLongChipArea = 1024;
-constexpr uint32_t kShortChipArea = 256;
+// Reply areas the commands ask for: 256 bytes, the track read 512, the chip
+// commands 1024.
+constexpr uint32_t kReplyArea = 256;
+constexpr uint32_t kTrackArea = 512;
+constexpr uint32_t kChipArea = 1024;
 
-// A reply frame: STX, length (2), kind, command echo (2), data, ETX, BCC.
-// Data byte k stands at frame position kData + k.
-constexpr uint32_t kData = 6;
+// Chip command texts: "93"/"94" are built in 1024 bytes, "C", "D" and ">05"
+// in 256; the frame must fit the exchange's send area as well.
+constexpr uint32_t kLongChipText = 1024;
+constexpr uint32_t kShortChipText = 256;
+constexpr uint32_t kTextMax = quillon::kStxSendArea - 5;
 
-// Number of reply data bytes in a frame of uiLen bytes.
-uint32_t DataCount(uint32_t uiLen) {
-    return uiLen > kData + 2 ? uiLen - kData - 2 : 0;
-}
+static_assert(kChipArea <= IDC_CHIP_REPLY_MAX, "a chip reply never exceeds the caller's buffer");
+
+// Data byte 0 of "31" names the chip: its type and the command that activates it.
+struct tChipKind {
+    uint8_t byFirst, byLast;
+    uint16_t usType;
+    const char* pActivate; // null: none
+};
+const tChipKind kChipKinds[] = {
+    {'0', '6', 8, nullptr}, {';', ';', 4, "C0"}, {'<', '<', 6, "D0"},
+    {'=', '=', 0, "90"},    {'>', '>', 1, "90"},
+};
 
 // The family's line, the configured port and modem-line choices kept.
 void FamilyCLine(LineSettings& settings) {
@@ -42,11 +48,6 @@ void FamilyCLine(LineSettings& settings) {
     settings.eParity = Parity::None;
     settings.eStopBits = StopBits::One;
 }
-
-static_assert(OReaderComm::kMaxWanted + 3 <= OSerialReaderC::kAreaSize,
-              "the largest receivable frame fits the receive area");
-static_assert(OSerialReaderC::kAreaSize <= IDC_CHIP_REPLY_MAX,
-              "a chip reply never exceeds the caller's buffer");
 } // namespace
 
 OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
@@ -59,164 +60,66 @@ int OSerialReaderC::SetCommPara(tDevReturn* pRet) {
     return m_pComm->iOpenPort(pRet, &FamilyCLine);
 }
 
-// ---------------------------------------------------------------------------
-// Command exchange
-
-void OSerialReaderC::vPackFrame(uint8_t* pBuf, uint32_t* pLen) {
-    const uint32_t n = *pLen & 0xFFFF;
-    std::memmove(pBuf + 3, pBuf, n);
-    pBuf[0] = kStx;
-    pBuf[1] = static_cast<uint8_t>(n >> 8);
-    pBuf[2] = static_cast<uint8_t>(n & 0xFF);
-    pBuf[3 + n] = kEtx;
-    uint8_t bcc = 0;
-    for (uint32_t i = 0; i < 4 + n; ++i)
-        bcc ^= pBuf[i];
-    pBuf[4 + n] = bcc;
-    *pLen = n + kFrameOverhead;
+int OSerialReaderC::iEnd(const tEnd& end, tDevReturn* pRet) {
+    tDevReturn last = *pRet;
+    iSetRecord(&last, ToInt(end.tLast.eCode), end.tLast.iFlag, 0);
+    m_pComm->vRecordOutcome(last);
+    return iSetRecord(pRet, ToInt(end.tRecord.eCode), end.tRecord.iFlag, end.iResult);
 }
 
-int OSerialReaderC::iCheckFrame(const uint8_t* pFrame, uint32_t uiLen) {
-    if (!pFrame || uiLen < 2)
-        return ToInt(Code::BrokenFrame);
-    uint8_t bcc = 0;
-    for (uint32_t i = 0; i + 1 < uiLen; ++i)
-        bcc ^= pFrame[i];
-    return bcc == pFrame[uiLen - 1] ? 0 : ToInt(Code::BrokenFrame);
-}
+OSerialReaderC::tStatusRead OSerialReaderC::tReadStatus(const tOutcome& kept, tIdcStatus* pOut) {
+    const tReply reply = tSend("10", kReplyArea, kStatusTimeoutMs);
 
-int OSerialReaderC::iMapReplyCode(const uint8_t* pFrame, uint32_t uiLen) {
-    if (!pFrame || uiLen < 4)
-        return ToInt(Code::BrokenFrame);
-    if (pFrame[3] == 'P')
-        return 0;
-    if (pFrame[3] != 'N')
-        return ToInt(Code::BrokenFrame);
-    if (DataCount(uiLen) == 0)
-        return ToInt(Code::UnknownReply); // a negative reply without its error byte
-    const uint8_t e = pFrame[kData];
-    auto in = [e](int lo, int hi) { return e >= lo && e <= hi; };
-    if (e == 0x00)
-        return ToInt(Code::NotSupported);
-    if (e == 0x01)
-        return ToInt(Code::BadArgument);
-    if (e == 0x02)
-        return ToInt(Code::Refused);
-    if (in(0x03, 0x04))
-        return ToInt(Code::Unavailable);
-    if (in(0x05, 0x07))
-        return ToInt(Code::ResetAgain);
-    if (e == 0x08)
-        return ToInt(Code::ReplyN12);
-    if (e == 0x0A)
-        return ToInt(Code::ReplyN10);
-    if (e == 0x0B)
-        return ToInt(Code::ReplyN11);
-    if (e == 0x0C)
-        return ToInt(Code::ReplyN20);
-    if (e == 0x0D)
-        return ToInt(Code::ReplyN21);
-    if (e == 0x0E)
-        return ToInt(Code::ReplyBN19);
-    if (e == 0x21 || e == 0x30)
-        return ToInt(Code::ReplyBN61);
-    if (in(0x22, 0x24) || in(0x31, 0x33))
-        return ToInt(Code::ReplyBN63);
-    if (e == 0x50)
-        return ToInt(Code::ReplyN81);
-    if (in(0x51, 0x53) || in(0x56, 0x6B) || in(0x70, 0x73))
-        return ToInt(Code::ChipFailed);
-    return ToInt(Code::UnknownReply);
-}
+    tIdcStatus unused;
+    tIdcStatus* pTo = pOut ? pOut : &unused;
+    if (pTo != &m_status)
+        std::memcpy(pTo, &m_status, sizeof m_status);
 
-int OSerialReaderC::iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8_t* pReply,
-                                 uint32_t* pReplyLen, tDevReturn* pRet, uint32_t uiTimeoutMs) {
-    const uint32_t uiCapacity = (pReply && pReplyLen) ? *pReplyLen : 0;
-    if (pReplyLen)
-        *pReplyLen = 0;
-    int iCode = 0;
-    try {
-        // A text whose frame would not fit the send area is refused unsent.
-        if ((!pText && uiTextLen) || uiTextLen > kAreaSize - kFrameOverhead)
-            throw ToInt(Code::BadArgument);
-
-        m_pComm->iSetDtr(true);
-        quillon::SleepMs(kDtrPauseMs);
-
-        uint8_t send[kAreaSize];
-        if (uiTextLen)
-            std::memcpy(send, pText, uiTextLen);
-        uint32_t uiFrameLen = uiTextLen;
-        vPackFrame(send, &uiFrameLen);
-
-        m_pComm->vDiscardInput(); // nothing stale may pass for this reply
-        if (m_pComm->iWrite(send, uiFrameLen) != 0)
-            throw ToInt(Code::CommFailed);
-
-        uint8_t answer = 0;
-        uint32_t n = 1;
-        if (m_pComm->iReadReply(&answer, &n, kAckTimeoutMs) != 0 || n != 1)
-            throw ToInt(Code::BadAck);
-        if (answer != kAck)
-            throw ToInt(Code::BadAck); // a first answer byte other than ACK: no ENQ, no reply read
-
-        const uint8_t enq = kEnq;
-        if (m_pComm->iWrite(&enq, 1) != 0)
-            throw ToInt(Code::CommFailed);
-
-        // Each wait may take the caller's time-out, the whole frame not much more.
-        OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kAreaSize);
-        uint8_t recv[kAreaSize];
-        n = 3;
-        if (m_pComm->iReadReply(recv, &n, uiTimeoutMs) != 0 || n != 3)
-            throw ToInt(Code::NoReply);
-        const uint32_t uiRest = ((static_cast<uint32_t>(recv[1]) << 8) | recv[2]) + 2;
-        if (uiRest > OReaderComm::kMaxWanted)
-            throw ToInt(Code::NoReply); // longer than the receive buffer can ever hold
-        n = uiRest;
-        if (m_pComm->iReadReply(recv + 3, &n, uiTimeoutMs) != 0)
-            throw ToInt(Code::NoReply);
-
-        const uint32_t uiLen = 3 + n;
-        const uint32_t uiCopy = std::min(uiLen, uiCapacity);
-        if (uiCopy)
-            std::memcpy(pReply, recv, uiCopy);
-        if (pReplyLen)
-            *pReplyLen = uiCopy;
-        if (n < uiRest)
-            throw ToInt(Code::NoReply); // part of the frame did not arrive
-        if (iCheckFrame(recv, uiLen) != 0)
-            throw ToInt(Code::BrokenFrame);
-
-        m_pComm->iSetDtr(false);
-        quillon::SleepMs(kDtrPauseMs);
-        iCode = iMapReplyCode(recv, uiLen);
-    } catch (int iFailure) {
-        iCode = iFailure; // DTR stays raised
+    tStatusRead read = {Outcome(reply.eCode), Outcome(reply.eCode).iFlag};
+    if (quillon::IsSuccess(reply.eCode) && reply.uiDataCount() > 0) {
+        // Status byte -> code and fields 1, 6, 7, 10 (-1: kept).
+        struct Row {
+            uint8_t byState;
+            Code eCode;
+            int f1, f6, f7, f10;
+        };
+        static const Row kRows[] = {
+            {'0', Code::StateC0, 4, 0, 1, -1},   {'1', Code::ReplyP01, 2, 1, 1, -1},
+            {'2', Code::CardInside, 3, 0, 0, 3}, {'4', Code::CardInside, 3, 0, 0, 3},
+            {'3', Code::ReplyP11, 3, -1, -1, 3}, {'5', Code::Positive, 1, 0, 0, -1},
+            {'6', Code::StateC6, 2, 1, -1, -1},
+        };
+        Code eState = Code::Ok; // any other state: the reply's own code
+        for (const Row& row : kRows) {
+            if (row.byState != reply.pData()[0])
+                continue;
+            eState = row.eCode;
+            const int values[] = {row.f1, row.f6, row.f7, row.f10};
+            const int fields[] = {kStState, kStSensor6, kStSensor7, kStEntry};
+            for (int i = 0; i < 4; ++i)
+                if (values[i] >= 0)
+                    pTo->usField[fields[i]] = static_cast<uint16_t>(values[i]);
+            if (row.f10 >= 0)
+                m_status.usField[kStEntry] = static_cast<uint16_t>(row.f10);
+        }
+        // A state is shown with class fields 0; state "6" (StateC6) is no
+        // success all the same, whatever its class fields say.
+        read = {{eState, 0}, quillon::IsSuccess(eState) ? 0 : 1};
     }
-    m_pComm->vReportResult(&iCode, pRet);
-    return iCode;
+
+    // The previous operation's failure is reported again, unless the reader
+    // did not answer at all.
+    if (kept.iFlag != 0 && read.tShown.eCode != Code::BadAck)
+        return {kept, 1};
+    return read;
 }
 
-int OSerialReaderC::iRefreshAfter(int iResult, const tDevReturn& outcome, tDevReturn* pRet) {
-    tDevReturn status = *pRet;
-    vRefreshStatus(&status);
+OSerialReaderC::tOutcome OSerialReaderC::tRefreshAfter(int iResult, const tOutcome& outcome,
+                                                       const tOutcome& last) {
+    const tStatusRead status = tReadStatus(last, &m_status);
     // A status read that fails after a successful command, or one that reads
     // a success code after a failed command, would contradict the result.
-    if (quillon::IsSuccessCode(status.iCode2) == (iResult == 0)) {
-        vCopyOutcome(pRet, status);
-    } else {
-        vCopyOutcome(pRet, outcome);
-        m_pComm->vRecordOutcome(outcome);
-    }
-    return iResult;
-}
-
-int OSerialReaderC::iSend(const char* pCommand, uint8_t* pReply, uint32_t* pReplyLen,
-                          tDevReturn* pRet, uint32_t uiTimeoutMs) {
-    return iExecCommand(reinterpret_cast<const uint8_t*>(pCommand),
-                        static_cast<uint32_t>(std::strlen(pCommand)), pReply, pReplyLen, pRet,
-                        uiTimeoutMs);
+    return quillon::IsSuccess(status.tShown.eCode) == (iResult == 0) ? status.tShown : outcome;
 }
 
 // ---------------------------------------------------------------------------
@@ -227,9 +130,9 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
     if (!pCommand)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
-    uint8_t reply[256];
-    uint32_t len = sizeof reply;
-    int result = iSend(pCommand, reply, &len, pRet, kMotionTimeoutMs);
+    const tReply reply = tSend(pCommand, kReplyArea, kMotionTimeoutMs);
+    tOutcome outcome = Outcome(reply.eCode);
+    int result = outcome.iFlag;
 
     m_caps.usField[0] = 3;
     for (int i = 1; i <= 4; ++i)
@@ -243,82 +146,37 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
 
     if (result == 0) {
         // Model name: data bytes 0..8; firmware identifier: data bytes 10..13.
-        const uint32_t data = DataCount(len);
+        const uint32_t data = reply.uiDataCount();
         std::memset(m_caps.acModelName, 0, sizeof m_caps.acModelName);
-        std::memcpy(m_caps.acModelName, reply + kData, std::min<uint32_t>(9, data));
+        std::memcpy(m_caps.acModelName, reply.pData(), std::min<uint32_t>(9, data));
         std::memset(m_caps.acFirmware, 0, sizeof m_caps.acFirmware);
         if (data > 10)
-            std::memcpy(m_caps.acFirmware, reply + kData + 10, std::min<uint32_t>(4, data - 10));
+            std::memcpy(m_caps.acFirmware, reply.pData() + 10, std::min<uint32_t>(4, data - 10));
     }
     vCopyLibraryVersion();
 
-    tDevReturn outcome = *pRet;
-    iRefreshAfter(result, outcome, pRet);
-    if (iMode == 1 && pRet->iCode2 != ToInt(Code::Positive)) {
+    tOutcome shown = tRefreshAfter(result, outcome, outcome);
+    tOutcome last = shown;
+    if (iMode == 1 && shown.eCode != Code::Positive) {
         // A card is still inside: hand it back. The eject decides the result,
         // but never turns a failed initialisation into a success.
-        const int iEject = EjectCard(pRet);
+        const tEnd eject = tEject();
+        last = eject.tLast;
         if (result == 0) {
-            result = iEject;
-            outcome = *pRet;
+            result = eject.iResult;
+            outcome = eject.tRecord;
         }
     }
     // A failed initialisation stays what this call and the next status
     // refresh report.
-    return iRefreshAfter(result, outcome, pRet);
+    shown = tRefreshAfter(result, outcome, last);
+    return iEnd(Shown(shown, result), pRet);
 }
 
 int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    const tDevReturn kept = m_pComm->tLastOutcome();
-
-    uint8_t reply[256];
-    uint32_t len = sizeof reply;
-    int result = iSend("10", reply, &len, pRet, kStatusTimeoutMs);
-
-    tIdcStatus unused;
-    tIdcStatus* pOut = pStatus ? pStatus : &unused;
-    if (pOut != &m_status)
-        std::memcpy(pOut, &m_status, sizeof m_status);
-
-    if (result == 0 && DataCount(len) > 0) {
-        // Status byte -> code and fields 1, 6, 7, 10 (-1: kept).
-        struct Row {
-            uint8_t byState;
-            Code eCode;
-            int f1, f6, f7, f10;
-        };
-        static const Row kRows[] = {
-            {'0', Code::StateC0, 4, 0, 1, -1},   {'1', Code::ReplyP01, 2, 1, 1, -1},
-            {'2', Code::CardInside, 3, 0, 0, 3}, {'4', Code::CardInside, 3, 0, 0, 3},
-            {'3', Code::ReplyP11, 3, -1, -1, 3}, {'5', Code::Positive, 1, 0, 0, -1},
-            {'6', Code::StateC6, 2, 1, -1, -1},
-        };
-        int iCode = 0; // any other state: the reply's own code
-        for (const Row& row : kRows) {
-            if (row.byState != reply[kData])
-                continue;
-            iCode = ToInt(row.eCode);
-            const int values[] = {row.f1, row.f6, row.f7, row.f10};
-            const int fields[] = {kStState, kStSensor6, kStSensor7, kStEntry};
-            for (int i = 0; i < 4; ++i)
-                if (values[i] >= 0)
-                    pOut->usField[fields[i]] = static_cast<uint16_t>(values[i]);
-            if (row.f10 >= 0)
-                m_status.usField[kStEntry] = static_cast<uint16_t>(row.f10);
-        }
-        iSetRecord(pRet, iCode, 0, 0);
-        if (!quillon::IsSuccessCode(iCode))
-            result = 1; // state "6" (StateC6) is no success, whatever its class fields say
-    }
-
-    // The previous operation's failure is reported again, unless the reader
-    // did not answer at all.
-    if (kept.iErrFlag2 != 0 && pRet->iCode2 != ToInt(Code::BadAck)) {
-        vCopyOutcome(pRet, kept);
-        m_pComm->vRecordOutcome(kept);
-        return 1;
-    }
-    return result;
+    const tDevReturn last = m_pComm->tLastOutcome();
+    const tStatusRead read = tReadStatus({static_cast<Code>(last.iCode2), last.iErrFlag2}, pStatus);
+    return iEnd(Shown(read.tShown, read.iResult), pRet);
 }
 
 int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
@@ -326,12 +184,10 @@ int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
     if (iMode < 1 || iMode > 5)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
-    uint8_t reply[256];
-    uint32_t len = sizeof reply;
-    const int result = iSend(kCommands[iMode - 1], reply, &len, pRet, kMotionTimeoutMs);
-    if (result == 0)
+    const tOutcome sent = Outcome(tSend(kCommands[iMode - 1], kReplyArea, kMotionTimeoutMs).eCode);
+    if (sent.iFlag == 0)
         m_status.usField[kStEntry] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
-    return iRefreshAfter(result, pRet);
+    return iEnd(Shown(tRefreshAfter(sent), sent.iFlag), pRet);
 }
 
 int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
@@ -363,12 +219,12 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     const bool bLong = type == 0 || type == 1;
     const uint32_t n = static_cast<uint32_t>(iCommandLen);
     const uint32_t uiPrefix = static_cast<uint32_t>(std::strlen(pPrefix)) + (bLong ? 2 : 0);
-    const uint32_t uiArea = bLong ? kLongChipArea : kShortChipArea;
+    const uint32_t uiArea = bLong ? kLongChipText : kShortChipText;
     // Refused unsent when it does not fit its command area or the send area.
-    if (n > uiArea - uiPrefix || uiPrefix + n > kAreaSize - kFrameOverhead)
+    if (n > uiArea - uiPrefix || uiPrefix + n > kTextMax)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
-    uint8_t text[kLongChipArea];
+    uint8_t text[kLongChipText];
     std::memcpy(text, pPrefix, std::strlen(pPrefix));
     if (bLong) {
         text[2] = static_cast<uint8_t>(n >> 8);
@@ -377,27 +233,28 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     if (n)
         std::memcpy(text + uiPrefix, pCommand, n);
 
-    uint8_t reply[kAreaSize];
-    uint32_t len = sizeof reply;
-    if (iExecCommand(text, uiPrefix + n, reply, &len, pRet, kChipTimeoutMs) != 0)
-        return 1;
+    const tReply reply =
+        quillon::famc::Exchange(m_pComm, text, uiPrefix + n, kChipArea, kChipTimeoutMs);
+    const tOutcome sent = Outcome(reply.eCode);
+    if (sent.iFlag != 0)
+        return iEnd(Shown(sent, 1), pRet);
 
-    const uint32_t data = DataCount(len);
+    const uint32_t data = reply.uiDataCount();
     uint32_t uiOut = 0;
     if (bLong) {
         // Data bytes 0-1: response length (high byte first); response from byte 2.
         if (data >= 2) {
-            const uint32_t declared = (static_cast<uint32_t>(reply[kData]) << 8) | reply[kData + 1];
-            uiOut = std::min({declared, kLongChipArea, data - 2});
-            std::memcpy(pReply, reply + kData + 2, uiOut);
+            const uint32_t declared =
+                (static_cast<uint32_t>(reply.pData()[0]) << 8) | reply.pData()[1];
+            uiOut = std::min({declared, kLongChipText, data - 2});
+            std::memcpy(pReply, reply.pData() + 2, uiOut);
         }
     } else {
         uiOut = data;
-        std::memcpy(pReply, reply + kData, uiOut);
+        std::memcpy(pReply, reply.pData(), uiOut);
     }
     *pReplyLen = uiOut;
-
-    return iRefreshAfter(0, pRet);
+    return iEnd(Shown(tRefreshAfter(sent), 0), pRet);
 }
 
 int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
@@ -410,92 +267,80 @@ int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
             *pType = t;
     };
 
-    uint8_t reply[kAreaSize];
-    uint32_t len = sizeof reply;
-
     if (iAction == 3) {
-        iSend("91", reply, &len, pRet, kChipTimeoutMs); // its result does not count
-        len = sizeof reply;
-        const int result = iRefreshAfter(iSend("30", reply, &len, pRet, kChipTimeoutMs), pRet);
+        tSend("91", kChipArea, kChipTimeoutMs); // its result does not count
+        const tOutcome sent = Outcome(tSend("30", kChipArea, kChipTimeoutMs).eCode);
+        const tOutcome shown = tRefreshAfter(sent);
         vChipOff();
         vSetType(255);
-        return result;
+        return iEnd(Shown(shown, sent.iFlag), pRet);
     }
     if (iAction != 1 && iAction != 2)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
-    int result = iSend("40", reply, &len, pRet, kChipTimeoutMs);
-    if (result == 0) {
-        len = sizeof reply;
-        result = iSend("31", reply, &len, pRet, kChipTimeoutMs);
-    }
-    if (result != 0) {
+    tReply reply = tSend("40", kChipArea, kChipTimeoutMs);
+    if (quillon::IsSuccess(reply.eCode))
+        reply = tSend("31", kChipArea, kChipTimeoutMs);
+    if (!quillon::IsSuccess(reply.eCode)) {
         vSetType(255);
         vChipOff();
-        return 1;
+        return iEnd(Shown(Outcome(reply.eCode), 1), pRet);
     }
 
-    // Data byte 0 of "31" names the chip.
-    const uint8_t kind = DataCount(len) > 0 ? reply[kData] : 0;
-    uint16_t type = 255;
-    const char* pActivate = nullptr;
-    if (kind >= '0' && kind <= '6') {
-        type = 8;
-    } else if (kind == ';') {
-        type = 4, pActivate = "C0";
-    } else if (kind == '<') {
-        type = 6, pActivate = "D0";
-    } else if (kind == '=') {
-        type = 0, pActivate = "90";
-    } else if (kind == '>') {
-        type = 1, pActivate = "90";
-    } else {
-        iSetRecord(pRet, ToInt(Code::ChipFailed), 1, 1);
+    const uint8_t kind = reply.uiDataCount() > 0 ? reply.pData()[0] : 0;
+    const tChipKind* pKind = nullptr;
+    for (const tChipKind& k : kChipKinds)
+        if (kind >= k.byFirst && kind <= k.byLast)
+            pKind = &k;
+    if (!pKind) {
         vSetType(255);
         vChipOff();
-        return 1;
+        // The record tells of the unknown chip; "31" stays the last outcome.
+        return iEnd({{Code::ChipFailed, 1}, Outcome(reply.eCode), 1}, pRet);
     }
+    const uint16_t type = pKind->usType;
     vSetType(type);
 
-    if (pActivate) {
-        len = sizeof reply;
-        if (iSend(pActivate, reply, &len, pRet, kChipTimeoutMs) != 0)
-            return iRefreshAfter(1, pRet);
+    if (pKind->pActivate) {
+        reply = tSend(pKind->pActivate, kChipArea, kChipTimeoutMs);
+        if (!quillon::IsSuccess(reply.eCode))
+            return iEnd(Shown(tRefreshAfter(Outcome(reply.eCode)), 1), pRet);
     }
     m_status.usField[kStChipType] = type;
     m_status.usField[kStChipPower] = 1;
+    const tOutcome sent = Outcome(reply.eCode);
     if (type != 0 && type != 1)
-        return 0;
+        return iEnd(Shown(sent, 0), pRet);
 
     // Answer to reset: (data byte 0) - 1 bytes from data byte 2, no more than arrived.
-    const uint32_t data = DataCount(len);
+    const uint32_t data = reply.uiDataCount();
     uint32_t uiAtr = 0;
-    if (pAtr && data > 2 && reply[kData] > 0)
-        uiAtr = std::min<uint32_t>(reply[kData] - 1u, data - 2);
+    if (pAtr && data > 2 && reply.pData()[0] > 0)
+        uiAtr = std::min<uint32_t>(reply.pData()[0] - 1u, data - 2);
     if (uiAtr)
-        std::memcpy(pAtr, reply + kData + 2, uiAtr);
+        std::memcpy(pAtr, reply.pData() + 2, uiAtr);
     if (pAtrLen)
         *pAtrLen = uiAtr;
-    return iRefreshAfter(0, pRet);
+    return iEnd(Shown(tRefreshAfter(sent), 0), pRet);
+}
+
+OSerialReaderC::tEnd OSerialReaderC::tEject() {
+    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
+    const tOutcome sent = Outcome(tSend("32", kReplyArea, kMotionTimeoutMs).eCode);
+    const tOutcome shown = tRefreshAfter(sent);
+    m_status.usField[kStEntry] = 3;
+    vChipOff();
+    return Shown(shown, sent.iFlag);
 }
 
 int OSerialReaderC::EjectCard(tDevReturn* pRet) {
-    uint8_t reply[256];
-    uint32_t len = sizeof reply;
-    iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
-    len = sizeof reply;
-    const int result = iRefreshAfter(iSend("32", reply, &len, pRet, kMotionTimeoutMs), pRet);
-    m_status.usField[kStEntry] = 3;
-    vChipOff();
-    return result;
+    return iEnd(tEject(), pRet);
 }
 
 int OSerialReaderC::RetainCard(uint32_t*, tDevReturn* pRet) {
-    uint8_t reply[256];
-    uint32_t len = sizeof reply;
-    iSend("79", reply, &len, pRet, kMotionTimeoutMs); // its result does not count
-    len = sizeof reply;
-    return iRefreshAfter(iSend("35", reply, &len, pRet, kMotionTimeoutMs), pRet);
+    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
+    const tOutcome sent = Outcome(tSend("35", kReplyArea, kMotionTimeoutMs).eCode);
+    return iEnd(Shown(tRefreshAfter(sent), sent.iFlag), pRet);
 }
 
 int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
@@ -503,12 +348,11 @@ int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
 
     tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
-    uint8_t reply[512];
-    uint32_t len = sizeof reply;
-    if (iSend("76", reply, &len, pRet, kStatusTimeoutMs) == 0) {
+    const tReply reply = tSend("76", kTrackArea, kStatusTimeoutMs);
+    if (quillon::IsSuccess(reply.eCode)) {
         // Data bytes 1, 3, 5: lengths; the texts follow one another from data byte 6.
-        const uint8_t* data = reply + kData;
-        const uint32_t avail = DataCount(len);
+        const uint8_t* data = reply.pData();
+        const uint32_t avail = reply.uiDataCount();
         uint32_t* lengths[3] = {&tracks.uiLen1, &tracks.uiLen2, &tracks.uiLen3};
         uint8_t* areas[3] = {tracks.abTrack1, tracks.abTrack2, tracks.abTrack3};
         const uint32_t sizes[3] = {sizeof tracks.abTrack1, sizeof tracks.abTrack2,
@@ -524,23 +368,22 @@ int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         }
     }
 
-    vRefreshStatus(pRet);
-    const int noted = pRet->iCode2;
+    const tStatusRead status = tReadStatus(Outcome(reply.eCode), &m_status);
+    const Code noted = status.tShown.eCode;
     const bool bAny = tracks.uiLen1 || tracks.uiLen2 || tracks.uiLen3;
-    if (bAny && noted == ToInt(Code::CardInside)) {
+    if (bAny && noted == Code::CardInside) {
         if (pTracks)
             *pTracks = tracks;
-        return 0;
+        return iEnd(Shown(status.tShown, 0), pRet);
     }
 
-    len = sizeof reply;
-    iSend("79", reply, &len, pRet, kStatusTimeoutMs);
+    const tReply handBack = tSend("79", kTrackArea, kStatusTimeoutMs);
     if (pTracks)
         std::memset(pTracks, 0, sizeof *pTracks);
-    return iSetRecord(pRet,
-                      noted == ToInt(Code::CardInside) ? ToInt(Code::NoTrackData)
-                                                       : ToInt(Code::Unavailable),
-                      0, 1);
+    // Nothing read: the card state tells which, with class fields 0; "79"
+    // stays the last outcome.
+    const Code eShown = noted == Code::CardInside ? Code::NoTrackData : Code::Unavailable;
+    return iEnd({{eShown, 0}, Outcome(handBack.eCode), 1}, pRet);
 }
 
 int OSerialReaderC::GetLifeInfo(tIdcLife*, tDevReturn* pRet) {

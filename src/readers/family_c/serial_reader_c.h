@@ -1,19 +1,16 @@
 // OSerialReaderC: family C over the serial line (CardReaderType 3). Two-digit
-// ASCII commands in STX-length frames with an exclusive-or check byte, DTR
-// raised around each exchange.
+// ASCII commands go through family C's exchange (exchange_c.h); this class
+// holds the operations: which commands go out in which order, what they take
+// from the replies, and which outcome reaches the caller's record.
 #pragma once
 
 #include <cstdint>
 
+#include "readers/family_c/exchange_c.h"
 #include "readers/reader_base.h"
 
 class OSerialReaderC : public OSerialReaderBase {
 public:
-    // Frame bytes around the command text: STX, two length bytes, ETX, BCC.
-    static constexpr uint32_t kFrameOverhead = 5;
-    // Send and receive areas of one exchange.
-    static constexpr uint32_t kAreaSize = 1024;
-
     explicit OSerialReaderC(OReaderComm* pComm);
 
     // Opens the port at 9600 baud, 8 data bits, no parity, one stop bit,
@@ -41,48 +38,54 @@ public:
     int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
     int ReleaseAntiFishing(tDevReturn* pRet) override;
 
-    // One command exchange: frames the text, sends it, waits for ACK, asks for
-    // the reply with ENQ and receives the whole reply frame (STX .. BCC) into
-    // pReply. *pReplyLen: in the capacity of pReply, out the number of frame
-    // bytes placed there (the frame length unless the buffer is smaller).
-    // The code goes to *pRet through the communication object; returns 0 or 1.
-    int iExecCommand(const uint8_t* pText, uint32_t uiTextLen, uint8_t* pReply, uint32_t* pReplyLen,
-                     tDevReturn* pRet, uint32_t uiTimeoutMs);
-
-    // Replaces the text (of *pLen bytes) by its frame; *pLen becomes n + 5.
-    // pBuf must hold *pLen + kFrameOverhead bytes.
-    static void vPackFrame(uint8_t* pBuf, uint32_t* pLen);
-    // 0 when the last byte is the exclusive-or of all bytes before it, else BrokenFrame.
-    static int iCheckFrame(const uint8_t* pFrame, uint32_t uiLen);
-    // Library code of a received reply frame.
-    static int iMapReplyCode(const uint8_t* pFrame, uint32_t uiLen);
-
 private:
+    // An outcome as a result record shows it: the code and the class fields.
+    struct tOutcome {
+        quillon::Code eCode;
+        int iFlag;
+    };
+    // How an operation ends: what the caller's record shows, what the
+    // communication object keeps as the last outcome (the next GetStatus
+    // reports it again when its class fields are 1), and the result.
+    struct tEnd {
+        tOutcome tRecord;
+        tOutcome tLast;
+        int iResult;
+    };
+    // A status read: its outcome and its result.
+    struct tStatusRead {
+        tOutcome tShown;
+        int iResult;
+    };
+
+    // A command's own outcome: class fields 1 for a failure-class code.
+    static tOutcome Outcome(quillon::Code eCode) {
+        return {eCode, quillon::IsSuccess(eCode) ? 0 : 1};
+    }
+    // An end whose record is also the last outcome.
+    static tEnd Shown(const tOutcome& shown, int iResult) { return {shown, shown, iResult}; }
+
+    quillon::famc::tReply tSend(const char* pCommand, uint32_t uiArea, uint32_t uiTimeoutMs) {
+        return quillon::famc::Exchange(m_pComm, pCommand, uiArea, uiTimeoutMs);
+    }
+    // The one place an operation that sent something writes the caller's
+    // record (and the communication object's last outcome). Returns the result.
+    int iEnd(const tEnd& end, tDevReturn* pRet);
     int iNotSupported(tDevReturn* pRet) {
         return iSetRecord(pRet, ToInt(quillon::Code::NotSupported), 0, 1);
     }
-    // Sends a two-character command (no parameters).
-    int iSend(const char* pCommand, uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet,
-              uint32_t uiTimeoutMs);
-    // Status refresh into the driver's own record.
-    void vRefreshStatus(tDevReturn* pRet) { GetStatus(&m_status, pRet); }
+
+    // "10" into pOut (null: only the driver's record keeps what it tells);
+    // kept is the outcome the previous step left, reported again when it failed.
+    tStatusRead tReadStatus(const tOutcome& kept, tIdcStatus* pOut);
     // The status refresh that ends an operation whose result is iResult and
-    // whose own outcome is `outcome`: the refreshed code reaches *pRet only
-    // when it is of the same class as the result; otherwise the operation's
-    // outcome stays the caller's and the communication object's last result.
-    // Returns iResult.
-    int iRefreshAfter(int iResult, const tDevReturn& outcome, tDevReturn* pRet);
-    int iRefreshAfter(int iResult, tDevReturn* pRet) {
-        const tDevReturn outcome = *pRet;
-        return iRefreshAfter(iResult, outcome, pRet);
-    }
-    // Code and flag fields only: the reply text area stays the caller's.
-    static void vCopyOutcome(tDevReturn* pRet, const tDevReturn& from) {
-        pRet->iCode1 = from.iCode1;
-        pRet->iCode2 = from.iCode2;
-        pRet->iErrFlag1 = from.iErrFlag1;
-        pRet->iErrFlag2 = from.iErrFlag2;
-    }
+    // whose own outcome is `outcome`, after steps that left `last`: the
+    // refreshed outcome is shown only when it is of the same class as the
+    // result; otherwise the operation's own outcome stays.
+    tOutcome tRefreshAfter(int iResult, const tOutcome& outcome, const tOutcome& last);
+    // The same after one command, whose outcome decides the result.
+    tOutcome tRefreshAfter(const tOutcome& sent) { return tRefreshAfter(sent.iFlag, sent, sent); }
+    tEnd tEject();
     void vChipOff() {
         m_status.usField[kStChipPower] = 2;
         m_status.usField[kStChipType] = 255;
