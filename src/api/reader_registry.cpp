@@ -79,7 +79,7 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     } else if (OIdcDriver* pConfigured = pDriverForType(type)) {
         portOpen = pConfigured->SetCommPara(&ret) == 0;
     } else {
-        portOpen = m_pComm->iOpenPort(&ret) == 0;
+        portOpen = m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
     }
 
     // A port that cannot be opened detects nothing: nothing is written, and

@@ -15,12 +15,6 @@ constexpr uint32_t kFrameGraceMs = 1000; // on top of the wire time of a whole f
 constexpr uint32_t kAssumedBaud = 9600;  // when no port speed is known
 constexpr unsigned kLineSettleMs = 200;  // after the modem lines are set on opening
 
-void SetRecord(tDevReturn* pRet, int iCode, int iFlag) {
-    pRet->iCode1 = iCode;
-    pRet->iCode2 = iCode;
-    pRet->iErrFlag1 = iFlag;
-    pRet->iErrFlag2 = iFlag;
-}
 } // namespace
 
 OReaderComm::OReaderComm(OTraceLog* pTraceLog, const char* pDevSection) : m_pTraceLog(pTraceLog) {
@@ -42,10 +36,12 @@ void OReaderComm::vOpenTraceFile() {
     m_pTraceLog->vOpenTraceFile(days, acDevName, setting); // the file is named after it
 }
 
-int OReaderComm::iOpenResult(int iCode, tDevReturn* pRet) {
-    SetRecord(pRet, iCode, 0);
-    vRecordOutcome(*pRet);
-    return iCode == 0 ? 0 : 1;
+OReaderComm::PortOpening OReaderComm::eOpenResult(Code eCode) {
+    tDevReturn outcome = tLastOutcome();
+    outcome.iCode1 = outcome.iCode2 = ToInt(eCode);
+    outcome.iErrFlag1 = outcome.iErrFlag2 = 0;
+    vRecordOutcome(outcome);
+    return eCode == Code::Ok ? PortOpening::Opened : PortOpening::Failed;
 }
 
 void OReaderComm::vPrepareWithoutPort() {
@@ -53,12 +49,12 @@ void OReaderComm::vPrepareWithoutPort() {
         vOpenTraceFile();
 }
 
-int OReaderComm::iOpenPort(tDevReturn* pRet, LineAdjust pfnAdjust) {
+OReaderComm::PortOpening OReaderComm::eOpenPort(LineAdjust pfnAdjust) {
     if (m_bPortOpen)
-        return 0;
+        return PortOpening::AlreadyOpen;
     LineSettings settings;
     if (iGetDefaultLineSettings(settings) != 0)
-        return iOpenResult(ToInt(Code::CommFailed), pRet);
+        return eOpenResult(Code::CommFailed);
     settings.eParity = Parity::Even;
     vOpenTraceFile();
     int dtr = 0;
@@ -69,16 +65,16 @@ int OReaderComm::iOpenPort(tDevReturn* pRet, LineAdjust pfnAdjust) {
     if (pfnAdjust)
         pfnAdjust(settings);
     if (iOpenLine(settings) != 0)
-        return iOpenResult(ToInt(Code::CommFailed), pRet);
+        return eOpenResult(Code::CommFailed);
 
     m_uiBaudRate = settings.uiBaud;
     iSetRts(true);
     iSetDtr(false);
     quillon::SleepMs(kLineSettleMs);
     if (!bLineOpen()) // gone again while being prepared
-        return iOpenResult(ToInt(Code::CommFailed), pRet);
+        return eOpenResult(Code::CommFailed);
     m_bPortOpen = true;
-    return iOpenResult(0, pRet);
+    return eOpenResult(Code::Ok);
 }
 
 int OReaderComm::iReadReply(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutMs) {
@@ -104,13 +100,6 @@ int OReaderComm::iReadSome(uint8_t* pDest, uint32_t* pCount, uint32_t uiTimeoutM
         return 1;
     }
     return 0;
-}
-
-void OReaderComm::vReportResult(int* pCode, tDevReturn* pRet) {
-    const bool success = quillon::IsSuccessCode(*pCode);
-    SetRecord(pRet, *pCode, success ? 0 : 1);
-    *pCode = success ? 0 : 1;
-    vRecordOutcome(*pRet);
 }
 
 uint32_t OReaderComm::uiFrameSlackMs(uint32_t uiLargest) const {

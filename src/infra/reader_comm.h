@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "infra/result_codes.h"
 #include "platform/dev_base.h"
 
 class OTraceLog;
@@ -21,15 +22,16 @@ public:
     OReaderComm(OTraceLog* pTraceLog, const char* pDevSection);
     ~OReaderComm() override;
 
-    // 0: the port is open; the record is set to 0 unless it was open
-    // already (then it is not touched). 1: 1223 recorded. The line takes the
+    enum class PortOpening { AlreadyOpen, Opened, Failed };
+    // Opens the port unless it is open already. The line takes the
     // configured port and speed, 8 data bits, even parity, one stop bit; with
     // "Dtr" 1 in the configuration DTR is on while open and RTS does
     // handshake; then pfnAdjust, when given, has its say. Opening also opens
     // the trace file (when "DllExtFunc"/"RemainDays" is configured). A port
-    // whose line hung up counts as closed and is opened again.
-    int iOpenPort(tDevReturn* pRet, LineAdjust pfnAdjust = nullptr);
-    // For a reader reached without the serial line: does what iOpenPort does
+    // whose line hung up counts as closed and is opened again. An opening
+    // (failed or not) is kept as the last outcome, with flags 0.
+    PortOpening eOpenPort(LineAdjust pfnAdjust = nullptr);
+    // For a reader reached without the serial line: does what eOpenPort does
     // apart from the line (opens the trace file), unless the port is open
     // already. The port stays marked closed; no record is touched.
     void vPrepareWithoutPort();
@@ -72,9 +74,6 @@ public:
     private:
         OReaderComm* m_pComm;
     };
-    // Fills the record with the code and its flag, and records it as the
-    // last outcome; leaves 0 (success class) or 1 in *pCode.
-    void vReportResult(int* pCode, tDevReturn* pRet);
     // Drops every byte received and not yet taken.
     void vDiscardInput() { iPurgeInput(); }
 
@@ -82,15 +81,14 @@ public:
     OTraceLog* pTraceLog() const { return m_pTraceLog; }
 
 protected:
-    // The line hung up: the port is closed, so the next iOpenPort opens it
+    // The line hung up: the port is closed, so the next eOpenPort opens it
     // again.
     void vOnLineLost() override;
 
 private:
     // Opens the trace file when the configuration asks for one.
     void vOpenTraceFile();
-    // Records the outcome of an opening in the record; returns 0 or 1.
-    int iOpenResult(int iCode, tDevReturn* pRet);
+    PortOpening eOpenResult(quillon::Code eCode);
 
     OTraceLog* m_pTraceLog;
     bool m_bPortOpen = false;

@@ -69,11 +69,20 @@ protected:
         if (uiLen)
             std::memcpy(pRet->acReplyText, pBytes, uiLen);
     }
-    // Records iCode through the communication object; returns 0 or 1.
-    // (Older form of iFinish, while exchanges still write the record.)
-    int iReport(int iCode, tDevReturn* pRet) {
-        m_pComm->vReportResult(&iCode, pRet);
-        return iCode;
+    // iFinish for a code held as an int.
+    int iReport(int iCode, tDevReturn* pRet) { return iFinish(static_cast<quillon::Code>(iCode), pRet); }
+    // Opens the port the configured way (pfnAdjust: the family's changes to
+    // the line settings). The record gets 0, or CommFailed with flags 0; a
+    // port that was open already leaves it untouched.
+    int iOpenPort(tDevReturn* pRet, OReaderComm::LineAdjust pfnAdjust = nullptr) {
+        switch (m_pComm->eOpenPort(pfnAdjust)) {
+        case OReaderComm::PortOpening::AlreadyOpen:
+            return 0;
+        case OReaderComm::PortOpening::Opened:
+            return iSetRecord(pRet, 0, 0, 0);
+        default:
+            return iSetRecord(pRet, ToInt(quillon::Code::CommFailed), 0, 1);
+        }
     }
     // Sets the record directly (argument checks, unsupported operations).
     static int iSetRecord(tDevReturn* pRet, int iCode, int iFlag, int iResult) {
@@ -98,5 +107,5 @@ protected:
 class OSerialReaderBase : public OReaderBase {
 public:
     using OReaderBase::OReaderBase;
-    int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
+    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
 };

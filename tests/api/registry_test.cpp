@@ -5,6 +5,7 @@
 #include "readers/idc_driver.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "support/open_port.h"
 
 namespace {
 std::string Ini(const std::string& typeLine) {
@@ -131,7 +132,7 @@ TEST(Registry, PortFailingUnderTheProbesWritesNothing) {
         ScopedScriptedLine line;
         OReaderRegistry reg;
         tDevReturn r{};
-        ASSERT_EQ(0, reg.pComm()->iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(*reg.pComm()));
         const std::string before = env.sReadConfig();
         row.fault(*line);
 

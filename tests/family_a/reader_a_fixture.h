@@ -14,6 +14,7 @@
 #include "readers/family_a/serial_reader_a.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "support/open_port.h"
 
 using Texts = std::vector<std::string>;
 
@@ -59,8 +60,7 @@ public:
 
 protected:
     ReaderA() {
-        tDevReturn r = Rec();
-        EXPECT_EQ(0, comm.iOpenPort(&r));
+        EXPECT_EQ(0, OpenPort(comm));
         line->responder = [this](const Bytes& w) { return Answer(w); };
         line->events.clear();
     }

@@ -13,6 +13,7 @@
 #include "readers/family_b/serial_reader_b.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "support/open_port.h"
 
 using Commands = std::vector<std::string>;
 using Ms = std::vector<uint32_t>;
@@ -54,8 +55,7 @@ protected:
         s_env = new TestEnv;
         s_line = new ScopedScriptedLine;
         s_comm = new OReaderComm(nullptr, "CARDREADER");
-        tDevReturn r{};
-        ASSERT_EQ(0, s_comm->iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(*s_comm));
     }
     static void TearDownTestSuite() {
         (**s_line).responder = nullptr;

@@ -9,6 +9,7 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
+#include "support/open_port.h"
 
 // The module's acknowledgement (ACK A) gets 2000 ms for both bytes: an A that
 // comes later is no acknowledgement, and no ENQ is sent.
@@ -18,8 +19,7 @@ TEST(StxExchange, TheAcknowledgementGetsTwoSecondsInAll) {
     ScopedScriptedLine line;
     line->pClock = &clock;
     OReaderComm comm(nullptr, "CARDREADER");
-    tDevReturn r{};
-    ASSERT_EQ(0, comm.iOpenPort(&r));
+    ASSERT_EQ(0, OpenPort(comm));
     OAuxModule module(&comm);
     // ACK after 1500 ms, A that much later: 2500 ms in all, or 1900.
     for (const auto& [dripMs, enq] : {std::pair<uint32_t, bool>{1000, false}, {400, true}}) {

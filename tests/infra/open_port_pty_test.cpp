@@ -11,6 +11,7 @@
 #include "infra/reader_comm.h"
 #include "readers/family_c/serial_reader_c.h"
 #include "support/test_env.h"
+#include "support/open_port.h"
 
 namespace {
 struct Pty {
@@ -47,7 +48,7 @@ TEST(OpenPortPty, SettingsOfEachKindReachTheTerminal) {
         OSerialReaderC familyC(&comm);
         tDevReturn r{};
         const bool bFamilyC = row.speed == B9600;
-        ASSERT_EQ(0, bFamilyC ? familyC.SetCommPara(&r) : comm.iOpenPort(&r));
+        ASSERT_EQ(0, bFamilyC ? familyC.SetCommPara(&r) : OpenPort(comm));
         EXPECT_EQ(0, r.iCode2);
 
         int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

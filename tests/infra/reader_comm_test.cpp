@@ -4,17 +4,11 @@
 
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
 namespace {
-tDevReturn Filled(int v) {
-    tDevReturn r;
-    std::memset(&r, 0, sizeof r);
-    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
-    std::memset(r.acReplyText, 'x', sizeof r.acReplyText);
-    return r;
-}
 void ExpectRecord(const tDevReturn& r, int code, int flag) {
     EXPECT_EQ(code, r.iCode1);
     EXPECT_EQ(code, r.iCode2);
@@ -23,23 +17,13 @@ void ExpectRecord(const tDevReturn& r, int code, int flag) {
 }
 } // namespace
 
-TEST(ResultCodes, ReportResultSplitsSuccessFromFailure) {
-    OReaderComm comm(nullptr, "CARDREADER");
-    for (int code = 1200; code <= 1299; ++code) {
-        const bool success = (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
-        tDevReturn r = Filled(7);
-        int c = code;
-        comm.vReportResult(&c, &r);
-        ExpectRecord(r, code, success ? 0 : 1);
-        EXPECT_EQ(success ? 0 : 1, c) << code;
-        EXPECT_EQ('x', r.acReplyText[0]);
-        EXPECT_EQ(code, comm.tLastOutcome().iCode2);
-    }
-    tDevReturn r = Filled(7);
-    int c = 0;
-    comm.vReportResult(&c, &r);
-    ExpectRecord(r, 0, 0);
-    EXPECT_EQ(0, c);
+TEST(ResultCodes, SuccessClassHasItsGapsAndEdges) {
+    using quillon::Code;
+    // 1211 fails although a positive reply brings it; 1212 and 1213 succeed.
+    for (int code : {0, 1201, 1210, 1212, 1213})
+        EXPECT_TRUE(quillon::IsSuccess(static_cast<Code>(code))) << code;
+    for (int code : {1200, 1211, 1214, 1223, 1299, 1})
+        EXPECT_FALSE(quillon::IsSuccess(static_cast<Code>(code))) << code;
 }
 
 struct OpenCase {
@@ -68,10 +52,8 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\nBaudRate=19200\n") + c.extraIni);
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
-        tDevReturn r = Filled(7);
-        ASSERT_EQ(0, comm.iOpenPort(&r, c.pfnAdjust));
-        ExpectRecord(r, 0, 0);
-        EXPECT_EQ('x', r.acReplyText[0]);
+        ASSERT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort(c.pfnAdjust));
+        EXPECT_EQ(0, comm.tLastOutcome().iCode2);
         const LineSettings& s = line->lastSettings;
         EXPECT_EQ("/dev/scripted", s.sPort);
         EXPECT_EQ(c.baud, s.uiBaud);
@@ -83,10 +65,8 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         EXPECT_EQ((std::vector<uint32_t>{3, 6}), line->LineControls());
 
         // A second opening touches nothing.
-        tDevReturn again = Filled(5);
         line->vClear();
-        EXPECT_EQ(0, comm.iOpenPort(&again));
-        ExpectRecord(again, 5, 5);
+        EXPECT_EQ(OReaderComm::PortOpening::AlreadyOpen, comm.eOpenPort());
         EXPECT_TRUE(line->events.empty());
     }
 }
@@ -95,20 +75,17 @@ TEST(ReaderComm, OpenPortFailures) {
     TestEnv env("[CardReaderType]\nCardReaderType=1\n"); // no port configured
     ScopedScriptedLine line;
     OReaderComm comm(nullptr, "CARDREADER");
-    tDevReturn r = Filled(7);
-    EXPECT_EQ(1, comm.iOpenPort(&r));
-    ExpectRecord(r, 1223, 0);
-    EXPECT_EQ(1223, comm.tLastOutcome().iCode2);
+    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
+    ExpectRecord(comm.tLastOutcome(), 1223, 0);
 
     // The line refuses to open: 1223 again, and the next call starts over.
     env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
     line->bFailOpen = true;
-    r = Filled(7);
-    EXPECT_EQ(1, comm.iOpenPort(&r));
-    ExpectRecord(r, 1223, 0);
+    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
+    ExpectRecord(comm.tLastOutcome(), 1223, 0);
     line->bFailOpen = false;
-    EXPECT_EQ(0, comm.iOpenPort(&r));
-    ExpectRecord(r, 0, 0);
+    EXPECT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort());
+    ExpectRecord(comm.tLastOutcome(), 0, 0);
     EXPECT_TRUE(comm.bPortOpen());
 
     // Without a line, nothing is opened and no record is touched.
@@ -122,8 +99,7 @@ TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
     TestEnv env;
     ScopedScriptedLine line;
     OReaderComm comm(nullptr, "CARDREADER");
-    tDevReturn r{};
-    ASSERT_EQ(0, comm.iOpenPort(&r));
+    ASSERT_EQ(0, OpenPort(comm));
     line->vClear();
 
     uint8_t dest[1100] = {};
@@ -190,8 +166,7 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         TestEnv env;
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
-        tDevReturn r = Filled(7);
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(comm));
 
         line->vHangUp();
         EXPECT_NE(0, row.call(comm));
@@ -200,15 +175,13 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         EXPECT_NE(0, comm.iWrite(B("C40").data(), 3));
         EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
 
-        r = Filled(7);
-        EXPECT_EQ(1, comm.iOpenPort(&r)); // the device is still away
-        ExpectRecord(r, 1223, 0);
+        EXPECT_EQ(1, OpenPort(comm)); // the device is still away
+        ExpectRecord(comm.tLastOutcome(), 1223, 0);
         EXPECT_FALSE(comm.bPortOpen());
 
         line->vComeBack();
-        r = Filled(7);
-        EXPECT_EQ(0, comm.iOpenPort(&r));
-        ExpectRecord(r, 0, 0);
+        EXPECT_EQ(0, OpenPort(comm));
+        ExpectRecord(comm.tLastOutcome(), 0, 0);
         EXPECT_TRUE(comm.bPortOpen());
         EXPECT_EQ(2, line->iOpenCount);
         EXPECT_EQ("/dev/scripted", line->lastSettings.sPort);

@@ -19,6 +19,7 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
+#include "support/open_port.h"
 
 namespace {
 uint8_t Xor(const Bytes& bytes, uint8_t x = 0) {
@@ -114,7 +115,7 @@ TEST(ReplyDeadline, EveryExchangeBoundsTheWholeFrame) {
         line->pClock = &clock;
         OReaderComm comm(nullptr, "CARDREADER");
         tDevReturn r{};
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(comm));
 
         for (const Exchange& x : kExchanges) {
             // First reply byte after, then one byte every; whole in time.

@@ -15,6 +15,7 @@
 #include "platform/system.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "support/open_port.h"
 
 namespace {
 std::string TraceLibrary() {
@@ -62,7 +63,7 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
             ASSERT_TRUE(log.bLoaded());
             OReaderComm comm(&log, "CARDREADER");
             tDevReturn r{};
-            ASSERT_EQ(0, comm.iOpenPort(&r));
+            ASSERT_EQ(0, OpenPort(comm));
             EXPECT_EQ(row.file, log.bTraceOpen());
             OCallTrace scope(&log, "Init", 3);
             r.iCode2 = 1201;
@@ -86,7 +87,7 @@ TEST(Trace, LeaveLineWithEmptyNameAndNegativeCode) {
         OTraceLog log(TraceLibrary().c_str());
         OReaderComm comm(&log, "CARDREADER");
         tDevReturn r{};
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(comm));
         OCallTrace scope(&log, "EjectCard", 3);
         r.iCode2 = -5;
         scope.vSetOutcome(r);
@@ -101,8 +102,7 @@ TEST(Trace, LongLineArrivesWhole) {
     {
         OTraceLog log(TraceLibrary().c_str());
         OReaderComm comm(&log, "CARDREADER");
-        tDevReturn r{};
-        ASSERT_EQ(0, comm.iOpenPort(&r));
+        ASSERT_EQ(0, OpenPort(comm));
         EXPECT_GT(log.iWriteTrace(3, "%s|%s", longText.c_str(), "end"), 0);
     }
     EXPECT_NE(std::string::npos, env.sReadFile(kTraceFile).find(longText + "|end\n"));
@@ -115,8 +115,7 @@ TEST(Trace, MissingLibraryLeavesEverythingWorking) {
         OTraceLog log((env.dir() + "/no-such-library.so").c_str());
         EXPECT_FALSE(log.bLoaded());
         OReaderComm comm(&log, "CARDREADER");
-        tDevReturn r{};
-        EXPECT_EQ(0, comm.iOpenPort(&r));
+        EXPECT_EQ(0, OpenPort(comm));
         EXPECT_EQ(0, log.iWriteTrace(3, "->Enter %s", "Init"));
         OCallTrace scope(&log, "Init", 3);
     }

@@ -60,9 +60,11 @@ OAuxModule::tReply OAuxModule::tExecCommand(const char* pCommand, uint32_t uiTim
 }
 
 int OAuxModule::iRecord(Code eCode, tDevReturn* pRet) {
-    int iCode = ToInt(eCode);
-    m_pComm->vReportResult(&iCode, pRet);
-    return iCode;
+    const int iFlag = IsSuccess(eCode) ? 0 : 1;
+    pRet->iCode1 = pRet->iCode2 = ToInt(eCode);
+    pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
+    m_pComm->vRecordOutcome(*pRet);
+    return iFlag;
 }
 
 int OAuxModule::iInitModule(tDevReturn* pRet, uint8_t* pIdent, uint32_t uiIdentSize) {

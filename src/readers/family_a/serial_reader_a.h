@@ -16,7 +16,7 @@ public:
     explicit OSerialReaderA(OReaderComm* pComm);
     ~OSerialReaderA() override;
 
-    int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
+    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
 
 protected:
     // DLE STX text DLE ETX BCC: a refused frame is sent again, three times in

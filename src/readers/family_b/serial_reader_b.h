@@ -10,7 +10,7 @@ class OSerialReaderB : public OFamilyBReader {
 public:
     explicit OSerialReaderB(OReaderComm* pComm);
 
-    int SetCommPara(tDevReturn* pRet) override { return m_pComm->iOpenPort(pRet); }
+    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
 
     // Frames the command, sends it, waits 3000 ms for ACK and the caller's
     // time-out for the reply (the whole reply frame at most that plus the

@@ -57,7 +57,7 @@ OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
 }
 
 int OSerialReaderC::SetCommPara(tDevReturn* pRet) {
-    return m_pComm->iOpenPort(pRet, &FamilyCLine);
+    return iOpenPort(pRet, &FamilyCLine);
 }
 
 int OSerialReaderC::iEnd(const tEnd& end, tDevReturn* pRet) {
