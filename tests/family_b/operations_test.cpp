@@ -123,6 +123,7 @@ TEST_F(ReaderBTest, SingleCommandOperations) {
         vRestart({Ok()});
         EXPECT_EQ(command ? 0 : 1, call());
         vExpectRet(command ? 1201 : 1224, command ? 0 : 1);
+        EXPECT_EQ(command ? "Pxx00" : std::string(5, '\0'), std::string(ret.acReplyText, 5));
         EXPECT_EQ(command ? Commands{command} : Commands{}, commands);
         EXPECT_EQ(command ? Ms{timeout} : Ms{}, ReplyTimeouts());
     }
