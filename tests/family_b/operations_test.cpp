@@ -116,6 +116,7 @@ TEST_F(ReaderBTest, SingleCommandOperations) {
         {[&] { return reader.ReleaseAntiFishing(&ret); }, "Cc:1", 10000},
         {[&] { return reader.ResetCount(3, &ret); }, "CC100", 10000},
         {[&] { return reader.ChipPower(4, 0, 0, &protocol, &ret); }, nullptr, 0},
+        {[&] { return reader.ChipPower(1, 0, 0, nullptr, &ret); }, nullptr, 0}, // nowhere to report
     };
     // clang-format on
     for (const auto& [call, command, timeout] : rows) {

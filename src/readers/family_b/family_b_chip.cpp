@@ -20,7 +20,7 @@ int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     uint8_t* pBuf = reinterpret_cast<uint8_t*>(uArg2);
     uint32_t* pBufLen = reinterpret_cast<uint32_t*>(uArg3);
     uint32_t* pProtocol = static_cast<uint32_t*>(pArg4);
-    if (iAction < 1 || iAction > 3)
+    if (!pProtocol || iAction < 1 || iAction > 3) // every action hands the protocol number back
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     if (iAction == 1)
         return iActivate(pBuf, pBufLen, pProtocol, pRet);
