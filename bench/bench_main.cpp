@@ -150,8 +150,7 @@ struct AuxExchange : Exchange {
     OReaderComm comm{nullptr, "CARDREADER"};
     OAuxModule module{&comm};
     AuxExchange() {
-        tDevReturn r{};
-        comm.iOpenPort(&r);
+        comm.eOpenPort();
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
@@ -162,8 +161,7 @@ struct AuxExchange : Exchange {
 struct CExchange : Exchange {
     OReaderComm comm{nullptr, "CARDREADER"};
     CExchange() {
-        tDevReturn r{};
-        comm.iOpenPort(&r);
+        comm.eOpenPort();
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         const quillon::famc::tReply reply =

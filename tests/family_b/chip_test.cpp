@@ -176,4 +176,9 @@ TEST_F(ChipB, ReactivationAndDeactivation) {
     EXPECT_EQ((Commands{"CI1", "C@2"}), commands);
     EXPECT_EQ(1283, ret.iCode2);
     EXPECT_EQ(255u, protocol);
+    // "C@2" unanswered: its code beside the reply text of the last reply that came.
+    vRestart({Neg("10"), kSilence});
+    EXPECT_EQ(1, reader.ChipPower(3, 0, 0, &protocol, &ret));
+    vExpectRet(1299, 1);
+    EXPECT_EQ("Nxx10", std::string(ret.acReplyText, 5));
 }

@@ -116,6 +116,7 @@ TEST_F(ReaderBTest, SingleCommandOperations) {
         {[&] { return reader.ReleaseAntiFishing(&ret); }, "Cc:1", 10000},
         {[&] { return reader.ResetCount(3, &ret); }, "CC100", 10000},
         {[&] { return reader.ChipPower(4, 0, 0, &protocol, &ret); }, nullptr, 0},
+        {[&] { return reader.ChipPower(1, 0, 0, nullptr, &ret); }, nullptr, 0}, // nowhere to report
     };
     // clang-format on
     for (const auto& [call, command, timeout] : rows) {
@@ -123,6 +124,7 @@ TEST_F(ReaderBTest, SingleCommandOperations) {
         vRestart({Ok()});
         EXPECT_EQ(command ? 0 : 1, call());
         vExpectRet(command ? 1201 : 1224, command ? 0 : 1);
+        EXPECT_EQ(command ? "Pxx00" : std::string(5, '\0'), std::string(ret.acReplyText, 5));
         EXPECT_EQ(command ? Commands{command} : Commands{}, commands);
         EXPECT_EQ(command ? Ms{timeout} : Ms{}, ReplyTimeouts());
     }

@@ -6,6 +6,17 @@
 
 namespace {
 using Ids = std::vector<std::pair<int, int>>;
+// One exchange: its code into r.iCode2, the reply header at the start of r.acReplyText (the
+// rest as it was), the data count into *pLen; 0 or 1 by the code.
+int Exchange(OHidReaderB& reader, const std::string& command, uint32_t len, uint8_t* pData,
+             uint32_t size, uint32_t* pLen, tDevReturn* r, uint32_t timeoutMs) {
+    const quillon::famb::tReply got =
+        reader.tExchange(B(command).data(), len, pData, size, timeoutMs);
+    *pLen = got.uiDataLen;
+    r->iCode2 = quillon::ToInt(got.eCode);
+    std::memcpy(r->acReplyText, got.abHeader, got.uiHeaderLen);
+    return quillon::IsSuccess(got.eCode) ? 0 : 1;
+}
 const std::string kUsb = "[CardReaderType]\nCardReaderType=6\n[USB]\nVID=4660\nPID=22136\n";
 } // namespace
 
@@ -28,8 +39,8 @@ TEST(HidReaderB, ExchangeAssemblesTheReplyFromReports) {
         uint8_t data[1024] = {};
         uint32_t len = 99;
         tDevReturn r = Rec();
-        EXPECT_EQ(code != 1201, rig.reader.iExecCommand(B("C11").data(), 0x20003, data, sizeof data,
-                                                        &len, &r, 5000));
+        EXPECT_EQ(code != 1201,
+                  Exchange(rig.reader, "C11", 0x20003, data, sizeof data, &len, &r, 5000));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(code == 1201 ? reply.substr(5) : "", std::string(data, data + len));
         const std::string header = code == 1223 ? std::string(5, 7) : reply.substr(0, 5);
@@ -68,8 +79,7 @@ TEST(HidReaderB, CutOrLateReplyFailsWithinTheBound) {
         uint8_t data[1024] = {};
         uint32_t len = 99;
         tDevReturn r = Rec();
-        EXPECT_EQ(code != 1201,
-                  rig.reader.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 5000));
+        EXPECT_EQ(code != 1201, Exchange(rig.reader, "C11", 3, data, sizeof data, &len, &r, 5000));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(took, rig.hid.clock.uiElapsed());
         EXPECT_EQ(code == 1201 ? long200.substr(5) : "", std::string(data, data + len));
@@ -101,7 +111,7 @@ TEST(HidReaderB, ReportsWithAnotherEchoAreDropped) {
         uint32_t len = 0;
         tDevReturn r = Rec();
         EXPECT_EQ(code != 1201,
-                  rig.reader.iExecCommand(B(command).data(), 3, data, sizeof data, &len, &r, 5000));
+                  Exchange(rig.reader, command, 3, data, sizeof data, &len, &r, 5000));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(took, rig.hid.clock.uiElapsed());
         EXPECT_EQ(code == 1201 ? "ab" : "", std::string(data, data + len));
@@ -117,7 +127,7 @@ TEST(HidReaderB, ReplyFillingTheBufferLeavesNothingBehind) {
     uint8_t data[1024] = {};
     uint32_t len = 0;
     tDevReturn r = Rec();
-    EXPECT_EQ(0, rig.reader.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 50));
+    EXPECT_EQ(0, Exchange(rig.reader, "C11", 3, data, sizeof data, &len, &r, 50));
     EXPECT_EQ(1016u, len);
     EXPECT_EQ(17u, rig.hid.reads.size());
     EXPECT_EQ(0u, rig.hid.clock.uiElapsed());

@@ -82,8 +82,8 @@ const Exchange kExchanges[] = {
      [](OReaderComm& comm, tDevReturn& r) {
          OSerialReaderB b(&comm);
          uint8_t data[64];
-         uint32_t len = 0;
-         return b.iExecCommand(B("C11").data(), 3, data, sizeof data, &len, &r, 5000);
+         r.iCode2 = quillon::ToInt(b.tExchange(B("C11").data(), 3, data, sizeof data, 5000).eCode);
+         return quillon::IsSuccessCode(r.iCode2) ? 0 : 1;
      }},
     {"family C", 10000, 0, 1299, 2067, 9534, // 1024 bytes
      [](const Bytes& w) -> Answer {

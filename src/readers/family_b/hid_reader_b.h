@@ -9,10 +9,7 @@
 
 class OHidReaderB : public OFamilyBReader {
 public:
-    static constexpr uint8_t kReportId = 0x04;
-    static constexpr uint32_t kReportStride = 64; // further reply reports are stored this far apart
-
-    explicit OHidReaderB(OReaderComm* pComm);
+    using OFamilyBReader::OFamilyBReader;
 
     // Type 6 (or not configured): searches "USB"/"VID", "USB"/"PID" (0 when
     // missing) and returns 0 when found, else 1. Any other type opens nothing
@@ -27,9 +24,8 @@ public:
     // unsent; a payload shorter than its header or longer than the receive
     // buffer: CommFailed, nothing taken; a reply not complete within the time-out
     // plus one second: NoReply, nothing taken.
-    int iExecCommand(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
-                     uint32_t uiDataSize, uint32_t* pDataLen, tDevReturn* pRet,
-                     uint32_t uiTimeoutMs) override;
+    quillon::famb::tReply tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                                    uint32_t uiDataSize, uint32_t uiTimeoutMs) override;
 
 private:
     OHidLink m_link;

@@ -1,0 +1,194 @@
+// Family B's chip: activation by a fixed series of tries whose index (read
+// together with the answer to reset) is the protocol number, re-activation,
+// deactivation, and chip I/O by that protocol number.
+#include "infra/result_codes.h"
+#include "readers/chip_common.h"
+#include "readers/family_b/family_b_reader.h"
+
+using quillon::Code;
+using quillon::kNoChip;
+
+namespace {
+constexpr uint32_t kChipTimeoutMs = 10000;
+constexpr uint32_t kChipBlock = 1000;
+constexpr uint32_t kProtocol0ApduMax = 261;
+constexpr uint32_t kApduMax = OFamilyBReader::kCommandMax - 3; // behind the command characters
+} // namespace
+
+int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                              tDevReturn* pRet) {
+    uint8_t* pBuf = reinterpret_cast<uint8_t*>(uArg2);
+    uint32_t* pBufLen = reinterpret_cast<uint32_t*>(uArg3);
+    uint32_t* pProtocol = static_cast<uint32_t*>(pArg4);
+    if (!pProtocol || iAction < 1 || iAction > 3) // every action hands the protocol number back
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+    if (iAction == 1)
+        return iActivate(pBuf, pBufLen, pProtocol, pRet);
+    if (iAction == 2)
+        return iReactivate(pBuf, pBufLen, pProtocol, pRet);
+    return iDeactivate(pProtocol, pRet);
+}
+
+int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
+                              tDevReturn* pRet) {
+    static const char* const kAttempts[quillon::kActivationTries] = {
+        "CI0", "CI0", "CI@", "CI0", "CR0", "CR0", "CR0", "CR0", "CU001", "CU001"};
+    tOutcome out;
+    tLargeReply reply;
+    if (!bSend("C@0", reply, out, kChipTimeoutMs))
+        return iFinish(out, pRet);
+    const int attempt = quillon::RunActivationTries(
+        pProtocol, [&](uint32_t i) { return bSend(kAttempts[i], reply, out, kChipTimeoutMs); });
+    if (attempt < 0) {
+        m_status.usField[kStChipType] = kNoChip;
+        return iFinish(out, pRet);
+    }
+    const uint32_t protocol =
+        quillon::ChipTypeFromAnswer(static_cast<uint32_t>(attempt), reply.abData, reply.uiLen);
+    m_status.usField[kStChipType] = static_cast<uint16_t>(protocol);
+    *pProtocol = protocol;
+    if (pBuf)
+        std::memcpy(pBuf, reply.abData, reply.uiLen);
+    if (pBufLen)
+        *pBufLen = pBuf ? reply.uiLen : 0;
+    return iFinish(out, pRet);
+}
+
+int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
+                                tDevReturn* pRet) {
+    const uint16_t protocol = m_status.usField[kStChipType];
+    *pProtocol = protocol;
+    const char* pCommand = nullptr;
+    if (protocol <= 1)
+        pCommand = "CI8";
+    else if (protocol <= 3)
+        pCommand = "CIH";
+    else if (protocol <= 8)
+        return 1; // no re-activation for these cards; the record is left alone
+    else
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+    tOutcome out;
+    tSmallReply reply;
+    if (bSend(pCommand, reply, out, kChipTimeoutMs)) {
+        if (pBuf)
+            std::memcpy(pBuf, reply.abData, reply.uiLen);
+        if (pBufLen)
+            *pBufLen = pBuf ? reply.uiLen : 0;
+    }
+    return iFinish(out, pRet);
+}
+
+int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
+    const uint16_t protocol = m_status.usField[kStChipType];
+    const char* pCommand = "CI1";
+    if (protocol == 2 || protocol == 3)
+        pCommand = "Ce21";
+    else if (protocol >= 4 && protocol <= 8)
+        pCommand = "CR1";
+    tOutcome out;
+    tSmallReply reply;
+    bSend(pCommand, reply, out, kChipTimeoutMs); // only "C@2" decides
+    bSend("C@2", reply, out, kChipTimeoutMs);
+    m_status.usField[kStChipPower] = 2;
+    m_status.usField[kStChipType] = kNoChip;
+    *pProtocol = kNoChip;
+    return iFinish(out, pRet);
+}
+
+bool OFamilyBReader::bSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen,
+                               tLargeReply& reply, tOutcome& out) {
+    uint8_t command[kCommandMax] = {};
+    std::memcpy(command, pPrefix, 3);
+    if (uiApduLen)
+        std::memcpy(command + 3, pApdu, uiApduLen);
+    return bSendBytes(command, uiApduLen + 3, reply, out, kChipTimeoutMs);
+}
+
+bool OFamilyBReader::bAppendChipReply(const tLargeReply& reply, uint8_t* pReply,
+                                      uint32_t* pReplyLen) {
+    const uint32_t room = IDC_CHIP_REPLY_MAX - *pReplyLen;
+    const uint32_t n = reply.uiLen < room ? reply.uiLen : room;
+    std::memcpy(pReply + *pReplyLen, reply.abData, n);
+    *pReplyLen += n;
+    return n == reply.uiLen;
+}
+
+int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tOutcome& out,
+                                       tDevReturn* pRet) {
+    // Every continuation either adds data (bounded by the caller's buffer) or
+    // counts against this limit, so a reader that keeps asking cannot hang us.
+    for (uint32_t k = 0; out.abHeader[2] == '5'; ++k) {
+        if (k >= IDC_CHIP_REPLY_MAX) {
+            out.eCode = Code::BrokenFrame;
+            break;
+        }
+        tLargeReply reply;
+        if (!bSend("CI7", reply, out, kChipTimeoutMs))
+            break; // the data gathered so far stays
+        if (!bAppendChipReply(reply, pReply, pReplyLen)) {
+            out.eCode = Code::BrokenFrame; // what fitted stays
+            break;
+        }
+    }
+    return iFinish(out, pRet);
+}
+
+int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                           uint32_t* pReplyLen, tDevReturn* pRet) {
+    if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
+        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+    const uint32_t len = static_cast<uint32_t>(iCommandLen);
+    const uint16_t protocol = m_status.usField[kStChipType];
+    tOutcome out;
+    tLargeReply reply;
+    switch (protocol) {
+    case 0:
+        if (len > kProtocol0ApduMax)
+            return 1; // refused before anything is sent; the record is left alone
+        if (!bSendApdu("CI3", pCommand, len, reply, out))
+            return iFinish(out, pRet);
+        break;
+    case 1: {
+        const uint32_t blocks = len / kChipBlock;
+        if (blocks == 0) {
+            if (!bSendApdu("CI4", pCommand, len, reply, out))
+                return iFinish(out, pRet);
+            break;
+        }
+        for (uint32_t b = 0; b < blocks; ++b) {
+            if (!bSendApdu("CI5", pCommand + b * kChipBlock, kChipBlock, reply, out))
+                return iFinish(out, pRet);
+            if (out.abHeader[2] == '?') {
+                iFinish(out, pRet); // the card refused the block; its code stays recorded
+                return 1;
+            }
+        }
+        if (!bSendApdu("CI6", pCommand + blocks * kChipBlock, len % kChipBlock, reply, out))
+            return iFinish(out, pRet);
+        break;
+    }
+    case 2:
+    case 3:
+        return 0; // nothing to exchange for these cards
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8: {
+        if (len > kApduMax)
+            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        const char* pPrefix = protocol <= 5 ? "CR3" : protocol <= 7 ? "CR4" : "CU3";
+        if (!bSendApdu(pPrefix, pCommand, len, reply, out))
+            return iFinish(out, pRet);
+        *pReplyLen = 0;
+        bAppendChipReply(reply, pReply, pReplyLen);
+        return iFinish(out, pRet); // no continuation for these cards
+    }
+    default:
+        // No chip active, or a card ("CU001" second attempt) with no I/O command.
+        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+    }
+    *pReplyLen = 0;
+    bAppendChipReply(reply, pReply, pReplyLen);
+    return iContinueChipReply(pReply, pReplyLen, out, pRet);
+}

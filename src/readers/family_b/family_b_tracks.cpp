@@ -1,0 +1,115 @@
+// Family B's magnetic tracks: reading all three at once and filling in what
+// that left empty track by track; writing one command a track.
+#include "readers/chip_common.h"
+#include "readers/family_b/family_b_reader.h"
+
+using quillon::Code;
+
+int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    struct tArea {
+        uint32_t* pLen;
+        uint8_t* pText;
+        uint32_t uiMax;
+    };
+    const tArea area[3] = {{&pTracks->uiLen1, pTracks->abTrack1, 79},
+                           {&pTracks->uiLen2, pTracks->abTrack2, 40},
+                           {&pTracks->uiLen3, pTracks->abTrack3, 107}};
+    bool read[3] = {false, false, false};
+    bool flag[3] = {false, false, false};
+    for (const tArea& a : area)
+        *a.pLen = 0;
+    tSmallReply reply;
+    auto take = [&](int i) {
+        const uint32_t n = reply.uiLen < area[i].uiMax ? reply.uiLen : area[i].uiMax;
+        std::memcpy(area[i].pText, reply.abData, n);
+        *area[i].pLen = n;
+        return n;
+    };
+    tOutcome out;
+    // The last command of this read the reader answered positively, with the
+    // outcome it left.
+    tOutcome good;
+    bool bGood = false;
+    auto send = [&](const char* pText) {
+        const bool ok = bSend(pText, reply, out, 15000);
+        if (ok) {
+            good = out;
+            bGood = true;
+        }
+        return ok;
+    };
+
+    // All three at once: track 1 '~' track 2 '~' track 3.
+    if (send("C65")) {
+        uint32_t pos = 0;
+        for (int i = 0; i < 3; ++i) {
+            uint32_t n = 0;
+            while (pos + n < reply.uiLen && n < area[i].uiMax &&
+                   (i == 2 || reply.abData[pos + n] != '~'))
+                ++n;
+            if (n)
+                std::memcpy(area[i].pText, reply.abData + pos, n);
+            *area[i].pLen = n;
+            read[i] = n > 0;
+            pos += n + 1; // the separator's position is skipped whatever it holds
+        }
+    }
+    if (send("C67"))
+        for (int i = 0; i < 3; ++i)
+            flag[i] = reply.abData[i] == '1';
+
+    if (!read[0] && flag[0] && send("C61")) {
+        take(0);
+        read[0] = true;
+    }
+    if (!read[1]) {
+        if (flag[1]) {
+            // 'N' "53" still carries the track's data.
+            if (send("C62") || out.eCode == Code::TrackDataWithError)
+                read[1] = take(1) > 0;
+        } else if (send("CD2") || out.eCode == Code::TrackDataWithError || send("CD:")) {
+            take(1);
+            read[1] = true;
+        }
+    }
+    if (!read[2] && flag[2] && send("C63")) {
+        take(2);
+        read[2] = true;
+    }
+    if (!read[0] && !read[1] && !read[2]) {
+        iFinish(out, pRet);
+        return ToInt(Code::NothingRead);
+    }
+    // Tracks were read, so the result is 0. A command sent after them that
+    // failed, or the 'N' "53" reply a track was taken from, must not leave a
+    // failure code beside it: the record then tells the last positive answer
+    // of this read (0 when the reader gave none).
+    if (!out.bOk()) {
+        if (bGood)
+            out = good;
+        else
+            out.eCode = Code::Ok;
+    }
+    return iFinish(out, pRet);
+}
+
+int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    static constexpr quillon::tTrackWriteRule kRule = {{79, 40, 107}, false};
+    tOutcome out;
+    tOutcome failure; // the outcome of the last write that failed
+    const quillon::TracksWritten written =
+        quillon::WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
+            tSmallReply reply;
+            if (bSendBytes(pCommand, uiLen, reply, out, 20000))
+                return true;
+            failure = out;
+            return false;
+        });
+    if (written == quillon::TracksWritten::Nothing)
+        return ToInt(Code::Refused); // nothing sent, the record left alone
+    // A later track written well must not leave its success code beside the
+    // result 1: the record then tells the last write that failed.
+    if (written == quillon::TracksWritten::SomeFailed && out.bOk())
+        out = failure;
+    return iFinish(out, pRet);
+}
