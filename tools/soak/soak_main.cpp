@@ -106,8 +106,8 @@ int ParseArgs(int argc, char** argv, Args& a) {
             a.cycles = n;
         else if (opt == "--warmup")
             a.warmup = n;
-        else if (opt == "--every" && n > 0)
-            a.every = n;
+        else if (opt == "--every")
+            a.every = n > 0 ? n : 1;
         else if (opt == "--rss-slack-kib")
             a.rssSlackKib = n;
         else {
