@@ -306,6 +306,7 @@ int main(int argc, char** argv) {
         std::printf("quillon-soak: family %c, %s; reference after %ld cycles, a sample every %ld, "
                     "RSS slack %ld KiB\n",
                     args.family, limit.c_str(), args.warmup, args.every, args.rssSlackKib);
+        std::fflush(stdout);
 
         std::unique_ptr<emu::Emulator> reader = PlugIn(args.family, link);
         Tally tally;
