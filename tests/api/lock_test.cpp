@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -44,13 +45,18 @@ long long NowUs() {
 // Sets an environment variable for the scope, restoring the old value.
 class ScopedVar {
 public:
-    ScopedVar(const char* pName, const std::string& value) : m_name(pName) {
+    // A null value removes the variable for the scope.
+    ScopedVar(const char* pName, const char* pValue) : m_name(pName) {
         const char* old = std::getenv(pName);
         m_had = old != nullptr;
         if (old)
             m_old = old;
-        setenv(pName, value.c_str(), 1);
+        if (pValue)
+            setenv(pName, pValue, 1);
+        else
+            unsetenv(pName);
     }
+    ScopedVar(const char* pName, const std::string& value) : ScopedVar(pName, value.c_str()) {}
     ~ScopedVar() {
         if (m_had)
             setenv(m_name.c_str(), m_old.c_str(), 1);
@@ -76,11 +82,12 @@ private:
     quillon::ClockSource m_previous;
 };
 
-// Another process holding the named lock "CARDREADER" until told to let go.
+// Another process holding a named lock ("CARDREADER" unless told) until told
+// to let go.
 class OtherHolder {
 public:
     // pPrepare runs in the child before it takes the lock.
-    explicit OtherHolder(std::function<void()> prepare = {}) {
+    explicit OtherHolder(std::function<void()> prepare = {}, std::string name = "CARDREADER") {
         int ready[2], release[2];
         if (pipe(ready) != 0 || pipe(release) != 0)
             return;
@@ -90,7 +97,7 @@ public:
             close(release[1]);
             if (prepare)
                 prepare();
-            quillon::ONamedMutex mutex("CARDREADER");
+            quillon::ONamedMutex mutex(name.c_str());
             if (!mutex.bLock())
                 _exit(3);
             char c = 1;
@@ -319,6 +326,50 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
     EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
 }
 
+// Without QUILLON_LOCK_DIR every process looks for the lock in the system's
+// lock folder (/run/lock, else /tmp), whatever its own TMPDIR says: two
+// processes with different TMPDIRs meet at one lock. A lock name of the
+// test's own keeps it apart from every real "CARDREADER" on the machine.
+TEST(Lock, WithoutALockFolderProcessesOfDifferentTmpdirsShareOneLock) {
+    TestEnv env;
+    const std::string mine = env.dir() + "/mine", theirs = env.dir() + "/theirs";
+    ASSERT_EQ(0, mkdir(mine.c_str(), 0700));
+    ASSERT_EQ(0, mkdir(theirs.c_str(), 0700));
+    struct stat st {};
+    const std::string folder =
+        stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
+    const std::string name = "lock-test-" + std::to_string(getpid());
+    const std::string path = folder + "/quillon-mutex-" + name + ".lock";
+    ScopedVar dir("QUILLON_LOCK_DIR", nullptr);
+    ScopedVar tmp("TMPDIR", mine);
+    {
+        OtherHolder other([&] { setenv("TMPDIR", theirs.c_str(), 1); }, name);
+        ASSERT_TRUE(other.bHolding());
+        EXPECT_EQ(0, access(path.c_str(), F_OK)) << path;
+        quillon::ONamedMutex mutex(name.c_str());
+        {
+            JumpingClock clock;
+            const bool taken = mutex.bLock(1000);
+            EXPECT_FALSE(taken) << "the other process's lock was not seen";
+            if (taken)
+                mutex.vUnlock();
+        }
+        other.vRelease();
+        ASSERT_TRUE(mutex.bLock()); // once the other process has let go
+        mutex.vUnlock();
+    }
+    unlink(path.c_str());
+    for (const std::string& d : {mine, theirs}) {
+        DIR* listing = opendir(d.c_str());
+        ASSERT_NE(nullptr, listing);
+        int entries = 0;
+        while (const dirent* e = readdir(listing))
+            entries += e->d_name[0] != '.';
+        closedir(listing);
+        EXPECT_EQ(0, entries) << d << " holds a lock file";
+    }
+}
+
 // Without LockWaitMs (or with 0) a call waits for the holder as long as it
 // takes, however far the clock runs.
 TEST(Lock, WithoutALimitTheWaitGoesOn) {
@@ -349,6 +400,46 @@ TEST(Lock, WithoutALimitTheWaitGoesOn) {
         EXPECT_EQ(0, call.get());
         EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
     }
+}
+
+// A holder that never lets go, no LockWaitMs: a call waits for it, as it
+// should, but the host must still be able to shut down. IDC_CloseComm from
+// another thread ends that wait - the call gives up with 1223 and sends
+// nothing - and is not held up for as long as the other process pleases.
+// Disabled until the library can abandon a wait for the lock: today
+// IDC_CloseComm waits for the call, which waits for the holder.
+TEST(Lock, DISABLED_CloseCommEndsAWaitForAHolderThatNeverLetsGo) {
+    if (access("/proc/locks", R_OK) != 0)
+        GTEST_SKIP() << "no /proc/locks to see a waiting flock()";
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+    line->vClear();
+    OtherHolder other;
+    ASSERT_TRUE(other.bHolding());
+
+    tDevReturn waited = Record(0);
+    auto call = std::async(std::launch::async, [&] { return IDC_EjectCard(&waited); });
+    bool waiting = false;
+    for (int i = 0; i < 2000 && !waiting; ++i)
+        waiting = call.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
+                  WaitingInFlock();
+    EXPECT_TRUE(waiting) << "the call did not wait for the other process";
+    auto close = std::async(std::launch::async, [] { return IDC_CloseComm(); });
+    const bool closed = close.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(closed) << "IDC_CloseComm waits for a holder that never lets go";
+    if (closed) {
+        EXPECT_EQ(0, close.get());
+        EXPECT_EQ(1, call.get());
+        ExpectRefused(waited);
+        EXPECT_TRUE(line->events.empty());
+    }
+    other.vRelease(); // lets a call still waiting through, so the test can end
+    call.wait();
+    close.wait();
+    IDC_CloseComm();
 }
 
 // Where the lock file cannot be had - no folder, or something planted at its

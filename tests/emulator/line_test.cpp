@@ -142,3 +142,47 @@ TEST(Line, HalfFrameIsDroppedAfterAPause) {
         EXPECT_EQ('P', h.Cmd(cmd).at(0)) << cmd;
     }
 }
+
+// What two hosts talking at once leave on the line is counted: a reply asked
+// for when none waits, a command over a reply not yet fetched, a frame left
+// half-way (the line goes quiet, or family A's host starts a new frame in
+// the middle). Clean exchanges count nothing.
+TEST(Line, CutFramesAndHandshakesOutOfTurnAreCounted) {
+    const struct {
+        Family family;
+        bool module;
+        const char *cmd, *enq;
+    } rows[] = {{Family::A, false, "C10", "10 05"},
+                {Family::A, true, "Q0", "05 46"},
+                {Family::C, false, "10", "05"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cmd);
+        Host h(row.family);
+        const Bytes frame = h.Frame(ToBytes(row.cmd), row.module);
+        const Bytes half(frame.begin(), frame.begin() + 4);
+        const Stats& s = h.engine->stats();
+        h.Cmd(row.cmd, row.module);
+        EXPECT_EQ(0, s.cutFrames);
+        EXPECT_EQ(0, s.outOfTurn);
+
+        EXPECT_TRUE(h.Send(H(row.enq)).empty());
+        EXPECT_EQ(1, s.outOfTurn);
+        h.Send(frame);
+        h.Send(frame); // the first reply was never fetched
+        EXPECT_EQ(2, s.outOfTurn);
+        EXPECT_FALSE(h.Send(H(row.enq)).empty());
+
+        h.Send(half);
+        h.now += Engine::kFrameGap;
+        EXPECT_EQ(Hex(h.Ack(row.module)), Hex(h.Send(frame)));
+        EXPECT_EQ(1, s.cutFrames);
+        if (row.family == Family::A && !row.module) {
+            h.Send(H(row.enq));
+            h.Send(half);
+            EXPECT_EQ(Hex(h.Ack()), Hex(h.Send(frame))); // started over
+            EXPECT_EQ(2, s.cutFrames);
+        }
+        EXPECT_EQ(2, s.outOfTurn);
+        EXPECT_EQ(0, s.badFrames);
+    }
+}

@@ -22,20 +22,20 @@ struct CloseAtEnd {
     ~CloseAtEnd() { IDC_CloseComm(); }
 };
 
-// The device lock in a folder of the test's own, so that tests of the lock
-// running beside it do not queue behind this one.
+// The device lock in a folder of the test's own, so that tests running
+// beside it that hold the shared lock do not hold this one up.
 class PrivateLockFolder {
 public:
     explicit PrivateLockFolder(const std::string& dir) {
-        if (const char* old = std::getenv("TMPDIR"))
+        if (const char* old = std::getenv("QUILLON_LOCK_DIR"))
             m_old = old, m_had = true;
-        setenv("TMPDIR", dir.c_str(), 1);
+        setenv("QUILLON_LOCK_DIR", dir.c_str(), 1);
     }
     ~PrivateLockFolder() {
         if (m_had)
-            setenv("TMPDIR", m_old.c_str(), 1);
+            setenv("QUILLON_LOCK_DIR", m_old.c_str(), 1);
         else
-            unsetenv("TMPDIR");
+            unsetenv("QUILLON_LOCK_DIR");
     }
 
 private:

@@ -84,6 +84,13 @@ struct Stats {
     int aborts = 0;     // DLE EOT from the host
     int hostAcks = 0;   // family B: ACK after a reply
     int strayBytes = 0; // bytes outside any frame
+    // Frames begun and never finished: the host started a new frame in the
+    // middle of one, or the line went quiet half-way (kFrameGap).
+    int cutFrames = 0;
+    // Handshakes out of turn (families A and C, and the module): the host
+    // asked for a reply when none was waiting, or sent a new command while
+    // the last reply still waited to be fetched.
+    int outOfTurn = 0;
 };
 
 struct Received {

@@ -48,6 +48,8 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
         } else if (b == ctl::kEnq) {
             if (!pending_.empty())
                 SendReply(faults_, pending_, out);
+            else
+                ++stats_.outOfTurn;
             pending_.clear();
         } else if (b == ctl::kEot) {
             pending_.clear();
@@ -74,6 +76,7 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
             st_ = St::Bcc;
         } else if (b == ctl::kStx) {
             text_.clear(); // the host started over
+            ++stats_.cutFrames;
             st_ = St::Text;
         } else {
             ++stats_.badFrames;
@@ -113,6 +116,8 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
         }
         if (module_.present && !modPending_.empty())
             SendReply(module_.faults, modPending_, out);
+        else if (module_.present)
+            ++stats_.outOfTurn;
         modPending_.clear();
         return;
     }
@@ -132,6 +137,8 @@ void FamilyA::OnFrame(uint8_t bcc, Bytes& out) {
         return;
     case Admit::Answer:
         out.insert(out.end(), {ctl::kDle, ctl::kAck});
+        if (!pending_.empty())
+            ++stats_.outOfTurn; // the last reply was never fetched
         pending_ = FrameA(Execute(text_));
         return;
     case Admit::AnswerNoReply:
@@ -160,6 +167,8 @@ void FamilyA::OnModuleFrame(Bytes& out) {
         return;
     case Admit::Answer:
         out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
+        if (!modPending_.empty())
+            ++stats_.outOfTurn; // the last reply was never fetched
         modPending_ = FrameModule(ExecuteModule(text));
         return;
     case Admit::AnswerNoReply:
@@ -171,7 +180,6 @@ void FamilyA::OnModuleFrame(Bytes& out) {
 }
 
 // --- replies ------------------------------------------------------------------
-
 
 // "C11" data: d[0..3] "0000" when all is well; d[5] '1' when the reader
 // holds no card; d[6] '1' when a card is fully inside; d[7] '1' when a card

@@ -19,6 +19,8 @@ void FamilyC::OnByte(uint8_t b, Bytes& out) {
         } else if (b == ctl::kEnq) {
             if (!pending_.empty())
                 SendReply(faults_, pending_, out);
+            else
+                ++stats_.outOfTurn;
             pending_.clear();
         } else {
             ++stats_.strayBytes;
@@ -63,6 +65,8 @@ void FamilyC::OnFrame(Bytes& out) {
         return;
     case Admit::Answer:
         out.push_back(ctl::kAck);
+        if (!pending_.empty())
+            ++stats_.outOfTurn; // the last reply was never fetched
         pending_ = FrameC(Execute(text));
         return;
     case Admit::AnswerNoReply:

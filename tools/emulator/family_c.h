@@ -21,7 +21,11 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override { st_ = St::Idle; }
+    void DropPartialFrame() override {
+        if (st_ != St::Idle)
+            ++stats_.cutFrames;
+        st_ = St::Idle;
+    }
 
 private:
     enum class St { Idle, Head, Body };

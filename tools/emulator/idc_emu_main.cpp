@@ -56,7 +56,8 @@ void PrintStatus(Emulator& emu) {
     std::cout << "card " << Name(emu.Position()) << "; in " << c.cardsIn << ", ejects " << c.ejects
               << ", retains " << c.retains << ", retain bin " << c.retainBin << "; frames "
               << s.frames << ", bad " << s.badFrames << ", refused " << s.refused << ", ignored "
-              << s.ignored << ", replies " << s.replies << std::endl;
+              << s.ignored << ", replies " << s.replies << ", cut " << s.cutFrames
+              << ", out of turn " << s.outOfTurn << std::endl;
 }
 
 // One line from standard input; false to stop.

@@ -1,0 +1,340 @@
+// A host process for the mixed load test: it loads the library as a host
+// does and runs every export, in a seeded random mix, on several threads at
+// once against the reader that the configuration names.
+//
+//   quillon_mixed_client <threads> <calls per thread> <seed>
+//
+// Every call's result must agree with its record: 0 with a success-class
+// code, 1 with a failure-class code, iCode1 equal to iCode2; the track
+// operations may return their documented library codes instead. A name read
+// back is one of the names written. Prints one line of totals and, per
+// code, how often it came; each disagreement goes to standard error.
+//
+// Exit status: 0 every call agreed; 1 a call disagreed; 2 bad arguments;
+// 3 a call did not return within the watchdog's bound.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "quillon/idc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A call that has not returned after this long has hung.
+constexpr auto kCallBound = std::chrono::seconds(60);
+
+const char* const kNames[] = {"CARDREADER", "LOBBY-2"};
+
+bool IsSuccessClass(int code) {
+    return code == 0 || (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
+}
+
+enum Op {
+    kSetCommPara,
+    kCloseComm,
+    kCloseAndOpen, // IDC_CloseComm, then IDC_SetCommPara again at once
+    kInit,
+    kGetStatus,
+    kAcceptCard,
+    kChipIO,
+    kChipPowerOn,
+    kChipPowerOff,
+    kEjectCard,
+    kGetCapabilities,
+    kGetLifeInfo,
+    kReadTrack,
+    kReset,
+    kResetCount,
+    kRetainCard,
+    kReleaseAntiFishing,
+    kWriteTrack,
+    kGetLogicalDevName,
+    kSetLogicalDevName,
+    kOpCount
+};
+
+const char* const kOpNames[kOpCount] = {"SetCommPara",
+                                        "CloseComm",
+                                        "CloseComm+SetCommPara",
+                                        "Init",
+                                        "GetStatus",
+                                        "AcceptCard",
+                                        "ChipIO",
+                                        "ChipPower1",
+                                        "ChipPower3",
+                                        "EjectCard",
+                                        "GetCapabilities",
+                                        "GetLifeInfo",
+                                        "ReadTrack",
+                                        "Reset",
+                                        "ResetCount",
+                                        "RetainCard",
+                                        "ReleaseAntiFishing",
+                                        "WriteTrack",
+                                        "GetLogicalDevName",
+                                        "SetLogicalDevName"};
+
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0;
+    std::map<int, long> codes; // code -> how often, over every call with a record
+    long calls = 0;
+    long disagreements = 0;
+};
+
+// What one worker is doing, for the watchdog.
+struct Progress {
+    std::atomic<int64_t> callStartUs{-1}; // -1: not inside a call
+    std::atomic<int> op{-1};
+};
+
+int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+class Worker {
+public:
+    Worker(Shared& shared, Progress& progress, unsigned seed)
+        : m_shared(shared), m_progress(progress), m_rng(seed) {}
+
+    void Run(int calls) {
+        // Every thread starts by opening, so the processes meet at the port.
+        Call(kSetCommPara);
+        for (int i = 1; i < calls; ++i)
+            Call(Pick());
+    }
+
+private:
+    // Closing is rare: each close costs the next opening its settle pause.
+    // After a plain close the port stays free until some thread of the
+    // process opens it again: the other process may have it meanwhile.
+    Op Pick() {
+        const unsigned n = m_rng() % 100;
+        if (n < 2)
+            return kCloseAndOpen;
+        if (n < 5)
+            return kCloseComm;
+        if (n < 10)
+            return kSetCommPara;
+        return static_cast<Op>(kInit + (n - 10) % (kOpCount - kInit));
+    }
+
+    void Call(Op op) {
+        m_progress.op = op;
+        m_progress.callStartUs = NowUs();
+        Do(op);
+        m_progress.callStartUs = -1;
+    }
+
+    void Do(Op op) {
+        tDevReturn r;
+        std::memset(&r, 0, sizeof r); // a failure must not leave this success code
+        uint32_t u = 0xA5A5A5A5u;
+        int result = 0;
+        switch (op) {
+        case kSetCommPara:
+            result = IDC_SetCommPara(&r);
+            break;
+        case kCloseComm:
+        case kCloseAndOpen:
+            if (IDC_CloseComm() != 0)
+                Disagree(op, "IDC_CloseComm did not return 0");
+            if (op == kCloseComm) {
+                Count(-1);
+                return;
+            }
+            result = IDC_SetCommPara(&r);
+            break;
+        case kInit:
+            result = IDC_Init(1 + static_cast<int>(m_rng() % 3), &r);
+            break;
+        case kGetStatus: {
+            tIdcStatus st;
+            result = IDC_GetStatus(&st, &r);
+            break;
+        }
+        case kAcceptCard:
+            result = IDC_AcceptCard(1, &r);
+            break;
+        case kChipIO: {
+            static const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0,
+                                             0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+            std::vector<uint8_t> reply(IDC_CHIP_REPLY_MAX);
+            result = IDC_ChipIO(0, select, sizeof select, reply.data(), &u, &r);
+            break;
+        }
+        case kChipPowerOn: {
+            std::vector<uint8_t> atr(IDC_CHIP_REPLY_MAX);
+            uint32_t atrLen = 0;
+            result = IDC_ChipPower(1, reinterpret_cast<uintptr_t>(atr.data()),
+                                   reinterpret_cast<uintptr_t>(&atrLen), &u, &r);
+            break;
+        }
+        case kChipPowerOff:
+            result = IDC_ChipPower(3, 0, 0, &u, &r);
+            break;
+        case kEjectCard:
+            result = IDC_EjectCard(&r);
+            break;
+        case kGetCapabilities: {
+            tIdcCaps caps;
+            result = IDC_GetCapabilities(&caps, &r);
+            break;
+        }
+        case kGetLifeInfo: {
+            tIdcLife life;
+            result = IDC_GetLifeInfo(&life, &r);
+            break;
+        }
+        case kReadTrack: {
+            tIdcTracks tracks;
+            result = IDC_ReadTrack(&tracks, &r);
+            break;
+        }
+        case kReset:
+            result = IDC_Reset(&r);
+            break;
+        case kResetCount:
+            result = IDC_ResetCount(0, &r);
+            break;
+        case kRetainCard:
+            result = IDC_RetainCard(&u, &r);
+            break;
+        case kReleaseAntiFishing:
+            result = IDC_ReleaseAntiFishing(&r);
+            break;
+        case kWriteTrack: {
+            static const uint8_t data[] = "4000123412341234";
+            result = IDC_WriteTrack(2, data, sizeof data - 1, &r);
+            break;
+        }
+        case kGetLogicalDevName: {
+            char name[64];
+            std::memset(name, 'x', sizeof name);
+            IDC_GetLogicalDevName(name);
+            if (std::strcmp(name, kNames[0]) != 0 && std::strcmp(name, kNames[1]) != 0)
+                Disagree(op, "read back a name never written: \"" +
+                                 std::string(name, strnlen(name, sizeof name)) + "\"");
+            Count(-1);
+            return;
+        }
+        case kSetLogicalDevName:
+            IDC_SetLogicalDevName(kNames[m_rng() % 2]);
+            Count(-1);
+            return;
+        case kOpCount:
+            return;
+        }
+        Check(op, result, r);
+    }
+
+    void Check(Op op, int result, const tDevReturn& r) {
+        Count(r.iCode2);
+        const bool trackCode = (op == kReadTrack && (result == 1249 || result == 1251)) ||
+                               (op == kWriteTrack && (result == 1251 || result == 1268));
+        const bool libraryCode = r.iCode2 == 0 || (r.iCode2 >= 1201 && r.iCode2 <= 1299);
+        if (r.iCode1 == r.iCode2 && r.iErrFlag1 == r.iErrFlag2 && libraryCode &&
+            (trackCode || (result == 0 && IsSuccessClass(r.iCode2)) ||
+             (result == 1 && !IsSuccessClass(r.iCode2))))
+            return;
+        char text[160];
+        std::snprintf(text, sizeof text, "returned %d with the record %d/%d, flags %d/%d", result,
+                      r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2);
+        Disagree(op, text);
+    }
+
+    void Count(int code) {
+        std::lock_guard<std::mutex> lock(m_shared.mutex);
+        ++m_shared.calls;
+        if (code >= 0)
+            ++m_shared.codes[code];
+    }
+
+    void Disagree(Op op, const std::string& what) {
+        std::lock_guard<std::mutex> lock(m_shared.mutex);
+        if (++m_shared.disagreements <= 20)
+            std::fprintf(stderr, "pid %d: %s %s\n", static_cast<int>(getpid()), kOpNames[op],
+                         what.c_str());
+    }
+
+    Shared& m_shared;
+    Progress& m_progress;
+    std::minstd_rand m_rng;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: quillon_mixed_client <threads> <calls per thread> <seed>\n");
+        return 2;
+    }
+    const int threads = std::atoi(argv[1]);
+    const int calls = std::atoi(argv[2]);
+    const unsigned seed = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10));
+    if (threads <= 0 || calls <= 0)
+        return 2;
+
+    Shared shared;
+    std::vector<Progress> progress(static_cast<size_t>(threads));
+    std::vector<std::thread> workers;
+    shared.running = threads;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            Worker(shared, progress[static_cast<size_t>(t)],
+                   seed * 1000u + static_cast<unsigned>(t))
+                .Run(calls);
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            --shared.running;
+            shared.changed.notify_all();
+        });
+    }
+
+    // The watchdog: a call older than the bound ends the process with 3.
+    {
+        std::unique_lock<std::mutex> lock(shared.mutex);
+        while (!shared.changed.wait_for(lock, std::chrono::milliseconds(250),
+                                        [&] { return shared.running == 0; })) {
+            const int64_t now = NowUs();
+            for (int t = 0; t < threads; ++t) {
+                const int64_t since = progress[static_cast<size_t>(t)].callStartUs;
+                if (since >= 0 &&
+                    now - since >
+                        std::chrono::duration_cast<std::chrono::microseconds>(kCallBound).count()) {
+                    std::fprintf(stderr, "pid %d: thread %d hangs in %s for %lld s\n",
+                                 static_cast<int>(getpid()), t,
+                                 kOpNames[progress[static_cast<size_t>(t)].op.load()],
+                                 static_cast<long long>((now - since) / 1000000));
+                    std::fflush(stderr);
+                    _exit(3);
+                }
+            }
+        }
+    }
+    for (auto& w : workers)
+        w.join();
+    IDC_CloseComm();
+
+    std::printf("pid %d: calls %ld disagreements %ld codes", static_cast<int>(getpid()),
+                shared.calls, shared.disagreements);
+    for (const auto& [code, n] : shared.codes)
+        std::printf(" %d:%ld", code, n);
+    std::printf("\n");
+    return shared.disagreements == 0 ? 0 : 1;
+}
