@@ -137,12 +137,10 @@ template <class Driver> struct SerialBExchange : Exchange {
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         uint8_t data[1024];
-        uint32_t n = 0;
-        tDevReturn r;
-        const int rc = driver.iExecCommand(reinterpret_cast<const uint8_t*>(pText),
-                                           static_cast<uint32_t>(std::strlen(pText)), data,
-                                           sizeof data, &n, &r, uiTimeoutMs);
-        return rc == 0 ? static_cast<int>(n) : -1;
+        const quillon::famb::tReply reply =
+            driver.tExchange(reinterpret_cast<const uint8_t*>(pText),
+                             static_cast<uint32_t>(std::strlen(pText)), data, sizeof data, uiTimeoutMs);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiDataLen) : -1;
     }
 };
 
