@@ -19,16 +19,16 @@
 #include <cstdint>
 
 #include "infra/result_codes.h"
+#include "readers/control_chars.h"
 #include "readers/hid_report.h"
 
 namespace quillon {
 namespace famb {
 
 constexpr uint8_t kStart = 0xF2;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kCancel[2] = {0x10,
-                                0x04}; // DLE EOT: the reader drops what it still means to send
-constexpr uint32_t kFrameHead = 3;     // start byte, length high, length low
+using quillon::kAck;
+constexpr uint8_t kCancel[2] = {kDle, kEot}; // the reader drops what it still means to send
+constexpr uint32_t kFrameHead = 3;           // start byte, length high, length low
 constexpr uint32_t kCrcLen = 2;
 constexpr uint32_t kReplyHeader = 5;   // kind, two echo characters, two status characters
 constexpr uint32_t kCommandMax = 1024; // longest command (the chip I/O buffer)
