@@ -16,9 +16,7 @@ constexpr int kMaxContinuations = IDC_CHIP_REPLY_MAX;
 
 int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                               tDevReturn* pRet) {
-    uint8_t* pAnswer = reinterpret_cast<uint8_t*>(uArg2);
-    uint32_t* pAnswerLen = reinterpret_cast<uint32_t*>(uArg3);
-    uint32_t* pType = static_cast<uint32_t*>(pArg4);
+    const auto [pAnswer, pAnswerLen, pType] = ChipPowerArgs(uArg2, uArg3, pArg4);
     switch (iAction) {
     case 1:
         if (!pAnswer || !pAnswerLen || !pType)
@@ -62,19 +60,20 @@ int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32
 }
 
 int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet) {
-    const uint16_t type = usStatus(kStChipType);
     const char* pCmd = nullptr;
     uint32_t skip = 0; // leading answer bytes that are not the chip's
-    if (type <= 1) {
+    switch (KindOfChip(usStatus(kStChipType))) {
+    case ChipKind::Processor:
         pCmd = "CE10";
         skip = 1;
-    } else if (type <= 3) {
+        break;
+    case ChipKind::CeChip:
         pCmd = "Ce411";
         skip = 3;
-    } else if (type <= 8) {
+        break;
+    case ChipKind::Memory:
         return iRefuse(m_profile.tMemoryChipReset, pRet);
-    } else {
-        // No chip chosen: nothing to reset.
+    case ChipKind::None: // nothing to reset
         return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
     }
     uint8_t a[kChipBuffer] = {};
@@ -89,12 +88,8 @@ int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevRetur
 }
 
 int OFamilyAReader::iSwitchOffChip(uint32_t* pType, tDevReturn* pRet) {
-    const uint16_t type = usStatus(kStChipType);
-    const char* pCmd = "CC6";
-    if (type == 2 || type == 3)
-        pCmd = "Ce21";
-    else if (type >= 4 && type <= 8)
-        pCmd = "Cm6";
+    const ChipKind kind = KindOfChip(usStatus(kStChipType));
+    const char* pCmd = kind == ChipKind::CeChip ? "Ce21" : kind == ChipKind::Memory ? "Cm6" : "CC6";
     tOutcome o;
     eCommand(o, pCmd, 10000);
     usStatus(kStChipPower) = 2;
