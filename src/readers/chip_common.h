@@ -13,6 +13,29 @@ namespace quillon {
 constexpr uint32_t kNoChip = 255; // no chip activated
 constexpr uint32_t kActivationTries = 10;
 
+// The kind of chip a chip type names: 0 and 1 processor chips, 2 and 3 the
+// chips of the "Ce" commands, 4 to 8 memory chips; any other type (255 too)
+// is no chip chosen.
+enum class ChipKind { Processor, CeChip, Memory, None };
+constexpr ChipKind KindOfChip(uint32_t uiType) {
+    return uiType <= 1   ? ChipKind::Processor
+           : uiType <= 3 ? ChipKind::CeChip
+           : uiType <= 8 ? ChipKind::Memory
+                         : ChipKind::None;
+}
+
+// What ChipPower's untyped arguments point to: the buffer for the answer to
+// reset, its length, and the chip type (family B: the protocol number).
+struct tChipPowerArgs {
+    uint8_t* pAnswer;
+    uint32_t* pAnswerLen;
+    uint32_t* pType;
+};
+inline tChipPowerArgs ChipPowerArgs(uintptr_t uArg2, uintptr_t uArg3, void* pArg4) {
+    return {reinterpret_cast<uint8_t*>(uArg2), reinterpret_cast<uint32_t*>(uArg3),
+            static_cast<uint32_t*>(pArg4)};
+}
+
 // The chip type from uiType (the index of the activation try that answered,
 // or what the caller passed in when the activation could not start) and the
 // answer to reset pAnswer of uiLen bytes (ISO/IEC 7816-3: byte 0 the initial

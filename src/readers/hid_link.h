@@ -1,10 +1,7 @@
 // OHidLink: the USB side that both HID drivers share. It owns the driver's
 // HID transport (made at construction, not opened: until the first search
-// every write fails) and writes a command in one output report:
-//
-//   byte 0      report ID (family A 0x02, family B 0x04)
-//   bytes 1, 2  command length, high byte first
-//   bytes 3 ..  the command, then zeros to the end of the report
+// every write fails) and writes a command report the family's codec built
+// (readers/hid_report.h).
 //
 // A reply's first input report has the same head (report ID, reply length)
 // followed by the reply kind, two echo characters and the status. How the
@@ -25,14 +22,14 @@
 
 #include "infra/result_codes.h"
 #include "platform/clock.h"
+#include "readers/hid_report.h"
 #include "transport/hid/hid_transport.h"
 
 class OHidLink {
 public:
-    static constexpr uint32_t kSendSize = 512;  // the command report is built here
+    static constexpr uint32_t kSendSize = quillon::hid::kCommandReportSize;
     static constexpr uint32_t kRecvSize = 1024; // the reply reports land here
-    static constexpr uint32_t kReportHeader = 3;
-    static constexpr uint32_t kEchoAt = kReportHeader + 1; // in a reply's first report
+    static constexpr uint32_t kEchoAt = quillon::hid::kReportHead + 1; // in a reply's first report
 
     OHidLink() : m_pHid(MakeHidTransport()) {}
 
@@ -42,30 +39,23 @@ public:
         return m_pHid && m_pHid->bOpenDevice(usVendorId, usProductId);
     }
 
-    // Drops the input reports still queued, then writes the command; the
-    // write gets the command's time-out. 0 when the report went out; BadArgument
-    // when the command does not fit one report (nothing sent: a cut command
-    // would reach the reader as another one); CommFailed when the write failed or
-    // no device is open.
-    int iSendCommand(uint8_t byReportId, const uint8_t* pCommand, uint32_t uiLen,
-                     uint32_t uiTimeoutMs) {
-        const uint32_t n = uiLen & 0xFFFF;
+    // Drops the input reports still queued, then writes the command report
+    // whose first uiUsed bytes carry the command (the whole buffer goes out);
+    // the write gets the command's time-out. BadArgument when the command
+    // does not fit the device's output report (nothing sent: a cut command
+    // would reach the reader as another one); CommFailed when the write
+    // failed or no device is open.
+    quillon::Code eSendReport(const uint8_t (&abReport)[kSendSize], uint32_t uiUsed,
+                              uint32_t uiTimeoutMs) {
         const size_t uiReport = m_pHid ? m_pHid->uiOutputReportLength() : 0;
-        if ((n && !pCommand) || kReportHeader + n > kSendSize ||
-            (uiReport && kReportHeader + n > uiReport))
-            return ToInt(quillon::Code::BadArgument);
-        uint8_t report[kSendSize] = {};
-        report[0] = byReportId;
-        report[1] = static_cast<uint8_t>(n >> 8);
-        report[2] = static_cast<uint8_t>(n);
-        if (n)
-            std::memcpy(report + kReportHeader, pCommand, n);
+        if (uiReport && uiUsed > uiReport)
+            return quillon::Code::BadArgument;
         if (!m_pHid)
-            return ToInt(quillon::Code::CommFailed);
+            return quillon::Code::CommFailed;
         m_pHid->vDrainInput();
-        if (!m_pHid->bWriteReport(report, sizeof report, uiTimeoutMs))
-            return ToInt(quillon::Code::CommFailed);
-        return 0;
+        if (!m_pHid->bWriteReport(abReport, sizeof abReport, uiTimeoutMs))
+            return quillon::Code::CommFailed;
+        return quillon::Code::Ok;
     }
 
     // One input report into pReport (at most uiSize bytes stored), waiting

@@ -10,12 +10,9 @@
 
 #include <cstdint>
 
-namespace quillon {
+#include "readers/control_chars.h"
 
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEtx = 0x03;
-constexpr uint8_t kEnq = 0x05;
-constexpr uint8_t kAck = 0x06;
+namespace quillon {
 
 // Send area of an exchange, and the most a reply may take of the receive area.
 constexpr uint32_t kStxSendArea = 1024;

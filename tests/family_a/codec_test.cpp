@@ -1,7 +1,8 @@
 // The family-A wire formats without a line: DLE frames, the incremental
-// reply decoder, the reply-code map and the USB input report.
+// reply decoder, the reply-code map and the USB reports.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <tuple>
 
 #include "readers/family_a/dle_codec.h"
@@ -113,5 +114,23 @@ TEST(HidACodec, InputReportCarriesTheReplyText) {
         if (ok) {
             EXPECT_EQ(text, std::string(p, p + len));
         }
+    }
+}
+
+TEST(HidACodec, OutputReportCarriesTheCommandText) {
+    // Text; the report's head and text (empty: does not fit, nothing to send).
+    const std::pair<Bytes, Bytes> rows[] = {
+        {B("C11"), B({0x02, 0x00, 0x03, 'C', '1', '1'})},
+        {B(""), B({0x02, 0x00, 0x00})},
+        {Bytes(509, 'x'), Cat({B({0x02, 0x01, 0xFD}), Bytes(509, 'x')})}, // fills the report
+        {Bytes(510, 'x'), B("")},
+    };
+    for (const auto& [text, head] : rows) {
+        uint8_t report[hid::kCommandReportSize];
+        std::memset(report, 0xEE, sizeof report);
+        const uint32_t used =
+            hid_a::EncodeCommand(text.data(), static_cast<uint32_t>(text.size()), report);
+        EXPECT_EQ(Hex(head), Hex(Bytes(report, report + used))) << text.size();
+        EXPECT_EQ(Bytes(sizeof report - used, 0), Bytes(report + used, report + sizeof report));
     }
 }

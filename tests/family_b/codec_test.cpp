@@ -138,3 +138,13 @@ TEST(CodecB, HidReplyPlan) {
         }
     }
 }
+
+TEST(CodecB, HidCommandReport) {
+    // "C11": 0x04 0x00 0x03 'C' '1' '1', the rest of the 512 bytes zero.
+    uint8_t report[quillon::hid::kCommandReportSize];
+    std::fill(std::begin(report), std::end(report), uint8_t(0xEE));
+    const Bytes text = B("C11");
+    ASSERT_EQ(6u, famb::EncodeHidCommand(text.data(), 3, report));
+    EXPECT_EQ(Cat({B({0x04, 0x00, 0x03, 'C', '1', '1'}), Bytes(506, 0)}),
+              Bytes(std::begin(report), std::end(report)));
+}

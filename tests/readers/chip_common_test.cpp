@@ -125,3 +125,14 @@ TEST(ChipCommon, WriteTracksOneCommandATrack) {
         EXPECT_EQ(row.lensAfter, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
     }
 }
+
+TEST(ChipCommon, KindOfChipAtTheRangeEdges) {
+    using quillon::ChipKind;
+    const std::pair<uint32_t, ChipKind> rows[] = {
+        {1, ChipKind::Processor},  {2, ChipKind::CeChip}, {3, ChipKind::CeChip},
+        {4, ChipKind::Memory},     {8, ChipKind::Memory}, {9, ChipKind::None},
+        {kNoChip, ChipKind::None},
+    };
+    for (const auto& [type, kind] : rows)
+        EXPECT_EQ(kind, quillon::KindOfChip(type)) << type;
+}

@@ -6,7 +6,7 @@ namespace quillon {
 namespace dle {
 
 bool IsAck(const uint8_t* p, uint32_t uiLen) {
-    return uiLen == 2 && p[0] == DLE && p[1] == ACK;
+    return uiLen == 2 && p[0] == kDle && p[1] == quillon::kAck;
 }
 
 uint32_t EncodeFrame(const uint8_t* pText, uint32_t uiLen, uint8_t* pOut, uint32_t uiOutSize) {
@@ -14,38 +14,38 @@ uint32_t EncodeFrame(const uint8_t* pText, uint32_t uiLen, uint8_t* pOut, uint32
     uint8_t bcc = 0;
     if (uiOutSize < 5)
         return 0;
-    pOut[w++] = DLE;
-    pOut[w++] = STX;
+    pOut[w++] = kDle;
+    pOut[w++] = kStx;
     for (uint32_t i = 0; i < uiLen; ++i) {
-        const uint32_t need = pText[i] == DLE ? 2 : 1;
+        const uint32_t need = pText[i] == kDle ? 2 : 1;
         if (w + need + 3 > uiOutSize)
             return 0;
         bcc ^= pText[i];
         pOut[w++] = pText[i];
         if (need == 2)
-            pOut[w++] = DLE;
+            pOut[w++] = kDle;
     }
-    pOut[w++] = DLE;
-    pOut[w++] = ETX;
-    pOut[w++] = static_cast<uint8_t>(bcc ^ ETX);
+    pOut[w++] = kDle;
+    pOut[w++] = kEtx;
+    pOut[w++] = static_cast<uint8_t>(bcc ^ kEtx);
     return w;
 }
 
 bool IsWholeFrame(const uint8_t* pFrame, uint32_t uiLen) {
-    if (uiLen < 5 || pFrame[0] != DLE || pFrame[1] != STX || pFrame[uiLen - 3] != DLE ||
-        pFrame[uiLen - 2] != ETX)
+    if (uiLen < 5 || pFrame[0] != kDle || pFrame[1] != kStx || pFrame[uiLen - 3] != kDle ||
+        pFrame[uiLen - 2] != kEtx)
         return false;
     uint8_t bcc = 0;
     // Text positions 2..n-4; a DLE's partner must lie in the text too.
     for (uint32_t i = 2; i + 3 < uiLen; ++i) {
         bcc ^= pFrame[i];
-        if (pFrame[i] == DLE) {
-            if (i + 4 >= uiLen || pFrame[i + 1] != DLE)
+        if (pFrame[i] == kDle) {
+            if (i + 4 >= uiLen || pFrame[i + 1] != kDle)
                 return false;
             ++i;
         }
     }
-    return pFrame[uiLen - 1] == static_cast<uint8_t>(bcc ^ ETX);
+    return pFrame[uiLen - 1] == static_cast<uint8_t>(bcc ^ kEtx);
 }
 
 OReplyDecoder::Step OReplyDecoder::eFeed(const uint8_t* p, uint32_t uiLen) {
@@ -69,7 +69,7 @@ OReplyDecoder::Step OReplyDecoder::eScan() {
         const uint32_t i = m_uiScan;
         if (i >= m_uiArrived)
             return more(i);
-        if (i < 2 || m_ab[i - 1] != DLE || m_ab[i] != ETX) {
+        if (i < 2 || m_ab[i - 1] != kDle || m_ab[i] != kEtx) {
             ++m_uiScan;
             continue;
         }
@@ -84,7 +84,7 @@ OReplyDecoder::Step OReplyDecoder::eScan() {
     uint32_t n = 0;
     for (uint32_t p = 2; p + 3 < frameLen; ++p) {
         m_ab[n++] = m_ab[p];
-        if (m_ab[p] == DLE)
+        if (m_ab[p] == kDle)
             ++p;
     }
     m_uiTextLen = n;

@@ -8,21 +8,16 @@
 
 #include <cstdint>
 
+#include "readers/control_chars.h"
+
 namespace quillon {
 namespace dle {
 
-constexpr uint8_t DLE = 0x10;
-constexpr uint8_t STX = 0x02;
-constexpr uint8_t ETX = 0x03;
-constexpr uint8_t EOT = 0x04;
-constexpr uint8_t ENQ = 0x05;
-constexpr uint8_t ACK = 0x06;
-constexpr uint8_t NAK = 0x15;
-
-constexpr uint8_t kAck[2] = {DLE, ACK};
-constexpr uint8_t kNak[2] = {DLE, NAK};
-constexpr uint8_t kEnq[2] = {DLE, ENQ};
-constexpr uint8_t kEot[2] = {DLE, EOT};
+// The control pairs (each shadows its single character in this namespace).
+constexpr uint8_t kAck[2] = {kDle, quillon::kAck};
+constexpr uint8_t kNak[2] = {kDle, quillon::kNak};
+constexpr uint8_t kEnq[2] = {kDle, quillon::kEnq};
+constexpr uint8_t kEot[2] = {kDle, quillon::kEot};
 
 // Whether the uiLen bytes received are the reader's DLE ACK.
 bool IsAck(const uint8_t* p, uint32_t uiLen);

@@ -1,43 +1,22 @@
 // Family A: chip power (activation, reset, switch-off) and chip I/O.
 #include <cstring>
 
+#include "readers/chip_common.h"
 #include "readers/family_a/family_a_reader.h"
 
 using namespace quillon;
 
 namespace {
-constexpr uint16_t kNoChip = 255;
 constexpr uint32_t kChipBlock = 360;   // command bytes in one "CF2" block
 constexpr uint32_t kChipBuffer = 1024; // reply data of one chip command
 static_assert(kChipBuffer <= IDC_CHIP_REPLY_MAX, "a chip reply always fits the caller's buffer");
 // A reader that keeps answering "P21" with no data would continue forever.
 constexpr int kMaxContinuations = IDC_CHIP_REPLY_MAX;
-
-// The chip type from the activation that answered (t: its try index, or
-// the caller's value when no try ran) and the answer-to-reset a[0..n): a
-// processor chip by the high nibble of the format byte T0, a memory chip
-// by its first three bytes. Family B decodes its answers the same way,
-// without the length check.
-uint32_t ChipTypeFromAnswer(uint32_t t, const uint8_t* a, uint32_t n) {
-    if (t == 0 || t == 1) {
-        const uint8_t format = static_cast<uint8_t>(a[1] >> 4);
-        t = format == 0x6 ? 0 : format == 0xE ? 1 : kNoChip;
-    }
-    if (t >= 4) {
-        if (n >= 3 && a[0] == 0xA2 && a[1] == 0x13 && a[2] == 0x10)
-            t = 4;
-        else if (n >= 3 && a[0] == 0x92 && a[1] == 0x23 && a[2] == 0x10)
-            t = 5;
-    }
-    return t;
-}
 } // namespace
 
 int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                               tDevReturn* pRet) {
-    uint8_t* pAnswer = reinterpret_cast<uint8_t*>(uArg2);
-    uint32_t* pAnswerLen = reinterpret_cast<uint32_t*>(uArg3);
-    uint32_t* pType = static_cast<uint32_t*>(pArg4);
+    const auto [pAnswer, pAnswerLen, pType] = ChipPowerArgs(uArg2, uArg3, pArg4);
     switch (iAction) {
     case 1:
         if (!pAnswer || !pAnswerLen || !pType)
@@ -54,23 +33,11 @@ int OFamilyAReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, voi
     }
 }
 
-// The activation tries, one per chip kind, until one answers: *pType is
-// the index of the try. Family B tries its chip kinds the same way.
-bool OFamilyAReader::bTryActivation(tOutcome& o, uint8_t* pAnswer, uint32_t uiSize, uint32_t* pLen,
-                                    uint32_t* pType) {
-    static const char* const kTries[10] = {"CC2",  "CC2",  "Ce11", "Ce11", "Cm20",
-                                           "Cm21", "Cm22", "Cm23", "Cm24", "Cm25"};
-    for (uint32_t i = 0; i < 10; ++i) {
-        *pType = i;
-        std::memset(pAnswer, 0, uiSize);
-        if (IsSuccess(eCommand(o, kTries[i], 10000, pAnswer, uiSize, pLen)))
-            return true;
-    }
-    return false;
-}
-
 int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType,
                                   tDevReturn* pRet) {
+    // One try a chip kind, each on a cleared answer.
+    static const char* const kTries[kActivationTries] = {"CC2",  "CC2",  "Ce11", "Ce11", "Cm20",
+                                                         "Cm21", "Cm22", "Cm23", "Cm24", "Cm25"};
     uint8_t a[kChipBuffer] = {};
     uint32_t n = 0;
     tOutcome o;
@@ -78,8 +45,10 @@ int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32
         // The type is decided on the caller's value and an empty answer.
         std::memset(a, 0, sizeof a);
         n = 0;
-    } else if (!bTryActivation(o, a, sizeof a, &n, pType)) {
-        *pType = kNoChip;
+    } else if (RunActivationTries(pType, [&](uint32_t i) {
+                   std::memset(a, 0, sizeof a);
+                   return IsSuccess(eCommand(o, kTries[i], 10000, a, sizeof a, &n));
+               }) < 0) {
         usStatus(kStChipType) = kNoChip;
         return iRecord(o, pRet);
     }
@@ -91,19 +60,20 @@ int OFamilyAReader::iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32
 }
 
 int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet) {
-    const uint16_t type = usStatus(kStChipType);
     const char* pCmd = nullptr;
     uint32_t skip = 0; // leading answer bytes that are not the chip's
-    if (type <= 1) {
+    switch (KindOfChip(usStatus(kStChipType))) {
+    case ChipKind::Processor:
         pCmd = "CE10";
         skip = 1;
-    } else if (type <= 3) {
+        break;
+    case ChipKind::CeChip:
         pCmd = "Ce411";
         skip = 3;
-    } else if (type <= 8) {
+        break;
+    case ChipKind::Memory:
         return iRefuse(m_profile.tMemoryChipReset, pRet);
-    } else {
-        // No chip chosen: nothing to reset.
+    case ChipKind::None: // nothing to reset
         return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
     }
     uint8_t a[kChipBuffer] = {};
@@ -118,12 +88,8 @@ int OFamilyAReader::iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevRetur
 }
 
 int OFamilyAReader::iSwitchOffChip(uint32_t* pType, tDevReturn* pRet) {
-    const uint16_t type = usStatus(kStChipType);
-    const char* pCmd = "CC6";
-    if (type == 2 || type == 3)
-        pCmd = "Ce21";
-    else if (type >= 4 && type <= 8)
-        pCmd = "Cm6";
+    const ChipKind kind = KindOfChip(usStatus(kStChipType));
+    const char* pCmd = kind == ChipKind::CeChip ? "Ce21" : kind == ChipKind::Memory ? "Cm6" : "CC6";
     tOutcome o;
     eCommand(o, pCmd, 10000);
     usStatus(kStChipPower) = 2;

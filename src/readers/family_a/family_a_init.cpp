@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "readers/chip_common.h"
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/family_a_reader.h"
 
 using namespace quillon;
 
 namespace {
-constexpr uint16_t kNoChip = 255;
 
 struct tModel {
     const char* pId;

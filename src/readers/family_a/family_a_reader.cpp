@@ -1,4 +1,5 @@
 #include "readers/family_a/family_a_reader.h"
+#include "readers/chip_common.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,8 +8,6 @@
 using namespace quillon;
 
 namespace {
-constexpr uint16_t kNoChip = 255;
-
 // An eight-character counter field: leading blanks, an optional sign, digits.
 uint32_t CounterField(const uint8_t* p) {
     char text[9];

@@ -152,10 +152,7 @@ private:
     // The "C11" reply into the caller's status fields.
     void vDecodeSensors(const uint8_t* pData, quillon::Code eCode, tIdcStatus* pStatus);
     int iOtherEntryMode(int iMode, tDevReturn* pRet);
-    int iWriteTracks(tIdcTracks* pTracks, tDevReturn* pRet);
     // Chip operations.
-    bool bTryActivation(tOutcome& o, uint8_t* pAnswer, uint32_t uiSize, uint32_t* pLen,
-                        uint32_t* pType);
     int iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType, tDevReturn* pRet);
     int iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet);
     int iSwitchOffChip(uint32_t* pType, tDevReturn* pRet);

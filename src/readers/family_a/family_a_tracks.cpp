@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "readers/chip_common.h"
 #include "readers/family_a/family_a_reader.h"
 
 using namespace quillon;
@@ -56,49 +57,25 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     return iRecord(o, pRet);
 }
 
+// One command a track that carries data, "C71" to "C73" and the track's bytes
+// up to the first zero byte; a length with its top bit set carries none. A
+// failed write does not stop the next; its track's length becomes 0, so the
+// caller sees which failed.
 int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+    static const tTrackWriteRule kRule = {{80, 41, 108}, true};
     if (!pTracks)
         return iBadArgument(pRet);
-    if (static_cast<int32_t>(pTracks->uiLen1) < 1 && static_cast<int32_t>(pTracks->uiLen2) < 1 &&
-        static_cast<int32_t>(pTracks->uiLen3) < 1)
-        return iRefuse(m_profile.tEmptyWrite, pRet);
-    return iWriteTracks(pTracks, pRet);
-}
-
-// The track-write loop (family B writes its tracks the same way): one
-// command per track that carries data, "C71" to "C73" and the track's bytes
-// up to the first zero byte. A failed write does not stop the next; its
-// track's length becomes 0, so the caller sees which failed.
-int OFamilyAReader::iWriteTracks(tIdcTracks* pTracks, tDevReturn* pRet) {
-    struct {
-        const char* pCmd;
-        uint32_t* pLen;
-        const uint8_t* pData;
-        uint32_t uiSize;
-    } tracks[3] = {
-        {"C71", &pTracks->uiLen1, pTracks->abTrack1, sizeof pTracks->abTrack1},
-        {"C72", &pTracks->uiLen2, pTracks->abTrack2, sizeof pTracks->abTrack2},
-        {"C73", &pTracks->uiLen3, pTracks->abTrack3, sizeof pTracks->abTrack3},
-    };
-    bool failed = false;
     tOutcome o, failure; // failure: the outcome as of the last write that failed
-    for (const auto& t : tracks) {
-        if (static_cast<int32_t>(*t.pLen) < 1)
-            continue;
-        uint8_t cmd[512] = {};
-        std::memcpy(cmd, t.pCmd, 3);
-        const uint32_t len = std::min(*t.pLen, t.uiSize);
-        std::memcpy(cmd + 3, t.pData, len);
-        // The command ends at the first zero byte.
-        const uint32_t cmdLen =
-            static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(cmd), 3 + len));
-        if (!IsSuccess(eSend(o, cmd, cmdLen, 20000))) {
-            *t.pLen = 0;
-            failed = true;
+    const TracksWritten written =
+        WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
+            if (IsSuccess(eSend(o, pCommand, uiLen, 20000)))
+                return true;
             failure = o;
-        }
-    }
+            return false;
+        });
+    if (written == TracksWritten::Nothing)
+        return iRefuse(m_profile.tEmptyWrite, pRet);
     // A later track written well must not leave its success code beside the
     // result 1: the record then tells the last write that failed.
-    return iRecord(failed && IsSuccess(o.eCode) ? failure : o, pRet);
+    return iRecord(written == TracksWritten::SomeFailed && IsSuccess(o.eCode) ? failure : o, pRet);
 }

@@ -73,11 +73,11 @@ int OHidReaderA::SetCommPara(tDevReturn*) {
 tExchangeA OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
                                   uint32_t uiReplySize, uint32_t uiTimeoutMs) {
     tExchangeA x;
-    const int iSent = m_link.iSendCommand(hid_a::kReportId, pText, uiLen, uiTimeoutMs);
-    if (iSent != 0) {
-        x.eCode = static_cast<Code>(iSent);
+    uint8_t report[OHidLink::kSendSize];
+    const uint32_t used = hid_a::EncodeCommand(pText, uiLen, report);
+    x.eCode = used ? m_link.eSendReport(report, used, uiTimeoutMs) : Code::BadArgument;
+    if (x.eCode != Code::Ok)
         return x;
-    }
     // The reply echoes the command characters; a report that echoes
     // others is a late reply to an earlier command and is dropped.
     const uint8_t* pEcho = OHidLink::pCommandCharacters(pText, uiLen);

@@ -19,15 +19,16 @@
 #include <cstdint>
 
 #include "infra/result_codes.h"
+#include "readers/control_chars.h"
+#include "readers/hid_report.h"
 
 namespace quillon {
 namespace famb {
 
 constexpr uint8_t kStart = 0xF2;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kCancel[2] = {0x10,
-                                0x04}; // DLE EOT: the reader drops what it still means to send
-constexpr uint32_t kFrameHead = 3;     // start byte, length high, length low
+using quillon::kAck;
+constexpr uint8_t kCancel[2] = {kDle, kEot}; // the reader drops what it still means to send
+constexpr uint32_t kFrameHead = 3;           // start byte, length high, length low
 constexpr uint32_t kCrcLen = 2;
 constexpr uint32_t kReplyHeader = 5;   // kind, two echo characters, two status characters
 constexpr uint32_t kCommandMax = 1024; // longest command (the chip I/O buffer)
@@ -98,6 +99,13 @@ constexpr uint8_t kReportId = 0x04;
 constexpr uint32_t kReportHead = 3; // a byte not looked at, payload length
 constexpr uint32_t kEchoAt = kReportHead + 1;
 constexpr uint32_t kReportStride = 64; // further reply reports are stored this far apart
+
+// The output report of a command of uiLen & 0xFFFF bytes (readers/hid_report.h
+// with report ID 0x04); the bytes to send, 0 when it does not fit one report.
+inline uint32_t EncodeHidCommand(const uint8_t* pCommand, uint32_t uiLen,
+                                 uint8_t (&abReport)[hid::kCommandReportSize]) {
+    return hid::EncodeCommandReport(kReportId, pCommand, uiLen, abReport);
+}
 
 // How the reply whose first report is pFirst comes in. Not bUsable when the
 // announced payload is shorter than a reply header or does not fit

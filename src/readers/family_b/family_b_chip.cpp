@@ -5,6 +5,7 @@
 #include "readers/chip_common.h"
 #include "readers/family_b/family_b_reader.h"
 
+using quillon::ChipKind;
 using quillon::Code;
 using quillon::kNoChip;
 
@@ -17,9 +18,7 @@ constexpr uint32_t kApduMax = OFamilyBReader::kCommandMax - 3; // behind the com
 
 int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                               tDevReturn* pRet) {
-    uint8_t* pBuf = reinterpret_cast<uint8_t*>(uArg2);
-    uint32_t* pBufLen = reinterpret_cast<uint32_t*>(uArg3);
-    uint32_t* pProtocol = static_cast<uint32_t*>(pArg4);
+    const auto [pBuf, pBufLen, pProtocol] = quillon::ChipPowerArgs(uArg2, uArg3, pArg4);
     if (!pProtocol || iAction < 1 || iAction > 3) // every action hands the protocol number back
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     if (iAction == 1)
@@ -59,14 +58,18 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
     const uint16_t protocol = m_status.usField[kStChipType];
     *pProtocol = protocol;
     const char* pCommand = nullptr;
-    if (protocol <= 1)
+    switch (quillon::KindOfChip(protocol)) {
+    case ChipKind::Processor:
         pCommand = "CI8";
-    else if (protocol <= 3)
+        break;
+    case ChipKind::CeChip:
         pCommand = "CIH";
-    else if (protocol <= 8)
+        break;
+    case ChipKind::Memory:
         return 1; // no re-activation for these cards; the record is left alone
-    else
+    case ChipKind::None:
         return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+    }
     tOutcome out;
     tSmallReply reply;
     if (bSend(pCommand, reply, out, kChipTimeoutMs)) {
@@ -79,12 +82,10 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
 }
 
 int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
-    const uint16_t protocol = m_status.usField[kStChipType];
-    const char* pCommand = "CI1";
-    if (protocol == 2 || protocol == 3)
-        pCommand = "Ce21";
-    else if (protocol >= 4 && protocol <= 8)
-        pCommand = "CR1";
+    const ChipKind kind = quillon::KindOfChip(m_status.usField[kStChipType]);
+    const char* pCommand = kind == ChipKind::CeChip   ? "Ce21"
+                           : kind == ChipKind::Memory ? "CR1"
+                                                      : "CI1";
     tOutcome out;
     tSmallReply reply;
     bSend(pCommand, reply, out, kChipTimeoutMs); // only "C@2" decides

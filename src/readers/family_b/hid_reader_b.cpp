@@ -29,9 +29,11 @@ int OHidReaderB::SetCommPara(tDevReturn*) {
 
 famb::tReply OHidReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
                                     uint32_t uiDataSize, uint32_t uiTimeoutMs) {
-    const int sent = m_link.iSendCommand(famb::kReportId, pCommand, uiCommandLen, uiTimeoutMs);
-    if (sent != 0)
-        return famb::NoReplyWith(static_cast<Code>(sent));
+    uint8_t report[OHidLink::kSendSize];
+    const uint32_t used = famb::EncodeHidCommand(pCommand, uiCommandLen, report);
+    const Code sent = used ? m_link.eSendReport(report, used, uiTimeoutMs) : Code::BadArgument;
+    if (sent != Code::Ok)
+        return famb::NoReplyWith(sent);
     // The first report within the command's time-out (late replies to
     // earlier commands dropped), the whole reply within a second more.
     const uint64_t firstBy = quillon::NowMs() + uiTimeoutMs;
