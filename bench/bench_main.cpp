@@ -111,7 +111,7 @@ struct Exchange {
 };
 
 template <class Driver> struct SerialAExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver driver{&comm};
     explicit SerialAExchange() {
         tDevReturn r{};
@@ -129,7 +129,7 @@ template <class Driver> struct SerialAExchange : Exchange {
 };
 
 template <class Driver> struct SerialBExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver driver{&comm};
     explicit SerialBExchange() {
         tDevReturn r{};
@@ -137,21 +137,17 @@ template <class Driver> struct SerialBExchange : Exchange {
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         uint8_t data[1024];
-        uint32_t n = 0;
-        tDevReturn r;
-        const int rc = driver.iExecCommand(reinterpret_cast<const uint8_t*>(pText),
-                                           static_cast<uint32_t>(std::strlen(pText)), data,
-                                           sizeof data, &n, &r, uiTimeoutMs);
-        return rc == 0 ? static_cast<int>(n) : -1;
+        const quillon::famb::tReply got = driver.tExchange(
+            reinterpret_cast<const uint8_t*>(pText), static_cast<uint32_t>(std::strlen(pText)),
+            data, sizeof data, uiTimeoutMs);
+        return quillon::IsSuccess(got.eCode) ? static_cast<int>(got.uiDataLen) : -1;
     }
 };
 
 struct AuxExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     OAuxModule module{&comm};
-    AuxExchange() {
-        comm.eOpenPort();
-    }
+    AuxExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
         return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
@@ -159,10 +155,8 @@ struct AuxExchange : Exchange {
 };
 
 struct CExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
-    CExchange() {
-        comm.eOpenPort();
-    }
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
+    CExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         const quillon::famc::tReply reply =
             quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs);

@@ -17,6 +17,8 @@
 #include "readers/idc_driver.h"
 #include "transport/hid/hid_transport.h"
 
+using namespace quillon;
+
 namespace fuzz {
 
 namespace {

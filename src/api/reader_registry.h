@@ -4,13 +4,16 @@
 #pragma once
 
 class OIdcDriver;
-class OReaderComm;
-class OTraceLog;
 class OSerialReaderA;
 class OSerialReaderB;
 class OSerialReaderC;
 class OHidReaderA;
 class OHidReaderB;
+
+namespace quillon {
+
+class OReaderComm;
+class OTraceLog;
 
 class OReaderRegistry {
 public:
@@ -38,3 +41,5 @@ private:
     OSerialReaderC* m_pSerialC = nullptr;
     OHidReaderB* m_pHidB = nullptr;
 };
+
+} // namespace quillon

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+namespace quillon {
+
 namespace {
 std::mutex g_factoryMutex;
 SerialLineFactory g_factory;
@@ -21,3 +23,5 @@ std::unique_ptr<OSerialLine> MakeSerialLine() {
     }
     return MakeSystemSerialLine();
 }
+
+} // namespace quillon

@@ -11,6 +11,8 @@
 
 #include "platform/line_settings.h"
 
+namespace quillon {
+
 class OSerialLine {
 public:
     // Returned by iWrite, iRead and iSetModemLine when the device has gone
@@ -46,3 +48,5 @@ std::unique_ptr<OSerialLine> MakeSystemSerialLine();
 // system line. Returns the previous factory.
 SerialLineFactory SetSerialLineFactory(SerialLineFactory factory);
 std::unique_ptr<OSerialLine> MakeSerialLine();
+
+} // namespace quillon

@@ -34,7 +34,7 @@ public:
     static constexpr uint32_t kReportHeader = 3;
     static constexpr uint32_t kEchoAt = kReportHeader + 1; // in a reply's first report
 
-    OHidLink() : m_pHid(MakeHidTransport()) {}
+    OHidLink() : m_pHid(quillon::MakeHidTransport()) {}
 
     // Searches the reader again; the transport closes the previous device
     // first, so repeated calls hold one device at most.
@@ -106,5 +106,5 @@ public:
     }
 
 private:
-    std::unique_ptr<OHidTransport> m_pHid;
+    std::unique_ptr<quillon::OHidTransport> m_pHid;
 };

@@ -12,6 +12,8 @@
 #include "support/test_env.h"
 #include "transport/hid/hid_transport.h"
 
+using namespace quillon;
+
 namespace {
 tDevReturn Record(int v) {
     tDevReturn r;

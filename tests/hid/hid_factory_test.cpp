@@ -2,6 +2,8 @@
 
 #include "hid/mock_hid_transport.h"
 
+using namespace quillon;
+
 TEST(HidTransportFactory, DriversGetTheInstalledTransportUntilTheFactoryIsRestored) {
     auto* pMock = new MockHidTransport;
     {

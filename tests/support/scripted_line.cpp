@@ -5,6 +5,8 @@
 
 #include "support/virtual_clock.h"
 
+using namespace quillon;
+
 Bytes B(std::initializer_list<int> bytes) {
     Bytes out;
     for (int b : bytes)

@@ -35,7 +35,8 @@ public:
     };
 
     // pModule: the auxiliary module on the reader's line, null for none.
-    OFamilyAReader(OReaderComm* pComm, const tFamilyAProfile& profile, OAuxModule* pModule);
+    OFamilyAReader(quillon::OReaderComm* pComm, const tFamilyAProfile& profile,
+                   OAuxModule* pModule);
 
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;

@@ -11,7 +11,7 @@
 
 class OHidReaderA : public OFamilyAReader {
 public:
-    explicit OHidReaderA(OReaderComm* pComm);
+    explicit OHidReaderA(quillon::OReaderComm* pComm);
 
     // CardReaderType 4 or not configured: 04A4/008B; any other value:
     // 0590/0035. 0 when the device was found; the record is not written.

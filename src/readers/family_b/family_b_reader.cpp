@@ -30,7 +30,7 @@ uint32_t Be16(const uint8_t* p) {
 }
 } // namespace
 
-OFamilyBReader::OFamilyBReader(OReaderComm* pComm) : OReaderBase(pComm) {
+OFamilyBReader::OFamilyBReader(quillon::OReaderComm* pComm) : OReaderBase(pComm) {
     vCopyLibraryVersion();
     m_status.usField[kStChipType] = quillon::kNoChip;
     m_caps.usField[kCapLimit] = 99;

@@ -24,7 +24,7 @@ public:
     static constexpr uint32_t kReplyMax = quillon::famb::kReplyMax;
     static constexpr uint32_t kReplyHeader = quillon::famb::kReplyHeader;
 
-    explicit OFamilyBReader(OReaderComm* pComm);
+    explicit OFamilyBReader(quillon::OReaderComm* pComm);
 
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;

@@ -42,15 +42,15 @@ const tChipKind kChipKinds[] = {
 };
 
 // The family's line, the configured port and modem-line choices kept.
-void FamilyCLine(LineSettings& settings) {
+void FamilyCLine(quillon::LineSettings& settings) {
     settings.uiBaud = 9600;
-    settings.eDataBits = DataBits::Eight;
-    settings.eParity = Parity::None;
-    settings.eStopBits = StopBits::One;
+    settings.eDataBits = quillon::DataBits::Eight;
+    settings.eParity = quillon::Parity::None;
+    settings.eStopBits = quillon::StopBits::One;
 }
 } // namespace
 
-OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
+OSerialReaderC::OSerialReaderC(quillon::OReaderComm* pComm) : OSerialReaderBase(pComm) {
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStChipPower] = 0;
     m_caps.usField[6] = 99;

@@ -11,7 +11,7 @@
 
 class OSerialReaderC : public OSerialReaderBase {
 public:
-    explicit OSerialReaderC(OReaderComm* pComm);
+    explicit OSerialReaderC(quillon::OReaderComm* pComm);
 
     // Opens the port at 9600 baud, 8 data bits, no parity, one stop bit,
     // whatever speed the configuration gives.

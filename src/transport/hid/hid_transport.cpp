@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+namespace quillon {
+
 namespace {
 // Replaced by tests only; guarded all the same, as the serial line's factory is.
 std::mutex g_factoryMutex;
@@ -22,3 +24,5 @@ std::unique_ptr<OHidTransport> MakeHidTransport() {
     }
     return MakeSystemHidTransport();
 }
+
+} // namespace quillon

@@ -18,6 +18,8 @@
 #include <memory>
 #include <string>
 
+namespace quillon {
+
 class OHidTransport {
 public:
     virtual ~OHidTransport() = default;
@@ -76,3 +78,5 @@ std::unique_ptr<OHidTransport> MakeHidrawTransport(const std::string& sClassDir,
 // the drivers that are to use it, not while other threads make transports.
 HidTransportFactory SetHidTransportFactory(HidTransportFactory factory);
 std::unique_ptr<OHidTransport> MakeHidTransport();
+
+} // namespace quillon
