@@ -146,10 +146,10 @@ template <class Driver> struct SerialBExchange : Exchange {
 
 struct AuxExchange : Exchange {
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
-    OAuxModule module{&comm};
+    quillon::OAuxModule module{&comm};
     AuxExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
+        const quillon::OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
         return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
     }
 };
@@ -221,17 +221,17 @@ const char* LongCommand(Kind k) {
 std::unique_ptr<Exchange> MakeExchange(Kind k) {
     switch (k) {
     case Kind::A:
-        return std::make_unique<SerialAExchange<OSerialReaderA>>();
+        return std::make_unique<SerialAExchange<quillon::OSerialReaderA>>();
     case Kind::B:
-        return std::make_unique<SerialBExchange<OSerialReaderB>>();
+        return std::make_unique<SerialBExchange<quillon::OSerialReaderB>>();
     case Kind::C:
         return std::make_unique<CExchange>();
     case Kind::Aux:
         return std::make_unique<AuxExchange>();
     case Kind::HidA:
-        return std::make_unique<SerialAExchange<OHidReaderA>>();
+        return std::make_unique<SerialAExchange<quillon::OHidReaderA>>();
     case Kind::HidB:
-        return std::make_unique<SerialBExchange<OHidReaderB>>();
+        return std::make_unique<SerialBExchange<quillon::OHidReaderB>>();
     }
     return nullptr;
 }
@@ -427,7 +427,7 @@ void BM_SilentWait(benchmark::State& state) {
     faults.noReply = quillon::emu::kForever;
     emu.SetFaults(faults);
     WriteConfig(SerialConfig(1, port, false));
-    SerialAExchange<OSerialReaderA> exchange;
+    SerialAExchange<quillon::OSerialReaderA> exchange;
     double cpu = 0, wall = 0;
     for (auto _ : state) {
         const double c0 = ThreadCpuUs(), w0 = WallUs();

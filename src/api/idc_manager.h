@@ -9,10 +9,9 @@
 #include "platform/system.h"
 #include "quillon/idc.h"
 
-class OIdcDriver;
-
 namespace quillon {
 
+class OIdcDriver;
 class OReaderRegistry;
 class OCallTrace;
 class OTraceLog;

@@ -3,17 +3,16 @@
 // driver that talks to the reader on the line.
 #pragma once
 
+namespace quillon {
+
 class OIdcDriver;
+class OReaderComm;
+class OTraceLog;
 class OSerialReaderA;
 class OSerialReaderB;
 class OSerialReaderC;
 class OHidReaderA;
 class OHidReaderB;
-
-namespace quillon {
-
-class OReaderComm;
-class OTraceLog;
 
 class OReaderRegistry {
 public:

@@ -27,6 +27,8 @@
 #include "platform/clock.h"
 #include "transport/hid/hid_transport.h"
 
+namespace quillon {
+
 class OHidLink {
 public:
     static constexpr uint32_t kSendSize = 512;  // the command report is built here
@@ -108,3 +110,5 @@ public:
 private:
     std::unique_ptr<quillon::OHidTransport> m_pHid;
 };
+
+} // namespace quillon

@@ -10,6 +10,8 @@
 #include "infra/result_codes.h"
 #include "readers/idc_driver.h"
 
+namespace quillon {
+
 class OReaderBase : public OIdcDriver {
 public:
     // Slots of the status record (tIdcStatus::usField). Every family gives a
@@ -109,3 +111,5 @@ public:
     using OReaderBase::OReaderBase;
     int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
 };
+
+} // namespace quillon

@@ -116,6 +116,6 @@ protected:
     ScopedScriptedLine line;
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
     std::deque<Bytes> reader, module;
-    OSerialReaderA a{&comm};
-    OAuxModule m{&comm};
+    quillon::OSerialReaderA a{&comm};
+    quillon::OAuxModule m{&comm};
 };

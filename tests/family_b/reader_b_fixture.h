@@ -88,7 +88,7 @@ protected:
     static inline TestEnv* s_env = nullptr;
     static inline ScopedScriptedLine* s_line = nullptr;
     static inline quillon::OReaderComm* s_comm = nullptr;
-    OSerialReaderB reader{s_comm};
+    quillon::OSerialReaderB reader{s_comm};
     std::deque<Bytes> answers;
     Commands commands;
     tDevReturn ret{};

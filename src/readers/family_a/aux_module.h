@@ -11,8 +11,8 @@
 #include "quillon/idc.h"
 
 namespace quillon {
+
 class OReaderComm;
-}
 
 class OAuxModule {
 public:
@@ -54,3 +54,5 @@ private:
 
     quillon::OReaderComm* m_pComm;
 };
+
+} // namespace quillon

@@ -3,7 +3,7 @@
 
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 constexpr uint16_t kNoChip = 255;
@@ -222,3 +222,5 @@ int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_
     }
     return iRecord(o, pRet);
 }
+
+} // namespace quillon

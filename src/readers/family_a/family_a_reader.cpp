@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 constexpr uint16_t kNoChip = 255;
@@ -132,3 +132,5 @@ int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     }
     return iRecord(o, pRet);
 }
+
+} // namespace quillon

@@ -16,6 +16,8 @@
 #include "readers/family_a/reply_a.h"
 #include "readers/reader_base.h"
 
+namespace quillon {
+
 class OAuxModule;
 
 class OFamilyAReader : public OReaderBase {
@@ -167,3 +169,5 @@ private:
 
     static bool s_bModuleEntryDone;
 };
+
+} // namespace quillon

@@ -4,7 +4,7 @@
 
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 // Copies up to iLen (at most uiMax) track bytes from position uiSrc of the
@@ -102,3 +102,5 @@ int OFamilyAReader::iWriteTracks(tIdcTracks* pTracks, tDevReturn* pRet) {
     // result 1: the record then tells the last write that failed.
     return iRecord(failed && IsSuccess(o.eCode) ? failure : o, pRet);
 }
+
+} // namespace quillon

@@ -9,6 +9,8 @@
 #include "readers/family_a/family_a_reader.h"
 #include "readers/hid_link.h"
 
+namespace quillon {
+
 class OHidReaderA : public OFamilyAReader {
 public:
     explicit OHidReaderA(quillon::OReaderComm* pComm);
@@ -33,3 +35,5 @@ protected:
 private:
     OHidLink m_link;
 };
+
+} // namespace quillon

@@ -8,6 +8,8 @@
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/family_a_reader.h"
 
+namespace quillon {
+
 class OSerialReaderA : public OFamilyAReader {
 public:
     static constexpr uint32_t kSendSize = 512;  // a framed command must fit
@@ -41,3 +43,5 @@ private:
 
     std::unique_ptr<OAuxModule> m_pAuxModule;
 };
+
+} // namespace quillon

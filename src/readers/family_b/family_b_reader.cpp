@@ -6,7 +6,7 @@
 #include "infra/result_codes.h"
 #include "readers/chip_common.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 // Capability fields (u16 index = byte offset / 2).
@@ -240,3 +240,5 @@ int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
 int OFamilyBReader::ReleaseAntiFishing(tDevReturn* pRet) {
     return iSingleCommand("Cc:1", 10000, pRet);
 }
+
+} // namespace quillon

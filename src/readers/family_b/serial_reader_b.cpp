@@ -2,8 +2,7 @@
 
 #include "infra/result_codes.h"
 
-using quillon::Code;
-namespace famb = quillon::famb;
+namespace quillon {
 
 namespace {
 constexpr uint32_t kAckTimeoutMs = 3000;
@@ -82,3 +81,5 @@ Code OSerialReaderB::eReceiveFrame(famb::OFrameDecoder& decoder, uint32_t uiTime
     }
     return state == famb::Decoded::Frame ? Code::Ok : Code::BrokenFrame;
 }
+
+} // namespace quillon

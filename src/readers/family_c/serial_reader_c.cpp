@@ -7,7 +7,8 @@
 #include "platform/line_settings.h"
 #include "platform/system.h"
 
-using quillon::Code;
+namespace quillon {
+
 using quillon::famc::tReply;
 
 namespace {
@@ -398,3 +399,5 @@ int OSerialReaderC::WriteTrack(tIdcTracks*, tDevReturn* pRet) {
 int OSerialReaderC::ReleaseAntiFishing(tDevReturn* pRet) {
     return iNotSupported(pRet);
 }
+
+} // namespace quillon

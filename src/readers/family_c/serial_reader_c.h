@@ -9,6 +9,8 @@
 #include "readers/family_c/exchange_c.h"
 #include "readers/reader_base.h"
 
+namespace quillon {
+
 class OSerialReaderC : public OSerialReaderBase {
 public:
     explicit OSerialReaderC(quillon::OReaderComm* pComm);
@@ -91,3 +93,5 @@ private:
         m_status.usField[kStChipType] = 255;
     }
 };
+
+} // namespace quillon
