@@ -63,12 +63,12 @@ private:
 
 InMemoryReader::InMemoryReader(quillon::emu::Family family)
     : m_engine(quillon::emu::MakeEngine(family)) {
-    m_previous = quillon::SetSerialLineFactory(
+    m_previous = quillon::OSerialLineFactory::fnReplace(
         [this] { return std::unique_ptr<quillon::OSerialLine>(new OInMemoryLine(*this)); });
 }
 
 InMemoryReader::~InMemoryReader() {
-    quillon::SetSerialLineFactory(m_previous);
+    quillon::OSerialLineFactory::fnReplace(m_previous);
 }
 
 void InMemoryReader::vWrite(const uint8_t* p, size_t n) {
@@ -93,12 +93,12 @@ size_t InMemoryReader::uiRead(uint8_t* p, size_t n) {
 }
 
 FakeHidReader::FakeHidReader(size_t uiReportLen) : m_reportLen(uiReportLen) {
-    m_previous = quillon::SetHidTransportFactory(
+    m_previous = quillon::OHidTransportFactory::fnReplace(
         [this] { return std::unique_ptr<quillon::OHidTransport>(new OFakeHidTransport(*this)); });
 }
 
 FakeHidReader::~FakeHidReader() {
-    quillon::SetHidTransportFactory(m_previous);
+    quillon::OHidTransportFactory::fnReplace(m_previous);
 }
 
 void FakeHidReader::vAnswer(const std::string& command, const std::string& replyText) {

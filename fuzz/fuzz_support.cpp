@@ -447,8 +447,8 @@ void Setup() {
     setenv("QUILLON_CONFIG", g_config.c_str(), 1);
     quillon::SetClockSource([] { return g_now; });
     quillon::SetSleepHook(&VirtualSleep);
-    SetSerialLineFactory([] { return std::unique_ptr<OSerialLine>(new FuzzLine); });
-    SetHidTransportFactory([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
+    OSerialLineFactory::fnReplace([] { return std::unique_ptr<OSerialLine>(new FuzzLine); });
+    OHidTransportFactory::fnReplace([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
 }
 
 void WriteConfig(const std::string& iniText) {

@@ -32,7 +32,7 @@ int ODevBase::iGetDefaultLineSettings(LineSettings& settings) {
 
 int ODevBase::iOpenLine(const LineSettings& settings) {
     vCloseLine();
-    std::unique_ptr<OSerialLine> line = MakeSerialLine();
+    std::unique_ptr<OSerialLine> line = OSerialLineFactory::pMake();
     if (!line || line->iOpen(settings) != 0)
         return 1;
     m_line = std::move(line);

@@ -36,7 +36,7 @@ public:
     static constexpr uint32_t kReportHeader = 3;
     static constexpr uint32_t kEchoAt = kReportHeader + 1; // in a reply's first report
 
-    OHidLink() : m_pHid(quillon::MakeHidTransport()) {}
+    OHidLink() : m_pHid(quillon::OHidTransportFactory::pMake()) {}
 
     // Searches the reader again; the transport closes the previous device
     // first, so repeated calls hold one device at most.

@@ -8,10 +8,10 @@ TEST(HidTransportFactory, DriversGetTheInstalledTransportUntilTheFactoryIsRestor
     auto* pMock = new MockHidTransport;
     {
         ScopedHidTransportFactory use([&] { return std::unique_ptr<OHidTransport>(pMock); });
-        std::unique_ptr<OHidTransport> pMade = MakeHidTransport();
+        std::unique_ptr<OHidTransport> pMade = OHidTransportFactory::pMake();
         EXPECT_EQ(pMade.get(), pMock);
     }
-    std::unique_ptr<OHidTransport> pSystem = MakeHidTransport();
+    std::unique_ptr<OHidTransport> pSystem = OHidTransportFactory::pMake();
     ASSERT_NE(pSystem, nullptr);
     EXPECT_EQ(dynamic_cast<MockHidTransport*>(pSystem.get()), nullptr);
 }

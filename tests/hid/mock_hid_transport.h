@@ -1,5 +1,5 @@
 // A scripted HID transport: while a ScopedHidTransportFactory lives, every
-// MakeHidTransport() (so every HID driver built then) gets what its factory makes.
+// OHidTransportFactory::pMake() (so every HID driver built then) gets what its factory makes.
 #pragma once
 
 #include <utility>
@@ -22,8 +22,10 @@ public:
 class ScopedHidTransportFactory {
 public:
     explicit ScopedHidTransportFactory(quillon::HidTransportFactory factory)
-        : m_previous(quillon::SetHidTransportFactory(std::move(factory))) {}
-    ~ScopedHidTransportFactory() { quillon::SetHidTransportFactory(std::move(m_previous)); }
+        : m_previous(quillon::OHidTransportFactory::fnReplace(std::move(factory))) {}
+    ~ScopedHidTransportFactory() {
+        quillon::OHidTransportFactory::fnReplace(std::move(m_previous));
+    }
     ScopedHidTransportFactory(const ScopedHidTransportFactory&) = delete;
     ScopedHidTransportFactory& operator=(const ScopedHidTransportFactory&) = delete;
 
