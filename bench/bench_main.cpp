@@ -111,7 +111,7 @@ struct Exchange {
 };
 
 template <class Driver> struct SerialAExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver driver{&comm};
     explicit SerialAExchange() {
         tDevReturn r{};
@@ -129,7 +129,7 @@ template <class Driver> struct SerialAExchange : Exchange {
 };
 
 template <class Driver> struct SerialBExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver driver{&comm};
     explicit SerialBExchange() {
         tDevReturn r{};
@@ -137,30 +137,26 @@ template <class Driver> struct SerialBExchange : Exchange {
     }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         uint8_t data[1024];
-        const quillon::famb::tReply reply =
-            driver.tExchange(reinterpret_cast<const uint8_t*>(pText),
-                             static_cast<uint32_t>(std::strlen(pText)), data, sizeof data, uiTimeoutMs);
-        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiDataLen) : -1;
+        const quillon::famb::tReply got = driver.tExchange(
+            reinterpret_cast<const uint8_t*>(pText), static_cast<uint32_t>(std::strlen(pText)),
+            data, sizeof data, uiTimeoutMs);
+        return quillon::IsSuccess(got.eCode) ? static_cast<int>(got.uiDataLen) : -1;
     }
 };
 
 struct AuxExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
-    OAuxModule module{&comm};
-    AuxExchange() {
-        comm.eOpenPort();
-    }
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OAuxModule module{&comm};
+    AuxExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        const OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
+        const quillon::OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
         return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
     }
 };
 
 struct CExchange : Exchange {
-    OReaderComm comm{nullptr, "CARDREADER"};
-    CExchange() {
-        comm.eOpenPort();
-    }
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
+    CExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         const quillon::famc::tReply reply =
             quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs);
@@ -225,17 +221,17 @@ const char* LongCommand(Kind k) {
 std::unique_ptr<Exchange> MakeExchange(Kind k) {
     switch (k) {
     case Kind::A:
-        return std::make_unique<SerialAExchange<OSerialReaderA>>();
+        return std::make_unique<SerialAExchange<quillon::OSerialReaderA>>();
     case Kind::B:
-        return std::make_unique<SerialBExchange<OSerialReaderB>>();
+        return std::make_unique<SerialBExchange<quillon::OSerialReaderB>>();
     case Kind::C:
         return std::make_unique<CExchange>();
     case Kind::Aux:
         return std::make_unique<AuxExchange>();
     case Kind::HidA:
-        return std::make_unique<SerialAExchange<OHidReaderA>>();
+        return std::make_unique<SerialAExchange<quillon::OHidReaderA>>();
     case Kind::HidB:
-        return std::make_unique<SerialBExchange<OHidReaderB>>();
+        return std::make_unique<SerialBExchange<quillon::OHidReaderB>>();
     }
     return nullptr;
 }
@@ -431,7 +427,7 @@ void BM_SilentWait(benchmark::State& state) {
     faults.noReply = quillon::emu::kForever;
     emu.SetFaults(faults);
     WriteConfig(SerialConfig(1, port, false));
-    SerialAExchange<OSerialReaderA> exchange;
+    SerialAExchange<quillon::OSerialReaderA> exchange;
     double cpu = 0, wall = 0;
     for (auto _ : state) {
         const double c0 = ThreadCpuUs(), w0 = WallUs();

@@ -10,10 +10,10 @@
 namespace bench {
 namespace {
 
-class OInMemoryLine : public OSerialLine {
+class OInMemoryLine : public quillon::OSerialLine {
 public:
     explicit OInMemoryLine(InMemoryReader& reader) : m_reader(reader) {}
-    int iOpen(const LineSettings&) override {
+    int iOpen(const quillon::LineSettings&) override {
         m_open = true;
         return 0;
     }
@@ -28,7 +28,7 @@ public:
         uiGot = m_open ? m_reader.uiRead(pBuf, uiWant) : 0;
         return uiGot ? 0 : 1;
     }
-    int iSetModemLine(ModemLine, bool) override { return m_open ? 0 : 1; }
+    int iSetModemLine(quillon::ModemLine, bool) override { return m_open ? 0 : 1; }
     void vPurgeInput() override { m_reader.vPurge(); }
 
 private:
@@ -36,7 +36,7 @@ private:
     bool m_open = false;
 };
 
-class OFakeHidTransport : public OHidTransport {
+class OFakeHidTransport : public quillon::OHidTransport {
 public:
     explicit OFakeHidTransport(FakeHidReader& reader) : m_reader(reader) {}
     bool bOpenDevice(uint16_t, uint16_t) override { return m_open = true; }
@@ -63,12 +63,12 @@ private:
 
 InMemoryReader::InMemoryReader(quillon::emu::Family family)
     : m_engine(quillon::emu::MakeEngine(family)) {
-    m_previous = SetSerialLineFactory(
-        [this] { return std::unique_ptr<OSerialLine>(new OInMemoryLine(*this)); });
+    m_previous = quillon::OSerialLineFactory::fnReplace(
+        [this] { return std::unique_ptr<quillon::OSerialLine>(new OInMemoryLine(*this)); });
 }
 
 InMemoryReader::~InMemoryReader() {
-    SetSerialLineFactory(m_previous);
+    quillon::OSerialLineFactory::fnReplace(m_previous);
 }
 
 void InMemoryReader::vWrite(const uint8_t* p, size_t n) {
@@ -93,12 +93,12 @@ size_t InMemoryReader::uiRead(uint8_t* p, size_t n) {
 }
 
 FakeHidReader::FakeHidReader(size_t uiReportLen) : m_reportLen(uiReportLen) {
-    m_previous = SetHidTransportFactory(
-        [this] { return std::unique_ptr<OHidTransport>(new OFakeHidTransport(*this)); });
+    m_previous = quillon::OHidTransportFactory::fnReplace(
+        [this] { return std::unique_ptr<quillon::OHidTransport>(new OFakeHidTransport(*this)); });
 }
 
 FakeHidReader::~FakeHidReader() {
-    SetHidTransportFactory(m_previous);
+    quillon::OHidTransportFactory::fnReplace(m_previous);
 }
 
 void FakeHidReader::vAnswer(const std::string& command, const std::string& replyText) {

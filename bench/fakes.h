@@ -47,7 +47,7 @@ private:
     size_t m_head = 0, m_tail = 0;
     int64_t m_now = 0;
     LineCount m_count;
-    SerialLineFactory m_previous;
+    quillon::SerialLineFactory m_previous;
 };
 
 // A USB reader: every HID transport made while this lives answers a command
@@ -80,7 +80,7 @@ private:
     size_t m_used = 0;
     const Reply* m_pQueued = nullptr;
     uint32_t m_next = 0, m_count = 0;
-    HidTransportFactory m_previous;
+    quillon::HidTransportFactory m_previous;
 };
 
 } // namespace bench

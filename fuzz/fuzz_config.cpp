@@ -9,6 +9,8 @@
 #include "platform/config_store.h"
 #include "platform/dev_base.h"
 
+using namespace quillon;
+
 namespace {
 
 std::string ReadAll(const std::string& path) {

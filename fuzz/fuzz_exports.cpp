@@ -7,6 +7,8 @@
 #include "fuzz_support.h"
 #include "readers/idc_driver.h"
 
+using namespace quillon;
+
 namespace {
 
 // The driver slots, reached through the exports (the manager's checks, its

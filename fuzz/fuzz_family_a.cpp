@@ -5,6 +5,8 @@
 #include "infra/reader_comm.h"
 #include "readers/family_a/serial_reader_a.h"
 
+using namespace quillon;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);

@@ -4,6 +4,8 @@
 #include "infra/reader_comm.h"
 #include "readers/family_b/serial_reader_b.h"
 
+using namespace quillon;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);

@@ -2,6 +2,8 @@
 #include "fuzz_support.h"
 #include "transport/hid/hid_report_descriptor.h"
 
+using namespace quillon;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // The parser gets exactly the descriptor's bytes: ASan sees any read past them.
     fuzz::Guarded desc(uiSize);

@@ -17,6 +17,8 @@
 #include "readers/idc_driver.h"
 #include "transport/hid/hid_transport.h"
 
+using namespace quillon;
+
 namespace fuzz {
 
 namespace {
@@ -445,8 +447,8 @@ void Setup() {
     setenv("QUILLON_CONFIG", g_config.c_str(), 1);
     quillon::SetClockSource([] { return g_now; });
     quillon::SetSleepHook(&VirtualSleep);
-    SetSerialLineFactory([] { return std::unique_ptr<OSerialLine>(new FuzzLine); });
-    SetHidTransportFactory([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
+    OSerialLineFactory::fnReplace([] { return std::unique_ptr<OSerialLine>(new FuzzLine); });
+    OHidTransportFactory::fnReplace([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
 }
 
 void WriteConfig(const std::string& iniText) {

@@ -18,7 +18,9 @@
 
 #include "quillon/idc.h"
 
+namespace quillon {
 class OIdcDriver;
+}
 
 namespace fuzz {
 
@@ -111,9 +113,9 @@ void FreshRecord(tDevReturn* pRecord);
 
 // Runs the driver operations the input chooses (up to 64), with arguments
 // from the input, on caller buffers with guard bytes, checking each outcome.
-void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits);
+void RunDriver(quillon::OIdcDriver& driver, Input& in, const Limits& limits);
 // One such operation.
-void RunStep(OIdcDriver& driver, Input& in, const Limits& limits);
+void RunStep(quillon::OIdcDriver& driver, Input& in, const Limits& limits);
 
 // A small int (-1 .. 8) most of the time, now and then any 32-bit value.
 int SmallInt(Input& in);

@@ -40,6 +40,8 @@
 #endif
 #endif
 
+namespace quillon {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -570,6 +572,10 @@ std::shared_ptr<const OTrace> pFind(VantrelHandle h) {
 }
 
 } // namespace
+} // namespace quillon
+
+// The C entry points work through the helpers above.
+using namespace quillon;
 
 extern "C" {
 

@@ -15,8 +15,7 @@
 #include "infra/result_codes.h"
 #include "platform/system.h"
 
-using quillon::Code;
-
+namespace quillon {
 namespace {
 struct Gate {
     std::mutex mutex;
@@ -80,8 +79,7 @@ void AfterForkInChild() {
     if (changing)
         g_pManager = nullptr;
 }
-const bool g_forkHandlers =
-    (quillon::AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
+const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
 int NoManager(tDevReturn* pRet) {
     if (pRet) {
@@ -139,6 +137,10 @@ template <class Op> void WithCreatedManager(Op op) noexcept {
 }
 
 } // namespace
+} // namespace quillon
+
+// The C exports reach the manager through the helpers above.
+using namespace quillon;
 
 extern "C" {
 

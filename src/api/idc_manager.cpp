@@ -13,7 +13,7 @@
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 constexpr int kTraceLevel = 3;
@@ -35,7 +35,7 @@ void AfterFork() {
     g_lockWaitGuard.unlock();
     g_nameLock.unlock();
 }
-const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
+const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 // No check before the driver call.
 struct NoCheck {
@@ -65,10 +65,10 @@ OIdcManager::OIdcManager() : m_pRegistry(nullptr), m_pActive(nullptr), m_pLock(n
     const char* name = "CARDREADER";
     if (m_pRegistry && m_pRegistry->pComm())
         name = m_pRegistry->pComm()->acDevName;
-    m_pLock = new (std::nothrow) quillon::ONamedMutex(name);
+    m_pLock = new (std::nothrow) ONamedMutex(name);
     std::memset(m_acTraceName, 0, sizeof m_acTraceName);
     std::memset(m_acDevName, 0, sizeof m_acDevName);
-    quillon::CopyText(m_acDevName, kNameField, name);
+    CopyText(m_acDevName, kNameField, name);
 }
 
 OIdcManager::~OIdcManager() {
@@ -90,9 +90,9 @@ uint32_t OIdcManager::uiLockWaitMs() {
     // Reading the file on every call would cost more than the rest of a
     // call together: it is read again only when it is another file or the
     // system reports a change (a path too long to remember is always read).
-    const char* pPath = quillon::ConfigPathText();
-    quillon::tFileStamp stamp;
-    const bool bFound = quillon::FileStampOf(pPath, stamp);
+    const char* pPath = ConfigPathText();
+    tFileStamp stamp;
+    const bool bFound = FileStampOf(pPath, stamp);
     std::lock_guard<std::mutex> guard(g_lockWaitGuard);
     tLockWait& w = m_lockWait;
     const size_t pathLen = std::strlen(pPath);
@@ -134,7 +134,7 @@ template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) 
     // A failure must never reach the caller with a success code. Results
     // other than 1 (the track operations' library codes) are the caller's
     // to read as they are.
-    if (result == 1 && quillon::IsSuccessCode(pRet->iCode2))
+    if (result == 1 && IsSuccessCode(pRet->iCode2))
         SetRecord(pRet, ToInt(Code::CommFailed), 1);
     return result;
 }
@@ -142,13 +142,13 @@ template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) 
 template <class Check, class Call>
 int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
                       bool bTakeName) {
-    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    OScopedLock lock(*m_pLock, uiLockWaitMs());
     if (!lock.bHeld())
         return iLockRefused(pOperation, pRet);
     vApplyDevName();
     if (bTakeName && m_pRegistry && m_pRegistry->pComm()) {
         std::memset(m_acTraceName, 0, sizeof m_acTraceName);
-        quillon::CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
+        CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
     }
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
     int result = 1;
@@ -180,7 +180,7 @@ int OIdcManager::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    quillon::OScopedLock lock(*m_pLock, uiLockWaitMs());
+    OScopedLock lock(*m_pLock, uiLockWaitMs());
     if (!lock.bHeld())
         return iLockRefused("GetStatus", pRet);
     vApplyDevName();
@@ -300,7 +300,7 @@ void OIdcManager::GetLogicalDevName(char* pName) {
     OCallTrace scope(pTraceLog(), "GetLogicalDevName", kTraceLevel);
     if (pName) {
         std::lock_guard<std::mutex> guard(g_nameLock);
-        quillon::CopyText(pName, kNameField, m_acDevName);
+        CopyText(pName, kNameField, m_acDevName);
     }
 }
 
@@ -310,6 +310,8 @@ void OIdcManager::SetLogicalDevName(const char* pName) {
         // The field holds 31 characters and a terminator; a longer name is cut.
         std::lock_guard<std::mutex> guard(g_nameLock);
         std::memset(m_acDevName, 0, kNameField);
-        quillon::CopyText(m_acDevName, kNameField, pName);
+        CopyText(m_acDevName, kNameField, pName);
     }
 }
+
+} // namespace quillon

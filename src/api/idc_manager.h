@@ -10,8 +10,7 @@
 #include "quillon/idc.h"
 
 namespace quillon {
-class ONamedMutex;
-}
+
 class OIdcDriver;
 class OReaderRegistry;
 class OCallTrace;
@@ -73,7 +72,7 @@ private:
     OReaderRegistry* m_pRegistry;
     OIdcDriver* m_pActive;
     char m_acTraceName[128];
-    quillon::ONamedMutex* m_pLock;
+    ONamedMutex* m_pLock;
     // The logical device name. SetLogicalDevName writes it here, without the
     // named lock; each locked operation copies it into the communication
     // object's field, which only locked operations read and write.
@@ -83,7 +82,9 @@ private:
         bool bRead = false;
         bool bFileFound = false;
         uint32_t uiMs = 0;
-        quillon::tFileStamp stamp;
+        tFileStamp stamp;
         char acPath[512] = {};
     } m_lockWait;
 };
+
+} // namespace quillon

@@ -12,7 +12,7 @@
 #include "readers/family_b/serial_reader_b.h"
 #include "readers/family_c/serial_reader_c.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 constexpr const char* kTypeKey = "CardReaderType";
@@ -91,7 +91,7 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
         auto answered = [&](OIdcDriver* pDriver) {
             pDriver->GetStatus(&status, &ret);
             return m_pComm->bPortOpen() && ret.iCode2 != ToInt(Code::CommFailed) &&
-                   !quillon::IsSilentCode(ret.iCode2);
+                   !IsSilentCode(ret.iCode2);
         };
         // The configured serial family first; USB and unknown types are not
         // probed and count as found (the record still holds the opening's 0).
@@ -125,3 +125,5 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
         pActive = pDriverForType(type);
     return type;
 }
+
+} // namespace quillon

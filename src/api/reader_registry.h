@@ -3,6 +3,8 @@
 // driver that talks to the reader on the line.
 #pragma once
 
+namespace quillon {
+
 class OIdcDriver;
 class OReaderComm;
 class OTraceLog;
@@ -38,3 +40,5 @@ private:
     OSerialReaderC* m_pSerialC = nullptr;
     OHidReaderB* m_pHidB = nullptr;
 };
+
+} // namespace quillon

@@ -5,10 +5,12 @@
 #include "infra/bounded_copy.h"
 #include "infra/trace_log.h"
 
+namespace quillon {
+
 namespace {
 void CopyName(char (&dst)[128], const char* src) {
     std::memset(dst, 0, sizeof dst);
-    quillon::CopyText(dst, sizeof dst, src);
+    CopyText(dst, sizeof dst, src);
 }
 } // namespace
 
@@ -26,4 +28,8 @@ OCallTrace::~OCallTrace() {
                             m_outcome.iCode2);
 }
 
-void OCallTrace::vSetDevName(const char* pName) { CopyName(m_acDevName, pName); }
+void OCallTrace::vSetDevName(const char* pName) {
+    CopyName(m_acDevName, pName);
+}
+
+} // namespace quillon

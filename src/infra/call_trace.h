@@ -4,6 +4,8 @@
 
 #include "quillon/idc.h"
 
+namespace quillon {
+
 class OTraceLog;
 
 class OCallTrace {
@@ -24,3 +26,5 @@ private:
     char m_acDevName[128];
     char m_acOperation[128];
 };
+
+} // namespace quillon

@@ -6,7 +6,7 @@
 #include "platform/clock.h"
 #include "platform/system.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 constexpr const char* kLibraryVersion = "V1.0.1 b6";
@@ -18,8 +18,8 @@ constexpr unsigned kLineSettleMs = 200;  // after the modem lines are set on ope
 } // namespace
 
 OReaderComm::OReaderComm(OTraceLog* pTraceLog, const char* pDevSection) : m_pTraceLog(pTraceLog) {
-    quillon::CopyText(acDevName, sizeof acDevName, pDevSection);
-    quillon::CopyText(acVersion, sizeof acVersion, kLibraryVersion);
+    CopyText(acDevName, sizeof acDevName, pDevSection);
+    CopyText(acVersion, sizeof acVersion, kLibraryVersion);
 }
 
 OReaderComm::~OReaderComm() {
@@ -70,7 +70,7 @@ OReaderComm::PortOpening OReaderComm::eOpenPort(LineAdjust pfnAdjust) {
     m_uiBaudRate = settings.uiBaud;
     iSetRts(true);
     iSetDtr(false);
-    quillon::SleepMs(kLineSettleMs);
+    SleepMs(kLineSettleMs);
     if (!bLineOpen()) // gone again while being prepared
         return eOpenResult(Code::CommFailed);
     m_bPortOpen = true;
@@ -110,21 +110,23 @@ uint32_t OReaderComm::uiFrameSlackMs(uint32_t uiLargest) const {
 }
 
 void OReaderComm::vBeginFrame(uint32_t uiTimeoutMs, uint32_t uiLargest) {
-    m_uiFrameDeadline = quillon::NowMs() + uiTimeoutMs + uiFrameSlackMs(uiLargest);
+    m_uiFrameDeadline = NowMs() + uiTimeoutMs + uiFrameSlackMs(uiLargest);
     m_bInFrame = true;
 }
 
 uint32_t OReaderComm::uiFrameWaitMs(uint32_t uiTimeoutMs) const {
     if (!m_bInFrame)
         return uiTimeoutMs;
-    const uint32_t left = quillon::MsLeft(m_uiFrameDeadline);
+    const uint32_t left = MsLeft(m_uiFrameDeadline);
     return left < uiTimeoutMs ? left : uiTimeoutMs;
 }
 
 bool OReaderComm::bFrameLate() const {
-    return m_bInFrame && quillon::NowMs() >= m_uiFrameDeadline;
+    return m_bInFrame && NowMs() >= m_uiFrameDeadline;
 }
 
 void OReaderComm::vOnLineLost() {
     m_bPortOpen = false;
 }
+
+} // namespace quillon

@@ -9,6 +9,8 @@
 #include "infra/result_codes.h"
 #include "platform/dev_base.h"
 
+namespace quillon {
+
 class OTraceLog;
 
 class OReaderComm : public ODevBase {
@@ -88,11 +90,13 @@ protected:
 private:
     // Opens the trace file when the configuration asks for one.
     void vOpenTraceFile();
-    PortOpening eOpenResult(quillon::Code eCode);
+    PortOpening eOpenResult(Code eCode);
 
     OTraceLog* m_pTraceLog;
     bool m_bPortOpen = false;
     uint32_t m_uiBaudRate = 0;      // the open port's speed
     bool m_bInFrame = false;        // a reply frame is being received
-    uint64_t m_uiFrameDeadline = 0; // quillon::NowMs() by which it must be whole
+    uint64_t m_uiFrameDeadline = 0; // NowMs() by which it must be whole
 };
+
+} // namespace quillon

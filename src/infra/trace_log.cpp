@@ -9,6 +9,8 @@
 #include "platform/config_store.h"
 #include "vantrel.h"
 
+namespace quillon {
+
 namespace {
 // Guards every trace log's handle and the calls that use it. One for the
 // process, so that a fork() can wait for it: the child then finds it free
@@ -20,7 +22,7 @@ void BeforeFork() {
 void AfterFork() {
     g_traceLock.unlock();
 }
-const bool g_forkHandlers = (quillon::AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
+const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 constexpr int kMaxTraceBytes = 4194304;
 constexpr int kKeptTraceFiles = 6;
@@ -57,39 +59,38 @@ std::string TracePath(const char* pDevName, const std::string& traceDir) {
 } // namespace
 
 OTraceLog::OTraceLog() {
-    const char* library = quillon::TraceLibraryFileName();
+    const char* library = TraceLibraryFileName();
     const std::string nextToUs =
-        quillon::ModuleFolderOf(reinterpret_cast<const void*>(&quillon::TraceLibraryFileName));
+        ModuleFolderOf(reinterpret_cast<const void*>(&TraceLibraryFileName));
     if (!nextToUs.empty()) {
-        m_hModule = quillon::LoadModule((nextToUs + library).c_str());
+        m_hModule = LoadModule((nextToUs + library).c_str());
         // An installed library keeps the trace library in a private folder.
         if (!m_hModule)
-            m_hModule =
-                quillon::LoadModule((nextToUs + "quillon" + nextToUs.back() + library).c_str());
+            m_hModule = LoadModule((nextToUs + "quillon" + nextToUs.back() + library).c_str());
     }
     if (!m_hModule)
-        m_hModule = quillon::LoadModule(library);
+        m_hModule = LoadModule(library);
     vStart();
 }
 
 OTraceLog::OTraceLog(const char* pLibraryPath) {
-    m_hModule = quillon::LoadModule(pLibraryPath);
+    m_hModule = LoadModule(pLibraryPath);
     vStart();
 }
 
 void OTraceLog::vStart() {
     m_hTrace = 0;
-    if (auto start = reinterpret_cast<PFN_startTrace>(quillon::FindSymbol(m_hModule, "startTrace")))
+    if (auto start = reinterpret_cast<PFN_startTrace>(FindSymbol(m_hModule, "startTrace")))
         start();
 }
 
 OTraceLog::~OTraceLog() {
     std::lock_guard<std::mutex> lock(g_traceLock);
     vCloseTrace();
-    if (auto stop = reinterpret_cast<PFN_stopTrace>(quillon::FindSymbol(m_hModule, "stopTrace")))
+    if (auto stop = reinterpret_cast<PFN_stopTrace>(FindSymbol(m_hModule, "stopTrace")))
         stop(-1);
     if (m_hModule)
-        quillon::FreeModule(m_hModule);
+        FreeModule(m_hModule);
 }
 
 bool OTraceLog::bTraceOpen() const {
@@ -102,30 +103,30 @@ void OTraceLog::vCloseTrace() {
     if (m_hTrace == 0)
         return;
     int closed;
-    if (auto close = reinterpret_cast<PFN_closeTrace>(quillon::FindSymbol(m_hModule, "closeTrace")))
+    if (auto close = reinterpret_cast<PFN_closeTrace>(FindSymbol(m_hModule, "closeTrace")))
         closed = close(m_hTrace);
     else
-        closed = quillon::CloseOsHandle(m_hTrace);
+        closed = CloseOsHandle(m_hTrace);
     if (closed != 0)
         m_hTrace = 0;
 }
 
 void OTraceLog::vOpenTraceFile(int iKeepDays, const char* pDevName, int iSetting) {
     std::string traceDir;
-    if (quillon::ConfigGetString(quillon::ConfigPath(), "DllExtFunc", "TraceDir", traceDir) != 0)
+    if (ConfigGetString(ConfigPath(), "DllExtFunc", "TraceDir", traceDir) != 0)
         traceDir.clear();
     const std::string path = TracePath(pDevName, traceDir);
 
     std::lock_guard<std::mutex> lock(g_traceLock);
     if (m_hTrace != 0) {
-        if (auto keep = reinterpret_cast<PFN_setTraceKeepTime>(
-                quillon::FindSymbol(m_hModule, "setTraceKeepTime")))
+        if (auto keep =
+                reinterpret_cast<PFN_setTraceKeepTime>(FindSymbol(m_hModule, "setTraceKeepTime")))
             keep(m_hTrace, iKeepDays);
     }
     vCloseTrace();
     if (path.empty())
         return;
-    if (auto open = reinterpret_cast<PFN_openTrace>(quillon::FindSymbol(m_hModule, "openTrace")))
+    if (auto open = reinterpret_cast<PFN_openTrace>(FindSymbol(m_hModule, "openTrace")))
         m_hTrace = open(path.c_str(), iSetting, kMaxTraceBytes, kKeptTraceFiles);
 }
 
@@ -133,7 +134,7 @@ int OTraceLog::iWriteTrace(int iLevel, const char* pFormat, ...) {
     std::lock_guard<std::mutex> lock(g_traceLock);
     if (m_hTrace == 0 || !pFormat)
         return 0;
-    auto write = reinterpret_cast<PFN_writeMsg>(quillon::FindSymbol(m_hModule, "writeMsg"));
+    auto write = reinterpret_cast<PFN_writeMsg>(FindSymbol(m_hModule, "writeMsg"));
     if (!write)
         return 0;
 
@@ -158,3 +159,5 @@ int OTraceLog::iWriteTrace(int iLevel, const char* pFormat, ...) {
     }
     return write(m_hTrace, iLevel, line);
 }
+
+} // namespace quillon

@@ -13,6 +13,8 @@
 #define QUILLON_PRINTF(fmt, args)
 #endif
 
+namespace quillon {
+
 // Thread-safe: the device name calls trace without the manager's lock, so a
 // small lock of its own orders opening, writing and closing.
 class OTraceLog {
@@ -46,6 +48,8 @@ private:
     void vStart();
     void vCloseTrace();
 
-    quillon::ModuleHandle m_hModule = nullptr;
+    ModuleHandle m_hModule = nullptr;
     intptr_t m_hTrace = 0;
 };
+
+} // namespace quillon

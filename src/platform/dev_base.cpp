@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+namespace quillon {
+
 ODevBase::ODevBase() : m_lastOutcome{} {
     std::memset(acVersion, 0, sizeof acVersion);
     std::memset(acDevName, 0, sizeof acDevName);
@@ -17,12 +19,10 @@ ODevBase::~ODevBase() {
 
 int ODevBase::iGetDefaultLineSettings(LineSettings& settings) {
     std::string port;
-    if (quillon::ConfigGetString(quillon::ConfigPath(), "CARDREADER", "Port", port) != 0 ||
-        port.empty())
+    if (ConfigGetString(ConfigPath(), "CARDREADER", "Port", port) != 0 || port.empty())
         return 1;
     int baud = 9600;
-    if (quillon::ConfigGetInt(quillon::ConfigPath(), "CARDREADER", "BaudRate", baud) != 0 ||
-        baud <= 0)
+    if (ConfigGetInt(ConfigPath(), "CARDREADER", "BaudRate", baud) != 0 || baud <= 0)
         baud = 9600;
     settings = LineSettings{};
     settings.sPort = port;
@@ -32,7 +32,7 @@ int ODevBase::iGetDefaultLineSettings(LineSettings& settings) {
 
 int ODevBase::iOpenLine(const LineSettings& settings) {
     vCloseLine();
-    std::unique_ptr<OSerialLine> line = MakeSerialLine();
+    std::unique_ptr<OSerialLine> line = OSerialLineFactory::pMake();
     if (!line || line->iOpen(settings) != 0)
         return 1;
     m_line = std::move(line);
@@ -95,9 +95,11 @@ int ODevBase::iPurgeInput() {
 }
 
 int ODevBase::iGetIntValue(const char* pSection, const char* pKey, int& iValue) {
-    return quillon::ConfigGetInt(quillon::ConfigPath(), pSection, pKey, iValue);
+    return ConfigGetInt(ConfigPath(), pSection, pKey, iValue);
 }
 
 int ODevBase::iSetIntValue(const char* pSection, const char* pKey, int32_t iValue) {
-    return quillon::ConfigSetInt(quillon::ConfigPath(), pSection, pKey, iValue);
+    return ConfigSetInt(ConfigPath(), pSection, pKey, iValue);
 }
+
+} // namespace quillon

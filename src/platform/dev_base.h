@@ -9,6 +9,8 @@
 #include "platform/line_settings.h"
 #include "quillon/idc.h"
 
+namespace quillon {
+
 class OSerialLine;
 
 class ODevBase {
@@ -64,3 +66,5 @@ private:
     std::unique_ptr<OSerialLine> m_line;
     tDevReturn m_lastOutcome;
 };
+
+} // namespace quillon

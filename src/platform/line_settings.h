@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace quillon {
+
 enum class DataBits : uint8_t { Five = 5, Six = 6, Seven = 7, Eight = 8 };
 enum class Parity : uint8_t { None, Odd, Even };
 enum class StopBits : uint8_t { One, Two };
@@ -21,3 +23,5 @@ struct LineSettings {
     // RTS follows the input buffer (RTS/CTS hardware flow control).
     bool bRtsHandshake = false;
 };
+
+} // namespace quillon

@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "platform/line_settings.h"
+#include "platform/replaceable_factory.h"
+
+namespace quillon {
 
 class OSerialLine {
 public:
@@ -37,12 +39,13 @@ public:
     virtual void vPurgeInput() = 0;
 };
 
-using SerialLineFactory = std::function<std::unique_ptr<OSerialLine>()>;
-
 // The operating system's line (termios or Win32).
 std::unique_ptr<OSerialLine> MakeSystemSerialLine();
 
-// Makes the line for every new connection. An empty factory restores the
-// system line. Returns the previous factory.
-SerialLineFactory SetSerialLineFactory(SerialLineFactory factory);
-std::unique_ptr<OSerialLine> MakeSerialLine();
+// Makes the line for every new connection: OSerialLineFactory::pMake().
+// Tests put a scripted line in with fnReplace; an empty maker restores the
+// system line.
+using OSerialLineFactory = OReplaceableFactory<OSerialLine, &MakeSystemSerialLine>;
+using SerialLineFactory = OSerialLineFactory::Maker;
+
+} // namespace quillon

@@ -20,11 +20,11 @@
 #include "platform/posix_fd.h"
 #include "platform/serial_line.h"
 
+namespace quillon {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-using quillon::OFd;
 
 bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     static const struct {
@@ -134,7 +134,7 @@ namespace {
 // reported events, or 0 when the time ran out or poll() failed.
 short sWaitFor(int iFd, short sEvents, Clock::time_point deadline) {
     for (;;) {
-        const int iLeft = quillon::iPollMsLeft(deadline);
+        const int iLeft = iPollMsLeft(deadline);
         if (iLeft == 0) {
             return 0;
         }
@@ -377,3 +377,5 @@ private:
 std::unique_ptr<OSerialLine> MakeSystemSerialLine() {
     return std::make_unique<OPosixSerialLine>();
 }
+
+} // namespace quillon

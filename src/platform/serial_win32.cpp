@@ -10,6 +10,8 @@
 #include "platform/serial_line.h"
 #include "platform/win32_handle.h"
 
+namespace quillon {
+
 // "COM3" and "com12" become "\\.\COM3" and "\\.\com12" (the only spelling
 // that reaches COM10 and above); a name already in the device namespace, or
 // any other path, is used as given. Not static: the tests check the mapping.
@@ -133,7 +135,7 @@ public:
             return 1;
         }
         // Share mode 0: nobody else opens the port while it is ours.
-        quillon::OWinHandle port;
+        OWinHandle port;
         port.vReset(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!port.bValid()) {
@@ -282,7 +284,7 @@ private:
         return m_bTimeoutsKnown;
     }
 
-    quillon::OWinHandle m_port;
+    OWinHandle m_port;
     // Bytes read from the port and not yet handed out.
     uint8_t m_abAhead[1024];
     size_t m_uiAheadAt = 0;
@@ -296,3 +298,5 @@ private:
 std::unique_ptr<OSerialLine> MakeSystemSerialLine() {
     return std::make_unique<OWin32SerialLine>();
 }
+
+} // namespace quillon

@@ -1,14 +1,14 @@
-// Win32 services: LoadLibraryA, Sleep, file reads + ReplaceFileA, the folder of a
-// loaded module, and the named mutex as a kernel mutex object.
+// Win32 services: LoadLibraryA, Sleep, file reads + ReplaceFileA and the
+// folder of a loaded module (the named mutex: named_lock_win32.cpp).
 #include "platform/system.h"
 
 #include <windows.h>
 // winbase.h names a macro FreeModule (FreeLibrary); ours is a function.
 #undef FreeModule
 
+#include "platform/unique_name.h"
 #include "platform/win32_handle.h"
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -82,26 +82,13 @@ bool bNotFound(DWORD dwError) {
     return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
 }
 
-// "name.XXXXXXXXXXXX.tmp" beside name, with a suffix that differs at every
-// call; the file is created with CREATE_NEW, so a name planted in advance is
-// refused, never followed or truncated.
+// "name.XXXXXXXXXXXX.tmp" beside name, created with CREATE_NEW: a name
+// planted in advance is refused, never followed or truncated.
 std::string sUniqueSiblingName(const std::string& name) {
-    static std::atomic<unsigned long long> counter{0};
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
-    unsigned long long x = static_cast<unsigned long long>(now.QuadPart);
-    x ^= static_cast<unsigned long long>(::GetCurrentProcessId()) << 40;
-    x ^= static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&now));
-    x += 0x9E3779B97F4A7C15ull * ++counter;
-    // splitmix64 spreads every input bit over the suffix
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string suffix;
-    for (int i = 0; i < 12; ++i, x /= 36)
-        suffix += digits[x % 36];
-    return name + "." + suffix + ".tmp";
+    return name + "." +
+           UniqueNameSuffix(static_cast<uint64_t>(now.QuadPart), ::GetCurrentProcessId()) + ".tmp";
 }
 
 // The full name of the file behind an open handle (through every link).
@@ -232,47 +219,6 @@ int WriteFileAtomically(const std::string& target, const std::string& contents) 
         return 1;
     }
     return 0;
-}
-
-// A kernel mutex: it serialises the threads of this process and every other
-// process that opens the same name, and the system releases it (abandoned)
-// when its holder dies. Ownership belongs to the thread, so lock and unlock
-// happen on the same thread (OScopedLock).
-struct ONamedMutex::Impl {
-    HANDLE hMutex = nullptr;
-    ~Impl() {
-        if (hMutex)
-            ::CloseHandle(hMutex);
-    }
-};
-
-ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
-    if (m_name.empty()) {
-        m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, nullptr);
-        return;
-    }
-    // One mutex for every session of the machine; a session that may not
-    // create global objects shares the mutex of its own session. A name taken
-    // by an object of another kind leaves no mutex: every lock then fails.
-    m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + m_name).c_str());
-    if (!m_impl->hMutex && ::GetLastError() == ERROR_ACCESS_DENIED)
-        m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, m_name.c_str());
-}
-
-ONamedMutex::~ONamedMutex() = default;
-
-bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
-    if (!m_impl->hMutex)
-        return false;
-    // WAIT_ABANDONED: the previous holder died while holding it; the mutex
-    // now belongs to this thread all the same.
-    const DWORD r = ::WaitForSingleObject(m_impl->hMutex, uiTimeoutMs ? uiTimeoutMs : INFINITE);
-    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-}
-
-void ONamedMutex::vUnlock() {
-    if (m_impl->hMutex)
-        (void)::ReleaseMutex(m_impl->hMutex);
 }
 
 // Windows has no fork().

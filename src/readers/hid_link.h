@@ -25,13 +25,15 @@
 #include "readers/hid_report.h"
 #include "transport/hid/hid_transport.h"
 
+namespace quillon {
+
 class OHidLink {
 public:
     static constexpr uint32_t kSendSize = quillon::hid::kCommandReportSize;
     static constexpr uint32_t kRecvSize = 1024; // the reply reports land here
     static constexpr uint32_t kEchoAt = quillon::hid::kReportHead + 1; // in a reply's first report
 
-    OHidLink() : m_pHid(MakeHidTransport()) {}
+    OHidLink() : m_pHid(quillon::OHidTransportFactory::pMake()) {}
 
     // Searches the reader again; the transport closes the previous device
     // first, so repeated calls hold one device at most.
@@ -96,5 +98,7 @@ public:
     }
 
 private:
-    std::unique_ptr<OHidTransport> m_pHid;
+    std::unique_ptr<quillon::OHidTransport> m_pHid;
 };
+
+} // namespace quillon

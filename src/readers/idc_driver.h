@@ -6,6 +6,8 @@
 
 #include "quillon/idc.h"
 
+namespace quillon {
+
 class OIdcDriver {
 public:
     virtual int Init(int iMode, tDevReturn* pRet) = 0;                                 // 0
@@ -27,3 +29,5 @@ public:
     virtual int SetCommPara(tDevReturn* pRet) = 0;                                     // 14
     virtual ~OIdcDriver() = default;                                                   // 15
 };
+
+} // namespace quillon

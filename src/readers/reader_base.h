@@ -10,6 +10,8 @@
 #include "infra/result_codes.h"
 #include "readers/idc_driver.h"
 
+namespace quillon {
+
 class OReaderBase : public OIdcDriver {
 public:
     // Slots of the status record (tIdcStatus::usField). Every family gives a
@@ -31,7 +33,7 @@ public:
         kStModuleSensor4 = 14,
     };
 
-    explicit OReaderBase(OReaderComm* pComm) : m_pComm(pComm) {
+    explicit OReaderBase(quillon::OReaderComm* pComm) : m_pComm(pComm) {
         std::memset(&m_caps, 0, sizeof m_caps);
         std::memset(&m_status, 0, sizeof m_status);
     }
@@ -74,11 +76,11 @@ protected:
     // Opens the port the configured way (pfnAdjust: the family's changes to
     // the line settings). The record gets 0, or CommFailed with flags 0; a
     // port that was open already leaves it untouched.
-    int iOpenPort(tDevReturn* pRet, OReaderComm::LineAdjust pfnAdjust = nullptr) {
+    int iOpenPort(tDevReturn* pRet, quillon::OReaderComm::LineAdjust pfnAdjust = nullptr) {
         switch (m_pComm->eOpenPort(pfnAdjust)) {
-        case OReaderComm::PortOpening::AlreadyOpen:
+        case quillon::OReaderComm::PortOpening::AlreadyOpen:
             return 0;
-        case OReaderComm::PortOpening::Opened:
+        case quillon::OReaderComm::PortOpening::Opened:
             return iSetRecord(pRet, 0, 0, 0);
         default:
             return iSetRecord(pRet, ToInt(quillon::Code::CommFailed), 0, 1);
@@ -98,7 +100,7 @@ protected:
         quillon::CopyText(m_caps.acLibVersion, sizeof m_caps.acLibVersion, m_pComm->acVersion);
     }
 
-    OReaderComm* m_pComm;
+    quillon::OReaderComm* m_pComm;
     tIdcCaps m_caps;
     tIdcStatus m_status;
 };
@@ -109,3 +111,5 @@ public:
     using OReaderBase::OReaderBase;
     int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
 };
+
+} // namespace quillon

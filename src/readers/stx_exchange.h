@@ -11,9 +11,9 @@
 #include "infra/result_codes.h"
 #include "readers/stx_codec.h"
 
-class OReaderComm;
-
 namespace quillon {
+
+class OReaderComm;
 
 struct tStxProfile {
     tStxFormat tFormat; // the acknowledgement and ENQ carry the address too

@@ -12,6 +12,8 @@
 #include "support/test_env.h"
 #include "transport/hid/hid_transport.h"
 
+using namespace quillon;
+
 namespace {
 tDevReturn Record(int v) {
     tDevReturn r;
@@ -150,7 +152,7 @@ public:
 // success code from it.
 TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
     HidTransportFactory previous =
-        SetHidTransportFactory([] { return std::make_unique<NoHidDevice>(); });
+        OHidTransportFactory::fnReplace([] { return std::make_unique<NoHidDevice>(); });
     for (int type : {0, 7, -1, 4, 5, 6}) {
         SCOPED_TRACE(type);
         TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
@@ -164,7 +166,7 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         EXPECT_EQ(1, r.iErrFlag2);
         EXPECT_EQ(0, IDC_CloseComm());
     }
-    SetHidTransportFactory(previous);
+    OHidTransportFactory::fnReplace(previous);
 }
 
 // Two threads keep polling the status while CloseComm waits: it comes before

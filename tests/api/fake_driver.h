@@ -12,11 +12,11 @@
 
 #include "readers/idc_driver.h"
 
-class FakeDriver : public OIdcDriver {
+class FakeDriver : public quillon::OIdcDriver {
 public:
-    int iCode = 1201;        // written into the record by every call
-    int iResult = 0;         // returned by every call
-    int iSleepMs = 0;        // time each call takes
+    int iCode = 1201;                        // written into the record by every call
+    int iResult = 0;                         // returned by every call
+    int iSleepMs = 0;                        // time each call takes
     std::function<void(const char*)> onCall; // runs inside each call
     std::vector<std::string> calls;
     tIdcTracks lastTracks{};

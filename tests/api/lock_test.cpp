@@ -33,6 +33,8 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
+using namespace quillon;
+
 namespace {
 const char* kLockFile = "quillon-mutex-CARDREADER.lock";
 

@@ -12,6 +12,8 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
+using namespace quillon;
+
 namespace {
 const char* kIni = "[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=10\n"
                    "[CardReaderType]\nCardReaderType=9\n";
@@ -135,9 +137,9 @@ TEST_F(ManagerTest, WriteTrackBounds) {
         int track;
         uint32_t len;
         bool passed;
-    } rows[] = {{1, 79, true},  {1, 80, false}, {2, 40, true},  {2, 41, false}, {3, 107, true},
-                {3, 108, false}, {1, 0, false}, {2, 0, false}, {3, 0, false}, {4, 150, true},
-                {0, 3, true}};
+    } rows[] = {{1, 79, true},  {1, 80, false},  {2, 40, true}, {2, 41, false},
+                {3, 107, true}, {3, 108, false}, {1, 0, false}, {2, 0, false},
+                {3, 0, false},  {4, 150, true},  {0, 3, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.track) + "/" + std::to_string(row.len));
         fake.calls.clear();

@@ -3,9 +3,11 @@
 #include "api/reader_registry.h"
 #include "infra/reader_comm.h"
 #include "readers/idc_driver.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
-#include "support/open_port.h"
+
+using namespace quillon;
 
 namespace {
 std::string Ini(const std::string& typeLine) {

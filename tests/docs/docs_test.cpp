@@ -22,6 +22,8 @@
 #include "readers/family_b/family_b_reader.h"
 #include "readers/family_c/exchange_c.h"
 
+using namespace quillon;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -1,5 +1,7 @@
 #include "reader_a_fixture.h"
 
+using namespace quillon;
+
 namespace {
 // "CV0" data: the identifier, and the reader's version characters at 52, 53.
 std::string Cv0(const std::string& id) {

@@ -12,9 +12,9 @@
 
 #include "infra/reader_comm.h"
 #include "readers/family_a/serial_reader_a.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
-#include "support/open_port.h"
 
 using Texts = std::vector<std::string>;
 
@@ -114,8 +114,8 @@ protected:
     const Bytes kAck = B({0x10, 0x06}), kEnq = B({0x10, 0x05}), kAckM = B({0x06, 0x46});
     TestEnv env;
     ScopedScriptedLine line;
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     std::deque<Bytes> reader, module;
-    OSerialReaderA a{&comm};
-    OAuxModule m{&comm};
+    quillon::OSerialReaderA a{&comm};
+    quillon::OAuxModule m{&comm};
 };

@@ -1,6 +1,8 @@
 #include "api/reader_registry.h"
 #include "reader_a_fixture.h"
 
+using namespace quillon;
+
 // Family B, probed first when configured, hears nothing from a family-A reader.
 TEST(SelectionA, FamilyAReaderIsFoundAndRecorded) {
     for (const bool readerOnLine : {true, false}) { // configured 2, or 1 on a silent line

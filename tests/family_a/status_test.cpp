@@ -1,5 +1,7 @@
 #include "reader_a_fixture.h"
 
+using namespace quillon;
+
 using StatusA = ReaderA;
 
 TEST_F(StatusA, StatusCharacterRules) {

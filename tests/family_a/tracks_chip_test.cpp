@@ -1,5 +1,7 @@
 #include "reader_a_fixture.h"
 
+using namespace quillon;
+
 namespace {
 tIdcTracks Filled() {
     tIdcTracks t;

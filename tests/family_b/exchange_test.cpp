@@ -5,6 +5,8 @@
 #include "reader_b_fixture.h"
 #include "readers/idc_driver.h"
 
+using namespace quillon;
+
 namespace {
 const Bytes kC11Frame = B({0xF2, 0x00, 0x03, 'C', '1', '1', 0xD5, 0x0B});
 

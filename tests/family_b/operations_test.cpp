@@ -4,6 +4,8 @@
 
 #include "reader_b_fixture.h"
 
+using namespace quillon;
+
 TEST_F(ReaderBTest, InitRefusesBadModesAndResendsOnceOn1291) {
     for (int mode : {0, 4}) {
         vRestart();

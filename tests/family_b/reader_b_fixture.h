@@ -11,9 +11,9 @@
 #include "infra/reader_comm.h"
 #include "readers/family_b/crc16_xmodem.h"
 #include "readers/family_b/serial_reader_b.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
-#include "support/open_port.h"
 
 using Commands = std::vector<std::string>;
 using Ms = std::vector<uint32_t>;
@@ -54,7 +54,7 @@ protected:
     static void SetUpTestSuite() { // one port opening (200 ms) per suite
         s_env = new TestEnv;
         s_line = new ScopedScriptedLine;
-        s_comm = new OReaderComm(nullptr, "CARDREADER");
+        s_comm = new quillon::OReaderComm(nullptr, "CARDREADER");
         ASSERT_EQ(0, OpenPort(*s_comm));
     }
     static void TearDownTestSuite() {
@@ -87,8 +87,8 @@ protected:
 
     static inline TestEnv* s_env = nullptr;
     static inline ScopedScriptedLine* s_line = nullptr;
-    static inline OReaderComm* s_comm = nullptr;
-    OSerialReaderB reader{s_comm};
+    static inline quillon::OReaderComm* s_comm = nullptr;
+    quillon::OSerialReaderB reader{s_comm};
     std::deque<Bytes> answers;
     Commands commands;
     tDevReturn ret{};

@@ -16,6 +16,8 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
+using namespace quillon;
+
 using Ms = std::vector<uint32_t>;
 
 namespace {

@@ -6,10 +6,12 @@
 
 #include "infra/reader_comm.h"
 #include "readers/family_a/aux_module.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
-#include "support/open_port.h"
+
+using namespace quillon;
 
 // The module's acknowledgement (ACK A) gets 2000 ms for both bytes: an A that
 // comes later is no acknowledgement, and no ENQ is sent.

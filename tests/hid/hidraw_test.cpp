@@ -15,6 +15,8 @@
 
 #include "transport/hid/hid_transport.h"
 
+using namespace quillon;
+
 namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;

@@ -1,5 +1,5 @@
 // A scripted HID transport: while a ScopedHidTransportFactory lives, every
-// MakeHidTransport() (so every HID driver built then) gets what its factory makes.
+// OHidTransportFactory::pMake() (so every HID driver built then) gets what its factory makes.
 #pragma once
 
 #include <utility>
@@ -8,7 +8,7 @@
 
 #include "transport/hid/hid_transport.h"
 
-class MockHidTransport : public OHidTransport {
+class MockHidTransport : public quillon::OHidTransport {
 public:
     MOCK_METHOD(bool, bOpenDevice, (uint16_t, uint16_t), (override));
     MOCK_METHOD(bool, bWriteReport, (const uint8_t*, size_t, uint32_t), (override));
@@ -21,12 +21,14 @@ public:
 
 class ScopedHidTransportFactory {
 public:
-    explicit ScopedHidTransportFactory(HidTransportFactory factory)
-        : m_previous(SetHidTransportFactory(std::move(factory))) {}
-    ~ScopedHidTransportFactory() { SetHidTransportFactory(std::move(m_previous)); }
+    explicit ScopedHidTransportFactory(quillon::HidTransportFactory factory)
+        : m_previous(quillon::OHidTransportFactory::fnReplace(std::move(factory))) {}
+    ~ScopedHidTransportFactory() {
+        quillon::OHidTransportFactory::fnReplace(std::move(m_previous));
+    }
     ScopedHidTransportFactory(const ScopedHidTransportFactory&) = delete;
     ScopedHidTransportFactory& operator=(const ScopedHidTransportFactory&) = delete;
 
 private:
-    HidTransportFactory m_previous;
+    quillon::HidTransportFactory m_previous;
 };

@@ -7,6 +7,8 @@
 
 #include "transport/hid/hid_report_descriptor.h"
 
+using namespace quillon;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -45,7 +45,7 @@ struct FakeHid {
     int made = 0, alive = 0;
     VirtualClock clock;
 
-    struct Transport : OHidTransport {
+    struct Transport : quillon::OHidTransport {
         FakeHid& s;
         bool open = false;
         explicit Transport(FakeHid& f) : s(f) { ++s.made, ++s.alive; }
@@ -97,7 +97,7 @@ struct FakeHid {
         void vClose() override { open = false; }
     };
     ScopedHidTransportFactory use{
-        [this] { return std::unique_ptr<OHidTransport>(new Transport(*this)); }};
+        [this] { return std::unique_ptr<quillon::OHidTransport>(new Transport(*this)); }};
 
     // Queues a report to arrive at time `at`, behind those due no later.
     void Arrive(uint64_t at, const Bytes& report) {
@@ -147,6 +147,6 @@ template <class Driver> struct Rig {
     }
     TestEnv env;
     FakeHid hid;
-    OReaderComm comm{nullptr, "CARDREADER"};
+    quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver reader{&comm};
 };

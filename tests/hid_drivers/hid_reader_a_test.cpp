@@ -1,6 +1,8 @@
 #include "fake_hid.h"
 #include "readers/family_a/hid_reader_a.h"
 
+using namespace quillon;
+
 using RigA = Rig<OHidReaderA>;
 
 TEST(HidReaderA, ExchangeReportsAndReplyBounds) {

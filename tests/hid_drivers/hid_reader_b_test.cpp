@@ -4,6 +4,8 @@
 #include "readers/family_a/hid_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 
+using namespace quillon;
+
 namespace {
 using Ids = std::vector<std::pair<int, int>>;
 // One exchange: its code into r.iCode2, the reply header at the start of r.acReplyText (the

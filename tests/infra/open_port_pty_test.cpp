@@ -10,8 +10,10 @@
 
 #include "infra/reader_comm.h"
 #include "readers/family_c/serial_reader_c.h"
-#include "support/test_env.h"
 #include "support/open_port.h"
+#include "support/test_env.h"
+
+using namespace quillon;
 
 namespace {
 struct Pty {

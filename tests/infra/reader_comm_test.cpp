@@ -8,6 +8,8 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
+using namespace quillon;
+
 namespace {
 void ExpectRecord(const tDevReturn& r, int code, int flag) {
     EXPECT_EQ(code, r.iCode1);

@@ -16,10 +16,12 @@
 #include "readers/family_b/crc16_xmodem.h"
 #include "readers/family_b/serial_reader_b.h"
 #include "readers/family_c/exchange_c.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
-#include "support/open_port.h"
+
+using namespace quillon;
 
 namespace {
 uint8_t Xor(const Bytes& bytes, uint8_t x = 0) {

@@ -13,9 +13,11 @@
 #include "infra/reader_comm.h"
 #include "infra/trace_log.h"
 #include "platform/system.h"
+#include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
-#include "support/open_port.h"
+
+using namespace quillon;
 
 namespace {
 std::string TraceLibrary() {

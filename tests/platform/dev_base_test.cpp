@@ -6,6 +6,8 @@
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
+using namespace quillon;
+
 TEST(DevBase, DefaultLineSettingsFromTheIniFile) {
     struct Row {
         const char* ini;

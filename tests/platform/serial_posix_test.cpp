@@ -18,8 +18,12 @@
 
 #include "platform/serial_line.h"
 
+namespace quillon {
 // The line's own mapping (a pseudo-terminal keeps no character size or parity).
 bool bPosixLineTermios(const LineSettings& settings, termios& tio);
+} // namespace quillon
+
+using namespace quillon;
 
 namespace {
 

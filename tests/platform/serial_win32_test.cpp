@@ -13,9 +13,13 @@
 #include "platform/serial_line.h"
 #include "support/test_env.h"
 
+namespace quillon {
 std::string sWin32PortPath(const std::string& name);
 bool bWin32LineDcb(const LineSettings& settings, DCB& dcb);
 COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiTimeoutMs);
+} // namespace quillon
+
+using namespace quillon;
 
 namespace {
 

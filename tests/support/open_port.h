@@ -4,6 +4,6 @@
 
 #include "infra/reader_comm.h"
 
-inline int OpenPort(OReaderComm& comm) {
-    return comm.eOpenPort() == OReaderComm::PortOpening::Failed ? 1 : 0;
+inline int OpenPort(quillon::OReaderComm& comm) {
+    return comm.eOpenPort() == quillon::OReaderComm::PortOpening::Failed ? 1 : 0;
 }

@@ -5,6 +5,8 @@
 
 #include "support/virtual_clock.h"
 
+using namespace quillon;
+
 Bytes B(std::initializer_list<int> bytes) {
     Bytes out;
     for (int b : bytes)
@@ -188,11 +190,11 @@ void OScriptedLine::vPurgeInput() {
 
 ScopedScriptedLine::ScopedScriptedLine() : m_script(std::make_shared<LineScript>()) {
     std::shared_ptr<LineScript> script = m_script;
-    m_previous = SetSerialLineFactory([script]() -> std::unique_ptr<OSerialLine> {
+    m_previous = OSerialLineFactory::fnReplace([script]() -> std::unique_ptr<OSerialLine> {
         return std::make_unique<OScriptedLine>(script);
     });
 }
 
 ScopedScriptedLine::~ScopedScriptedLine() {
-    SetSerialLineFactory(m_previous);
+    OSerialLineFactory::fnReplace(m_previous);
 }

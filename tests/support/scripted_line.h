@@ -54,7 +54,7 @@ struct LineScript {
     VirtualClock* pClock = nullptr; // the library's clock, advanced by the line
 
     std::vector<LineEvent> events;
-    LineSettings lastSettings{};
+    quillon::LineSettings lastSettings{};
     int iOpenCount = 0;
     std::mutex mutex;
 
@@ -92,15 +92,15 @@ private:
     uint64_t uiOwnNowMs = 0;
 };
 
-class OScriptedLine : public OSerialLine {
+class OScriptedLine : public quillon::OSerialLine {
 public:
     explicit OScriptedLine(std::shared_ptr<LineScript> script)
         : m_script(std::move(script)), m_iConnection(m_script->iHangUps) {}
-    int iOpen(const LineSettings& settings) override;
+    int iOpen(const quillon::LineSettings& settings) override;
     void vClose() override;
     int iWrite(const uint8_t* pData, size_t uiLen) override;
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override;
-    int iSetModemLine(ModemLine eLine, bool bRaise) override;
+    int iSetModemLine(quillon::ModemLine eLine, bool bRaise) override;
     void vPurgeInput() override;
 
 private:
@@ -122,5 +122,5 @@ public:
 
 private:
     std::shared_ptr<LineScript> m_script;
-    SerialLineFactory m_previous;
+    quillon::SerialLineFactory m_previous;
 };

@@ -6,7 +6,7 @@
 #include "infra/reader_comm.h"
 #include "readers/stx_exchange.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 const quillon::tStxProfile kProfile = {
@@ -96,3 +96,5 @@ int OAuxModule::iGetModuleStatus(uint32_t* pBits, tDevReturn* pRet) {
     }
     return r;
 }
+
+} // namespace quillon

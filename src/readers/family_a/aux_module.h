@@ -10,6 +10,8 @@
 #include "infra/result_codes.h"
 #include "quillon/idc.h"
 
+namespace quillon {
+
 class OReaderComm;
 
 class OAuxModule {
@@ -26,7 +28,7 @@ public:
         uint32_t uiLen = 0;
     };
 
-    explicit OAuxModule(OReaderComm* pComm) : m_pComm(pComm) {}
+    explicit OAuxModule(quillon::OReaderComm* pComm) : m_pComm(pComm) {}
     virtual ~OAuxModule() = default;
     OAuxModule(const OAuxModule&) = delete;
     OAuxModule& operator=(const OAuxModule&) = delete;
@@ -50,5 +52,7 @@ private:
     // The one place an operation writes the caller's record; returns 0 or 1.
     int iRecord(quillon::Code eCode, tDevReturn* pRet);
 
-    OReaderComm* m_pComm;
+    quillon::OReaderComm* m_pComm;
 };
+
+} // namespace quillon

@@ -4,7 +4,7 @@
 #include "readers/chip_common.h"
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 constexpr uint32_t kChipBlock = 360;   // command bytes in one "CF2" block
@@ -188,3 +188,5 @@ int OFamilyAReader::iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_
     }
     return iRecord(o, pRet);
 }
+
+} // namespace quillon

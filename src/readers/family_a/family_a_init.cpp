@@ -8,7 +8,7 @@
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 
@@ -147,3 +147,5 @@ void OFamilyAReader::vProbeModule(tOutcome& o) {
         std::snprintf(pVersion + len, sizeof m_caps.acFirmware - len, "  + %.11s",
                       reinterpret_cast<const char*>(ident));
 }
+
+} // namespace quillon

@@ -7,6 +7,8 @@
 
 #include "infra/result_codes.h"
 
+namespace quillon {
+
 // How an operation refuses a call without sending anything: the code the
 // record receives with both flags 1 (Ok: the record is left as it was), and
 // the operation's result.
@@ -69,3 +71,5 @@ struct tFamilyAProfile {
     bool bRetainFollowsC41;
     bool bRetainClearsFullCounter; // a counter read as 999 is cleared with "CQ1"
 };
+
+} // namespace quillon

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 // An eight-character counter field: leading blanks, an optional sign, digits.
@@ -131,3 +131,5 @@ int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     }
     return iRecord(o, pRet);
 }
+
+} // namespace quillon

@@ -16,6 +16,8 @@
 #include "readers/family_a/reply_a.h"
 #include "readers/reader_base.h"
 
+namespace quillon {
+
 class OAuxModule;
 
 class OFamilyAReader : public OReaderBase {
@@ -35,7 +37,8 @@ public:
     };
 
     // pModule: the auxiliary module on the reader's line, null for none.
-    OFamilyAReader(OReaderComm* pComm, const tFamilyAProfile& profile, OAuxModule* pModule);
+    OFamilyAReader(quillon::OReaderComm* pComm, const tFamilyAProfile& profile,
+                   OAuxModule* pModule);
 
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;
@@ -163,3 +166,5 @@ private:
 
     static bool s_bModuleEntryDone;
 };
+
+} // namespace quillon

@@ -5,7 +5,7 @@
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     if (!pStatus)
@@ -155,3 +155,5 @@ int OFamilyAReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
     }
     return iRecord(o, pRet);
 }
+
+} // namespace quillon

@@ -5,7 +5,7 @@
 #include "readers/chip_common.h"
 #include "readers/family_a/family_a_reader.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 // Copies up to iLen (at most uiMax) track bytes from position uiSrc of the
@@ -79,3 +79,5 @@ int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     // result 1: the record then tells the last write that failed.
     return iRecord(written == TracksWritten::SomeFailed && IsSuccess(o.eCode) ? failure : o, pRet);
 }
+
+} // namespace quillon

@@ -4,7 +4,7 @@
 
 #include "readers/family_a/hid_a_codec.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 
@@ -101,3 +101,5 @@ tExchangeA OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t*
     x.eCode = ReplyCodeA(pReplyText);
     return x;
 }
+
+} // namespace quillon

@@ -9,9 +9,11 @@
 #include "readers/family_a/family_a_reader.h"
 #include "readers/hid_link.h"
 
+namespace quillon {
+
 class OHidReaderA : public OFamilyAReader {
 public:
-    explicit OHidReaderA(OReaderComm* pComm);
+    explicit OHidReaderA(quillon::OReaderComm* pComm);
 
     // CardReaderType 4 or not configured: 04A4/008B; any other value:
     // 0590/0035. 0 when the device was found; the record is not written.
@@ -33,3 +35,5 @@ protected:
 private:
     OHidLink m_link;
 };
+
+} // namespace quillon

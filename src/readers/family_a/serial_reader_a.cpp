@@ -6,7 +6,7 @@
 
 #include "readers/family_a/dle_codec.h"
 
-using namespace quillon;
+namespace quillon {
 
 namespace {
 constexpr uint32_t kAckTimeoutMs = 3000;
@@ -140,3 +140,5 @@ Code OSerialReaderA::eReceive(tExchangeA& x, uint8_t* pReply, uint32_t uiReplySi
     x.uiHeaderLen = kReplyHeaderA;
     return ReplyCodeA(pText);
 }
+
+} // namespace quillon

@@ -8,12 +8,14 @@
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/family_a_reader.h"
 
+namespace quillon {
+
 class OSerialReaderA : public OFamilyAReader {
 public:
     static constexpr uint32_t kSendSize = 512;  // a framed command must fit
     static constexpr uint32_t kRecvSize = 1024; // a whole reply frame must fit
 
-    explicit OSerialReaderA(OReaderComm* pComm);
+    explicit OSerialReaderA(quillon::OReaderComm* pComm);
     ~OSerialReaderA() override;
 
     int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
@@ -32,7 +34,7 @@ protected:
     quillon::Code eRejectReply() override;
 
 private:
-    OSerialReaderA(OReaderComm* pComm, std::unique_ptr<OAuxModule> pModule);
+    OSerialReaderA(quillon::OReaderComm* pComm, std::unique_ptr<OAuxModule> pModule);
     // Sends the frame until the reader acknowledges it.
     quillon::Code eHandOver(const uint8_t* pFrame, uint32_t uiLen);
     // Receives the reply frame: the header into x, the data into pReply.
@@ -41,3 +43,5 @@ private:
 
     std::unique_ptr<OAuxModule> m_pAuxModule;
 };
+
+} // namespace quillon

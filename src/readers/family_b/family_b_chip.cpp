@@ -5,9 +5,7 @@
 #include "readers/chip_common.h"
 #include "readers/family_b/family_b_reader.h"
 
-using quillon::ChipKind;
-using quillon::Code;
-using quillon::kNoChip;
+namespace quillon {
 
 namespace {
 constexpr uint32_t kChipTimeoutMs = 10000;
@@ -193,3 +191,5 @@ int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     bAppendChipReply(reply, pReply, pReplyLen);
     return iContinueChipReply(pReply, pReplyLen, out, pRet);
 }
+
+} // namespace quillon

@@ -6,7 +6,7 @@
 #include "infra/result_codes.h"
 #include "readers/chip_common.h"
 
-using quillon::Code;
+namespace quillon {
 
 namespace {
 // Capability fields (u16 index = byte offset / 2).
@@ -30,7 +30,7 @@ uint32_t Be16(const uint8_t* p) {
 }
 } // namespace
 
-OFamilyBReader::OFamilyBReader(OReaderComm* pComm) : OReaderBase(pComm) {
+OFamilyBReader::OFamilyBReader(quillon::OReaderComm* pComm) : OReaderBase(pComm) {
     vCopyLibraryVersion();
     m_status.usField[kStChipType] = quillon::kNoChip;
     m_caps.usField[kCapLimit] = 99;
@@ -240,3 +240,5 @@ int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
 int OFamilyBReader::ReleaseAntiFishing(tDevReturn* pRet) {
     return iSingleCommand("Cc:1", 10000, pRet);
 }
+
+} // namespace quillon

@@ -18,13 +18,15 @@
 #include "readers/family_b/b_codec.h"
 #include "readers/reader_base.h"
 
+namespace quillon {
+
 class OFamilyBReader : public OReaderBase {
 public:
     static constexpr uint32_t kCommandMax = quillon::famb::kCommandMax;
     static constexpr uint32_t kReplyMax = quillon::famb::kReplyMax;
     static constexpr uint32_t kReplyHeader = quillon::famb::kReplyHeader;
 
-    explicit OFamilyBReader(OReaderComm* pComm);
+    explicit OFamilyBReader(quillon::OReaderComm* pComm);
 
     int Init(int iMode, tDevReturn* pRet) override;
     int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;
@@ -127,3 +129,5 @@ private:
     int iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tOutcome& out, tDevReturn* pRet);
     static bool bAppendChipReply(const tLargeReply& reply, uint8_t* pReply, uint32_t* pReplyLen);
 };
+
+} // namespace quillon

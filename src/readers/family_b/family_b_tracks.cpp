@@ -3,7 +3,7 @@
 #include "readers/chip_common.h"
 #include "readers/family_b/family_b_reader.h"
 
-using quillon::Code;
+namespace quillon {
 
 int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     struct tArea {
@@ -113,3 +113,5 @@ int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         out = failure;
     return iFinish(out, pRet);
 }
+
+} // namespace quillon

@@ -2,8 +2,7 @@
 
 #include "infra/result_codes.h"
 
-using quillon::Code;
-namespace famb = quillon::famb;
+namespace quillon {
 
 namespace {
 // Once its first report is in, the rest of a reply may take this much
@@ -65,3 +64,5 @@ famb::tReply OHidReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandL
     }
     return famb::TakeReply(reply + famb::kReportHead, plan.uiPayloadLen, pData, uiDataSize);
 }
+
+} // namespace quillon

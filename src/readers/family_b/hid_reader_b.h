@@ -7,6 +7,8 @@
 #include "readers/family_b/family_b_reader.h"
 #include "readers/hid_link.h"
 
+namespace quillon {
+
 class OHidReaderB : public OFamilyBReader {
 public:
     using OFamilyBReader::OFamilyBReader;
@@ -30,3 +32,5 @@ public:
 private:
     OHidLink m_link;
 };
+
+} // namespace quillon

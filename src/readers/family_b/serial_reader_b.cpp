@@ -2,8 +2,7 @@
 
 #include "infra/result_codes.h"
 
-using quillon::Code;
-namespace famb = quillon::famb;
+namespace quillon {
 
 namespace {
 constexpr uint32_t kAckTimeoutMs = 3000;
@@ -48,8 +47,8 @@ famb::tReply OSerialReaderB::tExchange(const uint8_t* pCommand, uint32_t uiComma
 
 Code OSerialReaderB::eReceiveFrame(famb::OFrameDecoder& decoder, uint32_t uiTimeoutMs) {
     // Each wait may take the caller's time-out, the whole frame not much more.
-    OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, famb::kReplyMax);
-    uint8_t piece[OReaderComm::kMaxWanted];
+    quillon::OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, famb::kReplyMax);
+    uint8_t piece[quillon::OReaderComm::kMaxWanted];
 
     uint32_t count = decoder.uiWanted();
     if (m_pComm->iReadReply(piece, &count, uiTimeoutMs) != 0 ||
@@ -65,8 +64,8 @@ Code OSerialReaderB::eReceiveFrame(famb::OFrameDecoder& decoder, uint32_t uiTime
     uint32_t got = 0;
     while (state == famb::Decoded::NeedMore) {
         uint32_t wanted = decoder.uiWanted();
-        if (wanted > OReaderComm::kMaxWanted)
-            wanted = OReaderComm::kMaxWanted;
+        if (wanted > quillon::OReaderComm::kMaxWanted)
+            wanted = quillon::OReaderComm::kMaxWanted;
         count = wanted;
         if (m_pComm->iReadReply(piece, &count, uiTimeoutMs) != 0)
             break;
@@ -82,3 +81,5 @@ Code OSerialReaderB::eReceiveFrame(famb::OFrameDecoder& decoder, uint32_t uiTime
     }
     return state == famb::Decoded::Frame ? Code::Ok : Code::BrokenFrame;
 }
+
+} // namespace quillon

@@ -6,6 +6,8 @@
 
 #include "readers/family_b/family_b_reader.h"
 
+namespace quillon {
+
 class OSerialReaderB : public OFamilyBReader {
 public:
     using OFamilyBReader::OFamilyBReader;
@@ -25,3 +27,5 @@ private:
     // NoReply when it did not come in time, BrokenFrame otherwise.
     quillon::Code eReceiveFrame(quillon::famb::OFrameDecoder& decoder, uint32_t uiTimeoutMs);
 };
+
+} // namespace quillon

@@ -12,9 +12,9 @@
 #include "infra/result_codes.h"
 #include "readers/stx_codec.h"
 
-class OReaderComm;
-
 namespace quillon {
+
+class OReaderComm;
 namespace famc {
 
 // A reply frame as the exchange hands it back.

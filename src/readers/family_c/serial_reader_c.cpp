@@ -7,7 +7,8 @@
 #include "platform/line_settings.h"
 #include "platform/system.h"
 
-using quillon::Code;
+namespace quillon {
+
 using quillon::famc::tReply;
 
 namespace {
@@ -42,15 +43,15 @@ const tChipKind kChipKinds[] = {
 };
 
 // The family's line, the configured port and modem-line choices kept.
-void FamilyCLine(LineSettings& settings) {
+void FamilyCLine(quillon::LineSettings& settings) {
     settings.uiBaud = 9600;
-    settings.eDataBits = DataBits::Eight;
-    settings.eParity = Parity::None;
-    settings.eStopBits = StopBits::One;
+    settings.eDataBits = quillon::DataBits::Eight;
+    settings.eParity = quillon::Parity::None;
+    settings.eStopBits = quillon::StopBits::One;
 }
 } // namespace
 
-OSerialReaderC::OSerialReaderC(OReaderComm* pComm) : OSerialReaderBase(pComm) {
+OSerialReaderC::OSerialReaderC(quillon::OReaderComm* pComm) : OSerialReaderBase(pComm) {
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStChipPower] = 0;
     m_caps.usField[6] = 99;
@@ -398,3 +399,5 @@ int OSerialReaderC::WriteTrack(tIdcTracks*, tDevReturn* pRet) {
 int OSerialReaderC::ReleaseAntiFishing(tDevReturn* pRet) {
     return iNotSupported(pRet);
 }
+
+} // namespace quillon

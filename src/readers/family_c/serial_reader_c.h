@@ -9,9 +9,11 @@
 #include "readers/family_c/exchange_c.h"
 #include "readers/reader_base.h"
 
+namespace quillon {
+
 class OSerialReaderC : public OSerialReaderBase {
 public:
-    explicit OSerialReaderC(OReaderComm* pComm);
+    explicit OSerialReaderC(quillon::OReaderComm* pComm);
 
     // Opens the port at 9600 baud, 8 data bits, no parity, one stop bit,
     // whatever speed the configuration gives.
@@ -91,3 +93,5 @@ private:
         m_status.usField[kStChipType] = 255;
     }
 };
+
+} // namespace quillon

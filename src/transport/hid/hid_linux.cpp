@@ -31,6 +31,8 @@
 #include "transport/hid/hid_report_descriptor.h"
 #include "transport/hid/hid_transport.h"
 
+namespace quillon {
+
 namespace {
 
 // One wait of the system for one report (a real wait, not a deadline that
@@ -42,8 +44,6 @@ constexpr size_t kMaxDescriptorBytes = HID_MAX_DESCRIPTOR_SIZE;
 // hidraw queues 64 reports per open file; a device that keeps sending
 // cannot hold a drain longer than this many reads.
 constexpr int kMaxDrainedReports = 1024;
-
-using quillon::OFd;
 
 // Owns a directory stream.
 struct ODirCloser {
@@ -235,7 +235,7 @@ public:
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return false;
             }
-            const int iLeft = quillon::iPollMsLeft(deadline);
+            const int iLeft = iPollMsLeft(deadline);
             pollfd pfd{m_writeFd.iGet(), POLLOUT, 0};
             const int iPolled = iLeft == 0 ? 0 : ::poll(&pfd, 1, iLeft);
             if (iPolled < 0 && errno == EINTR) {
@@ -256,7 +256,7 @@ public:
         // A device without report numbers sends the data alone; byte 0 stays 0.
         const size_t uiSkip = m_lengths.bNumbered ? 0 : 1;
         for (;;) {
-            const int iLeft = quillon::iPollMsLeft(deadline);
+            const int iLeft = iPollMsLeft(deadline);
             pollfd pfd{m_readFd.iGet(), POLLIN, 0};
             const int iRc = ::poll(&pfd, 1, iLeft);
             if (iRc < 0 && errno == EINTR) {
@@ -340,3 +340,5 @@ std::unique_ptr<OHidTransport> MakeHidrawTransport(const std::string& sClassDir,
 std::unique_ptr<OHidTransport> MakeSystemHidTransport() {
     return MakeHidrawTransport("/sys/class/hidraw", "/dev");
 }
+
+} // namespace quillon

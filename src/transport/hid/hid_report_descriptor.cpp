@@ -9,6 +9,8 @@
 
 #include <array>
 
+namespace quillon {
+
 namespace {
 
 enum : uint8_t { kTypeMain = 0, kTypeGlobal = 1 };
@@ -160,3 +162,5 @@ bool bParseReportDescriptor(const uint8_t* pDesc, size_t uiLen, tHidReportLength
     lengths = out;
     return true;
 }
+
+} // namespace quillon

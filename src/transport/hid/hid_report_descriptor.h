@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace quillon {
+
 struct tHidReportLengths {
     size_t uiInput = 0;
     size_t uiOutput = 0;
@@ -25,3 +27,5 @@ constexpr size_t kHidMaxReportBytes = 16384;
 // than 16, a report ID is 0 or above 255, or a report exceeds
 // kHidMaxReportBytes.
 bool bParseReportDescriptor(const uint8_t* pDesc, size_t uiLen, tHidReportLengths& lengths);
+
+} // namespace quillon

@@ -8,15 +8,18 @@
 // adds nothing to the data and takes nothing away.
 //
 // One backend per operating system (hidraw, Win32 SetupAPI/HID). Drivers get
-// theirs from MakeHidTransport(); tests replace the factory to put a fake
+// theirs from OHidTransportFactory::pMake(); tests replace the factory to put a fake
 // under a driver.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
+
+#include "platform/replaceable_factory.h"
+
+namespace quillon {
 
 class OHidTransport {
 public:
@@ -59,8 +62,6 @@ public:
     virtual void vClose() = 0;
 };
 
-using HidTransportFactory = std::function<std::unique_ptr<OHidTransport>()>;
-
 // The operating system's transport.
 std::unique_ptr<OHidTransport> MakeSystemHidTransport();
 
@@ -71,8 +72,10 @@ std::unique_ptr<OHidTransport> MakeHidrawTransport(const std::string& sClassDir,
                                                    const std::string& sDevDir);
 #endif
 
-// Makes the transport for each new HID driver. An empty factory restores the
-// system transport. Returns the previous factory. Set it before building
-// the drivers that are to use it, not while other threads make transports.
-HidTransportFactory SetHidTransportFactory(HidTransportFactory factory);
-std::unique_ptr<OHidTransport> MakeHidTransport();
+// Makes the transport for each new HID driver: OHidTransportFactory::pMake().
+// Tests put a fake in with fnReplace before they build the drivers that are
+// to use it; an empty maker restores the system transport.
+using OHidTransportFactory = OReplaceableFactory<OHidTransport, &MakeSystemHidTransport>;
+using HidTransportFactory = OHidTransportFactory::Maker;
+
+} // namespace quillon

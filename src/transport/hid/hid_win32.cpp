@@ -22,6 +22,8 @@ extern "C" {
 #include "transport/hid/hid_report_descriptor.h"
 #include "transport/hid/hid_transport.h"
 
+namespace quillon {
+
 namespace {
 
 // Longest interface detail the search accepts (the path is far shorter).
@@ -30,8 +32,6 @@ constexpr DWORD kMaxDetailBytes = 64 * 1024;
 constexpr DWORD kCancelGraceMs = 1000;
 // Reports taken one by one when the HID class driver refuses to flush.
 constexpr int kMaxDrainedReports = 1024;
-
-using quillon::OWinHandle;
 
 // Owns a device information set.
 class ODeviceInfoSet {
@@ -301,3 +301,5 @@ private:
 std::unique_ptr<OHidTransport> MakeSystemHidTransport() {
     return std::make_unique<OWin32HidTransport>();
 }
+
+} // namespace quillon

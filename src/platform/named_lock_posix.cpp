@@ -1,0 +1,202 @@
+// The named mutex on POSIX: a flock'ed lock file in one folder that every
+// process finds alike, behind an in-process mutex per object, with fork
+// handlers that hand a child the locks free.
+#include "platform/system.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace quillon {
+
+namespace {
+constexpr uint32_t kLockPollMs = 10; // between two tries of a wait with a limit
+constexpr mode_t kLockFileMode = 0660;
+
+// What a thread of this process holds while it has the named mutex. Every
+// live one is listed, so that a child of fork() can be handed them free.
+struct LockState {
+    std::mutex threadLock; // threads of this process queue here first
+    int fd = -1;           // the lock file while held; guarded by threadLock
+    LockState* pNext = nullptr;
+};
+
+std::mutex g_liveLock; // guards the list
+LockState* g_pLive = nullptr;
+
+void ListLock(LockState* pState) {
+    std::lock_guard<std::mutex> guard(g_liveLock);
+    pState->pNext = g_pLive;
+    g_pLive = pState;
+}
+
+void UnlistLock(LockState* pState) {
+    std::lock_guard<std::mutex> guard(g_liveLock);
+    for (LockState** pp = &g_pLive; *pp; pp = &(*pp)->pNext) {
+        if (*pp == pState) {
+            *pp = pState->pNext;
+            return;
+        }
+    }
+}
+
+void BeforeFork() {
+    g_liveLock.lock();
+}
+void AfterForkInParent() {
+    g_liveLock.unlock();
+}
+// The child has only the thread that forked, which holds none of the locks:
+// a holder in the parent has no counterpart here. Its lock file descriptor
+// is closed without unlocking, which leaves the parent's lock alone.
+void AfterForkInChild() {
+    g_liveLock.unlock();
+    for (LockState* p = g_pLive; p; p = p->pNext) {
+        new (&p->threadLock) std::mutex;
+        if (p->fd >= 0) {
+            close(p->fd);
+            p->fd = -1;
+        }
+    }
+}
+const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
+
+// The folder of every named mutex, the same for every process whatever its
+// own temporary folder.
+std::string LockFolder() {
+    const char* env = std::getenv("QUILLON_LOCK_DIR");
+    std::string dir;
+    if (env && *env) {
+        dir = env;
+    } else {
+        struct stat st {};
+        dir = (stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode)) ? "/run/lock" : "/tmp";
+    }
+    if (dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+// Takes an opened lock file only when it is a plain file with no other name
+// (no hard link planted to someone else's file). One of ours gets mode 0660
+// whatever the umask, so the other users of its group can take it too; one
+// of another user's that anybody may open is refused, as anybody could hold
+// it.
+int CheckedLockFile(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        (st.st_uid != geteuid() && (st.st_mode & 0007) != 0)) {
+        close(fd);
+        return -1;
+    }
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) != kLockFileMode)
+        fchmod(fd, kLockFileMode);
+    return fd;
+}
+
+// Opens the lock file, creating it only when it is absent. A link is never
+// followed, so nothing else can be locked or changed in its stead; -1 when
+// the file cannot be had.
+int OpenLockFile(const std::string& path) {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), flags);
+        if (fd >= 0)
+            return CheckedLockFile(fd);
+        if (errno != ENOENT)
+            return -1;
+        fd = open(path.c_str(), flags | O_CREAT | O_EXCL, kLockFileMode);
+        if (fd >= 0)
+            return CheckedLockFile(fd);
+        if (errno != EEXIST)
+            return -1;
+        // Another process created it at the same moment: open that one.
+    }
+    return -1;
+}
+
+// Tries until the deadline; without limit when bLimited is false.
+bool TakeThreadLock(std::mutex& m, bool bLimited, uint64_t uiDeadline) {
+    if (!bLimited) {
+        m.lock();
+        return true;
+    }
+    for (;;) {
+        if (m.try_lock())
+            return true;
+        const uint32_t left = MsLeft(uiDeadline);
+        if (left == 0)
+            return false;
+        SleepMs(left < kLockPollMs ? left : kLockPollMs);
+    }
+}
+
+bool TakeFileLock(int fd, bool bLimited, uint64_t uiDeadline) {
+    for (;;) {
+        if (flock(fd, bLimited ? LOCK_EX | LOCK_NB : LOCK_EX) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (!bLimited || errno != EWOULDBLOCK)
+            return false;
+        const uint32_t left = MsLeft(uiDeadline);
+        if (left == 0)
+            return false;
+        SleepMs(left < kLockPollMs ? left : kLockPollMs);
+    }
+}
+} // namespace
+
+struct ONamedMutex::Impl : LockState {
+    std::string path;
+};
+
+ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
+    std::string safe;
+    for (char c : m_name)
+        safe += (c == '/' || c == '\\') ? '_' : c;
+    m_impl->path = LockFolder() + "quillon-mutex-" + safe + ".lock";
+    ListLock(m_impl.get());
+}
+
+ONamedMutex::~ONamedMutex() {
+    UnlistLock(m_impl.get());
+}
+
+bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
+    const bool limited = uiTimeoutMs != 0;
+    const uint64_t deadline = limited ? NowMs() + uiTimeoutMs : 0;
+    if (!TakeThreadLock(m_impl->threadLock, limited, deadline))
+        return false;
+    const int fd = OpenLockFile(m_impl->path);
+    if (fd < 0 || !TakeFileLock(fd, limited, deadline)) {
+        if (fd >= 0)
+            close(fd);
+        m_impl->threadLock.unlock();
+        return false;
+    }
+    m_impl->fd = fd;
+    return true;
+}
+
+void ONamedMutex::vUnlock() {
+    const int fd = m_impl->fd;
+    m_impl->fd = -1;
+    if (fd >= 0) {
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
+    m_impl->threadLock.unlock();
+}
+
+} // namespace quillon

@@ -1,0 +1,51 @@
+// The named mutex on Windows: a kernel mutex object.
+#include "platform/system.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace quillon {
+
+// A kernel mutex: it serialises the threads of this process and every other
+// process that opens the same name, and the system releases it (abandoned)
+// when its holder dies. Ownership belongs to the thread, so lock and unlock
+// happen on the same thread (OScopedLock).
+struct ONamedMutex::Impl {
+    HANDLE hMutex = nullptr;
+    ~Impl() {
+        if (hMutex)
+            ::CloseHandle(hMutex);
+    }
+};
+
+ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? pName : "") {
+    if (m_name.empty()) {
+        m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, nullptr);
+        return;
+    }
+    // One mutex for every session of the machine; a session that may not
+    // create global objects shares the mutex of its own session. A name taken
+    // by an object of another kind leaves no mutex: every lock then fails.
+    m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + m_name).c_str());
+    if (!m_impl->hMutex && ::GetLastError() == ERROR_ACCESS_DENIED)
+        m_impl->hMutex = ::CreateMutexA(nullptr, FALSE, m_name.c_str());
+}
+
+ONamedMutex::~ONamedMutex() = default;
+
+bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
+    if (!m_impl->hMutex)
+        return false;
+    // WAIT_ABANDONED: the previous holder died while holding it; the mutex
+    // now belongs to this thread all the same.
+    const DWORD r = ::WaitForSingleObject(m_impl->hMutex, uiTimeoutMs ? uiTimeoutMs : INFINITE);
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
+void ONamedMutex::vUnlock() {
+    if (m_impl->hMutex)
+        (void)::ReleaseMutex(m_impl->hMutex);
+}
+
+} // namespace quillon
