@@ -158,6 +158,15 @@ IDC_API int IDC_CALL IDC_SetCommPara(tDevReturn* pRet) {
 
 IDC_API int IDC_CALL IDC_CloseComm(void) {
     try {
+        {
+            // Calls still waiting for the named lock give up (CommFailed):
+            // a holder in another process that never lets go cannot hold
+            // the closing off. A manager being made or destroyed by another
+            // thread is not touched.
+            std::lock_guard<std::mutex> lock(g_gate.mutex);
+            if (g_pManager && !g_gate.bChanging)
+                g_pManager->vAbandonLockWaits();
+        }
         ExclusiveUse use;
         delete g_pManager;
         g_pManager = nullptr;

@@ -50,6 +50,12 @@ public:
     // Makes this driver the active one, as a selection would.
     void vSetActiveDriver(OIdcDriver* pDriver) { m_pActive = pDriver; }
     const char* pLockName() const;
+    // Operations waiting for the named mutex now, or from now on, give up
+    // with CommFailed; for a manager about to be destroyed.
+    void vAbandonLockWaits() {
+        if (m_pLock)
+            m_pLock->vAbandonWaits();
+    }
 
 private:
     // The common sequence: lock, enter line, check, driver call, leave line.

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -19,15 +22,22 @@
 
 namespace quillon {
 
+extern std::atomic<int> g_namedLockWaits; // named_lock.cpp
+
 namespace {
-constexpr uint32_t kLockPollMs = 10; // between two tries of a wait with a limit
 constexpr mode_t kLockFileMode = 0660;
 
 // What a thread of this process holds while it has the named mutex. Every
 // live one is listed, so that a child of fork() can be handed them free.
 struct LockState {
-    std::mutex threadLock; // threads of this process queue here first
-    int fd = -1;           // the lock file while held; guarded by threadLock
+    // Threads of this process queue here first: bHeld under m, and a thread
+    // that lets go wakes the next at once.
+    struct Queue {
+        std::mutex m;
+        std::condition_variable cv;
+        bool bHeld = false;
+    } queue;
+    int fd = -1; // the lock file while held; guarded by the queue
     LockState* pNext = nullptr;
 };
 
@@ -50,6 +60,14 @@ void UnlistLock(LockState* pState) {
     }
 }
 
+void vLetNextThreadIn(LockState::Queue& q) {
+    {
+        std::lock_guard<std::mutex> lock(q.m);
+        q.bHeld = false;
+    }
+    q.cv.notify_one();
+}
+
 void BeforeFork() {
     g_liveLock.lock();
 }
@@ -62,7 +80,7 @@ void AfterForkInParent() {
 void AfterForkInChild() {
     g_liveLock.unlock();
     for (LockState* p = g_pLive; p; p = p->pNext) {
-        new (&p->threadLock) std::mutex;
+        new (&p->queue) LockState::Queue;
         if (p->fd >= 0) {
             close(p->fd);
             p->fd = -1;
@@ -125,36 +143,6 @@ int OpenLockFile(const std::string& path) {
     return -1;
 }
 
-// Tries until the deadline; without limit when bLimited is false.
-bool TakeThreadLock(std::mutex& m, bool bLimited, uint64_t uiDeadline) {
-    if (!bLimited) {
-        m.lock();
-        return true;
-    }
-    for (;;) {
-        if (m.try_lock())
-            return true;
-        const uint32_t left = MsLeft(uiDeadline);
-        if (left == 0)
-            return false;
-        SleepMs(left < kLockPollMs ? left : kLockPollMs);
-    }
-}
-
-bool TakeFileLock(int fd, bool bLimited, uint64_t uiDeadline) {
-    for (;;) {
-        if (flock(fd, bLimited ? LOCK_EX | LOCK_NB : LOCK_EX) == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (!bLimited || errno != EWOULDBLOCK)
-            return false;
-        const uint32_t left = MsLeft(uiDeadline);
-        if (left == 0)
-            return false;
-        SleepMs(left < kLockPollMs ? left : kLockPollMs);
-    }
-}
 } // namespace
 
 struct ONamedMutex::Impl : LockState {
@@ -174,15 +162,42 @@ ONamedMutex::~ONamedMutex() {
 }
 
 bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
-    const bool limited = uiTimeoutMs != 0;
-    const uint64_t deadline = limited ? NowMs() + uiTimeoutMs : 0;
-    if (!TakeThreadLock(m_impl->threadLock, limited, deadline))
-        return false;
+    // Both waits run in steps, so that the deadline and vAbandonWaits are
+    // seen between two tries.
+    const uint64_t deadline = uiTimeoutMs ? NowMs() + uiTimeoutMs : 0;
+    LockState::Queue& q = m_impl->queue;
+    {
+        std::unique_lock<std::mutex> lock(q.m);
+        while (q.bHeld) {
+            const uint32_t wait = uiNextWaitMs(deadline);
+            if (wait == 0)
+                return false;
+            q.cv.wait_for(lock, std::chrono::milliseconds(wait));
+        }
+        q.bHeld = true;
+    }
     const int fd = OpenLockFile(m_impl->path);
-    if (fd < 0 || !TakeFileLock(fd, limited, deadline)) {
+    bool held = false;
+    bool counted = false; // among NamedLockWaitsNow()
+    while (fd >= 0 && !held) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            held = true;
+        } else if (errno != EINTR) {
+            const uint32_t wait = errno == EWOULDBLOCK ? uiNextWaitMs(deadline) : 0;
+            if (wait == 0)
+                break;
+            if (!counted)
+                ++g_namedLockWaits;
+            counted = true;
+            SleepMs(wait);
+        }
+    }
+    if (counted)
+        --g_namedLockWaits;
+    if (!held) {
         if (fd >= 0)
             close(fd);
-        m_impl->threadLock.unlock();
+        vLetNextThreadIn(q);
         return false;
     }
     m_impl->fd = fd;
@@ -196,7 +211,7 @@ void ONamedMutex::vUnlock() {
         flock(fd, LOCK_UN);
         close(fd);
     }
-    m_impl->threadLock.unlock();
+    vLetNextThreadIn(m_impl->queue);
 }
 
 } // namespace quillon

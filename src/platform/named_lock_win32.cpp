@@ -1,11 +1,16 @@
 // The named mutex on Windows: a kernel mutex object.
 #include "platform/system.h"
 
+#include "platform/clock.h"
+
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace quillon {
+
+extern std::atomic<int> g_namedLockWaits; // named_lock.cpp
 
 // A kernel mutex: it serialises the threads of this process and every other
 // process that opens the same name, and the system releases it (abandoned)
@@ -37,10 +42,27 @@ ONamedMutex::~ONamedMutex() = default;
 bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     if (!m_impl->hMutex)
         return false;
+    // Waits in steps, so that the deadline and vAbandonWaits are seen.
     // WAIT_ABANDONED: the previous holder died while holding it; the mutex
     // now belongs to this thread all the same.
-    const DWORD r = ::WaitForSingleObject(m_impl->hMutex, uiTimeoutMs ? uiTimeoutMs : INFINITE);
-    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+    const uint64_t deadline = uiTimeoutMs ? NowMs() + uiTimeoutMs : 0;
+    for (;;) {
+        const DWORD r = ::WaitForSingleObject(m_impl->hMutex, 0);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED)
+            return true;
+        if (r != WAIT_TIMEOUT)
+            return false;
+        const uint32_t wait = uiNextWaitMs(deadline);
+        if (wait == 0)
+            return false;
+        ++g_namedLockWaits;
+        const DWORD s = ::WaitForSingleObject(m_impl->hMutex, wait);
+        --g_namedLockWaits;
+        if (s == WAIT_OBJECT_0 || s == WAIT_ABANDONED)
+            return true;
+        if (s != WAIT_TIMEOUT)
+            return false;
+    }
 }
 
 void ONamedMutex::vUnlock() {

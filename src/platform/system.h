@@ -3,6 +3,7 @@
 // One backend file per OS implements them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -90,16 +91,33 @@ public:
     // most that many milliseconds (on NowMs under POSIX). False when it was not
     // taken: the wait ran out, or the system object could not be opened or
     // created. Nothing may then be done that needs the mutex.
+    // A wait that vAbandonWaits ends returns false as well.
     bool bLock(uint32_t uiTimeoutMs = 0);
     // Only after a bLock that returned true, on the same thread.
     void vUnlock();
+    // Ends every wait of bLock on this object, now and later (within one
+    // poll interval): for an owner about to go away, so that a holder that
+    // never lets go cannot keep it waiting.
+    void vAbandonWaits() { m_bAbandoned.store(true); }
     const std::string& sName() const { return m_name; }
 
 private:
+    // Waits run in steps of this many milliseconds, looking at m_bAbandoned
+    // and the deadline between two tries.
+    static constexpr uint32_t kPollMs = 10;
+    // The wait in ms before the next try: kPollMs, cut at the deadline
+    // (uiDeadline 0: no limit); 0 when the wait must end now.
+    uint32_t uiNextWaitMs(uint64_t uiDeadline) const;
+
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     std::string m_name;
+    std::atomic<bool> m_bAbandoned{false};
 };
+
+// Threads of this process waiting now for a named mutex that another
+// process holds (for tests and diagnostics).
+int NamedLockWaitsNow();
 
 class OScopedLock {
 public:

@@ -1,0 +1,27 @@
+// The part of the named mutex's wait that is the same on every system.
+#include <atomic>
+
+#include "platform/clock.h"
+#include "platform/system.h"
+
+namespace quillon {
+
+std::atomic<int> g_namedLockWaits{0};
+
+int NamedLockWaitsNow() {
+    return g_namedLockWaits.load();
+}
+
+uint32_t ONamedMutex::uiNextWaitMs(uint64_t uiDeadline) const {
+    if (m_bAbandoned.load())
+        return 0;
+    if (uiDeadline == 0)
+        return kPollMs;
+    const uint64_t now = NowMs();
+    if (now >= uiDeadline)
+        return 0;
+    const uint64_t left = uiDeadline - now;
+    return left < kPollMs ? static_cast<uint32_t>(left) : kPollMs;
+}
+
+} // namespace quillon
