@@ -13,7 +13,7 @@ namespace {
 class OInMemoryLine : public quillon::OSerialLine {
 public:
     explicit OInMemoryLine(InMemoryReader& reader) : m_reader(reader) {}
-    int iOpen(const quillon::LineSettings&) override {
+    int iOpen(const quillon::tLineSettings&) override {
         m_open = true;
         return 0;
     }

@@ -238,7 +238,7 @@ Bytes Answer(const Bytes& w, Input& in, bool& bFailWrite) {
 
 class FuzzLine : public OSerialLine {
 public:
-    int iOpen(const LineSettings&) override { return 0; }
+    int iOpen(const tLineSettings&) override { return 0; }
     void vClose() override {}
     int iWrite(const uint8_t* pData, size_t uiLen) override {
         if (!g_in)

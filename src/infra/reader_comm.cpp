@@ -37,10 +37,7 @@ void OReaderComm::vOpenTraceFile() {
 }
 
 OReaderComm::PortOpening OReaderComm::eOpenResult(Code eCode) {
-    tDevReturn outcome = tLastOutcome();
-    outcome.iCode1 = outcome.iCode2 = ToInt(eCode);
-    outcome.iErrFlag1 = outcome.iErrFlag2 = 0;
-    vRecordOutcome(outcome);
+    vRecordOutcome(ToInt(eCode), 0);
     return eCode == Code::Ok ? PortOpening::Opened : PortOpening::Failed;
 }
 
@@ -52,7 +49,7 @@ void OReaderComm::vPrepareWithoutPort() {
 OReaderComm::PortOpening OReaderComm::eOpenPort(LineAdjust pfnAdjust) {
     if (m_bPortOpen)
         return PortOpening::AlreadyOpen;
-    LineSettings settings;
+    tLineSettings settings;
     if (iGetDefaultLineSettings(settings) != 0)
         return eOpenResult(Code::CommFailed);
     settings.eParity = Parity::Even;

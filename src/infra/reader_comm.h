@@ -19,7 +19,7 @@ public:
     static constexpr uint32_t kMaxWanted = 1020;
 
     // Changes a family makes to the configured line settings.
-    using LineAdjust = void (*)(LineSettings& settings);
+    using LineAdjust = void (*)(tLineSettings& settings);
 
     OReaderComm(OTraceLog* pTraceLog, const char* pDevSection);
     ~OReaderComm() override;

@@ -8,7 +8,7 @@
 
 namespace quillon {
 
-ODevBase::ODevBase() : m_lastOutcome{} {
+ODevBase::ODevBase() {
     std::memset(acVersion, 0, sizeof acVersion);
     std::memset(acDevName, 0, sizeof acDevName);
 }
@@ -17,20 +17,20 @@ ODevBase::~ODevBase() {
     vCloseLine();
 }
 
-int ODevBase::iGetDefaultLineSettings(LineSettings& settings) {
+int ODevBase::iGetDefaultLineSettings(tLineSettings& settings) {
     std::string port;
     if (ConfigGetString(ConfigPath(), "CARDREADER", "Port", port) != 0 || port.empty())
         return 1;
     int baud = 9600;
     if (ConfigGetInt(ConfigPath(), "CARDREADER", "BaudRate", baud) != 0 || baud <= 0)
         baud = 9600;
-    settings = LineSettings{};
+    settings = tLineSettings{};
     settings.sPort = port;
     settings.uiBaud = static_cast<uint32_t>(baud);
     return 0;
 }
 
-int ODevBase::iOpenLine(const LineSettings& settings) {
+int ODevBase::iOpenLine(const tLineSettings& settings) {
     vCloseLine();
     std::unique_ptr<OSerialLine> line = OSerialLineFactory::pMake();
     if (!line || line->iOpen(settings) != 0)

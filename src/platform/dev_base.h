@@ -23,9 +23,9 @@ public:
     // The configured line: [CARDREADER] Port and BaudRate (9600 when missing
     // or not positive), 8 data bits, no parity, one stop bit, modem lines
     // left alone. 1 when no port is configured.
-    int iGetDefaultLineSettings(LineSettings& settings);
+    int iGetDefaultLineSettings(tLineSettings& settings);
     // Opens the line with these settings (closing an earlier one first).
-    int iOpenLine(const LineSettings& settings);
+    int iOpenLine(const tLineSettings& settings);
     void vCloseLine();
     // A line is open and has not hung up.
     bool bLineOpen() const { return m_line != nullptr; }
@@ -41,8 +41,13 @@ public:
     // Discards received bytes nobody has read yet.
     int iPurgeInput();
 
-    void vRecordOutcome(const tDevReturn& outcome) { m_lastOutcome = outcome; }
-    const tDevReturn& tLastOutcome() const { return m_lastOutcome; }
+    // The last outcome recorded: a library code and its error flag.
+    struct tOutcome {
+        int iCode = 0;
+        int iFlag = 0;
+    };
+    void vRecordOutcome(int iCode, int iFlag) { m_lastOutcome = {iCode, iFlag}; }
+    const tOutcome& tLastOutcome() const { return m_lastOutcome; }
 
     // 0: found and value set; 1: missing file, section, key or not an integer.
     int iGetIntValue(const char* pSection, const char* pKey, int& iValue);
@@ -64,7 +69,7 @@ private:
     int iSetModemLine(ModemLine eLine, bool bRaise);
 
     std::unique_ptr<OSerialLine> m_line;
-    tDevReturn m_lastOutcome;
+    tOutcome m_lastOutcome;
 };
 
 } // namespace quillon

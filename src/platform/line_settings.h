@@ -1,4 +1,4 @@
-// LineSettings: how a serial line is to be set up - the port, its speed and
+// tLineSettings: how a serial line is to be set up - the port, its speed and
 // character format, and the two modem-line choices the readers use.
 #pragma once
 
@@ -12,7 +12,7 @@ enum class Parity : uint8_t { None, Odd, Even };
 enum class StopBits : uint8_t { One, Two };
 enum class ModemLine : uint8_t { Rts, Dtr };
 
-struct LineSettings {
+struct tLineSettings {
     std::string sPort; // "/dev/ttyUSB0" or "COM3"
     uint32_t uiBaud = 9600;
     DataBits eDataBits = DataBits::Eight;

@@ -22,7 +22,7 @@ public:
 
     virtual ~OSerialLine() = default;
     // 0: opened with these settings.
-    virtual int iOpen(const LineSettings& settings) = 0;
+    virtual int iOpen(const tLineSettings& settings) = 0;
     virtual void vClose() = 0;
     // 0: all bytes written; kHungUp: the device has gone.
     virtual int iWrite(const uint8_t* pData, size_t uiLen) = 0;

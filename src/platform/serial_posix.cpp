@@ -58,7 +58,7 @@ bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
 // govern; false when a setting has no termios equivalent. Not static: a
 // pseudo-terminal forces 8 bits without parity, so the tests check the
 // mapping here rather than on the line.
-bool bPosixLineTermios(const LineSettings& settings, termios& tio) {
+bool bPosixLineTermios(const tLineSettings& settings, termios& tio) {
     speed_t speed;
     if (!bBaudToSpeed(settings.uiBaud, speed)) {
         return false;
@@ -161,7 +161,7 @@ public:
     OPosixSerialLine(const OPosixSerialLine&) = delete;
     OPosixSerialLine& operator=(const OPosixSerialLine&) = delete;
 
-    int iOpen(const LineSettings& settings) override {
+    int iOpen(const tLineSettings& settings) override {
         vClose();
 
         const std::string& port = settings.sPort;

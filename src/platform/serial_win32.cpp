@@ -27,7 +27,7 @@ std::string sWin32PortPath(const std::string& name) {
 // Turns the settings into the DCB, keeping the fields it does not govern;
 // false when a setting has no DCB equivalent. Not static: the tests check the
 // mapping, since Wine's ports keep not every field.
-bool bWin32LineDcb(const LineSettings& settings, DCB& dcb) {
+bool bWin32LineDcb(const tLineSettings& settings, DCB& dcb) {
     BYTE parity;
     switch (settings.eParity) {
     case Parity::None:
@@ -127,7 +127,7 @@ public:
     OWin32SerialLine(const OWin32SerialLine&) = delete;
     OWin32SerialLine& operator=(const OWin32SerialLine&) = delete;
 
-    int iOpen(const LineSettings& settings) override {
+    int iOpen(const tLineSettings& settings) override {
         vClose();
 
         const std::string path = sWin32PortPath(settings.sPort);

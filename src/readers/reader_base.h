@@ -59,7 +59,7 @@ protected:
     int iFinish(quillon::Code code, tDevReturn* pRet) {
         const int iFlag = quillon::IsSuccess(code) ? 0 : 1;
         iSetRecord(pRet, ToInt(code), iFlag, iFlag);
-        m_pComm->vRecordOutcome(*pRet);
+        m_pComm->vRecordOutcome(pRet->iCode2, pRet->iErrFlag2);
         return iFlag;
     }
     // Reply bytes an exchange handed back for the start of the record's

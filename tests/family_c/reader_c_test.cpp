@@ -58,7 +58,7 @@ protected:
         line().vClear();
         line().responder = [this](const Bytes& w) { return Respond(w); };
         script.clear();
-        s_comm->vRecordOutcome(tDevReturn{});
+        s_comm->vRecordOutcome(0, 0);
         drv = std::make_unique<OSerialReaderC>(s_comm);
         ret = tDevReturn{};
     }

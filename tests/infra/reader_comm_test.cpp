@@ -11,11 +11,9 @@
 using namespace quillon;
 
 namespace {
-void ExpectRecord(const tDevReturn& r, int code, int flag) {
-    EXPECT_EQ(code, r.iCode1);
-    EXPECT_EQ(code, r.iCode2);
-    EXPECT_EQ(flag, r.iErrFlag1);
-    EXPECT_EQ(flag, r.iErrFlag2);
+void ExpectOutcome(const OReaderComm& comm, int code, int flag) {
+    EXPECT_EQ(code, comm.tLastOutcome().iCode);
+    EXPECT_EQ(flag, comm.tLastOutcome().iFlag);
 }
 } // namespace
 
@@ -37,7 +35,7 @@ struct OpenCase {
     bool dtrAndHandshake;
 };
 
-void SlowOddLine(LineSettings& s) {
+void SlowOddLine(tLineSettings& s) {
     s.uiBaud = 1200;
     s.eParity = Parity::Odd;
 }
@@ -55,8 +53,8 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
         ASSERT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort(c.pfnAdjust));
-        EXPECT_EQ(0, comm.tLastOutcome().iCode2);
-        const LineSettings& s = line->lastSettings;
+        EXPECT_EQ(0, comm.tLastOutcome().iCode);
+        const tLineSettings& s = line->lastSettings;
         EXPECT_EQ("/dev/scripted", s.sPort);
         EXPECT_EQ(c.baud, s.uiBaud);
         EXPECT_TRUE(s.eDataBits == DataBits::Eight && s.eStopBits == StopBits::One);
@@ -78,16 +76,16 @@ TEST(ReaderComm, OpenPortFailures) {
     ScopedScriptedLine line;
     OReaderComm comm(nullptr, "CARDREADER");
     EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 1223, 0);
+    ExpectOutcome(comm, 1223, 0);
 
     // The line refuses to open: 1223 again, and the next call starts over.
     env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
     line->bFailOpen = true;
     EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 1223, 0);
+    ExpectOutcome(comm, 1223, 0);
     line->bFailOpen = false;
     EXPECT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 0, 0);
+    ExpectOutcome(comm, 0, 0);
     EXPECT_TRUE(comm.bPortOpen());
 
     // Without a line, nothing is opened and no record is touched.
@@ -178,12 +176,12 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
 
         EXPECT_EQ(1, OpenPort(comm)); // the device is still away
-        ExpectRecord(comm.tLastOutcome(), 1223, 0);
+        ExpectOutcome(comm, 1223, 0);
         EXPECT_FALSE(comm.bPortOpen());
 
         line->vComeBack();
         EXPECT_EQ(0, OpenPort(comm));
-        ExpectRecord(comm.tLastOutcome(), 0, 0);
+        ExpectOutcome(comm, 0, 0);
         EXPECT_TRUE(comm.bPortOpen());
         EXPECT_EQ(2, line->iOpenCount);
         EXPECT_EQ("/dev/scripted", line->lastSettings.sPort);

@@ -24,7 +24,7 @@ TEST(DevBase, DefaultLineSettingsFromTheIniFile) {
     for (const Row& r : rows) {
         TestEnv env(r.ini);
         ODevBase base;
-        LineSettings s;
+        tLineSettings s;
         s.bDtrOn = s.bRtsHandshake = true; // filled whole, nothing kept
         s.eParity = Parity::Odd;
         ASSERT_EQ(r.rc, base.iGetDefaultLineSettings(s)) << r.ini;
@@ -41,7 +41,7 @@ TEST(DevBase, ReadNeverReportsMoreThanWantedAndNothingIsAFailure) {
     TestEnv env;
     ScopedScriptedLine line;
     ODevBase base;
-    LineSettings s;
+    tLineSettings s;
     ASSERT_EQ(0, base.iGetDefaultLineSettings(s));
     ASSERT_EQ(0, base.iOpenLine(s));
     line->vFeed(B({1, 2, 3, 4, 5}));

@@ -20,7 +20,7 @@
 
 namespace quillon {
 // The line's own mapping (a pseudo-terminal keeps no character size or parity).
-bool bPosixLineTermios(const LineSettings& settings, termios& tio);
+bool bPosixLineTermios(const tLineSettings& settings, termios& tio);
 } // namespace quillon
 
 using namespace quillon;
@@ -51,9 +51,9 @@ struct Pty {
     std::string sPath;
 };
 
-LineSettings Cfg(const std::string& port, uint32_t baud = 9600, DataBits data = DataBits::Eight,
+tLineSettings Cfg(const std::string& port, uint32_t baud = 9600, DataBits data = DataBits::Eight,
                  Parity parity = Parity::None, StopBits stop = StopBits::One) {
-    LineSettings s;
+    tLineSettings s;
     s.sPort = port;
     s.uiBaud = baud;
     s.eDataBits = data;
@@ -101,7 +101,7 @@ TEST(SerialPosix, SettingsReachTheLine) {
     Pty pty; // one for all: each open also undoes the last one's settings
     for (const Case& c : cases) {
         SCOPED_TRACE(c.baud);
-        LineSettings cfg = Cfg(pty.sPath, c.baud, c.data, c.parity, c.stop);
+        tLineSettings cfg = Cfg(pty.sPath, c.baud, c.data, c.parity, c.stop);
         cfg.bRtsHandshake = c.handshake;
         cfg.bDtrOn = true; // a pseudo-terminal has no DTR; the open goes ahead
         termios tio;
@@ -118,21 +118,21 @@ TEST(SerialPosix, SettingsReachTheLine) {
 TEST(SerialPosix, BadSettingsAndAHeldPortAreRefused) {
     Pty pty, second;
     // The same port under a long name (extra slashes).
-    const LineSettings good = Cfg(std::string(200, '/') + pty.sPath.substr(1));
-    void (*const spoilers[])(LineSettings&) = {
-        [](LineSettings& c) { c.uiBaud = 9601; },
-        [](LineSettings& c) { c.eDataBits = static_cast<DataBits>(9); },
-        [](LineSettings& c) { c.eDataBits = static_cast<DataBits>(4); },
-        [](LineSettings& c) { c.eParity = static_cast<Parity>(3); },
-        [](LineSettings& c) { c.eStopBits = static_cast<StopBits>(3); },
-        [](LineSettings& c) { c.sPort.clear(); },
-        [](LineSettings& c) { c.sPort = "/dev/quillon-none"; },
-        [](LineSettings& c) { c.sPort = "/dev/null"; }, // not a terminal
+    const tLineSettings good = Cfg(std::string(200, '/') + pty.sPath.substr(1));
+    void (*const spoilers[])(tLineSettings&) = {
+        [](tLineSettings& c) { c.uiBaud = 9601; },
+        [](tLineSettings& c) { c.eDataBits = static_cast<DataBits>(9); },
+        [](tLineSettings& c) { c.eDataBits = static_cast<DataBits>(4); },
+        [](tLineSettings& c) { c.eParity = static_cast<Parity>(3); },
+        [](tLineSettings& c) { c.eStopBits = static_cast<StopBits>(3); },
+        [](tLineSettings& c) { c.sPort.clear(); },
+        [](tLineSettings& c) { c.sPort = "/dev/quillon-none"; },
+        [](tLineSettings& c) { c.sPort = "/dev/null"; }, // not a terminal
     };
     const uint8_t byte = 0x55;
     for (auto& spoil : spoilers) {
         SCOPED_TRACE(&spoil - spoilers);
-        LineSettings cfg = Cfg(pty.sPath);
+        tLineSettings cfg = Cfg(pty.sPath);
         spoil(cfg);
         auto line = MakeSystemSerialLine();
         EXPECT_NE(line->iOpen(cfg), 0);

@@ -15,7 +15,7 @@
 
 namespace quillon {
 std::string sWin32PortPath(const std::string& name);
-bool bWin32LineDcb(const LineSettings& settings, DCB& dcb);
+bool bWin32LineDcb(const tLineSettings& settings, DCB& dcb);
 COMMTIMEOUTS tWin32ReadTimeouts(uint32_t uiTimeoutMs);
 } // namespace quillon
 
@@ -23,9 +23,9 @@ using namespace quillon;
 
 namespace {
 
-LineSettings Cfg(uint32_t baud, DataBits data, Parity parity, StopBits stop,
+tLineSettings Cfg(uint32_t baud, DataBits data, Parity parity, StopBits stop,
                  bool dtrAndRts = false) {
-    LineSettings s;
+    tLineSettings s;
     s.uiBaud = baud;
     s.eDataBits = data;
     s.eParity = parity;
@@ -52,7 +52,7 @@ TEST(SerialWin32, SettingsBecomeTheDcb) {
     using P = Parity;
     using S = StopBits;
     struct Case {
-        LineSettings cfg;
+        tLineSettings cfg;
         BYTE parity, stop;
         DWORD dtr, rts;
     } const cases[] = {
@@ -66,7 +66,7 @@ TEST(SerialWin32, SettingsBecomeTheDcb) {
          RTS_CONTROL_HANDSHAKE},
     };
     for (const Case& c : cases) {
-        const LineSettings& s = c.cfg;
+        const tLineSettings& s = c.cfg;
         SCOPED_TRACE(s.uiBaud);
         DCB dcb{};
         // As a port may come: every flag the settings do not ask for set.
@@ -94,7 +94,7 @@ TEST(SerialWin32, SettingsWithoutADcbEquivalentAreRefused) {
     using P = Parity;
     using S = StopBits;
     int row = 0;
-    for (const LineSettings& cfg :
+    for (const tLineSettings& cfg :
          {Cfg(0, D::Eight, P::None, S::One), Cfg(9600, static_cast<D>(4), P::None, S::One),
           Cfg(9600, static_cast<D>(9), P::None, S::One),
           Cfg(9600, D::Eight, static_cast<P>(3), S::One),
@@ -122,7 +122,7 @@ TEST(SerialWin32, ALineThatDidNotOpenRefusesEverythingAndKeepsNoHandle) {
     std::fclose(std::fopen(file.c_str(), "wb"));
     auto line = MakeSystemSerialLine();
     for (const char* port : {"COM250", "", file.c_str()}) {
-        LineSettings cfg = Cfg(9600, DataBits::Eight, Parity::None, StopBits::One);
+        tLineSettings cfg = Cfg(9600, DataBits::Eight, Parity::None, StopBits::One);
         cfg.sPort = port;
         EXPECT_NE(0, line->iOpen(cfg)) << port;
     }

@@ -110,7 +110,7 @@ void LineScript::vArrive() {
     }
 }
 
-int OScriptedLine::iOpen(const LineSettings& settings) {
+int OScriptedLine::iOpen(const tLineSettings& settings) {
     std::lock_guard<std::mutex> lock(m_script->mutex);
     m_script->events.push_back({LineEvent::Open, {}, 0, 0});
     m_script->lastSettings = settings;

@@ -54,7 +54,7 @@ struct LineScript {
     VirtualClock* pClock = nullptr; // the library's clock, advanced by the line
 
     std::vector<LineEvent> events;
-    quillon::LineSettings lastSettings{};
+    quillon::tLineSettings lastSettings{};
     int iOpenCount = 0;
     std::mutex mutex;
 
@@ -96,7 +96,7 @@ class OScriptedLine : public quillon::OSerialLine {
 public:
     explicit OScriptedLine(std::shared_ptr<LineScript> script)
         : m_script(std::move(script)), m_iConnection(m_script->iHangUps) {}
-    int iOpen(const quillon::LineSettings& settings) override;
+    int iOpen(const quillon::tLineSettings& settings) override;
     void vClose() override;
     int iWrite(const uint8_t* pData, size_t uiLen) override;
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override;

@@ -63,7 +63,7 @@ int OAuxModule::iRecord(Code eCode, tDevReturn* pRet) {
     const int iFlag = IsSuccess(eCode) ? 0 : 1;
     pRet->iCode1 = pRet->iCode2 = ToInt(eCode);
     pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
-    m_pComm->vRecordOutcome(*pRet);
+    m_pComm->vRecordOutcome(pRet->iCode2, pRet->iErrFlag2);
     return iFlag;
 }
 

@@ -43,7 +43,7 @@ const tChipKind kChipKinds[] = {
 };
 
 // The family's line, the configured port and modem-line choices kept.
-void FamilyCLine(quillon::LineSettings& settings) {
+void FamilyCLine(quillon::tLineSettings& settings) {
     settings.uiBaud = 9600;
     settings.eDataBits = quillon::DataBits::Eight;
     settings.eParity = quillon::Parity::None;
@@ -62,9 +62,7 @@ int OSerialReaderC::SetCommPara(tDevReturn* pRet) {
 }
 
 int OSerialReaderC::iEnd(const tEnd& end, tDevReturn* pRet) {
-    tDevReturn last = *pRet;
-    iSetRecord(&last, ToInt(end.tLast.eCode), end.tLast.iFlag, 0);
-    m_pComm->vRecordOutcome(last);
+    m_pComm->vRecordOutcome(ToInt(end.tLast.eCode), end.tLast.iFlag);
     return iSetRecord(pRet, ToInt(end.tRecord.eCode), end.tRecord.iFlag, end.iResult);
 }
 
@@ -175,8 +173,8 @@ int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    const tDevReturn last = m_pComm->tLastOutcome();
-    const tStatusRead read = tReadStatus({static_cast<Code>(last.iCode2), last.iErrFlag2}, pStatus);
+    const auto& last = m_pComm->tLastOutcome();
+    const tStatusRead read = tReadStatus({static_cast<Code>(last.iCode), last.iFlag}, pStatus);
     return iEnd(Shown(read.tShown, read.iResult), pRet);
 }
 
