@@ -5,19 +5,11 @@
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
 using namespace quillon;
-
-namespace {
-void ExpectRecord(const tDevReturn& r, int code, int flag) {
-    EXPECT_EQ(code, r.iCode1);
-    EXPECT_EQ(code, r.iCode2);
-    EXPECT_EQ(flag, r.iErrFlag1);
-    EXPECT_EQ(flag, r.iErrFlag2);
-}
-} // namespace
 
 TEST(ResultCodes, SuccessClassHasItsGapsAndEdges) {
     using quillon::Code;
@@ -78,16 +70,16 @@ TEST(ReaderComm, OpenPortFailures) {
     ScopedScriptedLine line;
     OReaderComm comm(nullptr, "CARDREADER");
     EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 1223, 0);
+    EXPECT_EQ(Codes(1223, 0), Codes(comm.tLastOutcome()));
 
     // The line refuses to open: 1223 again, and the next call starts over.
     env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
     line->bFailOpen = true;
     EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 1223, 0);
+    EXPECT_EQ(Codes(1223, 0), Codes(comm.tLastOutcome()));
     line->bFailOpen = false;
     EXPECT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort());
-    ExpectRecord(comm.tLastOutcome(), 0, 0);
+    EXPECT_EQ(Codes(0, 0), Codes(comm.tLastOutcome()));
     EXPECT_TRUE(comm.bPortOpen());
 
     // Without a line, nothing is opened and no record is touched.
@@ -178,12 +170,12 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
 
         EXPECT_EQ(1, OpenPort(comm)); // the device is still away
-        ExpectRecord(comm.tLastOutcome(), 1223, 0);
+        EXPECT_EQ(Codes(1223, 0), Codes(comm.tLastOutcome()));
         EXPECT_FALSE(comm.bPortOpen());
 
         line->vComeBack();
         EXPECT_EQ(0, OpenPort(comm));
-        ExpectRecord(comm.tLastOutcome(), 0, 0);
+        EXPECT_EQ(Codes(0, 0), Codes(comm.tLastOutcome()));
         EXPECT_TRUE(comm.bPortOpen());
         EXPECT_EQ(2, line->iOpenCount);
         EXPECT_EQ("/dev/scripted", line->lastSettings.sPort);
