@@ -43,50 +43,21 @@ bool IsSuccessClass(int code) {
     return code == 0 || (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
 }
 
+// clang-format off
 enum Op {
-    kSetCommPara,
-    kCloseComm,
+    kSetCommPara, kCloseComm,
     kCloseAndOpen, // IDC_CloseComm, then IDC_SetCommPara again at once
-    kInit,
-    kGetStatus,
-    kAcceptCard,
-    kChipIO,
-    kChipPowerOn,
-    kChipPowerOff,
-    kEjectCard,
-    kGetCapabilities,
-    kGetLifeInfo,
-    kReadTrack,
-    kReset,
-    kResetCount,
-    kRetainCard,
-    kReleaseAntiFishing,
-    kWriteTrack,
-    kGetLogicalDevName,
-    kSetLogicalDevName,
-    kOpCount
+    kInit, kGetStatus, kAcceptCard, kChipIO, kChipPowerOn, kChipPowerOff, kEjectCard,
+    kGetCapabilities, kGetLifeInfo, kReadTrack, kReset, kResetCount, kRetainCard,
+    kReleaseAntiFishing, kWriteTrack, kGetLogicalDevName, kSetLogicalDevName, kOpCount
 };
 
-const char* const kOpNames[kOpCount] = {"SetCommPara",
-                                        "CloseComm",
-                                        "CloseComm+SetCommPara",
-                                        "Init",
-                                        "GetStatus",
-                                        "AcceptCard",
-                                        "ChipIO",
-                                        "ChipPower1",
-                                        "ChipPower3",
-                                        "EjectCard",
-                                        "GetCapabilities",
-                                        "GetLifeInfo",
-                                        "ReadTrack",
-                                        "Reset",
-                                        "ResetCount",
-                                        "RetainCard",
-                                        "ReleaseAntiFishing",
-                                        "WriteTrack",
-                                        "GetLogicalDevName",
-                                        "SetLogicalDevName"};
+const char* const kOpNames[kOpCount] = {
+    "SetCommPara", "CloseComm", "CloseComm+SetCommPara", "Init", "GetStatus", "AcceptCard",
+    "ChipIO", "ChipPower1", "ChipPower3", "EjectCard", "GetCapabilities", "GetLifeInfo",
+    "ReadTrack", "Reset", "ResetCount", "RetainCard", "ReleaseAntiFishing", "WriteTrack",
+    "GetLogicalDevName", "SetLogicalDevName"};
+// clang-format on
 
 struct Shared {
     std::mutex mutex;
