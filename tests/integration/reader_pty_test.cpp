@@ -193,15 +193,9 @@ TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
         emu::Emulator reader(row.family);
         const std::string port = reader.Start();
         auto ini = [&](const char* type) {
-            return "; kiosk 7, reader by the door\n" + Port(port) +
-                   "BaudRate=9600\n\n"
-                   "[CardReaderType]\n"
-                   "; set by the installer\n"
-                   "CardReaderType=" +
-                   type +
-                   "  ; family\n\n"
-                   "[Dtr]\n"
-                   "Dtr=0\n";
+            return "; kiosk 7, reader by the door\n" + Port(port) + "BaudRate=9600\n\n" +
+                   "[CardReaderType]\n; set by the installer\nCardReaderType=" + type +
+                   "  ; family\n\n[Dtr]\nDtr=0\n";
         };
         TestEnv env(ini("2"));
         CloseAtEnd closer;
