@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "quillon/idc.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "transport/hid/hid_transport.h"
@@ -15,15 +16,6 @@
 using namespace quillon;
 
 namespace {
-tDevReturn Record(int v) {
-    tDevReturn r;
-    std::memset(&r, 0, sizeof r);
-    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
-    for (size_t i = 0; i < sizeof r.acReplyText; ++i)
-        r.acReplyText[i] = static_cast<char>(i);
-    return r;
-}
-
 std::vector<std::function<int(tDevReturn*)>> Operations() {
     static uint8_t bytes[16];
     static uint32_t len;
@@ -54,10 +46,7 @@ void ExpectNoManager() {
         tDevReturn r = Record(3);
         const tDevReturn before = r;
         EXPECT_EQ(1, op(&r));
-        EXPECT_EQ(1267, r.iCode1);
-        EXPECT_EQ(1267, r.iCode2);
-        EXPECT_EQ(1, r.iErrFlag1);
-        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(Codes(1267, 1), Codes(r));
         EXPECT_EQ(0, std::memcmp(r.acReplyText, before.acReplyText, sizeof r.acReplyText));
     }
 }
@@ -160,10 +149,7 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         ScopedScriptedLine line;
         tDevReturn r = Record(0);
         EXPECT_EQ(1, IDC_SetCommPara(&r));
-        EXPECT_EQ(1223, r.iCode1);
-        EXPECT_EQ(1223, r.iCode2);
-        EXPECT_EQ(1, r.iErrFlag1);
-        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(Codes(1223, 1), Codes(r));
         EXPECT_EQ(0, IDC_CloseComm());
     }
     OHidTransportFactory::fnReplace(previous);

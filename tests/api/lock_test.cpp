@@ -30,6 +30,8 @@
 #include "platform/clock.h"
 #include "platform/system.h"
 #include "quillon/idc.h"
+#include "support/records.h"
+#include "support/scoped_var.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
@@ -43,33 +45,6 @@ long long NowUs() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-// Sets an environment variable for the scope, restoring the old value.
-class ScopedVar {
-public:
-    // A null value removes the variable for the scope.
-    ScopedVar(const char* pName, const char* pValue) : m_name(pName) {
-        const char* old = std::getenv(pName);
-        m_had = old != nullptr;
-        if (old)
-            m_old = old;
-        if (pValue)
-            setenv(pName, pValue, 1);
-        else
-            unsetenv(pName);
-    }
-    ScopedVar(const char* pName, const std::string& value) : ScopedVar(pName, value.c_str()) {}
-    ~ScopedVar() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_had = false;
-};
 
 // The library's clock jumps 250 ms at every look: a wait with a limit runs
 // out after a few looks, without real waiting.
@@ -134,11 +109,13 @@ private:
     bool m_bHolding = false;
 };
 
-// True once a thread of this process waits in flock() for a lock that another
-// process holds (Linux lists blocked lock requests with "->").
-// A thread of this process waits for the lock another process holds.
-bool WaitingInFlock() {
-    return quillon::NamedLockWaitsNow() > 0;
+// True once the call, still running, waits for the lock another process holds.
+template <class T> bool WaitsForTheOtherHolder(std::future<T>& call) {
+    for (int i = 0; i < 2000; ++i)
+        if (call.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
+            quillon::NamedLockWaitsNow() > 0)
+            return true;
+    return false;
 }
 
 // Waits up to ms for a child to end; a child that hangs is killed.
@@ -151,18 +128,19 @@ bool EndsWithin(pid_t pid, int watch, int ms, int* pStatus) {
     return ended;
 }
 
-tDevReturn Record(int v) {
-    tDevReturn r;
-    std::memset(&r, 0, sizeof r);
-    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
-    return r;
+// The lock file's path in folder d.
+std::string At(const std::string& d) {
+    return d + "/" + kLockFile;
+}
+
+// The folder d, once the thing planted in it (rc: how that went) stands.
+std::string Planted(const std::string& d, int rc) {
+    EXPECT_EQ(0, rc);
+    return d;
 }
 
 void ExpectRefused(const tDevReturn& r) {
-    EXPECT_EQ(1223, r.iCode1);
-    EXPECT_EQ(1223, r.iCode2);
-    EXPECT_EQ(1, r.iErrFlag1);
-    EXPECT_EQ(1, r.iErrFlag2);
+    EXPECT_EQ(Codes(1223, 1), Codes(r));
 }
 
 // Each operation appends "start end" to a shared file; no two may overlap.
@@ -268,8 +246,7 @@ TEST(Lock, AHolderThatDiesReleasesIt) {
 // after that time with 1223 and sends nothing; once it is free the call goes
 // through.
 TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=3000\n"
-                "[CardReaderType]\nCardReaderType=1\n");
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=3000\n");
     const std::string locks = env.dir() + "/locks";
     ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
     ScopedVar dir("QUILLON_LOCK_DIR", locks);
@@ -288,7 +265,11 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
         {"GetStatus", [&](tDevReturn* r) { return manager.GetStatus(&st, r); }},
         {"SetCommPara", [&](tDevReturn* r) { return manager.SetCommPara(r); }},
     };
-    {
+    // A changed limit holds from the next call on: the remembered value
+    // goes with the file it came from.
+    for (const uint64_t limit : {3000u, 500u}) {
+        env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=" + std::to_string(limit) +
+                         "\n[CardReaderType]\nCardReaderType=1\n");
         JumpingClock clock;
         for (const auto& call : calls) {
             SCOPED_TRACE(call.first);
@@ -296,22 +277,9 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
             tDevReturn r = Record(0);
             EXPECT_EQ(1, call.second(&r));
             ExpectRefused(r);
-            EXPECT_GE(clock.uiNow() - start, 3000u);
-            EXPECT_LE(clock.uiNow() - start, 3000u + 4 * 250u);
+            EXPECT_GE(clock.uiNow() - start, limit);
+            EXPECT_LE(clock.uiNow() - start, limit + 4 * 250u);
         }
-    }
-    // A changed limit holds from the next call on: the remembered value
-    // goes with the file it came from.
-    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=500\n"
-                     "[CardReaderType]\nCardReaderType=1\n");
-    {
-        JumpingClock clock;
-        const uint64_t start = clock.uiNow();
-        tDevReturn r = Record(0);
-        EXPECT_EQ(1, manager.EjectCard(&r));
-        ExpectRefused(r);
-        EXPECT_GE(clock.uiNow() - start, 500u);
-        EXPECT_LE(clock.uiNow() - start, 500u + 4 * 250u);
     }
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_TRUE(line->events.empty()); // no selection, no port, nothing sent
@@ -385,11 +353,7 @@ TEST(Lock, WithoutALimitTheWaitGoesOn) {
             tDevReturn r = Record(0);
             return manager.EjectCard(&r);
         });
-        bool waiting = false;
-        for (int i = 0; i < 2000 && !waiting; ++i)
-            waiting = call.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
-                      WaitingInFlock();
-        EXPECT_TRUE(waiting) << "the call did not wait for the other process";
+        EXPECT_TRUE(WaitsForTheOtherHolder(call)) << "the call did not wait for the other process";
         other.vRelease();
         ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(20)));
         EXPECT_EQ(0, call.get());
@@ -413,11 +377,7 @@ TEST(Lock, CloseCommEndsAWaitForAHolderThatNeverLetsGo) {
 
     tDevReturn waited = Record(0);
     auto call = std::async(std::launch::async, [&] { return IDC_EjectCard(&waited); });
-    bool waiting = false;
-    for (int i = 0; i < 2000 && !waiting; ++i)
-        waiting = call.wait_for(std::chrono::milliseconds(10)) == std::future_status::timeout &&
-                  WaitingInFlock();
-    EXPECT_TRUE(waiting) << "the call did not wait for the other process";
+    EXPECT_TRUE(WaitsForTheOtherHolder(call)) << "the call did not wait for the other process";
     auto close = std::async(std::launch::async, [] { return IDC_CloseComm(); });
     const bool closed = close.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     EXPECT_TRUE(closed) << "IDC_CloseComm waits for a holder that never lets go";
@@ -440,46 +400,28 @@ TEST(Lock, CloseCommEndsAWaitForAHolderThatNeverLetsGo) {
 // call fails with 1223 without sending anything, and the planted thing is
 // left as it was.
 TEST(Lock, ALockThatCannotBeHadRefusesTheCall) {
+    // Each row plants its thing in the lock folder d and gives the folder to use.
+    using S = const std::string&;
     struct Row {
         const char* what;
-        std::function<std::string(const std::string& dir, const std::string& victim)> plant;
+        std::function<std::string(S d, S victim)> plant;
     } rows[] = {
-        {"no such folder", [](const std::string& d, const std::string&) { return d + "/none"; }},
-        {"folder is a file", [](const std::string&, const std::string& victim) { return victim; }},
-        {"link to a file",
-         [](const std::string& d, const std::string& victim) {
-             EXPECT_EQ(0, symlink(victim.c_str(), (d + "/" + kLockFile).c_str()));
-             return d;
-         }},
+        {"no such folder", [](S d, S) { return d + "/none"; }},
+        {"folder is a file", [](S, S victim) { return victim; }},
+        {"link to a file", [](S d, S v) { return Planted(d, symlink(v.c_str(), At(d).c_str())); }},
         {"dangling link",
-         [](const std::string& d, const std::string&) {
-             EXPECT_EQ(0, symlink((d + "/nothing").c_str(), (d + "/" + kLockFile).c_str()));
-             return d;
-         }},
+         [](S d, S) { return Planted(d, symlink((d + "/nothing").c_str(), At(d).c_str())); }},
         {"second name of a file",
-         [](const std::string& d, const std::string& victim) {
-             EXPECT_EQ(0, link(victim.c_str(), (d + "/" + kLockFile).c_str()));
-             return d;
-         }},
-        {"folder",
-         [](const std::string& d, const std::string&) {
-             EXPECT_EQ(0, mkdir((d + "/" + kLockFile).c_str(), 0700));
-             return d;
-         }},
+         [](S d, S v) { return Planted(d, link(v.c_str(), At(d).c_str())); }},
+        {"folder", [](S d, S) { return Planted(d, mkdir(At(d).c_str(), 0700)); }},
+        {"fifo", [](S d, S) { return Planted(d, mkfifo(At(d).c_str(), 0600)); }},
         {"another user's file open to all",
-         [](const std::string& d, const std::string&) {
-             const std::string path = d + "/" + kLockFile;
-             { std::ofstream(path) << ""; }
+         [](S d, S) {
+             { std::ofstream(At(d)) << ""; }
              const passwd* nobody = getpwnam("nobody");
-             if (geteuid() != 0 || !nobody || chown(path.c_str(), nobody->pw_uid, 0) != 0)
+             if (geteuid() != 0 || !nobody || chown(At(d).c_str(), nobody->pw_uid, 0) != 0)
                  return std::string(); // needs root: not tried here
-             EXPECT_EQ(0, chmod(path.c_str(), 0666));
-             return d;
-         }},
-        {"fifo",
-         [](const std::string& d, const std::string&) {
-             EXPECT_EQ(0, mkfifo((d + "/" + kLockFile).c_str(), 0600));
-             return d;
+             return Planted(d, chmod(At(d).c_str(), 0666));
          }},
     };
     for (const Row& row : rows) {

@@ -9,6 +9,7 @@
 
 #include "api/fake_driver.h"
 #include "api/idc_manager.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
@@ -29,14 +30,6 @@ std::vector<std::string> Lines(const std::string& text) {
             out.push_back(m[1].str() + "|" + m[2].str());
     }
     return out;
-}
-
-tDevReturn Record(int v) {
-    tDevReturn r;
-    std::memset(&r, 0, sizeof r);
-    r.iCode1 = r.iCode2 = r.iErrFlag1 = r.iErrFlag2 = v;
-    std::memset(r.acReplyText, 'k', sizeof r.acReplyText);
-    return r;
 }
 
 // A manager with an open trace and the fake driver active.
@@ -151,10 +144,7 @@ TEST_F(ManagerTest, WriteTrackBounds) {
         if (!row.passed) {
             EXPECT_EQ(1, result);
             EXPECT_TRUE(fake.calls.empty());
-            EXPECT_EQ(1224, r.iCode1);
-            EXPECT_EQ(1224, r.iCode2);
-            EXPECT_EQ(0, r.iErrFlag1);
-            EXPECT_EQ(0, r.iErrFlag2);
+            EXPECT_EQ(Codes(1224, 0), Codes(r));
             continue;
         }
         EXPECT_EQ(0, result);
@@ -175,10 +165,7 @@ TEST_F(ManagerTest, WriteTrackBounds) {
 TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
     tDevReturn r = Record(0);
     EXPECT_EQ(1, manager.ChipPower(1, 0, 0, nullptr, &r));
-    EXPECT_EQ(1224, r.iCode1);
-    EXPECT_EQ(1224, r.iCode2);
-    EXPECT_EQ(1, r.iErrFlag1);
-    EXPECT_EQ(1, r.iErrFlag2);
+    EXPECT_EQ(Codes(1224, 1), Codes(r));
     EXPECT_TRUE(fake.calls.empty() || fake.calls == std::vector<std::string>{"SetCommPara"});
     const std::vector<std::string> lines = Trace();
     EXPECT_EQ("3|->Leave ChipPower( 1224)", lines.back());
@@ -211,10 +198,7 @@ TEST(Manager, WithoutActiveDriverEveryOperationFailsWith1223) {
              [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
         tDevReturn r = Record(0);
         EXPECT_EQ(1, call(&r));
-        EXPECT_EQ(1223, r.iCode1);
-        EXPECT_EQ(1223, r.iCode2);
-        EXPECT_EQ(1, r.iErrFlag1);
-        EXPECT_EQ(1, r.iErrFlag2);
+        EXPECT_EQ(Codes(1223, 1), Codes(r));
         EXPECT_EQ(std::string(sizeof r.acReplyText, 'k'),
                   std::string(r.acReplyText, sizeof r.acReplyText));
     }

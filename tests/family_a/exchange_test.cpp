@@ -199,20 +199,14 @@ TEST_F(ExchangeA, RecordTellsTheLastCodeAndTheLastReplyText) {
     // Replies ("" silent); operation; code; start of the reply text area.
     using Row = std::tuple<Texts, std::function<int(tDevReturn*)>, int, std::string>;
     tIdcStatus s;
+    // clang-format off
     const Row rows[] = {
-        {{"P1100"
-          "0000"
-          "0000"
-          "1"},
-         [&](tDevReturn* r) { return a.GetStatus(&s, r); },
-         1225,
-         "P1100x"},
+        {{"P1100" "00000000" "1"}, [&](tDevReturn* r) { return a.GetStatus(&s, r); }, 1225, "P1100x"},
         {{"P0000"}, [&](tDevReturn* r) { return a.Init(1, r); }, 1225, "P0000x"},
-        {{"N0010", "P0000123"},
-         [&](tDevReturn* r) { return a.RetainCard(nullptr, r); },
-         1283,
+        {{"N0010", "P0000123"}, [&](tDevReturn* r) { return a.RetainCard(nullptr, r); }, 1283,
          "N0010x"}, // the counter's own record stays apart
     };
+    // clang-format on
     for (const auto& [replies, operation, code, text] : rows) {
         SCOPED_TRACE(text);
         Replies(replies);

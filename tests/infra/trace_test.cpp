@@ -82,22 +82,9 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
     }
 }
 
-TEST(Trace, LeaveLineWithEmptyNameAndNegativeCode) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=1\n");
-    ScopedScriptedLine line;
-    {
-        OTraceLog log(TraceLibrary().c_str());
-        OReaderComm comm(&log, "CARDREADER");
-        tDevReturn r{};
-        ASSERT_EQ(0, OpenPort(comm));
-        OCallTrace scope(&log, "EjectCard", 3);
-        r.iCode2 = -5;
-        scope.vSetOutcome(r);
-    }
-    EXPECT_NE(std::string::npos, env.sReadFile(kTraceFile).find("->Leave EjectCard( -5)\n"));
-}
-
-TEST(Trace, LongLineArrivesWhole) {
+// A leave line without a device name and with a negative code; a long line
+// arrives whole.
+TEST(Trace, LinesArriveAsWritten) {
     TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=1\n");
     ScopedScriptedLine line;
     const std::string longText(3000, 'q');
@@ -106,8 +93,14 @@ TEST(Trace, LongLineArrivesWhole) {
         OReaderComm comm(&log, "CARDREADER");
         ASSERT_EQ(0, OpenPort(comm));
         EXPECT_GT(log.iWriteTrace(3, "%s|%s", longText.c_str(), "end"), 0);
+        OCallTrace scope(&log, "EjectCard", 3);
+        tDevReturn r{};
+        r.iCode2 = -5;
+        scope.vSetOutcome(r);
     }
-    EXPECT_NE(std::string::npos, env.sReadFile(kTraceFile).find(longText + "|end\n"));
+    const std::string text = env.sReadFile(kTraceFile);
+    EXPECT_NE(std::string::npos, text.find("->Leave EjectCard( -5)\n"));
+    EXPECT_NE(std::string::npos, text.find(longText + "|end\n"));
 }
 
 TEST(Trace, MissingLibraryLeavesEverythingWorking) {

@@ -43,50 +43,21 @@ bool IsSuccessClass(int code) {
     return code == 0 || (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
 }
 
+// clang-format off
 enum Op {
-    kSetCommPara,
-    kCloseComm,
+    kSetCommPara, kCloseComm,
     kCloseAndOpen, // IDC_CloseComm, then IDC_SetCommPara again at once
-    kInit,
-    kGetStatus,
-    kAcceptCard,
-    kChipIO,
-    kChipPowerOn,
-    kChipPowerOff,
-    kEjectCard,
-    kGetCapabilities,
-    kGetLifeInfo,
-    kReadTrack,
-    kReset,
-    kResetCount,
-    kRetainCard,
-    kReleaseAntiFishing,
-    kWriteTrack,
-    kGetLogicalDevName,
-    kSetLogicalDevName,
-    kOpCount
+    kInit, kGetStatus, kAcceptCard, kChipIO, kChipPowerOn, kChipPowerOff, kEjectCard,
+    kGetCapabilities, kGetLifeInfo, kReadTrack, kReset, kResetCount, kRetainCard,
+    kReleaseAntiFishing, kWriteTrack, kGetLogicalDevName, kSetLogicalDevName, kOpCount
 };
 
-const char* const kOpNames[kOpCount] = {"SetCommPara",
-                                        "CloseComm",
-                                        "CloseComm+SetCommPara",
-                                        "Init",
-                                        "GetStatus",
-                                        "AcceptCard",
-                                        "ChipIO",
-                                        "ChipPower1",
-                                        "ChipPower3",
-                                        "EjectCard",
-                                        "GetCapabilities",
-                                        "GetLifeInfo",
-                                        "ReadTrack",
-                                        "Reset",
-                                        "ResetCount",
-                                        "RetainCard",
-                                        "ReleaseAntiFishing",
-                                        "WriteTrack",
-                                        "GetLogicalDevName",
-                                        "SetLogicalDevName"};
+const char* const kOpNames[kOpCount] = {
+    "SetCommPara", "CloseComm", "CloseComm+SetCommPara", "Init", "GetStatus", "AcceptCard",
+    "ChipIO", "ChipPower1", "ChipPower3", "EjectCard", "GetCapabilities", "GetLifeInfo",
+    "ReadTrack", "Reset", "ResetCount", "RetainCard", "ReleaseAntiFishing", "WriteTrack",
+    "GetLogicalDevName", "SetLogicalDevName"};
+// clang-format on
 
 struct Shared {
     std::mutex mutex;
@@ -143,87 +114,14 @@ private:
     }
 
     void Do(Op op) {
-        tDevReturn r;
-        std::memset(&r, 0, sizeof r); // a failure must not leave this success code
-        uint32_t u = 0xA5A5A5A5u;
-        int result = 0;
         switch (op) {
-        case kSetCommPara:
-            result = IDC_SetCommPara(&r);
-            break;
         case kCloseComm:
         case kCloseAndOpen:
             if (IDC_CloseComm() != 0)
                 Disagree(op, "IDC_CloseComm did not return 0");
-            if (op == kCloseComm) {
-                Count(-1);
-                return;
-            }
-            result = IDC_SetCommPara(&r);
+            if (op == kCloseComm)
+                return Count(-1);
             break;
-        case kInit:
-            result = IDC_Init(1 + static_cast<int>(m_rng() % 3), &r);
-            break;
-        case kGetStatus: {
-            tIdcStatus st;
-            result = IDC_GetStatus(&st, &r);
-            break;
-        }
-        case kAcceptCard:
-            result = IDC_AcceptCard(1, &r);
-            break;
-        case kChipIO: {
-            static const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0,
-                                             0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
-            std::vector<uint8_t> reply(IDC_CHIP_REPLY_MAX);
-            result = IDC_ChipIO(0, select, sizeof select, reply.data(), &u, &r);
-            break;
-        }
-        case kChipPowerOn: {
-            std::vector<uint8_t> atr(IDC_CHIP_REPLY_MAX);
-            uint32_t atrLen = 0;
-            result = IDC_ChipPower(1, reinterpret_cast<uintptr_t>(atr.data()),
-                                   reinterpret_cast<uintptr_t>(&atrLen), &u, &r);
-            break;
-        }
-        case kChipPowerOff:
-            result = IDC_ChipPower(3, 0, 0, &u, &r);
-            break;
-        case kEjectCard:
-            result = IDC_EjectCard(&r);
-            break;
-        case kGetCapabilities: {
-            tIdcCaps caps;
-            result = IDC_GetCapabilities(&caps, &r);
-            break;
-        }
-        case kGetLifeInfo: {
-            tIdcLife life;
-            result = IDC_GetLifeInfo(&life, &r);
-            break;
-        }
-        case kReadTrack: {
-            tIdcTracks tracks;
-            result = IDC_ReadTrack(&tracks, &r);
-            break;
-        }
-        case kReset:
-            result = IDC_Reset(&r);
-            break;
-        case kResetCount:
-            result = IDC_ResetCount(0, &r);
-            break;
-        case kRetainCard:
-            result = IDC_RetainCard(&u, &r);
-            break;
-        case kReleaseAntiFishing:
-            result = IDC_ReleaseAntiFishing(&r);
-            break;
-        case kWriteTrack: {
-            static const uint8_t data[] = "4000123412341234";
-            result = IDC_WriteTrack(2, data, sizeof data - 1, &r);
-            break;
-        }
         case kGetLogicalDevName: {
             char name[64];
             std::memset(name, 'x', sizeof name);
@@ -231,17 +129,69 @@ private:
             if (std::strcmp(name, kNames[0]) != 0 && std::strcmp(name, kNames[1]) != 0)
                 Disagree(op, "read back a name never written: \"" +
                                  std::string(name, strnlen(name, sizeof name)) + "\"");
-            Count(-1);
-            return;
+            return Count(-1);
         }
         case kSetLogicalDevName:
             IDC_SetLogicalDevName(kNames[m_rng() % 2]);
-            Count(-1);
-            return;
+            return Count(-1);
         case kOpCount:
             return;
+        default:
+            break;
         }
-        Check(op, result, r);
+        tDevReturn r;
+        std::memset(&r, 0, sizeof r); // a failure must not leave this success code
+        Check(op, WithRecord(op == kCloseAndOpen ? kSetCommPara : op, &r), r);
+    }
+
+    // The calls that fill a record.
+    int WithRecord(Op op, tDevReturn* r) {
+        static const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0,
+                                         0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+        static const uint8_t data[] = "4000123412341234";
+        std::vector<uint8_t> buf(IDC_CHIP_REPLY_MAX);
+        uint32_t u = 0xA5A5A5A5u, len = 0;
+        tIdcStatus st;
+        tIdcCaps caps;
+        tIdcLife life;
+        tIdcTracks tracks;
+        switch (op) {
+        case kSetCommPara:
+            return IDC_SetCommPara(r);
+        case kInit:
+            return IDC_Init(1 + static_cast<int>(m_rng() % 3), r);
+        case kGetStatus:
+            return IDC_GetStatus(&st, r);
+        case kAcceptCard:
+            return IDC_AcceptCard(1, r);
+        case kChipIO:
+            return IDC_ChipIO(0, select, sizeof select, buf.data(), &u, r);
+        case kChipPowerOn:
+            return IDC_ChipPower(1, reinterpret_cast<uintptr_t>(buf.data()),
+                                 reinterpret_cast<uintptr_t>(&len), &u, r);
+        case kChipPowerOff:
+            return IDC_ChipPower(3, 0, 0, &u, r);
+        case kEjectCard:
+            return IDC_EjectCard(r);
+        case kGetCapabilities:
+            return IDC_GetCapabilities(&caps, r);
+        case kGetLifeInfo:
+            return IDC_GetLifeInfo(&life, r);
+        case kReadTrack:
+            return IDC_ReadTrack(&tracks, r);
+        case kReset:
+            return IDC_Reset(r);
+        case kResetCount:
+            return IDC_ResetCount(0, r);
+        case kRetainCard:
+            return IDC_RetainCard(&u, r);
+        case kReleaseAntiFishing:
+            return IDC_ReleaseAntiFishing(r);
+        case kWriteTrack:
+            return IDC_WriteTrack(2, data, sizeof data - 1, r);
+        default:
+            return 0;
+        }
     }
 
     void Check(Op op, int result, const tDevReturn& r) {

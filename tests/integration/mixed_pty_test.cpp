@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "emulator.h"
+#include "support/scoped_var.h"
 #include "support/test_env.h"
 
 extern char** environ;
@@ -39,25 +40,6 @@ constexpr int kCallsPerThread = 60;
 // Far beyond what the run takes even under ThreadSanitizer on a loaded
 // machine; past it the hosts are killed and the test fails.
 constexpr auto kWholeRunBound = std::chrono::seconds(90);
-
-class ScopedVar {
-public:
-    ScopedVar(const char* pName, const std::string& value) : m_name(pName) {
-        if (const char* old = std::getenv(pName))
-            m_old = old, m_had = true;
-        setenv(pName, value.c_str(), 1);
-    }
-    ~ScopedVar() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-private:
-    std::string m_name, m_old;
-    bool m_had = false;
-};
 
 // One host process, its standard output and error gathered through a pipe.
 struct Host {

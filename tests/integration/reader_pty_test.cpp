@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "emulator.h"
 #include "quillon/idc.h"
+#include "support/records.h"
 #include "support/test_env.h"
 
 namespace emu = quillon::emu;
@@ -79,55 +81,46 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
         CloseAtEnd closer;
         std::vector<std::string> leaves; // the trace lines the calls must leave
 
+        // A call that succeeds with code, its "->Leave" line expected in the
+        // trace unless it is a plain positive status.
+        const auto step = [&](const char* name, int code, std::function<int(tDevReturn*)> call) {
+            SCOPED_TRACE(name);
+            tDevReturn r = Untouched();
+            EXPECT_EQ(0, call(&r));
+            EXPECT_EQ(Codes(code, 0), Codes(r));
+            if (code != 1201 || std::string(name) != "GetStatus")
+                leaves.push_back(std::string("->Leave ") + name + "(CARDREADER " +
+                                 std::to_string(code) + ")");
+        };
         tDevReturn r = Untouched();
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         EXPECT_EQ(0x5A5A5A5A, r.iCode2) << "the port was opened by the selection already";
-
-        r = Untouched();
-        EXPECT_EQ(0, IDC_Init(1, &r));
-        EXPECT_EQ(1201, r.iCode2);
-        EXPECT_EQ(0, r.iErrFlag2);
-        leaves.push_back("->Leave Init(CARDREADER 1201)");
-
+        step("Init", 1201, [](tDevReturn* p) { return IDC_Init(1, p); });
         tIdcStatus st{};
-        r = Untouched();
-        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
-        EXPECT_EQ(1201, r.iCode2);
+        step("GetStatus", 1201, [&](tDevReturn* p) { return IDC_GetStatus(&st, p); });
         EXPECT_EQ(1, st.usField[1]) << "no card";
 
         // The card stays at the gate for the whole AcceptCard (family C asks
         // the status after the entry command) and goes in after it.
         reader.InsertCard();
-        r = Untouched();
-        EXPECT_EQ(0, IDC_AcceptCard(1, &r));
-        EXPECT_EQ(1202, r.iCode2);
-        leaves.push_back("->Leave AcceptCard(CARDREADER 1202)");
+        step("AcceptCard", 1202, [](tDevReturn* p) { return IDC_AcceptCard(1, p); });
         ASSERT_TRUE(reader.LetCardIn());
-        r = Untouched();
-        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
-        EXPECT_EQ(1203, r.iCode2);
+        step("GetStatus", 1203, [&](tDevReturn* p) { return IDC_GetStatus(&st, p); });
         EXPECT_EQ(3, st.usField[1]) << "card inside";
-        leaves.push_back("->Leave GetStatus(CARDREADER 1203)");
 
         tIdcTracks t{};
-        r = Untouched();
-        EXPECT_EQ(0, IDC_ReadTrack(&t, &r));
-        EXPECT_EQ(1203, r.iCode2);
-        leaves.push_back("->Leave ReadTrack(CARDREADER 1203)");
+        step("ReadTrack", 1203, [&](tDevReturn* p) { return IDC_ReadTrack(&t, p); });
         EXPECT_EQ(card.track1, std::string(reinterpret_cast<char*>(t.abTrack1), t.uiLen1));
         EXPECT_EQ(card.track2, std::string(reinterpret_cast<char*>(t.abTrack2), t.uiLen2));
         EXPECT_EQ(card.track3, std::string(reinterpret_cast<char*>(t.abTrack3), t.uiLen3));
 
         uint8_t atr[IDC_CHIP_REPLY_MAX] = {};
-        uint32_t atrLen = 0;
-        uint32_t chipType = 99;
-        r = Untouched();
-        EXPECT_EQ(0, IDC_ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                   reinterpret_cast<uintptr_t>(&atrLen), &chipType, &r));
-        EXPECT_EQ(1203, r.iCode2);
+        uint32_t atrLen = 0, chipType = 99;
+        step("ChipPower", 1203, [&](tDevReturn* p) {
+            return IDC_ChipPower(1, uintptr_t(atr), uintptr_t(&atrLen), &chipType, p);
+        });
         EXPECT_EQ(0u, chipType) << "processor card, T=0";
         EXPECT_EQ(card.Answer(), Take(atr, atrLen));
-        leaves.push_back("->Leave ChipPower(CARDREADER 1203)");
 
         // SELECT by name: the T=0 card has the answer waiting (61 xx) and
         // hands it over on GET RESPONSE.
@@ -135,28 +128,23 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
                                   0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
         uint8_t reply[IDC_CHIP_REPLY_MAX] = {};
         uint32_t replyLen = 0;
-        r = Untouched();
-        EXPECT_EQ(0, IDC_ChipIO(0, select, sizeof select, reply, &replyLen, &r));
-        EXPECT_EQ(1203, r.iCode2);
-        leaves.push_back("->Leave ChipIO(CARDREADER 1203)");
+        step("ChipIO", 1203, [&](tDevReturn* p) {
+            return IDC_ChipIO(0, select, sizeof select, reply, &replyLen, p);
+        });
         ASSERT_EQ(2u, replyLen);
         EXPECT_EQ(0x61, reply[0]);
         const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, reply[1]};
         replyLen = 0;
-        r = Untouched();
-        EXPECT_EQ(0, IDC_ChipIO(0, getResponse, sizeof getResponse, reply, &replyLen, &r));
-        EXPECT_EQ(1203, r.iCode2);
+        step("ChipIO", 1203, [&](tDevReturn* p) {
+            return IDC_ChipIO(0, getResponse, sizeof getResponse, reply, &replyLen, p);
+        });
         ASSERT_EQ(getResponse[4] + 2u, replyLen);
         EXPECT_EQ(0x90, reply[replyLen - 2]);
         EXPECT_EQ(0x00, reply[replyLen - 1]);
         const std::string fci(reinterpret_cast<char*>(reply), replyLen - 2);
         EXPECT_NE(std::string::npos, fci.find("VISA CREDIT"));
-        leaves.push_back("->Leave ChipIO(CARDREADER 1203)");
-
-        r = Untouched();
-        EXPECT_EQ(0, IDC_ChipPower(3, 0, 0, &chipType, &r));
-        EXPECT_EQ(1203, r.iCode2);
-        leaves.push_back("->Leave ChipPower(CARDREADER 1203)");
+        step("ChipPower", 1203,
+             [&](tDevReturn* p) { return IDC_ChipPower(3, 0, 0, &chipType, p); });
 
         if (row.life) {
             tIdcLife life{};
@@ -169,19 +157,15 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
             EXPECT_EQ(c.chipActivations, life.uiValue[5]);
         }
 
-        r = Untouched();
-        if (row.retain) {
-            uint32_t count = kNotWritten;
-            EXPECT_EQ(0, IDC_RetainCard(&count, &r));
-            EXPECT_EQ(row.retainCount, count);
-            EXPECT_EQ(emu::CardPosition::Retained, reader.Position());
-            leaves.push_back("->Leave RetainCard(CARDREADER " + std::to_string(row.endCode) + ")");
-        } else {
-            EXPECT_EQ(0, IDC_EjectCard(&r));
-            EXPECT_EQ(emu::CardPosition::Gate, reader.Position());
-            leaves.push_back("->Leave EjectCard(CARDREADER " + std::to_string(row.endCode) + ")");
-        }
-        EXPECT_EQ(row.endCode, r.iCode2);
+        uint32_t count = kNotWritten;
+        if (row.retain)
+            step("RetainCard", row.endCode,
+                 [&](tDevReturn* p) { return IDC_RetainCard(&count, p); });
+        else
+            step("EjectCard", row.endCode, [](tDevReturn* p) { return IDC_EjectCard(p); });
+        EXPECT_EQ(row.retainCount, count);
+        EXPECT_EQ(row.retain ? emu::CardPosition::Retained : emu::CardPosition::Gate,
+                  reader.Position());
 
         EXPECT_EQ(0, IDC_CloseComm());
         EXPECT_EQ(0, reader.GetStats().badFrames);
@@ -209,15 +193,9 @@ TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
         emu::Emulator reader(row.family);
         const std::string port = reader.Start();
         auto ini = [&](const char* type) {
-            return "; kiosk 7, reader by the door\n" + Port(port) +
-                   "BaudRate=9600\n\n"
-                   "[CardReaderType]\n"
-                   "; set by the installer\n"
-                   "CardReaderType=" +
-                   type +
-                   "  ; family\n\n"
-                   "[Dtr]\n"
-                   "Dtr=0\n";
+            return "; kiosk 7, reader by the door\n" + Port(port) + "BaudRate=9600\n\n" +
+                   "[CardReaderType]\n; set by the installer\nCardReaderType=" + type +
+                   "  ; family\n\n[Dtr]\nDtr=0\n";
         };
         TestEnv env(ini("2"));
         CloseAtEnd closer;

@@ -13,6 +13,7 @@
 
 #include "emulator.h"
 #include "quillon/idc.h"
+#include "support/scoped_var.h"
 #include "support/test_env.h"
 
 namespace emu = quillon::emu;
@@ -20,27 +21,6 @@ namespace emu = quillon::emu;
 namespace {
 struct CloseAtEnd {
     ~CloseAtEnd() { IDC_CloseComm(); }
-};
-
-// The device lock in a folder of the test's own, so that tests running
-// beside it that hold the shared lock do not hold this one up.
-class PrivateLockFolder {
-public:
-    explicit PrivateLockFolder(const std::string& dir) {
-        if (const char* old = std::getenv("QUILLON_LOCK_DIR"))
-            m_old = old, m_had = true;
-        setenv("QUILLON_LOCK_DIR", dir.c_str(), 1);
-    }
-    ~PrivateLockFolder() {
-        if (m_had)
-            setenv("QUILLON_LOCK_DIR", m_old.c_str(), 1);
-        else
-            unsetenv("QUILLON_LOCK_DIR");
-    }
-
-private:
-    std::string m_old;
-    bool m_had = false;
 };
 
 // Points the link at target, replacing it in one step as udev does.
@@ -63,7 +43,9 @@ TEST(ReaderOverPty, UnpluggedAdapterIsOpenedAgainUnderItsLink) {
     const std::string link = env.dir() + "/reader-by-id";
     const std::string ini = "[CARDREADER]\nPort=" + link + "\n[CardReaderType]\nCardReaderType=1\n";
     env.vWriteConfig(ini);
-    PrivateLockFolder lockFolder(env.dir());
+    // The device lock in a folder of the test's own, so that tests running
+    // beside it that hold the shared lock do not hold this one up.
+    ScopedVar lockFolder("QUILLON_LOCK_DIR", env.dir());
     CloseAtEnd closer;
 
     emu::Emulator before(emu::Family::A);

@@ -188,20 +188,11 @@ TEST_F(BridgeTest, TransmitFailsCleanlyForSilentChipsLongApdusAndSmallBuffers) {
     } rows[] = {
         {"chip silent", 5, 258, 1, 0, IFD_COMMUNICATION_ERROR, {"ChipIO 5"}},
         {"APDU too long", 262, 258, 0, 2, IFD_COMMUNICATION_ERROR, {}},
-        {"reply larger than pcscd's buffer",
-         5,
-         10,
-         0,
-         11,
-         IFD_ERROR_INSUFFICIENT_BUFFER,
-         {"ChipIO 5"}},
-        {"reply longer than any chip reply",
-         5,
-         258,
-         0,
-         IDC_CHIP_REPLY_MAX + 1,
-         IFD_COMMUNICATION_ERROR,
-         {"ChipIO 5"}},
+        // clang-format off
+        {"reply larger than pcscd's buffer", 5, 10, 0, 11, IFD_ERROR_INSUFFICIENT_BUFFER, {"ChipIO 5"}},
+        {"reply longer than any chip reply", 5, 258, 0, IDC_CHIP_REPLY_MAX + 1,
+         IFD_COMMUNICATION_ERROR, {"ChipIO 5"}},
+        // clang-format on
         {"longest short APDU", 261, 258, 0, 2, IFD_SUCCESS, {"ChipIO 261"}},
     };
     for (const auto& row : rows) {

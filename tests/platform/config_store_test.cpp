@@ -224,20 +224,16 @@ TEST(ConfigStore, SetWritesThroughLinksAndKeepsModeAndOwner) {
         bool exists;
         bool byNobody; // written by another user (when the tests run as root)
     } rows[] = {
+        // clang-format off
         {"plain file", {}, "Quillon.ini", true, false},
         {"relative link", {{"Quillon.ini", "etc/Quillon.ini"}}, "etc/Quillon.ini", true, false},
         // the second link is relative to its own folder
-        {"chain",
-         {{"Quillon.ini", "@etc/hop"}, {"etc/hop", "Quillon.ini"}},
-         "etc/Quillon.ini",
-         true,
-         false},
-        {"link to a missing file",
-         {{"Quillon.ini", "etc/Quillon.ini"}},
-         "etc/Quillon.ini",
-         false,
-         false},
+        {"chain", {{"Quillon.ini", "@etc/hop"}, {"etc/hop", "Quillon.ini"}}, "etc/Quillon.ini",
+         true, false},
+        {"link to a missing file", {{"Quillon.ini", "etc/Quillon.ini"}}, "etc/Quillon.ini",
+         false, false},
         {"another user's file", {}, "Quillon.ini", true, true},
+        // clang-format on
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
