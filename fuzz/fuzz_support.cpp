@@ -433,7 +433,7 @@ void Setup() {
         return;
     done = true;
     // A memory file system keeps the configuration writes (fsync, rename)
-    // cheap; the named lock file goes to the temporary folder as always.
+    // cheap; the named lock file goes there too.
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string dir = base + "/quillon-fuzz-XXXXXX";
     if (!mkdtemp(&dir[0]))
@@ -442,8 +442,18 @@ void Setup() {
     g_config = dir + "/Quillon.ini";
     atexit(RemoveWorkFolder);
     // The named lock file too: runs beside each other, and the tests of the
-    // machine, do not wait for one another's lock.
+    // machine, do not wait for one another's lock (nor does a lock held
+    // elsewhere turn into a failure the input did not cause).
     setenv("TMPDIR", dir.c_str(), 1);
+    setenv("QUILLON_LOCK_DIR", dir.c_str(), 1);
+    // The trace library stays loaded: every reader selection loads it and
+    // every close unloads it, and a load and unload under ASan (mappings
+    // read, relocations, shadow) cost more than the rest of an input.
+    static ModuleHandle s_traceLibrary =
+        LoadModule((ModuleFolderOf(reinterpret_cast<const void*>(&TraceLibraryFileName)) +
+                    TraceLibraryFileName())
+                       .c_str());
+    (void)s_traceLibrary;
     setenv("QUILLON_CONFIG", g_config.c_str(), 1);
     quillon::SetClockSource([] { return g_now; });
     quillon::SetSleepHook(&VirtualSleep);

@@ -265,6 +265,10 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
                 std::string::size_type ws = commentAt;
                 while (ws > 0 && (rest[ws - 1] == ' ' || rest[ws - 1] == '\t'))
                     --ws;
+                // No old value: the blanks after '=' are also the ones before
+                // the comment; they stay in front, one of them behind.
+                if (ws == 0 && commentAt > 0)
+                    ws = commentAt - 1;
                 tail = rest.substr(ws);
                 // A comment right after '=' needs a blank before it behind the
                 // value, or it would read as part of the value.

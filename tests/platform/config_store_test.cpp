@@ -138,7 +138,10 @@ TEST(ConfigStore, SetKeepsEveryOtherLineByteForByte) {
 // so it stays a comment and the value reads back.
 TEST(ConfigStore, SetKeepsACommentGluedToEqualsApart) {
     const std::vector<std::pair<std::string, std::string>> rows = {
-        {"K =;c", "K =5 ;c"}, {"K=#c", "K=5 #c"}, {"K = ;c", "K = 5 ;c"}};
+        {"K =;c", "K =5 ;c"},
+        {"K=#c", "K=5 #c"},
+        {"K = ;c", "K = 5 ;c"},
+        {"K=\t\t\t#c", "K=\t\t\t5\t#c"}}; // the blanks are not doubled
     for (const auto& [line, stored] : rows) {
         SCOPED_TRACE(line);
         TestEnv env("[S]\n" + line + "\n");
