@@ -81,7 +81,8 @@ TEST_F(ChipB, ChipIoByProtocol) {
     // clang-format off
     const std::vector<std::tuple<int, Bytes, size_t, const char*, int, int>> rows = {
         // attempt, ATR, APDU length, prefix (null: nothing sent), result, code (7: left alone)
-        {0, {0, 0x65}, 262, nullptr, 1, 7}, {0, {0, 0x65}, 261, "CI3", 0, 1201},
+        {0, {0, 0x65}, 262, nullptr, 1, 1224}, {0, {0, 0x65}, 261, "CI3", 0, 1201},
+        {0, {0, 0xE2}, IDC_CHIP_REPLY_MAX + 1, nullptr, 1, 1224},
         {0, {0, 0xE2}, 999, "CI4", 0, 1201}, {2, {}, 5, nullptr, 0, 7}, {3, {}, 5, nullptr, 0, 7},
         {4, {0xA2, 0x13, 0x10}, 1021, "CR3", 0, 1201}, {4, {0xA2, 0x13, 0x10}, 1022, nullptr, 1, 1224},
         {4, {0x92, 0x23, 0x10}, 5, "CR3", 0, 1201}, {6, {}, 5, "CR4", 0, 1201},

@@ -134,7 +134,10 @@ int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tOu
 
 int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                            uint32_t* pReplyLen, tDevReturn* pRet) {
-    if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
+    // Blocks would carry any length; a command longer than a chip reply's
+    // area is refused unsent, before anything is read from the caller's buffer.
+    if (iCommandLen < 0 || iCommandLen > IDC_CHIP_REPLY_MAX || (!pCommand && iCommandLen > 0) ||
+        !pReply || !pReplyLen)
         return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
     const uint32_t len = static_cast<uint32_t>(iCommandLen);
     const uint16_t protocol = m_status.usField[kStChipType];
@@ -142,8 +145,8 @@ int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     tLargeReply reply;
     switch (protocol) {
     case 0:
-        if (len > kProtocol0ApduMax)
-            return 1; // refused before anything is sent; the record is left alone
+        if (len > kProtocol0ApduMax) // refused before anything is sent; the record says so
+            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
         if (!bSendApdu("CI3", pCommand, len, reply, out))
             return iFinish(out, pRet);
         break;
