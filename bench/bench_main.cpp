@@ -292,13 +292,9 @@ void BM_Exchange(benchmark::State& state, Kind kind, bool bLong) {
 
 // --- export calls over the in-memory reader ----------------------------------------
 
-// The whole road of an export: named lock, trace scope, driver, exchange.
-void BM_ExportCall(benchmark::State& state, bool bTrace, bool bLong) {
-    bench::InMemoryReader reader(Family::A);
-    auto& model = reader.Engine().Model();
-    model.SetCard(quillon::emu::Card::Default());
-    model.PlaceCard(quillon::emu::CardPosition::Inside);
-    WriteConfig(SerialConfig(1, "/dev/in-memory", bTrace));
+// Opens the configured reader through the exports, warms up, then times
+// EjectCard (or ReadTrack, bLong) with the heap allocations per call; closes.
+void TimeExportCalls(benchmark::State& state, bool bLong) {
     tDevReturn r{};
     if (IDC_SetCommPara(&r) != 0) {
         state.SkipWithError("IDC_SetCommPara failed");
@@ -315,6 +311,16 @@ void BM_ExportCall(benchmark::State& state, bool bTrace, bool bLong) {
     state.counters["allocs"] = static_cast<double>(bench::ThreadAllocs() - allocs0) /
                                static_cast<double>(state.iterations());
     IDC_CloseComm();
+}
+
+// The whole road of an export: named lock, trace scope, driver, exchange.
+void BM_ExportCall(benchmark::State& state, bool bTrace, bool bLong) {
+    bench::InMemoryReader reader(Family::A);
+    auto& model = reader.Engine().Model();
+    model.SetCard(quillon::emu::Card::Default());
+    model.PlaceCard(quillon::emu::CardPosition::Inside);
+    WriteConfig(SerialConfig(1, "/dev/in-memory", bTrace));
+    TimeExportCalls(state, bLong);
 }
 
 // --- over a pseudo-terminal --------------------------------------------------------------
@@ -391,22 +397,7 @@ void BM_PtyExportCall(benchmark::State& state, bool bLong) {
     emu.SetCard(quillon::emu::Card::Default());
     emu.PlaceCard(quillon::emu::CardPosition::Inside);
     WriteConfig(SerialConfig(1, port, false));
-    tDevReturn r{};
-    if (IDC_SetCommPara(&r) != 0) {
-        state.SkipWithError("IDC_SetCommPara failed");
-        IDC_CloseComm();
-        return;
-    }
-    tIdcTracks tracks;
-    auto call = [&] { return bLong ? IDC_ReadTrack(&tracks, &r) : IDC_EjectCard(&r); };
-    for (int i = 0; i < 3; ++i)
-        call();
-    const uint64_t allocs0 = bench::ThreadAllocs();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(call());
-    state.counters["allocs"] = static_cast<double>(bench::ThreadAllocs() - allocs0) /
-                               static_cast<double>(state.iterations());
-    IDC_CloseComm();
+    TimeExportCalls(state, bLong);
     emu.Stop();
 }
 
