@@ -37,7 +37,12 @@ struct LockState {
         std::condition_variable cv;
         bool bHeld = false;
     } queue;
-    int fd = -1; // the lock file while held; guarded by the queue
+    // The lock file, kept open from one hold to the next (opening and
+    // checking it again on every call cost more than the rest of a call);
+    // used only by the thread that has the queue.
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
     LockState* pNext = nullptr;
 };
 
@@ -75,8 +80,10 @@ void AfterForkInParent() {
     g_liveLock.unlock();
 }
 // The child has only the thread that forked, which holds none of the locks:
-// a holder in the parent has no counterpart here. Its lock file descriptor
-// is closed without unlocking, which leaves the parent's lock alone.
+// a holder in the parent has no counterpart here. The lock file descriptor
+// it inherited shares the parent's lock (flock belongs to the open file), so
+// it is closed without unlocking, which leaves the parent's lock alone, and
+// the child opens its own.
 void AfterForkInChild() {
     g_liveLock.unlock();
     for (LockState* p = g_pLive; p; p = p->pNext) {
@@ -110,8 +117,7 @@ std::string LockFolder() {
 // whatever the umask, so the other users of its group can take it too; one
 // of another user's that anybody may open is refused, as anybody could hold
 // it.
-int CheckedLockFile(int fd) {
-    struct stat st {};
+int CheckedLockFile(int fd, struct stat& st) {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
         (st.st_uid != geteuid() && (st.st_mode & 0007) != 0)) {
         close(fd);
@@ -125,22 +131,43 @@ int CheckedLockFile(int fd) {
 // Opens the lock file, creating it only when it is absent. A link is never
 // followed, so nothing else can be locked or changed in its stead; -1 when
 // the file cannot be had.
-int OpenLockFile(const std::string& path) {
+int OpenLockFile(const std::string& path, struct stat& st) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = open(path.c_str(), flags);
         if (fd >= 0)
-            return CheckedLockFile(fd);
+            return CheckedLockFile(fd, st);
         if (errno != ENOENT)
             return -1;
         fd = open(path.c_str(), flags | O_CREAT | O_EXCL, kLockFileMode);
         if (fd >= 0)
-            return CheckedLockFile(fd);
+            return CheckedLockFile(fd, st);
         if (errno != EEXIST)
             return -1;
         // Another process created it at the same moment: open that one.
     }
     return -1;
+}
+
+// The lock file to flock: the one kept open while the path still names it
+// (same file, no second name), else the path opened anew. A lock file that
+// was removed (a cleaner of old files in /tmp) and made again by another
+// process is then the one every process locks. -1 when it cannot be had.
+int LockFileNow(LockState& state, const std::string& path) {
+    struct stat st {};
+    if (state.fd >= 0) {
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+            st.st_dev == state.dev && st.st_ino == state.ino)
+            return state.fd;
+        close(state.fd);
+        state.fd = -1;
+    }
+    state.fd = OpenLockFile(path, st);
+    if (state.fd >= 0) {
+        state.dev = st.st_dev;
+        state.ino = st.st_ino;
+    }
+    return state.fd;
 }
 
 } // namespace
@@ -159,6 +186,8 @@ ONamedMutex::ONamedMutex(const char* pName) : m_impl(new Impl), m_name(pName ? p
 
 ONamedMutex::~ONamedMutex() {
     UnlistLock(m_impl.get());
+    if (m_impl->fd >= 0)
+        close(m_impl->fd);
 }
 
 bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
@@ -176,7 +205,7 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
         }
         q.bHeld = true;
     }
-    const int fd = OpenLockFile(m_impl->path);
+    const int fd = LockFileNow(*m_impl, m_impl->path);
     bool held = false;
     bool counted = false; // among NamedLockWaitsNow()
     while (fd >= 0 && !held) {
@@ -195,22 +224,15 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     if (counted)
         --g_namedLockWaits;
     if (!held) {
-        if (fd >= 0)
-            close(fd);
         vLetNextThreadIn(q);
         return false;
     }
-    m_impl->fd = fd;
     return true;
 }
 
 void ONamedMutex::vUnlock() {
-    const int fd = m_impl->fd;
-    m_impl->fd = -1;
-    if (fd >= 0) {
-        flock(fd, LOCK_UN);
-        close(fd);
-    }
+    if (m_impl->fd >= 0)
+        flock(m_impl->fd, LOCK_UN);
     vLetNextThreadIn(m_impl->queue);
 }
 

@@ -482,6 +482,33 @@ TEST(Lock, TheLockFileHasMode0660) {
     }
 }
 
+// The lock file stays open between calls; one removed (a cleaner of old
+// files) or replaced meanwhile is not locked any more: every process locks
+// the file the path names now.
+TEST(Lock, ALockFileRemovedOrReplacedBetweenCallsIsNotLockedAlone) {
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "removed");
+        TestEnv env;
+        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+        const std::string path = env.dir() + "/" + kLockFile;
+        quillon::ONamedMutex first("CARDREADER");
+        ASSERT_TRUE(first.bLock());
+        first.vUnlock();
+        if (replaced) {
+            { std::ofstream(path + ".new") << ""; }
+            ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+        } else {
+            ASSERT_EQ(0, unlink(path.c_str()));
+        }
+        quillon::ONamedMutex second("CARDREADER");
+        ASSERT_TRUE(second.bLock());
+        EXPECT_FALSE(first.bLock(30));
+        second.vUnlock();
+        EXPECT_TRUE(first.bLock(30));
+        first.vUnlock();
+    }
+}
+
 // Another user (not in the file's group) cannot even open the lock file, so
 // cannot hold it and hang every call. Needs root to become "nobody".
 TEST(Lock, AnotherUserCannotTakeTheLockFile) {
