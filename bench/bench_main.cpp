@@ -275,8 +275,12 @@ void BM_Exchange(benchmark::State& state, Kind kind, bool bLong) {
         state.SkipWithError("the exchange failed");
         return;
     }
-    if (serial)
+    if (serial) {
+        serial->vRecord();
+        exchange->iRun(pCommand, 5000);
+        serial->vReplay();
         serial->Count() = {};
+    }
     const uint64_t allocs0 = bench::ThreadAllocs();
     for (auto _ : state)
         benchmark::DoNotOptimize(exchange->iRun(pCommand, 5000));
@@ -287,6 +291,7 @@ void BM_Exchange(benchmark::State& state, Kind kind, bool bLong) {
         const auto& c = serial->Count();
         state.counters["wire_bytes"] = static_cast<double>(c.uiSent + c.uiDelivered) / n;
         state.counters["line_reads"] = static_cast<double>(c.uiReads) / n;
+        state.counters["replay_misses"] = static_cast<double>(serial->uiReplayMisses());
     }
 }
 
@@ -294,7 +299,8 @@ void BM_Exchange(benchmark::State& state, Kind kind, bool bLong) {
 
 // Opens the configured reader through the exports, warms up, then times
 // EjectCard (or ReadTrack, bLong) with the heap allocations per call; closes.
-void TimeExportCalls(benchmark::State& state, bool bLong) {
+void TimeExportCalls(benchmark::State& state, bool bLong,
+                     bench::InMemoryReader* pReader = nullptr) {
     tDevReturn r{};
     if (IDC_SetCommPara(&r) != 0) {
         state.SkipWithError("IDC_SetCommPara failed");
@@ -305,6 +311,11 @@ void TimeExportCalls(benchmark::State& state, bool bLong) {
     auto call = [&] { return bLong ? IDC_ReadTrack(&tracks, &r) : IDC_EjectCard(&r); };
     for (int i = 0; i < 3; ++i)
         call();
+    if (pReader) {
+        pReader->vRecord();
+        call();
+        pReader->vReplay();
+    }
     const uint64_t allocs0 = bench::ThreadAllocs();
     for (auto _ : state)
         benchmark::DoNotOptimize(call());
@@ -320,7 +331,8 @@ void BM_ExportCall(benchmark::State& state, bool bTrace, bool bLong) {
     model.SetCard(quillon::emu::Card::Default());
     model.PlaceCard(quillon::emu::CardPosition::Inside);
     WriteConfig(SerialConfig(1, "/dev/in-memory", bTrace));
-    TimeExportCalls(state, bLong);
+    TimeExportCalls(state, bLong, &reader);
+    state.counters["replay_misses"] = static_cast<double>(reader.uiReplayMisses());
 }
 
 // --- over a pseudo-terminal --------------------------------------------------------------

@@ -71,15 +71,40 @@ InMemoryReader::~InMemoryReader() {
     quillon::OSerialLineFactory::fnReplace(m_previous);
 }
 
+void InMemoryReader::vRecord() {
+    m_mode = Mode::Record;
+    m_steps.clear();
+}
+
+void InMemoryReader::vReplay() {
+    m_mode = m_steps.empty() ? Mode::Live : Mode::Replay;
+    m_next = 0;
+}
+
 void InMemoryReader::vWrite(const uint8_t* p, size_t n) {
-    PauseCounting notOurs;
     m_count.uiSent += n;
+    if (m_mode == Mode::Replay) {
+        const Step& step = m_steps[m_next];
+        if (step.in.size() == n && std::memcmp(step.in.data(), p, n) == 0) {
+            m_next = (m_next + 1) % m_steps.size();
+            vQueue(step.out.data(), step.out.size());
+            return;
+        }
+        ++m_misses;
+    }
+    PauseCounting notOurs;
     const quillon::emu::Bytes out = m_engine->Feed(p, n, ++m_now);
+    if (m_mode == Mode::Record)
+        m_steps.push_back({quillon::emu::Bytes(p, p + n), out});
+    vQueue(out.data(), out.size());
+}
+
+void InMemoryReader::vQueue(const uint8_t* p, size_t n) {
     if (m_head == m_tail)
         m_head = m_tail = 0;
     const size_t room = m_pending.size() - m_tail;
-    const size_t take = std::min(room, out.size());
-    std::memcpy(m_pending.data() + m_tail, out.data(), take);
+    const size_t take = std::min(room, n);
+    std::memcpy(m_pending.data() + m_tail, p, take);
     m_tail += take;
 }
 

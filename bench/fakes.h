@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine.h"
 #include "platform/serial_line.h"
@@ -25,7 +26,11 @@ struct LineCount {
 
 // Every serial line made while this lives is an in-memory line on the
 // engine. The engine lives here, so the card and the counters survive the
-// library's reopening of the port.
+// library's reopening of the port. The engine's own work is not the
+// library's: a benchmark records one pass of its loop (vRecord ... vReplay)
+// and the timed loop is then answered from the recording, each write
+// checked against the one recorded in its place (a write that differs goes
+// to the engine and is counted as a miss).
 class InMemoryReader {
 public:
     explicit InMemoryReader(quillon::emu::Family family);
@@ -41,8 +46,21 @@ public:
     size_t uiRead(uint8_t* p, size_t n);
     void vPurge() { m_head = m_tail = 0; }
 
+    void vRecord();
+    void vReplay();
+    uint64_t uiReplayMisses() const { return m_misses; }
+
 private:
+    struct Step {
+        quillon::emu::Bytes in, out;
+    };
+    void vQueue(const uint8_t* p, size_t n);
+
     std::unique_ptr<quillon::emu::Engine> m_engine;
+    enum class Mode { Live, Record, Replay } m_mode = Mode::Live;
+    std::vector<Step> m_steps;
+    size_t m_next = 0;
+    uint64_t m_misses = 0;
     std::array<uint8_t, 8192> m_pending{};
     size_t m_head = 0, m_tail = 0;
     int64_t m_now = 0;
