@@ -66,10 +66,19 @@ OReplyDecoder::Step OReplyDecoder::eScan() {
         return uiNeeded >= kCapacity ? Step::Broken : Step::NeedMore;
     };
     for (;;) {
-        const uint32_t i = m_uiScan;
-        if (i >= m_uiArrived)
-            return more(i);
-        if (i < 2 || m_ab[i - 1] != kDle || m_ab[i] != kEtx) {
+        // Only an ETX after a DLE can end the frame: jump from ETX to ETX.
+        if (m_uiScan < 2)
+            m_uiScan = 2;
+        if (m_uiScan >= m_uiArrived)
+            return more(m_uiScan);
+        const void* pEtx = std::memchr(m_ab + m_uiScan, kEtx, m_uiArrived - m_uiScan);
+        if (!pEtx) {
+            m_uiScan = m_uiArrived;
+            return more(m_uiScan);
+        }
+        const uint32_t i = static_cast<uint32_t>(static_cast<const uint8_t*>(pEtx) - m_ab);
+        m_uiScan = i;
+        if (m_ab[i - 1] != kDle) {
             ++m_uiScan;
             continue;
         }
@@ -81,11 +90,17 @@ OReplyDecoder::Step OReplyDecoder::eScan() {
     }
     // The text, doubled DLEs collapsed, moves to the start.
     const uint32_t frameLen = m_uiScan + 2;
+    // Runs up to and with each DLE move at once; the DLE's partner is left.
+    const uint32_t end = frameLen - 3;
     uint32_t n = 0;
-    for (uint32_t p = 2; p + 3 < frameLen; ++p) {
-        m_ab[n++] = m_ab[p];
-        if (m_ab[p] == kDle)
-            ++p;
+    for (uint32_t p = 2; p < end;) {
+        const void* pDle = std::memchr(m_ab + p, kDle, end - p);
+        const uint32_t run =
+            pDle ? static_cast<uint32_t>(static_cast<const uint8_t*>(pDle) - (m_ab + p)) + 1
+                 : end - p;
+        std::memmove(m_ab + n, m_ab + p, run);
+        n += run;
+        p += pDle ? run + 1 : run;
     }
     m_uiTextLen = n;
     return Step::Frame;
