@@ -27,6 +27,13 @@ Bytes Frame(const Bytes& payload) {
 TEST(CodecB, CrcCheckValueAndCommandFrame) {
     const Bytes digits = B("123456789");
     EXPECT_EQ(0x31C3, quillon::Crc16Xmodem(digits.data(), digits.size()));
+    // Any length, any bytes: a message followed by its own CRC checks to 0.
+    Bytes msg;
+    for (size_t len = 0; len < 70; ++len) {
+        const Bytes whole = WithCrc(msg);
+        EXPECT_EQ(0, quillon::Crc16Xmodem(whole.data(), whole.size())) << len;
+        msg.push_back(uint8_t(len * 37 + 11));
+    }
     uint8_t out[famb::kCommandMax + 5] = {};
     const uint32_t n = famb::EncodeFrame(B("C11").data(), 0x10003, out, sizeof out);
     EXPECT_EQ(Hex(B({0xF2, 0x00, 0x03, 'C', '1', '1', 0xD5, 0x0B})), Hex(Bytes(out, out + n)));
