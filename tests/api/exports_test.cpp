@@ -78,11 +78,6 @@ TEST(Exports, LifecycleOfTheManager) {
     EXPECT_EQ(0, IDC_Reset(&r));
     EXPECT_EQ(0, std::memcmp(&r, &before, sizeof r));
 
-    r = Record(3);
-    EXPECT_EQ(1, IDC_ChipPower(1, 0, 0, nullptr, &r));
-    EXPECT_EQ(1224, r.iCode2);
-    EXPECT_EQ(1, r.iErrFlag2);
-
     EXPECT_EQ(0, IDC_CloseComm());
     EXPECT_EQ(0, IDC_CloseComm());
     ExpectNoManager();
