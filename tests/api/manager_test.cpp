@@ -271,9 +271,6 @@ TEST(Manager, LogicalNameChangesButTheLockKeepsItsName) {
     ScopedScriptedLine line;
     OIdcManager manager;
     manager.SetLogicalDevName("KIOSK-7");
-    char name[32] = {};
-    manager.GetLogicalDevName(name);
-    EXPECT_STREQ("KIOSK-7", name);
     EXPECT_STREQ("CARDREADER", manager.pLockName());
 
     const std::string longName(40, 'n');

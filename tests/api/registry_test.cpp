@@ -17,25 +17,33 @@ std::string Ini(const std::string& typeLine) {
 } // namespace
 
 // Types that are not probed on the serial line: written back, no exchange.
+// Types 4 and up open no port, whether one is configured or not, and the
+// trace file still opens.
 TEST(Registry, UsbAndUnknownTypesAreNotProbed) {
     struct Row {
         int type;
         int driverType; // the driver made active (0: left as it was)
-    } rows[] = {{4, 4}, {5, 4}, {6, 6}, {9, 0}, {0, 0}};
+        bool port;      // a Port key configured
+    } rows[] = {{4, 4, true}, {5, 4, false}, {6, 6, true}, {9, 0, true}, {0, 0, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.type);
-        TestEnv env(Ini("CardReaderType=" + std::to_string(row.type)));
+        TestEnv env((row.port ? "[CARDREADER]\nPort=/dev/scripted\n" : "") +
+                    std::string("[DllExtFunc]\nRemainDays=1\n[CardReaderType]\nCardReaderType=") +
+                    std::to_string(row.type) + "\n");
         ScopedScriptedLine line;
-        OReaderRegistry reg;
-        OIdcDriver* sentinel = reinterpret_cast<OIdcDriver*>(&reg);
-        OIdcDriver* active = sentinel;
-        EXPECT_EQ(row.type, reg.iSelectDriver(active));
-        EXPECT_TRUE(line->Writes().empty());
-        EXPECT_EQ(row.type >= 4 ? 0 : 1, line->iOpenCount); // USB types need no port
-        EXPECT_EQ(row.driverType ? reg.pDriverForType(row.driverType) : sentinel, active);
-        int written = -1;
-        EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
-        EXPECT_EQ(row.type, written);
+        {
+            OReaderRegistry reg;
+            OIdcDriver* sentinel = reinterpret_cast<OIdcDriver*>(&reg);
+            OIdcDriver* active = sentinel;
+            EXPECT_EQ(row.type, reg.iSelectDriver(active));
+            EXPECT_TRUE(line->Writes().empty());
+            EXPECT_EQ(row.type >= 4 ? 0 : 1, line->iOpenCount); // types 4 and up need no port
+            EXPECT_EQ(row.driverType ? reg.pDriverForType(row.driverType) : sentinel, active);
+            int written = -1;
+            EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
+            EXPECT_EQ(row.type, written);
+        }
+        EXPECT_TRUE(env.bExists("Vantrel/CARDREADER.log")); // opened with or without a port
     }
 }
 
@@ -88,22 +96,6 @@ TEST(Registry, PortFailureWritesNothing) {
         EXPECT_EQ(1223, r.iCode2);
         EXPECT_EQ(0, r.iErrFlag2);
     }
-}
-
-// A USB reader needs no serial port: without one the type is still written
-// back and the trace file still opens.
-TEST(Registry, UsbReaderWithoutPortKeyIsSelectedAndTraced) {
-    TestEnv env("[CardReaderType]\nCardReaderType=5\n[DllExtFunc]\nRemainDays=1\n");
-    ScopedScriptedLine line;
-    {
-        OReaderRegistry reg;
-        OIdcDriver* active = nullptr;
-        EXPECT_EQ(5, reg.iSelectDriver(active));
-        EXPECT_EQ(reg.pDriverForType(4), active);
-        EXPECT_EQ(0, line->iOpenCount);
-    }
-    EXPECT_NE(std::string::npos, env.sReadConfig().find("CardReaderType=5"));
-    EXPECT_TRUE(env.bExists("Vantrel/CARDREADER.log"));
 }
 
 // A port that fails under the probes is no reader: whether the line hung up

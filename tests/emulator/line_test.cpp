@@ -4,19 +4,6 @@
 using namespace quillon::emu;
 using namespace quillon::emu::test;
 
-TEST(Frames, CommandFramesAreByteExact) {
-    EXPECT_EQ("10 02 43 34 30 10 03 44", Hex(FrameA("C40")));
-    EXPECT_EQ("10 02 43 46 30 10 10 20 10 03 06", Hex(FrameA(H("43 46 30 10 20")))); // DLE doubled
-    EXPECT_EQ("02 00 03 46 51 30 03 25", Hex(FrameModule("Q0")));
-    EXPECT_EQ("02 00 03 46 30 31 03 45", Hex(FrameModule("01")));
-    EXPECT_EQ("02 00 03 46 30 30 03 44", Hex(FrameModule("00")));
-    EXPECT_EQ("F2 00 03 43 31 31 D5 0B", Hex(FrameB("C11")));
-    EXPECT_EQ("02 00 02 30 30 03 03", Hex(FrameC("00")));
-    EXPECT_EQ("02 00 06 39 33 00 02 AA BB 03 1E", Hex(FrameC(H("39 33 00 02 AA BB"))));
-    const Bytes digits = ToBytes("123456789");
-    EXPECT_EQ(0x31C3, Crc16Xmodem(digits.data(), digits.size()));
-}
-
 // The quoted command frames and the reader's answer to each (no card).
 TEST(Line, QuotedFramesGetTheirAcknowledgementAndReply) {
     const struct {

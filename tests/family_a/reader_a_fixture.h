@@ -12,6 +12,7 @@
 
 #include "infra/reader_comm.h"
 #include "readers/family_a/serial_reader_a.h"
+#include "support/frames.h"
 #include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
@@ -28,23 +29,7 @@ public:
     static bool IsM(const Bytes& w) { return w.size() > 4 && w[0] == 0x02 && w[3] == 0x46; }
     static std::string P(const std::string& data = "") { return "P0000" + data; }
     static std::string N(const std::string& status) { return "N00" + status; }
-    static uint8_t Xor(const Bytes& bytes, uint8_t x = 0) {
-        for (uint8_t b : bytes)
-            x ^= b;
-        return x;
-    }
-    static Bytes FrameA(const Bytes& text) {
-        Bytes f{0x10, 0x02};
-        for (uint8_t b : text)
-            f.insert(f.end(), b == 0x10 ? 2 : 1, b);
-        return Cat({f, B({0x10, 0x03, Xor(text, 0x03)})});
-    }
-    static Bytes FrameM(const Bytes& text) {
-        const int len = static_cast<int>(text.size()) + 1;
-        Bytes f = Cat({B({0x02, len >> 8, len & 0xFF, 0x46}), text, B({0x03})});
-        f.push_back(Xor(f));
-        return f;
-    }
+    static Bytes FrameM(const Bytes& text) { return FrameStx(Cat({B({0x46}), text})); }
     static std::string TextOfA(const Bytes& frame) { // doubled DLEs collapsed
         std::string t;
         for (size_t i = 2; i + 3 < frame.size(); i += frame[i] == 0x10 ? 2 : 1)

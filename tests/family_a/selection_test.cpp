@@ -15,8 +15,7 @@ TEST(SelectionA, FamilyAReaderIsFoundAndRecorded) {
             line->responder = [](const Bytes& w) {
                 if (ReaderA::IsA(w))
                     return B({0x10, 0x06});
-                return w == B({0x10, 0x05}) ? ReaderA::FrameA(B("P" + std::string(13, '0')))
-                                            : Bytes{};
+                return w == B({0x10, 0x05}) ? FrameA(B("P" + std::string(13, '0'))) : Bytes{};
             };
         const std::string before = env.sReadConfig();
         OReaderRegistry reg;

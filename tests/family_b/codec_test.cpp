@@ -9,7 +9,7 @@
 
 #include "readers/family_b/b_codec.h"
 #include "readers/family_b/crc16_xmodem.h"
-#include "support/scripted_line.h"
+#include "support/frames.h"
 
 namespace famb = quillon::famb;
 using famb::Decoded;
@@ -18,9 +18,6 @@ namespace {
 Bytes WithCrc(const Bytes& f) { // the CRC of all before it, high byte first
     const uint16_t crc = quillon::Crc16Xmodem(f.data(), f.size());
     return Cat({f, B({crc >> 8, crc & 0xFF})});
-}
-Bytes Frame(const Bytes& payload) {
-    return WithCrc(Cat({B({0xF2, int(payload.size() >> 8), int(payload.size() & 0xFF)}), payload}));
 }
 } // namespace
 
@@ -45,7 +42,7 @@ TEST(CodecB, CrcCheckValueAndCommandFrame) {
 
 // Fed in pieces of `step` bytes: the state after each, and the payload taken.
 TEST(CodecB, DecoderTakesAFrameAsItArrives) {
-    const Bytes good = Frame(B("P1100DATA"));
+    const Bytes good = FrameB(B("P1100DATA"));
     Bytes badCrc = good, badStart = good;
     badCrc.back() ^= 0x01;
     badStart[0] = 0xF3;
@@ -55,7 +52,7 @@ TEST(CodecB, DecoderTakesAFrameAsItArrives) {
         {"dripping", good, 1, Decoded::Frame, good.size()},
         {"bad CRC", badCrc, 1, Decoded::Broken, good.size()},
         {"bad start byte, judged when whole", badStart, 1, Decoded::Broken, good.size()},
-        {"payload 4: no reply header", Frame(B("P000")), 1, Decoded::Broken, 3},
+        {"payload 4: no reply header", FrameB(B("P000")), 1, Decoded::Broken, 3},
         {"frame longer than the buffer", B({0xF2, 0x03, 0xFC}), 1, Decoded::Broken, 3},
         {"more than the frame", Cat({good, B("junk")}), 64, Decoded::Frame, good.size() + 4},
     };

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "infra/reader_comm.h"
-#include "readers/family_b/crc16_xmodem.h"
 #include "readers/family_b/serial_reader_b.h"
+#include "support/frames.h"
 #include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
@@ -18,12 +18,6 @@
 using Commands = std::vector<std::string>;
 using Ms = std::vector<uint32_t>;
 
-// 0xF2, big-endian length, body, CRC high byte first.
-inline Bytes FrameB(const Bytes& body) {
-    const Bytes f = Cat({B({0xF2, int(body.size() >> 8), int(body.size() & 0xFF)}), body});
-    const uint16_t crc = quillon::Crc16Xmodem(f.data(), f.size());
-    return Cat({f, B({crc >> 8, crc & 0xFF})});
-}
 // ACK and a reply frame: kind, two echo characters, status, data.
 inline Bytes Answer(char kind, const std::string& echo, const std::string& status,
                     const Bytes& data = {}) {

@@ -13,7 +13,7 @@
 
 #include "infra/reader_comm.h"
 #include "readers/family_c/serial_reader_c.h"
-#include "support/scripted_line.h"
+#include "support/frames.h"
 #include "support/test_env.h"
 
 using namespace quillon;
@@ -24,16 +24,9 @@ namespace {
 struct Answer {
     Bytes first, reply; // sent back for the command frame, then for ENQ
 };
-Bytes Frame(const Bytes& text) {
-    Bytes f = Cat({B({2, int(text.size() >> 8), int(text.size() & 0xFF)}), text, B({3})});
-    uint8_t bcc = 0;
-    for (uint8_t b : f)
-        bcc ^= b;
-    return Cat({f, B({bcc})});
-}
 // clang-format off
-Answer P(const std::string& cmd, const Bytes& data = {}) { return {B({6}), Frame(Cat({B("P" + cmd), data}))}; }
-Answer N(const std::string& cmd, int err) { return {B({6}), Frame(B("N" + cmd + char(err)))}; }
+Answer P(const std::string& cmd, const Bytes& data = {}) { return {B({6}), FrameStx(Cat({B("P" + cmd), data}))}; }
+Answer N(const std::string& cmd, int err) { return {B({6}), FrameStx(B("N" + cmd + char(err)))}; }
 Answer State(char c) { return P("10", B(std::string(1, c))); }
 std::vector<int> R(int code, int flag) { return {code, code, flag, flag}; }
 // clang-format on
@@ -108,7 +101,7 @@ TEST(ReaderCMap, ReplyCodes) {
         {0x00, 1266}, {0x05, 1291}, {0x07, 1291}, {0x09, 1221}, {0x30, 1275}, {0x31, 1276},
         {0x33, 1276}, {0x34, 1221}, {0x53, 1273}, {0x54, 1221}, {0x6B, 1273}, {0x74, 1221}};
     auto map = [](const Bytes& text) {
-        const Bytes f = Frame(text);
+        const Bytes f = FrameStx(text);
         return quillon::ToInt(quillon::famc::MapReply(f.data(), uint32_t(f.size())));
     };
     for (const auto& [err, code] : rows)
@@ -132,7 +125,7 @@ TEST_F(ReaderC, ExchangeOutcomes) {
         {"no reply after ENQ", B({6}), {}, 1299, 0, "LPWRWR", {5}},
         {"reply cut short", B({6}), Bytes(ok.begin(), ok.begin() + 5), 1299, 5, "LPWRWRRR", {5}},
         {"beyond the receive buffer", B({6}), B({0x02, 0x03, 0xFD}), 1299, 3, "LPWRWR", {5}},
-        {"negative 0x31", B({6}), Frame(B({'N', '1', '0', 0x31})), 1276, 9, "LPWRWRRL", {5, 6}},
+        {"negative 0x31", B({6}), FrameStx(B({'N', '1', '0', 0x31})), 1276, 9, "LPWRWRRL", {5, 6}},
     };
     // clang-format on
     for (const auto& [name, first, reply, code, copied, kinds, lineCtl] : rows) {
@@ -374,7 +367,7 @@ TEST_F(ReaderC, ChipPowerOnAndChipIOForms) {
         const int io = drv->ChipIO(0, cmd.data(), 2, buf, &len, &ret);
         EXPECT_EQ(on, io); // nothing powered: 1267, nothing sent
         EXPECT_EQ(R(on ? 1267 : 0, on), Rec());
-        EXPECT_EQ(on ? "" : Hex(Frame(ioText)), on ? "" : Hex(line().Writes().at(0)));
+        EXPECT_EQ(on ? "" : Hex(FrameStx(ioText)), on ? "" : Hex(line().Writes().at(0)));
         EXPECT_EQ(on ? "" : "@10000 10@10000", on ? Log() : Log().substr(Log().find('@')));
         EXPECT_EQ(on ? "" : "rst", on ? "" : std::string(buf, buf + len)); // at most what arrived
     }

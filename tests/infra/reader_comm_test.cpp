@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "infra/reader_comm.h"
-#include "infra/result_codes.h"
 #include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
@@ -16,15 +15,6 @@ void ExpectOutcome(const OReaderComm& comm, int code, int flag) {
     EXPECT_EQ(flag, comm.tLastOutcome().iFlag);
 }
 } // namespace
-
-TEST(ResultCodes, SuccessClassHasItsGapsAndEdges) {
-    using quillon::Code;
-    // 1211 fails although a positive reply brings it; 1212 and 1213 succeed.
-    for (int code : {0, 1201, 1210, 1212, 1213})
-        EXPECT_TRUE(quillon::IsSuccess(static_cast<Code>(code))) << code;
-    for (int code : {1200, 1211, 1214, 1223, 1299, 1})
-        EXPECT_FALSE(quillon::IsSuccess(static_cast<Code>(code))) << code;
-}
 
 struct OpenCase {
     const char* name;

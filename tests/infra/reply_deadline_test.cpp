@@ -13,9 +13,9 @@
 #include "infra/reader_comm.h"
 #include "readers/family_a/aux_module.h"
 #include "readers/family_a/serial_reader_a.h"
-#include "readers/family_b/crc16_xmodem.h"
 #include "readers/family_b/serial_reader_b.h"
 #include "readers/family_c/exchange_c.h"
+#include "support/frames.h"
 #include "support/open_port.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
@@ -24,24 +24,6 @@
 using namespace quillon;
 
 namespace {
-uint8_t Xor(const Bytes& bytes, uint8_t x = 0) {
-    for (uint8_t b : bytes)
-        x ^= b;
-    return x;
-}
-Bytes FrameA(const Bytes& text) { // no DLE in the texts used here
-    return Cat({B({0x10, 0x02}), text, B({0x10, 0x03, Xor(text, 0x03)})});
-}
-Bytes FrameB(const Bytes& body) {
-    const Bytes f = Cat({B({0xF2, 0, int(body.size())}), body});
-    const uint16_t crc = quillon::Crc16Xmodem(f.data(), f.size());
-    return Cat({f, B({crc >> 8, crc & 0xFF})});
-}
-Bytes FrameStx(const Bytes& text) { // family C; the module's with the address in front
-    const Bytes f = Cat({B({0x02, 0, int(text.size())}), text, B({0x03})});
-    return Cat({f, B({Xor(f)})});
-}
-
 // An exchange that returns its code: the code in the record, the result.
 int Noted(quillon::Code eCode, tDevReturn& r) {
     r.iCode2 = quillon::ToInt(eCode);
