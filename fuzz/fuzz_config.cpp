@@ -1,8 +1,10 @@
 // The configuration store: any file text, one key read and then stored with
 // iSetIntValue. Stored means: read back as that value, and every byte of the
 // file outside the one changed line kept; refused means: the file unchanged.
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <string>
 
 #include "fuzz_support.h"
@@ -13,11 +15,23 @@ using namespace quillon;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+// The file's bytes (none when it cannot be read), in a buffer kept from
+// input to input.
+const std::string& ReadAll(const std::string& path) {
+    static std::string s_all;
+    s_all.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return s_all;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        s_all.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s_all;
+}
+
+bool bSame(const std::string& a, const uint8_t* p, size_t n) {
+    return a.size() == n && (n == 0 || std::memcmp(a.data(), p, n) == 0);
 }
 
 // A section or key name: one the library uses, or letters and digits from
@@ -44,17 +58,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const std::string section = Name(in);
     const std::string key = Name(in);
     const int value = static_cast<int>(in.u32());
-    const fuzz::Bytes text = in.Take(uiSize);
-    const std::string before(text.begin(), text.end());
-    fuzz::WriteConfig(before);
-    const std::string path = quillon::ConfigPath();
+    size_t beforeLen = 0;
+    const uint8_t* before = in.pTake(uiSize, beforeLen);
+    fuzz::WriteConfig(before, beforeLen);
+    static const std::string path = quillon::ConfigPath(); // fixed by Setup()
 
     ODevBase dev;
     int old = 12345;
     dev.iGetIntValue(section.c_str(), key.c_str(), old); // any result; must not fail hard
 
     if (dev.iSetIntValue(section.c_str(), key.c_str(), value) != 0) {
-        if (ReadAll(path) != before)
+        if (!bSame(ReadAll(path), before, beforeLen))
             fuzz::Fail("a refused store changed the file");
         return 0;
     }
@@ -67,19 +81,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // Outside the changed or added lines every byte stays: what differs in
     // the old text lies within one line, what came new is no longer than a
     // section header and the key's line.
-    const std::string after = ReadAll(path);
+    const std::string& after = ReadAll(path);
     size_t head = 0;
-    while (head < before.size() && head < after.size() && before[head] == after[head])
+    while (head < beforeLen && head < after.size() &&
+           before[head] == static_cast<uint8_t>(after[head]))
         ++head;
     size_t tail = 0;
-    while (tail < before.size() - head && tail < after.size() - head &&
-           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
+    while (tail < beforeLen - head && tail < after.size() - head &&
+           before[beforeLen - 1 - tail] == static_cast<uint8_t>(after[after.size() - 1 - tail]))
         ++tail;
-    const std::string gone = before.substr(head, before.size() - head - tail);
-    const std::string added = after.substr(head, after.size() - head - tail);
-    if (gone.find('\n') != std::string::npos)
+    const size_t goneLen = beforeLen - head - tail;
+    const size_t addedLen = after.size() - head - tail;
+    if (goneLen && std::memchr(before + head, '\n', goneLen))
         fuzz::Fail("storing [%s] %s changed more than one line", section.c_str(), key.c_str());
-    if (added.size() > section.size() + key.size() + 24)
-        fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), added.size());
+    if (addedLen > section.size() + key.size() + 24)
+        fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), addedLen);
     return 0;
 }

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const int type = typeByte < 0xF0
                          ? typeByte % 6 + 1
                          : kNoDriver[(typeByte - 0xF0) % (sizeof kNoDriver / sizeof *kNoDriver)];
-    fuzz::WriteConfig(fuzz::ConfigFromInput(in, type));
+    fuzz::WriteConfigFromInput(in, type);
     fuzz::Begin(in);
     const fuzz::Limits limits{"any family", 30000, true};
     OExports exports(in);
@@ -110,10 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
             break;
         }
         case 2: {
-            fuzz::Bytes text = in.Take(in.u8() % 48);
-            text.push_back(0);
-            fuzz::Guarded name(text.size());
-            std::memcpy(name.p(), text.data(), text.size());
+            size_t len = 0;
+            const uint8_t* text = in.pTake(in.u8() % 48, len);
+            fuzz::Guarded name(len + 1);
+            if (len)
+                std::memcpy(name.p(), text, len);
+            name.p()[len] = 0;
             IDC_SetLogicalDevName(reinterpret_cast<const char*>(name.p()));
             fuzz::Guarded back(32, 0xEE);
             IDC_GetLogicalDevName(reinterpret_cast<char*>(back.p()));

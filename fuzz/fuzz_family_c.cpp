@@ -9,7 +9,7 @@ using namespace quillon;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);
-    fuzz::WriteConfig(fuzz::ConfigFromInput(in, 3));
+    fuzz::WriteConfigFromInput(in, 3);
     fuzz::Begin(in);
     OReaderComm comm(nullptr, "CARDREADER");
     OSerialReaderC reader(&comm);

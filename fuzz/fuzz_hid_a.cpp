@@ -10,7 +10,7 @@ using namespace quillon;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);
-    fuzz::WriteConfig(fuzz::ConfigFromInput(in, in.u8() & 1 ? 5 : 4));
+    fuzz::WriteConfigFromInput(in, in.u8() & 1 ? 5 : 4);
     fuzz::Begin(in);
     OReaderComm comm(nullptr, "CARDREADER");
     OHidReaderA reader(&comm);

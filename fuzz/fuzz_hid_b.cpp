@@ -10,7 +10,7 @@ using namespace quillon;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     fuzz::Setup();
     fuzz::Input in(pData, uiSize);
-    fuzz::WriteConfig(fuzz::ConfigFromInput(in, 6));
+    fuzz::WriteConfigFromInput(in, 6);
     fuzz::Begin(in);
     OReaderComm comm(nullptr, "CARDREADER");
     OHidReaderB reader(&comm);

@@ -1,14 +1,15 @@
 #include "fuzz_support.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
-#include <deque>
-#include <fstream>
 #include <memory>
 
 #include "platform/clock.h"
@@ -16,6 +17,26 @@
 #include "platform/system.h"
 #include "readers/idc_driver.h"
 #include "transport/hid/hid_transport.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLON_FUZZ_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLON_FUZZ_ASAN 1
+#endif
+
+#if defined(QUILLON_FUZZ_ASAN)
+#include <sanitizer/asan_interface.h>
+#define QUILLON_FUZZ_POISON(p, n) __asan_poison_memory_region((p), (n))
+#define QUILLON_FUZZ_UNPOISON(p, n) __asan_unpoison_memory_region((p), (n))
+#define QUILLON_FUZZ_NO_ASAN __attribute__((no_sanitize_address))
+#else
+#define QUILLON_FUZZ_POISON(p, n) ((void)(p), (void)(n))
+#define QUILLON_FUZZ_UNPOISON(p, n) ((void)(p), (void)(n))
+#define QUILLON_FUZZ_NO_ASAN
+#endif
 
 using namespace quillon;
 
@@ -51,43 +72,56 @@ void VirtualSleep(unsigned int uiMs) {
     g_now += uiMs;
 }
 
-void Append(Bytes& to, const Bytes& from) {
-    to.insert(to.end(), from.begin(), from.end());
+// Up to two command characters that a reply echoes.
+struct Echo {
+    uint8_t ab[2] = {0, 0};
+    size_t n = 0;
+};
+
+Echo EchoAt(const uint8_t* pData, size_t uiLen, size_t uiFrom) {
+    Echo e;
+    for (size_t i = uiFrom; i < uiLen && e.n < 2; ++i)
+        e.ab[e.n++] = pData[i];
+    return e;
 }
 
-Bytes Slice(const Bytes& b, size_t uiFrom, size_t uiCount) {
-    if (uiFrom >= b.size())
-        return {};
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(uiFrom),
-                 b.begin() + static_cast<std::ptrdiff_t>(std::min(b.size(), uiFrom + uiCount)));
+void Append(Bytes& to, const uint8_t* pData, size_t uiLen) {
+    to.insert(to.end(), pData, pData + uiLen);
 }
 
-uint8_t Xor(const Bytes& b) {
+// Up to uiCount bytes of the input behind what `to` holds.
+void AppendInput(Bytes& to, Input& in, size_t uiCount) {
+    size_t got = 0;
+    const uint8_t* p = in.pTake(uiCount, got);
+    Append(to, p, got);
+}
+
+uint8_t Xor(const uint8_t* pData, size_t uiLen) {
     uint8_t x = 0;
-    for (uint8_t v : b)
-        x ^= v;
+    for (size_t i = 0; i < uiLen; ++i)
+        x ^= pData[i];
     return x;
 }
 
-uint16_t Crc16Xmodem(const Bytes& b) {
+uint16_t Crc16Xmodem(const uint8_t* pData, size_t uiLen) {
     uint16_t crc = 0;
-    for (uint8_t v : b) {
-        crc = static_cast<uint16_t>(crc ^ (v << 8));
+    for (size_t k = 0; k < uiLen; ++k) {
+        crc = static_cast<uint16_t>(crc ^ (pData[k] << 8));
         for (int i = 0; i < 8; ++i)
             crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
     }
     return crc;
 }
 
-// A reply text: kind (mostly P or N), the echo of the command characters
-// (sometimes other bytes), two status characters where the family has them,
-// then data of a length the input chooses.
-Bytes ReplyText(Input& in, const Bytes& echo, bool bStatus) {
+// A reply text into t: kind (mostly P or N), the echo of the command
+// characters (sometimes other bytes), two status characters where the family
+// has them, then data of a length the input chooses.
+void ReplyText(Input& in, const Echo& echo, bool bStatus, Bytes& t) {
     static const char* const kStatus[] = {"00", "01", "02", "03", "04", "10", "11", "19", "1E",
                                           "1G", "20", "23", "25", "30", "31", "40", "42", "46",
                                           "47", "4A", "50", "60", "70", "80", "88", "B0"};
+    t.clear();
     const uint8_t k = in.u8();
-    Bytes t;
     switch (k & 3) {
     case 0:
     case 1:
@@ -103,8 +137,8 @@ Bytes ReplyText(Input& in, const Bytes& echo, bool bStatus) {
         t.push_back(in.u8());
         t.push_back(in.u8());
     } else {
-        t.push_back(echo.size() > 0 ? echo[0] : '0');
-        t.push_back(echo.size() > 1 ? echo[1] : '0');
+        t.push_back(echo.n > 0 ? echo.ab[0] : '0');
+        t.push_back(echo.n > 1 ? echo.ab[1] : '0');
     }
     if (bStatus) {
         const uint8_t s = in.u8();
@@ -120,120 +154,143 @@ Bytes ReplyText(Input& in, const Bytes& echo, bool bStatus) {
     size_t len = in.u8();
     if (len >= 0xC0)
         len = (len & 0x3F) << 8 | in.u8(); // up to 16383 bytes
-    Append(t, in.Take(len));
-    return t;
+    AppendInput(t, in, len);
 }
 
-Bytes FrameA(const Bytes& text) {
-    Bytes f{DLE, STX};
+// The reply text being built: one buffer for the process, so that a reply
+// costs no allocation once it has grown.
+Bytes g_text;
+
+// The frames append to out.
+void FrameA(const Bytes& text, Bytes& out) {
+    out.push_back(DLE);
+    out.push_back(STX);
     for (uint8_t b : text) {
-        f.push_back(b);
+        out.push_back(b);
         if (b == DLE)
-            f.push_back(DLE);
+            out.push_back(DLE);
     }
-    f.push_back(DLE);
-    f.push_back(ETX);
-    f.push_back(static_cast<uint8_t>(Xor(text) ^ ETX));
-    return f;
+    out.push_back(DLE);
+    out.push_back(ETX);
+    out.push_back(static_cast<uint8_t>(Xor(text.data(), text.size()) ^ ETX));
 }
 
-// DLE STX text DLE ETX BCC: the text with doubled DLEs collapsed.
-Bytes TextOfA(const Bytes& w) {
-    Bytes t;
-    for (size_t i = 2; i + 3 < w.size(); i += w[i] == DLE ? 2 : 1)
-        t.push_back(w[i]);
-    return t;
-}
-
-Bytes FrameM(const Bytes& text) {
+void FrameM(const Bytes& text, Bytes& out) {
+    const size_t at = out.size();
     const size_t len = text.size() + 1;
-    Bytes f{STX, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), kModuleAddress};
-    Append(f, text);
-    f.push_back(ETX);
-    f.push_back(Xor(f));
-    return f;
+    out.push_back(STX);
+    out.push_back(static_cast<uint8_t>(len >> 8));
+    out.push_back(static_cast<uint8_t>(len));
+    out.push_back(kModuleAddress);
+    Append(out, text.data(), text.size());
+    out.push_back(ETX);
+    out.push_back(Xor(out.data() + at, out.size() - at));
 }
 
-Bytes FrameC(const Bytes& text) {
-    Bytes f{STX, static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
-    Append(f, text);
-    f.push_back(ETX);
-    f.push_back(Xor(f));
-    return f;
+void FrameC(const Bytes& text, Bytes& out) {
+    const size_t at = out.size();
+    out.push_back(STX);
+    out.push_back(static_cast<uint8_t>(text.size() >> 8));
+    out.push_back(static_cast<uint8_t>(text.size()));
+    Append(out, text.data(), text.size());
+    out.push_back(ETX);
+    out.push_back(Xor(out.data() + at, out.size() - at));
 }
 
-Bytes FrameB(const Bytes& payload) {
-    Bytes f{0xF2, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-    Append(f, payload);
-    const uint16_t crc = Crc16Xmodem(f);
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc));
-    return f;
+void FrameB(const Bytes& payload, Bytes& out) {
+    const size_t at = out.size();
+    out.push_back(0xF2);
+    out.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    out.push_back(static_cast<uint8_t>(payload.size()));
+    Append(out, payload.data(), payload.size());
+    const uint16_t crc = Crc16Xmodem(out.data() + at, out.size() - at);
+    out.push_back(static_cast<uint8_t>(crc >> 8));
+    out.push_back(static_cast<uint8_t>(crc));
+}
+
+// DLE STX text DLE ETX BCC: the command characters, text bytes 1 and 2 with
+// doubled DLEs collapsed.
+Echo CommandOfA(const uint8_t* w, size_t n) {
+    Echo e;
+    size_t k = 0; // index in the text
+    for (size_t i = 2; i + 3 < n && e.n < 2; i += w[i] == DLE ? 2 : 1, ++k)
+        if (k >= 1)
+            e.ab[e.n++] = w[i];
+    return e;
 }
 
 // ------------------------------------------------------------ serial line
 
 struct LineState {
-    std::deque<uint8_t> pending; // readable now
-    size_t uiChunk = 0;          // at most this many bytes per read; 0: all
-    Bytes lastA, lastModule, lastC;
+    Bytes pending;      // readable now: from uiHead on
+    size_t uiHead = 0;  //
+    size_t uiChunk = 0; // at most this many bytes per read; 0: all
+    Echo lastA, lastModule, lastC;
 } g_line;
 
-// What a reader of the family that this write speaks to answers when it
-// behaves: the acknowledgement to a frame, a reply frame to the request.
-Bytes ProperAnswer(const Bytes& w, Input& in) {
-    const size_t n = w.size();
+// Appends to out what a reader of the family that this write speaks to
+// answers when it behaves: the acknowledgement to a frame, a reply frame to
+// the request.
+void ProperAnswer(const uint8_t* w, size_t n, Input& in, Bytes& out) {
     if (n >= 2 && w[0] == DLE && w[1] == STX) { // family A frame
-        g_line.lastA = Slice(TextOfA(w), 1, 2);
-        return {DLE, ACK};
+        g_line.lastA = CommandOfA(w, n);
+        out.push_back(DLE);
+        out.push_back(ACK);
+    } else if (n == 2 && w[0] == DLE && w[1] == ENQ) {
+        ReplyText(in, g_line.lastA, true, g_text);
+        FrameA(g_text, out);
+    } else if (n >= 4 && w[0] == STX && w[3] == kModuleAddress) { // auxiliary module frame
+        g_line.lastModule = EchoAt(w, n, 4);
+        out.push_back(ACK);
+        out.push_back(kModuleAddress);
+    } else if (n == 2 && w[0] == ENQ && w[1] == kModuleAddress) {
+        ReplyText(in, g_line.lastModule, false, g_text);
+        FrameM(g_text, out);
+    } else if (n >= 3 && w[0] == STX) { // family C frame
+        g_line.lastC = EchoAt(w, n, 3);
+        out.push_back(ACK);
+    } else if (n == 1 && w[0] == ENQ) {
+        ReplyText(in, g_line.lastC, false, g_text);
+        FrameC(g_text, out);
+    } else if (n >= 3 && w[0] == 0xF2) { // family B frame: ACK and the reply at once
+        out.push_back(ACK);
+        ReplyText(in, EchoAt(w, n, 4), true, g_text);
+        FrameB(g_text, out);
     }
-    if (n == 2 && w[0] == DLE && w[1] == ENQ)
-        return FrameA(ReplyText(in, g_line.lastA, true));
-    if (n >= 4 && w[0] == STX && w[3] == kModuleAddress) { // auxiliary module frame
-        g_line.lastModule = Slice(w, 4, 2);
-        return {ACK, kModuleAddress};
-    }
-    if (n == 2 && w[0] == ENQ && w[1] == kModuleAddress)
-        return FrameM(ReplyText(in, g_line.lastModule, false));
-    if (n >= 3 && w[0] == STX) { // family C frame
-        g_line.lastC = Slice(w, 3, 2);
-        return {ACK};
-    }
-    if (n == 1 && w[0] == ENQ)
-        return FrameC(ReplyText(in, g_line.lastC, false));
-    if (n >= 3 && w[0] == 0xF2) { // family B frame: ACK and the reply at once
-        Bytes a{ACK};
-        Append(a, FrameB(ReplyText(in, Slice(w, 4, 2), true)));
-        return a;
-    }
-    return {}; // DLE EOT, the host's ACK, anything else: silence
+    // DLE EOT, the host's ACK, anything else: silence
 }
 
-// One selector byte per write: how the reader answers this time.
+// One selector byte per write: how the reader answers this time; the answer
+// goes to out.
 //   mode 0 silence, 1-3 as it should, 4 raw bytes, 5 as it should with one
 //   byte changed, 6 as it should with garbage behind, 7 the write fails
 //   (the line hung up; the next write may work again);
 //   high bits: the answer drips in pieces of that many bytes.
-Bytes Answer(const Bytes& w, Input& in, bool& bFailWrite) {
+// False: the write fails.
+bool Answer(const uint8_t* w, size_t n, Input& in, Bytes& out) {
     const uint8_t sel = in.u8();
     g_line.uiChunk = sel >> 5;
     switch (sel & 7) {
     case 0:
-        return {};
+        return true;
     case 4:
-        return in.Take(in.u8());
+        AppendInput(out, in, in.u8());
+        return true;
     case 7:
-        bFailWrite = true;
-        return {};
+        return false;
     default:
         break;
     }
-    Bytes a = ProperAnswer(w, in);
-    if ((sel & 7) == 5 && !a.empty())
-        a[in.u16() % a.size()] ^= static_cast<uint8_t>(in.u8() | 1);
+    const size_t at = out.size();
+    ProperAnswer(w, n, in, out);
+    const size_t len = out.size() - at;
+    if ((sel & 7) == 5 && len > 0) {
+        const uint8_t flip = static_cast<uint8_t>(in.u8() | 1);
+        out[at + in.u16() % len] ^= flip;
+    }
     if ((sel & 7) == 6)
-        Append(a, in.Take(in.u8() % 16 + 1));
-    return a;
+        AppendInput(out, in, in.u8() % 16 + 1);
+    return true;
 }
 
 class FuzzLine : public OSerialLine {
@@ -243,67 +300,82 @@ public:
     int iWrite(const uint8_t* pData, size_t uiLen) override {
         if (!g_in)
             return 0;
-        bool bFail = false;
-        const Bytes a = Answer(Bytes(pData, pData + uiLen), *g_in, bFail);
-        if (bFail)
-            return 1;
-        g_line.pending.insert(g_line.pending.end(), a.begin(), a.end());
-        return 0;
+        return Answer(pData, uiLen, *g_in, g_line.pending) ? 0 : 1;
     }
     int iRead(uint8_t* pBuf, size_t uiWant, size_t& uiGot, uint32_t uiTimeoutMs) override {
         NoteTimeout(uiTimeoutMs);
         uiGot = 0;
-        if (g_line.pending.empty() || uiWant == 0) {
+        const size_t left = g_line.pending.size() - g_line.uiHead;
+        if (left == 0 || uiWant == 0) {
             g_now += uiTimeoutMs; // the whole time-out passes
             return 1;
         }
-        size_t n = std::min(uiWant, g_line.pending.size());
+        size_t n = std::min(uiWant, left);
         if (g_line.uiChunk)
             n = std::min(n, g_line.uiChunk);
-        std::copy(g_line.pending.begin(), g_line.pending.begin() + static_cast<std::ptrdiff_t>(n),
-                  pBuf);
-        g_line.pending.erase(g_line.pending.begin(),
-                             g_line.pending.begin() + static_cast<std::ptrdiff_t>(n));
+        std::memcpy(pBuf, g_line.pending.data() + g_line.uiHead, n);
+        g_line.uiHead += n;
+        if (g_line.uiHead == g_line.pending.size())
+            vPurgeInput();
         uiGot = n;
         g_now += 1;
         return 0;
     }
     int iSetModemLine(ModemLine, bool) override { return 0; }
-    void vPurgeInput() override { g_line.pending.clear(); }
+    void vPurgeInput() override {
+        g_line.pending.clear();
+        g_line.uiHead = 0;
+    }
 };
 
 // ---------------------------------------------------------- HID transport
 
+// Input reports not read yet, also late ones: slots uiHead .. uiTail-1 of a
+// list whose reports keep their storage from input to input.
 struct HidState {
-    std::deque<Bytes> queued; // input reports not read yet, also late ones
+    std::vector<Bytes> slots;
+    size_t uiHead = 0, uiTail = 0;
     bool bPresent = true;
     size_t uiIn = 65, uiOut = 65;
 } g_hid;
 
-Bytes Report(const Bytes& content, size_t uiLen) {
-    Bytes r = Slice(content, 0, uiLen);
-    r.resize(uiLen, 0);
-    return r;
+void DropReports() {
+    g_hid.uiHead = g_hid.uiTail = 0;
 }
 
-// The input reports a behaving reader sends for the output report w.
-std::vector<Bytes> ProperReports(const Bytes& w, Input& in) {
-    std::vector<Bytes> out;
-    if (w.size() < 3)
-        return out;
-    const size_t n = static_cast<size_t>(w[1]) << 8 | w[2];
-    const Bytes echo = Slice(w, 4, 2); // command characters behind the "C"
-    const Bytes text = ReplyText(in, echo, true);
-    Bytes msg{w[0], static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
-    Append(msg, text);
-    (void)n;
+// Queues a report of the device's input report length: the content cut or
+// padded with zeros.
+void QueueReport(const uint8_t* pContent, size_t uiLen) {
+    if (g_hid.uiTail == g_hid.slots.size())
+        g_hid.slots.emplace_back();
+    Bytes& r = g_hid.slots[g_hid.uiTail++];
+    r.assign(g_hid.uiIn, 0);
+    if (const size_t n = std::min(uiLen, g_hid.uiIn))
+        std::memcpy(r.data(), pContent, n);
+}
+
+void QueueInputReport(Input& in, size_t uiCount) {
+    size_t got = 0;
+    const uint8_t* p = in.pTake(uiCount, got);
+    QueueReport(p, got);
+}
+
+// Queues the input reports a behaving reader sends for the output report w
+// (the device's output report length, zero-padded).
+void ProperReports(const uint8_t* w, size_t n, Input& in) {
+    if (n < 3)
+        return;
+    ReplyText(in, EchoAt(w, n, 4), true, g_text); // command characters behind the "C"
+    static Bytes s_msg;
+    s_msg.assign(
+        {w[0], static_cast<uint8_t>(g_text.size() >> 8), static_cast<uint8_t>(g_text.size())});
+    Append(s_msg, g_text.data(), g_text.size());
     if (w[0] == 0x04) { // family B: the message continues in reports 64 bytes apart
-        for (size_t at = 0; at < msg.size(); at += 64)
-            out.push_back(Report(Slice(msg, at, 64), g_hid.uiIn));
+        for (size_t at = 0; at < s_msg.size(); at += 64)
+            QueueReport(s_msg.data() + at, std::min<size_t>(64, s_msg.size() - at));
     } else { // family A: one report, cut where the report ends
-        out.push_back(Report(msg, g_hid.uiIn));
+        QueueReport(s_msg.data(), s_msg.size());
     }
-    return out;
 }
 
 class FuzzHid : public OHidTransport {
@@ -313,37 +385,39 @@ public:
         return m_bOpen;
     }
     // Drops what is queued now; reports made by the next write come after it.
-    void vDrainInput() override { g_hid.queued.clear(); }
+    void vDrainInput() override { DropReports(); }
     bool bWriteReport(const uint8_t* pReport, size_t uiBufSize, uint32_t uiTimeoutMs) override {
         NoteTimeout(uiTimeoutMs);
         if (!m_bOpen || !g_in)
             return false;
-        Bytes w(pReport, pReport + std::min(uiBufSize, g_hid.uiOut));
-        w.resize(g_hid.uiOut, 0);
+        // The report as the device takes it: its output report length.
+        static Bytes s_w;
+        s_w.assign(pReport, pReport + std::min(uiBufSize, g_hid.uiOut));
+        s_w.resize(g_hid.uiOut, 0);
         Input& in = *g_in;
         const uint8_t sel = in.u8();
-        std::vector<Bytes> reports;
+        const size_t first = g_hid.uiTail; // the reports of this write
         switch (sel & 7) {
         case 0:
             break;
         case 4:
             for (int k = in.u8() % 4; k >= 0; --k)
-                reports.push_back(Report(in.Take(in.u8()), g_hid.uiIn));
+                QueueInputReport(in, in.u8());
             break;
         case 7:
             return false;
         default:
-            reports = ProperReports(w, in);
-            if ((sel & 7) == 5 && !reports.empty()) {
-                Bytes& r = reports[in.u8() % reports.size()];
-                if (!r.empty())
-                    r[in.u16() % r.size()] ^= static_cast<uint8_t>(in.u8() | 1);
+            ProperReports(s_w.data(), s_w.size(), in);
+            if ((sel & 7) == 5 && g_hid.uiTail > first) {
+                Bytes& r = g_hid.slots[first + in.u8() % (g_hid.uiTail - first)];
+                if (!r.empty()) {
+                    const uint8_t flip = static_cast<uint8_t>(in.u8() | 1);
+                    r[in.u16() % r.size()] ^= flip;
+                }
             }
             if ((sel & 7) == 6)
-                reports.push_back(Report(in.Take(in.u8()), g_hid.uiIn));
+                QueueInputReport(in, in.u8());
         }
-        for (Bytes& r : reports)
-            g_hid.queued.push_back(std::move(r));
         return true;
     }
     bool bReadReport(uint8_t* pReport, size_t uiBufSize, uint32_t& uiCount,
@@ -351,15 +425,17 @@ public:
         NoteTimeout(uiTimeoutMs);
         if (!m_bOpen)
             return false;
-        if (g_hid.queued.empty()) {
+        if (g_hid.uiHead == g_hid.uiTail) {
             g_now += uiTimeoutMs;
             uiCount = 0;
             return false;
         }
-        const Bytes r = std::move(g_hid.queued.front());
-        g_hid.queued.pop_front();
+        const Bytes& r = g_hid.slots[g_hid.uiHead++];
         const size_t n = std::min(uiBufSize, r.size());
-        std::copy(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(n), pReport);
+        if (n)
+            std::memcpy(pReport, r.data(), n);
+        if (g_hid.uiHead == g_hid.uiTail)
+            DropReports();
         uiCount = static_cast<uint32_t>(n);
         g_now += 1;
         return true;
@@ -400,11 +476,19 @@ void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t ui
         Fail("%s: %s %u written, the area holds %u", pOp, pWhat, uiLen, uiArea);
 }
 
-Bytes Input::Take(size_t uiCount) {
-    const size_t n = std::min(uiCount, uiLeft());
-    Bytes b(m_p + m_pos, m_p + m_pos + n);
-    m_pos += n;
-    return b;
+const uint8_t* Input::pTake(size_t uiCount, size_t& uiGot) {
+    uiGot = std::min(uiCount, uiLeft());
+    const uint8_t* p = m_p + m_pos;
+    m_pos += uiGot;
+    return p;
+}
+
+size_t Input::uiTakeInto(uint8_t* pTo, size_t uiCount) {
+    size_t n = 0;
+    const uint8_t* p = pTake(uiCount, n);
+    if (n)
+        std::memcpy(pTo, p, n);
+    return n;
 }
 
 void Fail(const char* pFormat, ...) {
@@ -419,12 +503,34 @@ void Fail(const char* pFormat, ...) {
     abort();
 }
 
+namespace {
+// Whether the comma-separated list holds the name pName, followed by pSuffix
+// when one is given.
+bool bListed(const char* pList, const char* pName, const char* pSuffix) {
+    const size_t nameLen = std::strlen(pName);
+    const size_t suffixLen = pSuffix ? std::strlen(pSuffix) : 0;
+    for (const char* p = pList; *p;) {
+        const char* end = std::strchr(p, ',');
+        const size_t len = end ? static_cast<size_t>(end - p) : std::strlen(p);
+        if (len == nameLen + suffixLen && std::strncmp(p, pName, nameLen) == 0 &&
+            (suffixLen == 0 || std::strncmp(p + nameLen, pSuffix, suffixLen) == 0))
+            return true;
+        if (!end)
+            break;
+        p = end + 1;
+    }
+    return false;
+}
+
+bool bTolerated(const char* pCheck, const char* pSuffix) {
+    // Read once: the list does not change while the program runs.
+    static const char* const s_list = getenv("QUILLON_FUZZ_TOLERATE");
+    return s_list && bListed(s_list, pCheck, pSuffix);
+}
+} // namespace
+
 bool bTolerated(const char* pCheck) {
-    const char* env = getenv("QUILLON_FUZZ_TOLERATE");
-    if (!env)
-        return false;
-    const std::string list = std::string(",") + env + ",";
-    return list.find(std::string(",") + pCheck + ",") != std::string::npos;
+    return bTolerated(pCheck, nullptr);
 }
 
 void Setup() {
@@ -461,14 +567,39 @@ void Setup() {
     OHidTransportFactory::fnReplace([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
 }
 
-void WriteConfig(const std::string& iniText) {
-    std::ofstream out(g_config, std::ios::binary | std::ios::trunc);
-    out << iniText;
+void WriteConfig(const void* pText, size_t uiLen) {
+    // Plain system calls: a stream's buffer would cost more than the write.
+    const int fd = open(g_config.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        Fail("cannot write %s", g_config.c_str());
+    const char* p = static_cast<const char*>(pText);
+    for (size_t left = uiLen; left > 0;) {
+        const ssize_t n = write(fd, p, left);
+        if (n <= 0)
+            Fail("cannot write %s", g_config.c_str());
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    // A modification time of its own for every write: the file system's
+    // clock moves in steps of milliseconds, and the same inode with the same
+    // size in the same step would look unchanged to the library.
+    static time_t s_stamp = 1000000000;
+    const struct timespec times[2] = {{++s_stamp, 0}, {s_stamp, 0}};
+    if (futimens(fd, times) != 0)
+        Fail("cannot set the time of %s", g_config.c_str());
+    close(fd);
 }
 
-std::string ConfigFromInput(Input& in, int iCardReaderType) {
-    std::string ini = "[CARDREADER]\nPort=/dev/fuzz\n";
-    ini += "[CardReaderType]\nCardReaderType=" + std::to_string(iCardReaderType) + "\n";
+void WriteConfigFromInput(Input& in, int iCardReaderType) {
+    char ini[512];
+    size_t len = 0;
+    const auto add = [&](const char* pFormat, auto... args) {
+        const int n = std::snprintf(ini + len, sizeof ini - len, pFormat, args...);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof ini - len)
+            Fail("configuration text longer than %zu bytes", sizeof ini);
+        len += static_cast<size_t>(n);
+    };
+    add("[CARDREADER]\nPort=/dev/fuzz\n[CardReaderType]\nCardReaderType=%d\n", iCardReaderType);
     static const char* const kKeys[] = {"ProtocolMode", "IntakeMode",      "ActMode",
                                         "MotorSpeed",   "DispenseCardDev", "Dtr"};
     const uint8_t present = in.u8();
@@ -476,20 +607,21 @@ std::string ConfigFromInput(Input& in, int iCardReaderType) {
         if (!(present & (1u << k)))
             continue;
         const int value = (present & 0x80) ? static_cast<int>(in.u32()) : in.u8() % 4;
-        ini += std::string("[") + kKeys[k] + "]\n" + kKeys[k] + "=" + std::to_string(value) + "\n";
+        add("[%s]\n%s=%d\n", kKeys[k], kKeys[k], value);
     }
-    ini += "[USB]\nVID=" + std::to_string(in.u16()) + "\nPID=" + std::to_string(in.u16()) + "\n";
-    return ini;
+    const unsigned vid = in.u16();
+    const unsigned pid = in.u16();
+    add("[USB]\nVID=%u\nPID=%u\n", vid, pid);
+    WriteConfig(ini, len);
 }
 
 void Begin(Input& in) {
     g_in = &in;
     g_line.pending.clear();
+    g_line.uiHead = 0;
     g_line.uiChunk = 0;
-    g_line.lastA.clear();
-    g_line.lastModule.clear();
-    g_line.lastC.clear();
-    g_hid.queued.clear();
+    g_line.lastA = g_line.lastModule = g_line.lastC = Echo();
+    DropReports();
     // The device's report lengths: the usual 65 or something odd.
     static const size_t kLengths[] = {65, 65, 65, 64, 9, 33, 129, 513, 1025, 0};
     const uint8_t dev = in.u8();
@@ -505,21 +637,123 @@ uint32_t TakeLargestTimeout() {
     return t;
 }
 
-Guarded::Guarded(size_t uiSize, uint8_t byFill)
-    : m_p(new uint8_t[uiSize + kGuardBytes]), m_size(uiSize) {
+namespace {
+
+// The ring the caller buffers come from. A buffer starts 16-aligned (as one
+// from new[] does) and is followed by a gap of kRingGap bytes whose first
+// kGuardBytes are the guard bytes; under ASan all of the ring but the buffers
+// alive is poisoned. The ring goes round, so a buffer's memory stays
+// unaddressable for a while after it is gone (ASan's quarantine does the same
+// for the heap).
+constexpr size_t kRingBytes = 256 * 1024;
+constexpr size_t kRingGap = 128;
+constexpr size_t kRingLargest = 16 * 1024; // larger buffers come from the heap
+constexpr size_t kMaxAlive = 16;
+alignas(64) uint8_t g_ring[kRingBytes];
+
+struct RingState {
+    size_t uiNext = kRingGap; // the first buffer has poisoned bytes before it too
+    // The buffers alive from the ring: begin and end of their span with the gap.
+    size_t auiBegin[kMaxAlive];
+    size_t auiEnd[kMaxAlive];
+    size_t uiAlive = 0;
+} g_ringState;
+
+void PoisonRing() {
+    static const bool s_done = [] {
+        QUILLON_FUZZ_POISON(g_ring, sizeof g_ring);
+        return true;
+    }();
+    (void)s_done;
+}
+
+// A free place of uiSpan bytes in the ring, or null.
+uint8_t* pFromRing(size_t uiSpan) {
+    RingState& r = g_ringState;
+    if (uiSpan > kRingLargest + kRingGap || r.uiAlive == kMaxAlive)
+        return nullptr;
+    PoisonRing();
+    size_t at = r.uiNext;
+    if (at + uiSpan > kRingBytes)
+        at = kRingGap;
+    for (size_t i = 0; i < r.uiAlive; ++i)
+        if (at < r.auiEnd[i] && r.auiBegin[i] < at + uiSpan)
+            return nullptr; // does not fit beside the buffers alive
+    r.auiBegin[r.uiAlive] = at;
+    r.auiEnd[r.uiAlive] = at + uiSpan;
+    ++r.uiAlive;
+    r.uiNext = at + uiSpan;
+    return g_ring + at;
+}
+
+void ReturnToRing(const uint8_t* p) {
+    RingState& r = g_ringState;
+    const size_t at = static_cast<size_t>(p - g_ring);
+    for (size_t i = r.uiAlive; i-- > 0;)
+        if (r.auiBegin[i] == at) {
+            --r.uiAlive;
+            r.auiBegin[i] = r.auiBegin[r.uiAlive];
+            r.auiEnd[i] = r.auiEnd[r.uiAlive];
+            return;
+        }
+}
+
+// The guard bytes lie in memory that ASan sees as poisoned: they are set and
+// read around its checks (a write into them through the library's code stops
+// the program before), a word at a time.
+constexpr uint64_t kGuardWord = 0x0101010101010101ull * kGuardByte;
+static_assert(kGuardBytes % sizeof kGuardWord == 0, "guard of whole words");
+
+QUILLON_FUZZ_NO_ASAN void SetGuard(uint8_t* p) {
+    for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord)
+        std::memcpy(p + i, &kGuardWord, sizeof kGuardWord);
+}
+
+// The first guard byte that changed, kGuardBytes when none.
+QUILLON_FUZZ_NO_ASAN size_t uiGuardDamage(const uint8_t* p) {
+    uint64_t diff = 0;
+    for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord) {
+        uint64_t w;
+        std::memcpy(&w, p + i, sizeof w);
+        diff |= w ^ kGuardWord;
+    }
+    if (diff == 0)
+        return kGuardBytes;
+    size_t i = 0;
+    while (i < kGuardBytes && p[i] == kGuardByte)
+        ++i;
+    return i;
+}
+
+} // namespace
+
+Guarded::Guarded(size_t uiSize, uint8_t byFill) : m_size(uiSize) {
+    const size_t span = (uiSize + kRingGap + 15) & ~static_cast<size_t>(15);
+    m_p = pFromRing(span);
+    m_bHeap = m_p == nullptr;
+    if (m_bHeap) {
+        m_p = new uint8_t[uiSize + kGuardBytes];
+        QUILLON_FUZZ_POISON(m_p + uiSize, kGuardBytes);
+    } else {
+        QUILLON_FUZZ_UNPOISON(m_p, uiSize);
+    }
+    SetGuard(m_p + uiSize);
     std::memset(m_p, byFill, uiSize);
-    std::memset(m_p + uiSize, kGuardByte, kGuardBytes);
 }
 
 Guarded::~Guarded() {
-    delete[] m_p;
+    if (m_bHeap) {
+        delete[] m_p;
+        return;
+    }
+    QUILLON_FUZZ_POISON(m_p, m_size);
+    ReturnToRing(m_p);
 }
 
 void Guarded::vCheck(const char* pWhat) const {
-    for (size_t i = 0; i < kGuardBytes; ++i)
-        if (m_p[m_size + i] != kGuardByte)
-            Fail("%s: byte %zu behind a caller's buffer of %zu bytes was written", pWhat, i,
-                 m_size);
+    const size_t i = uiGuardDamage(m_p + m_size);
+    if (i < kGuardBytes)
+        Fail("%s: byte %zu behind a caller's buffer of %zu bytes was written", pWhat, i, m_size);
 }
 
 void FreshRecord(tDevReturn* pRecord) {
@@ -547,13 +781,12 @@ void CheckOutcome(const char* pOp, int iResult, const tDevReturn* r, const Limit
         if (r->iErrFlag2 == 1 && IsSuccessClass(r->iCode2))
             Fail("%s: record flag 1 with the success code %d", pOp, r->iCode2);
     }
-    const bool tolerated =
-        bTolerated("result") || bTolerated(("result:" + std::string(pOp)).c_str());
+    const auto tolerated = [pOp] { return bTolerated("result") || bTolerated("result:", pOp); };
     if (iResult == 0) {
-        if (touched && !IsSuccessClass(r->iCode2) && !tolerated)
+        if (touched && !IsSuccessClass(r->iCode2) && !tolerated())
             Fail("%s: result 0 with the failure code %d in the record", pOp, r->iCode2);
     } else if (iResult == 1) {
-        if (touched && IsSuccessClass(r->iCode2) && !tolerated)
+        if (touched && IsSuccessClass(r->iCode2) && !tolerated())
             Fail("%s: result 1 with the success code %d in the record", pOp, r->iCode2);
     } else if (bTrackOp && (iResult == 1249 || iResult == 1251 || iResult == 1268)) {
         // A track code as the result: the record keeps what the last
@@ -606,8 +839,7 @@ void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
             const uint8_t how = in.u8();
             int len = how < 0xF0 ? in.u16() % 1100 : static_cast<int>(in.u32());
             Guarded cmd(len > 0 && len <= 4096 ? static_cast<size_t>(len) : 1);
-            const Bytes bytes = in.Take(cmd.uiSize());
-            std::copy(bytes.begin(), bytes.end(), cmd.p());
+            in.uiTakeInto(cmd.p(), cmd.uiSize());
             Guarded reply(IDC_CHIP_REPLY_MAX);
             Guarded replyLen(sizeof(uint32_t));
             uint32_t* pLen = LenCell(replyLen, kLenMarker);
@@ -693,9 +925,8 @@ void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
             track = true;
             Guarded tracks(sizeof(tIdcTracks));
             tIdcTracks* t = tracks.As<tIdcTracks>();
-            const Bytes data =
-                in.Take(sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
-            std::copy(data.begin(), data.end(), tracks.p() + offsetof(tIdcTracks, abTrack1));
+            in.uiTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),
+                          sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
             uint32_t* lens[3] = {&t->uiLen1, &t->uiLen2, &t->uiLen3};
             for (uint32_t* l : lens) {
                 const uint8_t b = in.u8();

@@ -33,10 +33,20 @@ public:
     bool bEmpty() const { return m_pos >= m_n; }
     size_t uiLeft() const { return bEmpty() ? 0 : m_n - m_pos; }
     uint8_t u8() { return bEmpty() ? 0 : m_p[m_pos++]; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() << 8 | u8()); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) << 16 | u16(); }
-    // Up to uiCount bytes (fewer when the input ends).
-    Bytes Take(size_t uiCount);
+    // Big-endian, the first byte read first.
+    uint16_t u16() {
+        const uint8_t hi = u8();
+        return static_cast<uint16_t>(hi << 8 | u8());
+    }
+    uint32_t u32() {
+        const uint32_t hi = u16();
+        return hi << 16 | u16();
+    }
+    // Up to uiCount bytes (fewer when the input ends), in place: valid as
+    // long as the fuzzer's bytes; how many goes to uiGot.
+    const uint8_t* pTake(size_t uiCount, size_t& uiGot);
+    // The same bytes copied to pTo; how many.
+    size_t uiTakeInto(uint8_t* pTo, size_t uiCount);
 
 private:
     const uint8_t* m_p;
@@ -57,11 +67,13 @@ private:
 // only move that clock, and the fake line and HID transport as the
 // library's factories.
 void Setup();
-// Writes the configuration file (INI text).
-void WriteConfig(const std::string& iniText);
-// A configuration for a reader of this type on the fake line, the family's
-// keys taken from the input (missing, or a small or odd value).
-std::string ConfigFromInput(Input& in, int iCardReaderType);
+// Writes the configuration file (INI text). Every write gives the file a
+// modification time of its own, so that the library, which re-reads the file
+// when its stamp changed, sees a rewrite of the same size at once.
+void WriteConfig(const void* pText, size_t uiLen);
+// Writes a configuration for a reader of this type on the fake line, the
+// family's keys taken from the input (missing, or a small or odd value).
+void WriteConfigFromInput(Input& in, int iCardReaderType);
 
 // Starts a new input: the fakes answer from it, drop what an earlier input
 // left queued, and forget the largest time-out seen.
@@ -73,6 +85,10 @@ uint32_t TakeLargestTimeout();
 
 // A caller's buffer of uiSize bytes followed by guard bytes: ASan sees the
 // exact size, a plain build checks that the guard bytes kept their value.
+// The buffers come from a ring of memory that is poisoned for ASan except
+// for the buffers alive, so that a buffer freed stays unaddressable until the
+// ring comes round (a large buffer, or one that does not fit beside the
+// buffers alive, comes from the heap).
 class Guarded {
 public:
     explicit Guarded(size_t uiSize, uint8_t byFill = 0xA5);
@@ -88,6 +104,7 @@ public:
 private:
     uint8_t* m_p;
     size_t m_size;
+    bool m_bHeap;
 };
 
 // The family limits that the checks use.
