@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
@@ -19,45 +20,55 @@ struct Line {
     std::string eol;  // "\n", "\r\n" or "" for a last line without one
 };
 
+// The line of data that starts at pos, without its terminator ("\n",
+// "\r\n", or "" for a last line without one); pos moves past it. False at
+// the end.
+bool NextLine(std::string_view data, std::size_t& pos, std::string_view& text,
+              std::string_view& eol) {
+    if (pos >= data.size())
+        return false;
+    const std::size_t nl = data.find('\n', pos);
+    if (nl == std::string_view::npos) {
+        text = data.substr(pos);
+        eol = std::string_view();
+        pos = data.size();
+        return true;
+    }
+    text = data.substr(pos, nl - pos);
+    eol = "\n";
+    pos = nl + 1;
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+        eol = "\r\n";
+    }
+    return true;
+}
+
 // kFileRead, kFileMissing (no lines) or kFileUnreadable (ReadSmallFile).
 int ReadLines(const std::string& path, std::vector<Line>& lines) {
     std::string data;
     const int rc = ReadSmallFile(path, kMaxConfigBytes, data);
     if (rc != kFileRead)
         return rc;
-    std::string::size_type pos = 0;
-    while (pos < data.size()) {
-        std::string::size_type nl = data.find('\n', pos);
-        Line line;
-        if (nl == std::string::npos) {
-            line.text = data.substr(pos);
-            pos = data.size();
-        } else {
-            line.text = data.substr(pos, nl - pos);
-            line.eol = "\n";
-            pos = nl + 1;
-        }
-        if (!line.eol.empty() && !line.text.empty() && line.text.back() == '\r') {
-            line.text.pop_back();
-            line.eol = "\r\n";
-        }
-        lines.push_back(line);
-    }
+    std::size_t pos = 0;
+    std::string_view text, eol;
+    while (NextLine(data, pos, text, eol))
+        lines.push_back(Line{std::string(text), std::string(eol)});
     return kFileRead;
 }
 
-std::string Trim(const std::string& s) {
+std::string_view Trim(std::string_view s) {
     const char* ws = " \t\r\n";
-    std::string::size_type b = s.find_first_not_of(ws);
-    if (b == std::string::npos)
-        return std::string();
-    std::string::size_type e = s.find_last_not_of(ws);
+    const std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string_view::npos)
+        return std::string_view();
+    const std::size_t e = s.find_last_not_of(ws);
     return s.substr(b, e - b + 1);
 }
 
-bool SameName(const std::string& a, const char* b) {
-    std::string::size_type n = a.size();
-    std::string::size_type i = 0;
+bool SameName(std::string_view a, const char* b) {
+    const std::size_t n = a.size();
+    std::size_t i = 0;
     for (; i < n && b[i]; ++i) {
         unsigned char x = static_cast<unsigned char>(a[i]);
         unsigned char y = static_cast<unsigned char>(b[i]);
@@ -71,29 +82,29 @@ bool SameName(const std::string& a, const char* b) {
     return i == n && b[i] == '\0';
 }
 
-bool IsComment(const std::string& trimmed) {
+bool IsComment(std::string_view trimmed) {
     return trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#';
 }
 
 // "[name]" → true and the trimmed name.
-bool SectionName(const std::string& text, std::string& name) {
-    std::string t = Trim(text);
+bool SectionName(std::string_view text, std::string_view& name) {
+    const std::string_view t = Trim(text);
     if (t.size() < 2 || t[0] != '[')
         return false;
-    std::string::size_type close = t.find(']');
-    if (close == std::string::npos)
+    const std::size_t close = t.find(']');
+    if (close == std::string_view::npos)
         return false;
     name = Trim(t.substr(1, close - 1));
     return true;
 }
 
 // "key = value" → true, the trimmed key and the raw value after '='.
-bool KeyValue(const std::string& text, std::string& key, std::string& value) {
-    std::string t = Trim(text);
+bool KeyValue(std::string_view text, std::string_view& key, std::string_view& value) {
+    const std::string_view t = Trim(text);
     if (IsComment(t) || t[0] == '[')
         return false;
-    std::string::size_type eq = text.find('=');
-    if (eq == std::string::npos)
+    const std::size_t eq = text.find('=');
+    if (eq == std::string_view::npos)
         return false;
     key = Trim(text.substr(0, eq));
     value = text.substr(eq + 1);
@@ -102,15 +113,15 @@ bool KeyValue(const std::string& text, std::string& key, std::string& value) {
 
 // Value text without a trailing comment (";" or "#" after white space or at
 // its start) and without surrounding blanks.
-std::string CleanValue(const std::string& raw) {
-    std::string v = raw;
-    for (std::string::size_type i = 0; i < v.size(); ++i) {
+std::string CleanValue(std::string_view raw) {
+    std::string_view v = raw;
+    for (std::size_t i = 0; i < v.size(); ++i) {
         if ((v[i] == ';' || v[i] == '#') && (i == 0 || v[i - 1] == ' ' || v[i - 1] == '\t')) {
-            v.resize(i);
+            v = v.substr(0, i);
             break;
         }
     }
-    return Trim(v);
+    return std::string(Trim(v));
 }
 
 bool ParseInt(const std::string& text, int& out) {
@@ -158,17 +169,19 @@ bool ParseInt(const std::string& text, int& out) {
     return true;
 }
 
-// Finds the value of section/key; true when present.
-bool FindValue(const std::vector<Line>& lines, const char* pSection, const char* pKey,
-               std::string& raw) {
+// Finds the value of section/key in the file's text, read where it lies;
+// true when present.
+bool FindValue(std::string_view data, const char* pSection, const char* pKey,
+               std::string_view& raw) {
     bool inSection = false;
-    for (const Line& line : lines) {
-        std::string name, key, value;
-        if (SectionName(line.text, name)) {
+    std::size_t pos = 0;
+    std::string_view text, eol, name, key, value;
+    while (NextLine(data, pos, text, eol)) {
+        if (SectionName(text, name)) {
             inSection = SameName(name, pSection);
             continue;
         }
-        if (inSection && KeyValue(line.text, key, value) && SameName(key, pKey)) {
+        if (inSection && KeyValue(text, key, value) && SameName(key, pKey)) {
             raw = value;
             return true;
         }
@@ -191,9 +204,10 @@ int ConfigGetString(const std::string& path, const char* pSection, const char* p
                     std::string& value) {
     if (!pSection || !pKey)
         return 1;
-    std::vector<Line> lines;
-    std::string raw;
-    if (ReadLines(path, lines) != kFileRead || !FindValue(lines, pSection, pKey, raw))
+    std::string data;
+    std::string_view raw;
+    if (ReadSmallFile(path, kMaxConfigBytes, data) != kFileRead ||
+        !FindValue(data, pSection, pKey, raw))
         return 1;
     value = CleanValue(raw);
     return 0;
@@ -231,7 +245,7 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
     bool inSection = false, sectionSeen = false, done = false;
     std::size_t lastInSection = 0; // index after the section's last non-blank line
     for (std::size_t i = 0; i < lines.size() && !done; ++i) {
-        std::string name, key, value;
+        std::string_view name, key, value;
         if (SectionName(lines[i].text, name)) {
             if (inSection)
                 break; // the section ended without the key
@@ -250,7 +264,7 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
             // Keep the key as written and anything after the value (a comment).
             std::string::size_type eq = lines[i].text.find('=');
             std::string before = lines[i].text.substr(0, eq + 1);
-            std::string rest = value;
+            std::string rest(value);
             std::string::size_type lead = rest.find_first_not_of(" \t");
             std::string spacing = lead == std::string::npos ? rest : rest.substr(0, lead);
             std::string tail;
