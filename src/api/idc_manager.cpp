@@ -142,7 +142,7 @@ template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) 
 template <class Check, class Call>
 int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
                       bool bTakeName) {
-    OScopedLock lock(*m_pLock, uiLockWaitMs());
+    OScopedLock lock(*m_pLock, [this] { return uiLockWaitMs(); });
     if (!lock.bHeld())
         return iLockRefused(pOperation, pRet);
     vApplyDevName();
@@ -180,7 +180,7 @@ int OIdcManager::Init(int iMode, tDevReturn* pRet) {
 }
 
 int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    OScopedLock lock(*m_pLock, uiLockWaitMs());
+    OScopedLock lock(*m_pLock, [this] { return uiLockWaitMs(); });
     if (!lock.bHeld())
         return iLockRefused("GetStatus", pRet);
     vApplyDevName();

@@ -230,6 +230,21 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     return true;
 }
 
+bool ONamedMutex::bTryLock() {
+    LockState::Queue& q = m_impl->queue;
+    {
+        std::lock_guard<std::mutex> lock(q.m);
+        if (q.bHeld)
+            return false;
+        q.bHeld = true;
+    }
+    const int fd = LockFileNow(*m_impl, m_impl->path);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    vLetNextThreadIn(q);
+    return false;
+}
+
 void ONamedMutex::vUnlock() {
     if (m_impl->fd >= 0)
         flock(m_impl->fd, LOCK_UN);

@@ -65,6 +65,13 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     }
 }
 
+bool ONamedMutex::bTryLock() {
+    if (!m_impl->hMutex)
+        return false;
+    const DWORD r = ::WaitForSingleObject(m_impl->hMutex, 0);
+    return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
 void ONamedMutex::vUnlock() {
     if (m_impl->hMutex)
         (void)::ReleaseMutex(m_impl->hMutex);

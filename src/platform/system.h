@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace quillon {
 
@@ -93,6 +94,8 @@ public:
     // created. Nothing may then be done that needs the mutex.
     // A wait that vAbandonWaits ends returns false as well.
     bool bLock(uint32_t uiTimeoutMs = 0);
+    // Takes the mutex only when that needs no wait; false otherwise.
+    bool bTryLock();
     // Only after a bLock that returned true, on the same thread.
     void vUnlock();
     // Ends every wait of bLock on this object, now and later (within one
@@ -123,6 +126,12 @@ class OScopedLock {
 public:
     explicit OScopedLock(ONamedMutex& m, uint32_t uiTimeoutMs = 0)
         : m_mutex(m), m_bHeld(m.bLock(uiTimeoutMs)) {}
+    // Takes a free mutex at once; only when it is held elsewhere asks
+    // fnWaitMs() how long it may wait (finding that out may cost more than
+    // taking a free mutex).
+    template <class WaitMs, class = decltype(std::declval<WaitMs&>()())>
+    OScopedLock(ONamedMutex& m, WaitMs fnWaitMs)
+        : m_mutex(m), m_bHeld(m.bTryLock() || m.bLock(fnWaitMs())) {}
     ~OScopedLock() {
         if (m_bHeld)
             m_mutex.vUnlock();
