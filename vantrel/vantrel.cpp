@@ -56,11 +56,19 @@ unsigned long ulProcessId() {
 #endif
 }
 
-unsigned long ulThreadId() {
+// ulPid: the caller's process, from ulProcessId().
+unsigned long ulThreadId([[maybe_unused]] unsigned long ulPid) {
 #if defined(_WIN32)
     return static_cast<unsigned long>(GetCurrentThreadId());
 #elif defined(__linux__)
-    return static_cast<unsigned long>(syscall(SYS_gettid));
+    // Asked once per thread, and again in a child of fork(), whose thread
+    // has a number of its own.
+    thread_local unsigned long tlPid = 0, tlTid = 0;
+    if (tlPid != ulPid) {
+        tlTid = static_cast<unsigned long>(syscall(SYS_gettid));
+        tlPid = ulPid;
+    }
+    return tlTid;
 #else
     return static_cast<unsigned long>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 #endif
@@ -138,6 +146,8 @@ public:
         if (this != &other) {
             vClose();
             m_h = other.m_h;
+            m_uDev = other.m_uDev;
+            m_uIno = other.m_uIno;
             other.m_h = kNoHandle;
         }
         return *this;
@@ -148,8 +158,8 @@ public:
     // Opens the file, creating it when missing; invalid on failure.
     static OFile tOpen(const fs::path& path);
     bool bValid() const { return m_h != kNoHandle; }
-    // Whether the path still names this file.
-    bool bIsAt(const fs::path& path) const;
+    // Whether the path still names this file; uSize then its size.
+    bool bIsAt(const fs::path& path, unsigned long long& uSize) const;
     unsigned long long uSize() const;
     // Writes the whole line; false if any of it was not written.
     bool bWrite(const char* pData, std::size_t uLen);
@@ -157,6 +167,9 @@ public:
 
 private:
     Handle m_h = kNoHandle;
+    // Device and file number of the file opened (POSIX), taken once: the
+    // path is checked against them on every line.
+    unsigned long long m_uDev = 0, m_uIno = 0;
 };
 
 class OFolderLock {
@@ -189,7 +202,8 @@ OFile OFile::tOpen(const fs::path& path) {
     return f;
 }
 
-bool OFile::bIsAt(const fs::path&) const {
+bool OFile::bIsAt(const fs::path&, unsigned long long& uSizeNow) const {
+    uSizeNow = uSize();
     return bValid();
 }
 
@@ -242,17 +256,23 @@ OFile OFile::tOpen(const fs::path& path) {
         f.vClose();
         return f;
     }
+    f.m_uDev = static_cast<unsigned long long>(st.st_dev);
+    f.m_uIno = static_cast<unsigned long long>(st.st_ino);
     const int flags = fcntl(f.m_h, F_GETFL);
     if (flags != -1)
         fcntl(f.m_h, F_SETFL, flags & ~O_NONBLOCK);
     return f;
 }
 
-bool OFile::bIsAt(const fs::path& path) const {
-    struct stat atPath {
-    }, mine{};
-    return bValid() && lstat(path.c_str(), &atPath) == 0 && fstat(m_h, &mine) == 0 &&
-           atPath.st_dev == mine.st_dev && atPath.st_ino == mine.st_ino;
+bool OFile::bIsAt(const fs::path& path, unsigned long long& uSizeNow) const {
+    struct stat atPath {};
+    uSizeNow = 0;
+    if (!bValid() || lstat(path.c_str(), &atPath) != 0 ||
+        static_cast<unsigned long long>(atPath.st_dev) != m_uDev ||
+        static_cast<unsigned long long>(atPath.st_ino) != m_uIno)
+        return false;
+    uSizeNow = atPath.st_size > 0 ? static_cast<unsigned long long>(atPath.st_size) : 0;
+    return true;
 }
 
 unsigned long long OFile::uSize() const {
@@ -400,19 +420,21 @@ int OLogFile::iAppend(char* pLine, std::size_t uLen, int maxBytes, int keepFiles
     // removed it, and an earlier opening may have failed: the path is opened
     // again then, on every line until it works. Until it does, lines go on
     // in the file held rather than being lost.
-    bool current = m_file.bIsAt(m_path);
+    unsigned long long size = 0;
+    bool current = m_file.bIsAt(m_path, size);
     if (!current) {
         OFile fresh = OFile::tOpen(m_path);
         current = fresh.bValid();
-        if (current)
+        if (current) {
             m_file = std::move(fresh);
-        else if (!m_file.bValid())
+            size = m_file.uSize();
+        } else if (!m_file.bValid()) {
             return 0;
+        }
     }
     // The size is the file's own, with every process's lines in it. A line
     // longer than the limit still goes whole into a file of its own.
     if (current && maxBytes > 0) {
-        const unsigned long long size = m_file.uSize();
         if (size > 0 && size + kStampLen + uLen > static_cast<unsigned long long>(maxBytes)) {
             vRotate(keepFiles);
             if (!m_file.bValid())
@@ -518,8 +540,9 @@ int OTrace::iWrite(int level, const char* text) const {
     if (!bWants(level))
         return 0;
     char head[64];
+    const unsigned long pid = ulProcessId();
     const int headLen =
-        std::snprintf(head, sizeof head, " [%lu:%lu] L%d ", ulProcessId(), ulThreadId(), level);
+        std::snprintf(head, sizeof head, " [%lu:%lu] L%d ", pid, ulThreadId(pid), level);
     if (headLen < 0 || static_cast<std::size_t>(headLen) >= sizeof head)
         return 0;
 
