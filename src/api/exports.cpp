@@ -162,9 +162,10 @@ IDC_API int IDC_CALL IDC_CloseComm(void) {
             // Calls still waiting for the named lock give up (CommFailed):
             // a holder in another process that never lets go cannot hold
             // the closing off. A manager being made or destroyed by another
-            // thread is not touched.
+            // thread is not touched, nor is the pointer read while it may
+            // be written.
             std::lock_guard<std::mutex> lock(g_gate.mutex);
-            if (g_pManager && !g_gate.bChanging)
+            if (!g_gate.bChanging && g_pManager)
                 g_pManager->vAbandonLockWaits();
         }
         ExclusiveUse use;
