@@ -53,4 +53,21 @@ mkdir -p "$prefix"
   fi
 ) 9>"$prefix.lock"
 
-exec "$wine" "$@"
+# Now and then Wine ends a program before it has run at all: no output, a
+# failing exit code (CI saw a test program end so after 0.05 s). Every
+# program run here says something once it runs (a test program its banner),
+# so only such a silent failure is run once more; a program that ran and
+# failed is never run again, and nothing that failed is hidden.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+for attempt in 1 2; do
+  status=0
+  "$wine" "$@" >"$out" 2>"$err" || status=$?
+  if [ "$status" = 0 ] || [ -s "$out" ] || [ -s "$err" ] || [ "$attempt" = 2 ]; then
+    break
+  fi
+  echo "wine-run.sh: $1 ended with $status before printing anything; running it once more" >&2
+done
+cat "$out"
+cat "$err" >&2
+exit "$status"
