@@ -53,6 +53,20 @@ TEST(DleCodec, FramesDoubleDleAndRespectTheBuffer) {
     EXPECT_FALSE(dle::IsWholeFrame(bad.data(), static_cast<uint32_t>(bad.size())));
     const Bytes lone = B({0x10, 0x02, 'A', 0x10, 'B', 0x10, 0x03, 0x03 ^ 'A' ^ 0x10 ^ 'B'});
     EXPECT_FALSE(dle::IsWholeFrame(lone.data(), static_cast<uint32_t>(lone.size())));
+    // Every length, DLEs among the text: the frame's own check holds, and a
+    // changed check byte, or a text byte changed, fails it.
+    Bytes text;
+    for (int len = 0; len <= 40; ++len) {
+        const Bytes frame = Encode(text);
+        EXPECT_TRUE(dle::IsWholeFrame(frame.data(), static_cast<uint32_t>(frame.size()))) << len;
+        for (const size_t at : {frame.size() - 1, size_t{2} + len / 2}) {
+            Bytes changed = frame;
+            changed[at] ^= (changed[at] == 0x10 ? 0x20 : 0x01);
+            EXPECT_FALSE(dle::IsWholeFrame(changed.data(), static_cast<uint32_t>(changed.size())))
+                << len;
+        }
+        text.push_back(len % 5 == 3 ? 0x10 : uint8_t(len * 37 + 11));
+    }
     EXPECT_TRUE(dle::IsAck(dle::kAck, 2));
     EXPECT_FALSE(dle::IsAck(dle::kNak, 2));
     EXPECT_FALSE(dle::IsAck(dle::kAck, 1));

@@ -31,19 +31,46 @@ uint32_t EncodeFrame(const uint8_t* pText, uint32_t uiLen, uint8_t* pOut, uint32
     return w;
 }
 
+namespace {
+
+// The exclusive-or of uiLen bytes, eight at a time.
+uint8_t XorOf(const uint8_t* p, uint32_t uiLen) {
+    uint64_t wide = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= uiLen; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, sizeof word);
+        wide ^= word;
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    uint8_t x = static_cast<uint8_t>(wide);
+    for (; i < uiLen; ++i)
+        x ^= p[i];
+    return x;
+}
+
+} // namespace
+
 bool IsWholeFrame(const uint8_t* pFrame, uint32_t uiLen) {
     if (uiLen < 5 || pFrame[0] != kDle || pFrame[1] != kStx || pFrame[uiLen - 3] != kDle ||
         pFrame[uiLen - 2] != kEtx)
         return false;
-    uint8_t bcc = 0;
-    // Text positions 2..n-4; a DLE's partner must lie in the text too.
-    for (uint32_t i = 2; i + 3 < uiLen; ++i) {
-        bcc ^= pFrame[i];
-        if (pFrame[i] == kDle) {
-            if (i + 4 >= uiLen || pFrame[i + 1] != kDle)
-                return false;
-            ++i;
-        }
+    // The text is pFrame[2..end). Every DLE in it must be doubled within it;
+    // a doubled DLE counts once in the BCC, so each pair puts one DLE back
+    // into the exclusive-or of all the text's bytes (where the two cancel).
+    const uint32_t end = uiLen - 3;
+    uint8_t bcc = XorOf(pFrame + 2, end - 2);
+    for (uint32_t i = 2; i < end;) {
+        const void* pDle = std::memchr(pFrame + i, kDle, end - i);
+        if (!pDle)
+            break;
+        i = static_cast<uint32_t>(static_cast<const uint8_t*>(pDle) - pFrame);
+        if (i + 1 >= end || pFrame[i + 1] != kDle)
+            return false;
+        bcc ^= kDle;
+        i += 2;
     }
     return pFrame[uiLen - 1] == static_cast<uint8_t>(bcc ^ kEtx);
 }
