@@ -9,6 +9,7 @@
 // Writers of different files never wait for each other.
 #include "vantrel.h"
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -29,6 +30,7 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,11 +50,27 @@ namespace {
 
 // --- operating system --------------------------------------------------------
 
+#if !defined(_WIN32)
+// The process's number, asked of the system once and again in a child of
+// fork() (getpid() is a system call on every line otherwise).
+std::atomic<pid_t> g_pid{0};
+void vForgetPidInChild() {
+    g_pid.store(0, std::memory_order_relaxed);
+}
+#endif
+
 unsigned long ulProcessId() {
 #if defined(_WIN32)
     return static_cast<unsigned long>(GetCurrentProcessId());
 #else
-    return static_cast<unsigned long>(getpid());
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, vForgetPidInChild);
+        (void)registered;
+        pid = getpid();
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return static_cast<unsigned long>(pid);
 #endif
 }
 
@@ -309,13 +327,14 @@ OFolderLock::~OFolderLock() {
 }
 
 void OFolderLock::vLock() {
-    if (m_fd != -1 && m_opener != getpid()) {
+    const auto self = static_cast<pid_t>(ulProcessId());
+    if (m_fd != -1 && m_opener != self) {
         close(m_fd); // the parent's: its lock is not this process's
         m_fd = -1;
     }
     if (m_fd == -1) {
         m_fd = open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        m_opener = getpid();
+        m_opener = self;
     }
     while (m_fd != -1 && flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
     }

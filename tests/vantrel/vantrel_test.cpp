@@ -337,6 +337,10 @@ TEST_F(VantrelTest, TwoProcessesShareOneLogAcrossRotations) {
         closeTrace(h);
         return failed;
     };
+    // The log is open and its folder locked once before the fork: the child
+    // must lock for itself, and sign its lines with its own number.
+    const VantrelHandle before = openTrace("p.log", 0, kLimit, 100000);
+    ASSERT_GT(writeMsg(before, 1, "before"), 0);
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0)
@@ -345,13 +349,20 @@ TEST_F(VantrelTest, TwoProcessesShareOneLogAcrossRotations) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    closeTrace(before);
 
     int files = 0;
     while (fs::exists(Rotated("p.log", files + 1)))
         ++files;
-    for (int n = 0; n <= files; ++n)
+    Texts texts, written{"before"};
+    for (int n = files; n >= 0; --n) {
         EXPECT_LE(fs::file_size(Rotated("p.log", n)), static_cast<std::uintmax_t>(kLimit)) << n;
-    Texts texts = TextsOf("p.log", files), written;
+        for (const Line& l : Lines(Rotated("p.log", n))) {
+            texts.push_back(l.text);
+            const pid_t from = l.text.rfind("1 ", 0) == 0 ? child : OWN_PID;
+            EXPECT_EQ(std::to_string(from), l.pid) << l.text;
+        }
+    }
     for (int who = 0; who < 2; ++who)
         for (int i = 0; i < kLines; ++i)
             written.push_back(Text(who, i));
