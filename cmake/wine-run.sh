@@ -58,16 +58,32 @@ mkdir -p "$prefix"
 # program run here says something once it runs (a test program its banner),
 # so only such a silent failure is run once more; a program that ran and
 # failed is never run again, and nothing that failed is hidden.
+#
+# The program runs in the background so that a signal for this script (a
+# time-out's TERM) reaches it at once and its output so far is still shown;
+# its standard input is this script's (kept on descriptor 3).
 out=$(mktemp) err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+child= signalled=
+show() { cat "$out"; cat "$err" >&2; rm -f "$out" "$err"; }
+forward() { signalled=$1; [ -z "$child" ] || kill "-$1" "$child" 2>/dev/null || true; }
+trap 'forward TERM' TERM
+trap 'forward INT' INT
+trap 'forward HUP' HUP
+exec 3<&0
 for attempt in 1 2; do
+  "$wine" "$@" <&3 3<&- >"$out" 2>"$err" &
+  child=$!
   status=0
-  "$wine" "$@" >"$out" 2>"$err" || status=$?
-  if [ "$status" = 0 ] || [ -s "$out" ] || [ -s "$err" ] || [ "$attempt" = 2 ]; then
+  wait "$child" || status=$?
+  while kill -0 "$child" 2>/dev/null; do # a forwarded signal ended the wait
+    status=0
+    wait "$child" || status=$?
+  done
+  if [ -n "$signalled" ] || [ "$status" = 0 ] || [ -s "$out" ] || [ -s "$err" ] ||
+    [ "$attempt" = 2 ]; then
     break
   fi
   echo "wine-run.sh: $1 ended with $status before printing anything; running it once more" >&2
 done
-cat "$out"
-cat "$err" >&2
+show
 exit "$status"
