@@ -1,0 +1,67 @@
+// What the service offers: its commands with their message versions and
+// error codes, its events, the capabilities' interface list, and the check
+// of each command's payload (types and values) before anything runs.
+#pragma once
+
+#include <string>
+
+#include "message.h"
+
+namespace quillon::xfs {
+
+enum class CommandId {
+    Status,
+    Capabilities,
+    SetVersions,
+    Cancel,
+    ReadRawData,
+    WriteRawData,
+    Move,
+    Reset,
+    ChipPower,
+    ChipIO,
+    GetStorage,
+    SetStorage,
+    GetServices, // the publisher's only command
+};
+
+struct tCommandSpec {
+    CommandId eId;
+    const char* pName;
+    const char* pVersion;           // of the command message
+    const char* pCompletionVersion; // of its completion
+    bool bAtOnce;                   // answered on arrival, also while a command runs
+    const char* const* pErrorCodes; // nullptr-terminated; nullptr: none
+};
+
+// A service command by name (nullptr: not one of ours). The publisher's
+// command is found with bPublisher only.
+const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher);
+
+struct tEventSpec {
+    const char* pName;
+    const char* pVersion;
+};
+extern const tEventSpec kInsertCardEvent, kMediaInsertedEvent, kMediaRemovedEvent,
+    kStatusChangedEvent;
+
+// The one storage unit: the retain bin.
+constexpr const char* kRetainUnit = "unit1";
+// Commands a connection may have queued or running at a time.
+constexpr int kMaxQueuedPerConnection = 32;
+
+// "interfaces" of Common.Capabilities.
+Json InterfacesJson();
+
+enum class Check { Ok, InvalidData, UnsupportedData };
+struct tCheck {
+    Check e = Check::Ok;
+    std::string sWhy;
+};
+// Types and values of a command's payload.
+tCheck CheckPayload(CommandId eId, const Json& payload);
+
+// Track n (1..3): the most bytes it holds.
+size_t TrackCapacity(int iTrack);
+
+} // namespace quillon::xfs

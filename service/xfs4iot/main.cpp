@@ -1,0 +1,88 @@
+// quillon-xfs4iot: the card reader of the library's configuration served to
+// XFS4IoT applications over WebSocket (docs/xfs4iot.md).
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+
+#include "hooks.h"
+#include "http_routes.h"
+#include "ini.h"
+#include "log.h"
+#include "server.h"
+#include "service.h"
+
+#ifndef QUILLON_VERSION
+#define QUILLON_VERSION "unknown"
+#endif
+
+using namespace quillon::xfs;
+
+namespace {
+
+int Setting(const std::string& sConfig, const char* pKey, int iDefault, int iMin, int iMax) {
+    return std::clamp(IniInt(sConfig, "XFS4IoT", pKey, iDefault), iMin, iMax);
+}
+
+bool bPlainName(const std::string& s) {
+    return !s.empty() && s.size() <= 32 &&
+           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isalnum(c); });
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"XFS4IoT CardReader service over the Quillon library"};
+    std::string sConfig;
+    tServerOptions opt;
+    app.add_option("--config", sConfig, "the library's configuration file (QUILLON_CONFIG)")
+        ->required();
+    app.add_option("--port", opt.iPort,
+                   "TCP port (default: the first free of 5846-5856; 0: any, see the log)")
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--address", opt.sAddress, "address to listen on (default 127.0.0.1)");
+    app.add_option("--service-name", opt.sServiceName,
+                   "the service's name in its path (default CardReader1)");
+    app.add_option("--tls-cert", opt.sTlsCert, "PEM certificate chain: serve wss");
+    app.add_option("--tls-key", opt.sTlsKey, "PEM private key of the certificate");
+    app.set_version_flag("--version", QUILLON_VERSION);
+    CLI11_PARSE(app, argc, argv);
+
+    if (!std::ifstream(sConfig)) {
+        QLOG_ERROR("cannot read the configuration %s", sConfig.c_str());
+        return 2;
+    }
+    if (!bPlainName(opt.sServiceName)) {
+        QLOG_ERROR("--service-name: 1 to 32 letters and digits");
+        return 2;
+    }
+    // The library reads its configuration from here; set before any thread runs.
+    setenv("QUILLON_CONFIG", sConfig.c_str(), 1);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tServiceSettings settings;
+    settings.sConfigPath = sConfig;
+    settings.sVersion = QUILLON_VERSION;
+    settings.iStatusPollMs = Setting(sConfig, "StatusPollMs", 500, 10, 60000);
+    settings.iCardPollMs = Setting(sConfig, "CardPollMs", 100, 10, 5000);
+    opt.iIdleTimeoutMs = Setting(sConfig, "IdleTimeoutMs", 30000, 100, 3600000);
+    opt.iHandshakeTimeoutMs = Setting(sConfig, "HandshakeTimeoutMs", 10000, 100, 600000);
+
+    OServer server(opt);
+    std::string sError;
+    if (!server.bListen(sError)) {
+        QLOG_ERROR("%s", sError.c_str());
+        return 1;
+    }
+    OServiceEvents hooks; // nobody listens yet
+    OService service(settings, server, hooks);
+    service.vStart();
+    const OHttpRoutes routes(opt.sServiceName);
+    QLOG_INFO("listening on %s%s (service %s)", server.sBoundAt().c_str(),
+              OHttpRoutes::kPublisherPath, opt.sServiceName.c_str());
+    const int iStatus = server.iRun(service, routes);
+    QLOG_INFO("stopped");
+    return iStatus;
+}

@@ -1,0 +1,50 @@
+// The network side: one HTTP listener (plain or TLS) on one thread. It
+// upgrades the publisher's and the service's paths to WebSocket, answers
+// other requests through OHttpRoutes, hands whole messages to OService and
+// writes what OService sends. SIGTERM and SIGINT stop it cleanly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http_routes.h"
+#include "service.h"
+
+namespace quillon::xfs {
+
+struct tServerOptions {
+    std::string sAddress = "127.0.0.1";
+    int iPort = -1; // -1: the first free of 5846..5856; 0: any free port
+    std::string sServiceName = "CardReader1";
+    std::string sTlsCert, sTlsKey;   // both or neither
+    int iIdleTimeoutMs = 30000;      // a peer that answers no ping for this long is dropped
+    int iHandshakeTimeoutMs = 10000; // TLS and HTTP upgrade must be done within this
+    size_t uiMaxConnections = 16;
+};
+
+class OServer : public IOutbox {
+public:
+    explicit OServer(const tServerOptions& options);
+    ~OServer() override;
+    OServer(const OServer&) = delete;
+    OServer& operator=(const OServer&) = delete;
+
+    // Checks the options and binds the port; false with the reason.
+    bool bListen(std::string& sError);
+    // "ws://127.0.0.1:5846" and the like, once bound.
+    std::string sBoundAt() const;
+    // Serves until SIGTERM or SIGINT; then the service stops (its pending
+    // commands complete as canceled), what is queued is written, and the
+    // connections close. Returns the exit status.
+    int iRun(OService& service, const OHttpRoutes& routes);
+
+    void vSend(uint64_t uiConnection, std::string sText) override;
+
+    struct tImpl;
+
+private:
+    std::unique_ptr<tImpl> m_p;
+};
+
+} // namespace quillon::xfs

@@ -1,0 +1,537 @@
+#include "service.h"
+
+#include <algorithm>
+
+#include "catalog.h"
+#include "ini.h"
+#include "job.h"
+#include "log.h"
+#include "message.h"
+
+namespace quillon::xfs {
+
+namespace {
+
+int64_t MicrosSince(OService::Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(OService::Clock::now() - t)
+        .count();
+}
+
+int Major(const char* pVersion) {
+    return std::atoi(pVersion);
+}
+
+} // namespace
+
+OService::OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks)
+    : m_settings(settings), m_outbox(outbox), m_hooks(hooks), m_reader(hooks) {}
+
+OService::~OService() {
+    vStop();
+}
+
+void OService::vStart() {
+    const tCall c = m_reader.Open();
+    m_eFamily = FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
+    if (c.bOk() || FaultOfFailure(c.iCode, m_eFamily) != Fault::LineDown) {
+        Position ePosition = Position::Unknown;
+        const tCall s = m_reader.Status(ePosition);
+        vApplyStatus(s, ePosition);
+        QLOG_INFO("reader open: model \"%s\", firmware \"%s\", library %s",
+                  m_reader.sModel().c_str(), m_reader.sFirmware().c_str(),
+                  m_reader.sLibraryVersion().c_str());
+    } else {
+        QLOG_WARN("the reader cannot be opened (%d); trying again at every status poll", c.iCode);
+        vApplyStatus(c, Position::Unknown);
+    }
+
+    const tFamilyProfile& profile = ProfileOf(m_eFamily);
+    Json device = {
+        {"modelName", m_reader.sModel()},
+        {"firmware", {{{"firmwareVersion", m_reader.sFirmware()}}}},
+        {"software",
+         {{{"softwareName", "Quillon"}, {"softwareVersion", m_reader.sLibraryVersion()}}}}};
+    Json reader = {{"type", "motor"},
+                   {"readTracks", {{"track1", true}, {"track2", true}, {"track3", true}}},
+                   {"chipProtocols", {{"chipT0", true}, {"chipT1", true}}},
+                   {"fluxSensorProgrammable", false},
+                   {"readWriteAccessFromExit", false},
+                   {"chipPower", {{"cold", true}, {"warm", true}, {"off", true}}},
+                   {"positions", {{"exit", true}, {"transport", false}}},
+                   {"cardTakenSensor", true}};
+    if (profile.bWritesTracks) {
+        reader["writeTracks"] = {{"track1", true}, {"track2", true}, {"track3", true}};
+        reader["writeMode"] = {{"auto", true}};
+    }
+    const Json caps = {{"interfaces", InterfacesJson()},
+                       {"common",
+                        {{"serviceVersion", m_settings.sVersion},
+                         {"deviceInformation", {device}},
+                         {"powerSaveControl", false},
+                         {"antiFraudModule", false}}},
+                       {"cardReader", reader}};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sCapabilities = caps.dump();
+    m_worker = std::thread([this] { vWorker(); });
+}
+
+void OService::vStop() {
+    {
+        Lock lock(m_mutex);
+        if (m_bStopping)
+            return;
+        m_bStopping = true;
+        for (const std::shared_ptr<tJob>& job : m_queue)
+            vCompleteLocked(*job, Completion("canceled", "the service is stopping"));
+        m_queue.clear();
+        if (m_running)
+            m_running->eStop = Stop::Canceled;
+    }
+    m_cv.notify_all();
+    if (m_worker.joinable())
+        m_worker.join();
+    m_reader.vClose();
+}
+
+uint64_t OService::uiOpen(Endpoint eEndpoint, const std::string& sServiceUri) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const uint64_t id = m_uiNextConnection++;
+    m_connections[id] = tConnection{eEndpoint, sServiceUri, {}};
+    m_hooks.vOnConnection(true, m_connections.size());
+    return id;
+}
+
+void OService::vClose(uint64_t uiConnection) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_connections.erase(uiConnection))
+            return;
+        m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
+                                     [&](const std::shared_ptr<tJob>& j) {
+                                         return j->uiConnection == uiConnection;
+                                     }),
+                      m_queue.end());
+        if (m_running && m_running->uiConnection == uiConnection)
+            m_running->eStop = Stop::Canceled;
+        m_hooks.vOnConnection(false, m_connections.size());
+    }
+    m_cv.notify_all();
+}
+
+void OService::vReceive(uint64_t uiConnection, std::string_view text, FrameKind eKind) {
+    try {
+        vReceiveFrame(uiConnection, text, eKind);
+    } catch (const std::exception& e) {
+        // Nothing an application sends may stop the service.
+        QLOG_ERROR("connection %llu: %s", static_cast<unsigned long long>(uiConnection), e.what());
+    }
+}
+
+void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind) {
+    tInbound in = ParseInbound(text, eKind);
+    Lock lock(m_mutex);
+    const auto it = m_connections.find(uiConnection);
+    if (it == m_connections.end())
+        return;
+    tConnection& conn = it->second;
+    const auto refuse = [&](AckStatus e) {
+        m_outbox.vSend(uiConnection, AckText(in, e));
+        m_hooks.vOnRejected(AckStatusName(e));
+        QLOG_INFO("connection %llu: %s refused (%s): %s",
+                  static_cast<unsigned long long>(uiConnection),
+                  in.sName.empty() ? "a frame" : in.sName.c_str(), AckStatusName(e),
+                  in.sWhy.empty() ? "request id in use" : in.sWhy.c_str());
+    };
+    if (in.eStatus != AckStatus::Accepted)
+        return refuse(in.eStatus);
+    if (conn.inFlight.count(in.iRequestId))
+        return refuse(AckStatus::InvalidRequestId);
+    const tCommandSpec* pSpec = FindCommand(in.sName, conn.eEndpoint == Endpoint::Publisher);
+    if (pSpec && !pSpec->bAtOnce &&
+        conn.inFlight.size() >= static_cast<size_t>(kMaxQueuedPerConnection)) {
+        in.sWhy = "32 commands queued";
+        return refuse(AckStatus::TooManyRequests);
+    }
+    m_outbox.vSend(uiConnection, AckText(in, AckStatus::Accepted));
+
+    const auto job = std::make_shared<tJob>();
+    job->uiConnection = uiConnection;
+    job->iRequestId = in.iRequestId;
+    job->pSpec = pSpec;
+    job->tArrived = Clock::now();
+    const auto answer = [&](const tResult& r) {
+        conn.inFlight.insert(in.iRequestId);
+        if (!pSpec) {
+            // Completed under the name and version the application used.
+            m_outbox.vSend(uiConnection,
+                           CompletionText(in.sName, in.iRequestId, in.sVersion.c_str(),
+                                          r.sCompletion.c_str(), r.payload, r.sDescription));
+            conn.inFlight.erase(in.iRequestId);
+            m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
+                                   MicrosSince(job->tArrived));
+            return;
+        }
+        vCompleteLocked(*job, r);
+    };
+    if (!pSpec)
+        return answer(
+            Completion("unsupportedCommand", in.sName + " is not a command of this service"));
+    if (!in.bPayloadIsObject)
+        return answer(Completion("invalidData", "the payload is not an object"));
+    const tCheck check = CheckPayload(pSpec->eId, in.payload);
+    if (check.e != Check::Ok)
+        return answer(Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
+                                 check.sWhy));
+    if (pSpec->bAtOnce)
+        return answer(AnswerAtOnce(*pSpec, in, uiConnection));
+    if (m_bStopping)
+        return answer(Completion("canceled", "the service is stopping"));
+    job->payload = std::move(in.payload);
+    if (in.iTimeoutMs > 0) {
+        job->bHasDeadline = true;
+        job->tDeadline = job->tArrived + std::chrono::milliseconds(in.iTimeoutMs);
+    }
+    conn.inFlight.insert(job->iRequestId);
+    m_queue.push_back(job);
+    lock.unlock();
+    m_cv.notify_all();
+}
+
+tResult OService::AnswerAtOnce(const tCommandSpec& spec, const tInbound& in,
+                               uint64_t uiConnection) {
+    tResult r;
+    switch (spec.eId) {
+    case CommandId::Status:
+        r.payload = Json::parse(sStatusPayloadLocked());
+        break;
+    case CommandId::Capabilities:
+        r.payload = Json::parse(m_sCapabilities);
+        break;
+    case CommandId::GetServices:
+        r.payload = {{"vendorName", m_settings.sVendor},
+                     {"services", {{{"serviceURI", m_connections.at(uiConnection).sServiceUri}}}}};
+        break;
+    case CommandId::SetVersions:
+        // One version of each message is offered: asking for it is all one can do.
+        for (const char* pKind : {"commands", "events"}) {
+            const auto list = in.payload.find(pKind);
+            if (list == in.payload.end() || list->is_null())
+                continue;
+            for (const auto& v : list->items()) {
+                const tCommandSpec* pCommand = FindCommand(v.key(), false);
+                const tEventSpec* apEvents[] = {&kInsertCardEvent, &kMediaInsertedEvent,
+                                                &kMediaRemovedEvent, &kStatusChangedEvent};
+                const char* pVersion = pCommand && pKind[0] == 'c' ? pCommand->pVersion : nullptr;
+                for (const tEventSpec* e : apEvents)
+                    if (pKind[0] == 'e' && v.key() == e->pName)
+                        pVersion = e->pVersion;
+                if (!pVersion || Major(pVersion) != v.value().get<int64_t>())
+                    return Completion("unsupportedData",
+                                      v.key() + " version " +
+                                          std::to_string(v.value().get<int64_t>()) +
+                                          " is not offered");
+            }
+        }
+        break;
+    case CommandId::Cancel: {
+        // Only this connection's commands: queued ones complete now, the
+        // running one when it notices.
+        const auto ids = in.payload.find("requestIds");
+        const bool bAll = ids == in.payload.end() || ids->is_null();
+        const auto wanted = [&](const tJob& j) {
+            return j.uiConnection == uiConnection &&
+                   (bAll || std::find(ids->begin(), ids->end(), Json(j.iRequestId)) != ids->end());
+        };
+        size_t uiMatched = 0;
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            if (wanted(**it)) {
+                ++uiMatched;
+                vCompleteLocked(**it, Completion("canceled", "canceled by Common.Cancel"));
+                it = m_queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (m_running && wanted(*m_running)) {
+            ++uiMatched;
+            m_running->eStop = Stop::Canceled;
+            m_cv.notify_all();
+        }
+        if (!bAll && uiMatched == 0)
+            return CommandError("noMatchingRequestIDs");
+        break;
+    }
+    default:
+        return Completion("internalError", "not answered at once");
+    }
+    return r;
+}
+
+void OService::vCompleteLocked(tJob& job, const tResult& r) {
+    const auto it = m_connections.find(job.uiConnection);
+    if (it == m_connections.end())
+        return;
+    it->second.inFlight.erase(job.iRequestId);
+    Json payload = r.payload;
+    if (!r.sErrorCode.empty())
+        payload["errorCode"] = r.sErrorCode;
+    m_outbox.vSend(job.uiConnection,
+                   CompletionText(job.pSpec->pName, job.iRequestId, job.pSpec->pCompletionVersion,
+                                  r.sCompletion.c_str(), payload, r.sDescription));
+    m_hooks.vOnCommandDone(job.pSpec->pName, r.sCompletion, r.sErrorCode,
+                           MicrosSince(job.tArrived));
+}
+
+void OService::vExpire() {
+    bool bRunningLate = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        vExpireLocked(Clock::now());
+        bRunningLate = m_running && m_running->eStop != Stop::None;
+    }
+    if (bRunningLate)
+        m_cv.notify_all();
+}
+
+void OService::vExpireLocked(Clock::time_point now) {
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        tJob& j = **it;
+        if (j.bHasDeadline && now >= j.tDeadline) {
+            vCompleteLocked(j, Completion("timeOut", "timed out while queued"));
+            it = m_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (m_running && m_running->bHasDeadline && now >= m_running->tDeadline &&
+        m_running->eStop == Stop::None)
+        m_running->eStop = Stop::TimedOut;
+}
+
+void OService::vWorker() {
+    Lock lock(m_mutex);
+    Clock::time_point nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);
+    while (!m_bStopping) {
+        const Clock::time_point now = Clock::now();
+        vExpireLocked(now);
+        if (!m_queue.empty()) {
+            m_running = m_queue.front();
+            m_queue.pop_front();
+            lock.unlock();
+            tResult r;
+            try {
+                r = Execute(*m_running);
+            } catch (const std::exception& e) {
+                QLOG_ERROR("%s: %s", m_running->pSpec->pName, e.what());
+                r = Completion("internalError", e.what());
+            }
+            lock.lock();
+            vCompleteLocked(*m_running, r);
+            m_running.reset();
+            nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);
+            continue;
+        }
+        if (now >= nextPoll) {
+            lock.unlock();
+            vPoll();
+            lock.lock();
+            nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);
+            continue;
+        }
+        Clock::time_point wake = nextPoll;
+        for (const std::shared_ptr<tJob>& j : m_queue)
+            if (j->bHasDeadline)
+                wake = std::min(wake, j->tDeadline);
+        m_cv.wait_until(lock, wake);
+    }
+}
+
+void OService::vPoll() {
+    bool bReopen = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        bReopen = m_bReopen;
+    }
+    if (bReopen) {
+        const tCall c = m_reader.Open();
+        if (!c.bOk() && FaultOfFailure(c.iCode, m_eFamily) == Fault::LineDown)
+            return vApplyStatus(c, Position::Unknown);
+        QLOG_INFO("reader open again (%d)", c.iCode);
+    }
+    Position ePosition = Position::Unknown;
+    const tCall c = m_reader.Status(ePosition);
+    vApplyStatus(c, ePosition);
+}
+
+tResult OService::Execute(tJob& job) {
+    if (job.eStop != Stop::None)
+        return Completion(job.eStop == Stop::TimedOut ? "timeOut" : "canceled");
+    switch (job.pSpec->eId) {
+    case CommandId::ReadRawData:
+        return ReadRawData(job);
+    case CommandId::WriteRawData:
+        return WriteRawData(job);
+    case CommandId::Move:
+        return Move(job);
+    case CommandId::Reset:
+        return Reset(job);
+    case CommandId::ChipPower:
+        return ChipPower(job);
+    case CommandId::ChipIO:
+        return ChipIo(job);
+    case CommandId::GetStorage:
+        return GetStorage(job);
+    case CommandId::SetStorage:
+        return SetStorage(job);
+    default:
+        return Completion("internalError", "not a queued command");
+    }
+}
+
+bool OService::bStopped(tJob& job) {
+    if (job.eStop == Stop::None && job.bHasDeadline && Clock::now() >= job.tDeadline)
+        job.eStop = Stop::TimedOut;
+    return job.eStop != Stop::None;
+}
+
+bool OService::bWait(tJob& job, int iMs) {
+    Lock lock(m_mutex);
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(iMs);
+    if (job.bHasDeadline)
+        until = std::min(until, job.tDeadline);
+    m_cv.wait_until(lock, until, [&] { return job.eStop != Stop::None || m_bStopping; });
+    lock.unlock();
+    return !bStopped(job);
+}
+
+void OService::vEvent(const tJob& job, const char* pName, const char* pVersion) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_connections.count(job.uiConnection))
+        m_outbox.vSend(job.uiConnection,
+                       EventText(pName, job.iRequestId, pVersion, Json::object()));
+}
+
+tDeviceState OService::tState() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state;
+}
+
+size_t OService::uiConnections() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connections.size();
+}
+
+// --- state -------------------------------------------------------------------
+
+void OService::vApplyStatus(const tCall& c, Position ePosition) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    tDeviceState next = m_state;
+    if (!c.bOk()) {
+        const Fault eFault = FaultOfFailure(c.iCode, m_eFamily);
+        if (eFault == Fault::Jam) {
+            m_bJammed = true;
+        } else {
+            const char* pDevice = DeviceStateOf(eFault);
+            next.sDevice = pDevice ? pDevice : "hardwareError";
+            next.sMedia = "unknown";
+            next.sChip = "unknown";
+            m_bReopen = m_bReopen || eFault == Fault::LineDown;
+            if (eFault == Fault::LineDown)
+                m_bChipPowered = false;
+            return vPublishLocked(next);
+        }
+    }
+    if (c.bOk())
+        m_bReopen = false;
+    if (ePosition == Position::Stuck)
+        m_bJammed = true;
+    if (ePosition == Position::None || ePosition == Position::Gate)
+        m_bChipPowered = false;
+    next.sDevice = m_bJammed ? "hardwareError" : "online";
+    if (m_bJammed) {
+        next.sMedia = "jammed";
+        next.sChip = "unknown";
+    } else {
+        next.sMedia = ePosition == Position::None     ? "notPresent"
+                      : ePosition == Position::Gate   ? "entering"
+                      : ePosition == Position::Inside ? "present"
+                                                      : "unknown";
+        next.sChip = ePosition == Position::Inside    ? (m_bChipPowered ? "online" : "poweredOff")
+                     : ePosition == Position::Unknown ? "unknown"
+                                                      : "noCard";
+    }
+    vPublishLocked(next, true);
+}
+
+void OService::vNoteFailure(const tCall& c) {
+    const Fault eFault = FaultOfFailure(c.iCode, m_eFamily);
+    if (eFault == Fault::Jam) {
+        m_hooks.vOnJam();
+        vApplyStatus(c, Position::Unknown);
+    } else if (DeviceStateOf(eFault)) {
+        vApplyStatus(c, Position::Unknown);
+    } else if (eFault == Fault::BinFull) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bBinFull = true;
+    }
+}
+
+void OService::vSetMedia(const char* pMedia, bool bChipPowered) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bJammed = false;
+    m_bChipPowered = bChipPowered;
+    tDeviceState next = m_state;
+    next.sDevice = "online";
+    next.sMedia = pMedia;
+    next.sChip = next.sMedia == "present" ? (bChipPowered ? "online" : "poweredOff") : "noCard";
+    vPublishLocked(next);
+}
+
+void OService::vChipPowered(bool bPowered, const char* pProtocol) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bChipPowered = bPowered;
+    m_sChipProtocol = pProtocol ? pProtocol : "";
+    tDeviceState next = m_state;
+    if (next.sMedia == "present")
+        next.sChip = bPowered ? "online" : "poweredOff";
+    vPublishLocked(next);
+}
+
+void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
+    if (next == m_state)
+        return;
+    const tDeviceState before = m_state;
+    m_state = next;
+    if (bSensed && before.sMedia == "entering" && next.sMedia == "notPresent") {
+        // The customer took the card from the exit (not the reader retaining it).
+        vBroadcastLocked(
+            UnsolicitedText(kMediaRemovedEvent.pName, kMediaRemovedEvent.pVersion, Json::object()));
+        m_hooks.vOnCard(CardMove::Taken);
+    }
+    Json changed = Json::object();
+    if (before.sDevice != next.sDevice)
+        changed["common"]["device"] = next.sDevice;
+    if (before.sMedia != next.sMedia)
+        changed["cardReader"]["media"] = next.sMedia;
+    if (before.sChip != next.sChip)
+        changed["cardReader"]["chipPower"] = next.sChip;
+    vBroadcastLocked(
+        UnsolicitedText(kStatusChangedEvent.pName, kStatusChangedEvent.pVersion, changed));
+    m_hooks.vOnStateChange(before, next);
+    QLOG_INFO("state: device %s, media %s, chip %s", next.sDevice.c_str(), next.sMedia.c_str(),
+              next.sChip.c_str());
+}
+
+void OService::vBroadcastLocked(const std::string& sText) {
+    for (const auto& c : m_connections)
+        if (c.second.eEndpoint == Endpoint::Service)
+            m_outbox.vSend(c.first, sText);
+}
+
+std::string OService::sStatusPayloadLocked() const {
+    const Json status = {{"common", {{"device", m_state.sDevice}}},
+                         {"cardReader", {{"media", m_state.sMedia}, {"chipPower", m_state.sChip}}}};
+    return status.dump();
+}
+
+} // namespace quillon::xfs

@@ -1,0 +1,148 @@
+// The card-reader service without its sockets: connections come in as
+// numbers, frames as text, and everything the service sends goes out
+// through an outbox. Status, capabilities and cancels are answered on the
+// caller's thread at once; every other command waits in one queue, in
+// arrival order across all connections, for the reader worker, which runs
+// one at a time and polls the reader's status while nothing is queued.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "frame.h"
+#include "hooks.h"
+#include "reader.h"
+
+namespace quillon::xfs {
+
+struct tServiceSettings {
+    std::string sConfigPath;         // the library's configuration (CardReaderType is read back)
+    std::string sVendor = "Quillon"; // ServicePublisher.GetServices vendorName
+    std::string sVersion;            // Common.Capabilities serviceVersion
+    int iStatusPollMs = 500;         // status poll while idle
+    int iCardPollMs = 100;           // status poll while a card is awaited
+};
+
+// Where the service's frames go. Thread-safe; frames for one connection
+// leave in the order they were handed over; a closed connection drops them.
+class IOutbox {
+public:
+    virtual ~IOutbox() = default;
+    virtual void vSend(uint64_t uiConnection, std::string sText) = 0;
+};
+
+enum class Endpoint { Publisher, Service };
+
+struct tJob;
+struct tResult;
+struct tInbound;
+struct tCommandSpec;
+
+class OService {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks);
+    ~OService();
+    OService(const OService&) = delete;
+    OService& operator=(const OService&) = delete;
+
+    // Opens the reader (a reader that cannot be opened is tried again by the
+    // poll) and starts the worker.
+    void vStart();
+    // Queued and waiting commands complete as canceled, the running one as
+    // soon as its library call returns; then the library is closed.
+    void vStop();
+
+    // A connection to the publisher or the service; sServiceUri is what the
+    // publisher tells this client.
+    uint64_t uiOpen(Endpoint eEndpoint, const std::string& sServiceUri);
+    // Its commands are dropped (a running one canceled); nothing more is sent to it.
+    void vClose(uint64_t uiConnection);
+    // One whole frame from the connection.
+    void vReceive(uint64_t uiConnection, std::string_view text, FrameKind eKind);
+    // Times out queued commands whose time is up; the network thread calls it
+    // now and then (the worker may be inside a long library call).
+    void vExpire();
+
+    tDeviceState tState() const;
+    size_t uiConnections() const;
+
+private:
+    struct tConnection {
+        Endpoint eEndpoint;
+        std::string sServiceUri;
+        std::set<int64_t> inFlight; // request ids queued or running
+    };
+    using Lock = std::unique_lock<std::mutex>;
+
+    void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
+    // Worker.
+    void vWorker();
+    void vPoll();
+    tResult Execute(tJob& job);
+    tResult AnswerAtOnce(const tCommandSpec& spec, const tInbound& in, uint64_t uiConnection);
+    void vCompleteLocked(tJob& job, const tResult& r);
+    void vExpireLocked(Clock::time_point now);
+
+    // Commands (commands.cpp).
+    tResult ReadRawData(tJob& job);
+    tResult WriteRawData(tJob& job);
+    tResult Move(tJob& job);
+    tResult Reset(tJob& job);
+    tResult ChipPower(tJob& job);
+    tResult ChipIo(tJob& job);
+    tResult GetStorage(tJob& job);
+    tResult SetStorage(tJob& job);
+    // True with a card inside; else false with the result to complete with.
+    bool bCardInside(tJob& job, tResult& r, bool bWaitForCard);
+    tResult Failed(const tJob& job, const tCall& c);
+    // Canceled or timed out; waits up to iMs unless so.
+    bool bStopped(tJob& job);
+    bool bWait(tJob& job, int iMs);
+    void vEvent(const tJob& job, const char* pName, const char* pVersion);
+
+    // State (from status reads and command outcomes), and its events.
+    void vApplyStatus(const tCall& c, Position ePosition);
+    void vNoteFailure(const tCall& c);
+    void vSetMedia(const char* pMedia, bool bChipPowered);
+    void vChipPowered(bool bPowered, const char* pProtocol);
+    // bSensed: the reader's status showed it (not a command's outcome).
+    void vPublishLocked(const tDeviceState& next, bool bSensed = false);
+    void vBroadcastLocked(const std::string& sText);
+    std::string sStatusPayloadLocked() const;
+
+    tServiceSettings m_settings;
+    IOutbox& m_outbox;
+    OServiceEvents& m_hooks;
+    OReaderPort m_reader;
+    Family m_eFamily = Family::Unknown;
+    std::string m_sCapabilities; // Common.Capabilities payload, built after the opening
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::map<uint64_t, tConnection> m_connections;
+    uint64_t m_uiNextConnection = 1;
+    std::deque<std::shared_ptr<tJob>> m_queue;
+    std::shared_ptr<tJob> m_running;
+    bool m_bStopping = false;
+    std::thread m_worker;
+
+    tDeviceState m_state;
+    bool m_bJammed = false;      // a command met a jam; cleared by a good reset or move
+    bool m_bChipPowered = false; // a chip powered by this service, until off or the card left
+    std::string m_sChipProtocol;
+    bool m_bReopen = false; // the line went down: the poll opens the reader again
+    bool m_bBinFull = false;
+};
+
+} // namespace quillon::xfs

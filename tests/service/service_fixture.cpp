@@ -1,0 +1,243 @@
+#include "service_fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+extern char** environ;
+
+namespace emu = quillon::emu;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TempDir() {
+    std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
+    return mkdtemp(s.data()) ? s : std::string();
+}
+
+// Starts the program with stderr into a pipe; the read end comes back.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, int& iLogFd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind("QUILLON_", 0) != 0)
+            env.push_back(*e);
+    env.push_back("QUILLON_LOCK_DIR=" + sLockDir);
+    std::vector<char*> argv, envp;
+    argv.push_back(const_cast<char*>(QUILLON_XFS4IOT));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, QUILLON_XFS4IOT, &fa, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    iLogFd = fds[0];
+    return pid;
+}
+
+bool PointLink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    std::remove(fresh.c_str());
+    return symlink(target.c_str(), fresh.c_str()) == 0 &&
+           std::rename(fresh.c_str(), link.c_str()) == 0;
+}
+
+} // namespace
+
+OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup) {
+    m_pEmu = std::make_unique<emu::Emulator>(setup.eFamily, setup.emu);
+    m_pEmu->PlaceCard(setup.eCard);
+    m_sLink = m_sDir + "/reader";
+    PointLink(m_sLink, m_pEmu->Start());
+    const int iType = setup.eFamily == emu::Family::A ? 1 : setup.eFamily == emu::Family::B ? 2 : 3;
+    std::ofstream(m_sDir + "/reader.ini")
+        << "[CARDREADER]\nPort=" << m_sLink << "\n[CardReaderType]\nCardReaderType=" << iType
+        << "\n[XFS4IoT]\nStatusPollMs=20\nCardPollMs=10\n"
+        << setup.sIni;
+    std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
+    args.insert(args.end(), setup.args.begin(), setup.args.end());
+    m_pid = Spawn(args, m_sDir, m_iLogFd);
+    m_logReader = std::thread([this] {
+        char buf[4096];
+        for (ssize_t n; (n = read(m_iLogFd, buf, sizeof buf)) > 0;) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_sLog.append(buf, static_cast<size_t>(n));
+            m_cv.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bLogClosed = true;
+        m_cv.notify_all();
+    });
+    if (bWaitLog(" listening on ")) {
+        std::smatch m;
+        const std::string log = sLog();
+        if (std::regex_search(log, m, std::regex(R"(listening on ws://127\.0\.0\.1:(\d+))")))
+            m_iPort = std::stoi(m[1]);
+    }
+}
+
+OServiceRun::~OServiceRun() {
+    iStop(SIGKILL);
+    if (m_logReader.joinable())
+        m_logReader.join();
+    if (m_iLogFd >= 0)
+        close(m_iLogFd);
+    m_pEmu.reset();
+    std::error_code ec;
+    fs::remove_all(m_sDir, ec);
+}
+
+bool OServiceRun::bWaitLog(const std::string& sText, int iMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(iMs), [&] {
+        return m_sLog.find(sText) != std::string::npos || m_bLogClosed;
+    }) && m_sLog.find(sText) != std::string::npos;
+}
+
+std::string OServiceRun::sLog() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sLog;
+}
+
+int OServiceRun::iStop(int iSignal) {
+    if (m_pid <= 0)
+        return -1;
+    if (iSignal)
+        kill(m_pid, iSignal);
+    int iStatus = 0;
+    waitpid(m_pid, &iStatus, 0);
+    m_pid = -1;
+    return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+}
+
+void OServiceRun::vUnplug() {
+    m_pEmu->Stop();
+}
+
+void OServiceRun::vReplug() {
+    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
+    PointLink(m_sLink, m_pEmu->Start());
+}
+
+int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
+    int iFd = -1;
+    const pid_t pid = Spawn(args, fs::temp_directory_path().string(), iFd);
+    char buf[4096];
+    for (ssize_t n; (n = read(iFd, buf, sizeof buf)) > 0;)
+        sLog.append(buf, static_cast<size_t>(n));
+    close(iFd);
+    int iStatus = 0;
+    waitpid(pid, &iStatus, 0);
+    return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+}
+
+OApp::OApp(int iPort, const std::string& sPath) {
+    m_bConnected = m_ws.bConnect(iPort, sPath);
+}
+
+void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+    Json h = {{"name", sName}, {"requestId", iId}, {"type", "command"}, {"version", "2.0"}};
+    if (iTimeoutMs >= 0)
+        h["timeout"] = iTimeoutMs;
+    m_ws.bSend(Json{{"header", h}, {"payload", payload}}.dump());
+}
+
+Json OApp::Next() {
+    const std::optional<std::string> s = m_ws.Receive();
+    return s ? Json::parse(*s, nullptr, false) : Json();
+}
+
+std::vector<Json> OApp::Until(int iId) {
+    std::vector<Json> frames;
+    for (Json f = Next(); !f.is_null(); f = Next()) {
+        frames.push_back(f);
+        if (f["header"]["type"] == "completion" && f["header"]["requestId"] == iId)
+            break;
+        if (f["header"]["type"] == "acknowledge" && f["header"]["requestId"] == iId &&
+            f["header"].contains("status"))
+            break; // refused: nothing follows
+    }
+    return frames;
+}
+
+Json OApp::Call(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+    vSend(sName, iId, payload, iTimeoutMs);
+    const std::vector<Json> frames = Until(iId);
+    return frames.empty() ? Json() : frames.back();
+}
+
+std::vector<Json> OApp::UntilName(const std::string& sName) {
+    std::vector<Json> frames;
+    for (Json f = Next(); !f.is_null(); f = Next()) {
+        frames.push_back(f);
+        if (f["header"]["name"] == sName)
+            break;
+    }
+    return frames;
+}
+
+std::string Line(const Json& f) {
+    if (!f.is_object() || !f.contains("header"))
+        return "(nothing)";
+    const Json& h = f["header"];
+    std::string s = h["type"].get<std::string>() + " " + h["name"].get<std::string>();
+    for (const char* k : {"status", "completionCode"})
+        if (h.contains(k))
+            s += " " + h[k].get<std::string>();
+    if (f.contains("payload") && f["payload"].contains("errorCode"))
+        s += " " + f["payload"]["errorCode"].get<std::string>();
+    return s;
+}
+
+std::vector<std::string> Lines(const std::vector<Json>& frames) {
+    std::vector<std::string> v;
+    for (const Json& f : frames)
+        v.push_back(Line(f));
+    return v;
+}
+
+std::string B64(const std::string& bytes) {
+    static const char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = static_cast<uint8_t>(bytes[i]) << 16 |
+                           static_cast<uint8_t>(bytes[i + 1]) << 8 |
+                           static_cast<uint8_t>(bytes[i + 2]);
+        s += {k[v >> 18], k[v >> 12 & 63], k[v >> 6 & 63], k[v & 63]};
+    }
+    if (bytes.size() - i == 1)
+        s += {k[static_cast<uint8_t>(bytes[i]) >> 2], k[(bytes[i] & 3) << 4], '=', '='};
+    else if (bytes.size() - i == 2)
+        s += {k[static_cast<uint8_t>(bytes[i]) >> 2],
+              k[(bytes[i] & 3) << 4 | static_cast<uint8_t>(bytes[i + 1]) >> 4],
+              k[(bytes[i + 1] & 15) << 2], '='};
+    return s;
+}
+
+std::string At(const Json& frame, const char* pPointer) {
+    const Json::json_pointer p(pPointer);
+    return frame.is_object() && frame.contains(p) && frame[p].is_string()
+               ? frame[p].get<std::string>()
+               : "";
+}

@@ -1,0 +1,93 @@
+// The service under test: the reader emulator in this process, the
+// quillon-xfs4iot program in its own (port 0: it says which port it took),
+// a private folder with its configuration and lock, and its log. Plus an
+// application's side of the WebSocket, speaking JSON.
+#pragma once
+
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "emulator.h"
+#include "ws_client.h"
+
+using Json = nlohmann::json;
+
+class OServiceRun {
+public:
+    struct tSetup {
+        quillon::emu::Family eFamily = quillon::emu::Family::A;
+        quillon::emu::Options emu;
+        quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None;
+        std::string sIni;              // more configuration lines ([XFS4IoT] ...)
+        std::vector<std::string> args; // more arguments
+    };
+    OServiceRun() : OServiceRun(tSetup()) {}
+    explicit OServiceRun(const tSetup& setup);
+    ~OServiceRun();
+
+    quillon::emu::Emulator& Emu() { return *m_pEmu; }
+    int iPort() const { return m_iPort; }
+    bool bStarted() const { return m_iPort > 0; }
+    // Waits until the log holds the text.
+    bool bWaitLog(const std::string& sText, int iMs = 20000);
+    std::string sLog();
+    // Sends the signal and waits for the exit: its status, -1 if killed.
+    int iStop(int iSignal = SIGTERM);
+    void vSignal(int iSignal) { kill(m_pid, iSignal); }
+    // The reader pulled out (its terminal hangs up) and plugged in again
+    // behind the same link.
+    void vUnplug();
+    void vReplug();
+
+private:
+    std::string m_sDir, m_sLink;
+    tSetup m_setup;
+    std::unique_ptr<quillon::emu::Emulator> m_pEmu;
+    int m_iPort = 0;
+    pid_t m_pid = -1;
+    int m_iLogFd = -1;
+    std::thread m_logReader;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::string m_sLog;
+    bool m_bLogClosed = false;
+};
+
+// Runs the program to its end (start-up refusals): exit status and log.
+int RunToEnd(const std::vector<std::string>& args, std::string& sLog);
+
+// An application's connection.
+class OApp {
+public:
+    explicit OApp(int iPort, const std::string& sPath = "/xfs4iot/v1.0/CardReader1");
+    bool bConnected() const { return m_bConnected; }
+    OWsClient& Ws() { return m_ws; }
+    // iTimeoutMs < 0: no timeout in the header.
+    void vSend(const std::string& sName, int iId, const Json& payload = Json::object(),
+               int iTimeoutMs = -1);
+    Json Next(); // null when nothing came
+    // Every frame up to the completion of iId, that one included.
+    std::vector<Json> Until(int iId);
+    Json Call(const std::string& sName, int iId, const Json& payload = Json::object(),
+              int iTimeoutMs = -1);
+    // Frames up to the first of this name, that one included.
+    std::vector<Json> UntilName(const std::string& sName);
+
+private:
+    OWsClient m_ws;
+    bool m_bConnected = false;
+};
+
+// "acknowledge Common.Status", "completion Common.Status success", ...
+std::string Line(const Json& frame);
+std::vector<std::string> Lines(const std::vector<Json>& frames);
+std::string B64(const std::string& bytes);
+// The string at a JSON pointer ("/payload/common/device"), or "".
+std::string At(const Json& frame, const char* pPointer);

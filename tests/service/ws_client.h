@@ -1,0 +1,28 @@
+// A WebSocket client for the service's tests and benchmarks: connect, send
+// a frame, take the next message. Blocking; a read gives up after the time
+// asked (a guard against a hang, not a pace: tests wait for messages).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class OWsClient {
+public:
+    OWsClient();
+    ~OWsClient();
+    OWsClient(const OWsClient&) = delete;
+    OWsClient& operator=(const OWsClient&) = delete;
+
+    // ws://127.0.0.1:iPort + sPath. False with the reason (an HTTP refusal
+    // gives its status line).
+    bool bConnect(int iPort, const std::string& sPath, std::string* pWhy = nullptr);
+    bool bSend(const std::string& sText, bool bBinary = false);
+    // The next message; nothing when the connection closed or iMs passed.
+    std::optional<std::string> Receive(int iMs = 20000);
+    void vClose();
+
+private:
+    struct tImpl;
+    std::unique_ptr<tImpl> m_p;
+};
