@@ -25,6 +25,9 @@ set(deb_pairs "Runtime=libquillon${QUILLON_SOVERSION}" "Development=libquillon-d
 if(QUILLON_HAVE_PCSC)
   list(APPEND deb_pairs "Pcsc=quillon-pcsc")
 endif()
+if(QUILLON_HAVE_XFS4IOT)
+  list(APPEND deb_pairs "Service=quillon-service")
+endif()
 foreach(pair IN LISTS deb_pairs)
   string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 component)
@@ -43,6 +46,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL Runtime Development Tools)
 if(QUILLON_HAVE_PCSC)
   list(APPEND CPACK_COMPONENTS_ALL Pcsc)
+endif()
+if(QUILLON_HAVE_XFS4IOT)
+  list(APPEND CPACK_COMPONENTS_ALL Service)
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -115,5 +121,25 @@ move the card (accept, eject, retain), read its tracks and the status.
 
 The package holds the driver and a commented /etc/reader.conf.d/quillon;
 libquillon-dev holds quillon/pcsc_control.h with the control codes.")
+
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quillon-service)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+# As for the PC/SC driver: libquillon1 comes with the component dependency,
+# the rest is named here (dpkg-shlibdeps cannot see libquillon.so.1).
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libssl3 (>= 3.0.0)")
+set(CPACK_COMPONENT_SERVICE_DEPENDS Runtime)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/service/conffiles)
+set(CPACK_COMPONENT_SERVICE_DESCRIPTION
+    "XFS4IoT card-reader service for Quillon readers
+quillon-xfs4iot serves a motorised ID-card reader driven by the Quillon
+library to XFS4IoT applications over WebSocket (wss with TLS): card entry,
+the magnetic tracks, the chip, eject and retain, the retain bin's count,
+status and events, for applications in any language.
+
+The package holds the program, its manual, a systemd unit
+(quillon-xfs4iot.service, not enabled) running it as an unprivileged user in
+the dialout group, and /etc/quillon/xfs4iot.ini.")
 
 include(CPack)

@@ -11,6 +11,7 @@ The seeds script transactions a well-behaved reader answers, and inject the
 frames of the reader documentation verbatim as raw answers. Run it again
 after changing the input format.
 """
+import json
 import os
 import struct
 
@@ -188,6 +189,42 @@ def exports():
           step("WriteTrack") + b"1234" + b"\x00" * 225 + bytes([4, 0, 0]) + small(1) + serial_a())
 
 
+def xfs4iot_message():
+    t = "xfs4iot_message"
+
+    def command(name, payload=None, **header):
+        h = {"name": name, "requestId": 1, "type": "command", "version": "2.0"}
+        h.update(header)
+        return json.dumps({"header": h, "payload": payload if payload is not None else {}}).encode()
+
+    seeds = {
+        "status": command("Common.Status"),
+        "capabilities": command("Common.Capabilities", timeout=0),
+        "set_versions": command("Common.SetVersions", {"commands": {"CardReader.ChipIO": 3}}),
+        "cancel": command("Common.Cancel", {"requestIds": [1, 2]}),
+        "read": command("CardReader.ReadRawData", {"track1": True, "track2": True, "track3": True,
+                                                   "chip": True, "security": False}, timeout=20000),
+        "write": command("CardReader.WriteRawData",
+                         {"track2": {"data": "OzEyMzQ1Njc4OTA9MTIzND8=", "writeMethod": "loco"}},
+                         version="3.0"),
+        "move": command("CardReader.Move", {"from": "transport", "to": "unit1"}),
+        "reset": command("CardReader.Reset", {"to": "retain", "storageId": "unit1"}),
+        "chip_power": command("CardReader.ChipPower", {"chipPower": "cold"}),
+        "chip_io": command("CardReader.ChipIO", {"chipProtocol": "chipT0",
+                                                 "chipData": "AKQEAAegAAAAAxAQ"}, version="3.0"),
+        "get_storage": command("Storage.GetStorage"),
+        "set_storage": command("Storage.SetStorage",
+                               {"storage": {"unit1": {"card": {"status": {"initialCount": 0}}}}}),
+        "get_services": command("ServicePublisher.GetServices"),
+        "bad_id": command("Common.Status", requestId=0),
+        "not_json": b'{"header":{"name":"Common.Status",',
+        "base64": b"QUJD",
+        "payload_array": command("Common.Status", []),
+    }
+    for name, content in seeds.items():
+        write(name, t, content)
+
+
 if __name__ == "__main__":
     family_a()
     family_b()
@@ -197,3 +234,4 @@ if __name__ == "__main__":
     report_descriptor()
     config_store()
     exports()
+    xfs4iot_message()

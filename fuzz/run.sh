@@ -9,7 +9,7 @@ root=$(pwd)
 seconds=${1:?seconds per target}
 shift
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(family_a family_b family_c hid_a hid_b report_descriptor config exports)
+[ ${#names[@]} -gt 0 ] || names=(family_a family_b family_c hid_a hid_b report_descriptor config exports xfs4iot_message)
 # Two targets at a time (QUILLON_FUZZ_JOBS), each with its own log, shown
 # whole when it ends.
 jobs=${QUILLON_FUZZ_JOBS:-2}

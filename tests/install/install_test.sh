@@ -7,7 +7,7 @@
 #
 # install_test.sh BUILD_DIR SOURCE_DIR LIBDIR C_COMPILER
 set -euo pipefail
-build=$1 src=$2 libdir=$3 cc=$4 pcsc=${5:-OFF}
+build=$1 src=$2 libdir=$3 cc=$4 pcsc=${5:-OFF} xfs=${6:-OFF}
 work=$(mktemp -d)
 emu_pid=
 cleanup() {
@@ -25,7 +25,10 @@ actual=$(cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' |
          sed -E 's|QuillonTargets-[a-z]+\.cmake$|QuillonTargets-CONFIG.cmake|' | sort)
 # @PCSC@ lines: the PC/SC bridge, built where pcsc-lite's files are.
 if [ "$pcsc" = ON ]; then pcsc_sed='s|^@PCSC@||'; else pcsc_sed='/^@PCSC@/d'; fi
-expected=$(sed -e "s|@LIBDIR@|$libdir|" -e "$pcsc_sed" "$src/tests/install/expected_files.txt" | sort)
+# @XFS@ lines: the XFS4IoT service, built where its libraries are.
+if [ "$xfs" = ON ]; then xfs_sed='s|^@XFS@||'; else xfs_sed='/^@XFS@/d'; fi
+expected=$(sed -e "s|@LIBDIR@|$libdir|" -e "$pcsc_sed" -e "$xfs_sed" \
+           "$src/tests/install/expected_files.txt" | sort)
 if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   fail "installed files differ from tests/install/expected_files.txt (< expected, > installed)"
