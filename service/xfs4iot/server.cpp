@@ -60,6 +60,7 @@ public:
     OByteStream(executor_type ex, std::unique_ptr<IImpl> p) : m_ex(ex), m_p(std::move(p)) {}
     executor_type get_executor() noexcept { return m_ex; }
     tcp::socket& socket() { return m_p->Socket(); }
+    bool bHeld() const { return m_p != nullptr; } // false once moved on
     void vHandshake(Step done) { m_p->vHandshake(std::move(done)); }
     void vShutdown(Step done) { m_p->vShutdown(std::move(done)); }
 
@@ -153,7 +154,8 @@ template <class Handler> void async_teardown(beast::role_type, OByteStream& s, H
 }
 void beast_close_socket(OByteStream& s) {
     ErrorCode ec;
-    s.socket().close(ec);
+    if (s.bHeld())
+        s.socket().close(ec);
 }
 
 class ISession {
@@ -247,6 +249,17 @@ public:
         if (m_bClosing)
             return;
         m_uiQueued += sText.size();
+        if (m_uiQueued > kMaxQueuedOut) {
+            // The client reads nothing: it is dropped rather than fed forever.
+            m_bClosing = true;
+            m_out.clear();
+            net::post(m_srv.ioc, [self = shared_from_this()] {
+                QLOG_WARN("connection %llu reads nothing: dropped",
+                          static_cast<unsigned long long>(self->m_uiId));
+                beast_close_socket(self->m_ws.next_layer());
+            });
+            return;
+        }
         m_out.push_back(std::move(sText));
         if (!m_bWriting && !m_bKicked) {
             m_bKicked = true;
@@ -314,15 +327,7 @@ private:
     void vKick() {
         std::lock_guard<std::mutex> lock(m_outMutex);
         m_bKicked = false;
-        if (m_uiQueued > kMaxQueuedOut && !m_bClosing) {
-            QLOG_WARN("connection %llu reads nothing: dropped",
-                      static_cast<unsigned long long>(m_uiId));
-            m_bClosing = true;
-            m_out.clear();
-            beast_close_socket(m_ws.next_layer());
-            return;
-        }
-        if (!m_bWriting && !m_out.empty())
+        if (!m_bWriting && !m_out.empty() && !m_bClosing)
             vWriteLocked();
     }
 
@@ -472,6 +477,9 @@ void OServer::tImpl::vAccept() {
             ErrorCode ignored;
             socket.close(ignored);
         } else {
+            // Frames are small and answer at once: no waiting for a full segment.
+            ErrorCode ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             const auto ex = ioc.get_executor();
             std::unique_ptr<OByteStream::IImpl> p;
             if (pTls)

@@ -45,6 +45,12 @@ void OService::vStart() {
         vApplyStatus(c, Position::Unknown);
     }
 
+    vBuildCapabilities();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_worker = std::thread([this] { vWorker(); });
+}
+
+void OService::vBuildCapabilities() {
     const tFamilyProfile& profile = ProfileOf(m_eFamily);
     Json device = {
         {"modelName", m_reader.sModel()},
@@ -72,7 +78,6 @@ void OService::vStart() {
                        {"cardReader", reader}};
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sCapabilities = caps.dump();
-    m_worker = std::thread([this] { vWorker(); });
 }
 
 void OService::vStop() {
@@ -357,6 +362,10 @@ void OService::vPoll() {
         if (!c.bOk() && FaultOfFailure(c.iCode, m_eFamily) == Fault::LineDown)
             return vApplyStatus(c, Position::Unknown);
         QLOG_INFO("reader open again (%d)", c.iCode);
+        // It may be another reader now (the selection writes its family back).
+        m_eFamily =
+            FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
+        vBuildCapabilities();
     }
     Position ePosition = Position::Unknown;
     const tCall c = m_reader.Status(ePosition);

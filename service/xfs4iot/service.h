@@ -85,6 +85,7 @@ private:
     };
     using Lock = std::unique_lock<std::mutex>;
 
+    void vBuildCapabilities();
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
     // Worker.
     void vWorker();

@@ -29,8 +29,10 @@ printf '[CARDREADER]\nPort=%s\n[CardReaderType]\nCardReaderType=1\n' "$work/tty"
 run() { # name [service args...]
   local name=$1
   shift
-  QUILLON_LOCK_DIR=$work "$service" --config "$work/reader.ini" --port 0 "$@" 2>"$work/$name.log" &
+  QUILLON_LOCK_DIR=$work "$service" --config "$work/reader.ini" --port 0 "$@" \
+    </dev/null >/dev/null 2>"$work/$name.log" &
   local pid=$!
+  pids+=("$pid")
   wait_for "$work/$name.log" "listening on" || fail "$name: the service did not start"
   local port
   port=$(sed -n 's/.*listening on wss\?:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.log")

@@ -24,6 +24,8 @@ bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy)
         tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(iPort)), ec);
     beast::websocket::response_type res;
     if (!ec)
+        m_p->ws.next_layer().set_option(tcp::no_delay(true), ec);
+    if (!ec)
         m_p->ws.handshake(res, "127.0.0.1:" + std::to_string(iPort), sPath, ec);
     if (ec && pWhy)
         *pWhy = ec.message();
