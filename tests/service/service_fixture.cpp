@@ -131,6 +131,9 @@ int OServiceRun::iStop(int iSignal) {
 }
 
 void OServiceRun::vUnplug() {
+    // The link goes with the device, as udev takes /dev/serial/by-id links
+    // away: the freed terminal may be another test's by now.
+    std::remove(m_sLink.c_str());
     m_pEmu->Stop();
 }
 

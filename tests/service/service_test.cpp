@@ -481,7 +481,7 @@ TEST(Service, SigtermCompletesPendingCommandsAsCanceled) {
     EXPECT_TRUE(a.Next().is_null() && b.Next().is_null()) << "the service closes the connections";
     EXPECT_EQ(0, run.iStop(0)) << run.sLog();
     EXPECT_FALSE(bEntryEnabled(run.Emu()));
-    EXPECT_NE(std::string::npos, run.sLog().find("stopped"));
+    EXPECT_TRUE(run.bWaitLog("stopped")) << run.sLog();
 }
 
 TEST(Service, AnUnpluggedReaderComesBack) {
