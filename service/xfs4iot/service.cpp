@@ -375,26 +375,20 @@ void OService::vPoll() {
 tResult OService::Execute(tJob& job) {
     if (job.eStop != Stop::None)
         return Completion(job.eStop == Stop::TimedOut ? "timeOut" : "canceled");
-    switch (job.pSpec->eId) {
-    case CommandId::ReadRawData:
-        return ReadRawData(job);
-    case CommandId::WriteRawData:
-        return WriteRawData(job);
-    case CommandId::Move:
-        return Move(job);
-    case CommandId::Reset:
-        return Reset(job);
-    case CommandId::ChipPower:
-        return ChipPower(job);
-    case CommandId::ChipIO:
-        return ChipIo(job);
-    case CommandId::GetStorage:
-        return GetStorage(job);
-    case CommandId::SetStorage:
-        return SetStorage(job);
-    default:
-        return Completion("internalError", "not a queued command");
-    }
+    static const std::pair<CommandId, tResult (OService::*)(tJob&)> kQueued[] = {
+        {CommandId::ReadRawData, &OService::ReadRawData},
+        {CommandId::WriteRawData, &OService::WriteRawData},
+        {CommandId::Move, &OService::Move},
+        {CommandId::Reset, &OService::Reset},
+        {CommandId::ChipPower, &OService::ChipPower},
+        {CommandId::ChipIO, &OService::ChipIo},
+        {CommandId::GetStorage, &OService::GetStorage},
+        {CommandId::SetStorage, &OService::SetStorage},
+    };
+    for (const auto& q : kQueued)
+        if (q.first == job.pSpec->eId)
+            return (this->*q.second)(job);
+    return Completion("internalError", "not a queued command");
 }
 
 bool OService::bStopped(tJob& job) {

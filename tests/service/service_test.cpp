@@ -20,10 +20,18 @@ namespace {
 
 const emu::Card kCard = emu::Card::Default();
 
-emu::Options HeldAtGate() {
-    emu::Options o;
-    o.entryDelay = emu::kForever; // the card goes in when the test lets it
-    return o;
+// No card; one offered goes in when the test lets it.
+OServiceRun::tSetup HeldAtGate() {
+    OServiceRun::tSetup s;
+    s.emu.entryDelay = emu::kForever;
+    return s;
+}
+
+// A ReadRawData of track 1 that waits for a card.
+void AwaitCard(OApp& app, int iId) {
+    app.vSend("CardReader.ReadRawData", iId, {{"track1", true}});
+    EXPECT_EQ("event CardReader.InsertCardEvent",
+              Line(app.UntilName("CardReader.InsertCardEvent").back()));
 }
 
 OServiceRun::tSetup CardInside(emu::Family e = emu::Family::A) {
@@ -287,9 +295,7 @@ TEST(Service, FamiliesBAndC) {
 
 // No card: the reader takes one in, the application hears of each step.
 TEST(Service, WaitingForACardSendsItsEventsInOrder) {
-    OServiceRun::tSetup s;
-    s.emu = HeldAtGate();
-    OServiceRun run(s);
+    OServiceRun run(HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp app(run.iPort());
     app.vSend("CardReader.ReadRawData", 7, {{"track2", true}});
@@ -320,9 +326,7 @@ TEST(Service, WaitingForACardSendsItsEventsInOrder) {
 // Waiting ends by Common.Cancel or the time-out; queued commands are
 // canceled at once; the reader refuses cards afterwards.
 TEST(Service, CancelAndTimeOutLeaveTheReaderRefusingCards) {
-    OServiceRun::tSetup s;
-    s.emu = HeldAtGate();
-    OServiceRun run(s);
+    OServiceRun run(HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp app(run.iPort());
     app.vSend("CardReader.ReadRawData", 1, {{"track2", true}}, 200);
@@ -350,13 +354,10 @@ TEST(Service, CancelAndTimeOutLeaveTheReaderRefusingCards) {
 // One reader for all: commands run in arrival order across connections,
 // while status answers at once.
 TEST(Service, TwoClientsShareTheReaderInArrivalOrder) {
-    OServiceRun::tSetup s;
-    s.emu = HeldAtGate();
-    OServiceRun run(s);
+    OServiceRun run(HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp a(run.iPort()), b(run.iPort());
-    a.vSend("CardReader.ReadRawData", 1, {{"track1", true}});
-    a.UntilName("CardReader.InsertCardEvent");
+    AwaitCard(a, 1);
     EXPECT_EQ("completion Common.Status success", Line(b.Call("Common.Status", 1)));
     b.vSend("CardReader.Move", 2, {{"to", "exit"}});
     EXPECT_EQ("acknowledge CardReader.Move", Line(b.Next()));
@@ -430,8 +431,7 @@ TEST(Service, BadInputIsRefusedAndTheConnectionStaysUsable) {
 
     // 32 commands in flight on one connection: the 33rd is refused, and so
     // is an id in use.
-    app.vSend("CardReader.ReadRawData", 100, {{"track1", true}});
-    app.UntilName("CardReader.InsertCardEvent");
+    AwaitCard(app, 100);
     for (int i = 101; i < 132; ++i)
         app.vSend("CardReader.Move", i, {{"to", "exit"}});
     app.vSend("CardReader.Move", 132, {{"to", "exit"}});
@@ -466,13 +466,10 @@ TEST(Service, SilentAndHalfOpenConnectionsAreDropped) {
 }
 
 TEST(Service, SigtermCompletesPendingCommandsAsCanceled) {
-    OServiceRun::tSetup s;
-    s.emu = HeldAtGate();
-    OServiceRun run(s);
+    OServiceRun run(HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp a(run.iPort()), b(run.iPort());
-    a.vSend("CardReader.ReadRawData", 1, {{"track1", true}});
-    a.UntilName("CardReader.InsertCardEvent");
+    AwaitCard(a, 1);
     b.vSend("CardReader.Reset", 1);
     EXPECT_EQ("acknowledge CardReader.Reset", Line(b.Next()));
     run.vSignal(SIGTERM);
