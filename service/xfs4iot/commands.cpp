@@ -99,6 +99,13 @@ bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
     return false;
 }
 
+void OService::vRetained(uint32_t uiCount) {
+    m_hooks.vOnCard(CardMove::Retained);
+    // Families A and B hand back the retain counter; family C leaves it.
+    if (ProfileOf(m_eFamily).iLifeRetainBin >= 0)
+        m_hooks.vOnRetainCount(uiCount);
+}
+
 tResult OService::ReadRawData(tJob& job) {
     const Json& p = job.payload;
     tResult r;
@@ -216,7 +223,7 @@ tResult OService::Move(tJob& job) {
     const tCall c = m_reader.Retain(uiCount);
     if (!c.bOk())
         return Failed(job, c);
-    m_hooks.vOnCard(CardMove::Retained);
+    vRetained(uiCount);
     vSetMedia("notPresent", false);
     return r;
 }
@@ -252,7 +259,7 @@ tResult OService::Reset(tJob& job) {
         c = m_reader.Retain(uiCount);
         if (!c.bOk())
             return Failed(job, c);
-        m_hooks.vOnCard(CardMove::Retained);
+        vRetained(uiCount);
         vSetMedia("notPresent", false);
     }
     return {};
@@ -327,6 +334,7 @@ tResult OService::GetStorage(tJob& job) {
         if (!c.bOk())
             return Failed(job, c);
         status["count"] = auiLife[iBin];
+        m_hooks.vOnLifeCounters(auiLife);
         m_hooks.vOnRetainCount(auiLife[iBin]);
     }
     {

@@ -44,12 +44,22 @@ public:
     // A track read: 1..3 and "data" or the track's status (dataMissing, ...).
     virtual void vOnTrack(int iTrack, const char* pStatus) { (void)iTrack, (void)pStatus; }
     virtual void vOnCard(CardMove eMove) { (void)eMove; }
+    // The media state became jammed (from a command or the status).
     virtual void vOnJam() {}
     // A chip powered up, an APDU exchanged: "chipT0", "chipT1" or "memory".
     virtual void vOnChipPowerUp(const char* pProtocol) { (void)pProtocol; }
     virtual void vOnApdu(const char* pProtocol) { (void)pProtocol; }
     // The retain bin's count as last read from the reader.
     virtual void vOnRetainCount(int64_t iCount) { (void)iCount; }
+    // The reader's eleven life counters as IDC_GetLifeInfo read them
+    // (meaning per family: docs/operations.md).
+    virtual void vOnLifeCounters(const uint32_t (&auiValues)[11]) { (void)auiValues; }
+    // The reader opened: its family ("A", "B", "C" or ""), model, firmware
+    // and the library's version text.
+    virtual void vOnIdentity(const char* pFamily, const std::string& sModel,
+                             const std::string& sFirmware, const std::string& sLibrary) {
+        (void)pFamily, (void)sModel, (void)sFirmware, (void)sLibrary;
+    }
     virtual void vOnStateChange(const tDeviceState& before, const tDeviceState& after) {
         (void)before, (void)after;
     }

@@ -52,6 +52,9 @@ void OService::vStart() {
 
 void OService::vBuildCapabilities() {
     const tFamilyProfile& profile = ProfileOf(m_eFamily);
+    static const char* const kFamilies[] = {"A", "B", "C", ""};
+    m_hooks.vOnIdentity(kFamilies[static_cast<int>(m_eFamily)], m_reader.sModel(),
+                        m_reader.sFirmware(), m_reader.sLibraryVersion());
     Json device = {
         {"modelName", m_reader.sModel()},
         {"firmware", {{{"firmwareVersion", m_reader.sFirmware()}}}},

@@ -107,6 +107,7 @@ private:
     // True with a card inside; else false with the result to complete with.
     bool bCardInside(tJob& job, tResult& r, bool bWaitForCard);
     tResult Failed(const tJob& job, const tCall& c);
+    void vRetained(uint32_t uiCount);
     // Canceled or timed out; waits up to iMs unless so.
     bool bStopped(tJob& job);
     bool bWait(tJob& job, int iMs);

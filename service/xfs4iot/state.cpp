@@ -50,7 +50,6 @@ void OService::vApplyStatus(const tCall& c, Position ePosition) {
 void OService::vNoteFailure(const tCall& c) {
     const Fault eFault = FaultOfFailure(c.iCode, m_eFamily);
     if (eFault == Fault::Jam) {
-        m_hooks.vOnJam();
         vApplyStatus(c, Position::Unknown);
     } else if (DeviceStateOf(eFault)) {
         vApplyStatus(c, Position::Unknown);
@@ -92,6 +91,8 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
             UnsolicitedText(kMediaRemovedEvent.pName, kMediaRemovedEvent.pVersion, Json::object()));
         m_hooks.vOnCard(CardMove::Taken);
     }
+    if (next.sMedia == "jammed" && before.sMedia != "jammed")
+        m_hooks.vOnJam();
     Json changed = Json::object();
     if (before.sDevice != next.sDevice)
         changed["common"]["device"] = next.sDevice;

@@ -18,6 +18,7 @@
 #include "ws_client.h"
 
 using Json = nlohmann::json;
+using Strings = std::vector<std::string>;
 
 class OServiceRun {
 public:

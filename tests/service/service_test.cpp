@@ -14,7 +14,6 @@
 #include "service_fixture.h"
 
 namespace emu = quillon::emu;
-using Strings = std::vector<std::string>;
 
 namespace {
 
