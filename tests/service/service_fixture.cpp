@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 extern char** environ;
 
@@ -88,11 +87,10 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
         m_bLogClosed = true;
         m_cv.notify_all();
     });
-    if (bWaitLog(" listening on ")) {
-        std::smatch m;
+    const std::string kListening = " listening on ws://127.0.0.1:";
+    if (bWaitLog(kListening)) {
         const std::string log = sLog();
-        if (std::regex_search(log, m, std::regex(R"(listening on ws://127\.0\.0\.1:(\d+))")))
-            m_iPort = std::stoi(m[1]);
+        m_iPort = std::atoi(log.c_str() + log.find(kListening) + kListening.size());
     }
 }
 
