@@ -128,7 +128,7 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
 # the rest is named here (dpkg-shlibdeps cannot see libquillon.so.1).
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), libssl3 (>= 3.0.0)")
+    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libssl3 (>= 3.0.0), libstdc++6 (>= 11)")
 set(CPACK_COMPONENT_SERVICE_DEPENDS Runtime)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/service/conffiles)
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION
