@@ -79,9 +79,10 @@ void AtFork(void (*pfnPrepare)(), void (*pfnParent)(), void (*pfnChild)());
 
 // A mutex named across processes; a holder that dies releases it.
 // POSIX: a flock'ed file "quillon-mutex-<name>.lock" in one folder that every
-// process finds alike - $QUILLON_LOCK_DIR when set, else /run/lock where it
-// exists, else /tmp. Windows: the kernel mutex "Global\<name>", or "<name>"
-// when the session may not create global objects.
+// process finds alike - $QUILLON_LOCK_DIR when set, else /run/quillon (made
+// by the packages) or /run/lock where it exists, else /tmp. Windows: the
+// kernel mutex "Global\<name>", or "<name>" when the session may not create
+// global objects.
 class ONamedMutex {
 public:
     explicit ONamedMutex(const char* pName);
@@ -103,6 +104,10 @@ public:
     // never lets go cannot keep it waiting.
     void vAbandonWaits() { m_bAbandoned.store(true); }
     const std::string& sName() const { return m_name; }
+    // Why the calling thread's last bLock or bTryLock failed at once, when
+    // that is worth telling (a lock file of another user in a folder anyone
+    // may write); "" otherwise.
+    static const char* pRefusalNote();
 
 private:
     // Waits run in steps of this many milliseconds, looking at m_bAbandoned
