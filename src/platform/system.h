@@ -64,7 +64,8 @@ SleepHook SetSleepHook(SleepHook hook);
 int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data);
 
 // Replaces the file at target with contents atomically. A link is kept: the
-// file at the end of its chain is replaced. The contents go into a new file
+// file at the end of its chain is replaced (POSIX, as root: only while every
+// link and what it points to have one owner). The contents go into a new file
 // with a unique name beside that file (created exclusively, never through a
 // link), which takes the old file's permissions and owner, is flushed to
 // disk and renamed over it; the folder is flushed too. On failure the new
