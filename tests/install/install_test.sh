@@ -31,6 +31,19 @@ if [ "$actual" != "$expected" ]; then
   fail "installed files differ from tests/install/expected_files.txt (< expected, > installed)"
 fi
 
+# --- the lock folder the library looks for first: /run/quillon, mode 2770,
+# root and the group of those who drive the reader, made by systemd-tmpfiles
+# (into a scratch root, with this machine's users and groups)
+tmpfiles=$prefix/lib/tmpfiles.d/quillon.conf
+if [ "$(id -u)" = 0 ] && command -v systemd-tmpfiles >/dev/null; then
+  mkdir -p "$work/root/etc" && cp /etc/passwd /etc/group "$work/root/etc/"
+  systemd-tmpfiles --root="$work/root" --create "$tmpfiles" || fail "systemd-tmpfiles refused $tmpfiles"
+  made=$(stat -c '%a %U %G' "$work/root/run/quillon")
+  [ "$made" = "2770 root dialout" ] || fail "/run/quillon made as '$made'"
+else
+  grep -qx 'd /run/quillon 2770 root dialout -' "$tmpfiles" || fail "$tmpfiles: no /run/quillon 2770"
+fi
+
 # --- SONAME and links
 lib=$prefix/$libdir
 [ "$(readlink "$lib/libquillon.so")" = libquillon.so.1 ] || fail "libquillon.so -> $(readlink "$lib/libquillon.so")"
