@@ -158,11 +158,25 @@ std::string ReadTrustedFile(const std::string& name, std::string& real, std::str
     return risk;
 }
 
+// path without empty and "." parts, ".." taken back lexically.
+std::string Lexical(const std::string& path) {
+    std::string out;
+    std::istringstream parts(path);
+    for (std::string part; std::getline(parts, part, '/');) {
+        if (part == "..")
+            out.erase(out.empty() ? 0 : out.find_last_of('/'));
+        else if (!part.empty() && part != ".")
+            out += "/" + part;
+    }
+    return out.empty() ? "/" : out;
+}
+
 // Why root must not write the trace this configuration asks for ([DllExtFunc]
 // RemainDays) into its folder: TraceDir, from the working folder when
-// relative, else Vantrel there. The folder, or while it does not exist the
-// nearest one above it (root makes the rest), must be no link, root's and
-// written by root alone, in folders as for the file. "" when root may.
+// relative, else Vantrel there. The library uses the path as written, so no
+// part of it may be a link; the folder, or while it does not exist the
+// nearest one above it (root makes the rest), must be root's and written by
+// root alone, in folders as for the file. "" when root may.
 std::string TraceRisk(const std::string& text) {
     std::string days, dir;
     if (!IniValue(text, "DllExtFunc", "RemainDays", days))
@@ -179,12 +193,14 @@ std::string TraceRisk(const std::string& text) {
             return "trace folder " + dir + ": " + std::strerror(errno);
         at = Parent(at);
     }
-    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
-        return "trace folder " + at + " is a link or no folder";
+    if (!::realpath(at.c_str(), acPath))
+        return std::strerror(errno);
+    if (S_ISLNK(st.st_mode) || Lexical(at) != acPath)
+        return "trace folder " + dir + " is or passes a link";
+    if (!S_ISDIR(st.st_mode))
+        return "trace folder " + at + " is no folder";
     std::string risk = OwnRisk("trace folder " + at, st);
-    if (risk.empty())
-        risk = ::realpath(at.c_str(), acPath) ? FolderRisk(Parent(acPath)) : std::strerror(errno);
-    return risk;
+    return risk.empty() ? FolderRisk(Parent(acPath)) : risk;
 }
 
 // A name that reaches the configuration file as a value must be one line of

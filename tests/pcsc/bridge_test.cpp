@@ -126,7 +126,7 @@ TEST_F(BridgeTest, DeviceNameThatIsNoReaderOrNotSafeFailsTheChannelCleanly) {
         {dir_ + "/link.ini", "the name is a link"},
         {dir_ + "/shared.ini", "the file may be written by other users"},
         {Ini("", "open/reader.ini"), "folder " + dir_ + "/open may be written by other users"},
-        {Ini(trace("/trace-link"), "t1.ini"), "trace folder " + dir_ + "/trace-link is a link"},
+        {Ini(trace("/trace-link/new"), "t1.ini"), dir_ + "/trace-link/new is or passes a link"},
         {Ini(trace("/open-trace/new"), "t2.ini"), dir_ + "/open-trace may be written by other"},
     };
     for (auto& row : rows) {
