@@ -2,8 +2,8 @@
 // found by name at its ordinal and called through that pointer the way a
 // 32-bit host calls it, __stdcall. In the 32-bit build every call goes
 // through a thunk that checks that the export took exactly its arguments off
-// the stack and kept EBX, ESI and EDI. The records come back written at
-// their documented byte offsets and not one byte further.
+// the stack. The record comes back written at its documented byte offsets
+// and not one byte further.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -18,43 +18,26 @@
 namespace {
 
 #if defined(__i386__)
-// Pushes uiCount words of pArgs (the first on top), calls pfn and stores the
-// bytes the call left on the stack (0 for a __stdcall function that takes
-// exactly these arguments) and the bits of EBX, ESI and EDI it changed.
+// Pushes uiCount words of pArgs (the first on top), calls pfn and returns in
+// *pLeft the bytes the call left on the stack: 0 for a __stdcall function
+// that takes exactly these arguments.
 __attribute__((naked)) int CallStdcall(const void* /*pfn*/, const uintptr_t* /*pArgs*/,
-                                       uint32_t /*uiCount*/, int32_t* /*pLeft*/,
-                                       uint32_t* /*pChanged*/) {
+                                       uint32_t /*uiCount*/, int32_t* /*pLeft*/) {
     asm(R"(
         pushl %ebp
         movl %esp, %ebp
-        pushl %ebx
-        pushl %esi
-        pushl %edi
         movl 16(%ebp), %ecx
         movl 12(%ebp), %edx
     1:  jecxz 2f
         pushl -4(%edx,%ecx,4)
         decl %ecx
         jmp 1b
-    2:  movl $0x5A17C0DE, %ebx
-        movl %ebx, %esi
-        movl %ebx, %edi
-        call *8(%ebp)
-        leal -12(%ebp), %ecx
+    2:  call *8(%ebp)
+        movl %ebp, %ecx
         subl %esp, %ecx
         movl 20(%ebp), %edx
         movl %ecx, (%edx)
-        xorl $0x5A17C0DE, %ebx
-        xorl $0x5A17C0DE, %esi
-        xorl $0x5A17C0DE, %edi
-        orl %esi, %ebx
-        orl %edi, %ebx
-        movl 24(%ebp), %edx
-        movl %ebx, (%edx)
-        leal -12(%ebp), %esp
-        popl %edi
-        popl %esi
-        popl %ebx
+        movl %ebp, %esp
         popl %ebp
         ret
     )");
@@ -62,55 +45,32 @@ __attribute__((naked)) int CallStdcall(const void* /*pfn*/, const uintptr_t* /*p
 #endif
 
 // Calls an export with its arguments, each a pointer or an int of a
-// register's width.
-int iCall(FARPROC pfn, const std::vector<uintptr_t>& args) {
+// register's width. A 64-bit callee ignores the zeros that pad them to six.
+int iCall(FARPROC pfn, std::vector<uintptr_t> args) {
     void* p = reinterpret_cast<void*>(pfn);
-    const uintptr_t* a = args.data();
 #if defined(__i386__)
     int32_t iLeft = -1;
-    uint32_t uiChanged = ~0u;
-    const int iResult = CallStdcall(p, a, static_cast<uint32_t>(args.size()), &iLeft, &uiChanged);
+    const int iResult = CallStdcall(p, args.data(), static_cast<uint32_t>(args.size()), &iLeft);
     EXPECT_EQ(0, iLeft) << "bytes left on the stack by a call with " << args.size() << " arguments";
-    EXPECT_EQ(0u, uiChanged) << "EBX, ESI or EDI changed";
     return iResult;
 #else
     using W = uintptr_t;
-    switch (args.size()) {
-    case 0:
-        return reinterpret_cast<int (*)()>(p)();
-    case 1:
-        return reinterpret_cast<int (*)(W)>(p)(a[0]);
-    case 2:
-        return reinterpret_cast<int (*)(W, W)>(p)(a[0], a[1]);
-    case 4:
-        return reinterpret_cast<int (*)(W, W, W, W)>(p)(a[0], a[1], a[2], a[3]);
-    case 5:
-        return reinterpret_cast<int (*)(W, W, W, W, W)>(p)(a[0], a[1], a[2], a[3], a[4]);
-    default:
-        return reinterpret_cast<int (*)(W, W, W, W, W, W)>(p)(a[0], a[1], a[2], a[3], a[4], a[5]);
-    }
+    args.resize(6);
+    const W* a = args.data();
+    return reinterpret_cast<int (*)(W, W, W, W, W, W)>(p)(a[0], a[1], a[2], a[3], a[4], a[5]);
 #endif
 }
 
-// A tDevReturn as the host's bytes: 272 documented, 16 more that must stay.
-struct tRetArea {
-    uint8_t ab[272 + 16];
-    void vFill() { std::memset(ab, 0x5A, sizeof ab); }
-    int32_t iAt(size_t uiOffset) const {
-        int32_t v;
-        std::memcpy(&v, ab + uiOffset, sizeof v);
-        return v;
-    }
-    // The codes at bytes 0 and 4, the flags at 8 and 12, the rest untouched.
-    void vExpect(int32_t iCode, int32_t iFlag) const {
-        EXPECT_EQ(iCode, iAt(0));
-        EXPECT_EQ(iCode, iAt(4));
-        EXPECT_EQ(iFlag, iAt(8));
-        EXPECT_EQ(iFlag, iAt(12));
-        for (size_t i = 16; i < sizeof ab; ++i)
-            ASSERT_EQ(0x5A, ab[i]) << "byte " << i;
-    }
-};
+// The tDevReturn bytes: codes at 0 and 4, flags at 8 and 12, and the reply
+// text and 16 bytes behind the record's 272 as the caller filled them.
+void ExpectRecord(const uint8_t* pRet, int32_t iCode, int32_t iFlag) {
+    int32_t aiField[4];
+    std::memcpy(aiField, pRet, sizeof aiField);
+    EXPECT_EQ(std::vector<int32_t>({iCode, iCode, iFlag, iFlag}),
+              std::vector<int32_t>(aiField, aiField + 4));
+    for (size_t i = 16; i < 272 + 16; ++i)
+        ASSERT_EQ(0x5A, pRet[i]) << "byte " << i;
+}
 
 } // namespace
 
@@ -135,12 +95,12 @@ TEST(QuillonDll, EveryExportAsA32BitHostCallsIt) {
     }
     EXPECT_EQ(nullptr, ::GetProcAddress(h, MAKEINTRESOURCEA(19)));
 
-    tRetArea ret;
+    uint8_t abRet[272 + 16];
     uint8_t abOut[512];
     char acName[48];
     uint32_t uiLen = 0;
     const auto w = [](const void* pv) { return reinterpret_cast<uintptr_t>(pv); };
-    const uintptr_t r = w(ret.ab), out = w(abOut), len = w(&uiLen);
+    const uintptr_t r = w(abRet), out = w(abOut), len = w(&uiLen);
     // Every operation, in ordinal order from 3, with its arguments.
     // clang-format off
     const std::vector<uintptr_t> kOperations[] = {
@@ -151,9 +111,9 @@ TEST(QuillonDll, EveryExportAsA32BitHostCallsIt) {
     EXPECT_EQ(0, iCall(pfn[2], {})); // CloseComm: no manager yet
     for (int i = 0; i < 14; ++i) {
         SCOPED_TRACE(kNames[i + 2]);
-        ret.vFill();
+        std::memset(abRet, 0x5A, sizeof abRet);
         EXPECT_EQ(1, iCall(pfn[i + 3], kOperations[i]));
-        ret.vExpect(1267, 1);
+        ExpectRecord(abRet, 1267, 1);
     }
 
     // The name: zero-terminated in the first 32 bytes, nothing written after.
@@ -166,9 +126,9 @@ TEST(QuillonDll, EveryExportAsA32BitHostCallsIt) {
     EXPECT_STREQ("LOBBY", acName);
 
     // No such port: 1223 with error flags 0.
-    ret.vFill();
+    std::memset(abRet, 0x5A, sizeof abRet);
     EXPECT_EQ(1, iCall(pfn[1], {r}));
-    ret.vExpect(1223, 0);
+    ExpectRecord(abRet, 1223, 0);
     EXPECT_EQ(0, iCall(pfn[2], {}));
     EXPECT_TRUE(::FreeLibrary(h));
 }
