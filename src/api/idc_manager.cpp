@@ -9,6 +9,7 @@
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
+#include "infra/trace_log.h"
 #include "platform/config_store.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
@@ -114,6 +115,9 @@ uint32_t OIdcManager::uiLockWaitMs() {
 int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
     SetRecord(pRet, ToInt(Code::CommFailed), 1);
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
+    const char* pNote = ONamedMutex::pRefusalNote();
+    if (*pNote && pTraceLog())
+        pTraceLog()->iWriteTrace(kTraceLevel, "%s", pNote);
     scope.vSetOutcome(*pRet);
     return 1;
 }

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -14,6 +17,20 @@
 #include "support/test_env.h"
 
 using namespace quillon;
+
+// The records as a host lays them out, whatever the build's bitness: byte
+// offsets and sizes as documented for the binary interface. A field that is
+// a long, a size_t or a pointer, or padding, moves them in one build only.
+static_assert(sizeof(tDevReturn) == 272 && offsetof(tDevReturn, iErrFlag2) == 12 &&
+              offsetof(tDevReturn, acReplyText) == 16);
+static_assert(sizeof(tIdcStatus) == 30 && offsetof(tIdcStatus, usField[14]) == 28);
+static_assert(sizeof(tIdcCaps) == 176 && offsetof(tIdcCaps, usField[7]) == 14 &&
+              offsetof(tIdcCaps, acModelName) == 16 && offsetof(tIdcCaps, acLibVersion) == 80 &&
+              offsetof(tIdcCaps, acDate) == 144);
+static_assert(sizeof(tIdcLife) == 44 && offsetof(tIdcLife, uiValue[10]) == 40);
+static_assert(sizeof(tIdcTracks) == 241 && offsetof(tIdcTracks, uiLen3) == 8 &&
+              offsetof(tIdcTracks, abTrack1) == 12 && offsetof(tIdcTracks, abTrack2) == 92 &&
+              offsetof(tIdcTracks, abTrack3) == 133);
 
 namespace {
 std::vector<std::function<int(tDevReturn*)>> Operations() {
@@ -129,6 +146,25 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         EXPECT_EQ(0, IDC_CloseComm());
     }
 }
+
+#if !defined(_WIN32)
+// A configuration path named by the host comes before QUILLON_CONFIG, which
+// stays as it was; naming none returns to it.
+TEST(Exports, ANamedConfigurationPathComesBeforeTheEnvironment) {
+    TestEnv env("[CARDREADER]\n"); // no port: an opening fails
+    const std::string named = env.dir() + "/named.ini";
+    std::ofstream(named)
+        << "[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n";
+    ScopedScriptedLine line;
+    for (const char* pPath : {named.c_str(), static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(0, Quillon_SetConfigPath(pPath));
+        tDevReturn r = Record(0);
+        EXPECT_EQ(pPath ? 0 : 1, IDC_SetCommPara(&r));
+        EXPECT_EQ(env.configPath(), std::getenv("QUILLON_CONFIG"));
+        EXPECT_EQ(0, IDC_CloseComm());
+    }
+}
+#endif
 
 // Two threads keep polling the status while CloseComm waits: it comes before
 // their next calls, right after the calls under way. Every write to the line
