@@ -6,11 +6,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 
 #include "hooks.h"
 #include "http_routes.h"
 #include "ini.h"
 #include "log.h"
+#include "metrics.h"
+#include "metrics_file.h"
 #include "server.h"
 #include "service.h"
 
@@ -47,6 +50,16 @@ int main(int argc, char** argv) {
                    "the service's name in its path (default CardReader1)");
     app.add_option("--tls-cert", opt.sTlsCert, "PEM certificate chain: serve wss");
     app.add_option("--tls-key", opt.sTlsKey, "PEM private key of the certificate");
+    std::string sMetricsFile;
+    int iMetricsInterval = 15;
+    bool bPageActions = false;
+    app.add_option("--metrics-file", sMetricsFile,
+                   "also write the metrics to this file, atomically (node_exporter textfile)");
+    app.add_option("--metrics-interval", iMetricsInterval,
+                   "seconds between writes of --metrics-file (default 15)")
+        ->check(CLI::Range(1, 3600));
+    app.add_flag("--allow-page-actions", bPageActions,
+                 "the technician's page may eject and reset the card to the exit");
     app.set_version_flag("--version", QUILLON_VERSION);
     CLI11_PARSE(app, argc, argv);
 
@@ -76,13 +89,29 @@ int main(int argc, char** argv) {
         QLOG_ERROR("%s", sError.c_str());
         return 1;
     }
-    OServiceEvents hooks; // nobody listens yet
-    OService service(settings, server, hooks);
+    settings.bPageActions = bPageActions;
+    OMetrics metrics;
+    std::unique_ptr<OMetricsFile> pFile;
+    if (!sMetricsFile.empty()) {
+        pFile = std::make_unique<OMetricsFile>(sMetricsFile, iMetricsInterval,
+                                               [&metrics] { return metrics.sText(); });
+        if (!pFile->bWrite(sError)) {
+            QLOG_ERROR("--metrics-file: %s", sError.c_str());
+            return 1;
+        }
+    }
+    OService service(settings, server, metrics);
     service.vStart();
-    const OHttpRoutes routes(opt.sServiceName);
+    if (pFile) {
+        pFile->vStart();
+        QLOG_INFO("metrics written to %s every %d s", sMetricsFile.c_str(), iMetricsInterval);
+    }
+    const OHttpRoutes routes(opt.sServiceName, &metrics, bPageActions);
     QLOG_INFO("listening on %s%s (service %s)", server.sBoundAt().c_str(),
               OHttpRoutes::kPublisherPath, opt.sServiceName.c_str());
     const int iStatus = server.iRun(service, routes);
+    if (pFile)
+        pFile->vStop(); // the last counts
     QLOG_INFO("stopped");
     return iStatus;
 }

@@ -291,23 +291,36 @@ private:
             const Route eRoute = m_srv.pRoutes->eWebSocket(target);
             if (eRoute != Route::None) {
                 if (m_srv.uiSockets > m_srv.opt.uiMaxConnections)
-                    return vRespond(503, "text/plain", "too many connections\n", req.version());
+                    return vRespond({503, "text/plain", "too many connections\n", {}},
+                                    req.version());
                 const std::string sHost(req[http::field::host]);
                 const std::string sBase = std::string(m_srv.pTls ? "wss://" : "ws://") +
                                           (bSaneHost(sHost) ? sHost : sLocalAuthority()) +
                                           OHttpRoutes::kPublisherPath + "/" +
                                           m_srv.opt.sServiceName;
+                // A browser names the page it runs in: the service's own page
+                // gets a page's connection.
+                const std::string sOrigin(req[http::field::origin]);
+                const bool bPage =
+                    eRoute == Route::Service && !sOrigin.empty() &&
+                    sOrigin == std::string(m_srv.pTls ? "https://" : "http://") + sHost;
                 m_timer.cancel();
-                std::make_shared<OWsSession>(
-                    std::move(m_stream), m_srv, m_slot,
-                    eRoute == Route::Publisher ? Endpoint::Publisher : Endpoint::Service, sBase)
+                std::make_shared<OWsSession>(std::move(m_stream), m_srv, m_slot,
+                                             eRoute == Route::Publisher ? Endpoint::Publisher
+                                             : bPage                    ? Endpoint::Page
+                                                                        : Endpoint::Service,
+                                             sBase)
                     ->vStart(std::move(req));
                 return;
             }
+            tHttpAnswer a;
+            a.sBody = "not found\n";
+            return vRespond(a, req.version());
         }
-        const tHttpAnswer a = m_srv.pRoutes->tAnswer(std::string(req.method_string()), target);
-        vRespond(a.iStatus, a.sContentType, req.method() == http::verb::head ? "" : a.sBody,
-                 req.version());
+        tHttpAnswer a = m_srv.pRoutes->tAnswer(std::string(req.method_string()), target);
+        if (req.method() == http::verb::head)
+            a.sBody.clear();
+        vRespond(a, req.version());
     }
 
     std::string sLocalAuthority() {
@@ -318,14 +331,15 @@ private:
                std::to_string(ep.port());
     }
 
-    void vRespond(int iStatus, const std::string& sType, const std::string& sBody,
-                  unsigned uVersion) {
-        m_response.result(static_cast<http::status>(iStatus));
+    void vRespond(const tHttpAnswer& a, unsigned uVersion) {
+        m_response.result(static_cast<http::status>(a.iStatus));
         m_response.version(uVersion);
         m_response.set(http::field::server, "quillon-xfs4iot");
-        m_response.set(http::field::content_type, sType);
+        m_response.set(http::field::content_type, a.sContentType);
+        for (const auto& h : a.headers)
+            m_response.set(h.first, h.second);
         m_response.keep_alive(false);
-        m_response.body() = sBody;
+        m_response.body() = a.sBody;
         m_response.prepare_payload();
         http::async_write(m_stream, m_response, [self = shared_from_this()](ErrorCode, size_t) {
             self->m_timer.cancel();

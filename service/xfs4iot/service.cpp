@@ -21,6 +21,17 @@ int Major(const char* pVersion) {
     return std::atoi(pVersion);
 }
 
+// What the technician's page may ask: the status and capabilities; with
+// its actions allowed also an eject or a reset, both to the exit (nothing
+// that reads a card or keeps it).
+bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
+    if (eId == CommandId::Status || eId == CommandId::Capabilities)
+        return true;
+    const auto to = payload.find("to");
+    return bActions && to != payload.end() && *to == "exit" &&
+           (eId == CommandId::Move || eId == CommandId::Reset);
+}
+
 } // namespace
 
 OService::OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks)
@@ -190,6 +201,12 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     if (check.e != Check::Ok)
         return answer(Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
                                  check.sWhy));
+    if (conn.eEndpoint == Endpoint::Page &&
+        !bPageMay(m_settings.bPageActions, pSpec->eId, in.payload))
+        return answer(
+            Completion("unsupportedCommand", m_settings.bPageActions
+                                                 ? in.sName + " is not one of the page's actions"
+                                                 : "the page is read-only (--allow-page-actions)"));
     if (pSpec->bAtOnce)
         return answer(AnswerAtOnce(*pSpec, in, uiConnection));
     if (m_bStopping)

@@ -30,6 +30,7 @@ struct tServiceSettings {
     std::string sVersion;            // Common.Capabilities serviceVersion
     int iStatusPollMs = 500;         // status poll while idle
     int iCardPollMs = 100;           // status poll while a card is awaited
+    bool bPageActions = false;       // the technician's page may eject and reset
 };
 
 // Where the service's frames go. Thread-safe; frames for one connection
@@ -40,7 +41,10 @@ public:
     virtual void vSend(uint64_t uiConnection, std::string sText) = 0;
 };
 
-enum class Endpoint { Publisher, Service };
+// Page: the service's path from the technician's page (a browser on the
+// service's own origin), which may ask for the status and capabilities
+// only, and eject or reset to the exit when the page's actions are allowed.
+enum class Endpoint { Publisher, Service, Page };
 
 struct tJob;
 struct tResult;

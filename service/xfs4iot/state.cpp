@@ -109,7 +109,7 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
 
 void OService::vBroadcastLocked(const std::string& sText) {
     for (const auto& c : m_connections)
-        if (c.second.eEndpoint == Endpoint::Service)
+        if (c.second.eEndpoint != Endpoint::Publisher)
             m_outbox.vSend(c.first, sText);
 }
 
