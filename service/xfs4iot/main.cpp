@@ -91,6 +91,8 @@ int main(int argc, char** argv) {
     }
     settings.bPageActions = bPageActions;
     OMetrics metrics;
+    OService service(settings, server, metrics);
+    service.vStart();
     std::unique_ptr<OMetricsFile> pFile;
     if (!sMetricsFile.empty()) {
         pFile = std::make_unique<OMetricsFile>(sMetricsFile, iMetricsInterval,
@@ -99,10 +101,6 @@ int main(int argc, char** argv) {
             QLOG_ERROR("--metrics-file: %s", sError.c_str());
             return 1;
         }
-    }
-    OService service(settings, server, metrics);
-    service.vStart();
-    if (pFile) {
         pFile->vStart();
         QLOG_INFO("metrics written to %s every %d s", sMetricsFile.c_str(), iMetricsInterval);
     }

@@ -130,9 +130,9 @@ void OMetrics::vOnCommandDone(const std::string& sName, const std::string& sComp
         m_recent.pop_front();
 }
 
-void OMetrics::vOnLibraryCall(const char* pFunction, int, int iCode) {
+void OMetrics::vOnLibraryCall(const char* pFunction, int iResult, int iCode) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_library[{pFunction, std::to_string(iCode)}];
+    ++m_library[{pFunction, iResult == 0 ? "ok" : "failed", std::to_string(iCode)}];
 }
 
 void OMetrics::vOnTrack(int iTrack, const char* pStatus) {
@@ -221,8 +221,9 @@ std::string OMetrics::sText() const {
         t.vSample(std::string(pDuration) + "_count", {"command"}, {kv.first},
                   std::to_string(kv.second.uiCount));
     }
-    t.vCounter("quillon_library_calls_total", "Library calls, by function and result code.",
-               {"function", "code"}, m_library);
+    t.vCounter("quillon_library_calls_total",
+               "Library calls, by function, outcome and the code of its record.",
+               {"function", "result", "code"}, m_library);
     t.vCounter("quillon_track_reads_total",
                "Magnetic tracks read, by track and status (data: read; else why not).",
                {"track", "status"}, m_tracks);

@@ -1,7 +1,10 @@
 #include "service_fixture.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,8 +74,8 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
     const int iType = setup.eFamily == emu::Family::A ? 1 : setup.eFamily == emu::Family::B ? 2 : 3;
     std::ofstream(m_sDir + "/reader.ini")
         << "[CARDREADER]\nPort=" << m_sLink << "\n[CardReaderType]\nCardReaderType=" << iType
-        << "\n[XFS4IoT]\nStatusPollMs=20\nCardPollMs=10\n"
-        << setup.sIni;
+        << "\n[XFS4IoT]\n"
+        << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
     std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     m_pid = Spawn(args, m_sDir, m_iLogFd);
@@ -152,8 +155,8 @@ int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
     return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
 }
 
-OApp::OApp(int iPort, const std::string& sPath) {
-    m_bConnected = m_ws.bConnect(iPort, sPath);
+OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
+    m_bConnected = m_ws.bConnect(iPort, sPath, nullptr, sOrigin);
 }
 
 void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
@@ -195,6 +198,23 @@ std::vector<Json> OApp::UntilName(const std::string& sName) {
             break;
     }
     return frames;
+}
+
+std::string HttpGet(int iPort, const std::string& sPath) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(iPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string req = "GET " + sPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string sAnswer;
+    char buf[16384];
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()))
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) // the service closes after it
+            sAnswer.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return sAnswer;
 }
 
 std::string Line(const Json& f) {

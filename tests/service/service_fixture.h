@@ -26,7 +26,7 @@ public:
         quillon::emu::Family eFamily = quillon::emu::Family::A;
         quillon::emu::Options emu;
         quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None;
-        std::string sIni;              // more configuration lines ([XFS4IoT] ...)
+        std::string sIni;              // [XFS4IoT] lines, before the tests' poll times
         std::vector<std::string> args; // more arguments
     };
     OServiceRun() : OServiceRun(tSetup()) {}
@@ -67,7 +67,8 @@ int RunToEnd(const std::vector<std::string>& args, std::string& sLog);
 // An application's connection.
 class OApp {
 public:
-    explicit OApp(int iPort, const std::string& sPath = "/xfs4iot/v1.0/CardReader1");
+    explicit OApp(int iPort, const std::string& sPath = "/xfs4iot/v1.0/CardReader1",
+                  const std::string& sOrigin = "");
     bool bConnected() const { return m_bConnected; }
     OWsClient& Ws() { return m_ws; }
     // iTimeoutMs < 0: no timeout in the header.
@@ -85,6 +86,9 @@ private:
     OWsClient m_ws;
     bool m_bConnected = false;
 };
+
+// One plain HTTP request: the whole answer, status line and headers included.
+std::string HttpGet(int iPort, const std::string& sPath);
 
 // "acknowledge Common.Status", "completion Common.Status success", ...
 std::string Line(const Json& frame);

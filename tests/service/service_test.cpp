@@ -532,6 +532,9 @@ TEST(Service, StartUpRefusals) {
         {{"--config", ini, "--tls-cert", "/x.pem"}, 1, "go together"},
         {{"--config", ini, "--port", std::to_string(run.iPort())}, 1, "cannot listen"},
         {{"--config", ini, "--service-name", "Card/Reader"}, 2, "--service-name"},
+        {{"--config", ini, "--port", "0", "--metrics-file", "/nonexistent/q.prom"},
+         1,
+         "--metrics-file"},
     };
     for (const Row& r : rows) {
         std::string sLog;

@@ -18,13 +18,19 @@ struct OWsClient::tImpl {
 OWsClient::OWsClient() : m_p(std::make_unique<tImpl>()) {}
 OWsClient::~OWsClient() = default;
 
-bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy) {
+bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy,
+                         const std::string& sOrigin) {
     beast::error_code ec;
     m_p->ws.next_layer().connect(
         tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(iPort)), ec);
     beast::websocket::response_type res;
     if (!ec)
         m_p->ws.next_layer().set_option(tcp::no_delay(true), ec);
+    if (!sOrigin.empty())
+        m_p->ws.set_option(beast::websocket::stream_base::decorator(
+            [sOrigin](beast::websocket::request_type& req) {
+                req.set(beast::http::field::origin, sOrigin);
+            }));
     if (!ec)
         m_p->ws.handshake(res, "127.0.0.1:" + std::to_string(iPort), sPath, ec);
     if (ec && pWhy)

@@ -1,0 +1,332 @@
+// The service's metrics: the text each event makes (in this process), a
+// card's life through the running service as Prometheus scrapes it, the
+// scrape that costs the reader nothing, the metrics file, and what the
+// technician's page may do.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "metrics.h"
+#include "service_fixture.h"
+
+namespace emu = quillon::emu;
+namespace fs = std::filesystem;
+using namespace quillon::xfs;
+
+namespace {
+
+// Every expected line is one of the text's lines ("...*": one starts so).
+void ExpectLines(const std::string& sText, const Strings& expected) {
+    std::istringstream in(sText);
+    Strings lines;
+    for (std::string s; std::getline(in, s);)
+        lines.push_back(s);
+    for (const std::string& e : expected) {
+        const bool bPrefix = !e.empty() && e.back() == '*';
+        const std::string sWant = bPrefix ? e.substr(0, e.size() - 1) : e;
+        EXPECT_TRUE(std::any_of(
+            lines.begin(), lines.end(),
+            [&](const std::string& l) { return bPrefix ? l.rfind(sWant, 0) == 0 : l == sWant; }))
+            << "missing: " << e << "\n"
+            << sText;
+    }
+}
+
+std::string Body(const std::string& sAnswer) {
+    const size_t i = sAnswer.find("\r\n\r\n");
+    return i == std::string::npos ? "" : sAnswer.substr(i + 4);
+}
+
+std::string ReadFile(const std::string& sPath) {
+    std::ifstream in(sPath);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// promtool (Debian prometheus): its exit status; 0 without it (an error
+// where the tools are required).
+int Promtool(const std::string& sArgs) {
+    const std::string sTool = QUILLON_PROMTOOL;
+    if (sTool.empty()) {
+        const char* p = std::getenv("QUILLON_REQUIRE_TOOLS");
+        EXPECT_FALSE(p && std::string(p) == "1") << "promtool not found";
+        return 0;
+    }
+    const int i = std::system((sTool + " " + sArgs + " >&2").c_str());
+    return WIFEXITED(i) ? WEXITSTATUS(i) : -2;
+}
+
+} // namespace
+
+TEST(Metrics, EachEventInTheText) {
+    const uint32_t auiLife[11] = {5, 4, 1, 0, 0, 0, 0, 0, 3, 0, 0};
+    struct Row {
+        std::function<void(OMetrics&)> feed;
+        Strings lines;
+    } rows[] = {
+        {[](OMetrics&) {},
+         {"quillon_device_state{state=\"online\"} 1", "quillon_media_state{state=\"unknown\"} 1",
+          "quillon_chip_state{state=\"noCard\"} 0", "quillon_cards_taken_total 0",
+          "quillon_last_state_change_timestamp_seconds 1000.25",
+          "quillon_track_reads_total{track=\"3\",status=\"dataMissing\"} 0",
+          "# TYPE quillon_command_duration_seconds histogram",
+          "# TYPE quillon_retain_bin_cards gauge", "quillon_connections_open 0"}},
+        {[](OMetrics& m) { m.vOnIdentity("B", "R\"2\\", "27410310", "V1.0.1"); },
+         {R"(quillon_reader_info{family="B",model="R\"2\\",firmware="27410310",library_version="V1.0.1"} 1)"}},
+        {[](OMetrics& m) {
+             m.vOnCommandDone("Common.Status", "success", "", 400);
+             m.vOnCommandDone("Common.Status", "success", "", 1000);
+             m.vOnCommandDone("CardReader.Move", "commandErrorCode", "mediaJam", 2600000);
+             m.vOnCommandDone(";4000001234567899=3012?", "unsupportedCommand", "", 10);
+         },
+         {R"(quillon_commands_total{command="Common.Status",completion="success",error_code=""} 2)",
+          R"(quillon_commands_total{command="CardReader.Move",completion="commandErrorCode",error_code="mediaJam"} 1)",
+          R"(quillon_commands_total{command="other",completion="unsupportedCommand",error_code=""} 1)",
+          R"(quillon_command_duration_seconds_bucket{command="Common.Status",le="0.001"} 2)",
+          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="2.5"} 0)",
+          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="5"} 1)",
+          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="+Inf"} 1)",
+          R"(quillon_command_duration_seconds_sum{command="Common.Status"} 0.0014)",
+          R"(quillon_command_duration_seconds_count{command="Common.Status"} 2)"}},
+        {[](OMetrics& m) {
+             m.vOnLibraryCall("IDC_ReadTrack", 1224, 1224);
+             m.vOnTrack(3, "dataMissing");
+             m.vOnTrack(2, "noSuchStatus");
+         },
+         {R"(quillon_library_calls_total{function="IDC_ReadTrack",result="failed",code="1224"} 1)",
+          R"(quillon_track_reads_total{track="3",status="dataMissing"} 1)",
+          R"(quillon_track_reads_total{track="2",status="other"} 1)"}},
+        {[&](OMetrics& m) {
+             for (CardMove e : {CardMove::Inserted, CardMove::Ejected, CardMove::Taken,
+                                CardMove::Retained, CardMove::Retained})
+                 m.vOnCard(e);
+             m.vOnJam();
+             m.vOnChipPowerUp("chipT1");
+             m.vOnApdu("T=14");
+             m.vOnRetainCount(7);
+             m.vOnLifeCounters(auiLife);
+             m.vOnConnection(true, 1);
+             m.vOnConnection(true, 2);
+             m.vOnConnection(false, 1);
+             m.vOnRejected("invalidMessage");
+         },
+         {"quillon_cards_inserted_total 1", "quillon_cards_ejected_total 1",
+          "quillon_cards_taken_total 1", "quillon_cards_retained_total 2", "quillon_jams_total 1",
+          R"(quillon_chip_power_ups_total{protocol="chipT1"} 1)",
+          R"(quillon_chip_apdus_total{protocol="other"} 1)", "quillon_retain_bin_cards 7",
+          R"(quillon_reader_life_counter{index="8"} 3)", "quillon_connections_open 1",
+          "quillon_connections_total 2",
+          R"(quillon_rejected_acknowledges_total{status="invalidMessage"} 1)"}},
+        {[](OMetrics& m) {
+             m.vOnStateChange({}, {"powerOff", "jammed", "unknown"});
+         },
+         {R"(quillon_device_state{state="online"} 0)",
+          R"(quillon_device_state{state="powerOff"} 1)", R"(quillon_media_state{state="jammed"} 1)",
+          "quillon_last_state_change_timestamp_seconds 1000.25"}},
+    };
+    for (const Row& r : rows) {
+        OMetrics m([] { return 1000.25; });
+        r.feed(m);
+        ExpectLines(m.sText(), r.lines);
+        EXPECT_EQ(std::string::npos, m.sText().find("4000001234567899"));
+    }
+    // Nothing read yet: no sample that would read as zero.
+    const std::string sFresh = OMetrics().sText();
+    for (const char* p : {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ",
+                          "\nquillon_reader_life_counter{"})
+        EXPECT_EQ(std::string::npos, sFresh.find(p)) << p;
+}
+
+TEST(Metrics, ThePageKeepsTheLastTwentyCommandsNewestFirst) {
+    OMetrics m([] { return 5.0; });
+    for (int i = 1; i <= 21; ++i)
+        m.vOnCommandDone("Common.Status", std::to_string(i), "", 1500);
+    const Json page = Json::parse(m.sPageJson());
+    ASSERT_EQ(20u, page["commands"].size());
+    EXPECT_EQ((Json{{"at", 5.0},
+                    {"completion", "21"},
+                    {"errorCode", ""},
+                    {"ms", 1.5},
+                    {"name", "Common.Status"}}),
+              page["commands"][0]);
+    EXPECT_EQ("2", page["commands"][19]["completion"]);
+}
+
+// A card's life: in with a blank track 3 and a chip, an APDU, retained,
+// another ejected and taken, one jammed, then the reader unplugged. Every
+// series as the scrape shows it, and promtool's verdict.
+TEST(Metrics, ACardsLifeAsScraped) {
+    OServiceRun::tSetup setup;
+    setup.emu.entryDelay = emu::kForever;
+    OServiceRun run(setup);
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    emu::Emulator& e = run.Emu();
+    emu::Card card = emu::Card::Default();
+    card.track3.clear();
+    e.SetCard(card);
+    OApp app(run.iPort());
+    const auto waitFor = [&](const char* pPointer, const std::string& sState) {
+        for (Json f = app.Next(); !f.is_null(); f = app.Next())
+            if (At(f, pPointer) == sState)
+                return;
+        ADD_FAILURE() << "no change to " << sState;
+    };
+    app.Ws().bSend("not json");
+    EXPECT_EQ("acknowledge Common.Acknowledge invalidMessage", Line(app.Next()));
+    app.vSend("CardReader.ReadRawData", 1,
+              {{"track1", true}, {"track2", true}, {"track3", true}, {"chip", true}});
+    app.UntilName("CardReader.InsertCardEvent");
+    e.InsertCard();
+    e.LetCardIn();
+    EXPECT_EQ("completion CardReader.ReadRawData success", Line(app.Until(1).back()));
+    EXPECT_EQ("completion CardReader.ChipIO success",
+              Line(app.Call("CardReader.ChipIO", 2,
+                            {{"chipData", B64(std::string("\0\xB0\0\0\0", 5))}})));
+    EXPECT_EQ("completion CardReader.Move success",
+              Line(app.Call("CardReader.Move", 3, {{"to", "unit1"}})));
+    EXPECT_EQ("completion Storage.GetStorage success", Line(app.Call("Storage.GetStorage", 4)));
+    e.PlaceCard(emu::CardPosition::Inside);
+    waitFor("/payload/cardReader/media", "present");
+    EXPECT_EQ("completion CardReader.Move success",
+              Line(app.Call("CardReader.Move", 5, {{"to", "exit"}})));
+    e.RemoveCard();
+    waitFor("/payload/cardReader/media", "notPresent");
+    e.PlaceCard(emu::CardPosition::Inside);
+    e.Jam();
+    EXPECT_EQ("completion CardReader.Move commandErrorCode mediaJam",
+              Line(app.Call("CardReader.Move", 6, {{"to", "exit"}})));
+    run.vUnplug();
+    waitFor("/payload/common/device", "noDevice");
+
+    const std::string sAnswer = HttpGet(run.iPort(), "/metrics");
+    EXPECT_EQ(0u, sAnswer.find("HTTP/1.1 200 OK\r\n"));
+    EXPECT_NE(std::string::npos, sAnswer.find("Content-Type: text/plain; version=0.0.4"));
+    const std::string sText = Body(sAnswer);
+    ExpectLines(
+        sText,
+        {R"(quillon_reader_info{family="A",model="Omron-051",firmware="12+ AUX-MOD 1.2",library_version=*)",
+         "quillon_cards_inserted_total 1",
+         "quillon_cards_retained_total 1",
+         "quillon_cards_ejected_total 1",
+         "quillon_cards_taken_total 1",
+         "quillon_jams_total 1",
+         R"(quillon_track_reads_total{track="1",status="data"} 1)",
+         R"(quillon_track_reads_total{track="2",status="data"} 1)",
+         R"(quillon_track_reads_total{track="3",status="dataMissing"} 1)",
+         R"(quillon_chip_power_ups_total{protocol="chipT0"} 1)",
+         R"(quillon_chip_apdus_total{protocol="chipT0"} 1)",
+         "quillon_retain_bin_cards 1",
+         R"(quillon_reader_life_counter{index="8"} 1)",
+         R"(quillon_commands_total{command="CardReader.Move",completion="success",error_code=""} 2)",
+         R"(quillon_commands_total{command="CardReader.Move",completion="commandErrorCode",error_code="mediaJam"} 1)",
+         R"(quillon_command_duration_seconds_count{command="CardReader.Move"} 3)",
+         R"(quillon_library_calls_total{function="IDC_RetainCard",result="ok",code="1201"} 1)",
+         R"(quillon_rejected_acknowledges_total{status="invalidMessage"} 1)",
+         R"(quillon_device_state{state="noDevice"} 1)",
+         R"(quillon_device_state{state="online"} 0)",
+         R"(quillon_media_state{state="unknown"} 1)",
+         "quillon_connections_open 1",
+         "quillon_connections_total 1"});
+    for (const std::string& s : {sText, Body(HttpGet(run.iPort(), "/status.json"))})
+        for (const std::string& sCardData :
+             {std::string("4000001234567899"), std::string("DOE/JOHN")})
+            EXPECT_EQ(std::string::npos, s.find(sCardData));
+
+    const std::string sFile =
+        fs::temp_directory_path() / ("quillon-metrics-" + std::to_string(getpid()));
+    std::ofstream(sFile) << sText;
+    EXPECT_EQ(0, Promtool("check metrics < " + sFile));
+    EXPECT_EQ(0, Promtool(std::string("check rules ") + QUILLON_ALERT_RULES));
+    std::remove(sFile.c_str());
+}
+
+// Scrapes are answered from memory: the reader hears nothing (the status
+// poll is a minute away).
+TEST(Metrics, AHundredScrapesCostTheReaderNothing) {
+    OServiceRun::tSetup setup;
+    setup.sIni = "StatusPollMs=60000\n";
+    OServiceRun run(setup);
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    run.Emu().ClearLog();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(0u, HttpGet(run.iPort(), i % 10   ? "/metrics"
+                                           : i % 20 ? "/"
+                                                    : "/status.json")
+                          .find("HTTP/1.1 200 OK"));
+    EXPECT_EQ(Strings{}, run.Emu().Commands());
+}
+
+// The file for the textfile collector: there once the service listens,
+// the last counts written at the stop, no temporary left.
+TEST(Metrics, TheMetricsFile) {
+    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(sDir.data()));
+    const std::string sFile = sDir + "/quillon.prom";
+    OServiceRun::tSetup setup;
+    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
+    OServiceRun run(setup);
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    ExpectLines(ReadFile(sFile),
+                {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
+    {
+        OApp app(run.iPort());
+        EXPECT_EQ("completion Common.Status success", Line(app.Call("Common.Status", 1)));
+    }
+    EXPECT_EQ(0, run.iStop());
+    ExpectLines(
+        ReadFile(sFile),
+        {R"(quillon_commands_total{command="Common.Status",completion="success",error_code=""} 1)"});
+    EXPECT_EQ(Strings{"quillon.prom"}, [&] {
+        Strings names;
+        for (const auto& f : fs::directory_iterator(sDir))
+            names.push_back(f.path().filename().string());
+        return names;
+    }());
+    fs::remove_all(sDir);
+}
+
+// The page's connection (a browser on the service's own origin): the
+// status always; an eject or a reset to the exit with --allow-page-actions
+// only; nothing that reads or keeps a card. The page has buttons then only.
+TEST(Metrics, WhatThePageMayDo) {
+    struct Row {
+        const char* pName;
+        Json payload;
+        const char* apCompletion[2]; // read-only, with actions
+    } rows[] = {
+        {"Common.Status", {}, {"success", "success"}},
+        {"CardReader.Move", {{"to", "exit"}}, {"unsupportedCommand", "success"}},
+        {"CardReader.Reset", {{"to", "exit"}}, {"unsupportedCommand", "success"}},
+        {"CardReader.Move", {{"to", "unit1"}}, {"unsupportedCommand", "unsupportedCommand"}},
+        {"CardReader.Reset", {}, {"unsupportedCommand", "unsupportedCommand"}},
+        {"CardReader.ReadRawData",
+         {{"track2", true}},
+         {"unsupportedCommand", "unsupportedCommand"}},
+        {"Storage.GetStorage", {}, {"unsupportedCommand", "unsupportedCommand"}},
+    };
+    for (bool bActions : {false, true}) {
+        OServiceRun::tSetup setup;
+        setup.eCard = emu::CardPosition::Inside;
+        if (bActions)
+            setup.args = {"--allow-page-actions"};
+        OServiceRun run(setup);
+        ASSERT_TRUE(run.bStarted()) << run.sLog();
+        const std::string sPage = HttpGet(run.iPort(), "/");
+        EXPECT_NE(std::string::npos, sPage.find("X-Frame-Options: DENY"));
+        EXPECT_EQ(bActions, sPage.find("data-action=\"eject\"") != std::string::npos);
+        OApp page(run.iPort(), "/xfs4iot/v1.0/CardReader1",
+                  "http://127.0.0.1:" + std::to_string(run.iPort()));
+        int iId = 0;
+        for (const Row& r : rows)
+            EXPECT_EQ(std::string("completion ") + r.pName + " " + r.apCompletion[bActions],
+                      Line(page.Call(r.pName, ++iId, r.payload)))
+                << bActions;
+        EXPECT_EQ(bActions ? emu::CardPosition::Gate : emu::CardPosition::Inside,
+                  run.Emu().Position());
+    }
+}
