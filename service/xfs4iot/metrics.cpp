@@ -247,10 +247,10 @@ std::string OMetrics::sText() const {
               "Cards in the retain bin, as last read from the reader.");
     if (m_iRetainCount >= 0)
         t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(m_iRetainCount));
-    t.vFamily("quillon_reader_life_counter", "gauge",
+    t.vFamily("quillon_reader_life_value", "gauge",
               "The reader's life counters 0-10 as last read (meaning per family).");
     for (int i = 0; m_bLife && i < 11; ++i)
-        t.vSample("quillon_reader_life_counter", {"index"}, {std::to_string(i)},
+        t.vSample("quillon_reader_life_value", {"index"}, {std::to_string(i)},
                   std::to_string(m_auiLife[i]));
     t.vFamily("quillon_connections_open", "gauge", "WebSocket connections open now.");
     t.vSample("quillon_connections_open", m_uiOpen);

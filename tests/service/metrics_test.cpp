@@ -119,7 +119,7 @@ TEST(Metrics, EachEventInTheText) {
           "quillon_cards_taken_total 1", "quillon_cards_retained_total 2", "quillon_jams_total 1",
           R"(quillon_chip_power_ups_total{protocol="chipT1"} 1)",
           R"(quillon_chip_apdus_total{protocol="other"} 1)", "quillon_retain_bin_cards 7",
-          R"(quillon_reader_life_counter{index="8"} 3)", "quillon_connections_open 1",
+          R"(quillon_reader_life_value{index="8"} 3)", "quillon_connections_open 1",
           "quillon_connections_total 2",
           R"(quillon_rejected_acknowledges_total{status="invalidMessage"} 1)"}},
         {[](OMetrics& m) {
@@ -137,8 +137,8 @@ TEST(Metrics, EachEventInTheText) {
     }
     // Nothing read yet: no sample that would read as zero.
     const std::string sFresh = OMetrics().sText();
-    for (const char* p : {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ",
-                          "\nquillon_reader_life_counter{"})
+    for (const char* p :
+         {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ", "\nquillon_reader_life_value{"})
         EXPECT_EQ(std::string::npos, sFresh.find(p)) << p;
 }
 
@@ -221,7 +221,7 @@ TEST(Metrics, ACardsLifeAsScraped) {
          R"(quillon_chip_power_ups_total{protocol="chipT0"} 1)",
          R"(quillon_chip_apdus_total{protocol="chipT0"} 1)",
          "quillon_retain_bin_cards 1",
-         R"(quillon_reader_life_counter{index="8"} 1)",
+         R"(quillon_reader_life_value{index="8"} 1)",
          R"(quillon_commands_total{command="CardReader.Move",completion="success",error_code=""} 2)",
          R"(quillon_commands_total{command="CardReader.Move",completion="commandErrorCode",error_code="mediaJam"} 1)",
          R"(quillon_command_duration_seconds_count{command="CardReader.Move"} 3)",
