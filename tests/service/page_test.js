@@ -72,7 +72,9 @@ async function main() {
   const browser = await puppeteer.launch({
     executablePath: chromium,
     headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"],
+    // A container as root, no GPU, a closed network.
+    args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-quic",
+           "--disable-background-networking", "--disable-component-update"],
   });
   try {
     const page = await browser.newPage();
