@@ -3,10 +3,14 @@
 // service on loopback (send to completion), both against the family-A
 // emulator on a pseudo-terminal with a card inside; the service's resident
 // memory idle and with 16 clients; 16 clients x 1000 Common.Status with
-// every completion counted.
+// every completion counted; a Prometheus scrape of GET /metrics (connect,
+// request, the whole answer).
 //
 //   quillon_service_bench [--quick]
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +103,26 @@ bool bCompleted(OWsClient& c, int iId) {
     return false;
 }
 
+// One GET of /metrics on a fresh connection, read to its close; false
+// unless it answered 200 with some metrics.
+bool bScrape(int iPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(iPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static const std::string kRequest = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::string sAnswer;
+    char buf[16384];
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        write(fd, kRequest.data(), kRequest.size()) == static_cast<ssize_t>(kRequest.size()))
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            sAnswer.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return sAnswer.rfind("HTTP/1.1 200 OK", 0) == 0 &&
+           sAnswer.find("quillon_commands_total{") != std::string::npos;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +195,7 @@ int main(int argc, char** argv) {
     const tStats serviceRead = Measure("CardReader.ReadRawData", iRuns, [&] {
         return c.bSend(Command("CardReader.ReadRawData", ++iId, tracks)) && bCompleted(c, iId);
     });
+    const tStats scrape = Measure("GET /metrics", iRuns, [&] { return bScrape(iPort); });
     const long lIdleKiB = RssKiB(pid);
 
     // 16 clients (the one above and 15 more, the most the service takes),
@@ -212,6 +237,9 @@ int main(int argc, char** argv) {
     };
     row("Common.Status / IDC_GetStatus", directStatus, serviceStatus);
     row("ReadRawData / IDC_ReadTrack", directRead, serviceRead);
+    std::printf("%-38s %10s %10.1f %10s %12s\n", "GET /metrics median", "", scrape.dMedianUs, "",
+                "< 1000");
+    std::printf("%-38s %10s %10.1f\n", "GET /metrics p99", "", scrape.dP99Us);
     std::printf("%-38s %10.1f MiB idle, %.1f MiB with 16 clients (target <= 15)\n",
                 "service resident memory", lIdleKiB / 1024.0, lBusyKiB / 1024.0);
     std::printf("%-38s %d of %d completions, %.0f ms, exit %d\n", "16 clients x Common.Status",
