@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <sstream>
 
 #include "metrics.h"
 #include "service_fixture.h"
@@ -23,19 +21,12 @@ namespace {
 
 // Every expected line is one of the text's lines ("...*": one starts so).
 void ExpectLines(const std::string& sText, const Strings& expected) {
-    std::istringstream in(sText);
-    Strings lines;
-    for (std::string s; std::getline(in, s);)
-        lines.push_back(s);
-    for (const std::string& e : expected) {
-        const bool bPrefix = !e.empty() && e.back() == '*';
-        const std::string sWant = bPrefix ? e.substr(0, e.size() - 1) : e;
-        EXPECT_TRUE(std::any_of(
-            lines.begin(), lines.end(),
-            [&](const std::string& l) { return bPrefix ? l.rfind(sWant, 0) == 0 : l == sWant; }))
+    for (const std::string& e : expected)
+        EXPECT_NE(
+            std::string::npos,
+            ("\n" + sText).find("\n" + (e.back() == '*' ? e.substr(0, e.size() - 1) : e + "\n")))
             << "missing: " << e << "\n"
             << sText;
-    }
 }
 
 std::string Body(const std::string& sAnswer) {
@@ -63,98 +54,49 @@ int Promtool(const std::string& sArgs) {
 
 } // namespace
 
-TEST(Metrics, EachEventInTheText) {
-    const uint32_t auiLife[11] = {5, 4, 1, 0, 0, 0, 0, 0, 3, 0, 0};
-    struct Row {
-        std::function<void(OMetrics&)> feed;
-        Strings lines;
-    } rows[] = {
-        {[](OMetrics&) {},
-         {"quillon_device_state{state=\"online\"} 1", "quillon_media_state{state=\"unknown\"} 1",
-          "quillon_chip_state{state=\"noCard\"} 0", "quillon_cards_taken_total 0",
-          "quillon_last_state_change_timestamp_seconds 1000.25",
-          "quillon_track_reads_total{track=\"3\",status=\"dataMissing\"} 0",
-          "# TYPE quillon_command_duration_seconds histogram",
-          "# TYPE quillon_retain_bin_cards gauge", "quillon_connections_open 0"}},
-        {[](OMetrics& m) { m.vOnIdentity("B", "R\"2\\", "27410310", "V1.0.1"); },
-         {R"(quillon_reader_info{family="B",model="R\"2\\",firmware="27410310",library_version="V1.0.1"} 1)"}},
-        {[](OMetrics& m) {
-             m.vOnCommandDone("Common.Status", "success", "", 400);
-             m.vOnCommandDone("Common.Status", "success", "", 1000);
-             m.vOnCommandDone("CardReader.Move", "commandErrorCode", "mediaJam", 2600000);
-             m.vOnCommandDone(";4000001234567899=3012?", "unsupportedCommand", "", 10);
-         },
-         {R"(quillon_commands_total{command="Common.Status",completion="success",error_code=""} 2)",
-          R"(quillon_commands_total{command="CardReader.Move",completion="commandErrorCode",error_code="mediaJam"} 1)",
-          R"(quillon_commands_total{command="other",completion="unsupportedCommand",error_code=""} 1)",
-          R"(quillon_command_duration_seconds_bucket{command="Common.Status",le="0.001"} 2)",
-          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="2.5"} 0)",
-          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="5"} 1)",
-          R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="+Inf"} 1)",
-          R"(quillon_command_duration_seconds_sum{command="Common.Status"} 0.0014)",
-          R"(quillon_command_duration_seconds_count{command="Common.Status"} 2)"}},
-        {[](OMetrics& m) {
-             m.vOnLibraryCall("IDC_ReadTrack", 1224, 1224);
-             m.vOnTrack(3, "dataMissing");
-             m.vOnTrack(2, "noSuchStatus");
-         },
-         {R"(quillon_library_calls_total{function="IDC_ReadTrack",result="failed",code="1224"} 1)",
-          R"(quillon_track_reads_total{track="3",status="dataMissing"} 1)",
-          R"(quillon_track_reads_total{track="2",status="other"} 1)"}},
-        {[&](OMetrics& m) {
-             for (CardMove e : {CardMove::Inserted, CardMove::Ejected, CardMove::Taken,
-                                CardMove::Retained, CardMove::Retained})
-                 m.vOnCard(e);
-             m.vOnJam();
-             m.vOnChipPowerUp("chipT1");
-             m.vOnApdu("T=14");
-             m.vOnRetainCount(7);
-             m.vOnLifeCounters(auiLife);
-             m.vOnConnection(true, 1);
-             m.vOnConnection(true, 2);
-             m.vOnConnection(false, 1);
-             m.vOnRejected("invalidMessage");
-         },
-         {"quillon_cards_inserted_total 1", "quillon_cards_ejected_total 1",
-          "quillon_cards_taken_total 1", "quillon_cards_retained_total 2", "quillon_jams_total 1",
-          R"(quillon_chip_power_ups_total{protocol="chipT1"} 1)",
-          R"(quillon_chip_apdus_total{protocol="other"} 1)", "quillon_retain_bin_cards 7",
-          R"(quillon_reader_life_value{index="8"} 3)", "quillon_connections_open 1",
-          "quillon_connections_total 2",
-          R"(quillon_rejected_acknowledges_total{status="invalidMessage"} 1)"}},
-        {[](OMetrics& m) {
-             m.vOnStateChange({}, {"powerOff", "jammed", "unknown"});
-         },
-         {R"(quillon_device_state{state="online"} 0)",
-          R"(quillon_device_state{state="powerOff"} 1)", R"(quillon_media_state{state="jammed"} 1)",
-          "quillon_last_state_change_timestamp_seconds 1000.25"}},
-    };
-    for (const Row& r : rows) {
-        OMetrics m([] { return 1000.25; });
-        r.feed(m);
-        ExpectLines(m.sText(), r.lines);
-        EXPECT_EQ(std::string::npos, m.sText().find("4000001234567899"));
-    }
-    // Nothing read yet: no sample that would read as zero.
-    const std::string sFresh = OMetrics().sText();
-    for (const char* p :
-         {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ", "\nquillon_reader_life_value{"})
-        EXPECT_EQ(std::string::npos, sFresh.find(p)) << p;
-}
-
-TEST(Metrics, ThePageKeepsTheLastTwentyCommandsNewestFirst) {
-    OMetrics m([] { return 5.0; });
-    for (int i = 1; i <= 21; ++i)
+// What a card's life through the service cannot show: escaping, names
+// that are not the service's own, bucket edges, states not listed.
+TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
+    OMetrics m([] { return 1000.25; });
+    const std::string sFresh = m.sText();
+    for (const char* p : {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ", "_value{"})
+        EXPECT_EQ(std::string::npos, sFresh.find(p)) << p; // not read: no zero that misleads
+    m.vOnIdentity("B", "R\"2\\", "27410310", "V1");
+    m.vOnCommandDone("Common.Status", "success", "", 400);
+    m.vOnCommandDone("Common.Status", "success", "", 1000);
+    m.vOnCommandDone("CardReader.Move", "commandErrorCode", "mediaJam", 2600000);
+    m.vOnCommandDone(";4000001234567899=3012?", "unsupportedCommand", "", 10);
+    m.vOnLibraryCall("IDC_ReadTrack", 1224, 1224);
+    m.vOnTrack(2, "noSuchStatus");
+    m.vOnApdu("T=14");
+    m.vOnStateChange({}, {"powerOff", "jammed", "unknown"});
+    ExpectLines(
+        m.sText(),
+        {R"(quillon_reader_info{family="B",model="R\"2\\",firmware="27410310",library_version="V1"} 1)",
+         R"(quillon_commands_total{command="other",completion="unsupportedCommand",error_code=""} 1)",
+         R"(quillon_command_duration_seconds_bucket{command="Common.Status",le="0.001"} 2)",
+         R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="2.5"} 0)",
+         R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="5"} 1)",
+         R"(quillon_command_duration_seconds_bucket{command="CardReader.Move",le="+Inf"} 1)",
+         R"(quillon_command_duration_seconds_sum{command="Common.Status"} 0.0014)",
+         R"(quillon_library_calls_total{function="IDC_ReadTrack",result="failed",code="1224"} 1)",
+         R"(quillon_track_reads_total{track="2",status="other"} 1)",
+         R"(quillon_chip_apdus_total{protocol="other"} 1)",
+         R"(quillon_device_state{state="online"} 0)", R"(quillon_device_state{state="powerOff"} 1)",
+         "quillon_last_state_change_timestamp_seconds 1000.25"});
+    EXPECT_EQ(std::string::npos, m.sText().find("4000001234567899"));
+    // The page's last commands: twenty, the newest first.
+    for (int i = 1; i <= 20; ++i)
         m.vOnCommandDone("Common.Status", std::to_string(i), "", 1500);
-    const Json page = Json::parse(m.sPageJson());
-    ASSERT_EQ(20u, page["commands"].size());
-    EXPECT_EQ((Json{{"at", 5.0},
-                    {"completion", "21"},
+    const Json page = Json::parse(m.sPageJson())["commands"];
+    EXPECT_EQ(20u, page.size());
+    EXPECT_EQ((Json{{"at", 1000.25},
+                    {"completion", "20"},
                     {"errorCode", ""},
                     {"ms", 1.5},
                     {"name", "Common.Status"}}),
-              page["commands"][0]);
-    EXPECT_EQ("2", page["commands"][19]["completion"]);
+              page[0]);
+    EXPECT_EQ("1", page[19]["completion"]);
 }
 
 // A card's life: in with a blank track 3 and a chip, an APDU, retained,
@@ -233,9 +175,7 @@ TEST(Metrics, ACardsLifeAsScraped) {
          "quillon_connections_open 1",
          "quillon_connections_total 1"});
     for (const std::string& s : {sText, Body(HttpGet(run.iPort(), "/status.json"))})
-        for (const std::string& sCardData :
-             {std::string("4000001234567899"), std::string("DOE/JOHN")})
-            EXPECT_EQ(std::string::npos, s.find(sCardData));
+        EXPECT_EQ(std::string::npos, s.find("4000001234567899")); // the card's number
 
     const std::string sFile =
         fs::temp_directory_path() / ("quillon-metrics-" + std::to_string(getpid()));
@@ -281,12 +221,7 @@ TEST(Metrics, TheMetricsFile) {
     ExpectLines(
         ReadFile(sFile),
         {R"(quillon_commands_total{command="Common.Status",completion="success",error_code=""} 1)"});
-    EXPECT_EQ(Strings{"quillon.prom"}, [&] {
-        Strings names;
-        for (const auto& f : fs::directory_iterator(sDir))
-            names.push_back(f.path().filename().string());
-        return names;
-    }());
+    EXPECT_FALSE(fs::exists(sFile + ".tmp"));
     fs::remove_all(sDir);
 }
 

@@ -1,14 +1,9 @@
-// The technician's page in a real browser: headless Chromium (Debian
-// chromium) driven by puppeteer-core, against quillon-xfs4iot and idc-emu.
-// With --allow-page-actions: the card's state follows the emulator (in,
-// ejected by the page's button, taken) and the command shows in the last
-// commands; a screenshot at 800x600 is saved. Without: no buttons, and the
-// service refuses the eject from the page.
-//
+// The technician's page in headless Chromium (puppeteer-core) against
+// quillon-xfs4iot and idc-emu: with --allow-page-actions the card state
+// follows the emulator and the Eject button; a screenshot at 800x600.
+// Without: no buttons, the page's eject refused. Exit 77 (skipped) without
+// chromium or puppeteer-core, unless QUILLON_REQUIRE_TOOLS=1 (CI).
 //   node page_test.js IDC_EMU QUILLON_XFS4IOT SCREENSHOT.png
-//
-// Exit 77 (skipped) without chromium or puppeteer-core, unless
-// QUILLON_REQUIRE_TOOLS=1 (CI), where that fails.
 "use strict";
 const {spawn} = require("child_process");
 const fs = require("fs");
@@ -20,19 +15,15 @@ const kGuardMs = 20000; // a hang guard: every wait ends on an event before
 const children = [];
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "quillon-page-"));
 
-function skip(why) {
-  console.log((process.env.QUILLON_REQUIRE_TOOLS === "1" ? "FAIL: " : "SKIP: ") + why);
-  process.exit(process.env.QUILLON_REQUIRE_TOOLS === "1" ? 1 : 77);
-}
-let puppeteer;
-try {
-  puppeteer = require("puppeteer-core");
-} catch (e) {
-  skip("puppeteer-core not found (npm install -g puppeteer-core; NODE_PATH=" +
-       (process.env.NODE_PATH || "") + ")");
-}
+const required = process.env.QUILLON_REQUIRE_TOOLS === "1";
 const chromium = ["/usr/bin/chromium", "/usr/bin/chromium-browser"].find(fs.existsSync);
-if (!chromium) skip("chromium not found (Debian package chromium)");
+let puppeteer = null;
+try { puppeteer = require("puppeteer-core"); } catch (e) {}
+if (!chromium || !puppeteer) {
+  console.log((required ? "FAIL: " : "SKIP: ") + "needs Debian chromium and puppeteer-core " +
+              "(npm install -g puppeteer-core; NODE_PATH=" + process.env.NODE_PATH + ")");
+  process.exit(required ? 1 : 77);
+}
 
 // Starts a program; resolves with the match once its output shows the pattern.
 function start(file, args, pattern, options) {
@@ -64,8 +55,7 @@ async function service(extraArgs) {
 }
 
 function expectEqual(want, got, what) {
-  if (want !== got) throw new Error(what + ": expected " + JSON.stringify(want) + ", got " +
-                                    JSON.stringify(got));
+  if (want !== got) throw new Error(`${what}: expected ${want}, got ${got}`);
 }
 
 async function main() {
