@@ -7,10 +7,7 @@
 // request, the whole answer).
 //
 //   quillon_service_bench [--quick]
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,22 +100,9 @@ bool bCompleted(OWsClient& c, int iId) {
     return false;
 }
 
-// One GET of /metrics on a fresh connection, read to its close; false
-// unless it answered 200 with some metrics.
+// One GET of /metrics: 200 with the metrics.
 bool bScrape(int iPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(iPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static const std::string kRequest = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    std::string sAnswer;
-    char buf[16384];
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        write(fd, kRequest.data(), kRequest.size()) == static_cast<ssize_t>(kRequest.size()))
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-            sAnswer.append(buf, static_cast<size_t>(n));
-    close(fd);
+    const std::string sAnswer = HttpGet(iPort, "/metrics");
     return sAnswer.rfind("HTTP/1.1 200 OK", 0) == 0 &&
            sAnswer.find("quillon_commands_total{") != std::string::npos;
 }

@@ -200,23 +200,6 @@ std::vector<Json> OApp::UntilName(const std::string& sName) {
     return frames;
 }
 
-std::string HttpGet(int iPort, const std::string& sPath) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(iPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string req = "GET " + sPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    std::string sAnswer;
-    char buf[16384];
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()))
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) // the service closes after it
-            sAnswer.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return sAnswer;
-}
-
 std::string Line(const Json& f) {
     if (!f.is_object() || !f.contains("header"))
         return "(nothing)";

@@ -87,9 +87,6 @@ private:
     bool m_bConnected = false;
 };
 
-// One plain HTTP request: the whole answer, status line and headers included.
-std::string HttpGet(int iPort, const std::string& sPath);
-
 // "acknowledge Common.Status", "completion Common.Status success", ...
 std::string Line(const Json& frame);
 std::vector<std::string> Lines(const std::vector<Json>& frames);

@@ -27,3 +27,7 @@ private:
     struct tImpl;
     std::unique_ptr<tImpl> m_p;
 };
+
+// One plain HTTP GET to 127.0.0.1:iPort on a fresh connection: the whole
+// answer (status line, headers, body), read until the service closes.
+std::string HttpGet(int iPort, const std::string& sPath);
