@@ -29,8 +29,8 @@ bool bSameName(const std::string& a, const std::string& b) {
 
 } // namespace
 
-int IniInt(const std::string& sPath, const std::string& sSection, const std::string& sKey,
-           int iFallback) {
+std::string IniText(const std::string& sPath, const std::string& sSection, const std::string& sKey,
+                    const std::string& sFallback) {
     std::ifstream in(sPath);
     std::string line, section;
     while (std::getline(in, line)) {
@@ -40,17 +40,21 @@ int IniInt(const std::string& sPath, const std::string& sSection, const std::str
             continue;
         }
         const size_t eq = line.find('=');
-        if (eq == std::string::npos || !bSameName(section, sSection) ||
-            !bSameName(Trim(line.substr(0, eq)), sKey))
-            continue;
-        const std::string value = Trim(line.substr(eq + 1));
-        char* pEnd = nullptr;
-        const long l = std::strtol(value.c_str(), &pEnd, 10);
-        if (value.empty() || *pEnd != 0 || l < -2147483647L || l > 2147483647L)
-            return iFallback;
-        return static_cast<int>(l);
+        if (eq != std::string::npos && bSameName(section, sSection) &&
+            bSameName(Trim(line.substr(0, eq)), sKey))
+            return Trim(line.substr(eq + 1));
     }
-    return iFallback;
+    return sFallback;
+}
+
+int IniInt(const std::string& sPath, const std::string& sSection, const std::string& sKey,
+           int iFallback) {
+    const std::string value = IniText(sPath, sSection, sKey, "");
+    char* pEnd = nullptr;
+    const long l = std::strtol(value.c_str(), &pEnd, 10);
+    if (value.empty() || *pEnd != 0 || l < -2147483647L || l > 2147483647L)
+        return iFallback;
+    return static_cast<int>(l);
 }
 
 } // namespace quillon::xfs

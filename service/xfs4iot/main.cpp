@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <sstream>
+#include <string>
 
 #include "hooks.h"
 #include "http_routes.h"
@@ -82,6 +84,9 @@ int main(int argc, char** argv) {
     settings.iCardPollMs = Setting(sConfig, "CardPollMs", 100, 10, 5000);
     opt.iIdleTimeoutMs = Setting(sConfig, "IdleTimeoutMs", 30000, 100, 3600000);
     opt.iHandshakeTimeoutMs = Setting(sConfig, "HandshakeTimeoutMs", 10000, 100, 600000);
+    std::istringstream origins(IniText(sConfig, "XFS4IoT", "AllowedOrigins", ""));
+    for (std::string s; origins >> s;)
+        opt.allowedOrigins.push_back(s);
 
     OServer server(opt);
     std::string sError;

@@ -1,6 +1,7 @@
 // Boost.Beast and Boost.Asio live in this file (and byte_stream.h) only.
 #include "server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <deque>
@@ -88,6 +89,29 @@ bool bSaneHost(const std::string& s) {
         if (!(std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
             return false;
     return true;
+}
+
+// An IP address with an optional port ("127.0.0.1:5846", "[::1]:5846"), or
+// localhost: a host no DNS answer can point elsewhere.
+bool bAddressHost(const std::string& s) {
+    if (!bSaneHost(s))
+        return false;
+    std::string h = s;
+    if (!h.empty() && h.front() == '[') {
+        const size_t e = h.find(']');
+        if (e == std::string::npos)
+            return false;
+        h = h.substr(1, e - 1);
+    } else if (std::count(h.begin(), h.end(), ':') == 1) {
+        h = h.substr(0, h.find(':'));
+    }
+    ErrorCode ec;
+    boost::asio::ip::make_address(h, ec);
+    return !ec || h == "localhost";
+}
+
+bool bSaneOrigin(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c > 0x20 && c < 0x7f; });
 }
 
 class OWsSession : public ISession, public std::enable_shared_from_this<OWsSession> {
@@ -298,12 +322,22 @@ private:
                                           (bSaneHost(sHost) ? sHost : sLocalAuthority()) +
                                           OHttpRoutes::kPublisherPath + "/" +
                                           m_srv.opt.sServiceName;
-                // A browser names the page it runs in: the service's own page
-                // gets a page's connection.
+                // A browser names the page it runs in. The service's own page
+                // (reached by an address, so that no name can be pointed at the
+                // kiosk afterwards) gets a page's connection; a listed origin
+                // an application's; any other page is refused: a web site in
+                // the kiosk's browser must not reach the reader.
                 const std::string sOrigin(req[http::field::origin]);
-                const bool bPage =
-                    eRoute == Route::Service && !sOrigin.empty() &&
-                    sOrigin == std::string(m_srv.pTls ? "https://" : "http://") + sHost;
+                const bool bOwn = !sOrigin.empty() && bAddressHost(sHost) &&
+                                  sOrigin == (m_srv.pTls ? "https://" : "http://") + sHost;
+                if (!sOrigin.empty() && !bOwn &&
+                    std::find(m_srv.opt.allowedOrigins.begin(), m_srv.opt.allowedOrigins.end(),
+                              sOrigin) == m_srv.opt.allowedOrigins.end()) {
+                    QLOG_WARN("refused a WebSocket from the web origin %.100s",
+                              bSaneOrigin(sOrigin) ? sOrigin.c_str() : "(unreadable)");
+                    return vRespond({403, "text/plain", "origin not allowed\n", {}}, req.version());
+                }
+                const bool bPage = eRoute == Route::Service && bOwn;
                 m_timer.cancel();
                 std::make_shared<OWsSession>(std::move(m_stream), m_srv, m_slot,
                                              eRoute == Route::Publisher ? Endpoint::Publisher

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http_routes.h"
 #include "service.h"
@@ -21,6 +22,10 @@ struct tServerOptions {
     int iIdleTimeoutMs = 30000;      // a peer that answers no ping for this long is dropped
     int iHandshakeTimeoutMs = 10000; // TLS and HTTP upgrade must be done within this
     size_t uiMaxConnections = 16;
+    // Web origins (scheme://host[:port], or "null") whose pages may use the
+    // service as an application does; a browser on any other origin is
+    // refused. Clients that name no origin (programs) are not browsers.
+    std::vector<std::string> allowedOrigins;
 };
 
 class OServer : public IOutbox {

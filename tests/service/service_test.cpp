@@ -66,11 +66,13 @@ int RawConnect(int iPort) {
     return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
 }
 // An upgrade request by hand: the status line of the answer. pFd: the
-// connection stays open for the caller.
-std::string Upgrade(int iPort, const std::string& sPath, int* pFd = nullptr) {
+// connection stays open for the caller. sHeaders: Host and, from a browser,
+// Origin.
+std::string Upgrade(int iPort, const std::string& sPath, int* pFd = nullptr,
+                    const std::string& sHeaders = "Host: 127.0.0.1\r\n") {
     const int fd = RawConnect(iPort);
-    const std::string req = "GET " + sPath +
-                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+    const std::string req = "GET " + sPath + " HTTP/1.1\r\n" + sHeaders +
+                            "Upgrade: websocket\r\n"
                             "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                             "Sec-WebSocket-Version: 13\r\n\r\n";
     std::string answer;
@@ -112,6 +114,40 @@ TEST(Service, PublisherNamesTheServiceAndOtherPathsAreRefused) {
               Line(publisher.Call("Common.Status", 2)));
     for (const char* pPath : {"/", "/xfs4iot/v1.0/CardReader2", "/metrics"})
         EXPECT_EQ("HTTP/1.1 404 Not Found", Upgrade(run.iPort(), pPath)) << pPath;
+}
+
+// A browser names the page it runs in: only the service's own page, reached
+// by its address, and the listed origins get in; a web site open in the
+// kiosk's browser, or a name pointed at the kiosk, does not.
+TEST(Service, WebPagesOfOtherOriginsAreRefused) {
+    OServiceRun::tSetup s;
+    s.sIni = "AllowedOrigins=http://kiosk.example:8080 https://other.example\n";
+    OServiceRun run(s);
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    const std::string sSelf = "127.0.0.1:" + std::to_string(run.iPort());
+    const struct {
+        const char* pPath;
+        std::string sHost, sOrigin;
+        const char* pStatus;
+    } rows[] = {
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "", "101 Switching Protocols"},
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "http://" + sSelf, "101 Switching Protocols"},
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "http://kiosk.example:8080",
+         "101 Switching Protocols"},
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "https://evil.example", "403 Forbidden"},
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "http://kiosk.example", "403 Forbidden"},
+        {"/xfs4iot/v1.0/CardReader1", sSelf, "null", "403 Forbidden"},
+        {"/xfs4iot/v1.0/CardReader1", "rebound.example:" + std::to_string(run.iPort()),
+         "http://rebound.example:" + std::to_string(run.iPort()), "403 Forbidden"},
+        {"/xfs4iot/v1.0", sSelf, "https://evil.example", "403 Forbidden"},
+    };
+    for (const auto& r : rows) {
+        const std::string sHeaders = "Host: " + r.sHost + "\r\n" +
+                                     (r.sOrigin.empty() ? "" : "Origin: " + r.sOrigin + "\r\n");
+        EXPECT_EQ(std::string("HTTP/1.1 ") + r.pStatus,
+                  Upgrade(run.iPort(), r.pPath, nullptr, sHeaders))
+            << r.sOrigin;
+    }
 }
 
 // Every command on a card in the reader, in one customer's order; each row
