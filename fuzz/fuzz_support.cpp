@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "api/idc_manager.h"
 #include "platform/clock.h"
 #include "platform/serial_line.h"
 #include "platform/system.h"
@@ -797,12 +798,68 @@ void CheckOutcome(const char* pOp, int iResult, const tDevReturn* r, const Limit
     }
 }
 
-void RunDriver(OIdcDriver& d, Input& in, const Limits& limits) {
+namespace {
+// A driver behind the device manager's argument checks and its record writer.
+class ODriverCaller : public OCaller {
+public:
+    explicit ODriverCaller(OIdcDriver& driver) : m_d(driver) {}
+    int Init(int iMode, tDevReturn* r) override { return Put(m_d.Init(iMode), r); }
+    int GetStatus(tIdcStatus* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetStatus(p) : Refused(), r);
+    }
+    int AcceptCard(int iMode, tDevReturn* r) override { return Put(m_d.AcceptCard(iMode), r); }
+    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+               uint32_t* pReplyLen, tDevReturn* r) override {
+        if (!OIdcManager::bChipIOArgumentsGood(pCommand, iCommandLen, pReply, pReplyLen))
+            return Put(Refused(), r);
+        return Put(m_d.ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen), r);
+    }
+    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                  tDevReturn* r) override {
+        return Put(pArg4 ? m_d.ChipPower(iAction, uArg2, uArg3, pArg4) : Refused(), r);
+    }
+    int EjectCard(tDevReturn* r) override { return Put(m_d.EjectCard(), r); }
+    int GetCapabilities(tIdcCaps* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetCapabilities(p) : Refused(), r);
+    }
+    int GetLifeInfo(tIdcLife* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetLifeInfo(p) : Refused(), r);
+    }
+    int ReadTrack(tIdcTracks* p, tDevReturn* r) override {
+        return Put(p ? m_d.ReadTrack(p) : Refused(), r);
+    }
+    int Reset(tDevReturn* r) override { return Put(m_d.Reset(), r); }
+    int ResetCount(int iCounter, tDevReturn* r) override {
+        return Put(m_d.ResetCount(iCounter), r);
+    }
+    int RetainCard(uint32_t* p, tDevReturn* r) override {
+        return Put(p ? m_d.RetainCard(p) : Refused(), r);
+    }
+    int ReleaseAntiFishing(tDevReturn* r) override { return Put(m_d.ReleaseAntiFishing(), r); }
+    int WriteTrack(tIdcTracks* p, tDevReturn* r) override {
+        return Put(p ? m_d.WriteTrack(p) : Refused(), r);
+    }
+    int SetCommPara(tDevReturn* r) override { return Put(m_d.SetCommPara(), r); }
+
+private:
+    static tDriverResult Refused() { return tDriverResult::BadArgument(); }
+    static int Put(const tDriverResult& result, tDevReturn* r) {
+        return OIdcManager::iWriteRecord(result, r);
+    }
+    OIdcDriver& m_d;
+};
+} // namespace
+
+void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits) {
+    ODriverCaller d(driver);
+    tDevReturn r;
+    FreshRecord(&r);
+    CheckOutcome("SetCommPara", d.SetCommPara(&r), &r, limits);
     for (int step = 0; step < 64 && !in.bEmpty(); ++step)
         RunStep(d, in, limits);
 }
 
-void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
+void RunStep(OCaller& d, Input& in, const Limits& limits) {
     {
         Guarded rec(sizeof(tDevReturn));
         tDevReturn* r = rec.As<tDevReturn>();

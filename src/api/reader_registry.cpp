@@ -63,9 +63,9 @@ OIdcDriver* OReaderRegistry::pDriverForType(int iType) const {
 int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     if (!m_pComm)
         return 0;
-    tDevReturn ret;
+    // The code the selection's own probes last reported (the opening's 0 to start with).
+    Code eLast = Code::Ok;
     tIdcStatus status;
-    std::memset(&ret, 0, sizeof ret);
     std::memset(&status, 0, sizeof status);
 
     int type = 0;
@@ -77,7 +77,10 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
     if (type >= 4) {
         m_pComm->vPrepareWithoutPort();
     } else if (OIdcDriver* pConfigured = pDriverForType(type)) {
-        portOpen = pConfigured->SetCommPara(&ret) == 0;
+        const tDriverResult opened = pConfigured->SetCommPara();
+        if (opened.bWrites)
+            eLast = opened.eCode;
+        portOpen = opened.iResult == 0;
     } else {
         portOpen = m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
     }
@@ -89,9 +92,10 @@ int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
         // A reader answered: the port carried the exchange (no CommFailed, and the
         // line did not hang up under it) and the family was not silent.
         auto answered = [&](OIdcDriver* pDriver) {
-            pDriver->GetStatus(&status, &ret);
-            return m_pComm->bPortOpen() && ret.iCode2 != ToInt(Code::CommFailed) &&
-                   !IsSilentCode(ret.iCode2);
+            const tDriverResult probe = pDriver->GetStatus(&status);
+            if (probe.bWrites)
+                eLast = probe.eCode;
+            return m_pComm->bPortOpen() && eLast != Code::CommFailed && !IsSilent(eLast);
         };
         // The configured serial family first; USB and unknown types are not
         // probed and count as found (the record still holds the opening's 0).

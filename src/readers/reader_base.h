@@ -39,61 +39,46 @@ public:
     }
 
     // Does nothing, sends nothing, leaves the record as passed.
-    int Reset(tDevReturn*) override { return 0; }
+    tDriverResult Reset() override { return tDriverResult::Untouched(0); }
     // Hands out the capability record whole; the result record is untouched.
-    int GetCapabilities(tIdcCaps* pCaps, tDevReturn*) override {
-        if (pCaps)
-            std::memcpy(pCaps, &m_caps, sizeof m_caps);
-        return 0;
+    tDriverResult GetCapabilities(tIdcCaps* pCaps) override {
+        std::memcpy(pCaps, &m_caps, sizeof m_caps);
+        return tDriverResult::Untouched(0);
     }
 
     const tIdcCaps& caps() const { return m_caps; }
     const tIdcStatus& status() const { return m_status; }
 
 protected:
-    // The one place an operation's outcome reaches the caller's record: both
-    // code fields get the code, both flags 0 for a success-class code and 1
-    // otherwise; the communication object keeps it as the last outcome.
-    // Returns the operation's result, 0 or 1. The reply text area is left as
-    // it is (vPutReplyText writes it).
-    int iFinish(quillon::Code code, tDevReturn* pRet) {
-        const int iFlag = quillon::IsSuccess(code) ? 0 : 1;
-        iSetRecord(pRet, ToInt(code), iFlag, iFlag);
-        m_pComm->vRecordOutcome(pRet->iCode2, pRet->iErrFlag2);
-        return iFlag;
+    // The end of an operation whose record shows the code and the reply text
+    // its commands left in r: both flags 0 for a success-class code and 1
+    // otherwise; the communication object keeps it as the last outcome. The
+    // result is the flag.
+    tDriverResult tFinish(tDriverResult r) {
+        const tOutcome tShown = quillon::OutcomeOf(r.eCode);
+        r.bWrites = true;
+        r.iFlag = r.iResult = tShown.iFlag;
+        m_pComm->vRecordOutcome(tShown);
+        return r;
     }
-    // Reply bytes an exchange handed back for the start of the record's
-    // reply text (families A and B); at most the area's size, the rest of
-    // the area keeps what the caller left there.
-    static void vPutReplyText(tDevReturn* pRet, const uint8_t* pBytes, uint32_t uiLen) {
-        if (uiLen > sizeof pRet->acReplyText)
-            uiLen = sizeof pRet->acReplyText;
-        if (uiLen)
-            std::memcpy(pRet->acReplyText, pBytes, uiLen);
+    tDriverResult tFinish(quillon::Code eCode) {
+        tDriverResult r;
+        r.eCode = eCode;
+        return tFinish(r);
     }
-    // iFinish for a code held as an int.
-    int iReport(int iCode, tDevReturn* pRet) { return iFinish(static_cast<quillon::Code>(iCode), pRet); }
     // Opens the port the configured way (pfnAdjust: the family's changes to
     // the line settings). The record gets 0, or CommFailed with flags 0; a
     // port that was open already leaves it untouched.
-    int iOpenPort(tDevReturn* pRet, quillon::OReaderComm::LineAdjust pfnAdjust = nullptr) {
+    tDriverResult tOpenPort(quillon::OReaderComm::LineAdjust pfnAdjust = nullptr) {
         switch (m_pComm->eOpenPort(pfnAdjust)) {
         case quillon::OReaderComm::PortOpening::AlreadyOpen:
-            return 0;
+            return tDriverResult::Untouched(0);
         case quillon::OReaderComm::PortOpening::Opened:
-            return iSetRecord(pRet, 0, 0, 0);
+            return tDriverResult::Shown(quillon::Code::Ok, 0, 0);
         default:
-            return iSetRecord(pRet, ToInt(quillon::Code::CommFailed), 0, 1);
+            return tDriverResult::Shown(quillon::Code::CommFailed, 0, 1);
         }
     }
-    // Sets the record directly (argument checks, unsupported operations).
-    static int iSetRecord(tDevReturn* pRet, int iCode, int iFlag, int iResult) {
-        pRet->iCode1 = pRet->iCode2 = iCode;
-        pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
-        return iResult;
-    }
-    // An operation not available in this build: Unavailable with flags 1.
-    int iUnavailable(tDevReturn* pRet) { return iReport(ToInt(quillon::Code::Unavailable), pRet); }
     // Copies the communication object's library version text to offset 80.
     void vCopyLibraryVersion() {
         std::memset(m_caps.acLibVersion, 0, sizeof m_caps.acLibVersion);
@@ -109,7 +94,7 @@ protected:
 class OSerialReaderBase : public OReaderBase {
 public:
     using OReaderBase::OReaderBase;
-    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
+    tDriverResult SetCommPara() override { return tOpenPort(); }
 };
 
 } // namespace quillon

@@ -4,6 +4,7 @@
 #include "infra/reader_comm.h"
 #include "readers/idc_driver.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
@@ -92,7 +93,7 @@ TEST(Registry, PortFailureWritesNothing) {
         // The configured family stays active; its own SetCommPara retries.
         EXPECT_EQ(reg.pDriverForType(type), active);
         tDevReturn r{};
-        EXPECT_EQ(1, active->SetCommPara(&r));
+        EXPECT_EQ(1, Into(active->SetCommPara(), r));
         EXPECT_EQ(1223, r.iCode2);
         EXPECT_EQ(0, r.iErrFlag2);
     }
@@ -140,7 +141,7 @@ TEST(Registry, PortFailingUnderTheProbesWritesNothing) {
         line->bFailWrite = false;
         line->vComeBack();
         r = tDevReturn{};
-        EXPECT_EQ(0, active->SetCommPara(&r));
+        EXPECT_EQ(0, Into(active->SetCommPara(), r));
         EXPECT_EQ(row.closed ? 2 : 1, line->iOpenCount);
     }
 }

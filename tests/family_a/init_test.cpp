@@ -15,7 +15,7 @@ using InitA = ReaderA;
 TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
     for (int mode : {0, 4, -1}) {
         tDevReturn r = Rec();
-        EXPECT_EQ(1, a.Init(mode, &r));
+        EXPECT_EQ(1, Into(a.Init(mode), r));
         EXPECT_RECORD(r, 1224, 1);
     }
     EXPECT_TRUE(line->events.empty());
@@ -35,7 +35,7 @@ TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
         OSerialReaderA d(&comm);
         Replies(replies);
         tDevReturn r = Rec();
-        EXPECT_EQ(1, d.Init(mode, &r));
+        EXPECT_EQ(1, Into(d.Init(mode), r));
         EXPECT_RECORD(r, code, 1);
         EXPECT_EQ(transcript, Transcript());
         EXPECT_EQ(3, d.status().usField[10]);
@@ -56,7 +56,7 @@ TEST_F(InitA, IdentifiesTheModelAndConfiguresOnlyV2XfAndV2Cf) {
             {P(), P("042"), Cv0(id), N("10"), N("10"), N("10"), N("10"), P(std::string(40, 'i'))});
         module = {B("P01"), B(kIdent)};
         tDevReturn r = Rec();
-        EXPECT_EQ(0, d.Init(1, &r));
+        EXPECT_EQ(0, Into(d.Init(1), r));
         EXPECT_RECORD(r, 1201, 0);
         Texts expected = {"C00/30000", "M:01/5000", "M:00/5000", "CQ0/10000", "CV0/10000"};
         if (configured)
@@ -103,7 +103,7 @@ TEST_F(InitA, ConfigurationFollowsTheKeysAndTheModuleStateIsSet) {
         }
         module.assign(replies.begin(), replies.end());
         tDevReturn r = Rec();
-        EXPECT_EQ(0, d.Init(2, &r));
+        EXPECT_EQ(0, Into(d.Init(2), r));
         Texts got = Transcript();
         ASSERT_EQ(expected.size(), got.size());
         for (size_t i : {1, 2})
@@ -122,10 +122,10 @@ TEST_F(InitA, SecondInitEndsAfterTheRetainCounter) {
     Replies({P(), P("007"), Cv0("HBU-NA092"), P(), N("10")});
     module = {B("P01"), B(kIdent), B("P01"), B(kIdent)};
     tDevReturn r = Rec();
-    ASSERT_EQ(0, a.Init(1, &r));
+    ASSERT_EQ(0, Into(a.Init(1), r));
     line->events.clear();
     r = Rec();
-    EXPECT_EQ(1, a.Init(3, &r));
+    EXPECT_EQ(1, Into(a.Init(3), r));
     EXPECT_RECORD(r, 1283, 1);
     EXPECT_EQ((Texts{"C02/30000", "M:01/5000", "M:00/5000", "CQ0/10000"}), Transcript());
     EXPECT_STREQ("V7+ MOD-ID-0042", a.caps().acFirmware); // appended once only

@@ -14,6 +14,7 @@
 #include "readers/family_a/serial_reader_a.h"
 #include "support/frames.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 
@@ -35,6 +36,11 @@ public:
         for (size_t i = 2; i + 3 < frame.size(); i += frame[i] == 0x10 ? 2 : 1)
             t += static_cast<char>(frame[i]);
         return t;
+    }
+    // A module operation's code as its caller's record shows it; its result.
+    static int Coded(quillon::Code eCode, tDevReturn& r) {
+        const quillon::tOutcome o = quillon::OutcomeOf(eCode);
+        return Into(quillon::tDriverResult::Shown(o.eCode, o.iFlag, o.iFlag), r);
     }
     static tDevReturn Rec() {
         tDevReturn r{};

@@ -38,7 +38,7 @@ TEST_F(TracksChipA, ReadTrack) {
         Replies({reply});
         tIdcTracks t = Filled(), untouched = Filled();
         tDevReturn r = Rec();
-        EXPECT_EQ(result, a.ReadTrack(&t, &r));
+        EXPECT_EQ(result, Into(a.ReadTrack(&t), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ((Texts{"C6a7/15000"}), Transcript());
         EXPECT_EQ(code == 1299, line->Writes().back() == B({0x10, 0x04}));
@@ -73,7 +73,7 @@ TEST_F(TracksChipA, WriteTrack) {
         std::memcpy(t.abTrack2, "0123456789", 10);
         std::memcpy(t.abTrack3, "WXYZ", 4);
         tDevReturn r = Rec();
-        EXPECT_EQ(result, a.WriteTrack(&t, &r));
+        EXPECT_EQ(result, Into(a.WriteTrack(&t), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ(sent, Transcript());
         EXPECT_EQ(after, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
@@ -110,8 +110,9 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         uint32_t len = 77, type = typeIn;
         tDevReturn r = Rec();
         const int result = answer.empty() ? 1 : 0;
-        EXPECT_EQ(result, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                      reinterpret_cast<uintptr_t>(&len), &type, &r));
+        EXPECT_EQ(result, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                           reinterpret_cast<uintptr_t>(&len), &type),
+                               r));
         EXPECT_EQ(found, type);
         EXPECT_EQ(found, d.status().usField[9]);
         Texts expected = {"CC0/20000"};
@@ -125,7 +126,7 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         // Switch-off by the stored type, whatever the reader says.
         Replies({N("60")});
         type = 7;
-        EXPECT_EQ(1, d.ChipPower(3, 0, 0, &type, &r));
+        EXPECT_EQ(1, Into(d.ChipPower(3, 0, 0, &type), r));
         EXPECT_EQ((Texts{std::string(off) + "/10000"}), Transcript());
         EXPECT_EQ((std::vector<int>{255, 255, 2}),
                   (std::vector<int>{int(type), d.status().usField[9], d.status().usField[8]}));
@@ -138,7 +139,7 @@ TEST_F(TracksChipA, ChipExchanges) {
         apdu[i] = static_cast<uint8_t>('A' + i % 26);
     uint32_t len = 0;
     tDevReturn r = Rec();
-    EXPECT_EQ(1, a.ChipIO(0, apdu.data(), 5, reply.data(), &len, &r)); // no chip activated
+    EXPECT_EQ(1, Into(a.ChipIO(0, apdu.data(), 5, reply.data(), &len), r)); // no chip activated
     EXPECT_RECORD(r, 1267, 1);
     EXPECT_TRUE(line->Writes().empty());
 
@@ -162,12 +163,13 @@ TEST_F(TracksChipA, ChipExchanges) {
         reader.push_back(Cat({B("P0000"), B({0x3B, t0, 0x11})}));
         uint8_t atr[IDC_CHIP_REPLY_MAX];
         uint32_t type = 0;
-        ASSERT_EQ(0, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                 reinterpret_cast<uintptr_t>(&len), &type, &r));
+        ASSERT_EQ(0, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                      reinterpret_cast<uintptr_t>(&len), &type),
+                          r));
         Replies(replies);
         len = 0;
         r = Rec();
-        EXPECT_EQ(code == 1201 ? 0 : 1, d.ChipIO(0, apdu.data(), n, reply.data(), &len, &r));
+        EXPECT_EQ(code == 1201 ? 0 : 1, Into(d.ChipIO(0, apdu.data(), n, reply.data(), &len), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         Texts sent;
         std::string payload; // the caller's bytes, block after block

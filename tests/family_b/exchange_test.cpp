@@ -19,8 +19,8 @@ protected:
         dataLen = got.uiDataLen;
         return quillon::ToInt(got.eCode);
     }
-    std::string Header() const { return std::string(got.abHeader, got.abHeader + got.uiHeaderLen); }
-    quillon::famb::tReply got{};
+    std::string Header() const { return std::string(got.abShown, got.abShown + got.uiShownLen); }
+    quillon::tCommandReply got{};
     uint8_t data[1100];
     uint32_t dataLen = 0;
 };

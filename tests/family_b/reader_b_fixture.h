@@ -12,6 +12,7 @@
 #include "readers/family_b/serial_reader_b.h"
 #include "support/frames.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 

@@ -19,6 +19,7 @@
 
 #include "hid/mock_hid_transport.h"
 #include "infra/reader_comm.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
@@ -143,7 +144,7 @@ template <class Driver> struct Rig {
         : env("[CARDREADER]\n" + ini) {
         hid.vid = vid, hid.pid = pid;
         tDevReturn r = Rec();
-        reader.SetCommPara(&r);
+        Into(reader.SetCommPara(), r);
     }
     TestEnv env;
     FakeHid hid;

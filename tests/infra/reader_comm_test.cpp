@@ -11,7 +11,7 @@ using namespace quillon;
 
 namespace {
 void ExpectOutcome(const OReaderComm& comm, int code, int flag) {
-    EXPECT_EQ(code, comm.tLastOutcome().iCode);
+    EXPECT_EQ(code, ToInt(comm.tLastOutcome().eCode));
     EXPECT_EQ(flag, comm.tLastOutcome().iFlag);
 }
 } // namespace
@@ -43,7 +43,7 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
         ASSERT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort(c.pfnAdjust));
-        EXPECT_EQ(0, comm.tLastOutcome().iCode);
+        EXPECT_EQ(0, ToInt(comm.tLastOutcome().eCode));
         const tLineSettings& s = line->lastSettings;
         EXPECT_EQ("/dev/scripted", s.sPort);
         EXPECT_EQ(c.baud, s.uiBaud);

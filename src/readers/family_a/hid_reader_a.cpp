@@ -62,17 +62,17 @@ const tFamilyAProfile kUsbProfile = {
 
 OHidReaderA::OHidReaderA(OReaderComm* pComm) : OFamilyAReader(pComm, kUsbProfile, nullptr) {}
 
-int OHidReaderA::SetCommPara(tDevReturn*) {
+tDriverResult OHidReaderA::SetCommPara() {
     int type = 0;
     const bool bFirst =
         m_pComm->iGetIntValue("CardReaderType", "CardReaderType", type) != 0 || type == 4;
     const bool bFound = bFirst ? m_link.bOpen(0x04A4, 0x008B) : m_link.bOpen(0x0590, 0x0035);
-    return bFound ? 0 : 1;
+    return tDriverResult::Untouched(bFound ? 0 : 1);
 }
 
-tExchangeA OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                  uint32_t uiReplySize, uint32_t uiTimeoutMs) {
-    tExchangeA x;
+tCommandReply OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                     uint32_t uiReplySize, uint32_t uiTimeoutMs) {
+    tCommandReply x;
     uint8_t report[OHidLink::kSendSize];
     const uint32_t used = hid_a::EncodeCommand(pText, uiLen, report);
     x.eCode = used ? m_link.eSendReport(report, used, uiTimeoutMs) : Code::BadArgument;
@@ -96,8 +96,8 @@ tExchangeA OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t*
     x.uiDataLen = len - kReplyHeaderA;
     if (x.uiDataLen)
         std::memcpy(pReply, pReplyText + kReplyHeaderA, x.uiDataLen);
-    std::memcpy(x.abHeader, pReplyText, len);
-    x.uiHeaderLen = len;
+    std::memcpy(x.abShown, pReplyText, len);
+    x.uiShownLen = len;
     x.eCode = ReplyCodeA(pReplyText);
     return x;
 }

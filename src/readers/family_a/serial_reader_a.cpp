@@ -68,9 +68,9 @@ OSerialReaderA::OSerialReaderA(OReaderComm* pComm, std::unique_ptr<OAuxModule> p
 
 OSerialReaderA::~OSerialReaderA() = default;
 
-tExchangeA OSerialReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                     uint32_t uiReplySize, uint32_t uiTimeoutMs) {
-    tExchangeA x;
+tCommandReply OSerialReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                        uint32_t uiReplySize, uint32_t uiTimeoutMs) {
+    tCommandReply x;
     uint8_t frame[kSendSize];
     const uint32_t n = uiLen & 0xFFFF;
     const uint32_t frameLen = (n && !pText) ? 0 : dle::EncodeFrame(pText, n, frame, sizeof frame);
@@ -113,7 +113,7 @@ Code OSerialReaderA::eHandOver(const uint8_t* pFrame, uint32_t uiLen) {
     }
 }
 
-Code OSerialReaderA::eReceive(tExchangeA& x, uint8_t* pReply, uint32_t uiReplySize,
+Code OSerialReaderA::eReceive(tCommandReply& x, uint8_t* pReply, uint32_t uiReplySize,
                               uint32_t uiTimeoutMs) {
     // Each wait may take the caller's time-out, the whole frame not much more.
     OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kRecvSize);
@@ -136,8 +136,8 @@ Code OSerialReaderA::eReceive(tExchangeA& x, uint8_t* pReply, uint32_t uiReplySi
     x.uiDataLen = textLen - kReplyHeaderA;
     if (x.uiDataLen)
         std::memcpy(pReply, pText + kReplyHeaderA, x.uiDataLen);
-    std::memcpy(x.abHeader, pText, kReplyHeaderA);
-    x.uiHeaderLen = kReplyHeaderA;
+    std::memcpy(x.abShown, pText, kReplyHeaderA);
+    x.uiShownLen = kReplyHeaderA;
     return ReplyCodeA(pText);
 }
 

@@ -36,11 +36,11 @@ OFamilyBReader::OFamilyBReader(quillon::OReaderComm* pComm) : OReaderBase(pComm)
     m_caps.usField[kCapLimit] = 99;
 }
 
-int OFamilyBReader::iSingleCommand(const char* pText, uint32_t uiTimeoutMs, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::tSingleCommand(const char* pText, uint32_t uiTimeoutMs) {
+    tDriverResult out;
     tSmallReply reply;
     bSend(pText, reply, out, uiTimeoutMs);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter) {
@@ -57,39 +57,39 @@ bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter
 
 // --------------------------------------------------------- initialisation
 
-int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::Init(int iMode) {
     static const char* const kInitCommands[] = {"C0432400010011", "C0532400010011",
                                                 "C0632400010011"};
     if (iMode < 1 || iMode > 3)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
     const char* pInit = kInitCommands[iMode - 1];
-    tOutcome out;
+    tDriverResult out;
     tSmallReply reply;
     bool ok = bSend(pInit, reply, out, 30000);
     if (!ok && out.eCode == Code::ResetAgain) // sent once more
         ok = bSend(pInit, reply, out, 30000);
     if (!ok)
-        return iFinish(out, pRet);
+        return tFinish(out);
     m_status.usField[kStChipType] = quillon::kNoChip;
 
     if (bSend("CC0", reply, out, 10000) && !bTakeRetainCounter(reply.abData, nullptr))
         out.eCode = Code::BrokenFrame; // no counter in it: a broken reply
     if (m_caps.acModelName[0] != '\0')
-        return iFinish(out, pRet); // identified by an earlier Init
+        return tFinish(out); // identified by an earlier Init
 
     if (!bSend("CA1", reply, out, 10000))
-        return iFinish(out, pRet);
+        return tFinish(out);
     std::memcpy(m_caps.acFirmware, reply.abData, 8);
     if (std::memcmp(reply.abData, "2741", 4) == 0)
         quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ8);
     if (std::memcmp(reply.abData, "05", 2) == 0) {
         quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ5);
-        return iFinish(out, pRet);
+        return tFinish(out);
     }
     m_caps.usField[kCapIdentified] = 1;
     if (std::strcmp(m_caps.acModelName, kModelQ8) == 0)
         vApplyConfig(); // the caller's record keeps the outcome of "CA1"
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 // Mode state: 3 for mode 0, 1 for mode 1, 4 when the command failed, else
@@ -102,7 +102,7 @@ int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const ch
     int state = value;
     bool failed = false;
     if (value == 0 || value == 1) {
-        tOutcome own;
+        tDriverResult own;
         tSmallReply reply;
         failed = !bSend(value == 0 ? pCmdMode0 : pCmdMode1, reply, own, 10000);
         state = value == 0 ? 3 : 1;
@@ -123,7 +123,7 @@ void OFamilyBReader::vApplyConfig() {
     m_caps.usField[kCapConfigured] = 2;
     m_status.usField[kStModule] = 2;
 
-    tOutcome own;
+    tDriverResult own;
     tSmallReply reply;
     if (bSend("Ce2", reply, own, 10000)) {
         std::memcpy(m_caps.acInfo, reply.abData, 8);
@@ -136,12 +136,12 @@ void OFamilyBReader::vApplyConfig() {
 
 // ------------------------------------------------- status and card moves
 
-int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::GetStatus(tIdcStatus* pStatus) {
+    tDriverResult out;
     tSmallReply reply;
     if (!bSend("C13", reply, out, 5000)) {
         pStatus->usField[kStEntry] = 3;
-        return iFinish(out, pRet);
+        return tFinish(out);
     }
     const uint8_t* d = reply.abData;
     if (d[1] & 0x07)
@@ -177,40 +177,40 @@ int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
 
     if (!bSend("C11", reply, out, 5000))
         pStatus->usField[kStEntry] = 3;
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::AcceptCard(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::AcceptCard(int iMode) {
     static const char* const kAcceptCommands[] = {"C:2", "C:0", "C:1", "C40", "C22"};
     if (iMode < 1 || iMode > 5)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
-    return iSingleCommand(kAcceptCommands[iMode - 1], 30000, pRet);
+        return tDriverResult::BadArgument();
+    return tSingleCommand(kAcceptCommands[iMode - 1], 30000);
 }
 
-int OFamilyBReader::EjectCard(tDevReturn* pRet) {
-    return iSingleCommand("C30", 20000, pRet);
+tDriverResult OFamilyBReader::EjectCard() {
+    return tSingleCommand("C30", 20000);
 }
 
 // The caller's record tells "C31", or "CC101" when the reader asked for it;
 // the counter read after them keeps its outcome to itself.
-int OFamilyBReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::RetainCard(uint32_t* pRetainCount) {
+    tDriverResult out;
     tSmallReply reply;
     if (!bSend("C31", reply, out, 20000) && out.eCode == Code::RetainBusy)
         bSend("CC101", reply, out, 5000);
-    tOutcome own;
+    tDriverResult own;
     if (bSend("CC0", reply, own, 10000))
         bTakeRetainCounter(reply.abData, pRetainCount);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 // ------------------------------------------------ counters and life info
 
-int OFamilyBReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::GetLifeInfo(tIdcLife* pLife) {
+    tDriverResult out;
     tSmallReply reply;
     if (!bSend("CfA", reply, out, 5000))
-        return iFinish(out, pRet);
+        return tFinish(out);
     const uint8_t* d = reply.abData; // zero-filled: a short reply counts as zeros
     uint32_t* v = pLife->uiValue;
     v[0] = Be32(d + 0);
@@ -224,21 +224,21 @@ int OFamilyBReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     v[8] = Be16(d + 68);
     v[9] = Be32(d + 132);
     v[10] = Be32(d + 124);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::ResetCount(int) {
+    tDriverResult out;
     tSmallReply reply;
     if (bSend("CC100", reply, out, 10000)) {
         m_caps.usField[kCapRetain] = 0;
         m_status.usField[kStRetainCount] = 0;
     }
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::ReleaseAntiFishing(tDevReturn* pRet) {
-    return iSingleCommand("Cc:1", 10000, pRet);
+tDriverResult OFamilyBReader::ReleaseAntiFishing() {
+    return tSingleCommand("Cc:1", 10000);
 }
 
 } // namespace quillon

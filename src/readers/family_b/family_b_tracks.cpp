@@ -5,7 +5,7 @@
 
 namespace quillon {
 
-int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::ReadTrack(tIdcTracks* pTracks) {
     struct tArea {
         uint32_t* pLen;
         uint8_t* pText;
@@ -25,10 +25,10 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         *area[i].pLen = n;
         return n;
     };
-    tOutcome out;
+    tDriverResult out;
     // The last command of this read the reader answered positively, with the
     // outcome it left.
-    tOutcome good;
+    tDriverResult good;
     bool bGood = false;
     auto send = [&](const char* pText) {
         const bool ok = bSend(pText, reply, out, 15000);
@@ -77,8 +77,9 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         read[2] = true;
     }
     if (!read[0] && !read[1] && !read[2]) {
-        iFinish(out, pRet);
-        return ToInt(Code::NothingRead);
+        tDriverResult nothing = tFinish(out);
+        nothing.iResult = ToInt(Code::NothingRead);
+        return nothing;
     }
     // Tracks were read, so the result is 0. A command sent after them that
     // failed, or the 'N' "53" reply a track was taken from, must not leave a
@@ -90,13 +91,13 @@ int OFamilyBReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         else
             out.eCode = Code::Ok;
     }
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::WriteTrack(tIdcTracks* pTracks) {
     static constexpr quillon::tTrackWriteRule kRule = {{79, 40, 107}, false};
-    tOutcome out;
-    tOutcome failure; // the outcome of the last write that failed
+    tDriverResult out;
+    tDriverResult failure; // the outcome of the last write that failed
     const quillon::TracksWritten written =
         quillon::WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
             tSmallReply reply;
@@ -106,12 +107,12 @@ int OFamilyBReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
             return false;
         });
     if (written == quillon::TracksWritten::Nothing)
-        return ToInt(Code::Refused); // nothing sent, the record left alone
+        return tDriverResult::Untouched(ToInt(Code::Refused)); // nothing sent
     // A later track written well must not leave its success code beside the
     // result 1: the record then tells the last write that failed.
     if (written == quillon::TracksWritten::SomeFailed && out.bOk())
         out = failure;
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 } // namespace quillon
