@@ -32,6 +32,18 @@ public:
         kStModuleSensor2 = 13,
         kStModuleSensor4 = 14,
     };
+    // 16-bit fields of the capability record (tIdcCaps::usField, index =
+    // byte offset / 2), the same role in every family.
+    enum CapField : int {
+        kCapIdentified = 0,  // A, B: 1 once the model was identified; C: 3 after Init
+        kCapIntake = 1,      // IntakeMode command: 1 accepted, 2 failed (A over USB: the state)
+        kCapActMode = 2,     // ActMode command: the same scheme
+        kCapModule = 3,      // A: auxiliary module 0 not probed, 1 probed, 2 absent; B, C: 2
+        kCapConfigured = 4,  // 2 once the configuration ran
+        kCapProtocol = 5,    // A: 1 "CY105" sent, 2 "CY100" sent
+        kCapCounterMax = 6,  // the retain counter's limit: A 999, B and C 99
+        kCapRetainCount = 7, // the retain counter (A, B)
+    };
 
     explicit OReaderBase(quillon::OReaderComm* pComm) : m_pComm(pComm) {
         std::memset(&m_caps, 0, sizeof m_caps);
@@ -50,6 +62,9 @@ public:
     const tIdcStatus& status() const { return m_status; }
 
 protected:
+    uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
+    uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
+
     // The end of an operation whose record shows the code and the reply text
     // its commands left in r: both flags 0 for a success-class code and 1
     // otherwise; the communication object keeps it as the last outcome. The

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/reader_comm.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/stx_exchange.h"
 
 namespace quillon {
@@ -70,21 +71,24 @@ Code OAuxModule::eInitModule(uint8_t* pIdent, uint32_t uiIdentSize) {
     // The identification stands at text bytes 8 to 18: data bytes 5 to 15.
     constexpr uint32_t kIdentAt = 8 - kDataAt;
     tData data;
-    const Code eCode = tExecCommand("01", 5000, data).eCode;
-    tExecCommand("00", 5000, data); // its code is not looked at
+    const Code eCode = tExecCommand(fama::kModuleInit, fama::kModuleInitTimeoutMs, data).eCode;
+    tExecCommand(fama::kModuleIdentify, fama::kModuleInitTimeoutMs, data); // code not looked at
     std::memcpy(pIdent, data.abData + kIdentAt, std::min(kIdentLen, uiIdentSize));
     return eRecord(eCode);
 }
 
 Code OAuxModule::eSetMode(int iMode) {
-    const char* pCmd = iMode == 1 ? "P1" : iMode == 2 ? "S0" : "P0";
+    const char* pCmd = iMode == 1   ? fama::kModuleFeed
+                       : iMode == 2 ? fama::kModuleStock
+                                    : fama::kModuleIdle;
     tData data;
-    return eRecord(tExecCommand(pCmd, 10000, data).eCode);
+    return eRecord(tExecCommand(pCmd, fama::kModuleModeTimeoutMs, data).eCode);
 }
 
 Code OAuxModule::eGetModuleStatus(uint32_t* pBits) {
     tData data;
-    const Code eCode = eRecord(tExecCommand("Q0", 2000, data).eCode);
+    const Code eCode =
+        eRecord(tExecCommand(fama::kModuleStatus, fama::kModuleStatusTimeoutMs, data).eCode);
     if (IsSuccess(eCode)) {
         // Sensors 3 to 7 are data bytes 0 to 4.
         const uint8_t* s = data.abData;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "readers/chip_common.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -41,13 +42,14 @@ tDriverResult OFamilyAReader::tActivateChip(uint8_t* pAnswer, uint32_t* pAnswerL
     uint8_t a[kChipBuffer] = {};
     uint32_t n = 0;
     tDriverResult o;
-    if (!IsSuccess(eCommand(o, "CC0", m_profile.uiChipPrepareTimeoutMs, a, sizeof a, &n))) {
+    if (!IsSuccess(eCommand(o, fama::kCmdPrepareChip, m_profile.uiChipPrepareTimeoutMs, a, sizeof a,
+                            &n))) {
         // The type is decided on the caller's value and an empty answer.
         std::memset(a, 0, sizeof a);
         n = 0;
     } else if (RunActivationTries(pType, [&](uint32_t i) {
                    std::memset(a, 0, sizeof a);
-                   return IsSuccess(eCommand(o, kTries[i], 10000, a, sizeof a, &n));
+                   return IsSuccess(eCommand(o, kTries[i], fama::kChipTimeoutMs, a, sizeof a, &n));
                }) < 0) {
         usStatus(kStChipType) = kNoChip;
         return tFinish(o);
@@ -64,11 +66,11 @@ tDriverResult OFamilyAReader::tResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen)
     uint32_t skip = 0; // leading answer bytes that are not the chip's
     switch (KindOfChip(usStatus(kStChipType))) {
     case ChipKind::Processor:
-        pCmd = "CE10";
+        pCmd = fama::kCmdResetProcessorChip;
         skip = 1;
         break;
     case ChipKind::CeChip:
-        pCmd = "Ce411";
+        pCmd = fama::kCmdResetCeChip;
         skip = 3;
         break;
     case ChipKind::Memory:
@@ -79,7 +81,7 @@ tDriverResult OFamilyAReader::tResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen)
     uint8_t a[kChipBuffer] = {};
     uint32_t n = 0;
     tDriverResult o;
-    if (IsSuccess(eCommand(o, pCmd, 10000, a, sizeof a, &n))) {
+    if (IsSuccess(eCommand(o, pCmd, fama::kChipTimeoutMs, a, sizeof a, &n))) {
         const uint32_t len = n > skip ? n - skip : 0;
         std::memcpy(pAnswer, a + skip, len);
         *pAnswerLen = len;
@@ -89,9 +91,11 @@ tDriverResult OFamilyAReader::tResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen)
 
 tDriverResult OFamilyAReader::tSwitchOffChip(uint32_t* pType) {
     const ChipKind kind = KindOfChip(usStatus(kStChipType));
-    const char* pCmd = kind == ChipKind::CeChip ? "Ce21" : kind == ChipKind::Memory ? "Cm6" : "CC6";
+    const char* pCmd = kind == ChipKind::CeChip   ? fama::kCmdCeChipOff
+                       : kind == ChipKind::Memory ? fama::kCmdMemoryChipOff
+                                                  : fama::kCmdProcessorChipOff;
     tDriverResult o;
-    eCommand(o, pCmd, 10000);
+    eCommand(o, pCmd, fama::kChipTimeoutMs);
     usStatus(kStChipPower) = 2;
     usStatus(kStChipType) = kNoChip;
     if (m_profile.bSwitchOffReportsType)
@@ -103,13 +107,13 @@ tDriverResult OFamilyAReader::ChipIO(int, const uint8_t* pCommand, int iCommandL
                                      uint32_t* pReplyLen) {
     const uint16_t type = usStatus(kStChipType);
     if (type == 0)
-        return tChipCommand("CF0", pCommand, iCommandLen, 1024, pReply, pReplyLen);
+        return tChipCommand(fama::kCmdApduT0, pCommand, iCommandLen, 1024, pReply, pReplyLen);
     if (type == 1)
         return tChipBlocks(pCommand, iCommandLen, pReply, pReplyLen);
     if (type == 2 || type == 3)
         return tDriverResult::Untouched(0); // this chip kind has no exchange command
     if (type >= 4 && type <= 9)
-        return tChipCommand("Cm7", pCommand, iCommandLen, 256, pReply, pReplyLen);
+        return tChipCommand(fama::kCmdMemoryChip, pCommand, iCommandLen, 256, pReply, pReplyLen);
     return tRefused(m_profile.tNoChip);
 }
 
@@ -125,7 +129,8 @@ tDriverResult OFamilyAReader::tChipCommand(const char* pPrefix, const uint8_t* p
     uint8_t d[kChipBuffer] = {};
     uint32_t n = 0;
     tDriverResult o;
-    if (IsSuccess(eSend(o, cmd, 3 + static_cast<uint32_t>(iCommandLen), 10000, d, sizeof d, &n))) {
+    if (IsSuccess(eSend(o, cmd, 3 + static_cast<uint32_t>(iCommandLen), fama::kChipTimeoutMs, d,
+                        sizeof d, &n))) {
         std::memcpy(pReply, d, n);
         *pReplyLen = n;
     }
@@ -148,15 +153,15 @@ tDriverResult OFamilyAReader::tChipBlocks(const uint8_t* pCommand, int iCommandL
         if (uiLen)
             std::memcpy(cmd + 3, pData, uiLen);
         std::memset(d, 0, sizeof d);
-        return IsSuccess(eSend(o, cmd, 3 + uiLen, 10000, d, sizeof d, &n));
+        return IsSuccess(eSend(o, cmd, 3 + uiLen, fama::kChipTimeoutMs, d, sizeof d, &n));
     };
 
     uint32_t pos = 0;
     for (; total - pos >= kChipBlock; pos += kChipBlock) {
-        if (!send("CF2", pCommand + pos, kChipBlock))
+        if (!send(fama::kCmdBlockT1, pCommand + pos, kChipBlock))
             return tFinish(o);
     }
-    if (!send("CF1", pCommand + pos, total - pos))
+    if (!send(fama::kCmdLastBlockT1, pCommand + pos, total - pos))
         return tFinish(o);
     std::memcpy(pReply, d, n);
     uint32_t len = n;
@@ -171,7 +176,7 @@ tDriverResult OFamilyAReader::tChipBlocks(const uint8_t* pCommand, int iCommandL
             o.eCode = Code::NoReply;
             break;
         }
-        if (!send("CF3", nullptr, 0))
+        if (!send(fama::kCmdRestOfReply, nullptr, 0))
             break;
         if (n > IDC_CHIP_REPLY_MAX - len) {
             // Keep what fits the caller's buffer; the rest is lost: NoReply.

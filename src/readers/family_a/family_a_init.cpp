@@ -6,6 +6,7 @@
 
 #include "readers/chip_common.h"
 #include "readers/family_a/aux_module.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -29,15 +30,15 @@ tDriverResult OFamilyAReader::Init(int iMode) {
     const char* pReset = m_profile.apResetCommand[iMode - 1];
     usStatus(kStEntry) = 3;
     tDriverResult o;
-    Code code = eCommand(o, pReset, 30000);
+    Code code = eCommand(o, pReset, fama::kResetTimeoutMs);
     if (code == Code::ResetAgain || code == Code::ResetAgain2) // the reader asks for it again
-        code = eCommand(o, pReset, 30000);
+        code = eCommand(o, pReset, fama::kResetTimeoutMs);
     if (!IsSuccess(code))
         return tFinish(o);
-    if (m_profile.bResetSetsState && code == Code::CardInside)
+    if (m_profile.bResetUpdatesCardAndChip && code == Code::CardInside)
         usStatus(kStState) = 3;
     vProbeModule(o);
-    if (m_profile.bResetSetsState)
+    if (m_profile.bResetUpdatesCardAndChip)
         usStatus(kStChipType) = kNoChip;
 
     const int count = iReadRetainCounter(o);
@@ -47,7 +48,7 @@ tDriverResult OFamilyAReader::Init(int iMode) {
         return tFinish(o); // identified by an earlier Init
 
     uint8_t d[256] = {};
-    if (IsSuccess(eCommand(o, "CV0", 10000, d, sizeof d)))
+    if (IsSuccess(eCommand(o, fama::kCmdIdentify, fama::kQueryTimeoutMs, d, sizeof d)))
         vIdentify(d);
     return tFinish(o);
 }
@@ -89,7 +90,7 @@ void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tDriverResult& own) {
     for (const tConfigKeyA::tChoice& c : k.aChoice) {
         if (c.pCmd && c.iValue == value) {
             sent = true;
-            failed = !IsSuccess(eCommand(own, c.pCmd, 10000));
+            failed = !IsSuccess(eCommand(own, c.pCmd, fama::kQueryTimeoutMs));
             state = c.usState;
             break;
         }
@@ -117,7 +118,7 @@ void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tDriverResult& own) {
 void OFamilyAReader::vReadReaderInfo(tDriverResult& own) {
     uint8_t d[256] = {};
     uint32_t n = 0;
-    if (IsSuccess(eCommand(own, "CUA032", 10000, d, sizeof d, &n))) {
+    if (IsSuccess(eCommand(own, fama::kCmdReaderInfo, fama::kQueryTimeoutMs, d, sizeof d, &n))) {
         std::memset(m_caps.acInfo, 0, sizeof m_caps.acInfo);
         std::memcpy(m_caps.acInfo, d, std::min<uint32_t>(n, sizeof m_caps.acInfo - 1));
     }

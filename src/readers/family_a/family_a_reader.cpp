@@ -1,5 +1,6 @@
 #include "readers/family_a/family_a_reader.h"
 #include "readers/chip_common.h"
+#include "readers/family_a/commands_a.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -78,7 +79,8 @@ int OFamilyAReader::iDigits(const uint8_t* p, int iCount) {
 int OFamilyAReader::iReadRetainCounter(tDriverResult& o) {
     uint8_t d[256] = {};
     uint32_t n = 0;
-    if (!IsSuccess(eCommand(o, "CQ0", 10000, d, sizeof d, &n)))
+    if (!IsSuccess(
+            eCommand(o, fama::kCmdReadRetainCounter, fama::kQueryTimeoutMs, d, sizeof d, &n)))
         return -1;
     const int count = n < 3 ? -1 : iDigits(d, 3);
     if (count < 0)
@@ -93,10 +95,10 @@ tDriverResult OFamilyAReader::ReleaseAntiFishing() {
 }
 
 tDriverResult OFamilyAReader::ResetCount(int iCounter) {
-    if (iCounter != 0 && !m_profile.bAnyCounter)
+    if (iCounter != 0 && !m_profile.bResetsAnyCounter)
         return tDriverResult::BadArgument();
     tDriverResult o;
-    if (IsSuccess(eCommand(o, "CQ1", 10000)))
+    if (IsSuccess(eCommand(o, fama::kCmdClearRetainCounter, fama::kQueryTimeoutMs)))
         vStoreRetainCounter(0);
     return tFinish(o);
 }
@@ -104,7 +106,7 @@ tDriverResult OFamilyAReader::ResetCount(int iCounter) {
 tDriverResult OFamilyAReader::GetLifeInfo(tIdcLife* pLife) {
     uint8_t d[256] = {};
     tDriverResult o;
-    if (IsSuccess(eCommand(o, "CM0", 5000, d, sizeof d))) {
+    if (IsSuccess(eCommand(o, fama::kCmdLifeCounters, fama::kStatusTimeoutMs, d, sizeof d))) {
         uint32_t* v = pLife->uiValue;
         v[0] = CounterField(d);
         v[1] = usStatus(kStRetainCount);

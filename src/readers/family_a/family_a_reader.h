@@ -23,18 +23,6 @@ class OFamilyAReader : public OReaderBase {
 public:
     static constexpr uint32_t kReplyHeader = quillon::kReplyHeaderA;
 
-    // 16-bit fields of the capability record (index = byte offset / 2).
-    enum CapField : int {
-        kCapIdentified = 0, // 1 once "CV0" identified the model
-        kCapIntake = 1,     // IntakeMode command: 1 accepted, 2 failed
-        kCapAct = 2,        // ActMode command: same scheme
-        kCapModule = 3,     // auxiliary module: 0 not probed, 1 probed, 2 absent
-        kCapConfigured = 4, // 2 once the configuration ran
-        kCapProtocol = 5,   // 1 "CY105", 2 "CY100"
-        kCapCounterMax = 6, // 999
-        kCapRetainCount = 7,
-    };
-
     // pModule: the auxiliary module on the reader's line, null for none.
     OFamilyAReader(quillon::OReaderComm* pComm, const tFamilyAProfile& profile,
                    OAuxModule* pModule);
@@ -109,8 +97,6 @@ protected:
     // A fixed-width decimal field as the reader sends it (each character
     // minus '0', weighted by powers of ten); -1 when a character is no digit.
     static int iDigits(const uint8_t* p, int iCount);
-    uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
-    uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
 
     const tFamilyAProfile& m_profile;
     OAuxModule* const m_pModule;

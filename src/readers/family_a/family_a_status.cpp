@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "readers/family_a/aux_module.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -13,11 +14,12 @@ tDriverResult OFamilyAReader::GetStatus(tIdcStatus* pStatus) {
     vReadModuleSensors(pStatus, o);
 
     uint8_t d[256] = {};
-    const Code c11 = eCommand(o, "C11", 5000, d, sizeof d);
+    const Code c11 = eCommand(o, fama::kCmdSensors, fama::kStatusTimeoutMs, d, sizeof d);
     if (IsSuccess(c11))
         vDecodeSensors(d, c11, pStatus);
 
-    if (!IsSuccess(eCommand(o, "C10", 5000)) && o.eCode != Code::NoTrackData)
+    if (!IsSuccess(eCommand(o, fama::kCmdStatus, fama::kStatusTimeoutMs)) &&
+        o.eCode != Code::NoTrackData)
         pStatus->usField[kStEntry] = 3;
     return tFinish(o);
 }
@@ -84,7 +86,7 @@ tDriverResult OFamilyAReader::AcceptCard(int iMode) {
     if (iMode < 1 || iMode > 5)
         return tOtherEntryMode(iMode);
     tDriverResult o;
-    if (IsSuccess(eCommand(o, kEntryCommands[iMode - 1], 30000)))
+    if (IsSuccess(eCommand(o, kEntryCommands[iMode - 1], fama::kMotionTimeoutMs)))
         usStatus(kStEntry) = static_cast<uint16_t>(iMode);
     return tFinish(o);
 }
@@ -95,7 +97,7 @@ tDriverResult OFamilyAReader::tOtherEntryMode(int iMode) {
     // An empty command of three zero bytes; the reader's answer decides.
     static const uint8_t kNoCommand[3] = {};
     tDriverResult o;
-    if (IsSuccess(eSend(o, kNoCommand, sizeof kNoCommand, 30000)))
+    if (IsSuccess(eSend(o, kNoCommand, sizeof kNoCommand, fama::kMotionTimeoutMs)))
         usStatus(kStEntry) = static_cast<uint16_t>(iMode);
     return tFinish(o);
 }
@@ -104,7 +106,7 @@ tDriverResult OFamilyAReader::tModuleEntry() {
     if (!m_pModule)
         return tRefused(m_profile.tNoModuleEntry);
     tDriverResult o;
-    const Code c10 = eCommand(o, "C10", 20000);
+    const Code c10 = eCommand(o, fama::kCmdStatus, fama::kModuleEntryTimeoutMs);
     if (usStatus(kStModule) != 1 || c10 == Code::CardInside) {
         o.eCode = Code::Unavailable;
         return tFinish(o);
@@ -115,7 +117,7 @@ tDriverResult OFamilyAReader::tModuleEntry() {
         if ((bits & 4) || s_bModuleEntryDone) {
             uint8_t ident[128] = {};
             o.eCode = m_pModule->eInitModule(ident, sizeof ident);
-            eCommand(o, "C01", 20000);
+            eCommand(o, fama::kCmdResetRetain, fama::kModuleEntryTimeoutMs);
         }
         if (bits & 1) {
             usStatus(kStModule) = 3;
@@ -130,17 +132,17 @@ tDriverResult OFamilyAReader::tModuleEntry() {
 
 tDriverResult OFamilyAReader::EjectCard() {
     tDriverResult o;
-    eCommand(o, "C30", 30000);
+    eCommand(o, fama::kCmdEject, fama::kMotionTimeoutMs);
     usStatus(kStEntry) = 3;
     return tFinish(o);
 }
 
 tDriverResult OFamilyAReader::RetainCard(uint32_t* pRetainCount) {
     tDriverResult o;
-    const Code c41 = eCommand(o, "C41", 30000);
+    const Code c41 = eCommand(o, fama::kCmdRetain, fama::kMotionTimeoutMs);
     tDriverResult own; // the counter's outcome never reaches the caller's record
     const int count = iReadRetainCounter(own);
-    if (!(m_profile.bRetainFollowsC41 ? IsSuccess(c41) : count >= 0))
+    if (!(m_profile.bRetainUpdatesOnlyWhenRetained ? IsSuccess(c41) : count >= 0))
         return tFinish(o);
     usStatus(kStEntry) = 3;
     if (count >= 0) {

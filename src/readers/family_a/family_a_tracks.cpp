@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "readers/chip_common.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -24,7 +25,7 @@ tDriverResult OFamilyAReader::ReadTrack(tIdcTracks* pTracks) {
     uint8_t d[1024] = {};
     uint32_t n = 0;
     tDriverResult o;
-    if (!IsSuccess(eCommand(o, "C6a7", 15000, d, sizeof d, &n)))
+    if (!IsSuccess(eCommand(o, fama::kCmdReadTracks, fama::kTrackReadTimeoutMs, d, sizeof d, &n)))
         return tFinish(o);
     auto good = [&](int p) { return d[p] == '0' && d[p + 1] == '0'; };
     if (!good(1) && !good(3) && !good(5)) {
@@ -65,7 +66,7 @@ tDriverResult OFamilyAReader::WriteTrack(tIdcTracks* pTracks) {
     tDriverResult o, failure; // failure: the outcome as of the last write that failed
     const TracksWritten written =
         WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
-            if (IsSuccess(eSend(o, pCommand, uiLen, 20000)))
+            if (IsSuccess(eSend(o, pCommand, uiLen, fama::kTrackWriteTimeoutMs)))
                 return true;
             failure = o;
             return false;

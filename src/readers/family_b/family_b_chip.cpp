@@ -3,12 +3,13 @@
 // deactivation, and chip I/O by that protocol number.
 #include "infra/result_codes.h"
 #include "readers/chip_common.h"
+#include "readers/family_b/commands_b.h"
 #include "readers/family_b/family_b_reader.h"
 
 namespace quillon {
 
 namespace {
-constexpr uint32_t kChipTimeoutMs = 10000;
+using famb::kChipTimeoutMs;
 constexpr uint32_t kChipBlock = 1000;
 constexpr uint32_t kProtocol0ApduMax = 261;
 constexpr uint32_t kApduMax = OFamilyBReader::kCommandMax - 3; // behind the command characters
@@ -31,7 +32,7 @@ tDriverResult OFamilyBReader::tActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32
         "CI0", "CI0", "CI@", "CI0", "CR0", "CR0", "CR0", "CR0", "CU001", "CU001"};
     tDriverResult out;
     tLargeReply reply;
-    if (!bSend("C@0", reply, out, kChipTimeoutMs))
+    if (!bSend(famb::kCmdContactsDown, reply, out, kChipTimeoutMs))
         return tFinish(out);
     const int attempt = quillon::RunActivationTries(
         pProtocol, [&](uint32_t i) { return bSend(kAttempts[i], reply, out, kChipTimeoutMs); });
@@ -56,10 +57,10 @@ tDriverResult OFamilyBReader::tReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint
     const char* pCommand = nullptr;
     switch (quillon::KindOfChip(protocol)) {
     case ChipKind::Processor:
-        pCommand = "CI8";
+        pCommand = famb::kCmdReactivateProcessor;
         break;
     case ChipKind::CeChip:
-        pCommand = "CIH";
+        pCommand = famb::kCmdReactivateCeChip;
         break;
     case ChipKind::Memory:
         return tDriverResult::Untouched(1); // no re-activation for these cards
@@ -79,13 +80,13 @@ tDriverResult OFamilyBReader::tReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint
 
 tDriverResult OFamilyBReader::tDeactivate(uint32_t* pProtocol) {
     const ChipKind kind = quillon::KindOfChip(m_status.usField[kStChipType]);
-    const char* pCommand = kind == ChipKind::CeChip   ? "Ce21"
-                           : kind == ChipKind::Memory ? "CR1"
-                                                      : "CI1";
+    const char* pCommand = kind == ChipKind::CeChip   ? famb::kCmdCeChipOff
+                           : kind == ChipKind::Memory ? famb::kCmdMemoryChipOff
+                                                      : famb::kCmdProcessorOff;
     tDriverResult out;
     tSmallReply reply;
     bSend(pCommand, reply, out, kChipTimeoutMs); // only "C@2" decides
-    bSend("C@2", reply, out, kChipTimeoutMs);
+    bSend(famb::kCmdContactsUp, reply, out, kChipTimeoutMs);
     m_status.usField[kStChipPower] = 2;
     m_status.usField[kStChipType] = kNoChip;
     *pProtocol = kNoChip;
@@ -120,7 +121,7 @@ tDriverResult OFamilyBReader::tContinueChipReply(uint8_t* pReply, uint32_t* pRep
             break;
         }
         tLargeReply reply;
-        if (!bSend("CI7", reply, out, kChipTimeoutMs))
+        if (!bSend(famb::kCmdRestOfReply, reply, out, kChipTimeoutMs))
             break; // the data gathered so far stays
         if (!bAppendChipReply(reply, pReply, pReplyLen)) {
             out.eCode = Code::BrokenFrame; // what fitted stays
@@ -144,18 +145,18 @@ tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandL
     case 0:
         if (len > kProtocol0ApduMax) // refused before anything is sent; the record says so
             return tDriverResult::BadArgument();
-        if (!bSendApdu("CI3", pCommand, len, reply, out))
+        if (!bSendApdu(famb::kCmdApduT0, pCommand, len, reply, out))
             return tFinish(out);
         break;
     case 1: {
         const uint32_t blocks = len / kChipBlock;
         if (blocks == 0) {
-            if (!bSendApdu("CI4", pCommand, len, reply, out))
+            if (!bSendApdu(famb::kCmdApduT1, pCommand, len, reply, out))
                 return tFinish(out);
             break;
         }
         for (uint32_t b = 0; b < blocks; ++b) {
-            if (!bSendApdu("CI5", pCommand + b * kChipBlock, kChipBlock, reply, out))
+            if (!bSendApdu(famb::kCmdBlockT1, pCommand + b * kChipBlock, kChipBlock, reply, out))
                 return tFinish(out);
             if (out.abText[2] == '?') {
                 tDriverResult refused =
@@ -164,7 +165,8 @@ tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandL
                 return refused;
             }
         }
-        if (!bSendApdu("CI6", pCommand + blocks * kChipBlock, len % kChipBlock, reply, out))
+        if (!bSendApdu(famb::kCmdLastBlockT1, pCommand + blocks * kChipBlock, len % kChipBlock,
+                       reply, out))
             return tFinish(out);
         break;
     }
@@ -178,7 +180,9 @@ tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandL
     case 8: {
         if (len > kApduMax)
             return tDriverResult::BadArgument();
-        const char* pPrefix = protocol <= 5 ? "CR3" : protocol <= 7 ? "CR4" : "CU3";
+        const char* pPrefix = protocol <= 5   ? famb::kCmdMemoryChip45
+                              : protocol <= 7 ? famb::kCmdMemoryChip67
+                                              : famb::kCmdMemoryChip8;
         if (!bSendApdu(pPrefix, pCommand, len, reply, out))
             return tFinish(out);
         *pReplyLen = 0;

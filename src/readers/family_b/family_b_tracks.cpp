@@ -1,6 +1,7 @@
 // Family B's magnetic tracks: reading all three at once and filling in what
 // that left empty track by track; writing one command a track.
 #include "readers/chip_common.h"
+#include "readers/family_b/commands_b.h"
 #include "readers/family_b/family_b_reader.h"
 
 namespace quillon {
@@ -31,7 +32,7 @@ tDriverResult OFamilyBReader::ReadTrack(tIdcTracks* pTracks) {
     tDriverResult good;
     bool bGood = false;
     auto send = [&](const char* pText) {
-        const bool ok = bSend(pText, reply, out, 15000);
+        const bool ok = bSend(pText, reply, out, famb::kTrackReadTimeoutMs);
         if (ok) {
             good = out;
             bGood = true;
@@ -40,7 +41,7 @@ tDriverResult OFamilyBReader::ReadTrack(tIdcTracks* pTracks) {
     };
 
     // All three at once: track 1 '~' track 2 '~' track 3.
-    if (send("C65")) {
+    if (send(famb::kCmdReadAllTracks)) {
         uint32_t pos = 0;
         for (int i = 0; i < 3; ++i) {
             uint32_t n = 0;
@@ -54,25 +55,26 @@ tDriverResult OFamilyBReader::ReadTrack(tIdcTracks* pTracks) {
             pos += n + 1; // the separator's position is skipped whatever it holds
         }
     }
-    if (send("C67"))
+    if (send(famb::kCmdTrackFlags))
         for (int i = 0; i < 3; ++i)
             flag[i] = reply.abData[i] == '1';
 
-    if (!read[0] && flag[0] && send("C61")) {
+    if (!read[0] && flag[0] && send(famb::kCmdReadTrack1)) {
         take(0);
         read[0] = true;
     }
     if (!read[1]) {
         if (flag[1]) {
             // 'N' "53" still carries the track's data.
-            if (send("C62") || out.eCode == Code::TrackDataWithError)
+            if (send(famb::kCmdReadTrack2) || out.eCode == Code::TrackDataWithError)
                 read[1] = take(1) > 0;
-        } else if (send("CD2") || out.eCode == Code::TrackDataWithError || send("CD:")) {
+        } else if (send(famb::kCmdReadTrack2Raw) || out.eCode == Code::TrackDataWithError ||
+                   send(famb::kCmdReadTrack2Other)) {
             take(1);
             read[1] = true;
         }
     }
-    if (!read[2] && flag[2] && send("C63")) {
+    if (!read[2] && flag[2] && send(famb::kCmdReadTrack3)) {
         take(2);
         read[2] = true;
     }
@@ -101,7 +103,7 @@ tDriverResult OFamilyBReader::WriteTrack(tIdcTracks* pTracks) {
     const quillon::TracksWritten written =
         quillon::WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
             tSmallReply reply;
-            if (bSendBytes(pCommand, uiLen, reply, out, 20000))
+            if (bSendBytes(pCommand, uiLen, reply, out, famb::kTrackWriteTimeoutMs))
                 return true;
             failure = out;
             return false;

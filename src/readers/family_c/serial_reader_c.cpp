@@ -10,6 +10,24 @@
 namespace quillon {
 
 namespace {
+// Commands.
+constexpr const char* kCmdStatus = "10";
+constexpr const char* kCmdInitEject = "00"; // Init modes 1 and 3
+constexpr const char* kCmdInit = "02";      // Init mode 2
+constexpr const char* kCmdStop = "79";      // card entry off, before a card moves
+constexpr const char* kCmdEject = "32";
+constexpr const char* kCmdRetain = "35";
+constexpr const char* kCmdReadTracks = "76";
+constexpr const char* kCmdChipOff = "91";
+constexpr const char* kCmdContactsUp = "30";
+constexpr const char* kCmdContactsDown = "40";
+constexpr const char* kCmdDetectChip = "31";
+constexpr const char* kCmdApduT0 = "93"; // prefixes of a chip command by chip type
+constexpr const char* kCmdApduT1 = "94";
+constexpr const char* kCmdMemoryChip4 = "C";
+constexpr const char* kCmdMemoryChip6 = "D";
+constexpr const char* kCmdMemoryChip8 = ">05";
+
 constexpr unsigned kTrackPauseMs = 500;
 constexpr uint32_t kStatusTimeoutMs = 10000;
 constexpr uint32_t kMotionTimeoutMs = 20000;
@@ -52,7 +70,7 @@ void FamilyCLine(quillon::tLineSettings& settings) {
 OSerialReaderC::OSerialReaderC(quillon::OReaderComm* pComm) : OSerialReaderBase(pComm) {
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStChipPower] = 0;
-    m_caps.usField[6] = 99;
+    usCap(kCapCounterMax) = 99;
 }
 
 tDriverResult OSerialReaderC::SetCommPara() {
@@ -61,7 +79,7 @@ tDriverResult OSerialReaderC::SetCommPara() {
 
 tDriverResult OSerialReaderC::tReadStatus(const tOutcome& kept, tIdcStatus* pOut) {
     tData d;
-    const tCommandReply reply = tSend("10", kReplyArea, kStatusTimeoutMs, d);
+    const tCommandReply reply = tSend(kCmdStatus, kReplyArea, kStatusTimeoutMs, d);
 
     tIdcStatus unused;
     tIdcStatus* pTo = pOut ? pOut : &unused;
@@ -121,17 +139,19 @@ tDriverResult OSerialReaderC::tRefreshed(const tDriverResult& op, const tOutcome
 // Operations
 
 tDriverResult OSerialReaderC::Init(int iMode) {
-    const char* pCommand = (iMode == 1 || iMode == 3) ? "00" : (iMode == 2 ? "02" : nullptr);
+    const char* pCommand = (iMode == 1 || iMode == 3) ? kCmdInitEject
+                           : iMode == 2               ? kCmdInit
+                                                      : nullptr;
     if (!pCommand)
         return tDriverResult::BadArgument();
 
     tData d;
     tDriverResult op = Sent(tSend(pCommand, kReplyArea, kMotionTimeoutMs, d).eCode);
 
-    m_caps.usField[0] = 3;
-    for (int i = 1; i <= 4; ++i)
-        m_caps.usField[i] = 2;
-    m_caps.usField[6] = 99;
+    usCap(kCapIdentified) = 3;
+    for (int i : {kCapIntake, kCapActMode, kCapModule, kCapConfigured})
+        usCap(i) = 2;
+    usCap(kCapCounterMax) = 99;
     m_status.usField[kStActMode] = 4;
     m_status.usField[kStIntakeMode] = 4;
     m_status.usField[kStChipType] = 255;
@@ -184,19 +204,19 @@ tDriverResult OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandL
     const char* pPrefix = nullptr;
     switch (type) {
     case 0:
-        pPrefix = "93";
+        pPrefix = kCmdApduT0;
         break;
     case 1:
-        pPrefix = "94";
+        pPrefix = kCmdApduT1;
         break;
     case 4:
-        pPrefix = "C";
+        pPrefix = kCmdMemoryChip4;
         break;
     case 6:
-        pPrefix = "D";
+        pPrefix = kCmdMemoryChip6;
         break;
     case 8:
-        pPrefix = ">05";
+        pPrefix = kCmdMemoryChip8;
         break;
     default:
         return tDriverResult::Shown(Code::Unavailable, 1, 1); // no chip powered
@@ -248,8 +268,9 @@ tDriverResult OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t 
     uint32_t* pType = static_cast<uint32_t*>(pArg4);
 
     if (iAction == 3) {
-        tSend("91", kChipArea, kChipTimeoutMs); // its result does not count
-        const tDriverResult shown = tRefreshed(Sent(tSend("30", kChipArea, kChipTimeoutMs).eCode));
+        tSend(kCmdChipOff, kChipArea, kChipTimeoutMs); // its result does not count
+        const tDriverResult shown =
+            tRefreshed(Sent(tSend(kCmdContactsUp, kChipArea, kChipTimeoutMs).eCode));
         vChipOff();
         *pType = 255;
         return tEnd(shown);
@@ -258,9 +279,9 @@ tDriverResult OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t 
         return tDriverResult::BadArgument();
 
     tData d;
-    tCommandReply reply = tSend("40", kChipArea, kChipTimeoutMs, d);
+    tCommandReply reply = tSend(kCmdContactsDown, kChipArea, kChipTimeoutMs, d);
     if (quillon::IsSuccess(reply.eCode))
-        reply = tSend("31", kChipArea, kChipTimeoutMs, d);
+        reply = tSend(kCmdDetectChip, kChipArea, kChipTimeoutMs, d);
     if (!quillon::IsSuccess(reply.eCode)) {
         *pType = 255;
         vChipOff();
@@ -304,8 +325,9 @@ tDriverResult OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t 
 }
 
 tDriverResult OSerialReaderC::tEject() {
-    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
-    const tDriverResult shown = tRefreshed(Sent(tSend("32", kReplyArea, kMotionTimeoutMs).eCode));
+    tSend(kCmdStop, kReplyArea, kMotionTimeoutMs); // its result does not count
+    const tDriverResult shown =
+        tRefreshed(Sent(tSend(kCmdEject, kReplyArea, kMotionTimeoutMs).eCode));
     m_status.usField[kStEntry] = 3;
     vChipOff();
     return shown;
@@ -316,8 +338,8 @@ tDriverResult OSerialReaderC::EjectCard() {
 }
 
 tDriverResult OSerialReaderC::RetainCard(uint32_t*) {
-    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
-    return tEnd(tRefreshed(Sent(tSend("35", kReplyArea, kMotionTimeoutMs).eCode)));
+    tSend(kCmdStop, kReplyArea, kMotionTimeoutMs); // its result does not count
+    return tEnd(tRefreshed(Sent(tSend(kCmdRetain, kReplyArea, kMotionTimeoutMs).eCode)));
 }
 
 tDriverResult OSerialReaderC::ReadTrack(tIdcTracks* pTracks) {
@@ -326,7 +348,7 @@ tDriverResult OSerialReaderC::ReadTrack(tIdcTracks* pTracks) {
     tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
     tData d;
-    const tCommandReply reply = tSend("76", kTrackArea, kStatusTimeoutMs, d);
+    const tCommandReply reply = tSend(kCmdReadTracks, kTrackArea, kStatusTimeoutMs, d);
     if (quillon::IsSuccess(reply.eCode)) {
         // Data bytes 1, 3, 5: lengths; the texts follow one another from data byte 6.
         const uint8_t* data = d.abData;
@@ -355,7 +377,7 @@ tDriverResult OSerialReaderC::ReadTrack(tIdcTracks* pTracks) {
         return tEnd(status);
     }
 
-    const tCommandReply handBack = tSend("79", kTrackArea, kStatusTimeoutMs);
+    const tCommandReply handBack = tSend(kCmdStop, kTrackArea, kStatusTimeoutMs);
     std::memset(pTracks, 0, sizeof *pTracks);
     // Nothing read: the card state tells which, with flags 0; "79" stays the
     // last outcome.
