@@ -167,10 +167,17 @@ OTraceLog* OIdcManager::pTraceLog() const {
 
 int OIdcManager::SetCommPara(tDevReturn* pRet) {
     // The selection runs first, under the lock and inside the trace scope;
-    // then the chosen driver opens its connection.
+    // the type it found is written back to the configuration, so that the
+    // next selection tries that family first; then the chosen driver opens
+    // its connection.
     return iRun("SetCommPara", pRet, [&] {
-        if (m_pRegistry)
-            m_pRegistry->iSelectDriver(m_pActive);
+        if (m_pRegistry) {
+            const OReaderRegistry::tSelection tFound = m_pRegistry->tSelectDriver();
+            if (tFound.bFound)
+                m_pRegistry->vRememberType(tFound.eType);
+            if (tFound.pDriver)
+                m_pActive = tFound.pDriver;
+        }
         return tCallDriver(*pRet, [](OIdcDriver& d) { return d.SetCommPara(); });
     });
 }

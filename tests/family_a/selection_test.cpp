@@ -1,5 +1,6 @@
 #include "api/reader_registry.h"
 #include "reader_a_fixture.h"
+#include "support/selection.h"
 
 using namespace quillon;
 
@@ -20,8 +21,8 @@ TEST(SelectionA, FamilyAReaderIsFoundAndRecorded) {
         const std::string before = env.sReadConfig();
         OReaderRegistry reg;
         OIdcDriver* active = nullptr;
-        EXPECT_EQ(1, reg.iSelectDriver(active));
-        EXPECT_EQ(reg.pDriverForType(1), active);
+        EXPECT_EQ(1, Select(reg, active));
+        EXPECT_EQ(DriverOf(reg, 1), active);
         int written = 0;
         EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
         if (readerOnLine)

@@ -4,6 +4,7 @@
 #include "api/reader_registry.h"
 #include "reader_b_fixture.h"
 #include "readers/idc_driver.h"
+#include "support/selection.h"
 
 using namespace quillon;
 
@@ -104,8 +105,8 @@ TEST(SelectionB, FamilyBIsFoundAndWrittenBack) {
         vFakeReaderB(*line, answers, commands);
         OReaderRegistry reg;
         OIdcDriver* active = nullptr;
-        EXPECT_EQ(2, reg.iSelectDriver(active));
-        EXPECT_EQ(reg.pDriverForType(2), active);
+        EXPECT_EQ(2, Select(reg, active));
+        EXPECT_EQ(DriverOf(reg, 2), active);
         EXPECT_EQ((Commands{"C13", "C11"}), commands);
         const std::vector<Bytes> writes = line->Writes();
         ASSERT_GE(writes.size(), 2u);

@@ -175,7 +175,7 @@ TEST(HidReaderB, SelectedByTypeSixThroughTheManager) {
     OIdcManager manager;
     tDevReturn r = Rec();
     EXPECT_EQ(0, manager.SetCommPara(&r));
-    EXPECT_EQ(manager.pRegistry()->pDriverForType(6), manager.pActiveDriver());
+    EXPECT_EQ(manager.pRegistry()->pDriverForType(ReaderType::UsbB), manager.pActiveDriver());
     EXPECT_EQ((Ids{{4660, 22136}}), hid.opens);
     EXPECT_EQ(0, manager.EjectCard(&r));
     EXPECT_EQ(1201, r.iCode2);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "infra/result_codes.h"
+#include "readers/reader_type.h"
 
 namespace quillon {
 
@@ -114,5 +115,8 @@ struct tFamilyAProfile {
 // The two twins' profiles.
 const tFamilyAProfile& SerialProfileA();
 const tFamilyAProfile& UsbProfileA();
+// The USB device the USB twin looks for, by the configured reader type
+// (null: none configured).
+tUsbDevice UsbDeviceA(const ReaderType* pConfigured);
 
 } // namespace quillon

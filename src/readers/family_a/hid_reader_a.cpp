@@ -9,11 +9,9 @@ namespace quillon {
 OHidReaderA::OHidReaderA(OReaderComm* pComm) : OFamilyAReader(pComm, UsbProfileA(), nullptr) {}
 
 tDriverResult OHidReaderA::SetCommPara() {
-    int type = 0;
-    const bool bFirst =
-        m_pComm->iGetIntValue("CardReaderType", "CardReaderType", type) != 0 || type == 4;
-    const bool bFound = bFirst ? m_link.bOpen(0x04A4, 0x008B) : m_link.bOpen(0x0590, 0x0035);
-    return tDriverResult::Untouched(bFound ? 0 : 1);
+    ReaderType eType = ReaderType::None;
+    const tUsbDevice device = UsbDeviceA(bConfiguredType(*m_pComm, eType) ? &eType : nullptr);
+    return tDriverResult::Untouched(m_link.bOpen(device.usVendorId, device.usProductId) ? 0 : 1);
 }
 
 tCommandReply OHidReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,

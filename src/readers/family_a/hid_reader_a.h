@@ -15,8 +15,8 @@ class OHidReaderA : public OFamilyAReader {
 public:
     explicit OHidReaderA(quillon::OReaderComm* pComm);
 
-    // CardReaderType 4 or not configured: 04A4/008B; any other value:
-    // 0590/0035. 0 when the device was found; the record is not written.
+    // Looks for the device the configured reader type names (UsbDeviceA).
+    // 0 when the device was found; the record is not written.
     tDriverResult SetCommPara() override;
 
     // The output report is written (what is queued from before is dropped

@@ -1,6 +1,7 @@
 #include "readers/family_b/hid_reader_b.h"
 
 #include "infra/result_codes.h"
+#include "readers/reader_type.h"
 
 namespace quillon {
 
@@ -11,9 +12,8 @@ constexpr uint32_t kRestOfReplyMs = 1000;
 } // namespace
 
 tDriverResult OHidReaderB::SetCommPara() {
-    int type = 0;
-    if (m_pComm->iGetIntValue("CardReaderType", "CardReaderType", type) != 0)
-        type = 6;
+    ReaderType eType = ReaderType::UsbB; // when none is configured
+    bConfiguredType(*m_pComm, eType);
     int productId = 0;
     int vendorId = 0;
     if (m_pComm->iGetIntValue("USB", "PID", productId) != 0)
@@ -23,7 +23,7 @@ tDriverResult OHidReaderB::SetCommPara() {
         vendorId = 0;
     // Another type (the driver left active by an earlier selection) opens
     // nothing; callers have always been told 0 when a vendor id is configured.
-    if (type != 6)
+    if (eType != ReaderType::UsbB)
         return tDriverResult::Untouched(bVendorConfigured ? 0 : 1);
     const bool bFound =
         m_link.bOpen(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId));
