@@ -79,7 +79,7 @@ void AfterForkInChild() {
     if (changing)
         g_pManager = nullptr;
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
 // No manager to carry the operation out: Unavailable, flags 1.
 int NoManager(tDevReturn* pRet) {

@@ -35,7 +35,7 @@ void AfterFork() {
     g_lockWaitGuard.unlock();
     g_nameLock.unlock();
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 // An output the caller did not give is an argument refused before any
 // reader access: BadArgument with flags 1.

@@ -73,14 +73,14 @@ std::string AbsoluteFolderOf(const void* pAddress, const void** ppBase) {
 // Our own module's folder, taken when the module is loaded: a module loaded
 // by a relative path is still found after the host changes directory.
 const void* g_ownBase = nullptr;
-const std::string g_ownFolder =
+const std::string kOwnFolder =
     AbsoluteFolderOf(reinterpret_cast<const void*>(&TraceLibraryFileName), &g_ownBase);
 } // namespace
 
 std::string ModuleFolderOf(const void* pAddress) {
     Dl_info info{};
     if (g_ownBase && dladdr(pAddress, &info) && info.dli_fbase == g_ownBase)
-        return g_ownFolder;
+        return kOwnFolder;
     return AbsoluteFolderOf(pAddress, nullptr);
 }
 

@@ -58,8 +58,8 @@ public:
         return tDriverResult::Untouched(0);
     }
 
-    const tIdcCaps& caps() const { return m_caps; }
-    const tIdcStatus& status() const { return m_status; }
+    const tIdcCaps& tCaps() const { return m_caps; }
+    const tIdcStatus& tStatus() const { return m_status; }
 
 protected:
     uint16_t& usStatus(int iField) { return m_status.usField[iField]; }

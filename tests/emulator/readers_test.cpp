@@ -139,20 +139,20 @@ TEST(Readers, MovesTakeTheCardWhereTheySay) {
 
 TEST(Readers, TrackLayouts) {
     Host a = Reader(A, In), b = Reader(Bf, In), c = Reader(C, In);
-    const Card k = a.m().card(); // the same default card in all three
+    const Card k = a.m().tCard(); // the same default card in all three
     EXPECT_EQ("P6a020000000049036" + Digits(k.track3.size(), 3) + k.track1 + k.track2 + k.track3,
               a.Cmd("C6a7"));
     a.Cmd("C721234567890");
-    a.m().card().track3.clear();
+    a.m().tCard().track3.clear();
     EXPECT_EQ("P6a020000001049010000" + k.track1 + "1234567890", a.Cmd("C6a7"));
     // clang-format off
     b.Script({{"C65", "P6502" + k.track1 + "~" + k.track2 + "~" + k.track3}, {"C67", "P6702111"},
               {"C71ABC", "P7102"}, {"C61", "P6102ABC"}});
-    b.m().card().track2.clear();
+    b.m().tCard().track2.clear();
     b.Script({{"C67", "P6702101"}, {"C65", "P6502ABC~~" + k.track3}, {"C62", "N6224"},
               {"CD2", "ND224"}, {"CD:", "ND:24"}, {"C63", "P6302" + k.track3}});
     // clang-format on
-    c.m().card().track2.clear(); // each track: status, length, then the characters
+    c.m().tCard().track2.clear(); // each track: status, length, then the characters
     EXPECT_EQ(S({'P', '7', '6', '0', 49, '1', 0, '0', static_cast<int>(k.track3.size())}) +
                   k.track1 + k.track3,
               c.Cmd("76"));
@@ -163,7 +163,7 @@ TEST(Readers, TrackLayouts) {
 // '5' then "CI7"); family C frames APDUs with a length.
 TEST(Readers, ChipExchanges) {
     Host a = Reader(A, In);
-    const std::string atr = ToText(a.m().card().Answer());
+    const std::string atr = ToText(a.m().tCard().Answer());
     EXPECT_EQ(0x60, atr.at(1) & 0xF0); // the format byte tells T=0
     EXPECT_EQ("PC202" + atr, a.Cmd("CC2"));
     EXPECT_EQ("PF002\x61\x1D", a.Cmd(H("43 46 30 00 A4 04 00 07 A0 00 00 00 03 10 10 00")));
@@ -204,7 +204,7 @@ TEST(Readers, ChipExchanges) {
 
     for (const bool t1 : {false, true}) {
         Host c = Reader(C, In, t1 ? T1 : T0);
-        const std::string answer = ToText(c.m().card().Answer());
+        const std::string answer = ToText(c.m().tCard().Answer());
         EXPECT_EQ("P40", c.Cmd("40"));
         EXPECT_EQ(S({'P', '9', '0', static_cast<int>(answer.size()) + 1, t1}) + answer,
                   c.Cmd("90"));
@@ -222,7 +222,7 @@ TEST(Readers, ChipExchanges) {
     }
     Host m = Reader(C, In, Mem);
     m.Script({{"C0", "P*"}, {S({'C', '8', 1, 0x7F}), "P*"}}); // a memory write
-    EXPECT_EQ(0x7F, m.m().card().memory[1]);
+    EXPECT_EQ(0x7F, m.m().tCard().memory[1]);
 }
 
 TEST(Readers, ForcedReplyReplacesTheCommand) {

@@ -38,7 +38,7 @@ TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
         EXPECT_EQ(1, Into(d.Init(mode), r));
         EXPECT_RECORD(r, code, 1);
         EXPECT_EQ(transcript, Transcript());
-        EXPECT_EQ(3, d.status().usField[10]);
+        EXPECT_EQ(3, d.tStatus().usField[10]);
     }
 }
 
@@ -63,8 +63,8 @@ TEST_F(InitA, IdentifiesTheModelAndConfiguresOnlyV2XfAndV2Cf) {
             expected.insert(expected.end(), {"CY105/10000", "CSL0/10000", "CSN1/10000",
                                              "CS71/10000", "CUA032/10000"});
         EXPECT_EQ(expected, Transcript());
-        const tIdcCaps& c = d.caps();
-        const uint16_t* st = d.status().usField;
+        const tIdcCaps& c = d.tCaps();
+        const uint16_t* st = d.tStatus().usField;
         EXPECT_STREQ(model, c.acModelName);
         EXPECT_STREQ("V7+ MOD-ID-0042", c.acFirmware);
         EXPECT_EQ(
@@ -109,8 +109,8 @@ TEST_F(InitA, ConfigurationFollowsTheKeysAndTheModuleStateIsSet) {
         for (size_t i : {1, 2})
             got[i].resize(4); // the module's time-out depends on its answer
         EXPECT_EQ(expected, got);
-        const tIdcCaps& c = d.caps();
-        const uint16_t* st = d.status().usField;
+        const tIdcCaps& c = d.tCaps();
+        const uint16_t* st = d.tStatus().usField;
         EXPECT_EQ((std::vector<int>{1, 1, 2}),
                   (std::vector<int>{c.usField[1], c.usField[2], c.usField[4]}));
         EXPECT_EQ(fields, (std::vector<int>{c.usField[5], st[4], st[3], st[11]}));
@@ -128,6 +128,6 @@ TEST_F(InitA, SecondInitEndsAfterTheRetainCounter) {
     EXPECT_EQ(1, Into(a.Init(3), r));
     EXPECT_RECORD(r, 1283, 1);
     EXPECT_EQ((Texts{"C02/30000", "M:01/5000", "M:00/5000", "CQ0/10000"}), Transcript());
-    EXPECT_STREQ("V7+ MOD-ID-0042", a.caps().acFirmware); // appended once only
-    EXPECT_EQ(7, a.caps().usField[7]);                    // kept on failure
+    EXPECT_STREQ("V7+ MOD-ID-0042", a.tCaps().acFirmware); // appended once only
+    EXPECT_EQ(7, a.tCaps().usField[7]);                    // kept on failure
 }

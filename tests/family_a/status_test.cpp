@@ -38,9 +38,9 @@ TEST_F(StatusA, StatusCharacterRules) {
         EXPECT_EQ((Texts{"C11/5000", "C10/5000"}), Transcript());
         const uint16_t* f = s.usField;
         EXPECT_EQ(fields,
-                  (std::vector<int>{f[1], f[5], f[6], f[7], f[8], f[10], d.status().usField[10]}));
+                  (std::vector<int>{f[1], f[5], f[6], f[7], f[8], f[10], d.tStatus().usField[10]}));
         EXPECT_EQ(255, f[9]);
-        EXPECT_EQ(0, d.status().usField[1]); // the driver's copy keeps its reader state
+        EXPECT_EQ(0, d.tStatus().usField[1]); // the driver's copy keeps its reader state
     }
 }
 
@@ -50,7 +50,7 @@ TEST_F(StatusA, CardEntryAndRetain) {
     for (int mode = 1; mode <= 5; ++mode) {
         Replies({P()});
         EXPECT_EQ(0, Into(a.AcceptCard(mode), r));
-        EXPECT_EQ(mode, a.status().usField[10]);
+        EXPECT_EQ(mode, a.tStatus().usField[10]);
         EXPECT_EQ((Texts{std::string(commands[mode - 1]) + "/30000"}), Transcript());
     }
     for (int mode : {0, 7}) {
@@ -79,9 +79,9 @@ TEST_F(StatusA, CardEntryAndRetain) {
         EXPECT_EQ(result, Into(d.RetainCard(&counter), r));
         EXPECT_RECORD(r, code, result);
         EXPECT_EQ(counterOut, counter);
-        EXPECT_EQ(
-            (std::vector<int>{stored, stored, f10}),
-            (std::vector<int>{d.caps().usField[7], d.status().usField[2], d.status().usField[10]}));
+        EXPECT_EQ((std::vector<int>{stored, stored, f10}),
+                  (std::vector<int>{d.tCaps().usField[7], d.tStatus().usField[2],
+                                    d.tStatus().usField[10]}));
         EXPECT_EQ(transcript, Transcript());
     }
 }
@@ -110,7 +110,7 @@ TEST_F(StatusA, CardEntryThroughTheModule) {
             module = {B("P01"), B("P00")};
             tDevReturn r = Rec();
             Into(a.Init(1), r);
-            ASSERT_EQ(1, a.status().usField[11]);
+            ASSERT_EQ(1, a.tStatus().usField[11]);
         }
         Replies({c10, P()}); // "C10", then "C01" if sent
         for (const std::string& s : replies)
@@ -121,5 +121,5 @@ TEST_F(StatusA, CardEntryThroughTheModule) {
         EXPECT_EQ(transcript, Transcript());
         EXPECT_EQ(i >= 2, OSerialReaderA::bModuleEntryDone()); // set by the first entry
     }
-    EXPECT_EQ(3, a.status().usField[11]);
+    EXPECT_EQ(3, a.tStatus().usField[11]);
 }

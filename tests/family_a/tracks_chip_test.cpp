@@ -114,7 +114,7 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
                                            reinterpret_cast<uintptr_t>(&len), &type),
                                r));
         EXPECT_EQ(found, type);
-        EXPECT_EQ(found, d.status().usField[9]);
+        EXPECT_EQ(found, d.tStatus().usField[9]);
         Texts expected = {"CC0/20000"};
         for (size_t i = 0; prepared && i < refused + (result ? 0 : 1); ++i)
             expected.push_back(std::string(tries[i]) + "/10000");
@@ -129,7 +129,7 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         EXPECT_EQ(1, Into(d.ChipPower(3, 0, 0, &type), r));
         EXPECT_EQ((Texts{std::string(off) + "/10000"}), Transcript());
         EXPECT_EQ((std::vector<int>{255, 255, 2}),
-                  (std::vector<int>{int(type), d.status().usField[9], d.status().usField[8]}));
+                  (std::vector<int>{int(type), d.tStatus().usField[9], d.tStatus().usField[8]}));
     }
 }
 

@@ -61,7 +61,7 @@ TEST_F(ChipB, ActivationOutcomes) {
         SCOPED_TRACE(Hex(atr) + " at " + std::to_string(index));
         EXPECT_EQ(index == 10 ? 1 : 0, Activate(index, atr));
         EXPECT_EQ(expected, protocol);
-        EXPECT_EQ(expected, reader.status().usField[9]);
+        EXPECT_EQ(expected, reader.tStatus().usField[9]);
         EXPECT_EQ(Hex(atr), Hex(Bytes(atr_, atr_ + atrLen)));
         Commands sent = {"C@0"};
         sent.insert(sent.end(), kAttempts.begin(), kAttempts.begin() + std::min(index + 1, 10));
@@ -74,7 +74,7 @@ TEST_F(ChipB, ActivationOutcomes) {
     EXPECT_EQ(1, Into(reader.ChipPower(1, 0, 0, &protocol), ret));
     EXPECT_EQ(Commands{"C@0"}, commands);
     EXPECT_EQ(77u, protocol);
-    EXPECT_EQ(9, reader.status().usField[9]);
+    EXPECT_EQ(9, reader.tStatus().usField[9]);
 }
 
 TEST_F(ChipB, ChipIoByProtocol) {
@@ -169,8 +169,8 @@ TEST_F(ChipB, ReactivationAndDeactivation) {
         EXPECT_EQ((Commands{deactivation, "C@2"}), commands);
         vExpectRet(1201, 0);
         EXPECT_EQ(255u, protocol);
-        EXPECT_EQ(255, reader.status().usField[9]);
-        EXPECT_EQ(2, reader.status().usField[8]);
+        EXPECT_EQ(255, reader.tStatus().usField[9]);
+        EXPECT_EQ(2, reader.tStatus().usField[8]);
     }
     vRestart({Ok(), Neg("10")});
     EXPECT_EQ(1, Into(reader.ChipPower(3, 0, 0, &protocol), ret));

@@ -50,8 +50,8 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
         Ms timeouts(expected.size(), 10000);
         timeouts[0] = timeouts[1] = 30000;
         EXPECT_EQ(timeouts, ReplyTimeouts());
-        const tIdcCaps& caps = fresh.caps();
-        const uint16_t *cf = caps.usField, *st = fresh.status().usField;
+        const tIdcCaps& caps = fresh.tCaps();
+        const uint16_t *cf = caps.usField, *st = fresh.tStatus().usField;
         const int c = row.configCommands.empty() ? 0 : 2;
         std::vector<int> fields = row.fields;
         fields.insert(fields.end(), {c, c, c, 7, 7});
@@ -152,15 +152,15 @@ TEST_F(ReaderBTest, RetainCardAndCounters) {
         EXPECT_EQ(sent, commands);
         EXPECT_EQ(expected, counter);
         last = expected == 77 ? last : uint16_t(expected);
-        EXPECT_EQ(last, reader.caps().usField[7]);
-        EXPECT_EQ(last, reader.status().usField[2]);
+        EXPECT_EQ(last, reader.tCaps().usField[7]);
+        EXPECT_EQ(last, reader.tStatus().usField[2]);
     }
     EXPECT_EQ((Ms{20000, 10000}), ReplyTimeouts());
     vRestart({Ok(), Ok(B({0, 0, 0, 0})), Ok()}); // ResetCount clears it; GetStatus reports it
     EXPECT_EQ(0, Into(reader.ResetCount(0), ret));
     tIdcStatus st{};
     EXPECT_EQ(0, Into(reader.GetStatus(&st), ret));
-    EXPECT_EQ(0, st.usField[2] + reader.caps().usField[7]);
+    EXPECT_EQ(0, st.usField[2] + reader.tCaps().usField[7]);
 }
 
 TEST_F(ReaderBTest, GetLifeInfoTakesBigEndianCounters) {

@@ -70,7 +70,7 @@ protected:
     }
     std::vector<int> Rec() const { return {ret.iCode1, ret.iCode2, ret.iErrFlag1, ret.iErrFlag2}; }
     static LineScript& line() { return **s_line; }
-    const uint16_t* st() const { return drv->status().usField; }
+    const uint16_t* st() const { return drv->tStatus().usField; }
 
     std::unique_ptr<OSerialReaderC> drv;
     tDevReturn ret{};

@@ -101,8 +101,8 @@ TEST(HidReaderA, InitMode3AndTheUsbConfiguration) {
         EXPECT_EQ(1201, r.iCode2);
         EXPECT_EQ(sent, rig.hid.Sent());
         EXPECT_EQ(30000u, rig.hid.reads[0].second);
-        const tIdcCaps& caps = rig.reader.caps();
-        const uint16_t* st = rig.reader.status().usField;
+        const tIdcCaps& caps = rig.reader.tCaps();
+        const uint16_t* st = rig.reader.tStatus().usField;
         EXPECT_STREQ("Omron-V2XF", caps.acModelName);
         EXPECT_EQ((std::vector<uint16_t>{intake, act, dispenser, 0, 0}),
                   std::vector<uint16_t>(caps.usField + 1, caps.usField + 6));
@@ -128,9 +128,9 @@ TEST(HidReaderA, RetainCardAsksTheCounterWhateverC41Did) {
         EXPECT_EQ(code != 1201, Into(rig.reader.RetainCard(&counter), r));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(counterOut, counter);
-        const uint16_t* st = rig.reader.status().usField;
+        const uint16_t* st = rig.reader.tStatus().usField;
         EXPECT_EQ((std::vector<uint16_t>{stored, stored, entry}),
-                  (std::vector<uint16_t>{rig.reader.caps().usField[7], st[2], st[10]}));
+                  (std::vector<uint16_t>{rig.reader.tCaps().usField[7], st[2], st[10]}));
         EXPECT_EQ((Texts{"C41", "CQ0"}), rig.hid.Sent());
     }
 }

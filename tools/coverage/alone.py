@@ -43,12 +43,13 @@ def gcda_files(build):
 
 
 def covered(build, source):
-    """Lines and branches of src/ that the counters now on disk show reached."""
-    lines, branches = set(), set()
+    """Lines and branches of src/ that the counters now on disk show reached,
+    and every line gcov counts (reached or not)."""
+    lines, branches, known = set(), set(), set()
     src = os.path.join(os.path.abspath(source), 'src') + os.sep
     objects = [os.path.abspath(g) for g in gcda_files(build) if os.sep + 'src' + os.sep in g]
     if not objects:
-        return lines, branches
+        return lines, branches, known
     out = subprocess.run(['gcov', '--json-format', '--stdout', '--branch-probabilities'] + objects,
                          cwd=build, capture_output=True, text=True).stdout
     for doc in out.splitlines():
@@ -60,12 +61,13 @@ def covered(build, source):
                 continue
             rel = name[len(src):]
             for ln in f['lines']:
+                known.add((rel, ln['line_number']))
                 if ln['count'] > 0:
                     lines.add((rel, ln['line_number']))
                 for i, b in enumerate(ln.get('branches', [])):
                     if b['count'] > 0 and not b.get('throw'):
                         branches.add((rel, ln['line_number'], i))
-    return lines, branches
+    return lines, branches, known
 
 
 def main():
@@ -93,7 +95,7 @@ def main():
         seen[unit] = covered(args.build, args.source)
         print(f'ran {unit}', file=sys.stderr)
 
-    for unit, (lines, branches) in seen.items():
+    for unit, (lines, branches, _) in seen.items():
         other_l = set().union(*(v[0] for k, v in seen.items() if k != unit))
         other_b = set().union(*(v[1] for k, v in seen.items() if k != unit))
         own_l, own_b = sorted(lines - other_l), sorted(branches - other_b)
@@ -107,7 +109,8 @@ def main():
                 print(f'      branch {f}:{ln}#{i}')
     if args.json:
         with open(args.json, 'w') as out:
-            json.dump({u: [sorted(l), sorted(b), units[u]] for u, (l, b) in seen.items()}, out)
+            json.dump({u: [sorted(l), sorted(b), units[u], sorted(k)] for u, (l, b, k) in seen.items()},
+                      out)
 
 
 if __name__ == '__main__':

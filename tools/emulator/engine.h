@@ -117,18 +117,18 @@ public:
     void InsertCard(Millis now);    // offer the card at the gate
     bool RemoveCard();              // take the card out of the gate
     void PlaceCard(CardPosition p); // put it anywhere at once (test setup)
-    void SetCard(const Card& c) { card_ = c; }
-    Card& card() { return card_; }
-    const Card& card() const { return card_; }
-    CardPosition Position() const { return pos_; }
-    bool Inside() const { return pos_ == CardPosition::Inside; }
-    bool Present() const { return pos_ == CardPosition::Gate || pos_ == CardPosition::Inside; }
+    void SetCard(const Card& c) { m_card = c; }
+    Card& tCard() { return m_card; }
+    const Card& tCard() const { return m_card; }
+    CardPosition Position() const { return m_pos; }
+    bool Inside() const { return m_pos == CardPosition::Inside; }
+    bool Present() const { return m_pos == CardPosition::Gate || m_pos == CardPosition::Inside; }
 
     // Host side.
     void EnableEntry(int mode, Millis now);
     void DisableEntry();
-    bool EntryEnabled() const { return entryMode_ != 0; }
-    int EntryMode() const { return entryMode_; }
+    bool EntryEnabled() const { return m_entryMode != 0; }
+    int EntryMode() const { return m_entryMode; }
     bool Eject();             // inside -> gate
     bool Retain();            // inside or gate -> retain bin
     void Advance(Millis now); // runs the card entry once its time has come
@@ -145,17 +145,17 @@ public:
 
     bool jam = false;
     Counters counters;
-    const Options& options() const { return opt_; }
+    const Options& tOptions() const { return m_opt; }
 
 private:
     void CardLeaves();
     void Enter();
-    Options opt_;
-    Card card_;
-    CardPosition pos_ = CardPosition::None;
-    int entryMode_ = 0;
-    bool entryPending_ = false;
-    Millis entryDue_ = 0;
+    Options m_opt;
+    Card m_card;
+    CardPosition m_pos = CardPosition::None;
+    int m_entryMode = 0;
+    bool m_entryPending = false;
+    Millis m_entryDue = 0;
 };
 
 // Family A's auxiliary module.
@@ -176,20 +176,20 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    virtual Family family() const = 0;
+    virtual Family eFamily() const = 0;
 
     // Bytes from the host; returns the bytes the reader sends back.
     Bytes Feed(const uint8_t* p, size_t n, Millis now);
     Bytes Feed(const Bytes& b, Millis now) { return Feed(b.data(), b.size(), now); }
     // Lets time pass without bytes (card entry).
-    void Advance(Millis now) { model_.Advance(now); }
+    void Advance(Millis now) { m_model.Advance(now); }
 
-    ReaderModel& Model() { return model_; }
-    Faults& ReaderFaults() { return faults_; }
+    ReaderModel& Model() { return m_model; }
+    Faults& ReaderFaults() { return m_faults; }
     virtual AuxModule* Module() { return nullptr; }
-    const Stats& stats() const { return stats_; }
-    const std::vector<Received>& Log() const { return log_; }
-    void ClearLog() { log_.clear(); }
+    const Stats& tStats() const { return m_stats; }
+    const std::vector<Received>& Log() const { return m_log; }
+    void ClearLog() { m_log.clear(); }
 
     // The next `times` commands that start with `command` get this reply
     // instead of their own (and do nothing else).
@@ -213,15 +213,15 @@ protected:
     // A forced reply for this command, if one is set: fills kind and status.
     bool TakeForced(const Bytes& text, Forced& f);
 
-    Millis now_ = 0;
-    Millis lastByte_ = 0;
-    Stats stats_;
-    ReaderModel model_;
-    Faults faults_;
+    Millis m_now = 0;
+    Millis m_lastByte = 0;
+    Stats m_stats;
+    ReaderModel m_model;
+    Faults m_faults;
 
 private:
-    std::vector<Received> log_;
-    std::vector<std::pair<std::string, Forced>> forced_;
+    std::vector<Received> m_log;
+    std::vector<std::pair<std::string, Forced>> m_forced;
 };
 
 std::unique_ptr<Engine> MakeEngine(Family f, const Options& o = {});

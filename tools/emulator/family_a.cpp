@@ -20,116 +20,116 @@ std::string Fit(const std::string& s, size_t n) {
 } // namespace
 
 FamilyA::FamilyA(const Options& o) : TextReplyEngine(o) {
-    module_.present = o.modulePresent;
-    module_.stock = o.moduleStock;
+    m_module.present = o.modulePresent;
+    m_module.stock = o.moduleStock;
 }
 
 // --- line ---------------------------------------------------------------------
 
 void FamilyA::OnByte(uint8_t b, Bytes& out) {
-    switch (st_) {
+    switch (m_st) {
     case St::Idle:
         if (b == ctl::kDle) {
-            st_ = St::Dle;
+            m_st = St::Dle;
         } else if (b == ctl::kStx) {
-            mod_.assign(1, b);
-            st_ = St::ModHead;
+            m_mod.assign(1, b);
+            m_st = St::ModHead;
         } else if (b == ctl::kEnq) {
-            st_ = St::ModEnq;
+            m_st = St::ModEnq;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Dle:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b == ctl::kStx) {
-            text_.clear();
-            st_ = St::Text;
+            m_text.clear();
+            m_st = St::Text;
         } else if (b == ctl::kEnq) {
-            if (!pending_.empty())
-                SendReply(faults_, pending_, out);
+            if (!m_pending.empty())
+                SendReply(m_faults, m_pending, out);
             else
-                ++stats_.outOfTurn;
-            pending_.clear();
+                ++m_stats.outOfTurn;
+            m_pending.clear();
         } else if (b == ctl::kEot) {
-            pending_.clear();
-            ++stats_.aborts;
+            m_pending.clear();
+            ++m_stats.aborts;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Text:
         if (b == ctl::kDle) {
-            st_ = St::TextDle;
-        } else if (text_.size() < kMaxText) {
-            text_.push_back(b);
+            m_st = St::TextDle;
+        } else if (m_text.size() < kMaxText) {
+            m_text.push_back(b);
         } else {
-            ++stats_.badFrames;
-            st_ = St::Idle;
+            ++m_stats.badFrames;
+            m_st = St::Idle;
         }
         return;
     case St::TextDle:
-        if (b == ctl::kDle && text_.size() < kMaxText) {
-            text_.push_back(b);
-            st_ = St::Text;
+        if (b == ctl::kDle && m_text.size() < kMaxText) {
+            m_text.push_back(b);
+            m_st = St::Text;
         } else if (b == ctl::kEtx) {
-            st_ = St::Bcc;
+            m_st = St::Bcc;
         } else if (b == ctl::kStx) {
-            text_.clear(); // the host started over
-            ++stats_.cutFrames;
-            st_ = St::Text;
+            m_text.clear(); // the host started over
+            ++m_stats.cutFrames;
+            m_st = St::Text;
         } else {
-            ++stats_.badFrames;
+            ++m_stats.badFrames;
             out.insert(out.end(), {ctl::kDle, ctl::kNak});
-            st_ = St::Idle;
+            m_st = St::Idle;
         }
         return;
     case St::Bcc:
-        st_ = St::Idle;
+        m_st = St::Idle;
         OnFrame(b, out);
         return;
     case St::ModHead:
-        mod_.push_back(b);
-        if (mod_.size() == 3) {
-            const size_t len = static_cast<size_t>(mod_[1] << 8 | mod_[2]);
+        m_mod.push_back(b);
+        if (m_mod.size() == 3) {
+            const size_t len = static_cast<size_t>(m_mod[1] << 8 | m_mod[2]);
             if (len == 0 || len > kMaxText) {
-                stats_.strayBytes += 3;
-                st_ = St::Idle;
+                m_stats.strayBytes += 3;
+                m_st = St::Idle;
                 return;
             }
-            modNeed_ = len + 5;
-            st_ = St::ModBody;
+            m_modNeed = len + 5;
+            m_st = St::ModBody;
         }
         return;
     case St::ModBody:
-        mod_.push_back(b);
-        if (mod_.size() == modNeed_) {
-            st_ = St::Idle;
+        m_mod.push_back(b);
+        if (m_mod.size() == m_modNeed) {
+            m_st = St::Idle;
             OnModuleFrame(out);
         }
         return;
     case St::ModEnq:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b != ctl::kModuleAddr) {
             OnByte(b, out);
             return;
         }
-        if (module_.present && !modPending_.empty())
-            SendReply(module_.faults, modPending_, out);
-        else if (module_.present)
-            ++stats_.outOfTurn;
-        modPending_.clear();
+        if (m_module.present && !m_modPending.empty())
+            SendReply(m_module.faults, m_modPending, out);
+        else if (m_module.present)
+            ++m_stats.outOfTurn;
+        m_modPending.clear();
         return;
     }
 }
 
 void FamilyA::OnFrame(uint8_t bcc, Bytes& out) {
-    if (bcc != (XorOf(text_.data(), text_.size()) ^ ctl::kEtx)) {
-        ++stats_.badFrames;
+    if (bcc != (XorOf(m_text.data(), m_text.size()) ^ ctl::kEtx)) {
+        ++m_stats.badFrames;
         out.insert(out.end(), {ctl::kDle, ctl::kNak});
         return;
     }
-    switch (AdmitFrame(faults_, text_, false)) {
+    switch (AdmitFrame(m_faults, m_text, false)) {
     case Admit::Ignore:
         return;
     case Admit::Refuse:
@@ -137,29 +137,29 @@ void FamilyA::OnFrame(uint8_t bcc, Bytes& out) {
         return;
     case Admit::Answer:
         out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        if (!pending_.empty())
-            ++stats_.outOfTurn; // the last reply was never fetched
-        pending_ = FrameA(Execute(text_));
+        if (!m_pending.empty())
+            ++m_stats.outOfTurn; // the last reply was never fetched
+        m_pending = FrameA(Execute(m_text));
         return;
     case Admit::AnswerNoReply:
         out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        Execute(text_);
-        pending_.clear();
+        Execute(m_text);
+        m_pending.clear();
         return;
     }
 }
 
 void FamilyA::OnModuleFrame(Bytes& out) {
-    const size_t len = modNeed_ - 5;
-    if (mod_[3] != ctl::kModuleAddr || !module_.present)
+    const size_t len = m_modNeed - 5;
+    if (m_mod[3] != ctl::kModuleAddr || !m_module.present)
         return; // not for the module, or no module on the line
-    if (mod_[3 + len] != ctl::kEtx || mod_[4 + len] != XorOf(mod_.data(), 4 + len)) {
-        ++stats_.badFrames;
+    if (m_mod[3 + len] != ctl::kEtx || m_mod[4 + len] != XorOf(m_mod.data(), 4 + len)) {
+        ++m_stats.badFrames;
         out.insert(out.end(), {ctl::kNak, ctl::kModuleAddr});
         return;
     }
-    Bytes text(mod_.begin() + 4, mod_.begin() + 3 + static_cast<long>(len));
-    switch (AdmitFrame(module_.faults, text, true)) {
+    Bytes text(m_mod.begin() + 4, m_mod.begin() + 3 + static_cast<long>(len));
+    switch (AdmitFrame(m_module.faults, text, true)) {
     case Admit::Ignore:
         return;
     case Admit::Refuse:
@@ -167,14 +167,14 @@ void FamilyA::OnModuleFrame(Bytes& out) {
         return;
     case Admit::Answer:
         out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
-        if (!modPending_.empty())
-            ++stats_.outOfTurn; // the last reply was never fetched
-        modPending_ = FrameModule(ExecuteModule(text));
+        if (!m_modPending.empty())
+            ++m_stats.outOfTurn; // the last reply was never fetched
+        m_modPending = FrameModule(ExecuteModule(text));
         return;
     case Admit::AnswerNoReply:
         out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
         ExecuteModule(text);
-        modPending_.clear();
+        m_modPending.clear();
         return;
     }
 }
@@ -185,13 +185,13 @@ void FamilyA::OnModuleFrame(Bytes& out) {
 // holds no card; d[6] '1' when a card is fully inside; d[7] '1' when a card
 // is at the gate or inside; d[8] '1' while the chip is powered.
 std::string FamilyA::Sensors() const {
-    const CardPosition p = model_.Position();
-    std::string d = model_.jam ? "0100" : "0000";
+    const CardPosition p = m_model.Position();
+    std::string d = m_model.jam ? "0100" : "0000";
     d += '0';
-    d += model_.Present() ? '0' : '1';
+    d += m_model.Present() ? '0' : '1';
     d += p == CardPosition::Inside ? '1' : '0';
-    d += model_.Present() ? '1' : '0';
-    d += model_.active != ChipKind::None ? '1' : '0';
+    d += m_model.Present() ? '1' : '0';
+    d += m_model.active != ChipKind::None ? '1' : '0';
     return d;
 }
 
@@ -199,7 +199,7 @@ std::string FamilyA::Sensors() const {
 // retains, track reads, track writes, chip activations, six spare, resets,
 // retain bin.
 std::string FamilyA::LifeCounters() const {
-    const Counters& c = model_.counters;
+    const Counters& c = m_model.counters;
     const uint32_t v[14] = {
         c.cardsIn, c.ejects, c.retains, c.trackReads, c.trackWrites, c.chipActivations, 0, 0, 0,
         0,         0,        0,         c.resets,     c.retainBin};
@@ -214,7 +214,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
     if (TakeForced(cmd, forced))
         return Reply(cmd, forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    ReaderModel& m = model_;
+    ReaderModel& m = m_model;
     if (s.size() < 3 || s[0] != 'C')
         return Ng(cmd, kUndefined);
 
@@ -226,8 +226,8 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         m.DisableEntry();
         m.contacts = false;
         m.ChipOff();
-        t1In_.clear();
-        t1Out_.clear();
+        m_t1In.clear();
+        m_t1Out.clear();
         ++m.counters.resets;
         if (s[2] == '0')
             m.Eject();
@@ -248,7 +248,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         if (m.jam)
             return Ng(cmd, kJam);
         if (!m.Inside())
-            m.EnableEntry(i + 1, now_);
+            m.EnableEntry(i + 1, m_now);
         return Ok(cmd);
     }
     if (s == "C30" || s == "C41") {
@@ -268,7 +268,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         return Ok(cmd);
     }
     if (s == "CV0") {
-        const Options& o = m.options();
+        const Options& o = m.tOptions();
         return Ok(cmd, Fit(o.modelA, 9) + ' ' + Fit("SN0000A1234567", 16) +
                            Fit("QUILLON READER EMULATOR", 26) + Fit(o.versionA, 2) + "00");
     }
@@ -286,7 +286,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
         ++m.counters.trackReads;
-        const Card& c = m.card();
+        const Card& c = m.tCard();
         const std::string* t[3] = {&c.track1, &c.track2, &c.track3};
         std::string d = "0";
         for (const std::string* x : t)
@@ -305,8 +305,8 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
 }
 
 Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
-    ReaderModel& m = model_;
-    Card& card = m.card();
+    ReaderModel& m = m_model;
+    Card& card = m.tCard();
     const bool processor = m.active == ChipKind::ProcessorT0 || m.active == ChipKind::ProcessorT1;
     auto activate = [&](ChipKind kind) {
         m.contacts = true;
@@ -346,8 +346,8 @@ Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
     }
     if (s == "CC6" || s == "Ce21" || s == "Cm6") {
         m.ChipOff();
-        t1In_.clear();
-        t1Out_.clear();
+        m_t1In.clear();
+        m_t1Out.clear();
         return Ok(cmd);
     }
     if (s == "CE10") { // warm reset: a protocol character, then the answer-to-reset
@@ -381,17 +381,17 @@ Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
     if (StartsWith(s, "CF1") || StartsWith(s, "CF2")) {
         if (m.active != ChipKind::ProcessorT1)
             return Ng(cmd, kNotPossible);
-        if (t1In_.size() + body.size() > 4096)
+        if (m_t1In.size() + body.size() > 4096)
             return Ng(cmd, kBadParam);
-        t1In_.insert(t1In_.end(), body.begin(), body.end());
+        m_t1In.insert(m_t1In.end(), body.begin(), body.end());
         if (s[2] == '2')
             return Ok(cmd);
-        t1Out_ = m.chip.Apdu(card, t1In_);
-        t1In_.clear();
+        m_t1Out = m.chip.Apdu(card, m_t1In);
+        m_t1In.clear();
         return NextChipPiece(cmd);
     }
     if (s == "CF3")
-        return t1Out_.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+        return m_t1Out.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
@@ -399,13 +399,13 @@ Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
 // each such piece carries one byte more, the first byte of the next piece,
 // which the host drops before it asks for the rest with "CF3".
 Bytes FamilyA::NextChipPiece(const Bytes& cmd) {
-    if (t1Out_.size() <= kChipPiece) {
+    if (m_t1Out.size() <= kChipPiece) {
         Bytes d;
-        d.swap(t1Out_);
+        d.swap(m_t1Out);
         return Ok(cmd, d);
     }
-    Bytes d(t1Out_.begin(), t1Out_.begin() + kChipPiece + 1);
-    t1Out_.erase(t1Out_.begin(), t1Out_.begin() + kChipPiece);
+    Bytes d(m_t1Out.begin(), m_t1Out.begin() + kChipPiece + 1);
+    m_t1Out.erase(m_t1Out.begin(), m_t1Out.begin() + kChipPiece);
     return Reply(cmd, 'P', "21", d);
 }
 
@@ -428,7 +428,7 @@ Bytes FamilyA::ExecuteModule(const Bytes& cmd) {
     if (TakeForced(cmd, forced))
         return reply(forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    AuxModule& mod = module_;
+    AuxModule& mod = m_module;
     if (s == "01") {
         mod.initialised = true;
         return reply('P', "");
@@ -449,12 +449,12 @@ Bytes FamilyA::ExecuteModule(const Bytes& cmd) {
     if (s == "P1") { // feed a card into the reader
         if (mod.jammed)
             return error(0x04);
-        if (mod.stock <= 0 || model_.Present())
+        if (mod.stock <= 0 || m_model.Present())
             return error(0x03);
         --mod.stock;
         mod.mode = 1;
-        model_.InsertCard(now_);
-        model_.EnableEntry(6, now_);
+        m_model.InsertCard(m_now);
+        m_model.EnableEntry(6, m_now);
         return reply('P', "");
     }
     return error(0x00);

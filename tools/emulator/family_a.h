@@ -17,8 +17,8 @@ namespace quillon::emu {
 class FamilyA : public TextReplyEngine {
 public:
     explicit FamilyA(const Options& o);
-    Family family() const override { return Family::A; }
-    AuxModule* Module() override { return &module_; }
+    Family eFamily() const override { return Family::A; }
+    AuxModule* Module() override { return &m_module; }
 
     // Negative statuses this reader uses.
     static constexpr const char* kUndefined = "00";   // unknown command
@@ -32,9 +32,9 @@ public:
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
     void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
+        if (m_st != St::Idle)
+            ++m_stats.cutFrames;
+        m_st = St::Idle;
     }
 
 private:
@@ -50,14 +50,14 @@ private:
     std::string Sensors() const;
     std::string LifeCounters() const;
 
-    St st_ = St::Idle;
-    Bytes text_;
-    Bytes pending_; // framed reply waiting for DLE ENQ
-    Bytes mod_;     // module frame being received
-    size_t modNeed_ = 0;
-    Bytes modPending_;
-    Bytes t1In_, t1Out_; // T=1 command blocks collected, reply still to send
-    AuxModule module_;
+    St m_st = St::Idle;
+    Bytes m_text;
+    Bytes m_pending; // framed reply waiting for DLE ENQ
+    Bytes m_mod;     // module frame being received
+    size_t m_modNeed = 0;
+    Bytes m_modPending;
+    Bytes m_t1In, m_t1Out; // T=1 command blocks collected, reply still to send
+    AuxModule m_module;
 };
 
 } // namespace quillon::emu

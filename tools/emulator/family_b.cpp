@@ -20,43 +20,43 @@ void PutBig(Bytes& d, size_t at, uint32_t v, int width) {
 // --- line ---------------------------------------------------------------------
 
 void FamilyB::OnByte(uint8_t b, Bytes& out) {
-    switch (st_) {
+    switch (m_st) {
     case St::Idle:
         if (b == ctl::kStartB) {
-            frame_.assign(1, b);
-            st_ = St::Head;
+            m_frame.assign(1, b);
+            m_st = St::Head;
         } else if (b == ctl::kAck) {
-            ++stats_.hostAcks;
+            ++m_stats.hostAcks;
         } else if (b == ctl::kDle) {
-            st_ = St::Dle;
+            m_st = St::Dle;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Dle:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b == ctl::kEot)
-            ++stats_.aborts; // every reply has gone out already: nothing to cancel
+            ++m_stats.aborts; // every reply has gone out already: nothing to cancel
         else
             OnByte(b, out);
         return;
     case St::Head:
-        frame_.push_back(b);
-        if (frame_.size() == 3) {
-            const size_t n = static_cast<size_t>(frame_[1] << 8 | frame_[2]);
+        m_frame.push_back(b);
+        if (m_frame.size() == 3) {
+            const size_t n = static_cast<size_t>(m_frame[1] << 8 | m_frame[2]);
             if (n > kMaxText) {
-                stats_.strayBytes += 3;
-                st_ = St::Idle;
+                m_stats.strayBytes += 3;
+                m_st = St::Idle;
                 return;
             }
-            need_ = n + 5;
-            st_ = St::Body;
+            m_need = n + 5;
+            m_st = St::Body;
         }
         return;
     case St::Body:
-        frame_.push_back(b);
-        if (frame_.size() == need_) {
-            st_ = St::Idle;
+        m_frame.push_back(b);
+        if (m_frame.size() == m_need) {
+            m_st = St::Idle;
             OnFrame(out);
         }
         return;
@@ -64,15 +64,15 @@ void FamilyB::OnByte(uint8_t b, Bytes& out) {
 }
 
 void FamilyB::OnFrame(Bytes& out) {
-    const size_t n = need_ - 5;
-    const uint16_t crc = Crc16Xmodem(frame_.data(), n + 3);
-    if (frame_[n + 3] != (crc >> 8) || frame_[n + 4] != (crc & 0xFF)) {
-        ++stats_.badFrames;
+    const size_t n = m_need - 5;
+    const uint16_t crc = Crc16Xmodem(m_frame.data(), n + 3);
+    if (m_frame[n + 3] != (crc >> 8) || m_frame[n + 4] != (crc & 0xFF)) {
+        ++m_stats.badFrames;
         out.push_back(ctl::kNak);
         return;
     }
-    const Bytes text(frame_.begin() + 3, frame_.begin() + 3 + static_cast<long>(n));
-    switch (AdmitFrame(faults_, text, false)) {
+    const Bytes text(m_frame.begin() + 3, m_frame.begin() + 3 + static_cast<long>(n));
+    switch (AdmitFrame(m_faults, text, false)) {
     case Admit::Ignore:
         return;
     case Admit::Refuse:
@@ -80,7 +80,7 @@ void FamilyB::OnFrame(Bytes& out) {
         return;
     case Admit::Answer:
         out.push_back(ctl::kAck);
-        SendReply(faults_, FrameB(Execute(text)), out);
+        SendReply(m_faults, FrameB(Execute(text)), out);
         return;
     case Admit::AnswerNoReply:
         out.push_back(ctl::kAck);
@@ -91,7 +91,6 @@ void FamilyB::OnFrame(Bytes& out) {
 
 // --- replies ------------------------------------------------------------------
 
-
 // "C13" data, four bytes:
 //   0: 0x40 | 0x01 while card entry is enabled | 0x04 while the chip is powered
 //   1: 0x40 | 0x01 when jammed | 0x08 card at the gate | 0x10 card inside
@@ -99,7 +98,7 @@ void FamilyB::OnFrame(Bytes& out) {
 //   3: entry state: 'F' accepting in mode 1 ("C:2"), 'D' in mode 2 ("C:0"),
 //      'E' in the other modes, '@' not accepting
 Bytes FamilyB::StatusBytes() const {
-    const ReaderModel& m = model_;
+    const ReaderModel& m = m_model;
     Bytes d(4, 0x40);
     if (m.EntryEnabled())
         d[0] |= 0x01;
@@ -120,7 +119,7 @@ Bytes FamilyB::StatusBytes() const {
 // 16 track reads, 32 track writes, 48 chip activations (32-bit); 64 resets,
 // 66 retain bin (16-bit); 132 frames received (32-bit); the rest 0.
 Bytes FamilyB::LifeCounters() const {
-    const Counters& c = model_.counters;
+    const Counters& c = m_model.counters;
     Bytes d(136, 0);
     PutBig(d, 0, c.cardsIn, 4);
     PutBig(d, 4, c.ejects, 4);
@@ -130,18 +129,18 @@ Bytes FamilyB::LifeCounters() const {
     PutBig(d, 48, c.chipActivations, 4);
     PutBig(d, 64, c.resets, 2);
     PutBig(d, 66, c.retainBin, 2);
-    PutBig(d, 132, static_cast<uint32_t>(stats_.frames), 4);
+    PutBig(d, 132, static_cast<uint32_t>(m_stats.frames), 4);
     return d;
 }
 
 Bytes FamilyB::Track(const Bytes& cmd, int track) {
-    if (!model_.Inside())
+    if (!m_model.Inside())
         return Ng(cmd, kNotPossible);
-    const Card& c = model_.card();
+    const Card& c = m_model.tCard();
     const std::string& t = track == 1 ? c.track1 : track == 2 ? c.track2 : c.track3;
     if (t.empty())
         return Ng(cmd, kBlankTrack);
-    ++model_.counters.trackReads;
+    ++m_model.counters.trackReads;
     return Ok(cmd, t);
 }
 
@@ -150,7 +149,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
     if (TakeForced(cmd, forced))
         return Reply(cmd, forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    ReaderModel& m = model_;
+    ReaderModel& m = m_model;
     if (s.size() < 3 || s[0] != 'C')
         return Ng(cmd, kUndefined);
 
@@ -163,8 +162,8 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         m.DisableEntry();
         m.contacts = false;
         m.ChipOff();
-        t1In_.clear();
-        chipOut_.clear();
+        m_t1In.clear();
+        m_chipOut.clear();
         ++m.counters.resets;
         if (p == '0' || p == '4')
             m.Eject();
@@ -184,7 +183,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         if (m.jam)
             return Ng(cmd, kJam);
         if (!m.Inside())
-            m.EnableEntry(i + 1, now_);
+            m.EnableEntry(i + 1, m_now);
         return Ok(cmd);
     }
     if (s == "C30" || s == "C31") {
@@ -208,9 +207,9 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         return Ok(cmd);
     }
     if (s == "CA1")
-        return Ok(cmd, m.options().firmwareB);
+        return Ok(cmd, m.tOptions().firmwareB);
     if (s == "Ce2") // 'D', the date digits y MM dd, two revision digits
-        return Ok(cmd, "D" + m.options().dateB.substr(0, 5) + "01");
+        return Ok(cmd, "D" + m.tOptions().dateB.substr(0, 5) + "01");
     if (s == "C:X0" || s == "C:X1" || s == "Cc90" || s == "Cc91" || s == "Cc:1")
         return Ok(cmd);
     if (s == "CfA")
@@ -219,7 +218,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
     if (s == "C65" || s == "C67") {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
-        const Card& c = m.card();
+        const Card& c = m.tCard();
         if (s == "C67") {
             std::string d;
             for (const std::string* t : {&c.track1, &c.track2, &c.track3})
@@ -241,8 +240,8 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
 }
 
 Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
-    ReaderModel& m = model_;
-    Card& card = m.card();
+    ReaderModel& m = m_model;
+    Card& card = m.tCard();
     auto activate = [&](bool fits, ChipKind kind) {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
@@ -287,8 +286,8 @@ Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
     }
     if (s == "CI1" || s == "CR1" || s == "Ce21") {
         m.ChipOff();
-        t1In_.clear();
-        chipOut_.clear();
+        m_t1In.clear();
+        m_chipOut.clear();
         return Ok(cmd);
     }
     const Bytes body(cmd.begin() + 3, cmd.end());
@@ -300,34 +299,34 @@ Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
     if (StartsWith(s, "CI3")) {
         if (m.active != ChipKind::ProcessorT0)
             return Ng(cmd, kNotPossible);
-        chipOut_ = m.chip.Apdu(card, body);
+        m_chipOut = m.chip.Apdu(card, body);
         return NextChipPiece(cmd);
     }
     if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6")) {
         if (m.active != ChipKind::ProcessorT1)
             return Ng(cmd, kNotPossible);
-        if (t1In_.size() + body.size() > 8192)
+        if (m_t1In.size() + body.size() > 8192)
             return Ng(cmd, kBadParam);
-        t1In_.insert(t1In_.end(), body.begin(), body.end());
+        m_t1In.insert(m_t1In.end(), body.begin(), body.end());
         if (s[2] == '5')
             return Ok(cmd);
-        chipOut_ = m.chip.Apdu(card, t1In_);
-        t1In_.clear();
+        m_chipOut = m.chip.Apdu(card, m_t1In);
+        m_t1In.clear();
         return NextChipPiece(cmd);
     }
     if (s == "CI7")
-        return chipOut_.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+        return m_chipOut.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
 Bytes FamilyB::NextChipPiece(const Bytes& cmd) {
-    if (chipOut_.size() <= kChipPiece) {
+    if (m_chipOut.size() <= kChipPiece) {
         Bytes d;
-        d.swap(chipOut_);
+        d.swap(m_chipOut);
         return Ok(cmd, d);
     }
-    Bytes d(chipOut_.begin(), chipOut_.begin() + kChipPiece);
-    chipOut_.erase(chipOut_.begin(), chipOut_.begin() + kChipPiece);
+    Bytes d(m_chipOut.begin(), m_chipOut.begin() + kChipPiece);
+    m_chipOut.erase(m_chipOut.begin(), m_chipOut.begin() + kChipPiece);
     Bytes more = cmd;
     more.resize(3, ' ');
     more[2] = '5'; // more data follows

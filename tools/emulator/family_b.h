@@ -13,7 +13,7 @@ namespace quillon::emu {
 class FamilyB : public TextReplyEngine {
 public:
     explicit FamilyB(const Options& o) : TextReplyEngine(o) {}
-    Family family() const override { return Family::B; }
+    Family eFamily() const override { return Family::B; }
 
     static constexpr const char* kUndefined = "00";
     static constexpr const char* kBadParam = "01";
@@ -30,9 +30,9 @@ public:
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
     void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
+        if (m_st != St::Idle)
+            ++m_stats.cutFrames;
+        m_st = St::Idle;
     }
 
 private:
@@ -47,10 +47,10 @@ private:
     Bytes LifeCounters() const;
     Bytes NextChipPiece(const Bytes& cmd);
 
-    St st_ = St::Idle;
-    Bytes frame_;
-    size_t need_ = 0;
-    Bytes t1In_, chipOut_;
+    St m_st = St::Idle;
+    Bytes m_frame;
+    size_t m_need = 0;
+    Bytes m_t1In, m_chipOut;
 };
 
 } // namespace quillon::emu

@@ -11,7 +11,7 @@ namespace quillon::emu {
 class FamilyC : public Engine {
 public:
     explicit FamilyC(const Options& o) : Engine(o) {}
-    Family family() const override { return Family::C; }
+    Family eFamily() const override { return Family::C; }
 
     static constexpr uint8_t kUndefined = 0x00;
     static constexpr uint8_t kBadParam = 0x02;
@@ -22,9 +22,9 @@ public:
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
     void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
+        if (m_st != St::Idle)
+            ++m_stats.cutFrames;
+        m_st = St::Idle;
     }
 
 private:
@@ -40,10 +40,10 @@ private:
     char StatusChar() const;
     char ChipChar() const;
 
-    St st_ = St::Idle;
-    Bytes frame_;
-    size_t need_ = 0;
-    Bytes pending_;
+    St m_st = St::Idle;
+    Bytes m_frame;
+    size_t m_need = 0;
+    Bytes m_pending;
 };
 
 } // namespace quillon::emu

@@ -15,7 +15,7 @@ public:
 
 protected:
     std::string Pos() const {
-        switch (model_.Position()) {
+        switch (m_model.Position()) {
         case CardPosition::Gate:
             return "01";
         case CardPosition::Inside:
@@ -46,7 +46,7 @@ protected:
         const int track = s.size() > 2 ? s[2] - '1' : -1;
         if (track < 0 || track > 2)
             return Ng(cmd, badParam);
-        if (!model_.Inside())
+        if (!m_model.Inside())
             return Ng(cmd, notPossible);
         const std::string data = s.substr(3);
         if (data.empty() || data.size() > kMax[track])
@@ -54,9 +54,9 @@ protected:
         for (char ch : data)
             if (ch < 0x20 || ch > 0x7E)
                 return Ng(cmd, badParam);
-        Card& c = model_.card();
+        Card& c = m_model.tCard();
         (track == 0 ? c.track1 : track == 1 ? c.track2 : c.track3) = data;
-        ++model_.counters.trackWrites;
+        ++m_model.counters.trackWrites;
         return Ok(cmd);
     }
 };

@@ -32,7 +32,7 @@ FIXED = [
     ('b-late-rest-judged', 'src/readers/family_b/serial_reader_b.cpp',
      'if (got == 0 || m_pComm->bFrameLate())', 'if (got == 0)'),
     ('lock-wait-overshoots', 'src/platform/named_lock.cpp',
-     'return left < kPollMs ? static_cast<uint32_t>(left) : kPollMs;', 'return kPollMs;'),
+     'return left < kPollMs ? static_cast<uint32_t>(left) : kPollMs;', 'return (void)left, kPollMs;'),
 ]
 
 SWAPS = [(' >= ', ' > '), (' > ', ' >= '), (' <= ', ' < '), (' < ', ' <= '),
@@ -159,10 +159,14 @@ def sample(all_mutants, count, seed):
 
 
 def units_for(m, coverage, tests):
-    """The units that reach the mutant's line, those that run it most first."""
+    """The units that reach the mutant's line, those that run it most first.
+    A line gcov does not count (a constant's definition) is reached through
+    its file: the three units that run most of the file."""
     rel = m.path[len('src/'):]
-    reach = [u for u, (lines, _) in coverage.items() if [rel, m.line] in lines]
-    in_file = {u: sum(1 for f, _ in coverage[u][0] if f == rel) for u in reach}
+    in_file = {u: sum(1 for f, _ in v[0] if f == rel) for u, v in coverage.items()}
+    reach = [u for u, v in coverage.items() if (rel, m.line) in v[0]]
+    if not reach and not any((rel, m.line) in v[3] for v in coverage.values()):
+        reach = sorted((u for u in in_file if in_file[u]), key=lambda u: -in_file[u])[:3]
     return sorted((u for u in reach if u in tests), key=lambda u: (-in_file[u], u))
 
 
@@ -184,6 +188,7 @@ def run(cmd, timeout):
 
 
 def main():
+    global ROOT
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument('--source', default=ROOT, help='source tree whose src/ is mutated (default: this one)')
     ap.add_argument('--build', required=True, help='build folder of that tree')
@@ -195,7 +200,6 @@ def main():
     ap.add_argument('--list', action='store_true', help='only list the mutants')
     ap.add_argument('--out', help='write the outcome of each mutant to this JSON file')
     args = ap.parse_args()
-    global ROOT
     ROOT = os.path.abspath(args.source)
 
     files = args.files or sorted(
@@ -209,7 +213,8 @@ def main():
         return
 
     with open(args.coverage) as f:
-        coverage = json.load(f)
+        coverage = {u: (set(map(tuple, v[0])), v[1], v[2], set(map(tuple, v[3] if len(v) > 3 else [])))
+                    for u, v in json.load(f).items()}
     shown = json.loads(subprocess.run(['ctest', '--test-dir', args.build, '--show-only=json-v1'],
                                       check=True, capture_output=True, text=True).stdout)
     commands = {t['name']: t.get('command', []) for t in shown['tests']}

@@ -110,13 +110,13 @@ tUsbDevice UsbDeviceA(const ReaderType* pConfigured) {
 }
 
 const tFamilyAProfile& SerialProfileA() {
-    static const tFamilyAProfile s_profile = MakeSerialProfile();
-    return s_profile;
+    static const tFamilyAProfile kProfile = MakeSerialProfile();
+    return kProfile;
 }
 
 const tFamilyAProfile& UsbProfileA() {
-    static const tFamilyAProfile s_profile = MakeUsbProfile();
-    return s_profile;
+    static const tFamilyAProfile kProfile = MakeUsbProfile();
+    return kProfile;
 }
 
 } // namespace quillon
