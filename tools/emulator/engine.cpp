@@ -195,6 +195,33 @@ void Engine::SendReply(Faults& f, Bytes frame, Bytes& out) {
     out.insert(out.end(), frame.begin(), frame.end());
 }
 
+void Engine::SendPending(Faults& f, Bytes& pending, Bytes& out) {
+    if (!pending.empty())
+        SendReply(f, pending, out);
+    else
+        ++m_stats.outOfTurn;
+    pending.clear();
+}
+
+Bytes Engine::EchoReply(const Bytes& cmd, char kind, const Bytes& data) {
+    Bytes r{static_cast<uint8_t>(kind)};
+    r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
+    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
+    r.insert(r.end(), data.begin(), data.end());
+    return r;
+}
+
+LengthFrame::Got LengthFrame::Feed(uint8_t b, size_t uiMinLen, size_t uiMaxLen) {
+    m_bytes.push_back(b);
+    if (m_bytes.size() == 3) {
+        const size_t n = static_cast<size_t>(m_bytes[1] << 8 | m_bytes[2]);
+        if (n < uiMinLen || n > uiMaxLen)
+            return Got::BadLength;
+        m_need = n + 5;
+    }
+    return m_bytes.size() > 3 && m_bytes.size() == m_need ? Got::Whole : Got::More;
+}
+
 std::unique_ptr<Engine> MakeEngine(Family f, const Options& o) {
     switch (f) {
     case Family::A:

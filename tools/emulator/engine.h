@@ -142,6 +142,13 @@ public:
         active = ChipKind::None;
         chip.Reset();
     }
+    // Powers the chip of this kind (the contacts down, the chip reset).
+    void Activate(ChipKind kind) {
+        contacts = true;
+        active = kind;
+        chip.Reset();
+        ++counters.chipActivations;
+    }
 
     bool jam = false;
     Counters counters;
@@ -156,6 +163,24 @@ private:
     int m_entryMode = 0;
     bool m_entryPending = false;
     Millis m_entryDue = 0;
+};
+
+// A frame whose three-byte head (start byte, length high byte first) tells
+// how many bytes follow: that many, then two more (ETX and the check byte,
+// or the CRC).
+class LengthFrame {
+public:
+    enum class Got { More, Whole, BadLength };
+    void Start(uint8_t b) { m_bytes.assign(1, b); }
+    // BadLength: the head announced fewer than uiMinLen or more than uiMaxLen bytes.
+    Got Feed(uint8_t b, size_t uiMinLen, size_t uiMaxLen);
+    const quillon::emu::Bytes& Frame() const { return m_bytes; }
+    // The announced length, once the frame is whole.
+    size_t Length() const { return m_need - 5; }
+
+private:
+    quillon::emu::Bytes m_bytes;
+    size_t m_need = 0;
 };
 
 // Family A's auxiliary module.
@@ -204,12 +229,75 @@ public:
 protected:
     virtual void OnByte(uint8_t b, Bytes& out) = 0;
     virtual void DropPartialFrame() = 0;
+    // A frame half received is dropped: the receiver's state back to Idle.
+    template <class State> void DropFrame(State& st) {
+        if (st != State::Idle)
+            ++m_stats.cutFrames;
+        st = State::Idle;
+    }
 
     enum class Admit { Answer, AnswerNoReply, Refuse, Ignore };
     // Logs a good frame and decides what the faults of `f` let happen.
     Admit AdmitFrame(Faults& f, const Bytes& text, bool module);
     // Applies the reply faults of `f` to a framed reply and counts it.
     void SendReply(Faults& f, Bytes frame, Bytes& out);
+    // Answers a good frame as the faults of `f` let it: with the refusal
+    // `nak`, or with the acknowledgement `ack` and the reply that
+    // execute(text) frames, sent at once (pPending null) or kept in
+    // *pPending until the host asks for it (an unfetched one counts as out
+    // of turn).
+    template <class Execute>
+    void AnswerFrame(Faults& f, const Bytes& text, bool module, const Bytes& ack, const Bytes& nak,
+                     Bytes* pPending, Execute execute, Bytes& out) {
+        switch (AdmitFrame(f, text, module)) {
+        case Admit::Ignore:
+            return;
+        case Admit::Refuse:
+            out.insert(out.end(), nak.begin(), nak.end());
+            return;
+        case Admit::Answer:
+            out.insert(out.end(), ack.begin(), ack.end());
+            if (!pPending) {
+                SendReply(f, execute(text), out);
+                return;
+            }
+            if (!pPending->empty())
+                ++m_stats.outOfTurn; // the last reply was never fetched
+            *pPending = execute(text);
+            return;
+        case Admit::AnswerNoReply:
+            out.insert(out.end(), ack.begin(), ack.end());
+            execute(text);
+            if (pPending)
+                pPending->clear();
+            return;
+        }
+    }
+    // The longest frame text a reader takes.
+    static constexpr size_t kMaxText = 2048;
+    // Takes the next byte of a frame being received; true when the frame is
+    // done with: whole (onWhole ran), or announced with a length outside
+    // uiMinLen..kMaxText (its head counts as stray bytes).
+    template <class OnWhole>
+    bool bFrameDone(LengthFrame& frame, uint8_t b, size_t uiMinLen, OnWhole onWhole) {
+        switch (frame.Feed(b, uiMinLen, kMaxText)) {
+        case LengthFrame::Got::More:
+            return false;
+        case LengthFrame::Got::BadLength:
+            m_stats.strayBytes += 3;
+            return true;
+        case LengthFrame::Got::Whole:
+            onWhole();
+            return true;
+        }
+        return true;
+    }
+    // The host asks for the reply kept in `pending`: sent (faults applied)
+    // and forgotten; none kept counts as out of turn.
+    void SendPending(Faults& f, Bytes& pending, Bytes& out);
+    // Reply text of the families whose replies echo two command characters
+    // and carry data behind them (family C, the auxiliary module).
+    static Bytes EchoReply(const Bytes& cmd, char kind, const Bytes& data);
     // A forced reply for this command, if one is set: fills kind and status.
     bool TakeForced(const Bytes& text, Forced& f);
 

@@ -5,7 +5,6 @@
 namespace quillon::emu {
 
 namespace {
-constexpr size_t kMaxText = 2048;
 
 bool StartsWith(const std::string& s, const char* p) {
     return s.compare(0, std::strlen(p), p) == 0;
@@ -32,8 +31,8 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
         if (b == ctl::kDle) {
             m_st = St::Dle;
         } else if (b == ctl::kStx) {
-            m_mod.assign(1, b);
-            m_st = St::ModHead;
+            m_mod.Start(b);
+            m_st = St::ModFrame;
         } else if (b == ctl::kEnq) {
             m_st = St::ModEnq;
         } else {
@@ -46,11 +45,7 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
             m_text.clear();
             m_st = St::Text;
         } else if (b == ctl::kEnq) {
-            if (!m_pending.empty())
-                SendReply(m_faults, m_pending, out);
-            else
-                ++m_stats.outOfTurn;
-            m_pending.clear();
+            SendPending(m_faults, m_pending, out);
         } else if (b == ctl::kEot) {
             m_pending.clear();
             ++m_stats.aborts;
@@ -88,25 +83,9 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
         m_st = St::Idle;
         OnFrame(b, out);
         return;
-    case St::ModHead:
-        m_mod.push_back(b);
-        if (m_mod.size() == 3) {
-            const size_t len = static_cast<size_t>(m_mod[1] << 8 | m_mod[2]);
-            if (len == 0 || len > kMaxText) {
-                m_stats.strayBytes += 3;
-                m_st = St::Idle;
-                return;
-            }
-            m_modNeed = len + 5;
-            m_st = St::ModBody;
-        }
-        return;
-    case St::ModBody:
-        m_mod.push_back(b);
-        if (m_mod.size() == m_modNeed) {
+    case St::ModFrame:
+        if (bFrameDone(m_mod, b, 1, [&] { OnModuleFrame(out); }))
             m_st = St::Idle;
-            OnModuleFrame(out);
-        }
         return;
     case St::ModEnq:
         m_st = St::Idle;
@@ -114,10 +93,8 @@ void FamilyA::OnByte(uint8_t b, Bytes& out) {
             OnByte(b, out);
             return;
         }
-        if (m_module.present && !m_modPending.empty())
-            SendReply(m_module.faults, m_modPending, out);
-        else if (m_module.present)
-            ++m_stats.outOfTurn;
+        if (m_module.present)
+            SendPending(m_module.faults, m_modPending, out);
         m_modPending.clear();
         return;
     }
@@ -129,54 +106,25 @@ void FamilyA::OnFrame(uint8_t bcc, Bytes& out) {
         out.insert(out.end(), {ctl::kDle, ctl::kNak});
         return;
     }
-    switch (AdmitFrame(m_faults, m_text, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.insert(out.end(), {ctl::kDle, ctl::kNak});
-        return;
-    case Admit::Answer:
-        out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        if (!m_pending.empty())
-            ++m_stats.outOfTurn; // the last reply was never fetched
-        m_pending = FrameA(Execute(m_text));
-        return;
-    case Admit::AnswerNoReply:
-        out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        Execute(m_text);
-        m_pending.clear();
-        return;
-    }
+    AnswerFrame(
+        m_faults, m_text, false, {ctl::kDle, ctl::kAck}, {ctl::kDle, ctl::kNak}, &m_pending,
+        [this](const Bytes& t) { return FrameA(Execute(t)); }, out);
 }
 
 void FamilyA::OnModuleFrame(Bytes& out) {
-    const size_t len = m_modNeed - 5;
-    if (m_mod[3] != ctl::kModuleAddr || !m_module.present)
+    const Bytes& f = m_mod.Frame();
+    const size_t len = m_mod.Length();
+    if (f[3] != ctl::kModuleAddr || !m_module.present)
         return; // not for the module, or no module on the line
-    if (m_mod[3 + len] != ctl::kEtx || m_mod[4 + len] != XorOf(m_mod.data(), 4 + len)) {
+    if (f[3 + len] != ctl::kEtx || f[4 + len] != XorOf(f.data(), 4 + len)) {
         ++m_stats.badFrames;
         out.insert(out.end(), {ctl::kNak, ctl::kModuleAddr});
         return;
     }
-    Bytes text(m_mod.begin() + 4, m_mod.begin() + 3 + static_cast<long>(len));
-    switch (AdmitFrame(m_module.faults, text, true)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.insert(out.end(), {ctl::kNak, ctl::kModuleAddr});
-        return;
-    case Admit::Answer:
-        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
-        if (!m_modPending.empty())
-            ++m_stats.outOfTurn; // the last reply was never fetched
-        m_modPending = FrameModule(ExecuteModule(text));
-        return;
-    case Admit::AnswerNoReply:
-        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
-        ExecuteModule(text);
-        m_modPending.clear();
-        return;
-    }
+    const Bytes text(f.begin() + 4, f.begin() + 3 + static_cast<long>(len));
+    AnswerFrame(
+        m_module.faults, text, true, {ctl::kAck, ctl::kModuleAddr}, {ctl::kNak, ctl::kModuleAddr},
+        &m_modPending, [this](const Bytes& t) { return FrameModule(ExecuteModule(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
@@ -225,9 +173,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
             return Ng(cmd, kJam);
         m.DisableEntry();
         m.contacts = false;
-        m.ChipOff();
-        m_t1In.clear();
-        m_t1Out.clear();
+        ChipOff();
         ++m.counters.resets;
         if (s[2] == '0')
             m.Eject();
@@ -242,25 +188,11 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
 
     // card entry: "C:2" mode 1, "C:0" 2, "C:1" 3, "C40" 4, "C:3" 5
     static const char* const kEntry[] = {"C:2", "C:0", "C:1", "C40", "C:3"};
-    for (int i = 0; i < 5; ++i) {
-        if (s != kEntry[i])
-            continue;
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (!m.Inside())
-            m.EnableEntry(i + 1, m_now);
-        return Ok(cmd);
-    }
-    if (s == "C30" || s == "C41") {
-        if (m.jam)
-            return Ng(cmd, kJam);
-        m.DisableEntry();
-        if (s == "C30")
-            m.Eject();
-        else
-            m.Retain();
-        return Ok(cmd);
-    }
+    for (int i = 0; i < 5; ++i)
+        if (s == kEntry[i])
+            return EntryCommand(cmd, i + 1, kJam);
+    if (s == "C30" || s == "C41")
+        return MoveCard(cmd, s == "C41", kJam);
     if (s == "CQ0")
         return Ok(cmd, Digits(m.counters.retainBin, 3));
     if (s == "CQ1") {
@@ -308,105 +240,59 @@ Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
     ReaderModel& m = m_model;
     Card& card = m.tCard();
     const bool processor = m.active == ChipKind::ProcessorT0 || m.active == ChipKind::ProcessorT1;
-    auto activate = [&](ChipKind kind) {
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
-        return Ok(cmd, card.Answer());
+    auto activate = [&](bool bFits, ChipKind kind) {
+        return Activate(cmd, bFits, kind, kNotPossible, kNoChip);
     };
 
-    if (s == "CC0") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        m.contacts = true;
-        return Ok(cmd);
-    }
-    if (s == "CC2") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (card.chip != ChipKind::ProcessorT0 && card.chip != ChipKind::ProcessorT1)
-            return Ng(cmd, kNoChip);
-        return activate(card.chip);
-    }
-    if (s == "Ce11") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        return card.chip == ChipKind::Passive ? activate(ChipKind::Passive) : Ng(cmd, kNoChip);
-    }
+    if (s == "CC0")
+        return ContactsDown(cmd, kNotPossible);
+    if (s == "CC2")
+        return activate(card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1,
+                        card.chip);
+    if (s == "Ce11")
+        return activate(card.chip == ChipKind::Passive, ChipKind::Passive);
     if (s.size() == 4 && StartsWith(s, "Cm2")) {
         const int slot = s[3] - '0';
         if (slot < 0 || slot > 5)
             return Ng(cmd, kBadParam);
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (card.chip != ChipKind::Memory || card.memorySlot != slot)
-            return Ng(cmd, kNoChip);
-        return activate(ChipKind::Memory);
+        return activate(card.chip == ChipKind::Memory && card.memorySlot == slot, ChipKind::Memory);
     }
     if (s == "CC6" || s == "Ce21" || s == "Cm6") {
-        m.ChipOff();
-        m_t1In.clear();
-        m_t1Out.clear();
+        ChipOff();
         return Ok(cmd);
     }
     if (s == "CE10") { // warm reset: a protocol character, then the answer-to-reset
         if (!processor)
             return Ng(cmd, kNotPossible);
         m.chip.Reset();
-        Bytes d{static_cast<uint8_t>(m.active == ChipKind::ProcessorT1 ? '1' : '0')};
-        Bytes atr = card.Answer();
-        d.insert(d.end(), atr.begin(), atr.end());
-        return Ok(cmd, d);
+        return Ok(
+            cmd, WithAnswer({static_cast<uint8_t>(m.active == ChipKind::ProcessorT1 ? '1' : '0')}));
     }
     if (s == "Ce411") { // three header characters, then the answer
         if (m.active != ChipKind::Passive)
             return Ng(cmd, kNotPossible);
-        Bytes d = ToBytes("000");
-        Bytes atr = card.Answer();
-        d.insert(d.end(), atr.begin(), atr.end());
-        return Ok(cmd, d);
+        return Ok(cmd, WithAnswer(ToBytes("000")));
     }
     const Bytes body(cmd.begin() + 3, cmd.end());
-    if (StartsWith(s, "Cm7")) {
-        if (m.active != ChipKind::Memory)
-            return Ng(cmd, kNotPossible);
-        return Ok(cmd, m.chip.MemoryCommand(card, body));
-    }
+    if (StartsWith(s, "Cm7"))
+        return MemoryChipCommand(cmd, body, kNotPossible);
     if (StartsWith(s, "CF0")) {
         if (m.active != ChipKind::ProcessorT0)
             return Ng(cmd, kNotPossible);
         return Ok(cmd, m.chip.Apdu(card, body));
     }
-    if (StartsWith(s, "CF1") || StartsWith(s, "CF2")) {
-        if (m.active != ChipKind::ProcessorT1)
-            return Ng(cmd, kNotPossible);
-        if (m_t1In.size() + body.size() > 4096)
-            return Ng(cmd, kBadParam);
-        m_t1In.insert(m_t1In.end(), body.begin(), body.end());
-        if (s[2] == '2')
-            return Ok(cmd);
-        m_t1Out = m.chip.Apdu(card, m_t1In);
-        m_t1In.clear();
-        return NextChipPiece(cmd);
-    }
+    if (StartsWith(s, "CF1") || StartsWith(s, "CF2"))
+        return T1Block(cmd, body, s[2] == '1', 4096, kBadParam, kNotPossible);
     if (s == "CF3")
-        return m_t1Out.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+        return m_chipOut.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
 // A long T=1 reply goes out in pieces of kChipPiece bytes with status "21";
 // each such piece carries one byte more, the first byte of the next piece,
 // which the host drops before it asks for the rest with "CF3".
-Bytes FamilyA::NextChipPiece(const Bytes& cmd) {
-    if (m_t1Out.size() <= kChipPiece) {
-        Bytes d;
-        d.swap(m_t1Out);
-        return Ok(cmd, d);
-    }
-    Bytes d(m_t1Out.begin(), m_t1Out.begin() + kChipPiece + 1);
-    m_t1Out.erase(m_t1Out.begin(), m_t1Out.begin() + kChipPiece);
-    return Reply(cmd, 'P', "21", d);
+Bytes FamilyA::MorePieces(const Bytes& cmd) {
+    return Reply(cmd, 'P', "21", TakePiece(kChipPiece + 1));
 }
 
 // --- auxiliary module ---------------------------------------------------------
@@ -417,11 +303,7 @@ Bytes FamilyA::NextChipPiece(const Bytes& cmd) {
 // "01" initialised it.
 Bytes FamilyA::ExecuteModule(const Bytes& cmd) {
     auto reply = [&](char kind, const std::string& data) {
-        Bytes r{static_cast<uint8_t>(kind)};
-        r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
-        r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-        r.insert(r.end(), data.begin(), data.end());
-        return r;
+        return EchoReply(cmd, kind, ToBytes(data));
     };
     auto error = [&](uint8_t code) { return reply('N', std::string(1, static_cast<char>(code))); };
     Forced forced;

@@ -5,7 +5,6 @@
 namespace quillon::emu {
 
 namespace {
-constexpr size_t kMaxText = 2048;
 
 bool StartsWith(const std::string& s, const char* p) {
     return s.compare(0, std::strlen(p), p) == 0;
@@ -23,8 +22,8 @@ void FamilyB::OnByte(uint8_t b, Bytes& out) {
     switch (m_st) {
     case St::Idle:
         if (b == ctl::kStartB) {
-            m_frame.assign(1, b);
-            m_st = St::Head;
+            m_frame.Start(b);
+            m_st = St::Frame;
         } else if (b == ctl::kAck) {
             ++m_stats.hostAcks;
         } else if (b == ctl::kDle) {
@@ -40,53 +39,26 @@ void FamilyB::OnByte(uint8_t b, Bytes& out) {
         else
             OnByte(b, out);
         return;
-    case St::Head:
-        m_frame.push_back(b);
-        if (m_frame.size() == 3) {
-            const size_t n = static_cast<size_t>(m_frame[1] << 8 | m_frame[2]);
-            if (n > kMaxText) {
-                m_stats.strayBytes += 3;
-                m_st = St::Idle;
-                return;
-            }
-            m_need = n + 5;
-            m_st = St::Body;
-        }
-        return;
-    case St::Body:
-        m_frame.push_back(b);
-        if (m_frame.size() == m_need) {
+    case St::Frame:
+        if (bFrameDone(m_frame, b, 0, [&] { OnFrame(out); }))
             m_st = St::Idle;
-            OnFrame(out);
-        }
         return;
     }
 }
 
 void FamilyB::OnFrame(Bytes& out) {
-    const size_t n = m_need - 5;
-    const uint16_t crc = Crc16Xmodem(m_frame.data(), n + 3);
-    if (m_frame[n + 3] != (crc >> 8) || m_frame[n + 4] != (crc & 0xFF)) {
+    const Bytes& f = m_frame.Frame();
+    const size_t n = m_frame.Length();
+    const uint16_t crc = Crc16Xmodem(f.data(), n + 3);
+    if (f[n + 3] != (crc >> 8) || f[n + 4] != (crc & 0xFF)) {
         ++m_stats.badFrames;
         out.push_back(ctl::kNak);
         return;
     }
-    const Bytes text(m_frame.begin() + 3, m_frame.begin() + 3 + static_cast<long>(n));
-    switch (AdmitFrame(m_faults, text, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.push_back(ctl::kNak);
-        return;
-    case Admit::Answer:
-        out.push_back(ctl::kAck);
-        SendReply(m_faults, FrameB(Execute(text)), out);
-        return;
-    case Admit::AnswerNoReply:
-        out.push_back(ctl::kAck);
-        Execute(text);
-        return;
-    }
+    const Bytes text(f.begin() + 3, f.begin() + 3 + static_cast<long>(n));
+    AnswerFrame(
+        m_faults, text, false, {ctl::kAck}, {ctl::kNak}, nullptr,
+        [this](const Bytes& t) { return FrameB(Execute(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
@@ -161,9 +133,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
             return Ng(cmd, kJam);
         m.DisableEntry();
         m.contacts = false;
-        m.ChipOff();
-        m_t1In.clear();
-        m_chipOut.clear();
+        ChipOff();
         ++m.counters.resets;
         if (p == '0' || p == '4')
             m.Eject();
@@ -177,26 +147,13 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         return Ok(cmd);
 
     static const char* const kEntry[] = {"C:2", "C:0", "C:1", "C40", "C22"};
-    for (int i = 0; i < 5; ++i) {
-        if (s != kEntry[i])
-            continue;
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (!m.Inside())
-            m.EnableEntry(i + 1, m_now);
-        return Ok(cmd);
-    }
+    for (int i = 0; i < 5; ++i)
+        if (s == kEntry[i])
+            return EntryCommand(cmd, i + 1, kJam);
     if (s == "C30" || s == "C31") {
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (s == "C31" && m.Present() && m.counters.retainBin >= kBinCapacity)
+        if (s == "C31" && !m.jam && m.Present() && m.counters.retainBin >= kBinCapacity)
             return Ng(cmd, kBinFull);
-        m.DisableEntry();
-        if (s == "C30")
-            m.Eject();
-        else
-            m.Retain();
-        return Ok(cmd);
+        return MoveCard(cmd, s == "C31", kJam);
     }
     if (s == "CC0")
         return Ok(cmd, Digits(m.counters.retainBin, 2));
@@ -242,25 +199,13 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
 Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
     ReaderModel& m = m_model;
     Card& card = m.tCard();
-    auto activate = [&](bool fits, ChipKind kind) {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (!fits)
-            return Ng(cmd, kNoChip);
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
-        return Ok(cmd, card.Answer());
+    auto activate = [&](bool bFits, ChipKind kind) {
+        return Activate(cmd, bFits, kind, kNotPossible, kNoChip);
     };
     const bool memory = card.chip == ChipKind::Memory;
 
-    if (s == "C@0") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        m.contacts = true;
-        return Ok(cmd);
-    }
+    if (s == "C@0")
+        return ContactsDown(cmd, kNotPossible);
     if (s == "C@2") {
         m.contacts = false;
         m.ChipOff();
@@ -285,52 +230,30 @@ Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
         return Ok(cmd, card.Answer());
     }
     if (s == "CI1" || s == "CR1" || s == "Ce21") {
-        m.ChipOff();
-        m_t1In.clear();
-        m_chipOut.clear();
+        ChipOff();
         return Ok(cmd);
     }
     const Bytes body(cmd.begin() + 3, cmd.end());
-    if (StartsWith(s, "CR3") || StartsWith(s, "CR4") || StartsWith(s, "CU3")) {
-        if (m.active != ChipKind::Memory)
-            return Ng(cmd, kNotPossible);
-        return Ok(cmd, m.chip.MemoryCommand(card, body));
-    }
+    if (StartsWith(s, "CR3") || StartsWith(s, "CR4") || StartsWith(s, "CU3"))
+        return MemoryChipCommand(cmd, body, kNotPossible);
     if (StartsWith(s, "CI3")) {
         if (m.active != ChipKind::ProcessorT0)
             return Ng(cmd, kNotPossible);
         m_chipOut = m.chip.Apdu(card, body);
         return NextChipPiece(cmd);
     }
-    if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6")) {
-        if (m.active != ChipKind::ProcessorT1)
-            return Ng(cmd, kNotPossible);
-        if (m_t1In.size() + body.size() > 8192)
-            return Ng(cmd, kBadParam);
-        m_t1In.insert(m_t1In.end(), body.begin(), body.end());
-        if (s[2] == '5')
-            return Ok(cmd);
-        m_chipOut = m.chip.Apdu(card, m_t1In);
-        m_t1In.clear();
-        return NextChipPiece(cmd);
-    }
+    if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6"))
+        return T1Block(cmd, body, s[2] != '5', 8192, kBadParam, kNotPossible);
     if (s == "CI7")
         return m_chipOut.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
-Bytes FamilyB::NextChipPiece(const Bytes& cmd) {
-    if (m_chipOut.size() <= kChipPiece) {
-        Bytes d;
-        d.swap(m_chipOut);
-        return Ok(cmd, d);
-    }
-    Bytes d(m_chipOut.begin(), m_chipOut.begin() + kChipPiece);
-    m_chipOut.erase(m_chipOut.begin(), m_chipOut.begin() + kChipPiece);
+Bytes FamilyB::MorePieces(const Bytes& cmd) {
     Bytes more = cmd;
     more.resize(3, ' ');
     more[2] = '5'; // more data follows
-    return Reply(more, 'P', Pos(), d);
+    return Reply(more, 'P', Pos(), TakePiece(kChipPiece));
 }
 
 } // namespace quillon::emu

@@ -23,20 +23,13 @@ public:
     static constexpr const char* kBinFull = "50";
     static constexpr const char* kNoChip = "60";
     static constexpr uint32_t kBinCapacity = 99;
-    // Chip replies longer than this come in pieces whose second echo
-    // character is '5'; "CI7" asks for the next piece.
-    static constexpr size_t kChipPiece = 256;
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override {
-        if (m_st != St::Idle)
-            ++m_stats.cutFrames;
-        m_st = St::Idle;
-    }
+    void DropPartialFrame() override { DropFrame(m_st); }
 
 private:
-    enum class St { Idle, Dle, Head, Body };
+    enum class St { Idle, Dle, Frame };
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
@@ -45,12 +38,12 @@ private:
     Bytes Track(const Bytes& cmd, int track);
     Bytes StatusBytes() const;
     Bytes LifeCounters() const;
-    Bytes NextChipPiece(const Bytes& cmd);
+    // Chip replies longer than kChipPiece come in pieces whose second echo
+    // character is '5'; "CI7" asks for the next piece.
+    Bytes MorePieces(const Bytes& cmd) override;
 
     St m_st = St::Idle;
-    Bytes m_frame;
-    size_t m_need = 0;
-    Bytes m_t1In, m_chipOut;
+    LengthFrame m_frame;
 };
 
 } // namespace quillon::emu

@@ -4,88 +4,42 @@
 
 namespace quillon::emu {
 
-namespace {
-constexpr size_t kMaxText = 2048;
-}
-
 // --- line ---------------------------------------------------------------------
 
 void FamilyC::OnByte(uint8_t b, Bytes& out) {
     switch (m_st) {
     case St::Idle:
         if (b == ctl::kStx) {
-            m_frame.assign(1, b);
-            m_st = St::Head;
+            m_frame.Start(b);
+            m_st = St::Frame;
         } else if (b == ctl::kEnq) {
-            if (!m_pending.empty())
-                SendReply(m_faults, m_pending, out);
-            else
-                ++m_stats.outOfTurn;
-            m_pending.clear();
+            SendPending(m_faults, m_pending, out);
         } else {
             ++m_stats.strayBytes;
         }
         return;
-    case St::Head:
-        m_frame.push_back(b);
-        if (m_frame.size() == 3) {
-            const size_t n = static_cast<size_t>(m_frame[1] << 8 | m_frame[2]);
-            if (n > kMaxText) {
-                m_stats.strayBytes += 3;
-                m_st = St::Idle;
-                return;
-            }
-            m_need = n + 5;
-            m_st = St::Body;
-        }
-        return;
-    case St::Body:
-        m_frame.push_back(b);
-        if (m_frame.size() == m_need) {
+    case St::Frame:
+        if (bFrameDone(m_frame, b, 0, [&] { OnFrame(out); }))
             m_st = St::Idle;
-            OnFrame(out);
-        }
         return;
     }
 }
 
 void FamilyC::OnFrame(Bytes& out) {
-    const size_t n = m_need - 5;
-    if (m_frame[3 + n] != ctl::kEtx || m_frame[4 + n] != XorOf(m_frame.data(), 4 + n)) {
+    const Bytes& f = m_frame.Frame();
+    const size_t n = m_frame.Length();
+    if (f[3 + n] != ctl::kEtx || f[4 + n] != XorOf(f.data(), 4 + n)) {
         ++m_stats.badFrames;
         out.push_back(ctl::kNak);
         return;
     }
-    const Bytes text(m_frame.begin() + 3, m_frame.begin() + 3 + static_cast<long>(n));
-    switch (AdmitFrame(m_faults, text, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.push_back(ctl::kNak);
-        return;
-    case Admit::Answer:
-        out.push_back(ctl::kAck);
-        if (!m_pending.empty())
-            ++m_stats.outOfTurn; // the last reply was never fetched
-        m_pending = FrameC(Execute(text));
-        return;
-    case Admit::AnswerNoReply:
-        out.push_back(ctl::kAck);
-        Execute(text);
-        m_pending.clear();
-        return;
-    }
+    const Bytes text(f.begin() + 3, f.begin() + 3 + static_cast<long>(n));
+    AnswerFrame(
+        m_faults, text, false, {ctl::kAck}, {ctl::kNak}, &m_pending,
+        [this](const Bytes& t) { return FrameC(Execute(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
-
-Bytes FamilyC::Reply(const Bytes& cmd, char kind, const Bytes& data) const {
-    Bytes r{static_cast<uint8_t>(kind)};
-    r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
-    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-    r.insert(r.end(), data.begin(), data.end());
-    return r;
-}
 
 // "10" data byte 0: '5' no card, '1' card at the gate, '2' card inside,
 // '4' card inside with the chip contacts down, '0' jammed.
@@ -212,12 +166,8 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
     if (s == "31") { // memory chips of slots 2 to 5 need no activation: detection powers them
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
-        if (card.chip == ChipKind::Memory && card.memorySlot >= 2 && m.active != ChipKind::Memory) {
-            m.contacts = true;
-            m.active = ChipKind::Memory;
-            m.chip.Reset();
-            ++m.counters.chipActivations;
-        }
+        if (card.chip == ChipKind::Memory && card.memorySlot >= 2 && m.active != ChipKind::Memory)
+            m.Activate(ChipKind::Memory);
         return Ok(cmd, std::string(1, ChipChar()));
     }
     if (s == "91") {
@@ -229,10 +179,7 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
             return Ng(cmd, kNotPossible);
         if (!fits)
             return Ng(cmd, kNoChip);
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
+        m.Activate(kind);
         return Ok(cmd, data);
     };
     const bool processor = card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1;

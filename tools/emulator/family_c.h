@@ -21,28 +21,25 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override {
-        if (m_st != St::Idle)
-            ++m_stats.cutFrames;
-        m_st = St::Idle;
-    }
+    void DropPartialFrame() override { DropFrame(m_st); }
 
 private:
-    enum class St { Idle, Head, Body };
+    enum class St { Idle, Frame };
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
     Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
-    Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) const;
-    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const { return Reply(cmd, 'P', data); }
-    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
-    Bytes Ng(const Bytes& cmd, uint8_t error) const { return Reply(cmd, 'N', Bytes{error}); }
+    static Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) {
+        return EchoReply(cmd, kind, data);
+    }
+    static Bytes Ok(const Bytes& cmd, const Bytes& data = {}) { return Reply(cmd, 'P', data); }
+    static Bytes Ok(const Bytes& cmd, const std::string& d) { return Ok(cmd, ToBytes(d)); }
+    static Bytes Ng(const Bytes& cmd, uint8_t error) { return Reply(cmd, 'N', Bytes{error}); }
     char StatusChar() const;
     char ChipChar() const;
 
     St m_st = St::Idle;
-    Bytes m_frame;
-    size_t m_need = 0;
+    LengthFrame m_frame;
     Bytes m_pending;
 };
 
