@@ -64,6 +64,21 @@ void OReaderRegistry::vRememberType(ReaderType eType) {
         iStoreType(*m_pComm, eType);
 }
 
+bool OReaderRegistry::bOpenPortFor(ReaderType eType, Code& eLast) {
+    // USB readers (type 4 and up) need no port, and count as opened.
+    if (IsBeyondSerial(eType)) {
+        m_pComm->vPrepareWithoutPort();
+        return true;
+    }
+    OIdcDriver* pConfigured = pDriverForType(eType);
+    if (!pConfigured)
+        return m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
+    const tDriverResult opened = pConfigured->SetCommPara();
+    if (opened.bWrites)
+        eLast = opened.eCode;
+    return opened.iResult == 0;
+}
+
 OReaderRegistry::tSelection OReaderRegistry::tSelectDriver() {
     tSelection found;
     if (!m_pComm)
@@ -75,24 +90,10 @@ OReaderRegistry::tSelection OReaderRegistry::tSelectDriver() {
 
     ReaderType eType = ReaderType::SerialB; // when none is configured
     bConfiguredType(*m_pComm, eType);
-    // The port is opened the way the configured family opens it; USB
-    // readers (type 4 and up) need none, and count as opened.
-    bool bPortOpen = true;
-    if (IsBeyondSerial(eType)) {
-        m_pComm->vPrepareWithoutPort();
-    } else if (OIdcDriver* pConfigured = pDriverForType(eType)) {
-        const tDriverResult opened = pConfigured->SetCommPara();
-        if (opened.bWrites)
-            eLast = opened.eCode;
-        bPortOpen = opened.iResult == 0;
-    } else {
-        bPortOpen = m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
-    }
-
     // A port that cannot be opened detects nothing: nothing is written, and
     // the configured type's driver stays the one whose SetCommPara reports
     // the failure to the caller.
-    if (bPortOpen) {
+    if (bOpenPortFor(eType, eLast)) {
         // A reader answered: the port carried the exchange (no CommFailed, and the
         // line did not hang up under it) and the family was not silent.
         auto answered = [&](OIdcDriver* pDriver) {

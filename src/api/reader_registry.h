@@ -3,6 +3,7 @@
 // driver that talks to the reader on the line.
 #pragma once
 
+#include "infra/result_codes.h"
 #include "readers/reader_type.h"
 
 namespace quillon {
@@ -45,6 +46,11 @@ public:
     OIdcDriver* pDriverForType(ReaderType eType) const;
 
 private:
+    // Opens the port the way the configured type's family opens it (the
+    // trace file alone for the types above the serial ones); false when it
+    // could not be opened. eLast: the code the opening reported.
+    bool bOpenPortFor(ReaderType eType, Code& eLast);
+
     OReaderComm* m_pComm = nullptr;
     OTraceLog* m_pTraceLog = nullptr;
     OSerialReaderB* m_pSerialB = nullptr;

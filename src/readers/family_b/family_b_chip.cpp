@@ -131,6 +131,23 @@ tDriverResult OFamilyBReader::tContinueChipReply(uint8_t* pReply, uint32_t* pRep
     return tFinish(out);
 }
 
+bool OFamilyBReader::bSendT1(const uint8_t* pCommand, uint32_t uiLen, tLargeReply& reply,
+                             tDriverResult& out, bool& bRefused) {
+    const uint32_t blocks = uiLen / kChipBlock;
+    if (blocks == 0)
+        return bSendApdu(famb::kCmdApduT1, pCommand, uiLen, reply, out);
+    for (uint32_t b = 0; b < blocks; ++b) {
+        if (!bSendApdu(famb::kCmdBlockT1, pCommand + b * kChipBlock, kChipBlock, reply, out))
+            return false;
+        if (out.abText[2] == '?') {
+            bRefused = true;
+            return false;
+        }
+    }
+    return bSendApdu(famb::kCmdLastBlockT1, pCommand + blocks * kChipBlock, uiLen % kChipBlock,
+                     reply, out);
+}
+
 tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                                      uint32_t* pReplyLen) {
     // Blocks would carry any length; a command longer than a chip reply's
@@ -149,25 +166,13 @@ tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandL
             return tFinish(out);
         break;
     case 1: {
-        const uint32_t blocks = len / kChipBlock;
-        if (blocks == 0) {
-            if (!bSendApdu(famb::kCmdApduT1, pCommand, len, reply, out))
-                return tFinish(out);
-            break;
+        bool bRefused = false;
+        if (!bSendT1(pCommand, len, reply, out, bRefused)) {
+            tDriverResult failed = tFinish(out);
+            if (bRefused)
+                failed.iResult = 1; // the card refused a block; its code stays recorded
+            return failed;
         }
-        for (uint32_t b = 0; b < blocks; ++b) {
-            if (!bSendApdu(famb::kCmdBlockT1, pCommand + b * kChipBlock, kChipBlock, reply, out))
-                return tFinish(out);
-            if (out.abText[2] == '?') {
-                tDriverResult refused =
-                    tFinish(out); // the card refused the block; its code stays recorded
-                refused.iResult = 1;
-                return refused;
-            }
-        }
-        if (!bSendApdu(famb::kCmdLastBlockT1, pCommand + blocks * kChipBlock, len % kChipBlock,
-                       reply, out))
-            return tFinish(out);
         break;
     }
     case 2:

@@ -97,6 +97,10 @@ private:
     // Three command characters followed by the APDU (it fits the command buffer).
     bool bSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen,
                    tLargeReply& reply, tDriverResult& out);
+    // A T=1 command, whole ("CI4") or in blocks ("CI5", the last "CI6"). False
+    // when a command failed, or the card refused a block (bRefused).
+    bool bSendT1(const uint8_t* pCommand, uint32_t uiLen, tLargeReply& reply, tDriverResult& out,
+                 bool& bRefused);
     // Follows "CI7" while the last reply asks for it, appending its data;
     // records the operation's outcome.
     tDriverResult tContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tDriverResult& out);
