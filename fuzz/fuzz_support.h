@@ -19,6 +19,7 @@
 #include "infra/reader_comm.h"
 #include "quillon/idc.h"
 #include "readers/idc_driver.h"
+#include "support/promises.h"
 
 namespace fuzz {
 
@@ -112,17 +113,12 @@ struct Limits {
     bool bNullRecords = false; // out records may be null (calls through the exports)
 };
 
-// Checks the promises of one finished operation:
-// - a record that was written holds one code twice and one flag twice, the
-//   code is 0 or 1201..1299, the flag 0 or 1, a flag of 1 only with a
-//   failure-class code;
-// - result 0 comes with a success-class code, result 1 with a failure-class
-//   code; any other result only from the track operations (1249, 1251,
-//   1268);
-// - no read asked for a time-out beyond the family's largest.
-// pRecord was filled by FreshRecord() before the call.
+// Checks the promises of one finished operation (support/promises.h: the
+// record, and the result beside it) and that no read asked for a time-out
+// beyond the family's largest. pRecord was filled by FreshRecord() before the
+// call.
 void CheckOutcome(const char* pOp, int iResult, const tDevReturn* pRecord, const Limits& limits,
-                  bool bTrackOp = false);
+                  promises::TrackOp eTrack = promises::TrackOp::None);
 // A record with marker values, so that an untouched one can be told apart.
 void FreshRecord(tDevReturn* pRecord);
 

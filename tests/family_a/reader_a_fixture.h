@@ -30,7 +30,7 @@ public:
     static bool IsM(const Bytes& w) { return w.size() > 4 && w[0] == 0x02 && w[3] == 0x46; }
     static std::string P(const std::string& data = "") { return "P0000" + data; }
     static std::string N(const std::string& status) { return "N00" + status; }
-    static Bytes FrameM(const Bytes& text) { return FrameStx(Cat({B({0x46}), text})); }
+    static Bytes FrameM(const Bytes& text) { return FrameModule(text); }
     static std::string TextOfA(const Bytes& frame) { // doubled DLEs collapsed
         std::string t;
         for (size_t i = 2; i + 3 < frame.size(); i += frame[i] == 0x10 ? 2 : 1)

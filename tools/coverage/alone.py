@@ -42,12 +42,14 @@ def gcda_files(build):
                 yield os.path.join(root, f)
 
 
-def covered(build, source):
+def covered(build, source, dirs=('src',)):
     """Lines and branches of src/ that the counters now on disk show reached,
     and every line gcov counts (reached or not)."""
     lines, branches, known = set(), set(), set()
-    src = os.path.join(os.path.abspath(source), 'src') + os.sep
-    objects = [os.path.abspath(g) for g in gcda_files(build) if os.sep + 'src' + os.sep in g]
+    root = os.path.abspath(source) + os.sep
+    tops = tuple(root + d + os.sep for d in dirs)
+    objects = [os.path.abspath(g) for g in gcda_files(build)
+               if any(os.sep + d + os.sep in g for d in dirs)]
     if not objects:
         return lines, branches, known
     out = subprocess.run(['gcov', '--json-format', '--stdout', '--branch-probabilities'] + objects,
@@ -57,9 +59,10 @@ def covered(build, source):
             continue
         for f in json.loads(doc)['files']:
             name = os.path.abspath(os.path.join(build, f['file']))
-            if not name.startswith(src):
+            if not name.startswith(tops):
                 continue
-            rel = name[len(src):]
+            # src/ lines by their path below src/, the others' with their folder.
+            rel = name[len(root) + 4:] if dirs == ('src',) else name[len(root):]
             for ln in f['lines']:
                 known.add((rel, ln['line_number']))
                 if ln['count'] > 0:
@@ -78,6 +81,8 @@ def main():
     ap.add_argument('--only', default='', help='regular expression: units to run (ctest -R)')
     ap.add_argument('--list', action='store_true', help='name the lines each unit covers alone')
     ap.add_argument('--json', help='write the sets to this file')
+    ap.add_argument('--dirs', nargs='*', default=['src'],
+                    help='folders whose code counts (default src; e.g. src vantrel tools)')
     args = ap.parse_args()
 
     units = collections.OrderedDict()
@@ -92,7 +97,7 @@ def main():
         regex = '^(' + '|'.join(re.escape(n) for n in names) + ')$'
         subprocess.run(['ctest', '--test-dir', args.build, '-R', regex, '-j2', '--timeout', '300'],
                        capture_output=True)
-        seen[unit] = covered(args.build, args.source)
+        seen[unit] = covered(args.build, args.source, tuple(args.dirs))
         print(f'ran {unit}', file=sys.stderr)
 
     for unit, (lines, branches, _) in seen.items():
