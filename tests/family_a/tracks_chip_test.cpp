@@ -184,3 +184,88 @@ TEST_F(TracksChipA, ChipExchanges) {
         EXPECT_EQ(data, std::string(reply.begin(), reply.begin() + len));
     }
 }
+
+// The chip type found at activation decides the reset command (the answer's
+// leading bytes that are not the chip's dropped) and the exchange command;
+// some types have neither.
+TEST_F(TracksChipA, ResetAndExchangeByChipType) {
+    // Activation tries refused before one answers, and its answer (the type follows);
+    // the reset's reply ("": none sent) and the answer handed back; the code of the reset;
+    // ChipIO: command bytes, the command sent ("": none), result.
+    // clang-format off
+    const std::tuple<size_t, Bytes, std::string, std::string, int, int, std::string, int> rows[] = {
+        {0, B({0x3B, 0x65}), P("1" "ATR0"), "ATR0", 1201, 4, "CF0", 0},
+        {2, B("ce"), P("hdr" "ATR2"), "ATR2", 1201, 4, "", 0},          // type 2: no exchange
+        {3, B("ce"), P("hdr"), "", 1201, 4, "", 0},                      // type 3
+        {4, B({1, 2}), "", "", 1267, 253, "Cm7", 0},                     // memory: no reset
+        {9, B({1, 2}), "", "", 1267, 254, "", 1},                        // beyond a memory command
+    };
+    // clang-format on
+    std::vector<uint8_t> apdu(300, 'q'), reply(IDC_CHIP_REPLY_MAX);
+    for (const auto& [refused, atr, resetReply, answer, resetCode, n, sent, ioResult] : rows) {
+        SCOPED_TRACE(refused);
+        OSerialReaderA d(&comm);
+        Replies({P()});
+        for (size_t i = 0; i < refused; ++i)
+            Reader(N("60"));
+        reader.push_back(Cat({B("P0000"), atr}));
+        uint8_t buf[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0, type = 9;
+        tDevReturn r = Rec();
+        ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), r));
+        Replies(resetReply.empty() ? Texts{} : Texts{resetReply});
+        EXPECT_EQ(resetCode == 1201 ? 0 : 1,
+                  Into(d.ChipPower(2, uintptr_t(buf), uintptr_t(&len), &type), r));
+        EXPECT_RECORD(r, resetCode, resetCode == 1201 ? 0 : 1);
+        EXPECT_EQ(resetReply.empty() ? 0u : 1u, Transcript().size());
+        if (!resetReply.empty()) {
+            EXPECT_EQ(answer, std::string(buf, buf + len));
+        }
+        Replies({P("io")});
+        r = Rec();
+        EXPECT_EQ(ioResult, Into(d.ChipIO(0, apdu.data(), n, reply.data(), &len), r));
+        const Texts transcript = Transcript();
+        EXPECT_EQ(sent.empty() ? 0u : 1u, transcript.size());
+        if (!sent.empty()) {
+            EXPECT_EQ(sent + std::string(size_t(n), 'q') + "/10000", transcript[0]);
+        } else {
+            EXPECT_EQ(ioResult ? Codes(1224, 1) : Codes(7, 7), Codes(r)); // refused, or untouched
+        }
+    }
+    // No chip at all: the reset is refused and sends nothing.
+    OSerialReaderA d(&comm);
+    uint8_t buf[8];
+    uint32_t len = 0, type = 0;
+    tDevReturn r = Rec();
+    EXPECT_EQ(1, Into(d.ChipPower(2, uintptr_t(buf), uintptr_t(&len), &type), r));
+    EXPECT_RECORD(r, 1267, 1);
+    EXPECT_EQ(1, Into(d.ChipPower(2, 0, uintptr_t(&len), &type), r)); // nowhere to answer
+    EXPECT_RECORD(r, 1224, 1);
+    EXPECT_TRUE(Transcript().empty());
+}
+
+// A T=1 reply that goes on ("P21") ends: with 1299 when the reader never stops, or when
+// the pieces would overflow the caller's buffer (what fitted is kept).
+TEST_F(TracksChipA, ContinuationLimits) {
+    for (const bool endless : {true, false}) {
+        SCOPED_TRACE(endless);
+        OSerialReaderA d(&comm);
+        line->responder = [this](const Bytes& w) { return Answer(w); };
+        Replies({P(), P(std::string("\x3B\xE2", 2))});
+        uint8_t buf[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0, type = 0;
+        tDevReturn r = Rec();
+        ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), r));
+        const std::string piece = endless ? "" : std::string(1001, 'p');
+        line->responder = [&](const Bytes& w) {
+            if (IsA(w))
+                return kAck;
+            return w == kEnq ? FrameA(B("P0021" + piece)) : Bytes{};
+        };
+        std::vector<uint8_t> reply(IDC_CHIP_REPLY_MAX + 16, 0xEE);
+        EXPECT_EQ(1, Into(d.ChipIO(0, B("cmd").data(), 3, reply.data(), &len), r));
+        EXPECT_RECORD(r, 1299, 1);
+        EXPECT_EQ(endless ? 0u : uint32_t(IDC_CHIP_REPLY_MAX), len);
+        EXPECT_EQ(0xEE, reply[IDC_CHIP_REPLY_MAX]); // never beyond the caller's buffer
+    }
+}
