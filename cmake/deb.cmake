@@ -1,5 +1,5 @@
 # Debian packages (cpack -G DEB), one per component:
-#   libquillon1     Runtime
+#   libquillon1     Runtime (with the udev rule and the lock folder)
 #   libquillon-dev  Development
 #   quillon-tools   Tools
 # Build them from a tree configured with the prefix /usr (preset "deb"), so
@@ -46,7 +46,7 @@ if(QUILLON_HAVE_PCSC)
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLON_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -58,8 +58,14 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquillon${QUILLON_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# The loader's cache is refreshed through libc's trigger.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/runtime/triggers)
+# The loader's cache is refreshed through libc's trigger; postinst makes the
+# lock folder.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/runtime/triggers
+                                              ${PROJECT_SOURCE_DIR}/packaging/runtime/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The udev rule came with quillon-tools up to 1.0.1-1.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_REPLACES "quillon-tools (<< 1.0.1-2)")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_BREAKS "quillon-tools (<< 1.0.1-2)")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "driver library for motorised ID-card readers
 Quillon drives the motorised ID-card readers of self-service kiosks and
@@ -67,7 +73,9 @@ bank terminals through 18 IDC_ functions: card entry, the three magnetic
 tracks, the IC chip, eject and retain, counters and status. Reader
 families A, B and C over a serial line, A and B over USB HID.
 
-This package holds the shared library and its trace library.")
+This package holds the shared library and its trace library, the udev
+rule that gives the group plugdev the USB readers' hidraw nodes, and the
+lock folder /run/quillon for the group dialout.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquillon-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -92,8 +100,7 @@ line: status, initialisation, card entry, tracks, chip commands, eject,
 and a guided demonstration. idc-emu emulates the serial readers of
 families A, B and C on a pseudo-terminal.
 
-The package also holds the udev rule that gives the group plugdev the
-USB readers' hidraw nodes, and the manuals of the library.")
+The package also holds the manuals of the library.")
 
 set(CPACK_DEBIAN_PCSC_PACKAGE_NAME quillon-pcsc)
 set(CPACK_DEBIAN_PCSC_PACKAGE_SECTION misc)

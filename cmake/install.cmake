@@ -2,9 +2,10 @@
 # the CMake package Quillon), and the Debian packages CPack makes.
 #
 # Components:
-#   Runtime      the library and its private trace library
+#   Runtime      the library and its private trace library, the udev rule
+#                and the lock folder (tmpfiles.d)
 #   Development  header, link, import library, .def, quillon.pc, CMake package
-#   Tools        idcctl, idc-emu, their man pages, the udev rule, the manuals
+#   Tools        idcctl, idc-emu, their man pages, the manuals
 include(CMakePackageConfigHelpers)
 
 set(QUILLON_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillon)
@@ -83,8 +84,17 @@ foreach(tool idcctl idc-emu)
   endif()
 endforeach()
 if(NOT WIN32)
-  # udev reads /usr/lib/udev/rules.d (and /lib/udev/rules.d on older systems).
-  install(FILES packaging/60-quillon.rules DESTINATION lib/udev/rules.d COMPONENT Tools)
+  # With the library: a host that installs only the library reaches a USB
+  # reader too. udev reads /usr/lib/udev/rules.d (and /lib/udev/rules.d on
+  # older systems).
+  install(FILES packaging/60-quillon.rules DESTINATION lib/udev/rules.d COMPONENT Runtime)
+  # The lock folder /run/quillon, made at boot by systemd-tmpfiles (the
+  # package's postinst makes it at once).
+  set(QUILLON_LOCK_GROUP dialout CACHE STRING
+      "Group that may make lock files in /run/quillon (the users that drive the reader)")
+  configure_file(packaging/quillon.tmpfiles.in ${PROJECT_BINARY_DIR}/quillon.tmpfiles @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/quillon.tmpfiles DESTINATION lib/tmpfiles.d
+          RENAME quillon.conf COMPONENT Runtime)
 endif()
 install(FILES README.md docs/configuration.md docs/result-codes.md docs/operations.md
               docs/deployment.md docs/trace-format.md examples/read_card.c

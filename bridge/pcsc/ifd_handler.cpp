@@ -1,25 +1,17 @@
 // The PC/SC bridge: a pcsc-lite IFD handler (API 3.0) that gives the chip of
 // the card in a Quillon reader to every PC/SC application, and the reader's
-// motor to those that send the vendor control codes (docs/pcsc.md).
+// motor to those that send the vendor control codes where the reader's
+// configuration allows it (docs/pcsc.md).
 //
-// Everything goes through the public IDC_ functions. The library drives one
-// reader per process, so the handler serves one reader: pcscd is told so
-// (TAG_IFD_SIMULTANEOUS_ACCESS = 1) and a second channel is refused.
-#include <cctype>
-#include <cerrno>
-#include <climits>
-#include <cstdarg>
+// Everything goes through the public functions of the library. The library
+// drives one reader per process, so the handler serves one reader: pcscd is
+// told so (TAG_IFD_SIMULTANEOUS_ACCESS = 1) and a second channel is refused.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
-
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // pcsc-lite's driver header declares C functions without saying so.
 extern "C" {
@@ -30,18 +22,22 @@ extern "C" {
 #include "quillon/idc.h"
 
 #include "quillon/pcsc_control.h"
+#include "reader_config.h"
 
-#ifndef QUILLON_PCSC_RUN_DIR
-#define QUILLON_PCSC_RUN_DIR "/run/quillon-pcsc"
-#endif
-#ifndef QUILLON_PCSC_TRACE_DIR
-#define QUILLON_PCSC_TRACE_DIR "/var/log/quillon"
-#endif
+namespace quillon::pcsc {
+
+static uint64_t SteadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+uint64_t (*g_pfnNowMs)() = &SteadyMs;
+
+} // namespace quillon::pcsc
+
+using namespace quillon::pcsc;
 
 namespace {
-
-// pcscd's log levels (debuglog.h).
-enum { kLogDebug = 0, kLogInfo = 1, kLogError = 2 };
 
 // The chip type the library reports for "no chip powered".
 constexpr uint32_t kNoChip = 255;
@@ -50,12 +46,14 @@ constexpr uint32_t kChipT0 = 0;
 constexpr uint32_t kChipT1 = 1;
 // Short APDUs only: header, Lc, 255 data bytes and Le.
 constexpr DWORD kMaxApdu = 261;
-// The library's port name field holds fewer characters.
-constexpr size_t kMaxPortName = 127;
 // Init mode used when the channel opens and for a reset without a mode: the
 // card stays where it is.
 constexpr int kInitKeepCard = 3;
 constexpr int kAcceptDefaultMode = 1;
+// The code of a port that has gone (unplugged, hung up) or cannot be opened.
+constexpr int kPortGone = 1223;
+// A reader that has gone is looked for again at most this often.
+constexpr uint64_t kReopenEveryMs = 1000;
 
 struct tBridge {
     std::mutex mutex;
@@ -65,139 +63,19 @@ struct tBridge {
     uint32_t uiChipType = kNoChip;
     unsigned char abAtr[MAX_ATR_SIZE] = {};
     DWORD dwAtrLen = 0;
-    int iPosition = -1;       // card position of the last poll; -1 none yet
-    bool bPollFailed = false; // the last poll failed (logged once)
+    int iPosition = -1;        // card position of the last poll; -1 none yet
+    bool bPollFailed = false;  // the last poll failed (logged once)
+    bool bMotor = false;       // the control codes that move the card run
+    bool bGone = false;        // the port went away: the library's channel is closed
+    uint64_t uiLastOpenMs = 0; // when the channel was last opened or tried
 };
 
 tBridge g_bridge;
-
-// pcscd exports log_msg to its drivers; looked up at run time so that the
-// handler loads in any host (and in its tests) without it.
-void Log(int iLevel, const char* pFormat, ...) __attribute__((format(printf, 2, 3)));
-void Log(int iLevel, const char* pFormat, ...) {
-    using PFN_log = void (*)(int, const char*, ...);
-    static PFN_log pLog = reinterpret_cast<PFN_log>(dlsym(RTLD_DEFAULT, "log_msg"));
-    if (!pLog)
-        return;
-    char line[512];
-    va_list args;
-    va_start(args, pFormat);
-    std::vsnprintf(line, sizeof line, pFormat, args);
-    va_end(args);
-    pLog(iLevel, "quillon_ifd: %s", line);
-}
 
 tDevReturn FreshRecord() {
     tDevReturn ret;
     std::memset(&ret, 0, sizeof ret);
     return ret;
-}
-
-bool EndsWith(const std::string& s, const char* pTail) {
-    const size_t n = std::strlen(pTail);
-    return s.size() >= n && s.compare(s.size() - n, n, pTail) == 0;
-}
-
-// A name that reaches the configuration file as a value must be one line of
-// printable characters without a comment sign.
-bool IsPlainValue(const std::string& s) {
-    if (s.empty() || s.size() > kMaxPortName)
-        return false;
-    for (unsigned char c : s)
-        if (c < 0x21 || c == 0x7f || c == ';' || c == '#')
-            return false;
-    return true;
-}
-
-std::string EnvOr(const char* pName, const char* pDefault) {
-    const char* p = std::getenv(pName);
-    return p && *p ? std::string(p) : std::string(pDefault);
-}
-
-// The folder of the written configurations: ours alone (created 0700, owned
-// by this user, never a link, not writable by others).
-bool PrepareRunDir(const std::string& dir) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat st {};
-    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool WriteWhole(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A serial device: the configuration the library reads is written for it
-// (port, and the trace folder, since pcscd runs in /). The library's reader
-// selection finds the family and writes it back into this file.
-bool WriteSerialConfig(const std::string& device, std::string& path) {
-    const std::string dir = EnvOr("QUILLON_PCSC_RUN_DIR", QUILLON_PCSC_RUN_DIR);
-    const std::string traceDir = EnvOr("QUILLON_PCSC_TRACE_DIR", QUILLON_PCSC_TRACE_DIR);
-    if (!IsPlainValue(traceDir) || traceDir[0] != '/') {
-        Log(kLogError, "trace folder %s is not an absolute plain path", traceDir.c_str());
-        return false;
-    }
-    if (!PrepareRunDir(dir)) {
-        Log(kLogError, "cannot use %s for the reader configuration: %s", dir.c_str(),
-            std::strerror(errno));
-        return false;
-    }
-    std::string file;
-    for (char c : device)
-        file.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c
-                                                                                           : '_');
-    path = dir + "/" + file + ".ini";
-    const std::string text = "; Written by the Quillon PC/SC bridge for " + device +
-                             " at every start.\n"
-                             "[CARDREADER]\nPort=" +
-                             device + "\n\n[DllExtFunc]\nRemainDays=14\nTraceDir=" + traceDir +
-                             "\n";
-    const std::string tmp = path + ".new";
-    (void)::unlink(tmp.c_str());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const bool bWritten = WriteWhole(fd, text);
-    const bool bClosed = ::close(fd) == 0;
-    if (!bWritten || !bClosed || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        (void)::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The configuration for DEVICENAME: a Quillon configuration file (*.ini), or
-// a serial device. Anything else is refused before the library is called.
-bool ConfigFor(const std::string& name, std::string& path) {
-    struct stat st {};
-    if (name.empty() || ::stat(name.c_str(), &st) != 0) {
-        Log(kLogError, "%s: %s", name.c_str(), name.empty() ? "no name" : std::strerror(errno));
-        return false;
-    }
-    if (EndsWith(name, ".ini")) {
-        char real[PATH_MAX];
-        if (!S_ISREG(st.st_mode) || !::realpath(name.c_str(), real)) {
-            Log(kLogError, "%s is no readable configuration file", name.c_str());
-            return false;
-        }
-        path = real;
-        return true;
-    }
-    if (!S_ISCHR(st.st_mode) || !IsPlainValue(name)) {
-        Log(kLogError, "%s is neither a serial device nor a .ini configuration", name.c_str());
-        return false;
-    }
-    return WriteSerialConfig(name, path);
 }
 
 void ForgetChip(tBridge& b) {
@@ -293,6 +171,54 @@ uint32_t GetLe32(PUCHAR p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Opens the library's channel to the reader: IDC_SetCommPara, then
+// IDC_Init(3) (the card stays where it is). On failure the channel is closed
+// again and the code is in ret.
+bool OpenReader(tDevReturn& ret) {
+    ret = FreshRecord();
+    if (IDC_SetCommPara(&ret) == 0) {
+        ret = FreshRecord();
+        if (IDC_Init(kInitKeepCard, &ret) == 0)
+            return true;
+    }
+    IDC_CloseComm();
+    return false;
+}
+
+// The port has gone (the adapter unplugged, the line hung up): the library's
+// channel is closed, the chip forgotten, and polls look for the reader again.
+void LoseReader(tBridge& b, int iCode) {
+    Log(kLogError, "%s gone (%d): opened again once it is back, tried every second",
+        b.device.c_str(), iCode);
+    IDC_CloseComm();
+    ForgetChip(b);
+    b.bGone = true;
+    b.iPosition = -1;
+    b.uiLastOpenMs = g_pfnNowMs();
+}
+
+// A poll while the reader is gone: one try to open it again a second at
+// most, silent when it fails. True when the reader is back.
+bool ReaderBack(tBridge& b) {
+    const uint64_t uiNow = g_pfnNowMs();
+    if (uiNow - b.uiLastOpenMs < kReopenEveryMs)
+        return false;
+    b.uiLastOpenMs = uiNow;
+    tDevReturn ret;
+    if (!OpenReader(ret))
+        return false;
+    b.bGone = false;
+    b.bPollFailed = false;
+    Log(kLogInfo, "%s open again", b.device.c_str());
+    return true;
+}
+
+// The codes that move the card (or reset the reader, which may move it).
+bool MovesTheCard(int iOp) {
+    return iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_EJECT || iOp == QUILLON_CTL_RETAIN ||
+           iOp == QUILLON_CTL_RESET;
+}
+
 } // namespace
 
 extern "C" {
@@ -306,23 +232,17 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
         return IFD_COMMUNICATION_ERROR;
     }
     const std::string name = DeviceName ? DeviceName : "";
-    std::string config;
+    tReaderConfig config;
     if (!ConfigFor(name, config))
         return IFD_NO_SUCH_DEVICE;
-    // The library reads its configuration from here for as long as it runs.
-    if (::setenv("QUILLON_CONFIG", config.c_str(), 1) != 0)
+    // The library reads its configuration from here for as long as it runs;
+    // pcscd's environment stays as it is (its other threads read it).
+    if (Quillon_SetConfigPath(config.path.c_str()) != 0)
         return IFD_COMMUNICATION_ERROR;
-
-    tDevReturn ret = FreshRecord();
-    if (IDC_SetCommPara(&ret) != 0) {
-        Log(kLogError, "%s: the reader cannot be opened (%d)", name.c_str(), ret.iCode2);
-        IDC_CloseComm();
-        return IFD_COMMUNICATION_ERROR;
-    }
-    ret = FreshRecord();
-    if (IDC_Init(kInitKeepCard, &ret) != 0) {
-        Log(kLogError, "%s: no reader answers (%d)", name.c_str(), ret.iCode2);
-        IDC_CloseComm();
+    tDevReturn ret;
+    if (!OpenReader(ret)) {
+        Log(kLogError, "%s: the reader cannot be opened or does not answer (%d)", name.c_str(),
+            ret.iCode2);
         return IFD_COMMUNICATION_ERROR;
     }
     b.bOpen = true;
@@ -330,8 +250,12 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     b.device = name;
     b.iPosition = -1;
     b.bPollFailed = false;
+    b.bMotor = config.bMotor;
+    b.bGone = false;
+    b.uiLastOpenMs = g_pfnNowMs();
     ForgetChip(b);
-    Log(kLogInfo, "%s open (configuration %s)", name.c_str(), config.c_str());
+    Log(kLogInfo, "%s open (configuration %s, control codes that move the card %s)", name.c_str(),
+        config.path.c_str(), config.bMotor ? "on" : "off");
     return IFD_SUCCESS;
 }
 
@@ -350,6 +274,7 @@ RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     (void)PowerDown(b);
     IDC_CloseComm();
     b.bOpen = false;
+    b.bGone = false;
     b.device.clear();
     Log(kLogInfo, "reader closed");
     return IFD_SUCCESS;
@@ -471,12 +396,20 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     std::lock_guard<std::mutex> lock(b.mutex);
     if (!IsOurs(b, Lun))
         return IFD_COMMUNICATION_ERROR;
+    // No reader, no card: pcscd forgets a card that was inside, as when it
+    // is taken out, and meets it again once the reader is back.
+    if (b.bGone && !ReaderBack(b))
+        return IFD_ICC_NOT_PRESENT;
     // One status exchange per poll. The library writes no trace line for a
     // quiet status; this log gets a line only when something changes.
     tIdcStatus status;
     std::memset(&status, 0, sizeof status);
     tDevReturn ret = FreshRecord();
     if (IDC_GetStatus(&status, &ret) != 0) {
+        if (ret.iCode2 == kPortGone) {
+            LoseReader(b, ret.iCode2);
+            return IFD_ICC_NOT_PRESENT;
+        }
         if (!b.bPollFailed)
             Log(kLogError, "reader status failed: %d", ret.iCode2);
         b.bPollFailed = true;
@@ -508,6 +441,12 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
         dwControlCode > SCARD_CTL_CODE(QUILLON_CTL_RESET))
         return IFD_ERROR_NOT_SUPPORTED;
     const int iOp = static_cast<int>(dwControlCode - SCARD_CTL_CODE(0));
+    // Any process that may use PC/SC here may send a control code: the card
+    // moves only where the reader's configuration says so.
+    if (MovesTheCard(iOp) && !b.bMotor) {
+        Log(kLogInfo, "control %d refused: [PCSC] MotorControl=1 is not configured", iOp);
+        return IFD_ERROR_NOT_SUPPORTED;
+    }
     // Only accept and reset take an input: a mode, 4 bytes little-endian.
     const bool bTakesMode = iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_RESET;
     if ((TxLength != 0 && !(bTakesMode && TxLength == 4)) || (TxLength != 0 && !TxBuffer))

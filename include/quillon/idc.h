@@ -203,6 +203,15 @@ IDC_API void IDC_CALL IDC_GetLogicalDevName(char* pName);
 /* pName: up to 31 characters, a longer name is cut. A null pName is ignored. */
 IDC_API void IDC_CALL IDC_SetLogicalDevName(const char* pName);
 
+#if !defined(_WIN32)
+/* Linux only, beside the 18 IDC_ functions (symbol version QUILLON_1.1):
+ * names this process's configuration file from the next operation on, in
+ * place of QUILLON_CONFIG and Quillon.ini; NULL or "" returns to those. For
+ * a host that must not change its environment (setenv races with getenv on
+ * its other threads). The name is copied. 0: named; 1: out of memory. */
+IDC_API int IDC_CALL Quillon_SetConfigPath(const char* pPath);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

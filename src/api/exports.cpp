@@ -13,6 +13,7 @@
 
 #include "api/idc_manager.h"
 #include "infra/result_codes.h"
+#include "platform/config_store.h"
 #include "platform/system.h"
 
 namespace quillon {
@@ -245,5 +246,16 @@ IDC_API void IDC_CALL IDC_GetLogicalDevName(char* pName) {
 IDC_API void IDC_CALL IDC_SetLogicalDevName(const char* pName) {
     WithCreatedManager([&](OIdcManager& m) { m.SetLogicalDevName(pName); });
 }
+
+#if !defined(_WIN32)
+IDC_API int IDC_CALL Quillon_SetConfigPath(const char* pPath) {
+    try {
+        SetConfigPath(pPath);
+        return 0;
+    } catch (...) {
+        return 1; // out of memory: the path named before stays
+    }
+}
+#endif
 
 } // extern "C"

@@ -9,6 +9,7 @@
 #include "infra/call_trace.h"
 #include "infra/reader_comm.h"
 #include "infra/result_codes.h"
+#include "infra/trace_log.h"
 #include "platform/config_store.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
@@ -116,6 +117,9 @@ bool OIdcManager::bChipIOArgumentsGood(const uint8_t* pCommand, int iCommandLen,
 int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
     const int iResult = iWriteRecord(tDriverResult::Shown(Code::CommFailed, 1, 1), pRet);
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
+    const char* pNote = ONamedMutex::pRefusalNote();
+    if (*pNote && pTraceLog())
+        pTraceLog()->iWriteTrace(kTraceLevel, "%s", pNote);
     scope.vSetOutcome(*pRet);
     return iResult;
 }

@@ -2,8 +2,12 @@
 
 #include "platform/system.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -191,7 +195,36 @@ bool FindValue(std::string_view data, const char* pSection, const char* pKey,
 
 } // namespace
 
+namespace {
+// The path the host named (SetConfigPath), null while it named none. Every
+// path named stays allocated until the process ends: a call still reading
+// an earlier one never reads freed memory.
+std::atomic<const char*> g_pNamedPath{nullptr};
+std::mutex g_namedPathsGuard;
+std::vector<std::unique_ptr<char[]>> g_namedPaths;
+} // namespace
+
+void SetConfigPath(const char* pPath) {
+    if (!pPath || !*pPath) {
+        g_pNamedPath.store(nullptr, std::memory_order_release);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(g_namedPathsGuard);
+    for (const auto& p : g_namedPaths) {
+        if (std::strcmp(p.get(), pPath) == 0) {
+            g_pNamedPath.store(p.get(), std::memory_order_release);
+            return;
+        }
+    }
+    const std::size_t len = std::strlen(pPath);
+    g_namedPaths.emplace_back(new char[len + 1]);
+    std::memcpy(g_namedPaths.back().get(), pPath, len + 1);
+    g_pNamedPath.store(g_namedPaths.back().get(), std::memory_order_release);
+}
+
 const char* ConfigPathText() {
+    if (const char* pNamed = g_pNamedPath.load(std::memory_order_acquire))
+        return pNamed;
     const char* env = std::getenv("QUILLON_CONFIG");
     return env && *env ? env : "Quillon.ini";
 }

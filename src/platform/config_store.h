@@ -6,11 +6,16 @@
 
 namespace quillon {
 
-// QUILLON_CONFIG, else "Quillon.ini" in the working directory.
+// The path the host named with SetConfigPath, else QUILLON_CONFIG, else
+// "Quillon.ini" in the working directory.
 std::string ConfigPath();
 // The same path as a text that needs no copy (valid until the environment
-// changes).
+// changes; a named path stays valid).
 const char* ConfigPathText();
+// Names the configuration file from the next lookup on, without touching the
+// environment (another thread may be reading it); null or "" forgets it.
+// Safe while other threads use the library.
+void SetConfigPath(const char* pPath);
 
 // The file is taken only when it is a regular file (or a link to one) of at
 // most 1 MiB; anything else counts as missing for a lookup and makes a

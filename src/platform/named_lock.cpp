@@ -1,5 +1,6 @@
 // The part of the named mutex's wait that is the same on every system.
 #include <atomic>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/system.h"
@@ -7,6 +8,19 @@
 namespace quillon {
 
 std::atomic<int> g_namedLockWaits{0};
+
+namespace {
+// Why this thread's last try for a named mutex was refused at once.
+thread_local char t_acRefusalNote[512];
+} // namespace
+
+void SetLockRefusalNote(const char* pNote) {
+    std::snprintf(t_acRefusalNote, sizeof t_acRefusalNote, "%s", pNote);
+}
+
+const char* ONamedMutex::pRefusalNote() {
+    return t_acRefusalNote;
+}
 
 int NamedLockWaitsNow() {
     return g_namedLockWaits.load();

@@ -4,6 +4,7 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -22,10 +24,14 @@
 
 namespace quillon {
 
-extern std::atomic<int> g_namedLockWaits; // named_lock.cpp
+extern std::atomic<int> g_namedLockWaits;   // named_lock.cpp
+void SetLockRefusalNote(const char* pNote); // named_lock.cpp
 
 namespace {
 constexpr mode_t kLockFileMode = 0660;
+// The folder the packages make for the lock files (root and the kiosk group
+// may write it); used before the system's shared lock folders when it exists.
+constexpr const char* kPackagedLockFolder = "/run/quillon";
 
 // What a thread of this process holds while it has the named mutex. Every
 // live one is listed, so that a child of fork() can be handed them free.
@@ -97,29 +103,67 @@ void AfterForkInChild() {
 const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
 // The folder of every named mutex, the same for every process whatever its
-// own temporary folder.
+// own temporary folder: $QUILLON_LOCK_DIR, else the packaged folder, else
+// the system's lock folder, else /tmp.
 std::string LockFolder() {
     const char* env = std::getenv("QUILLON_LOCK_DIR");
     std::string dir;
     if (env && *env) {
         dir = env;
     } else {
-        struct stat st {};
-        dir = (stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode)) ? "/run/lock" : "/tmp";
+        dir = "/tmp";
+        for (const char* pFolder : {kPackagedLockFolder, "/run/lock"}) {
+            struct stat st {};
+            if (stat(pFolder, &st) == 0 && S_ISDIR(st.st_mode)) {
+                dir = pFolder;
+                break;
+            }
+        }
     }
     if (dir.back() != '/')
         dir += '/';
     return dir;
 }
 
+// A folder every user may write (/run/lock, /tmp): a file there may have
+// been put in place by anybody.
+bool FolderOpenToAll(const std::string& folder) {
+    struct stat st {};
+    return stat(folder.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0;
+}
+
+// Tells why the lock file of another user is not waited on.
+void NoteForeignOwner(const std::string& path, uid_t uid) {
+    char acName[64] = "unknown";
+    passwd entry{};
+    passwd* pFound = nullptr;
+    char acBuf[1024];
+    if (getpwuid_r(uid, &entry, acBuf, sizeof acBuf, &pFound) == 0 && pFound)
+        std::snprintf(acName, sizeof acName, "%s", pFound->pw_name);
+    char acNote[512];
+    std::snprintf(acNote, sizeof acNote,
+                  "lock file %s belongs to user %lu (%s), neither root nor this process's user, "
+                  "in a folder anyone may write: not waited on",
+                  path.c_str(), static_cast<unsigned long>(uid), acName);
+    SetLockRefusalNote(acNote);
+}
+
 // Takes an opened lock file only when it is a plain file with no other name
 // (no hard link planted to someone else's file). One of ours gets mode 0660
 // whatever the umask, so the other users of its group can take it too; one
 // of another user's that anybody may open is refused, as anybody could hold
-// it.
-int CheckedLockFile(int fd, struct stat& st) {
+// it. In a folder anyone may write, only a file of root's or of this
+// process's user is taken: anybody could have made any other one there and
+// hold it for ever.
+int CheckedLockFile(int fd, const std::string& path, struct stat& st) {
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
         (st.st_uid != geteuid() && (st.st_mode & 0007) != 0)) {
+        close(fd);
+        return -1;
+    }
+    if (st.st_uid != 0 && st.st_uid != geteuid() &&
+        FolderOpenToAll(path.substr(0, path.rfind('/') + 1))) {
+        NoteForeignOwner(path, st.st_uid);
         close(fd);
         return -1;
     }
@@ -136,12 +180,12 @@ int OpenLockFile(const std::string& path, struct stat& st) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = open(path.c_str(), flags);
         if (fd >= 0)
-            return CheckedLockFile(fd, st);
+            return CheckedLockFile(fd, path, st);
         if (errno != ENOENT)
             return -1;
         fd = open(path.c_str(), flags | O_CREAT | O_EXCL, kLockFileMode);
         if (fd >= 0)
-            return CheckedLockFile(fd, st);
+            return CheckedLockFile(fd, path, st);
         if (errno != EEXIST)
             return -1;
         // Another process created it at the same moment: open that one.
@@ -194,6 +238,7 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
     // Both waits run in steps, so that the deadline and vAbandonWaits are
     // seen between two tries.
     const uint64_t deadline = uiTimeoutMs ? NowMs() + uiTimeoutMs : 0;
+    SetLockRefusalNote("");
     LockState::Queue& q = m_impl->queue;
     {
         std::unique_lock<std::mutex> lock(q.m);
@@ -231,6 +276,7 @@ bool ONamedMutex::bLock(uint32_t uiTimeoutMs) {
 }
 
 bool ONamedMutex::bTryLock() {
+    SetLockRefusalNote("");
     LockState::Queue& q = m_impl->queue;
     {
         std::lock_guard<std::mutex> lock(q.m);

@@ -1,6 +1,7 @@
 // The serial line on POSIX systems: a termios device in raw mode, opened
 // non-blocking and exclusively, with reads and writes timed by poll().
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -19,12 +20,22 @@
 #include "platform/deadline.h"
 #include "platform/posix_fd.h"
 #include "platform/serial_line.h"
+#include "platform/system.h"
 
 namespace quillon {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How many fork()s this process came out of as the child. A line opened
+// before the last of them is the parent's: the child has a copy of its
+// descriptor, which shares the parent's lock and exclusive use.
+std::atomic<unsigned> g_uiForks{0};
+void CountForkInChild() {
+    g_uiForks.fetch_add(1, std::memory_order_relaxed);
+}
+const bool g_forkHandler = (AtFork(nullptr, nullptr, &CountForkInChild), true);
 
 bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     static const struct {
@@ -185,13 +196,18 @@ public:
             (void)::ioctl(fd.iGet(), TIOCMBIS, &iBits);
         }
         m_fd = std::move(fd);
+        m_uiOpenedAfterFork = g_uiForks.load(std::memory_order_relaxed);
         return 0;
     }
 
+    // In a child of fork() only the child's copy of the descriptor goes: the
+    // lock and the exclusive use belong to the open port the parent still has.
     void vClose() override {
         vDropAhead();
         if (m_fd.bValid()) {
-            vUnlock(m_fd.iGet());
+            if (!bInherited()) {
+                vUnlock(m_fd.iGet());
+            }
             m_fd.vReset();
         }
     }
@@ -199,6 +215,9 @@ public:
     int iWrite(const uint8_t* pData, size_t uiLen) override {
         if (!m_fd.bValid() || (pData == nullptr && uiLen != 0)) {
             return 1;
+        }
+        if (bInherited()) {
+            return kHungUp; // the parent's port: gone for this process
         }
         // A stalled line (flow control held off) gives up after a fixed two
         // seconds plus a millisecond per byte.
@@ -233,6 +252,9 @@ public:
         uiGot = 0;
         if (!m_fd.bValid() || pBuf == nullptr || uiWant == 0) {
             return 1;
+        }
+        if (bInherited()) {
+            return kHungUp;
         }
         // Bytes read ahead by an earlier call go first, without a system call.
         if (m_uiAheadAt < m_uiAheadLen) {
@@ -280,6 +302,9 @@ public:
         if (!m_fd.bValid()) {
             return 1;
         }
+        if (bInherited()) {
+            return kHungUp;
+        }
         int iBits = eLine == ModemLine::Rts ? TIOCM_RTS : TIOCM_DTR;
         if (::ioctl(m_fd.iGet(), bRaise ? TIOCMBIS : TIOCMBIC, &iBits) == 0) {
             return 0;
@@ -291,12 +316,17 @@ public:
 
     void vPurgeInput() override {
         vDropAhead();
-        if (m_fd.bValid()) {
+        if (m_fd.bValid() && !bInherited()) {
             tcflush(m_fd.iGet(), TCIFLUSH);
         }
     }
 
 private:
+    // The descriptor came from the parent through fork().
+    bool bInherited() const {
+        return m_uiOpenedAfterFork != g_uiForks.load(std::memory_order_relaxed);
+    }
+
     // A hang-up, an error condition or a descriptor that is no longer valid.
     static bool bGone(short sEvents) { return (sEvents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
 
@@ -372,6 +402,7 @@ private:
     }
 
     OFd m_fd;
+    unsigned m_uiOpenedAfterFork = 0; // g_uiForks when the port was opened
     // Bytes read from the device and not yet handed out: a reply is taken
     // with one read() however many calls the exchange makes for it.
     uint8_t m_abAhead[1024];

@@ -64,7 +64,8 @@ SleepHook SetSleepHook(SleepHook hook);
 int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& data);
 
 // Replaces the file at target with contents atomically. A link is kept: the
-// file at the end of its chain is replaced. The contents go into a new file
+// file at the end of its chain is replaced (POSIX, as root: only while every
+// link and what it points to have one owner). The contents go into a new file
 // with a unique name beside that file (created exclusively, never through a
 // link), which takes the old file's permissions and owner, is flushed to
 // disk and renamed over it; the folder is flushed too. On failure the new
@@ -79,9 +80,10 @@ void AtFork(void (*pfnPrepare)(), void (*pfnParent)(), void (*pfnChild)());
 
 // A mutex named across processes; a holder that dies releases it.
 // POSIX: a flock'ed file "quillon-mutex-<name>.lock" in one folder that every
-// process finds alike - $QUILLON_LOCK_DIR when set, else /run/lock where it
-// exists, else /tmp. Windows: the kernel mutex "Global\<name>", or "<name>"
-// when the session may not create global objects.
+// process finds alike - $QUILLON_LOCK_DIR when set, else /run/quillon (made
+// by the packages) or /run/lock where it exists, else /tmp. Windows: the
+// kernel mutex "Global\<name>", or "<name>" when the session may not create
+// global objects.
 class ONamedMutex {
 public:
     explicit ONamedMutex(const char* pName);
@@ -103,6 +105,10 @@ public:
     // never lets go cannot keep it waiting.
     void vAbandonWaits() { m_bAbandoned.store(true); }
     const std::string& sName() const { return m_name; }
+    // Why the calling thread's last bLock or bTryLock failed at once, when
+    // that is worth telling (a lock file of another user in a folder anyone
+    // may write); "" otherwise.
+    static const char* pRefusalNote();
 
 private:
     // Waits run in steps of this many milliseconds, looking at m_bAbandoned

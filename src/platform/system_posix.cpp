@@ -116,9 +116,21 @@ std::string UniqueSiblingName(const std::string& folder, const std::string& name
     return folder + "." + name + "." + UniqueNameSuffix(clock, static_cast<uint64_t>(getpid()));
 }
 
+// Root follows a link only to a file of the link's own owner, as the
+// kernel's protected-symlinks rule has it: another user's link cannot make
+// root replace, or create, a file of that user's choosing.
+bool MayFollow(uid_t linkOwner, const std::string& target) {
+    if (geteuid() != 0)
+        return true;
+    struct stat st {};
+    if (lstat(target.c_str(), &st) == 0)
+        return st.st_uid == linkOwner;
+    return errno == ENOENT && linkOwner == 0; // root creates the file
+}
+
 // The name a write has to replace: path itself, or the end of its chain of
 // symbolic links (which need not exist yet). False when the chain cannot be
-// followed.
+// followed, or may not be.
 bool FinalTarget(const std::string& path, std::string& final) {
     std::string current = path;
     for (int hops = 0; hops <= 40; ++hops) { // the kernel's own limit
@@ -145,6 +157,10 @@ bool FinalTarget(const std::string& path, std::string& final) {
             std::string::size_type slash = current.rfind('/');
             if (slash != std::string::npos)
                 link = current.substr(0, slash + 1) + link;
+        }
+        if (!MayFollow(st.st_uid, link)) {
+            errno = EACCES;
+            return false;
         }
         current = link;
     }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -129,6 +131,25 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         EXPECT_EQ(0, IDC_CloseComm());
     }
 }
+
+#if !defined(_WIN32)
+// A configuration path named by the host comes before QUILLON_CONFIG, which
+// stays as it was; naming none returns to it.
+TEST(Exports, ANamedConfigurationPathComesBeforeTheEnvironment) {
+    TestEnv env("[CARDREADER]\n"); // no port: an opening fails
+    const std::string named = env.dir() + "/named.ini";
+    std::ofstream(named)
+        << "[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n";
+    ScopedScriptedLine line;
+    for (const char* pPath : {named.c_str(), static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(0, Quillon_SetConfigPath(pPath));
+        tDevReturn r = Record(0);
+        EXPECT_EQ(pPath ? 0 : 1, IDC_SetCommPara(&r));
+        EXPECT_EQ(env.configPath(), std::getenv("QUILLON_CONFIG"));
+        EXPECT_EQ(0, IDC_CloseComm());
+    }
+}
+#endif
 
 // Two threads keep polling the status while CloseComm waits: it comes before
 // their next calls, right after the calls under way. Every write to the line

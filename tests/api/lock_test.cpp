@@ -34,6 +34,7 @@
 #include "support/scoped_var.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
+#include "support/virtual_clock.h"
 
 using namespace quillon;
 
@@ -132,6 +133,13 @@ bool EndsWithin(pid_t pid, int watch, int ms, int* pStatus) {
         kill(pid, SIGKILL);
     waitpid(pid, pStatus, 0);
     return ended;
+}
+
+// This process becomes the user "nobody"; false when the machine does not let it.
+bool BecomeNobody() {
+    const passwd* nobody = getpwnam("nobody");
+    return nobody && setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 &&
+           setuid(nobody->pw_uid) == 0;
 }
 
 // The lock file's path in folder d.
@@ -280,8 +288,9 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
     EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
 }
 
-// Without QUILLON_LOCK_DIR every process looks for the lock in the system's
-// lock folder (/run/lock, else /tmp), whatever its own TMPDIR says: two
+// Without QUILLON_LOCK_DIR every process looks for the lock in the packaged
+// folder (/run/quillon), else the system's lock folder (/run/lock), else
+// /tmp, whatever its own TMPDIR says: two
 // processes with different TMPDIRs meet at one lock. A lock name of the
 // test's own keeps it apart from every real "CARDREADER" on the machine.
 TEST(Lock, WithoutALockFolderProcessesOfDifferentTmpdirsShareOneLock) {
@@ -289,9 +298,14 @@ TEST(Lock, WithoutALockFolderProcessesOfDifferentTmpdirsShareOneLock) {
     const std::string mine = env.dir() + "/mine", theirs = env.dir() + "/theirs";
     ASSERT_EQ(0, mkdir(mine.c_str(), 0700));
     ASSERT_EQ(0, mkdir(theirs.c_str(), 0700));
-    struct stat st {};
-    const std::string folder =
-        stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
+    std::string folder = "/tmp";
+    for (const char* pFolder : {"/run/quillon", "/run/lock"}) {
+        struct stat st {};
+        if (stat(pFolder, &st) == 0 && S_ISDIR(st.st_mode)) {
+            folder = pFolder;
+            break;
+        }
+    }
     const std::string name = "lock-test-" + std::to_string(getpid());
     const std::string path = folder + "/quillon-mutex-" + name + ".lock";
     ScopedVar dir("QUILLON_LOCK_DIR", nullptr);
@@ -322,6 +336,26 @@ TEST(Lock, WithoutALockFolderProcessesOfDifferentTmpdirsShareOneLock) {
         closedir(listing);
         EXPECT_EQ(0, entries) << d << " holds a lock file";
     }
+}
+
+// A wait with a limit ends on its deadline, not a poll step after it: the
+// pauses between two tries are cut at the deadline. Pauses run on the clock.
+TEST(Lock, AWaitWithALimitEndsOnItsDeadline) {
+    TestEnv env;
+    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+    OtherHolder other;
+    ASSERT_TRUE(other.bHolding());
+    VirtualClock clock;
+    static VirtualClock* s_pClock;
+    s_pClock = &clock;
+    const SleepHook previous = SetSleepHook([](unsigned uiMs) { s_pClock->vAdvance(uiMs); });
+    quillon::ONamedMutex mutex("CARDREADER");
+    for (const uint32_t limit : {1u, 15u, 25u}) {
+        const uint64_t start = clock.uiNow();
+        EXPECT_FALSE(mutex.bLock(limit));
+        EXPECT_EQ(limit, clock.uiNow() - start);
+    }
+    SetSleepHook(previous);
 }
 
 // Without LockWaitMs (or with 0) a call waits for the holder as long as it
@@ -513,12 +547,10 @@ TEST(Lock, AnotherUserCannotTakeTheLockFile) {
         ASSERT_TRUE(mutex.bLock());
         mutex.vUnlock();
     }
-    const uid_t uid = nobody->pw_uid;
-    const gid_t gid = nobody->pw_gid;
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+        if (!BecomeNobody())
             _exit(10);
         struct stat st {};
         if (stat(path.c_str(), &st) != 0)
@@ -538,6 +570,50 @@ TEST(Lock, AnotherUserCannotTakeTheLockFile) {
         GTEST_SKIP() << "the test folder is out of reach for \"nobody\"";
     EXPECT_EQ(0, WEXITSTATUS(status)) << "10: no setuid, 12: took it, 13/14: opened it or "
                                          "another error, 15: locked";
+}
+
+// In a folder anyone may write (/run/lock), a lock file that another user
+// made and holds is never waited on, though the caller (root) could open
+// it: 1223 at once, and the trace says whose file it is.
+TEST(Lock, AnotherUsersLockFileInAFolderOpenToAllIsRefusedAtOnce) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and a user \"nobody\" to plant another user's lock file";
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"
+                "[DllExtFunc]\nRemainDays=1\n");
+    const std::string locks = env.dir() + "/locks";
+    ASSERT_EQ(0, chmod(env.dir().c_str(), 0711));
+    ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
+    ASSERT_EQ(0, chmod(locks.c_str(), 01777));
+    ScopedVar dir("QUILLON_LOCK_DIR", locks);
+    ScopedScriptedLine line;
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r)); // opens the trace; the lock file is root's own
+    ASSERT_EQ(0, unlink(At(locks).c_str()));
+    OtherHolder squatter([] {
+        if (!BecomeNobody())
+            _exit(5);
+        umask(077);
+    });
+    ASSERT_TRUE(squatter.bHolding()) << "\"nobody\" could not make and hold the lock file";
+    line->vClear();
+
+    auto call = std::async(std::launch::async, [] {
+        const auto start = std::chrono::steady_clock::now();
+        tDevReturn w = Record(0);
+        const int rc = IDC_EjectCard(&w);
+        return std::make_tuple(rc, w.iCode2, std::chrono::steady_clock::now() - start);
+    });
+    const bool ended = call.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    squatter.vRelease(); // lets a call that waits through, so that the test can end
+    ASSERT_TRUE(ended) << "the call waits for another user's lock file";
+    const auto [rc, code, took] = call.get();
+    EXPECT_EQ(std::make_pair(1, 1223), std::make_pair(rc, code));
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_TRUE(line->events.empty()); // nothing sent
+    const std::string owner = "belongs to user " + std::to_string(nobody->pw_uid) + " (nobody)";
+    EXPECT_NE(std::string::npos, env.sReadFile("Vantrel/CARDREADER.log").find(owner));
+    IDC_CloseComm();
 }
 
 // A host whose other thread is inside a call when it forks: the child's first

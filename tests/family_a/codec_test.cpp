@@ -51,8 +51,11 @@ TEST(DleCodec, FramesDoubleDleAndRespectTheBuffer) {
     Bytes bad = Encode(B("C40"));
     bad.back() ^= 1;
     EXPECT_FALSE(dle::IsWholeFrame(bad.data(), static_cast<uint32_t>(bad.size())));
-    const Bytes lone = B({0x10, 0x02, 'A', 0x10, 'B', 0x10, 0x03, 0x03 ^ 'A' ^ 0x10 ^ 'B'});
-    EXPECT_FALSE(dle::IsWholeFrame(lone.data(), static_cast<uint32_t>(lone.size())));
+    // A lone DLE in the text, also right before the closing DLE ETX (whose DLE
+    // is no partner for it); each check byte as if the pair were doubled.
+    for (const Bytes& lone : {B({0x10, 0x02, 'A', 0x10, 'B', 0x10, 0x03, 0x03 ^ 'A' ^ 0x10 ^ 'B'}),
+                              B({0x10, 0x02, 'A', 0x10, 0x10, 0x03, 0x03 ^ 'A'})})
+        EXPECT_FALSE(dle::IsWholeFrame(lone.data(), static_cast<uint32_t>(lone.size())));
     // Every length, DLEs among the text: the frame's own check holds, and a
     // changed check byte, or a text byte changed, fails it.
     Bytes text;

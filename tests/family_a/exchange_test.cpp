@@ -62,6 +62,7 @@ TEST_F(ExchangeA, HandshakeRefusalsSilenceAndBrokenReplies) {
         {"reply byte missing", B("C40"), {kAck, B({0x10, 0x02, 'P', '4'})}, 64, 1299, 1, true, true},
         {"reply text of 4 bytes", B("C40"), {kAck, FrameA(B("P400"))}, 64, 1299, 1, true, true},
         {"reply data beyond the buffer", B("C40"), {kAck, FrameA(B("P4000123456789"))}, 8, 1299, 1, true, true},
+        {"reply data filling the buffer", B("C40"), {kAck, FrameA(B("P400012345678"))}, 8, 1201, 1, true, false},
         {"frame of 512 bytes", Bytes(507, 'A'), {kAck, FrameA(B("P4000"))}, 64, 1201, 1, true, false},
         {"frame of 513 bytes, DLEs counted twice", Bytes(254, 0x10), {kAck}, 64, 1224, 0, false, false},
     };

@@ -19,6 +19,12 @@ Bytes WithCrc(const Bytes& f) { // the CRC of all before it, high byte first
     const uint16_t crc = quillon::Crc16Xmodem(f.data(), f.size());
     return Cat({f, B({crc >> 8, crc & 0xFF})});
 }
+// A copy with its last byte changed: a frame whose CRC no longer holds.
+Bytes LastFlipped(Bytes f) {
+    if (!f.empty())
+        f.back() ^= 0x01;
+    return f;
+}
 } // namespace
 
 TEST(CodecB, CrcCheckValueAndCommandFrame) {
@@ -43,8 +49,8 @@ TEST(CodecB, CrcCheckValueAndCommandFrame) {
 // Fed in pieces of `step` bytes: the state after each, and the payload taken.
 TEST(CodecB, DecoderTakesAFrameAsItArrives) {
     const Bytes good = FrameB(B("P1100DATA"));
-    Bytes badCrc = good, badStart = good;
-    badCrc.back() ^= 0x01;
+    const Bytes badCrc = LastFlipped(good);
+    Bytes badStart = good;
     badStart[0] = 0xF3;
     const std::vector<std::tuple<const char*, Bytes, size_t, Decoded, size_t>> rows = {
         // name, bytes, piece size, final state, bytes fed until it
@@ -88,8 +94,7 @@ TEST(CodecB, DecoderCutShort) {
     EXPECT_EQ(Decoded::Broken, start.CutShort());
     // A body cut short is judged on what came, its last two bytes as the CRC.
     const Bytes cut = WithCrc(Cat({B({0xF2, 0x00, 0x09}), B("P1100AB")})); // 9 announced, 7 came
-    Bytes cutBad = cut;
-    cutBad.back() ^= 0x01;
+    const Bytes cutBad = LastFlipped(cut);
     for (const auto& [bytes, state] :
          {std::make_pair(cut, Decoded::Frame), std::make_pair(cutBad, Decoded::Broken)}) {
         famb::OFrameDecoder body;

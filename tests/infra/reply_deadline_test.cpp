@@ -112,6 +112,7 @@ TEST(ReplyDeadline, EveryExchangeBoundsTheWholeFrame) {
             } cases[] = {
                 {x.timeoutMs - 1, 50, true},  // slow to start: the first byte has the time-out
                 {10, x.timeoutMs - 1, false}, // dripping: the frame's deadline ends it
+                {10, x.timeoutMs / 2, false}, // the start in time, the rest after the deadline
             };
             for (const auto& c : cases) {
                 SCOPED_TRACE(std::string(x.name) + " at " + std::to_string(baud) +

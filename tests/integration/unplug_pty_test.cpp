@@ -1,7 +1,8 @@
-// A USB-serial adapter pulled out and plugged in again, as the kiosk sees
-// it: the terminal behind the configured port hangs up, and the port name (a
-// link such as /dev/serial/by-id/...) comes back pointing at a new terminal.
-// The next IDC_SetCommPara opens the new one and the reader works again.
+// The port's life as the kiosk sees it. A USB-serial adapter pulled out and
+// plugged in again: the terminal behind the configured port hangs up, and
+// the port name (a link such as /dev/serial/by-id/...) comes back pointing at
+// a new terminal; the next IDC_SetCommPara opens the new one and the reader
+// works again. A host that forks: the child's copy of the port is not its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "emulator.h"
@@ -35,6 +37,22 @@ int Status(tDevReturn& r) {
     tIdcStatus st{};
     std::memset(&r, 0x5A, sizeof r);
     return IDC_GetStatus(&st, &r);
+}
+
+// Runs fn in a child of fork(); its result, -1 when the child did not end well.
+int InChild(int (*fn)()) {
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                           : -1;
+}
+
+// The code of an IDC_SetCommPara.
+int OpenCode() {
+    tDevReturn r{};
+    return IDC_SetCommPara(&r) == 0 ? 0 : r.iCode2 % 256;
 }
 } // namespace
 
@@ -67,4 +85,25 @@ TEST(ReaderOverPty, UnpluggedAdapterIsOpenedAgainUnderItsLink) {
     EXPECT_EQ(1201, r.iCode2);
     EXPECT_FALSE(after.Commands().empty());
     EXPECT_EQ(ini, env.sReadConfig());
+}
+
+// A child of fork() has a copy of the parent's open port, not the port: its
+// IDC_CloseComm closes the copy and leaves the parent's exclusive use alone,
+// so another process is still refused and the parent goes on; the child can
+// open the reader once the parent has let it go.
+TEST(ReaderOverPty, AForkedChildNeitherFreesNorTakesTheParentsPort) {
+    TestEnv env;
+    ScopedVar lockFolder("QUILLON_LOCK_DIR", env.dir());
+    emu::Emulator reader(emu::Family::A);
+    env.vWriteConfig("[CARDREADER]\nPort=" + reader.Start() +
+                     "\n[CardReaderType]\nCardReaderType=1\n");
+    CloseAtEnd closer;
+    ASSERT_EQ(0, OpenCode());
+    EXPECT_EQ(0, InChild([] { return IDC_CloseComm(); }));
+    EXPECT_EQ(1223 % 256, InChild(OpenCode)) << "another process took the parent's port";
+    tDevReturn r{};
+    EXPECT_EQ(0, Status(r));
+    EXPECT_EQ(1201, r.iCode2);
+    IDC_CloseComm();
+    EXPECT_EQ(0, InChild(OpenCode));
 }

@@ -2,6 +2,8 @@
 // and what pcscd gets back, for the cases a real reader makes hard to stage.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -19,6 +21,18 @@ extern "C" {
 #include "fake_idc.h"
 #include "quillon/idc.h"
 #include "quillon/pcsc_control.h"
+#include "reader_config.h"
+
+// pcscd's log, as the handler finds it in its host.
+std::vector<std::string> g_log;
+extern "C" __attribute__((visibility("default"))) void log_msg(int, const char* pFormat, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, pFormat);
+    std::vsnprintf(line, sizeof line, pFormat, args);
+    va_end(args);
+    g_log.push_back(line);
+}
 
 namespace {
 
@@ -27,23 +41,53 @@ constexpr DWORD kLun = 0x10000;
 const std::vector<uint8_t> kAtrT0{0x3B, 0x69, 0x00, 0x00, 0x51, 0x55, 0x49};
 char kDevice[] = "/dev/null"; // a character device the fake answers for
 
+uint64_t g_nowMs = 0; // the recovery's clock
+uint64_t TestNowMs() {
+    return g_nowMs;
+}
+
+// The log lines holding text.
+size_t Logged(const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : g_log)
+        n += line.find(text) != std::string::npos;
+    return n;
+}
+
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_fake = tFakeIdc{};
+        g_log.clear();
+        quillon::pcsc::g_pfnNowMs = &TestNowMs;
         char tmpl[] = "/tmp/quillon-ifd-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         ::setenv("QUILLON_PCSC_RUN_DIR", (dir_ + "/run").c_str(), 1);
         ::setenv("QUILLON_PCSC_TRACE_DIR", "/var/log/quillon-test", 1);
+        ::unsetenv("QUILLON_CONFIG");
     }
     void TearDown() override {
         (void)IFDHCloseChannel(kLun);
         (void)std::system(("rm -rf '" + dir_ + "'").c_str());
     }
-    void Open() {
-        ASSERT_EQ(IFDHCreateChannelByName(kLun, kDevice), IFD_SUCCESS);
+    void Open(char* pName = kDevice) {
+        ASSERT_EQ(IFDHCreateChannelByName(kLun, pName), IFD_SUCCESS);
         g_fake.calls.clear();
+    }
+    // A configuration file of the test's own (mode 0600) in its folder.
+    std::string Ini(const std::string& text, const std::string& name = "reader.ini") {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << "[CARDREADER]\nPort=/dev/null\n" << text;
+        EXPECT_EQ(::chmod(path.c_str(), 0600), 0);
+        return path;
+    }
+    void OpenWithMotor() {
+        // The trace folder is made by the library below the test's own.
+        std::string ini = Ini("[pcsc]\nmotorcontrol = 1 ; the card moves\n[DllExtFunc]\n"
+                              "RemainDays=3\nTraceDir=" +
+                              dir_ + "/trace/new\n");
+        Open(ini.data());
     }
     void PowerUp(uint32_t uiType, const std::vector<uint8_t>& atr = kAtrT0) {
         g_fake.uiChipType = uiType;
@@ -56,23 +100,41 @@ protected:
     std::string dir_;
 };
 
-TEST_F(BridgeTest, DeviceNameThatIsNoReaderFailsTheChannelCleanly) {
+// Names that name no reader, and configurations another user could change
+// (pcscd runs as root): the library is not even asked, and the log says why.
+TEST_F(BridgeTest, DeviceNameThatIsNoReaderOrNotSafeFailsTheChannelCleanly) {
     ASSERT_EQ(::mkdir((dir_ + "/folder.ini").c_str(), 0700), 0);
     std::ofstream(dir_ + "/plain.txt") << "x";
+    const std::string good = Ini("");
+    ASSERT_EQ(::symlink(good.c_str(), (dir_ + "/link.ini").c_str()), 0);
+    ASSERT_EQ(::chmod(Ini("", "shared.ini").c_str(), 0620), 0);
+    for (const char* pFolder : {"/open", "/open-trace"})
+        ASSERT_EQ(::mkdir((dir_ + pFolder).c_str(), 0777) | ::chmod((dir_ + pFolder).c_str(), 0777),
+                  0);
+    ASSERT_EQ(::symlink(dir_.c_str(), (dir_ + "/trace-link").c_str()), 0);
+    const auto trace = [&](const char* pDir) {
+        return "[DllExtFunc]\nRemainDays=3\nTraceDir=" + dir_ + pDir + "\n";
+    };
     struct Row {
-        std::string name;
-        Strings calls; // the library is not even asked for names that name no reader
+        std::string name, why;
     } rows[] = {
-        {"/dev/quillon-missing", {}},
-        {dir_ + "/missing.ini", {}},
-        {dir_ + "/folder.ini", {}},
-        {dir_ + "/plain.txt", {}},
-        {dir_, {}},
+        {"/dev/quillon-missing", "No such file"},
+        {dir_ + "/missing.ini", "No such file"},
+        {dir_ + "/folder.ini", "no configuration file"},
+        {dir_ + "/plain.txt", "neither a serial device"},
+        {dir_, "neither a serial device"},
+        {dir_ + "/link.ini", "the name is a link"},
+        {dir_ + "/shared.ini", "the file may be written by other users"},
+        {Ini("", "open/reader.ini"), "folder " + dir_ + "/open may be written by other users"},
+        {Ini(trace("/trace-link/new"), "t1.ini"), dir_ + "/trace-link/new is or passes a link"},
+        {Ini(trace("/open-trace/new"), "t2.ini"), dir_ + "/open-trace may be written by other"},
     };
     for (auto& row : rows) {
         g_fake.calls.clear();
+        g_log.clear();
         EXPECT_NE(IFDHCreateChannelByName(kLun, row.name.data()), IFD_SUCCESS) << row.name;
-        EXPECT_EQ(g_fake.calls, row.calls) << row.name;
+        EXPECT_EQ(g_fake.calls, Strings{}) << row.name;
+        EXPECT_EQ(Logged(row.why), 1u) << row.name;
     }
     // A device where nobody answers: the library is closed again.
     g_fake.calls.clear();
@@ -86,6 +148,7 @@ TEST_F(BridgeTest, SerialDeviceGetsItsConfigurationAndOneChannelOnly) {
     ASSERT_EQ(IFDHCreateChannelByName(kLun, kDevice), IFD_SUCCESS);
     EXPECT_EQ(g_fake.calls, (Strings{"SetCommPara", "Init 3"}));
     EXPECT_EQ(g_fake.configSeen, dir_ + "/run/_dev_null.ini");
+    EXPECT_EQ(std::getenv("QUILLON_CONFIG"), nullptr) << "pcscd's environment changed";
     std::ifstream in(g_fake.configSeen);
     std::stringstream text;
     text << in.rdbuf();
@@ -121,6 +184,44 @@ TEST_F(BridgeTest, PresenceIsOneStatusExchangeAndOnlyACardInsideCounts) {
         EXPECT_EQ(IFDHICCPresence(kLun), row.want) << row.usPosition << "/" << row.iResult;
         EXPECT_EQ(g_fake.calls, Strings{"GetStatus"}) << "no chip power-up to poll";
     }
+}
+
+// A port that has gone (1223): the library's channel closes, the card reads
+// as absent and the chip as off; later polls try to open the reader again,
+// once a second at most, and the log tells the loss and the return once.
+TEST_F(BridgeTest, ReaderThatGoesIsLookedForOnceASecondUntilItIsBack) {
+    Open();
+    PowerUp(0);
+    g_fake.usPosition = 3;
+    struct Row {
+        uint64_t uiNowMs;
+        int iOpenResult, iStatusResult, iStatusCode;
+        RESPONSECODE want;
+        Strings calls;
+    } rows[] = {
+        {5000, 0, 1, 1223, IFD_ICC_NOT_PRESENT, {"GetStatus", "CloseComm"}},
+        {5999, 0, 0, 1203, IFD_ICC_NOT_PRESENT, {}},
+        {6000, 1, 0, 1203, IFD_ICC_NOT_PRESENT, {"SetCommPara", "CloseComm"}},
+        {6900, 0, 0, 1203, IFD_ICC_NOT_PRESENT, {}},
+        {7000, 0, 0, 1203, IFD_ICC_PRESENT, {"SetCommPara", "Init 3", "GetStatus"}},
+        {7001, 0, 1, 1225, IFD_COMMUNICATION_ERROR, {"GetStatus"}}, // a silent reader stays
+    };
+    for (const Row& row : rows) {
+        g_nowMs = row.uiNowMs;
+        g_fake.calls.clear();
+        g_fake.iOpenResult = row.iOpenResult;
+        g_fake.iStatusResult = row.iStatusResult;
+        g_fake.iStatusCode = row.iStatusCode;
+        EXPECT_EQ(IFDHICCPresence(kLun), row.want) << row.uiNowMs;
+        EXPECT_EQ(g_fake.calls, row.calls) << row.uiNowMs;
+    }
+    UCHAR apdu[5] = {}, rx[258];
+    DWORD rxLen = sizeof rx;
+    EXPECT_EQ(IFDHTransmitToICC(kLun, {0, 0}, apdu, 5, rx, &rxLen, nullptr),
+              IFD_COMMUNICATION_ERROR)
+        << "the chip went with the reader";
+    EXPECT_EQ(Logged(" gone (1223)"), 1u);
+    EXPECT_EQ(Logged(" open again"), 1u);
 }
 
 TEST_F(BridgeTest, PowerUpHandsOutTheAnswerAndOffersTheChipsProtocolOnly) {
@@ -216,7 +317,7 @@ TEST_F(BridgeTest, TransmitFailsCleanlyForSilentChipsLongApdusAndSmallBuffers) {
 }
 
 TEST_F(BridgeTest, ControlCodesDriveTheMotorWithResultCodeAndRecord) {
-    Open();
+    OpenWithMotor();
     PowerUp(0);
     struct Row {
         DWORD code;
@@ -259,7 +360,7 @@ TEST_F(BridgeTest, ControlCodesDriveTheMotorWithResultCodeAndRecord) {
 }
 
 TEST_F(BridgeTest, ControlRefusedBeforeTheReaderMoves) {
-    Open();
+    OpenWithMotor();
     std::vector<UCHAR> out(512);
     DWORD got = 0;
     UCHAR mode[3] = {1, 0, 0};
@@ -286,6 +387,29 @@ TEST_F(BridgeTest, ControlRefusedBeforeTheReaderMoves) {
         EXPECT_EQ(got, 0u);
     }
     EXPECT_TRUE(g_fake.calls.empty());
+}
+
+// The codes that move the card run only where the reader's configuration
+// turns them on ([PCSC] MotorControl=1); status and tracks always answer.
+TEST_F(BridgeTest, MotorCodesAreOffUnlessTheConfigurationTurnsThemOn) {
+    std::vector<UCHAR> out(512);
+    DWORD got = 0;
+    for (std::string name : {std::string(kDevice), Ini("[PCSC]\nMotorControl=0\n"),
+                             Ini("[Other]\nMotorControl=1\n", "other.ini")}) {
+        Open(name.data());
+        for (DWORD code : {QUILLON_CTL_ACCEPT, QUILLON_CTL_EJECT, QUILLON_CTL_RETAIN,
+                           QUILLON_CTL_RESET, QUILLON_CTL_STATUS, QUILLON_CTL_READ_TRACKS}) {
+            const bool bAnswers = code == QUILLON_CTL_STATUS || code == QUILLON_CTL_READ_TRACKS;
+            EXPECT_EQ(
+                IFDHControl(kLun, SCARD_CTL_CODE(code), nullptr, 0, out.data(), out.size(), &got),
+                bAnswers ? IFD_SUCCESS : IFD_ERROR_NOT_SUPPORTED)
+                << name << " " << code;
+        }
+        EXPECT_EQ(g_fake.calls, (Strings{"GetStatus", "ReadTrack"})) << name;
+        EXPECT_EQ(Logged("refused: [PCSC] MotorControl=1 is not configured"), 4u);
+        g_log.clear();
+        ASSERT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    }
 }
 
 } // namespace

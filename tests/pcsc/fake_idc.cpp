@@ -1,6 +1,5 @@
 #include "fake_idc.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "quillon/idc.h"
@@ -19,9 +18,12 @@ extern "C" {
 
 int IDC_SetCommPara(tDevReturn* pRet) {
     g_fake.calls.push_back("SetCommPara");
-    const char* p = std::getenv("QUILLON_CONFIG");
-    g_fake.configSeen = p ? p : "";
+    g_fake.configSeen = g_fake.namedPath;
     return Answer(pRet, g_fake.iOpenResult, g_fake.iOpenResult ? 1223 : 0);
+}
+int Quillon_SetConfigPath(const char* pPath) {
+    g_fake.namedPath = pPath ? pPath : "";
+    return 0;
 }
 int IDC_CloseComm(void) {
     g_fake.calls.push_back("CloseComm");

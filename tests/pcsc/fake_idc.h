@@ -8,7 +8,8 @@
 
 struct tFakeIdc {
     std::vector<std::string> calls; // function names, in order
-    std::string configSeen;         // QUILLON_CONFIG at IDC_SetCommPara
+    std::string namedPath;          // the last Quillon_SetConfigPath
+    std::string configSeen;         // the path named at IDC_SetCommPara
     int iOpenResult = 0;
     int iInitResult = 0;
     int iInitCode = 1225; // when it fails

@@ -3,6 +3,9 @@
 // PC/SC client does, through libpcsclite. pcscd listens on one fixed socket
 // and needs root: the test skips when not root and refuses to start beside
 // a pcscd that answers there. Its pcscd is stopped by pid, also on failure.
+// What a real pcscd adds to the handler's own tests: a client of another
+// user, a reader unplugged and plugged in again, a configuration of another
+// user's.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,7 +19,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,28 +113,49 @@ protected:
         char tmpl[] = "/tmp/quillon-pcscd-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         work_ = tmpl;
+        port_ = StartEmulator(quillon::emu::CardPosition::None);
+    }
+
+    // A new emulated reader (the last one stops) with the card where given.
+    std::string StartEmulator(quillon::emu::CardPosition at, const Card& card = Card::Default()) {
+        if (emu_)
+            emu_->Stop();
         Options opt;
         opt.entryDelay = quillon::emu::kForever;
         emu_ = std::make_unique<Emulator>(Family::A, opt);
-        port_ = emu_->Start();
-        emu_->PlaceCard(quillon::emu::CardPosition::None);
+        const std::string port = emu_->Start();
+        emu_->SetCard(card);
+        emu_->PlaceCard(at);
+        return port;
+    }
 
+    // pcscd with one reader, DEVICENAME as given; false when pcscd did not
+    // come up (its context cannot be had).
+    bool StartPcscd(const std::string& deviceName) {
         const std::string conf = work_ + "/reader.conf.d";
-        ASSERT_EQ(::mkdir(conf.c_str(), 0700), 0);
+        (void)::mkdir(conf.c_str(), 0700);
         std::ofstream(conf + "/quillon") << "FRIENDLYNAME \"" << kReader << "\"\n"
-                                         << "DEVICENAME " << port_ << "\n"
+                                         << "DEVICENAME " << deviceName << "\n"
                                          << "LIBPATH " << QUILLON_IFD_PATH << "\n";
         pcscd_ = std::make_unique<Pcscd>(conf, work_);
-        ASSERT_TRUE(pcscd_->Started());
-        // pcscd is up once a context can be had.
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) !=
                SCARD_S_SUCCESS) {
-            ASSERT_TRUE(pcscd_->Running()) << Log();
-            ASSERT_LT(Clock::now(), deadline) << "pcscd did not come up\n" << Log();
+            if (!pcscd_->Running() || Clock::now() > deadline)
+                return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        ASSERT_TRUE(WaitForReader()) << Log();
+        return true;
+    }
+
+    // A configuration file of root's for the emulated reader, with the motor
+    // codes on and the trace in the test's folder.
+    std::string MotorIni() {
+        const std::string ini = work_ + "/reader.ini";
+        std::ofstream(ini) << "[CARDREADER]\nPort=" << port_
+                           << "\n[CardReaderType]\nCardReaderType=1\n[DllExtFunc]\nRemainDays=1\n"
+                           << "TraceDir=" << work_ << "/trace\n[PCSC]\nMotorControl=1\n";
+        return ini;
     }
 
     void TearDown() override {
@@ -143,9 +170,16 @@ protected:
             std::printf("pcscd's log and the traces stay in %s\n", work_.c_str());
     }
 
-    std::string Log() const {
-        std::ifstream in(work_ + "/pcscd.log");
+    std::string Log() const { return Read(work_ + "/pcscd.log"); }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Waits (with a limit) until pcscd's log holds text.
+    bool Logged(const std::string& text) const {
+        for (int i = 0; i < 400 && Log().find(text) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return Log().find(text) != std::string::npos;
     }
 
     // The reader's name in pcscd's list (the friendly name and "00 00").
@@ -190,19 +224,24 @@ protected:
         return st.dwEventState;
     }
 
-    // A control code over a direct connection; the output as it came.
-    Bytes Control(DWORD code, const Bytes& in = {}) {
+    // A control code over a direct connection: the output as it came, and
+    // SCardControl's result.
+    static Bytes Control(SCARDCONTEXT ctx, const std::string& reader, DWORD code, LONG& rv) {
         SCARDHANDLE h = 0;
-        DWORD proto = 0;
-        EXPECT_EQ(SCardConnect(ctx_, reader_.c_str(), SCARD_SHARE_DIRECT, 0, &h, &proto),
-                  SCARD_S_SUCCESS);
+        DWORD proto = 0, got = 0;
         Bytes out(512);
-        DWORD got = 0;
-        const LONG rv = SCardControl(h, SCARD_CTL_CODE(code), in.data(), in.size(), out.data(),
-                                     out.size(), &got);
-        EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv);
-        SCardDisconnect(h, SCARD_LEAVE_CARD);
+        rv = SCardConnect(ctx, reader.c_str(), SCARD_SHARE_DIRECT, 0, &h, &proto);
+        if (rv == SCARD_S_SUCCESS) {
+            rv = SCardControl(h, SCARD_CTL_CODE(code), nullptr, 0, out.data(), out.size(), &got);
+            SCardDisconnect(h, SCARD_LEAVE_CARD);
+        }
         out.resize(rv == SCARD_S_SUCCESS ? got : 0);
+        return out;
+    }
+    Bytes Control(DWORD code) {
+        LONG rv = 0;
+        Bytes out = Control(ctx_, reader_, code, rv);
+        EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv);
         return out;
     }
 
@@ -291,21 +330,91 @@ void ExpectFci(const Bytes& fci) {
     EXPECT_EQ(fci[fci.size() - 1], 0x00);
 }
 
-TEST_F(PcscdTest, ChipOfT0AndT1CardsReachesPcscClientAndControlCodesMoveTheCard) {
+// With [PCSC] MotorControl=1: the card comes in and goes out through the
+// control codes, and its T=1 chip answers (T=0: the replug below).
+TEST_F(PcscdTest, ControlCodesMoveTheCardAndItsChipReachesPcscClients) {
+    ASSERT_TRUE(StartPcscd(MotorIni())) << Log();
+    ASSERT_TRUE(WaitForReader()) << Log();
     EXPECT_TRUE(StateNow() & SCARD_STATE_EMPTY);
-
-    Card t0 = Card::Default();
-    t0.chip = ChipKind::ProcessorT0;
-    BringCardIn(t0);
-    ExpectFci(ConnectAndSelect(t0, SCARD_PROTOCOL_T0));
-    EjectAndSeeAbsent();
-
-    ASSERT_TRUE(emu_->RemoveCard());
     Card t1 = Card::Default();
     t1.chip = ChipKind::ProcessorT1;
     BringCardIn(t1);
     ExpectFci(ConnectAndSelect(t1, SCARD_PROTOCOL_T1));
     EjectAndSeeAbsent();
+}
+
+// The reader named by a link to its serial device (the bridge writes the
+// configuration: the motor codes stay off). A client of another user may not
+// move the card. The adapter is pulled out and another put in under the
+// same link: the card reads absent meanwhile, then present again and its
+// chip answers, with the same pcscd.
+TEST_F(PcscdTest, MotorCodesStayOffForOthersAndAReplugWithoutRestartBringsTheReaderBack) {
+    const std::string link = work_ + "/tty";
+    Card t0 = Card::Default();
+    t0.chip = ChipKind::ProcessorT0;
+    port_ = StartEmulator(quillon::emu::CardPosition::Inside, t0);
+    ASSERT_EQ(::symlink(port_.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(StartPcscd(link)) << Log();
+    ASSERT_TRUE(WaitForReader()) << Log();
+    ASSERT_TRUE(WaitState(SCARD_STATE_PRESENT) & SCARD_STATE_PRESENT) << Log();
+
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        SCARDCONTEXT ctx = 0;
+        LONG rv = ::setgroups(0, nullptr) | ::setgid(nobody->pw_gid) | ::setuid(nobody->pw_uid);
+        if (rv != 0 || SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != 0)
+            ::_exit(2);
+        (void)Control(ctx, reader_, QUILLON_CTL_RETAIN, rv);
+        ::_exit(rv == SCARD_E_UNSUPPORTED_FEATURE ? 0 : 3);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "2: no setuid or no PC/SC, 3: the control code was not refused";
+    EXPECT_EQ(emu_->Position(), quillon::emu::CardPosition::Inside);
+    EXPECT_EQ(emu_->GetCounters().retains, 0u);
+
+    emu_->Stop(); // pulled out
+    EXPECT_TRUE(WaitState(SCARD_STATE_EMPTY) & SCARD_STATE_EMPTY) << "absent while unplugged";
+    port_ = StartEmulator(quillon::emu::CardPosition::Inside, t0);
+    const auto plugged = Clock::now();
+    const std::string fresh = link + ".new";
+    ASSERT_EQ(::symlink(port_.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitState(SCARD_STATE_PRESENT) & SCARD_STATE_PRESENT) << Log();
+    ExpectFci(ConnectAndSelect(t0, SCARD_PROTOCOL_T0));
+    EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(10));
+    EXPECT_TRUE(pcscd_->Running());
+    const std::string log = Log();
+    EXPECT_EQ(log.find("gone (1223)"), log.rfind("gone (1223)")) << "the loss is told once";
+}
+
+// A configuration file of another user's: pcscd (root) refuses it without
+// opening the reader, and neither the file nor the file its trace folder
+// leads to changes (a link the user planted there to a file of root's).
+TEST_F(PcscdTest, AConfigurationOfAnotherUserIsRefusedAndNothingIsWritten) {
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string mine = work_ + "/nobody", ini = work_ + "/nobody.ini";
+    const std::string victim = work_ + "/victim";
+    std::ofstream(victim) << "root:only:secret\n";
+    ASSERT_EQ(::mkdir(mine.c_str(), 0755) | ::mkdir((mine + "/trace").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (mine + "/trace/CARDREADER.log").c_str()), 0);
+    std::ofstream(ini) << "[CARDREADER]\nPort=" << port_ << "\n[DllExtFunc]\nRemainDays=1\n"
+                       << "TraceDir=" << mine << "/trace\n";
+    for (const std::string& p : {mine, mine + "/trace", mine + "/trace/CARDREADER.log", ini})
+        ASSERT_EQ(::lchown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << p;
+    const std::string iniBefore = Read(ini), victimBefore = Read(victim);
+
+    ASSERT_TRUE(StartPcscd(ini)) << Log();
+    EXPECT_TRUE(
+        Logged(ini + " refused: the file belongs to user " + std::to_string(nobody->pw_uid)))
+        << Log();
+    EXPECT_EQ(Read(ini), iniBefore);
+    EXPECT_EQ(Read(victim), victimBefore);
+    EXPECT_TRUE(emu_->Commands().empty()) << "the reader was opened";
 }
 
 } // namespace

@@ -253,7 +253,10 @@ TEST(ConfigStore, SetWritesThroughLinksAndKeepsModeAndOwner) {
         for (const auto& link : r.links) {
             const std::string text =
                 link.second[0] == '@' ? env.dir() + "/" + (link.second + 1) : link.second;
-            ASSERT_EQ(0, symlink(text.c_str(), (env.dir() + "/" + link.first).c_str()));
+            const std::string at = env.dir() + "/" + link.first;
+            ASSERT_EQ(0, symlink(text.c_str(), at.c_str()));
+            // Root follows a link to a file of the link's owner only.
+            ASSERT_EQ(0, root && r.exists ? lchown(at.c_str(), 65534, 65534) : 0);
         }
         if (r.byNobody)
             fs::permissions(env.dir(), fs::perms::all);
@@ -280,6 +283,27 @@ TEST(ConfigStore, SetWritesThroughLinksAndKeepsModeAndOwner) {
             etcAfter.insert(r.file + 4);
         EXPECT_EQ(names, Names(env.dir()));
         EXPECT_EQ(etcAfter, Names(env.dir() + "/etc"));
+    }
+}
+
+// Root follows no link of another user to a file that is not that user's,
+// nor to a file yet to be made: the write fails and nothing changes.
+TEST(ConfigStore, RootFollowsNoLinkToAFileOfAnotherOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the rule is root's";
+    for (const bool bTargetExists : {true, false}) {
+        SCOPED_TRACE(bTargetExists);
+        TestEnv env;
+        const std::string victim = env.dir() + "/victim";
+        if (bTargetExists)
+            std::ofstream(victim) << "precious\n";
+        fs::remove(env.configPath());
+        ASSERT_EQ(0, symlink(victim.c_str(), env.configPath().c_str()));
+        ASSERT_EQ(0, lchown(env.configPath().c_str(), 65534, 65534));
+        const std::set<std::string> names = Names(env.dir());
+        EXPECT_EQ(1, ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 1));
+        EXPECT_EQ(names, Names(env.dir()));
+        EXPECT_EQ(bTargetExists ? "precious\n" : "", env.sReadFile("victim"));
     }
 }
 
