@@ -35,7 +35,7 @@ std::atomic<unsigned> g_uiForks{0};
 void CountForkInChild() {
     g_uiForks.fetch_add(1, std::memory_order_relaxed);
 }
-const bool g_forkHandler = (AtFork(nullptr, nullptr, &CountForkInChild), true);
+const bool kForkHandlerSet = (AtFork(nullptr, nullptr, &CountForkInChild), true);
 
 bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     static const struct {

@@ -66,10 +66,10 @@ void AppendLengthFrame(uint8_t byStart, int iAddress, const uint8_t* pText, size
     out.push_back(XorOf(out.data() + at, out.size() - at));
 }
 
-template <void (*Append)(const uint8_t*, size_t, Bytes&)> Bytes Framed(const Bytes& text) {
+template <void (*pfnAppend)(const uint8_t*, size_t, Bytes&)> Bytes Framed(const Bytes& text) {
     Bytes f;
     f.reserve(text.size() * 2 + 6);
-    Append(text.data(), text.size(), f);
+    pfnAppend(text.data(), text.size(), f);
     return f;
 }
 } // namespace
