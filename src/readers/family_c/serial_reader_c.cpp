@@ -58,6 +58,22 @@ const tChipKind kChipKinds[] = {
     {'=', '=', 0, "90"},    {'>', '>', 1, "90"},
 };
 
+// The reply data of a chip command: for "93" and "94" data bytes 0-1 are
+// the response's length (high byte first) and the response follows; the
+// other commands' data is the response. Returns its length.
+uint32_t CopyChipReply(bool bLong, const quillon::famc::tData& d, uint8_t* pReply) {
+    if (!bLong) {
+        std::memcpy(pReply, d.abData, d.uiLen);
+        return d.uiLen;
+    }
+    if (d.uiLen < 2)
+        return 0;
+    const uint32_t declared = (static_cast<uint32_t>(d.abData[0]) << 8) | d.abData[1];
+    const uint32_t uiOut = std::min({declared, kLongChipText, d.uiLen - 2});
+    std::memcpy(pReply, d.abData + 2, uiOut);
+    return uiOut;
+}
+
 // The family's line, the configured port and modem-line choices kept.
 void FamilyCLine(quillon::tLineSettings& settings) {
     settings.uiBaud = 9600;
@@ -245,19 +261,7 @@ tDriverResult OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandL
     if (sent.iResult != 0)
         return tEnd(sent);
 
-    uint32_t uiOut = 0;
-    if (bLong) {
-        // Data bytes 0-1: response length (high byte first); response from byte 2.
-        if (d.uiLen >= 2) {
-            const uint32_t declared = (static_cast<uint32_t>(d.abData[0]) << 8) | d.abData[1];
-            uiOut = std::min({declared, kLongChipText, d.uiLen - 2});
-            std::memcpy(pReply, d.abData + 2, uiOut);
-        }
-    } else {
-        uiOut = d.uiLen;
-        std::memcpy(pReply, d.abData, uiOut);
-    }
-    *pReplyLen = uiOut;
+    *pReplyLen = CopyChipReply(bLong, d, pReply);
     return tEnd(tRefreshed(sent));
 }
 
@@ -277,7 +281,10 @@ tDriverResult OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t 
     }
     if (iAction != 1 && iAction != 2)
         return tDriverResult::BadArgument();
+    return tChipOn(pAtr, pAtrLen, pType);
+}
 
+tDriverResult OSerialReaderC::tChipOn(uint8_t* pAtr, uint32_t* pAtrLen, uint32_t* pType) {
     tData d;
     tCommandReply reply = tSend(kCmdContactsDown, kChipArea, kChipTimeoutMs, d);
     if (quillon::IsSuccess(reply.eCode))

@@ -80,6 +80,8 @@ private:
     tDriverResult tRefreshed(const tDriverResult& op, const tOutcome& kept);
     tDriverResult tRefreshed(const tDriverResult& op) { return tRefreshed(op, Shown(op)); }
     tDriverResult tEject();
+    // Chip power-on (actions 1 and 2): detection, activation, answer to reset.
+    tDriverResult tChipOn(uint8_t* pAtr, uint32_t* pAtrLen, uint32_t* pType);
     void vChipOff() {
         m_status.usField[kStChipPower] = 2;
         m_status.usField[kStChipType] = 255;
