@@ -170,11 +170,14 @@ def units_for(m, coverage, tests):
     return sorted((u for u in reach if u in tests), key=lambda u: (-in_file[u], u))
 
 
-def targets_for(names, commands):
+def targets_for(names, commands, build):
+    """The build targets the tests run: the programs they start from the
+    build's bin/ folder (directly, or through a shell), and the library."""
     found = {'quillon'}
+    bin_dir = re.escape(os.path.join(os.path.abspath(build), 'bin') + os.sep)
     for n in names:
         for word in commands[n]:
-            for t in re.findall(r'build/[^/\s]+/bin/([\w-]+)', word) + re.findall(r'\./bin/([\w-]+)', word):
+            for t in re.findall(bin_dir + r'([\w-]+)', word) + re.findall(r'\./bin/([\w-]+)', word):
                 if not t.startswith('lib'):
                     found.add(t)
     return sorted(found)
@@ -198,6 +201,7 @@ def main():
     ap.add_argument('--seed', type=int, default=25)
     ap.add_argument('--timeout', type=int, default=180, help='seconds a test program may take')
     ap.add_argument('--list', action='store_true', help='only list the mutants')
+    ap.add_argument('--no-fixed', action='store_true', help='leave the fixed mutants out')
     ap.add_argument('--out', help='write the outcome of each mutant to this JSON file')
     args = ap.parse_args()
     ROOT = os.path.abspath(args.source)
@@ -206,7 +210,7 @@ def main():
         os.path.relpath(os.path.join(d, f), ROOT)
         for d, _, fs in os.walk(os.path.join(ROOT, 'src')) for f in fs
         if f.endswith('.cpp') and '_win32' not in f)
-    chosen = fixed_mutants() + sample([m for f in files for m in mutants_of(f)], args.max, args.seed)
+    chosen = ([] if args.no_fixed else fixed_mutants()) + sample([m for f in files for m in mutants_of(f)], args.max, args.seed)
     if args.list:
         for m in chosen:
             print(m.key())
@@ -225,8 +229,11 @@ def main():
     saved = tempfile.mkdtemp(prefix='mutants-')
 
     def restore(*_):
+        # The original comes back with a new time stamp, so that the build
+        # compiles it again rather than keep the mutant's object.
         for path, copy in backups.items():
-            shutil.copy2(copy, os.path.join(ROOT, path))
+            shutil.copyfile(copy, os.path.join(ROOT, path))
+            os.utime(os.path.join(ROOT, path))
         backups.clear()
         if _:
             sys.exit(1)
@@ -256,7 +263,7 @@ def main():
                 for u in units:
                     regex = '^(' + '|'.join(re.escape(n) for n in names[u]) + ')$'
                     built = run(['cmake', '--build', args.build, '--target'] +
-                                targets_for(names[u], commands), 900)
+                                targets_for(names[u], commands, args.build), 900)
                     if built != 0:
                         outcome, by = 'stillborn', 'does not compile'
                         break
