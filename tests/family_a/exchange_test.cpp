@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 #include <functional>
 
@@ -147,9 +147,9 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
     // clang-format off
     std::vector<Row> all = {
         {"silence: DTR left raised", {}, 1226, false},
-        {"no ACK: received anyway", {Cat({B({0x15, 0x46}), FrameM(B("PP1"))})}, 0, false},
+        {"no ACK: received anyway", {Cat({B({0x15, 0x46}), FrameModule(B("PP1"))})}, 0, false},
         {"no frame after ENQ", {kAckM, B("garbage")}, 1222, true},
-        {"unknown kind", {kAckM, FrameM(B("QP1"))}, 1222, true},
+        {"unknown kind", {kAckM, FrameModule(B("QP1"))}, 1222, true},
         {"no ETX, check byte right", {kAckM, B({0x02, 0, 3, 0x46, 'P', '1', 'Z', 0x7C})}, 0, true},
         {"no ETX, check byte wrong", {kAckM, B({0x02, 0, 3, 0x46, 'P', '1', 'Z', 0x7D})}, 1222, true},
     };
@@ -157,7 +157,7 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
     // clang-format off
     for (const auto& [error, code] : std::vector<std::pair<int, int>>{{0x00, 1266}, {0x01, 1224},
              {0x02, 1268}, {0x03, 1267}, {0x04, 1231}, {0x80, 1261}, {0x81, 1299}, {0x55, 1221}})
-        all.push_back({"error byte", {kAckM, FrameM(B({'N', 'P', '1', error}))}, code, true});
+        all.push_back({"error byte", {kAckM, FrameModule(B({'N', 'P', '1', error}))}, code, true});
     // clang-format on
     for (const auto& [name, answers, code, enq] : all) {
         SCOPED_TRACE(name + std::to_string(code));

@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 

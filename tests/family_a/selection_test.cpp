@@ -1,5 +1,5 @@
 #include "api/reader_registry.h"
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 #include "support/selection.h"
 
 using namespace quillon;

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "reader_b_fixture.h"
+#include "support/scripted_reader.h"
 
 namespace {
 // clang-format off

@@ -2,7 +2,7 @@
 #include <tuple>
 
 #include "api/reader_registry.h"
-#include "reader_b_fixture.h"
+#include "support/scripted_reader.h"
 #include "readers/idc_driver.h"
 #include "support/selection.h"
 

@@ -2,7 +2,7 @@
 #include <functional>
 #include <tuple>
 
-#include "reader_b_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 

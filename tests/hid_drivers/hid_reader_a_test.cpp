@@ -1,4 +1,4 @@
-#include "fake_hid.h"
+#include "support/scripted_reader.h"
 #include "readers/family_a/hid_reader_a.h"
 
 using namespace quillon;

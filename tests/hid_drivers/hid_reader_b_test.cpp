@@ -1,6 +1,6 @@
 #include "api/idc_manager.h"
 #include "api/reader_registry.h"
-#include "fake_hid.h"
+#include "support/scripted_reader.h"
 #include "readers/family_a/hid_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 
