@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
 # Quillon.dll in a host program under Wine, against a reader on a COM port:
+#
+#   wine-com-check.sh [64|32]       (the 64-bit build when not told)
+#
 # starts the family-A reader emulator (build/default/bin/idc-emu, built when
-# missing), maps COM5 of the Wine prefix build/mingw64/wineprefix to it and
-# runs build/mingw64/bin/quillon_host.exe (tests/windows_host), which checks
-# the exports, a USB reader that is not there, and a card's visit.
+# missing), maps COM5 of the build's Wine prefix (build/mingw64/wineprefix or
+# build/mingw32/wineprefix, 32-bit) to it and runs the build's
+# quillon_host.exe (tests/windows_host), which checks the exports, a USB
+# reader that is not there, and a card's visit.
 #
 # COM5 is mapped once per prefix (registry key HKLM\Software\Wine\Ports) to
-# a fixed link, build/mingw64/reader-com5, which each run points at a fresh
-# emulator's pseudo-terminal: Wine configures a pseudo-terminal's parity on
-# its first open only, so every run needs a new one.
+# a fixed link, build/mingw<bits>/reader-com5, which each run points at a
+# fresh emulator's pseudo-terminal: Wine configures a pseudo-terminal's
+# parity on its first open only, so every run needs a new one.
 #
-# Without Wine the check is skipped with a message, unless
+# Without Wine of that bitness the check is skipped with a message, unless
 # QUILLON_REQUIRE_WINDOWS=1 (CI), which makes a missing tool an error.
 set -euo pipefail
 self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$self")/.."
+bits=${1:-64}
+case $bits in
+  32 | 64) ;;
+  *)
+    echo "usage: $0 [64|32]" >&2
+    exit 2
+    ;;
+esac
+build=build/mingw$bits
 
 fail() {
   echo "wine-com-check: FAILED: $*" >&2
@@ -36,15 +49,24 @@ find_tool() {
   done
   return 1
 }
-find_tool wine64 /usr/lib/wine/wine64 >/dev/null || skip "missing wine64 (apt-get install wine64)"
-server=$(find_tool wineserver64 /usr/lib/wine/wineserver64 wineserver) ||
+loader_status=0
+reason=$(cmake/wine-run.sh --loader "win$bits" 2>&1 >/dev/null) || loader_status=$?
+case $loader_status in
+  0) ;;
+  2)
+    echo "wine-com-check: SKIPPED: this system runs no $bits-bit Wine (${reason##*: })" >&2
+    exit 0
+    ;;
+  *) skip "missing $bits-bit Wine (Debian: wine64; wine32:i386 with i386 multiarch)" ;;
+esac
+server=$(find_tool wineserver64 /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32 wineserver) ||
   skip "missing wineserver (apt-get install wine64)"
 
 # One run at a time per checkout: the link and the port are shared. The lock
 # is not passed on to the programs started here (a Wine session outlives them).
-lock=build/mingw64/reader-com5.lock
+lock=$build/reader-com5.lock
 if [ "${QUILLON_COM_LOCKED:-}" != 1 ]; then
-  mkdir -p build/mingw64
+  mkdir -p "$build"
   QUILLON_COM_LOCKED=1 exec flock -o -w 300 "$lock" "$self" "$@"
 fi
 
@@ -54,12 +76,12 @@ if [ ! -x "$emu" ]; then
   [ -f build/default/build.ninja ] || cmake --preset default >/dev/null
   cmake --build --preset default --target idc-emu || fail "could not build $emu"
 fi
-cmake --build --preset mingw64 --target quillon_host >/dev/null ||
-  fail "could not build quillon_host.exe (cmake --workflow --preset mingw64 first)"
+cmake --build --preset "mingw$bits" --target quillon_host >/dev/null ||
+  fail "could not build quillon_host.exe (cmake --workflow --preset mingw$bits first)"
 
-export WINEPREFIX=$PWD/build/mingw64/wineprefix
+export WINEPREFIX=$PWD/$build/wineprefix WINEARCH=win$bits
 export WINEDEBUG=${WINEDEBUG:--all}
-link=$PWD/build/mingw64/reader-com5
+link=$PWD/$build/reader-com5
 
 # Wine's mount manager maps the ports from the registry when a session
 # starts: after a change the running session is ended.
@@ -71,7 +93,7 @@ if ! grep -qxF "\"COM5\"=\"$link\"" "$WINEPREFIX/system.reg" 2>/dev/null ||
   "$server" -k 2>/dev/null || true
 fi
 
-echo "== Quillon.dll in a host program, family-A emulator on COM5"
+echo "== $bits-bit Quillon.dll in a host program, family-A emulator on COM5"
 log=$(mktemp)
 rm -f "$link"
 "$emu" --family a --auto-insert --entry-delay 20 --link "$link" -v </dev/null >"$log" 2>&1 &
@@ -89,11 +111,11 @@ done
 [ -L "$link" ] || { cat "$log" >&2; fail "the emulator did not start"; }
 
 status=0
-timeout 60 cmake/wine-run.sh "$WINEPREFIX" build/mingw64/bin/quillon_host.exe COM5 || status=$?
+timeout 60 cmake/wine-run.sh "$WINEPREFIX" "$build/bin/quillon_host.exe" COM5 || status=$?
 stop_emulator
 if [ "$status" != 0 ]; then
   echo "-- emulator: port, then the commands it received" >&2
   cat "$log" >&2
   fail "quillon_host.exe exit code $status"
 fi
-echo "wine-com-check: passed"
+echo "wine-com-check: passed ($bits-bit)"

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,20 @@
 #include "support/test_env.h"
 
 using namespace quillon;
+
+// The records as a host lays them out, whatever the build's bitness: byte
+// offsets and sizes as documented for the binary interface. A field that is
+// a long, a size_t or a pointer, or padding, moves them in one build only.
+static_assert(sizeof(tDevReturn) == 272 && offsetof(tDevReturn, iErrFlag2) == 12 &&
+              offsetof(tDevReturn, acReplyText) == 16);
+static_assert(sizeof(tIdcStatus) == 30 && offsetof(tIdcStatus, usField[14]) == 28);
+static_assert(sizeof(tIdcCaps) == 176 && offsetof(tIdcCaps, usField[7]) == 14 &&
+              offsetof(tIdcCaps, acModelName) == 16 && offsetof(tIdcCaps, acLibVersion) == 80 &&
+              offsetof(tIdcCaps, acDate) == 144);
+static_assert(sizeof(tIdcLife) == 44 && offsetof(tIdcLife, uiValue[10]) == 40);
+static_assert(sizeof(tIdcTracks) == 241 && offsetof(tIdcTracks, uiLen3) == 8 &&
+              offsetof(tIdcTracks, abTrack1) == 12 && offsetof(tIdcTracks, abTrack2) == 92 &&
+              offsetof(tIdcTracks, abTrack3) == 133);
 
 namespace {
 std::vector<std::function<int(tDevReturn*)>> Operations() {

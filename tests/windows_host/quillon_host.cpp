@@ -1,6 +1,7 @@
 // A host program's view of Quillon.dll: the library loaded by name, each
 // export found by name and by ordinal; a USB reader (type 6) that is not
-// plugged in; then a card's visit to a family-A reader behind a COM port.
+// plugged in; then a card's visit to a family-A reader behind a COM port,
+// with the records read as bytes at their documented offsets.
 //
 //   quillon_host COMn
 //
@@ -59,9 +60,28 @@ bool Step(const char* what, int result, const tDevReturn& r, int wantResult, int
     return Check(result == wantResult && r.iCode1 == wantCode && r.iCode2 == wantCode, text);
 }
 
-std::string Track(const uint8_t* p, uint32_t len, size_t area) {
-    return std::string(reinterpret_cast<const char*>(p), len <= area ? len : 0);
-}
+// A record's bytes and 16 more behind them, which the library must not write.
+struct tGuarded {
+    uint8_t ab[256 + 16];
+    explicit tGuarded(size_t uiSize) : uiSize(uiSize) { std::memset(ab, 0x5A, sizeof ab); }
+    const size_t uiSize;
+    uint32_t uiAt(size_t uiOffset) const {
+        uint32_t v;
+        std::memcpy(&v, ab + uiOffset, sizeof v);
+        return v;
+    }
+    // The text at a documented byte offset, of the length given.
+    std::string sAt(size_t uiOffset, uint32_t uiLen, size_t uiArea) const {
+        return std::string(reinterpret_cast<const char*>(ab + uiOffset),
+                           uiLen <= uiArea ? uiLen : 0);
+    }
+    bool bGuardKept() const {
+        for (size_t i = uiSize; i < uiSize + 16; ++i)
+            if (ab[i] != 0x5A)
+                return false;
+        return true;
+    }
+};
 
 class Library {
 public:
@@ -111,6 +131,7 @@ struct Api {
     decltype(&IDC_GetStatus) GetStatus;
     decltype(&IDC_AcceptCard) AcceptCard;
     decltype(&IDC_EjectCard) EjectCard;
+    decltype(&IDC_GetCapabilities) GetCapabilities;
     decltype(&IDC_ReadTrack) ReadTrack;
 };
 
@@ -147,6 +168,7 @@ bool bFindExports(HMODULE h, Api& api) {
     Take(h, 4, api.GetStatus);
     Take(h, 5, api.AcceptCard);
     Take(h, 8, api.EjectCard);
+    Take(h, 9, api.GetCapabilities);
     Take(h, 11, api.ReadTrack);
     return ok;
 }
@@ -198,6 +220,12 @@ void CardVisit(const Api& api, const Config& config, const std::string& port) {
     r = Untouched();
     Step("Init(1)", api.Init(1, &r), r, 0, 1201);
 
+    tGuarded caps(176);
+    r = Untouched();
+    Returns("GetCapabilities", api.GetCapabilities(reinterpret_cast<tIdcCaps*>(caps.ab), &r), 0);
+    Check(caps.sAt(80, 10, 32) == std::string("V1.0.1 b6", 10) && caps.bGuardKept(),
+          "capabilities: version text at byte 80, nothing written past byte 176");
+
     tIdcStatus st{};
     r = Untouched();
     Step("GetStatus", api.GetStatus(&st, &r), r, 0, 1201);
@@ -207,13 +235,14 @@ void CardVisit(const Api& api, const Config& config, const std::string& port) {
     Step("AcceptCard(1)", api.AcceptCard(1, &r), r, 0, 1202);
     Check(bWaitUntilInside(api), "status: card inside");
 
-    tIdcTracks t;
-    std::memset(&t, 0, sizeof t);
+    // Lengths at bytes 0, 4 and 8, the areas at 12, 92 and 133.
+    tGuarded t(241);
     r = Untouched();
-    Step("ReadTrack", api.ReadTrack(&t, &r), r, 0, 1203);
-    Check(Track(t.abTrack1, t.uiLen1, sizeof t.abTrack1) == kTrack1, "track 1");
-    Check(Track(t.abTrack2, t.uiLen2, sizeof t.abTrack2) == kTrack2, "track 2");
-    Check(Track(t.abTrack3, t.uiLen3, sizeof t.abTrack3) == kTrack3, "track 3");
+    Step("ReadTrack", api.ReadTrack(reinterpret_cast<tIdcTracks*>(t.ab), &r), r, 0, 1203);
+    Check(t.sAt(12, t.uiAt(0), 80) == kTrack1, "track 1 at byte 12");
+    Check(t.sAt(92, t.uiAt(4), 41) == kTrack2, "track 2 at byte 92");
+    Check(t.sAt(133, t.uiAt(8), 108) == kTrack3, "track 3 at byte 133");
+    Check(t.bGuardKept(), "tracks: nothing written past byte 241");
 
     r = Untouched();
     Step("EjectCard", api.EjectCard(&r), r, 0, 1202);
