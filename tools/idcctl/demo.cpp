@@ -393,9 +393,9 @@ void Demo(Session& s, StepReport& rep, const DemoArgs& args) {
 
 #else
 
-void demo(Session&, StepReport& rep, const DemoArgs&) {
+void Demo(Session&, StepReport& rep, const DemoArgs&) {
     rep.ok = false;
-    rep.call_info = "needs a POSIX system: the reader emulator runs on a pseudo-terminal";
+    rep.callInfo = "needs a POSIX system: the reader emulator runs on a pseudo-terminal";
 }
 
 #endif

@@ -76,7 +76,7 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::string& path, st
 
 DynamicLibrary::~DynamicLibrary() {
 #ifdef _WIN32
-    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+    FreeLibrary(reinterpret_cast<HMODULE>(m_handle));
 #else
     dlclose(m_handle);
 #endif
@@ -84,7 +84,7 @@ DynamicLibrary::~DynamicLibrary() {
 
 void* DynamicLibrary::Symbol(const char* name) const {
 #ifdef _WIN32
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(m_handle), name));
 #else
     return dlsym(m_handle, name);
 #endif
@@ -107,7 +107,7 @@ std::string DefaultLibraryPath() {
     // under its SONAME only; the plain name comes with the -dev package.
     return IDCCTL_SONAME;
 #else
-    return library_file_name();
+    return LibraryFileName();
 #endif
 }
 
