@@ -110,34 +110,14 @@ struct Exchange {
     virtual int iRun(const char* pText, uint32_t uiTimeoutMs) = 0;
 };
 
-template <class Driver> struct SerialAExchange : Exchange {
+// Families A and B, on either line: the driver's own exchange.
+template <class Driver> struct DriverExchange : Exchange {
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
     Driver driver{&comm};
-    explicit SerialAExchange() {
-        tDevReturn r{};
-        driver.SetCommPara(&r);
-    }
-    int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        uint8_t reply[1024];
-        uint32_t n = sizeof reply;
-        tDevReturn r;
-        const int rc = driver.iExecCommand(reinterpret_cast<const uint8_t*>(pText),
-                                           static_cast<uint32_t>(std::strlen(pText)), reply, &n, &r,
-                                           uiTimeoutMs);
-        return rc == 0 ? static_cast<int>(n) : -1;
-    }
-};
-
-template <class Driver> struct SerialBExchange : Exchange {
-    quillon::OReaderComm comm{nullptr, "CARDREADER"};
-    Driver driver{&comm};
-    explicit SerialBExchange() {
-        tDevReturn r{};
-        driver.SetCommPara(&r);
-    }
+    explicit DriverExchange() { driver.SetCommPara(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
         uint8_t data[1024];
-        const quillon::famb::tReply got = driver.tExchange(
+        const quillon::tCommandReply got = driver.tExchange(
             reinterpret_cast<const uint8_t*>(pText), static_cast<uint32_t>(std::strlen(pText)),
             data, sizeof data, uiTimeoutMs);
         return quillon::IsSuccess(got.eCode) ? static_cast<int>(got.uiDataLen) : -1;
@@ -149,8 +129,9 @@ struct AuxExchange : Exchange {
     quillon::OAuxModule module{&comm};
     AuxExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        const quillon::OAuxModule::tReply reply = module.tExecCommand(pText, uiTimeoutMs);
-        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
+        quillon::OAuxModule::tData data;
+        const quillon::tCommandReply reply = module.tExecCommand(pText, uiTimeoutMs, data);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiDataLen) : -1;
     }
 };
 
@@ -158,9 +139,10 @@ struct CExchange : Exchange {
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
     CExchange() { comm.eOpenPort(); }
     int iRun(const char* pText, uint32_t uiTimeoutMs) override {
-        const quillon::famc::tReply reply =
-            quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs);
-        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiLen) : -1;
+        quillon::famc::tData data;
+        const quillon::tCommandReply reply =
+            quillon::famc::Exchange(&comm, pText, 1024, uiTimeoutMs, data);
+        return quillon::IsSuccess(reply.eCode) ? static_cast<int>(reply.uiDataLen) : -1;
     }
 };
 
@@ -221,17 +203,17 @@ const char* LongCommand(Kind k) {
 std::unique_ptr<Exchange> MakeExchange(Kind k) {
     switch (k) {
     case Kind::A:
-        return std::make_unique<SerialAExchange<quillon::OSerialReaderA>>();
+        return std::make_unique<DriverExchange<quillon::OSerialReaderA>>();
     case Kind::B:
-        return std::make_unique<SerialBExchange<quillon::OSerialReaderB>>();
+        return std::make_unique<DriverExchange<quillon::OSerialReaderB>>();
     case Kind::C:
         return std::make_unique<CExchange>();
     case Kind::Aux:
         return std::make_unique<AuxExchange>();
     case Kind::HidA:
-        return std::make_unique<SerialAExchange<quillon::OHidReaderA>>();
+        return std::make_unique<DriverExchange<quillon::OHidReaderA>>();
     case Kind::HidB:
-        return std::make_unique<SerialBExchange<quillon::OHidReaderB>>();
+        return std::make_unique<DriverExchange<quillon::OHidReaderB>>();
     }
     return nullptr;
 }
@@ -430,7 +412,7 @@ void BM_SilentWait(benchmark::State& state) {
     faults.noReply = quillon::emu::kForever;
     emu.SetFaults(faults);
     WriteConfig(SerialConfig(1, port, false));
-    SerialAExchange<quillon::OSerialReaderA> exchange;
+    DriverExchange<quillon::OSerialReaderA> exchange;
     double cpu = 0, wall = 0;
     for (auto _ : state) {
         const double c0 = ThreadCpuUs(), w0 = WallUs();

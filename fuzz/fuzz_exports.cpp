@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "readers/idc_driver.h"
 
 using namespace quillon;
 
@@ -13,7 +12,7 @@ namespace {
 
 // The driver slots, reached through the exports (the manager's checks, its
 // lock and its trace included).
-class OExports : public OIdcDriver {
+class OExports : public fuzz::OCaller {
 public:
     explicit OExports(fuzz::Input& in) : m_in(in) {}
     int Init(int iMode, tDevReturn* pRet) override { return IDC_Init(iMode, pRet); }

@@ -1,22 +1,6 @@
 // Family B on the serial line: the input is the reader's behaviour and the
 // operations called, in the order they come.
 #include "fuzz_support.h"
-#include "infra/reader_comm.h"
 #include "readers/family_b/serial_reader_b.h"
 
-using namespace quillon;
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
-    fuzz::Setup();
-    fuzz::Input in(pData, uiSize);
-    fuzz::WriteConfigFromInput(in, 2);
-    fuzz::Begin(in);
-    OReaderComm comm(nullptr, "CARDREADER");
-    OSerialReaderB reader(&comm);
-    const fuzz::Limits limits{"family B", 30000};
-    tDevReturn r;
-    fuzz::FreshRecord(&r);
-    fuzz::CheckOutcome("SetCommPara", reader.SetCommPara(&r), &r, limits);
-    fuzz::RunDriver(reader, in, limits);
-    return 0;
-}
+QUILLON_FUZZ_DRIVER(quillon::OSerialReaderB, 2, "family B", 30000)

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "api/idc_manager.h"
+#include "frames.h"
 #include "platform/clock.h"
 #include "platform/serial_line.h"
 #include "platform/system.h"
@@ -44,8 +46,7 @@ namespace fuzz {
 
 namespace {
 
-constexpr uint8_t STX = 0x02, ETX = 0x03, ENQ = 0x05, ACK = 0x06, DLE = 0x10;
-constexpr uint8_t kModuleAddress = 0x46;
+namespace ctl = quillon::emu::ctl;
 constexpr size_t kGuardBytes = 32;
 constexpr uint8_t kGuardByte = 0xCD;
 
@@ -96,23 +97,6 @@ void AppendInput(Bytes& to, Input& in, size_t uiCount) {
     Append(to, p, got);
 }
 
-uint8_t Xor(const uint8_t* pData, size_t uiLen) {
-    uint8_t x = 0;
-    for (size_t i = 0; i < uiLen; ++i)
-        x ^= pData[i];
-    return x;
-}
-
-uint16_t Crc16Xmodem(const uint8_t* pData, size_t uiLen) {
-    uint16_t crc = 0;
-    for (size_t k = 0; k < uiLen; ++k) {
-        crc = static_cast<uint16_t>(crc ^ (pData[k] << 8));
-        for (int i = 0; i < 8; ++i)
-            crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return crc;
-}
-
 // A reply text into t: kind (mostly P or N), the echo of the command
 // characters (sometimes other bytes), two status characters where the family
 // has them, then data of a length the input chooses.
@@ -161,59 +145,12 @@ void ReplyText(Input& in, const Echo& echo, bool bStatus, Bytes& t) {
 // costs no allocation once it has grown.
 Bytes g_text;
 
-// The frames append to out.
-void FrameA(const Bytes& text, Bytes& out) {
-    out.push_back(DLE);
-    out.push_back(STX);
-    for (uint8_t b : text) {
-        out.push_back(b);
-        if (b == DLE)
-            out.push_back(DLE);
-    }
-    out.push_back(DLE);
-    out.push_back(ETX);
-    out.push_back(static_cast<uint8_t>(Xor(text.data(), text.size()) ^ ETX));
-}
-
-void FrameM(const Bytes& text, Bytes& out) {
-    const size_t at = out.size();
-    const size_t len = text.size() + 1;
-    out.push_back(STX);
-    out.push_back(static_cast<uint8_t>(len >> 8));
-    out.push_back(static_cast<uint8_t>(len));
-    out.push_back(kModuleAddress);
-    Append(out, text.data(), text.size());
-    out.push_back(ETX);
-    out.push_back(Xor(out.data() + at, out.size() - at));
-}
-
-void FrameC(const Bytes& text, Bytes& out) {
-    const size_t at = out.size();
-    out.push_back(STX);
-    out.push_back(static_cast<uint8_t>(text.size() >> 8));
-    out.push_back(static_cast<uint8_t>(text.size()));
-    Append(out, text.data(), text.size());
-    out.push_back(ETX);
-    out.push_back(Xor(out.data() + at, out.size() - at));
-}
-
-void FrameB(const Bytes& payload, Bytes& out) {
-    const size_t at = out.size();
-    out.push_back(0xF2);
-    out.push_back(static_cast<uint8_t>(payload.size() >> 8));
-    out.push_back(static_cast<uint8_t>(payload.size()));
-    Append(out, payload.data(), payload.size());
-    const uint16_t crc = Crc16Xmodem(out.data() + at, out.size() - at);
-    out.push_back(static_cast<uint8_t>(crc >> 8));
-    out.push_back(static_cast<uint8_t>(crc));
-}
-
 // DLE STX text DLE ETX BCC: the command characters, text bytes 1 and 2 with
 // doubled DLEs collapsed.
 Echo CommandOfA(const uint8_t* w, size_t n) {
     Echo e;
     size_t k = 0; // index in the text
-    for (size_t i = 2; i + 3 < n && e.n < 2; i += w[i] == DLE ? 2 : 1, ++k)
+    for (size_t i = 2; i + 3 < n && e.n < 2; i += w[i] == ctl::kDle ? 2 : 1, ++k)
         if (k >= 1)
             e.ab[e.n++] = w[i];
     return e;
@@ -232,30 +169,30 @@ struct LineState {
 // answers when it behaves: the acknowledgement to a frame, a reply frame to
 // the request.
 void ProperAnswer(const uint8_t* w, size_t n, Input& in, Bytes& out) {
-    if (n >= 2 && w[0] == DLE && w[1] == STX) { // family A frame
+    if (n >= 2 && w[0] == ctl::kDle && w[1] == ctl::kStx) { // family A frame
         g_line.lastA = CommandOfA(w, n);
-        out.push_back(DLE);
-        out.push_back(ACK);
-    } else if (n == 2 && w[0] == DLE && w[1] == ENQ) {
+        out.push_back(ctl::kDle);
+        out.push_back(ctl::kAck);
+    } else if (n == 2 && w[0] == ctl::kDle && w[1] == ctl::kEnq) {
         ReplyText(in, g_line.lastA, true, g_text);
-        FrameA(g_text, out);
-    } else if (n >= 4 && w[0] == STX && w[3] == kModuleAddress) { // auxiliary module frame
+        emu::AppendFrameA(g_text.data(), g_text.size(), out);
+    } else if (n >= 4 && w[0] == ctl::kStx && w[3] == ctl::kModuleAddr) { // auxiliary module frame
         g_line.lastModule = EchoAt(w, n, 4);
-        out.push_back(ACK);
-        out.push_back(kModuleAddress);
-    } else if (n == 2 && w[0] == ENQ && w[1] == kModuleAddress) {
+        out.push_back(ctl::kAck);
+        out.push_back(ctl::kModuleAddr);
+    } else if (n == 2 && w[0] == ctl::kEnq && w[1] == ctl::kModuleAddr) {
         ReplyText(in, g_line.lastModule, false, g_text);
-        FrameM(g_text, out);
-    } else if (n >= 3 && w[0] == STX) { // family C frame
+        emu::AppendFrameModule(g_text.data(), g_text.size(), out);
+    } else if (n >= 3 && w[0] == ctl::kStx) { // family C frame
         g_line.lastC = EchoAt(w, n, 3);
-        out.push_back(ACK);
-    } else if (n == 1 && w[0] == ENQ) {
+        out.push_back(ctl::kAck);
+    } else if (n == 1 && w[0] == ctl::kEnq) {
         ReplyText(in, g_line.lastC, false, g_text);
-        FrameC(g_text, out);
+        emu::AppendFrameC(g_text.data(), g_text.size(), out);
     } else if (n >= 3 && w[0] == 0xF2) { // family B frame: ACK and the reply at once
-        out.push_back(ACK);
+        out.push_back(ctl::kAck);
         ReplyText(in, EchoAt(w, n, 4), true, g_text);
-        FrameB(g_text, out);
+        emu::AppendFrameB(g_text.data(), g_text.size(), out);
     }
     // DLE EOT, the host's ACK, anything else: silence
 }
@@ -447,10 +384,6 @@ public:
 private:
     bool m_bOpen = false;
 };
-
-bool IsSuccessClass(int iCode) {
-    return iCode == 0 || (iCode >= 1201 && iCode <= 1210) || iCode == 1212 || iCode == 1213;
-}
 
 constexpr int32_t kUntouched = -7;
 
@@ -763,46 +696,89 @@ void FreshRecord(tDevReturn* pRecord) {
 }
 
 void CheckOutcome(const char* pOp, int iResult, const tDevReturn* r, const Limits& limits,
-                  bool bTrackOp) {
+                  promises::TrackOp eTrack) {
     const uint32_t timeout = TakeLargestTimeout();
     if (timeout > limits.uiMaxTimeoutMs && !bTolerated("timeout"))
         Fail("%s (%s): a read asked for %u ms, the family's longest command time-out is %u ms", pOp,
              limits.pName, timeout, limits.uiMaxTimeoutMs);
     const bool touched = r->iCode1 != kUntouched || r->iCode2 != kUntouched ||
                          r->iErrFlag1 != kUntouched || r->iErrFlag2 != kUntouched;
-    if (touched) {
-        if (r->iCode1 != r->iCode2 || r->iErrFlag1 != r->iErrFlag2)
-            Fail("%s: record %d, %d, %d, %d: codes or flags differ", pOp, r->iCode1, r->iCode2,
-                 r->iErrFlag1, r->iErrFlag2);
-        if (!(r->iCode2 == 0 || (r->iCode2 >= 1201 && r->iCode2 <= 1299)))
-            Fail("%s: record code %d is no library code", pOp, r->iCode2);
-        if (r->iErrFlag2 != 0 && r->iErrFlag2 != 1)
-            Fail("%s: record flag %d", pOp, r->iErrFlag2);
-        if (r->iErrFlag2 == 1 && IsSuccessClass(r->iCode2))
-            Fail("%s: record flag 1 with the success code %d", pOp, r->iCode2);
-    }
-    const auto tolerated = [pOp] { return bTolerated("result") || bTolerated("result:", pOp); };
-    if (iResult == 0) {
-        if (touched && !IsSuccessClass(r->iCode2) && !tolerated())
-            Fail("%s: result 0 with the failure code %d in the record", pOp, r->iCode2);
-    } else if (iResult == 1) {
-        if (touched && IsSuccessClass(r->iCode2) && !tolerated())
-            Fail("%s: result 1 with the success code %d in the record", pOp, r->iCode2);
-    } else if (bTrackOp && (iResult == 1249 || iResult == 1251 || iResult == 1268)) {
-        // A track code as the result: the record keeps what the last
-        // exchange wrote (family A's 1249 comes with the reader's positive
-        // code), or is not written at all.
-    } else {
-        Fail("%s: result %d", pOp, iResult);
+    if (const char* broken = touched ? promises::RecordBroken(*r) : nullptr)
+        Fail("%s: record %d, %d, %d, %d: %s", pOp, r->iCode1, r->iCode2, r->iErrFlag1, r->iErrFlag2,
+             broken);
+    // A track code as the result: the record keeps what the last exchange
+    // wrote (family A's 1249 comes with the reader's positive code), or is
+    // not written at all.
+    if (const char* broken = promises::ResultBroken(iResult, *r, touched, eTrack)) {
+        const bool tolerated =
+            (iResult == 0 || iResult == 1) && (bTolerated("result") || bTolerated("result:", pOp));
+        if (!tolerated)
+            Fail("%s: result %d, record code %d: %s", pOp, iResult, r->iCode2, broken);
     }
 }
 
-void RunDriver(OIdcDriver& d, Input& in, const Limits& limits) {
+namespace {
+// A driver behind the device manager's argument checks and its record writer.
+class ODriverCaller : public OCaller {
+public:
+    explicit ODriverCaller(OIdcDriver& driver) : m_d(driver) {}
+    int Init(int iMode, tDevReturn* r) override { return Put(m_d.Init(iMode), r); }
+    int GetStatus(tIdcStatus* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetStatus(p) : Refused(), r);
+    }
+    int AcceptCard(int iMode, tDevReturn* r) override { return Put(m_d.AcceptCard(iMode), r); }
+    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+               uint32_t* pReplyLen, tDevReturn* r) override {
+        if (!OIdcManager::bChipIOArgumentsGood(pCommand, iCommandLen, pReply, pReplyLen))
+            return Put(Refused(), r);
+        return Put(m_d.ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen), r);
+    }
+    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                  tDevReturn* r) override {
+        return Put(pArg4 ? m_d.ChipPower(iAction, uArg2, uArg3, pArg4) : Refused(), r);
+    }
+    int EjectCard(tDevReturn* r) override { return Put(m_d.EjectCard(), r); }
+    int GetCapabilities(tIdcCaps* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetCapabilities(p) : Refused(), r);
+    }
+    int GetLifeInfo(tIdcLife* p, tDevReturn* r) override {
+        return Put(p ? m_d.GetLifeInfo(p) : Refused(), r);
+    }
+    int ReadTrack(tIdcTracks* p, tDevReturn* r) override {
+        return Put(p ? m_d.ReadTrack(p) : Refused(), r);
+    }
+    int Reset(tDevReturn* r) override { return Put(m_d.Reset(), r); }
+    int ResetCount(int iCounter, tDevReturn* r) override {
+        return Put(m_d.ResetCount(iCounter), r);
+    }
+    int RetainCard(uint32_t* p, tDevReturn* r) override {
+        return Put(p ? m_d.RetainCard(p) : Refused(), r);
+    }
+    int ReleaseAntiFishing(tDevReturn* r) override { return Put(m_d.ReleaseAntiFishing(), r); }
+    int WriteTrack(tIdcTracks* p, tDevReturn* r) override {
+        return Put(p ? m_d.WriteTrack(p) : Refused(), r);
+    }
+    int SetCommPara(tDevReturn* r) override { return Put(m_d.SetCommPara(), r); }
+
+private:
+    static tDriverResult Refused() { return tDriverResult::BadArgument(); }
+    static int Put(const tDriverResult& result, tDevReturn* r) {
+        return OIdcManager::iWriteRecord(result, r);
+    }
+    OIdcDriver& m_d;
+};
+} // namespace
+
+void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits) {
+    ODriverCaller d(driver);
+    tDevReturn r;
+    FreshRecord(&r);
+    CheckOutcome("SetCommPara", d.SetCommPara(&r), &r, limits);
     for (int step = 0; step < 64 && !in.bEmpty(); ++step)
         RunStep(d, in, limits);
 }
 
-void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
+void RunStep(OCaller& d, Input& in, const Limits& limits) {
     {
         Guarded rec(sizeof(tDevReturn));
         tDevReturn* r = rec.As<tDevReturn>();
@@ -816,7 +792,7 @@ void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
         const bool bNull = bNullArg && limits.bNullRecords;
         int res = 0;
         const char* name = "";
-        bool track = false;
+        promises::TrackOp track = promises::TrackOp::None;
         switch (op % 16) {
         case 0:
             name = "Init";
@@ -888,7 +864,7 @@ void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
         }
         case 8: {
             name = "ReadTrack";
-            track = true;
+            track = promises::TrackOp::Read;
             Guarded tracks(sizeof(tIdcTracks));
             tIdcTracks* t = tracks.As<tIdcTracks>();
             t->uiLen1 = t->uiLen2 = t->uiLen3 = kLenMarker;
@@ -922,7 +898,7 @@ void RunStep(OIdcDriver& d, Input& in, const Limits& limits) {
             break;
         case 13: {
             name = "WriteTrack";
-            track = true;
+            track = promises::TrackOp::Write;
             Guarded tracks(sizeof(tIdcTracks));
             tIdcTracks* t = tracks.As<tIdcTracks>();
             in.uiTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),

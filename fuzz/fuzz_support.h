@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "infra/reader_comm.h"
 #include "quillon/idc.h"
-
-namespace quillon {
-class OIdcDriver;
-}
+#include "readers/idc_driver.h"
+#include "support/promises.h"
 
 namespace fuzz {
 
@@ -114,25 +113,67 @@ struct Limits {
     bool bNullRecords = false; // out records may be null (calls through the exports)
 };
 
-// Checks the promises of one finished operation:
-// - a record that was written holds one code twice and one flag twice, the
-//   code is 0 or 1201..1299, the flag 0 or 1, a flag of 1 only with a
-//   failure-class code;
-// - result 0 comes with a success-class code, result 1 with a failure-class
-//   code; any other result only from the track operations (1249, 1251,
-//   1268);
-// - no read asked for a time-out beyond the family's largest.
-// pRecord was filled by FreshRecord() before the call.
+// Checks the promises of one finished operation (support/promises.h: the
+// record, and the result beside it) and that no read asked for a time-out
+// beyond the family's largest. pRecord was filled by FreshRecord() before the
+// call.
 void CheckOutcome(const char* pOp, int iResult, const tDevReturn* pRecord, const Limits& limits,
-                  bool bTrackOp = false);
+                  promises::TrackOp eTrack = promises::TrackOp::None);
 // A record with marker values, so that an untouched one can be told apart.
 void FreshRecord(tDevReturn* pRecord);
 
-// Runs the driver operations the input chooses (up to 64), with arguments
-// from the input, on caller buffers with guard bytes, checking each outcome.
+// The driver slots as a caller reaches them, with a result record: the
+// exports, or a driver behind the device manager's checks.
+class OCaller {
+public:
+    virtual ~OCaller() = default;
+    virtual int Init(int iMode, tDevReturn* pRet) = 0;
+    virtual int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) = 0;
+    virtual int AcceptCard(int iMode, tDevReturn* pRet) = 0;
+    virtual int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                       uint32_t* pReplyLen, tDevReturn* pRet) = 0;
+    virtual int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
+                          tDevReturn* pRet) = 0;
+    virtual int EjectCard(tDevReturn* pRet) = 0;
+    virtual int GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet) = 0;
+    virtual int GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) = 0;
+    virtual int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) = 0;
+    virtual int Reset(tDevReturn* pRet) = 0;
+    virtual int ResetCount(int iCounter, tDevReturn* pRet) = 0;
+    virtual int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) = 0;
+    virtual int ReleaseAntiFishing(tDevReturn* pRet) = 0;
+    virtual int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) = 0;
+    virtual int SetCommPara(tDevReturn* pRet) = 0;
+};
+
+// Runs the driver operations the input chooses (up to 64) after its
+// SetCommPara, with arguments from the input, on caller buffers with guard
+// bytes, checking each outcome. The driver is reached as the device manager
+// reaches it: the manager's argument checks first, its record writer after.
 void RunDriver(quillon::OIdcDriver& driver, Input& in, const Limits& limits);
-// One such operation.
-void RunStep(quillon::OIdcDriver& driver, Input& in, const Limits& limits);
+// One operation the input chooses.
+void RunStep(OCaller& caller, Input& in, const Limits& limits);
+
+// The whole of a driver's fuzz target: the configuration of iCardReaderType
+// (0: 4 or 5, as the input's first byte says), the fakes, the driver on a
+// communication object of its own, RunDriver.
+template <class Driver>
+int DriverTarget(const uint8_t* pData, size_t uiSize, int iCardReaderType, const Limits& limits) {
+    Setup();
+    Input in(pData, uiSize);
+    WriteConfigFromInput(in, iCardReaderType ? iCardReaderType : (in.u8() & 1 ? 5 : 4));
+    Begin(in);
+    quillon::OReaderComm comm(nullptr, "CARDREADER");
+    Driver reader(&comm);
+    RunDriver(reader, in, limits);
+    return 0;
+}
+// The libFuzzer entry point of a driver's target.
+#define QUILLON_FUZZ_DRIVER(Driver, iCardReaderType, pName, uiMaxTimeoutMs)                        \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {                   \
+        return fuzz::DriverTarget<Driver>(pData, uiSize, iCardReaderType,                          \
+                                          fuzz::Limits{pName, uiMaxTimeoutMs});                    \
+    }
 
 // A small int (-1 .. 8) most of the time, now and then any 32-bit value.
 int SmallInt(Input& in);

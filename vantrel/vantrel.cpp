@@ -65,8 +65,8 @@ unsigned long ulProcessId() {
 #else
     pid_t pid = g_pid.load(std::memory_order_relaxed);
     if (pid == 0) {
-        static const int registered = pthread_atfork(nullptr, nullptr, vForgetPidInChild);
-        (void)registered;
+        static const int kRegistered = pthread_atfork(nullptr, nullptr, vForgetPidInChild);
+        (void)kRegistered;
         pid = getpid();
         g_pid.store(pid, std::memory_order_relaxed);
     }
@@ -81,12 +81,12 @@ unsigned long ulThreadId([[maybe_unused]] unsigned long ulPid) {
 #elif defined(__linux__)
     // Asked once per thread, and again in a child of fork(), whose thread
     // has a number of its own.
-    thread_local unsigned long tlPid = 0, tlTid = 0;
-    if (tlPid != ulPid) {
-        tlTid = static_cast<unsigned long>(syscall(SYS_gettid));
-        tlPid = ulPid;
+    thread_local unsigned long s_tlPid = 0, s_tlTid = 0;
+    if (s_tlPid != ulPid) {
+        s_tlTid = static_cast<unsigned long>(syscall(SYS_gettid));
+        s_tlPid = ulPid;
     }
-    return tlTid;
+    return s_tlTid;
 #else
     return static_cast<unsigned long>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
 #endif
@@ -602,8 +602,8 @@ struct ORegistry {
 };
 
 ORegistry& tRegistry() {
-    static ORegistry registry;
-    return registry;
+    static ORegistry s_registry;
+    return s_registry;
 }
 
 std::shared_ptr<const OTrace> pFind(VantrelHandle h) {

@@ -116,11 +116,11 @@ bool KeepAtr(tBridge& b, const uint8_t* pAnswer, uint32_t uiLen) {
 }
 
 RESPONSECODE PowerUp(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
-    static uint8_t answer[IDC_CHIP_REPLY_MAX];
+    static uint8_t s_answer[IDC_CHIP_REPLY_MAX];
     uint32_t uiLen = 0;
     uint32_t uiType = kNoChip;
     tDevReturn ret = FreshRecord();
-    const int iResult = IDC_ChipPower(1, reinterpret_cast<uintptr_t>(answer),
+    const int iResult = IDC_ChipPower(1, reinterpret_cast<uintptr_t>(s_answer),
                                       reinterpret_cast<uintptr_t>(&uiLen), &uiType, &ret);
     ForgetChip(b);
     if (iResult != 0) {
@@ -128,8 +128,8 @@ RESPONSECODE PowerUp(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
         return IFD_ERROR_POWER_ACTION;
     }
     b.uiChipType = uiType;
-    if ((uiType != kChipT0 && uiType != kChipT1) || uiLen > sizeof answer ||
-        !KeepAtr(b, answer, uiLen)) {
+    if ((uiType != kChipT0 && uiType != kChipT1) || uiLen > sizeof s_answer ||
+        !KeepAtr(b, s_answer, uiLen)) {
         Log(kLogError, "chip type %u (answer of %u bytes) is no processor chip for PC/SC",
             static_cast<unsigned>(uiType), static_cast<unsigned>(uiLen));
         (void)PowerDown(b);
@@ -139,26 +139,26 @@ RESPONSECODE PowerUp(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
 }
 
 RESPONSECODE WarmReset(tBridge& b, PUCHAR pAtr, PDWORD pAtrLength) {
-    static uint8_t answer[IDC_CHIP_REPLY_MAX];
+    static uint8_t s_answer[IDC_CHIP_REPLY_MAX];
     uint32_t uiLen = 0;
     uint32_t uiType = b.uiChipType;
     tDevReturn ret = FreshRecord();
-    if (IDC_ChipPower(2, reinterpret_cast<uintptr_t>(answer), reinterpret_cast<uintptr_t>(&uiLen),
+    if (IDC_ChipPower(2, reinterpret_cast<uintptr_t>(s_answer), reinterpret_cast<uintptr_t>(&uiLen),
                       &uiType, &ret) != 0) {
         Log(kLogInfo, "chip reset failed: %d", ret.iCode2);
         (void)PowerDown(b);
         return IFD_ERROR_POWER_ACTION;
     }
     // A reset that hands back no answer keeps the one of the power-up.
-    if (uiLen != 0 && (uiLen > sizeof answer || !KeepAtr(b, answer, uiLen))) {
+    if (uiLen != 0 && (uiLen > sizeof s_answer || !KeepAtr(b, s_answer, uiLen))) {
         (void)PowerDown(b);
         return IFD_ERROR_POWER_ACTION;
     }
     return HandOutAtr(b, pAtr, pAtrLength);
 }
 
-bool IsOurs(const tBridge& b, DWORD Lun) {
-    return b.bOpen && b.dwLun == Lun;
+bool IsOurs(const tBridge& b, DWORD lun) {
+    return b.bOpen && b.dwLun == lun;
 }
 
 void PutLe32(PUCHAR p, uint32_t v) {
@@ -223,7 +223,7 @@ bool MovesTheCard(int iOp) {
 
 extern "C" {
 
-RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
+RESPONSECODE IFDHCreateChannelByName(DWORD lun, LPSTR deviceName) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
     if (b.bOpen) {
@@ -231,7 +231,7 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
             static_cast<unsigned long>(b.dwLun));
         return IFD_COMMUNICATION_ERROR;
     }
-    const std::string name = DeviceName ? DeviceName : "";
+    const std::string name = deviceName ? deviceName : "";
     tReaderConfig config;
     if (!ConfigFor(name, config))
         return IFD_NO_SUCH_DEVICE;
@@ -246,7 +246,7 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
         return IFD_COMMUNICATION_ERROR;
     }
     b.bOpen = true;
-    b.dwLun = Lun;
+    b.dwLun = lun;
     b.device = name;
     b.iPosition = -1;
     b.bPollFailed = false;
@@ -259,17 +259,17 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName) {
     return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel) {
-    (void)Lun;
+RESPONSECODE IFDHCreateChannel(DWORD lun, DWORD channel) {
+    (void)lun;
     Log(kLogError, "CHANNELID %lu: name the reader with DEVICENAME",
-        static_cast<unsigned long>(Channel));
+        static_cast<unsigned long>(channel));
     return IFD_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHCloseChannel(DWORD Lun) {
+RESPONSECODE IFDHCloseChannel(DWORD lun) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (!IsOurs(b, Lun))
+    if (!IsOurs(b, lun))
         return IFD_COMMUNICATION_ERROR;
     (void)PowerDown(b);
     IDC_CloseComm();
@@ -280,21 +280,21 @@ RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
+RESPONSECODE IFDHGetCapabilities(DWORD lun, DWORD tag, PDWORD length, PUCHAR value) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (!Length || !Value)
+    if (!length || !value)
         return IFD_COMMUNICATION_ERROR;
     auto give = [&](const void* p, DWORD n) {
-        if (*Length < n)
+        if (*length < n)
             return IFD_ERROR_INSUFFICIENT_BUFFER;
-        std::memcpy(Value, p, n);
-        *Length = n;
+        std::memcpy(value, p, n);
+        *length = n;
         return IFD_SUCCESS;
     };
     const UCHAR one = 1;
     const UCHAR zero = 0;
-    switch (Tag) {
+    switch (tag) {
     case TAG_IFD_SIMULTANEOUS_ACCESS:
     case TAG_IFD_SLOTS_NUMBER:
         return give(&one, 1);
@@ -303,7 +303,7 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
         return give(&zero, 1);
     case TAG_IFD_ATR:
     case SCARD_ATTR_ATR_STRING:
-        if (!IsOurs(b, Lun))
+        if (!IsOurs(b, lun))
             return IFD_COMMUNICATION_ERROR;
         return give(b.abAtr, b.dwAtrLen);
     case SCARD_ATTR_MAXINPUT: {
@@ -318,34 +318,34 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
     }
 }
 
-RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value) {
-    (void)Lun, (void)Tag, (void)Length, (void)Value;
+RESPONSECODE IFDHSetCapabilities(DWORD lun, DWORD tag, DWORD length, PUCHAR value) {
+    (void)lun, (void)tag, (void)length, (void)value;
     return IFD_ERROR_TAG;
 }
 
-RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1,
-                                       UCHAR PTS2, UCHAR PTS3) {
-    (void)Flags, (void)PTS1, (void)PTS2, (void)PTS3; // the reader negotiates by itself
+RESPONSECODE IFDHSetProtocolParameters(DWORD lun, DWORD protocol, UCHAR flags, UCHAR pts1,
+                                       UCHAR pts2, UCHAR pts3) {
+    (void)flags, (void)pts1, (void)pts2, (void)pts3; // the reader negotiates by itself
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (!IsOurs(b, Lun) || b.uiChipType == kNoChip)
+    if (!IsOurs(b, lun) || b.uiChipType == kNoChip)
         return IFD_COMMUNICATION_ERROR;
     const DWORD offered = b.uiChipType == kChipT0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
-    return Protocol == offered ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
+    return protocol == offered ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
 }
 
-RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength) {
+RESPONSECODE IFDHPowerICC(DWORD lun, DWORD action, PUCHAR atr, PDWORD atrLength) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (AtrLength)
-        *AtrLength = 0;
-    if (!IsOurs(b, Lun))
+    if (atrLength)
+        *atrLength = 0;
+    if (!IsOurs(b, lun))
         return IFD_COMMUNICATION_ERROR;
-    switch (Action) {
+    switch (action) {
     case IFD_POWER_UP:
-        return PowerUp(b, Atr, AtrLength);
+        return PowerUp(b, atr, atrLength);
     case IFD_RESET:
-        return b.uiChipType == kNoChip ? PowerUp(b, Atr, AtrLength) : WarmReset(b, Atr, AtrLength);
+        return b.uiChipType == kNoChip ? PowerUp(b, atr, atrLength) : WarmReset(b, atr, atrLength);
     case IFD_POWER_DOWN:
         return PowerDown(b);
     default:
@@ -353,48 +353,48 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
     }
 }
 
-RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength,
-                               PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
+RESPONSECODE IFDHTransmitToICC(DWORD lun, SCARD_IO_HEADER sendPci, PUCHAR txBuffer, DWORD txLength,
+                               PUCHAR rxBuffer, PDWORD rxLength, PSCARD_IO_HEADER recvPci) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (!RxLength)
+    if (!rxLength)
         return IFD_COMMUNICATION_ERROR;
-    const DWORD dwRoom = *RxLength;
-    *RxLength = 0;
-    if (!IsOurs(b, Lun) || b.uiChipType == kNoChip || !TxBuffer || !RxBuffer)
+    const DWORD dwRoom = *rxLength;
+    *rxLength = 0;
+    if (!IsOurs(b, lun) || b.uiChipType == kNoChip || !txBuffer || !rxBuffer)
         return IFD_COMMUNICATION_ERROR;
     // pcscd numbers the protocol 0 for T=0 and 1 for T=1, as the chip types.
-    if (SendPci.Protocol != b.uiChipType)
+    if (sendPci.Protocol != b.uiChipType)
         return IFD_PROTOCOL_NOT_SUPPORTED;
-    if (TxLength < 4 || TxLength > kMaxApdu) {
+    if (txLength < 4 || txLength > kMaxApdu) {
         Log(kLogError, "APDU of %lu bytes refused: the chip path takes 4 to %lu",
-            static_cast<unsigned long>(TxLength), static_cast<unsigned long>(kMaxApdu));
+            static_cast<unsigned long>(txLength), static_cast<unsigned long>(kMaxApdu));
         return IFD_COMMUNICATION_ERROR;
     }
-    static uint8_t reply[IDC_CHIP_REPLY_MAX];
+    static uint8_t s_reply[IDC_CHIP_REPLY_MAX];
     uint32_t uiLen = 0;
     tDevReturn ret = FreshRecord();
-    if (IDC_ChipIO(0, TxBuffer, static_cast<int>(TxLength), reply, &uiLen, &ret) != 0) {
+    if (IDC_ChipIO(0, txBuffer, static_cast<int>(txLength), s_reply, &uiLen, &ret) != 0) {
         Log(kLogError, "chip exchange failed: %d", ret.iCode2);
         return IFD_COMMUNICATION_ERROR;
     }
-    if (uiLen < 2 || uiLen > sizeof reply) {
+    if (uiLen < 2 || uiLen > sizeof s_reply) {
         Log(kLogError, "chip reply of %u bytes is no response APDU", static_cast<unsigned>(uiLen));
         return IFD_COMMUNICATION_ERROR;
     }
     if (uiLen > dwRoom)
         return IFD_ERROR_INSUFFICIENT_BUFFER;
-    std::memcpy(RxBuffer, reply, uiLen);
-    *RxLength = uiLen;
-    if (RecvPci)
-        RecvPci->Protocol = SendPci.Protocol;
+    std::memcpy(rxBuffer, s_reply, uiLen);
+    *rxLength = uiLen;
+    if (recvPci)
+        recvPci->Protocol = sendPci.Protocol;
     return IFD_SUCCESS;
 }
 
-RESPONSECODE IFDHICCPresence(DWORD Lun) {
+RESPONSECODE IFDHICCPresence(DWORD lun) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (!IsOurs(b, Lun))
+    if (!IsOurs(b, lun))
         return IFD_COMMUNICATION_ERROR;
     // No reader, no card: pcscd forgets a card that was inside, as when it
     // is taken out, and meets it again once the reader is back.
@@ -429,13 +429,13 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     return bInside ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 
-RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
-                         PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
+RESPONSECODE IFDHControl(DWORD lun, DWORD dwControlCode, PUCHAR txBuffer, DWORD txLength,
+                         PUCHAR rxBuffer, DWORD rxLength, LPDWORD pdwBytesReturned) {
     tBridge& b = g_bridge;
     std::lock_guard<std::mutex> lock(b.mutex);
     if (pdwBytesReturned)
         *pdwBytesReturned = 0;
-    if (!IsOurs(b, Lun))
+    if (!IsOurs(b, lun))
         return IFD_COMMUNICATION_ERROR;
     if (dwControlCode <= SCARD_CTL_CODE(QUILLON_CTL_BASE) ||
         dwControlCode > SCARD_CTL_CODE(QUILLON_CTL_RESET))
@@ -449,7 +449,7 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
     }
     // Only accept and reset take an input: a mode, 4 bytes little-endian.
     const bool bTakesMode = iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_RESET;
-    if ((TxLength != 0 && !(bTakesMode && TxLength == 4)) || (TxLength != 0 && !TxBuffer))
+    if ((txLength != 0 && !(bTakesMode && txLength == 4)) || (txLength != 0 && !txBuffer))
         return IFD_COMMUNICATION_ERROR;
     DWORD dwPayload = 0;
     if (iOp == QUILLON_CTL_RETAIN)
@@ -460,16 +460,16 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
         dwPayload = sizeof(tIdcStatus);
     const DWORD dwNeed = QUILLON_CTL_HEADER + dwPayload;
     // Checked before anything moves: a refused answer must not cost a card.
-    if (!pdwBytesReturned || !RxBuffer || RxLength < dwNeed)
+    if (!pdwBytesReturned || !rxBuffer || rxLength < dwNeed)
         return IFD_ERROR_INSUFFICIENT_BUFFER;
 
     tDevReturn ret = FreshRecord();
     int iResult = 1;
-    std::memset(RxBuffer, 0, dwNeed);
-    PUCHAR pData = RxBuffer + QUILLON_CTL_HEADER;
+    std::memset(rxBuffer, 0, dwNeed);
+    PUCHAR pData = rxBuffer + QUILLON_CTL_HEADER;
     switch (iOp) {
     case QUILLON_CTL_ACCEPT: {
-        const int iMode = TxLength == 4 ? static_cast<int>(GetLe32(TxBuffer)) : kAcceptDefaultMode;
+        const int iMode = txLength == 4 ? static_cast<int>(GetLe32(txBuffer)) : kAcceptDefaultMode;
         iResult = IDC_AcceptCard(iMode, &ret);
         break;
     }
@@ -498,7 +498,7 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
         break;
     }
     case QUILLON_CTL_RESET: {
-        const int iMode = TxLength == 4 ? static_cast<int>(GetLe32(TxBuffer)) : kInitKeepCard;
+        const int iMode = txLength == 4 ? static_cast<int>(GetLe32(txBuffer)) : kInitKeepCard;
         (void)PowerDown(b);
         iResult = IDC_Init(iMode, &ret);
         break;
@@ -506,8 +506,8 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
     default:
         return IFD_ERROR_NOT_SUPPORTED;
     }
-    PutLe32(RxBuffer, static_cast<uint32_t>(iResult));
-    PutLe32(RxBuffer + 4, static_cast<uint32_t>(ret.iCode2));
+    PutLe32(rxBuffer, static_cast<uint32_t>(iResult));
+    PutLe32(rxBuffer + 4, static_cast<uint32_t>(ret.iCode2));
     *pdwBytesReturned = dwNeed;
     if (iResult != 0)
         Log(kLogInfo, "control %d: result %d, code %d", iOp, iResult, ret.iCode2);

@@ -31,16 +31,16 @@ namespace quillon::pcsc {
 // pcscd exports log_msg to its drivers; looked up at run time so that the
 // handler loads in any host (and in its tests) without it.
 void Log(int iLevel, const char* pFormat, ...) {
-    using PFN_log = void (*)(int, const char*, ...);
-    static PFN_log pLog = reinterpret_cast<PFN_log>(dlsym(RTLD_DEFAULT, "log_msg"));
-    if (!pLog)
+    using LogFunction = void (*)(int, const char*, ...);
+    static LogFunction s_pLog = reinterpret_cast<LogFunction>(dlsym(RTLD_DEFAULT, "log_msg"));
+    if (!s_pLog)
         return;
     char line[768];
     va_list args;
     va_start(args, pFormat);
     std::vsnprintf(line, sizeof line, pFormat, args);
     va_end(args);
-    pLog(iLevel, "quillon_ifd: %s", line);
+    s_pLog(iLevel, "quillon_ifd: %s", line);
 }
 
 namespace {

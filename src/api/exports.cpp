@@ -80,14 +80,12 @@ void AfterForkInChild() {
     if (changing)
         g_pManager = nullptr;
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
+// No manager to carry the operation out: Unavailable, flags 1.
 int NoManager(tDevReturn* pRet) {
-    if (pRet) {
-        pRet->iCode1 = pRet->iCode2 = ToInt(Code::Unavailable);
-        pRet->iErrFlag1 = pRet->iErrFlag2 = 1;
-    }
-    return 1;
+    const tDriverResult tNone = tDriverResult::Shown(Code::Unavailable, 1, 1);
+    return pRet ? OIdcManager::iWriteRecord(tNone, pRet) : tNone.iResult;
 }
 
 // Runs op on the manager if there is one; otherwise Unavailable. Nothing is thrown

@@ -36,28 +36,12 @@ void AfterFork() {
     g_lockWaitGuard.unlock();
     g_nameLock.unlock();
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
-
-// No check before the driver call.
-struct NoCheck {
-    bool operator()(int&) const { return true; }
-};
-
-void SetRecord(tDevReturn* pRet, int iCode, int iFlag) {
-    pRet->iCode1 = pRet->iCode2 = iCode;
-    pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
-}
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 // An output the caller did not give is an argument refused before any
 // reader access: BadArgument with flags 1.
-template <class P> auto Needs(P* p, tDevReturn* pRet) {
-    return [p, pRet](int& result) {
-        if (p)
-            return true;
-        SetRecord(pRet, ToInt(Code::BadArgument), 1);
-        result = 1;
-        return false;
-    };
+tDriverResult Refused() {
+    return tDriverResult::BadArgument();
 }
 } // namespace
 
@@ -112,14 +96,32 @@ uint32_t OIdcManager::uiLockWaitMs() {
     return w.uiMs;
 }
 
+int OIdcManager::iWriteRecord(const tDriverResult& tResult, tDevReturn* pRet) {
+    if (tResult.bWrites) {
+        pRet->iCode1 = pRet->iCode2 = ToInt(tResult.eCode);
+        pRet->iErrFlag1 = pRet->iErrFlag2 = tResult.iFlag;
+        const uint32_t uiLen = tResult.uiTextLen < sizeof pRet->acReplyText
+                                   ? tResult.uiTextLen
+                                   : static_cast<uint32_t>(sizeof pRet->acReplyText);
+        if (uiLen)
+            std::memcpy(pRet->acReplyText, tResult.abText, uiLen);
+    }
+    return tResult.iResult;
+}
+
+bool OIdcManager::bChipIOArgumentsGood(const uint8_t* pCommand, int iCommandLen,
+                                       const uint8_t* pReply, const uint32_t* pReplyLen) {
+    return pReply && pReplyLen && iCommandLen >= 0 && (pCommand || iCommandLen == 0);
+}
+
 int OIdcManager::iLockRefused(const char* pOperation, tDevReturn* pRet) {
-    SetRecord(pRet, ToInt(Code::CommFailed), 1);
+    const int iResult = iWriteRecord(tDriverResult::Shown(Code::CommFailed, 1, 1), pRet);
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
     const char* pNote = ONamedMutex::pRefusalNote();
     if (*pNote && pTraceLog())
         pTraceLog()->iWriteTrace(kTraceLevel, "%s", pNote);
     scope.vSetOutcome(*pRet);
-    return 1;
+    return iResult;
 }
 
 void OIdcManager::vApplyDevName() {
@@ -129,23 +131,25 @@ void OIdcManager::vApplyDevName() {
     std::memcpy(m_pRegistry->pComm()->acDevName, m_acDevName, kNameField);
 }
 
-template <class Call> int OIdcManager::iCallDriver(tDevReturn* pRet, Call call) {
-    if (!m_pActive) {
-        SetRecord(pRet, ToInt(Code::CommFailed), 1);
-        return 1;
-    }
-    const int result = call(m_pActive);
+template <class Call>
+tDriverResult OIdcManager::tCallDriver(const tDevReturn& tCurrent, Call call) {
+    if (!m_pActive)
+        return tDriverResult::Shown(Code::CommFailed, 1, 1);
+    tDriverResult r = call(*m_pActive);
     // A failure must never reach the caller with a success code. Results
     // other than 1 (the track operations' library codes) are the caller's
     // to read as they are.
-    if (result == 1 && IsSuccessCode(pRet->iCode2))
-        SetRecord(pRet, ToInt(Code::CommFailed), 1);
-    return result;
+    const int iShownCode = r.bWrites ? ToInt(r.eCode) : tCurrent.iCode2;
+    if (r.iResult == 1 && IsSuccessCode(iShownCode)) {
+        r.bWrites = true;
+        r.eCode = Code::CommFailed;
+        r.iFlag = 1;
+    }
+    return r;
 }
 
-template <class Check, class Call>
-int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
-                      bool bTakeName) {
+template <class Produce>
+int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Produce tProduce, bool bTakeName) {
     OScopedLock lock(*m_pLock, [this] { return uiLockWaitMs(); });
     if (!lock.bHeld())
         return iLockRefused(pOperation, pRet);
@@ -155,12 +159,10 @@ int OIdcManager::iRun(const char* pOperation, tDevReturn* pRet, Check check, Cal
         CopyText(m_acTraceName, kNameField, m_pRegistry->pComm()->acDevName);
     }
     OCallTrace scope(pTraceLog(), pOperation, kTraceLevel);
-    int result = 1;
-    if (check(result))
-        result = iCallDriver(pRet, call);
+    const int iResult = iWriteRecord(tProduce(), pRet);
     scope.vSetDevName(m_acTraceName);
     scope.vSetOutcome(*pRet);
-    return result;
+    return iResult;
 }
 
 OTraceLog* OIdcManager::pTraceLog() const {
@@ -169,18 +171,25 @@ OTraceLog* OIdcManager::pTraceLog() const {
 
 int OIdcManager::SetCommPara(tDevReturn* pRet) {
     // The selection runs first, under the lock and inside the trace scope;
-    // then the chosen driver opens its connection.
-    auto select = [this](int&) {
-        if (m_pRegistry)
-            m_pRegistry->iSelectDriver(m_pActive);
-        return true;
-    };
-    return iRun("SetCommPara", pRet, select, [&](OIdcDriver* d) { return d->SetCommPara(pRet); });
+    // the type it found is written back to the configuration, so that the
+    // next selection tries that family first; then the chosen driver opens
+    // its connection.
+    return iRun("SetCommPara", pRet, [&] {
+        if (m_pRegistry) {
+            const OReaderRegistry::tSelection tFound = m_pRegistry->tSelectDriver();
+            if (tFound.bFound)
+                m_pRegistry->vRememberType(tFound.eType);
+            if (tFound.pDriver)
+                m_pActive = tFound.pDriver;
+        }
+        return tCallDriver(*pRet, [](OIdcDriver& d) { return d.SetCommPara(); });
+    });
 }
 
 int OIdcManager::Init(int iMode, tDevReturn* pRet) {
     return iRun(
-        "Init", pRet, NoCheck{}, [&](OIdcDriver* d) { return d->Init(iMode, pRet); }, true);
+        "Init", pRet,
+        [&] { return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.Init(iMode); }); }, true);
 }
 
 int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
@@ -188,116 +197,116 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     if (!lock.bHeld())
         return iLockRefused("GetStatus", pRet);
     vApplyDevName();
-    int result = 1;
-    if (!pStatus) {
-        SetRecord(pRet, ToInt(Code::BadArgument), 1);
-    } else {
-        result = iCallDriver(pRet, [&](OIdcDriver* d) { return d->GetStatus(pStatus, pRet); });
-    }
+    const int iResult = iWriteRecord(
+        pStatus ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetStatus(pStatus); })
+                : Refused(),
+        pRet);
     // A plain positive status is not traced; anything else is, after the call.
     if (pRet->iCode2 != ToInt(Code::Positive)) {
         OCallTrace scope(pTraceLog(), "GetStatus", kTraceLevel);
         scope.vSetDevName(m_acTraceName);
         scope.vSetOutcome(*pRet);
     }
-    return result;
+    return iResult;
 }
 
 int OIdcManager::AcceptCard(int iMode, tDevReturn* pRet) {
-    return iRun("AcceptCard", pRet, NoCheck{},
-                [&](OIdcDriver* d) { return d->AcceptCard(iMode, pRet); });
+    return iRun("AcceptCard", pRet, [&] {
+        return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.AcceptCard(iMode); });
+    });
 }
 
 int OIdcManager::ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
                         uint32_t* pReplyLen, tDevReturn* pRet) {
-    auto check = [&](int& result) {
-        if (pReply && pReplyLen && iCommandLen >= 0 && (pCommand || iCommandLen == 0))
-            return true;
-        SetRecord(pRet, ToInt(Code::BadArgument), 1);
-        result = 1;
-        return false;
-    };
-    return iRun("ChipIO", pRet, check, [&](OIdcDriver* d) {
-        return d->ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen, pRet);
+    return iRun("ChipIO", pRet, [&] {
+        if (!bChipIOArgumentsGood(pCommand, iCommandLen, pReply, pReplyLen))
+            return Refused();
+        return tCallDriver(*pRet, [&](OIdcDriver& d) {
+            return d.ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen);
+        });
     });
 }
 
 int OIdcManager::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
                            tDevReturn* pRet) {
-    return iRun("ChipPower", pRet, Needs(pArg4, pRet),
-                [&](OIdcDriver* d) { return d->ChipPower(iAction, uArg2, uArg3, pArg4, pRet); });
+    return iRun("ChipPower", pRet, [&] {
+        return pArg4 ? tCallDriver(
+                           *pRet,
+                           [&](OIdcDriver& d) { return d.ChipPower(iAction, uArg2, uArg3, pArg4); })
+                     : Refused();
+    });
 }
 
 int OIdcManager::EjectCard(tDevReturn* pRet) {
-    return iRun("EjectCard", pRet, NoCheck{}, [&](OIdcDriver* d) { return d->EjectCard(pRet); });
+    return iRun("EjectCard", pRet,
+                [&] { return tCallDriver(*pRet, [](OIdcDriver& d) { return d.EjectCard(); }); });
 }
 
 int OIdcManager::GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet) {
-    return iRun("GetCapabilities", pRet, Needs(pCaps, pRet),
-                [&](OIdcDriver* d) { return d->GetCapabilities(pCaps, pRet); });
+    return iRun("GetCapabilities", pRet, [&] {
+        return pCaps ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetCapabilities(pCaps); })
+                     : Refused();
+    });
 }
 
 int OIdcManager::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
-    return iRun("GetLifeInfo", pRet, Needs(pLife, pRet),
-                [&](OIdcDriver* d) { return d->GetLifeInfo(pLife, pRet); });
+    return iRun("GetLifeInfo", pRet, [&] {
+        return pLife ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetLifeInfo(pLife); })
+                     : Refused();
+    });
 }
 
 int OIdcManager::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
-    return iRun("ReadTrack", pRet, Needs(pTracks, pRet),
-                [&](OIdcDriver* d) { return d->ReadTrack(pTracks, pRet); });
+    return iRun("ReadTrack", pRet, [&] {
+        return pTracks ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ReadTrack(pTracks); })
+                       : Refused();
+    });
 }
 
 int OIdcManager::Reset(tDevReturn* pRet) {
-    return iRun("Reset", pRet, NoCheck{}, [&](OIdcDriver* d) { return d->Reset(pRet); });
+    return iRun("Reset", pRet,
+                [&] { return tCallDriver(*pRet, [](OIdcDriver& d) { return d.Reset(); }); });
 }
 
 int OIdcManager::ResetCount(int iCounter, tDevReturn* pRet) {
-    return iRun("ResetCount", pRet, NoCheck{},
-                [&](OIdcDriver* d) { return d->ResetCount(iCounter, pRet); });
+    return iRun("ResetCount", pRet, [&] {
+        return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ResetCount(iCounter); });
+    });
 }
 
 int OIdcManager::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
-    return iRun("RetainCard", pRet, Needs(pRetainCount, pRet),
-                [&](OIdcDriver* d) { return d->RetainCard(pRetainCount, pRet); });
+    return iRun("RetainCard", pRet, [&] {
+        return pRetainCount
+                   ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.RetainCard(pRetainCount); })
+                   : Refused();
+    });
 }
 
 int OIdcManager::ReleaseAntiFishing(tDevReturn* pRet) {
-    return iRun("ReleaseAntiFishing", pRet, NoCheck{},
-                [&](OIdcDriver* d) { return d->ReleaseAntiFishing(pRet); });
+    return iRun("ReleaseAntiFishing", pRet, [&] {
+        return tCallDriver(*pRet, [](OIdcDriver& d) { return d.ReleaseAntiFishing(); });
+    });
 }
 
 int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tDevReturn* pRet) {
     tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
-    // Each area takes one byte fewer than its size; length 0 is refused.
-    auto check = [&](int& result) {
-        uint32_t* pLen = nullptr;
-        uint8_t* pArea = nullptr;
-        size_t area = 0;
-        switch (iTrack) {
-        case 1:
-            pLen = &tracks.uiLen1, pArea = tracks.abTrack1, area = sizeof tracks.abTrack1;
-            break;
-        case 2:
-            pLen = &tracks.uiLen2, pArea = tracks.abTrack2, area = sizeof tracks.abTrack2;
-            break;
-        case 3:
-            pLen = &tracks.uiLen3, pArea = tracks.abTrack3, area = sizeof tracks.abTrack3;
-            break;
-        default:
-            return true; // any other track number: an empty record goes on
+    // Each area takes one byte fewer than its size; length 0 is refused (with
+    // flags 0). Any other track number: an empty record goes on.
+    uint32_t* apLen[3] = {&tracks.uiLen1, &tracks.uiLen2, &tracks.uiLen3};
+    uint8_t* apArea[3] = {tracks.abTrack1, tracks.abTrack2, tracks.abTrack3};
+    const size_t auiArea[3] = {sizeof tracks.abTrack1, sizeof tracks.abTrack2,
+                               sizeof tracks.abTrack3};
+    return iRun("WriteTrack", pRet, [&] {
+        if (iTrack >= 1 && iTrack <= 3) {
+            const int i = iTrack - 1;
+            if (uiLen == 0 || uiLen >= auiArea[i] || !pData)
+                return tDriverResult::Shown(Code::BadArgument, 0, 1);
+            *apLen[i] = uiLen;
+            std::memcpy(apArea[i], pData, uiLen);
         }
-        if (uiLen == 0 || uiLen >= area || !pData) {
-            SetRecord(pRet, ToInt(Code::BadArgument), 0);
-            result = 1;
-            return false;
-        }
-        *pLen = uiLen;
-        std::memcpy(pArea, pData, uiLen);
-        return true;
-    };
-    return iRun("WriteTrack", pRet, check,
-                [&](OIdcDriver* d) { return d->WriteTrack(&tracks, pRet); });
+        return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.WriteTrack(&tracks); });
+    });
 }
 
 void OIdcManager::GetLogicalDevName(char* pName) {

@@ -1,13 +1,15 @@
 // OIdcManager: the one object behind the exports. Serialises every operation
 // with the named mutex "CARDREADER", traces it, applies the manager's own
-// argument checks and forwards it to the active driver. An operation that
-// returns 1 always leaves a failure code in the caller's record.
+// argument checks and forwards it to the active driver. It alone writes the
+// caller's record (iWriteRecord). An operation that returns 1 always leaves
+// a failure code in the caller's record.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/system.h"
 #include "quillon/idc.h"
+#include "readers/driver_result.h"
 
 namespace quillon {
 
@@ -42,6 +44,15 @@ public:
     void GetLogicalDevName(char* pName);
     void SetLogicalDevName(const char* pName);
 
+    // The one place a caller's record is written: from a driver's result,
+    // the manager's own refusals, or the exports' (no manager). Returns the
+    // operation's result.
+    static int iWriteRecord(const tDriverResult& tResult, tDevReturn* pRet);
+    // The manager's argument check of ChipIO: the reply buffer and its length
+    // given, the command's length not negative, its bytes given unless empty.
+    static bool bChipIOArgumentsGood(const uint8_t* pCommand, int iCommandLen,
+                                     const uint8_t* pReply, const uint32_t* pReplyLen);
+
     // False when construction could not allocate what every operation needs.
     bool bValid() const;
 
@@ -58,13 +69,14 @@ public:
     }
 
 private:
-    // The common sequence: lock, enter line, check, driver call, leave line.
-    // Init (bTakeName) first copies the device name into the trace name.
-    template <class Check, class Call>
-    int iRun(const char* pOperation, tDevReturn* pRet, Check check, Call call,
-             bool bTakeName = false);
-    // The driver call of an operation, or CommFailed when no driver is active.
-    template <class Call> int iCallDriver(tDevReturn* pRet, Call call);
+    // The common sequence: lock, enter line, the operation's result (a
+    // refusal or the driver's), the record written, leave line. Init
+    // (bTakeName) first copies the device name into the trace name.
+    template <class Produce>
+    int iRun(const char* pOperation, tDevReturn* pRet, Produce tProduce, bool bTakeName = false);
+    // The driver call of an operation, or CommFailed when no driver is
+    // active; tCurrent is the caller's record as it stands.
+    template <class Call> tDriverResult tCallDriver(const tDevReturn& tCurrent, Call call);
     // How long an operation waits for the named lock: [CARDREADER] LockWaitMs,
     // 0 (without limit) when absent or not positive. Read again only when
     // the configuration file is another or has changed.

@@ -15,9 +15,8 @@
 namespace quillon {
 
 namespace {
-constexpr const char* kTypeKey = "CardReaderType";
-// Families probed when the configured one is silent, in order; 0 is skipped.
-constexpr int kProbeList[8] = {1, 2, 0, 0, 0, 0, 0, 0};
+// Families probed when the configured one is silent, in order.
+constexpr ReaderType kProbeOrder[] = {ReaderType::SerialA, ReaderType::SerialB};
 } // namespace
 
 OReaderRegistry::OReaderRegistry() {
@@ -42,88 +41,91 @@ OReaderRegistry::~OReaderRegistry() {
     delete m_pTraceLog; // closes the trace and unloads the library
 }
 
-OIdcDriver* OReaderRegistry::pDriverForType(int iType) const {
-    switch (iType) {
-    case 1:
+OIdcDriver* OReaderRegistry::pDriverForType(ReaderType eType) const {
+    switch (eType) {
+    case ReaderType::SerialA:
         return m_pSerialA;
-    case 2:
+    case ReaderType::SerialB:
         return m_pSerialB;
-    case 3:
+    case ReaderType::SerialC:
         return m_pSerialC;
-    case 4:
-    case 5:
+    case ReaderType::UsbA:
+    case ReaderType::UsbASecond:
         return m_pHidA;
-    case 6:
+    case ReaderType::UsbB:
         return m_pHidB;
     default:
         return nullptr;
     }
 }
 
-int OReaderRegistry::iSelectDriver(OIdcDriver*& pActive) {
+void OReaderRegistry::vRememberType(ReaderType eType) {
+    if (m_pComm)
+        iStoreType(*m_pComm, eType);
+}
+
+bool OReaderRegistry::bOpenPortFor(ReaderType eType, Code& eLast) {
+    // USB readers (type 4 and up) need no port, and count as opened.
+    if (IsBeyondSerial(eType)) {
+        m_pComm->vPrepareWithoutPort();
+        return true;
+    }
+    OIdcDriver* pConfigured = pDriverForType(eType);
+    if (!pConfigured)
+        return m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
+    const tDriverResult opened = pConfigured->SetCommPara();
+    if (opened.bWrites)
+        eLast = opened.eCode;
+    return opened.iResult == 0;
+}
+
+OReaderRegistry::tSelection OReaderRegistry::tSelectDriver() {
+    tSelection found;
     if (!m_pComm)
-        return 0;
-    tDevReturn ret;
+        return found;
+    // The code the selection's own probes last reported (the opening's 0 to start with).
+    Code eLast = Code::Ok;
     tIdcStatus status;
-    std::memset(&ret, 0, sizeof ret);
     std::memset(&status, 0, sizeof status);
 
-    int type = 0;
-    if (m_pComm->iGetIntValue(kTypeKey, kTypeKey, type) != 0)
-        type = 2;
-    // The port is opened the way the configured family opens it; USB
-    // readers (type 4 and up) need none, and count as opened.
-    bool portOpen = true;
-    if (type >= 4) {
-        m_pComm->vPrepareWithoutPort();
-    } else if (OIdcDriver* pConfigured = pDriverForType(type)) {
-        portOpen = pConfigured->SetCommPara(&ret) == 0;
-    } else {
-        portOpen = m_pComm->eOpenPort() != OReaderComm::PortOpening::Failed;
-    }
-
+    ReaderType eType = ReaderType::SerialB; // when none is configured
+    bConfiguredType(*m_pComm, eType);
     // A port that cannot be opened detects nothing: nothing is written, and
     // the configured type's driver stays the one whose SetCommPara reports
     // the failure to the caller.
-    if (portOpen) {
+    if (bOpenPortFor(eType, eLast)) {
         // A reader answered: the port carried the exchange (no CommFailed, and the
         // line did not hang up under it) and the family was not silent.
         auto answered = [&](OIdcDriver* pDriver) {
-            pDriver->GetStatus(&status, &ret);
-            return m_pComm->bPortOpen() && ret.iCode2 != ToInt(Code::CommFailed) &&
-                   !IsSilentCode(ret.iCode2);
+            const tDriverResult probe = pDriver->GetStatus(&status);
+            if (probe.bWrites)
+                eLast = probe.eCode;
+            return m_pComm->bPortOpen() && eLast != Code::CommFailed && !IsSilent(eLast);
         };
         // The configured serial family first; USB and unknown types are not
         // probed and count as found (the record still holds the opening's 0).
-        bool found = true;
-        int foundType = type;
-        if (type >= 1 && type <= 3) {
-            if (OIdcDriver* pDriver = pDriverForType(type))
-                found = answered(pDriver);
+        found.bFound = true;
+        ReaderType eFound = eType;
+        if (IsSerial(eType)) {
+            if (OIdcDriver* pDriver = pDriverForType(eType))
+                found.bFound = answered(pDriver);
         }
         // A port lost on the way is probed no further.
-        for (int i = 0; i < 8 && !found && m_pComm->bPortOpen(); ++i) {
-            const int t = kProbeList[i];
-            if (t == 0 || t == type)
-                continue;
-            OIdcDriver* pDriver = pDriverForType(t);
-            if (!pDriver)
-                continue;
-            if (answered(pDriver)) {
-                found = true;
-                foundType = t;
+        for (ReaderType eProbe : kProbeOrder) {
+            if (found.bFound || !m_pComm->bPortOpen())
+                break;
+            OIdcDriver* pDriver = eProbe == eType ? nullptr : pDriverForType(eProbe);
+            if (pDriver && answered(pDriver)) {
+                found.bFound = true;
+                eFound = eProbe;
             }
         }
-        if (found) {
-            // The next selection tries the family found first.
-            m_pComm->iSetIntValue(kTypeKey, kTypeKey, foundType);
-            type = foundType;
-        }
+        if (found.bFound)
+            eType = eFound;
     }
-
-    if (type >= 1 && type <= 6)
-        pActive = pDriverForType(type);
-    return type;
+    found.eType = eType;
+    found.pDriver = pDriverForType(eType);
+    return found;
 }
 
 } // namespace quillon

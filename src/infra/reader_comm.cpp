@@ -37,7 +37,7 @@ void OReaderComm::vOpenTraceFile() {
 }
 
 OReaderComm::PortOpening OReaderComm::eOpenResult(Code eCode) {
-    vRecordOutcome(ToInt(eCode), 0);
+    vRecordOutcome({eCode, 0});
     return eCode == Code::Ok ? PortOpening::Opened : PortOpening::Failed;
 }
 

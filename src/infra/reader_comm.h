@@ -1,7 +1,7 @@
 // OReaderComm: the one communication object, shared by the serial drivers
 // and the auxiliary module. Opens the port from the configuration (and the
-// trace file with it), takes exact byte counts with a time-out, and turns a
-// library code into the fields of a tDevReturn.
+// trace file with it), takes exact byte counts with a time-out, and keeps
+// the outcome an operation left last.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +80,10 @@ public:
     void vDiscardInput() { iPurgeInput(); }
 
     bool bPortOpen() const { return m_bPortOpen; }
+    // The outcome an operation (or a port opening) left last; family C's
+    // next status read reports a failure left here again.
+    void vRecordOutcome(const tOutcome& tLast) { m_tLastOutcome = tLast; }
+    const tOutcome& tLastOutcome() const { return m_tLastOutcome; }
     OTraceLog* pTraceLog() const { return m_pTraceLog; }
 
 protected:
@@ -97,6 +101,7 @@ private:
     uint32_t m_uiBaudRate = 0;      // the open port's speed
     bool m_bInFrame = false;        // a reply frame is being received
     uint64_t m_uiFrameDeadline = 0; // NowMs() by which it must be whole
+    tOutcome m_tLastOutcome;
 };
 
 } // namespace quillon

@@ -110,4 +110,15 @@ bool IsSilent(Code eCode);
 bool IsSuccessCode(int iCode);
 bool IsSilentCode(int iCode);
 
+// A code as a result record shows it: both code fields hold the code, both
+// error flags the flag.
+struct tOutcome {
+    Code eCode = Code::Ok;
+    int iFlag = 0;
+};
+// The outcome of a code by its class: flags 0 for the success class, else 1.
+inline tOutcome OutcomeOf(Code eCode) {
+    return {eCode, IsSuccess(eCode) ? 0 : 1};
+}
+
 } // namespace quillon

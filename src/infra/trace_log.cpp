@@ -22,7 +22,7 @@ void BeforeFork() {
 void AfterFork() {
     g_traceLock.unlock();
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true);
 
 constexpr int kMaxTraceBytes = 4194304;
 constexpr int kKeptTraceFiles = 6;

@@ -6,8 +6,8 @@
 namespace quillon {
 namespace {
 ClockSource& Source() {
-    static ClockSource source;
-    return source;
+    static ClockSource s_source;
+    return s_source;
 }
 } // namespace
 

@@ -257,6 +257,70 @@ int ConfigGetInt(const std::string& path, const char* pSection, const char* pKey
     return 0;
 }
 
+namespace {
+// A key's line with its value replaced by valueText: the key as written and
+// anything after the old value (a comment) kept.
+std::string WithValue(const std::string& line, std::string_view value,
+                      const std::string& valueText) {
+    const std::string::size_type eq = line.find('=');
+    const std::string before = line.substr(0, eq + 1);
+    const std::string rest(value);
+    const std::string::size_type lead = rest.find_first_not_of(" \t");
+    const std::string spacing = lead == std::string::npos ? rest : rest.substr(0, lead);
+    std::string tail;
+    std::string::size_type commentAt = std::string::npos;
+    for (std::string::size_type k = 0; k < rest.size(); ++k)
+        if ((rest[k] == ';' || rest[k] == '#') &&
+            (k == 0 || rest[k - 1] == ' ' || rest[k - 1] == '\t')) {
+            commentAt = k;
+            break;
+        }
+    if (commentAt != std::string::npos) {
+        std::string::size_type ws = commentAt;
+        while (ws > 0 && (rest[ws - 1] == ' ' || rest[ws - 1] == '\t'))
+            --ws;
+        // No old value: the blanks after '=' are also the ones before the
+        // comment; they stay in front, one of them behind.
+        if (ws == 0 && commentAt > 0)
+            ws = commentAt - 1;
+        tail = rest.substr(ws);
+        // A comment right after '=' needs a blank before it behind the
+        // value, or it would read as part of the value.
+        if (ws == commentAt)
+            tail.insert(0, " ");
+    }
+    return before + spacing + valueText + tail;
+}
+
+// Sets the key in its section of lines; false when the section holds no
+// such key. lastInSection: the index after the section's last non-blank line
+// (0 when the section is not there).
+bool SetInSection(std::vector<Line>& lines, const char* pSection, const char* pKey,
+                  const std::string& valueText, std::size_t& lastInSection) {
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view name, key, value;
+        if (SectionName(lines[i].text, name)) {
+            if (inSection)
+                return false; // the section ended without the key
+            inSection = SameName(name, pSection);
+            if (inSection)
+                lastInSection = i + 1;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        if (!Trim(lines[i].text).empty())
+            lastInSection = i + 1;
+        if (KeyValue(lines[i].text, key, value) && SameName(key, pKey)) {
+            lines[i].text = WithValue(lines[i].text, value, valueText);
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
 int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey, int iValue) {
     if (!pSection || !pKey || !*pSection || !*pKey)
         return 1;
@@ -274,62 +338,11 @@ int ConfigSetInt(const std::string& path, const char* pSection, const char* pKey
         }
     const std::string valueText = std::to_string(iValue);
 
-    // Locate the section and the key inside it.
-    bool inSection = false, sectionSeen = false, done = false;
-    std::size_t lastInSection = 0; // index after the section's last non-blank line
-    for (std::size_t i = 0; i < lines.size() && !done; ++i) {
-        std::string_view name, key, value;
-        if (SectionName(lines[i].text, name)) {
-            if (inSection)
-                break; // the section ended without the key
-            inSection = SameName(name, pSection);
-            if (inSection) {
-                sectionSeen = true;
-                lastInSection = i + 1;
-            }
-            continue;
-        }
-        if (!inSection)
-            continue;
-        if (!Trim(lines[i].text).empty())
-            lastInSection = i + 1;
-        if (KeyValue(lines[i].text, key, value) && SameName(key, pKey)) {
-            // Keep the key as written and anything after the value (a comment).
-            std::string::size_type eq = lines[i].text.find('=');
-            std::string before = lines[i].text.substr(0, eq + 1);
-            std::string rest(value);
-            std::string::size_type lead = rest.find_first_not_of(" \t");
-            std::string spacing = lead == std::string::npos ? rest : rest.substr(0, lead);
-            std::string tail;
-            std::string::size_type commentAt = std::string::npos;
-            for (std::string::size_type k = 0; k < rest.size(); ++k)
-                if ((rest[k] == ';' || rest[k] == '#') &&
-                    (k == 0 || rest[k - 1] == ' ' || rest[k - 1] == '\t')) {
-                    commentAt = k;
-                    break;
-                }
-            if (commentAt != std::string::npos) {
-                std::string::size_type ws = commentAt;
-                while (ws > 0 && (rest[ws - 1] == ' ' || rest[ws - 1] == '\t'))
-                    --ws;
-                // No old value: the blanks after '=' are also the ones before
-                // the comment; they stay in front, one of them behind.
-                if (ws == 0 && commentAt > 0)
-                    ws = commentAt - 1;
-                tail = rest.substr(ws);
-                // A comment right after '=' needs a blank before it behind the
-                // value, or it would read as part of the value.
-                if (ws == commentAt)
-                    tail.insert(0, " ");
-            }
-            lines[i].text = before + spacing + valueText + tail;
-            done = true;
-        }
-    }
-    if (!done) {
-        Line added{std::string(pKey) + "=" + valueText, eol};
-        if (sectionSeen) {
-            if (lastInSection > 0 && lines[lastInSection - 1].eol.empty())
+    std::size_t lastInSection = 0;
+    if (!SetInSection(lines, pSection, pKey, valueText, lastInSection)) {
+        const Line added{std::string(pKey) + "=" + valueText, eol};
+        if (lastInSection > 0) { // the section is there, without the key
+            if (lines[lastInSection - 1].eol.empty())
                 lines[lastInSection - 1].eol = eol;
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(lastInSection), added);
         } else {

@@ -1,6 +1,6 @@
 // ODevBase: the communication base every reader connection derives from.
-// It owns the serial line, reaches the INI configuration store and keeps the
-// last recorded outcome. Results are int, 0 = success.
+// It owns the serial line and reaches the INI configuration store. Results
+// are int, 0 = success.
 #pragma once
 
 #include <cstdint>
@@ -41,14 +41,6 @@ public:
     // Discards received bytes nobody has read yet.
     int iPurgeInput();
 
-    // The last outcome recorded: a library code and its error flag.
-    struct tOutcome {
-        int iCode = 0;
-        int iFlag = 0;
-    };
-    void vRecordOutcome(int iCode, int iFlag) { m_lastOutcome = {iCode, iFlag}; }
-    const tOutcome& tLastOutcome() const { return m_lastOutcome; }
-
     // 0: found and value set; 1: missing file, section, key or not an integer.
     int iGetIntValue(const char* pSection, const char* pKey, int& iValue);
     // 0: stored (atomically); 1: the file could not be written.
@@ -69,7 +61,6 @@ private:
     int iSetModemLine(ModemLine eLine, bool bRaise);
 
     std::unique_ptr<OSerialLine> m_line;
-    tOutcome m_lastOutcome;
 };
 
 } // namespace quillon

@@ -11,15 +11,15 @@ std::atomic<int> g_namedLockWaits{0};
 
 namespace {
 // Why this thread's last try for a named mutex was refused at once.
-thread_local char t_acRefusalNote[512];
+thread_local char g_acRefusalNote[512];
 } // namespace
 
 void SetLockRefusalNote(const char* pNote) {
-    std::snprintf(t_acRefusalNote, sizeof t_acRefusalNote, "%s", pNote);
+    std::snprintf(g_acRefusalNote, sizeof g_acRefusalNote, "%s", pNote);
 }
 
 const char* ONamedMutex::pRefusalNote() {
-    return t_acRefusalNote;
+    return g_acRefusalNote;
 }
 
 int NamedLockWaitsNow() {

@@ -100,7 +100,7 @@ void AfterForkInChild() {
         }
     }
 }
-const bool g_forkHandlers = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
+const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild), true);
 
 // The folder of every named mutex, the same for every process whatever its
 // own temporary folder: $QUILLON_LOCK_DIR, else the packaged folder, else

@@ -35,7 +35,7 @@ std::atomic<unsigned> g_uiForks{0};
 void CountForkInChild() {
     g_uiForks.fetch_add(1, std::memory_order_relaxed);
 }
-const bool g_forkHandler = (AtFork(nullptr, nullptr, &CountForkInChild), true);
+const bool kForkHandlerSet = (AtFork(nullptr, nullptr, &CountForkInChild), true);
 
 bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     static const struct {
@@ -63,6 +63,39 @@ bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
     return false;
 }
 
+// The character size and parity bits of the settings; false when termios has
+// no equivalent.
+bool bFrameBits(const tLineSettings& settings, tcflag_t& bits) {
+    switch (settings.eDataBits) {
+    case DataBits::Five:
+        bits = CS5;
+        break;
+    case DataBits::Six:
+        bits = CS6;
+        break;
+    case DataBits::Seven:
+        bits = CS7;
+        break;
+    case DataBits::Eight:
+        bits = CS8;
+        break;
+    default:
+        return false;
+    }
+    switch (settings.eParity) {
+    case Parity::None:
+        return true;
+    case Parity::Odd:
+        bits |= PARENB | PARODD;
+        return true;
+    case Parity::Even:
+        bits |= PARENB;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 // Turns the settings into the termios record, keeping the fields it does not
@@ -71,44 +104,11 @@ bool bBaudToSpeed(uint32_t uiBaud, speed_t& speed) {
 // mapping here rather than on the line.
 bool bPosixLineTermios(const tLineSettings& settings, termios& tio) {
     speed_t speed;
-    if (!bBaudToSpeed(settings.uiBaud, speed)) {
+    tcflag_t bits = 0;
+    if (!bBaudToSpeed(settings.uiBaud, speed) || !bFrameBits(settings, bits))
         return false;
-    }
-
-    tcflag_t size;
-    switch (settings.eDataBits) {
-    case DataBits::Five:
-        size = CS5;
-        break;
-    case DataBits::Six:
-        size = CS6;
-        break;
-    case DataBits::Seven:
-        size = CS7;
-        break;
-    case DataBits::Eight:
-        size = CS8;
-        break;
-    default:
+    if (settings.eStopBits != StopBits::One && settings.eStopBits != StopBits::Two)
         return false;
-    }
-    tcflag_t parity;
-    switch (settings.eParity) {
-    case Parity::None:
-        parity = 0;
-        break;
-    case Parity::Odd:
-        parity = PARENB | PARODD;
-        break;
-    case Parity::Even:
-        parity = PARENB;
-        break;
-    default:
-        return false;
-    }
-    if (settings.eStopBits != StopBits::One && settings.eStopBits != StopBits::Two) {
-        return false;
-    }
     const tcflag_t stop = settings.eStopBits == StopBits::Two ? CSTOPB : 0;
 
 #ifndef CRTSCTS
@@ -132,7 +132,7 @@ bool bPosixLineTermios(const tLineSettings& settings, termios& tio) {
         tio.c_cflag |= CRTSCTS;
     }
 #endif
-    tio.c_cflag |= CLOCAL | CREAD | size | parity | stop;
+    tio.c_cflag |= CLOCAL | CREAD | bits | stop;
     // Reads never block in the driver; poll() does the waiting.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;

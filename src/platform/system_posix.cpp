@@ -3,6 +3,7 @@
 #include "platform/system.h"
 
 #include "platform/posix_fd.h"
+#include "platform/posix_file_calls.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -73,14 +74,14 @@ std::string AbsoluteFolderOf(const void* pAddress, const void** ppBase) {
 // Our own module's folder, taken when the module is loaded: a module loaded
 // by a relative path is still found after the host changes directory.
 const void* g_ownBase = nullptr;
-const std::string g_ownFolder =
+const std::string kOwnFolder =
     AbsoluteFolderOf(reinterpret_cast<const void*>(&TraceLibraryFileName), &g_ownBase);
 } // namespace
 
 std::string ModuleFolderOf(const void* pAddress) {
     Dl_info info{};
     if (g_ownBase && dladdr(pAddress, &info) && info.dli_fbase == g_ownBase)
-        return g_ownFolder;
+        return kOwnFolder;
     return AbsoluteFolderOf(pAddress, nullptr);
 }
 
@@ -102,6 +103,11 @@ void SleepMs(unsigned int uiMs) {
     timespec ts{static_cast<time_t>(uiMs / 1000), static_cast<long>(uiMs % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+tPosixFileCalls& PosixFileCalls() {
+    static tPosixFileCalls s_calls = {::read, ::write, ::fchown, ::fchmod, ::fsync, ::rename};
+    return s_calls;
 }
 
 namespace {
@@ -172,7 +178,7 @@ bool WriteAll(int fd, const std::string& data) {
     const char* p = data.data();
     std::size_t left = data.size();
     while (left > 0) {
-        ssize_t n = write(fd, p, left);
+        ssize_t n = PosixFileCalls().pfnWrite(fd, p, left);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -193,15 +199,15 @@ bool TakeOwnerAndMode(int fd, const struct stat& old) {
         return false;
     mode_t mode = old.st_mode & 07777;
     if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
-        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+        if (PosixFileCalls().pfnFchown(fd, old.st_uid, old.st_gid) != 0) {
             if (errno != EPERM && errno != EINVAL) // EINVAL: an owner unknown here
                 return false;
             if (now.st_gid != old.st_gid)
-                (void)fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+                (void)PosixFileCalls().pfnFchown(fd, static_cast<uid_t>(-1), old.st_gid);
             mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
         }
     }
-    return fchmod(fd, mode) == 0;
+    return PosixFileCalls().pfnFchmod(fd, mode) == 0;
 }
 
 } // namespace
@@ -238,7 +244,7 @@ int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& da
     all.reserve(static_cast<std::size_t>(st.st_size));
     char chunk[8192];
     for (;;) {
-        ssize_t n = read(fd.iGet(), chunk, sizeof chunk);
+        ssize_t n = PosixFileCalls().pfnRead(fd.iGet(), chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -286,9 +292,9 @@ int WriteFileAtomically(const std::string& target, const std::string& contents) 
         return 1;
 
     bool ok = WriteAll(fd.iGet(), contents) && (!hasOld || TakeOwnerAndMode(fd.iGet(), old)) &&
-              fsync(fd.iGet()) == 0;
+              PosixFileCalls().pfnFsync(fd.iGet()) == 0;
     ok = close(fd.iRelease()) == 0 && ok; // a late write error shows at close
-    if (!ok || rename(tmp.c_str(), final.c_str()) != 0) {
+    if (!ok || PosixFileCalls().pfnRename(tmp.c_str(), final.c_str()) != 0) {
         unlink(tmp.c_str());
         return 1;
     }

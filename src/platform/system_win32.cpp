@@ -150,35 +150,56 @@ int ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& da
     return kFileRead;
 }
 
+namespace {
+// Where a write of target lands: the file at the end of a link (final), and
+// whether a file is there to replace. False when nothing may be written
+// there (no disk file, a directory, a link whose file is missing).
+bool bWriteTarget(const std::string& target, std::string& final, bool& hasOld) {
+    final = target;
+    hasOld = false;
+    OWinHandle old(::CreateFileA(target.c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const DWORD attrs = ::GetFileAttributesA(target.c_str());
+    if (!old.bValid()) {
+        // Nothing there: a new file. A link whose file is missing is not
+        // replaced by a file of its own.
+        return attrs == INVALID_FILE_ATTRIBUTES && bNotFound(::GetLastError());
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(old.hGet()) != FILE_TYPE_DISK ||
+        !::GetFileInformationByHandle(old.hGet(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        !bFinalPath(old.hGet(), final))
+        return false;
+    hasOld = true;
+    return true;
+}
+
+// All of contents into the file, flushed to the disk.
+bool bWriteAll(HANDLE hFile, const std::string& contents) {
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < contents.size();) {
+        const std::size_t left = contents.size() - done;
+        const DWORD part = left < 0x10000000u ? static_cast<DWORD>(left) : 0x10000000u;
+        DWORD written = 0;
+        ok = ::WriteFile(hFile, contents.data() + done, part, &written, nullptr) && written > 0;
+        done += written;
+    }
+    return ok && ::FlushFileBuffers(hFile);
+}
+} // namespace
+
 int WriteFileAtomically(const std::string& target, const std::string& contents) {
     if (target.empty())
         return 1;
     // A link is kept: the file at its end is replaced.
-    std::string final = target;
+    std::string final;
     bool hasOld = false;
-    {
-        OWinHandle old(::CreateFileA(target.c_str(), 0,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (old.bValid()) {
-            BY_HANDLE_FILE_INFORMATION info{};
-            if (::GetFileType(old.hGet()) != FILE_TYPE_DISK ||
-                !::GetFileInformationByHandle(old.hGet(), &info) ||
-                (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                return 1;
-            const DWORD attrs = ::GetFileAttributesA(target.c_str());
-            if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                !bFinalPath(old.hGet(), final))
-                return 1;
-            hasOld = true;
-        } else {
-            // Nothing there: a new file. A link whose file is missing is not
-            // replaced by a file of its own.
-            const DWORD attrs = ::GetFileAttributesA(target.c_str());
-            if (attrs != INVALID_FILE_ATTRIBUTES || !bNotFound(::GetLastError()))
-                return 1;
-        }
-    }
+    if (!bWriteTarget(target, final, hasOld))
+        return 1;
 
     std::string tmp;
     HANDLE hNew = INVALID_HANDLE_VALUE;
@@ -192,18 +213,10 @@ int WriteFileAtomically(const std::string& target, const std::string& contents) 
     }
     if (hNew == INVALID_HANDLE_VALUE)
         return 1;
-    bool ok = true;
+    bool ok = false;
     {
         OWinHandle file(hNew);
-        for (std::size_t done = 0; ok && done < contents.size();) {
-            const std::size_t left = contents.size() - done;
-            const DWORD part = left < 0x10000000u ? static_cast<DWORD>(left) : 0x10000000u;
-            DWORD written = 0;
-            ok = ::WriteFile(file.hGet(), contents.data() + done, part, &written, nullptr) &&
-                 written > 0;
-            done += written;
-        }
-        ok = ok && ::FlushFileBuffers(file.hGet());
+        ok = bWriteAll(file.hGet(), contents);
     }
     if (ok) {
         // ReplaceFile gives the new file the old one's security and

@@ -12,10 +12,10 @@ std::string UniqueNameSuffix(uint64_t uiClock, uint64_t uiProcessId) {
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     x ^= x >> 31;
-    static const char acDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string sSuffix;
     for (int i = 0; i < 12; ++i, x /= 36)
-        sSuffix += acDigits[x % 36];
+        sSuffix += kDigits[x % 36];
     return sSuffix;
 }
 

@@ -32,6 +32,18 @@ public:
         kStModuleSensor2 = 13,
         kStModuleSensor4 = 14,
     };
+    // 16-bit fields of the capability record (tIdcCaps::usField, index =
+    // byte offset / 2), the same role in every family.
+    enum CapField : int {
+        kCapIdentified = 0,  // A, B: 1 once the model was identified; C: 3 after Init
+        kCapIntake = 1,      // IntakeMode command: 1 accepted, 2 failed (A over USB: the state)
+        kCapActMode = 2,     // ActMode command: the same scheme
+        kCapModule = 3,      // A: auxiliary module 0 not probed, 1 probed, 2 absent; B, C: 2
+        kCapConfigured = 4,  // 2 once the configuration ran
+        kCapProtocol = 5,    // A: 1 "CY105" sent, 2 "CY100" sent
+        kCapCounterMax = 6,  // the retain counter's limit: A 999, B and C 99
+        kCapRetainCount = 7, // the retain counter (A, B)
+    };
 
     explicit OReaderBase(quillon::OReaderComm* pComm) : m_pComm(pComm) {
         std::memset(&m_caps, 0, sizeof m_caps);
@@ -39,61 +51,49 @@ public:
     }
 
     // Does nothing, sends nothing, leaves the record as passed.
-    int Reset(tDevReturn*) override { return 0; }
+    tDriverResult Reset() override { return tDriverResult::Untouched(0); }
     // Hands out the capability record whole; the result record is untouched.
-    int GetCapabilities(tIdcCaps* pCaps, tDevReturn*) override {
-        if (pCaps)
-            std::memcpy(pCaps, &m_caps, sizeof m_caps);
-        return 0;
+    tDriverResult GetCapabilities(tIdcCaps* pCaps) override {
+        std::memcpy(pCaps, &m_caps, sizeof m_caps);
+        return tDriverResult::Untouched(0);
     }
 
-    const tIdcCaps& caps() const { return m_caps; }
-    const tIdcStatus& status() const { return m_status; }
+    const tIdcCaps& tCaps() const { return m_caps; }
+    const tIdcStatus& tStatus() const { return m_status; }
 
 protected:
-    // The one place an operation's outcome reaches the caller's record: both
-    // code fields get the code, both flags 0 for a success-class code and 1
-    // otherwise; the communication object keeps it as the last outcome.
-    // Returns the operation's result, 0 or 1. The reply text area is left as
-    // it is (vPutReplyText writes it).
-    int iFinish(quillon::Code code, tDevReturn* pRet) {
-        const int iFlag = quillon::IsSuccess(code) ? 0 : 1;
-        iSetRecord(pRet, ToInt(code), iFlag, iFlag);
-        m_pComm->vRecordOutcome(pRet->iCode2, pRet->iErrFlag2);
-        return iFlag;
+    uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
+    uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
+
+    // The end of an operation whose record shows the code and the reply text
+    // its commands left in r: both flags 0 for a success-class code and 1
+    // otherwise; the communication object keeps it as the last outcome. The
+    // result is the flag.
+    tDriverResult tFinish(tDriverResult r) {
+        const tOutcome tShown = quillon::OutcomeOf(r.eCode);
+        r.bWrites = true;
+        r.iFlag = r.iResult = tShown.iFlag;
+        m_pComm->vRecordOutcome(tShown);
+        return r;
     }
-    // Reply bytes an exchange handed back for the start of the record's
-    // reply text (families A and B); at most the area's size, the rest of
-    // the area keeps what the caller left there.
-    static void vPutReplyText(tDevReturn* pRet, const uint8_t* pBytes, uint32_t uiLen) {
-        if (uiLen > sizeof pRet->acReplyText)
-            uiLen = sizeof pRet->acReplyText;
-        if (uiLen)
-            std::memcpy(pRet->acReplyText, pBytes, uiLen);
+    tDriverResult tFinish(quillon::Code eCode) {
+        tDriverResult r;
+        r.eCode = eCode;
+        return tFinish(r);
     }
-    // iFinish for a code held as an int.
-    int iReport(int iCode, tDevReturn* pRet) { return iFinish(static_cast<quillon::Code>(iCode), pRet); }
     // Opens the port the configured way (pfnAdjust: the family's changes to
     // the line settings). The record gets 0, or CommFailed with flags 0; a
     // port that was open already leaves it untouched.
-    int iOpenPort(tDevReturn* pRet, quillon::OReaderComm::LineAdjust pfnAdjust = nullptr) {
+    tDriverResult tOpenPort(quillon::OReaderComm::LineAdjust pfnAdjust = nullptr) {
         switch (m_pComm->eOpenPort(pfnAdjust)) {
         case quillon::OReaderComm::PortOpening::AlreadyOpen:
-            return 0;
+            return tDriverResult::Untouched(0);
         case quillon::OReaderComm::PortOpening::Opened:
-            return iSetRecord(pRet, 0, 0, 0);
+            return tDriverResult::Shown(quillon::Code::Ok, 0, 0);
         default:
-            return iSetRecord(pRet, ToInt(quillon::Code::CommFailed), 0, 1);
+            return tDriverResult::Shown(quillon::Code::CommFailed, 0, 1);
         }
     }
-    // Sets the record directly (argument checks, unsupported operations).
-    static int iSetRecord(tDevReturn* pRet, int iCode, int iFlag, int iResult) {
-        pRet->iCode1 = pRet->iCode2 = iCode;
-        pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
-        return iResult;
-    }
-    // An operation not available in this build: Unavailable with flags 1.
-    int iUnavailable(tDevReturn* pRet) { return iReport(ToInt(quillon::Code::Unavailable), pRet); }
     // Copies the communication object's library version text to offset 80.
     void vCopyLibraryVersion() {
         std::memset(m_caps.acLibVersion, 0, sizeof m_caps.acLibVersion);
@@ -109,7 +109,7 @@ protected:
 class OSerialReaderBase : public OReaderBase {
 public:
     using OReaderBase::OReaderBase;
-    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
+    tDriverResult SetCommPara() override { return tOpenPort(); }
 };
 
 } // namespace quillon

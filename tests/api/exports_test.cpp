@@ -10,10 +10,10 @@
 #include <mutex>
 #include <thread>
 
-#include "hid/mock_hid_transport.h"
 #include "quillon/idc.h"
 #include "support/records.h"
 #include "support/scripted_line.h"
+#include "support/scripted_reader.h"
 #include "support/test_env.h"
 
 using namespace quillon;
@@ -132,9 +132,9 @@ TEST(Exports, CloseWhileAnotherThreadOperates) {
 // SetCommPara fails, and a caller that cleared its record does not read a
 // success code from it.
 TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
-    // No HID reader is present: every call of the transport fails.
-    ScopedHidTransportFactory noDevice(
-        [] { return std::make_unique<testing::NiceMock<MockHidTransport>>(); });
+    // No HID reader is present: no search finds one.
+    FakeHid noDevice;
+    noDevice.vid = noDevice.pid = 0xFFFF;
     for (int type : {0, 7, -1, 4, 5, 6}) {
         SCOPED_TRACE(type);
         TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +

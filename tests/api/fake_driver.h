@@ -21,38 +21,33 @@ public:
     std::vector<std::string> calls;
     tIdcTracks lastTracks{};
 
-    int Init(int, tDevReturn* r) override { return iDo("Init", r); }
-    int GetStatus(tIdcStatus*, tDevReturn* r) override { return iDo("GetStatus", r); }
-    int AcceptCard(int, tDevReturn* r) override { return iDo("AcceptCard", r); }
-    int ChipIO(int, const uint8_t*, int, uint8_t*, uint32_t*, tDevReturn* r) override {
-        return iDo("ChipIO", r);
-    }
-    int ChipPower(int, uintptr_t, uintptr_t, void*, tDevReturn* r) override {
-        return iDo("ChipPower", r);
-    }
-    int EjectCard(tDevReturn* r) override { return iDo("EjectCard", r); }
-    int GetCapabilities(tIdcCaps*, tDevReturn* r) override { return iDo("GetCapabilities", r); }
-    int GetLifeInfo(tIdcLife*, tDevReturn* r) override { return iDo("GetLifeInfo", r); }
-    int ReadTrack(tIdcTracks*, tDevReturn* r) override { return iDo("ReadTrack", r); }
-    int Reset(tDevReturn* r) override { return iDo("Reset", r); }
-    int ResetCount(int, tDevReturn* r) override { return iDo("ResetCount", r); }
-    int RetainCard(uint32_t*, tDevReturn* r) override { return iDo("RetainCard", r); }
-    int ReleaseAntiFishing(tDevReturn* r) override { return iDo("ReleaseAntiFishing", r); }
-    int WriteTrack(tIdcTracks* t, tDevReturn* r) override {
+    using R = quillon::tDriverResult;
+    R Init(int) override { return Do("Init"); }
+    R GetStatus(tIdcStatus*) override { return Do("GetStatus"); }
+    R AcceptCard(int) override { return Do("AcceptCard"); }
+    R ChipIO(int, const uint8_t*, int, uint8_t*, uint32_t*) override { return Do("ChipIO"); }
+    R ChipPower(int, uintptr_t, uintptr_t, void*) override { return Do("ChipPower"); }
+    R EjectCard() override { return Do("EjectCard"); }
+    R GetCapabilities(tIdcCaps*) override { return Do("GetCapabilities"); }
+    R GetLifeInfo(tIdcLife*) override { return Do("GetLifeInfo"); }
+    R ReadTrack(tIdcTracks*) override { return Do("ReadTrack"); }
+    R Reset() override { return Do("Reset"); }
+    R ResetCount(int) override { return Do("ResetCount"); }
+    R RetainCard(uint32_t*) override { return Do("RetainCard"); }
+    R ReleaseAntiFishing() override { return Do("ReleaseAntiFishing"); }
+    R WriteTrack(tIdcTracks* t) override {
         lastTracks = *t;
-        return iDo("WriteTrack", r);
+        return Do("WriteTrack");
     }
-    int SetCommPara(tDevReturn* r) override { return iDo("SetCommPara", r); }
+    R SetCommPara() override { return Do("SetCommPara"); }
 
 private:
-    int iDo(const char* name, tDevReturn* r) {
+    R Do(const char* name) {
         calls.push_back(name);
         if (onCall)
             onCall(name);
         if (iSleepMs)
             std::this_thread::sleep_for(std::chrono::milliseconds(iSleepMs));
-        r->iCode1 = r->iCode2 = iCode;
-        r->iErrFlag1 = r->iErrFlag2 = iResult;
-        return iResult;
+        return R::Shown(static_cast<quillon::Code>(iCode), iResult, iResult);
     }
 };

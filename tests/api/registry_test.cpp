@@ -4,7 +4,9 @@
 #include "infra/reader_comm.h"
 #include "readers/idc_driver.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
+#include "support/selection.h"
 #include "support/test_env.h"
 
 using namespace quillon;
@@ -35,10 +37,10 @@ TEST(Registry, UsbAndUnknownTypesAreNotProbed) {
             OReaderRegistry reg;
             OIdcDriver* sentinel = reinterpret_cast<OIdcDriver*>(&reg);
             OIdcDriver* active = sentinel;
-            EXPECT_EQ(row.type, reg.iSelectDriver(active));
+            EXPECT_EQ(row.type, Select(reg, active));
             EXPECT_TRUE(line->Writes().empty());
             EXPECT_EQ(row.type >= 4 ? 0 : 1, line->iOpenCount); // types 4 and up need no port
-            EXPECT_EQ(row.driverType ? reg.pDriverForType(row.driverType) : sentinel, active);
+            EXPECT_EQ(row.driverType ? DriverOf(reg, row.driverType) : sentinel, active);
             int written = -1;
             EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
             EXPECT_EQ(row.type, written);
@@ -67,7 +69,7 @@ TEST(Registry, ConfiguredFamilyOpensThePortItsWay) {
         ScopedScriptedLine line;
         OReaderRegistry reg;
         OIdcDriver* active = nullptr;
-        reg.iSelectDriver(active);
+        Select(reg, active);
         ASSERT_EQ(1, line->iOpenCount);
         EXPECT_EQ(row.baud, line->lastSettings.uiBaud);
         EXPECT_TRUE(row.parity == line->lastSettings.eParity);
@@ -86,13 +88,13 @@ TEST(Registry, PortFailureWritesNothing) {
         OReaderRegistry reg;
         OIdcDriver* active = nullptr;
         const int type = std::string(typeLine).empty() ? 2 : 1;
-        EXPECT_EQ(type, reg.iSelectDriver(active));
+        EXPECT_EQ(type, Select(reg, active));
         EXPECT_EQ(before, env.sReadConfig());
         EXPECT_TRUE(line->Writes().empty());
         // The configured family stays active; its own SetCommPara retries.
-        EXPECT_EQ(reg.pDriverForType(type), active);
+        EXPECT_EQ(DriverOf(reg, type), active);
         tDevReturn r{};
-        EXPECT_EQ(1, active->SetCommPara(&r));
+        EXPECT_EQ(1, Into(active->SetCommPara(), r));
         EXPECT_EQ(1223, r.iCode2);
         EXPECT_EQ(0, r.iErrFlag2);
     }
@@ -131,16 +133,16 @@ TEST(Registry, PortFailingUnderTheProbesWritesNothing) {
         row.fault(*line);
 
         OIdcDriver* active = nullptr;
-        EXPECT_EQ(2, reg.iSelectDriver(active));
+        EXPECT_EQ(2, Select(reg, active));
         EXPECT_EQ(before, env.sReadConfig());
-        EXPECT_EQ(reg.pDriverForType(2), active);
+        EXPECT_EQ(DriverOf(reg, 2), active);
         EXPECT_EQ(row.closed, !reg.pComm()->bPortOpen());
 
         line->responder = nullptr;
         line->bFailWrite = false;
         line->vComeBack();
         r = tDevReturn{};
-        EXPECT_EQ(0, active->SetCommPara(&r));
+        EXPECT_EQ(0, Into(active->SetCommPara(), r));
         EXPECT_EQ(row.closed ? 2 : 1, line->iOpenCount);
     }
 }

@@ -170,8 +170,8 @@ std::set<Key> KeysInSources(std::vector<std::string>& unresolved) {
         R"re(\s*(\w+|"[^"]*")\s*,\s*(\w+|"[^"]*"))re");
     static const std::regex helper(R"re((?:vApplyModeKey|iApplyMode)\s*\(\s*"(\w+)")re");
     static const std::regex tableRow(R"re(\{\s*"(\w+)"\s*,\s*"C\w*"\s*,\s*\d)re");
-    // A key row of a reader profile: {"Key", default, {{value, command, state}, ...}, ...}.
-    static const std::regex profileRow(R"re(\{\s*"(\w+)"\s*,\s*\d+\s*,\s*\{\s*\{)re");
+    // A key row of a reader profile: ConfigKeyA("Key")...
+    static const std::regex profileRow(R"re(ConfigKeyA\(\s*"(\w+)"\s*\))re");
     static const std::regex constant(R"re((k\w+)(?:\[\])?\s*=\s*"([^"]*)")re");
     std::set<Key> keys;
     for (const auto& e : fs::recursive_directory_iterator(QUILLON_SOURCE_DIR "/src")) {

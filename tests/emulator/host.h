@@ -93,8 +93,8 @@ inline std::string S(std::initializer_list<int> v) {
 inline Host Reader(Family f, CardPosition pos, ChipKind chip = ChipKind::ProcessorT0, int slot = 0,
                    bool jam = false) {
     Host h(f);
-    h.m().card().chip = chip;
-    h.m().card().memorySlot = slot;
+    h.m().tCard().chip = chip;
+    h.m().tCard().memorySlot = slot;
     h.m().PlaceCard(pos);
     h.m().jam = jam;
     return h;

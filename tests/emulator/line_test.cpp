@@ -18,7 +18,7 @@ TEST(Line, QuotedFramesGetTheirAcknowledgementAndReply) {
         Host h(r.family);
         EXPECT_EQ(r.ack, Hex(h.Send(H(r.frame)))) << r.frame;
         EXPECT_EQ(r.reply, Hex(h.Send(H(r.request)))) << r.frame;
-        EXPECT_EQ(1, h.engine->stats().frames) << r.frame;
+        EXPECT_EQ(1, h.engine->tStats().frames) << r.frame;
     }
 }
 
@@ -49,7 +49,7 @@ TEST(Line, BadFramesAndFaults) {
         EXPECT_EQ(s.refusal, Hex(w.Send(bad)));
         EXPECT_EQ(CardPosition::Inside, w.m().Position());
         EXPECT_TRUE(w.engine->Log().empty());
-        EXPECT_EQ(1, w.engine->stats().badFrames);
+        EXPECT_EQ(1, w.engine->tStats().badFrames);
 
         Host j = Reader(s.family, CardPosition::Inside);
         bool& jam = s.module ? j.engine->Module()->jammed : j.m().jam;
@@ -90,9 +90,9 @@ TEST(Line, AbortDropsThePendingReply) {
     EXPECT_EQ("", Hex(a.Send(H("10 04 10 05"))));
     b.Cmd("C11"); // replies go out at once; the host's ACK and cancel are counted
     b.Send(H("06 10 04"));
-    EXPECT_EQ(1, b.engine->stats().hostAcks);
-    EXPECT_EQ(1, a.engine->stats().aborts);
-    EXPECT_EQ(1, b.engine->stats().aborts);
+    EXPECT_EQ(1, b.engine->tStats().hostAcks);
+    EXPECT_EQ(1, a.engine->tStats().aborts);
+    EXPECT_EQ(1, b.engine->tStats().aborts);
 }
 
 // Random bytes never break a reader: after filler it answers a clean frame.
@@ -147,7 +147,7 @@ TEST(Line, CutFramesAndHandshakesOutOfTurnAreCounted) {
         Host h(row.family);
         const Bytes frame = h.Frame(ToBytes(row.cmd), row.module);
         const Bytes half(frame.begin(), frame.begin() + 4);
-        const Stats& s = h.engine->stats();
+        const Stats& s = h.engine->tStats();
         h.Cmd(row.cmd, row.module);
         EXPECT_EQ(0, s.cutFrames);
         EXPECT_EQ(0, s.outOfTurn);

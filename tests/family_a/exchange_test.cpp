@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 #include <functional>
 
@@ -8,8 +8,9 @@ protected:
         std::memset(reply, 0xEE, sizeof reply);
         len = replySize;
         rec = Rec();
-        return a.iExecCommand(text.data(), static_cast<uint32_t>(text.size()), reply, &len, &rec,
-                              7000);
+        return Into(
+            a.tExecCommand(text.data(), static_cast<uint32_t>(text.size()), reply, &len, 7000),
+            rec);
     }
     const Bytes kNak = B({0x10, 0x15}), kEot = B({0x10, 0x04});
     uint8_t reply[64];
@@ -114,7 +115,7 @@ TEST_F(ModuleA, FramesIdentificationDtrAndTheCheckByteLeftBehind) {
     tDevReturn r = Rec();
     uint8_t ident[16];
     std::memset(ident, '.', sizeof ident);
-    EXPECT_EQ(0, m.iInitModule(&r, ident, sizeof ident));
+    EXPECT_EQ(0, Coded(m.eInitModule(ident, sizeof ident), r));
     EXPECT_RECORD(r, 0, 0);
     EXPECT_EQ("MOD-ID-0042.....", std::string(ident, ident + 16));
     EXPECT_EQ((std::vector<Bytes>{B({2, 0, 3, 0x46, '0', '1', 3, 0x45}), B({5, 0x46}),
@@ -129,12 +130,12 @@ TEST_F(ModuleA, FramesIdentificationDtrAndTheCheckByteLeftBehind) {
     Module("PQ011000");
     Reader("P4000");
     uint32_t bits = 99;
-    EXPECT_EQ(0, m.iSetMode(5, &r));
-    EXPECT_EQ(0, m.iGetModuleStatus(&bits, &r));
+    EXPECT_EQ(0, Coded(m.eSetMode(5), r));
+    EXPECT_EQ(0, Coded(m.eGetModuleStatus(&bits), r));
     EXPECT_EQ(1u, line->pending.size());
     uint8_t reply[16];
     uint32_t len = sizeof reply;
-    EXPECT_EQ(0, a.iExecCommand(B("C40").data(), 3, reply, &len, &r, 5000));
+    EXPECT_EQ(0, Into(a.tExecCommand(B("C40").data(), 3, reply, &len, 5000), r));
     EXPECT_RECORD(r, 1201, 0);
     EXPECT_EQ(Hex(B({2, 0, 3, 0x46, 'Q', '0', 3, 0x25})), Hex(line->Writes()[2]));
     EXPECT_EQ((Texts{"M:P0/10000", "M:Q0/2000", "C40/5000"}), Transcript());
@@ -146,9 +147,9 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
     // clang-format off
     std::vector<Row> all = {
         {"silence: DTR left raised", {}, 1226, false},
-        {"no ACK: received anyway", {Cat({B({0x15, 0x46}), FrameM(B("PP1"))})}, 0, false},
+        {"no ACK: received anyway", {Cat({B({0x15, 0x46}), FrameModule(B("PP1"))})}, 0, false},
         {"no frame after ENQ", {kAckM, B("garbage")}, 1222, true},
-        {"unknown kind", {kAckM, FrameM(B("QP1"))}, 1222, true},
+        {"unknown kind", {kAckM, FrameModule(B("QP1"))}, 1222, true},
         {"no ETX, check byte right", {kAckM, B({0x02, 0, 3, 0x46, 'P', '1', 'Z', 0x7C})}, 0, true},
         {"no ETX, check byte wrong", {kAckM, B({0x02, 0, 3, 0x46, 'P', '1', 'Z', 0x7D})}, 1222, true},
     };
@@ -156,13 +157,13 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
     // clang-format off
     for (const auto& [error, code] : std::vector<std::pair<int, int>>{{0x00, 1266}, {0x01, 1224},
              {0x02, 1268}, {0x03, 1267}, {0x04, 1231}, {0x80, 1261}, {0x81, 1299}, {0x55, 1221}})
-        all.push_back({"error byte", {kAckM, FrameM(B({'N', 'P', '1', error}))}, code, true});
+        all.push_back({"error byte", {kAckM, FrameModule(B({'N', 'P', '1', error}))}, code, true});
     // clang-format on
     for (const auto& [name, answers, code, enq] : all) {
         SCOPED_TRACE(name + std::to_string(code));
         Script(answers);
         tDevReturn r = Rec();
-        EXPECT_EQ(code == 0 ? 0 : 1, m.iSetMode(1, &r));
+        EXPECT_EQ(code == 0 ? 0 : 1, Coded(m.eSetMode(1), r));
         EXPECT_RECORD(r, code, code == 0 ? 0 : 1);
         EXPECT_EQ(enq ? 2u : 1u, line->Writes().size());
         EXPECT_EQ((code == 1226 ? std::vector<uint32_t>{5} : std::vector<uint32_t>{5, 6}),
@@ -178,7 +179,7 @@ TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
             Module(std::string("PQ0") + sensors);
         tDevReturn r = Rec();
         uint32_t bits = 99;
-        EXPECT_EQ(sensors ? 0 : 1, m.iGetModuleStatus(&bits, &r));
+        EXPECT_EQ(sensors ? 0 : 1, Coded(m.eGetModuleStatus(&bits), r));
         EXPECT_EQ(expected, bits);
     }
 }
@@ -189,11 +190,12 @@ TEST_F(ExchangeA, RecordTellsTheLastCodeAndTheLastReplyText) {
     // Replies ("" silent); operation; code; start of the reply text area.
     using Row = std::tuple<Texts, std::function<int(tDevReturn*)>, int, std::string>;
     tIdcStatus s;
+    uint32_t count = 0;
     // clang-format off
     const Row rows[] = {
-        {{"P1100" "00000000" "1"}, [&](tDevReturn* r) { return a.GetStatus(&s, r); }, 1225, "P1100x"},
-        {{"P0000"}, [&](tDevReturn* r) { return a.Init(1, r); }, 1225, "P0000x"},
-        {{"N0010", "P0000123"}, [&](tDevReturn* r) { return a.RetainCard(nullptr, r); }, 1283,
+        {{"P1100" "00000000" "1"}, [&](tDevReturn* r) { return Into(a.GetStatus(&s), *r); }, 1225, "P1100x"},
+        {{"P0000"}, [&](tDevReturn* r) { return Into(a.Init(1), *r); }, 1225, "P0000x"},
+        {{"N0010", "P0000123"}, [&](tDevReturn* r) { return Into(a.RetainCard(&count), *r); }, 1283,
          "N0010x"}, // the counter's own record stays apart
     };
     // clang-format on

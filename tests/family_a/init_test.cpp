@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
@@ -15,7 +15,7 @@ using InitA = ReaderA;
 TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
     for (int mode : {0, 4, -1}) {
         tDevReturn r = Rec();
-        EXPECT_EQ(1, a.Init(mode, &r));
+        EXPECT_EQ(1, Into(a.Init(mode), r));
         EXPECT_RECORD(r, 1224, 1);
     }
     EXPECT_TRUE(line->events.empty());
@@ -35,10 +35,10 @@ TEST_F(InitA, RefusesUnknownModesAndResendsTheResetOnceWhenAsked) {
         OSerialReaderA d(&comm);
         Replies(replies);
         tDevReturn r = Rec();
-        EXPECT_EQ(1, d.Init(mode, &r));
+        EXPECT_EQ(1, Into(d.Init(mode), r));
         EXPECT_RECORD(r, code, 1);
         EXPECT_EQ(transcript, Transcript());
-        EXPECT_EQ(3, d.status().usField[10]);
+        EXPECT_EQ(3, d.tStatus().usField[10]);
     }
 }
 
@@ -56,15 +56,15 @@ TEST_F(InitA, IdentifiesTheModelAndConfiguresOnlyV2XfAndV2Cf) {
             {P(), P("042"), Cv0(id), N("10"), N("10"), N("10"), N("10"), P(std::string(40, 'i'))});
         module = {B("P01"), B(kIdent)};
         tDevReturn r = Rec();
-        EXPECT_EQ(0, d.Init(1, &r));
+        EXPECT_EQ(0, Into(d.Init(1), r));
         EXPECT_RECORD(r, 1201, 0);
         Texts expected = {"C00/30000", "M:01/5000", "M:00/5000", "CQ0/10000", "CV0/10000"};
         if (configured)
             expected.insert(expected.end(), {"CY105/10000", "CSL0/10000", "CSN1/10000",
                                              "CS71/10000", "CUA032/10000"});
         EXPECT_EQ(expected, Transcript());
-        const tIdcCaps& c = d.caps();
-        const uint16_t* st = d.status().usField;
+        const tIdcCaps& c = d.tCaps();
+        const uint16_t* st = d.tStatus().usField;
         EXPECT_STREQ(model, c.acModelName);
         EXPECT_STREQ("V7+ MOD-ID-0042", c.acFirmware);
         EXPECT_EQ(
@@ -103,14 +103,14 @@ TEST_F(InitA, ConfigurationFollowsTheKeysAndTheModuleStateIsSet) {
         }
         module.assign(replies.begin(), replies.end());
         tDevReturn r = Rec();
-        EXPECT_EQ(0, d.Init(2, &r));
+        EXPECT_EQ(0, Into(d.Init(2), r));
         Texts got = Transcript();
         ASSERT_EQ(expected.size(), got.size());
         for (size_t i : {1, 2})
             got[i].resize(4); // the module's time-out depends on its answer
         EXPECT_EQ(expected, got);
-        const tIdcCaps& c = d.caps();
-        const uint16_t* st = d.status().usField;
+        const tIdcCaps& c = d.tCaps();
+        const uint16_t* st = d.tStatus().usField;
         EXPECT_EQ((std::vector<int>{1, 1, 2}),
                   (std::vector<int>{c.usField[1], c.usField[2], c.usField[4]}));
         EXPECT_EQ(fields, (std::vector<int>{c.usField[5], st[4], st[3], st[11]}));
@@ -122,12 +122,12 @@ TEST_F(InitA, SecondInitEndsAfterTheRetainCounter) {
     Replies({P(), P("007"), Cv0("HBU-NA092"), P(), N("10")});
     module = {B("P01"), B(kIdent), B("P01"), B(kIdent)};
     tDevReturn r = Rec();
-    ASSERT_EQ(0, a.Init(1, &r));
+    ASSERT_EQ(0, Into(a.Init(1), r));
     line->events.clear();
     r = Rec();
-    EXPECT_EQ(1, a.Init(3, &r));
+    EXPECT_EQ(1, Into(a.Init(3), r));
     EXPECT_RECORD(r, 1283, 1);
     EXPECT_EQ((Texts{"C02/30000", "M:01/5000", "M:00/5000", "CQ0/10000"}), Transcript());
-    EXPECT_STREQ("V7+ MOD-ID-0042", a.caps().acFirmware); // appended once only
-    EXPECT_EQ(7, a.caps().usField[7]);                    // kept on failure
+    EXPECT_STREQ("V7+ MOD-ID-0042", a.tCaps().acFirmware); // appended once only
+    EXPECT_EQ(7, a.tCaps().usField[7]);                    // kept on failure
 }

@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
@@ -28,19 +28,19 @@ TEST_F(StatusA, StatusCharacterRules) {
         tDevReturn r = Rec();
         if (entry) {
             Reader(P());
-            ASSERT_EQ(0, d.AcceptCard(entry, &r));
+            ASSERT_EQ(0, Into(d.AcceptCard(entry), r));
         }
         Replies({c11, c10});
         tIdcStatus s;
         std::memset(&s, 0xAB, sizeof s);
-        EXPECT_EQ(result, d.GetStatus(&s, &r));
+        EXPECT_EQ(result, Into(d.GetStatus(&s), r));
         EXPECT_RECORD(r, code, result);
         EXPECT_EQ((Texts{"C11/5000", "C10/5000"}), Transcript());
         const uint16_t* f = s.usField;
         EXPECT_EQ(fields,
-                  (std::vector<int>{f[1], f[5], f[6], f[7], f[8], f[10], d.status().usField[10]}));
+                  (std::vector<int>{f[1], f[5], f[6], f[7], f[8], f[10], d.tStatus().usField[10]}));
         EXPECT_EQ(255, f[9]);
-        EXPECT_EQ(0, d.status().usField[1]); // the driver's copy keeps its reader state
+        EXPECT_EQ(0, d.tStatus().usField[1]); // the driver's copy keeps its reader state
     }
 }
 
@@ -49,12 +49,12 @@ TEST_F(StatusA, CardEntryAndRetain) {
     tDevReturn r = Rec();
     for (int mode = 1; mode <= 5; ++mode) {
         Replies({P()});
-        EXPECT_EQ(0, a.AcceptCard(mode, &r));
-        EXPECT_EQ(mode, a.status().usField[10]);
+        EXPECT_EQ(0, Into(a.AcceptCard(mode), r));
+        EXPECT_EQ(mode, a.tStatus().usField[10]);
         EXPECT_EQ((Texts{std::string(commands[mode - 1]) + "/30000"}), Transcript());
     }
     for (int mode : {0, 7}) {
-        EXPECT_EQ(1, a.AcceptCard(mode, &r));
+        EXPECT_EQ(1, Into(a.AcceptCard(mode), r));
         EXPECT_RECORD(r, 1224, 1);
     }
 
@@ -71,17 +71,17 @@ TEST_F(StatusA, CardEntryAndRetain) {
         OSerialReaderA d(&comm);
         uint32_t counter = 0;
         Replies({P(), P("005"), P()});
-        d.RetainCard(&counter, &r); // driver counter 5
-        d.AcceptCard(1, &r);
+        Into(d.RetainCard(&counter), r); // driver counter 5
+        Into(d.AcceptCard(1), r);
         Replies(replies);
         counter = 77;
         r = Rec();
-        EXPECT_EQ(result, d.RetainCard(&counter, &r));
+        EXPECT_EQ(result, Into(d.RetainCard(&counter), r));
         EXPECT_RECORD(r, code, result);
         EXPECT_EQ(counterOut, counter);
-        EXPECT_EQ(
-            (std::vector<int>{stored, stored, f10}),
-            (std::vector<int>{d.caps().usField[7], d.status().usField[2], d.status().usField[10]}));
+        EXPECT_EQ((std::vector<int>{stored, stored, f10}),
+                  (std::vector<int>{d.tCaps().usField[7], d.tStatus().usField[2],
+                                    d.tStatus().usField[10]}));
         EXPECT_EQ(transcript, Transcript());
     }
 }
@@ -109,17 +109,17 @@ TEST_F(StatusA, CardEntryThroughTheModule) {
             Replies({P(), P("000"), N("10")});
             module = {B("P01"), B("P00")};
             tDevReturn r = Rec();
-            a.Init(1, &r);
-            ASSERT_EQ(1, a.status().usField[11]);
+            Into(a.Init(1), r);
+            ASSERT_EQ(1, a.tStatus().usField[11]);
         }
         Replies({c10, P()}); // "C10", then "C01" if sent
         for (const std::string& s : replies)
             Module(s);
         tDevReturn r = Rec();
-        EXPECT_EQ(code ? 1 : 0, a.AcceptCard(6, &r));
+        EXPECT_EQ(code ? 1 : 0, Into(a.AcceptCard(6), r));
         EXPECT_RECORD(r, code, code ? 1 : 0);
         EXPECT_EQ(transcript, Transcript());
         EXPECT_EQ(i >= 2, OSerialReaderA::bModuleEntryDone()); // set by the first entry
     }
-    EXPECT_EQ(3, a.status().usField[11]);
+    EXPECT_EQ(3, a.tStatus().usField[11]);
 }

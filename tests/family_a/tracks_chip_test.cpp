@@ -1,4 +1,4 @@
-#include "reader_a_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
@@ -38,7 +38,7 @@ TEST_F(TracksChipA, ReadTrack) {
         Replies({reply});
         tIdcTracks t = Filled(), untouched = Filled();
         tDevReturn r = Rec();
-        EXPECT_EQ(result, a.ReadTrack(&t, &r));
+        EXPECT_EQ(result, Into(a.ReadTrack(&t), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ((Texts{"C6a7/15000"}), Transcript());
         EXPECT_EQ(code == 1299, line->Writes().back() == B({0x10, 0x04}));
@@ -73,7 +73,7 @@ TEST_F(TracksChipA, WriteTrack) {
         std::memcpy(t.abTrack2, "0123456789", 10);
         std::memcpy(t.abTrack3, "WXYZ", 4);
         tDevReturn r = Rec();
-        EXPECT_EQ(result, a.WriteTrack(&t, &r));
+        EXPECT_EQ(result, Into(a.WriteTrack(&t), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ(sent, Transcript());
         EXPECT_EQ(after, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
@@ -110,10 +110,11 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         uint32_t len = 77, type = typeIn;
         tDevReturn r = Rec();
         const int result = answer.empty() ? 1 : 0;
-        EXPECT_EQ(result, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                      reinterpret_cast<uintptr_t>(&len), &type, &r));
+        EXPECT_EQ(result, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                           reinterpret_cast<uintptr_t>(&len), &type),
+                               r));
         EXPECT_EQ(found, type);
-        EXPECT_EQ(found, d.status().usField[9]);
+        EXPECT_EQ(found, d.tStatus().usField[9]);
         Texts expected = {"CC0/20000"};
         for (size_t i = 0; prepared && i < refused + (result ? 0 : 1); ++i)
             expected.push_back(std::string(tries[i]) + "/10000");
@@ -125,10 +126,10 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         // Switch-off by the stored type, whatever the reader says.
         Replies({N("60")});
         type = 7;
-        EXPECT_EQ(1, d.ChipPower(3, 0, 0, &type, &r));
+        EXPECT_EQ(1, Into(d.ChipPower(3, 0, 0, &type), r));
         EXPECT_EQ((Texts{std::string(off) + "/10000"}), Transcript());
         EXPECT_EQ((std::vector<int>{255, 255, 2}),
-                  (std::vector<int>{int(type), d.status().usField[9], d.status().usField[8]}));
+                  (std::vector<int>{int(type), d.tStatus().usField[9], d.tStatus().usField[8]}));
     }
 }
 
@@ -138,7 +139,7 @@ TEST_F(TracksChipA, ChipExchanges) {
         apdu[i] = static_cast<uint8_t>('A' + i % 26);
     uint32_t len = 0;
     tDevReturn r = Rec();
-    EXPECT_EQ(1, a.ChipIO(0, apdu.data(), 5, reply.data(), &len, &r)); // no chip activated
+    EXPECT_EQ(1, Into(a.ChipIO(0, apdu.data(), 5, reply.data(), &len), r)); // no chip activated
     EXPECT_RECORD(r, 1267, 1);
     EXPECT_TRUE(line->Writes().empty());
 
@@ -162,12 +163,13 @@ TEST_F(TracksChipA, ChipExchanges) {
         reader.push_back(Cat({B("P0000"), B({0x3B, t0, 0x11})}));
         uint8_t atr[IDC_CHIP_REPLY_MAX];
         uint32_t type = 0;
-        ASSERT_EQ(0, d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                 reinterpret_cast<uintptr_t>(&len), &type, &r));
+        ASSERT_EQ(0, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
+                                      reinterpret_cast<uintptr_t>(&len), &type),
+                          r));
         Replies(replies);
         len = 0;
         r = Rec();
-        EXPECT_EQ(code == 1201 ? 0 : 1, d.ChipIO(0, apdu.data(), n, reply.data(), &len, &r));
+        EXPECT_EQ(code == 1201 ? 0 : 1, Into(d.ChipIO(0, apdu.data(), n, reply.data(), &len), r));
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         Texts sent;
         std::string payload; // the caller's bytes, block after block
@@ -180,5 +182,90 @@ TEST_F(TracksChipA, ChipExchanges) {
         EXPECT_EQ(std::string(apdu.begin(), apdu.begin() + static_cast<long>(payload.size())),
                   payload);
         EXPECT_EQ(data, std::string(reply.begin(), reply.begin() + len));
+    }
+}
+
+// The chip type found at activation decides the reset command (the answer's
+// leading bytes that are not the chip's dropped) and the exchange command;
+// some types have neither.
+TEST_F(TracksChipA, ResetAndExchangeByChipType) {
+    // Activation tries refused before one answers, and its answer (the type follows);
+    // the reset's reply ("": none sent) and the answer handed back; the code of the reset;
+    // ChipIO: command bytes, the command sent ("": none), result.
+    // clang-format off
+    const std::tuple<size_t, Bytes, std::string, std::string, int, int, std::string, int> rows[] = {
+        {0, B({0x3B, 0x65}), P("1" "ATR0"), "ATR0", 1201, 4, "CF0", 0},
+        {2, B("ce"), P("hdr" "ATR2"), "ATR2", 1201, 4, "", 0},          // type 2: no exchange
+        {3, B("ce"), P("hdr"), "", 1201, 4, "", 0},                      // type 3
+        {4, B({1, 2}), "", "", 1267, 253, "Cm7", 0},                     // memory: no reset
+        {9, B({1, 2}), "", "", 1267, 254, "", 1},                        // beyond a memory command
+    };
+    // clang-format on
+    std::vector<uint8_t> apdu(300, 'q'), reply(IDC_CHIP_REPLY_MAX);
+    for (const auto& [refused, atr, resetReply, answer, resetCode, n, sent, ioResult] : rows) {
+        SCOPED_TRACE(refused);
+        OSerialReaderA d(&comm);
+        Replies({P()});
+        for (size_t i = 0; i < refused; ++i)
+            Reader(N("60"));
+        reader.push_back(Cat({B("P0000"), atr}));
+        uint8_t buf[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0, type = 9;
+        tDevReturn r = Rec();
+        ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), r));
+        Replies(resetReply.empty() ? Texts{} : Texts{resetReply});
+        EXPECT_EQ(resetCode == 1201 ? 0 : 1,
+                  Into(d.ChipPower(2, uintptr_t(buf), uintptr_t(&len), &type), r));
+        EXPECT_RECORD(r, resetCode, resetCode == 1201 ? 0 : 1);
+        EXPECT_EQ(resetReply.empty() ? 0u : 1u, Transcript().size());
+        if (!resetReply.empty()) {
+            EXPECT_EQ(answer, std::string(buf, buf + len));
+        }
+        Replies({P("io")});
+        r = Rec();
+        EXPECT_EQ(ioResult, Into(d.ChipIO(0, apdu.data(), n, reply.data(), &len), r));
+        const Texts transcript = Transcript();
+        EXPECT_EQ(sent.empty() ? 0u : 1u, transcript.size());
+        if (!sent.empty()) {
+            EXPECT_EQ(sent + std::string(size_t(n), 'q') + "/10000", transcript[0]);
+        } else {
+            EXPECT_EQ(ioResult ? Codes(1224, 1) : Codes(7, 7), Codes(r)); // refused, or untouched
+        }
+    }
+    // No chip at all: the reset is refused and sends nothing.
+    OSerialReaderA d(&comm);
+    uint8_t buf[8];
+    uint32_t len = 0, type = 0;
+    tDevReturn r = Rec();
+    EXPECT_EQ(1, Into(d.ChipPower(2, uintptr_t(buf), uintptr_t(&len), &type), r));
+    EXPECT_RECORD(r, 1267, 1);
+    EXPECT_EQ(1, Into(d.ChipPower(2, 0, uintptr_t(&len), &type), r)); // nowhere to answer
+    EXPECT_RECORD(r, 1224, 1);
+    EXPECT_TRUE(Transcript().empty());
+}
+
+// A T=1 reply that goes on ("P21") ends: with 1299 when the reader never stops, or when
+// the pieces would overflow the caller's buffer (what fitted is kept).
+TEST_F(TracksChipA, ContinuationLimits) {
+    for (const bool endless : {true, false}) {
+        SCOPED_TRACE(endless);
+        OSerialReaderA d(&comm);
+        line->responder = [this](const Bytes& w) { return Answer(w); };
+        Replies({P(), P(std::string("\x3B\xE2", 2))});
+        uint8_t buf[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0, type = 0;
+        tDevReturn r = Rec();
+        ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), r));
+        const std::string piece = endless ? "" : std::string(1001, 'p');
+        line->responder = [&](const Bytes& w) {
+            if (IsA(w))
+                return kAck;
+            return w == kEnq ? FrameA(B("P0021" + piece)) : Bytes{};
+        };
+        std::vector<uint8_t> reply(IDC_CHIP_REPLY_MAX + 16, 0xEE);
+        EXPECT_EQ(1, Into(d.ChipIO(0, B("cmd").data(), 3, reply.data(), &len), r));
+        EXPECT_RECORD(r, 1299, 1);
+        EXPECT_EQ(endless ? 0u : uint32_t(IDC_CHIP_REPLY_MAX), len);
+        EXPECT_EQ(0xEE, reply[IDC_CHIP_REPLY_MAX]); // never beyond the caller's buffer
     }
 }

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "reader_b_fixture.h"
+#include "support/scripted_reader.h"
 
 namespace {
 // clang-format off
@@ -33,13 +33,13 @@ protected:
         answers.push_back(Ok(atr));
         atrLen = 0;
         protocol = 77;
-        return reader.ChipPower(1, uintptr_t(atr_), uintptr_t(&atrLen), &protocol, &ret);
+        return Into(reader.ChipPower(1, uintptr_t(atr_), uintptr_t(&atrLen), &protocol), ret);
     }
     int Io(const Bytes& apdu, std::initializer_list<Bytes> next) {
         vRestart(next);
         ret.iCode1 = ret.iCode2 = 7;
         replyLen = 0;
-        return reader.ChipIO(0, apdu.data(), int(apdu.size()), reply, &replyLen, &ret);
+        return Into(reader.ChipIO(0, apdu.data(), int(apdu.size()), reply, &replyLen), ret);
     }
     std::string Reply() const { return std::string(reply, reply + replyLen); }
 
@@ -61,7 +61,7 @@ TEST_F(ChipB, ActivationOutcomes) {
         SCOPED_TRACE(Hex(atr) + " at " + std::to_string(index));
         EXPECT_EQ(index == 10 ? 1 : 0, Activate(index, atr));
         EXPECT_EQ(expected, protocol);
-        EXPECT_EQ(expected, reader.status().usField[9]);
+        EXPECT_EQ(expected, reader.tStatus().usField[9]);
         EXPECT_EQ(Hex(atr), Hex(Bytes(atr_, atr_ + atrLen)));
         Commands sent = {"C@0"};
         sent.insert(sent.end(), kAttempts.begin(), kAttempts.begin() + std::min(index + 1, 10));
@@ -71,10 +71,10 @@ TEST_F(ChipB, ActivationOutcomes) {
     }
     vRestart({Neg("10")}); // "C@0" failing: nothing else sent, protocol numbers unchanged
     protocol = 77;
-    EXPECT_EQ(1, reader.ChipPower(1, 0, 0, &protocol, &ret));
+    EXPECT_EQ(1, Into(reader.ChipPower(1, 0, 0, &protocol), ret));
     EXPECT_EQ(Commands{"C@0"}, commands);
     EXPECT_EQ(77u, protocol);
-    EXPECT_EQ(9, reader.status().usField[9]);
+    EXPECT_EQ(9, reader.tStatus().usField[9]);
 }
 
 TEST_F(ChipB, ChipIoByProtocol) {
@@ -159,27 +159,27 @@ TEST_F(ChipB, ReactivationAndDeactivation) {
         ret.iCode2 = 7;
         protocol = atrLen = 0;
         EXPECT_EQ(reactivation ? 0 : 1,
-                  reader.ChipPower(2, uintptr_t(atr_), uintptr_t(&atrLen), &protocol, &ret));
+                  Into(reader.ChipPower(2, uintptr_t(atr_), uintptr_t(&atrLen), &protocol), ret));
         EXPECT_EQ(active, protocol);
         EXPECT_EQ(code, ret.iCode2);
         EXPECT_EQ(reactivation ? Commands{reactivation} : Commands{}, commands);
         EXPECT_EQ(reactivation ? "ATR2" : "", std::string(atr_, atr_ + atrLen));
         vRestart({Neg("10"), Ok()}); // the protocol's own command may fail: only "C@2" counts
-        EXPECT_EQ(0, reader.ChipPower(3, 0, 0, &protocol, &ret));
+        EXPECT_EQ(0, Into(reader.ChipPower(3, 0, 0, &protocol), ret));
         EXPECT_EQ((Commands{deactivation, "C@2"}), commands);
         vExpectRet(1201, 0);
         EXPECT_EQ(255u, protocol);
-        EXPECT_EQ(255, reader.status().usField[9]);
-        EXPECT_EQ(2, reader.status().usField[8]);
+        EXPECT_EQ(255, reader.tStatus().usField[9]);
+        EXPECT_EQ(2, reader.tStatus().usField[8]);
     }
     vRestart({Ok(), Neg("10")});
-    EXPECT_EQ(1, reader.ChipPower(3, 0, 0, &protocol, &ret));
+    EXPECT_EQ(1, Into(reader.ChipPower(3, 0, 0, &protocol), ret));
     EXPECT_EQ((Commands{"CI1", "C@2"}), commands);
     EXPECT_EQ(1283, ret.iCode2);
     EXPECT_EQ(255u, protocol);
     // "C@2" unanswered: its code beside the reply text of the last reply that came.
     vRestart({Neg("10"), kSilence});
-    EXPECT_EQ(1, reader.ChipPower(3, 0, 0, &protocol, &ret));
+    EXPECT_EQ(1, Into(reader.ChipPower(3, 0, 0, &protocol), ret));
     vExpectRet(1299, 1);
     EXPECT_EQ("Nxx10", std::string(ret.acReplyText, 5));
 }

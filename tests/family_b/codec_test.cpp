@@ -123,9 +123,10 @@ TEST(CodecB, ReplyCodes) {
 TEST(CodecB, TakeReplyBoundsTheData) {
     const Bytes payload = B("N1130ABCDEF");
     uint8_t data[4] = {};
-    const famb::tReply r = famb::TakeReply(payload.data(), uint32_t(payload.size()), data, 4);
+    const quillon::tCommandReply r =
+        famb::TakeReply(payload.data(), uint32_t(payload.size()), data, 4);
     EXPECT_EQ(quillon::Code::ResetAgain, r.eCode);
-    EXPECT_EQ("N1130", std::string(r.abHeader, r.abHeader + r.uiHeaderLen));
+    EXPECT_EQ("N1130", std::string(r.abShown, r.abShown + r.uiShownLen));
     EXPECT_EQ("ABCD", std::string(data, data + r.uiDataLen));
     EXPECT_EQ(0u, famb::TakeReply(payload.data(), uint32_t(payload.size()), nullptr, 4).uiDataLen);
 }

@@ -2,19 +2,19 @@
 #include <functional>
 #include <tuple>
 
-#include "reader_b_fixture.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
 TEST_F(ReaderBTest, InitRefusesBadModesAndResendsOnceOn1291) {
     for (int mode : {0, 4}) {
         vRestart();
-        EXPECT_EQ(1, reader.Init(mode, &ret));
+        EXPECT_EQ(1, Into(reader.Init(mode), ret));
         vExpectRet(1224, 1);
         EXPECT_TRUE(line().events.empty());
     }
     vRestart({Neg("30"), Neg("30"), Ok()});
-    EXPECT_EQ(1, reader.Init(3, &ret));
+    EXPECT_EQ(1, Into(reader.Init(3), ret));
     vExpectRet(1291, 1);
     EXPECT_EQ((Commands{"C0632400010011", "C0632400010011"}), commands);
     EXPECT_EQ(2, line().Purges()); // the resend starts clean too
@@ -42,7 +42,7 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
         OSerialReaderB fresh(s_comm);
         vRestart({Neg("30"), Ok(), Ok("07"), Ok(row.identifier)});
         answers.insert(answers.end(), row.configAnswers.begin(), row.configAnswers.end());
-        EXPECT_EQ(0, fresh.Init(2, &ret));
+        EXPECT_EQ(0, Into(fresh.Init(2), ret));
         vExpectRet(1201, 0); // the outcome of "CA1", whatever the configuration did
         Commands expected = {"C0532400010011", "C0532400010011", "CC0", "CA1"};
         expected.insert(expected.end(), row.configCommands.begin(), row.configCommands.end());
@@ -50,8 +50,8 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
         Ms timeouts(expected.size(), 10000);
         timeouts[0] = timeouts[1] = 30000;
         EXPECT_EQ(timeouts, ReplyTimeouts());
-        const tIdcCaps& caps = fresh.caps();
-        const uint16_t *cf = caps.usField, *st = fresh.status().usField;
+        const tIdcCaps& caps = fresh.tCaps();
+        const uint16_t *cf = caps.usField, *st = fresh.tStatus().usField;
         const int c = row.configCommands.empty() ? 0 : 2;
         std::vector<int> fields = row.fields;
         fields.insert(fields.end(), {c, c, c, 7, 7});
@@ -63,14 +63,14 @@ TEST_F(ReaderBTest, InitIdentifiesTheModelAndConfigures) {
         EXPECT_EQ(c ? "x51231ab" : std::string(8, '\0'), std::string(caps.acInfo, 8));
         // Identified once: the next Init sends only the initialise command and "CC0".
         vRestart({Ok(), Ok("12"), Ok(row.identifier)});
-        EXPECT_EQ(0, fresh.Init(1, &ret));
+        EXPECT_EQ(0, Into(fresh.Init(1), ret));
         Commands again = {"C0432400010011", "CC0"};
         if (!*row.model)
             again.push_back("CA1");
         EXPECT_EQ(again, commands);
         EXPECT_EQ(12, cf[7]);
         vRestart({Ok(), Ok("1/"), Ok(row.identifier)}); // no counter: a broken reply
-        EXPECT_EQ(*row.model ? 1 : 0, fresh.Init(1, &ret));
+        EXPECT_EQ(*row.model ? 1 : 0, Into(fresh.Init(1), ret));
         vExpectRet(*row.model ? 1222 : 1201, *row.model ? 1 : 0);
         EXPECT_EQ(12, cf[7]);
     }
@@ -94,7 +94,7 @@ TEST_F(ReaderBTest, GetStatusDecodesBitsAndKeepsField10Sticky) {
         vRestart({c13, c11});
         tIdcStatus st;
         std::fill(std::begin(st.usField), std::end(st.usField), 7);
-        EXPECT_EQ(code == 1201 ? 0 : 1, reader.GetStatus(&st, &ret));
+        EXPECT_EQ(code == 1201 ? 0 : 1, Into(reader.GetStatus(&st), ret));
         EXPECT_EQ(code, ret.iCode2);
         const uint16_t* f = st.usField;
         EXPECT_EQ(fields, (std::vector<int>{f[1], f[2], f[5], f[6], f[7], f[9], f[10]}));
@@ -107,18 +107,17 @@ TEST_F(ReaderBTest, SingleCommandOperations) {
     uint32_t protocol = 0;
     // clang-format off
     const std::vector<std::tuple<std::function<int()>, const char*, uint32_t>> rows = {
-        {[&] { return reader.AcceptCard(1, &ret); }, "C:2", 30000},
-        {[&] { return reader.AcceptCard(2, &ret); }, "C:0", 30000},
-        {[&] { return reader.AcceptCard(3, &ret); }, "C:1", 30000},
-        {[&] { return reader.AcceptCard(4, &ret); }, "C40", 30000},
-        {[&] { return reader.AcceptCard(5, &ret); }, "C22", 30000},
-        {[&] { return reader.AcceptCard(0, &ret); }, nullptr, 0}, // refused, nothing sent
-        {[&] { return reader.AcceptCard(6, &ret); }, nullptr, 0},
-        {[&] { return reader.EjectCard(&ret); }, "C30", 20000},
-        {[&] { return reader.ReleaseAntiFishing(&ret); }, "Cc:1", 10000},
-        {[&] { return reader.ResetCount(3, &ret); }, "CC100", 10000},
-        {[&] { return reader.ChipPower(4, 0, 0, &protocol, &ret); }, nullptr, 0},
-        {[&] { return reader.ChipPower(1, 0, 0, nullptr, &ret); }, nullptr, 0}, // nowhere to report
+        {[&] { return Into(reader.AcceptCard(1), ret); }, "C:2", 30000},
+        {[&] { return Into(reader.AcceptCard(2), ret); }, "C:0", 30000},
+        {[&] { return Into(reader.AcceptCard(3), ret); }, "C:1", 30000},
+        {[&] { return Into(reader.AcceptCard(4), ret); }, "C40", 30000},
+        {[&] { return Into(reader.AcceptCard(5), ret); }, "C22", 30000},
+        {[&] { return Into(reader.AcceptCard(0), ret); }, nullptr, 0}, // refused, nothing sent
+        {[&] { return Into(reader.AcceptCard(6), ret); }, nullptr, 0},
+        {[&] { return Into(reader.EjectCard(), ret); }, "C30", 20000},
+        {[&] { return Into(reader.ReleaseAntiFishing(), ret); }, "Cc:1", 10000},
+        {[&] { return Into(reader.ResetCount(3), ret); }, "CC100", 10000},
+        {[&] { return Into(reader.ChipPower(4, 0, 0, &protocol), ret); }, nullptr, 0},
     };
     // clang-format on
     for (const auto& [call, command, timeout] : rows) {
@@ -148,20 +147,20 @@ TEST_F(ReaderBTest, RetainCardAndCounters) {
         SCOPED_TRACE(Hex(next[0]));
         vRestart(next);
         uint32_t counter = 77;
-        EXPECT_EQ(code == 1201 ? 0 : 1, reader.RetainCard(&counter, &ret));
+        EXPECT_EQ(code == 1201 ? 0 : 1, Into(reader.RetainCard(&counter), ret));
         EXPECT_EQ(code, ret.iCode2);
         EXPECT_EQ(sent, commands);
         EXPECT_EQ(expected, counter);
         last = expected == 77 ? last : uint16_t(expected);
-        EXPECT_EQ(last, reader.caps().usField[7]);
-        EXPECT_EQ(last, reader.status().usField[2]);
+        EXPECT_EQ(last, reader.tCaps().usField[7]);
+        EXPECT_EQ(last, reader.tStatus().usField[2]);
     }
     EXPECT_EQ((Ms{20000, 10000}), ReplyTimeouts());
     vRestart({Ok(), Ok(B({0, 0, 0, 0})), Ok()}); // ResetCount clears it; GetStatus reports it
-    EXPECT_EQ(0, reader.ResetCount(0, &ret));
+    EXPECT_EQ(0, Into(reader.ResetCount(0), ret));
     tIdcStatus st{};
-    EXPECT_EQ(0, reader.GetStatus(&st, &ret));
-    EXPECT_EQ(0, st.usField[2] + reader.caps().usField[7]);
+    EXPECT_EQ(0, Into(reader.GetStatus(&st), ret));
+    EXPECT_EQ(0, st.usField[2] + reader.tCaps().usField[7]);
 }
 
 TEST_F(ReaderBTest, GetLifeInfoTakesBigEndianCounters) {
@@ -177,7 +176,7 @@ TEST_F(ReaderBTest, GetLifeInfoTakesBigEndianCounters) {
         vRestart({answer});
         tIdcLife life;
         std::memset(&life, 0xEE, sizeof life);
-        EXPECT_EQ(answer[4] == 'N' ? 1 : 0, reader.GetLifeInfo(&life, &ret));
+        EXPECT_EQ(answer[4] == 'N' ? 1 : 0, Into(reader.GetLifeInfo(&life), ret));
         EXPECT_EQ(Commands{"CfA"}, commands);
         EXPECT_EQ(Ms{5000}, ReplyTimeouts());
         EXPECT_EQ(values, std::vector<uint32_t>(life.uiValue, life.uiValue + 11));
@@ -206,7 +205,7 @@ TEST_F(ReaderBTest, ReadTrackCombinedReadAndFallBacks) {
         vRestart(next);
         tIdcTracks t{};
         t.uiLen1 = t.uiLen2 = t.uiLen3 = 99;
-        EXPECT_EQ(result, reader.ReadTrack(&t, &ret));
+        EXPECT_EQ(result, Into(reader.ReadTrack(&t), ret));
         vExpectRet(code, code == 1283 ? 1 : 0); // 0 only beside a success code
         EXPECT_EQ(sent, commands);
         EXPECT_EQ(Ms(sent.size(), 15000), ReplyTimeouts());
@@ -232,7 +231,7 @@ TEST_F(ReaderBTest, WriteTrackPerTrackCommands) {
         std::memset(t.abTrack2, 'B', 40);
         std::memset(t.abTrack3, 'C', 107);
         t.uiLen1 = lens[0], t.uiLen2 = lens[1], t.uiLen3 = lens[2];
-        EXPECT_EQ(result, reader.WriteTrack(&t, &ret));
+        EXPECT_EQ(result, Into(reader.WriteTrack(&t), ret));
         EXPECT_EQ(sent, commands);
         EXPECT_EQ(Ms(sent.size(), 20000), ReplyTimeouts());
         EXPECT_EQ((result == 1 ? std::vector<uint32_t>{2, 0, 4} : lens),

@@ -1,97 +1,12 @@
-// Family-C reader on the scripted line: each command frame is answered from a
-// per-command queue (ACK, then the reply frame once ENQ arrives); a command with
-// nothing queued gets a positive reply without data.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <deque>
+// Family C's driver against the scripted family-C reader (support/scripted_reader.h).
 #include <functional>
-#include <map>
-#include <memory>
 #include <tuple>
-#include <utility>
 
-#include "infra/reader_comm.h"
-#include "readers/family_c/serial_reader_c.h"
-#include "support/frames.h"
-#include "support/test_env.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
-using Ms = std::vector<uint32_t>;
-
 namespace {
-struct Answer {
-    Bytes first, reply; // sent back for the command frame, then for ENQ
-};
-// clang-format off
-Answer P(const std::string& cmd, const Bytes& data = {}) { return {B({6}), FrameStx(Cat({B("P" + cmd), data}))}; }
-Answer N(const std::string& cmd, int err) { return {B({6}), FrameStx(B("N" + cmd + char(err)))}; }
-Answer State(char c) { return P("10", B(std::string(1, c))); }
-std::vector<int> R(int code, int flag) { return {code, code, flag, flag}; }
-// clang-format on
-
-class ReaderC : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { // one port opening (200 ms) per suite
-        s_env = new TestEnv;
-        s_line = new ScopedScriptedLine;
-        s_comm = new OReaderComm(nullptr, "CARDREADER");
-        tDevReturn r{};
-        ASSERT_EQ(0, OSerialReaderC(s_comm).SetCommPara(&r));
-    }
-    static void TearDownTestSuite() {
-        line().responder = nullptr;
-        delete s_comm;
-        delete s_line;
-        delete s_env;
-    }
-    void SetUp() override { vFresh(); }
-    void vFresh() { // a new driver, an empty line and script, no earlier outcome
-        line().vClear();
-        line().responder = [this](const Bytes& w) { return Respond(w); };
-        script.clear();
-        s_comm->vRecordOutcome(0, 0);
-        drv = std::make_unique<OSerialReaderC>(s_comm);
-        ret = tDevReturn{};
-    }
-    void vOn(const std::string& cmd, const Answer& a) { script[cmd].push_back(a); }
-    // "text@timeout" per frame sent: its text and the time-out of its reply wait.
-    std::string Log() const {
-        std::string out;
-        for (const LineEvent& e : line().events) {
-            if (e.kind == LineEvent::Write && e.data.size() >= 5)
-                out += (out.empty() ? "" : " ") + std::string(e.data.begin() + 3, e.data.end() - 2);
-            else if (e.kind == LineEvent::Read && e.uiWanted == 3)
-                out += "@" + std::to_string(e.uiValue);
-        }
-        return out;
-    }
-    std::vector<int> Rec() const { return {ret.iCode1, ret.iCode2, ret.iErrFlag1, ret.iErrFlag2}; }
-    static LineScript& line() { return **s_line; }
-    const uint16_t* st() const { return drv->status().usField; }
-
-    std::unique_ptr<OSerialReaderC> drv;
-    tDevReturn ret{};
-    std::map<std::string, std::deque<Answer>> script;
-    Bytes held;
-    static inline TestEnv* s_env = nullptr;
-    static inline ScopedScriptedLine* s_line = nullptr;
-    static inline OReaderComm* s_comm = nullptr;
-
-private:
-    Bytes Respond(const Bytes& w) {
-        if (w == B({5}))
-            return std::exchange(held, Bytes{});
-        const std::string text(w.begin() + 3, w.end() - 2);
-        std::deque<Answer>& q = script[text];
-        const Answer a = q.empty() ? P(text.substr(0, 2)) : q.front();
-        if (!q.empty())
-            q.pop_front();
-        held = a.reply;
-        return a.first;
-    }
-};
 using Op = std::function<int(OSerialReaderC&, tDevReturn*)>;
 } // namespace
 
@@ -132,10 +47,13 @@ TEST_F(ReaderC, ExchangeOutcomes) {
         SCOPED_TRACE(name);
         vFresh();
         vOn("10", {first, reply});
-        const quillon::famc::tReply got = quillon::famc::Exchange(s_comm, "10", 64, 7000);
+        quillon::famc::tData data;
+        const quillon::tCommandReply got = quillon::famc::Exchange(s_comm, "10", 64, 7000, data);
         EXPECT_EQ(code, quillon::ToInt(got.eCode));
-        EXPECT_EQ(Hex(Bytes(reply.begin(), reply.begin() + copied)),
-                  Hex(Bytes(got.abFrame, got.abFrame + got.uiLen)));
+        // The data of the bytes received: behind the echo, before ETX and the check byte.
+        const Bytes held =
+            copied > 8 ? Bytes(reply.begin() + 6, reply.begin() + copied - 2) : Bytes{};
+        EXPECT_EQ(Hex(held), Hex(Bytes(data.abData, data.abData + got.uiDataLen)));
         std::string events;
         for (const LineEvent& e : line().events)
             events += "OCWRPL"[e.kind];
@@ -144,21 +62,23 @@ TEST_F(ReaderC, ExchangeOutcomes) {
     }
     vFresh();
     line().bFailWrite = true;
-    EXPECT_EQ(quillon::Code::CommFailed, quillon::famc::Exchange(s_comm, "10", 64, 7000).eCode);
+    quillon::famc::tData data;
+    EXPECT_EQ(quillon::Code::CommFailed,
+              quillon::famc::Exchange(s_comm, "10", 64, 7000, data).eCode);
     line().bFailWrite = false;
     // At most the command's reply area is handed back.
     vFresh();
-    vOn("10", P("10", Bytes(100, 'd')));
-    EXPECT_EQ(64u, quillon::famc::Exchange(s_comm, "10", 64, 7000).uiLen);
+    vOn("10", PC("10", Bytes(100, 'd')));
+    EXPECT_EQ(64u - 8, quillon::famc::Exchange(s_comm, "10", 64, 7000, data).uiDataLen);
 }
 
 TEST_F(ReaderC, Init) {
     const char* ejecting = "00@20000 10@10000 79@20000 32@20000 10@10000 10@10000";
     // clang-format off
-    const std::vector<std::tuple<int, std::vector<std::pair<std::string, Answer>>, const char*, int>> rows = {
+    const std::vector<std::tuple<int, std::vector<std::pair<std::string, AnswerC>>, const char*, int>> rows = {
         {1, {{"10", State('2')}, {"10", State('5')}, {"10", State('5')}}, ejecting, 1201}, // card inside
-        {1, {{"10", State('2')}, {"32", N("32", 0x0B)}}, ejecting, 1284}, // the eject decides
-        {1, {{"00", N("00", 0x0C)}, {"10", State('5')}}, ejecting, 1241}, // init refused: a failure
+        {1, {{"10", State('2')}, {"32", NC("32", 0x0B)}}, ejecting, 1284}, // the eject decides
+        {1, {{"00", NC("00", 0x0C)}, {"10", State('5')}}, ejecting, 1241}, // init refused: a failure
         {2, {{"10", State('5')}, {"10", State('5')}}, "02@20000 10@10000 10@10000", 1201}, // no card
         {4, {}, "", 1224},
     };
@@ -168,15 +88,15 @@ TEST_F(ReaderC, Init) {
         vFresh();
         for (const auto& [cmd, a] : answers)
             vOn(cmd, a);
-        EXPECT_EQ(code == 1201 ? 0 : 1, drv->Init(mode, &ret));
+        EXPECT_EQ(code == 1201 ? 0 : 1, Into(drv->Init(mode), ret));
         EXPECT_EQ(log, Log());
-        EXPECT_EQ(R(code, code == 1201 ? 0 : 1), Rec());
+        EXPECT_EQ(Codes(code, code == 1201 ? 0 : 1), Rec());
     }
     vFresh();
-    vOn("00", P("00", B("MODEL-C01-FW42xyz")));
-    drv->Init(3, &ret);
+    vOn("00", PC("00", B("MODEL-C01-FW42xyz")));
+    Into(drv->Init(3), ret);
     tIdcCaps caps;
-    EXPECT_EQ(0, drv->GetCapabilities(&caps, &ret));
+    EXPECT_EQ(0, Into(drv->GetCapabilities(&caps), ret));
     EXPECT_EQ((std::vector<uint16_t>{3, 2, 2, 2, 2, 0, 99, 0}),
               std::vector<uint16_t>(caps.usField, caps.usField + 8));
     EXPECT_EQ("MODEL-C01 FW42", std::string(caps.acModelName) + " " + caps.acFirmware);
@@ -194,13 +114,13 @@ TEST_F(ReaderC, GetStatusRows) {
         SCOPED_TRACE(state);
         vFresh();
         vOn("10", State('1'));
-        ASSERT_EQ(0, drv->AcceptCard(1, &ret));
+        ASSERT_EQ(0, Into(drv->AcceptCard(1), ret));
         vOn("10", State(state));
         tIdcStatus out;
         std::memset(&out, 0xEE, sizeof out);
         std::memset(ret.acReplyText, 'x', sizeof ret.acReplyText);
-        EXPECT_EQ(state == '6' ? 1 : 0, drv->GetStatus(&out, &ret)); // 1214 fails
-        EXPECT_EQ(R(code, 0), Rec());
+        EXPECT_EQ(state == '6' ? 1 : 0, Into(drv->GetStatus(&out), ret)); // 1214 fails
+        EXPECT_EQ(Codes(code, 0), Rec());
         EXPECT_EQ(std::string(256, 'x'), std::string(ret.acReplyText, 256)); // left alone
         const uint16_t* f = out.usField;
         EXPECT_EQ(fields, (std::vector<int>{f[1], f[6], f[7], f[10]}));
@@ -211,19 +131,19 @@ TEST_F(ReaderC, GetStatusRows) {
 
 // A failed command makes GetStatus report its code until one succeeds; a silent reader is 1226.
 TEST_F(ReaderC, StatusRepeatsThePreviousFailureUnlessSilent) {
-    vOn("25", N("25", 0x0C));
-    EXPECT_EQ(1, drv->AcceptCard(1, &ret));
+    vOn("25", NC("25", 0x0C));
+    EXPECT_EQ(1, Into(drv->AcceptCard(1), ret));
     tIdcStatus out{};
-    const std::vector<std::tuple<Answer, int, int>> rows = {
-        {State('5'), 1, 1241}, {State('5'), 1, 1241}, {Answer{}, 1, 1226}, {State('5'), 0, 1201}};
+    const std::vector<std::tuple<AnswerC, int, int>> rows = {
+        {State('5'), 1, 1241}, {State('5'), 1, 1241}, {AnswerC{}, 1, 1226}, {State('5'), 0, 1201}};
     for (const auto& [answer, result, code] : rows) {
         SCOPED_TRACE(code);
         if (code == 1201) {
-            EXPECT_EQ(0, drv->AcceptCard(2, &ret)); // a success ends it
+            EXPECT_EQ(0, Into(drv->AcceptCard(2), ret)); // a success ends it
         }
         vOn("10", answer);
-        EXPECT_EQ(result, drv->GetStatus(&out, &ret));
-        EXPECT_EQ(R(code, result), Rec());
+        EXPECT_EQ(result, Into(drv->GetStatus(&out), ret));
+        EXPECT_EQ(Codes(code, result), Rec());
         if (code != 1226) {
             EXPECT_EQ(1, out.usField[1]); // refreshed all the same
         }
@@ -237,20 +157,20 @@ TEST_F(ReaderC, NextStatusRepeatsOnlyTheFailureLeftBehind) {
     uint32_t type = 0, len = 0;
     uint8_t buf[IDC_CHIP_REPLY_MAX];
     tIdcTracks tracks{};
-    const Op acceptFails = [](auto& d, auto* r) { return d.AcceptCard(1, r); }; // 1241
+    const Op acceptFails = [](auto& d, auto* r) { return Into(d.AcceptCard(1), *r); }; // 1241
     // clang-format off
-    const std::vector<std::tuple<const char*, std::vector<std::pair<std::string, Answer>>, std::vector<Op>, int, int>> rows = {
+    const std::vector<std::tuple<const char*, std::vector<std::pair<std::string, AnswerC>>, std::vector<Op>, int, int>> rows = {
         // answers, operations, the last one's code, the next status read's code
-        {"unknown chip", {{"31", P("31", B("7"))}},
-         {[&](auto& d, auto* r) { return d.ChipPower(1, 0, 0, &type, r); }}, 1273, 1201},
-        {"track read failed", {{"76", N("76", 0x0C)}, {"10", State('2')}},
-         {[&](auto& d, auto* r) { return d.ReadTrack(&tracks, r); }}, 1267, 1201},
+        {"unknown chip", {{"31", PC("31", B("7"))}},
+         {[&](auto& d, auto* r) { return Into(d.ChipPower(1, 0, 0, &type), *r); }}, 1273, 1201},
+        {"track read failed", {{"76", NC("76", 0x0C)}, {"10", State('2')}},
+         {[&](auto& d, auto* r) { return Into(d.ReadTrack(&tracks), *r); }}, 1267, 1201},
         {"state 6", {{"10", State('6')}},
-         {[](auto& d, auto* r) { return d.GetStatus(nullptr, r); }}, 1214, 1201},
-        {"not supported", {{"25", N("25", 0x0C)}},
-         {acceptFails, [&](auto& d, auto* r) { return d.WriteTrack(&tracks, r); }}, 1266, 1241},
-        {"no chip powered", {{"25", N("25", 0x0C)}},
-         {acceptFails, [&](auto& d, auto* r) { return d.ChipIO(0, buf, 1, buf, &len, r); }}, 1267, 1241},
+         {[](auto& d, auto* r) { return Into(d.GetStatus(nullptr), *r); }}, 1214, 1201},
+        {"not supported", {{"25", NC("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return Into(d.WriteTrack(&tracks), *r); }}, 1266, 1241},
+        {"no chip powered", {{"25", NC("25", 0x0C)}},
+         {acceptFails, [&](auto& d, auto* r) { return Into(d.ChipIO(0, buf, 1, buf, &len), *r); }}, 1267, 1241},
     };
     // clang-format on
     for (const auto& [name, answers, ops, code, next] : rows) {
@@ -262,7 +182,7 @@ TEST_F(ReaderC, NextStatusRepeatsOnlyTheFailureLeftBehind) {
             EXPECT_EQ(1, op(*drv, &ret));
         EXPECT_EQ(code, ret.iCode2);
         script["10"] = {State('5')};
-        drv->GetStatus(nullptr, &ret);
+        Into(drv->GetStatus(nullptr), ret);
         EXPECT_EQ(next, ret.iCode2);
     }
 }
@@ -274,34 +194,34 @@ TEST_F(ReaderC, SilentRefreshLeavesTheCommandsSuccess) {
     uint32_t atrLen = 0, type = 0;
     // clang-format off
     const std::vector<std::pair<Op, const char*>> rows = {
-        {[](auto& d, auto* r) { return d.Init(3, r); }, "00@20000 10 10"},
-        {[](auto& d, auto* r) { return d.Init(1, r); }, "00@20000 10 79@20000 32@20000 10 10"},
-        {[](auto& d, auto* r) { return d.AcceptCard(1, r); }, "25@20000 10"},
-        {[](auto& d, auto* r) { return d.EjectCard(r); }, "79@20000 32@20000 10"},
-        {[](auto& d, auto* r) { return d.RetainCard(nullptr, r); }, "79@20000 35@20000 10"},
-        {[&](auto& d, auto* r) { return d.ChipPower(1, uintptr_t(atr), uintptr_t(&atrLen), &type, r); },
+        {[](auto& d, auto* r) { return Into(d.Init(3), *r); }, "00@20000 10 10"},
+        {[](auto& d, auto* r) { return Into(d.Init(1), *r); }, "00@20000 10 79@20000 32@20000 10 10"},
+        {[](auto& d, auto* r) { return Into(d.AcceptCard(1), *r); }, "25@20000 10"},
+        {[](auto& d, auto* r) { return Into(d.EjectCard(), *r); }, "79@20000 32@20000 10"},
+        {[](auto& d, auto* r) { return Into(d.RetainCard(nullptr), *r); }, "79@20000 35@20000 10"},
+        {[&](auto& d, auto* r) { return Into(d.ChipPower(1, uintptr_t(atr), uintptr_t(&atrLen), &type), *r); },
          "40@10000 31@10000 90@10000 10"},
-        {[&](auto& d, auto* r) { return d.ChipPower(3, 0, 0, &type, r); }, "91@10000 30@10000 10"}};
+        {[&](auto& d, auto* r) { return Into(d.ChipPower(3, 0, 0, &type), *r); }, "91@10000 30@10000 10"}};
     // clang-format on
     for (const auto& [op, log] : rows) {
         SCOPED_TRACE(log);
         vFresh();
-        vOn("31", P("31", B("=")));
+        vOn("31", PC("31", B("=")));
         for (int i = 0; i < 3; ++i)
-            vOn("10", Answer{}); // no acknowledgement: 1226
+            vOn("10", AnswerC{}); // no acknowledgement: 1226
         EXPECT_EQ(0, op(*drv, &ret));
         EXPECT_EQ(log, Log());
-        EXPECT_EQ(R(0, 0), Rec());
+        EXPECT_EQ(Codes(0, 0), Rec());
         script["10"] = {State('5')};
         tIdcStatus out;
-        EXPECT_EQ(0, drv->GetStatus(&out, &ret));
-        EXPECT_EQ(R(1201, 0), Rec());
+        EXPECT_EQ(0, Into(drv->GetStatus(&out), ret));
+        EXPECT_EQ(Codes(1201, 0), Rec());
     }
 }
 
 TEST_F(ReaderC, CardMovesAndPowerOff) {
     auto accept = [](int mode) {
-        return [mode](OSerialReaderC& d, tDevReturn* r) { return d.AcceptCard(mode, r); };
+        return [mode](OSerialReaderC& d, tDevReturn* r) { return Into(d.AcceptCard(mode), *r); };
     };
     uint32_t type = 7;
     // clang-format off
@@ -309,17 +229,17 @@ TEST_F(ReaderC, CardMovesAndPowerOff) {
         {accept(1), "25@20000 10@10000", 1, false}, {accept(2), "24@20000 10@10000", 2, false},
         {accept(3), "23@20000 10@10000", 3, false}, {accept(4), "30@20000 10@10000", 3, false},
         {accept(5), "22@20000 10@10000", 3, false},
-        {[](auto& d, auto* r) { return d.EjectCard(r); }, "79@20000 32@20000 10@10000", 3, true},
-        {[](auto& d, auto* r) { return d.RetainCard(nullptr, r); }, "79@20000 35@20000 10@10000", 0, false},
-        {[&](auto& d, auto* r) { return d.ChipPower(3, 0, 0, &type, r); }, "91@10000 30@10000 10@10000", 0, true}};
+        {[](auto& d, auto* r) { return Into(d.EjectCard(), *r); }, "79@20000 32@20000 10@10000", 3, true},
+        {[](auto& d, auto* r) { return Into(d.RetainCard(nullptr), *r); }, "79@20000 35@20000 10@10000", 0, false},
+        {[&](auto& d, auto* r) { return Into(d.ChipPower(3, 0, 0, &type), *r); }, "91@10000 30@10000 10@10000", 0, true}};
     // clang-format on
     for (const auto& [op, log, f10, off] : rows) {
         SCOPED_TRACE(log);
         vFresh();
-        vOn("31", P("31", B("3")));
-        ASSERT_EQ(0, drv->ChipPower(1, 0, 0, &type, &ret)); // chip type 8, powered
+        vOn("31", PC("31", B("3")));
+        ASSERT_EQ(0, Into(drv->ChipPower(1, 0, 0, &type), ret)); // chip type 8, powered
         line().vClear();
-        vOn("79", N("79", 0x0C)); // its failure does not count
+        vOn("79", NC("79", 0x0C)); // its failure does not count
         EXPECT_EQ(0, op(*drv, &ret));
         EXPECT_EQ(log, Log());
         EXPECT_EQ((std::vector<int>{f10, off ? 2 : 1, off ? 255 : 8}),
@@ -327,10 +247,10 @@ TEST_F(ReaderC, CardMovesAndPowerOff) {
         EXPECT_EQ(log[0] == '9' ? 255u : 8u, type); // only power off reports it
     }
     vFresh();
-    EXPECT_EQ(1, drv->AcceptCard(6, &ret));
-    EXPECT_EQ(R(1224, 1), Rec());
-    EXPECT_EQ(1, drv->ChipPower(4, 0, 0, &type, &ret));
-    EXPECT_EQ(R(1224, 1), Rec());
+    EXPECT_EQ(1, Into(drv->AcceptCard(6), ret));
+    EXPECT_EQ(Codes(1224, 1), Rec());
+    EXPECT_EQ(1, Into(drv->ChipPower(4, 0, 0, &type), ret));
+    EXPECT_EQ(Codes(1224, 1), Rec());
     EXPECT_TRUE(line().events.empty());
 }
 
@@ -352,21 +272,21 @@ TEST_F(ReaderC, ChipPowerOnAndChipIOForms) {
     for (const auto& [chip, log, chipType, expectedAtr, ioText, ioData] : rows) {
         SCOPED_TRACE(chip);
         vFresh();
-        vOn("31", P("31", B(std::string(1, chip))));
-        vOn("90", P("90", Cat({B({6, 0}), atr}))); // announces 5 bytes, holds 4
+        vOn("31", PC("31", B(std::string(1, chip))));
+        vOn("90", PC("90", Cat({B({6, 0}), atr}))); // announces 5 bytes, holds 4
         uint8_t buf[IDC_CHIP_REPLY_MAX];
         uint32_t len = 99, type = 77;
-        const int on = drv->ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type, &ret);
+        const int on = Into(drv->ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), ret);
         EXPECT_EQ(log, Log());
-        EXPECT_EQ(R(on ? 1273 : 0, on), Rec());
+        EXPECT_EQ(Codes(on ? 1273 : 0, on), Rec());
         EXPECT_EQ((Ms{chipType, chipType, on ? 2u : 1u}), (Ms{type, st()[9], st()[8]}));
         EXPECT_EQ(Hex(expectedAtr), len == 99 ? "" : Hex(Bytes(buf, buf + len)));
         line().vClear();
         const std::string key(ioText.begin(), ioText.end());
-        vOn(key, P(key.substr(0, 2), ioData));
-        const int io = drv->ChipIO(0, cmd.data(), 2, buf, &len, &ret);
+        vOn(key, PC(key.substr(0, 2), ioData));
+        const int io = Into(drv->ChipIO(0, cmd.data(), 2, buf, &len), ret);
         EXPECT_EQ(on, io); // nothing powered: 1267, nothing sent
-        EXPECT_EQ(R(on ? 1267 : 0, on), Rec());
+        EXPECT_EQ(Codes(on ? 1267 : 0, on), Rec());
         EXPECT_EQ(on ? "" : Hex(FrameStx(ioText)), on ? "" : Hex(line().Writes().at(0)));
         EXPECT_EQ(on ? "" : "@10000 10@10000", on ? Log() : Log().substr(Log().find('@')));
         EXPECT_EQ(on ? "" : "rst", on ? "" : std::string(buf, buf + len)); // at most what arrived
@@ -380,15 +300,15 @@ TEST_F(ReaderC, ChipIORefusesCommandsBeyondTheirArea) {
          std::vector<std::tuple<char, int, int>>{{'=', 1015, 4}, {';', 255, 1}, {'3', 253, 3}}) {
         SCOPED_TRACE(chip);
         vFresh();
-        vOn("31", P("31", B(std::string(1, chip))));
+        vOn("31", PC("31", B(std::string(1, chip))));
         uint32_t type = 0, len = 0;
-        ASSERT_EQ(0, drv->ChipPower(1, 0, 0, &type, &ret));
+        ASSERT_EQ(0, Into(drv->ChipPower(1, 0, 0, &type), ret));
         line().vClear();
         uint8_t resp[IDC_CHIP_REPLY_MAX];
-        EXPECT_EQ(1, drv->ChipIO(0, big, fits + 1, resp, &len, &ret));
-        EXPECT_EQ(R(1224, 1), Rec());
+        EXPECT_EQ(1, Into(drv->ChipIO(0, big, fits + 1, resp, &len), ret));
+        EXPECT_EQ(Codes(1224, 1), Rec());
         EXPECT_TRUE(line().events.empty());
-        EXPECT_EQ(0, drv->ChipIO(0, big, fits, resp, &len, &ret));
+        EXPECT_EQ(0, Into(drv->ChipIO(0, big, fits, resp, &len), ret));
         EXPECT_EQ(size_t(5 + prefix + fits), line().Writes()[0].size());
     }
 }
@@ -396,12 +316,12 @@ TEST_F(ReaderC, ChipIORefusesCommandsBeyondTheirArea) {
 TEST_F(ReaderC, ReadTrack) {
     const Bytes t1(80, '1'); // announced as 0x60: capped at 80, track 2 follows it
     // clang-format off
-    const std::vector<std::tuple<Answer, char, int, std::vector<uint32_t>>> rows = {
+    const std::vector<std::tuple<AnswerC, char, int, std::vector<uint32_t>>> rows = {
         // answer to "76", card state, code (1203: read), lengths
-        {P("76", Cat({B({0, 0x60, 0, 2, 0, 3}), t1, B("22333")})), '2', 1203, {80, 2, 3}},
-        {P("76", B({0, 0, 0, 0, 0, 0})), '2', 1249, {0, 0, 0}},        // no track data, card in
-        {P("76", B({0, 1, 0, 0, 0, 0, 'A'})), '5', 1267, {0, 0, 0}},   // data, but no card
-        {N("76", 0x0C), '2', 1267, {0, 0, 0}},                         // read refused
+        {PC("76", Cat({B({0, 0x60, 0, 2, 0, 3}), t1, B("22333")})), '2', 1203, {80, 2, 3}},
+        {PC("76", B({0, 0, 0, 0, 0, 0})), '2', 1249, {0, 0, 0}},        // no track data, card in
+        {PC("76", B({0, 1, 0, 0, 0, 0, 'A'})), '5', 1267, {0, 0, 0}},   // data, but no card
+        {NC("76", 0x0C), '2', 1267, {0, 0, 0}},                         // read refused
     };
     // clang-format on
     for (const auto& [read, state, code, lens] : rows) {
@@ -412,9 +332,9 @@ TEST_F(ReaderC, ReadTrack) {
         tIdcTracks tr;
         std::memset(&tr, 0xEE, sizeof tr);
         const bool ok = code == 1203;
-        EXPECT_EQ(ok ? 0 : 1, drv->ReadTrack(&tr, &ret));
+        EXPECT_EQ(ok ? 0 : 1, Into(drv->ReadTrack(&tr), ret));
         EXPECT_EQ(ok ? "76@10000 10@10000" : "76@10000 10@10000 79@10000", Log());
-        EXPECT_EQ(R(code, 0), Rec());
+        EXPECT_EQ(Codes(code, 0), Rec());
         EXPECT_EQ(lens, (Ms{tr.uiLen1, tr.uiLen2, tr.uiLen3}));
         Bytes expect(sizeof tr.abTrack1 + sizeof tr.abTrack2 + sizeof tr.abTrack3, 0);
         if (ok) {
@@ -429,14 +349,14 @@ TEST_F(ReaderC, ReadTrack) {
 TEST_F(ReaderC, NotSupportedSendsNothing) {
     tIdcLife life;
     tIdcTracks tracks{};
-    const std::vector<Op> ops = {[&](auto& d, auto* r) { return d.GetLifeInfo(&life, r); },
-                                 [](auto& d, auto* r) { return d.ResetCount(1, r); },
-                                 [&](auto& d, auto* r) { return d.WriteTrack(&tracks, r); },
-                                 [](auto& d, auto* r) { return d.ReleaseAntiFishing(r); }};
+    const std::vector<Op> ops = {[&](auto& d, auto* r) { return Into(d.GetLifeInfo(&life), *r); },
+                                 [](auto& d, auto* r) { return Into(d.ResetCount(1), *r); },
+                                 [&](auto& d, auto* r) { return Into(d.WriteTrack(&tracks), *r); },
+                                 [](auto& d, auto* r) { return Into(d.ReleaseAntiFishing(), *r); }};
     for (const Op& op : ops) {
         ret = tDevReturn{};
         EXPECT_EQ(1, op(*drv, &ret));
-        EXPECT_EQ(R(1266, 0), Rec());
+        EXPECT_EQ(Codes(1266, 0), Rec());
     }
     EXPECT_TRUE(line().events.empty());
 }

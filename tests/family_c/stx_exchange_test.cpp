@@ -30,7 +30,8 @@ TEST(StxExchange, TheAcknowledgementGetsTwoSecondsInAll) {
         line->uiReplyDelayMs = 1500;
         line->uiDripMs = dripMs;
         line->responder = [](const Bytes& w) { return w.size() > 2 ? B({0x06, 0x46}) : Bytes{}; };
-        module.tExecCommand("Q0", 2000);
+        OAuxModule::tData data;
+        module.tExecCommand("Q0", 2000, data);
         EXPECT_EQ(enq ? 2u : 1u, line->Writes().size());
     }
 }

@@ -1,4 +1,4 @@
-#include "fake_hid.h"
+#include "support/scripted_reader.h"
 #include "readers/family_a/hid_reader_a.h"
 
 using namespace quillon;
@@ -24,8 +24,9 @@ TEST(HidReaderA, ExchangeReportsAndReplyBounds) {
         std::vector<uint8_t> data(1024);
         uint32_t len = size;
         tDevReturn r = Rec();
-        EXPECT_EQ(code != 1201,
-                  rig.reader.iExecCommand(B("C40").data(), 0x10003, data.data(), &len, &r, 4321));
+        EXPECT_EQ(
+            code != 1201,
+            Into(rig.reader.tExecCommand(B("C40").data(), 0x10003, data.data(), &len, 4321), r));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(dataLen, len);
         const std::string text = code == 1223 ? none : reply + std::string(1, 7);
@@ -56,14 +57,15 @@ TEST(HidReaderA, LateReplyIsNotTakenByTheNextCommand) {
         uint8_t data[256] = {};
         uint32_t len = sizeof data;
         tDevReturn r = Rec();
-        rig.reader.iExecCommand(B("C30").data(), 3, data, &len, &r, 30000);
+        Into(rig.reader.tExecCommand(B("C30").data(), 3, data, &len, 30000), r);
         rig.hid.clock.vAdvance(idle);
 
         rig.hid.Answer(reply, delay);
         const uint64_t start = rig.hid.clock.uiNow();
         len = sizeof data;
         r = Rec();
-        EXPECT_EQ(code != 1201, rig.reader.iExecCommand(B("C40").data(), 3, data, &len, &r, 5000));
+        EXPECT_EQ(code != 1201,
+                  Into(rig.reader.tExecCommand(B("C40").data(), 3, data, &len, 5000), r));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(took, rig.hid.clock.uiNow() - start);
         EXPECT_EQ(drained, rig.hid.dropped.size());
@@ -73,7 +75,7 @@ TEST(HidReaderA, LateReplyIsNotTakenByTheNextCommand) {
         rig.hid.Answer("P1000");
         r = Rec();
         len = sizeof data;
-        EXPECT_EQ(0, rig.reader.iExecCommand(B("C10").data(), 3, data, &len, &r, 5000));
+        EXPECT_EQ(0, Into(rig.reader.tExecCommand(B("C10").data(), 3, data, &len, 5000), r));
         EXPECT_EQ("P1000", std::string(r.acReplyText, 5));
         EXPECT_EQ(3u, rig.hid.writes.size());
     }
@@ -95,12 +97,12 @@ TEST(HidReaderA, InitMode3AndTheUsbConfiguration) {
              {"P0700", "PQ000012", "PV000HBU-NA120", "PY100", "PSL00", "PSN00", "PUA00info"})
             rig.hid.Answer(reply);
         tDevReturn r = Rec();
-        EXPECT_EQ(0, rig.reader.Init(3, &r));
+        EXPECT_EQ(0, Into(rig.reader.Init(3), r));
         EXPECT_EQ(1201, r.iCode2);
         EXPECT_EQ(sent, rig.hid.Sent());
         EXPECT_EQ(30000u, rig.hid.reads[0].second);
-        const tIdcCaps& caps = rig.reader.caps();
-        const uint16_t* st = rig.reader.status().usField;
+        const tIdcCaps& caps = rig.reader.tCaps();
+        const uint16_t* st = rig.reader.tStatus().usField;
         EXPECT_STREQ("Omron-V2XF", caps.acModelName);
         EXPECT_EQ((std::vector<uint16_t>{intake, act, dispenser, 0, 0}),
                   std::vector<uint16_t>(caps.usField + 1, caps.usField + 6));
@@ -123,12 +125,12 @@ TEST(HidReaderA, RetainCardAsksTheCounterWhateverC41Did) {
         rig.hid.Answer(cq0);
         tDevReturn r = Rec();
         uint32_t counter = 77;
-        EXPECT_EQ(code != 1201, rig.reader.RetainCard(&counter, &r));
+        EXPECT_EQ(code != 1201, Into(rig.reader.RetainCard(&counter), r));
         EXPECT_EQ(code, r.iCode2);
         EXPECT_EQ(counterOut, counter);
-        const uint16_t* st = rig.reader.status().usField;
+        const uint16_t* st = rig.reader.tStatus().usField;
         EXPECT_EQ((std::vector<uint16_t>{stored, stored, entry}),
-                  (std::vector<uint16_t>{rig.reader.caps().usField[7], st[2], st[10]}));
+                  (std::vector<uint16_t>{rig.reader.tCaps().usField[7], st[2], st[10]}));
         EXPECT_EQ((Texts{"C41", "CQ0"}), rig.hid.Sent());
     }
 }
@@ -137,7 +139,7 @@ TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
     RigA rig;
     tIdcTracks none{};
     tDevReturn r = Rec();
-    EXPECT_EQ(1268, rig.reader.WriteTrack(&none, &r));
+    EXPECT_EQ(1268, Into(rig.reader.WriteTrack(&none), r));
     EXPECT_TRUE(Untouched(r));
     EXPECT_TRUE(rig.hid.writes.empty());
 }
@@ -153,7 +155,7 @@ TEST(HidReaderA, WriteTrackRecordIsTheFailedWrite) {
     std::memcpy(t.abTrack1, "12", 2);
     std::memcpy(t.abTrack2, "34", 2);
     tDevReturn r = Rec();
-    EXPECT_EQ(1, rig.reader.WriteTrack(&t, &r));
+    EXPECT_EQ(1, Into(rig.reader.WriteTrack(&t), r));
     EXPECT_EQ((std::vector<int>{1283, 1283, 1, 1}),
               (std::vector<int>{r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2}));
     EXPECT_EQ(std::string("N7110") + std::string(6, 7), std::string(r.acReplyText, 11));
@@ -167,8 +169,9 @@ TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
     uint32_t len = 0;
     tDevReturn r = Rec();
     const size_t writes = rig.hid.writes.size();
-    EXPECT_EQ(1, rig.reader.ChipPower(2, reinterpret_cast<uintptr_t>(atr),
-                                      reinterpret_cast<uintptr_t>(&len), &len, &r));
+    EXPECT_EQ(1, Into(rig.reader.ChipPower(2, reinterpret_cast<uintptr_t>(atr),
+                                           reinterpret_cast<uintptr_t>(&len), &len),
+                      r));
     EXPECT_EQ(1267, r.iCode2);
     EXPECT_EQ(1, r.iErrFlag2);
     EXPECT_EQ(writes, rig.hid.writes.size());
@@ -183,7 +186,7 @@ TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
     std::memset(&t, 0xAB, sizeof t);
     before = t;
     tDevReturn r = Rec();
-    EXPECT_EQ(1, rig.reader.ReadTrack(&t, &r));
+    EXPECT_EQ(1, Into(rig.reader.ReadTrack(&t), r));
     EXPECT_EQ((std::vector<int>{1223, 1}), (std::vector<int>{r.iCode2, r.iErrFlag2}));
     EXPECT_EQ((Texts{"C6a7"}), rig.hid.Sent());
     EXPECT_EQ(0, std::memcmp(&before, &t, sizeof t));

@@ -1,6 +1,6 @@
 #include "api/idc_manager.h"
 #include "api/reader_registry.h"
-#include "fake_hid.h"
+#include "support/scripted_reader.h"
 #include "readers/family_a/hid_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 
@@ -12,11 +12,11 @@ using Ids = std::vector<std::pair<int, int>>;
 // rest as it was), the data count into *pLen; 0 or 1 by the code.
 int Exchange(OHidReaderB& reader, const std::string& command, uint32_t len, uint8_t* pData,
              uint32_t size, uint32_t* pLen, tDevReturn* r, uint32_t timeoutMs) {
-    const quillon::famb::tReply got =
+    const quillon::tCommandReply got =
         reader.tExchange(B(command).data(), len, pData, size, timeoutMs);
     *pLen = got.uiDataLen;
     r->iCode2 = quillon::ToInt(got.eCode);
-    std::memcpy(r->acReplyText, got.abHeader, got.uiHeaderLen);
+    std::memcpy(r->acReplyText, got.abShown, got.uiShownLen);
     return quillon::IsSuccess(got.eCode) ? 0 : 1;
 }
 const std::string kUsb = "[CardReaderType]\nCardReaderType=6\n[USB]\nVID=4660\nPID=22136\n";
@@ -157,8 +157,8 @@ TEST(HidDrivers, SetCommParaSearchesTheConfiguredIds) {
             reader.reset(familyA ? static_cast<OIdcDriver*>(new OHidReaderA(&comm))
                                  : new OHidReaderB(&comm));
             tDevReturn r = Rec();
-            EXPECT_EQ(result, reader->SetCommPara(&r));
-            EXPECT_EQ(result, reader->SetCommPara(&r));
+            EXPECT_EQ(result, Into(reader->SetCommPara(), r));
+            EXPECT_EQ(result, Into(reader->SetCommPara(), r));
             EXPECT_TRUE(Untouched(r));
             EXPECT_EQ((Ids{ids, ids}), hid.opens);
             EXPECT_EQ(1, hid.made);
@@ -175,7 +175,7 @@ TEST(HidReaderB, SelectedByTypeSixThroughTheManager) {
     OIdcManager manager;
     tDevReturn r = Rec();
     EXPECT_EQ(0, manager.SetCommPara(&r));
-    EXPECT_EQ(manager.pRegistry()->pDriverForType(6), manager.pActiveDriver());
+    EXPECT_EQ(manager.pRegistry()->pDriverForType(ReaderType::UsbB), manager.pActiveDriver());
     EXPECT_EQ((Ids{{4660, 22136}}), hid.opens);
     EXPECT_EQ(0, manager.EjectCard(&r));
     EXPECT_EQ(1201, r.iCode2);

@@ -57,32 +57,32 @@ TEST(Apdu, FollowUps) {
         const ChipExchange chip = [&](const Bytes& command) {
             ChipReply reply;
             if (next == script.size()) {
-                ADD_FAILURE() << "unexpected command " << to_hex(command);
+                ADD_FAILURE() << "unexpected command " << ToHex(command);
                 return reply;
             }
             const auto& [expected, answer] = script[next++];
-            EXPECT_EQ(to_hex(command, '\0'), to_hex(*parse_hex(expected), '\0')) << "turn " << next;
+            EXPECT_EQ(ToHex(command, '\0'), ToHex(*ParseHex(expected), '\0')) << "turn " << next;
             reply.ok = answer.find("FAIL") == std::string::npos;
             reply.result = reply.ok ? 0 : 1;
             reply.code = reply.ok ? 1201 : 1225;
-            reply.data = reply.ok ? *parse_hex(answer) : Bytes{};
+            reply.data = reply.ok ? *ParseHex(answer) : Bytes{};
             return reply;
         };
-        const ApduResult res = transmit_apdu(chip, *parse_hex(script[0].first), r.follow_up, 3);
+        const ApduResult res = TransmitApdu(chip, *ParseHex(script[0].first), r.follow_up, 3);
         EXPECT_EQ(next, script.size());
         EXPECT_EQ(res.turns.size(), script.size());
         EXPECT_EQ(static_cast<int>(res.status), static_cast<int>(r.status));
-        EXPECT_EQ(to_hex(res.data, '\0'), r.data);
+        EXPECT_EQ(ToHex(res.data, '\0'), r.data);
         if (*r.sw) {
-            EXPECT_EQ(to_hex(Bytes{res.sw1, res.sw2}, '\0'), r.sw);
+            EXPECT_EQ(ToHex(Bytes{res.sw1, res.sw2}, '\0'), r.sw);
         }
     }
 }
 
 TEST(Apdu, CountsInStatusWordDescriptions) {
-    EXPECT_EQ(describe_sw(0x61, 0x00), "256 more bytes available (GET RESPONSE)");
-    EXPECT_EQ(describe_sw(0x6C, 0x12), "wrong Le, 18 bytes available");
-    EXPECT_EQ(describe_sw(0x63, 0xC2), "verification failed, 2 tries left");
+    EXPECT_EQ(DescribeSw(0x61, 0x00), "256 more bytes available (GET RESPONSE)");
+    EXPECT_EQ(DescribeSw(0x6C, 0x12), "wrong Le, 18 bytes available");
+    EXPECT_EQ(DescribeSw(0x63, 0xC2), "verification failed, 2 tries left");
 }
 
 } // namespace

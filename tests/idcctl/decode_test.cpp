@@ -13,21 +13,21 @@ constexpr auto npos = std::string::npos;
 
 TEST(Text, HexAndJson) {
     for (const char* text : {"00 A4 04 00", "00a40400", "00:A4:04:00", " 00\tA4 04 00 "})
-        EXPECT_EQ(to_hex(parse_hex(text).value_or(Bytes{}), '\0'), "00A40400") << text;
+        EXPECT_EQ(ToHex(ParseHex(text).value_or(Bytes{}), '\0'), "00A40400") << text;
     for (const char* text : {"0", "00 A", "0 0", "GG", "", "  "})
-        EXPECT_FALSE(parse_hex(text)) << text;
+        EXPECT_FALSE(ParseHex(text)) << text;
     Bytes data;
     for (int i = 0; i < 18; ++i)
         data.push_back(static_cast<uint8_t>(0x40 + i));
-    EXPECT_EQ(hex_dump(data, "  ").back(), "  0010  50 51" + std::string(44, ' ') + "PQ");
-    EXPECT_EQ(hex_head(data, 2), "40 41 ... (18 bytes)");
-    EXPECT_EQ(printable(std::string_view("a\\b\x01\x7F", 5)), "a\\\\b\\x01\\x7F");
-    EXPECT_EQ(json_quote("a\"b\\c\n\t\x01\xE9"), R"("a\"b\\c\n\t\u0001\u00e9")");
-    Json o = Json::object();
-    o.set("n", 1).set("none", nullptr).set("raw", Json::array().push(1).push(2));
-    o.set("steps", Json::array().push(Json::object().set("ok", true))).set("n", -5);
-    EXPECT_EQ(o.dump(), R"({"n":-5,"none":null,"raw":[1,2],"steps":[{"ok":true}]})");
-    EXPECT_EQ(o.dump(2), "{\n  \"n\": -5,\n  \"none\": null,\n  \"raw\": [1, 2],\n  \"steps\": [\n"
+    EXPECT_EQ(HexDump(data, "  ").back(), "  0010  50 51" + std::string(44, ' ') + "PQ");
+    EXPECT_EQ(HexHead(data, 2), "40 41 ... (18 bytes)");
+    EXPECT_EQ(Printable(std::string_view("a\\b\x01\x7F", 5)), "a\\\\b\\x01\\x7F");
+    EXPECT_EQ(JsonQuote("a\"b\\c\n\t\x01\xE9"), R"("a\"b\\c\n\t\u0001\u00e9")");
+    Json o = Json::Object();
+    o.Set("n", 1).Set("none", nullptr).Set("raw", Json::Array().Push(1).Push(2));
+    o.Set("steps", Json::Array().Push(Json::Object().Set("ok", true))).Set("n", -5);
+    EXPECT_EQ(o.Dump(), R"({"n":-5,"none":null,"raw":[1,2],"steps":[{"ok":true}]})");
+    EXPECT_EQ(o.Dump(2), "{\n  \"n\": -5,\n  \"none\": null,\n  \"raw\": [1, 2],\n  \"steps\": [\n"
                          "    {\n      \"ok\": true\n    }\n  ]\n}");
 }
 
@@ -62,14 +62,14 @@ TEST(Atr, Structure) {
     // clang-format on
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        const Atr atr = decode_atr(*parse_hex(r.hex));
+        const Atr atr = DecodeAtr(*ParseHex(r.hex));
         std::string names;
         for (const auto& b : atr.bytes)
             names += (names.empty() ? "" : " ") + b.name;
         EXPECT_EQ(names, r.names);
         EXPECT_EQ(atr.protocols, r.protocols);
         EXPECT_EQ(atr.historical.size(), r.historical);
-        EXPECT_STREQ(atr.tck_present ? (atr.tck_ok ? "ok" : "bad") : "none", r.tck);
+        EXPECT_STREQ(atr.tckPresent ? (atr.tckOk ? "ok" : "bad") : "none", r.tck);
         ASSERT_EQ(atr.problems.size(), *r.problem ? 1u : 0u);
         if (*r.problem) {
             EXPECT_NE(atr.problems[0].find(r.problem), npos) << atr.problems[0];
@@ -78,21 +78,21 @@ TEST(Atr, Structure) {
 }
 
 TEST(Atr, InterfaceByteMeanings) {
-    const Atr atr = decode_atr(*parse_hex("3B D0 96 FF 91 81 11 FE 46"));
+    const Atr atr = DecodeAtr(*ParseHex("3B D0 96 FF 91 81 11 FE 46"));
     std::string all;
     for (const auto& b : atr.bytes)
         all += b.name + ": " + b.meaning + "\n";
     for (const char* part : {"TA1: Fi=512", "Di=32", "TC1: extra guard time N=255",
                              "TA2: specific mode, T=1, cannot change", "IFSC=254"})
         EXPECT_NE(all.find(part), npos) << part << "\n" << all;
-    EXPECT_TRUE(atr.tck_ok);
+    EXPECT_TRUE(atr.tckOk);
 }
 
 TEST(Records, CodeSuccessClass) {
     for (int code : {0, 1201, 1210, 1212, 1213})
-        EXPECT_TRUE(code_is_success(code)) << code;
+        EXPECT_TRUE(CodeIsSuccess(code)) << code;
     for (int code : {1200, 1211, 1214, 1224, 1299})
-        EXPECT_FALSE(code_is_success(code)) << code;
+        EXPECT_FALSE(CodeIsSuccess(code)) << code;
 }
 
 TEST(Records, StatusFieldsByPosition) {
@@ -107,7 +107,7 @@ TEST(Records, StatusFieldsByPosition) {
     tIdcStatus st{};
     for (const auto& r : rows)
         st.usField[r.index] = r.value;
-    const std::vector<Field> f = decode_status(st);
+    const std::vector<Field> f = DecodeStatus(st);
     ASSERT_EQ(f.size(), 15u);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -122,7 +122,7 @@ TEST(Records, CapsNumbersAtTheirOffsetsTextsBounded) {
     caps.usField[6] = 999;
     std::memset(caps.acModelName, 'M', sizeof caps.acModelName);    // no terminator
     caps.acInfo[0] = 1, caps.acInfo[1] = 'A', caps.acInfo[3] = 'B'; // a zero byte at 2
-    const Capabilities c = decode_caps(caps);
+    const Capabilities c = DecodeCaps(caps);
     ASSERT_EQ(c.numbers.size(), 8u);
     EXPECT_EQ(c.numbers[6].index, 12);
     EXPECT_EQ(c.numbers[6].name, "counter_limit");
@@ -130,29 +130,29 @@ TEST(Records, CapsNumbersAtTheirOffsetsTextsBounded) {
     ASSERT_EQ(c.texts.size(), 5u);
     EXPECT_EQ(c.texts[0].bytes, Bytes(32, 'M'));
     EXPECT_EQ(c.texts[3].bytes, Bytes({0x01, 'A'}));
-    EXPECT_NE(text_field_lines(c.texts)[3].find("\"\\x01A\"  (01 41)"), npos);
-    EXPECT_EQ(text_fields_json(c.texts)["info"]["hex"].as_string(), "01 41");
+    EXPECT_NE(TextFieldLines(c.texts)[3].find("\"\\x01A\"  (01 41)"), npos);
+    EXPECT_EQ(TextFieldsJson(c.texts)["info"]["hex"].AsString(), "01 41");
 }
 
 TEST(Records, LifeAndTracks) {
     tIdcLife life{};
     life.uiValue[10] = 4000000000u;
-    ASSERT_EQ(decode_life(life).size(), 11u);
-    EXPECT_EQ(decode_life(life)[10].value, 4000000000LL); // unsigned, not wrapped
+    ASSERT_EQ(DecodeLife(life).size(), 11u);
+    EXPECT_EQ(DecodeLife(life)[10].value, 4000000000LL); // unsigned, not wrapped
     tIdcTracks t;
     std::memset(&t, 'x', sizeof t);
     t.uiLen1 = 85; // the area holds 80
     t.uiLen2 = 0;
     t.uiLen3 = 5;
     std::memcpy(t.abTrack3, ";1234", 5);
-    const std::vector<Track> tr = decode_tracks(t);
+    const std::vector<Track> tr = DecodeTracks(t);
     ASSERT_EQ(tr.size(), 3u);
     EXPECT_EQ(tr[0].data, Bytes(80, 'x'));
     EXPECT_TRUE(tr[1].data.empty());
-    const std::vector<std::string> lines = track_lines(tr);
+    const std::vector<std::string> lines = TrackLines(tr);
     EXPECT_NE(lines[0].find("85 bytes (80 held)"), npos) << lines[0];
     EXPECT_EQ(lines[1], "  track 2: no data");
-    EXPECT_EQ(tracks_json(tr)[2]["data"].as_string(), ";1234");
+    EXPECT_EQ(TracksJson(tr)[2]["data"].AsString(), ";1234");
 }
 
 } // namespace

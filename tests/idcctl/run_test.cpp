@@ -50,14 +50,14 @@ int IDC_CALL GetStatus(tIdcStatus* s, tDevReturn* r) {
     return rec(r, "GetStatus", 1203);
 }
 int IDC_CALL WriteTrack(int track, const uint8_t* data, uint32_t len, tDevReturn* r) {
-    return rec(r, with("WriteTrack", track) + " " + to_hex(data, len));
+    return rec(r, with("WriteTrack", track) + " " + ToHex(data, len));
 }
 int IDC_CALL ChipIO(int, const uint8_t* cmd, int len, uint8_t* reply, uint32_t* reply_len,
                     tDevReturn* r) {
     const Bytes answer = cmd[1] == 0xC0 ? Bytes{0xAA, 0xBB, 0x90, 0x00} : Bytes{0x61, 0x02};
     std::memcpy(reply, answer.data(), answer.size());
     *reply_len = g.reply_len ? g.reply_len : static_cast<uint32_t>(answer.size());
-    return rec(r, "ChipIO " + to_hex(cmd, static_cast<size_t>(len)));
+    return rec(r, "ChipIO " + ToHex(cmd, static_cast<size_t>(len)));
 }
 int IDC_CALL ChipPower(int action, uintptr_t atr, uintptr_t atr_len, void* type, tDevReturn* r) {
     if (action == 1) {
@@ -84,7 +84,7 @@ struct Runner {
             error = g.loadable ? "" : path + ": no such file";
             return g.loadable ? std::move(lib) : nullptr;
         };
-        host.set_env = [this](const std::string& name, const std::string& value) {
+        host.setEnv = [this](const std::string& name, const std::string& value) {
             env = name + "=" + value;
             return true;
         };
@@ -92,9 +92,9 @@ struct Runner {
     RunOutcome execute(std::vector<const char*> args) {
         args.insert(args.begin(), "idcctl");
         const Invocation inv =
-            parse_command_line(static_cast<int>(args.size()), args.data(), out, err);
-        EXPECT_EQ(inv.exit_code, -1) << err.str();
-        return idcctl::execute(inv, host);
+            ParseCommandLine(static_cast<int>(args.size()), args.data(), out, err);
+        EXPECT_EQ(inv.exitCode, -1) << err.str();
+        return idcctl::Execute(inv, host);
     }
 };
 
@@ -152,7 +152,7 @@ TEST(Run, ExitCodesCallsAndText) {
         g = r.fake;
         std::vector<const char*> argv{"idcctl"};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
-        EXPECT_EQ(idcctl::run(static_cast<int>(argv.size()), argv.data(), run.host), r.exit_code)
+        EXPECT_EQ(idcctl::Run(static_cast<int>(argv.size()), argv.data(), run.host), r.exit_code)
             << run.err.str();
         std::string calls;
         for (const auto& c : g.calls)
@@ -170,32 +170,32 @@ TEST(Run, JsonDocument) {
     const RunOutcome o = r.execute({"--json", "status", "chip-on", "apdu", "00 B0 00 00 00",
                                     "--get-response", "reset", "retain"});
     const Json& d = o.document;
-    EXPECT_EQ(o.exit_code, 0);
-    ASSERT_EQ(d["steps"].size(), 5u);
+    EXPECT_EQ(o.exitCode, 0);
+    ASSERT_EQ(d["steps"].Size(), 5u);
     const Json& status = d["steps"][0];
-    EXPECT_EQ(status["status"]["raw"].size(), 15u);
-    EXPECT_EQ(status["status"]["fields"][1]["name"].as_string(), "card_position");
-    EXPECT_EQ(status["status"]["fields"][1]["meaning"].as_string(), "card inside");
+    EXPECT_EQ(status["status"]["raw"].Size(), 15u);
+    EXPECT_EQ(status["status"]["fields"][1]["name"].AsString(), "card_position");
+    EXPECT_EQ(status["status"]["fields"][1]["meaning"].AsString(), "card inside");
     const Json& chip = d["steps"][1];
-    EXPECT_EQ(chip["chip_type"].as_int(), 1);
-    EXPECT_EQ(chip["atr"]["protocols"].dump(), "[0,1]");
-    EXPECT_TRUE(chip["atr"]["tck"]["ok"].as_bool());
+    EXPECT_EQ(chip["chip_type"].AsInt(), 1);
+    EXPECT_EQ(chip["atr"]["protocols"].Dump(), "[0,1]");
+    EXPECT_TRUE(chip["atr"]["tck"]["ok"].AsBool());
     EXPECT_EQ(
-        d["steps"][2]["apdu"].dump(),
+        d["steps"][2]["apdu"].Dump(),
         R"({"command":"00 B0 00 00 00","status":"ok","response":"AA BB","sw":"9000",)"
         R"("sw_meaning":"success","exchanges":[{"command":"00 B0 00 00 00","response":"61 02",)"
         R"("result":0,"code":1201},{"command":"00 C0 00 00 02","response":"AA BB 90 00",)"
         R"("result":0,"code":1201}]})");
-    EXPECT_TRUE(d["steps"][3]["code"].is_null()); // no record written: no stale code
-    EXPECT_EQ(d["steps"][4]["retain_counter"].as_int(), 7);
+    EXPECT_TRUE(d["steps"][3]["code"].IsNull()); // no record written: no stale code
+    EXPECT_EQ(d["steps"][4]["retain_counter"].AsInt(), 7);
     EXPECT_EQ(r.out.str(), ""); // no text with --json
 
     Runner failing;
     g.accept = 1225;
     const RunOutcome f = failing.execute({"--json", "accept", "1", "read-tracks", "eject"});
-    EXPECT_EQ(f.exit_code, 1);
+    EXPECT_EQ(f.exitCode, 1);
     EXPECT_EQ(
-        f.document.dump(),
+        f.document.Dump(),
         R"({"library":"libquillon.so","config":null,"open":{"result":0,"code":0,)"
         R"("code_class":"success","code_meaning":"no error","error_flag":0,"reply_text":"P00"},)"
         R"("steps":[{"command":"accept","ok":false,"result":1,"code":1225,"code_class":"failure",)"

@@ -11,7 +11,7 @@ using namespace quillon;
 
 namespace {
 void ExpectOutcome(const OReaderComm& comm, int code, int flag) {
-    EXPECT_EQ(code, comm.tLastOutcome().iCode);
+    EXPECT_EQ(code, ToInt(comm.tLastOutcome().eCode));
     EXPECT_EQ(flag, comm.tLastOutcome().iFlag);
 }
 } // namespace
@@ -43,7 +43,7 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         ScopedScriptedLine line;
         OReaderComm comm(nullptr, "CARDREADER");
         ASSERT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort(c.pfnAdjust));
-        EXPECT_EQ(0, comm.tLastOutcome().iCode);
+        EXPECT_EQ(0, ToInt(comm.tLastOutcome().eCode));
         const tLineSettings& s = line->lastSettings;
         EXPECT_EQ("/dev/scripted", s.sPort);
         EXPECT_EQ(c.baud, s.uiBaud);
@@ -59,30 +59,6 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
         EXPECT_EQ(OReaderComm::PortOpening::AlreadyOpen, comm.eOpenPort());
         EXPECT_TRUE(line->events.empty());
     }
-}
-
-TEST(ReaderComm, OpenPortFailures) {
-    TestEnv env("[CardReaderType]\nCardReaderType=1\n"); // no port configured
-    ScopedScriptedLine line;
-    OReaderComm comm(nullptr, "CARDREADER");
-    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectOutcome(comm, 1223, 0);
-
-    // The line refuses to open: 1223 again, and the next call starts over.
-    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
-    line->bFailOpen = true;
-    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectOutcome(comm, 1223, 0);
-    line->bFailOpen = false;
-    EXPECT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort());
-    ExpectOutcome(comm, 0, 0);
-    EXPECT_TRUE(comm.bPortOpen());
-
-    // Without a line, nothing is opened and no record is touched.
-    OReaderComm usbComm(nullptr, "CARDREADER");
-    usbComm.vPrepareWithoutPort();
-    EXPECT_FALSE(usbComm.bPortOpen());
-    EXPECT_EQ(1, line->iOpenCount);
 }
 
 TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {

@@ -17,6 +17,7 @@
 #include "readers/family_c/exchange_c.h"
 #include "support/frames.h"
 #include "support/open_port.h"
+#include "support/records.h"
 #include "support/scripted_line.h"
 #include "support/test_env.h"
 #include "support/virtual_clock.h"
@@ -57,7 +58,7 @@ const Exchange kExchanges[] = {
          OSerialReaderA a(&comm);
          uint8_t reply[64];
          uint32_t len = sizeof reply;
-         return a.iExecCommand(B("C40").data(), 3, reply, &len, &r, 5000);
+         return Into(a.tExecCommand(B("C40").data(), 3, reply, &len, 5000), r);
      }},
     {"family B", 5000, 1201, 1299, 2067, 9534, // 1024 bytes
      [](const Bytes&) -> Answer {
@@ -76,7 +77,8 @@ const Exchange kExchanges[] = {
          return {B({0x06}), {}};
      },
      [](OReaderComm& comm, tDevReturn& r) {
-         return Noted(quillon::famc::Exchange(&comm, "10", 64, 10000).eCode, r);
+         quillon::famc::tData data;
+         return Noted(quillon::famc::Exchange(&comm, "10", 64, 10000, data).eCode, r);
      }},
     {"auxiliary module", 2000, 0, 1222, 2066, 9525, // 1023 bytes
      [](const Bytes& w) -> Answer {
@@ -86,7 +88,8 @@ const Exchange kExchanges[] = {
      },
      [](OReaderComm& comm, tDevReturn& r) {
          OAuxModule m(&comm);
-         return Noted(m.tExecCommand("Q0", 2000).eCode, r);
+         OAuxModule::tData data;
+         return Noted(m.tExecCommand("Q0", 2000, data).eCode, r);
      }},
 };
 } // namespace

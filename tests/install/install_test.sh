@@ -59,15 +59,18 @@ soname=$(readelf -d "$lib/libquillon.so.1.0.1" | sed -n 's/.*Library soname: \[\
 cmake -DLIB="$lib/libquillon.so.1.0.1" -DEXPECTED="$src/tests/api/exported_symbols.txt" \
       -P "$src/tests/api/check_exports.cmake" || fail "exported symbols"
 
-# --- the sample, built both ways against the installed copy
+# --- the sample, built both ways against the installed copy (with the
+# build's sanitizers, which the installed library carries)
+san=$(sed -n 's/^QUILLON_SANITIZE:STRING=//p' "$build/CMakeCache.txt")
+cflags="-Wall -Wextra -Werror${san:+ -fsanitize=$san}"
 cmake -S "$src/examples" -B "$work/sample-cmake" -G Ninja -DCMAKE_C_COMPILER="$cc" \
-      -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_C_FLAGS="$cflags" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null || fail "sample: configure with find_package"
 cmake --build "$work/sample-cmake" >/dev/null || fail "sample: build with find_package"
 export PKG_CONFIG_PATH=$lib/pkgconfig
 [ "$(pkg-config --modversion quillon)" = 1.0.1 ] || fail "pkg-config version"
-# shellcheck disable=SC2046
-"$cc" -Wall -Wextra -Werror "$src/examples/read_card.c" $(pkg-config --cflags --libs quillon) \
+# shellcheck disable=SC2046,SC2086
+"$cc" $cflags "$src/examples/read_card.c" $(pkg-config --cflags --libs quillon) \
       -o "$work/read_card_pc" || fail "sample: build with pkg-config"
 
 # --- run both against the installed emulator

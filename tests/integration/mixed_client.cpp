@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "quillon/idc.h"
+#include "support/promises.h"
 
 namespace {
 
@@ -38,10 +39,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCallBound = std::chrono::seconds(60);
 
 const char* const kNames[] = {"CARDREADER", "LOBBY-2"};
-
-bool IsSuccessClass(int code) {
-    return code == 0 || (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
-}
 
 // clang-format off
 enum Op {
@@ -196,16 +193,17 @@ private:
 
     void Check(Op op, int result, const tDevReturn& r) {
         Count(r.iCode2);
-        const bool trackCode = (op == kReadTrack && (result == 1249 || result == 1251)) ||
-                               (op == kWriteTrack && (result == 1251 || result == 1268));
-        const bool libraryCode = r.iCode2 == 0 || (r.iCode2 >= 1201 && r.iCode2 <= 1299);
-        if (r.iCode1 == r.iCode2 && r.iErrFlag1 == r.iErrFlag2 && libraryCode &&
-            (trackCode || (result == 0 && IsSuccessClass(r.iCode2)) ||
-             (result == 1 && !IsSuccessClass(r.iCode2))))
+        const promises::TrackOp track = op == kReadTrack    ? promises::TrackOp::Read
+                                        : op == kWriteTrack ? promises::TrackOp::Write
+                                                            : promises::TrackOp::None;
+        const char* broken = promises::RecordBroken(r);
+        if (!broken)
+            broken = promises::ResultBroken(result, r, true, track);
+        if (!broken)
             return;
-        char text[160];
-        std::snprintf(text, sizeof text, "returned %d with the record %d/%d, flags %d/%d", result,
-                      r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2);
+        char text[200];
+        std::snprintf(text, sizeof text, "returned %d with the record %d/%d, flags %d/%d: %s",
+                      result, r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2, broken);
         Disagree(op, text);
     }
 

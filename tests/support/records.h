@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api/idc_manager.h"
 #include "quillon/idc.h"
 
 // A record with v in both codes and both flags and 'k' all through the reply
@@ -22,4 +23,10 @@ inline std::vector<int> Codes(const tDevReturn& r) {
 }
 inline std::vector<int> Codes(int code, int flag) {
     return {code, code, flag, flag};
+}
+
+// A driver operation's result written into r as the device manager writes
+// it; the operation's result.
+inline int Into(const quillon::tDriverResult& result, tDevReturn& r) {
+    return quillon::OIdcManager::iWriteRecord(result, &r);
 }

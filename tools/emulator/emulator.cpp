@@ -19,13 +19,13 @@ constexpr int kTickMs = 5; // how often time advances without bytes
 } // namespace
 
 void Fd::Reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
 }
 
 Emulator::Emulator(Family family, const Options& options)
-    : engine_(MakeEngine(family, options)), t0_(std::chrono::steady_clock::now()) {}
+    : m_engine(MakeEngine(family, options)), m_t0(std::chrono::steady_clock::now()) {}
 
 Emulator::~Emulator() {
     Stop();
@@ -33,13 +33,13 @@ Emulator::~Emulator() {
 
 Millis Emulator::Now() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 t0_)
+                                                                 m_t0)
         .count();
 }
 
 std::string Emulator::Start() {
-    if (thread_.joinable())
-        return slave_;
+    if (m_thread.joinable())
+        return m_slave;
     Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0)
         Fail("posix_openpt");
@@ -62,31 +62,31 @@ std::string Emulator::Start() {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         Fail("pipe2");
-    wakeRead_.Reset(pipeFds[0]);
-    wakeWrite_.Reset(pipeFds[1]);
-    master_ = std::move(master);
-    slaveHold_ = std::move(hold);
-    slave_ = name;
-    thread_ = std::thread(&Emulator::Run, this);
-    return slave_;
+    m_wakeRead.Reset(pipeFds[0]);
+    m_wakeWrite.Reset(pipeFds[1]);
+    m_master = std::move(master);
+    m_slaveHold = std::move(hold);
+    m_slave = name;
+    m_thread = std::thread(&Emulator::Run, this);
+    return m_slave;
 }
 
 void Emulator::Stop() {
-    if (!thread_.joinable())
+    if (!m_thread.joinable())
         return;
     const uint8_t one = 1;
-    (void)!::write(wakeWrite_.Get(), &one, 1);
-    thread_.join();
-    master_.Reset();
-    slaveHold_.Reset();
-    wakeRead_.Reset();
-    wakeWrite_.Reset();
+    (void)!::write(m_wakeWrite.Get(), &one, 1);
+    m_thread.join();
+    m_master.Reset();
+    m_slaveHold.Reset();
+    m_wakeRead.Reset();
+    m_wakeWrite.Reset();
 }
 
 void Emulator::Run() {
     uint8_t buf[4096];
     for (;;) {
-        pollfd fds[2] = {{master_.Get(), POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}};
+        pollfd fds[2] = {{m_master.Get(), POLLIN, 0}, {m_wakeRead.Get(), POLLIN, 0}};
         const int n = ::poll(fds, 2, kTickMs);
         if (n < 0 && errno != EINTR)
             return;
@@ -94,18 +94,18 @@ void Emulator::Run() {
             return;
         Bytes out;
         if (n > 0 && (fds[0].revents & POLLIN)) {
-            const ssize_t got = ::read(master_.Get(), buf, sizeof buf);
+            const ssize_t got = ::read(m_master.Get(), buf, sizeof buf);
             if (got > 0) {
-                std::lock_guard<std::mutex> lock(mu_);
-                out = engine_->Feed(buf, static_cast<size_t>(got), Now());
-                fed_.notify_all();
+                std::lock_guard<std::mutex> lock(m_mu);
+                out = m_engine->Feed(buf, static_cast<size_t>(got), Now());
+                m_fed.notify_all();
             }
         } else if (n > 0) {
             ::usleep(kTickMs * 1000); // hang-up or error: do not spin
         }
         {
-            std::lock_guard<std::mutex> lock(mu_);
-            engine_->Advance(Now());
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_engine->Advance(Now());
         }
         if (!out.empty())
             WriteAll(out);
@@ -116,7 +116,7 @@ void Emulator::WriteAll(const Bytes& out) {
     size_t done = 0;
     int stalls = 0;
     while (done < out.size() && stalls < 200) {
-        const ssize_t w = ::write(master_.Get(), out.data() + done, out.size() - done);
+        const ssize_t w = ::write(m_master.Get(), out.data() + done, out.size() - done);
         if (w > 0) {
             done += static_cast<size_t>(w);
             stalls = 0;
@@ -124,7 +124,7 @@ void Emulator::WriteAll(const Bytes& out) {
         }
         if (w < 0 && errno != EAGAIN && errno != EINTR)
             return;
-        pollfd p{master_.Get(), POLLOUT, 0};
+        pollfd p{m_master.Get(), POLLOUT, 0};
         (void)::poll(&p, 1, 10);
         ++stalls;
     }
@@ -174,7 +174,7 @@ Counters Emulator::GetCounters() {
     return With([](Engine& e) { return e.Model().counters; });
 }
 Stats Emulator::GetStats() {
-    return With([](Engine& e) { return e.stats(); });
+    return With([](Engine& e) { return e.tStats(); });
 }
 std::vector<Received> Emulator::Log() {
     return With([](Engine& e) { return e.Log(); });
@@ -193,8 +193,8 @@ void Emulator::ClearLog() {
 }
 
 bool Emulator::WaitForCommands(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return fed_.wait_for(lock, timeout, [&] { return engine_->Log().size() >= count; });
+    std::unique_lock<std::mutex> lock(m_mu);
+    return m_fed.wait_for(lock, timeout, [&] { return m_engine->Log().size() >= count; });
 }
 
 } // namespace quillon::emu

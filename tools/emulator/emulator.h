@@ -28,9 +28,9 @@ namespace quillon::emu {
 // Owns one file descriptor.
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
+    explicit Fd(int fd = -1) : m_fd(fd) {}
     ~Fd() { Reset(); }
-    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
+    Fd(Fd&& o) noexcept : m_fd(o.Release()) {}
     Fd& operator=(Fd&& o) noexcept {
         if (this != &o)
             Reset(o.Release());
@@ -38,16 +38,16 @@ public:
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
+    int Get() const { return m_fd; }
     int Release() {
-        int f = fd_;
-        fd_ = -1;
+        int f = m_fd;
+        m_fd = -1;
         return f;
     }
     void Reset(int fd = -1);
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 class Emulator {
@@ -62,13 +62,13 @@ public:
     std::string Start();
     // Stops serving and closes the pseudo-terminal; safe to call twice.
     void Stop();
-    const std::string& SlavePath() const { return slave_; }
+    const std::string& SlavePath() const { return m_slave; }
 
     // Runs f on the engine under the emulator's lock, for anything the
     // methods below do not cover.
     template <class F> auto With(F&& f) {
-        std::lock_guard<std::mutex> lock(mu_);
-        return f(*engine_);
+        std::lock_guard<std::mutex> lock(m_mu);
+        return f(*m_engine);
     }
 
     // The card.
@@ -105,13 +105,13 @@ private:
     void Run();
     void WriteAll(const Bytes& out);
 
-    std::unique_ptr<Engine> engine_;
-    std::mutex mu_;
-    std::condition_variable fed_; // the engine took bytes from the host
-    std::chrono::steady_clock::time_point t0_;
-    Fd master_, slaveHold_, wakeRead_, wakeWrite_;
-    std::string slave_;
-    std::thread thread_;
+    std::unique_ptr<Engine> m_engine;
+    std::mutex m_mu;
+    std::condition_variable m_fed; // the engine took bytes from the host
+    std::chrono::steady_clock::time_point m_t0;
+    Fd m_master, m_slaveHold, m_wakeRead, m_wakeWrite;
+    std::string m_slave;
+    std::thread m_thread;
 };
 
 } // namespace quillon::emu

@@ -44,75 +44,75 @@ std::string Digits(uint64_t value, int width) {
 
 // --- card mechanics -----------------------------------------------------------
 
-ReaderModel::ReaderModel(const Options& o) : opt_(o), card_(Card::Default()) {}
+ReaderModel::ReaderModel(const Options& o) : m_opt(o), m_card(Card::Default()) {}
 
 void ReaderModel::InsertCard(Millis now) {
     if (Present())
         return;
-    pos_ = CardPosition::Gate;
+    m_pos = CardPosition::Gate;
     if (EntryEnabled()) {
-        entryPending_ = true;
-        entryDue_ = now + opt_.entryDelay;
+        m_entryPending = true;
+        m_entryDue = now + m_opt.entryDelay;
         Advance(now);
     }
 }
 
 bool ReaderModel::RemoveCard() {
-    if (pos_ != CardPosition::Gate)
+    if (m_pos != CardPosition::Gate)
         return false;
-    pos_ = CardPosition::None;
-    entryPending_ = false;
+    m_pos = CardPosition::None;
+    m_entryPending = false;
     return true;
 }
 
 void ReaderModel::PlaceCard(CardPosition p) {
-    pos_ = p;
-    entryPending_ = false;
+    m_pos = p;
+    m_entryPending = false;
     if (p != CardPosition::Inside)
         CardLeaves();
 }
 
 void ReaderModel::EnableEntry(int mode, Millis now) {
-    entryMode_ = mode;
-    if (!Present() && opt_.autoInsert)
-        pos_ = CardPosition::Gate;
-    if (pos_ == CardPosition::Gate && !entryPending_) {
-        entryPending_ = true;
-        entryDue_ = now + opt_.entryDelay;
+    m_entryMode = mode;
+    if (!Present() && m_opt.autoInsert)
+        m_pos = CardPosition::Gate;
+    if (m_pos == CardPosition::Gate && !m_entryPending) {
+        m_entryPending = true;
+        m_entryDue = now + m_opt.entryDelay;
     }
     Advance(now);
 }
 
 void ReaderModel::DisableEntry() {
-    entryMode_ = 0;
-    entryPending_ = false;
+    m_entryMode = 0;
+    m_entryPending = false;
 }
 
 void ReaderModel::Advance(Millis now) {
-    if (entryPending_ && opt_.entryDelay != kForever && now >= entryDue_)
+    if (m_entryPending && m_opt.entryDelay != kForever && now >= m_entryDue)
         Enter();
 }
 
 bool ReaderModel::LetCardIn() {
-    if (!entryPending_)
+    if (!m_entryPending)
         return false;
     Enter();
     return Inside();
 }
 
 void ReaderModel::Enter() {
-    entryPending_ = false;
-    if (pos_ != CardPosition::Gate)
+    m_entryPending = false;
+    if (m_pos != CardPosition::Gate)
         return;
-    pos_ = CardPosition::Inside;
-    entryMode_ = 0;
+    m_pos = CardPosition::Inside;
+    m_entryMode = 0;
     ++counters.cardsIn;
 }
 
 bool ReaderModel::Eject() {
-    if (pos_ != CardPosition::Inside)
+    if (m_pos != CardPosition::Inside)
         return false;
-    pos_ = CardPosition::Gate;
+    m_pos = CardPosition::Gate;
     ++counters.ejects;
     CardLeaves();
     return true;
@@ -121,8 +121,8 @@ bool ReaderModel::Eject() {
 bool ReaderModel::Retain() {
     if (!Present())
         return false;
-    pos_ = CardPosition::Retained;
-    entryPending_ = false;
+    m_pos = CardPosition::Retained;
+    m_entryPending = false;
     ++counters.retains;
     ++counters.retainBin;
     CardLeaves();
@@ -136,15 +136,15 @@ void ReaderModel::CardLeaves() {
 
 // --- engine -------------------------------------------------------------------
 
-Engine::Engine(const Options& o) : model_(o) {}
+Engine::Engine(const Options& o) : m_model(o) {}
 
 Bytes Engine::Feed(const uint8_t* p, size_t n, Millis now) {
-    now_ = now;
-    model_.Advance(now);
-    if (n > 0 && now - lastByte_ >= kFrameGap)
+    m_now = now;
+    m_model.Advance(now);
+    if (n > 0 && now - m_lastByte >= kFrameGap)
         DropPartialFrame();
     if (n > 0)
-        lastByte_ = now;
+        m_lastByte = now;
     Bytes out;
     for (size_t i = 0; i < n; ++i)
         OnByte(p[i], out);
@@ -153,34 +153,34 @@ Bytes Engine::Feed(const uint8_t* p, size_t n, Millis now) {
 
 void Engine::ForceReply(const std::string& command, char kind, const std::string& status,
                         int times) {
-    forced_.push_back({command, Forced{kind, status, times}});
+    m_forced.push_back({command, Forced{kind, status, times}});
 }
 
 bool Engine::TakeForced(const Bytes& text, Forced& f) {
-    for (auto it = forced_.begin(); it != forced_.end(); ++it) {
+    for (auto it = m_forced.begin(); it != m_forced.end(); ++it) {
         const std::string& key = it->first;
         if (text.size() < key.size() || !std::equal(key.begin(), key.end(), text.begin()))
             continue;
         f = it->second;
         Take(it->second.times);
         if (it->second.times == 0)
-            forced_.erase(it);
+            m_forced.erase(it);
         return true;
     }
     return false;
 }
 
 Engine::Admit Engine::AdmitFrame(Faults& f, const Bytes& text, bool module) {
-    ++stats_.frames;
+    ++m_stats.frames;
     if (Take(f.silent)) {
-        ++stats_.ignored;
+        ++m_stats.ignored;
         return Admit::Ignore;
     }
     if (Take(f.refuse)) {
-        ++stats_.refused;
+        ++m_stats.refused;
         return Admit::Refuse;
     }
-    log_.push_back(Received{now_, module, ToText(text)});
+    m_log.push_back(Received{m_now, module, ToText(text)});
     return Take(f.noReply) ? Admit::AnswerNoReply : Admit::Answer;
 }
 
@@ -191,8 +191,35 @@ void Engine::SendReply(Faults& f, Bytes frame, Bytes& out) {
         frame.back() ^= 0xFF;
     if (Take(f.dropByte))
         frame.erase(frame.begin() + static_cast<long>(frame.size() / 2));
-    ++stats_.replies;
+    ++m_stats.replies;
     out.insert(out.end(), frame.begin(), frame.end());
+}
+
+void Engine::SendPending(Faults& f, Bytes& pending, Bytes& out) {
+    if (!pending.empty())
+        SendReply(f, pending, out);
+    else
+        ++m_stats.outOfTurn;
+    pending.clear();
+}
+
+Bytes Engine::EchoReply(const Bytes& cmd, char kind, const Bytes& data) {
+    Bytes r{static_cast<uint8_t>(kind)};
+    r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
+    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
+    r.insert(r.end(), data.begin(), data.end());
+    return r;
+}
+
+LengthFrame::Got LengthFrame::Feed(uint8_t b, size_t uiMinLen, size_t uiMaxLen) {
+    m_bytes.push_back(b);
+    if (m_bytes.size() == 3) {
+        const size_t n = static_cast<size_t>(m_bytes[1] << 8 | m_bytes[2]);
+        if (n < uiMinLen || n > uiMaxLen)
+            return Got::BadLength;
+        m_need = n + 5;
+    }
+    return m_bytes.size() > 3 && m_bytes.size() == m_need ? Got::Whole : Got::More;
 }
 
 std::unique_ptr<Engine> MakeEngine(Family f, const Options& o) {

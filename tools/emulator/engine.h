@@ -117,18 +117,18 @@ public:
     void InsertCard(Millis now);    // offer the card at the gate
     bool RemoveCard();              // take the card out of the gate
     void PlaceCard(CardPosition p); // put it anywhere at once (test setup)
-    void SetCard(const Card& c) { card_ = c; }
-    Card& card() { return card_; }
-    const Card& card() const { return card_; }
-    CardPosition Position() const { return pos_; }
-    bool Inside() const { return pos_ == CardPosition::Inside; }
-    bool Present() const { return pos_ == CardPosition::Gate || pos_ == CardPosition::Inside; }
+    void SetCard(const Card& c) { m_card = c; }
+    Card& tCard() { return m_card; }
+    const Card& tCard() const { return m_card; }
+    CardPosition Position() const { return m_pos; }
+    bool Inside() const { return m_pos == CardPosition::Inside; }
+    bool Present() const { return m_pos == CardPosition::Gate || m_pos == CardPosition::Inside; }
 
     // Host side.
     void EnableEntry(int mode, Millis now);
     void DisableEntry();
-    bool EntryEnabled() const { return entryMode_ != 0; }
-    int EntryMode() const { return entryMode_; }
+    bool EntryEnabled() const { return m_entryMode != 0; }
+    int EntryMode() const { return m_entryMode; }
     bool Eject();             // inside -> gate
     bool Retain();            // inside or gate -> retain bin
     void Advance(Millis now); // runs the card entry once its time has come
@@ -142,20 +142,45 @@ public:
         active = ChipKind::None;
         chip.Reset();
     }
+    // Powers the chip of this kind (the contacts down, the chip reset).
+    void Activate(ChipKind kind) {
+        contacts = true;
+        active = kind;
+        chip.Reset();
+        ++counters.chipActivations;
+    }
 
     bool jam = false;
     Counters counters;
-    const Options& options() const { return opt_; }
+    const Options& tOptions() const { return m_opt; }
 
 private:
     void CardLeaves();
     void Enter();
-    Options opt_;
-    Card card_;
-    CardPosition pos_ = CardPosition::None;
-    int entryMode_ = 0;
-    bool entryPending_ = false;
-    Millis entryDue_ = 0;
+    Options m_opt;
+    Card m_card;
+    CardPosition m_pos = CardPosition::None;
+    int m_entryMode = 0;
+    bool m_entryPending = false;
+    Millis m_entryDue = 0;
+};
+
+// A frame whose three-byte head (start byte, length high byte first) tells
+// how many bytes follow: that many, then two more (ETX and the check byte,
+// or the CRC).
+class LengthFrame {
+public:
+    enum class Got { More, Whole, BadLength };
+    void Start(uint8_t b) { m_bytes.assign(1, b); }
+    // BadLength: the head announced fewer than uiMinLen or more than uiMaxLen bytes.
+    Got Feed(uint8_t b, size_t uiMinLen, size_t uiMaxLen);
+    const quillon::emu::Bytes& Frame() const { return m_bytes; }
+    // The announced length, once the frame is whole.
+    size_t Length() const { return m_need - 5; }
+
+private:
+    quillon::emu::Bytes m_bytes;
+    size_t m_need = 0;
 };
 
 // Family A's auxiliary module.
@@ -176,20 +201,20 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    virtual Family family() const = 0;
+    virtual Family eFamily() const = 0;
 
     // Bytes from the host; returns the bytes the reader sends back.
     Bytes Feed(const uint8_t* p, size_t n, Millis now);
     Bytes Feed(const Bytes& b, Millis now) { return Feed(b.data(), b.size(), now); }
     // Lets time pass without bytes (card entry).
-    void Advance(Millis now) { model_.Advance(now); }
+    void Advance(Millis now) { m_model.Advance(now); }
 
-    ReaderModel& Model() { return model_; }
-    Faults& ReaderFaults() { return faults_; }
+    ReaderModel& Model() { return m_model; }
+    Faults& ReaderFaults() { return m_faults; }
     virtual AuxModule* Module() { return nullptr; }
-    const Stats& stats() const { return stats_; }
-    const std::vector<Received>& Log() const { return log_; }
-    void ClearLog() { log_.clear(); }
+    const Stats& tStats() const { return m_stats; }
+    const std::vector<Received>& Log() const { return m_log; }
+    void ClearLog() { m_log.clear(); }
 
     // The next `times` commands that start with `command` get this reply
     // instead of their own (and do nothing else).
@@ -204,24 +229,87 @@ public:
 protected:
     virtual void OnByte(uint8_t b, Bytes& out) = 0;
     virtual void DropPartialFrame() = 0;
+    // A frame half received is dropped: the receiver's state back to Idle.
+    template <class State> void DropFrame(State& st) {
+        if (st != State::Idle)
+            ++m_stats.cutFrames;
+        st = State::Idle;
+    }
 
     enum class Admit { Answer, AnswerNoReply, Refuse, Ignore };
     // Logs a good frame and decides what the faults of `f` let happen.
     Admit AdmitFrame(Faults& f, const Bytes& text, bool module);
     // Applies the reply faults of `f` to a framed reply and counts it.
     void SendReply(Faults& f, Bytes frame, Bytes& out);
+    // Answers a good frame as the faults of `f` let it: with the refusal
+    // `nak`, or with the acknowledgement `ack` and the reply that
+    // execute(text) frames, sent at once (pPending null) or kept in
+    // *pPending until the host asks for it (an unfetched one counts as out
+    // of turn).
+    template <class Execute>
+    void AnswerFrame(Faults& f, const Bytes& text, bool module, const Bytes& ack, const Bytes& nak,
+                     Bytes* pPending, Execute execute, Bytes& out) {
+        switch (AdmitFrame(f, text, module)) {
+        case Admit::Ignore:
+            return;
+        case Admit::Refuse:
+            out.insert(out.end(), nak.begin(), nak.end());
+            return;
+        case Admit::Answer:
+            out.insert(out.end(), ack.begin(), ack.end());
+            if (!pPending) {
+                SendReply(f, execute(text), out);
+                return;
+            }
+            if (!pPending->empty())
+                ++m_stats.outOfTurn; // the last reply was never fetched
+            *pPending = execute(text);
+            return;
+        case Admit::AnswerNoReply:
+            out.insert(out.end(), ack.begin(), ack.end());
+            execute(text);
+            if (pPending)
+                pPending->clear();
+            return;
+        }
+    }
+    // The longest frame text a reader takes.
+    static constexpr size_t kMaxText = 2048;
+    // Takes the next byte of a frame being received; true when the frame is
+    // done with: whole (onWhole ran), or announced with a length outside
+    // uiMinLen..kMaxText (its head counts as stray bytes).
+    template <class OnWhole>
+    bool bFrameDone(LengthFrame& frame, uint8_t b, size_t uiMinLen, OnWhole onWhole) {
+        switch (frame.Feed(b, uiMinLen, kMaxText)) {
+        case LengthFrame::Got::More:
+            return false;
+        case LengthFrame::Got::BadLength:
+            m_stats.strayBytes += 3;
+            return true;
+        case LengthFrame::Got::Whole:
+            onWhole();
+            return true;
+        }
+        return true;
+    }
+    // The host asks for the reply kept in `pending`: sent (faults applied)
+    // and forgotten; none kept counts as out of turn.
+    void SendPending(Faults& f, Bytes& pending, Bytes& out);
+    // Reply text of the families whose replies echo two command characters
+    // and carry data behind them (family C, the auxiliary module).
+    static Bytes EchoReply(const Bytes& cmd, char kind, const Bytes& data);
     // A forced reply for this command, if one is set: fills kind and status.
     bool TakeForced(const Bytes& text, Forced& f);
 
-    Millis now_ = 0;
-    Millis lastByte_ = 0;
-    Stats stats_;
-    ReaderModel model_;
-    Faults faults_;
+    Millis m_now = 0;
+    Millis m_lastByte = 0;
+    Stats m_stats;
+    ReaderModel m_model;
+    Faults m_faults;
 
 private:
-    std::vector<Received> log_;
-    std::vector<std::pair<std::string, Forced>> forced_;
+    std::vector<Received> m_log;
+    std::vector<std::pair<std::string, Forced>> m_forced;
 };
 
 std::unique_ptr<Engine> MakeEngine(Family f, const Options& o = {});

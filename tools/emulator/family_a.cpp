@@ -5,7 +5,6 @@
 namespace quillon::emu {
 
 namespace {
-constexpr size_t kMaxText = 2048;
 
 bool StartsWith(const std::string& s, const char* p) {
     return s.compare(0, std::strlen(p), p) == 0;
@@ -20,163 +19,112 @@ std::string Fit(const std::string& s, size_t n) {
 } // namespace
 
 FamilyA::FamilyA(const Options& o) : TextReplyEngine(o) {
-    module_.present = o.modulePresent;
-    module_.stock = o.moduleStock;
+    m_module.present = o.modulePresent;
+    m_module.stock = o.moduleStock;
 }
 
 // --- line ---------------------------------------------------------------------
 
 void FamilyA::OnByte(uint8_t b, Bytes& out) {
-    switch (st_) {
+    switch (m_st) {
     case St::Idle:
         if (b == ctl::kDle) {
-            st_ = St::Dle;
+            m_st = St::Dle;
         } else if (b == ctl::kStx) {
-            mod_.assign(1, b);
-            st_ = St::ModHead;
+            m_mod.Start(b);
+            m_st = St::ModFrame;
         } else if (b == ctl::kEnq) {
-            st_ = St::ModEnq;
+            m_st = St::ModEnq;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Dle:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b == ctl::kStx) {
-            text_.clear();
-            st_ = St::Text;
+            m_text.clear();
+            m_st = St::Text;
         } else if (b == ctl::kEnq) {
-            if (!pending_.empty())
-                SendReply(faults_, pending_, out);
-            else
-                ++stats_.outOfTurn;
-            pending_.clear();
+            SendPending(m_faults, m_pending, out);
         } else if (b == ctl::kEot) {
-            pending_.clear();
-            ++stats_.aborts;
+            m_pending.clear();
+            ++m_stats.aborts;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Text:
         if (b == ctl::kDle) {
-            st_ = St::TextDle;
-        } else if (text_.size() < kMaxText) {
-            text_.push_back(b);
+            m_st = St::TextDle;
+        } else if (m_text.size() < kMaxText) {
+            m_text.push_back(b);
         } else {
-            ++stats_.badFrames;
-            st_ = St::Idle;
+            ++m_stats.badFrames;
+            m_st = St::Idle;
         }
         return;
     case St::TextDle:
-        if (b == ctl::kDle && text_.size() < kMaxText) {
-            text_.push_back(b);
-            st_ = St::Text;
+        if (b == ctl::kDle && m_text.size() < kMaxText) {
+            m_text.push_back(b);
+            m_st = St::Text;
         } else if (b == ctl::kEtx) {
-            st_ = St::Bcc;
+            m_st = St::Bcc;
         } else if (b == ctl::kStx) {
-            text_.clear(); // the host started over
-            ++stats_.cutFrames;
-            st_ = St::Text;
+            m_text.clear(); // the host started over
+            ++m_stats.cutFrames;
+            m_st = St::Text;
         } else {
-            ++stats_.badFrames;
+            ++m_stats.badFrames;
             out.insert(out.end(), {ctl::kDle, ctl::kNak});
-            st_ = St::Idle;
+            m_st = St::Idle;
         }
         return;
     case St::Bcc:
-        st_ = St::Idle;
+        m_st = St::Idle;
         OnFrame(b, out);
         return;
-    case St::ModHead:
-        mod_.push_back(b);
-        if (mod_.size() == 3) {
-            const size_t len = static_cast<size_t>(mod_[1] << 8 | mod_[2]);
-            if (len == 0 || len > kMaxText) {
-                stats_.strayBytes += 3;
-                st_ = St::Idle;
-                return;
-            }
-            modNeed_ = len + 5;
-            st_ = St::ModBody;
-        }
-        return;
-    case St::ModBody:
-        mod_.push_back(b);
-        if (mod_.size() == modNeed_) {
-            st_ = St::Idle;
-            OnModuleFrame(out);
-        }
+    case St::ModFrame:
+        if (bFrameDone(m_mod, b, 1, [&] { OnModuleFrame(out); }))
+            m_st = St::Idle;
         return;
     case St::ModEnq:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b != ctl::kModuleAddr) {
             OnByte(b, out);
             return;
         }
-        if (module_.present && !modPending_.empty())
-            SendReply(module_.faults, modPending_, out);
-        else if (module_.present)
-            ++stats_.outOfTurn;
-        modPending_.clear();
+        if (m_module.present)
+            SendPending(m_module.faults, m_modPending, out);
+        m_modPending.clear();
         return;
     }
 }
 
 void FamilyA::OnFrame(uint8_t bcc, Bytes& out) {
-    if (bcc != (XorOf(text_.data(), text_.size()) ^ ctl::kEtx)) {
-        ++stats_.badFrames;
+    if (bcc != (XorOf(m_text.data(), m_text.size()) ^ ctl::kEtx)) {
+        ++m_stats.badFrames;
         out.insert(out.end(), {ctl::kDle, ctl::kNak});
         return;
     }
-    switch (AdmitFrame(faults_, text_, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.insert(out.end(), {ctl::kDle, ctl::kNak});
-        return;
-    case Admit::Answer:
-        out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        if (!pending_.empty())
-            ++stats_.outOfTurn; // the last reply was never fetched
-        pending_ = FrameA(Execute(text_));
-        return;
-    case Admit::AnswerNoReply:
-        out.insert(out.end(), {ctl::kDle, ctl::kAck});
-        Execute(text_);
-        pending_.clear();
-        return;
-    }
+    AnswerFrame(
+        m_faults, m_text, false, {ctl::kDle, ctl::kAck}, {ctl::kDle, ctl::kNak}, &m_pending,
+        [this](const Bytes& t) { return FrameA(Execute(t)); }, out);
 }
 
 void FamilyA::OnModuleFrame(Bytes& out) {
-    const size_t len = modNeed_ - 5;
-    if (mod_[3] != ctl::kModuleAddr || !module_.present)
+    const Bytes& f = m_mod.Frame();
+    const size_t len = m_mod.Length();
+    if (f[3] != ctl::kModuleAddr || !m_module.present)
         return; // not for the module, or no module on the line
-    if (mod_[3 + len] != ctl::kEtx || mod_[4 + len] != XorOf(mod_.data(), 4 + len)) {
-        ++stats_.badFrames;
+    if (f[3 + len] != ctl::kEtx || f[4 + len] != XorOf(f.data(), 4 + len)) {
+        ++m_stats.badFrames;
         out.insert(out.end(), {ctl::kNak, ctl::kModuleAddr});
         return;
     }
-    Bytes text(mod_.begin() + 4, mod_.begin() + 3 + static_cast<long>(len));
-    switch (AdmitFrame(module_.faults, text, true)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.insert(out.end(), {ctl::kNak, ctl::kModuleAddr});
-        return;
-    case Admit::Answer:
-        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
-        if (!modPending_.empty())
-            ++stats_.outOfTurn; // the last reply was never fetched
-        modPending_ = FrameModule(ExecuteModule(text));
-        return;
-    case Admit::AnswerNoReply:
-        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
-        ExecuteModule(text);
-        modPending_.clear();
-        return;
-    }
+    const Bytes text(f.begin() + 4, f.begin() + 3 + static_cast<long>(len));
+    AnswerFrame(
+        m_module.faults, text, true, {ctl::kAck, ctl::kModuleAddr}, {ctl::kNak, ctl::kModuleAddr},
+        &m_modPending, [this](const Bytes& t) { return FrameModule(ExecuteModule(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
@@ -185,13 +133,13 @@ void FamilyA::OnModuleFrame(Bytes& out) {
 // holds no card; d[6] '1' when a card is fully inside; d[7] '1' when a card
 // is at the gate or inside; d[8] '1' while the chip is powered.
 std::string FamilyA::Sensors() const {
-    const CardPosition p = model_.Position();
-    std::string d = model_.jam ? "0100" : "0000";
+    const CardPosition p = m_model.Position();
+    std::string d = m_model.jam ? "0100" : "0000";
     d += '0';
-    d += model_.Present() ? '0' : '1';
+    d += m_model.Present() ? '0' : '1';
     d += p == CardPosition::Inside ? '1' : '0';
-    d += model_.Present() ? '1' : '0';
-    d += model_.active != ChipKind::None ? '1' : '0';
+    d += m_model.Present() ? '1' : '0';
+    d += m_model.active != ChipKind::None ? '1' : '0';
     return d;
 }
 
@@ -199,7 +147,7 @@ std::string FamilyA::Sensors() const {
 // retains, track reads, track writes, chip activations, six spare, resets,
 // retain bin.
 std::string FamilyA::LifeCounters() const {
-    const Counters& c = model_.counters;
+    const Counters& c = m_model.counters;
     const uint32_t v[14] = {
         c.cardsIn, c.ejects, c.retains, c.trackReads, c.trackWrites, c.chipActivations, 0, 0, 0,
         0,         0,        0,         c.resets,     c.retainBin};
@@ -214,7 +162,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
     if (TakeForced(cmd, forced))
         return Reply(cmd, forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    ReaderModel& m = model_;
+    ReaderModel& m = m_model;
     if (s.size() < 3 || s[0] != 'C')
         return Ng(cmd, kUndefined);
 
@@ -225,9 +173,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
             return Ng(cmd, kJam);
         m.DisableEntry();
         m.contacts = false;
-        m.ChipOff();
-        t1In_.clear();
-        t1Out_.clear();
+        ChipOff();
         ++m.counters.resets;
         if (s[2] == '0')
             m.Eject();
@@ -242,25 +188,11 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
 
     // card entry: "C:2" mode 1, "C:0" 2, "C:1" 3, "C40" 4, "C:3" 5
     static const char* const kEntry[] = {"C:2", "C:0", "C:1", "C40", "C:3"};
-    for (int i = 0; i < 5; ++i) {
-        if (s != kEntry[i])
-            continue;
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (!m.Inside())
-            m.EnableEntry(i + 1, now_);
-        return Ok(cmd);
-    }
-    if (s == "C30" || s == "C41") {
-        if (m.jam)
-            return Ng(cmd, kJam);
-        m.DisableEntry();
-        if (s == "C30")
-            m.Eject();
-        else
-            m.Retain();
-        return Ok(cmd);
-    }
+    for (int i = 0; i < 5; ++i)
+        if (s == kEntry[i])
+            return EntryCommand(cmd, i + 1, kJam);
+    if (s == "C30" || s == "C41")
+        return MoveCard(cmd, s == "C41", kJam);
     if (s == "CQ0")
         return Ok(cmd, Digits(m.counters.retainBin, 3));
     if (s == "CQ1") {
@@ -268,7 +200,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         return Ok(cmd);
     }
     if (s == "CV0") {
-        const Options& o = m.options();
+        const Options& o = m.tOptions();
         return Ok(cmd, Fit(o.modelA, 9) + ' ' + Fit("SN0000A1234567", 16) +
                            Fit("QUILLON READER EMULATOR", 26) + Fit(o.versionA, 2) + "00");
     }
@@ -286,7 +218,7 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
         ++m.counters.trackReads;
-        const Card& c = m.card();
+        const Card& c = m.tCard();
         const std::string* t[3] = {&c.track1, &c.track2, &c.track3};
         std::string d = "0";
         for (const std::string* x : t)
@@ -305,108 +237,62 @@ Bytes FamilyA::Execute(const Bytes& cmd) {
 }
 
 Bytes FamilyA::ExecuteChip(const Bytes& cmd, const std::string& s) {
-    ReaderModel& m = model_;
-    Card& card = m.card();
+    ReaderModel& m = m_model;
+    Card& card = m.tCard();
     const bool processor = m.active == ChipKind::ProcessorT0 || m.active == ChipKind::ProcessorT1;
-    auto activate = [&](ChipKind kind) {
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
-        return Ok(cmd, card.Answer());
+    auto activate = [&](bool bFits, ChipKind kind) {
+        return Activate(cmd, bFits, kind, kNotPossible, kNoChip);
     };
 
-    if (s == "CC0") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        m.contacts = true;
-        return Ok(cmd);
-    }
-    if (s == "CC2") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (card.chip != ChipKind::ProcessorT0 && card.chip != ChipKind::ProcessorT1)
-            return Ng(cmd, kNoChip);
-        return activate(card.chip);
-    }
-    if (s == "Ce11") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        return card.chip == ChipKind::Passive ? activate(ChipKind::Passive) : Ng(cmd, kNoChip);
-    }
+    if (s == "CC0")
+        return ContactsDown(cmd, kNotPossible);
+    if (s == "CC2")
+        return activate(card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1,
+                        card.chip);
+    if (s == "Ce11")
+        return activate(card.chip == ChipKind::Passive, ChipKind::Passive);
     if (s.size() == 4 && StartsWith(s, "Cm2")) {
         const int slot = s[3] - '0';
         if (slot < 0 || slot > 5)
             return Ng(cmd, kBadParam);
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (card.chip != ChipKind::Memory || card.memorySlot != slot)
-            return Ng(cmd, kNoChip);
-        return activate(ChipKind::Memory);
+        return activate(card.chip == ChipKind::Memory && card.memorySlot == slot, ChipKind::Memory);
     }
     if (s == "CC6" || s == "Ce21" || s == "Cm6") {
-        m.ChipOff();
-        t1In_.clear();
-        t1Out_.clear();
+        ChipOff();
         return Ok(cmd);
     }
     if (s == "CE10") { // warm reset: a protocol character, then the answer-to-reset
         if (!processor)
             return Ng(cmd, kNotPossible);
         m.chip.Reset();
-        Bytes d{static_cast<uint8_t>(m.active == ChipKind::ProcessorT1 ? '1' : '0')};
-        Bytes atr = card.Answer();
-        d.insert(d.end(), atr.begin(), atr.end());
-        return Ok(cmd, d);
+        return Ok(
+            cmd, WithAnswer({static_cast<uint8_t>(m.active == ChipKind::ProcessorT1 ? '1' : '0')}));
     }
     if (s == "Ce411") { // three header characters, then the answer
         if (m.active != ChipKind::Passive)
             return Ng(cmd, kNotPossible);
-        Bytes d = ToBytes("000");
-        Bytes atr = card.Answer();
-        d.insert(d.end(), atr.begin(), atr.end());
-        return Ok(cmd, d);
+        return Ok(cmd, WithAnswer(ToBytes("000")));
     }
     const Bytes body(cmd.begin() + 3, cmd.end());
-    if (StartsWith(s, "Cm7")) {
-        if (m.active != ChipKind::Memory)
-            return Ng(cmd, kNotPossible);
-        return Ok(cmd, m.chip.MemoryCommand(card, body));
-    }
+    if (StartsWith(s, "Cm7"))
+        return MemoryChipCommand(cmd, body, kNotPossible);
     if (StartsWith(s, "CF0")) {
         if (m.active != ChipKind::ProcessorT0)
             return Ng(cmd, kNotPossible);
         return Ok(cmd, m.chip.Apdu(card, body));
     }
-    if (StartsWith(s, "CF1") || StartsWith(s, "CF2")) {
-        if (m.active != ChipKind::ProcessorT1)
-            return Ng(cmd, kNotPossible);
-        if (t1In_.size() + body.size() > 4096)
-            return Ng(cmd, kBadParam);
-        t1In_.insert(t1In_.end(), body.begin(), body.end());
-        if (s[2] == '2')
-            return Ok(cmd);
-        t1Out_ = m.chip.Apdu(card, t1In_);
-        t1In_.clear();
-        return NextChipPiece(cmd);
-    }
+    if (StartsWith(s, "CF1") || StartsWith(s, "CF2"))
+        return T1Block(cmd, body, s[2] == '1', 4096, kBadParam, kNotPossible);
     if (s == "CF3")
-        return t1Out_.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+        return m_chipOut.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
 // A long T=1 reply goes out in pieces of kChipPiece bytes with status "21";
 // each such piece carries one byte more, the first byte of the next piece,
 // which the host drops before it asks for the rest with "CF3".
-Bytes FamilyA::NextChipPiece(const Bytes& cmd) {
-    if (t1Out_.size() <= kChipPiece) {
-        Bytes d;
-        d.swap(t1Out_);
-        return Ok(cmd, d);
-    }
-    Bytes d(t1Out_.begin(), t1Out_.begin() + kChipPiece + 1);
-    t1Out_.erase(t1Out_.begin(), t1Out_.begin() + kChipPiece);
-    return Reply(cmd, 'P', "21", d);
+Bytes FamilyA::MorePieces(const Bytes& cmd) {
+    return Reply(cmd, 'P', "21", TakePiece(kChipPiece + 1));
 }
 
 // --- auxiliary module ---------------------------------------------------------
@@ -417,18 +303,14 @@ Bytes FamilyA::NextChipPiece(const Bytes& cmd) {
 // "01" initialised it.
 Bytes FamilyA::ExecuteModule(const Bytes& cmd) {
     auto reply = [&](char kind, const std::string& data) {
-        Bytes r{static_cast<uint8_t>(kind)};
-        r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
-        r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-        r.insert(r.end(), data.begin(), data.end());
-        return r;
+        return EchoReply(cmd, kind, ToBytes(data));
     };
     auto error = [&](uint8_t code) { return reply('N', std::string(1, static_cast<char>(code))); };
     Forced forced;
     if (TakeForced(cmd, forced))
         return reply(forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    AuxModule& mod = module_;
+    AuxModule& mod = m_module;
     if (s == "01") {
         mod.initialised = true;
         return reply('P', "");
@@ -449,12 +331,12 @@ Bytes FamilyA::ExecuteModule(const Bytes& cmd) {
     if (s == "P1") { // feed a card into the reader
         if (mod.jammed)
             return error(0x04);
-        if (mod.stock <= 0 || model_.Present())
+        if (mod.stock <= 0 || m_model.Present())
             return error(0x03);
         --mod.stock;
         mod.mode = 1;
-        model_.InsertCard(now_);
-        model_.EnableEntry(6, now_);
+        m_model.InsertCard(m_now);
+        m_model.EnableEntry(6, m_now);
         return reply('P', "");
     }
     return error(0x00);

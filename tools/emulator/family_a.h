@@ -17,8 +17,8 @@ namespace quillon::emu {
 class FamilyA : public TextReplyEngine {
 public:
     explicit FamilyA(const Options& o);
-    Family family() const override { return Family::A; }
-    AuxModule* Module() override { return &module_; }
+    Family eFamily() const override { return Family::A; }
+    AuxModule* Module() override { return &m_module; }
 
     // Negative statuses this reader uses.
     static constexpr const char* kUndefined = "00";   // unknown command
@@ -26,19 +26,13 @@ public:
     static constexpr const char* kBadParam = "02";
     static constexpr const char* kJam = "10";
     static constexpr const char* kNoChip = "60"; // the chip does not answer this activation
-    // T=1 replies longer than this come in pieces with status "21".
-    static constexpr size_t kChipPiece = 256;
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
-    }
+    void DropPartialFrame() override { DropFrame(m_st); }
 
 private:
-    enum class St { Idle, Dle, Text, TextDle, Bcc, ModHead, ModBody, ModEnq };
+    enum class St { Idle, Dle, Text, TextDle, Bcc, ModFrame, ModEnq };
 
     void OnFrame(uint8_t bcc, Bytes& out);
     void OnModuleFrame(Bytes& out);
@@ -46,18 +40,17 @@ private:
     Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
     Bytes ExecuteModule(const Bytes& cmd);
 
-    Bytes NextChipPiece(const Bytes& cmd);
+    // T=1 replies longer than kChipPiece come in pieces with status "21".
+    Bytes MorePieces(const Bytes& cmd) override;
     std::string Sensors() const;
     std::string LifeCounters() const;
 
-    St st_ = St::Idle;
-    Bytes text_;
-    Bytes pending_; // framed reply waiting for DLE ENQ
-    Bytes mod_;     // module frame being received
-    size_t modNeed_ = 0;
-    Bytes modPending_;
-    Bytes t1In_, t1Out_; // T=1 command blocks collected, reply still to send
-    AuxModule module_;
+    St m_st = St::Idle;
+    Bytes m_text;
+    Bytes m_pending;   // framed reply waiting for DLE ENQ
+    LengthFrame m_mod; // module frame being received
+    Bytes m_modPending;
+    AuxModule m_module;
 };
 
 } // namespace quillon::emu

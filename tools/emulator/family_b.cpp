@@ -5,7 +5,6 @@
 namespace quillon::emu {
 
 namespace {
-constexpr size_t kMaxText = 2048;
 
 bool StartsWith(const std::string& s, const char* p) {
     return s.compare(0, std::strlen(p), p) == 0;
@@ -20,77 +19,49 @@ void PutBig(Bytes& d, size_t at, uint32_t v, int width) {
 // --- line ---------------------------------------------------------------------
 
 void FamilyB::OnByte(uint8_t b, Bytes& out) {
-    switch (st_) {
+    switch (m_st) {
     case St::Idle:
         if (b == ctl::kStartB) {
-            frame_.assign(1, b);
-            st_ = St::Head;
+            m_frame.Start(b);
+            m_st = St::Frame;
         } else if (b == ctl::kAck) {
-            ++stats_.hostAcks;
+            ++m_stats.hostAcks;
         } else if (b == ctl::kDle) {
-            st_ = St::Dle;
+            m_st = St::Dle;
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
     case St::Dle:
-        st_ = St::Idle;
+        m_st = St::Idle;
         if (b == ctl::kEot)
-            ++stats_.aborts; // every reply has gone out already: nothing to cancel
+            ++m_stats.aborts; // every reply has gone out already: nothing to cancel
         else
             OnByte(b, out);
         return;
-    case St::Head:
-        frame_.push_back(b);
-        if (frame_.size() == 3) {
-            const size_t n = static_cast<size_t>(frame_[1] << 8 | frame_[2]);
-            if (n > kMaxText) {
-                stats_.strayBytes += 3;
-                st_ = St::Idle;
-                return;
-            }
-            need_ = n + 5;
-            st_ = St::Body;
-        }
-        return;
-    case St::Body:
-        frame_.push_back(b);
-        if (frame_.size() == need_) {
-            st_ = St::Idle;
-            OnFrame(out);
-        }
+    case St::Frame:
+        if (bFrameDone(m_frame, b, 0, [&] { OnFrame(out); }))
+            m_st = St::Idle;
         return;
     }
 }
 
 void FamilyB::OnFrame(Bytes& out) {
-    const size_t n = need_ - 5;
-    const uint16_t crc = Crc16Xmodem(frame_.data(), n + 3);
-    if (frame_[n + 3] != (crc >> 8) || frame_[n + 4] != (crc & 0xFF)) {
-        ++stats_.badFrames;
+    const Bytes& f = m_frame.Frame();
+    const size_t n = m_frame.Length();
+    const uint16_t crc = Crc16Xmodem(f.data(), n + 3);
+    if (f[n + 3] != (crc >> 8) || f[n + 4] != (crc & 0xFF)) {
+        ++m_stats.badFrames;
         out.push_back(ctl::kNak);
         return;
     }
-    const Bytes text(frame_.begin() + 3, frame_.begin() + 3 + static_cast<long>(n));
-    switch (AdmitFrame(faults_, text, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.push_back(ctl::kNak);
-        return;
-    case Admit::Answer:
-        out.push_back(ctl::kAck);
-        SendReply(faults_, FrameB(Execute(text)), out);
-        return;
-    case Admit::AnswerNoReply:
-        out.push_back(ctl::kAck);
-        Execute(text);
-        return;
-    }
+    const Bytes text(f.begin() + 3, f.begin() + 3 + static_cast<long>(n));
+    AnswerFrame(
+        m_faults, text, false, {ctl::kAck}, {ctl::kNak}, nullptr,
+        [this](const Bytes& t) { return FrameB(Execute(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
-
 
 // "C13" data, four bytes:
 //   0: 0x40 | 0x01 while card entry is enabled | 0x04 while the chip is powered
@@ -99,7 +70,7 @@ void FamilyB::OnFrame(Bytes& out) {
 //   3: entry state: 'F' accepting in mode 1 ("C:2"), 'D' in mode 2 ("C:0"),
 //      'E' in the other modes, '@' not accepting
 Bytes FamilyB::StatusBytes() const {
-    const ReaderModel& m = model_;
+    const ReaderModel& m = m_model;
     Bytes d(4, 0x40);
     if (m.EntryEnabled())
         d[0] |= 0x01;
@@ -120,7 +91,7 @@ Bytes FamilyB::StatusBytes() const {
 // 16 track reads, 32 track writes, 48 chip activations (32-bit); 64 resets,
 // 66 retain bin (16-bit); 132 frames received (32-bit); the rest 0.
 Bytes FamilyB::LifeCounters() const {
-    const Counters& c = model_.counters;
+    const Counters& c = m_model.counters;
     Bytes d(136, 0);
     PutBig(d, 0, c.cardsIn, 4);
     PutBig(d, 4, c.ejects, 4);
@@ -130,18 +101,18 @@ Bytes FamilyB::LifeCounters() const {
     PutBig(d, 48, c.chipActivations, 4);
     PutBig(d, 64, c.resets, 2);
     PutBig(d, 66, c.retainBin, 2);
-    PutBig(d, 132, static_cast<uint32_t>(stats_.frames), 4);
+    PutBig(d, 132, static_cast<uint32_t>(m_stats.frames), 4);
     return d;
 }
 
 Bytes FamilyB::Track(const Bytes& cmd, int track) {
-    if (!model_.Inside())
+    if (!m_model.Inside())
         return Ng(cmd, kNotPossible);
-    const Card& c = model_.card();
+    const Card& c = m_model.tCard();
     const std::string& t = track == 1 ? c.track1 : track == 2 ? c.track2 : c.track3;
     if (t.empty())
         return Ng(cmd, kBlankTrack);
-    ++model_.counters.trackReads;
+    ++m_model.counters.trackReads;
     return Ok(cmd, t);
 }
 
@@ -150,7 +121,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
     if (TakeForced(cmd, forced))
         return Reply(cmd, forced.kind, forced.status);
     const std::string s = ToText(cmd);
-    ReaderModel& m = model_;
+    ReaderModel& m = m_model;
     if (s.size() < 3 || s[0] != 'C')
         return Ng(cmd, kUndefined);
 
@@ -162,9 +133,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
             return Ng(cmd, kJam);
         m.DisableEntry();
         m.contacts = false;
-        m.ChipOff();
-        t1In_.clear();
-        chipOut_.clear();
+        ChipOff();
         ++m.counters.resets;
         if (p == '0' || p == '4')
             m.Eject();
@@ -178,26 +147,13 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         return Ok(cmd);
 
     static const char* const kEntry[] = {"C:2", "C:0", "C:1", "C40", "C22"};
-    for (int i = 0; i < 5; ++i) {
-        if (s != kEntry[i])
-            continue;
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (!m.Inside())
-            m.EnableEntry(i + 1, now_);
-        return Ok(cmd);
-    }
+    for (int i = 0; i < 5; ++i)
+        if (s == kEntry[i])
+            return EntryCommand(cmd, i + 1, kJam);
     if (s == "C30" || s == "C31") {
-        if (m.jam)
-            return Ng(cmd, kJam);
-        if (s == "C31" && m.Present() && m.counters.retainBin >= kBinCapacity)
+        if (s == "C31" && !m.jam && m.Present() && m.counters.retainBin >= kBinCapacity)
             return Ng(cmd, kBinFull);
-        m.DisableEntry();
-        if (s == "C30")
-            m.Eject();
-        else
-            m.Retain();
-        return Ok(cmd);
+        return MoveCard(cmd, s == "C31", kJam);
     }
     if (s == "CC0")
         return Ok(cmd, Digits(m.counters.retainBin, 2));
@@ -208,9 +164,9 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
         return Ok(cmd);
     }
     if (s == "CA1")
-        return Ok(cmd, m.options().firmwareB);
+        return Ok(cmd, m.tOptions().firmwareB);
     if (s == "Ce2") // 'D', the date digits y MM dd, two revision digits
-        return Ok(cmd, "D" + m.options().dateB.substr(0, 5) + "01");
+        return Ok(cmd, "D" + m.tOptions().dateB.substr(0, 5) + "01");
     if (s == "C:X0" || s == "C:X1" || s == "Cc90" || s == "Cc91" || s == "Cc:1")
         return Ok(cmd);
     if (s == "CfA")
@@ -219,7 +175,7 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
     if (s == "C65" || s == "C67") {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
-        const Card& c = m.card();
+        const Card& c = m.tCard();
         if (s == "C67") {
             std::string d;
             for (const std::string* t : {&c.track1, &c.track2, &c.track3})
@@ -241,27 +197,15 @@ Bytes FamilyB::Execute(const Bytes& cmd) {
 }
 
 Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
-    ReaderModel& m = model_;
-    Card& card = m.card();
-    auto activate = [&](bool fits, ChipKind kind) {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        if (!fits)
-            return Ng(cmd, kNoChip);
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
-        return Ok(cmd, card.Answer());
+    ReaderModel& m = m_model;
+    Card& card = m.tCard();
+    auto activate = [&](bool bFits, ChipKind kind) {
+        return Activate(cmd, bFits, kind, kNotPossible, kNoChip);
     };
     const bool memory = card.chip == ChipKind::Memory;
 
-    if (s == "C@0") {
-        if (!m.Inside())
-            return Ng(cmd, kNotPossible);
-        m.contacts = true;
-        return Ok(cmd);
-    }
+    if (s == "C@0")
+        return ContactsDown(cmd, kNotPossible);
     if (s == "C@2") {
         m.contacts = false;
         m.ChipOff();
@@ -286,52 +230,30 @@ Bytes FamilyB::ExecuteChip(const Bytes& cmd, const std::string& s) {
         return Ok(cmd, card.Answer());
     }
     if (s == "CI1" || s == "CR1" || s == "Ce21") {
-        m.ChipOff();
-        t1In_.clear();
-        chipOut_.clear();
+        ChipOff();
         return Ok(cmd);
     }
     const Bytes body(cmd.begin() + 3, cmd.end());
-    if (StartsWith(s, "CR3") || StartsWith(s, "CR4") || StartsWith(s, "CU3")) {
-        if (m.active != ChipKind::Memory)
-            return Ng(cmd, kNotPossible);
-        return Ok(cmd, m.chip.MemoryCommand(card, body));
-    }
+    if (StartsWith(s, "CR3") || StartsWith(s, "CR4") || StartsWith(s, "CU3"))
+        return MemoryChipCommand(cmd, body, kNotPossible);
     if (StartsWith(s, "CI3")) {
         if (m.active != ChipKind::ProcessorT0)
             return Ng(cmd, kNotPossible);
-        chipOut_ = m.chip.Apdu(card, body);
+        m_chipOut = m.chip.Apdu(card, body);
         return NextChipPiece(cmd);
     }
-    if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6")) {
-        if (m.active != ChipKind::ProcessorT1)
-            return Ng(cmd, kNotPossible);
-        if (t1In_.size() + body.size() > 8192)
-            return Ng(cmd, kBadParam);
-        t1In_.insert(t1In_.end(), body.begin(), body.end());
-        if (s[2] == '5')
-            return Ok(cmd);
-        chipOut_ = m.chip.Apdu(card, t1In_);
-        t1In_.clear();
-        return NextChipPiece(cmd);
-    }
+    if (StartsWith(s, "CI4") || StartsWith(s, "CI5") || StartsWith(s, "CI6"))
+        return T1Block(cmd, body, s[2] != '5', 8192, kBadParam, kNotPossible);
     if (s == "CI7")
-        return chipOut_.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
+        return m_chipOut.empty() ? Ng(cmd, kNotPossible) : NextChipPiece(cmd);
     return Ng(cmd, kUndefined);
 }
 
-Bytes FamilyB::NextChipPiece(const Bytes& cmd) {
-    if (chipOut_.size() <= kChipPiece) {
-        Bytes d;
-        d.swap(chipOut_);
-        return Ok(cmd, d);
-    }
-    Bytes d(chipOut_.begin(), chipOut_.begin() + kChipPiece);
-    chipOut_.erase(chipOut_.begin(), chipOut_.begin() + kChipPiece);
+Bytes FamilyB::MorePieces(const Bytes& cmd) {
     Bytes more = cmd;
     more.resize(3, ' ');
     more[2] = '5'; // more data follows
-    return Reply(more, 'P', Pos(), d);
+    return Reply(more, 'P', Pos(), TakePiece(kChipPiece));
 }
 
 } // namespace quillon::emu

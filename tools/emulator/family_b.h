@@ -13,7 +13,7 @@ namespace quillon::emu {
 class FamilyB : public TextReplyEngine {
 public:
     explicit FamilyB(const Options& o) : TextReplyEngine(o) {}
-    Family family() const override { return Family::B; }
+    Family eFamily() const override { return Family::B; }
 
     static constexpr const char* kUndefined = "00";
     static constexpr const char* kBadParam = "01";
@@ -23,20 +23,13 @@ public:
     static constexpr const char* kBinFull = "50";
     static constexpr const char* kNoChip = "60";
     static constexpr uint32_t kBinCapacity = 99;
-    // Chip replies longer than this come in pieces whose second echo
-    // character is '5'; "CI7" asks for the next piece.
-    static constexpr size_t kChipPiece = 256;
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
-    }
+    void DropPartialFrame() override { DropFrame(m_st); }
 
 private:
-    enum class St { Idle, Dle, Head, Body };
+    enum class St { Idle, Dle, Frame };
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
@@ -45,12 +38,12 @@ private:
     Bytes Track(const Bytes& cmd, int track);
     Bytes StatusBytes() const;
     Bytes LifeCounters() const;
-    Bytes NextChipPiece(const Bytes& cmd);
+    // Chip replies longer than kChipPiece come in pieces whose second echo
+    // character is '5'; "CI7" asks for the next piece.
+    Bytes MorePieces(const Bytes& cmd) override;
 
-    St st_ = St::Idle;
-    Bytes frame_;
-    size_t need_ = 0;
-    Bytes t1In_, chipOut_;
+    St m_st = St::Idle;
+    LengthFrame m_frame;
 };
 
 } // namespace quillon::emu

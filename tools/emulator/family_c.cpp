@@ -4,99 +4,53 @@
 
 namespace quillon::emu {
 
-namespace {
-constexpr size_t kMaxText = 2048;
-}
-
 // --- line ---------------------------------------------------------------------
 
 void FamilyC::OnByte(uint8_t b, Bytes& out) {
-    switch (st_) {
+    switch (m_st) {
     case St::Idle:
         if (b == ctl::kStx) {
-            frame_.assign(1, b);
-            st_ = St::Head;
+            m_frame.Start(b);
+            m_st = St::Frame;
         } else if (b == ctl::kEnq) {
-            if (!pending_.empty())
-                SendReply(faults_, pending_, out);
-            else
-                ++stats_.outOfTurn;
-            pending_.clear();
+            SendPending(m_faults, m_pending, out);
         } else {
-            ++stats_.strayBytes;
+            ++m_stats.strayBytes;
         }
         return;
-    case St::Head:
-        frame_.push_back(b);
-        if (frame_.size() == 3) {
-            const size_t n = static_cast<size_t>(frame_[1] << 8 | frame_[2]);
-            if (n > kMaxText) {
-                stats_.strayBytes += 3;
-                st_ = St::Idle;
-                return;
-            }
-            need_ = n + 5;
-            st_ = St::Body;
-        }
-        return;
-    case St::Body:
-        frame_.push_back(b);
-        if (frame_.size() == need_) {
-            st_ = St::Idle;
-            OnFrame(out);
-        }
+    case St::Frame:
+        if (bFrameDone(m_frame, b, 0, [&] { OnFrame(out); }))
+            m_st = St::Idle;
         return;
     }
 }
 
 void FamilyC::OnFrame(Bytes& out) {
-    const size_t n = need_ - 5;
-    if (frame_[3 + n] != ctl::kEtx || frame_[4 + n] != XorOf(frame_.data(), 4 + n)) {
-        ++stats_.badFrames;
+    const Bytes& f = m_frame.Frame();
+    const size_t n = m_frame.Length();
+    if (f[3 + n] != ctl::kEtx || f[4 + n] != XorOf(f.data(), 4 + n)) {
+        ++m_stats.badFrames;
         out.push_back(ctl::kNak);
         return;
     }
-    const Bytes text(frame_.begin() + 3, frame_.begin() + 3 + static_cast<long>(n));
-    switch (AdmitFrame(faults_, text, false)) {
-    case Admit::Ignore:
-        return;
-    case Admit::Refuse:
-        out.push_back(ctl::kNak);
-        return;
-    case Admit::Answer:
-        out.push_back(ctl::kAck);
-        if (!pending_.empty())
-            ++stats_.outOfTurn; // the last reply was never fetched
-        pending_ = FrameC(Execute(text));
-        return;
-    case Admit::AnswerNoReply:
-        out.push_back(ctl::kAck);
-        Execute(text);
-        pending_.clear();
-        return;
-    }
+    const Bytes text(f.begin() + 3, f.begin() + 3 + static_cast<long>(n));
+    AnswerFrame(
+        m_faults, text, false, {ctl::kAck}, {ctl::kNak}, &m_pending,
+        [this](const Bytes& t) { return FrameC(Execute(t)); }, out);
 }
 
 // --- replies ------------------------------------------------------------------
 
-Bytes FamilyC::Reply(const Bytes& cmd, char kind, const Bytes& data) const {
-    Bytes r{static_cast<uint8_t>(kind)};
-    r.push_back(cmd.size() > 0 ? cmd[0] : ' ');
-    r.push_back(cmd.size() > 1 ? cmd[1] : ' ');
-    r.insert(r.end(), data.begin(), data.end());
-    return r;
-}
-
 // "10" data byte 0: '5' no card, '1' card at the gate, '2' card inside,
 // '4' card inside with the chip contacts down, '0' jammed.
 char FamilyC::StatusChar() const {
-    if (model_.jam)
+    if (m_model.jam)
         return '0';
-    switch (model_.Position()) {
+    switch (m_model.Position()) {
     case CardPosition::Gate:
         return '1';
     case CardPosition::Inside:
-        return model_.contacts ? '4' : '2';
+        return m_model.contacts ? '4' : '2';
     default:
         return '5';
     }
@@ -107,7 +61,7 @@ char FamilyC::StatusChar() const {
 // "D0"), '0' to '3' memory chips of slots 2 to 5 (no activation), '7' a chip
 // this reader cannot use, '9' no chip.
 char FamilyC::ChipChar() const {
-    const Card& c = model_.card();
+    const Card& c = m_model.tCard();
     switch (c.chip) {
     case ChipKind::ProcessorT0:
         return '=';
@@ -132,7 +86,7 @@ Bytes FamilyC::Execute(const Bytes& cmd) {
         return r;
     }
     const std::string s = ToText(cmd);
-    ReaderModel& m = model_;
+    ReaderModel& m = m_model;
 
     if (s == "00" || s == "02") { // initialise; the card stays where it is
         if (m.jam)
@@ -141,9 +95,9 @@ Bytes FamilyC::Execute(const Bytes& cmd) {
         m.contacts = false;
         m.ChipOff();
         ++m.counters.resets;
-        std::string id = m.options().modelC.substr(0, 9);
+        std::string id = m.tOptions().modelC.substr(0, 9);
         id.resize(9, ' ');
-        std::string fw = m.options().firmwareC.substr(0, 4);
+        std::string fw = m.tOptions().firmwareC.substr(0, 4);
         fw.resize(4, ' ');
         return Ok(cmd, id + ' ' + fw);
     }
@@ -164,7 +118,7 @@ Bytes FamilyC::Execute(const Bytes& cmd) {
                 m.ChipOff();
             }
         } else {
-            m.EnableEntry(i + 1, now_);
+            m.EnableEntry(i + 1, m_now);
         }
         return Ok(cmd);
     }
@@ -186,7 +140,7 @@ Bytes FamilyC::Execute(const Bytes& cmd) {
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
         ++m.counters.trackReads;
-        const Card& c = m.card();
+        const Card& c = m.tCard();
         Bytes d;
         std::string texts;
         for (const std::string* t : {&c.track1, &c.track2, &c.track3}) {
@@ -201,8 +155,8 @@ Bytes FamilyC::Execute(const Bytes& cmd) {
 }
 
 Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
-    ReaderModel& m = model_;
-    Card& card = m.card();
+    ReaderModel& m = m_model;
+    Card& card = m.tCard();
     if (s == "40") { // chip contacts down
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
@@ -212,12 +166,8 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
     if (s == "31") { // memory chips of slots 2 to 5 need no activation: detection powers them
         if (!m.Inside())
             return Ng(cmd, kNotPossible);
-        if (card.chip == ChipKind::Memory && card.memorySlot >= 2 && m.active != ChipKind::Memory) {
-            m.contacts = true;
-            m.active = ChipKind::Memory;
-            m.chip.Reset();
-            ++m.counters.chipActivations;
-        }
+        if (card.chip == ChipKind::Memory && card.memorySlot >= 2 && m.active != ChipKind::Memory)
+            m.Activate(ChipKind::Memory);
         return Ok(cmd, std::string(1, ChipChar()));
     }
     if (s == "91") {
@@ -229,10 +179,7 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
             return Ng(cmd, kNotPossible);
         if (!fits)
             return Ng(cmd, kNoChip);
-        m.contacts = true;
-        m.active = kind;
-        m.chip.Reset();
-        ++m.counters.chipActivations;
+        m.Activate(kind);
         return Ok(cmd, data);
     };
     const bool processor = card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1;

@@ -11,7 +11,7 @@ namespace quillon::emu {
 class FamilyC : public Engine {
 public:
     explicit FamilyC(const Options& o) : Engine(o) {}
-    Family family() const override { return Family::C; }
+    Family eFamily() const override { return Family::C; }
 
     static constexpr uint8_t kUndefined = 0x00;
     static constexpr uint8_t kBadParam = 0x02;
@@ -21,29 +21,26 @@ public:
 
 protected:
     void OnByte(uint8_t b, Bytes& out) override;
-    void DropPartialFrame() override {
-        if (st_ != St::Idle)
-            ++stats_.cutFrames;
-        st_ = St::Idle;
-    }
+    void DropPartialFrame() override { DropFrame(m_st); }
 
 private:
-    enum class St { Idle, Head, Body };
+    enum class St { Idle, Frame };
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
     Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
-    Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) const;
-    Bytes Ok(const Bytes& cmd, const Bytes& data = {}) const { return Reply(cmd, 'P', data); }
-    Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
-    Bytes Ng(const Bytes& cmd, uint8_t error) const { return Reply(cmd, 'N', Bytes{error}); }
+    static Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) {
+        return EchoReply(cmd, kind, data);
+    }
+    static Bytes Ok(const Bytes& cmd, const Bytes& data = {}) { return Reply(cmd, 'P', data); }
+    static Bytes Ok(const Bytes& cmd, const std::string& d) { return Ok(cmd, ToBytes(d)); }
+    static Bytes Ng(const Bytes& cmd, uint8_t error) { return Reply(cmd, 'N', Bytes{error}); }
     char StatusChar() const;
     char ChipChar() const;
 
-    St st_ = St::Idle;
-    Bytes frame_;
-    size_t need_ = 0;
-    Bytes pending_;
+    St m_st = St::Idle;
+    LengthFrame m_frame;
+    Bytes m_pending;
 };
 
 } // namespace quillon::emu

@@ -30,54 +30,73 @@ uint16_t Crc16Xmodem(const uint8_t* p, size_t n) {
     return crc;
 }
 
-Bytes FrameA(const Bytes& text) {
-    Bytes f{ctl::kDle, ctl::kStx};
-    f.reserve(text.size() * 2 + 5);
-    for (uint8_t b : text) {
-        f.push_back(b);
-        if (b == ctl::kDle)
-            f.push_back(b);
+void AppendFrameA(const uint8_t* pText, size_t uiLen, Bytes& out) {
+    out.push_back(ctl::kDle);
+    out.push_back(ctl::kStx);
+    for (size_t i = 0; i < uiLen; ++i) {
+        out.push_back(pText[i]);
+        if (pText[i] == ctl::kDle)
+            out.push_back(pText[i]);
     }
-    f.push_back(ctl::kDle);
-    f.push_back(ctl::kEtx);
-    f.push_back(static_cast<uint8_t>(XorOf(text.data(), text.size()) ^ ctl::kEtx));
-    return f;
+    out.push_back(ctl::kDle);
+    out.push_back(ctl::kEtx);
+    out.push_back(static_cast<uint8_t>(XorOf(pText, uiLen) ^ ctl::kEtx));
 }
 
 namespace {
-void PutLength(Bytes& f, size_t n) {
-    f.push_back(static_cast<uint8_t>((n >> 8) & 0xFF));
-    f.push_back(static_cast<uint8_t>(n & 0xFF));
+// Start byte, length (high byte first), [address], text; then ETX and the
+// exclusive-or of all before it, or the CRC of all before it.
+void AppendLengthFrame(uint8_t byStart, int iAddress, const uint8_t* pText, size_t uiLen, bool bCrc,
+                       Bytes& out) {
+    const size_t at = out.size();
+    const size_t n = uiLen + (iAddress >= 0 ? 1 : 0);
+    out.push_back(byStart);
+    out.push_back(static_cast<uint8_t>((n >> 8) & 0xFF));
+    out.push_back(static_cast<uint8_t>(n & 0xFF));
+    if (iAddress >= 0)
+        out.push_back(static_cast<uint8_t>(iAddress));
+    out.insert(out.end(), pText, pText + uiLen);
+    if (bCrc) {
+        const uint16_t crc = Crc16Xmodem(out.data() + at, out.size() - at);
+        out.push_back(static_cast<uint8_t>(crc >> 8));
+        out.push_back(static_cast<uint8_t>(crc & 0xFF));
+        return;
+    }
+    out.push_back(ctl::kEtx);
+    out.push_back(XorOf(out.data() + at, out.size() - at));
+}
+
+template <void (*pfnAppend)(const uint8_t*, size_t, Bytes&)> Bytes Framed(const Bytes& text) {
+    Bytes f;
+    f.reserve(text.size() * 2 + 6);
+    pfnAppend(text.data(), text.size(), f);
+    return f;
 }
 } // namespace
 
+void AppendFrameModule(const uint8_t* pText, size_t uiLen, Bytes& out) {
+    AppendLengthFrame(ctl::kStx, ctl::kModuleAddr, pText, uiLen, false, out);
+}
+
+void AppendFrameB(const uint8_t* pText, size_t uiLen, Bytes& out) {
+    AppendLengthFrame(ctl::kStartB, -1, pText, uiLen, true, out);
+}
+
+void AppendFrameC(const uint8_t* pText, size_t uiLen, Bytes& out) {
+    AppendLengthFrame(ctl::kStx, -1, pText, uiLen, false, out);
+}
+
+Bytes FrameA(const Bytes& text) {
+    return Framed<AppendFrameA>(text);
+}
 Bytes FrameModule(const Bytes& text) {
-    Bytes f{ctl::kStx};
-    PutLength(f, text.size() + 1);
-    f.push_back(ctl::kModuleAddr);
-    f.insert(f.end(), text.begin(), text.end());
-    f.push_back(ctl::kEtx);
-    f.push_back(XorOf(f.data(), f.size()));
-    return f;
+    return Framed<AppendFrameModule>(text);
 }
-
 Bytes FrameB(const Bytes& text) {
-    Bytes f{ctl::kStartB};
-    PutLength(f, text.size());
-    f.insert(f.end(), text.begin(), text.end());
-    uint16_t crc = Crc16Xmodem(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(crc >> 8));
-    f.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return f;
+    return Framed<AppendFrameB>(text);
 }
-
 Bytes FrameC(const Bytes& text) {
-    Bytes f{ctl::kStx};
-    PutLength(f, text.size());
-    f.insert(f.end(), text.begin(), text.end());
-    f.push_back(ctl::kEtx);
-    f.push_back(XorOf(f.data(), f.size()));
-    return f;
+    return Framed<AppendFrameC>(text);
 }
 
 std::string Hex(const Bytes& bytes) {

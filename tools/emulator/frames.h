@@ -34,20 +34,27 @@ uint8_t XorOf(const uint8_t* p, size_t n);
 // exclusive-or. "123456789" gives 0x31C3.
 uint16_t Crc16Xmodem(const uint8_t* p, size_t n);
 
+// Each frame of uiLen text bytes, appended to `out` (no other allocation
+// than out's own growth), or returned as a frame of its own.
+//
 // Family A: DLE STX, text with every DLE doubled, DLE ETX, then the
 // exclusive-or of the text bytes (each counted once) and ETX.
+void AppendFrameA(const uint8_t* pText, size_t uiLen, Bytes& out);
 Bytes FrameA(const Bytes& text);
 
 // Auxiliary module on the family-A line: STX, length (address + text, high
 // byte first), address 'F', text, ETX, exclusive-or of everything before.
+void AppendFrameModule(const uint8_t* pText, size_t uiLen, Bytes& out);
 Bytes FrameModule(const Bytes& text);
 
 // Family B: 0xF2, length (high byte first), text, CRC-16/XMODEM of
 // everything before it (high byte first).
+void AppendFrameB(const uint8_t* pText, size_t uiLen, Bytes& out);
 Bytes FrameB(const Bytes& text);
 
 // Family C: STX, length (high byte first), text, ETX, exclusive-or of
 // everything before.
+void AppendFrameC(const uint8_t* pText, size_t uiLen, Bytes& out);
 Bytes FrameC(const Bytes& text);
 
 inline Bytes FrameA(const std::string& t) {

@@ -96,7 +96,7 @@ Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
         return Sw(0x67, 0x00);
     const uint8_t cla = cmd[0], ins = cmd[1], p1 = cmd[2];
     if (ins != 0xC0)
-        pending_.clear();
+        m_pending.clear();
     if (cla != 0x00 && cla != 0x80)
         return Sw(0x6E, 0x00);
 
@@ -116,7 +116,7 @@ Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
                 continue;
             Bytes fci = Fci(app);
             if (t0) {
-                pending_ = fci;
+                m_pending = fci;
                 return Sw(0x61, static_cast<uint8_t>(fci.size()));
             }
             fci.insert(fci.end(), {0x90, 0x00});
@@ -125,17 +125,17 @@ Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
         return Sw(0x6A, 0x82);
     }
     case 0xC0: { // GET RESPONSE
-        if (pending_.empty())
+        if (m_pending.empty())
             return Sw(0x69, 0x85);
-        if (le > pending_.size())
-            return Sw(0x6C, static_cast<uint8_t>(pending_.size()));
-        Bytes out(pending_.begin(), pending_.begin() + static_cast<long>(le));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(le));
-        if (pending_.empty())
+        if (le > m_pending.size())
+            return Sw(0x6C, static_cast<uint8_t>(m_pending.size()));
+        Bytes out(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
+        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
+        if (m_pending.empty())
             out.insert(out.end(), {0x90, 0x00});
         else
             out.insert(out.end(),
-                       {0x61, static_cast<uint8_t>(std::min<size_t>(pending_.size(), 255))});
+                       {0x61, static_cast<uint8_t>(std::min<size_t>(m_pending.size(), 255))});
         return out;
     }
     case 0x84: { // GET CHALLENGE: 4 or 8 bytes
@@ -143,8 +143,8 @@ Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
             return Sw(0x6C, 0x08);
         Bytes out;
         for (size_t i = 0; i < le; ++i) {
-            challenge_ = challenge_ * 1103515245u + 12345u;
-            out.push_back(static_cast<uint8_t>(challenge_ >> 16));
+            m_challenge = m_challenge * 1103515245u + 12345u;
+            out.push_back(static_cast<uint8_t>(m_challenge >> 16));
         }
         out.insert(out.end(), {0x90, 0x00});
         return out;

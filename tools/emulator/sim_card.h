@@ -55,12 +55,12 @@ public:
     // Memory-chip command: 30 aa nn reads nn bytes from aa (nn = 0: to the
     // end), 38 aa vv writes one byte; anything else answers nothing.
     Bytes MemoryCommand(Card& card, const Bytes& command);
-    void Reset() { pending_.clear(); }
+    void Reset() { m_pending.clear(); }
 
 private:
     Bytes Fci(const CardApp& app) const;
-    Bytes pending_; // T=0: response data waiting for GET RESPONSE
-    uint32_t challenge_ = 0x1234567u;
+    Bytes m_pending; // T=0: response data waiting for GET RESPONSE
+    uint32_t m_challenge = 0x1234567u;
 };
 
 } // namespace quillon::emu

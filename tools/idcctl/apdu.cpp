@@ -4,7 +4,7 @@
 
 namespace idcctl {
 
-std::optional<Bytes> with_le(const Bytes& apdu, uint8_t le) {
+std::optional<Bytes> WithLe(const Bytes& apdu, uint8_t le) {
     if (apdu.size() < 4)
         return std::nullopt;
     Bytes out = apdu;
@@ -30,11 +30,11 @@ std::optional<Bytes> with_le(const Bytes& apdu, uint8_t le) {
     return std::nullopt;
 }
 
-ApduResult transmit_apdu(const ChipExchange& exchange, const Bytes& apdu, bool follow_up,
-                         int max_follow_ups) {
+ApduResult TransmitApdu(const ChipExchange& exchange, const Bytes& apdu, bool followUp,
+                        int maxFollowUps) {
     ApduResult r;
     Bytes command = apdu;
-    int follow_ups = 0;
+    int followUps = 0;
     for (;;) {
         ChipReply reply = exchange(command);
         r.turns.push_back(ApduTurn{command, reply});
@@ -52,26 +52,26 @@ ApduResult transmit_apdu(const ChipExchange& exchange, const Bytes& apdu, bool f
         r.status = ApduStatus::Ok;
 
         std::optional<Bytes> next;
-        if (follow_up && r.sw1 == 0x61) {
+        if (followUp && r.sw1 == 0x61) {
             next = Bytes{0x00, 0xC0, 0x00, 0x00, r.sw2};
-        } else if (follow_up && r.sw1 == 0x6C) {
-            next = with_le(command, r.sw2);
+        } else if (followUp && r.sw1 == 0x6C) {
+            next = WithLe(command, r.sw2);
         }
         // A 6Cxx answer carries nothing worth keeping: the command is sent again.
         if (!(next && r.sw1 == 0x6C))
             r.data.insert(r.data.end(), reply.data.begin(), reply.data.end() - 2);
         if (!next)
             return r;
-        if (follow_ups == max_follow_ups) {
+        if (followUps == maxFollowUps) {
             r.status = ApduStatus::TooManyFollowUps;
             return r;
         }
-        ++follow_ups;
+        ++followUps;
         command = std::move(*next);
     }
 }
 
-std::string describe_sw(uint8_t sw1, uint8_t sw2) {
+std::string DescribeSw(uint8_t sw1, uint8_t sw2) {
     const int sw = sw1 << 8 | sw2;
     switch (sw) {
     case 0x9000:

@@ -44,14 +44,14 @@ struct ApduResult {
 
 constexpr int kMaxFollowUps = 32;
 
-ApduResult transmit_apdu(const ChipExchange& exchange, const Bytes& apdu, bool follow_up,
-                         int max_follow_ups = kMaxFollowUps);
+ApduResult TransmitApdu(const ChipExchange& exchange, const Bytes& apdu, bool followUp,
+                        int maxFollowUps = kMaxFollowUps);
 
 // The short APDU with its Le set to `le`: added to a case 1 or 3 command,
 // replaced in a case 2 or 4 command. Nothing for an extended or malformed one.
-std::optional<Bytes> with_le(const Bytes& apdu, uint8_t le);
+std::optional<Bytes> WithLe(const Bytes& apdu, uint8_t le);
 
 // A short description of a status word (ISO/IEC 7816-4).
-std::string describe_sw(uint8_t sw1, uint8_t sw2);
+std::string DescribeSw(uint8_t sw1, uint8_t sw2);
 
 } // namespace idcctl

@@ -7,7 +7,7 @@ namespace idcctl {
 
 namespace {
 
-std::string format(const char* fmt, int a, int b = 0, int c = 0) {
+std::string Format(const char* fmt, int a, int b = 0, int c = 0) {
     char buf[128];
     std::snprintf(buf, sizeof buf, fmt, a, b, c);
     return buf;
@@ -15,7 +15,7 @@ std::string format(const char* fmt, int a, int b = 0, int c = 0) {
 
 // Clock rate conversion factor Fi with its maximum frequency, and baud rate
 // adjustment factor Di, from TA1.
-std::string describe_ta1(uint8_t v) {
+std::string DescribeTa1(uint8_t v) {
     static const int kFi[16] = {372, 372, 558, 744,  1116, 1488, 1860, 0,
                                 0,   512, 768, 1024, 1536, 2048, 0,    0};
     static const char* const kFmax[16] = {"4", "5", "6",   "8",  "12", "16", "20", "",
@@ -31,7 +31,7 @@ std::string describe_ta1(uint8_t v) {
     return s;
 }
 
-std::string describe_y(uint8_t y, int next) {
+std::string DescribeY(uint8_t y, int next) {
     std::string s;
     static const char kLetters[] = {'A', 'B', 'C', 'D'};
     for (int bit = 0; bit < 4; ++bit) {
@@ -46,16 +46,16 @@ std::string describe_y(uint8_t y, int next) {
 
 // Meaning of TAi/TBi/TCi. `group` is i; `proto` is the T of TD(i-1) (-1 for
 // the first group).
-std::string describe(char letter, int group, int proto, uint8_t v) {
+std::string Describe(char letter, int group, int proto, uint8_t v) {
     if (group == 1) {
         switch (letter) {
         case 'A':
-            return describe_ta1(v);
+            return DescribeTa1(v);
         case 'B':
             return "programming voltage (no longer used)";
         default:
             return v == 255 ? "extra guard time N=255 (minimum guard time)"
-                            : format("extra guard time N=%d", v);
+                            : Format("extra guard time N=%d", v);
         }
     }
     if (group == 2 && letter == 'A')
@@ -65,13 +65,13 @@ std::string describe(char letter, int group, int proto, uint8_t v) {
     if (group == 2 && letter == 'B')
         return "programming voltage (no longer used)";
     if (group == 2 && letter == 'C' && proto == 0)
-        return format("waiting time integer WI=%d", v);
+        return Format("waiting time integer WI=%d", v);
     if (proto == 1) {
         switch (letter) {
         case 'A':
-            return format("T=1 information field size IFSC=%d", v);
+            return Format("T=1 information field size IFSC=%d", v);
         case 'B':
-            return format("T=1 block waiting BWI=%d, character waiting CWI=%d", v >> 4, v & 0x0F);
+            return Format("T=1 block waiting BWI=%d, character waiting CWI=%d", v >> 4, v & 0x0F);
         default:
             return (v & 1) ? "T=1 error detection CRC" : "T=1 error detection LRC";
         }
@@ -91,12 +91,12 @@ std::string describe(char letter, int group, int proto, uint8_t v) {
     }
     if (proto == 15 && letter == 'B')
         return "use of contact C6 (SPU)";
-    return proto >= 0 ? format("for T=%d", proto) : std::string();
+    return proto >= 0 ? Format("for T=%d", proto) : std::string();
 }
 
 } // namespace
 
-Atr decode_atr(const uint8_t* data, size_t size) {
+Atr DecodeAtr(const uint8_t* data, size_t size) {
     Atr atr;
     atr.raw.assign(data, data + size);
     if (size == 0) {
@@ -124,9 +124,9 @@ Atr decode_atr(const uint8_t* data, size_t size) {
 
     size_t pos = 1;
     const uint8_t t0 = data[pos++];
-    atr.historical_declared = t0 & 0x0F;
+    atr.historicalDeclared = t0 & 0x0F;
     atr.bytes.push_back({"T0", t0,
-                         describe_y(t0 >> 4, 1) + ", " + std::to_string(atr.historical_declared) +
+                         DescribeY(t0 >> 4, 1) + ", " + std::to_string(atr.historicalDeclared) +
                              " historical bytes"});
 
     uint8_t y = t0 >> 4;
@@ -145,7 +145,7 @@ Atr decode_atr(const uint8_t* data, size_t size) {
                 break;
             }
             const uint8_t v = data[pos++];
-            atr.bytes.push_back({name, v, describe(kLetters[bit], group, proto, v)});
+            atr.bytes.push_back({name, v, Describe(kLetters[bit], group, proto, v)});
         }
         if (truncated || !(y & 0x08))
             break;
@@ -160,22 +160,22 @@ Atr decode_atr(const uint8_t* data, size_t size) {
         y = td >> 4;
         ++group;
         atr.bytes.push_back({name, td,
-                             describe_y(y, group) + ", T=" + std::to_string(proto) +
+                             DescribeY(y, group) + ", T=" + std::to_string(proto) +
                                  (proto == 15 ? " (global interface bytes)" : "")});
         if (proto != 0)
-            atr.tck_expected = true;
+            atr.tckExpected = true;
         if (proto != 15 &&
             std::find(atr.protocols.begin(), atr.protocols.end(), proto) == atr.protocols.end())
             atr.protocols.push_back(proto);
     }
     if (atr.protocols.empty()) {
         atr.protocols.push_back(0);
-        atr.protocol_implicit = true;
+        atr.protocolImplicit = true;
     }
     if (truncated)
         return atr;
 
-    const size_t k = static_cast<size_t>(atr.historical_declared);
+    const size_t k = static_cast<size_t>(atr.historicalDeclared);
     const size_t have = std::min(k, size - pos);
     atr.historical.assign(data + pos, data + pos + have);
     pos += have;
@@ -185,19 +185,19 @@ Atr decode_atr(const uint8_t* data, size_t size) {
         return atr;
     }
 
-    if (atr.tck_expected) {
+    if (atr.tckExpected) {
         if (pos >= size) {
             atr.problems.push_back("check byte TCK missing");
             return atr;
         }
-        atr.tck_present = true;
+        atr.tckPresent = true;
         atr.tck = data[pos++];
         uint8_t x = 0;
         for (size_t i = 1; i < pos; ++i)
             x ^= data[i];
-        atr.tck_ok = x == 0;
-        if (!atr.tck_ok)
-            atr.problems.push_back(format("TCK wrong: the bytes T0..TCK give %02X, not 00", x));
+        atr.tckOk = x == 0;
+        if (!atr.tckOk)
+            atr.problems.push_back(Format("TCK wrong: the bytes T0..TCK give %02X, not 00", x));
     }
     if (pos < size)
         atr.problems.push_back(std::to_string(size - pos) + " bytes after the answer to reset");
@@ -206,20 +206,20 @@ Atr decode_atr(const uint8_t* data, size_t size) {
 
 namespace {
 
-std::string protocol_list(const Atr& atr) {
+std::string ProtocolList(const Atr& atr) {
     std::string s;
     for (int p : atr.protocols) {
         if (!s.empty())
             s += ", ";
         s += "T=" + std::to_string(p);
     }
-    if (atr.protocol_implicit)
+    if (atr.protocolImplicit)
         s += " (no TD1)";
     return s;
 }
 
 // Category of the historical bytes (their first byte).
-std::string historical_category(const Bytes& h) {
+std::string HistoricalCategory(const Bytes& h) {
     if (h.empty())
         return "";
     switch (h[0]) {
@@ -236,9 +236,9 @@ std::string historical_category(const Bytes& h) {
 
 } // namespace
 
-std::vector<std::string> atr_lines(const Atr& atr) {
+std::vector<std::string> AtrLines(const Atr& atr) {
     std::vector<std::string> lines;
-    lines.push_back("ATR " + to_hex(atr.raw));
+    lines.push_back("ATR " + ToHex(atr.raw));
     for (const auto& b : atr.bytes) {
         char head[32];
         std::snprintf(head, sizeof head, "  %-4s %02X  ", b.name.c_str(), b.value);
@@ -251,16 +251,15 @@ std::vector<std::string> atr_lines(const Atr& atr) {
     }
     if (!atr.historical.empty()) {
         const Bytes& h = atr.historical;
-        lines.push_back("  historical bytes (" + std::to_string(h.size()) + "): " + to_hex(h));
-        lines.push_back("    \"" + printable(h.data(), h.size()) + "\", " + historical_category(h));
+        lines.push_back("  historical bytes (" + std::to_string(h.size()) + "): " + ToHex(h));
+        lines.push_back("    \"" + Printable(h.data(), h.size()) + "\", " + HistoricalCategory(h));
     }
-    lines.push_back("  protocols: " + protocol_list(atr));
-    if (atr.tck_present) {
+    lines.push_back("  protocols: " + ProtocolList(atr));
+    if (atr.tckPresent) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "  TCK  %02X  %s", atr.tck,
-                      atr.tck_ok ? "correct" : "WRONG");
+        std::snprintf(buf, sizeof buf, "  TCK  %02X  %s", atr.tck, atr.tckOk ? "correct" : "WRONG");
         lines.push_back(buf);
-    } else if (!atr.tck_expected) {
+    } else if (!atr.tckExpected) {
         lines.push_back("  TCK  none (only T=0 offered)");
     }
     for (const auto& p : atr.problems)
@@ -268,37 +267,37 @@ std::vector<std::string> atr_lines(const Atr& atr) {
     return lines;
 }
 
-Json atr_json(const Atr& atr) {
-    Json j = Json::object();
-    j.set("hex", to_hex(atr.raw));
-    j.set("iso", atr.iso);
-    j.set("convention", atr.convention.empty() ? Json() : Json(atr.convention));
-    Json bytes = Json::array();
+Json AtrJson(const Atr& atr) {
+    Json j = Json::Object();
+    j.Set("hex", ToHex(atr.raw));
+    j.Set("iso", atr.iso);
+    j.Set("convention", atr.convention.empty() ? Json() : Json(atr.convention));
+    Json bytes = Json::Array();
     for (const auto& b : atr.bytes) {
-        Json e = Json::object();
-        e.set("name", b.name);
-        e.set("value", to_hex(&b.value, 1));
-        e.set("meaning", b.meaning);
-        bytes.push(std::move(e));
+        Json e = Json::Object();
+        e.Set("name", b.name);
+        e.Set("value", ToHex(&b.value, 1));
+        e.Set("meaning", b.meaning);
+        bytes.Push(std::move(e));
     }
-    j.set("bytes", std::move(bytes));
-    Json protocols = Json::array();
+    j.Set("bytes", std::move(bytes));
+    Json protocols = Json::Array();
     for (int p : atr.protocols)
-        protocols.push(p);
-    j.set("protocols", std::move(protocols));
-    j.set("protocol_implicit", atr.protocol_implicit);
-    j.set("historical", to_hex(atr.historical));
-    j.set("historical_text", printable(atr.historical.data(), atr.historical.size()));
-    Json tck = Json::object();
-    tck.set("expected", atr.tck_expected);
-    tck.set("present", atr.tck_present);
-    tck.set("value", atr.tck_present ? Json(to_hex(&atr.tck, 1)) : Json());
-    tck.set("ok", atr.tck_present ? Json(atr.tck_ok) : Json());
-    j.set("tck", std::move(tck));
-    Json problems = Json::array();
+        protocols.Push(p);
+    j.Set("protocols", std::move(protocols));
+    j.Set("protocol_implicit", atr.protocolImplicit);
+    j.Set("historical", ToHex(atr.historical));
+    j.Set("historical_text", Printable(atr.historical.data(), atr.historical.size()));
+    Json tck = Json::Object();
+    tck.Set("expected", atr.tckExpected);
+    tck.Set("present", atr.tckPresent);
+    tck.Set("value", atr.tckPresent ? Json(ToHex(&atr.tck, 1)) : Json());
+    tck.Set("ok", atr.tckPresent ? Json(atr.tckOk) : Json());
+    j.Set("tck", std::move(tck));
+    Json problems = Json::Array();
     for (const auto& p : atr.problems)
-        problems.push(p);
-    j.set("problems", std::move(problems));
+        problems.Push(p);
+    j.Set("problems", std::move(problems));
     return j;
 }
 

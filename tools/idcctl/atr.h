@@ -18,27 +18,27 @@ struct AtrByte {
 
 struct Atr {
     Bytes raw;
-    bool iso = false;               // TS is 3B (direct) or 3F (inverse convention)
-    std::string convention;         // "direct", "inverse" or empty
-    std::vector<AtrByte> bytes;     // TS, T0 and the interface bytes, in order
-    std::vector<int> protocols;     // offered, in the order of the TDi (T=15 is not one)
-    bool protocol_implicit = false; // no TD1: T=0 by default
-    int historical_declared = 0;    // K from T0
+    bool iso = false;              // TS is 3B (direct) or 3F (inverse convention)
+    std::string convention;        // "direct", "inverse" or empty
+    std::vector<AtrByte> bytes;    // TS, T0 and the interface bytes, in order
+    std::vector<int> protocols;    // offered, in the order of the TDi (T=15 is not one)
+    bool protocolImplicit = false; // no TD1: T=0 by default
+    int historicalDeclared = 0;    // K from T0
     Bytes historical;
-    bool tck_expected = false; // a protocol other than T=0 is indicated
-    bool tck_present = false;
+    bool tckExpected = false; // a protocol other than T=0 is indicated
+    bool tckPresent = false;
     uint8_t tck = 0;
-    bool tck_ok = false; // T0 .. TCK exclusive-or to zero
+    bool tckOk = false; // T0 .. TCK exclusive-or to zero
     std::vector<std::string> problems;
 };
 
-Atr decode_atr(const uint8_t* data, size_t size);
-inline Atr decode_atr(const Bytes& b) {
-    return decode_atr(b.data(), b.size());
+Atr DecodeAtr(const uint8_t* data, size_t size);
+inline Atr DecodeAtr(const Bytes& b) {
+    return DecodeAtr(b.data(), b.size());
 }
 
 // Indented lines for the terminal, and the same for scripts.
-std::vector<std::string> atr_lines(const Atr& atr);
-Json atr_json(const Atr& atr);
+std::vector<std::string> AtrLines(const Atr& atr);
+Json AtrJson(const Atr& atr);
 
 } // namespace idcctl

@@ -21,7 +21,7 @@ Exit codes:
   4  IDC_SetCommPara failed (no reader found, or the port cannot be opened)
 )";
 
-void print_report(std::ostream& out, const StepReport& rep) {
+void PrintReport(std::ostream& out, const StepReport& rep) {
     out << rep.summary << '\n';
     for (const auto& line : rep.lines)
         out << line << '\n';
@@ -30,8 +30,8 @@ void print_report(std::ostream& out, const StepReport& rep) {
 
 } // namespace
 
-Invocation parse_command_line(int argc, const char* const* argv, std::ostream& out,
-                              std::ostream& err) {
+Invocation ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                            std::ostream& err) {
     Invocation inv;
     CLI::App app{"idcctl: check an ID-card reader through the Quillon library"};
     app.footer(kFooter);
@@ -42,7 +42,7 @@ Invocation parse_command_line(int argc, const char* const* argv, std::ostream& o
                    "search)");
     app.add_option("--config", inv.options.config, "configuration file (sets QUILLON_CONFIG)");
     app.add_flag("--json", inv.options.json, "print one JSON document instead of text");
-    for (const auto& c : command_table()) {
+    for (const auto& c : CommandTable()) {
         CLI::App* sub = app.add_subcommand(c.name, c.help);
         c.define(*sub, inv.steps);
     }
@@ -50,53 +50,53 @@ Invocation parse_command_line(int argc, const char* const* argv, std::ostream& o
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, out, err);
-        inv.exit_code = code == 0 ? kExitOk : kExitUsage;
+        inv.exitCode = code == 0 ? kExitOk : kExitUsage;
         inv.steps.clear();
         return inv;
     }
     const auto alone = std::find_if(inv.steps.begin(), inv.steps.end(),
-                                    [](const Step& s) { return s.opens_reader; });
+                                    [](const Step& s) { return s.opensReader; });
     if (alone != inv.steps.end() &&
         (inv.steps.size() > 1 || inv.options.json || !inv.options.config.empty())) {
         err << "idcctl: " << alone->name
             << " runs alone: no other subcommand, no --json, no --config" << std::endl;
-        inv.exit_code = kExitUsage;
+        inv.exitCode = kExitUsage;
         inv.steps.clear();
     }
     return inv;
 }
 
-RunOutcome execute(const Invocation& inv, Host& host) {
+RunOutcome Execute(const Invocation& inv, Host& host) {
     RunOutcome outcome;
     Json& doc = outcome.document;
-    doc = Json::object();
+    doc = Json::Object();
     const Options& opt = inv.options;
-    std::string path = opt.library.empty() ? host.default_library : opt.library;
+    std::string path = opt.library.empty() ? host.defaultLibrary : opt.library;
     // A step that brings its own reader (the demo) changes the working
     // directory, and the library finds its trace library by its own path:
     // a relative path to it must not depend on the working directory.
-    const bool alone = inv.steps.size() == 1 && inv.steps.front().opens_reader;
+    const bool alone = inv.steps.size() == 1 && inv.steps.front().opensReader;
     if (alone && path.find_first_of("/\\") != std::string::npos) {
         std::error_code ec;
         const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
         if (!ec)
             path = absolute.string();
     }
-    doc.set("library", path);
-    doc.set("config", opt.config.empty() ? Json() : Json(opt.config));
+    doc.Set("library", path);
+    doc.Set("config", opt.config.empty() ? Json() : Json(opt.config));
 
     auto finish = [&](int code, const std::string& error) {
         if (!error.empty()) {
             host.err << "idcctl: " << error << std::endl;
-            doc.set("error", error);
+            doc.Set("error", error);
         }
-        doc.set("ok", code == kExitOk);
-        doc.set("exit_code", code);
-        outcome.exit_code = code;
+        doc.Set("ok", code == kExitOk);
+        doc.Set("exit_code", code);
+        outcome.exitCode = code;
         return outcome;
     };
 
-    if (!opt.config.empty() && !host.set_env("QUILLON_CONFIG", opt.config))
+    if (!opt.config.empty() && !host.setEnv("QUILLON_CONFIG", opt.config))
         return finish(kExitUsage, "cannot set QUILLON_CONFIG");
 
     std::string error;
@@ -112,46 +112,46 @@ RunOutcome execute(const Invocation& inv, Host& host) {
 
     Session session{lib->api, host.terminal && !opt.json, host.err, host.out};
     if (alone) {
-        const StepReport rep = run_step(session, inv.steps.front());
-        print_report(host.out, rep);
+        const StepReport rep = RunStep(session, inv.steps.front());
+        PrintReport(host.out, rep);
         return finish(rep.ok ? kExitOk : kExitFailed, "");
     }
 
-    const StepReport open = open_reader(session);
-    doc.set("open", open.json);
+    const StepReport open = OpenReader(session);
+    doc.Set("open", open.json);
     if (!open.ok)
-        return finish(kExitNotOpened, "cannot open the reader: " + open.call_info);
+        return finish(kExitNotOpened, "cannot open the reader: " + open.callInfo);
 
-    Json steps = Json::array();
-    Json skipped = Json::array();
+    Json steps = Json::Array();
+    Json skipped = Json::Array();
     int code = kExitOk;
     for (const Step& step : inv.steps) {
         if (code != kExitOk) {
-            skipped.push(step.name);
+            skipped.Push(step.name);
             if (!opt.json)
                 host.out << step.name << ": skipped" << std::endl;
             continue;
         }
-        const StepReport rep = run_step(session, step);
+        const StepReport rep = RunStep(session, step);
         if (!opt.json)
-            print_report(host.out, rep);
-        steps.push(rep.json);
+            PrintReport(host.out, rep);
+        steps.Push(rep.json);
         if (!rep.ok)
             code = kExitFailed;
     }
-    doc.set("steps", std::move(steps));
-    doc.set("skipped", std::move(skipped));
+    doc.Set("steps", std::move(steps));
+    doc.Set("skipped", std::move(skipped));
     return finish(code, "");
 }
 
-int run(int argc, const char* const* argv, Host& host) {
-    const Invocation inv = parse_command_line(argc, argv, host.out, host.err);
-    if (inv.exit_code >= 0)
-        return inv.exit_code;
-    const RunOutcome outcome = execute(inv, host);
+int Run(int argc, const char* const* argv, Host& host) {
+    const Invocation inv = ParseCommandLine(argc, argv, host.out, host.err);
+    if (inv.exitCode >= 0)
+        return inv.exitCode;
+    const RunOutcome outcome = Execute(inv, host);
     if (inv.options.json)
-        host.out << outcome.document.dump(2) << std::endl;
-    return outcome.exit_code;
+        host.out << outcome.document.Dump(2) << std::endl;
+    return outcome.exitCode;
 }
 
 } // namespace idcctl

@@ -31,12 +31,12 @@ struct Options {
 struct Invocation {
     Options options;
     std::vector<Step> steps;
-    int exit_code = -1; // set when the run ends at parsing (help, usage error)
+    int exitCode = -1; // set when the run ends at parsing (help, usage error)
 };
 
 // Parses the command line; help goes to `out`, usage errors to `err`.
-Invocation parse_command_line(int argc, const char* const* argv, std::ostream& out,
-                              std::ostream& err);
+Invocation ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                            std::ostream& err);
 
 // A loaded library with its exports resolved.
 class LoadedLibrary {
@@ -48,23 +48,23 @@ public:
 struct Host {
     // Loads the library at `path` with all 18 exports, or sets `error`.
     std::function<std::unique_ptr<LoadedLibrary>(const std::string& path, std::string& error)> load;
-    std::string default_library;
-    std::function<bool(const std::string& name, const std::string& value)> set_env;
+    std::string defaultLibrary;
+    std::function<bool(const std::string& name, const std::string& value)> setEnv;
     bool terminal = false; // standard error is a terminal
     std::ostream& out;
     std::ostream& err;
 };
 
 struct RunOutcome {
-    int exit_code = kExitOk;
+    int exitCode = kExitOk;
     Json document; // what --json prints
 };
 
 // Runs the parsed steps. Text output goes to host.out as the steps finish;
 // the JSON document is returned for the caller to print.
-RunOutcome execute(const Invocation& inv, Host& host);
+RunOutcome Execute(const Invocation& inv, Host& host);
 
 // parse_command_line, execute, and the JSON document printed with --json.
-int run(int argc, const char* const* argv, Host& host);
+int Run(int argc, const char* const* argv, Host& host);
 
 } // namespace idcctl

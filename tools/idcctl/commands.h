@@ -25,9 +25,9 @@ struct StepReport {
     std::string command;
     bool ok = false;
     std::string summary;            // "status: ok  (result 0, code 1201 ...)"
-    std::string call_info;          // the part in brackets: what the last call gave
+    std::string callInfo;           // the part in brackets: what the last call gave
     std::vector<std::string> lines; // details below the summary
-    Json json = Json::object();
+    Json json = Json::Object();
 };
 
 using Action = std::function<void(Session&, StepReport&)>;
@@ -37,7 +37,7 @@ struct Step {
     Action action;
     // The step brings its own reader and opens and closes it itself: it runs
     // alone, and the run hands it the loaded library without opening it.
-    bool opens_reader = false;
+    bool opensReader = false;
 };
 
 struct CommandSpec {
@@ -49,12 +49,12 @@ struct CommandSpec {
 };
 
 // The subcommands in the order of the help text.
-const std::vector<CommandSpec>& command_table();
+const std::vector<CommandSpec>& CommandTable();
 
 // IDC_SetCommPara, which every run starts with.
-StepReport open_reader(Session& session);
+StepReport OpenReader(Session& session);
 
 // Runs one step and completes its report (summary, "command" and "ok").
-StepReport run_step(Session& session, const Step& step);
+StepReport RunStep(Session& session, const Step& step);
 
 } // namespace idcctl

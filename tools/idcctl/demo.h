@@ -14,6 +14,6 @@ namespace idcctl {
 
 // The "demo" subcommand: --family a|b|c (default a) and --keep. Its step
 // opens and closes the reader itself.
-void define_demo(CLI::App& sub, std::vector<Step>& steps);
+void DefineDemo(CLI::App& sub, std::vector<Step>& steps);
 
 } // namespace idcctl

@@ -7,7 +7,7 @@
 namespace idcctl {
 
 namespace {
-int digit(char c) {
+int Digit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -18,7 +18,7 @@ int digit(char c) {
 }
 } // namespace
 
-std::optional<Bytes> parse_hex(std::string_view text) {
+std::optional<Bytes> ParseHex(std::string_view text) {
     Bytes out;
     size_t i = 0;
     while (i < text.size()) {
@@ -29,8 +29,8 @@ std::optional<Bytes> parse_hex(std::string_view text) {
         }
         if (i + 1 >= text.size())
             return std::nullopt;
-        const int hi = digit(c);
-        const int lo = digit(text[i + 1]);
+        const int hi = Digit(c);
+        const int lo = Digit(text[i + 1]);
         if (hi < 0 || lo < 0)
             return std::nullopt;
         out.push_back(static_cast<uint8_t>(hi << 4 | lo));
@@ -41,7 +41,7 @@ std::optional<Bytes> parse_hex(std::string_view text) {
     return out;
 }
 
-std::string to_hex(const uint8_t* data, size_t size, char sep) {
+std::string ToHex(const uint8_t* data, size_t size, char sep) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(size * 3);
@@ -54,13 +54,13 @@ std::string to_hex(const uint8_t* data, size_t size, char sep) {
     return out;
 }
 
-std::vector<std::string> hex_dump(const Bytes& data, const std::string& indent) {
+std::vector<std::string> HexDump(const Bytes& data, const std::string& indent) {
     std::vector<std::string> lines;
     for (size_t off = 0; off < data.size(); off += 16) {
         const size_t n = std::min<size_t>(16, data.size() - off);
         char head[24];
         std::snprintf(head, sizeof head, "%04zX  ", off);
-        std::string line = indent + head + to_hex(data.data() + off, n);
+        std::string line = indent + head + ToHex(data.data() + off, n);
         line.append((16 - n) * 3 + 2, ' ');
         for (size_t i = 0; i < n; ++i) {
             const uint8_t c = data[off + i];
@@ -71,13 +71,13 @@ std::vector<std::string> hex_dump(const Bytes& data, const std::string& indent) 
     return lines;
 }
 
-std::string hex_head(const Bytes& data, size_t limit) {
+std::string HexHead(const Bytes& data, size_t limit) {
     if (data.size() <= limit)
-        return to_hex(data);
-    return to_hex(data.data(), limit) + " ... (" + std::to_string(data.size()) + " bytes)";
+        return ToHex(data);
+    return ToHex(data.data(), limit) + " ... (" + std::to_string(data.size()) + " bytes)";
 }
 
-std::string printable(const uint8_t* data, size_t size) {
+std::string Printable(const uint8_t* data, size_t size) {
     std::string out;
     for (size_t i = 0; i < size; ++i) {
         const uint8_t c = data[i];
@@ -94,13 +94,13 @@ std::string printable(const uint8_t* data, size_t size) {
     return out;
 }
 
-std::string_view field_text(const char* field, size_t size) {
+std::string_view FieldText(const char* field, size_t size) {
     const void* end = std::memchr(field, 0, size);
     return std::string_view(field, end ? static_cast<size_t>(static_cast<const char*>(end) - field)
                                        : size);
 }
 
-bool is_printable(const uint8_t* data, size_t size) {
+bool IsPrintable(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; ++i)
         if (data[i] < 0x20 || data[i] >= 0x7F)
             return false;

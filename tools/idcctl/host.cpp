@@ -17,7 +17,7 @@ namespace idcctl {
 
 namespace {
 
-bool file_exists(const std::string& path) {
+bool FileExists(const std::string& path) {
 #ifdef _WIN32
     const DWORD a = GetFileAttributesA(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
@@ -28,7 +28,7 @@ bool file_exists(const std::string& path) {
 }
 
 // The executable's directory with a trailing separator, or empty.
-std::string executable_dir() {
+std::string ExecutableDir() {
 #ifdef _WIN32
     char buf[MAX_PATH + 1] = {};
     const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
@@ -49,7 +49,7 @@ std::string executable_dir() {
 
 } // namespace
 
-std::unique_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& path, std::string& error) {
+std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::string& path, std::string& error) {
 #ifdef _WIN32
     HMODULE h = LoadLibraryA(path.c_str());
     if (!h) {
@@ -76,21 +76,21 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::open(const std::string& path, st
 
 DynamicLibrary::~DynamicLibrary() {
 #ifdef _WIN32
-    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+    FreeLibrary(reinterpret_cast<HMODULE>(m_handle));
 #else
-    dlclose(handle_);
+    dlclose(m_handle);
 #endif
 }
 
-void* DynamicLibrary::symbol(const char* name) const {
+void* DynamicLibrary::Symbol(const char* name) const {
 #ifdef _WIN32
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(m_handle), name));
 #else
-    return dlsym(handle_, name);
+    return dlsym(m_handle, name);
 #endif
 }
 
-const char* library_file_name() {
+const char* LibraryFileName() {
 #ifdef _WIN32
     return "Quillon.dll";
 #else
@@ -98,20 +98,20 @@ const char* library_file_name() {
 #endif
 }
 
-std::string default_library_path() {
-    const std::string beside = executable_dir() + library_file_name();
-    if (file_exists(beside))
+std::string DefaultLibraryPath() {
+    const std::string beside = ExecutableDir() + LibraryFileName();
+    if (FileExists(beside))
         return beside;
 #if defined(IDCCTL_SONAME)
     // Installed from a package: the runtime package holds the library
     // under its SONAME only; the plain name comes with the -dev package.
     return IDCCTL_SONAME;
 #else
-    return library_file_name();
+    return LibraryFileName();
 #endif
 }
 
-bool set_environment(const std::string& name, const std::string& value) {
+bool SetEnvironment(const std::string& name, const std::string& value) {
 #ifdef _WIN32
     return _putenv_s(name.c_str(), value.c_str()) == 0;
 #else
@@ -119,7 +119,7 @@ bool set_environment(const std::string& name, const std::string& value) {
 #endif
 }
 
-bool stderr_is_terminal() {
+bool StderrIsTerminal() {
 #ifdef _WIN32
     return _isatty(_fileno(stderr)) != 0;
 #else

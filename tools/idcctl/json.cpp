@@ -9,56 +9,56 @@ const Json kNull;
 const std::string kEmpty;
 } // namespace
 
-Json& Json::push(Json v) {
-    if (type_ == Type::Array)
-        items_.push_back(std::move(v));
+Json& Json::Push(Json v) {
+    if (m_type == Type::Array)
+        m_items.push_back(std::move(v));
     return *this;
 }
 
-Json& Json::set(const std::string& key, Json v) {
-    if (type_ != Type::Object)
+Json& Json::Set(const std::string& key, Json v) {
+    if (m_type != Type::Object)
         return *this;
-    for (auto& m : members_) {
+    for (auto& m : m_members) {
         if (m.first == key) {
             m.second = std::move(v);
             return *this;
         }
     }
-    members_.emplace_back(key, std::move(v));
+    m_members.emplace_back(key, std::move(v));
     return *this;
 }
 
 const Json& Json::operator[](const std::string& key) const {
-    for (const auto& m : members_)
+    for (const auto& m : m_members)
         if (m.first == key)
             return m.second;
     return kNull;
 }
 
 const Json& Json::operator[](size_t index) const {
-    return index < items_.size() ? items_[index] : kNull;
+    return index < m_items.size() ? m_items[index] : kNull;
 }
 
-bool Json::has(const std::string& key) const {
-    for (const auto& m : members_)
+bool Json::Has(const std::string& key) const {
+    for (const auto& m : m_members)
         if (m.first == key)
             return true;
     return false;
 }
 
-size_t Json::size() const {
-    if (type_ == Type::Array)
-        return items_.size();
-    if (type_ == Type::Object)
-        return members_.size();
+size_t Json::Size() const {
+    if (m_type == Type::Array)
+        return m_items.size();
+    if (m_type == Type::Object)
+        return m_members.size();
     return 0;
 }
 
-const std::string& Json::as_string() const {
-    return type_ == Type::String ? s_ : kEmpty;
+const std::string& Json::AsString() const {
+    return m_type == Type::String ? m_s : kEmpty;
 }
 
-std::string json_quote(const std::string& s) {
+std::string JsonQuote(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
@@ -91,60 +91,60 @@ std::string json_quote(const std::string& s) {
     return out;
 }
 
-std::string Json::dump(int indent) const {
+std::string Json::Dump(int indent) const {
     std::string out;
-    write(out, indent, 0);
+    Write(out, indent, 0);
     return out;
 }
 
-void Json::write(std::string& out, int indent, int depth) const {
+void Json::Write(std::string& out, int indent, int depth) const {
     auto newline = [&](int d) {
         if (indent < 0)
             return;
         out += '\n';
         out.append(static_cast<size_t>(indent * d), ' ');
     };
-    switch (type_) {
+    switch (m_type) {
     case Type::Null:
         out += "null";
         break;
     case Type::Bool:
-        out += b_ ? "true" : "false";
+        out += m_b ? "true" : "false";
         break;
     case Type::Int:
-        out += std::to_string(i_);
+        out += std::to_string(m_i);
         break;
     case Type::String:
-        out += json_quote(s_);
+        out += JsonQuote(m_s);
         break;
     case Type::Array: {
         bool flat = true;
-        for (const auto& v : items_)
-            flat = flat && v.type_ != Type::Array && v.type_ != Type::Object;
+        for (const auto& v : m_items)
+            flat = flat && v.m_type != Type::Array && v.m_type != Type::Object;
         out += '[';
-        for (size_t i = 0; i < items_.size(); ++i) {
+        for (size_t i = 0; i < m_items.size(); ++i) {
             if (i)
                 out += (flat && indent >= 0) ? ", " : ",";
             if (!flat)
                 newline(depth + 1);
-            items_[i].write(out, indent, depth + 1);
+            m_items[i].Write(out, indent, depth + 1);
         }
-        if (!flat && !items_.empty())
+        if (!flat && !m_items.empty())
             newline(depth);
         out += ']';
         break;
     }
     case Type::Object:
         out += '{';
-        for (size_t i = 0; i < members_.size(); ++i) {
+        for (size_t i = 0; i < m_members.size(); ++i) {
             if (i)
                 out += ',';
             newline(depth + 1);
-            out += json_quote(members_[i].first);
+            out += JsonQuote(m_members[i].first);
             out += indent >= 0 ? ": " : ":";
-            members_[i].second.write(out, indent, depth + 1);
+            m_members[i].second.Write(out, indent, depth + 1);
         }
-        if (!members_.empty())
+        if (!m_members.empty())
             newline(depth);
         out += '}';
         break;

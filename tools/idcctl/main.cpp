@@ -9,20 +9,20 @@ namespace {
 
 class Library : public idcctl::LoadedLibrary {
 public:
-    explicit Library(std::unique_ptr<idcctl::DynamicLibrary> dl) : dl_(std::move(dl)) {}
+    explicit Library(std::unique_ptr<idcctl::DynamicLibrary> dl) : m_dl(std::move(dl)) {}
 
 private:
-    std::unique_ptr<idcctl::DynamicLibrary> dl_;
+    std::unique_ptr<idcctl::DynamicLibrary> m_dl;
 };
 
-std::unique_ptr<idcctl::LoadedLibrary> load(const std::string& path, std::string& error) {
-    auto dl = idcctl::DynamicLibrary::open(path, error);
+std::unique_ptr<idcctl::LoadedLibrary> Load(const std::string& path, std::string& error) {
+    auto dl = idcctl::DynamicLibrary::Open(path, error);
     if (!dl)
         return nullptr;
     idcctl::IdcApi api;
     std::string missing;
 #define IDCCTL_RESOLVE(member)                                                                     \
-    api.member = reinterpret_cast<decltype(api.member)>(dl->symbol("IDC_" #member));               \
+    api.member = reinterpret_cast<decltype(api.member)>(dl->Symbol("IDC_" #member));               \
     if (!api.member)                                                                               \
         missing += " IDC_" #member;
     IDCCTL_FOR_EACH_EXPORT(IDCCTL_RESOLVE)
@@ -39,11 +39,11 @@ std::unique_ptr<idcctl::LoadedLibrary> load(const std::string& path, std::string
 } // namespace
 
 int main(int argc, char** argv) {
-    idcctl::Host host{load,
-                      idcctl::default_library_path(),
-                      idcctl::set_environment,
-                      idcctl::stderr_is_terminal(),
+    idcctl::Host host{Load,
+                      idcctl::DefaultLibraryPath(),
+                      idcctl::SetEnvironment,
+                      idcctl::StderrIsTerminal(),
                       std::cout,
                       std::cerr};
-    return idcctl::run(argc, argv, host);
+    return idcctl::Run(argc, argv, host);
 }

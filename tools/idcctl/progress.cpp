@@ -8,8 +8,8 @@
 
 namespace idcctl {
 
-void run_with_progress(const std::string& label, bool draw, std::ostream& err,
-                       const std::function<void()>& work) {
+void RunWithProgress(const std::string& label, bool draw, std::ostream& err,
+                     const std::function<void()>& work) {
     if (!draw) {
         work();
         return;

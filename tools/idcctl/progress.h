@@ -10,7 +10,7 @@ namespace idcctl {
 
 // Runs `work`; with `draw` set, on a worker thread with the elapsed-seconds
 // line on `err`, erased when the work is done. Without it, simply calls it.
-void run_with_progress(const std::string& label, bool draw, std::ostream& err,
-                       const std::function<void()>& work);
+void RunWithProgress(const std::string& label, bool draw, std::ostream& err,
+                     const std::function<void()>& work);
 
 } // namespace idcctl

@@ -5,11 +5,11 @@
 
 namespace idcctl {
 
-bool code_is_success(int code) {
+bool CodeIsSuccess(int code) {
     return code == 0 || (code >= 1201 && code <= 1210) || code == 1212 || code == 1213;
 }
 
-std::string code_meaning(int code) {
+std::string CodeMeaning(int code) {
     switch (code) {
     case 0:
         return "no error";
@@ -45,10 +45,10 @@ namespace {
 
 using Meaning = std::string (*)(int64_t);
 
-std::string none(int64_t) {
+std::string None(int64_t) {
     return "";
 }
-std::string card_position(int64_t v) {
+std::string CardPosition(int64_t v) {
     switch (v) {
     case 0:
         return "not reported";
@@ -62,7 +62,7 @@ std::string card_position(int64_t v) {
         return "";
     }
 }
-std::string mode_state(int64_t v) {
+std::string ModeState(int64_t v) {
     switch (v) {
     case 0:
         return "not configured";
@@ -76,7 +76,7 @@ std::string mode_state(int64_t v) {
         return "configured value, nothing sent";
     }
 }
-std::string chip_power(int64_t v) {
+std::string ChipPower(int64_t v) {
     switch (v) {
     case 0:
         return "not reported";
@@ -88,10 +88,10 @@ std::string chip_power(int64_t v) {
         return "";
     }
 }
-std::string chip_type(int64_t v) {
-    return chip_type_meaning(static_cast<uint32_t>(v));
+std::string ChipType(int64_t v) {
+    return ChipTypeMeaning(static_cast<uint32_t>(v));
 }
-std::string card_entry(int64_t v) {
+std::string CardEntry(int64_t v) {
     switch (v) {
     case 0:
         return "not set";
@@ -106,7 +106,7 @@ std::string card_entry(int64_t v) {
         return "";
     }
 }
-std::string module_state(int64_t v) {
+std::string ModuleState(int64_t v) {
     switch (v) {
     case 0:
         return "not probed";
@@ -120,7 +120,7 @@ std::string module_state(int64_t v) {
         return "";
     }
 }
-std::string module_sensor(int64_t v) {
+std::string ModuleSensor(int64_t v) {
     switch (v) {
     case 0:
         return "not read";
@@ -133,10 +133,10 @@ std::string module_sensor(int64_t v) {
         return "";
     }
 }
-std::string yes_no(int64_t v) {
+std::string YesNo(int64_t v) {
     return v == 0 ? "no" : v == 1 ? "yes" : "";
 }
-std::string command_state(int64_t v) {
+std::string CommandState(int64_t v) {
     switch (v) {
     case 0:
         return "not configured";
@@ -148,10 +148,10 @@ std::string command_state(int64_t v) {
         return "";
     }
 }
-std::string configured(int64_t v) {
+std::string Configured(int64_t v) {
     return v == 0 ? "not yet" : v == 2 ? "done" : "";
 }
-std::string protocol_mode(int64_t v) {
+std::string ProtocolMode(int64_t v) {
     return v == 0 ? "none sent" : v == 1 ? "mode 0 sent" : v == 2 ? "mode 1 sent" : "";
 }
 
@@ -162,53 +162,53 @@ struct FieldInfo {
 };
 
 const FieldInfo kStatus[15] = {
-    {"field_0", "(not used)", none},
-    {"card_position", "card position", card_position},
-    {"retain_counter", "retain counter", none},
-    {"activation_mode", "activation mode", mode_state},
-    {"intake_mode", "intake mode", mode_state},
-    {"sensor_5", "sensor flag 5", none},
-    {"sensor_6", "sensor flag 6", none},
-    {"sensor_7", "sensor flag 7", none},
-    {"chip_power", "chip power", chip_power},
-    {"chip_type", "chip type", chip_type},
-    {"card_entry", "card entry", card_entry},
-    {"module", "auxiliary module", module_state},
-    {"module_sensor_1", "module sensor 1", module_sensor},
-    {"module_sensor_2", "module sensor 2", module_sensor},
-    {"module_sensor_3", "module sensor 3", module_sensor},
+    {"field_0", "(not used)", None},
+    {"card_position", "card position", CardPosition},
+    {"retain_counter", "retain counter", None},
+    {"activation_mode", "activation mode", ModeState},
+    {"intake_mode", "intake mode", ModeState},
+    {"sensor_5", "sensor flag 5", None},
+    {"sensor_6", "sensor flag 6", None},
+    {"sensor_7", "sensor flag 7", None},
+    {"chip_power", "chip power", ChipPower},
+    {"chip_type", "chip type", ChipType},
+    {"card_entry", "card entry", CardEntry},
+    {"module", "auxiliary module", ModuleState},
+    {"module_sensor_1", "module sensor 1", ModuleSensor},
+    {"module_sensor_2", "module sensor 2", ModuleSensor},
+    {"module_sensor_3", "module sensor 3", ModuleSensor},
 };
 
 const FieldInfo kCaps[8] = {
-    {"model_identified", "model identified", yes_no},
-    {"intake_mode_command", "intake mode command", command_state},
-    {"activation_mode_command", "activation mode command", command_state},
-    {"module_state", "module / configuration state", none},
-    {"configuration", "configuration", configured},
-    {"protocol_mode", "protocol mode", protocol_mode},
-    {"counter_limit", "retain counter limit", none},
-    {"retain_counter", "retain counter", none},
+    {"model_identified", "model identified", YesNo},
+    {"intake_mode_command", "intake mode command", CommandState},
+    {"activation_mode_command", "activation mode command", CommandState},
+    {"module_state", "module / configuration state", None},
+    {"configuration", "configuration", Configured},
+    {"protocol_mode", "protocol mode", ProtocolMode},
+    {"counter_limit", "retain counter limit", None},
+    {"retain_counter", "retain counter", None},
 };
 
-Field make_field(int index, const FieldInfo& info, int64_t value) {
+Field MakeField(int index, const FieldInfo& info, int64_t value) {
     return Field{index, info.name, info.label, value, info.meaning(value)};
 }
 
-TextField make_text(const char* name, const char* label, const char* field, size_t size) {
-    const std::string_view t = field_text(field, size);
+TextField MakeText(const char* name, const char* label, const char* field, size_t size) {
+    const std::string_view t = FieldText(field, size);
     return TextField{name, label, Bytes(t.begin(), t.end())};
 }
 
 } // namespace
 
-std::vector<Field> decode_status(const tIdcStatus& status) {
+std::vector<Field> DecodeStatus(const tIdcStatus& status) {
     std::vector<Field> out;
     for (int i = 0; i < 15; ++i)
-        out.push_back(make_field(i, kStatus[i], status.usField[i]));
+        out.push_back(MakeField(i, kStatus[i], status.usField[i]));
     return out;
 }
 
-std::vector<Field> decode_life(const tIdcLife& life) {
+std::vector<Field> DecodeLife(const tIdcLife& life) {
     std::vector<Field> out;
     for (int i = 0; i < 11; ++i) {
         const std::string n = std::to_string(i);
@@ -217,21 +217,21 @@ std::vector<Field> decode_life(const tIdcLife& life) {
     return out;
 }
 
-Capabilities decode_caps(const tIdcCaps& caps) {
+Capabilities DecodeCaps(const tIdcCaps& caps) {
     Capabilities c;
     for (int i = 0; i < 8; ++i)
-        c.numbers.push_back(make_field(2 * i, kCaps[i], caps.usField[i]));
+        c.numbers.push_back(MakeField(2 * i, kCaps[i], caps.usField[i]));
     c.texts.push_back(
-        make_text("model_name", "model name", caps.acModelName, sizeof caps.acModelName));
-    c.texts.push_back(make_text("firmware", "firmware", caps.acFirmware, sizeof caps.acFirmware));
-    c.texts.push_back(make_text("library_version", "library version", caps.acLibVersion,
-                                sizeof caps.acLibVersion));
-    c.texts.push_back(make_text("info", "reader information", caps.acInfo, sizeof caps.acInfo));
-    c.texts.push_back(make_text("date", "reader date", caps.acDate, sizeof caps.acDate));
+        MakeText("model_name", "model name", caps.acModelName, sizeof caps.acModelName));
+    c.texts.push_back(MakeText("firmware", "firmware", caps.acFirmware, sizeof caps.acFirmware));
+    c.texts.push_back(MakeText("library_version", "library version", caps.acLibVersion,
+                               sizeof caps.acLibVersion));
+    c.texts.push_back(MakeText("info", "reader information", caps.acInfo, sizeof caps.acInfo));
+    c.texts.push_back(MakeText("date", "reader date", caps.acDate, sizeof caps.acDate));
     return c;
 }
 
-std::vector<Track> decode_tracks(const tIdcTracks& t) {
+std::vector<Track> DecodeTracks(const tIdcTracks& t) {
     const uint32_t lengths[3] = {t.uiLen1, t.uiLen2, t.uiLen3};
     const uint8_t* areas[3] = {t.abTrack1, t.abTrack2, t.abTrack3};
     const size_t sizes[3] = {sizeof t.abTrack1, sizeof t.abTrack2, sizeof t.abTrack3};
@@ -243,7 +243,7 @@ std::vector<Track> decode_tracks(const tIdcTracks& t) {
     return out;
 }
 
-std::string chip_type_meaning(uint32_t type) {
+std::string ChipTypeMeaning(uint32_t type) {
     if (type == 0)
         return "processor card, T=0";
     if (type == 1)
@@ -257,7 +257,7 @@ std::string chip_type_meaning(uint32_t type) {
     return "unknown";
 }
 
-std::vector<std::string> field_lines(const std::vector<Field>& fields) {
+std::vector<std::string> FieldLines(const std::vector<Field>& fields) {
     std::vector<std::string> lines;
     for (const auto& f : fields) {
         char buf[160];
@@ -268,44 +268,44 @@ std::vector<std::string> field_lines(const std::vector<Field>& fields) {
     return lines;
 }
 
-Json fields_json(const std::vector<Field>& fields) {
-    Json a = Json::array();
+Json FieldsJson(const std::vector<Field>& fields) {
+    Json a = Json::Array();
     for (const auto& f : fields) {
-        Json e = Json::object();
-        e.set("index", f.index);
-        e.set("name", f.name);
-        e.set("value", f.value);
-        e.set("meaning", f.meaning.empty() ? Json() : Json(f.meaning));
-        a.push(std::move(e));
+        Json e = Json::Object();
+        e.Set("index", f.index);
+        e.Set("name", f.name);
+        e.Set("value", f.value);
+        e.Set("meaning", f.meaning.empty() ? Json() : Json(f.meaning));
+        a.Push(std::move(e));
     }
     return a;
 }
 
-std::vector<std::string> text_field_lines(const std::vector<TextField>& texts) {
+std::vector<std::string> TextFieldLines(const std::vector<TextField>& texts) {
     std::vector<std::string> lines;
     for (const auto& t : texts) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "  %-33s ", t.label.c_str());
-        std::string line = buf + ("\"" + printable(t.bytes.data(), t.bytes.size()) + "\"");
-        if (!is_printable(t.bytes.data(), t.bytes.size()))
-            line += "  (" + to_hex(t.bytes) + ")";
+        std::string line = buf + ("\"" + Printable(t.bytes.data(), t.bytes.size()) + "\"");
+        if (!IsPrintable(t.bytes.data(), t.bytes.size()))
+            line += "  (" + ToHex(t.bytes) + ")";
         lines.push_back(line);
     }
     return lines;
 }
 
-Json text_fields_json(const std::vector<TextField>& texts) {
-    Json o = Json::object();
+Json TextFieldsJson(const std::vector<TextField>& texts) {
+    Json o = Json::Object();
     for (const auto& t : texts) {
-        Json e = Json::object();
-        e.set("text", printable(t.bytes.data(), t.bytes.size()));
-        e.set("hex", to_hex(t.bytes));
-        o.set(t.name, std::move(e));
+        Json e = Json::Object();
+        e.Set("text", Printable(t.bytes.data(), t.bytes.size()));
+        e.Set("hex", ToHex(t.bytes));
+        o.Set(t.name, std::move(e));
     }
     return o;
 }
 
-std::vector<std::string> track_lines(const std::vector<Track>& tracks) {
+std::vector<std::string> TrackLines(const std::vector<Track>& tracks) {
     std::vector<std::string> lines;
     for (const auto& t : tracks) {
         std::string line = "  track " + std::to_string(t.number) + ": ";
@@ -316,21 +316,21 @@ std::vector<std::string> track_lines(const std::vector<Track>& tracks) {
         line += std::to_string(t.length) + " bytes";
         if (t.data.size() < t.length)
             line += " (" + std::to_string(t.data.size()) + " held)";
-        lines.push_back(line + "  " + printable(t.data.data(), t.data.size()));
+        lines.push_back(line + "  " + Printable(t.data.data(), t.data.size()));
     }
     return lines;
 }
 
-Json tracks_json(const std::vector<Track>& tracks) {
-    Json a = Json::array();
+Json TracksJson(const std::vector<Track>& tracks) {
+    Json a = Json::Array();
     for (const auto& t : tracks) {
-        Json e = Json::object();
-        e.set("track", t.number);
-        e.set("length", t.length);
-        e.set("held", t.data.size());
-        e.set("data", printable(t.data.data(), t.data.size()));
-        e.set("hex", to_hex(t.data));
-        a.push(std::move(e));
+        Json e = Json::Object();
+        e.Set("track", t.number);
+        e.Set("length", t.length);
+        e.Set("held", t.data.size());
+        e.Set("data", Printable(t.data.data(), t.data.size()));
+        e.Set("hex", ToHex(t.data));
+        a.Push(std::move(e));
     }
     return a;
 }

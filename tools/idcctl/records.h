@@ -17,10 +17,10 @@
 namespace idcctl {
 
 // Success class of library codes: 0, 1201..1210, 1212, 1213.
-bool code_is_success(int code);
+bool CodeIsSuccess(int code);
 // The library-wide meaning of a code; empty for codes whose meaning is the
 // reader's own (the families' reply-code maps).
-std::string code_meaning(int code);
+std::string CodeMeaning(int code);
 
 struct Field {
     int index = 0;
@@ -30,8 +30,8 @@ struct Field {
     std::string meaning; // empty when nothing can be said about the value
 };
 
-std::vector<Field> decode_status(const tIdcStatus& status);
-std::vector<Field> decode_life(const tIdcLife& life);
+std::vector<Field> DecodeStatus(const tIdcStatus& status);
+std::vector<Field> DecodeLife(const tIdcLife& life);
 
 struct TextField {
     std::string name;
@@ -43,23 +43,23 @@ struct Capabilities {
     std::vector<Field> numbers; // the eight 16-bit fields, index = byte offset
     std::vector<TextField> texts;
 };
-Capabilities decode_caps(const tIdcCaps& caps);
+Capabilities DecodeCaps(const tIdcCaps& caps);
 
 struct Track {
     int number = 0;
     uint32_t length = 0; // as the library reported it
     Bytes data;          // what the record holds: never more than the area
 };
-std::vector<Track> decode_tracks(const tIdcTracks& tracks);
+std::vector<Track> DecodeTracks(const tIdcTracks& tracks);
 
-std::string chip_type_meaning(uint32_t type);
+std::string ChipTypeMeaning(uint32_t type);
 
 // Rendering shared by the subcommands.
-std::vector<std::string> field_lines(const std::vector<Field>& fields);
-Json fields_json(const std::vector<Field>& fields);
-std::vector<std::string> text_field_lines(const std::vector<TextField>& texts);
-Json text_fields_json(const std::vector<TextField>& texts);
-std::vector<std::string> track_lines(const std::vector<Track>& tracks);
-Json tracks_json(const std::vector<Track>& tracks);
+std::vector<std::string> FieldLines(const std::vector<Field>& fields);
+Json FieldsJson(const std::vector<Field>& fields);
+std::vector<std::string> TextFieldLines(const std::vector<TextField>& texts);
+Json TextFieldsJson(const std::vector<TextField>& texts);
+std::vector<std::string> TrackLines(const std::vector<Track>& tracks);
+Json TracksJson(const std::vector<Track>& tracks);
 
 } // namespace idcctl

@@ -162,19 +162,19 @@ public:
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillon-soak-XXXXXX";
         if (!::mkdtemp(pattern.data()))
             throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
-        path_ = pattern;
+        m_path = pattern;
     }
     ~WorkFolder() {
-        const std::string cmd = "rm -rf '" + path_ + "'";
+        const std::string cmd = "rm -rf '" + m_path + "'";
         if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "quillon-soak: could not remove %s\n", path_.c_str());
+            std::fprintf(stderr, "quillon-soak: could not remove %s\n", m_path.c_str());
     }
     WorkFolder(const WorkFolder&) = delete;
     WorkFolder& operator=(const WorkFolder&) = delete;
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return m_path; }
 
 private:
-    std::string path_;
+    std::string m_path;
 };
 
 // Points the link at target in one step, as udev does.
@@ -285,18 +285,18 @@ int main(int argc, char** argv) {
 
     try {
         WorkFolder work;
-        const std::string link = work.path() + "/reader-by-id";
+        const std::string link = work.Path() + "/reader-by-id";
         const int type = args.family == 'a' ? 1 : args.family == 'b' ? 2 : 3;
         {
-            std::ofstream ini(work.path() + "/Quillon.ini");
+            std::ofstream ini(work.Path() + "/Quillon.ini");
             ini << "[CARDREADER]\nPort=" << link << "\n[CardReaderType]\nCardReaderType=" << type
-                << "\n[DllExtFunc]\nRemainDays=1\nTraceDir=" << work.path() << "/trace\n";
+                << "\n[DllExtFunc]\nRemainDays=1\nTraceDir=" << work.Path() << "/trace\n";
         }
-        ::setenv("QUILLON_CONFIG", (work.path() + "/Quillon.ini").c_str(), 1);
+        ::setenv("QUILLON_CONFIG", (work.Path() + "/Quillon.ini").c_str(), 1);
         // A lock of its own: tests running beside it hold the shared one.
-        ::setenv("QUILLON_LOCK_DIR", work.path().c_str(), 1);
-        if (::chdir(work.path().c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "chdir " + work.path());
+        ::setenv("QUILLON_LOCK_DIR", work.Path().c_str(), 1);
+        if (::chdir(work.Path().c_str()) != 0)
+            throw std::system_error(errno, std::generic_category(), "chdir " + work.Path());
 
         std::string limit;
         if (args.seconds > 0)

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "infra/reader_comm.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/stx_exchange.h"
 
 namespace quillon {
@@ -43,58 +44,64 @@ Code MapReply(const uint8_t* pText, uint32_t uiLen) {
 }
 } // namespace
 
-OAuxModule::tReply OAuxModule::tExecCommand(const char* pCommand, uint32_t uiTimeoutMs) {
+tCommandReply OAuxModule::tExecCommand(const char* pCommand, uint32_t uiTimeoutMs, tData& data) {
     quillon::OStxDecoder frame(kProfile.tFormat);
-    tReply reply;
+    std::memset(&data, 0, sizeof data);
+    tCommandReply reply;
     reply.eCode =
         quillon::StxExchange(m_pComm, kProfile, reinterpret_cast<const uint8_t*>(pCommand),
                              static_cast<uint32_t>(std::strlen(pCommand)), uiTimeoutMs, frame);
     if (frame.eState() != quillon::StxState::Frame)
         return reply;
-    reply.uiLen = std::min(frame.uiTextLen(), kTextArea);
-    if (reply.uiLen)
-        std::memcpy(reply.abText, frame.pText(), reply.uiLen);
+    const uint32_t uiText = std::min(frame.uiTextLen(), kTextArea);
+    data.uiLen = reply.uiDataLen = uiText > kDataAt ? uiText - kDataAt : 0;
+    if (data.uiLen)
+        std::memcpy(data.abData, frame.pText() + kDataAt, data.uiLen);
     if (reply.eCode == Code::Ok)
         reply.eCode = MapReply(frame.pText(), frame.uiTextLen());
     return reply;
 }
 
-int OAuxModule::iRecord(Code eCode, tDevReturn* pRet) {
-    const int iFlag = IsSuccess(eCode) ? 0 : 1;
-    pRet->iCode1 = pRet->iCode2 = ToInt(eCode);
-    pRet->iErrFlag1 = pRet->iErrFlag2 = iFlag;
-    m_pComm->vRecordOutcome(pRet->iCode2, pRet->iErrFlag2);
-    return iFlag;
+Code OAuxModule::eRecord(Code eCode) {
+    m_pComm->vRecordOutcome(quillon::OutcomeOf(eCode));
+    return eCode;
 }
 
-int OAuxModule::iInitModule(tDevReturn* pRet, uint8_t* pIdent, uint32_t uiIdentSize) {
-    const Code eCode = tExecCommand("01", 5000).eCode;
-    const tReply ident = tExecCommand("00", 5000); // its outcome is not reported
-    if (pIdent)
-        std::memcpy(pIdent, ident.abText + 8, std::min(kIdentLen, uiIdentSize));
-    return iRecord(eCode, pRet);
+Code OAuxModule::eInitModule(uint8_t* pIdent, uint32_t uiIdentSize) {
+    // The identification stands at text bytes 8 to 18: data bytes 5 to 15.
+    constexpr uint32_t kIdentAt = 8 - kDataAt;
+    tData data;
+    const Code eCode = tExecCommand(fama::kModuleInit, fama::kModuleInitTimeoutMs, data).eCode;
+    tExecCommand(fama::kModuleIdentify, fama::kModuleInitTimeoutMs, data); // code not looked at
+    std::memcpy(pIdent, data.abData + kIdentAt, std::min(kIdentLen, uiIdentSize));
+    return eRecord(eCode);
 }
 
-int OAuxModule::iSetMode(int iMode, tDevReturn* pRet) {
-    const char* pCmd = iMode == 1 ? "P1" : iMode == 2 ? "S0" : "P0";
-    return iRecord(tExecCommand(pCmd, 10000).eCode, pRet);
+Code OAuxModule::eSetMode(int iMode) {
+    const char* pCmd = iMode == 1   ? fama::kModuleFeed
+                       : iMode == 2 ? fama::kModuleStock
+                                    : fama::kModuleIdle;
+    tData data;
+    return eRecord(tExecCommand(pCmd, fama::kModuleModeTimeoutMs, data).eCode);
 }
 
-int OAuxModule::iGetModuleStatus(uint32_t* pBits, tDevReturn* pRet) {
-    const tReply reply = tExecCommand("Q0", 2000);
-    const int r = iRecord(reply.eCode, pRet);
-    if (r == 0 && pBits) {
-        const uint8_t* t = reply.abText;
+Code OAuxModule::eGetModuleStatus(uint32_t* pBits) {
+    tData data;
+    const Code eCode =
+        eRecord(tExecCommand(fama::kModuleStatus, fama::kModuleStatusTimeoutMs, data).eCode);
+    if (IsSuccess(eCode)) {
+        // Sensors 3 to 7 are data bytes 0 to 4.
+        const uint8_t* s = data.abData;
         uint32_t bits = 0;
-        if (t[3] == '1' && t[4] == '1')
+        if (s[0] == '1' && s[1] == '1')
             bits |= 1;
-        if (t[5] == '0' || t[6] == '0')
+        if (s[2] == '0' || s[3] == '0')
             bits |= 2;
-        if (t[7] == '0')
+        if (s[4] == '0')
             bits |= 4;
         *pBits = bits;
     }
-    return r;
+    return eCode;
 }
 
 } // namespace quillon

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "infra/result_codes.h"
-#include "quillon/idc.h"
+#include "readers/driver_result.h"
 
 namespace quillon {
 
@@ -19,38 +19,35 @@ public:
     static constexpr uint8_t kAddress = 0x46;
     static constexpr uint32_t kIdentLen = 11;  // identification bytes of "00"
     static constexpr uint32_t kTextArea = 256; // reply text kept of one exchange
-
-    // A reply as the exchange hands it back: kind 'P' or 'N', the command's
-    // echo, then data (for 'N' the error byte).
-    struct tReply {
-        quillon::Code eCode;            // the exchange's failure, or the reply's code
-        uint8_t abText[kTextArea] = {}; // the reply text of a whole frame, zeros behind it
-        uint32_t uiLen = 0;
-    };
+    static constexpr uint32_t kDataAt = 3;     // behind the kind and the command's echo
+    // The data of a reply, zeros behind it: for kind 'N' the error byte.
+    using tData = tReplyBuf<kTextArea - kDataAt>;
 
     explicit OAuxModule(quillon::OReaderComm* pComm) : m_pComm(pComm) {}
     virtual ~OAuxModule() = default;
     OAuxModule(const OAuxModule&) = delete;
     OAuxModule& operator=(const OAuxModule&) = delete;
 
-    // "01" (its outcome is the caller's record and the result), then "00",
-    // whose outcome reaches neither; the 11 identification bytes of the "00"
-    // reply go to pIdent (at most uiIdentSize bytes, no terminator added).
-    int iInitModule(tDevReturn* pRet, uint8_t* pIdent, uint32_t uiIdentSize);
+    // Each operation returns its code, which the communication object also
+    // keeps as the last outcome (flags by the code's class).
+    // "01" (its code is the operation's), then "00", whose code is not
+    // looked at; the 11 identification bytes of the "00" reply go to pIdent
+    // (at most uiIdentSize bytes, no terminator added).
+    quillon::Code eInitModule(uint8_t* pIdent, uint32_t uiIdentSize);
     // Mode 0 "P0", 1 "P1", 2 "S0", any other "P0".
-    int iSetMode(int iMode, tDevReturn* pRet);
+    quillon::Code eSetMode(int iMode);
     // "Q0": bit 1 sensors 3 and 4 both '1'; bit 2 sensor 5 or 6 '0'; bit 4
     // sensor 7 '0'. The bits are left alone when the exchange fails.
-    int iGetModuleStatus(uint32_t* pBits, tDevReturn* pRet);
+    quillon::Code eGetModuleStatus(uint32_t* pBits);
 
-    // One command and its reply; no record is written. A wrong
-    // acknowledgement does not end it (no ENQ, the reply is awaited all the
-    // same); a reply that never forms a frame is BrokenFrame.
-    tReply tExecCommand(const char* pCommand, uint32_t uiTimeoutMs);
+    // One command and its reply: the reply's data (of a whole frame) into
+    // data. A wrong acknowledgement does not end it (no ENQ, the reply is
+    // awaited all the same); a reply that never forms a frame is BrokenFrame.
+    tCommandReply tExecCommand(const char* pCommand, uint32_t uiTimeoutMs, tData& data);
 
 private:
-    // The one place an operation writes the caller's record; returns 0 or 1.
-    int iRecord(quillon::Code eCode, tDevReturn* pRet);
+    // An operation's code, kept as the last outcome.
+    quillon::Code eRecord(quillon::Code eCode);
 
     quillon::OReaderComm* m_pComm;
 };

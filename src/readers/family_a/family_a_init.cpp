@@ -6,6 +6,7 @@
 
 #include "readers/chip_common.h"
 #include "readers/family_a/aux_module.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -23,33 +24,33 @@ const tModel kModels[] = {
 const char* const kOtherModel = "Omron-074";
 } // namespace
 
-int OFamilyAReader::Init(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyAReader::Init(int iMode) {
     if (iMode < 1 || iMode > 3)
-        return iRefuse(m_profile.tOutOfRange, pRet);
+        return tRefused(m_profile.tOutOfRange);
     const char* pReset = m_profile.apResetCommand[iMode - 1];
     usStatus(kStEntry) = 3;
-    tOutcome o;
-    Code code = eCommand(o, pReset, 30000);
+    tDriverResult o;
+    Code code = eCommand(o, pReset, fama::kResetTimeoutMs);
     if (code == Code::ResetAgain || code == Code::ResetAgain2) // the reader asks for it again
-        code = eCommand(o, pReset, 30000);
+        code = eCommand(o, pReset, fama::kResetTimeoutMs);
     if (!IsSuccess(code))
-        return iRecord(o, pRet);
-    if (m_profile.bResetSetsState && code == Code::CardInside)
+        return tFinish(o);
+    if (m_profile.bResetUpdatesCardAndChip && code == Code::CardInside)
         usStatus(kStState) = 3;
     vProbeModule(o);
-    if (m_profile.bResetSetsState)
+    if (m_profile.bResetUpdatesCardAndChip)
         usStatus(kStChipType) = kNoChip;
 
     const int count = iReadRetainCounter(o);
     if (count >= 0)
         vStoreRetainCounter(static_cast<uint16_t>(count));
     if (m_caps.acModelName[0] != '\0')
-        return iRecord(o, pRet); // identified by an earlier Init
+        return tFinish(o); // identified by an earlier Init
 
     uint8_t d[256] = {};
-    if (IsSuccess(eCommand(o, "CV0", 10000, d, sizeof d)))
+    if (IsSuccess(eCommand(o, fama::kCmdIdentify, fama::kQueryTimeoutMs, d, sizeof d)))
         vIdentify(d);
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 void OFamilyAReader::vIdentify(const uint8_t* d) {
@@ -72,7 +73,7 @@ void OFamilyAReader::vIdentify(const uint8_t* d) {
 
 void OFamilyAReader::vApplyConfig() {
     // An outcome of its own: nothing of the configuration reaches Init's record.
-    tOutcome own;
+    tDriverResult own;
     for (uint32_t i = 0; i < m_profile.uiConfigKeys; ++i)
         vApplyKey(m_profile.pConfigKeys[i], own);
     vReadReaderInfo(own);
@@ -80,7 +81,7 @@ void OFamilyAReader::vApplyConfig() {
         usCap(kCapConfigured) = 2;
 }
 
-void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tOutcome& own) {
+void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tDriverResult& own) {
     int value = k.iDefault;
     if (m_pComm->iGetIntValue(k.pKey, k.pKey, value) != 0)
         value = k.iDefault;
@@ -89,7 +90,7 @@ void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tOutcome& own) {
     for (const tConfigKeyA::tChoice& c : k.aChoice) {
         if (c.pCmd && c.iValue == value) {
             sent = true;
-            failed = !IsSuccess(eCommand(own, c.pCmd, 10000));
+            failed = !IsSuccess(eCommand(own, c.pCmd, fama::kQueryTimeoutMs));
             state = c.usState;
             break;
         }
@@ -114,10 +115,10 @@ void OFamilyAReader::vApplyKey(const tConfigKeyA& k, tOutcome& own) {
         usStatus(k.iStatusField) = state;
 }
 
-void OFamilyAReader::vReadReaderInfo(tOutcome& own) {
+void OFamilyAReader::vReadReaderInfo(tDriverResult& own) {
     uint8_t d[256] = {};
     uint32_t n = 0;
-    if (IsSuccess(eCommand(own, "CUA032", 10000, d, sizeof d, &n))) {
+    if (IsSuccess(eCommand(own, fama::kCmdReaderInfo, fama::kQueryTimeoutMs, d, sizeof d, &n))) {
         std::memset(m_caps.acInfo, 0, sizeof m_caps.acInfo);
         std::memcpy(m_caps.acInfo, d, std::min<uint32_t>(n, sizeof m_caps.acInfo - 1));
     }
@@ -125,13 +126,13 @@ void OFamilyAReader::vReadReaderInfo(tOutcome& own) {
 
 // ------------------------------------------------------ auxiliary module
 
-void OFamilyAReader::vProbeModule(tOutcome& o) {
+void OFamilyAReader::vProbeModule(tDriverResult& o) {
     if (!m_pModule || usCap(kCapModule) == 2)
         return; // found absent once: never probed again
     uint8_t ident[128] = {};
     // The module's code stays the operation's until "CQ0" follows.
-    if (bModuleCall(
-            o, [&](tDevReturn* r) { return m_pModule->iInitModule(r, ident, sizeof ident); })) {
+    o.eCode = m_pModule->eInitModule(ident, sizeof ident);
+    if (IsSuccess(o.eCode)) {
         usCap(kCapModule) = 1;
         usStatus(kStModule) = 1;
     } else if (o.eCode == Code::BadAck) {

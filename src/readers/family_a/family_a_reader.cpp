@@ -1,5 +1,6 @@
 #include "readers/family_a/family_a_reader.h"
 #include "readers/chip_common.h"
+#include "readers/family_a/commands_a.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -32,45 +33,37 @@ OFamilyAReader::OFamilyAReader(OReaderComm* pComm, const tFamilyAProfile& profil
 
 // ------------------------------------------------ exchanges and records
 
-void OFamilyAReader::tOutcome::vTake(const tExchangeA& x) {
-    eCode = x.eCode;
-    const uint32_t n = std::min<uint32_t>(x.uiHeaderLen, sizeof abText);
-    if (n) {
-        std::memcpy(abText, x.abHeader, n);
-        uiTextLen = std::max(uiTextLen, n);
-    }
-}
-
-Code OFamilyAReader::eSend(tOutcome& o, const uint8_t* pText, uint32_t uiLen, uint32_t uiTimeoutMs,
-                           uint8_t* pReply, uint32_t uiReplySize, uint32_t* pDataLen) {
+Code OFamilyAReader::eSend(tDriverResult& o, const uint8_t* pText, uint32_t uiLen,
+                           uint32_t uiTimeoutMs, uint8_t* pReply, uint32_t uiReplySize,
+                           uint32_t* pDataLen) {
     uint8_t scratch[256];
     if (!pReply) {
         pReply = scratch;
         uiReplySize = sizeof scratch;
     }
-    const tExchangeA x = tExchange(pText, uiLen, pReply, uiReplySize, uiTimeoutMs);
+    const tCommandReply x = tExchange(pText, uiLen, pReply, uiReplySize, uiTimeoutMs);
     o.vTake(x);
     if (pDataLen)
         *pDataLen = x.uiDataLen;
     return x.eCode;
 }
 
-Code OFamilyAReader::eCommand(tOutcome& o, const char* pText, uint32_t uiTimeoutMs, uint8_t* pReply,
-                              uint32_t uiReplySize, uint32_t* pDataLen) {
+Code OFamilyAReader::eCommand(tDriverResult& o, const char* pText, uint32_t uiTimeoutMs,
+                              uint8_t* pReply, uint32_t uiReplySize, uint32_t* pDataLen) {
     return eSend(o, reinterpret_cast<const uint8_t*>(pText),
                  static_cast<uint32_t>(std::strlen(pText)), uiTimeoutMs, pReply, uiReplySize,
                  pDataLen);
 }
 
-int OFamilyAReader::iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                 uint32_t* pReplyLen, tDevReturn* pRet, uint32_t uiTimeoutMs) {
+tDriverResult OFamilyAReader::tExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                           uint32_t* pReplyLen, uint32_t uiTimeoutMs) {
     const uint32_t uiReplySize = (pReply && pReplyLen) ? *pReplyLen : 0;
-    const tExchangeA x = tExchange(pText, uiLen, pReply, uiReplySize, uiTimeoutMs);
+    const tCommandReply x = tExchange(pText, uiLen, pReply, uiReplySize, uiTimeoutMs);
     if (pReplyLen)
         *pReplyLen = x.uiDataLen;
-    tOutcome o;
+    tDriverResult o;
     o.vTake(x);
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 int OFamilyAReader::iDigits(const uint8_t* p, int iCount) {
@@ -83,10 +76,11 @@ int OFamilyAReader::iDigits(const uint8_t* p, int iCount) {
     return value;
 }
 
-int OFamilyAReader::iReadRetainCounter(tOutcome& o) {
+int OFamilyAReader::iReadRetainCounter(tDriverResult& o) {
     uint8_t d[256] = {};
     uint32_t n = 0;
-    if (!IsSuccess(eCommand(o, "CQ0", 10000, d, sizeof d, &n)))
+    if (!IsSuccess(
+            eCommand(o, fama::kCmdReadRetainCounter, fama::kQueryTimeoutMs, d, sizeof d, &n)))
         return -1;
     const int count = n < 3 ? -1 : iDigits(d, 3);
     if (count < 0)
@@ -96,25 +90,23 @@ int OFamilyAReader::iReadRetainCounter(tOutcome& o) {
 
 // --------------------------------------------- counters and life info
 
-int OFamilyAReader::ReleaseAntiFishing(tDevReturn* pRet) {
-    return iSetRecord(pRet, ToInt(Code::AntiFishingRefused), 1, 1);
+tDriverResult OFamilyAReader::ReleaseAntiFishing() {
+    return tDriverResult::Shown(Code::AntiFishingRefused, 1, 1);
 }
 
-int OFamilyAReader::ResetCount(int iCounter, tDevReturn* pRet) {
-    if (iCounter != 0 && !m_profile.bAnyCounter)
-        return iBadArgument(pRet);
-    tOutcome o;
-    if (IsSuccess(eCommand(o, "CQ1", 10000)))
+tDriverResult OFamilyAReader::ResetCount(int iCounter) {
+    if (iCounter != 0 && !m_profile.bResetsAnyCounter)
+        return tDriverResult::BadArgument();
+    tDriverResult o;
+    if (IsSuccess(eCommand(o, fama::kCmdClearRetainCounter, fama::kQueryTimeoutMs)))
         vStoreRetainCounter(0);
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
-int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
-    if (!pLife)
-        return iBadArgument(pRet);
+tDriverResult OFamilyAReader::GetLifeInfo(tIdcLife* pLife) {
     uint8_t d[256] = {};
-    tOutcome o;
-    if (IsSuccess(eCommand(o, "CM0", 5000, d, sizeof d))) {
+    tDriverResult o;
+    if (IsSuccess(eCommand(o, fama::kCmdLifeCounters, fama::kStatusTimeoutMs, d, sizeof d))) {
         uint32_t* v = pLife->uiValue;
         v[0] = CounterField(d);
         v[1] = usStatus(kStRetainCount);
@@ -129,7 +121,7 @@ int OFamilyAReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
         v[9] = 0;
         v[10] = 0;
     }
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 } // namespace quillon

@@ -4,10 +4,9 @@
 // the command's answer ends), its constant profile (what it does otherwise)
 // and, on the serial line, the auxiliary module.
 //
-// Every exchange hands back a value; an operation collects what its
-// exchanges returned in a tOutcome and writes the caller's record once, at
-// its end (iRecord). The operations live in family_a_init.cpp,
-// family_a_status.cpp, family_a_tracks.cpp, family_a_chip.cpp and here.
+// Every exchange hands back a tCommandReply; an operation gathers what its
+// exchanges returned in its tDriverResult and ends it once (tFinish). The operations live in
+// family_a_init.cpp, family_a_status.cpp, family_a_tracks.cpp, family_a_chip.cpp and here.
 #pragma once
 
 #include <cstdint>
@@ -24,37 +23,24 @@ class OFamilyAReader : public OReaderBase {
 public:
     static constexpr uint32_t kReplyHeader = quillon::kReplyHeaderA;
 
-    // 16-bit fields of the capability record (index = byte offset / 2).
-    enum CapField : int {
-        kCapIdentified = 0, // 1 once "CV0" identified the model
-        kCapIntake = 1,     // IntakeMode command: 1 accepted, 2 failed
-        kCapAct = 2,        // ActMode command: same scheme
-        kCapModule = 3,     // auxiliary module: 0 not probed, 1 probed, 2 absent
-        kCapConfigured = 4, // 2 once the configuration ran
-        kCapProtocol = 5,   // 1 "CY105", 2 "CY100"
-        kCapCounterMax = 6, // 999
-        kCapRetainCount = 7,
-    };
-
     // pModule: the auxiliary module on the reader's line, null for none.
     OFamilyAReader(quillon::OReaderComm* pComm, const tFamilyAProfile& profile,
                    OAuxModule* pModule);
 
-    int Init(int iMode, tDevReturn* pRet) override;
-    int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) override;
-    int AcceptCard(int iMode, tDevReturn* pRet) override;
-    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
-               uint32_t* pReplyLen, tDevReturn* pRet) override;
-    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
-                  tDevReturn* pRet) override;
-    int EjectCard(tDevReturn* pRet) override;
-    int GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) override;
-    int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
-    int ResetCount(int iCounter, tDevReturn* pRet) override;
-    int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) override;
+    tDriverResult Init(int iMode) override;
+    tDriverResult GetStatus(tIdcStatus* pStatus) override;
+    tDriverResult AcceptCard(int iMode) override;
+    tDriverResult ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                         uint32_t* pReplyLen) override;
+    tDriverResult ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4) override;
+    tDriverResult EjectCard() override;
+    tDriverResult GetLifeInfo(tIdcLife* pLife) override;
+    tDriverResult ReadTrack(tIdcTracks* pTracks) override;
+    tDriverResult ResetCount(int iCounter) override;
+    tDriverResult RetainCard(uint32_t* pRetainCount) override;
     // Family A readers refuse to release the anti-fishing lock: AntiFishingRefused, flags 1.
-    int ReleaseAntiFishing(tDevReturn* pRet) override;
-    int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) override;
+    tDriverResult ReleaseAntiFishing() override;
+    tDriverResult WriteTrack(tIdcTracks* pTracks) override;
 
     // Reply kind and status (the first character in the high byte) to a
     // library code; UnknownReply for anything unknown.
@@ -62,11 +48,17 @@ public:
         return ToInt(quillon::MapReplyA(byKind, usStatus));
     }
 
-    // One command as an operation of its own: the twin's exchange, its
-    // outcome recorded in pRet. *pReplyLen is in: the size of pReply, out:
-    // the reply data length. Returns 0 or 1.
-    int iExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply, uint32_t* pReplyLen,
-                     tDevReturn* pRet, uint32_t uiTimeoutMs);
+    // One command as an operation of its own: the twin's exchange, ended
+    // as an operation ends. *pReplyLen is in: the size of pReply, out: the
+    // reply data length.
+    tDriverResult tExecCommand(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                               uint32_t* pReplyLen, uint32_t uiTimeoutMs);
+
+    // --- The transport. ---
+    // One command (uiLen & 0xFFFF text bytes) and its reply; the reply data
+    // goes to pReply (at most uiReplySize bytes, else the exchange fails).
+    virtual tCommandReply tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                    uint32_t uiReplySize, uint32_t uiTimeoutMs) = 0;
 
     // The auxiliary-module entry flag: one for the whole process, clear at
     // load, set by the first card entry through the module (AcceptCard mode
@@ -74,52 +66,30 @@ public:
     static bool bModuleEntryDone() { return s_bModuleEntryDone; }
 
 protected:
-    // --- The transport. ---
-    // One command (uiLen & 0xFFFF text bytes) and its reply; the reply data
-    // goes to pReply (at most uiReplySize bytes, else the exchange fails).
-    virtual quillon::tExchangeA tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                          uint32_t uiReplySize, uint32_t uiTimeoutMs) = 0;
     // Ends a reply whose data is not laid out as the command's answer, as
     // the exchange ends a reply that did not arrive whole; that code.
     virtual quillon::Code eRejectReply() = 0;
 
-    // What an operation's record will show: the code last decided and the
-    // reply text area as the exchanges have written it (a later reply
-    // overwrites the start, a shorter one leaves the rest).
-    struct tOutcome {
-        quillon::Code eCode = quillon::Code::Ok;
-        uint8_t abText[sizeof(tDevReturn::acReplyText)] = {};
-        uint32_t uiTextLen = 0;
-        void vTake(const quillon::tExchangeA& x);
-    };
     // A command through the exchange; its code and reply text go to o. The
     // reply data lands in pReply (a 256-byte scratch buffer when null), its
     // length in *pDataLen. Returns the exchange's code.
-    quillon::Code eSend(tOutcome& o, const uint8_t* pText, uint32_t uiLen, uint32_t uiTimeoutMs,
-                        uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
+    quillon::Code eSend(tDriverResult& o, const uint8_t* pText, uint32_t uiLen,
+                        uint32_t uiTimeoutMs, uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
                         uint32_t* pDataLen = nullptr);
-    quillon::Code eCommand(tOutcome& o, const char* pText, uint32_t uiTimeoutMs,
+    quillon::Code eCommand(tDriverResult& o, const char* pText, uint32_t uiTimeoutMs,
                            uint8_t* pReply = nullptr, uint32_t uiReplySize = 0,
                            uint32_t* pDataLen = nullptr);
     // The reply was not laid out as the command's answer.
-    quillon::Code eBroken(tOutcome& o) { return o.eCode = eRejectReply(); }
-    // The one write of an operation's outcome into the caller's record; 0 or 1.
-    int iRecord(const tOutcome& o, tDevReturn* pRet) {
-        vPutReplyText(pRet, o.abText, o.uiTextLen);
-        return iFinish(o.eCode, pRet);
-    }
-    int iRefuse(const tRefusalA& t, tDevReturn* pRet) {
-        if (t.eCode != quillon::Code::Ok)
-            iSetRecord(pRet, ToInt(t.eCode), 1, 1);
-        return t.iResult;
-    }
-    int iBadArgument(tDevReturn* pRet) {
-        return iSetRecord(pRet, ToInt(quillon::Code::BadArgument), 1, 1);
+    quillon::Code eBroken(tDriverResult& o) { return o.eCode = eRejectReply(); }
+    // A call refused without anything sent, as the profile says.
+    static tDriverResult tRefused(const tRefusalA& t) {
+        return t.eCode != quillon::Code::Ok ? tDriverResult::Shown(t.eCode, 1, t.iResult)
+                                            : tDriverResult::Untouched(t.iResult);
     }
 
     // "CQ0": the three-digit retain counter; -1 when the command failed or
     // its reply carries no counter (the reply is then rejected).
-    int iReadRetainCounter(tOutcome& o);
+    int iReadRetainCounter(tDriverResult& o);
     void vStoreRetainCounter(uint16_t usCount) {
         usCap(kCapRetainCount) = usCount;
         usStatus(kStRetainCount) = usCount;
@@ -127,8 +97,6 @@ protected:
     // A fixed-width decimal field as the reader sends it (each character
     // minus '0', weighted by powers of ten); -1 when a character is no digit.
     static int iDigits(const uint8_t* p, int iCount);
-    uint16_t& usStatus(int iField) { return m_status.usField[iField]; }
-    uint16_t& usCap(int iField) { return m_caps.usField[iField]; }
 
     const tFamilyAProfile& m_profile;
     OAuxModule* const m_pModule;
@@ -137,32 +105,24 @@ private:
     // Init's parts.
     void vIdentify(const uint8_t* pData);
     void vApplyConfig();
-    void vApplyKey(const tConfigKeyA& k, tOutcome& own);
-    void vReadReaderInfo(tOutcome& own);
+    void vApplyKey(const tConfigKeyA& k, tDriverResult& own);
+    void vReadReaderInfo(tDriverResult& own);
     // The auxiliary module: probed at Init, its sensors at GetStatus, and
     // card entry through it (AcceptCard mode 6).
-    void vProbeModule(tOutcome& o);
-    void vReadModuleSensors(tIdcStatus* pStatus, tOutcome& o);
-    int iModuleEntry(tDevReturn* pRet);
-    // A call of the module with a record of its own; its code becomes o's.
-    // True when it succeeded.
-    template <class Call> static bool bModuleCall(tOutcome& o, Call call) {
-        tDevReturn r{};
-        const bool ok = call(&r) == 0;
-        o.eCode = static_cast<quillon::Code>(r.iCode2);
-        return ok;
-    }
+    void vProbeModule(tDriverResult& o);
+    void vReadModuleSensors(tIdcStatus* pStatus, tDriverResult& o);
+    tDriverResult tModuleEntry();
     // The "C11" reply into the caller's status fields.
     void vDecodeSensors(const uint8_t* pData, quillon::Code eCode, tIdcStatus* pStatus);
-    int iOtherEntryMode(int iMode, tDevReturn* pRet);
+    tDriverResult tOtherEntryMode(int iMode);
     // Chip operations.
-    int iActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType, tDevReturn* pRet);
-    int iResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen, tDevReturn* pRet);
-    int iSwitchOffChip(uint32_t* pType, tDevReturn* pRet);
-    int iChipCommand(const char* pPrefix, const uint8_t* pCommand, int iCommandLen,
-                     uint32_t uiBufSize, uint8_t* pReply, uint32_t* pReplyLen, tDevReturn* pRet);
-    int iChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_t* pReply, uint32_t* pReplyLen,
-                    tDevReturn* pRet);
+    tDriverResult tActivateChip(uint8_t* pAnswer, uint32_t* pAnswerLen, uint32_t* pType);
+    tDriverResult tResetChip(uint8_t* pAnswer, uint32_t* pAnswerLen);
+    tDriverResult tSwitchOffChip(uint32_t* pType);
+    tDriverResult tChipCommand(const char* pPrefix, const uint8_t* pCommand, int iCommandLen,
+                               uint32_t uiBufSize, uint8_t* pReply, uint32_t* pReplyLen);
+    tDriverResult tChipBlocks(const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                              uint32_t* pReplyLen);
 
     static bool s_bModuleEntryDone;
 };

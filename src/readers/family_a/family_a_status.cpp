@@ -3,25 +3,25 @@
 #include <cstring>
 
 #include "readers/family_a/aux_module.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
 
-int OFamilyAReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    if (!pStatus)
-        return iBadArgument(pRet);
+tDriverResult OFamilyAReader::GetStatus(tIdcStatus* pStatus) {
     *pStatus = m_status;
-    tOutcome o;
+    tDriverResult o;
     vReadModuleSensors(pStatus, o);
 
     uint8_t d[256] = {};
-    const Code c11 = eCommand(o, "C11", 5000, d, sizeof d);
+    const Code c11 = eCommand(o, fama::kCmdSensors, fama::kStatusTimeoutMs, d, sizeof d);
     if (IsSuccess(c11))
         vDecodeSensors(d, c11, pStatus);
 
-    if (!IsSuccess(eCommand(o, "C10", 5000)) && o.eCode != Code::NoTrackData)
+    if (!IsSuccess(eCommand(o, fama::kCmdStatus, fama::kStatusTimeoutMs)) &&
+        o.eCode != Code::NoTrackData)
         pStatus->usField[kStEntry] = 3;
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pStatus) {
@@ -64,11 +64,12 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pS
         f[kStState] = 1;
 }
 
-void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tOutcome& o) {
+void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tDriverResult& o) {
     if (!m_pModule || usCap(kCapModule) != 1)
         return;
     uint32_t bits = 0;
-    if (bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iGetModuleStatus(&bits, r); })) {
+    o.eCode = m_pModule->eGetModuleStatus(&bits);
+    if (IsSuccess(o.eCode)) {
         pStatus->usField[kStModuleSensor1] = (bits & 1) ? 3 : 1;
         pStatus->usField[kStModuleSensor2] = (bits & 2) ? 2 : 1;
         pStatus->usField[kStModuleSensor4] = (bits & 4) ? 2 : 1;
@@ -78,82 +79,80 @@ void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tOutcome& o) {
     }
 }
 
-int OFamilyAReader::AcceptCard(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyAReader::AcceptCard(int iMode) {
     static const char* const kEntryCommands[5] = {"C:2", "C:0", "C:1", "C40", "C:3"};
     if (iMode == 6)
-        return iModuleEntry(pRet);
+        return tModuleEntry();
     if (iMode < 1 || iMode > 5)
-        return iOtherEntryMode(iMode, pRet);
-    tOutcome o;
-    if (IsSuccess(eCommand(o, kEntryCommands[iMode - 1], 30000)))
+        return tOtherEntryMode(iMode);
+    tDriverResult o;
+    if (IsSuccess(eCommand(o, kEntryCommands[iMode - 1], fama::kMotionTimeoutMs)))
         usStatus(kStEntry) = static_cast<uint16_t>(iMode);
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
-int OFamilyAReader::iOtherEntryMode(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyAReader::tOtherEntryMode(int iMode) {
     if (!m_profile.bSendsOtherEntryModes)
-        return iRefuse(m_profile.tOtherEntryMode, pRet);
+        return tRefused(m_profile.tOtherEntryMode);
     // An empty command of three zero bytes; the reader's answer decides.
     static const uint8_t kNoCommand[3] = {};
-    tOutcome o;
-    if (IsSuccess(eSend(o, kNoCommand, sizeof kNoCommand, 30000)))
+    tDriverResult o;
+    if (IsSuccess(eSend(o, kNoCommand, sizeof kNoCommand, fama::kMotionTimeoutMs)))
         usStatus(kStEntry) = static_cast<uint16_t>(iMode);
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
-int OFamilyAReader::iModuleEntry(tDevReturn* pRet) {
+tDriverResult OFamilyAReader::tModuleEntry() {
     if (!m_pModule)
-        return iRefuse(m_profile.tNoModuleEntry, pRet);
-    tOutcome o;
-    const Code c10 = eCommand(o, "C10", 20000);
+        return tRefused(m_profile.tNoModuleEntry);
+    tDriverResult o;
+    const Code c10 = eCommand(o, fama::kCmdStatus, fama::kModuleEntryTimeoutMs);
     if (usStatus(kStModule) != 1 || c10 == Code::CardInside) {
         o.eCode = Code::Unavailable;
-        return iRecord(o, pRet);
+        return tFinish(o);
     }
     uint32_t bits = 0;
-    if (bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iGetModuleStatus(&bits, r); })) {
+    o.eCode = m_pModule->eGetModuleStatus(&bits);
+    if (IsSuccess(o.eCode)) {
         if ((bits & 4) || s_bModuleEntryDone) {
             uint8_t ident[128] = {};
-            bModuleCall(
-                o, [&](tDevReturn* r) { return m_pModule->iInitModule(r, ident, sizeof ident); });
-            eCommand(o, "C01", 20000);
+            o.eCode = m_pModule->eInitModule(ident, sizeof ident);
+            eCommand(o, fama::kCmdResetRetain, fama::kModuleEntryTimeoutMs);
         }
         if (bits & 1) {
             usStatus(kStModule) = 3;
             o.eCode = Code::Unavailable;
-            return iRecord(o, pRet);
+            return tFinish(o);
         }
     }
     s_bModuleEntryDone = true;
-    bModuleCall(o, [&](tDevReturn* r) { return m_pModule->iSetMode(1, r); });
-    return iRecord(o, pRet);
+    o.eCode = m_pModule->eSetMode(1);
+    return tFinish(o);
 }
 
-int OFamilyAReader::EjectCard(tDevReturn* pRet) {
-    tOutcome o;
-    eCommand(o, "C30", 30000);
+tDriverResult OFamilyAReader::EjectCard() {
+    tDriverResult o;
+    eCommand(o, fama::kCmdEject, fama::kMotionTimeoutMs);
     usStatus(kStEntry) = 3;
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
-int OFamilyAReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
-    tOutcome o;
-    const Code c41 = eCommand(o, "C41", 30000);
-    tOutcome own; // the counter's outcome never reaches the caller's record
+tDriverResult OFamilyAReader::RetainCard(uint32_t* pRetainCount) {
+    tDriverResult o;
+    const Code c41 = eCommand(o, fama::kCmdRetain, fama::kMotionTimeoutMs);
+    tDriverResult own; // the counter's outcome never reaches the caller's record
     const int count = iReadRetainCounter(own);
-    if (!(m_profile.bRetainFollowsC41 ? IsSuccess(c41) : count >= 0))
-        return iRecord(o, pRet);
+    if (!(m_profile.bRetainUpdatesOnlyWhenRetained ? IsSuccess(c41) : count >= 0))
+        return tFinish(o);
     usStatus(kStEntry) = 3;
     if (count >= 0) {
         vStoreRetainCounter(static_cast<uint16_t>(count));
-        if (pRetainCount)
-            *pRetainCount = static_cast<uint32_t>(count);
+        *pRetainCount = static_cast<uint32_t>(count);
         if (count == 999 && m_profile.bRetainClearsFullCounter) { // full: start it again
-            tDevReturn r{};
-            ResetCount(0, &r);
+            ResetCount(0); // its outcome stays out of the caller's record
         }
     }
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 } // namespace quillon

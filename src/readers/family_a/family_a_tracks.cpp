@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "readers/chip_common.h"
+#include "readers/family_a/commands_a.h"
 #include "readers/family_a/family_a_reader.h"
 
 namespace quillon {
@@ -20,18 +21,17 @@ uint32_t CopyTrack(uint8_t* pDst, uint32_t uiMax, const uint8_t* pData, uint32_t
 }
 } // namespace
 
-int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
-    if (!pTracks)
-        return iBadArgument(pRet);
+tDriverResult OFamilyAReader::ReadTrack(tIdcTracks* pTracks) {
     uint8_t d[1024] = {};
     uint32_t n = 0;
-    tOutcome o;
-    if (!IsSuccess(eCommand(o, "C6a7", 15000, d, sizeof d, &n)))
-        return iRecord(o, pRet);
+    tDriverResult o;
+    if (!IsSuccess(eCommand(o, fama::kCmdReadTracks, fama::kTrackReadTimeoutMs, d, sizeof d, &n)))
+        return tFinish(o);
     auto good = [&](int p) { return d[p] == '0' && d[p + 1] == '0'; };
     if (!good(1) && !good(3) && !good(5)) {
-        iRecord(o, pRet);                // the record keeps the reply's own code
-        return ToInt(Code::NoTrackData); // no track could be read
+        tDriverResult r = tFinish(o);         // the record keeps the reply's own code
+        r.iResult = ToInt(Code::NoTrackData); // no track could be read
+        return r;
     }
     // Lengths: three decimal digits each, from data byte 7; a reply that does
     // not carry them is broken and ends like any other broken reply.
@@ -41,7 +41,7 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     const int len3 = n < kTexts ? -1 : iDigits(d + kLengths + 6, 3);
     if (len1 < 0 || len2 < 0 || len3 < 0) {
         eBroken(o);
-        return iRecord(o, pRet);
+        return tFinish(o);
     }
     // The texts follow one another at the stated lengths; each area keeps its
     // last byte, and its length tells the bytes that landed in it, never more.
@@ -54,30 +54,28 @@ int OFamilyAReader::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     src += static_cast<uint32_t>(len2);
     pTracks->uiLen3 = CopyTrack(pTracks->abTrack3, sizeof pTracks->abTrack3 - 1, d, n, src,
                                 static_cast<uint32_t>(len3));
-    return iRecord(o, pRet);
+    return tFinish(o);
 }
 
 // One command a track that carries data, "C71" to "C73" and the track's bytes
 // up to the first zero byte; a length with its top bit set carries none. A
 // failed write does not stop the next; its track's length becomes 0, so the
 // caller sees which failed.
-int OFamilyAReader::WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+tDriverResult OFamilyAReader::WriteTrack(tIdcTracks* pTracks) {
     static const tTrackWriteRule kRule = {{80, 41, 108}, true};
-    if (!pTracks)
-        return iBadArgument(pRet);
-    tOutcome o, failure; // failure: the outcome as of the last write that failed
+    tDriverResult o, failure; // failure: the outcome as of the last write that failed
     const TracksWritten written =
         WriteTracks(pTracks, kRule, [&](const uint8_t* pCommand, uint32_t uiLen) {
-            if (IsSuccess(eSend(o, pCommand, uiLen, 20000)))
+            if (IsSuccess(eSend(o, pCommand, uiLen, fama::kTrackWriteTimeoutMs)))
                 return true;
             failure = o;
             return false;
         });
     if (written == TracksWritten::Nothing)
-        return iRefuse(m_profile.tEmptyWrite, pRet);
+        return tRefused(m_profile.tEmptyWrite);
     // A later track written well must not leave its success code beside the
     // result 1: the record then tells the last write that failed.
-    return iRecord(written == TracksWritten::SomeFailed && IsSuccess(o.eCode) ? failure : o, pRet);
+    return tFinish(written == TracksWritten::SomeFailed && IsSuccess(o.eCode) ? failure : o);
 }
 
 } // namespace quillon

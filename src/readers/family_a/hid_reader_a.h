@@ -15,11 +15,10 @@ class OHidReaderA : public OFamilyAReader {
 public:
     explicit OHidReaderA(quillon::OReaderComm* pComm);
 
-    // CardReaderType 4 or not configured: 04A4/008B; any other value:
-    // 0590/0035. 0 when the device was found; the record is not written.
-    int SetCommPara(tDevReturn* pRet) override;
+    // Looks for the device the configured reader type names (UsbDeviceA).
+    // 0 when the device was found; the record is not written.
+    tDriverResult SetCommPara() override;
 
-protected:
     // The output report is written (what is queued from before is dropped
     // first), and the first input report within the caller's time-out whose
     // echo is the command's two characters is the reply. The whole reply
@@ -27,8 +26,10 @@ protected:
     // command that does not fit one report (BadArgument), and a reply text
     // shorter than its header, longer than acReplyText, than the report read
     // or than the caller's buffer take: CommFailed, nothing copied.
-    quillon::tExchangeA tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                  uint32_t uiReplySize, uint32_t uiTimeoutMs) override;
+    tCommandReply tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                            uint32_t uiReplySize, uint32_t uiTimeoutMs) override;
+
+protected:
     // CommFailed; nothing is sent.
     quillon::Code eRejectReply() override { return quillon::Code::CommFailed; }
 

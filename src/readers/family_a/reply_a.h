@@ -17,15 +17,4 @@ Code MapReplyA(uint8_t byKind, uint16_t usStatus);
 // The code of a reply text of at least kReplyHeaderA bytes.
 Code ReplyCodeA(const uint8_t* pText);
 
-// What one exchange hands back: its code, the reply bytes that the caller's
-// record shows in its reply text area (none when no reply came), and the
-// length of the reply data delivered to the exchange's reply buffer (0
-// unless the reply came whole and fitted).
-struct tExchangeA {
-    Code eCode = Code::Ok;
-    uint8_t abHeader[256] = {};
-    uint32_t uiHeaderLen = 0;
-    uint32_t uiDataLen = 0;
-};
-
 } // namespace quillon

@@ -11,66 +11,19 @@ namespace quillon {
 namespace {
 constexpr uint32_t kAckTimeoutMs = 3000;
 constexpr int kMaxSends = 3; // a frame refused three times is given up
-
-// Configuration keys of the serial reader, in the order they are applied.
-const tConfigKeyA kSerialKeys[] = {
-    {"ProtocolMode",
-     0,
-     {{0, "CY105", 1}, {1, "CY100", 2}},
-     0,
-     tConfigKeyA::kCapWhenSent,
-     OFamilyAReader::kCapProtocol,
-     -1},
-    {"IntakeMode",
-     0,
-     {{0, "CSL0", 3}, {1, "CSL1", 1}},
-     4,
-     tConfigKeyA::kCapAccepted,
-     OFamilyAReader::kCapIntake,
-     OFamilyAReader::kStIntakeMode},
-    {"ActMode",
-     0,
-     {{0, "CSN1", 3}, {1, "CSN2", 1}},
-     4,
-     tConfigKeyA::kCapAccepted,
-     OFamilyAReader::kCapAct,
-     OFamilyAReader::kStActMode},
-    {"MotorSpeed", 1, {{0, "CS70", 0}, {1, "CS71", 0}}, 0, tConfigKeyA::kCapNone, 0, -1},
-};
-
-const tFamilyAProfile kSerialProfile = {
-    {"C00", "C01", "C02"},
-    true, // a reset sets the reader state and forgets the chip
-    kSerialKeys,
-    sizeof kSerialKeys / sizeof kSerialKeys[0],
-    true, // configuration marked as run
-    true, // GetStatus judges the card state
-    false,
-    {Code::BadArgument, 1}, // Init mode, ChipPower action
-    {Code::BadArgument, 1}, // AcceptCard mode
-    {Code::Unavailable, 1}, // entry with no module
-    {Code::Unavailable, 1}, // ChipIO with no chip
-    {Code::BadArgument, 1}, // nothing to write
-    {Code::Unavailable, 1}, // memory chip reset
-    20000,
-    true,  // switch-off hands the type back
-    false, // only counter 0
-    false, // retain: moves with a readable counter
-    true,  // a full counter is cleared
-};
 } // namespace
 
 OSerialReaderA::OSerialReaderA(OReaderComm* pComm)
     : OSerialReaderA(pComm, std::unique_ptr<OAuxModule>(new (std::nothrow) OAuxModule(pComm))) {}
 
 OSerialReaderA::OSerialReaderA(OReaderComm* pComm, std::unique_ptr<OAuxModule> pModule)
-    : OFamilyAReader(pComm, kSerialProfile, pModule.get()), m_pAuxModule(std::move(pModule)) {}
+    : OFamilyAReader(pComm, SerialProfileA(), pModule.get()), m_pAuxModule(std::move(pModule)) {}
 
 OSerialReaderA::~OSerialReaderA() = default;
 
-tExchangeA OSerialReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                     uint32_t uiReplySize, uint32_t uiTimeoutMs) {
-    tExchangeA x;
+tCommandReply OSerialReaderA::tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                                        uint32_t uiReplySize, uint32_t uiTimeoutMs) {
+    tCommandReply x;
     uint8_t frame[kSendSize];
     const uint32_t n = uiLen & 0xFFFF;
     const uint32_t frameLen = (n && !pText) ? 0 : dle::EncodeFrame(pText, n, frame, sizeof frame);
@@ -113,7 +66,7 @@ Code OSerialReaderA::eHandOver(const uint8_t* pFrame, uint32_t uiLen) {
     }
 }
 
-Code OSerialReaderA::eReceive(tExchangeA& x, uint8_t* pReply, uint32_t uiReplySize,
+Code OSerialReaderA::eReceive(tCommandReply& x, uint8_t* pReply, uint32_t uiReplySize,
                               uint32_t uiTimeoutMs) {
     // Each wait may take the caller's time-out, the whole frame not much more.
     OReaderComm::OFrame replyFrame(m_pComm, uiTimeoutMs, kRecvSize);
@@ -136,8 +89,8 @@ Code OSerialReaderA::eReceive(tExchangeA& x, uint8_t* pReply, uint32_t uiReplySi
     x.uiDataLen = textLen - kReplyHeaderA;
     if (x.uiDataLen)
         std::memcpy(pReply, pText + kReplyHeaderA, x.uiDataLen);
-    std::memcpy(x.abHeader, pText, kReplyHeaderA);
-    x.uiHeaderLen = kReplyHeaderA;
+    std::memcpy(x.abShown, pText, kReplyHeaderA);
+    x.uiShownLen = kReplyHeaderA;
     return ReplyCodeA(pText);
 }
 

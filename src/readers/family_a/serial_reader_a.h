@@ -18,9 +18,8 @@ public:
     explicit OSerialReaderA(quillon::OReaderComm* pComm);
     ~OSerialReaderA() override;
 
-    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
+    tDriverResult SetCommPara() override { return tOpenPort(); }
 
-protected:
     // DLE STX text DLE ETX BCC: a refused frame is sent again, three times in
     // all (BadArgument); no acknowledgement within 3000 ms ends it at once (NoAck); a
     // reply byte missing, a reply not whole by the frame's deadline (the
@@ -28,8 +27,10 @@ protected:
     // would not fit the receive buffer or the caller's, or one shorter than
     // its header ends it with NoReply and DLE EOT. A frame longer than 512
     // bytes is refused (BadArgument), unsent.
-    quillon::tExchangeA tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
-                                  uint32_t uiReplySize, uint32_t uiTimeoutMs) override;
+    tCommandReply tExchange(const uint8_t* pText, uint32_t uiLen, uint8_t* pReply,
+                            uint32_t uiReplySize, uint32_t uiTimeoutMs) override;
+
+protected:
     // DLE EOT, and NoReply.
     quillon::Code eRejectReply() override;
 
@@ -38,7 +39,7 @@ private:
     // Sends the frame until the reader acknowledges it.
     quillon::Code eHandOver(const uint8_t* pFrame, uint32_t uiLen);
     // Receives the reply frame: the header into x, the data into pReply.
-    quillon::Code eReceive(quillon::tExchangeA& x, uint8_t* pReply, uint32_t uiReplySize,
+    quillon::Code eReceive(tCommandReply& x, uint8_t* pReply, uint32_t uiReplySize,
                            uint32_t uiTimeoutMs);
 
     std::unique_ptr<OAuxModule> m_pAuxModule;

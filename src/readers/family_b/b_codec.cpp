@@ -128,15 +128,15 @@ Code MapReply(uint8_t byKind, uint16_t usStatus) {
     return kNegativeMap[first - '0'][second - '0'];
 }
 
-tReply NoReplyWith(Code eCode) {
-    tReply reply{};
+tCommandReply NoReplyWith(Code eCode) {
+    tCommandReply reply;
     reply.eCode = eCode;
     return reply;
 }
 
-tReply TakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
-                 uint32_t uiDataSize) {
-    tReply reply{};
+tCommandReply TakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
+                        uint32_t uiDataSize) {
+    tCommandReply reply;
     uint32_t n = uiPayloadLen - kReplyHeader;
     if (!pData)
         n = 0;
@@ -145,8 +145,8 @@ tReply TakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
     if (n)
         std::memcpy(pData, pPayload + kReplyHeader, n);
     reply.uiDataLen = n;
-    std::memcpy(reply.abHeader, pPayload, kReplyHeader);
-    reply.uiHeaderLen = kReplyHeader;
+    std::memcpy(reply.abShown, pPayload, kReplyHeader);
+    reply.uiShownLen = kReplyHeader;
     reply.eCode = MapReply(pPayload[0], static_cast<uint16_t>(Be16(pPayload + 3)));
     return reply;
 }

@@ -20,6 +20,7 @@
 
 #include "infra/result_codes.h"
 #include "readers/control_chars.h"
+#include "readers/driver_result.h"
 #include "readers/hid_report.h"
 
 namespace quillon {
@@ -77,21 +78,13 @@ private:
 // library code; UnknownReply for anything the map does not know.
 Code MapReply(uint8_t byKind, uint16_t usStatus);
 
-// What an exchange hands back: the code, the reply header once a reply was
-// taken (uiHeaderLen 0 otherwise), and how many data bytes went to the caller.
-struct tReply {
-    Code eCode;
-    uint8_t abHeader[kReplyHeader];
-    uint32_t uiHeaderLen;
-    uint32_t uiDataLen;
-};
-
 // An exchange that ended without a reply.
-tReply NoReplyWith(Code eCode);
+tCommandReply NoReplyWith(Code eCode);
 // A reply payload of at least kReplyHeader bytes: its data to pData (at most
-// uiDataSize bytes, none when pData is null), its header, its mapped code.
-tReply TakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
-                 uint32_t uiDataSize);
+// uiDataSize bytes, none when pData is null), its header to be shown, its
+// mapped code.
+tCommandReply TakeReply(const uint8_t* pPayload, uint32_t uiPayloadLen, uint8_t* pData,
+                        uint32_t uiDataSize);
 
 // ---------------------------------------------------------------- USB HID
 

@@ -3,42 +3,42 @@
 // deactivation, and chip I/O by that protocol number.
 #include "infra/result_codes.h"
 #include "readers/chip_common.h"
+#include "readers/family_b/commands_b.h"
 #include "readers/family_b/family_b_reader.h"
 
 namespace quillon {
 
 namespace {
-constexpr uint32_t kChipTimeoutMs = 10000;
+using famb::kChipTimeoutMs;
 constexpr uint32_t kChipBlock = 1000;
 constexpr uint32_t kProtocol0ApduMax = 261;
 constexpr uint32_t kApduMax = OFamilyBReader::kCommandMax - 3; // behind the command characters
 } // namespace
 
-int OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
-                              tDevReturn* pRet) {
+tDriverResult OFamilyBReader::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3,
+                                        void* pArg4) {
     const auto [pBuf, pBufLen, pProtocol] = quillon::ChipPowerArgs(uArg2, uArg3, pArg4);
-    if (!pProtocol || iAction < 1 || iAction > 3) // every action hands the protocol number back
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+    if (iAction < 1 || iAction > 3)
+        return tDriverResult::BadArgument();
     if (iAction == 1)
-        return iActivate(pBuf, pBufLen, pProtocol, pRet);
+        return tActivate(pBuf, pBufLen, pProtocol);
     if (iAction == 2)
-        return iReactivate(pBuf, pBufLen, pProtocol, pRet);
-    return iDeactivate(pProtocol, pRet);
+        return tReactivate(pBuf, pBufLen, pProtocol);
+    return tDeactivate(pProtocol);
 }
 
-int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
-                              tDevReturn* pRet) {
+tDriverResult OFamilyBReader::tActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol) {
     static const char* const kAttempts[quillon::kActivationTries] = {
         "CI0", "CI0", "CI@", "CI0", "CR0", "CR0", "CR0", "CR0", "CU001", "CU001"};
-    tOutcome out;
+    tDriverResult out;
     tLargeReply reply;
-    if (!bSend("C@0", reply, out, kChipTimeoutMs))
-        return iFinish(out, pRet);
+    if (!bSend(famb::kCmdContactsDown, reply, out, kChipTimeoutMs))
+        return tFinish(out);
     const int attempt = quillon::RunActivationTries(
         pProtocol, [&](uint32_t i) { return bSend(kAttempts[i], reply, out, kChipTimeoutMs); });
     if (attempt < 0) {
         m_status.usField[kStChipType] = kNoChip;
-        return iFinish(out, pRet);
+        return tFinish(out);
     }
     const uint32_t protocol =
         quillon::ChipTypeFromAnswer(static_cast<uint32_t>(attempt), reply.abData, reply.uiLen);
@@ -48,27 +48,26 @@ int OFamilyBReader::iActivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProto
         std::memcpy(pBuf, reply.abData, reply.uiLen);
     if (pBufLen)
         *pBufLen = pBuf ? reply.uiLen : 0;
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol,
-                                tDevReturn* pRet) {
+tDriverResult OFamilyBReader::tReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pProtocol) {
     const uint16_t protocol = m_status.usField[kStChipType];
     *pProtocol = protocol;
     const char* pCommand = nullptr;
     switch (quillon::KindOfChip(protocol)) {
     case ChipKind::Processor:
-        pCommand = "CI8";
+        pCommand = famb::kCmdReactivateProcessor;
         break;
     case ChipKind::CeChip:
-        pCommand = "CIH";
+        pCommand = famb::kCmdReactivateCeChip;
         break;
     case ChipKind::Memory:
-        return 1; // no re-activation for these cards; the record is left alone
+        return tDriverResult::Untouched(1); // no re-activation for these cards
     case ChipKind::None:
-        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+        return tDriverResult::Shown(Code::Unavailable, 1, 1);
     }
-    tOutcome out;
+    tDriverResult out;
     tSmallReply reply;
     if (bSend(pCommand, reply, out, kChipTimeoutMs)) {
         if (pBuf)
@@ -76,26 +75,26 @@ int OFamilyBReader::iReactivate(uint8_t* pBuf, uint32_t* pBufLen, uint32_t* pPro
         if (pBufLen)
             *pBufLen = pBuf ? reply.uiLen : 0;
     }
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::iDeactivate(uint32_t* pProtocol, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::tDeactivate(uint32_t* pProtocol) {
     const ChipKind kind = quillon::KindOfChip(m_status.usField[kStChipType]);
-    const char* pCommand = kind == ChipKind::CeChip   ? "Ce21"
-                           : kind == ChipKind::Memory ? "CR1"
-                                                      : "CI1";
-    tOutcome out;
+    const char* pCommand = kind == ChipKind::CeChip   ? famb::kCmdCeChipOff
+                           : kind == ChipKind::Memory ? famb::kCmdMemoryChipOff
+                                                      : famb::kCmdProcessorOff;
+    tDriverResult out;
     tSmallReply reply;
     bSend(pCommand, reply, out, kChipTimeoutMs); // only "C@2" decides
-    bSend("C@2", reply, out, kChipTimeoutMs);
+    bSend(famb::kCmdContactsUp, reply, out, kChipTimeoutMs);
     m_status.usField[kStChipPower] = 2;
     m_status.usField[kStChipType] = kNoChip;
     *pProtocol = kNoChip;
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 bool OFamilyBReader::bSendApdu(const char* pPrefix, const uint8_t* pApdu, uint32_t uiApduLen,
-                               tLargeReply& reply, tOutcome& out) {
+                               tLargeReply& reply, tDriverResult& out) {
     uint8_t command[kCommandMax] = {};
     std::memcpy(command, pPrefix, 3);
     if (uiApduLen)
@@ -112,87 +111,96 @@ bool OFamilyBReader::bAppendChipReply(const tLargeReply& reply, uint8_t* pReply,
     return n == reply.uiLen;
 }
 
-int OFamilyBReader::iContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen, tOutcome& out,
-                                       tDevReturn* pRet) {
+tDriverResult OFamilyBReader::tContinueChipReply(uint8_t* pReply, uint32_t* pReplyLen,
+                                                 tDriverResult& out) {
     // Every continuation either adds data (bounded by the caller's buffer) or
     // counts against this limit, so a reader that keeps asking cannot hang us.
-    for (uint32_t k = 0; out.abHeader[2] == '5'; ++k) {
+    for (uint32_t k = 0; out.abText[2] == '5'; ++k) {
         if (k >= IDC_CHIP_REPLY_MAX) {
             out.eCode = Code::BrokenFrame;
             break;
         }
         tLargeReply reply;
-        if (!bSend("CI7", reply, out, kChipTimeoutMs))
+        if (!bSend(famb::kCmdRestOfReply, reply, out, kChipTimeoutMs))
             break; // the data gathered so far stays
         if (!bAppendChipReply(reply, pReply, pReplyLen)) {
             out.eCode = Code::BrokenFrame; // what fitted stays
             break;
         }
     }
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
-                           uint32_t* pReplyLen, tDevReturn* pRet) {
+bool OFamilyBReader::bSendT1(const uint8_t* pCommand, uint32_t uiLen, tLargeReply& reply,
+                             tDriverResult& out, bool& bRefused) {
+    const uint32_t blocks = uiLen / kChipBlock;
+    if (blocks == 0)
+        return bSendApdu(famb::kCmdApduT1, pCommand, uiLen, reply, out);
+    for (uint32_t b = 0; b < blocks; ++b) {
+        if (!bSendApdu(famb::kCmdBlockT1, pCommand + b * kChipBlock, kChipBlock, reply, out))
+            return false;
+        if (out.abText[2] == '?') {
+            bRefused = true;
+            return false;
+        }
+    }
+    return bSendApdu(famb::kCmdLastBlockT1, pCommand + blocks * kChipBlock, uiLen % kChipBlock,
+                     reply, out);
+}
+
+tDriverResult OFamilyBReader::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                                     uint32_t* pReplyLen) {
     // Blocks would carry any length; a command longer than a chip reply's
     // area is refused unsent, before anything is read from the caller's buffer.
-    if (iCommandLen < 0 || iCommandLen > IDC_CHIP_REPLY_MAX || (!pCommand && iCommandLen > 0) ||
-        !pReply || !pReplyLen)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+    if (iCommandLen > IDC_CHIP_REPLY_MAX)
+        return tDriverResult::BadArgument();
     const uint32_t len = static_cast<uint32_t>(iCommandLen);
     const uint16_t protocol = m_status.usField[kStChipType];
-    tOutcome out;
+    tDriverResult out;
     tLargeReply reply;
     switch (protocol) {
     case 0:
         if (len > kProtocol0ApduMax) // refused before anything is sent; the record says so
-            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
-        if (!bSendApdu("CI3", pCommand, len, reply, out))
-            return iFinish(out, pRet);
+            return tDriverResult::BadArgument();
+        if (!bSendApdu(famb::kCmdApduT0, pCommand, len, reply, out))
+            return tFinish(out);
         break;
     case 1: {
-        const uint32_t blocks = len / kChipBlock;
-        if (blocks == 0) {
-            if (!bSendApdu("CI4", pCommand, len, reply, out))
-                return iFinish(out, pRet);
-            break;
+        bool bRefused = false;
+        if (!bSendT1(pCommand, len, reply, out, bRefused)) {
+            tDriverResult failed = tFinish(out);
+            if (bRefused)
+                failed.iResult = 1; // the card refused a block; its code stays recorded
+            return failed;
         }
-        for (uint32_t b = 0; b < blocks; ++b) {
-            if (!bSendApdu("CI5", pCommand + b * kChipBlock, kChipBlock, reply, out))
-                return iFinish(out, pRet);
-            if (out.abHeader[2] == '?') {
-                iFinish(out, pRet); // the card refused the block; its code stays recorded
-                return 1;
-            }
-        }
-        if (!bSendApdu("CI6", pCommand + blocks * kChipBlock, len % kChipBlock, reply, out))
-            return iFinish(out, pRet);
         break;
     }
     case 2:
     case 3:
-        return 0; // nothing to exchange for these cards
+        return tDriverResult::Untouched(0); // nothing to exchange for these cards
     case 4:
     case 5:
     case 6:
     case 7:
     case 8: {
         if (len > kApduMax)
-            return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
-        const char* pPrefix = protocol <= 5 ? "CR3" : protocol <= 7 ? "CR4" : "CU3";
+            return tDriverResult::BadArgument();
+        const char* pPrefix = protocol <= 5   ? famb::kCmdMemoryChip45
+                              : protocol <= 7 ? famb::kCmdMemoryChip67
+                                              : famb::kCmdMemoryChip8;
         if (!bSendApdu(pPrefix, pCommand, len, reply, out))
-            return iFinish(out, pRet);
+            return tFinish(out);
         *pReplyLen = 0;
         bAppendChipReply(reply, pReply, pReplyLen);
-        return iFinish(out, pRet); // no continuation for these cards
+        return tFinish(out); // no continuation for these cards
     }
     default:
         // No chip active, or a card ("CU001" second attempt) with no I/O command.
-        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1);
+        return tDriverResult::Shown(Code::Unavailable, 1, 1);
     }
     *pReplyLen = 0;
     bAppendChipReply(reply, pReply, pReplyLen);
-    return iContinueChipReply(pReply, pReplyLen, out, pRet);
+    return tContinueChipReply(pReply, pReplyLen, out);
 }
 
 } // namespace quillon

@@ -1,4 +1,5 @@
 #include "readers/family_b/family_b_reader.h"
+#include "readers/family_b/commands_b.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,15 +10,6 @@
 namespace quillon {
 
 namespace {
-// Capability fields (u16 index = byte offset / 2).
-constexpr int kCapIdentified = 0;  // offset 0
-constexpr int kCapIntake = 1;      // offset 2
-constexpr int kCapActMode = 2;     // offset 4
-constexpr int kCapConfigured = 3;  // offset 6
-constexpr int kCapConfigured2 = 4; // offset 8
-constexpr int kCapLimit = 6;       // offset 12
-constexpr int kCapRetain = 7;      // offset 14
-
 constexpr const char* kModelQ8 = "ICT3Q8-3A0179";
 constexpr const char* kModelQ5 = "ICT3Q5-3A0188";
 
@@ -33,14 +25,14 @@ uint32_t Be16(const uint8_t* p) {
 OFamilyBReader::OFamilyBReader(quillon::OReaderComm* pComm) : OReaderBase(pComm) {
     vCopyLibraryVersion();
     m_status.usField[kStChipType] = quillon::kNoChip;
-    m_caps.usField[kCapLimit] = 99;
+    usCap(kCapCounterMax) = 99;
 }
 
-int OFamilyBReader::iSingleCommand(const char* pText, uint32_t uiTimeoutMs, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::tSingleCommand(const char* pText, uint32_t uiTimeoutMs) {
+    tDriverResult out;
     tSmallReply reply;
     bSend(pText, reply, out, uiTimeoutMs);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter) {
@@ -48,7 +40,7 @@ bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter
     if (tens < '0' || tens > '9' || ones < '0' || ones > '9')
         return false; // not two digits: the counter is not known
     const uint16_t count = static_cast<uint16_t>((tens - '0') * 10 + (ones - '0'));
-    m_caps.usField[kCapRetain] = count;
+    usCap(kCapRetainCount) = count;
     m_status.usField[kStRetainCount] = count;
     if (pCounter)
         *pCounter = count;
@@ -57,39 +49,40 @@ bool OFamilyBReader::bTakeRetainCounter(const uint8_t* pData, uint32_t* pCounter
 
 // --------------------------------------------------------- initialisation
 
-int OFamilyBReader::Init(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::Init(int iMode) {
     static const char* const kInitCommands[] = {"C0432400010011", "C0532400010011",
                                                 "C0632400010011"};
     if (iMode < 1 || iMode > 3)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
     const char* pInit = kInitCommands[iMode - 1];
-    tOutcome out;
+    tDriverResult out;
     tSmallReply reply;
-    bool ok = bSend(pInit, reply, out, 30000);
+    bool ok = bSend(pInit, reply, out, famb::kResetTimeoutMs);
     if (!ok && out.eCode == Code::ResetAgain) // sent once more
-        ok = bSend(pInit, reply, out, 30000);
+        ok = bSend(pInit, reply, out, famb::kResetTimeoutMs);
     if (!ok)
-        return iFinish(out, pRet);
+        return tFinish(out);
     m_status.usField[kStChipType] = quillon::kNoChip;
 
-    if (bSend("CC0", reply, out, 10000) && !bTakeRetainCounter(reply.abData, nullptr))
+    if (bSend(famb::kCmdReadRetainCounter, reply, out, famb::kQueryTimeoutMs) &&
+        !bTakeRetainCounter(reply.abData, nullptr))
         out.eCode = Code::BrokenFrame; // no counter in it: a broken reply
     if (m_caps.acModelName[0] != '\0')
-        return iFinish(out, pRet); // identified by an earlier Init
+        return tFinish(out); // identified by an earlier Init
 
-    if (!bSend("CA1", reply, out, 10000))
-        return iFinish(out, pRet);
+    if (!bSend(famb::kCmdFirmware, reply, out, famb::kQueryTimeoutMs))
+        return tFinish(out);
     std::memcpy(m_caps.acFirmware, reply.abData, 8);
     if (std::memcmp(reply.abData, "2741", 4) == 0)
         quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ8);
     if (std::memcmp(reply.abData, "05", 2) == 0) {
         quillon::CopyText(m_caps.acModelName, sizeof m_caps.acModelName, kModelQ5);
-        return iFinish(out, pRet);
+        return tFinish(out);
     }
-    m_caps.usField[kCapIdentified] = 1;
+    usCap(kCapIdentified) = 1;
     if (std::strcmp(m_caps.acModelName, kModelQ8) == 0)
         vApplyConfig(); // the caller's record keeps the outcome of "CA1"
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 // Mode state: 3 for mode 0, 1 for mode 1, 4 when the command failed, else
@@ -102,9 +95,9 @@ int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const ch
     int state = value;
     bool failed = false;
     if (value == 0 || value == 1) {
-        tOutcome own;
+        tDriverResult own;
         tSmallReply reply;
-        failed = !bSend(value == 0 ? pCmdMode0 : pCmdMode1, reply, own, 10000);
+        failed = !bSend(value == 0 ? pCmdMode0 : pCmdMode1, reply, own, famb::kQueryTimeoutMs);
         state = value == 0 ? 3 : 1;
     }
     if (failed)
@@ -116,32 +109,32 @@ int OFamilyBReader::iApplyMode(const char* pKey, const char* pCmdMode0, const ch
 // The configuration of the "ICT3Q8-3A0179". Its outcomes stay out of the
 // caller's record.
 void OFamilyBReader::vApplyConfig() {
-    m_status.usField[kStIntakeMode] =
-        static_cast<uint16_t>(iApplyMode("IntakeMode", "C:X0", "C:X1", m_caps.usField[kCapIntake]));
-    m_status.usField[kStActMode] =
-        static_cast<uint16_t>(iApplyMode("ActMode", "Cc90", "Cc91", m_caps.usField[kCapActMode]));
-    m_caps.usField[kCapConfigured] = 2;
+    m_status.usField[kStIntakeMode] = static_cast<uint16_t>(
+        iApplyMode("IntakeMode", famb::kCmdIntakeMode0, famb::kCmdIntakeMode1, usCap(kCapIntake)));
+    m_status.usField[kStActMode] = static_cast<uint16_t>(
+        iApplyMode("ActMode", famb::kCmdActMode0, famb::kCmdActMode1, usCap(kCapActMode)));
+    usCap(kCapModule) = 2;
     m_status.usField[kStModule] = 2;
 
-    tOutcome own;
+    tDriverResult own;
     tSmallReply reply;
-    if (bSend("Ce2", reply, own, 10000)) {
+    if (bSend(famb::kCmdInfoAndDate, reply, own, famb::kQueryTimeoutMs)) {
         std::memcpy(m_caps.acInfo, reply.abData, 8);
         const uint8_t* d = reply.abData;
         std::snprintf(m_caps.acDate, sizeof m_caps.acDate, "200%c-%c%c-%c%c", d[1], d[2], d[3],
                       d[4], d[5]);
     }
-    m_caps.usField[kCapConfigured2] = 2;
+    usCap(kCapConfigured) = 2;
 }
 
 // ------------------------------------------------- status and card moves
 
-int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::GetStatus(tIdcStatus* pStatus) {
+    tDriverResult out;
     tSmallReply reply;
-    if (!bSend("C13", reply, out, 5000)) {
+    if (!bSend(famb::kCmdStatus, reply, out, famb::kStatusTimeoutMs)) {
         pStatus->usField[kStEntry] = 3;
-        return iFinish(out, pRet);
+        return tFinish(out);
     }
     const uint8_t* d = reply.abData;
     if (d[1] & 0x07)
@@ -175,42 +168,43 @@ int OFamilyBReader::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
     else if (d[3] == 'D')
         pStatus->usField[kStEntry] = 2;
 
-    if (!bSend("C11", reply, out, 5000))
+    if (!bSend(famb::kCmdSensors, reply, out, famb::kStatusTimeoutMs))
         pStatus->usField[kStEntry] = 3;
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::AcceptCard(int iMode, tDevReturn* pRet) {
+tDriverResult OFamilyBReader::AcceptCard(int iMode) {
     static const char* const kAcceptCommands[] = {"C:2", "C:0", "C:1", "C40", "C22"};
     if (iMode < 1 || iMode > 5)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
-    return iSingleCommand(kAcceptCommands[iMode - 1], 30000, pRet);
+        return tDriverResult::BadArgument();
+    return tSingleCommand(kAcceptCommands[iMode - 1], famb::kEntryTimeoutMs);
 }
 
-int OFamilyBReader::EjectCard(tDevReturn* pRet) {
-    return iSingleCommand("C30", 20000, pRet);
+tDriverResult OFamilyBReader::EjectCard() {
+    return tSingleCommand(famb::kCmdEject, famb::kMotionTimeoutMs);
 }
 
 // The caller's record tells "C31", or "CC101" when the reader asked for it;
 // the counter read after them keeps its outcome to itself.
-int OFamilyBReader::RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::RetainCard(uint32_t* pRetainCount) {
+    tDriverResult out;
     tSmallReply reply;
-    if (!bSend("C31", reply, out, 20000) && out.eCode == Code::RetainBusy)
-        bSend("CC101", reply, out, 5000);
-    tOutcome own;
-    if (bSend("CC0", reply, own, 10000))
+    if (!bSend(famb::kCmdRetain, reply, out, famb::kMotionTimeoutMs) &&
+        out.eCode == Code::RetainBusy)
+        bSend(famb::kCmdRetainAgain, reply, out, famb::kStatusTimeoutMs);
+    tDriverResult own;
+    if (bSend(famb::kCmdReadRetainCounter, reply, own, famb::kQueryTimeoutMs))
         bTakeRetainCounter(reply.abData, pRetainCount);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
 // ------------------------------------------------ counters and life info
 
-int OFamilyBReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::GetLifeInfo(tIdcLife* pLife) {
+    tDriverResult out;
     tSmallReply reply;
-    if (!bSend("CfA", reply, out, 5000))
-        return iFinish(out, pRet);
+    if (!bSend(famb::kCmdLifeCounters, reply, out, famb::kStatusTimeoutMs))
+        return tFinish(out);
     const uint8_t* d = reply.abData; // zero-filled: a short reply counts as zeros
     uint32_t* v = pLife->uiValue;
     v[0] = Be32(d + 0);
@@ -224,21 +218,21 @@ int OFamilyBReader::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     v[8] = Be16(d + 68);
     v[9] = Be32(d + 132);
     v[10] = Be32(d + 124);
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::ResetCount(int, tDevReturn* pRet) {
-    tOutcome out;
+tDriverResult OFamilyBReader::ResetCount(int) {
+    tDriverResult out;
     tSmallReply reply;
-    if (bSend("CC100", reply, out, 10000)) {
-        m_caps.usField[kCapRetain] = 0;
+    if (bSend(famb::kCmdClearRetainCounter, reply, out, famb::kQueryTimeoutMs)) {
+        usCap(kCapRetainCount) = 0;
         m_status.usField[kStRetainCount] = 0;
     }
-    return iFinish(out, pRet);
+    return tFinish(out);
 }
 
-int OFamilyBReader::ReleaseAntiFishing(tDevReturn* pRet) {
-    return iSingleCommand("Cc:1", 10000, pRet);
+tDriverResult OFamilyBReader::ReleaseAntiFishing() {
+    return tSingleCommand(famb::kCmdReleaseAntiFishing, famb::kQueryTimeoutMs);
 }
 
 } // namespace quillon

@@ -1,6 +1,7 @@
 #include "readers/family_b/hid_reader_b.h"
 
 #include "infra/result_codes.h"
+#include "readers/reader_type.h"
 
 namespace quillon {
 
@@ -10,24 +11,27 @@ namespace {
 constexpr uint32_t kRestOfReplyMs = 1000;
 } // namespace
 
-int OHidReaderB::SetCommPara(tDevReturn*) {
-    int type = 0;
-    if (m_pComm->iGetIntValue("CardReaderType", "CardReaderType", type) != 0)
-        type = 6;
+tDriverResult OHidReaderB::SetCommPara() {
+    ReaderType eType = ReaderType::UsbB; // when none is configured
+    bConfiguredType(*m_pComm, eType);
     int productId = 0;
     int vendorId = 0;
     if (m_pComm->iGetIntValue("USB", "PID", productId) != 0)
         productId = 0;
-    const int vendorLookup = m_pComm->iGetIntValue("USB", "VID", vendorId);
-    if (vendorLookup != 0)
+    const bool bVendorConfigured = m_pComm->iGetIntValue("USB", "VID", vendorId) == 0;
+    if (!bVendorConfigured)
         vendorId = 0;
-    if (type != 6)
-        return vendorLookup;
-    return m_link.bOpen(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId)) ? 0 : 1;
+    // Another type (the driver left active by an earlier selection) opens
+    // nothing; callers have always been told 0 when a vendor id is configured.
+    if (eType != ReaderType::UsbB)
+        return tDriverResult::Untouched(bVendorConfigured ? 0 : 1);
+    const bool bFound =
+        m_link.bOpen(static_cast<uint16_t>(vendorId), static_cast<uint16_t>(productId));
+    return tDriverResult::Untouched(bFound ? 0 : 1);
 }
 
-famb::tReply OHidReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
-                                    uint32_t uiDataSize, uint32_t uiTimeoutMs) {
+tCommandReply OHidReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                                     uint32_t uiDataSize, uint32_t uiTimeoutMs) {
     uint8_t report[OHidLink::kSendSize];
     const uint32_t used = famb::EncodeHidCommand(pCommand, uiCommandLen, report);
     const Code sent = used ? m_link.eSendReport(report, used, uiTimeoutMs) : Code::BadArgument;

@@ -14,9 +14,9 @@ public:
     using OFamilyBReader::OFamilyBReader;
 
     // Type 6 (or not configured): searches "USB"/"VID", "USB"/"PID" (0 when
-    // missing) and returns 0 when found, else 1. Any other type opens nothing
-    // and returns the "VID" lookup's result. The record is not written.
-    int SetCommPara(tDevReturn* pRet) override;
+    // missing) and returns 0 when found, else 1. Any other type opens
+    // nothing: 0 when "VID" is configured, else 1. The record is not written.
+    tDriverResult SetCommPara() override;
 
     // One output report (what is queued from before is dropped first); the
     // first input report whose echo answers the command announces the
@@ -26,8 +26,8 @@ public:
     // unsent; a payload shorter than its header or longer than the receive
     // buffer: CommFailed, nothing taken; a reply not complete within the time-out
     // plus one second: NoReply, nothing taken.
-    quillon::famb::tReply tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
-                                    uint32_t uiDataSize, uint32_t uiTimeoutMs) override;
+    tCommandReply tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                            uint32_t uiDataSize, uint32_t uiTimeoutMs) override;
 
 private:
     OHidLink m_link;

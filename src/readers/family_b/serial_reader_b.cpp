@@ -8,8 +8,8 @@ namespace {
 constexpr uint32_t kAckTimeoutMs = 3000;
 } // namespace
 
-famb::tReply OSerialReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandLen,
-                                       uint8_t* pData, uint32_t uiDataSize, uint32_t uiTimeoutMs) {
+tCommandReply OSerialReaderB::tExchange(const uint8_t* pCommand, uint32_t uiCommandLen,
+                                        uint8_t* pData, uint32_t uiDataSize, uint32_t uiTimeoutMs) {
     uint8_t frame[famb::kFrameHead + famb::kCommandMax + famb::kCrcLen] = {};
     const uint32_t frameLen = famb::EncodeFrame(pCommand, uiCommandLen, frame, sizeof frame);
     if (frameLen == 0)
@@ -39,7 +39,7 @@ famb::tReply OSerialReaderB::tExchange(const uint8_t* pCommand, uint32_t uiComma
     if (code != Code::Ok)
         return famb::NoReplyWith(code); // a broken frame is not acknowledged
 
-    const famb::tReply reply =
+    const tCommandReply reply =
         famb::TakeReply(decoder.pPayload(), decoder.uiPayloadLen(), pData, uiDataSize);
     m_pComm->iWrite(&famb::kAck, 1);
     return reply;

@@ -12,15 +12,15 @@ class OSerialReaderB : public OFamilyBReader {
 public:
     using OFamilyBReader::OFamilyBReader;
 
-    int SetCommPara(tDevReturn* pRet) override { return iOpenPort(pRet); }
+    tDriverResult SetCommPara() override { return tOpenPort(); }
 
     // Frames the command, sends it, waits 3000 ms for ACK and the caller's
     // time-out for the reply (the whole reply frame at most that plus the
     // wire time of 1024 bytes plus a second, else NoReply), checks start byte
     // and CRC, ACKs the reply. A reply that did not come (NoReply) is
     // cancelled with DLE EOT.
-    quillon::famb::tReply tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
-                                    uint32_t uiDataSize, uint32_t uiTimeoutMs) override;
+    tCommandReply tExchange(const uint8_t* pCommand, uint32_t uiCommandLen, uint8_t* pData,
+                            uint32_t uiDataSize, uint32_t uiTimeoutMs) override;
 
 private:
     // The reply frame into the decoder: Ok once it is whole and sound,

@@ -42,31 +42,35 @@ Code MapReply(const uint8_t* pFrame, uint32_t uiLen) {
         return Code::Ok;
     if (pFrame[3] != 'N')
         return Code::BrokenFrame;
-    if (uiLen <= tReply::kData + 2)
+    if (uiLen <= kDataAt + 2)
         return Code::UnknownReply; // a negative reply without its error byte
-    const uint8_t byError = pFrame[tReply::kData];
+    const uint8_t byError = pFrame[kDataAt];
     for (const tErrorRange& range : kErrors)
         if (byError >= range.byFirst && byError <= range.byLast)
             return range.eCode;
     return Code::UnknownReply;
 }
 
-tReply Exchange(OReaderComm* pComm, const uint8_t* pText, uint32_t uiLen, uint32_t uiArea,
-                uint32_t uiTimeoutMs) {
+tCommandReply Exchange(OReaderComm* pComm, const uint8_t* pText, uint32_t uiLen, uint32_t uiArea,
+                       uint32_t uiTimeoutMs, tData& data) {
     OStxDecoder frame(kProfile.tFormat);
-    tReply reply;
+    std::memset(&data, 0, sizeof data);
+    tCommandReply reply;
     reply.eCode = StxExchange(pComm, kProfile, pText, uiLen, uiTimeoutMs, frame);
     if (reply.eCode == Code::Ok)
         reply.eCode = MapReply(frame.pBytes(), frame.uiCount());
-    reply.uiLen = frame.uiCount() < uiArea ? frame.uiCount() : uiArea;
-    if (reply.uiLen)
-        std::memcpy(reply.abFrame, frame.pBytes(), reply.uiLen);
+    const uint32_t uiAreaHeld = uiArea < kLargestArea ? uiArea : kLargestArea;
+    const uint32_t uiKept = frame.uiCount() < uiAreaHeld ? frame.uiCount() : uiAreaHeld;
+    data.uiLen = reply.uiDataLen = uiKept > kDataAt + 2 ? uiKept - kDataAt - 2 : 0;
+    if (data.uiLen)
+        std::memcpy(data.abData, frame.pBytes() + kDataAt, data.uiLen);
     return reply;
 }
 
-tReply Exchange(OReaderComm* pComm, const char* pText, uint32_t uiArea, uint32_t uiTimeoutMs) {
+tCommandReply Exchange(OReaderComm* pComm, const char* pText, uint32_t uiArea, uint32_t uiTimeoutMs,
+                       tData& data) {
     return Exchange(pComm, reinterpret_cast<const uint8_t*>(pText),
-                    static_cast<uint32_t>(std::strlen(pText)), uiArea, uiTimeoutMs);
+                    static_cast<uint32_t>(std::strlen(pText)), uiArea, uiTimeoutMs, data);
 }
 
 } // namespace famc

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "infra/result_codes.h"
+#include "readers/driver_result.h"
 #include "readers/stx_codec.h"
 
 namespace quillon {
@@ -17,18 +18,10 @@ namespace quillon {
 class OReaderComm;
 namespace famc {
 
-// A reply frame as the exchange hands it back.
-struct tReply {
-    static constexpr uint32_t kData = 6; // frame position of data byte 0
-
-    Code eCode = Code::Ok;               // the exchange's failure, or the reply's code
-    uint8_t abFrame[kStxReplyArea] = {}; // the bytes received, from STX
-    uint32_t uiLen = 0;                  // how many, at most the area the command asked for
-
-    // Number of data bytes in the frame.
-    uint32_t uiDataCount() const { return uiLen > kData + 2 ? uiLen - kData - 2 : 0; }
-    const uint8_t* pData() const { return abFrame + kData; }
-};
+constexpr uint32_t kDataAt = 6; // frame position of data byte 0
+// The largest reply area a command asks for, and the data it can hold.
+constexpr uint32_t kLargestArea = 1024;
+using tData = tReplyBuf<kLargestArea - kDataAt - 2>;
 
 // The library code of a whole reply frame: kind 'P' is Ok, kind 'N' its
 // error byte's code.
@@ -40,11 +33,14 @@ Code MapReply(const uint8_t* pFrame, uint32_t uiLen);
 // failed exchange leaves DTR raised. A first answer other than ACK is BadAck
 // (no ENQ, no reply read); a reply that does not come whole, or longer than
 // the receive area, is NoReply; a wrong check byte BrokenFrame. Of the bytes
-// received, at most uiArea are handed back (the command's reply area).
-tReply Exchange(OReaderComm* pComm, const uint8_t* pText, uint32_t uiLen, uint32_t uiArea,
-                uint32_t uiTimeoutMs);
+// received, at most uiArea (up to kLargestArea) count as the frame (the
+// command's reply area): its data bytes, between the echo and the last two
+// bytes, go to data. Family C shows no reply text in the caller's record.
+tCommandReply Exchange(OReaderComm* pComm, const uint8_t* pText, uint32_t uiLen, uint32_t uiArea,
+                       uint32_t uiTimeoutMs, tData& data);
 // The same for a text without binary data.
-tReply Exchange(OReaderComm* pComm, const char* pText, uint32_t uiArea, uint32_t uiTimeoutMs);
+tCommandReply Exchange(OReaderComm* pComm, const char* pText, uint32_t uiArea, uint32_t uiTimeoutMs,
+                       tData& data);
 
 } // namespace famc
 } // namespace quillon

@@ -9,9 +9,25 @@
 
 namespace quillon {
 
-using quillon::famc::tReply;
-
 namespace {
+// Commands.
+constexpr const char* kCmdStatus = "10";
+constexpr const char* kCmdInitEject = "00"; // Init modes 1 and 3
+constexpr const char* kCmdInit = "02";      // Init mode 2
+constexpr const char* kCmdStop = "79";      // card entry off, before a card moves
+constexpr const char* kCmdEject = "32";
+constexpr const char* kCmdRetain = "35";
+constexpr const char* kCmdReadTracks = "76";
+constexpr const char* kCmdChipOff = "91";
+constexpr const char* kCmdContactsUp = "30";
+constexpr const char* kCmdContactsDown = "40";
+constexpr const char* kCmdDetectChip = "31";
+constexpr const char* kCmdApduT0 = "93"; // prefixes of a chip command by chip type
+constexpr const char* kCmdApduT1 = "94";
+constexpr const char* kCmdMemoryChip4 = "C";
+constexpr const char* kCmdMemoryChip6 = "D";
+constexpr const char* kCmdMemoryChip8 = ">05";
+
 constexpr unsigned kTrackPauseMs = 500;
 constexpr uint32_t kStatusTimeoutMs = 10000;
 constexpr uint32_t kMotionTimeoutMs = 20000;
@@ -42,6 +58,22 @@ const tChipKind kChipKinds[] = {
     {'=', '=', 0, "90"},    {'>', '>', 1, "90"},
 };
 
+// The reply data of a chip command: for "93" and "94" data bytes 0-1 are
+// the response's length (high byte first) and the response follows; the
+// other commands' data is the response. Returns its length.
+uint32_t CopyChipReply(bool bLong, const quillon::famc::tData& d, uint8_t* pReply) {
+    if (!bLong) {
+        std::memcpy(pReply, d.abData, d.uiLen);
+        return d.uiLen;
+    }
+    if (d.uiLen < 2)
+        return 0;
+    const uint32_t declared = (static_cast<uint32_t>(d.abData[0]) << 8) | d.abData[1];
+    const uint32_t uiOut = std::min({declared, kLongChipText, d.uiLen - 2});
+    std::memcpy(pReply, d.abData + 2, uiOut);
+    return uiOut;
+}
+
 // The family's line, the configured port and modem-line choices kept.
 void FamilyCLine(quillon::tLineSettings& settings) {
     settings.uiBaud = 9600;
@@ -54,28 +86,24 @@ void FamilyCLine(quillon::tLineSettings& settings) {
 OSerialReaderC::OSerialReaderC(quillon::OReaderComm* pComm) : OSerialReaderBase(pComm) {
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStChipPower] = 0;
-    m_caps.usField[6] = 99;
+    usCap(kCapCounterMax) = 99;
 }
 
-int OSerialReaderC::SetCommPara(tDevReturn* pRet) {
-    return iOpenPort(pRet, &FamilyCLine);
+tDriverResult OSerialReaderC::SetCommPara() {
+    return tOpenPort(&FamilyCLine);
 }
 
-int OSerialReaderC::iEnd(const tEnd& end, tDevReturn* pRet) {
-    m_pComm->vRecordOutcome(ToInt(end.tLast.eCode), end.tLast.iFlag);
-    return iSetRecord(pRet, ToInt(end.tRecord.eCode), end.tRecord.iFlag, end.iResult);
-}
-
-OSerialReaderC::tStatusRead OSerialReaderC::tReadStatus(const tOutcome& kept, tIdcStatus* pOut) {
-    const tReply reply = tSend("10", kReplyArea, kStatusTimeoutMs);
+tDriverResult OSerialReaderC::tReadStatus(const tOutcome& kept, tIdcStatus* pOut) {
+    tData d;
+    const tCommandReply reply = tSend(kCmdStatus, kReplyArea, kStatusTimeoutMs, d);
 
     tIdcStatus unused;
     tIdcStatus* pTo = pOut ? pOut : &unused;
     if (pTo != &m_status)
         std::memcpy(pTo, &m_status, sizeof m_status);
 
-    tStatusRead read = {Outcome(reply.eCode), Outcome(reply.eCode).iFlag};
-    if (quillon::IsSuccess(reply.eCode) && reply.uiDataCount() > 0) {
+    tDriverResult read = Sent(reply.eCode);
+    if (quillon::IsSuccess(reply.eCode) && reply.uiDataLen > 0) {
         // Status byte -> code and fields 1, 6, 7, 10 (-1: kept).
         struct Row {
             uint8_t byState;
@@ -90,7 +118,7 @@ OSerialReaderC::tStatusRead OSerialReaderC::tReadStatus(const tOutcome& kept, tI
         };
         Code eState = Code::Ok; // any other state: the reply's own code
         for (const Row& row : kRows) {
-            if (row.byState != reply.pData()[0])
+            if (row.byState != d.abData[0])
                 continue;
             eState = row.eCode;
             const int values[] = {row.f1, row.f6, row.f7, row.f10};
@@ -101,119 +129,114 @@ OSerialReaderC::tStatusRead OSerialReaderC::tReadStatus(const tOutcome& kept, tI
             if (row.f10 >= 0)
                 m_status.usField[kStEntry] = static_cast<uint16_t>(row.f10);
         }
-        // A state is shown with class fields 0; state "6" (StateC6) is no
-        // success all the same, whatever its class fields say.
-        read = {{eState, 0}, quillon::IsSuccess(eState) ? 0 : 1};
+        // A state is shown with flags 0; state "6" (StateC6) is no success
+        // all the same, whatever its flags say.
+        read = tDriverResult::Shown(eState, 0, quillon::IsSuccess(eState) ? 0 : 1);
     }
 
     // The previous operation's failure is reported again, unless the reader
     // did not answer at all.
-    if (kept.iFlag != 0 && read.tShown.eCode != Code::BadAck)
-        return {kept, 1};
+    if (kept.iFlag != 0 && read.eCode != Code::BadAck)
+        return tDriverResult::Shown(kept.eCode, kept.iFlag, 1);
     return read;
 }
 
-OSerialReaderC::tOutcome OSerialReaderC::tRefreshAfter(int iResult, const tOutcome& outcome,
-                                                       const tOutcome& last) {
-    const tStatusRead status = tReadStatus(last, &m_status);
+tDriverResult OSerialReaderC::tRefreshed(const tDriverResult& op, const tOutcome& kept) {
+    tDriverResult status = tReadStatus(kept, &m_status);
     // A status read that fails after a successful command, or one that reads
     // a success code after a failed command, would contradict the result.
-    return quillon::IsSuccess(status.tShown.eCode) == (iResult == 0) ? status.tShown : outcome;
+    if (quillon::IsSuccess(status.eCode) != (op.iResult == 0))
+        return op;
+    status.iResult = op.iResult;
+    return status;
 }
 
 // ---------------------------------------------------------------------------
 // Operations
 
-int OSerialReaderC::Init(int iMode, tDevReturn* pRet) {
-    const char* pCommand = (iMode == 1 || iMode == 3) ? "00" : (iMode == 2 ? "02" : nullptr);
+tDriverResult OSerialReaderC::Init(int iMode) {
+    const char* pCommand = (iMode == 1 || iMode == 3) ? kCmdInitEject
+                           : iMode == 2               ? kCmdInit
+                                                      : nullptr;
     if (!pCommand)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
 
-    const tReply reply = tSend(pCommand, kReplyArea, kMotionTimeoutMs);
-    tOutcome outcome = Outcome(reply.eCode);
-    int result = outcome.iFlag;
+    tData d;
+    tDriverResult op = Sent(tSend(pCommand, kReplyArea, kMotionTimeoutMs, d).eCode);
 
-    m_caps.usField[0] = 3;
-    for (int i = 1; i <= 4; ++i)
-        m_caps.usField[i] = 2;
-    m_caps.usField[6] = 99;
+    usCap(kCapIdentified) = 3;
+    for (int i : {kCapIntake, kCapActMode, kCapModule, kCapConfigured})
+        usCap(i) = 2;
+    usCap(kCapCounterMax) = 99;
     m_status.usField[kStActMode] = 4;
     m_status.usField[kStIntakeMode] = 4;
     m_status.usField[kStChipType] = 255;
     m_status.usField[kStEntry] = 3;
     m_status.usField[kStModule] = 2;
 
-    if (result == 0) {
+    if (op.iResult == 0) {
         // Model name: data bytes 0..8; firmware identifier: data bytes 10..13.
-        const uint32_t data = reply.uiDataCount();
         std::memset(m_caps.acModelName, 0, sizeof m_caps.acModelName);
-        std::memcpy(m_caps.acModelName, reply.pData(), std::min<uint32_t>(9, data));
+        std::memcpy(m_caps.acModelName, d.abData, std::min<uint32_t>(9, d.uiLen));
         std::memset(m_caps.acFirmware, 0, sizeof m_caps.acFirmware);
-        if (data > 10)
-            std::memcpy(m_caps.acFirmware, reply.pData() + 10, std::min<uint32_t>(4, data - 10));
+        if (d.uiLen > 10)
+            std::memcpy(m_caps.acFirmware, d.abData + 10, std::min<uint32_t>(4, d.uiLen - 10));
     }
     vCopyLibraryVersion();
 
-    tOutcome shown = tRefreshAfter(result, outcome, outcome);
-    tOutcome last = shown;
-    if (iMode == 1 && shown.eCode != Code::Positive) {
+    tOutcome kept = Shown(tRefreshed(op));
+    if (iMode == 1 && kept.eCode != Code::Positive) {
         // A card is still inside: hand it back. The eject decides the result,
         // but never turns a failed initialisation into a success.
-        const tEnd eject = tEject();
-        last = eject.tLast;
-        if (result == 0) {
-            result = eject.iResult;
-            outcome = eject.tRecord;
-        }
+        const tDriverResult ejected = tEject();
+        kept = Shown(ejected);
+        if (op.iResult == 0)
+            op = ejected;
     }
     // A failed initialisation stays what this call and the next status
     // refresh report.
-    shown = tRefreshAfter(result, outcome, last);
-    return iEnd(Shown(shown, result), pRet);
+    return tEnd(tRefreshed(op, kept));
 }
 
-int OSerialReaderC::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
-    const auto& last = m_pComm->tLastOutcome();
-    const tStatusRead read = tReadStatus({static_cast<Code>(last.iCode), last.iFlag}, pStatus);
-    return iEnd(Shown(read.tShown, read.iResult), pRet);
+tDriverResult OSerialReaderC::GetStatus(tIdcStatus* pStatus) {
+    return tEnd(tReadStatus(m_pComm->tLastOutcome(), pStatus));
 }
 
-int OSerialReaderC::AcceptCard(int iMode, tDevReturn* pRet) {
+tDriverResult OSerialReaderC::AcceptCard(int iMode) {
     static const char* const kCommands[] = {"25", "24", "23", "30", "22"};
     if (iMode < 1 || iMode > 5)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
 
-    const tOutcome sent = Outcome(tSend(kCommands[iMode - 1], kReplyArea, kMotionTimeoutMs).eCode);
-    if (sent.iFlag == 0)
+    const tDriverResult sent =
+        Sent(tSend(kCommands[iMode - 1], kReplyArea, kMotionTimeoutMs).eCode);
+    if (sent.iResult == 0)
         m_status.usField[kStEntry] = static_cast<uint16_t>(iMode <= 2 ? iMode : 3);
-    return iEnd(Shown(tRefreshAfter(sent), sent.iFlag), pRet);
+    return tEnd(tRefreshed(sent));
 }
 
-int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
-                           uint32_t* pReplyLen, tDevReturn* pRet) {
+tDriverResult OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+                                     uint32_t* pReplyLen) {
     const uint16_t type = m_status.usField[kStChipType];
     const char* pPrefix = nullptr;
     switch (type) {
     case 0:
-        pPrefix = "93";
+        pPrefix = kCmdApduT0;
         break;
     case 1:
-        pPrefix = "94";
+        pPrefix = kCmdApduT1;
         break;
     case 4:
-        pPrefix = "C";
+        pPrefix = kCmdMemoryChip4;
         break;
     case 6:
-        pPrefix = "D";
+        pPrefix = kCmdMemoryChip6;
         break;
     case 8:
-        pPrefix = ">05";
+        pPrefix = kCmdMemoryChip8;
         break;
     default:
-        return iSetRecord(pRet, ToInt(Code::Unavailable), 1, 1); // no chip powered
+        return tDriverResult::Shown(Code::Unavailable, 1, 1); // no chip powered
     }
-    if (iCommandLen < 0 || (!pCommand && iCommandLen > 0) || !pReply || !pReplyLen)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
 
     const bool bLong = type == 0 || type == 1;
     const uint32_t n = static_cast<uint32_t>(iCommandLen);
@@ -221,7 +244,7 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     const uint32_t uiArea = bLong ? kLongChipText : kShortChipText;
     // Refused unsent when it does not fit its command area or the send area.
     if (n > uiArea - uiPrefix || uiPrefix + n > kTextMax)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
 
     uint8_t text[kLongChipText];
     std::memcpy(text, pPrefix, std::strlen(pPrefix));
@@ -232,126 +255,111 @@ int OSerialReaderC::ChipIO(int, const uint8_t* pCommand, int iCommandLen, uint8_
     if (n)
         std::memcpy(text + uiPrefix, pCommand, n);
 
-    const tReply reply =
-        quillon::famc::Exchange(m_pComm, text, uiPrefix + n, kChipArea, kChipTimeoutMs);
-    const tOutcome sent = Outcome(reply.eCode);
-    if (sent.iFlag != 0)
-        return iEnd(Shown(sent, 1), pRet);
+    tData d;
+    const tDriverResult sent = Sent(
+        quillon::famc::Exchange(m_pComm, text, uiPrefix + n, kChipArea, kChipTimeoutMs, d).eCode);
+    if (sent.iResult != 0)
+        return tEnd(sent);
 
-    const uint32_t data = reply.uiDataCount();
-    uint32_t uiOut = 0;
-    if (bLong) {
-        // Data bytes 0-1: response length (high byte first); response from byte 2.
-        if (data >= 2) {
-            const uint32_t declared =
-                (static_cast<uint32_t>(reply.pData()[0]) << 8) | reply.pData()[1];
-            uiOut = std::min({declared, kLongChipText, data - 2});
-            std::memcpy(pReply, reply.pData() + 2, uiOut);
-        }
-    } else {
-        uiOut = data;
-        std::memcpy(pReply, reply.pData(), uiOut);
-    }
-    *pReplyLen = uiOut;
-    return iEnd(Shown(tRefreshAfter(sent), 0), pRet);
+    *pReplyLen = CopyChipReply(bLong, d, pReply);
+    return tEnd(tRefreshed(sent));
 }
 
-int OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
-                              tDevReturn* pRet) {
+tDriverResult OSerialReaderC::ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3,
+                                        void* pArg4) {
     uint8_t* pAtr = reinterpret_cast<uint8_t*>(uArg2);
     uint32_t* pAtrLen = reinterpret_cast<uint32_t*>(uArg3);
     uint32_t* pType = static_cast<uint32_t*>(pArg4);
-    auto vSetType = [pType](uint32_t t) {
-        if (pType)
-            *pType = t;
-    };
 
     if (iAction == 3) {
-        tSend("91", kChipArea, kChipTimeoutMs); // its result does not count
-        const tOutcome sent = Outcome(tSend("30", kChipArea, kChipTimeoutMs).eCode);
-        const tOutcome shown = tRefreshAfter(sent);
+        tSend(kCmdChipOff, kChipArea, kChipTimeoutMs); // its result does not count
+        const tDriverResult shown =
+            tRefreshed(Sent(tSend(kCmdContactsUp, kChipArea, kChipTimeoutMs).eCode));
         vChipOff();
-        vSetType(255);
-        return iEnd(Shown(shown, sent.iFlag), pRet);
+        *pType = 255;
+        return tEnd(shown);
     }
     if (iAction != 1 && iAction != 2)
-        return iSetRecord(pRet, ToInt(Code::BadArgument), 1, 1);
+        return tDriverResult::BadArgument();
+    return tChipOn(pAtr, pAtrLen, pType);
+}
 
-    tReply reply = tSend("40", kChipArea, kChipTimeoutMs);
+tDriverResult OSerialReaderC::tChipOn(uint8_t* pAtr, uint32_t* pAtrLen, uint32_t* pType) {
+    tData d;
+    tCommandReply reply = tSend(kCmdContactsDown, kChipArea, kChipTimeoutMs, d);
     if (quillon::IsSuccess(reply.eCode))
-        reply = tSend("31", kChipArea, kChipTimeoutMs);
+        reply = tSend(kCmdDetectChip, kChipArea, kChipTimeoutMs, d);
     if (!quillon::IsSuccess(reply.eCode)) {
-        vSetType(255);
+        *pType = 255;
         vChipOff();
-        return iEnd(Shown(Outcome(reply.eCode), 1), pRet);
+        return tEnd(Sent(reply.eCode));
     }
 
-    const uint8_t kind = reply.uiDataCount() > 0 ? reply.pData()[0] : 0;
+    const uint8_t kind = d.uiLen > 0 ? d.abData[0] : 0;
     const tChipKind* pKind = nullptr;
     for (const tChipKind& k : kChipKinds)
         if (kind >= k.byFirst && kind <= k.byLast)
             pKind = &k;
     if (!pKind) {
-        vSetType(255);
+        *pType = 255;
         vChipOff();
         // The record tells of the unknown chip; "31" stays the last outcome.
-        return iEnd({{Code::ChipFailed, 1}, Outcome(reply.eCode), 1}, pRet);
+        return tEnd(tDriverResult::Shown(Code::ChipFailed, 1, 1), quillon::OutcomeOf(reply.eCode));
     }
     const uint16_t type = pKind->usType;
-    vSetType(type);
+    *pType = type;
 
     if (pKind->pActivate) {
-        reply = tSend(pKind->pActivate, kChipArea, kChipTimeoutMs);
+        reply = tSend(pKind->pActivate, kChipArea, kChipTimeoutMs, d);
         if (!quillon::IsSuccess(reply.eCode))
-            return iEnd(Shown(tRefreshAfter(Outcome(reply.eCode)), 1), pRet);
+            return tEnd(tRefreshed(Sent(reply.eCode)));
     }
     m_status.usField[kStChipType] = type;
     m_status.usField[kStChipPower] = 1;
-    const tOutcome sent = Outcome(reply.eCode);
+    const tDriverResult sent = Sent(reply.eCode);
     if (type != 0 && type != 1)
-        return iEnd(Shown(sent, 0), pRet);
+        return tEnd(sent);
 
     // Answer to reset: (data byte 0) - 1 bytes from data byte 2, no more than arrived.
-    const uint32_t data = reply.uiDataCount();
     uint32_t uiAtr = 0;
-    if (pAtr && data > 2 && reply.pData()[0] > 0)
-        uiAtr = std::min<uint32_t>(reply.pData()[0] - 1u, data - 2);
+    if (pAtr && d.uiLen > 2 && d.abData[0] > 0)
+        uiAtr = std::min<uint32_t>(d.abData[0] - 1u, d.uiLen - 2);
     if (uiAtr)
-        std::memcpy(pAtr, reply.pData() + 2, uiAtr);
+        std::memcpy(pAtr, d.abData + 2, uiAtr);
     if (pAtrLen)
         *pAtrLen = uiAtr;
-    return iEnd(Shown(tRefreshAfter(sent), 0), pRet);
+    return tEnd(tRefreshed(sent));
 }
 
-OSerialReaderC::tEnd OSerialReaderC::tEject() {
-    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
-    const tOutcome sent = Outcome(tSend("32", kReplyArea, kMotionTimeoutMs).eCode);
-    const tOutcome shown = tRefreshAfter(sent);
+tDriverResult OSerialReaderC::tEject() {
+    tSend(kCmdStop, kReplyArea, kMotionTimeoutMs); // its result does not count
+    const tDriverResult shown =
+        tRefreshed(Sent(tSend(kCmdEject, kReplyArea, kMotionTimeoutMs).eCode));
     m_status.usField[kStEntry] = 3;
     vChipOff();
-    return Shown(shown, sent.iFlag);
+    return shown;
 }
 
-int OSerialReaderC::EjectCard(tDevReturn* pRet) {
-    return iEnd(tEject(), pRet);
+tDriverResult OSerialReaderC::EjectCard() {
+    return tEnd(tEject());
 }
 
-int OSerialReaderC::RetainCard(uint32_t*, tDevReturn* pRet) {
-    tSend("79", kReplyArea, kMotionTimeoutMs); // its result does not count
-    const tOutcome sent = Outcome(tSend("35", kReplyArea, kMotionTimeoutMs).eCode);
-    return iEnd(Shown(tRefreshAfter(sent), sent.iFlag), pRet);
+tDriverResult OSerialReaderC::RetainCard(uint32_t*) {
+    tSend(kCmdStop, kReplyArea, kMotionTimeoutMs); // its result does not count
+    return tEnd(tRefreshed(Sent(tSend(kCmdRetain, kReplyArea, kMotionTimeoutMs).eCode)));
 }
 
-int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
+tDriverResult OSerialReaderC::ReadTrack(tIdcTracks* pTracks) {
     quillon::SleepMs(kTrackPauseMs);
 
     tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
-    const tReply reply = tSend("76", kTrackArea, kStatusTimeoutMs);
+    tData d;
+    const tCommandReply reply = tSend(kCmdReadTracks, kTrackArea, kStatusTimeoutMs, d);
     if (quillon::IsSuccess(reply.eCode)) {
         // Data bytes 1, 3, 5: lengths; the texts follow one another from data byte 6.
-        const uint8_t* data = reply.pData();
-        const uint32_t avail = reply.uiDataCount();
+        const uint8_t* data = d.abData;
+        const uint32_t avail = d.uiLen;
         uint32_t* lengths[3] = {&tracks.uiLen1, &tracks.uiLen2, &tracks.uiLen3};
         uint8_t* areas[3] = {tracks.abTrack1, tracks.abTrack2, tracks.abTrack3};
         const uint32_t sizes[3] = {sizeof tracks.abTrack1, sizeof tracks.abTrack2,
@@ -367,35 +375,34 @@ int OSerialReaderC::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
         }
     }
 
-    const tStatusRead status = tReadStatus(Outcome(reply.eCode), &m_status);
-    const Code noted = status.tShown.eCode;
+    tDriverResult status = tReadStatus(quillon::OutcomeOf(reply.eCode), &m_status);
+    const Code noted = status.eCode;
     const bool bAny = tracks.uiLen1 || tracks.uiLen2 || tracks.uiLen3;
     if (bAny && noted == Code::CardInside) {
-        if (pTracks)
-            *pTracks = tracks;
-        return iEnd(Shown(status.tShown, 0), pRet);
+        *pTracks = tracks;
+        status.iResult = 0;
+        return tEnd(status);
     }
 
-    const tReply handBack = tSend("79", kTrackArea, kStatusTimeoutMs);
-    if (pTracks)
-        std::memset(pTracks, 0, sizeof *pTracks);
-    // Nothing read: the card state tells which, with class fields 0; "79"
-    // stays the last outcome.
+    const tCommandReply handBack = tSend(kCmdStop, kTrackArea, kStatusTimeoutMs);
+    std::memset(pTracks, 0, sizeof *pTracks);
+    // Nothing read: the card state tells which, with flags 0; "79" stays the
+    // last outcome.
     const Code eShown = noted == Code::CardInside ? Code::NoTrackData : Code::Unavailable;
-    return iEnd({{eShown, 0}, Outcome(handBack.eCode), 1}, pRet);
+    return tEnd(tDriverResult::Shown(eShown, 0, 1), quillon::OutcomeOf(handBack.eCode));
 }
 
-int OSerialReaderC::GetLifeInfo(tIdcLife*, tDevReturn* pRet) {
-    return iNotSupported(pRet);
+tDriverResult OSerialReaderC::GetLifeInfo(tIdcLife*) {
+    return tNotSupported();
 }
-int OSerialReaderC::ResetCount(int, tDevReturn* pRet) {
-    return iNotSupported(pRet);
+tDriverResult OSerialReaderC::ResetCount(int) {
+    return tNotSupported();
 }
-int OSerialReaderC::WriteTrack(tIdcTracks*, tDevReturn* pRet) {
-    return iNotSupported(pRet);
+tDriverResult OSerialReaderC::WriteTrack(tIdcTracks*) {
+    return tNotSupported();
 }
-int OSerialReaderC::ReleaseAntiFishing(tDevReturn* pRet) {
-    return iNotSupported(pRet);
+tDriverResult OSerialReaderC::ReleaseAntiFishing() {
+    return tNotSupported();
 }
 
 } // namespace quillon

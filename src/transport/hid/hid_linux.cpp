@@ -124,7 +124,7 @@ bool bHidIdFromUevent(const std::string& sUevent, uint32_t& uiVendor, uint32_t& 
 }
 
 // The hidrawN entries of the class folder, in the order of N.
-std::vector<std::string> vecHidrawNames(const std::string& sClassDir) {
+std::vector<std::string> HidrawNames(const std::string& sClassDir) {
     std::vector<std::pair<unsigned long, std::string>> entries;
     ODir dir(::opendir(sClassDir.c_str()));
     if (!dir) {
@@ -176,7 +176,7 @@ public:
 
     bool bOpenDevice(uint16_t usVendorId, uint16_t usProductId) override {
         vClose();
-        for (const std::string& sName : vecHidrawNames(m_sClassDir)) {
+        for (const std::string& sName : HidrawNames(m_sClassDir)) {
             const std::string sSysDevice = m_sClassDir + "/" + sName + "/device";
             std::string sUevent;
             uint32_t uiVendor = 0;
