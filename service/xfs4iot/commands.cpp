@@ -77,8 +77,8 @@ bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
     while (!bStopped(job)) {
         c = m_reader.Status(ePosition);
         if (c.bOk() && ePosition == Position::Inside) {
-            vEvent(job, kMediaInsertedEvent.pName, kMediaInsertedEvent.pVersion);
             m_hooks.vOnCard(CardMove::Inserted);
+            vEvent(job, kMediaInsertedEvent.pName, kMediaInsertedEvent.pVersion);
             vApplyStatus(c, ePosition);
             return true;
         }

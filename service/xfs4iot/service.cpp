@@ -182,12 +182,12 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
         conn.inFlight.insert(in.iRequestId);
         if (!pSpec) {
             // Completed under the name and version the application used.
+            m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
+                                   MicrosSince(job->tArrived));
             m_outbox.vSend(uiConnection,
                            CompletionText(in.sName, in.iRequestId, in.sVersion.c_str(),
                                           r.sCompletion.c_str(), r.payload, r.sDescription));
             conn.inFlight.erase(in.iRequestId);
-            m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
-                                   MicrosSince(job->tArrived));
             return;
         }
         vCompleteLocked(*job, r);
@@ -293,6 +293,9 @@ tResult OService::AnswerAtOnce(const tCommandSpec& spec, const tInbound& in,
 }
 
 void OService::vCompleteLocked(tJob& job, const tResult& r) {
+    // Counted before the application hears of it (and also when it left).
+    m_hooks.vOnCommandDone(job.pSpec->pName, r.sCompletion, r.sErrorCode,
+                           MicrosSince(job.tArrived));
     const auto it = m_connections.find(job.uiConnection);
     if (it == m_connections.end())
         return;
@@ -303,8 +306,6 @@ void OService::vCompleteLocked(tJob& job, const tResult& r) {
     m_outbox.vSend(job.uiConnection,
                    CompletionText(job.pSpec->pName, job.iRequestId, job.pSpec->pCompletionVersion,
                                   r.sCompletion.c_str(), payload, r.sDescription));
-    m_hooks.vOnCommandDone(job.pSpec->pName, r.sCompletion, r.sErrorCode,
-                           MicrosSince(job.tArrived));
 }
 
 void OService::vExpire() {

@@ -87,9 +87,11 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
     m_state = next;
     if (bSensed && before.sMedia == "entering" && next.sMedia == "notPresent") {
         // The customer took the card from the exit (not the reader retaining it).
+        // Observers hear of a change before the clients do: a scrape made on
+        // an event shows it.
+        m_hooks.vOnCard(CardMove::Taken);
         vBroadcastLocked(
             UnsolicitedText(kMediaRemovedEvent.pName, kMediaRemovedEvent.pVersion, Json::object()));
-        m_hooks.vOnCard(CardMove::Taken);
     }
     if (next.sMedia == "jammed" && before.sMedia != "jammed")
         m_hooks.vOnJam();
@@ -100,9 +102,9 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
         changed["cardReader"]["media"] = next.sMedia;
     if (before.sChip != next.sChip)
         changed["cardReader"]["chipPower"] = next.sChip;
+    m_hooks.vOnStateChange(before, next);
     vBroadcastLocked(
         UnsolicitedText(kStatusChangedEvent.pName, kStatusChangedEvent.pVersion, changed));
-    m_hooks.vOnStateChange(before, next);
     QLOG_INFO("state: device %s, media %s, chip %s", next.sDevice.c_str(), next.sMedia.c_str(),
               next.sChip.c_str());
 }

@@ -89,7 +89,7 @@ TEST(ServiceCore, AnObserverHearsOfCommandsCardsAndRefusals) {
             FrameKind::Text);
         return Line(out.Completion(iId));
     };
-    reader.With([](emu::Engine& e) { e.Model().card().track3.clear(); });
+    reader.With([](emu::Engine& e) { e.Model().tCard().track3.clear(); });
     EXPECT_EQ(
         "completion CardReader.ReadRawData success",
         send("CardReader.ReadRawData", 1, {{"track2", true}, {"track3", true}, {"chip", true}}));

@@ -235,7 +235,7 @@ TEST(Service, EveryCommandWithTheCardInside) {
          {{"track2", {{"data", B64(";123=45?")}, {"writeMethod", "hico"}}}},
          "success",
          [&](const Json&) {
-             EXPECT_EQ(";123=45?", e.With([](emu::Engine& g) { return g.Model().card().track2; }));
+             EXPECT_EQ(";123=45?", e.With([](emu::Engine& g) { return g.Model().tCard().track2; }));
          }},
         {"CardReader.WriteRawData",
          {{"track2", {{"data", B64(std::string(41, '1'))}}}},
