@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the naming rule of CONTRIBUTING.md with clang-tidy-14 (the naming
 # check of .clang-tidy only) over the code of src/, vantrel/, bridge/ and
-# tools/, two files at a time. Needs a configured build folder whose
+# tools/, two files at a time; src/.clang-tidy adds the length rule there (no
+# function longer than 60 lines). Needs a configured build folder whose
 # compile_commands.json lists them (default build/default; configure first:
 # cmake --preset default). Exit status 1 and the names on stderr when a name
 # breaks the rule.
@@ -23,8 +24,9 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 # A header's names are checked wherever it is included; each name reported once.
 if ! printf '%s\n' $files | xargs -P 2 -n 4 "$tidy" -p "$build" --quiet >"$out" 2>/dev/null; then
-  grep -E "error: invalid case style" "$out" | sort -u >&2
+  grep -E "error: (invalid case style|function .* exceeds)" "$out" | sort -u >&2
   echo "naming: $(grep -cE 'error: invalid case style' "$out" | tr -d ' ') names break the rule (CONTRIBUTING.md, Naming)" >&2
+  echo "length: $(grep -cE 'error: function .* exceeds' "$out" | tr -d ' ') functions under src/ longer than 60 lines" >&2
   exit 1
 fi
-echo "naming: $(printf '%s\n' $files | wc -l) files checked, every name follows the rule"
+echo "naming: $(printf '%s\n' $files | wc -l) files checked, every name follows the rule, no function under src/ longer than 60 lines"

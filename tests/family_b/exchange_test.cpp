@@ -1,10 +1,8 @@
 #include <cstring>
 #include <tuple>
 
-#include "api/reader_registry.h"
-#include "support/scripted_reader.h"
 #include "readers/idc_driver.h"
-#include "support/selection.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
@@ -89,31 +87,5 @@ TEST_F(ExchangeB, LargestReplyFitsAndCopiesStayInsideTheBuffer) {
         const size_t n = std::min<size_t>(size, big.size());
         EXPECT_EQ(Bytes(big.begin(), big.begin() + n), Bytes(data, data + dataLen));
         EXPECT_EQ(0, data[n]);
-    }
-}
-
-// Configured 2: one status exchange. Configured 3: C silent, A probed silent, B answers.
-TEST(SelectionB, FamilyBIsFoundAndWrittenBack) {
-    for (const auto& [configured, firstBytes] :
-         std::vector<std::pair<int, Bytes>>{{2, {0xF2, 0x06}}, {3, {0x02, 0x10}}}) {
-        SCOPED_TRACE(configured);
-        TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
-                    std::to_string(configured) + "\n");
-        ScopedScriptedLine line;
-        std::deque<Bytes> answers = {Ok(B({0, 0, 0, 'F'})), Ok()};
-        Commands commands;
-        vFakeReaderB(*line, answers, commands);
-        OReaderRegistry reg;
-        OIdcDriver* active = nullptr;
-        EXPECT_EQ(2, Select(reg, active));
-        EXPECT_EQ(DriverOf(reg, 2), active);
-        EXPECT_EQ((Commands{"C13", "C11"}), commands);
-        const std::vector<Bytes> writes = line->Writes();
-        ASSERT_GE(writes.size(), 2u);
-        EXPECT_EQ(firstBytes, B({writes[0][0], writes[1][0]}));
-        int written = 0;
-        EXPECT_EQ(0, reg.pComm()->iGetIntValue("CardReaderType", "CardReaderType", written));
-        EXPECT_EQ(2, written);
-        line->responder = nullptr;
     }
 }

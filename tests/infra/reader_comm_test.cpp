@@ -61,30 +61,6 @@ TEST(ReaderComm, OpenPortAppliesTheCommonSettingsThenTheFamilys) {
     }
 }
 
-TEST(ReaderComm, OpenPortFailures) {
-    TestEnv env("[CardReaderType]\nCardReaderType=1\n"); // no port configured
-    ScopedScriptedLine line;
-    OReaderComm comm(nullptr, "CARDREADER");
-    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectOutcome(comm, 1223, 0);
-
-    // The line refuses to open: 1223 again, and the next call starts over.
-    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n");
-    line->bFailOpen = true;
-    EXPECT_EQ(OReaderComm::PortOpening::Failed, comm.eOpenPort());
-    ExpectOutcome(comm, 1223, 0);
-    line->bFailOpen = false;
-    EXPECT_EQ(OReaderComm::PortOpening::Opened, comm.eOpenPort());
-    ExpectOutcome(comm, 0, 0);
-    EXPECT_TRUE(comm.bPortOpen());
-
-    // Without a line, nothing is opened and no record is touched.
-    OReaderComm usbComm(nullptr, "CARDREADER");
-    usbComm.vPrepareWithoutPort();
-    EXPECT_FALSE(usbComm.bPortOpen());
-    EXPECT_EQ(1, line->iOpenCount);
-}
-
 TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
     TestEnv env;
     ScopedScriptedLine line;

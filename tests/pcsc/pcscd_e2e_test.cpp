@@ -4,8 +4,7 @@
 // and needs root: the test skips when not root and refuses to start beside
 // a pcscd that answers there. Its pcscd is stopped by pid, also on failure.
 // What a real pcscd adds to the handler's own tests: a client of another
-// user, a reader unplugged and plugged in again, a configuration of another
-// user's.
+// user, a reader unplugged and plugged in again.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -113,7 +112,6 @@ protected:
         char tmpl[] = "/tmp/quillon-pcscd-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         work_ = tmpl;
-        port_ = StartEmulator(quillon::emu::CardPosition::None);
     }
 
     // A new emulated reader (the last one stops) with the card where given.
@@ -148,16 +146,6 @@ protected:
         return true;
     }
 
-    // A configuration file of root's for the emulated reader, with the motor
-    // codes on and the trace in the test's folder.
-    std::string MotorIni() {
-        const std::string ini = work_ + "/reader.ini";
-        std::ofstream(ini) << "[CARDREADER]\nPort=" << port_
-                           << "\n[CardReaderType]\nCardReaderType=1\n[DllExtFunc]\nRemainDays=1\n"
-                           << "TraceDir=" << work_ << "/trace\n[PCSC]\nMotorControl=1\n";
-        return ini;
-    }
-
     void TearDown() override {
         if (ctx_)
             SCardReleaseContext(ctx_);
@@ -174,12 +162,6 @@ protected:
     static std::string Read(const std::string& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    // Waits (with a limit) until pcscd's log holds text.
-    bool Logged(const std::string& text) const {
-        for (int i = 0; i < 400 && Log().find(text) == std::string::npos; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return Log().find(text) != std::string::npos;
     }
 
     // The reader's name in pcscd's list (the friendly name and "00 00").
@@ -216,14 +198,6 @@ protected:
         return st.dwEventState;
     }
 
-    DWORD StateNow() {
-        SCARD_READERSTATE st{};
-        st.szReader = reader_.c_str();
-        st.dwCurrentState = SCARD_STATE_UNAWARE;
-        EXPECT_EQ(SCardGetStatusChange(ctx_, 0, &st, 1), SCARD_S_SUCCESS);
-        return st.dwEventState;
-    }
-
     // A control code over a direct connection: the output as it came, and
     // SCardControl's result.
     static Bytes Control(SCARDCONTEXT ctx, const std::string& reader, DWORD code, LONG& rv) {
@@ -238,35 +212,6 @@ protected:
         out.resize(rv == SCARD_S_SUCCESS ? got : 0);
         return out;
     }
-    Bytes Control(DWORD code) {
-        LONG rv = 0;
-        Bytes out = Control(ctx_, reader_, code, rv);
-        EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv);
-        return out;
-    }
-
-    static uint32_t Le32(const Bytes& b, size_t at) {
-        return b.size() < at + 4 ? 0xffffffffu
-                                 : b[at] | b[at + 1] << 8 | b[at + 2] << 16 |
-                                       static_cast<uint32_t>(b[at + 3]) << 24;
-    }
-
-    // The card goes in the way a customer's does: entry enabled by the
-    // control code, the card offered at the gate (still absent for PC/SC),
-    // then let in.
-    void BringCardIn(const Card& card) {
-        emu_->SetCard(card);
-        const Bytes accepted = Control(QUILLON_CTL_ACCEPT);
-        ASSERT_EQ(Le32(accepted, 0), 0u) << "code " << Le32(accepted, 4);
-        emu_->InsertCard();
-        const Bytes status = Control(QUILLON_CTL_STATUS);
-        ASSERT_EQ(status.size(), QUILLON_CTL_HEADER + sizeof(tIdcStatus));
-        EXPECT_EQ(status[QUILLON_CTL_HEADER + 2], 2) << "card at the gate";
-        EXPECT_TRUE(StateNow() & SCARD_STATE_EMPTY) << "a card at the gate is absent";
-        ASSERT_TRUE(emu_->LetCardIn());
-        ASSERT_TRUE(WaitState(SCARD_STATE_PRESENT) & SCARD_STATE_PRESENT) << Log();
-    }
-
     Bytes Transmit(SCARDHANDLE h, DWORD proto, const Bytes& apdu) {
         Bytes out(258);
         DWORD len = out.size();
@@ -310,13 +255,6 @@ protected:
         return fci;
     }
 
-    void EjectAndSeeAbsent() {
-        const Bytes ejected = Control(QUILLON_CTL_EJECT);
-        ASSERT_EQ(Le32(ejected, 0), 0u) << "code " << Le32(ejected, 4);
-        EXPECT_TRUE(WaitState(SCARD_STATE_EMPTY) & SCARD_STATE_EMPTY);
-        EXPECT_EQ(emu_->Position(), quillon::emu::CardPosition::Gate);
-    }
-
     std::string work_, port_, reader_;
     std::unique_ptr<Emulator> emu_;
     std::unique_ptr<Pcscd> pcscd_;
@@ -328,19 +266,6 @@ void ExpectFci(const Bytes& fci) {
     EXPECT_EQ(fci[0], 0x6F) << "FCI template";
     EXPECT_EQ(fci[fci.size() - 2], 0x90);
     EXPECT_EQ(fci[fci.size() - 1], 0x00);
-}
-
-// With [PCSC] MotorControl=1: the card comes in and goes out through the
-// control codes, and its T=1 chip answers (T=0: the replug below).
-TEST_F(PcscdTest, ControlCodesMoveTheCardAndItsChipReachesPcscClients) {
-    ASSERT_TRUE(StartPcscd(MotorIni())) << Log();
-    ASSERT_TRUE(WaitForReader()) << Log();
-    EXPECT_TRUE(StateNow() & SCARD_STATE_EMPTY);
-    Card t1 = Card::Default();
-    t1.chip = ChipKind::ProcessorT1;
-    BringCardIn(t1);
-    ExpectFci(ConnectAndSelect(t1, SCARD_PROTOCOL_T1));
-    EjectAndSeeAbsent();
 }
 
 // The reader named by a link to its serial device (the bridge writes the
@@ -389,32 +314,6 @@ TEST_F(PcscdTest, MotorCodesStayOffForOthersAndAReplugWithoutRestartBringsTheRea
     EXPECT_TRUE(pcscd_->Running());
     const std::string log = Log();
     EXPECT_EQ(log.find("gone (1223)"), log.rfind("gone (1223)")) << "the loss is told once";
-}
-
-// A configuration file of another user's: pcscd (root) refuses it without
-// opening the reader, and neither the file nor the file its trace folder
-// leads to changes (a link the user planted there to a file of root's).
-TEST_F(PcscdTest, AConfigurationOfAnotherUserIsRefusedAndNothingIsWritten) {
-    const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
-    const std::string mine = work_ + "/nobody", ini = work_ + "/nobody.ini";
-    const std::string victim = work_ + "/victim";
-    std::ofstream(victim) << "root:only:secret\n";
-    ASSERT_EQ(::mkdir(mine.c_str(), 0755) | ::mkdir((mine + "/trace").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink(victim.c_str(), (mine + "/trace/CARDREADER.log").c_str()), 0);
-    std::ofstream(ini) << "[CARDREADER]\nPort=" << port_ << "\n[DllExtFunc]\nRemainDays=1\n"
-                       << "TraceDir=" << mine << "/trace\n";
-    for (const std::string& p : {mine, mine + "/trace", mine + "/trace/CARDREADER.log", ini})
-        ASSERT_EQ(::lchown(p.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << p;
-    const std::string iniBefore = Read(ini), victimBefore = Read(victim);
-
-    ASSERT_TRUE(StartPcscd(ini)) << Log();
-    EXPECT_TRUE(
-        Logged(ini + " refused: the file belongs to user " + std::to_string(nobody->pw_uid)))
-        << Log();
-    EXPECT_EQ(Read(ini), iniBefore);
-    EXPECT_EQ(Read(victim), victimBefore);
-    EXPECT_TRUE(emu_->Commands().empty()) << "the reader was opened";
 }
 
 } // namespace
