@@ -230,12 +230,17 @@ TEST(Lock, AHolderThatDiesReleasesIt) {
     OtherHolder other;
     ASSERT_TRUE(other.bHolding());
     other.vDie(); // killed while holding the lock
+    // A host without standard input: the lock file gets descriptor 0.
+    const int in = dup(0);
+    close(0);
     auto taken = std::async(std::launch::async, [] {
         quillon::ONamedMutex mutex("CARDREADER");
         return mutex.bLock();
     });
     ASSERT_EQ(std::future_status::ready, taken.wait_for(std::chrono::seconds(20)));
     EXPECT_TRUE(taken.get());
+    dup2(in, 0);
+    close(in);
 }
 
 // The lock file goes where QUILLON_LOCK_DIR says, whatever each process's own
