@@ -230,12 +230,17 @@ TEST(Lock, AHolderThatDiesReleasesIt) {
     OtherHolder other;
     ASSERT_TRUE(other.bHolding());
     other.vDie(); // killed while holding the lock
+    // A host without standard input: the lock file gets descriptor 0.
+    const int in = dup(0);
+    close(0);
     auto taken = std::async(std::launch::async, [] {
         quillon::ONamedMutex mutex("CARDREADER");
         return mutex.bLock();
     });
     ASSERT_EQ(std::future_status::ready, taken.wait_for(std::chrono::seconds(20)));
     EXPECT_TRUE(taken.get());
+    dup2(in, 0);
+    close(in);
 }
 
 // The lock file goes where QUILLON_LOCK_DIR says, whatever each process's own
@@ -358,10 +363,10 @@ TEST(Lock, AWaitWithALimitEndsOnItsDeadline) {
     SetSleepHook(previous);
 }
 
-// Without LockWaitMs (or with 0) a call waits for the holder as long as it
-// takes, however far the clock runs.
+// Without LockWaitMs (or with 0, or once the file that held it is removed)
+// a call waits for the holder as long as it takes, however far the clock runs.
 TEST(Lock, WithoutALimitTheWaitGoesOn) {
-    for (const char* setting : {"", "LockWaitMs=0\n"}) {
+    for (const char* setting : {"", "LockWaitMs=0\n", "LockWaitMs=500\n"}) {
         SCOPED_TRACE(setting);
         TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + setting);
         ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
@@ -372,11 +377,18 @@ TEST(Lock, WithoutALimitTheWaitGoesOn) {
         FakeDriver fake;
         manager.vSetActiveDriver(&fake);
         JumpingClock clock;
+        if (std::string(setting).find("500") != std::string::npos) {
+            tDevReturn r = Record(0);
+            EXPECT_EQ(1, manager.EjectCard(&r)); // gives up after 500 ms
+            ASSERT_EQ(0, ::unlink(env.configPath().c_str()));
+        }
         auto call = std::async(std::launch::async, [&] {
             tDevReturn r = Record(0);
             return manager.EjectCard(&r);
         });
         EXPECT_TRUE(WaitsForTheOtherHolder(call)) << "the call did not wait for the other process";
+        // A limit would have run out after two looks at the clock (20 ms).
+        EXPECT_EQ(std::future_status::timeout, call.wait_for(std::chrono::milliseconds(200)));
         other.vRelease();
         ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(20)));
         EXPECT_EQ(0, call.get());

@@ -27,6 +27,7 @@ TEST_F(TracksChipA, ReadTrack) {
         {P("x000000002005999AAbbbbb" + c107 + "c"), 0, 1201, {2, 5, 107},
          {"AA" + x, "bbbbb" + x, c107 + x}},
         {P("x000000003999009AAA0123"), 0, 1201, {3, 4, 0}, {"AAA" + x, "0123" + x, x}},
+        {P("x000000000004000" "2222"), 0, 1201, {0, 4, 0}, {x, "2222" + x, x}},
         {P("x010203005000000hello"), 1249, 1201, {}, {}}, // no status "00"
         {P("x0000000a5000000hello"), 1, 1299, {}, {}},
         {P("x000000005 00000hello"), 1, 1299, {}, {}},
@@ -144,7 +145,9 @@ TEST_F(TracksChipA, ChipExchanges) {
     EXPECT_TRUE(line->Writes().empty());
 
     // T0 of the "CC2" answer (type 0 or 1); bytes; replies; code; commands with their sizes;
-    // reply data handed back.
+    // reply data handed back. The longest command goes in eleven full blocks and a last.
+    Texts longest(11, P()), longestSent(11, "CF2 363");
+    longest.push_back(P("ok")), longestSent.push_back("CF1 139");
     // clang-format off
     const std::tuple<uint8_t, int, Texts, int, Texts, std::string> rows[] = {
         {0x65, 5, {P("r0")}, 1201, {"CF0 8"}, "r0"},
@@ -153,6 +156,7 @@ TEST_F(TracksChipA, ChipExchanges) {
         {0xE2, 4, {"P0021" "0123456789", P("abcde")}, 1201, {"CF1 7", "CF3 3"}, "012345678abcde"},
         {0xE2, 1000, {N("60")}, 1260, {"CF2 363"}, ""},
         {0xE2, 4, {"P0021" "0123", N("60")}, 1260, {"CF1 7", "CF3 3"}, "012"},
+        {0xE2, IDC_CHIP_REPLY_MAX, longest, 1201, longestSent, "ok"},
         {0xE2, IDC_CHIP_REPLY_MAX + 1, {}, 1224, {}, ""}, // longer than any chip reply: unsent
     };
     // clang-format on

@@ -35,7 +35,7 @@ protected:
         protocol = 77;
         return Into(reader.ChipPower(1, uintptr_t(atr_), uintptr_t(&atrLen), &protocol), ret);
     }
-    int Io(const Bytes& apdu, std::initializer_list<Bytes> next) {
+    int Io(const Bytes& apdu, const std::vector<Bytes>& next) {
         vRestart(next);
         ret.iCode1 = ret.iCode2 = 7;
         replyLen = 0;
@@ -140,6 +140,10 @@ TEST_F(ChipB, ContinuationWithCI7) {
     vExpectRet(1222, 1);
     EXPECT_EQ(std::string(4000, 'k') + std::string(96, 'z'), Reply());
     EXPECT_EQ(5u, commands.size());
+    // A reader that asks on and on with nothing to add: 1222 after IDC_CHIP_REPLY_MAX rounds.
+    EXPECT_EQ(1, Io(apdu, std::vector<Bytes>(IDC_CHIP_REPLY_MAX + 2, More(""))));
+    EXPECT_EQ(IDC_CHIP_REPLY_MAX + 1u, commands.size());
+    vExpectRet(1222, 1);
 }
 
 TEST_F(ChipB, ReactivationAndDeactivation) {

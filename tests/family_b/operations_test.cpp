@@ -135,9 +135,9 @@ TEST_F(ReaderBTest, RetainCardAndCounters) {
     // clang-format off
     const std::vector<std::tuple<std::vector<Bytes>, Commands, int, uint32_t>> rows = {
         // answers, commands, code, counter (77: not written)
-        {{Ok(), Ok("12")}, {"C31", "CC0"}, 1201, 12},
+        {{Ok(), Ok("90")}, {"C31", "CC0"}, 1201, 90}, // the digits' edges
         {{Neg("50"), Ok(), Ok("03")}, {"C31", "CC101", "CC0"}, 1201, 3},
-        {{Neg("50"), Neg("10"), Ok("04")}, {"C31", "CC101", "CC0"}, 1283, 4},
+        {{Neg("50"), Neg("10"), Ok("09")}, {"C31", "CC101", "CC0"}, 1283, 9},
         {{Neg("10"), kSilence}, {"C31", "CC0"}, 1283, 77},
         {{Ok(), Ok("?1")}, {"C31", "CC0"}, 1201, 77},
     };

@@ -170,8 +170,15 @@ TEST(Trace, TraceFileLandsInItsFolderUnderASafeName) {
 
 // The device name calls trace without the manager's lock: lines written
 // while another thread reopens the trace file all arrive.
+// Reopened, a trace file first gets its days to keep: rotated files older
+// than that go.
 TEST(Trace, WritesWhileTheTraceFileIsReopenedAllArrive) {
+    namespace fs = std::filesystem;
     TestEnv env;
+    const std::string old = env.dir() + "/Vantrel/A.log.1";
+    fs::create_directory(env.dir() + "/Vantrel");
+    std::ofstream(old) << "rotated 40 days ago\n";
+    fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 40));
     constexpr int kRounds = 300;
     int written = 0;
     {
@@ -190,6 +197,7 @@ TEST(Trace, WritesWhileTheTraceFileIsReopenedAllArrive) {
     EXPECT_EQ(written, kRounds);
     EXPECT_EQ(CountLines(env.sReadFile("Vantrel/A.log") + env.sReadFile("Vantrel/B.log")),
               3 * kRounds);
+    EXPECT_FALSE(fs::exists(old));
 }
 
 #if defined(__linux__)

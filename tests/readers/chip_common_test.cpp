@@ -73,6 +73,7 @@ TEST(ChipCommon, WriteTracksOneCommandATrack) {
         {"cut at the area", kAreaRule, {200, 0, 0}, {true}, W::All,
          {"C71" + std::string(80, 'A')}, {200, 0, 0}},
         {"signed: no track", kAreaRule, {kNegative, 0, 0}, {}, W::Nothing, {}, {kNegative, 0, 0}},
+        {"signed: one character", kAreaRule, {0, 1, 0}, {true}, W::All, {"C72B"}, {0, 1, 0}},
         {"a zero byte ends the text", kFieldRule, {0, 0, 9}, {true}, W::All, {"C73CCCC"}, {0, 0, 9}},
     };
     // clang-format on
