@@ -76,6 +76,9 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
         opt.entryDelay = emu::kForever; // the card moves when the test lets it
         emu::Emulator reader(row.family, opt);
         const std::string port = reader.Start();
+        // Cards the retain bin already holds (the card kept here makes one).
+        const uint32_t binBefore = row.retain ? 0 : 7;
+        reader.With([&](emu::Engine& g) { g.Model().counters.retainBin = binBefore; });
         TestEnv env(Port(port) + "[CardReaderType]\nCardReaderType=" + std::to_string(row.type) +
                     "\n[DllExtFunc]\nRemainDays=1\n");
         CloseAtEnd closer;
@@ -155,6 +158,9 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
             EXPECT_EQ(c.cardsIn, life.uiValue[0]);
             EXPECT_EQ(c.trackReads, life.uiValue[3]);
             EXPECT_EQ(c.chipActivations, life.uiValue[5]);
+            if (row.family == emu::Family::A) { // the retain counter, as the reader keeps it
+                EXPECT_EQ(binBefore, life.uiValue[1]);
+            }
         }
 
         uint32_t count = kNotWritten;
