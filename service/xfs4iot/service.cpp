@@ -222,10 +222,10 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     m_cv.notify_all();
 }
 
-tResult OService::AnswerAtOnce(const tCommandSpec& spec, const tInbound& in,
+tResult OService::AnswerAtOnce(const tCommandSpec& command, const tInbound& in,
                                uint64_t uiConnection) {
     tResult r;
-    switch (spec.eId) {
+    switch (command.eId) {
     case CommandId::Status:
         r.payload = Json::parse(sStatusPayloadLocked());
         break;

@@ -95,7 +95,7 @@ private:
     void vWorker();
     void vPoll();
     tResult Execute(tJob& job);
-    tResult AnswerAtOnce(const tCommandSpec& spec, const tInbound& in, uint64_t uiConnection);
+    tResult AnswerAtOnce(const tCommandSpec& command, const tInbound& in, uint64_t uiConnection);
     void vCompleteLocked(tJob& job, const tResult& r);
     void vExpireLocked(Clock::time_point now);
 
