@@ -185,8 +185,8 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
     const bool processor = card.chip == ChipKind::ProcessorT0 || card.chip == ChipKind::ProcessorT1;
     if (s == "90") { // data: answer-to-reset length + 1, protocol (0 or 1), answer-to-reset
         const Bytes atr = card.Answer();
-        // Sized first and filled: gcc 12 at -O3 takes an insert into the
-        // two-byte head for a write past it.
+        // Sized first and filled: gcc 12 takes an insert into a two-byte
+        // head for a write past it (-Warray-bounds).
         Bytes d(2 + atr.size());
         d[0] = static_cast<uint8_t>(std::min<size_t>(atr.size() + 1, 255));
         d[1] = static_cast<uint8_t>(card.chip == ChipKind::ProcessorT1 ? 1 : 0);
@@ -208,9 +208,11 @@ Bytes FamilyC::ExecuteChip(const Bytes& cmd, const std::string& s) {
         const size_t len = static_cast<size_t>(cmd[2] << 8 | cmd[3]);
         if (len != cmd.size() - 4)
             return Ng(cmd, kBadParam);
-        Bytes r = m.chip.Apdu(card, Bytes(cmd.begin() + 4, cmd.end()));
-        Bytes d{static_cast<uint8_t>(r.size() >> 8), static_cast<uint8_t>(r.size() & 0xFF)};
-        d.insert(d.end(), r.begin(), r.end());
+        const Bytes r = m.chip.Apdu(card, Bytes(cmd.begin() + 4, cmd.end()));
+        Bytes d(2 + r.size()); // sized first, as above
+        d[0] = static_cast<uint8_t>(r.size() >> 8);
+        d[1] = static_cast<uint8_t>(r.size() & 0xFF);
+        std::copy(r.begin(), r.end(), d.begin() + 2);
         return Ok(cmd, d);
     }
     size_t prefix = 0;
