@@ -44,6 +44,8 @@ std::set<std::string> FilesIn(const std::string& dir) {
 }
 } // namespace
 
+// With RemainDays, lines then arrive as written: a leave line without a
+// device name and with a negative code, a long line whole.
 TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
     struct Row {
         const char* ini;
@@ -56,6 +58,7 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
          "[CardReaderType]\nCardReaderType=6\n",
          true},
     };
+    const std::string longText(3000, 'q');
     for (const Row& row : rows) {
         SCOPED_TRACE(row.ini);
         TestEnv env(row.ini);
@@ -67,45 +70,39 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
             tDevReturn r{};
             ASSERT_EQ(0, OpenPort(comm));
             EXPECT_EQ(row.file, log.bTraceOpen());
-            OCallTrace scope(&log, "Init", 3);
-            r.iCode2 = 1201;
-            scope.vSetDevName("CARDREADER");
+            EXPECT_EQ(row.file, log.iWriteTrace(3, "%s|%s", longText.c_str(), "end") > 0);
+            {
+                OCallTrace scope(&log, "Init", 3);
+                r.iCode2 = 1201;
+                scope.vSetDevName("CARDREADER");
+                scope.vSetOutcome(r);
+            }
+            OCallTrace scope(&log, "EjectCard", 3);
+            r.iCode2 = -5;
             scope.vSetOutcome(r);
         }
         ASSERT_EQ(row.file, env.bExists(kTraceFile));
         if (!row.file)
             continue;
         const std::string text = env.sReadFile(kTraceFile);
-        EXPECT_EQ(2, CountLines(text)) << text;
-        EXPECT_TRUE(std::regex_search(text, std::regex("->Enter Init\n")));
-        EXPECT_TRUE(std::regex_search(text, std::regex("->Leave Init\\(CARDREADER 1201\\)\n")));
+        EXPECT_EQ(5, CountLines(text)) << text;
+        for (const std::string& want : {longText + "|end\n", std::string("->Enter Init\n"),
+                                        std::string("->Leave Init(CARDREADER 1201)\n"),
+                                        std::string("->Leave EjectCard( -5)\n")})
+            EXPECT_NE(std::string::npos, text.find(want)) << want.substr(0, 40);
     }
 }
 
-// A leave line without a device name and with a negative code; a long line
-// arrives whole.
-TEST(Trace, LinesArriveAsWritten) {
+// Without the trace library, or before a trace file is open, writes are
+// dropped and everything else works.
+TEST(Trace, WritesWithoutATraceFileOrItsLibraryAreDropped) {
     TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=1\n");
     ScopedScriptedLine line;
-    const std::string longText(3000, 'q');
     {
-        OTraceLog log(TraceLibrary().c_str());
-        OReaderComm comm(&log, "CARDREADER");
-        ASSERT_EQ(0, OpenPort(comm));
-        EXPECT_GT(log.iWriteTrace(3, "%s|%s", longText.c_str(), "end"), 0);
-        OCallTrace scope(&log, "EjectCard", 3);
-        tDevReturn r{};
-        r.iCode2 = -5;
-        scope.vSetOutcome(r);
+        OTraceLog log(TraceLibrary().c_str()); // no port opened: no trace file
+        EXPECT_EQ(0, log.iWriteTrace(3, "->Enter %s", "Init"));
+        OCallTrace scope(&log, "Init", 3);
     }
-    const std::string text = env.sReadFile(kTraceFile);
-    EXPECT_NE(std::string::npos, text.find("->Leave EjectCard( -5)\n"));
-    EXPECT_NE(std::string::npos, text.find(longText + "|end\n"));
-}
-
-TEST(Trace, MissingLibraryLeavesEverythingWorking) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[DllExtFunc]\nRemainDays=1\n");
-    ScopedScriptedLine line;
     {
         OTraceLog log((env.dir() + "/no-such-library.so").c_str());
         EXPECT_FALSE(log.bLoaded());
@@ -114,14 +111,6 @@ TEST(Trace, MissingLibraryLeavesEverythingWorking) {
         EXPECT_EQ(0, log.iWriteTrace(3, "->Enter %s", "Init"));
         OCallTrace scope(&log, "Init", 3);
     }
-    EXPECT_FALSE(env.bExists(kTraceFile));
-}
-
-TEST(Trace, WritesBeforeAnyTraceFileAreDropped) {
-    TestEnv env;
-    OTraceLog log(TraceLibrary().c_str());
-    EXPECT_EQ(0, log.iWriteTrace(3, "->Enter %s", "Init"));
-    { OCallTrace scope(&log, "Init", 3); }
     EXPECT_FALSE(env.bExists("Vantrel"));
 }
 
