@@ -114,11 +114,20 @@ TEST(SystemPosix, ReadAndReplaceSurviveInterruptionsAndFailCleanly) {
     EXPECT_EQ(20000u, data.size()); // what the caller had stays
 }
 
-// A loop of links is refused. (Chains, relative links and root's refusal of
-// another user's link: the configuration store's tests.)
-TEST(SystemPosix, ALoopOfLinksIsRefused) {
+// A write goes to the end of a chain of links, relative ones taken from the
+// link's own folder, and makes the file there; a loop is refused. (Root's
+// refusal of another user's link: the configuration store's tests.)
+TEST(SystemPosix, WritesFollowTheLinkChainButNoLoop) {
     TestEnv env;
     const std::string d = env.dir() + "/";
+    ASSERT_EQ(0, symlink("b.lnk", (d + "a.lnk").c_str()));
+    ASSERT_EQ(0, symlink((d + "real.ini").c_str(), (d + "b.lnk").c_str()));
+    EXPECT_EQ(0, WriteFileAtomically(d + "a.lnk", "through\n"));
+    EXPECT_EQ("through\n", env.sReadFile("real.ini"));
+    struct stat st {};
+    ASSERT_EQ(0, lstat((d + "a.lnk").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)); // the links stay links
+
     ASSERT_EQ(0, symlink("loop2.lnk", (d + "loop1.lnk").c_str()));
     ASSERT_EQ(0, symlink("loop1.lnk", (d + "loop2.lnk").c_str()));
     EXPECT_EQ(1, WriteFileAtomically(d + "loop1.lnk", "x\n"));
