@@ -134,30 +134,27 @@ TEST(ConfigStore, SetKeepsEveryOtherLineByteForByte) {
     EXPECT_NE(std::string::npos, after.find("Dtr=1\r\n[USB]\r\nVID=1424\r\n"));
 }
 
-// A comment that follows '=' directly keeps a blank before it once a value stands there,
-// so it stays a comment and the value reads back.
-TEST(ConfigStore, SetKeepsACommentGluedToEqualsApart) {
-    const std::vector<std::pair<std::string, std::string>> rows = {
+// A comment that follows '=' directly keeps a blank before it once a value
+// stands there, so it stays a comment and the value reads back. A missing
+// file is made.
+TEST(ConfigStore, SetKeepsACommentGluedToEqualsApartAndMakesAMissingFile) {
+    const std::vector<std::pair<const char*, std::string>> rows = {
         {"K =;c", "K =5 ;c"},
         {"K=#c", "K=5 #c"},
         {"K = ;c", "K = 5 ;c"},
-        {"K=\t\t\t#c", "K=\t\t\t5\t#c"}}; // the blanks are not doubled
+        {"K=\t\t\t#c", "K=\t\t\t5\t#c"}, // the blanks are not doubled
+        {nullptr, "K=5"}};
     for (const auto& [line, stored] : rows) {
-        SCOPED_TRACE(line);
-        TestEnv env("[S]\n" + line + "\n");
+        SCOPED_TRACE(line ? line : "no file");
+        TestEnv env(line ? "[S]\n" + std::string(line) + "\n" : "");
+        if (!line)
+            fs::remove(env.configPath());
         ASSERT_EQ(0, ConfigSetInt(env.configPath(), "S", "K", 5));
         EXPECT_EQ("[S]\n" + stored + "\n", env.sReadConfig());
         int v = 0;
         EXPECT_EQ(0, ConfigGetInt(env.configPath(), "S", "K", v));
         EXPECT_EQ(5, v);
     }
-}
-
-TEST(ConfigStore, SetCreatesAMissingFile) {
-    TestEnv env;
-    std::filesystem::remove(env.configPath());
-    ASSERT_EQ(0, ConfigSetInt(env.configPath(), "CardReaderType", "CardReaderType", 3));
-    EXPECT_EQ("[CardReaderType]\nCardReaderType=3\n", env.sReadConfig());
 }
 
 // Files that are no configuration are neither taken for one nor replaced:
