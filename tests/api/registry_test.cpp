@@ -78,71 +78,62 @@ TEST(Registry, ConfiguredFamilyOpensThePortItsWay) {
     }
 }
 
-TEST(Registry, PortFailureWritesNothing) {
-    for (const char* typeLine : {"CardReaderType=1", ""}) {
-        SCOPED_TRACE(typeLine);
-        TestEnv env(Ini(typeLine));
-        ScopedScriptedLine line;
-        line->bFailOpen = true;
-        const std::string before = env.sReadConfig();
-        OReaderRegistry reg;
-        OIdcDriver* active = nullptr;
-        const int type = std::string(typeLine).empty() ? 2 : 1;
-        EXPECT_EQ(type, Select(reg, active));
-        EXPECT_EQ(before, env.sReadConfig());
-        EXPECT_TRUE(line->Writes().empty());
-        // The configured family stays active; its own SetCommPara retries.
-        EXPECT_EQ(DriverOf(reg, type), active);
-        tDevReturn r{};
-        EXPECT_EQ(1, Into(active->SetCommPara(), r));
-        EXPECT_EQ(1223, r.iCode2);
-        EXPECT_EQ(0, r.iErrFlag2);
-    }
-}
-
-// A port that fails under the probes is no reader: whether the line hung up
-// before the selection, during the configured family's probe, or only
-// refuses to send, nothing is written and no later family is taken for an
-// answer. The configured family stays active and its SetCommPara opens the
-// port again once the device is back.
+// A port that does not open, or fails under the probes, is no reader:
+// whether it never opens, the line hung up before the selection or during
+// the configured family's probe, or only refuses to send, nothing is written
+// and no later family is taken for an answer. The configured family (family
+// B without a type) stays active; its SetCommPara fails with 1223 while the
+// device is away and opens the port again once it is back.
 TEST(Registry, PortFailingUnderTheProbesWritesNothing) {
     struct Row {
         const char* name;
+        const char* typeLine;
         void (*fault)(LineScript&);
+        bool opens;  // the port opens before the fault
         bool closed; // the port is marked closed afterwards
     } rows[] = {
-        {"hung up before", [](LineScript& s) { s.vHangUp(); }, true},
-        {"hung up during the probe",
+        {"never opens", "CardReaderType=1", [](LineScript& s) { s.bFailOpen = true; }, false, true},
+        {"never opens, no type", "", [](LineScript& s) { s.bFailOpen = true; }, false, true},
+        {"hung up before", "", [](LineScript& s) { s.vHangUp(); }, true, true},
+        {"hung up during the probe", "",
          [](LineScript& s) {
              s.responder = [&s](const Bytes&) {
                  s.vHangUp();
                  return Bytes{};
              };
          },
-         true},
-        {"sending refused", [](LineScript& s) { s.bFailWrite = true; }, false},
+         true, true},
+        {"sending refused", "", [](LineScript& s) { s.bFailWrite = true; }, true, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TestEnv env(Ini("")); // no type: family B is assumed and probed first
+        TestEnv env(Ini(row.typeLine));
         ScopedScriptedLine line;
         OReaderRegistry reg;
-        tDevReturn r{};
-        ASSERT_EQ(0, OpenPort(*reg.pComm()));
+        if (row.opens) {
+            ASSERT_EQ(0, OpenPort(*reg.pComm()));
+        }
         const std::string before = env.sReadConfig();
         row.fault(*line);
 
         OIdcDriver* active = nullptr;
-        EXPECT_EQ(2, Select(reg, active));
+        const int type = *row.typeLine ? 1 : 2;
+        EXPECT_EQ(type, Select(reg, active));
         EXPECT_EQ(before, env.sReadConfig());
-        EXPECT_EQ(DriverOf(reg, 2), active);
+        EXPECT_EQ(DriverOf(reg, type), active);
         EXPECT_EQ(row.closed, !reg.pComm()->bPortOpen());
-
+        EXPECT_TRUE(row.opens || line->Writes().empty());
+        tDevReturn r{};
+        if (row.closed) {
+            EXPECT_EQ(1, Into(active->SetCommPara(), r));
+            EXPECT_EQ(std::vector<int>({1223, 0}), std::vector<int>({r.iCode2, r.iErrFlag2}));
+        }
         line->responder = nullptr;
-        line->bFailWrite = false;
+        line->bFailWrite = line->bFailOpen = false;
         line->vComeBack();
+        const int opened = line->iOpenCount;
         r = tDevReturn{};
         EXPECT_EQ(0, Into(active->SetCommPara(), r));
-        EXPECT_EQ(row.closed ? 2 : 1, line->iOpenCount);
+        EXPECT_EQ(opened + (row.closed ? 1 : 0), line->iOpenCount);
     }
 }
