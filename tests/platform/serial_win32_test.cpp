@@ -24,7 +24,7 @@ using namespace quillon;
 namespace {
 
 tLineSettings Cfg(uint32_t baud, DataBits data, Parity parity, StopBits stop,
-                 bool dtrAndRts = false) {
+                  bool dtrAndRts = false) {
     tLineSettings s;
     s.uiBaud = baud;
     s.eDataBits = data;
@@ -47,7 +47,7 @@ TEST(SerialWin32, PortPath) {
     EXPECT_EQ("", sWin32PortPath(""));
 }
 
-TEST(SerialWin32, SettingsBecomeTheDcb) {
+TEST(SerialWin32, SettingsBecomeTheDcbOrAreRefused) {
     using D = DataBits;
     using P = Parity;
     using S = StopBits;
@@ -87,20 +87,15 @@ TEST(SerialWin32, SettingsBecomeTheDcb) {
                                         dcb.fNull, dcb.fAbortOnError, dcb.fBinary, dcb.XonLim}));
         EXPECT_NE(dcb.XonChar, dcb.XoffChar);
     }
-}
-
-TEST(SerialWin32, SettingsWithoutADcbEquivalentAreRefused) {
-    using D = DataBits;
-    using P = Parity;
-    using S = StopBits;
-    int row = 0;
+    // Settings without a DCB equivalent are refused.
     for (const tLineSettings& cfg :
          {Cfg(0, D::Eight, P::None, S::One), Cfg(9600, static_cast<D>(4), P::None, S::One),
           Cfg(9600, static_cast<D>(9), P::None, S::One),
           Cfg(9600, D::Eight, static_cast<P>(3), S::One),
           Cfg(9600, D::Eight, P::None, static_cast<S>(3))}) {
         DCB dcb{};
-        EXPECT_FALSE(bWin32LineDcb(cfg, dcb)) << "row " << row++;
+        EXPECT_FALSE(bWin32LineDcb(cfg, dcb)) << cfg.uiBaud << " " << int(cfg.eDataBits) << " "
+                                              << int(cfg.eParity) << " " << int(cfg.eStopBits);
     }
 }
 
