@@ -130,11 +130,13 @@ TEST(Exports, CloseWhileAnotherThreadOperates) {
 
 // A reader type that selects no driver, or a USB reader that is not there:
 // SetCommPara fails, and a caller that cleared its record does not read a
-// success code from it.
+// success code from it. Without a driver every operation fails with 1223,
+// the reply text left as passed.
 TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
     // No HID reader is present: no search finds one.
     FakeHid noDevice;
     noDevice.vid = noDevice.pid = 0xFFFF;
+    tIdcStatus st;
     for (int type : {0, 7, -1, 4, 5, 6}) {
         SCOPED_TRACE(type);
         TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=" +
@@ -143,6 +145,14 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         tDevReturn r = Record(0);
         EXPECT_EQ(1, IDC_SetCommPara(&r));
         EXPECT_EQ(Codes(1223, 1), Codes(r));
+        tDevReturn init = Record(0), status = Record(0);
+        EXPECT_EQ(1, IDC_Init(1, &init));
+        EXPECT_EQ(1, IDC_GetStatus(&st, &status));
+        for (const tDevReturn* p : {&init, &status}) {
+            EXPECT_EQ(Codes(1223, 1), Codes(*p));
+            EXPECT_EQ(std::string(sizeof p->acReplyText, 'k'),
+                      std::string(p->acReplyText, sizeof p->acReplyText));
+        }
         EXPECT_EQ(0, IDC_CloseComm());
     }
 }

@@ -180,26 +180,6 @@ TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
     EXPECT_TRUE(fake.calls.empty());
 }
 
-TEST(Manager, WithoutActiveDriverEveryOperationFailsWith1223) {
-    TestEnv env(kIni);
-    ScopedScriptedLine line;
-    OIdcManager manager;
-    char name[32] = {};
-    manager.GetLogicalDevName(name); // the manager exists, no driver selected
-    EXPECT_STREQ("CARDREADER", name);
-    tIdcStatus st;
-    for (auto call : std::vector<std::function<int(tDevReturn*)>>{
-             [&](tDevReturn* r) { return manager.Init(1, r); },
-             [&](tDevReturn* r) { return manager.GetStatus(&st, r); },
-             [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
-        tDevReturn r = Record(0);
-        EXPECT_EQ(1, call(&r));
-        EXPECT_EQ(Codes(1223, 1), Codes(r));
-        EXPECT_EQ(std::string(sizeof r.acReplyText, 'k'),
-                  std::string(r.acReplyText, sizeof r.acReplyText));
-    }
-}
-
 // A driver result of 1 never reaches the caller with a success code in the
 // record; a failure code stays, and a track operation's library code as
 // result keeps the record as the driver left it.
