@@ -104,30 +104,6 @@ TEST(Exports, LifecycleOfTheManager) {
     EXPECT_EQ(0, IDC_CloseComm());
 }
 
-TEST(Exports, CloseWhileAnotherThreadOperates) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
-    ScopedScriptedLine line;
-    tDevReturn r = Record(0);
-    ASSERT_EQ(0, IDC_SetCommPara(&r));
-    std::atomic<bool> stop{false};
-    std::thread worker([&] {
-        while (!stop) {
-            tDevReturn w = Record(0);
-            IDC_Reset(&w);
-            tIdcCaps caps;
-            IDC_GetCapabilities(&caps, &w);
-        }
-    });
-    for (int i = 0; i < 5; ++i) {
-        IDC_CloseComm();
-        tDevReturn s = Record(0);
-        IDC_SetCommPara(&s);
-    }
-    stop = true;
-    worker.join();
-    EXPECT_EQ(0, IDC_CloseComm());
-}
-
 // A reader type that selects no driver, or a USB reader that is not there:
 // SetCommPara fails, and a caller that cleared its record does not read a
 // success code from it. Without a driver every operation fails with 1223,

@@ -9,13 +9,6 @@
 
 using namespace quillon;
 
-namespace {
-void ExpectOutcome(const OReaderComm& comm, int code, int flag) {
-    EXPECT_EQ(code, ToInt(comm.tLastOutcome().eCode));
-    EXPECT_EQ(flag, comm.tLastOutcome().iFlag);
-}
-} // namespace
-
 struct OpenCase {
     const char* name;
     const char* extraIni;
@@ -111,8 +104,9 @@ TEST(ReaderComm, ReadReplyBoundsAndPartialDelivery) {
 }
 
 // A line that hangs up closes the port, whichever call notices it: nothing
-// reaches the dead line afterwards, opening fails while the device is away,
-// and once it is back the same configuration opens it again.
+// reaches the dead line afterwards, and once the device is back the port
+// opens again. (While it is away an opening fails with 1223: the registry's
+// tests.)
 TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
     struct Row {
         const char* name;
@@ -141,21 +135,11 @@ TEST(ReaderComm, HungUpLineClosesThePortUntilItIsOpenedAgain) {
         EXPECT_NE(0, comm.iWrite(B("C40").data(), 3));
         EXPECT_TRUE(line->events.empty()) << "the dead line is closed, not used";
 
-        EXPECT_EQ(1, OpenPort(comm)); // the device is still away
-        ExpectOutcome(comm, 1223, 0);
-        EXPECT_FALSE(comm.bPortOpen());
-
         line->vComeBack();
         EXPECT_EQ(0, OpenPort(comm));
-        ExpectOutcome(comm, 0, 0);
-        EXPECT_TRUE(comm.bPortOpen());
+        EXPECT_EQ(0, ToInt(comm.tLastOutcome().eCode));
         EXPECT_EQ(2, line->iOpenCount);
-        EXPECT_EQ("/dev/scripted", line->lastSettings.sPort);
-        line->vOnWrite(B({0x10, 0x06}));
         EXPECT_EQ(0, comm.iWrite(B("C40").data(), 3));
-        uint8_t ack[2] = {};
-        uint32_t n = 2;
-        EXPECT_EQ(0, comm.iReadReply(ack, &n, 3000));
-        EXPECT_EQ(B({0x10, 0x06}), Bytes(ack, ack + n));
+        EXPECT_EQ(B("C40"), line->Writes().back());
     }
 }
