@@ -182,41 +182,36 @@ void RecordSpan(const std::string& path, FakeDriver& fake) {
 }
 } // namespace
 
+// A host that forks: the child's calls and those of the parent's two threads.
 TEST(Lock, ThreadsAndProcessesNeverOverlap) {
     TestEnv env("[CARDREADER]\nPort=/dev/scripted\n");
     ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
     const std::string spans = env.dir() + "/spans";
     ScopedScriptedLine line;
+    OIdcManager manager;
+    FakeDriver fake;
+    RecordSpan(spans, fake);
+    manager.vSetActiveDriver(&fake);
 
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        OIdcManager manager;
-        FakeDriver fake;
-        RecordSpan(spans, fake);
-        manager.vSetActiveDriver(&fake);
         for (int i = 0; i < 4; ++i) {
             tDevReturn r{};
             manager.EjectCard(&r);
         }
         _exit(0);
     }
-    {
-        OIdcManager manager;
-        FakeDriver fake;
-        RecordSpan(spans, fake);
-        manager.vSetActiveDriver(&fake);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t)
-            threads.emplace_back([&] {
-                for (int i = 0; i < 3; ++i) {
-                    tDevReturn r{};
-                    manager.AcceptCard(1, &r);
-                }
-            });
-        for (auto& t : threads)
-            t.join();
-    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 3; ++i) {
+                tDevReturn r{};
+                manager.AcceptCard(1, &r);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
@@ -332,70 +327,56 @@ TEST(Lock, ProcessesOfAnyTmpdirShareOneLockAndAWaitEndsOnItsDeadline) {
 }
 
 // Without LockWaitMs (or with 0, or once the file that held it is removed)
-// a call waits for the holder as long as it takes, however far the clock runs.
-TEST(Lock, WithoutALimitTheWaitGoesOn) {
-    for (const char* setting : {"", "LockWaitMs=0\n", "LockWaitMs=500\n"}) {
-        SCOPED_TRACE(setting);
-        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + setting);
+// a call waits for the holder as long as it takes, however far the clock
+// runs. The host must still be able to shut down: IDC_CloseComm from another
+// thread ends that wait - the call gives up with 1223 and sends nothing - and
+// is not held up for as long as the other process pleases.
+TEST(Lock, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
+    const struct {
+        const char* setting;
+        bool closeComm; // the wait is ended by IDC_CloseComm, else by the holder
+    } rows[] = {{"", false}, {"LockWaitMs=0\n", true}, {"LockWaitMs=500\n", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.setting);
+        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.setting +
+                    "[CardReaderType]\nCardReaderType=1\n");
         ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
+        ScopedScriptedLine line;
+        tDevReturn r = Record(0);
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
         OtherHolder other;
         ASSERT_TRUE(other.bHolding());
-        ScopedScriptedLine line;
-        OIdcManager manager;
-        FakeDriver fake;
-        manager.vSetActiveDriver(&fake);
         JumpingClock clock;
-        if (std::string(setting).find("500") != std::string::npos) {
-            tDevReturn r = Record(0);
-            EXPECT_EQ(1, manager.EjectCard(&r)); // gives up after 500 ms
+        if (std::string(row.setting).find("500") != std::string::npos) {
+            EXPECT_EQ(1, IDC_EjectCard(&r)); // gives up after 500 ms
             ASSERT_EQ(0, ::unlink(env.configPath().c_str()));
         }
-        auto call = std::async(std::launch::async, [&] {
-            tDevReturn r = Record(0);
-            return manager.EjectCard(&r);
-        });
+        line->vClear();
+        tDevReturn waited = Record(0);
+        auto call = std::async(std::launch::async, [&] { return IDC_EjectCard(&waited); });
         EXPECT_TRUE(WaitsForTheOtherHolder(call)) << "the call did not wait for the other process";
         // A limit would have run out after two looks at the clock (20 ms).
         EXPECT_EQ(std::future_status::timeout, call.wait_for(std::chrono::milliseconds(200)));
-        other.vRelease();
-        ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(20)));
-        EXPECT_EQ(0, call.get());
-        EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
+        if (row.closeComm) {
+            auto close = std::async(std::launch::async, [] { return IDC_CloseComm(); });
+            const bool closed =
+                close.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+            EXPECT_TRUE(closed) << "IDC_CloseComm waits for a holder that never lets go";
+            if (closed) {
+                EXPECT_EQ(0, close.get());
+                EXPECT_EQ(1, call.get());
+                ExpectRefused(waited);
+                EXPECT_TRUE(line->Writes().empty()); // nothing sent
+            }
+            other.vRelease(); // lets a call still waiting through, so the test can end
+        } else {
+            other.vRelease();
+            ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(20)));
+            call.get();
+            EXPECT_FALSE(line->Writes().empty()) << "the call did not go on to the reader";
+        }
+        IDC_CloseComm();
     }
-}
-
-// A holder that never lets go, no LockWaitMs: a call waits for it, as it
-// should, but the host must still be able to shut down. IDC_CloseComm from
-// another thread ends that wait - the call gives up with 1223 and sends
-// nothing - and is not held up for as long as the other process pleases.
-TEST(Lock, CloseCommEndsAWaitForAHolderThatNeverLetsGo) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
-    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-    ScopedScriptedLine line;
-    tDevReturn r = Record(0);
-    ASSERT_EQ(0, IDC_SetCommPara(&r));
-    line->vClear();
-    OtherHolder other;
-    ASSERT_TRUE(other.bHolding());
-
-    tDevReturn waited = Record(0);
-    auto call = std::async(std::launch::async, [&] { return IDC_EjectCard(&waited); });
-    EXPECT_TRUE(WaitsForTheOtherHolder(call)) << "the call did not wait for the other process";
-    auto close = std::async(std::launch::async, [] { return IDC_CloseComm(); });
-    const bool closed = close.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    EXPECT_TRUE(closed) << "IDC_CloseComm waits for a holder that never lets go";
-    if (closed) {
-        EXPECT_EQ(0, close.get());
-        EXPECT_EQ(1, call.get());
-        ExpectRefused(waited);
-        EXPECT_TRUE(line->Writes().empty()); // nothing sent
-    }
-    other.vRelease(); // lets a call still waiting through, so the test can end
-    if (!closed) {
-        call.wait();
-        close.wait();
-    }
-    IDC_CloseComm();
 }
 
 // Where the lock file cannot be had - no folder, or something planted at its
