@@ -1,9 +1,7 @@
 // The other process of the named-mutex tests.
 //   quillon_mutex_helper hold   <mutex> <events>  signals <events>-started,
 //       locks, signals <events>-acquired, waits (30 s at most) for
-//       <events>-release, unlocks; exit code 0.
-//   quillon_mutex_helper die    <mutex> <events>  locks, signals
-//       <events>-acquired and waits to be terminated.
+//       <events>-release, unlocks; exit code 0 (unless terminated before).
 //   quillon_mutex_helper rounds <mutex> <events> <marker> <n>  signals
 //       <events>-started, then runs n rounds (named_mutex_win32.h); exit code:
 //       the rounds that overlapped another holder.
@@ -52,13 +50,6 @@ int main(int argc, char** argv) {
         vSignal(events + "-acquired");
         bWaitFor(events + "-release", 30000);
         mutex.vUnlock();
-        return 0;
-    }
-    if (mode == "die") {
-        if (!mutex.bLock())
-            return 101;
-        vSignal(events + "-acquired");
-        ::Sleep(INFINITE);
         return 0;
     }
     if (mode == "rounds" && argc == 6) {
