@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include "quillon/idc.h"
 
@@ -81,21 +83,6 @@ struct tGuarded {
                 return false;
         return true;
     }
-};
-
-class Library {
-public:
-    explicit Library(const char* name) : m_h(::LoadLibraryA(name)) {}
-    ~Library() {
-        if (m_h)
-            ::FreeLibrary(m_h);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    HMODULE h() const { return m_h; }
-
-private:
-    HMODULE m_h;
 };
 
 // The configuration file the library reads (QUILLON_CONFIG), removed at the end.
@@ -234,14 +221,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: quillon_host COMn\n");
         return 2;
     }
-    Library library("Quillon.dll");
+    const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&::FreeLibrary)> library(
+        ::LoadLibraryA("Quillon.dll"), &::FreeLibrary);
     const DWORD loadError = ::GetLastError();
-    if (!Check(library.h() != nullptr, "LoadLibraryA(\"Quillon.dll\")")) {
+    if (!Check(library != nullptr, "LoadLibraryA(\"Quillon.dll\")")) {
         std::printf("error %lu\n", static_cast<unsigned long>(loadError));
         return 1;
     }
     Api api{};
-    if (!bFindExports(library.h(), api))
+    if (!bFindExports(library.get(), api))
         return 1;
     Config config;
     UsbReaderAbsent(api, config);
