@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -17,7 +16,6 @@
 #include <new>
 #include <poll.h>
 #include <pwd.h>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "infra/reader_comm.h"
 #include "support/open_port.h"
 #include "support/scripted_line.h"
