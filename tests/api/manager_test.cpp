@@ -159,23 +159,19 @@ TEST_F(ManagerTest, WriteTrackBounds) {
 }
 
 TEST_F(ManagerTest, MissingOutputsAreRefusedBeforeTheDriver) {
-    tDevReturn r = Record(0);
-    EXPECT_EQ(1, manager.ChipPower(1, 0, 0, nullptr, &r));
-    EXPECT_EQ(Codes(1224, 1), Codes(r));
-    EXPECT_TRUE(fake.calls.empty() || fake.calls == std::vector<std::string>{"SetCommPara"});
-    const std::vector<std::string> lines = Trace();
-    EXPECT_EQ("3|->Leave ChipPower( 1224)", lines.back());
-
-    fake.calls.clear();
     uint32_t len = 0;
-    for (auto call : std::vector<std::function<int(tDevReturn*)>>{
-             [&](tDevReturn* p) { return manager.GetStatus(nullptr, p); },
-             [&](tDevReturn* p) { return manager.ReadTrack(nullptr, p); },
-             [&](tDevReturn* p) { return manager.RetainCard(nullptr, p); },
-             [&](tDevReturn* p) { return manager.ChipIO(0, nullptr, 4, nullptr, &len, p); }}) {
-        r = Record(0);
+    const std::vector<std::pair<const char*, std::function<int(tDevReturn*)>>> rows = {
+        {"ChipPower", [&](tDevReturn* p) { return manager.ChipPower(1, 0, 0, nullptr, p); }},
+        {"GetStatus", [&](tDevReturn* p) { return manager.GetStatus(nullptr, p); }},
+        {"ReadTrack", [&](tDevReturn* p) { return manager.ReadTrack(nullptr, p); }},
+        {"RetainCard", [&](tDevReturn* p) { return manager.RetainCard(nullptr, p); }},
+        {"ChipIO", [&](tDevReturn* p) { return manager.ChipIO(0, nullptr, 4, nullptr, &len, p); }}};
+    for (const auto& [name, call] : rows) {
+        SCOPED_TRACE(name);
+        tDevReturn r = Record(0);
         EXPECT_EQ(1, call(&r));
-        EXPECT_EQ(1224, r.iCode2);
+        EXPECT_EQ(Codes(1224, 1), Codes(r));
+        EXPECT_EQ(std::string("3|->Leave ") + name + "( 1224)", Trace().back());
     }
     EXPECT_TRUE(fake.calls.empty());
 }
