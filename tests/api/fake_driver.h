@@ -1,13 +1,9 @@
-// A driver that records its calls, answers with a set code and may take its
-// time, for observing the manager from outside.
+// A driver that records its calls and answers with a set code, for observing
+// the manager from outside.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "readers/idc_driver.h"
@@ -16,7 +12,6 @@ class FakeDriver : public quillon::OIdcDriver {
 public:
     int iCode = 1201;                        // written into the record by every call
     int iResult = 0;                         // returned by every call
-    int iSleepMs = 0;                        // time each call takes
     std::function<void(const char*)> onCall; // runs inside each call
     std::vector<std::string> calls;
     tIdcTracks lastTracks{};
@@ -46,8 +41,6 @@ private:
         calls.push_back(name);
         if (onCall)
             onCall(name);
-        if (iSleepMs)
-            std::this_thread::sleep_for(std::chrono::milliseconds(iSleepMs));
         return R::Shown(static_cast<quillon::Code>(iCode), iResult, iResult);
     }
 };
