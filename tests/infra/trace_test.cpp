@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,13 +23,6 @@ using namespace quillon;
 namespace {
 std::string TraceLibrary() {
     return BinaryFolder() + quillon::TraceLibraryFileName();
-}
-
-int CountLines(const std::string& text) {
-    int n = 0;
-    for (char c : text)
-        n += c == '\n';
-    return n;
 }
 
 const char* kTraceFile = "Vantrel/CARDREADER.log";
@@ -85,7 +79,7 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
         if (!row.file)
             continue;
         const std::string text = env.sReadFile(kTraceFile);
-        EXPECT_EQ(5, CountLines(text)) << text;
+        EXPECT_EQ(5, std::count(text.begin(), text.end(), '\n')) << text;
         for (const std::string& want : {longText + "|end\n", std::string("->Enter Init\n"),
                                         std::string("->Leave Init(CARDREADER 1201)\n"),
                                         std::string("->Leave EjectCard( -5)\n")})
@@ -184,8 +178,8 @@ TEST(Trace, WritesWhileTheTraceFileIsReopenedAllArrive) {
         reopener.join();
     }
     EXPECT_EQ(written, kRounds);
-    EXPECT_EQ(CountLines(env.sReadFile("Vantrel/A.log") + env.sReadFile("Vantrel/B.log")),
-              3 * kRounds);
+    const std::string all = env.sReadFile("Vantrel/A.log") + env.sReadFile("Vantrel/B.log");
+    EXPECT_EQ(3 * kRounds, std::count(all.begin(), all.end(), '\n'));
     EXPECT_FALSE(fs::exists(old));
 }
 
