@@ -106,34 +106,15 @@ void ReplyText(Input& in, const Echo& echo, bool bStatus, Bytes& t) {
                                           "47", "4A", "50", "60", "70", "80", "88", "B0"};
     t.clear();
     const uint8_t k = in.u8();
-    switch (k & 3) {
-    case 0:
-    case 1:
-        t.push_back('P');
-        break;
-    case 2:
-        t.push_back('N');
-        break;
-    default:
-        t.push_back(in.u8());
-    }
-    if (k & 0x80) {
-        t.push_back(in.u8());
-        t.push_back(in.u8());
-    } else {
-        t.push_back(echo.n > 0 ? echo.ab[0] : '0');
-        t.push_back(echo.n > 1 ? echo.ab[1] : '0');
-    }
+    t.push_back((k & 3) < 2 ? 'P' : (k & 3) == 2 ? 'N' : in.u8());
+    const bool bRawEcho = k & 0x80;
+    t.push_back(bRawEcho ? in.u8() : echo.n > 0 ? echo.ab[0] : '0');
+    t.push_back(bRawEcho ? in.u8() : echo.n > 1 ? echo.ab[1] : '0');
     if (bStatus) {
         const uint8_t s = in.u8();
-        if (s < 0xE0) {
-            const char* st = kStatus[s % (sizeof kStatus / sizeof kStatus[0])];
-            t.push_back(static_cast<uint8_t>(st[0]));
-            t.push_back(static_cast<uint8_t>(st[1]));
-        } else {
-            t.push_back(in.u8());
-            t.push_back(in.u8());
-        }
+        const char* st = s < 0xE0 ? kStatus[s % (sizeof kStatus / sizeof kStatus[0])] : nullptr;
+        t.push_back(st ? st[0] : in.u8());
+        t.push_back(st ? st[1] : in.u8());
     }
     size_t len = in.u8();
     if (len >= 0xC0)
@@ -171,15 +152,13 @@ struct LineState {
 void ProperAnswer(const uint8_t* w, size_t n, Input& in, Bytes& out) {
     if (n >= 2 && w[0] == ctl::kDle && w[1] == ctl::kStx) { // family A frame
         g_line.lastA = CommandOfA(w, n);
-        out.push_back(ctl::kDle);
-        out.push_back(ctl::kAck);
+        out.insert(out.end(), {ctl::kDle, ctl::kAck});
     } else if (n == 2 && w[0] == ctl::kDle && w[1] == ctl::kEnq) {
         ReplyText(in, g_line.lastA, true, g_text);
         emu::AppendFrameA(g_text.data(), g_text.size(), out);
     } else if (n >= 4 && w[0] == ctl::kStx && w[3] == ctl::kModuleAddr) { // auxiliary module frame
         g_line.lastModule = EchoAt(w, n, 4);
-        out.push_back(ctl::kAck);
-        out.push_back(ctl::kModuleAddr);
+        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
     } else if (n == 2 && w[0] == ctl::kEnq && w[1] == ctl::kModuleAddr) {
         ReplyText(in, g_line.lastModule, false, g_text);
         emu::AppendFrameModule(g_text.data(), g_text.size(), out);
