@@ -366,6 +366,23 @@ private:
 
 constexpr int32_t kUntouched = -7;
 
+// A small int (-1 .. 8) most of the time, now and then any 32-bit value.
+int SmallInt(Input& in) {
+    const uint8_t b = in.u8();
+    if (b < 0xF0)
+        return static_cast<int>(b % 10) - 1;
+    return static_cast<int>(in.u32());
+}
+
+// Marks a length cell as not written yet.
+constexpr uint32_t kLenMarker = 0xFEEDFACE;
+
+// Fails when a length written to a caller's record exceeds its area.
+void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea) {
+    if (uiLen != kLenMarker && uiLen > uiArea && !bTolerated("length"))
+        Fail("%s: %s %u written, the area holds %u", pOp, pWhat, uiLen, uiArea);
+}
+
 uint32_t* LenCell(Guarded& g, uint32_t uiValue) {
     uint32_t* p = g.As<uint32_t>();
     *p = uiValue;
@@ -604,18 +621,6 @@ template <class Caller> void RunStep(Caller& d, Input& in, const Limits& limits)
 }
 
 } // namespace
-
-int SmallInt(Input& in) {
-    const uint8_t b = in.u8();
-    if (b < 0xF0)
-        return static_cast<int>(b % 10) - 1; // -1 .. 8
-    return static_cast<int>(in.u32());
-}
-
-void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea) {
-    if (uiLen != kLenMarker && uiLen > uiArea && !bTolerated("length"))
-        Fail("%s: %s %u written, the area holds %u", pOp, pWhat, uiLen, uiArea);
-}
 
 const uint8_t* Input::pTake(size_t uiCount, size_t& uiGot) {
     uiGot = std::min(uiCount, uiLeft());

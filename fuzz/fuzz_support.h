@@ -148,14 +148,6 @@ int DriverTarget(const uint8_t* pData, size_t uiSize, int iCardReaderType, const
                                           fuzz::Limits{pName, uiMaxTimeoutMs});                    \
     }
 
-// A small int (-1 .. 8) most of the time, now and then any 32-bit value.
-int SmallInt(Input& in);
-
-// Marks a length cell as not written yet.
-constexpr uint32_t kLenMarker = 0xFEEDFACE;
-// Fails when a length written to a caller's record exceeds its area.
-void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea);
-
 // Whether a check is switched off for the moment: QUILLON_FUZZ_TOLERATE
 // lists check names (comma-separated) of faults known and being fixed, so
 // that a long run can look past them. Empty in CI.
