@@ -8,10 +8,12 @@
 
 namespace {
 
-void CheckName(const fuzz::Guarded& name) {
+// The logical name into a caller's field of 32 bytes: within it, terminated.
+void GetName() {
+    fuzz::Guarded name(32, 0xEE);
+    IDC_GetLogicalDevName(reinterpret_cast<char*>(name.p()));
     name.vCheck("GetLogicalDevName");
-    const uint8_t* p = const_cast<fuzz::Guarded&>(name).p();
-    if (!std::memchr(p, 0, 32))
+    if (!std::memchr(name.p(), 0, 32))
         fuzz::Fail("GetLogicalDevName: no terminator within 32 bytes");
 }
 
@@ -42,12 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
             if (IDC_CloseComm() != 0)
                 fuzz::Fail("IDC_CloseComm answered other than 0");
             break;
-        case 1: {
-            fuzz::Guarded name(32, 0xEE);
-            IDC_GetLogicalDevName(reinterpret_cast<char*>(name.p()));
-            CheckName(name);
+        case 1:
+            GetName();
             break;
-        }
         case 2: {
             size_t len = 0;
             const uint8_t* text = in.pTake(in.u8() % 48, len);
@@ -56,9 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
                 std::memcpy(name.p(), text, len);
             name.p()[len] = 0;
             IDC_SetLogicalDevName(reinterpret_cast<const char*>(name.p()));
-            fuzz::Guarded back(32, 0xEE);
-            IDC_GetLogicalDevName(reinterpret_cast<char*>(back.p()));
-            CheckName(back);
+            GetName();
             break;
         }
         default: {

@@ -686,16 +686,8 @@ void Setup() {
 void WriteConfig(const void* pText, size_t uiLen) {
     // Plain system calls: a stream's buffer would cost more than the write.
     const int fd = open(g_config.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0 || write(fd, pText, uiLen) != static_cast<ssize_t>(uiLen))
         Fail("cannot write %s", g_config.c_str());
-    const char* p = static_cast<const char*>(pText);
-    for (size_t left = uiLen; left > 0;) {
-        const ssize_t n = write(fd, p, left);
-        if (n <= 0)
-            Fail("cannot write %s", g_config.c_str());
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
     // A modification time of its own for every write: the file system's
     // clock moves in steps of milliseconds, and the same inode with the same
     // size in the same step would look unchanged to the library.
