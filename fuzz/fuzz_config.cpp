@@ -1,10 +1,9 @@
 // The configuration store: any file text, one key read and then stored with
 // iSetIntValue. Stored means: read back as that value, and every byte of the
 // file outside the one changed line kept; refused means: the file unchanged.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz_support.h"
@@ -15,19 +14,10 @@ using namespace quillon;
 
 namespace {
 
-// The file's bytes (none when it cannot be read), in a buffer kept from
-// input to input.
-const std::string& ReadAll(const std::string& path) {
-    static std::string s_all;
-    s_all.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return s_all;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        s_all.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return s_all;
+// The file's bytes (none when it cannot be read).
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool bSame(const std::string& a, const uint8_t* p, size_t n) {
@@ -81,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // Outside the changed or added lines every byte stays: what differs in
     // the old text lies within one line, what came new is no longer than a
     // section header and the key's line.
-    const std::string& after = ReadAll(path);
+    const std::string after = ReadAll(path);
     size_t head = 0;
     while (head < beforeLen && head < after.size() &&
            before[head] == static_cast<uint8_t>(after[head]))

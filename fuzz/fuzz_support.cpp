@@ -699,15 +699,8 @@ void WriteConfig(const void* pText, size_t uiLen) {
 }
 
 void WriteConfigFromInput(Input& in, int iCardReaderType) {
-    char ini[512];
-    size_t len = 0;
-    const auto add = [&](const char* pFormat, auto... args) {
-        const int n = std::snprintf(ini + len, sizeof ini - len, pFormat, args...);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof ini - len)
-            Fail("configuration text longer than %zu bytes", sizeof ini);
-        len += static_cast<size_t>(n);
-    };
-    add("[CARDREADER]\nPort=/dev/fuzz\n[CardReaderType]\nCardReaderType=%d\n", iCardReaderType);
+    std::string ini = "[CARDREADER]\nPort=/dev/fuzz\n[CardReaderType]\nCardReaderType=" +
+                      std::to_string(iCardReaderType) + "\n";
     static const char* const kKeys[] = {"ProtocolMode", "IntakeMode",      "ActMode",
                                         "MotorSpeed",   "DispenseCardDev", "Dtr"};
     const uint8_t present = in.u8();
@@ -715,12 +708,11 @@ void WriteConfigFromInput(Input& in, int iCardReaderType) {
         if (!(present & (1u << k)))
             continue;
         const int value = (present & 0x80) ? static_cast<int>(in.u32()) : in.u8() % 4;
-        add("[%s]\n%s=%d\n", kKeys[k], kKeys[k], value);
+        ini += std::string("[") + kKeys[k] + "]\n" + kKeys[k] + "=" + std::to_string(value) + "\n";
     }
     const unsigned vid = in.u16();
-    const unsigned pid = in.u16();
-    add("[USB]\nVID=%u\nPID=%u\n", vid, pid);
-    WriteConfig(ini, len);
+    ini += "[USB]\nVID=" + std::to_string(vid) + "\nPID=" + std::to_string(in.u16()) + "\n";
+    WriteConfig(ini.data(), ini.size());
 }
 
 void Begin(Input& in) {
