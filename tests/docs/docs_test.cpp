@@ -44,15 +44,9 @@ std::string Trim(const std::string& s) {
 // Cells of a Markdown table row "| a | b | c |".
 std::vector<std::string> Cells(const std::string& line) {
     std::vector<std::string> cells;
-    std::string cell;
-    for (size_t i = 1; i < line.size(); ++i) {
-        if (line[i] == '|') {
-            cells.push_back(Trim(cell));
-            cell.clear();
-        } else {
-            cell += line[i];
-        }
-    }
+    std::istringstream row(line.substr(line.empty() ? 0 : 1));
+    for (std::string cell; std::getline(row, cell, '|');)
+        cells.push_back(Trim(cell));
     return cells;
 }
 
