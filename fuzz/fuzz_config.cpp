@@ -1,7 +1,6 @@
 // The configuration store: any file text, one key read and then stored with
 // iSetIntValue. Stored means: read back as that value, and every byte of the
 // file outside the one changed line kept; refused means: the file unchanged.
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -18,10 +17,6 @@ namespace {
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool bSame(const std::string& a, const uint8_t* p, size_t n) {
-    return a.size() == n && (n == 0 || std::memcmp(a.data(), p, n) == 0);
 }
 
 // A section or key name: one the library uses, or letters and digits from
@@ -49,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const std::string key = Name(in);
     const int value = static_cast<int>(in.u32());
     size_t beforeLen = 0;
-    const uint8_t* before = in.pTake(uiSize, beforeLen);
-    fuzz::WriteConfig(before, beforeLen);
+    const uint8_t* pBefore = in.pTake(uiSize, beforeLen);
+    const std::string before(reinterpret_cast<const char*>(pBefore), beforeLen);
+    fuzz::WriteConfig(before.data(), before.size());
     static const std::string path = quillon::ConfigPath(); // fixed by Setup()
 
     ODevBase dev;
@@ -58,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     dev.iGetIntValue(section.c_str(), key.c_str(), old); // any result; must not fail hard
 
     if (dev.iSetIntValue(section.c_str(), key.c_str(), value) != 0) {
-        if (!bSame(ReadAll(path), before, beforeLen))
+        if (ReadAll(path) != before)
             fuzz::Fail("a refused store changed the file");
         return 0;
     }
@@ -73,16 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // section header and the key's line.
     const std::string after = ReadAll(path);
     size_t head = 0;
-    while (head < beforeLen && head < after.size() &&
-           before[head] == static_cast<uint8_t>(after[head]))
+    while (head < before.size() && head < after.size() && before[head] == after[head])
         ++head;
     size_t tail = 0;
-    while (tail < beforeLen - head && tail < after.size() - head &&
-           before[beforeLen - 1 - tail] == static_cast<uint8_t>(after[after.size() - 1 - tail]))
+    while (tail < before.size() - head && tail < after.size() - head &&
+           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
         ++tail;
-    const size_t goneLen = beforeLen - head - tail;
     const size_t addedLen = after.size() - head - tail;
-    if (goneLen && std::memchr(before + head, '\n', goneLen))
+    if (before.substr(head, before.size() - head - tail).find('\n') != std::string::npos)
         fuzz::Fail("storing [%s] %s changed more than one line", section.c_str(), key.c_str());
     if (addedLen > section.size() + key.size() + 24)
         fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), addedLen);
