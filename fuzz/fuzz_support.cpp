@@ -527,7 +527,7 @@ template <class Caller> void RunStep(Caller& d, Input& in, const Limits& limits)
         const uint8_t how = in.u8();
         int len = how < 0xF0 ? in.u16() % 1100 : static_cast<int>(in.u32());
         Guarded cmd(len > 0 && len <= 4096 ? static_cast<size_t>(len) : 1);
-        in.uiTakeInto(cmd.p(), cmd.uiSize());
+        in.vTakeInto(cmd.p(), cmd.uiSize());
         Guarded reply(IDC_CHIP_REPLY_MAX);
         Guarded replyLen(sizeof(uint32_t));
         uint32_t* pLen = LenCell(replyLen, kLenMarker);
@@ -594,8 +594,8 @@ template <class Caller> void RunStep(Caller& d, Input& in, const Limits& limits)
         track = promises::TrackOp::Write;
         Guarded tracks(sizeof(tIdcTracks));
         tIdcTracks* t = tracks.As<tIdcTracks>();
-        in.uiTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),
-                      sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
+        in.vTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),
+                     sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
         uint32_t* lens[3] = {&t->uiLen1, &t->uiLen2, &t->uiLen3};
         for (uint32_t* l : lens) {
             const uint8_t b = in.u8();
@@ -614,21 +614,6 @@ template <class Caller> void RunStep(Caller& d, Input& in, const Limits& limits)
 }
 
 } // namespace
-
-const uint8_t* Input::pTake(size_t uiCount, size_t& uiGot) {
-    uiGot = std::min(uiCount, uiLeft());
-    const uint8_t* p = m_p + m_pos;
-    m_pos += uiGot;
-    return p;
-}
-
-size_t Input::uiTakeInto(uint8_t* pTo, size_t uiCount) {
-    size_t n = 0;
-    const uint8_t* p = pTake(uiCount, n);
-    if (n)
-        std::memcpy(pTo, p, n);
-    return n;
-}
 
 void Fail(const char* pFormat, ...) {
     std::fprintf(stderr, "\n*** broken promise: ");
@@ -718,8 +703,7 @@ void WriteConfigFromInput(Input& in, int iCardReaderType) {
 void Begin(Input& in) {
     g_in = &in;
     g_line.pending.clear();
-    g_line.uiHead = 0;
-    g_line.uiChunk = 0;
+    g_line.uiHead = g_line.uiChunk = 0;
     g_line.lastA = g_line.lastModule = g_line.lastC = Echo();
     DropReports();
     // The device's report lengths: the usual 65 or something odd.

@@ -43,9 +43,18 @@ public:
     }
     // Up to uiCount bytes (fewer when the input ends), in place: valid as
     // long as the fuzzer's bytes; how many goes to uiGot.
-    const uint8_t* pTake(size_t uiCount, size_t& uiGot);
-    // The same bytes copied to pTo; how many.
-    size_t uiTakeInto(uint8_t* pTo, size_t uiCount);
+    const uint8_t* pTake(size_t uiCount, size_t& uiGot) {
+        const uint8_t* p = m_p + m_pos;
+        uiGot = uiCount < uiLeft() ? uiCount : uiLeft();
+        m_pos += uiGot;
+        return p;
+    }
+    // The same bytes copied to pTo.
+    void vTakeInto(uint8_t* pTo, size_t uiCount) {
+        size_t n = 0;
+        if (const uint8_t* p = pTake(uiCount, n); n)
+            std::memcpy(pTo, p, n);
+    }
 
 private:
     const uint8_t* m_p;
