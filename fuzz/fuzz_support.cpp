@@ -73,16 +73,16 @@ VirtualClock& Clock() {
     return s_clock;
 }
 
-// Up to two command characters that a reply echoes.
+// The two command characters that a reply echoes ('0' where the command has
+// none).
 struct Echo {
-    uint8_t ab[2] = {0, 0};
-    size_t n = 0;
+    uint8_t ab[2] = {'0', '0'};
 };
 
 Echo EchoAt(const uint8_t* pData, size_t uiLen, size_t uiFrom) {
     Echo e;
-    for (size_t i = uiFrom; i < uiLen && e.n < 2; ++i)
-        e.ab[e.n++] = pData[i];
+    for (size_t i = 0; i < 2 && uiFrom + i < uiLen; ++i)
+        e.ab[i] = pData[uiFrom + i];
     return e;
 }
 
@@ -108,8 +108,8 @@ void ReplyText(Input& in, const Echo& echo, bool bStatus, Bytes& t) {
     const uint8_t k = in.u8();
     t.push_back((k & 3) < 2 ? 'P' : (k & 3) == 2 ? 'N' : in.u8());
     const bool bRawEcho = k & 0x80;
-    t.push_back(bRawEcho ? in.u8() : echo.n > 0 ? echo.ab[0] : '0');
-    t.push_back(bRawEcho ? in.u8() : echo.n > 1 ? echo.ab[1] : '0');
+    t.push_back(bRawEcho ? in.u8() : echo.ab[0]);
+    t.push_back(bRawEcho ? in.u8() : echo.ab[1]);
     if (bStatus) {
         const uint8_t s = in.u8();
         const char* st = s < 0xE0 ? kStatus[s % (sizeof kStatus / sizeof kStatus[0])] : nullptr;
@@ -131,9 +131,9 @@ Bytes g_text;
 Echo CommandOfA(const uint8_t* w, size_t n) {
     Echo e;
     size_t k = 0; // index in the text
-    for (size_t i = 2; i + 3 < n && e.n < 2; i += w[i] == ctl::kDle ? 2 : 1, ++k)
+    for (size_t i = 2; i + 3 < n && k < 3; i += w[i] == ctl::kDle ? 2 : 1, ++k)
         if (k >= 1)
-            e.ab[e.n++] = w[i];
+            e.ab[k - 1] = w[i];
     return e;
 }
 
@@ -226,9 +226,7 @@ public:
             Clock().vAdvance(uiTimeoutMs); // the whole time-out passes
             return 1;
         }
-        size_t n = std::min(uiWant, left);
-        if (g_line.uiChunk)
-            n = std::min(n, g_line.uiChunk);
+        const size_t n = std::min({uiWant, left, g_line.uiChunk ? g_line.uiChunk : left});
         std::memcpy(pBuf, g_line.pending.data() + g_line.uiHead, n);
         g_line.uiHead += n;
         if (g_line.uiHead == g_line.pending.size())
