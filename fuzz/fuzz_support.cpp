@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <sanitizer/asan_interface.h> // the poisoning is nothing without ASan
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -21,24 +22,6 @@
 #include "support/records.h"
 #include "support/virtual_clock.h"
 #include "transport/hid/hid_transport.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUILLON_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLON_FUZZ_ASAN 1
-#endif
-
-#if defined(QUILLON_FUZZ_ASAN)
-#include <sanitizer/asan_interface.h>
-#define QUILLON_FUZZ_POISON(p, n) __asan_poison_memory_region((p), (n))
-#define QUILLON_FUZZ_NO_ASAN __attribute__((no_sanitize_address))
-#else
-#define QUILLON_FUZZ_POISON(p, n) ((void)(p), (void)(n))
-#define QUILLON_FUZZ_NO_ASAN
-#endif
 
 using namespace quillon;
 
@@ -394,13 +377,13 @@ uint32_t* LenCell(Guarded& g, uint32_t uiValue) {
 constexpr uint64_t kGuardWord = 0x0101010101010101ull * kGuardByte;
 static_assert(kGuardBytes % sizeof kGuardWord == 0, "guard of whole words");
 
-QUILLON_FUZZ_NO_ASAN void SetGuard(uint8_t* p) {
+__attribute__((no_sanitize_address)) void SetGuard(uint8_t* p) {
     for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord)
         std::memcpy(p + i, &kGuardWord, sizeof kGuardWord);
 }
 
 // The first guard byte that changed, kGuardBytes when none.
-QUILLON_FUZZ_NO_ASAN size_t uiGuardDamage(const uint8_t* p) {
+__attribute__((no_sanitize_address)) size_t uiGuardDamage(const uint8_t* p) {
     size_t i = 0;
     while (i < kGuardBytes && p[i] == kGuardByte)
         ++i;
@@ -721,7 +704,7 @@ uint32_t TakeLargestTimeout() {
 
 Guarded::Guarded(size_t uiSize, uint8_t byFill)
     : m_p(new uint8_t[uiSize + kGuardBytes]), m_size(uiSize) {
-    QUILLON_FUZZ_POISON(m_p + uiSize, kGuardBytes);
+    ASAN_POISON_MEMORY_REGION(m_p + uiSize, kGuardBytes);
     SetGuard(m_p + uiSize);
     std::memset(m_p, byFill, uiSize);
 }

@@ -64,11 +64,7 @@ private:
 
 // Stops the program with a message naming the broken promise (libFuzzer
 // then keeps the input).
-[[noreturn]] void Fail(const char* pFormat, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[noreturn]] void Fail(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Once per process: a private folder on a memory file system with the
 // configuration file that QUILLON_CONFIG names, the virtual clock, sleeps that
