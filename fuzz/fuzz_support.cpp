@@ -69,15 +69,11 @@ Echo EchoAt(const uint8_t* pData, size_t uiLen, size_t uiFrom) {
     return e;
 }
 
-void Append(Bytes& to, const uint8_t* pData, size_t uiLen) {
-    to.insert(to.end(), pData, pData + uiLen);
-}
-
 // Up to uiCount bytes of the input behind what `to` holds.
 void AppendInput(Bytes& to, Input& in, size_t uiCount) {
     size_t got = 0;
     const uint8_t* p = in.pTake(uiCount, got);
-    Append(to, p, got);
+    to.insert(to.end(), p, p + got);
 }
 
 // A reply text into t: kind (mostly P or N), the echo of the command
@@ -266,7 +262,7 @@ void ProperReports(const uint8_t* w, size_t n, Input& in) {
     static Bytes s_msg;
     s_msg.assign(
         {w[0], static_cast<uint8_t>(g_text.size() >> 8), static_cast<uint8_t>(g_text.size())});
-    Append(s_msg, g_text.data(), g_text.size());
+    s_msg.insert(s_msg.end(), g_text.begin(), g_text.end());
     if (w[0] == 0x04) { // family B: the message continues in reports 64 bytes apart
         for (size_t at = 0; at < s_msg.size(); at += 64)
             QueueReport(s_msg.data() + at, std::min<size_t>(64, s_msg.size() - at));
