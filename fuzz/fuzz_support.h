@@ -89,7 +89,9 @@ uint32_t TakeLargestTimeout();
 
 // A caller's buffer of uiSize bytes followed by guard bytes: ASan sees the
 // exact size (the guard bytes are poisoned), a plain build checks that the
-// guard bytes kept their value.
+// guard bytes kept their value. The buffers come from a ring that ASan sees
+// poisoned but for the buffers alive, so that a freed one stays
+// unaddressable until the ring comes round.
 class Guarded {
 public:
     explicit Guarded(size_t uiSize, uint8_t byFill = 0xA5);
