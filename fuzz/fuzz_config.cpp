@@ -1,8 +1,9 @@
 // The configuration store: any file text, one key read and then stored with
 // iSetIntValue. Stored means: read back as that value, and every byte of the
 // file outside the one changed line kept; refused means: the file unchanged.
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "fuzz_support.h"
@@ -13,10 +14,18 @@ using namespace quillon;
 
 namespace {
 
-// The file's bytes (none when it cannot be read).
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+// The file's bytes (none when it cannot be read), in a buffer kept from
+// input to input (ASan's quarantine makes a buffer per input costly).
+const std::string& ReadAll(const std::string& path) {
+    static std::string s_all;
+    s_all.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[4096];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+        s_all.append(buf, static_cast<size_t>(n));
+    if (fd >= 0)
+        close(fd);
+    return s_all;
 }
 
 // A section or key name: one the library uses, or letters and digits from
@@ -45,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const int value = static_cast<int>(in.u32());
     size_t beforeLen = 0;
     const uint8_t* pBefore = in.pTake(uiSize, beforeLen);
-    const std::string before(reinterpret_cast<const char*>(pBefore), beforeLen);
+    static std::string before; // kept from input to input, like ReadAll's
+    before.assign(reinterpret_cast<const char*>(pBefore), beforeLen);
     fuzz::WriteConfig(before.data(), before.size());
     static const std::string path = quillon::ConfigPath(); // fixed by Setup()
 
@@ -67,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // Outside the changed or added lines every byte stays: what differs in
     // the old text lies within one line, what came new is no longer than a
     // section header and the key's line.
-    const std::string after = ReadAll(path);
+    const std::string& after = ReadAll(path);
     size_t head = 0;
     while (head < before.size() && head < after.size() && before[head] == after[head])
         ++head;
@@ -76,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
            before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
         ++tail;
     const size_t addedLen = after.size() - head - tail;
-    if (before.substr(head, before.size() - head - tail).find('\n') != std::string::npos)
+    if (before.find('\n', head) < before.size() - tail) // a line break among the gone bytes
         fuzz::Fail("storing [%s] %s changed more than one line", section.c_str(), key.c_str());
     if (addedLen > section.size() + key.size() + 24)
         fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), addedLen);

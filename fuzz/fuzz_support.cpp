@@ -691,8 +691,15 @@ void WriteConfig(const void* pText, size_t uiLen) {
 }
 
 void WriteConfigFromInput(Input& in, int iCardReaderType) {
-    std::string ini = "[CARDREADER]\nPort=/dev/fuzz\n[CardReaderType]\nCardReaderType=" +
-                      std::to_string(iCardReaderType) + "\n";
+    char ini[512];
+    size_t len = 0;
+    const auto add = [&](const char* pFormat, auto... args) {
+        const int n = std::snprintf(ini + len, sizeof ini - len, pFormat, args...);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof ini - len)
+            Fail("configuration text longer than %zu bytes", sizeof ini);
+        len += static_cast<size_t>(n);
+    };
+    add("[CARDREADER]\nPort=/dev/fuzz\n[CardReaderType]\nCardReaderType=%d\n", iCardReaderType);
     static const char* const kKeys[] = {"ProtocolMode", "IntakeMode",      "ActMode",
                                         "MotorSpeed",   "DispenseCardDev", "Dtr"};
     const uint8_t present = in.u8();
@@ -700,11 +707,12 @@ void WriteConfigFromInput(Input& in, int iCardReaderType) {
         if (!(present & (1u << k)))
             continue;
         const int value = (present & 0x80) ? static_cast<int>(in.u32()) : in.u8() % 4;
-        ini += std::string("[") + kKeys[k] + "]\n" + kKeys[k] + "=" + std::to_string(value) + "\n";
+        add("[%s]\n%s=%d\n", kKeys[k], kKeys[k], value);
     }
     const unsigned vid = in.u16();
-    ini += "[USB]\nVID=" + std::to_string(vid) + "\nPID=" + std::to_string(in.u16()) + "\n";
-    WriteConfig(ini.data(), ini.size());
+    const unsigned pid = in.u16();
+    add("[USB]\nVID=%u\nPID=%u\n", vid, pid);
+    WriteConfig(ini, len);
 }
 
 void Begin(Input& in) {
