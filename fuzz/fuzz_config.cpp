@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "fuzz_support.h"
@@ -16,22 +15,17 @@ using namespace quillon;
 namespace {
 
 // The file's bytes (none when it cannot be read), in a buffer kept from
-// input to input.
+// input to input (ASan's quarantine makes a buffer per input costly).
 const std::string& ReadAll(const std::string& path) {
     static std::string s_all;
     s_all.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return s_all;
     char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
         s_all.append(buf, static_cast<size_t>(n));
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return s_all;
-}
-
-bool bSame(const std::string& a, const uint8_t* p, size_t n) {
-    return a.size() == n && (n == 0 || std::memcmp(a.data(), p, n) == 0);
 }
 
 // A section or key name: one the library uses, or letters and digits from
@@ -59,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const std::string key = Name(in);
     const int value = static_cast<int>(in.u32());
     size_t beforeLen = 0;
-    const uint8_t* before = in.pTake(uiSize, beforeLen);
-    fuzz::WriteConfig(before, beforeLen);
+    const uint8_t* pBefore = in.pTake(uiSize, beforeLen);
+    static std::string before; // kept from input to input, like ReadAll's
+    before.assign(reinterpret_cast<const char*>(pBefore), beforeLen);
+    fuzz::WriteConfig(before.data(), before.size());
     static const std::string path = quillon::ConfigPath(); // fixed by Setup()
 
     ODevBase dev;
@@ -68,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     dev.iGetIntValue(section.c_str(), key.c_str(), old); // any result; must not fail hard
 
     if (dev.iSetIntValue(section.c_str(), key.c_str(), value) != 0) {
-        if (!bSame(ReadAll(path), before, beforeLen))
+        if (ReadAll(path) != before)
             fuzz::Fail("a refused store changed the file");
         return 0;
     }
@@ -83,16 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     // section header and the key's line.
     const std::string& after = ReadAll(path);
     size_t head = 0;
-    while (head < beforeLen && head < after.size() &&
-           before[head] == static_cast<uint8_t>(after[head]))
+    while (head < before.size() && head < after.size() && before[head] == after[head])
         ++head;
     size_t tail = 0;
-    while (tail < beforeLen - head && tail < after.size() - head &&
-           before[beforeLen - 1 - tail] == static_cast<uint8_t>(after[after.size() - 1 - tail]))
+    while (tail < before.size() - head && tail < after.size() - head &&
+           before[before.size() - 1 - tail] == after[after.size() - 1 - tail])
         ++tail;
-    const size_t goneLen = beforeLen - head - tail;
     const size_t addedLen = after.size() - head - tail;
-    if (goneLen && std::memchr(before + head, '\n', goneLen))
+    if (before.find('\n', head) < before.size() - tail) // a line break among the gone bytes
         fuzz::Fail("storing [%s] %s changed more than one line", section.c_str(), key.c_str());
     if (addedLen > section.size() + key.size() + 24)
         fuzz::Fail("storing [%s] %s added %zu bytes", section.c_str(), key.c_str(), addedLen);

@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <sanitizer/asan_interface.h> // the poisoning is nothing without ASan
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -18,27 +19,9 @@
 #include "platform/serial_line.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
+#include "support/records.h"
+#include "support/virtual_clock.h"
 #include "transport/hid/hid_transport.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUILLON_FUZZ_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define QUILLON_FUZZ_ASAN 1
-#endif
-
-#if defined(QUILLON_FUZZ_ASAN)
-#include <sanitizer/asan_interface.h>
-#define QUILLON_FUZZ_POISON(p, n) __asan_poison_memory_region((p), (n))
-#define QUILLON_FUZZ_UNPOISON(p, n) __asan_unpoison_memory_region((p), (n))
-#define QUILLON_FUZZ_NO_ASAN __attribute__((no_sanitize_address))
-#else
-#define QUILLON_FUZZ_POISON(p, n) ((void)(p), (void)(n))
-#define QUILLON_FUZZ_UNPOISON(p, n) ((void)(p), (void)(n))
-#define QUILLON_FUZZ_NO_ASAN
-#endif
 
 using namespace quillon;
 
@@ -50,7 +33,6 @@ namespace ctl = quillon::emu::ctl;
 constexpr size_t kGuardBytes = 32;
 constexpr uint8_t kGuardByte = 0xCD;
 
-uint64_t g_now = 1000000;
 Input* g_in = nullptr;
 uint32_t g_largestTimeout = 0;
 std::string g_dir;
@@ -68,33 +50,30 @@ void NoteTimeout(uint32_t uiMs) {
     g_largestTimeout = std::max(g_largestTimeout, uiMs);
 }
 
-// The library's pauses cost virtual time only.
-void VirtualSleep(unsigned int uiMs) {
-    g_now += uiMs;
+// The library's clock, moved by the fakes and the library's pauses only.
+VirtualClock& Clock() {
+    static VirtualClock s_clock;
+    return s_clock;
 }
 
-// Up to two command characters that a reply echoes.
+// The two command characters that a reply echoes ('0' where the command has
+// none).
 struct Echo {
-    uint8_t ab[2] = {0, 0};
-    size_t n = 0;
+    uint8_t ab[2] = {'0', '0'};
 };
 
 Echo EchoAt(const uint8_t* pData, size_t uiLen, size_t uiFrom) {
     Echo e;
-    for (size_t i = uiFrom; i < uiLen && e.n < 2; ++i)
-        e.ab[e.n++] = pData[i];
+    for (size_t i = 0; i < 2 && uiFrom + i < uiLen; ++i)
+        e.ab[i] = pData[uiFrom + i];
     return e;
-}
-
-void Append(Bytes& to, const uint8_t* pData, size_t uiLen) {
-    to.insert(to.end(), pData, pData + uiLen);
 }
 
 // Up to uiCount bytes of the input behind what `to` holds.
 void AppendInput(Bytes& to, Input& in, size_t uiCount) {
     size_t got = 0;
     const uint8_t* p = in.pTake(uiCount, got);
-    Append(to, p, got);
+    to.insert(to.end(), p, p + got);
 }
 
 // A reply text into t: kind (mostly P or N), the echo of the command
@@ -106,34 +85,15 @@ void ReplyText(Input& in, const Echo& echo, bool bStatus, Bytes& t) {
                                           "47", "4A", "50", "60", "70", "80", "88", "B0"};
     t.clear();
     const uint8_t k = in.u8();
-    switch (k & 3) {
-    case 0:
-    case 1:
-        t.push_back('P');
-        break;
-    case 2:
-        t.push_back('N');
-        break;
-    default:
-        t.push_back(in.u8());
-    }
-    if (k & 0x80) {
-        t.push_back(in.u8());
-        t.push_back(in.u8());
-    } else {
-        t.push_back(echo.n > 0 ? echo.ab[0] : '0');
-        t.push_back(echo.n > 1 ? echo.ab[1] : '0');
-    }
+    t.push_back((k & 3) < 2 ? 'P' : (k & 3) == 2 ? 'N' : in.u8());
+    const bool bRawEcho = k & 0x80;
+    t.push_back(bRawEcho ? in.u8() : echo.ab[0]);
+    t.push_back(bRawEcho ? in.u8() : echo.ab[1]);
     if (bStatus) {
         const uint8_t s = in.u8();
-        if (s < 0xE0) {
-            const char* st = kStatus[s % (sizeof kStatus / sizeof kStatus[0])];
-            t.push_back(static_cast<uint8_t>(st[0]));
-            t.push_back(static_cast<uint8_t>(st[1]));
-        } else {
-            t.push_back(in.u8());
-            t.push_back(in.u8());
-        }
+        const char* st = s < 0xE0 ? kStatus[s % (sizeof kStatus / sizeof kStatus[0])] : nullptr;
+        t.push_back(st ? st[0] : in.u8());
+        t.push_back(st ? st[1] : in.u8());
     }
     size_t len = in.u8();
     if (len >= 0xC0)
@@ -150,9 +110,9 @@ Bytes g_text;
 Echo CommandOfA(const uint8_t* w, size_t n) {
     Echo e;
     size_t k = 0; // index in the text
-    for (size_t i = 2; i + 3 < n && e.n < 2; i += w[i] == ctl::kDle ? 2 : 1, ++k)
+    for (size_t i = 2; i + 3 < n && k < 3; i += w[i] == ctl::kDle ? 2 : 1, ++k)
         if (k >= 1)
-            e.ab[e.n++] = w[i];
+            e.ab[k - 1] = w[i];
     return e;
 }
 
@@ -171,15 +131,13 @@ struct LineState {
 void ProperAnswer(const uint8_t* w, size_t n, Input& in, Bytes& out) {
     if (n >= 2 && w[0] == ctl::kDle && w[1] == ctl::kStx) { // family A frame
         g_line.lastA = CommandOfA(w, n);
-        out.push_back(ctl::kDle);
-        out.push_back(ctl::kAck);
+        out.insert(out.end(), {ctl::kDle, ctl::kAck});
     } else if (n == 2 && w[0] == ctl::kDle && w[1] == ctl::kEnq) {
         ReplyText(in, g_line.lastA, true, g_text);
         emu::AppendFrameA(g_text.data(), g_text.size(), out);
     } else if (n >= 4 && w[0] == ctl::kStx && w[3] == ctl::kModuleAddr) { // auxiliary module frame
         g_line.lastModule = EchoAt(w, n, 4);
-        out.push_back(ctl::kAck);
-        out.push_back(ctl::kModuleAddr);
+        out.insert(out.end(), {ctl::kAck, ctl::kModuleAddr});
     } else if (n == 2 && w[0] == ctl::kEnq && w[1] == ctl::kModuleAddr) {
         ReplyText(in, g_line.lastModule, false, g_text);
         emu::AppendFrameModule(g_text.data(), g_text.size(), out);
@@ -244,18 +202,16 @@ public:
         uiGot = 0;
         const size_t left = g_line.pending.size() - g_line.uiHead;
         if (left == 0 || uiWant == 0) {
-            g_now += uiTimeoutMs; // the whole time-out passes
+            Clock().vAdvance(uiTimeoutMs); // the whole time-out passes
             return 1;
         }
-        size_t n = std::min(uiWant, left);
-        if (g_line.uiChunk)
-            n = std::min(n, g_line.uiChunk);
+        const size_t n = std::min({uiWant, left, g_line.uiChunk ? g_line.uiChunk : left});
         std::memcpy(pBuf, g_line.pending.data() + g_line.uiHead, n);
         g_line.uiHead += n;
         if (g_line.uiHead == g_line.pending.size())
             vPurgeInput();
         uiGot = n;
-        g_now += 1;
+        Clock().vAdvance(1);
         return 0;
     }
     int iSetModemLine(ModemLine, bool) override { return 0; }
@@ -306,7 +262,7 @@ void ProperReports(const uint8_t* w, size_t n, Input& in) {
     static Bytes s_msg;
     s_msg.assign(
         {w[0], static_cast<uint8_t>(g_text.size() >> 8), static_cast<uint8_t>(g_text.size())});
-    Append(s_msg, g_text.data(), g_text.size());
+    s_msg.insert(s_msg.end(), g_text.begin(), g_text.end());
     if (w[0] == 0x04) { // family B: the message continues in reports 64 bytes apart
         for (size_t at = 0; at < s_msg.size(); at += 64)
             QueueReport(s_msg.data() + at, std::min<size_t>(64, s_msg.size() - at));
@@ -363,7 +319,7 @@ public:
         if (!m_bOpen)
             return false;
         if (g_hid.uiHead == g_hid.uiTail) {
-            g_now += uiTimeoutMs;
+            Clock().vAdvance(uiTimeoutMs);
             uiCount = 0;
             return false;
         }
@@ -374,7 +330,7 @@ public:
         if (g_hid.uiHead == g_hid.uiTail)
             DropReports();
         uiCount = static_cast<uint32_t>(n);
-        g_now += 1;
+        Clock().vAdvance(1);
         return true;
     }
     size_t uiInputReportLength() const override { return m_bOpen ? g_hid.uiIn : 0; }
@@ -387,42 +343,284 @@ private:
 
 constexpr int32_t kUntouched = -7;
 
-} // namespace
-
+// A small int (-1 .. 8) most of the time, now and then any 32-bit value.
 int SmallInt(Input& in) {
     const uint8_t b = in.u8();
     if (b < 0xF0)
-        return static_cast<int>(b % 10) - 1; // -1 .. 8
+        return static_cast<int>(b % 10) - 1;
     return static_cast<int>(in.u32());
 }
 
-namespace {
-uint32_t* LenCell(Guarded& g, uint32_t uiValue) {
-    uint32_t* p = g.As<uint32_t>();
-    *p = uiValue;
-    return p;
-}
-} // namespace
+// Marks a length cell as not written yet.
+constexpr uint32_t kLenMarker = 0xFEEDFACE;
 
+// Fails when a length written to a caller's record exceeds its area.
 void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea) {
     if (uiLen != kLenMarker && uiLen > uiArea && !bTolerated("length"))
         Fail("%s: %s %u written, the area holds %u", pOp, pWhat, uiLen, uiArea);
 }
 
-const uint8_t* Input::pTake(size_t uiCount, size_t& uiGot) {
-    uiGot = std::min(uiCount, uiLeft());
-    const uint8_t* p = m_p + m_pos;
-    m_pos += uiGot;
+uint32_t* LenCell(Guarded& g, uint32_t uiValue) {
+    uint32_t* p = g.As<uint32_t>();
+    *p = uiValue;
     return p;
 }
 
-size_t Input::uiTakeInto(uint8_t* pTo, size_t uiCount) {
-    size_t n = 0;
-    const uint8_t* p = pTake(uiCount, n);
-    if (n)
-        std::memcpy(pTo, p, n);
-    return n;
+// The guard bytes lie in memory that ASan sees as poisoned: they are set and
+// read around its checks (a write into them through the library's code stops
+// the program before), set a word at a time (a byte loop would become a call
+// of memset, which ASan checks).
+constexpr uint64_t kGuardWord = 0x0101010101010101ull * kGuardByte;
+static_assert(kGuardBytes % sizeof kGuardWord == 0, "guard of whole words");
+
+__attribute__((no_sanitize_address)) void SetGuard(uint8_t* p) {
+    for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord)
+        std::memcpy(p + i, &kGuardWord, sizeof kGuardWord);
 }
+
+// The ring the caller buffers come from (larger ones come from the heap): a
+// buffer starts 16-aligned and is followed by a gap of kRingGap bytes whose
+// first kGuardBytes are the guard bytes. Under ASan all of the ring but the
+// buffers alive is poisoned, and a freed buffer stays unaddressable until the
+// ring comes round; freeing costs no quarantine (ASan's heap holds on to
+// every buffer freed, which costs a third of the time per input).
+constexpr size_t kRingBytes = 256 * 1024;
+constexpr size_t kRingGap = 128;
+constexpr size_t kRingLargest = 16 * 1024;
+alignas(64) uint8_t g_ring[kRingBytes];
+size_t g_ringNext = kRingBytes; // the first buffer starts the ring
+size_t g_ringAlive = 0;
+
+// A place of uiSpan bytes in the ring, or null. The ring starts over only
+// when none of its buffers is alive: the buffers alive lie below g_ringNext.
+uint8_t* pFromRing(size_t uiSpan) {
+    if (uiSpan > kRingLargest + kRingGap)
+        return nullptr;
+    if (g_ringNext + uiSpan > kRingBytes) {
+        if (g_ringAlive > 0)
+            return nullptr;
+        static const bool s_poisoned = (ASAN_POISON_MEMORY_REGION(g_ring, kRingBytes), true);
+        (void)s_poisoned;
+        g_ringNext = kRingGap; // poisoned bytes before the first buffer too
+    }
+    ++g_ringAlive;
+    g_ringNext += uiSpan;
+    return g_ring + g_ringNext - uiSpan;
+}
+
+// The first guard byte that changed, kGuardBytes when none.
+__attribute__((no_sanitize_address)) size_t uiGuardDamage(const uint8_t* p) {
+    size_t i = 0;
+    while (i < kGuardBytes && p[i] == kGuardByte)
+        ++i;
+    return i;
+}
+
+// A driver behind the device manager's argument checks and its record writer.
+class ODriverCaller {
+public:
+    explicit ODriverCaller(OIdcDriver& driver) : m_d(driver) {}
+    int Init(int iMode, tDevReturn* r) { return Into(m_d.Init(iMode), *r); }
+    int GetStatus(tIdcStatus* p, tDevReturn* r) { return Into(p ? m_d.GetStatus(p) : No(), *r); }
+    int AcceptCard(int iMode, tDevReturn* r) { return Into(m_d.AcceptCard(iMode), *r); }
+    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+               uint32_t* pReplyLen, tDevReturn* r) {
+        if (!OIdcManager::bChipIOArgumentsGood(pCommand, iCommandLen, pReply, pReplyLen))
+            return Into(No(), *r);
+        return Into(m_d.ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen), *r);
+    }
+    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4, tDevReturn* r) {
+        return Into(pArg4 ? m_d.ChipPower(iAction, uArg2, uArg3, pArg4) : No(), *r);
+    }
+    int EjectCard(tDevReturn* r) { return Into(m_d.EjectCard(), *r); }
+    int GetCapabilities(tIdcCaps* p, tDevReturn* r) {
+        return Into(p ? m_d.GetCapabilities(p) : No(), *r);
+    }
+    int GetLifeInfo(tIdcLife* p, tDevReturn* r) { return Into(p ? m_d.GetLifeInfo(p) : No(), *r); }
+    int ReadTrack(tIdcTracks* p, tDevReturn* r) { return Into(p ? m_d.ReadTrack(p) : No(), *r); }
+    int Reset(tDevReturn* r) { return Into(m_d.Reset(), *r); }
+    int ResetCount(int iCounter, tDevReturn* r) { return Into(m_d.ResetCount(iCounter), *r); }
+    int RetainCard(uint32_t* p, tDevReturn* r) { return Into(p ? m_d.RetainCard(p) : No(), *r); }
+    int ReleaseAntiFishing(tDevReturn* r) { return Into(m_d.ReleaseAntiFishing(), *r); }
+    int WriteTrack(tIdcTracks* p, tDevReturn* r) { return Into(p ? m_d.WriteTrack(p) : No(), *r); }
+    int SetCommPara(tDevReturn* r) { return Into(m_d.SetCommPara(), *r); }
+
+private:
+    static tDriverResult No() { return tDriverResult::BadArgument(); } // the manager refuses
+    OIdcDriver& m_d;
+};
+
+// The same slots through the exports (the manager's checks, its lock and its
+// trace included).
+class OExports {
+public:
+    explicit OExports(Input& in) : m_in(in) {}
+    int Init(int iMode, tDevReturn* r) { return IDC_Init(iMode, r); }
+    int GetStatus(tIdcStatus* p, tDevReturn* r) { return IDC_GetStatus(p, r); }
+    int AcceptCard(int iMode, tDevReturn* r) { return IDC_AcceptCard(iMode, r); }
+    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
+               uint32_t* pReplyLen, tDevReturn* r) {
+        return IDC_ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen, r);
+    }
+    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4, tDevReturn* r) {
+        return IDC_ChipPower(iAction, uArg2, uArg3, pArg4, r);
+    }
+    int EjectCard(tDevReturn* r) { return IDC_EjectCard(r); }
+    int GetCapabilities(tIdcCaps* p, tDevReturn* r) { return IDC_GetCapabilities(p, r); }
+    int GetLifeInfo(tIdcLife* p, tDevReturn* r) { return IDC_GetLifeInfo(p, r); }
+    int ReadTrack(tIdcTracks* p, tDevReturn* r) { return IDC_ReadTrack(p, r); }
+    int Reset(tDevReturn* r) { return IDC_Reset(r); }
+    int ResetCount(int iCounter, tDevReturn* r) { return IDC_ResetCount(iCounter, r); }
+    int RetainCard(uint32_t* p, tDevReturn* r) { return IDC_RetainCard(p, r); }
+    int ReleaseAntiFishing(tDevReturn* r) { return IDC_ReleaseAntiFishing(r); }
+    // One track of the record, in a buffer of exactly the length given (the
+    // length may be anything; the buffer holds at most 4096 bytes).
+    int WriteTrack(tIdcTracks* p, tDevReturn* r) {
+        const int track = SmallInt(m_in);
+        if (!p)
+            return IDC_WriteTrack(track, nullptr, m_in.u8(), r);
+        Guarded data(std::min<size_t>(p->uiLen1, 4096));
+        std::memcpy(data.p(), p->abTrack1, std::min(data.uiSize(), sizeof p->abTrack1));
+        const int res = IDC_WriteTrack(track, data.p(), p->uiLen1, r);
+        data.vCheck("WriteTrack data");
+        return res;
+    }
+    int SetCommPara(tDevReturn* r) { return IDC_SetCommPara(r); }
+
+private:
+    Input& m_in;
+};
+
+// A caller's out record of type T (null when bNull) around one call.
+template <class T, class Call> int WithOut(const char* pName, bool bNull, Call call) {
+    Guarded out(sizeof(T));
+    const int res = call(bNull ? nullptr : out.As<T>());
+    out.vCheck(pName);
+    return res;
+}
+
+// One operation the input chooses, with arguments from the input.
+template <class Caller> void RunStep(Caller& d, Input& in, const Limits& limits) {
+    static const char* const kNames[16] = {
+        "Init",       "GetStatus",       "AcceptCard",         "ChipIO",     "ChipPower",
+        "EjectCard",  "GetCapabilities", "GetLifeInfo",        "ReadTrack",  "Reset",
+        "ResetCount", "RetainCard",      "ReleaseAntiFishing", "WriteTrack", "SetCommPara",
+        "GetStatus"};
+    Guarded rec(sizeof(tDevReturn));
+    tDevReturn* r = rec.As<tDevReturn>();
+    FreshRecord(r);
+    TakeLargestTimeout();
+    const uint8_t op = in.u8();
+    const char* name = kNames[op % 16];
+    // Now and then a null pointer: for the out records only where the caller
+    // reaches the driver directly (the exports); the manager refuses those
+    // before any driver sees them.
+    const bool bNullArg = (op & 0xE0) == 0xE0;
+    const bool bNull = bNullArg && limits.bNullRecords;
+    int res = 0;
+    promises::TrackOp track = promises::TrackOp::None;
+    switch (op % 16) {
+    case 0:
+        res = d.Init(SmallInt(in), r);
+        break;
+    case 1:
+    case 15:
+        res = WithOut<tIdcStatus>(name, bNull, [&](auto* p) { return d.GetStatus(p, r); });
+        break;
+    case 2:
+        res = d.AcceptCard(SmallInt(in), r);
+        break;
+    case 3: {
+        const uint8_t how = in.u8();
+        int len = how < 0xF0 ? in.u16() % 1100 : static_cast<int>(in.u32());
+        Guarded cmd(len > 0 && len <= 4096 ? static_cast<size_t>(len) : 1);
+        in.vTakeInto(cmd.p(), cmd.uiSize());
+        Guarded reply(IDC_CHIP_REPLY_MAX);
+        Guarded replyLen(sizeof(uint32_t));
+        uint32_t* pLen = LenCell(replyLen, kLenMarker);
+        res = d.ChipIO(SmallInt(in), cmd.p(), len, bNullArg ? nullptr : reply.p(), pLen, r);
+        cmd.vCheck(name);
+        reply.vCheck(name);
+        replyLen.vCheck(name);
+        CheckLength(name, "reply length", *pLen, IDC_CHIP_REPLY_MAX);
+        break;
+    }
+    case 4: {
+        const int action = SmallInt(in);
+        Guarded answer(IDC_CHIP_REPLY_MAX);
+        Guarded answerLen(sizeof(uint32_t));
+        Guarded type(sizeof(uint32_t));
+        uint32_t* pLen = LenCell(answerLen, kLenMarker);
+        LenCell(type, in.u8() % 12);
+        const uint8_t nulls = bNullArg ? in.u8() & (bNull ? 7 : 3) : 0;
+        res = d.ChipPower(action, nulls & 1 ? 0 : reinterpret_cast<uintptr_t>(answer.p()),
+                          nulls & 2 ? 0 : reinterpret_cast<uintptr_t>(pLen),
+                          nulls & 4 ? nullptr : type.p(), r);
+        answer.vCheck(name);
+        answerLen.vCheck(name);
+        type.vCheck(name);
+        CheckLength(name, "answer length", *pLen, IDC_CHIP_REPLY_MAX);
+        break;
+    }
+    case 5:
+        res = d.EjectCard(r);
+        break;
+    case 6:
+        res = WithOut<tIdcCaps>(name, bNull, [&](auto* p) { return d.GetCapabilities(p, r); });
+        break;
+    case 7:
+        res = WithOut<tIdcLife>(name, bNull, [&](auto* p) { return d.GetLifeInfo(p, r); });
+        break;
+    case 8: {
+        track = promises::TrackOp::Read;
+        Guarded tracks(sizeof(tIdcTracks));
+        tIdcTracks* t = tracks.As<tIdcTracks>();
+        t->uiLen1 = t->uiLen2 = t->uiLen3 = kLenMarker;
+        res = d.ReadTrack(bNull ? nullptr : t, r);
+        tracks.vCheck(name);
+        if (!bTolerated("track-length")) {
+            CheckLength(name, "track 1 length", t->uiLen1, sizeof t->abTrack1);
+            CheckLength(name, "track 2 length", t->uiLen2, sizeof t->abTrack2);
+            CheckLength(name, "track 3 length", t->uiLen3, sizeof t->abTrack3);
+        }
+        break;
+    }
+    case 9:
+        res = d.Reset(r);
+        break;
+    case 10:
+        res = d.ResetCount(SmallInt(in), r);
+        break;
+    case 11:
+        res = WithOut<uint32_t>(name, bNull, [&](auto* p) { return d.RetainCard(p, r); });
+        break;
+    case 12:
+        res = d.ReleaseAntiFishing(r);
+        break;
+    case 13: {
+        track = promises::TrackOp::Write;
+        Guarded tracks(sizeof(tIdcTracks));
+        tIdcTracks* t = tracks.As<tIdcTracks>();
+        in.vTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),
+                     sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
+        uint32_t* lens[3] = {&t->uiLen1, &t->uiLen2, &t->uiLen3};
+        for (uint32_t* l : lens) {
+            const uint8_t b = in.u8();
+            *l = b < 0xF0 ? b % 110 : in.u32();
+        }
+        res = d.WriteTrack(bNull ? nullptr : t, r);
+        tracks.vCheck(name);
+        break;
+    }
+    case 14:
+        res = d.SetCommPara(r);
+        break;
+    }
+    rec.vCheck(name);
+    CheckOutcome(name, res, r, limits, track);
+}
+
+} // namespace
 
 void Fail(const char* pFormat, ...) {
     std::fprintf(stderr, "\n*** broken promise: ");
@@ -436,34 +634,11 @@ void Fail(const char* pFormat, ...) {
     abort();
 }
 
-namespace {
-// Whether the comma-separated list holds the name pName, followed by pSuffix
-// when one is given.
-bool bListed(const char* pList, const char* pName, const char* pSuffix) {
-    const size_t nameLen = std::strlen(pName);
-    const size_t suffixLen = pSuffix ? std::strlen(pSuffix) : 0;
-    for (const char* p = pList; *p;) {
-        const char* end = std::strchr(p, ',');
-        const size_t len = end ? static_cast<size_t>(end - p) : std::strlen(p);
-        if (len == nameLen + suffixLen && std::strncmp(p, pName, nameLen) == 0 &&
-            (suffixLen == 0 || std::strncmp(p + nameLen, pSuffix, suffixLen) == 0))
-            return true;
-        if (!end)
-            break;
-        p = end + 1;
-    }
-    return false;
-}
-
-bool bTolerated(const char* pCheck, const char* pSuffix) {
+bool bTolerated(const std::string& check) {
     // Read once: the list does not change while the program runs.
-    static const char* const s_list = getenv("QUILLON_FUZZ_TOLERATE");
-    return s_list && bListed(s_list, pCheck, pSuffix);
-}
-} // namespace
-
-bool bTolerated(const char* pCheck) {
-    return bTolerated(pCheck, nullptr);
+    static const char* const s_env = getenv("QUILLON_FUZZ_TOLERATE");
+    static const std::string s_list = "," + std::string(s_env ? s_env : "") + ",";
+    return s_env && s_list.find("," + check + ",") != std::string::npos;
 }
 
 void Setup() {
@@ -494,8 +669,8 @@ void Setup() {
                        .c_str());
     (void)s_traceLibrary;
     setenv("QUILLON_CONFIG", g_config.c_str(), 1);
-    quillon::SetClockSource([] { return g_now; });
-    quillon::SetSleepHook(&VirtualSleep);
+    Clock(); // installed as the library's clock
+    quillon::SetSleepHook([](unsigned int uiMs) { Clock().vAdvance(uiMs); });
     OSerialLineFactory::fnReplace([] { return std::unique_ptr<OSerialLine>(new FuzzLine); });
     OHidTransportFactory::fnReplace([] { return std::unique_ptr<OHidTransport>(new FuzzHid); });
 }
@@ -503,16 +678,8 @@ void Setup() {
 void WriteConfig(const void* pText, size_t uiLen) {
     // Plain system calls: a stream's buffer would cost more than the write.
     const int fd = open(g_config.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (fd < 0 || write(fd, pText, uiLen) != static_cast<ssize_t>(uiLen))
         Fail("cannot write %s", g_config.c_str());
-    const char* p = static_cast<const char*>(pText);
-    for (size_t left = uiLen; left > 0;) {
-        const ssize_t n = write(fd, p, left);
-        if (n <= 0)
-            Fail("cannot write %s", g_config.c_str());
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
     // A modification time of its own for every write: the file system's
     // clock moves in steps of milliseconds, and the same inode with the same
     // size in the same step would look unchanged to the library.
@@ -551,8 +718,7 @@ void WriteConfigFromInput(Input& in, int iCardReaderType) {
 void Begin(Input& in) {
     g_in = &in;
     g_line.pending.clear();
-    g_line.uiHead = 0;
-    g_line.uiChunk = 0;
+    g_line.uiHead = g_line.uiChunk = 0;
     g_line.lastA = g_line.lastModule = g_line.lastC = Echo();
     DropReports();
     // The device's report lengths: the usual 65 or something odd.
@@ -570,117 +736,25 @@ uint32_t TakeLargestTimeout() {
     return t;
 }
 
-namespace {
-
-// The ring the caller buffers come from. A buffer starts 16-aligned (as one
-// from new[] does) and is followed by a gap of kRingGap bytes whose first
-// kGuardBytes are the guard bytes; under ASan all of the ring but the buffers
-// alive is poisoned. The ring goes round, so a buffer's memory stays
-// unaddressable for a while after it is gone (ASan's quarantine does the same
-// for the heap).
-constexpr size_t kRingBytes = 256 * 1024;
-constexpr size_t kRingGap = 128;
-constexpr size_t kRingLargest = 16 * 1024; // larger buffers come from the heap
-constexpr size_t kMaxAlive = 16;
-alignas(64) uint8_t g_ring[kRingBytes];
-
-struct RingState {
-    size_t uiNext = kRingGap; // the first buffer has poisoned bytes before it too
-    // The buffers alive from the ring: begin and end of their span with the gap.
-    size_t auiBegin[kMaxAlive];
-    size_t auiEnd[kMaxAlive];
-    size_t uiAlive = 0;
-} g_ringState;
-
-void PoisonRing() {
-    static const bool s_done = [] {
-        QUILLON_FUZZ_POISON(g_ring, sizeof g_ring);
-        return true;
-    }();
-    (void)s_done;
-}
-
-// A free place of uiSpan bytes in the ring, or null.
-uint8_t* pFromRing(size_t uiSpan) {
-    RingState& r = g_ringState;
-    if (uiSpan > kRingLargest + kRingGap || r.uiAlive == kMaxAlive)
-        return nullptr;
-    PoisonRing();
-    size_t at = r.uiNext;
-    if (at + uiSpan > kRingBytes)
-        at = kRingGap;
-    for (size_t i = 0; i < r.uiAlive; ++i)
-        if (at < r.auiEnd[i] && r.auiBegin[i] < at + uiSpan)
-            return nullptr; // does not fit beside the buffers alive
-    r.auiBegin[r.uiAlive] = at;
-    r.auiEnd[r.uiAlive] = at + uiSpan;
-    ++r.uiAlive;
-    r.uiNext = at + uiSpan;
-    return g_ring + at;
-}
-
-void ReturnToRing(const uint8_t* p) {
-    RingState& r = g_ringState;
-    const size_t at = static_cast<size_t>(p - g_ring);
-    for (size_t i = r.uiAlive; i-- > 0;)
-        if (r.auiBegin[i] == at) {
-            --r.uiAlive;
-            r.auiBegin[i] = r.auiBegin[r.uiAlive];
-            r.auiEnd[i] = r.auiEnd[r.uiAlive];
-            return;
-        }
-}
-
-// The guard bytes lie in memory that ASan sees as poisoned: they are set and
-// read around its checks (a write into them through the library's code stops
-// the program before), a word at a time.
-constexpr uint64_t kGuardWord = 0x0101010101010101ull * kGuardByte;
-static_assert(kGuardBytes % sizeof kGuardWord == 0, "guard of whole words");
-
-QUILLON_FUZZ_NO_ASAN void SetGuard(uint8_t* p) {
-    for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord)
-        std::memcpy(p + i, &kGuardWord, sizeof kGuardWord);
-}
-
-// The first guard byte that changed, kGuardBytes when none.
-QUILLON_FUZZ_NO_ASAN size_t uiGuardDamage(const uint8_t* p) {
-    uint64_t diff = 0;
-    for (size_t i = 0; i < kGuardBytes; i += sizeof kGuardWord) {
-        uint64_t w;
-        std::memcpy(&w, p + i, sizeof w);
-        diff |= w ^ kGuardWord;
-    }
-    if (diff == 0)
-        return kGuardBytes;
-    size_t i = 0;
-    while (i < kGuardBytes && p[i] == kGuardByte)
-        ++i;
-    return i;
-}
-
-} // namespace
-
-Guarded::Guarded(size_t uiSize, uint8_t byFill) : m_size(uiSize) {
-    const size_t span = (uiSize + kRingGap + 15) & ~static_cast<size_t>(15);
-    m_p = pFromRing(span);
-    m_bHeap = m_p == nullptr;
-    if (m_bHeap) {
-        m_p = new uint8_t[uiSize + kGuardBytes];
-        QUILLON_FUZZ_POISON(m_p + uiSize, kGuardBytes);
+Guarded::Guarded(size_t uiSize, uint8_t byFill)
+    : m_p(pFromRing((uiSize + kRingGap + 15) & ~static_cast<size_t>(15))), m_size(uiSize) {
+    if (m_p) {
+        ASAN_UNPOISON_MEMORY_REGION(m_p, uiSize);
     } else {
-        QUILLON_FUZZ_UNPOISON(m_p, uiSize);
+        m_p = new uint8_t[uiSize + kGuardBytes];
+        ASAN_POISON_MEMORY_REGION(m_p + uiSize, kGuardBytes);
     }
     SetGuard(m_p + uiSize);
     std::memset(m_p, byFill, uiSize);
 }
 
 Guarded::~Guarded() {
-    if (m_bHeap) {
+    if (m_p < g_ring || m_p >= g_ring + kRingBytes) {
         delete[] m_p;
         return;
     }
-    QUILLON_FUZZ_POISON(m_p, m_size);
-    ReturnToRing(m_p);
+    ASAN_POISON_MEMORY_REGION(m_p, m_size);
+    --g_ringAlive;
 }
 
 void Guarded::vCheck(const char* pWhat) const {
@@ -690,9 +764,7 @@ void Guarded::vCheck(const char* pWhat) const {
 }
 
 void FreshRecord(tDevReturn* pRecord) {
-    pRecord->iCode1 = pRecord->iCode2 = kUntouched;
-    pRecord->iErrFlag1 = pRecord->iErrFlag2 = kUntouched;
-    std::memset(pRecord->acReplyText, 'x', sizeof pRecord->acReplyText);
+    *pRecord = Record(kUntouched);
 }
 
 void CheckOutcome(const char* pOp, int iResult, const tDevReturn* r, const Limits& limits,
@@ -710,64 +782,12 @@ void CheckOutcome(const char* pOp, int iResult, const tDevReturn* r, const Limit
     // wrote (family A's 1249 comes with the reader's positive code), or is
     // not written at all.
     if (const char* broken = promises::ResultBroken(iResult, *r, touched, eTrack)) {
-        const bool tolerated =
-            (iResult == 0 || iResult == 1) && (bTolerated("result") || bTolerated("result:", pOp));
+        const bool tolerated = (iResult == 0 || iResult == 1) &&
+                               (bTolerated("result") || bTolerated(std::string("result:") + pOp));
         if (!tolerated)
             Fail("%s: result %d, record code %d: %s", pOp, iResult, r->iCode2, broken);
     }
 }
-
-namespace {
-// A driver behind the device manager's argument checks and its record writer.
-class ODriverCaller : public OCaller {
-public:
-    explicit ODriverCaller(OIdcDriver& driver) : m_d(driver) {}
-    int Init(int iMode, tDevReturn* r) override { return Put(m_d.Init(iMode), r); }
-    int GetStatus(tIdcStatus* p, tDevReturn* r) override {
-        return Put(p ? m_d.GetStatus(p) : Refused(), r);
-    }
-    int AcceptCard(int iMode, tDevReturn* r) override { return Put(m_d.AcceptCard(iMode), r); }
-    int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
-               uint32_t* pReplyLen, tDevReturn* r) override {
-        if (!OIdcManager::bChipIOArgumentsGood(pCommand, iCommandLen, pReply, pReplyLen))
-            return Put(Refused(), r);
-        return Put(m_d.ChipIO(iSelector, pCommand, iCommandLen, pReply, pReplyLen), r);
-    }
-    int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
-                  tDevReturn* r) override {
-        return Put(pArg4 ? m_d.ChipPower(iAction, uArg2, uArg3, pArg4) : Refused(), r);
-    }
-    int EjectCard(tDevReturn* r) override { return Put(m_d.EjectCard(), r); }
-    int GetCapabilities(tIdcCaps* p, tDevReturn* r) override {
-        return Put(p ? m_d.GetCapabilities(p) : Refused(), r);
-    }
-    int GetLifeInfo(tIdcLife* p, tDevReturn* r) override {
-        return Put(p ? m_d.GetLifeInfo(p) : Refused(), r);
-    }
-    int ReadTrack(tIdcTracks* p, tDevReturn* r) override {
-        return Put(p ? m_d.ReadTrack(p) : Refused(), r);
-    }
-    int Reset(tDevReturn* r) override { return Put(m_d.Reset(), r); }
-    int ResetCount(int iCounter, tDevReturn* r) override {
-        return Put(m_d.ResetCount(iCounter), r);
-    }
-    int RetainCard(uint32_t* p, tDevReturn* r) override {
-        return Put(p ? m_d.RetainCard(p) : Refused(), r);
-    }
-    int ReleaseAntiFishing(tDevReturn* r) override { return Put(m_d.ReleaseAntiFishing(), r); }
-    int WriteTrack(tIdcTracks* p, tDevReturn* r) override {
-        return Put(p ? m_d.WriteTrack(p) : Refused(), r);
-    }
-    int SetCommPara(tDevReturn* r) override { return Put(m_d.SetCommPara(), r); }
-
-private:
-    static tDriverResult Refused() { return tDriverResult::BadArgument(); }
-    static int Put(const tDriverResult& result, tDevReturn* r) {
-        return OIdcManager::iWriteRecord(result, r);
-    }
-    OIdcDriver& m_d;
-};
-} // namespace
 
 void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits) {
     ODriverCaller d(driver);
@@ -778,148 +798,9 @@ void RunDriver(OIdcDriver& driver, Input& in, const Limits& limits) {
         RunStep(d, in, limits);
 }
 
-void RunStep(OCaller& d, Input& in, const Limits& limits) {
-    {
-        Guarded rec(sizeof(tDevReturn));
-        tDevReturn* r = rec.As<tDevReturn>();
-        FreshRecord(r);
-        TakeLargestTimeout();
-        const uint8_t op = in.u8();
-        // Now and then a null pointer: for the out records only where the
-        // caller reaches the driver directly (the exports); the manager
-        // refuses those before any driver sees them.
-        const bool bNullArg = (op & 0xE0) == 0xE0;
-        const bool bNull = bNullArg && limits.bNullRecords;
-        int res = 0;
-        const char* name = "";
-        promises::TrackOp track = promises::TrackOp::None;
-        switch (op % 16) {
-        case 0:
-            name = "Init";
-            res = d.Init(SmallInt(in), r);
-            break;
-        case 1:
-        case 15: {
-            name = "GetStatus";
-            Guarded st(sizeof(tIdcStatus));
-            res = d.GetStatus(bNull ? nullptr : st.As<tIdcStatus>(), r);
-            st.vCheck(name);
-            break;
-        }
-        case 2:
-            name = "AcceptCard";
-            res = d.AcceptCard(SmallInt(in), r);
-            break;
-        case 3: {
-            name = "ChipIO";
-            const uint8_t how = in.u8();
-            int len = how < 0xF0 ? in.u16() % 1100 : static_cast<int>(in.u32());
-            Guarded cmd(len > 0 && len <= 4096 ? static_cast<size_t>(len) : 1);
-            in.uiTakeInto(cmd.p(), cmd.uiSize());
-            Guarded reply(IDC_CHIP_REPLY_MAX);
-            Guarded replyLen(sizeof(uint32_t));
-            uint32_t* pLen = LenCell(replyLen, kLenMarker);
-            res = d.ChipIO(SmallInt(in), cmd.p(), len, bNullArg ? nullptr : reply.p(), pLen, r);
-            cmd.vCheck(name);
-            reply.vCheck(name);
-            replyLen.vCheck(name);
-            CheckLength(name, "reply length", *pLen, IDC_CHIP_REPLY_MAX);
-            break;
-        }
-        case 4: {
-            name = "ChipPower";
-            const int action = SmallInt(in);
-            Guarded answer(IDC_CHIP_REPLY_MAX);
-            Guarded answerLen(sizeof(uint32_t));
-            Guarded type(sizeof(uint32_t));
-            uint32_t* pLen = LenCell(answerLen, kLenMarker);
-            LenCell(type, in.u8() % 12);
-            const uint8_t nulls = bNullArg ? in.u8() & (bNull ? 7 : 3) : 0;
-            res = d.ChipPower(action, nulls & 1 ? 0 : reinterpret_cast<uintptr_t>(answer.p()),
-                              nulls & 2 ? 0 : reinterpret_cast<uintptr_t>(pLen),
-                              nulls & 4 ? nullptr : type.p(), r);
-            answer.vCheck(name);
-            answerLen.vCheck(name);
-            type.vCheck(name);
-            CheckLength(name, "answer length", *pLen, IDC_CHIP_REPLY_MAX);
-            break;
-        }
-        case 5:
-            name = "EjectCard";
-            res = d.EjectCard(r);
-            break;
-        case 6: {
-            name = "GetCapabilities";
-            Guarded caps(sizeof(tIdcCaps));
-            res = d.GetCapabilities(bNull ? nullptr : caps.As<tIdcCaps>(), r);
-            caps.vCheck(name);
-            break;
-        }
-        case 7: {
-            name = "GetLifeInfo";
-            Guarded life(sizeof(tIdcLife));
-            res = d.GetLifeInfo(bNull ? nullptr : life.As<tIdcLife>(), r);
-            life.vCheck(name);
-            break;
-        }
-        case 8: {
-            name = "ReadTrack";
-            track = promises::TrackOp::Read;
-            Guarded tracks(sizeof(tIdcTracks));
-            tIdcTracks* t = tracks.As<tIdcTracks>();
-            t->uiLen1 = t->uiLen2 = t->uiLen3 = kLenMarker;
-            res = d.ReadTrack(bNull ? nullptr : t, r);
-            tracks.vCheck(name);
-            if (!bTolerated("track-length")) {
-                CheckLength(name, "track 1 length", t->uiLen1, sizeof t->abTrack1);
-                CheckLength(name, "track 2 length", t->uiLen2, sizeof t->abTrack2);
-                CheckLength(name, "track 3 length", t->uiLen3, sizeof t->abTrack3);
-            }
-            break;
-        }
-        case 9:
-            name = "Reset";
-            res = d.Reset(r);
-            break;
-        case 10:
-            name = "ResetCount";
-            res = d.ResetCount(SmallInt(in), r);
-            break;
-        case 11: {
-            name = "RetainCard";
-            Guarded count(sizeof(uint32_t));
-            res = d.RetainCard(bNull ? nullptr : count.As<uint32_t>(), r);
-            count.vCheck(name);
-            break;
-        }
-        case 12:
-            name = "ReleaseAntiFishing";
-            res = d.ReleaseAntiFishing(r);
-            break;
-        case 13: {
-            name = "WriteTrack";
-            track = promises::TrackOp::Write;
-            Guarded tracks(sizeof(tIdcTracks));
-            tIdcTracks* t = tracks.As<tIdcTracks>();
-            in.uiTakeInto(tracks.p() + offsetof(tIdcTracks, abTrack1),
-                          sizeof t->abTrack1 + sizeof t->abTrack2 + sizeof t->abTrack3);
-            uint32_t* lens[3] = {&t->uiLen1, &t->uiLen2, &t->uiLen3};
-            for (uint32_t* l : lens) {
-                const uint8_t b = in.u8();
-                *l = b < 0xF0 ? b % 110 : in.u32();
-            }
-            res = d.WriteTrack(bNull ? nullptr : t, r);
-            tracks.vCheck(name);
-            break;
-        }
-        case 14:
-            name = "SetCommPara";
-            res = d.SetCommPara(r);
-            break;
-        }
-        rec.vCheck(name);
-        CheckOutcome(name, res, r, limits, track);
-    }
+void RunExportStep(Input& in, const Limits& limits) {
+    OExports exports(in);
+    RunStep(exports, in, limits);
 }
 
 } // namespace fuzz

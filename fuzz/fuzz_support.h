@@ -43,9 +43,18 @@ public:
     }
     // Up to uiCount bytes (fewer when the input ends), in place: valid as
     // long as the fuzzer's bytes; how many goes to uiGot.
-    const uint8_t* pTake(size_t uiCount, size_t& uiGot);
-    // The same bytes copied to pTo; how many.
-    size_t uiTakeInto(uint8_t* pTo, size_t uiCount);
+    const uint8_t* pTake(size_t uiCount, size_t& uiGot) {
+        const uint8_t* p = m_p + m_pos;
+        uiGot = uiCount < uiLeft() ? uiCount : uiLeft();
+        m_pos += uiGot;
+        return p;
+    }
+    // The same bytes copied to pTo.
+    void vTakeInto(uint8_t* pTo, size_t uiCount) {
+        size_t n = 0;
+        if (const uint8_t* p = pTake(uiCount, n); n)
+            std::memcpy(pTo, p, n);
+    }
 
 private:
     const uint8_t* m_p;
@@ -55,11 +64,7 @@ private:
 
 // Stops the program with a message naming the broken promise (libFuzzer
 // then keeps the input).
-[[noreturn]] void Fail(const char* pFormat, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+[[noreturn]] void Fail(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
 
 // Once per process: a private folder on a memory file system with the
 // configuration file that QUILLON_CONFIG names, the virtual clock, sleeps that
@@ -83,11 +88,10 @@ void Begin(Input& in);
 uint32_t TakeLargestTimeout();
 
 // A caller's buffer of uiSize bytes followed by guard bytes: ASan sees the
-// exact size, a plain build checks that the guard bytes kept their value.
-// The buffers come from a ring of memory that is poisoned for ASan except
-// for the buffers alive, so that a buffer freed stays unaddressable until the
-// ring comes round (a large buffer, or one that does not fit beside the
-// buffers alive, comes from the heap).
+// exact size (the guard bytes are poisoned), a plain build checks that the
+// guard bytes kept their value. The buffers come from a ring that ASan sees
+// poisoned but for the buffers alive, so that a freed one stays
+// unaddressable until the ring comes round.
 class Guarded {
 public:
     explicit Guarded(size_t uiSize, uint8_t byFill = 0xA5);
@@ -103,7 +107,6 @@ public:
 private:
     uint8_t* m_p;
     size_t m_size;
-    bool m_bHeap;
 };
 
 // The family limits that the checks use.
@@ -122,37 +125,14 @@ void CheckOutcome(const char* pOp, int iResult, const tDevReturn* pRecord, const
 // A record with marker values, so that an untouched one can be told apart.
 void FreshRecord(tDevReturn* pRecord);
 
-// The driver slots as a caller reaches them, with a result record: the
-// exports, or a driver behind the device manager's checks.
-class OCaller {
-public:
-    virtual ~OCaller() = default;
-    virtual int Init(int iMode, tDevReturn* pRet) = 0;
-    virtual int GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) = 0;
-    virtual int AcceptCard(int iMode, tDevReturn* pRet) = 0;
-    virtual int ChipIO(int iSelector, const uint8_t* pCommand, int iCommandLen, uint8_t* pReply,
-                       uint32_t* pReplyLen, tDevReturn* pRet) = 0;
-    virtual int ChipPower(int iAction, uintptr_t uArg2, uintptr_t uArg3, void* pArg4,
-                          tDevReturn* pRet) = 0;
-    virtual int EjectCard(tDevReturn* pRet) = 0;
-    virtual int GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet) = 0;
-    virtual int GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) = 0;
-    virtual int ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) = 0;
-    virtual int Reset(tDevReturn* pRet) = 0;
-    virtual int ResetCount(int iCounter, tDevReturn* pRet) = 0;
-    virtual int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet) = 0;
-    virtual int ReleaseAntiFishing(tDevReturn* pRet) = 0;
-    virtual int WriteTrack(tIdcTracks* pTracks, tDevReturn* pRet) = 0;
-    virtual int SetCommPara(tDevReturn* pRet) = 0;
-};
-
 // Runs the driver operations the input chooses (up to 64) after its
 // SetCommPara, with arguments from the input, on caller buffers with guard
 // bytes, checking each outcome. The driver is reached as the device manager
 // reaches it: the manager's argument checks first, its record writer after.
 void RunDriver(quillon::OIdcDriver& driver, Input& in, const Limits& limits);
-// One operation the input chooses.
-void RunStep(OCaller& caller, Input& in, const Limits& limits);
+// One operation the input chooses, the same way, through the IDC_ exports
+// (null out records too when limits say so).
+void RunExportStep(Input& in, const Limits& limits);
 
 // The whole of a driver's fuzz target: the configuration of iCardReaderType
 // (0: 4 or 5, as the input's first byte says), the fakes, the driver on a
@@ -175,17 +155,9 @@ int DriverTarget(const uint8_t* pData, size_t uiSize, int iCardReaderType, const
                                           fuzz::Limits{pName, uiMaxTimeoutMs});                    \
     }
 
-// A small int (-1 .. 8) most of the time, now and then any 32-bit value.
-int SmallInt(Input& in);
-
-// Marks a length cell as not written yet.
-constexpr uint32_t kLenMarker = 0xFEEDFACE;
-// Fails when a length written to a caller's record exceeds its area.
-void CheckLength(const char* pOp, const char* pWhat, uint32_t uiLen, uint32_t uiArea);
-
 // Whether a check is switched off for the moment: QUILLON_FUZZ_TOLERATE
 // lists check names (comma-separated) of faults known and being fixed, so
 // that a long run can look past them. Empty in CI.
-bool bTolerated(const char* pCheck);
+bool bTolerated(const std::string& check);
 
 } // namespace fuzz

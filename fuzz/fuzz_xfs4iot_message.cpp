@@ -6,12 +6,11 @@
 // must have; a base64 text that decodes encodes back to itself; every
 // library code falls into a fault that completes with a known code.
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "catalog.h"
 #include "codes.h"
+#include "fuzz_support.h"
 #include "message.h"
 
 using namespace quillon::xfs;
@@ -19,10 +18,8 @@ using namespace quillon::xfs;
 namespace {
 
 void Require(bool b, const char* pWhat) {
-    if (!b) {
-        std::fprintf(stderr, "check failed: %s\n", pWhat);
-        std::abort();
-    }
+    if (!b)
+        fuzz::Fail("check failed: %s", pWhat);
 }
 
 // A frame the service writes: a JSON object with this type and name.
@@ -71,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
             }
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "exception: %s\n", e.what());
-        std::abort();
+        fuzz::Fail("exception: %s", e.what());
     }
     return 0;
 }

@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into corpus/<name>/.
 
+The targets that take the bytes as they come (report_descriptor: a HID
+report descriptor; xfs4iot_message: one WebSocket message) keep their seeds
+as plain files in their corpus folders; this script writes the others.
+
 A reader target's input is a stream read front to back (fuzz_support.h):
 configuration keys, the HID device byte, then per operation an op byte and
 its arguments, and for every write of the library one answer selector:
@@ -11,7 +15,6 @@ The seeds script transactions a well-behaved reader answers, and inject the
 frames of the reader documentation verbatim as raw answers. Run it again
 after changing the input format.
 """
-import json
 import os
 import struct
 
@@ -150,19 +153,6 @@ def hid(t, type_byte):
     write("absent", t, type_byte + config() + dev(False) + op("GetStatus"))
 
 
-def report_descriptor():
-    t = "report_descriptor"
-    # A vendor-defined device: 64-byte input and output reports, no report IDs.
-    write("vendor_64", t, bytes.fromhex(
-        "0600ff0901a101 0901 1500 26ff00 7508 9540 8102 0902 9540 9102 c0".replace(" ", "")))
-    # Numbered reports 2 and 4, as the two families use them.
-    write("numbered", t, bytes.fromhex(
-        "0600ff0901a101 8502 0901 7508 9540 8102 0902 9540 9102"
-        "8504 0903 9540 8102 0904 9540 9102 c0".replace(" ", "")))
-    write("push_pop", t, bytes.fromhex("a4 7508 9510 b4 8102".replace(" ", "")))
-    write("long_item", t, bytes.fromhex("fe 02 00 aa bb 7508 9501 8102".replace(" ", "")))
-
-
 def config_store():
     t = "config"
     sel = bytes([1, 1]) + struct.pack(">i", 5)  # CardReaderType/CardReaderType = 5
@@ -189,49 +179,11 @@ def exports():
           step("WriteTrack") + b"1234" + b"\x00" * 225 + bytes([4, 0, 0]) + small(1) + serial_a())
 
 
-def xfs4iot_message():
-    t = "xfs4iot_message"
-
-    def command(name, payload=None, **header):
-        h = {"name": name, "requestId": 1, "type": "command", "version": "2.0"}
-        h.update(header)
-        return json.dumps({"header": h, "payload": payload if payload is not None else {}}).encode()
-
-    seeds = {
-        "status": command("Common.Status"),
-        "capabilities": command("Common.Capabilities", timeout=0),
-        "set_versions": command("Common.SetVersions", {"commands": {"CardReader.ChipIO": 3}}),
-        "cancel": command("Common.Cancel", {"requestIds": [1, 2]}),
-        "read": command("CardReader.ReadRawData", {"track1": True, "track2": True, "track3": True,
-                                                   "chip": True, "security": False}, timeout=20000),
-        "write": command("CardReader.WriteRawData",
-                         {"track2": {"data": "OzEyMzQ1Njc4OTA9MTIzND8=", "writeMethod": "loco"}},
-                         version="3.0"),
-        "move": command("CardReader.Move", {"from": "transport", "to": "unit1"}),
-        "reset": command("CardReader.Reset", {"to": "retain", "storageId": "unit1"}),
-        "chip_power": command("CardReader.ChipPower", {"chipPower": "cold"}),
-        "chip_io": command("CardReader.ChipIO", {"chipProtocol": "chipT0",
-                                                 "chipData": "AKQEAAegAAAAAxAQ"}, version="3.0"),
-        "get_storage": command("Storage.GetStorage"),
-        "set_storage": command("Storage.SetStorage",
-                               {"storage": {"unit1": {"card": {"status": {"initialCount": 0}}}}}),
-        "get_services": command("ServicePublisher.GetServices"),
-        "bad_id": command("Common.Status", requestId=0),
-        "not_json": b'{"header":{"name":"Common.Status",',
-        "base64": b"QUJD",
-        "payload_array": command("Common.Status", []),
-    }
-    for name, content in seeds.items():
-        write(name, t, content)
-
-
 if __name__ == "__main__":
     family_a()
     family_b()
     family_c()
     hid("hid_a", b"\x00")
     hid("hid_b", b"")
-    report_descriptor()
     config_store()
     exports()
-    xfs4iot_message()

@@ -1,12 +1,10 @@
 // Runs a fuzz target once over every input file of the folders (or files)
 // given, without libFuzzer: the corpora and the regression inputs become a
 // plain test in builds without clang's fuzzer.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,33 +12,22 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize);
 
-namespace {
-
-void Collect(const std::string& path, std::vector<std::string>& files) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        return;
-    if (!S_ISDIR(st.st_mode)) {
-        files.push_back(path);
-        return;
-    }
-    DIR* dir = opendir(path.c_str());
-    if (!dir)
-        return;
-    while (dirent* e = readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != ".." && name[0] != '.')
-            Collect(path + "/" + name, files);
-    }
-    closedir(dir);
-}
-
-} // namespace
+namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
     std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i)
-        Collect(argv[i], files);
+    for (int i = 1; i < argc; ++i) {
+        std::error_code ec;
+        if (fs::is_regular_file(argv[i], ec))
+            files.push_back(argv[i]);
+        for (fs::recursive_directory_iterator it(argv[i], ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->path().filename().string()[0] == '.') // .gitkeep, hidden folders
+                it.disable_recursion_pending();
+            else if (it->is_regular_file())
+                files.push_back(it->path().string());
+        }
+    }
     std::sort(files.begin(), files.end());
     for (const std::string& f : files) {
         std::ifstream in(f, std::ios::binary);

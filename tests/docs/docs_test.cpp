@@ -44,15 +44,9 @@ std::string Trim(const std::string& s) {
 // Cells of a Markdown table row "| a | b | c |".
 std::vector<std::string> Cells(const std::string& line) {
     std::vector<std::string> cells;
-    std::string cell;
-    for (size_t i = 1; i < line.size(); ++i) {
-        if (line[i] == '|') {
-            cells.push_back(Trim(cell));
-            cell.clear();
-        } else {
-            cell += line[i];
-        }
-    }
+    std::istringstream row(line.substr(line.empty() ? 0 : 1));
+    for (std::string cell; std::getline(row, cell, '|');)
+        cells.push_back(Trim(cell));
     return cells;
 }
 
@@ -168,42 +162,34 @@ std::set<Key> KeysInSources(std::vector<std::string>& unresolved) {
     static const std::regex call(
         R"re((?:i(?:Get|Set)IntValue\s*\(|Config(?:Get|Set)(?:Int|String)\s*\(\s*[^,()]*(?:\(\))?\s*,))re"
         R"re(\s*(\w+|"[^"]*")\s*,\s*(\w+|"[^"]*"))re");
-    static const std::regex helper(R"re((?:vApplyModeKey|iApplyMode)\s*\(\s*"(\w+)")re");
-    static const std::regex tableRow(R"re(\{\s*"(\w+)"\s*,\s*"C\w*"\s*,\s*\d)re");
-    // A key row of a reader profile: ConfigKeyA("Key")...
-    static const std::regex profileRow(R"re(ConfigKeyA\(\s*"(\w+)"\s*\))re");
+    // Family B's mode helper and family A's profile rows: one name for both.
+    static const std::regex sameName(R"re((?:iApplyMode|ConfigKeyA)\s*\(\s*"(\w+)")re");
     static const std::regex constant(R"re((k\w+)(?:\[\])?\s*=\s*"([^"]*)")re");
     std::set<Key> keys;
     for (const auto& e : fs::recursive_directory_iterator(QUILLON_SOURCE_DIR "/src")) {
-        const std::string ext = e.path().extension().string();
-        if (ext != ".cpp" && ext != ".h")
+        if (e.path().extension() != ".cpp" && e.path().extension() != ".h")
             continue;
         const std::string text = ReadFile(e.path());
         std::map<std::string, std::string> constants;
         for (std::sregex_iterator m(text.begin(), text.end(), constant), end; m != end; ++m)
             constants[(*m)[1]] = (*m)[2];
-        auto resolve = [&](const std::string& arg, bool& param) -> std::string {
-            param = false;
+        const auto resolve = [&](const std::string& arg) -> std::string {
             if (arg.front() == '"')
                 return arg.substr(1, arg.size() - 2);
-            const auto it = constants.find(arg);
-            if (it != constants.end())
-                return it->second;
-            param =
-                arg.size() > 1 && arg[0] == 'p' && std::isupper(static_cast<unsigned char>(arg[1]));
-            if (!param)
+            if (constants.count(arg))
+                return constants[arg];
+            if (arg.size() < 2 || arg[0] != 'p' ||
+                !std::isupper(static_cast<unsigned char>(arg[1])))
                 unresolved.push_back(e.path().filename().string() + ": " + arg);
             return "";
         };
         for (std::sregex_iterator m(text.begin(), text.end(), call), end; m != end; ++m) {
-            bool p1 = false, p2 = false;
-            const std::string section = resolve((*m)[1], p1), key = resolve((*m)[2], p2);
+            const std::string section = resolve((*m)[1]), key = resolve((*m)[2]);
             if (!section.empty() && !key.empty())
                 keys.insert({section, key});
         }
-        for (const std::regex* r : {&helper, &tableRow, &profileRow})
-            for (std::sregex_iterator m(text.begin(), text.end(), *r), end; m != end; ++m)
-                keys.insert({(*m)[1], (*m)[1]});
+        for (std::sregex_iterator m(text.begin(), text.end(), sameName), end; m != end; ++m)
+            keys.insert({(*m)[1], (*m)[1]});
     }
     return keys;
 }

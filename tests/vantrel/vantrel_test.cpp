@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -118,13 +119,10 @@ TEST_F(VantrelTest, PathsResolveAgainstTheWorkingFolderAndFoldersAreMade) {
 
 TEST_F(VantrelTest, LineCarriesLocalTimeProcessThreadLevelAndText) {
     const VantrelHandle h = openTrace("X.log", 0, 0, 0);
-    const auto clock = [] {
-        return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    };
-    const std::time_t before = clock();
+    const std::time_t before = std::time(nullptr);
     writeMsg(h, 3, "->Leave Init(CARDREADER 1201)");
     std::thread([h] { writeMsg(h, 2, "other thread"); }).join();
-    const std::time_t after = clock();
+    const std::time_t after = std::time(nullptr);
     const auto lines = Lines("X.log");
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "->Leave Init(CARDREADER 1201)");
