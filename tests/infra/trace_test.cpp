@@ -52,7 +52,8 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
          "[CardReaderType]\nCardReaderType=6\n",
          true},
     };
-    const std::string longText(3000, 'q');
+    // Longer than a line on the stack; and exactly its size, where the end would not fit.
+    const std::string longText(3000, 'q'), edgeText(2048, 'w');
     for (const Row& row : rows) {
         SCOPED_TRACE(row.ini);
         TestEnv env(row.ini);
@@ -65,6 +66,7 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
             ASSERT_EQ(0, OpenPort(comm));
             EXPECT_EQ(row.file, log.bTraceOpen());
             EXPECT_EQ(row.file, log.iWriteTrace(3, "%s|%s", longText.c_str(), "end") > 0);
+            EXPECT_EQ(row.file, log.iWriteTrace(3, "%s", edgeText.c_str()) > 0);
             {
                 OCallTrace scope(&log, "Init", 3);
                 r.iCode2 = 1201;
@@ -79,10 +81,11 @@ TEST(Trace, PortOpeningOpensTheTraceFileOnlyWithRemainDays) {
         if (!row.file)
             continue;
         const std::string text = env.sReadFile(kTraceFile);
-        EXPECT_EQ(5, std::count(text.begin(), text.end(), '\n')) << text;
-        for (const std::string& want : {longText + "|end\n", std::string("->Enter Init\n"),
-                                        std::string("->Leave Init(CARDREADER 1201)\n"),
-                                        std::string("->Leave EjectCard( -5)\n")})
+        EXPECT_EQ(6, std::count(text.begin(), text.end(), '\n')) << text;
+        for (const std::string& want :
+             {longText + "|end\n", edgeText + "\n", std::string("->Enter Init\n"),
+              std::string("->Leave Init(CARDREADER 1201)\n"),
+              std::string("->Leave EjectCard( -5)\n")})
             EXPECT_NE(std::string::npos, text.find(want)) << want.substr(0, 40);
     }
 }
