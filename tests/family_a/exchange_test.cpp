@@ -87,12 +87,14 @@ TEST_F(ExchangeA, HandshakeRefusalsSilenceAndBrokenReplies) {
     }
 }
 
-// The reply's code decides result and flags (the map itself: ReplyA tests); the record
-// shows the reply's header only.
+// The reply's code decides result and flags; the record shows the reply's header only.
+// A few rows of the map that matter: ranges counted in order, shared codes, a positive kind
+// that fails, and what the map lacks.
 TEST_F(ExchangeA, ReplyStatusDecidesResultAndFlags) {
     const std::pair<const char*, int> rows[] = {
-        {"P4000", 1201}, {"P4010", 1206}, {"P4023", 1211}, {"P4030", 1212},
-        {"P4031", 1213}, {"N4000", 1266}, {"N4087", 1273}, {"X4000", 1221},
+        {"P4000", 1201}, {"P4010", 1206}, {"P4023", 1211}, {"P4030", 1212}, {"P4031", 1213},
+        {"N4000", 1266}, {"N4087", 1273}, {"X4000", 1221}, {"N4019", 1292}, {"N401F", 1237},
+        {"N4072", 1227}, {"P4003", 1221}, {"N401e", 1221},
     };
     for (const auto& [text, code] : rows) {
         SCOPED_TRACE(text);
