@@ -66,8 +66,6 @@ struct LineScript {
     // vComeBack. May be called from a responder.
     void vHangUp();
     void vComeBack() { bGone = false; }
-    bool bGoneNow() const { return bGone; }
-    int HangUps() const { return iHangUps; }
 
     std::vector<Bytes> Writes() const;
     std::vector<uint32_t> ReadTimeouts() const; // reads that got nothing included

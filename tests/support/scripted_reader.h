@@ -302,7 +302,7 @@ struct FakeHid {
     std::deque<Reports> replies;                    // the input reports for each write
     std::vector<std::pair<uint64_t, Bytes>> queue;  // arrival time, report; in order
     std::vector<std::pair<size_t, uint32_t>> reads; // buffer size and time-out
-    std::vector<Bytes> taken, dropped;              // by reads, by drains
+    std::vector<Bytes> dropped;                     // by drains
     int made = 0, alive = 0;
     VirtualClock clock;
 
@@ -341,7 +341,6 @@ struct FakeHid {
             s.clock.vAdvance(std::max(now, s.queue.front().first) - now);
             Bytes report = s.queue.front().second;
             s.queue.erase(s.queue.begin());
-            s.taken.push_back(report);
             report.resize(s.inLen);
             count = static_cast<uint32_t>(std::min(n, s.inLen));
             std::memcpy(b, report.data(), count);
