@@ -143,6 +143,24 @@ TEST_F(ModuleA, FramesIdentificationDtrAndTheCheckByteLeftBehind) {
     EXPECT_EQ((Texts{"M:P0/10000", "M:Q0/2000", "C40/5000"}), Transcript());
 }
 
+// The module's acknowledgement (ACK A) gets 2000 ms for both bytes: an A that
+// comes later is no acknowledgement, and no ENQ is sent.
+TEST_F(ModuleA, TheAcknowledgementGetsTwoSecondsInAll) {
+    VirtualClock clock;
+    line->pClock = &clock;
+    // ACK after 1500 ms, A that much later: 2500 ms in all, or 1900.
+    for (const auto& [dripMs, enq] : {std::pair<uint32_t, bool>{1000, false}, {400, true}}) {
+        SCOPED_TRACE(dripMs);
+        Script({B({0x06, 0x46})});
+        line->uiReplyDelayMs = 1500;
+        line->uiDripMs = dripMs;
+        quillon::OAuxModule::tData data;
+        m.tExecCommand("Q0", 2000, data);
+        EXPECT_EQ(enq ? 2u : 1u, line->Writes().size());
+    }
+    line->pClock = nullptr;
+}
+
 TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {
     // Answers to the frame and to ENQ A; code; ENQ A sent.
     using Row = std::tuple<std::string, std::vector<Bytes>, int, bool>;

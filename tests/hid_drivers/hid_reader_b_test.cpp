@@ -1,5 +1,3 @@
-#include "api/idc_manager.h"
-#include "api/reader_registry.h"
 #include "readers/family_a/hid_reader_a.h"
 #include "readers/family_b/hid_reader_b.h"
 #include "support/scripted_reader.h"
@@ -144,20 +142,4 @@ TEST(HidDrivers, SetCommParaSearchesTheConfiguredIds) {
         }
         EXPECT_EQ(0, hid.alive);
     }
-}
-
-TEST(HidReaderB, SelectedByTypeSixThroughTheManager) {
-    TestEnv env(kUsb);
-    FakeHid hid;
-    hid.vid = 4660, hid.pid = 22136;
-    hid.Answer("P3000");
-    OIdcManager manager;
-    tDevReturn r = Rec();
-    EXPECT_EQ(0, manager.SetCommPara(&r));
-    EXPECT_EQ(manager.pRegistry()->pDriverForType(ReaderType::UsbB), manager.pActiveDriver());
-    EXPECT_EQ((Ids{{4660, 22136}}), hid.opens);
-    EXPECT_EQ(0, manager.EjectCard(&r));
-    EXPECT_EQ(1201, r.iCode2);
-    EXPECT_EQ((Texts{"C30"}), hid.Sent());
-    EXPECT_EQ(4, hid.writes[0][0]);
 }
