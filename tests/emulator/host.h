@@ -14,9 +14,6 @@
 
 namespace quillon::emu::test {
 
-inline Bytes B(std::initializer_list<int> v) {
-    return Bytes(v.begin(), v.end());
-}
 // Bytes from a dump as Hex() writes it: "10 02 43".
 inline Bytes H(const std::string& hex) {
     Bytes b;
@@ -84,10 +81,6 @@ struct Host {
         }
     }
 };
-
-inline std::string S(std::initializer_list<int> v) {
-    return ToText(B(v));
-}
 
 // A reader with the card where asked.
 inline Host Reader(Family f, CardPosition pos, ChipKind chip = ChipKind::ProcessorT0, int slot = 0,

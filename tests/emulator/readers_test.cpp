@@ -75,9 +75,8 @@ TEST(Readers, TrackLayouts) {
               {"CD2", "ND224"}, {"CD:", "ND:24"}, {"C63", "P6302" + k.track3}});
     // clang-format on
     c.m().tCard().track2.clear(); // each track: status, length, then the characters
-    EXPECT_EQ(S({'P', '7', '6', '0', 49, '1', 0, '0', static_cast<int>(k.track3.size())}) +
-                  k.track1 + k.track3,
-              c.Cmd("76"));
+    const std::string head{'P', '7', '6', '0', 49, '1', 0, '0', char(k.track3.size())};
+    EXPECT_EQ(head + k.track1 + k.track3, c.Cmd("76"));
 }
 
 TEST(Readers, ForcedReplyReplacesTheCommand) {

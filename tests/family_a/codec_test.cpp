@@ -1,5 +1,5 @@
 // The family-A wire formats without a line: DLE frames, the incremental
-// reply decoder, the reply-code map and the USB reports.
+// reply decoder and the USB reports (the reply-code map: ExchangeA tests).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +7,6 @@
 
 #include "readers/family_a/dle_codec.h"
 #include "readers/family_a/hid_a_codec.h"
-#include "readers/family_a/reply_a.h"
 #include "support/scripted_line.h"
 
 using namespace quillon;
@@ -33,24 +32,10 @@ std::pair<dle::OReplyDecoder::Step, std::string> Decode(const Bytes& wire, size_
 }
 } // namespace
 
+// The frames of "C40", of a text with a DLE and of the longest texts: ExchangeA tests.
 TEST(DleCodec, FramesDoubleDleAndRespectTheBuffer) {
-    // Text; frame (empty: does not fit 512 bytes).
-    const std::pair<Bytes, Bytes> rows[] = {
-        {B("C40"), B({0x10, 0x02, 'C', '4', '0', 0x10, 0x03, 0x44})},
-        {B({'C', 0x10, '1'}), B({0x10, 0x02, 'C', 0x10, 0x10, '1', 0x10, 0x03, 0x61})},
-        {B(""), B({0x10, 0x02, 0x10, 0x03, 0x03})},
-    };
-    for (const auto& [text, frame] : rows) {
-        EXPECT_EQ(Hex(frame), Hex(Encode(text)));
-        EXPECT_TRUE(dle::IsWholeFrame(frame.data(), static_cast<uint32_t>(frame.size())));
-    }
-    EXPECT_EQ(512u, Encode(Bytes(507, 'A')).size());
-    EXPECT_EQ(0u, Encode(Bytes(254, 0x10)).size()); // 513 bytes once the DLEs are doubled
+    EXPECT_EQ(Hex(B({0x10, 0x02, 0x10, 0x03, 0x03})), Hex(Encode(B(""))));
     EXPECT_EQ(0u, Encode(B("C40"), 7).size());
-
-    Bytes bad = Encode(B("C40"));
-    bad.back() ^= 1;
-    EXPECT_FALSE(dle::IsWholeFrame(bad.data(), static_cast<uint32_t>(bad.size())));
     // A lone DLE in the text, also right before the closing DLE ETX (whose DLE
     // is no partner for it); each check byte as if the pair were doubled.
     for (const Bytes& lone : {B({0x10, 0x02, 'A', 0x10, 'B', 0x10, 0x03, 0x03 ^ 'A' ^ 0x10 ^ 'B'}),
@@ -98,18 +83,6 @@ TEST(DleCodec, DecoderTakesTheReplyInAnyPieces) {
             EXPECT_EQ(std::make_pair(step, text), Decode(wire, piece));
         }
     }
-}
-
-TEST(ReplyA, HeaderMapsToItsCode) {
-    // A few rows that matter: ranges counted in order, shared codes, a positive kind that
-    // fails, and what the map lacks.
-    const std::pair<const char*, Code> rows[] = {
-        {"P4000", Code::Positive},     {"P4023", Code::ReplyP23},     {"N4019", Code::ResetAgain2},
-        {"N401F", Code::ReplyN1E},     {"N4072", Code::ReplyN70},     {"N4087", Code::ChipFailed},
-        {"P4003", Code::UnknownReply}, {"N401e", Code::UnknownReply}, {"X4000", Code::UnknownReply},
-    };
-    for (const auto& [text, code] : rows)
-        EXPECT_EQ(ToInt(code), ToInt(ReplyCodeA(reinterpret_cast<const uint8_t*>(text)))) << text;
 }
 
 TEST(HidACodec, InputReportCarriesTheReplyText) {

@@ -87,12 +87,14 @@ TEST_F(ExchangeA, HandshakeRefusalsSilenceAndBrokenReplies) {
     }
 }
 
-// The reply's code decides result and flags (the map itself: ReplyA tests); the record
-// shows the reply's header only.
+// The reply's code decides result and flags; the record shows the reply's header only.
+// A few rows of the map that matter: ranges counted in order, shared codes, a positive kind
+// that fails, and what the map lacks.
 TEST_F(ExchangeA, ReplyStatusDecidesResultAndFlags) {
     const std::pair<const char*, int> rows[] = {
-        {"P4000", 1201}, {"P4010", 1206}, {"P4023", 1211}, {"P4030", 1212},
-        {"P4031", 1213}, {"N4000", 1266}, {"N4087", 1273}, {"X4000", 1221},
+        {"P4000", 1201}, {"P4010", 1206}, {"P4023", 1211}, {"P4030", 1212}, {"P4031", 1213},
+        {"N4000", 1266}, {"N4087", 1273}, {"X4000", 1221}, {"N4019", 1292}, {"N401F", 1237},
+        {"N4072", 1227}, {"P4003", 1221}, {"N401e", 1221},
     };
     for (const auto& [text, code] : rows) {
         SCOPED_TRACE(text);
@@ -139,6 +141,24 @@ TEST_F(ModuleA, FramesIdentificationDtrAndTheCheckByteLeftBehind) {
     EXPECT_RECORD(r, 1201, 0);
     EXPECT_EQ(Hex(B({2, 0, 3, 0x46, 'Q', '0', 3, 0x25})), Hex(line->Writes()[2]));
     EXPECT_EQ((Texts{"M:P0/10000", "M:Q0/2000", "C40/5000"}), Transcript());
+}
+
+// The module's acknowledgement (ACK A) gets 2000 ms for both bytes: an A that
+// comes later is no acknowledgement, and no ENQ is sent.
+TEST_F(ModuleA, TheAcknowledgementGetsTwoSecondsInAll) {
+    VirtualClock clock;
+    line->pClock = &clock;
+    // ACK after 1500 ms, A that much later: 2500 ms in all, or 1900.
+    for (const auto& [dripMs, enq] : {std::pair<uint32_t, bool>{1000, false}, {400, true}}) {
+        SCOPED_TRACE(dripMs);
+        Script({B({0x06, 0x46})});
+        line->uiReplyDelayMs = 1500;
+        line->uiDripMs = dripMs;
+        quillon::OAuxModule::tData data;
+        m.tExecCommand("Q0", 2000, data);
+        EXPECT_EQ(enq ? 2u : 1u, line->Writes().size());
+    }
+    line->pClock = nullptr;
 }
 
 TEST_F(ModuleA, SilenceNoAckRepliesAndStatusBits) {

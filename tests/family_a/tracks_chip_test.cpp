@@ -111,9 +111,7 @@ TEST_F(TracksChipA, ActivationAndSwitchOff) {
         uint32_t len = 77, type = typeIn;
         tDevReturn r = Rec();
         const int result = answer.empty() ? 1 : 0;
-        EXPECT_EQ(result, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                           reinterpret_cast<uintptr_t>(&len), &type),
-                               r));
+        EXPECT_EQ(result, Into(d.ChipPower(1, uintptr_t(atr), uintptr_t(&len), &type), r));
         EXPECT_EQ(found, type);
         EXPECT_EQ(found, d.tStatus().usField[9]);
         Texts expected = {"CC0/20000"};
@@ -167,9 +165,7 @@ TEST_F(TracksChipA, ChipExchanges) {
         reader.push_back(Cat({B("P0000"), B({0x3B, t0, 0x11})}));
         uint8_t atr[IDC_CHIP_REPLY_MAX];
         uint32_t type = 0;
-        ASSERT_EQ(0, Into(d.ChipPower(1, reinterpret_cast<uintptr_t>(atr),
-                                      reinterpret_cast<uintptr_t>(&len), &type),
-                          r));
+        ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(atr), uintptr_t(&len), &type), r));
         Replies(replies);
         len = 0;
         r = Rec();

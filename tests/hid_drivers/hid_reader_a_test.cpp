@@ -1,5 +1,5 @@
-#include "support/scripted_reader.h"
 #include "readers/family_a/hid_reader_a.h"
+#include "support/scripted_reader.h"
 
 using namespace quillon;
 
@@ -156,8 +156,7 @@ TEST(HidReaderA, WriteTrackRecordIsTheFailedWrite) {
     std::memcpy(t.abTrack2, "34", 2);
     tDevReturn r = Rec();
     EXPECT_EQ(1, Into(rig.reader.WriteTrack(&t), r));
-    EXPECT_EQ((std::vector<int>{1283, 1283, 1, 1}),
-              (std::vector<int>{r.iCode1, r.iCode2, r.iErrFlag1, r.iErrFlag2}));
+    EXPECT_EQ(Codes(1283, 1), Codes(r));
     EXPECT_EQ(std::string("N7110") + std::string(6, 7), std::string(r.acReplyText, 11));
     EXPECT_EQ((std::vector<uint32_t>{0, 2}), (std::vector<uint32_t>{t.uiLen1, t.uiLen2}));
 }
@@ -168,13 +167,9 @@ TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
     uint8_t atr[IDC_CHIP_REPLY_MAX];
     uint32_t len = 0;
     tDevReturn r = Rec();
-    const size_t writes = rig.hid.writes.size();
-    EXPECT_EQ(1, Into(rig.reader.ChipPower(2, reinterpret_cast<uintptr_t>(atr),
-                                           reinterpret_cast<uintptr_t>(&len), &len),
-                      r));
-    EXPECT_EQ(1267, r.iCode2);
-    EXPECT_EQ(1, r.iErrFlag2);
-    EXPECT_EQ(writes, rig.hid.writes.size());
+    EXPECT_EQ(1, Into(rig.reader.ChipPower(2, uintptr_t(atr), uintptr_t(&len), &len), r));
+    EXPECT_EQ(Codes(1267, 1), Codes(r));
+    EXPECT_TRUE(rig.hid.writes.empty());
 }
 
 // Track lengths that are not three digits end the read as the exchange ends a
@@ -187,7 +182,7 @@ TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
     before = t;
     tDevReturn r = Rec();
     EXPECT_EQ(1, Into(rig.reader.ReadTrack(&t), r));
-    EXPECT_EQ((std::vector<int>{1223, 1}), (std::vector<int>{r.iCode2, r.iErrFlag2}));
+    EXPECT_EQ(Codes(1223, 1), Codes(r));
     EXPECT_EQ((Texts{"C6a7"}), rig.hid.Sent());
     EXPECT_EQ(0, std::memcmp(&before, &t, sizeof t));
 }

@@ -40,21 +40,62 @@ constexpr auto kCallBound = std::chrono::seconds(60);
 
 const char* const kNames[] = {"CARDREADER", "LOBBY-2"};
 
-// clang-format off
-enum Op {
-    kSetCommPara, kCloseComm,
-    kCloseAndOpen, // IDC_CloseComm, then IDC_SetCommPara again at once
-    kInit, kGetStatus, kAcceptCard, kChipIO, kChipPowerOn, kChipPowerOff, kEjectCard,
-    kGetCapabilities, kGetLifeInfo, kReadTrack, kReset, kResetCount, kRetainCard,
-    kReleaseAntiFishing, kWriteTrack, kGetLogicalDevName, kSetLogicalDevName, kOpCount
+using Rng = std::minstd_rand;
+using Track = promises::TrackOp;
+const uint8_t kSelect[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0, 0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+const uint8_t kTrack[] = "4000123412341234";
+
+// What the calls hand back besides their records.
+struct tOut {
+    uint8_t abBuf[IDC_CHIP_REPLY_MAX];
+    uint32_t u = 0xA5A5A5A5u, len = 0;
+    tIdcStatus st;
+    tIdcCaps caps;
+    tIdcLife life;
+    tIdcTracks tracks;
 };
 
-const char* const kOpNames[kOpCount] = {
-    "SetCommPara", "CloseComm", "CloseComm+SetCommPara", "Init", "GetStatus", "AcceptCard",
-    "ChipIO", "ChipPower1", "ChipPower3", "EjectCard", "GetCapabilities", "GetLifeInfo",
-    "ReadTrack", "Reset", "ResetCount", "RetainCard", "ReleaseAntiFishing", "WriteTrack",
-    "GetLogicalDevName", "SetLogicalDevName"};
-// clang-format on
+// Every export, by name: the calls that fill a record with their function (the track
+// operations may answer their own codes), the others none.
+struct tCall {
+    const char* pName;
+    int (*fn)(Rng&, tOut&, tDevReturn*);
+    Track eTrack = Track::None;
+};
+const tCall kCalls[] = {
+    {"SetCommPara", [](Rng&, tOut&, tDevReturn* r) { return IDC_SetCommPara(r); }},
+    {"CloseComm", nullptr},
+    {"CloseComm+SetCommPara", nullptr}, // IDC_CloseComm, then IDC_SetCommPara again at once
+    {"GetLogicalDevName", nullptr},
+    {"SetLogicalDevName", nullptr},
+    {"Init", [](Rng& g, tOut&, tDevReturn* r) { return IDC_Init(1 + int(g() % 3), r); }},
+    {"GetStatus", [](Rng&, tOut& o, tDevReturn* r) { return IDC_GetStatus(&o.st, r); }},
+    {"AcceptCard", [](Rng&, tOut&, tDevReturn* r) { return IDC_AcceptCard(1, r); }},
+    {"ChipIO",
+     [](Rng&, tOut& o, tDevReturn* r) {
+         return IDC_ChipIO(0, kSelect, sizeof kSelect, o.abBuf, &o.u, r);
+     }},
+    {"ChipPower1",
+     [](Rng&, tOut& o, tDevReturn* r) {
+         return IDC_ChipPower(1, uintptr_t(o.abBuf), uintptr_t(&o.len), &o.u, r);
+     }},
+    {"ChipPower3", [](Rng&, tOut& o, tDevReturn* r) { return IDC_ChipPower(3, 0, 0, &o.u, r); }},
+    {"EjectCard", [](Rng&, tOut&, tDevReturn* r) { return IDC_EjectCard(r); }},
+    {"GetCapabilities",
+     [](Rng&, tOut& o, tDevReturn* r) { return IDC_GetCapabilities(&o.caps, r); }},
+    {"GetLifeInfo", [](Rng&, tOut& o, tDevReturn* r) { return IDC_GetLifeInfo(&o.life, r); }},
+    {"ReadTrack", [](Rng&, tOut& o, tDevReturn* r) { return IDC_ReadTrack(&o.tracks, r); },
+     Track::Read},
+    {"Reset", [](Rng&, tOut&, tDevReturn* r) { return IDC_Reset(r); }},
+    {"ResetCount", [](Rng&, tOut&, tDevReturn* r) { return IDC_ResetCount(0, r); }},
+    {"RetainCard", [](Rng&, tOut& o, tDevReturn* r) { return IDC_RetainCard(&o.u, r); }},
+    {"ReleaseAntiFishing", [](Rng&, tOut&, tDevReturn* r) { return IDC_ReleaseAntiFishing(r); }},
+    {"WriteTrack",
+     [](Rng&, tOut&, tDevReturn* r) { return IDC_WriteTrack(2, kTrack, sizeof kTrack - 1, r); },
+     Track::Write},
+};
+enum Op { kSetCommPara, kCloseComm, kCloseAndOpen, kGetLogicalDevName, kSetLogicalDevName };
+constexpr int kOpCount = int(sizeof kCalls / sizeof kCalls[0]);
 
 struct Shared {
     std::mutex mutex;
@@ -92,7 +133,7 @@ private:
     // Closing is rare: each close costs the next opening its settle pause.
     // After a plain close the port stays free until some thread of the
     // process opens it again: the other process may have it meanwhile.
-    Op Pick() {
+    int Pick() {
         const unsigned n = m_rng() % 100;
         if (n < 2)
             return kCloseAndOpen;
@@ -100,26 +141,23 @@ private:
             return kCloseComm;
         if (n < 10)
             return kSetCommPara;
-        return static_cast<Op>(kInit + (n - 10) % (kOpCount - kInit));
+        return kGetLogicalDevName + int(n - 10) % (kOpCount - kGetLogicalDevName);
     }
 
-    void Call(Op op) {
+    void Call(int op) {
         m_progress.op = op;
         m_progress.callStartUs = NowUs();
         Do(op);
         m_progress.callStartUs = -1;
     }
 
-    void Do(Op op) {
-        switch (op) {
-        case kCloseComm:
-        case kCloseAndOpen:
+    void Do(int op) {
+        if (op == kCloseComm || op == kCloseAndOpen) {
             if (IDC_CloseComm() != 0)
                 Disagree(op, "IDC_CloseComm did not return 0");
             if (op == kCloseComm)
                 return Count(-1);
-            break;
-        case kGetLogicalDevName: {
+        } else if (op == kGetLogicalDevName) {
             char name[64];
             std::memset(name, 'x', sizeof name);
             IDC_GetLogicalDevName(name);
@@ -127,75 +165,19 @@ private:
                 Disagree(op, "read back a name never written: \"" +
                                  std::string(name, strnlen(name, sizeof name)) + "\"");
             return Count(-1);
-        }
-        case kSetLogicalDevName:
+        } else if (op == kSetLogicalDevName) {
             IDC_SetLogicalDevName(kNames[m_rng() % 2]);
             return Count(-1);
-        case kOpCount:
-            return;
-        default:
-            break;
         }
         tDevReturn r;
         std::memset(&r, 0, sizeof r); // a failure must not leave this success code
-        Check(op, WithRecord(op == kCloseAndOpen ? kSetCommPara : op, &r), r);
+        tOut out;
+        const tCall& call = kCalls[op == kCloseAndOpen ? kSetCommPara : op];
+        Check(op, call.fn(m_rng, out, &r), r, call.eTrack);
     }
 
-    // The calls that fill a record.
-    int WithRecord(Op op, tDevReturn* r) {
-        static const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0,
-                                         0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
-        static const uint8_t data[] = "4000123412341234";
-        std::vector<uint8_t> buf(IDC_CHIP_REPLY_MAX);
-        uint32_t u = 0xA5A5A5A5u, len = 0;
-        tIdcStatus st;
-        tIdcCaps caps;
-        tIdcLife life;
-        tIdcTracks tracks;
-        switch (op) {
-        case kSetCommPara:
-            return IDC_SetCommPara(r);
-        case kInit:
-            return IDC_Init(1 + static_cast<int>(m_rng() % 3), r);
-        case kGetStatus:
-            return IDC_GetStatus(&st, r);
-        case kAcceptCard:
-            return IDC_AcceptCard(1, r);
-        case kChipIO:
-            return IDC_ChipIO(0, select, sizeof select, buf.data(), &u, r);
-        case kChipPowerOn:
-            return IDC_ChipPower(1, reinterpret_cast<uintptr_t>(buf.data()),
-                                 reinterpret_cast<uintptr_t>(&len), &u, r);
-        case kChipPowerOff:
-            return IDC_ChipPower(3, 0, 0, &u, r);
-        case kEjectCard:
-            return IDC_EjectCard(r);
-        case kGetCapabilities:
-            return IDC_GetCapabilities(&caps, r);
-        case kGetLifeInfo:
-            return IDC_GetLifeInfo(&life, r);
-        case kReadTrack:
-            return IDC_ReadTrack(&tracks, r);
-        case kReset:
-            return IDC_Reset(r);
-        case kResetCount:
-            return IDC_ResetCount(0, r);
-        case kRetainCard:
-            return IDC_RetainCard(&u, r);
-        case kReleaseAntiFishing:
-            return IDC_ReleaseAntiFishing(r);
-        case kWriteTrack:
-            return IDC_WriteTrack(2, data, sizeof data - 1, r);
-        default:
-            return 0;
-        }
-    }
-
-    void Check(Op op, int result, const tDevReturn& r) {
+    void Check(int op, int result, const tDevReturn& r, Track track) {
         Count(r.iCode2);
-        const promises::TrackOp track = op == kReadTrack    ? promises::TrackOp::Read
-                                        : op == kWriteTrack ? promises::TrackOp::Write
-                                                            : promises::TrackOp::None;
         const char* broken = promises::RecordBroken(r);
         if (!broken)
             broken = promises::ResultBroken(result, r, true, track);
@@ -214,10 +196,10 @@ private:
             ++m_shared.codes[code];
     }
 
-    void Disagree(Op op, const std::string& what) {
+    void Disagree(int op, const std::string& what) {
         std::lock_guard<std::mutex> lock(m_shared.mutex);
         if (++m_shared.disagreements <= 20)
-            std::fprintf(stderr, "pid %d: %s %s\n", static_cast<int>(getpid()), kOpNames[op],
+            std::fprintf(stderr, "pid %d: %s %s\n", static_cast<int>(getpid()), kCalls[op].pName,
                          what.c_str());
     }
 
@@ -267,7 +249,7 @@ int main(int argc, char** argv) {
                         std::chrono::duration_cast<std::chrono::microseconds>(kCallBound).count()) {
                     std::fprintf(stderr, "pid %d: thread %d hangs in %s for %lld s\n",
                                  static_cast<int>(getpid()), t,
-                                 kOpNames[progress[static_cast<size_t>(t)].op.load()],
+                                 kCalls[progress[static_cast<size_t>(t)].op.load()].pName,
                                  static_cast<long long>((now - since) / 1000000));
                     std::fflush(stderr);
                     _exit(3);

@@ -25,19 +25,8 @@ struct CloseAtEnd {
 
 constexpr uint32_t kNotWritten = 0xFFFFFFFFu;
 
-// A record that the library has not touched yet.
-tDevReturn Untouched() {
-    tDevReturn r;
-    std::memset(&r, 0x5A, sizeof r);
-    return r;
-}
-
 std::string Port(const std::string& port) {
     return "[CARDREADER]\nPort=" + port + "\n";
-}
-
-emu::Bytes Take(const uint8_t* p, uint32_t n) {
-    return emu::Bytes(p, p + n);
 }
 
 // "->Leave Op(CARDREADER code)" lines, in order, each after the previous.
@@ -88,16 +77,16 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
         // trace unless it is a plain positive status.
         const auto step = [&](const char* name, int code, std::function<int(tDevReturn*)> call) {
             SCOPED_TRACE(name);
-            tDevReturn r = Untouched();
+            tDevReturn r = Record(77);
             EXPECT_EQ(0, call(&r));
             EXPECT_EQ(Codes(code, 0), Codes(r));
             if (code != 1201 || std::string(name) != "GetStatus")
                 leaves.push_back(std::string("->Leave ") + name + "(CARDREADER " +
                                  std::to_string(code) + ")");
         };
-        tDevReturn r = Untouched();
+        tDevReturn r = Record(77);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
-        EXPECT_EQ(0x5A5A5A5A, r.iCode2) << "the port was opened by the selection already";
+        EXPECT_EQ(77, r.iCode2) << "the port was opened by the selection already";
         step("Init", 1201, [](tDevReturn* p) { return IDC_Init(1, p); });
         tIdcStatus st{};
         step("GetStatus", 1201, [&](tDevReturn* p) { return IDC_GetStatus(&st, p); });
@@ -123,7 +112,7 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
             return IDC_ChipPower(1, uintptr_t(atr), uintptr_t(&atrLen), &chipType, p);
         });
         EXPECT_EQ(0u, chipType) << "processor card, T=0";
-        EXPECT_EQ(card.Answer(), Take(atr, atrLen));
+        EXPECT_EQ(card.Answer(), emu::Bytes(atr, atr + atrLen));
 
         // SELECT by name: the T=0 card has the answer waiting (61 xx) and
         // hands it over on GET RESPONSE.
@@ -151,7 +140,7 @@ TEST(ReaderOverPty, WholeTransactionPerFamily) {
 
         if (row.life) {
             tIdcLife life{};
-            r = Untouched();
+            r = Record(77);
             EXPECT_EQ(0, IDC_GetLifeInfo(&life, &r));
             const emu::Counters c = reader.GetCounters();
             EXPECT_EQ(1u, c.cardsIn);
@@ -206,7 +195,7 @@ TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
         TestEnv env(ini("2"));
         CloseAtEnd closer;
 
-        tDevReturn r = Untouched();
+        tDevReturn r = Record(77);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         EXPECT_EQ(row.commands, reader.Commands());
         EXPECT_EQ(row.otherFamilyAsked, reader.GetStats().strayBytes > 0);
@@ -214,7 +203,7 @@ TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
 
         // The driver of the family found is the one that answers now.
         tIdcStatus st{};
-        r = Untouched();
+        r = Record(77);
         EXPECT_EQ(0, IDC_GetStatus(&st, &r));
         EXPECT_EQ(1201, r.iCode2);
     }

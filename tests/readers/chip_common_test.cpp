@@ -32,22 +32,6 @@ TEST(ChipCommon, ChipTypeFromAnswer) {
     }
 }
 
-TEST(ChipCommon, ActivationTriesStopAtTheFirstAnswer) {
-    for (const int answering : {0, 3, 9, -1}) {
-        SCOPED_TRACE(answering);
-        uint32_t type = 77;
-        std::vector<uint32_t> seen; // the type the caller holds while each try runs
-        const int got = quillon::RunActivationTries(&type, [&](uint32_t i) {
-            seen.push_back(type);
-            EXPECT_EQ(seen.size() - 1, i);
-            return int(i) == answering;
-        });
-        EXPECT_EQ(answering, got);
-        EXPECT_EQ(answering < 0 ? 10u : uint32_t(answering) + 1, seen.size());
-        EXPECT_EQ(answering < 0 ? kNoChip : uint32_t(answering), type);
-    }
-}
-
 TEST(ChipCommon, WriteTracksOneCommandATrack) {
     const quillon::tTrackWriteRule kFieldRule = {{79, 40, 107}, false}; // family B
     const quillon::tTrackWriteRule kAreaRule = {{80, 41, 108}, true};   // family A
@@ -95,15 +79,4 @@ TEST(ChipCommon, WriteTracksOneCommandATrack) {
         EXPECT_EQ(row.commands, commands);
         EXPECT_EQ(row.lensAfter, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
     }
-}
-
-TEST(ChipCommon, KindOfChipAtTheRangeEdges) {
-    using quillon::ChipKind;
-    const std::pair<uint32_t, ChipKind> rows[] = {
-        {1, ChipKind::Processor},  {2, ChipKind::CeChip}, {3, ChipKind::CeChip},
-        {4, ChipKind::Memory},     {8, ChipKind::Memory}, {9, ChipKind::None},
-        {kNoChip, ChipKind::None},
-    };
-    for (const auto& [type, kind] : rows)
-        EXPECT_EQ(kind, quillon::KindOfChip(type)) << type;
 }

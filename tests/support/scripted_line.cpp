@@ -45,26 +45,12 @@ std::vector<Bytes> LineScript::Writes() const {
     return out;
 }
 
-std::vector<uint32_t> LineScript::ReadTimeouts() const {
+std::vector<uint32_t> LineScript::ValuesOf(LineEvent::Kind eKind) const {
     std::vector<uint32_t> out;
     for (const LineEvent& e : events)
-        if (e.kind == LineEvent::Read)
+        if (e.kind == eKind)
             out.push_back(e.uiValue);
     return out;
-}
-
-std::vector<uint32_t> LineScript::LineControls() const {
-    std::vector<uint32_t> out;
-    for (const LineEvent& e : events)
-        if (e.kind == LineEvent::LineControl)
-            out.push_back(e.uiValue);
-    return out;
-}
-
-int LineScript::Purges() const {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [](const LineEvent& e) {
-        return e.kind == LineEvent::Purge;
-    }));
 }
 
 void LineScript::vClear() {

@@ -66,13 +66,12 @@ struct LineScript {
     // vComeBack. May be called from a responder.
     void vHangUp();
     void vComeBack() { bGone = false; }
-    bool bGoneNow() const { return bGone; }
-    int HangUps() const { return iHangUps; }
 
     std::vector<Bytes> Writes() const;
-    std::vector<uint32_t> ReadTimeouts() const; // reads that got nothing included
-    std::vector<uint32_t> LineControls() const;
-    int Purges() const;
+    // Reads' time-outs (reads that got nothing included), line-control functions.
+    std::vector<uint32_t> ReadTimeouts() const { return ValuesOf(LineEvent::Read); }
+    std::vector<uint32_t> LineControls() const { return ValuesOf(LineEvent::LineControl); }
+    int Purges() const { return static_cast<int>(ValuesOf(LineEvent::Purge).size()); }
     void vClear();
 
     // The line's time in ms (the clock's when one is given).
@@ -87,6 +86,7 @@ struct LineScript {
 
 private:
     friend class OScriptedLine;
+    std::vector<uint32_t> ValuesOf(LineEvent::Kind eKind) const;
     bool bGone = false;
     int iHangUps = 0;
     uint64_t uiOwnNowMs = 0;

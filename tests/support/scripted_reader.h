@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "infra/reader_comm.h"
+#include "platform/system.h"
 #include "readers/family_a/serial_reader_a.h"
 #include "readers/family_b/serial_reader_b.h"
 #include "readers/family_c/serial_reader_c.h"
@@ -45,26 +46,38 @@ using Ms = std::vector<uint32_t>;
               (std::vector<int>{(r).iCode1, (r).iCode2, (r).iErrFlag1, (r).iErrFlag2}))
 
 // The configuration, the scripted line and a communication object with its
-// port open, once for a whole suite (an opening takes 200 ms).
+// port open, once for a whole suite (an opening takes 200 ms). The drivers'
+// pauses pass on the line's clock where the library lets them.
 class ScriptedLineSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_env = new TestEnv;
         s_line = new ScopedScriptedLine;
+#if !defined(_WIN32)
+        s_sleep = quillon::SetSleepHook([](unsigned uiMs) { line().vAdvance(uiMs); });
+#endif
         s_comm = new quillon::OReaderComm(nullptr, "CARDREADER");
         ASSERT_EQ(0, OpenPort(*s_comm));
     }
     static void TearDownTestSuite() {
+#if !defined(_WIN32)
+        quillon::SetSleepHook(s_sleep);
+#endif
         line().responder = nullptr;
         delete s_comm;
         delete s_line;
         delete s_env;
     }
-    static LineScript& line() { return **s_line; }
+    static LineScript& line() {
+        return **s_line;
+    }
 
     static inline TestEnv* s_env = nullptr;
     static inline ScopedScriptedLine* s_line = nullptr;
     static inline quillon::OReaderComm* s_comm = nullptr;
+#if !defined(_WIN32)
+    static inline quillon::SleepHook s_sleep = nullptr;
+#endif
 };
 
 // --------------------------------------------------------------- family A
@@ -302,7 +315,7 @@ struct FakeHid {
     std::deque<Reports> replies;                    // the input reports for each write
     std::vector<std::pair<uint64_t, Bytes>> queue;  // arrival time, report; in order
     std::vector<std::pair<size_t, uint32_t>> reads; // buffer size and time-out
-    std::vector<Bytes> taken, dropped;              // by reads, by drains
+    std::vector<Bytes> dropped;                     // by drains
     int made = 0, alive = 0;
     VirtualClock clock;
 
@@ -341,7 +354,6 @@ struct FakeHid {
             s.clock.vAdvance(std::max(now, s.queue.front().first) - now);
             Bytes report = s.queue.front().second;
             s.queue.erase(s.queue.begin());
-            s.taken.push_back(report);
             report.resize(s.inLen);
             count = static_cast<uint32_t>(std::min(n, s.inLen));
             std::memcpy(b, report.data(), count);
