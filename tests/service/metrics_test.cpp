@@ -103,21 +103,13 @@ TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
 // another ejected and taken, one jammed, then the reader unplugged. Every
 // series as the scrape shows it, and promtool's verdict.
 TEST(Metrics, ACardsLifeAsScraped) {
-    OServiceRun::tSetup setup;
-    setup.emu.entryDelay = emu::kForever;
-    OServiceRun run(setup);
+    OServiceRun run(OServiceRun::tSetup::HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     emu::Emulator& e = run.Emu();
     emu::Card card = emu::Card::Default();
     card.track3.clear();
     e.SetCard(card);
     OApp app(run.iPort());
-    const auto waitFor = [&](const char* pPointer, const std::string& sState) {
-        for (Json f = app.Next(); !f.is_null(); f = app.Next())
-            if (At(f, pPointer) == sState)
-                return;
-        ADD_FAILURE() << "no change to " << sState;
-    };
     app.Ws().bSend("not json");
     EXPECT_EQ("acknowledge Common.Acknowledge invalidMessage", Line(app.Next()));
     app.vSend("CardReader.ReadRawData", 1,
@@ -133,17 +125,17 @@ TEST(Metrics, ACardsLifeAsScraped) {
               Line(app.Call("CardReader.Move", 3, {{"to", "unit1"}})));
     EXPECT_EQ("completion Storage.GetStorage success", Line(app.Call("Storage.GetStorage", 4)));
     e.PlaceCard(emu::CardPosition::Inside);
-    waitFor("/payload/cardReader/media", "present");
+    EXPECT_TRUE(app.bUntilAt("/payload/cardReader/media", "present"));
     EXPECT_EQ("completion CardReader.Move success",
               Line(app.Call("CardReader.Move", 5, {{"to", "exit"}})));
     e.RemoveCard();
-    waitFor("/payload/cardReader/media", "notPresent");
+    EXPECT_TRUE(app.bUntilAt("/payload/cardReader/media", "notPresent"));
     e.PlaceCard(emu::CardPosition::Inside);
     e.Jam();
     EXPECT_EQ("completion CardReader.Move commandErrorCode mediaJam",
               Line(app.Call("CardReader.Move", 6, {{"to", "exit"}})));
     run.vUnplug();
-    waitFor("/payload/common/device", "noDevice");
+    EXPECT_TRUE(app.bUntilAt("/payload/common/device", "noDevice"));
 
     const std::string sAnswer = HttpGet(run.iPort(), "/metrics");
     EXPECT_EQ(0u, sAnswer.find("HTTP/1.1 200 OK\r\n"));
@@ -245,8 +237,7 @@ TEST(Metrics, WhatThePageMayDo) {
         {"Storage.GetStorage", {}, {"unsupportedCommand", "unsupportedCommand"}},
     };
     for (bool bActions : {false, true}) {
-        OServiceRun::tSetup setup;
-        setup.eCard = emu::CardPosition::Inside;
+        OServiceRun::tSetup setup = OServiceRun::tSetup::CardInside();
         if (bActions)
             setup.args = {"--allow-page-actions"};
         OServiceRun run(setup);

@@ -1,12 +1,11 @@
 #include "service_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <openssl/evp.h>
 
 #include <chrono>
 #include <cstdio>
@@ -221,27 +220,31 @@ std::vector<std::string> Lines(const std::vector<Json>& frames) {
 }
 
 std::string B64(const std::string& bytes) {
-    static const char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string s;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = static_cast<uint8_t>(bytes[i]) << 16 |
-                           static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                           static_cast<uint8_t>(bytes[i + 2]);
-        s += {k[v >> 18], k[v >> 12 & 63], k[v >> 6 & 63], k[v & 63]};
-    }
-    if (bytes.size() - i == 1)
-        s += {k[static_cast<uint8_t>(bytes[i]) >> 2], k[(bytes[i] & 3) << 4], '=', '='};
-    else if (bytes.size() - i == 2)
-        s += {k[static_cast<uint8_t>(bytes[i]) >> 2],
-              k[(bytes[i] & 3) << 4 | static_cast<uint8_t>(bytes[i + 1]) >> 4],
-              k[(bytes[i + 1] & 15) << 2], '='};
+    std::string s(4 * ((bytes.size() + 2) / 3) + 1, '\0'); // OpenSSL's, not the service's
+    s.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(s.data()),
+                                                 reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                 static_cast<int>(bytes.size()))));
     return s;
 }
 
-std::string At(const Json& frame, const char* pPointer) {
+bool OApp::bUntilAt(const char* pPointer, const std::string& sValue) {
     const Json::json_pointer p(pPointer);
-    return frame.is_object() && frame.contains(p) && frame[p].is_string()
-               ? frame[p].get<std::string>()
-               : "";
+    for (Json f = Next(); !f.is_null(); f = Next())
+        if (f.is_object() && f.contains(p) && f[p] == sValue)
+            return true;
+    return false;
+}
+
+bool bHolds(const Json& got, const Json& want) {
+    if (!want.is_structured())
+        return got == want;
+    if (got.type() != want.type() || (got.is_array() && got.size() < want.size()))
+        return false;
+    size_t i = 0;
+    for (auto it = want.begin(); it != want.end(); ++it, ++i)
+        if (want.is_array() ? !bHolds(got[i], *it)
+            : it->is_null() ? got.contains(it.key())
+                            : !got.contains(it.key()) || !bHolds(got[it.key()], *it))
+            return false;
+    return true;
 }

@@ -28,6 +28,8 @@ private:
     std::unique_ptr<tImpl> m_p;
 };
 
+// A plain TCP connection to 127.0.0.1:iPort: its descriptor, -1 if refused.
+int RawConnect(int iPort);
 // One plain HTTP GET to 127.0.0.1:iPort on a fresh connection: the whole
 // answer (status line, headers, body), read until the service closes.
 std::string HttpGet(int iPort, const std::string& sPath);
