@@ -273,6 +273,11 @@ TEST_F(BridgeTest, PowerUpHandsOutTheAnswerOrSwitchesAChipPCSCCannotCarryOffAgai
     EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, atr, &len), IFD_SUCCESS);
     EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, atr, &len), IFD_SUCCESS);
     EXPECT_EQ(g_fake.calls, (Strings{"ChipPower 2", "ChipPower 3"})) << "reset is a warm reset";
+    g_fake.calls.clear();
+    g_fake.iPowerResult = 1; // the library's power-up fails (1267): nothing to switch off
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_ERROR_POWER_ACTION);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(g_fake.calls, Strings{"ChipPower 1"});
 }
 
 TEST_F(BridgeTest, TransmitFailsCleanlyForSilentChipsLongApdusAndSmallBuffers) {
