@@ -97,7 +97,15 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
 }
 
 OServiceRun::~OServiceRun() {
-    iStop(SIGKILL);
+    // Stopped as its service manager stops it (a coverage build keeps the
+    // counts); killed if its log is not closed by then.
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::seconds(10), [this] { return m_bLogClosed; }))
+            kill(m_pid, SIGKILL);
+    }
+    iStop(0);
     if (m_logReader.joinable())
         m_logReader.join();
     if (m_iLogFd >= 0)
