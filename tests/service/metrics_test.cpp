@@ -245,6 +245,7 @@ TEST(Metrics, WhatThePageMayDo) {
         const std::string sPage = HttpGet(run.iPort(), "/");
         EXPECT_NE(std::string::npos, sPage.find("X-Frame-Options: DENY"));
         EXPECT_EQ(bActions, sPage.find("data-action=\"eject\"") != std::string::npos);
+        EXPECT_EQ(bActions, sPage.find("<button") != std::string::npos) << "no button at all";
         OApp page(run.iPort(), "/xfs4iot/v1.0/CardReader1",
                   "http://127.0.0.1:" + std::to_string(run.iPort()));
         int iId = 0;
