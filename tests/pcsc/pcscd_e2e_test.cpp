@@ -44,46 +44,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kSocket = "/run/pcscd/pcscd.comm";
 constexpr const char* kReader = "Quillon test reader";
 
-// pcscd as a child process; the destructor stops it by its pid.
-class Pcscd {
-public:
-    Pcscd(const std::string& confDir, const std::string& work) {
-        const std::string log = work + "/pcscd.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd >= 0) {
-                ::dup2(fd, 1);
-                ::dup2(fd, 2);
-            }
-            ::setenv("QUILLON_PCSC_RUN_DIR", (work + "/run").c_str(), 1);
-            ::setenv("QUILLON_PCSC_TRACE_DIR", (work + "/trace").c_str(), 1);
-            ::setenv("QUILLON_LOCK_DIR", work.c_str(), 1);
-            ::execlp("pcscd", "pcscd", "--foreground", "--debug", "-c", confDir.c_str(),
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    ~Pcscd() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    bool Running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-private:
-    pid_t pid_ = -1;
-};
-
 class PcscdTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -110,29 +70,56 @@ protected:
         return port;
     }
 
-    // pcscd with one reader, DEVICENAME as given; false when pcscd did not
-    // come up (its context cannot be had).
+    // pcscd with one reader, DEVICENAME as given, as a child process that
+    // TearDown stops by its pid; false when pcscd did not come up (its
+    // context cannot be had).
     bool StartPcscd(const std::string& deviceName) {
         const std::string conf = work_ + "/reader.conf.d";
         (void)::mkdir(conf.c_str(), 0700);
         std::ofstream(conf + "/quillon") << "FRIENDLYNAME \"" << kReader << "\"\n"
                                          << "DEVICENAME " << deviceName << "\n"
                                          << "LIBPATH " << QUILLON_IFD_PATH << "\n";
-        pcscd_ = std::make_unique<Pcscd>(conf, work_);
+        const std::string log = work_ + "/pcscd.log";
+        pcscd_ = ::fork();
+        if (pcscd_ == 0) {
+            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            ::setenv("QUILLON_PCSC_RUN_DIR", (work_ + "/run").c_str(), 1);
+            ::setenv("QUILLON_PCSC_TRACE_DIR", (work_ + "/trace").c_str(), 1);
+            ::setenv("QUILLON_LOCK_DIR", work_.c_str(), 1);
+            ::execlp("pcscd", "pcscd", "--foreground", "--debug", "-c", conf.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) !=
                SCARD_S_SUCCESS) {
-            if (!pcscd_->Running() || Clock::now() > deadline)
+            if (!PcscdRunning() || Clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return true;
     }
+    bool PcscdRunning() const { return pcscd_ > 0 && ::waitpid(pcscd_, nullptr, WNOHANG) == 0; }
 
     void TearDown() override {
         if (ctx_)
             SCardReleaseContext(ctx_);
-        pcscd_.reset();
+        if (pcscd_ > 0) {
+            ::kill(pcscd_, SIGTERM);
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (::waitpid(pcscd_, nullptr, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pcscd_, SIGKILL);
+                    ::waitpid(pcscd_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
         if (emu_)
             emu_->Stop();
         if (!work_.empty() && !HasFailure())
@@ -192,7 +179,7 @@ protected:
 
     std::string work_, reader_;
     std::unique_ptr<Emulator> emu_;
-    std::unique_ptr<Pcscd> pcscd_;
+    pid_t pcscd_ = -1;
     SCARDCONTEXT ctx_ = 0;
 };
 
@@ -268,7 +255,7 @@ TEST_F(PcscdTest, MotorCodesStayOffForOthersAndAReplugWithoutRestartBringsTheRea
     EXPECT_EQ(fci[0], 0x6F) << "FCI template";
     EXPECT_EQ(Bytes(fci.end() - 2, fci.end()), (Bytes{0x90, 0x00}));
     EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(10));
-    EXPECT_TRUE(pcscd_->Running());
+    EXPECT_TRUE(PcscdRunning());
     const std::string log = Log();
     EXPECT_EQ(log.find("gone (1223)"), log.rfind("gone (1223)")) << "the loss is told once";
 }

@@ -178,12 +178,19 @@ TEST(Metrics, ACardsLifeAsScraped) {
 }
 
 // Scrapes are answered from memory: the reader hears nothing (the status
-// poll is a minute away).
-TEST(Metrics, AHundredScrapesCostTheReaderNothing) {
+// poll is a minute away). The file for the textfile collector: there once
+// the service listens, the last counts written at the stop, no temporary left.
+TEST(Metrics, ScrapesCostTheReaderNothingAndTheFileKeepsTheLastCounts) {
+    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(sDir.data()));
+    const std::string sFile = sDir + "/quillon.prom";
     OServiceRun::tSetup setup;
     setup.sIni = "StatusPollMs=60000\n";
+    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
     OServiceRun run(setup);
     ASSERT_TRUE(run.bStarted()) << run.sLog();
+    ExpectLines(ReadFile(sFile),
+                {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
     run.Emu().ClearLog();
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(0u, HttpGet(run.iPort(), i % 10   ? "/metrics"
@@ -191,20 +198,6 @@ TEST(Metrics, AHundredScrapesCostTheReaderNothing) {
                                                     : "/status.json")
                           .find("HTTP/1.1 200 OK"));
     EXPECT_EQ(Strings{}, run.Emu().Commands());
-}
-
-// The file for the textfile collector: there once the service listens,
-// the last counts written at the stop, no temporary left.
-TEST(Metrics, TheMetricsFile) {
-    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(sDir.data()));
-    const std::string sFile = sDir + "/quillon.prom";
-    OServiceRun::tSetup setup;
-    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
-    OServiceRun run(setup);
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    ExpectLines(ReadFile(sFile),
-                {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
     {
         OApp app(run.iPort());
         EXPECT_EQ("completion Common.Status success", Line(app.Call("Common.Status", 1)));
