@@ -342,14 +342,10 @@ TEST_F(BridgeTest, ControlCodesDriveTheMotorWithResultCodeAndRecord) {
         {QUILLON_CTL_STATUS, {}, {"GetStatus"}, {0, 0, 1, 0}, sizeof(tIdcStatus)},
         {QUILLON_CTL_RESET, {2, 0, 0, 0}, {"Init 2"}, {}, 0},
     };
-    g_fake.iMotorResult = 1;
-    g_fake.iMotorCode = 1236;
+    g_fake.iMotorResult = g_fake.iStatusResult = g_fake.iInitResult = 1; // each refused: 1236
+    g_fake.iMotorCode = g_fake.iStatusCode = g_fake.iInitCode = 1236;
     for (const auto& row : rows) {
         g_fake.calls.clear();
-        g_fake.iStatusResult = g_fake.iMotorResult;
-        g_fake.iStatusCode = g_fake.iMotorCode;
-        g_fake.iInitResult = g_fake.iMotorResult;
-        g_fake.iInitCode = g_fake.iMotorCode;
         std::vector<UCHAR> out(512, 0xEE);
         DWORD got = 0;
         std::vector<UCHAR> in = row.in;

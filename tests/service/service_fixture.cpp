@@ -163,7 +163,7 @@ int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
 }
 
 OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
-    m_bConnected = m_ws.bConnect(iPort, sPath, nullptr, sOrigin);
+    m_bConnected = m_ws.bConnect(iPort, sPath, sOrigin);
 }
 
 void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {

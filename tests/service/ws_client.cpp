@@ -23,8 +23,7 @@ struct OWsClient::tImpl {
 OWsClient::OWsClient() : m_p(std::make_unique<tImpl>()) {}
 OWsClient::~OWsClient() = default;
 
-bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy,
-                         const std::string& sOrigin) {
+bool OWsClient::bConnect(int iPort, const std::string& sPath, const std::string& sOrigin) {
     beast::error_code ec;
     m_p->ws.next_layer().connect(
         tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(iPort)), ec);
@@ -38,8 +37,6 @@ bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy,
             }));
     if (!ec)
         m_p->ws.handshake(res, "127.0.0.1:" + std::to_string(iPort), sPath, ec);
-    if (ec && pWhy)
-        *pWhy = ec.message();
     m_p->ws.read_message_max(0);
     return !ec;
 }

@@ -14,10 +14,8 @@ public:
     OWsClient(const OWsClient&) = delete;
     OWsClient& operator=(const OWsClient&) = delete;
 
-    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given. False
-    // with the reason (an HTTP refusal gives its status line).
-    bool bConnect(int iPort, const std::string& sPath, std::string* pWhy = nullptr,
-                  const std::string& sOrigin = "");
+    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given.
+    bool bConnect(int iPort, const std::string& sPath, const std::string& sOrigin = "");
     bool bSend(const std::string& sText, bool bBinary = false);
     // The next message; nothing when the connection closed or iMs passed.
     std::optional<std::string> Receive(int iMs = 20000);
