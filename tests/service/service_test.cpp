@@ -309,8 +309,9 @@ TEST(Service, CancelAndTimeOutLeaveTheReaderRefusingCards) {
 }
 
 // One reader for all: commands run in arrival order across connections,
-// while status answers at once.
-TEST(Service, TwoClientsShareTheReaderInArrivalOrder) {
+// while status answers at once. SIGTERM then completes what is pending as
+// canceled, closes the connections and leaves the reader refusing cards.
+TEST(Service, TwoClientsShareTheReaderInArrivalOrderUntilSigterm) {
     OServiceRun run(tSetup::HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp a(run.iPort()), b(run.iPort());
@@ -328,6 +329,18 @@ TEST(Service, TwoClientsShareTheReaderInArrivalOrder) {
     const auto read = std::find(sent.begin(), sent.end(), "C6a7");
     EXPECT_NE(sent.end(), read);
     EXPECT_NE(sent.end(), std::find(read, sent.end(), "C30"));
+
+    ASSERT_TRUE(run.Emu().RemoveCard());
+    AwaitCard(a, 3);
+    b.vSend("CardReader.Reset", 3);
+    EXPECT_EQ("acknowledge CardReader.Reset", Line(b.UntilName("CardReader.Reset").back()));
+    run.vSignal(SIGTERM);
+    EXPECT_EQ("completion CardReader.ReadRawData canceled", Line(a.Until(3).back()));
+    EXPECT_EQ("completion CardReader.Reset canceled", Line(b.Until(3).back()));
+    EXPECT_TRUE(a.Next().is_null() && b.Next().is_null()) << "the service closes the connections";
+    EXPECT_EQ(0, run.iStop(0)) << run.sLog();
+    EXPECT_FALSE(bEntryEnabled(run.Emu()));
+    EXPECT_TRUE(run.bWaitLog("stopped")) << run.sLog();
 }
 
 TEST(Service, BadInputIsRefusedAndTheConnectionStaysUsable) {
@@ -413,22 +426,6 @@ TEST(Service, SilentAndHalfOpenConnectionsAreDropped) {
               Upgrade(run.iPort(), "/xfs4iot/v1.0/CardReader1", &fd));
     EXPECT_TRUE(bClosedByPeer(fd));
     EXPECT_TRUE(OApp(run.iPort()).bConnected()) << "the service still takes connections";
-}
-
-TEST(Service, SigtermCompletesPendingCommandsAsCanceled) {
-    OServiceRun run(tSetup::HeldAtGate());
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp a(run.iPort()), b(run.iPort());
-    AwaitCard(a, 1);
-    b.vSend("CardReader.Reset", 1);
-    EXPECT_EQ("acknowledge CardReader.Reset", Line(b.Next()));
-    run.vSignal(SIGTERM);
-    EXPECT_EQ("completion CardReader.ReadRawData canceled", Line(a.Until(1).back()));
-    EXPECT_EQ("completion CardReader.Reset canceled", Line(b.Until(1).back()));
-    EXPECT_TRUE(a.Next().is_null() && b.Next().is_null()) << "the service closes the connections";
-    EXPECT_EQ(0, run.iStop(0)) << run.sLog();
-    EXPECT_FALSE(bEntryEnabled(run.Emu()));
-    EXPECT_TRUE(run.bWaitLog("stopped")) << run.sLog();
 }
 
 TEST(Service, AnUnpluggedReaderComesBack) {
