@@ -428,7 +428,8 @@ TEST(Service, SilentAndHalfOpenConnectionsAreDropped) {
     EXPECT_TRUE(OApp(run.iPort()).bConnected()) << "the service still takes connections";
 }
 
-TEST(Service, AnUnpluggedReaderComesBack) {
+// A reader pulled out comes back; a jam is reported until a reset.
+TEST(Service, AnUnpluggedReaderComesBackAndAJamIsReportedUntilAReset) {
     OServiceRun run;
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp app(run.iPort());
@@ -441,23 +442,19 @@ TEST(Service, AnUnpluggedReaderComesBack) {
     EXPECT_TRUE(app.bUntilAt("/payload/common/device", "online"));
     EXPECT_EQ("completion CardReader.Move commandErrorCode noMedia",
               Line(app.Call("CardReader.Move", 3, {{"to", "unit1"}})));
-}
 
-TEST(Service, AJamIsReportedUntilAReset) {
-    OServiceRun run(tSetup::CardInside());
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp app(run.iPort());
+    run.Emu().PlaceCard(emu::CardPosition::Inside);
     run.Emu().Jam();
     EXPECT_EQ("completion CardReader.Move commandErrorCode mediaJam",
-              Line(app.Call("CardReader.Move", 1, {{"to", "exit"}})));
-    EXPECT_EQ("jammed", app.Call("Common.Status", 2)["payload"]["cardReader"]["media"]);
+              Line(app.Call("CardReader.Move", 4, {{"to", "exit"}})));
+    EXPECT_EQ("jammed", app.Call("Common.Status", 5)["payload"]["cardReader"]["media"]);
     EXPECT_EQ("completion CardReader.Reset commandErrorCode mediaJam",
-              Line(app.Call("CardReader.Reset", 3)));
+              Line(app.Call("CardReader.Reset", 6)));
     run.Emu().Jam(false);
-    EXPECT_EQ("completion CardReader.Reset success", Line(app.Call("CardReader.Reset", 4)));
-    const Json status = app.Call("Common.Status", 5)["payload"];
-    EXPECT_EQ("online", status["common"]["device"]);
-    EXPECT_EQ("entering", status["cardReader"]["media"]);
+    EXPECT_EQ("completion CardReader.Reset success", Line(app.Call("CardReader.Reset", 7)));
+    EXPECT_TRUE(
+        bHolds(app.Call("Common.Status", 8)["payload"],
+               R"({"common": {"device": "online"}, "cardReader": {"media": "entering"}})"_json));
 }
 
 TEST(Service, StartUpRefusals) {
