@@ -178,17 +178,22 @@ Json OApp::Next() {
     return s ? Json::parse(*s, nullptr, false) : Json();
 }
 
-std::vector<Json> OApp::Until(int iId) {
+std::vector<Json> OApp::UntilFrame(const std::function<bool(Json& frame)>& last) {
     std::vector<Json> frames;
     for (Json f = Next(); !f.is_null(); f = Next()) {
         frames.push_back(f);
-        if (f["header"]["type"] == "completion" && f["header"]["requestId"] == iId)
+        if (f.is_object() && f.contains("header") && last(f))
             break;
-        if (f["header"]["type"] == "acknowledge" && f["header"]["requestId"] == iId &&
-            f["header"].contains("status"))
-            break; // refused: nothing follows
     }
     return frames;
+}
+
+std::vector<Json> OApp::Until(int iId) {
+    return UntilFrame([iId](Json& f) {
+        Json& h = f["header"];
+        return h["requestId"] == iId && (h["type"] == "completion" || // or refused: nothing follows
+                                         (h["type"] == "acknowledge" && h.contains("status")));
+    });
 }
 
 Json OApp::Call(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
@@ -198,13 +203,7 @@ Json OApp::Call(const std::string& sName, int iId, const Json& payload, int iTim
 }
 
 std::vector<Json> OApp::UntilName(const std::string& sName) {
-    std::vector<Json> frames;
-    for (Json f = Next(); !f.is_null(); f = Next()) {
-        frames.push_back(f);
-        if (f["header"]["name"] == sName)
-            break;
-    }
-    return frames;
+    return UntilFrame([&sName](Json& f) { return f["header"]["name"] == sName; });
 }
 
 std::string Line(const Json& f) {
@@ -237,10 +236,9 @@ std::string B64(const std::string& bytes) {
 
 bool OApp::bUntilAt(const char* pPointer, const std::string& sValue) {
     const Json::json_pointer p(pPointer);
-    for (Json f = Next(); !f.is_null(); f = Next())
-        if (f.is_object() && f.contains(p) && f[p] == sValue)
-            return true;
-    return false;
+    const auto holds = [&](Json& f) { return f.contains(p) && f[p] == sValue; };
+    std::vector<Json> frames = UntilFrame(holds);
+    return !frames.empty() && holds(frames.back());
 }
 
 bool bHolds(const Json& got, const Json& want) {

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -96,6 +97,8 @@ public:
     // Reads frames up to one with this string at the JSON pointer; false
     // when none came.
     bool bUntilAt(const char* pPointer, const std::string& sValue);
+    // Frames up to the first that last() picks, that one included.
+    std::vector<Json> UntilFrame(const std::function<bool(Json& frame)>& last);
 
 private:
     OWsClient m_ws;
