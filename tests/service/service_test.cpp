@@ -443,7 +443,8 @@ TEST(Service, AnUnpluggedReaderComesBackAndAJamIsReportedUntilAReset) {
     EXPECT_EQ("completion CardReader.Move commandErrorCode noMedia",
               Line(app.Call("CardReader.Move", 3, {{"to", "unit1"}})));
 
-    run.Emu().PlaceCard(emu::CardPosition::Inside);
+    run.Emu().PlaceCard(emu::CardPosition::Inside); // seen, then jammed as it moves
+    EXPECT_TRUE(app.bUntilAt("/payload/cardReader/media", "present"));
     run.Emu().Jam();
     EXPECT_EQ("completion CardReader.Move commandErrorCode mediaJam",
               Line(app.Call("CardReader.Move", 4, {{"to", "exit"}})));
