@@ -166,11 +166,15 @@ OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
     m_bConnected = m_ws.bConnect(iPort, sPath, sOrigin);
 }
 
-void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+std::string Command(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
     Json h = {{"name", sName}, {"requestId", iId}, {"type", "command"}, {"version", "2.0"}};
     if (iTimeoutMs >= 0)
         h["timeout"] = iTimeoutMs;
-    m_ws.bSend(Json{{"header", h}, {"payload", payload}}.dump());
+    return Json{{"header", h}, {"payload", payload}}.dump();
+}
+
+void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+    m_ws.bSend(Command(sName, iId, payload, iTimeoutMs));
 }
 
 Json OApp::Next() {

@@ -105,6 +105,9 @@ private:
     bool m_bConnected = false;
 };
 
+// A command's frame; iTimeoutMs < 0: no timeout in the header.
+std::string Command(const std::string& sName, int iId, const Json& payload = Json::object(),
+                    int iTimeoutMs = -1);
 // "acknowledge Common.Status", "completion Common.Status success", ...
 std::string Line(const Json& frame);
 std::vector<std::string> Lines(const std::vector<Json>& frames);

@@ -348,11 +348,10 @@ TEST(Service, BadInputIsRefusedAndTheConnectionStaysUsable) {
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     OApp app(run.iPort());
     const auto frame = [](const Json& header, const Json& payload = Json::object()) {
-        Json h = {
-            {"name", "Common.Status"}, {"requestId", 1}, {"type", "command"}, {"version", "2.0"}};
+        Json f = Json::parse(Command("Common.Status", 1, payload));
         if (header.is_object())
-            h.update(header);
-        return Json{{"header", h}, {"payload", payload}}.dump();
+            f["header"].update(header);
+        return f.dump();
     };
     struct Row {
         std::string sFrame;
