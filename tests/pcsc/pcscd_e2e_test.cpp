@@ -29,7 +29,6 @@ extern "C" {
 }
 
 #include "emulator.h"
-#include "quillon/idc.h"
 #include "quillon/pcsc_control.h"
 
 namespace {
