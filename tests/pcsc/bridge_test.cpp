@@ -229,23 +229,43 @@ TEST_F(BridgeTest, ReaderThatGoesIsLookedForOnceASecondUntilItIsBack) {
     EXPECT_EQ(Logged(" open again"), 1u);
 }
 
-TEST_F(BridgeTest, PowerUpHandsOutTheAnswerAndOffersTheChipsProtocolOnly) {
+// A chip PC/SC cannot carry is switched off again; a chip it can carry hands
+// out its answer and is offered its own protocol only.
+TEST_F(BridgeTest, PowerUpHandsOutTheAnswerOrSwitchesAChipPCSCCannotCarryOffAgain) {
     Open();
     struct Row {
+        const char* what;
         uint32_t uiType;
-        DWORD offered, other;
-    } rows[] = {{0, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1},
-                {1, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0}};
+        std::vector<uint8_t> answer;
+        DWORD offered; // 0: the power-up fails
+    } rows[] = {
+        {"memory chip", 4, {0xA2, 0x13, 0x10, 0x91}, 0},
+        {"longer than an ATR can be", 0, std::vector<uint8_t>(34, 0x3B), 0},
+        {"no answer at all", 1, {}, 0},
+        {"T=0", 0, kAtrT0, SCARD_PROTOCOL_T0},
+        {"T=1", 1, kAtrT0, SCARD_PROTOCOL_T1},
+    };
     for (const auto& row : rows) {
+        g_fake.calls.clear();
         g_fake.uiChipType = row.uiType;
-        g_fake.answer = kAtrT0;
+        g_fake.answer = row.answer;
         UCHAR atr[MAX_ATR_SIZE] = {};
         DWORD len = sizeof atr;
-        ASSERT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_SUCCESS);
-        EXPECT_EQ(std::vector<uint8_t>(atr, atr + len), kAtrT0);
-        EXPECT_EQ(IFDHSetProtocolParameters(kLun, row.offered, 0, 0, 0, 0), IFD_SUCCESS);
-        EXPECT_EQ(IFDHSetProtocolParameters(kLun, row.other, 0, 0, 0, 0),
-                  IFD_PROTOCOL_NOT_SUPPORTED);
+        EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len),
+                  row.offered ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION)
+            << row.what;
+        EXPECT_EQ(std::vector<uint8_t>(atr, atr + len),
+                  row.offered ? row.answer : std::vector<uint8_t>{})
+            << row.what;
+        EXPECT_EQ(g_fake.calls,
+                  (row.offered ? Strings{"ChipPower 1"} : Strings{"ChipPower 1", "ChipPower 3"}))
+            << row.what;
+        for (DWORD protocol : {SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1})
+            EXPECT_EQ(IFDHSetProtocolParameters(kLun, protocol, 0, 0, 0, 0),
+                      !row.offered              ? IFD_COMMUNICATION_ERROR
+                      : protocol == row.offered ? IFD_SUCCESS
+                                                : IFD_PROTOCOL_NOT_SUPPORTED)
+                << row.what << " " << protocol;
     }
     g_fake.calls.clear();
     UCHAR atr[MAX_ATR_SIZE];
@@ -253,28 +273,11 @@ TEST_F(BridgeTest, PowerUpHandsOutTheAnswerAndOffersTheChipsProtocolOnly) {
     EXPECT_EQ(IFDHPowerICC(kLun, IFD_RESET, atr, &len), IFD_SUCCESS);
     EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, atr, &len), IFD_SUCCESS);
     EXPECT_EQ(g_fake.calls, (Strings{"ChipPower 2", "ChipPower 3"})) << "reset is a warm reset";
-}
-
-TEST_F(BridgeTest, ChipPCSCCannotCarryIsSwitchedOffAgain) {
-    Open();
-    struct Row {
-        uint32_t uiType;
-        std::vector<uint8_t> answer;
-    } rows[] = {
-        {4, {0xA2, 0x13, 0x10, 0x91}},       // memory chip
-        {0, std::vector<uint8_t>(34, 0x3B)}, // longer than an ATR can be
-        {1, {}},                             // no answer at all
-    };
-    for (const auto& row : rows) {
-        g_fake.calls.clear();
-        g_fake.uiChipType = row.uiType;
-        g_fake.answer = row.answer;
-        UCHAR atr[MAX_ATR_SIZE];
-        DWORD len = sizeof atr;
-        EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_ERROR_POWER_ACTION);
-        EXPECT_EQ(len, 0u);
-        EXPECT_EQ(g_fake.calls, (Strings{"ChipPower 1", "ChipPower 3"}));
-    }
+    g_fake.calls.clear();
+    g_fake.iPowerResult = 1; // the library's power-up fails (1267): nothing to switch off
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_UP, atr, &len), IFD_ERROR_POWER_ACTION);
+    EXPECT_EQ(len, 0u);
+    EXPECT_EQ(g_fake.calls, Strings{"ChipPower 1"});
 }
 
 TEST_F(BridgeTest, TransmitFailsCleanlyForSilentChipsLongApdusAndSmallBuffers) {
@@ -339,14 +342,10 @@ TEST_F(BridgeTest, ControlCodesDriveTheMotorWithResultCodeAndRecord) {
         {QUILLON_CTL_STATUS, {}, {"GetStatus"}, {0, 0, 1, 0}, sizeof(tIdcStatus)},
         {QUILLON_CTL_RESET, {2, 0, 0, 0}, {"Init 2"}, {}, 0},
     };
-    g_fake.iMotorResult = 1;
-    g_fake.iMotorCode = 1236;
+    g_fake.iMotorResult = g_fake.iStatusResult = g_fake.iInitResult = 1; // each refused: 1236
+    g_fake.iMotorCode = g_fake.iStatusCode = g_fake.iInitCode = 1236;
     for (const auto& row : rows) {
         g_fake.calls.clear();
-        g_fake.iStatusResult = g_fake.iMotorResult;
-        g_fake.iStatusCode = g_fake.iMotorCode;
-        g_fake.iInitResult = g_fake.iMotorResult;
-        g_fake.iInitCode = g_fake.iMotorCode;
         std::vector<UCHAR> out(512, 0xEE);
         DWORD got = 0;
         std::vector<UCHAR> in = row.in;

@@ -73,35 +73,15 @@ int IDC_EjectCard(tDevReturn* pRet) {
     g_fake.calls.push_back("EjectCard");
     return Answer(pRet, g_fake.iMotorResult, g_fake.iMotorCode);
 }
-int IDC_GetCapabilities(tIdcCaps*, tDevReturn*) {
-    return 1;
-}
-int IDC_GetLifeInfo(tIdcLife*, tDevReturn*) {
-    return 1;
-}
 int IDC_ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     g_fake.calls.push_back("ReadTrack");
     pTracks->uiLen2 = 3;
     std::memcpy(pTracks->abTrack2, ";1?", 3);
     return Answer(pRet, g_fake.iMotorResult, g_fake.iMotorCode);
 }
-int IDC_Reset(tDevReturn*) {
-    return 0;
-}
-int IDC_ResetCount(int, tDevReturn*) {
-    return 1;
-}
 int IDC_RetainCard(uint32_t* pCount, tDevReturn* pRet) {
     g_fake.calls.push_back("RetainCard");
     *pCount = 0x01020304;
     return Answer(pRet, g_fake.iMotorResult, g_fake.iMotorCode);
 }
-int IDC_ReleaseAntiFishing(tDevReturn*) {
-    return 1;
-}
-int IDC_WriteTrack(int, const uint8_t*, uint32_t, tDevReturn*) {
-    return 1;
-}
-void IDC_GetLogicalDevName(char*) {}
-void IDC_SetLogicalDevName(const char*) {}
 }

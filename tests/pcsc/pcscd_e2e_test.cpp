@@ -7,7 +7,6 @@
 // user, a reader unplugged and plugged in again.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -20,9 +19,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,14 +29,12 @@ extern "C" {
 }
 
 #include "emulator.h"
-#include "quillon/idc.h"
 #include "quillon/pcsc_control.h"
 
 namespace {
 
 using quillon::emu::Bytes;
 using quillon::emu::Card;
-using quillon::emu::ChipKind;
 using quillon::emu::Emulator;
 using quillon::emu::Family;
 using quillon::emu::Options;
@@ -48,65 +43,12 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kSocket = "/run/pcscd/pcscd.comm";
 constexpr const char* kReader = "Quillon test reader";
 
-bool PcscdAnswers() {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kSocket, sizeof addr.sun_path - 1);
-    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return up;
-}
-
-// pcscd as a child process; the destructor stops it by its pid.
-class Pcscd {
-public:
-    Pcscd(const std::string& confDir, const std::string& work) {
-        const std::string log = work + "/pcscd.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd >= 0) {
-                ::dup2(fd, 1);
-                ::dup2(fd, 2);
-            }
-            ::setenv("QUILLON_PCSC_RUN_DIR", (work + "/run").c_str(), 1);
-            ::setenv("QUILLON_PCSC_TRACE_DIR", (work + "/trace").c_str(), 1);
-            ::setenv("QUILLON_LOCK_DIR", work.c_str(), 1);
-            ::execlp("pcscd", "pcscd", "--foreground", "--debug", "-c", confDir.c_str(),
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    }
-    ~Pcscd() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-    bool Running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-private:
-    pid_t pid_ = -1;
-};
-
 class PcscdTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0)
             GTEST_SKIP() << "pcscd needs root (it listens on " << kSocket << ")";
-        if (PcscdAnswers())
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) == SCARD_S_SUCCESS)
             GTEST_SKIP() << "a pcscd already answers on " << kSocket
                          << ": this test starts its own and runs only where none runs";
         char tmpl[] = "/tmp/quillon-pcscd-XXXXXX";
@@ -114,8 +56,8 @@ protected:
         work_ = tmpl;
     }
 
-    // A new emulated reader (the last one stops) with the card where given.
-    std::string StartEmulator(quillon::emu::CardPosition at, const Card& card = Card::Default()) {
+    // A new emulated reader (the last one stops) with a card inside.
+    std::string StartEmulator(const Card& card) {
         if (emu_)
             emu_->Stop();
         Options opt;
@@ -123,33 +65,60 @@ protected:
         emu_ = std::make_unique<Emulator>(Family::A, opt);
         const std::string port = emu_->Start();
         emu_->SetCard(card);
-        emu_->PlaceCard(at);
+        emu_->PlaceCard(quillon::emu::CardPosition::Inside);
         return port;
     }
 
-    // pcscd with one reader, DEVICENAME as given; false when pcscd did not
-    // come up (its context cannot be had).
+    // pcscd with one reader, DEVICENAME as given, as a child process that
+    // TearDown stops by its pid; false when pcscd did not come up (its
+    // context cannot be had).
     bool StartPcscd(const std::string& deviceName) {
         const std::string conf = work_ + "/reader.conf.d";
         (void)::mkdir(conf.c_str(), 0700);
         std::ofstream(conf + "/quillon") << "FRIENDLYNAME \"" << kReader << "\"\n"
                                          << "DEVICENAME " << deviceName << "\n"
                                          << "LIBPATH " << QUILLON_IFD_PATH << "\n";
-        pcscd_ = std::make_unique<Pcscd>(conf, work_);
+        const std::string log = work_ + "/pcscd.log";
+        pcscd_ = ::fork();
+        if (pcscd_ == 0) {
+            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            ::setenv("QUILLON_PCSC_RUN_DIR", (work_ + "/run").c_str(), 1);
+            ::setenv("QUILLON_PCSC_TRACE_DIR", (work_ + "/trace").c_str(), 1);
+            ::setenv("QUILLON_LOCK_DIR", work_.c_str(), 1);
+            ::execlp("pcscd", "pcscd", "--foreground", "--debug", "-c", conf.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) !=
                SCARD_S_SUCCESS) {
-            if (!pcscd_->Running() || Clock::now() > deadline)
+            if (!PcscdRunning() || Clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return true;
     }
+    bool PcscdRunning() const { return pcscd_ > 0 && ::waitpid(pcscd_, nullptr, WNOHANG) == 0; }
 
     void TearDown() override {
         if (ctx_)
             SCardReleaseContext(ctx_);
-        pcscd_.reset();
+        if (pcscd_ > 0) {
+            ::kill(pcscd_, SIGTERM);
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (::waitpid(pcscd_, nullptr, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pcscd_, SIGKILL);
+                    ::waitpid(pcscd_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
         if (emu_)
             emu_->Stop();
         if (!work_.empty() && !HasFailure())
@@ -158,9 +127,8 @@ protected:
             std::printf("pcscd's log and the traces stay in %s\n", work_.c_str());
     }
 
-    std::string Log() const { return Read(work_ + "/pcscd.log"); }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path);
+    std::string Log() const {
+        std::ifstream in(work_ + "/pcscd.log");
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
@@ -198,75 +166,21 @@ protected:
         return st.dwEventState;
     }
 
-    // A control code over a direct connection: the output as it came, and
-    // SCardControl's result.
-    static Bytes Control(SCARDCONTEXT ctx, const std::string& reader, DWORD code, LONG& rv) {
-        SCARDHANDLE h = 0;
-        DWORD proto = 0, got = 0;
-        Bytes out(512);
-        rv = SCardConnect(ctx, reader.c_str(), SCARD_SHARE_DIRECT, 0, &h, &proto);
-        if (rv == SCARD_S_SUCCESS) {
-            rv = SCardControl(h, SCARD_CTL_CODE(code), nullptr, 0, out.data(), out.size(), &got);
-            SCardDisconnect(h, SCARD_LEAVE_CARD);
-        }
-        out.resize(rv == SCARD_S_SUCCESS ? got : 0);
-        return out;
-    }
-    Bytes Transmit(SCARDHANDLE h, DWORD proto, const Bytes& apdu) {
+    static Bytes Transmit(SCARDHANDLE h, const Bytes& apdu) {
         Bytes out(258);
         DWORD len = out.size();
-        const SCARD_IO_REQUEST* pci = proto == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-        const LONG rv = SCardTransmit(h, pci, apdu.data(), apdu.size(), nullptr, out.data(), &len);
+        const LONG rv =
+            SCardTransmit(h, SCARD_PCI_T0, apdu.data(), apdu.size(), nullptr, out.data(), &len);
         EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv);
         out.resize(rv == SCARD_S_SUCCESS ? len : 0);
         return out;
     }
 
-    // Connects, checks the answer to reset and selects the card's payment
-    // application; returns the FCI with its status word.
-    Bytes ConnectAndSelect(const Card& card, DWORD wantProto) {
-        SCARDHANDLE h = 0;
-        DWORD proto = 0;
-        LONG rv = SCardConnect(ctx_, reader_.c_str(), SCARD_SHARE_SHARED,
-                               SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &proto);
-        EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv) << Log();
-        if (rv != SCARD_S_SUCCESS)
-            return {};
-        EXPECT_EQ(proto, wantProto);
-        Bytes atr(MAX_ATR_SIZE);
-        DWORD atrLen = atr.size(), state = 0, p = 0, nameLen = 0;
-        EXPECT_EQ(SCardStatus(h, nullptr, &nameLen, &state, &p, atr.data(), &atrLen),
-                  SCARD_S_SUCCESS);
-        atr.resize(atrLen);
-        EXPECT_EQ(atr, card.Answer());
-
-        Bytes select{0x00, 0xA4, 0x04, 0x00, static_cast<uint8_t>(card.apps[0].aid.size())};
-        select.insert(select.end(), card.apps[0].aid.begin(), card.apps[0].aid.end());
-        select.push_back(0x00);
-        Bytes fci = Transmit(h, proto, select);
-        if (proto == SCARD_PROTOCOL_T0) {
-            // T=0: the application fetches the answer itself.
-            EXPECT_EQ(fci.size(), 2u);
-            EXPECT_EQ(fci.empty() ? 0 : fci[0], 0x61);
-            if (fci.size() == 2 && fci[0] == 0x61)
-                fci = Transmit(h, proto, Bytes{0x00, 0xC0, 0x00, 0x00, fci[1]});
-        }
-        SCardDisconnect(h, SCARD_LEAVE_CARD);
-        return fci;
-    }
-
-    std::string work_, port_, reader_;
+    std::string work_, reader_;
     std::unique_ptr<Emulator> emu_;
-    std::unique_ptr<Pcscd> pcscd_;
+    pid_t pcscd_ = -1;
     SCARDCONTEXT ctx_ = 0;
 };
-
-void ExpectFci(const Bytes& fci) {
-    ASSERT_GE(fci.size(), 4u);
-    EXPECT_EQ(fci[0], 0x6F) << "FCI template";
-    EXPECT_EQ(fci[fci.size() - 2], 0x90);
-    EXPECT_EQ(fci[fci.size() - 1], 0x00);
-}
 
 // The reader named by a link to its serial device (the bridge writes the
 // configuration: the motor codes stay off). A client of another user may not
@@ -275,10 +189,8 @@ void ExpectFci(const Bytes& fci) {
 // chip answers, with the same pcscd.
 TEST_F(PcscdTest, MotorCodesStayOffForOthersAndAReplugWithoutRestartBringsTheReaderBack) {
     const std::string link = work_ + "/tty";
-    Card t0 = Card::Default();
-    t0.chip = ChipKind::ProcessorT0;
-    port_ = StartEmulator(quillon::emu::CardPosition::Inside, t0);
-    ASSERT_EQ(::symlink(port_.c_str(), link.c_str()), 0);
+    const Card card = Card::Default(); // a T=0 chip
+    ASSERT_EQ(::symlink(StartEmulator(card).c_str(), link.c_str()), 0);
     ASSERT_TRUE(StartPcscd(link)) << Log();
     ASSERT_TRUE(WaitForReader()) << Log();
     ASSERT_TRUE(WaitState(SCARD_STATE_PRESENT) & SCARD_STATE_PRESENT) << Log();
@@ -288,30 +200,61 @@ TEST_F(PcscdTest, MotorCodesStayOffForOthersAndAReplugWithoutRestartBringsTheRea
     const pid_t child = ::fork();
     if (child == 0) {
         SCARDCONTEXT ctx = 0;
-        LONG rv = ::setgroups(0, nullptr) | ::setgid(nobody->pw_gid) | ::setuid(nobody->pw_uid);
-        if (rv != 0 || SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != 0)
+        SCARDHANDLE h = 0;
+        DWORD proto = 0, got = 0;
+        uint8_t out[512];
+        if (::setgroups(0, nullptr) | ::setgid(nobody->pw_gid) | ::setuid(nobody->pw_uid) ||
+            SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != 0 ||
+            SCardConnect(ctx, reader_.c_str(), SCARD_SHARE_DIRECT, 0, &h, &proto) != 0)
             ::_exit(2);
-        (void)Control(ctx, reader_, QUILLON_CTL_RETAIN, rv);
+        const LONG rv =
+            SCardControl(h, SCARD_CTL_CODE(QUILLON_CTL_RETAIN), nullptr, 0, out, sizeof out, &got);
         ::_exit(rv == SCARD_E_UNSUPPORTED_FEATURE ? 0 : 3);
     }
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "2: no setuid or no PC/SC, 3: the control code was not refused";
+        << "2: no setuid, no PC/SC or no connection, 3: the control code was not refused";
     EXPECT_EQ(emu_->Position(), quillon::emu::CardPosition::Inside);
     EXPECT_EQ(emu_->GetCounters().retains, 0u);
 
     emu_->Stop(); // pulled out
     EXPECT_TRUE(WaitState(SCARD_STATE_EMPTY) & SCARD_STATE_EMPTY) << "absent while unplugged";
-    port_ = StartEmulator(quillon::emu::CardPosition::Inside, t0);
+    const std::string port = StartEmulator(card);
     const auto plugged = Clock::now();
     const std::string fresh = link + ".new";
-    ASSERT_EQ(::symlink(port_.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::symlink(port.c_str(), fresh.c_str()), 0);
     ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
     ASSERT_TRUE(WaitState(SCARD_STATE_PRESENT) & SCARD_STATE_PRESENT) << Log();
-    ExpectFci(ConnectAndSelect(t0, SCARD_PROTOCOL_T0));
+    // The chip answers again: its answer to reset, and the payment
+    // application's FCI, which in T=0 the application fetches itself.
+    SCARDHANDLE h = 0;
+    DWORD proto = 0;
+    ASSERT_EQ(SCardConnect(ctx_, reader_.c_str(), SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &proto),
+              SCARD_S_SUCCESS)
+        << Log();
+    EXPECT_EQ(proto, SCARD_PROTOCOL_T0);
+    Bytes atr(MAX_ATR_SIZE);
+    DWORD atrLen = atr.size(), state = 0, nameLen = 0;
+    EXPECT_EQ(SCardStatus(h, nullptr, &nameLen, &state, &proto, atr.data(), &atrLen),
+              SCARD_S_SUCCESS);
+    atr.resize(atrLen);
+    EXPECT_EQ(atr, card.Answer());
+    const Bytes& aid = card.apps[0].aid;
+    Bytes select{0x00, 0xA4, 0x04, 0x00, static_cast<uint8_t>(aid.size())};
+    select.insert(select.end(), aid.begin(), aid.end());
+    select.push_back(0x00);
+    const Bytes sw = Transmit(h, select);
+    ASSERT_EQ(sw.size(), 2u);
+    EXPECT_EQ(sw[0], 0x61);
+    const Bytes fci = Transmit(h, Bytes{0x00, 0xC0, 0x00, 0x00, sw[1]});
+    SCardDisconnect(h, SCARD_LEAVE_CARD);
+    ASSERT_GE(fci.size(), 4u);
+    EXPECT_EQ(fci[0], 0x6F) << "FCI template";
+    EXPECT_EQ(Bytes(fci.end() - 2, fci.end()), (Bytes{0x90, 0x00}));
     EXPECT_LT(Clock::now() - plugged, std::chrono::seconds(10));
-    EXPECT_TRUE(pcscd_->Running());
+    EXPECT_TRUE(PcscdRunning());
     const std::string log = Log();
     EXPECT_EQ(log.find("gone (1223)"), log.rfind("gone (1223)")) << "the loss is told once";
 }

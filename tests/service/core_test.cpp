@@ -80,13 +80,7 @@ TEST(ServiceCore, AnObserverHearsOfCommandsCardsAndRefusals) {
     service.vStart();
     const uint64_t id = service.uiOpen(Endpoint::Service, "");
     const auto send = [&](const char* pName, int iId, const Json& payload) {
-        service.vReceive(
-            id,
-            Json{{"header",
-                  {{"name", pName}, {"requestId", iId}, {"type", "command"}, {"version", "2.0"}}},
-                 {"payload", payload}}
-                .dump(),
-            FrameKind::Text);
+        service.vReceive(id, Command(pName, iId, payload), FrameKind::Text);
         return Line(out.Completion(iId));
     };
     reader.With([](emu::Engine& e) { e.Model().tCard().track3.clear(); });

@@ -103,21 +103,13 @@ TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
 // another ejected and taken, one jammed, then the reader unplugged. Every
 // series as the scrape shows it, and promtool's verdict.
 TEST(Metrics, ACardsLifeAsScraped) {
-    OServiceRun::tSetup setup;
-    setup.emu.entryDelay = emu::kForever;
-    OServiceRun run(setup);
+    OServiceRun run(OServiceRun::tSetup::HeldAtGate());
     ASSERT_TRUE(run.bStarted()) << run.sLog();
     emu::Emulator& e = run.Emu();
     emu::Card card = emu::Card::Default();
     card.track3.clear();
     e.SetCard(card);
     OApp app(run.iPort());
-    const auto waitFor = [&](const char* pPointer, const std::string& sState) {
-        for (Json f = app.Next(); !f.is_null(); f = app.Next())
-            if (At(f, pPointer) == sState)
-                return;
-        ADD_FAILURE() << "no change to " << sState;
-    };
     app.Ws().bSend("not json");
     EXPECT_EQ("acknowledge Common.Acknowledge invalidMessage", Line(app.Next()));
     app.vSend("CardReader.ReadRawData", 1,
@@ -133,17 +125,17 @@ TEST(Metrics, ACardsLifeAsScraped) {
               Line(app.Call("CardReader.Move", 3, {{"to", "unit1"}})));
     EXPECT_EQ("completion Storage.GetStorage success", Line(app.Call("Storage.GetStorage", 4)));
     e.PlaceCard(emu::CardPosition::Inside);
-    waitFor("/payload/cardReader/media", "present");
+    EXPECT_TRUE(app.bUntilAt("/payload/cardReader/media", "present"));
     EXPECT_EQ("completion CardReader.Move success",
               Line(app.Call("CardReader.Move", 5, {{"to", "exit"}})));
     e.RemoveCard();
-    waitFor("/payload/cardReader/media", "notPresent");
+    EXPECT_TRUE(app.bUntilAt("/payload/cardReader/media", "notPresent"));
     e.PlaceCard(emu::CardPosition::Inside);
     e.Jam();
     EXPECT_EQ("completion CardReader.Move commandErrorCode mediaJam",
               Line(app.Call("CardReader.Move", 6, {{"to", "exit"}})));
     run.vUnplug();
-    waitFor("/payload/common/device", "noDevice");
+    EXPECT_TRUE(app.bUntilAt("/payload/common/device", "noDevice"));
 
     const std::string sAnswer = HttpGet(run.iPort(), "/metrics");
     EXPECT_EQ(0u, sAnswer.find("HTTP/1.1 200 OK\r\n"));
@@ -186,12 +178,19 @@ TEST(Metrics, ACardsLifeAsScraped) {
 }
 
 // Scrapes are answered from memory: the reader hears nothing (the status
-// poll is a minute away).
-TEST(Metrics, AHundredScrapesCostTheReaderNothing) {
+// poll is a minute away). The file for the textfile collector: there once
+// the service listens, the last counts written at the stop, no temporary left.
+TEST(Metrics, ScrapesCostTheReaderNothingAndTheFileKeepsTheLastCounts) {
+    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(sDir.data()));
+    const std::string sFile = sDir + "/quillon.prom";
     OServiceRun::tSetup setup;
     setup.sIni = "StatusPollMs=60000\n";
+    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
     OServiceRun run(setup);
     ASSERT_TRUE(run.bStarted()) << run.sLog();
+    ExpectLines(ReadFile(sFile),
+                {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
     run.Emu().ClearLog();
     for (int i = 0; i < 100; ++i)
         ASSERT_EQ(0u, HttpGet(run.iPort(), i % 10   ? "/metrics"
@@ -199,20 +198,6 @@ TEST(Metrics, AHundredScrapesCostTheReaderNothing) {
                                                     : "/status.json")
                           .find("HTTP/1.1 200 OK"));
     EXPECT_EQ(Strings{}, run.Emu().Commands());
-}
-
-// The file for the textfile collector: there once the service listens,
-// the last counts written at the stop, no temporary left.
-TEST(Metrics, TheMetricsFile) {
-    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(sDir.data()));
-    const std::string sFile = sDir + "/quillon.prom";
-    OServiceRun::tSetup setup;
-    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
-    OServiceRun run(setup);
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    ExpectLines(ReadFile(sFile),
-                {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
     {
         OApp app(run.iPort());
         EXPECT_EQ("completion Common.Status success", Line(app.Call("Common.Status", 1)));
@@ -245,8 +230,7 @@ TEST(Metrics, WhatThePageMayDo) {
         {"Storage.GetStorage", {}, {"unsupportedCommand", "unsupportedCommand"}},
     };
     for (bool bActions : {false, true}) {
-        OServiceRun::tSetup setup;
-        setup.eCard = emu::CardPosition::Inside;
+        OServiceRun::tSetup setup = OServiceRun::tSetup::CardInside();
         if (bActions)
             setup.args = {"--allow-page-actions"};
         OServiceRun run(setup);
@@ -254,6 +238,7 @@ TEST(Metrics, WhatThePageMayDo) {
         const std::string sPage = HttpGet(run.iPort(), "/");
         EXPECT_NE(std::string::npos, sPage.find("X-Frame-Options: DENY"));
         EXPECT_EQ(bActions, sPage.find("data-action=\"eject\"") != std::string::npos);
+        EXPECT_EQ(bActions, sPage.find("<button") != std::string::npos) << "no button at all";
         OApp page(run.iPort(), "/xfs4iot/v1.0/CardReader1",
                   "http://127.0.0.1:" + std::to_string(run.iPort()));
         int iId = 0;

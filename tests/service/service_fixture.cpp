@@ -1,12 +1,11 @@
 #include "service_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <openssl/evp.h>
 
 #include <chrono>
 #include <cstdio>
@@ -98,7 +97,15 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
 }
 
 OServiceRun::~OServiceRun() {
-    iStop(SIGKILL);
+    // Stopped as its service manager stops it (a coverage build keeps the
+    // counts); killed if its log is not closed by then.
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::seconds(10), [this] { return m_bLogClosed; }))
+            kill(m_pid, SIGKILL);
+    }
+    iStop(0);
     if (m_logReader.joinable())
         m_logReader.join();
     if (m_iLogFd >= 0)
@@ -156,14 +163,18 @@ int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
 }
 
 OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
-    m_bConnected = m_ws.bConnect(iPort, sPath, nullptr, sOrigin);
+    m_bConnected = m_ws.bConnect(iPort, sPath, sOrigin);
 }
 
-void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+std::string Command(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
     Json h = {{"name", sName}, {"requestId", iId}, {"type", "command"}, {"version", "2.0"}};
     if (iTimeoutMs >= 0)
         h["timeout"] = iTimeoutMs;
-    m_ws.bSend(Json{{"header", h}, {"payload", payload}}.dump());
+    return Json{{"header", h}, {"payload", payload}}.dump();
+}
+
+void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
+    m_ws.bSend(Command(sName, iId, payload, iTimeoutMs));
 }
 
 Json OApp::Next() {
@@ -171,17 +182,22 @@ Json OApp::Next() {
     return s ? Json::parse(*s, nullptr, false) : Json();
 }
 
-std::vector<Json> OApp::Until(int iId) {
+std::vector<Json> OApp::UntilFrame(const std::function<bool(Json& frame)>& last) {
     std::vector<Json> frames;
     for (Json f = Next(); !f.is_null(); f = Next()) {
         frames.push_back(f);
-        if (f["header"]["type"] == "completion" && f["header"]["requestId"] == iId)
+        if (f.is_object() && f.contains("header") && last(f))
             break;
-        if (f["header"]["type"] == "acknowledge" && f["header"]["requestId"] == iId &&
-            f["header"].contains("status"))
-            break; // refused: nothing follows
     }
     return frames;
+}
+
+std::vector<Json> OApp::Until(int iId) {
+    return UntilFrame([iId](Json& f) {
+        Json& h = f["header"];
+        return h["requestId"] == iId && (h["type"] == "completion" || // or refused: nothing follows
+                                         (h["type"] == "acknowledge" && h.contains("status")));
+    });
 }
 
 Json OApp::Call(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
@@ -191,13 +207,7 @@ Json OApp::Call(const std::string& sName, int iId, const Json& payload, int iTim
 }
 
 std::vector<Json> OApp::UntilName(const std::string& sName) {
-    std::vector<Json> frames;
-    for (Json f = Next(); !f.is_null(); f = Next()) {
-        frames.push_back(f);
-        if (f["header"]["name"] == sName)
-            break;
-    }
-    return frames;
+    return UntilFrame([&sName](Json& f) { return f["header"]["name"] == sName; });
 }
 
 std::string Line(const Json& f) {
@@ -221,27 +231,30 @@ std::vector<std::string> Lines(const std::vector<Json>& frames) {
 }
 
 std::string B64(const std::string& bytes) {
-    static const char k[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string s;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = static_cast<uint8_t>(bytes[i]) << 16 |
-                           static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                           static_cast<uint8_t>(bytes[i + 2]);
-        s += {k[v >> 18], k[v >> 12 & 63], k[v >> 6 & 63], k[v & 63]};
-    }
-    if (bytes.size() - i == 1)
-        s += {k[static_cast<uint8_t>(bytes[i]) >> 2], k[(bytes[i] & 3) << 4], '=', '='};
-    else if (bytes.size() - i == 2)
-        s += {k[static_cast<uint8_t>(bytes[i]) >> 2],
-              k[(bytes[i] & 3) << 4 | static_cast<uint8_t>(bytes[i + 1]) >> 4],
-              k[(bytes[i + 1] & 15) << 2], '='};
+    std::string s(4 * ((bytes.size() + 2) / 3) + 1, '\0'); // OpenSSL's, not the service's
+    s.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(s.data()),
+                                                 reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                 static_cast<int>(bytes.size()))));
     return s;
 }
 
-std::string At(const Json& frame, const char* pPointer) {
+bool OApp::bUntilAt(const char* pPointer, const std::string& sValue) {
     const Json::json_pointer p(pPointer);
-    return frame.is_object() && frame.contains(p) && frame[p].is_string()
-               ? frame[p].get<std::string>()
-               : "";
+    const auto holds = [&](Json& f) { return f.contains(p) && f[p] == sValue; };
+    std::vector<Json> frames = UntilFrame(holds);
+    return !frames.empty() && holds(frames.back());
+}
+
+bool bHolds(const Json& got, const Json& want) {
+    if (!want.is_structured())
+        return got == want;
+    if (got.type() != want.type() || (got.is_array() && got.size() < want.size()))
+        return false;
+    size_t i = 0;
+    for (auto it = want.begin(); it != want.end(); ++it, ++i)
+        if (want.is_array() ? !bHolds(got[i], *it)
+            : it->is_null() ? got.contains(it.key())
+                            : !got.contains(it.key()) || !bHolds(got[it.key()], *it))
+            return false;
+    return true;
 }

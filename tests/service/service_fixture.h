@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,18 @@ public:
         quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None;
         std::string sIni;              // [XFS4IoT] lines, before the tests' poll times
         std::vector<std::string> args; // more arguments
+        // No card; one offered goes in when the test lets it.
+        static tSetup HeldAtGate() {
+            tSetup s;
+            s.emu.entryDelay = quillon::emu::kForever;
+            return s;
+        }
+        static tSetup CardInside(quillon::emu::Family e = quillon::emu::Family::A) {
+            tSetup s;
+            s.eFamily = e;
+            s.eCard = quillon::emu::CardPosition::Inside;
+            return s;
+        }
     };
     OServiceRun() : OServiceRun(tSetup()) {}
     explicit OServiceRun(const tSetup& setup);
@@ -81,15 +94,24 @@ public:
               int iTimeoutMs = -1);
     // Frames up to the first of this name, that one included.
     std::vector<Json> UntilName(const std::string& sName);
+    // Reads frames up to one with this string at the JSON pointer; false
+    // when none came.
+    bool bUntilAt(const char* pPointer, const std::string& sValue);
+    // Frames up to the first that last() picks, that one included.
+    std::vector<Json> UntilFrame(const std::function<bool(Json& frame)>& last);
 
 private:
     OWsClient m_ws;
     bool m_bConnected = false;
 };
 
+// A command's frame; iTimeoutMs < 0: no timeout in the header.
+std::string Command(const std::string& sName, int iId, const Json& payload = Json::object(),
+                    int iTimeoutMs = -1);
 // "acknowledge Common.Status", "completion Common.Status success", ...
 std::string Line(const Json& frame);
 std::vector<std::string> Lines(const std::vector<Json>& frames);
 std::string B64(const std::string& bytes);
-// The string at a JSON pointer ("/payload/common/device"), or "".
-std::string At(const Json& frame, const char* pPointer);
+// Every member of want is in got with its value, objects and arrays member
+// by member (got may hold more); a null in want: that member is absent.
+bool bHolds(const Json& got, const Json& want);

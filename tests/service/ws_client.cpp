@@ -23,8 +23,7 @@ struct OWsClient::tImpl {
 OWsClient::OWsClient() : m_p(std::make_unique<tImpl>()) {}
 OWsClient::~OWsClient() = default;
 
-bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy,
-                         const std::string& sOrigin) {
+bool OWsClient::bConnect(int iPort, const std::string& sPath, const std::string& sOrigin) {
     beast::error_code ec;
     m_p->ws.next_layer().connect(
         tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(iPort)), ec);
@@ -38,8 +37,6 @@ bool OWsClient::bConnect(int iPort, const std::string& sPath, std::string* pWhy,
             }));
     if (!ec)
         m_p->ws.handshake(res, "127.0.0.1:" + std::to_string(iPort), sPath, ec);
-    if (ec && pWhy)
-        *pWhy = ec.message();
     m_p->ws.read_message_max(0);
     return !ec;
 }
@@ -78,17 +75,24 @@ void OWsClient::vClose() {
     m_p->ws.next_layer().close(ec);
 }
 
-std::string HttpGet(int iPort, const std::string& sPath) {
+int RawConnect(int iPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(iPort));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+std::string HttpGet(int iPort, const std::string& sPath) {
+    const int fd = RawConnect(iPort);
     const std::string req = "GET " + sPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::string sAnswer;
     char buf[16384];
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()))
+    if (write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()))
         for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) // the service closes after it
             sAnswer.append(buf, static_cast<size_t>(n));
     close(fd);

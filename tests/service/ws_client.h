@@ -14,10 +14,8 @@ public:
     OWsClient(const OWsClient&) = delete;
     OWsClient& operator=(const OWsClient&) = delete;
 
-    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given. False
-    // with the reason (an HTTP refusal gives its status line).
-    bool bConnect(int iPort, const std::string& sPath, std::string* pWhy = nullptr,
-                  const std::string& sOrigin = "");
+    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given.
+    bool bConnect(int iPort, const std::string& sPath, const std::string& sOrigin = "");
     bool bSend(const std::string& sText, bool bBinary = false);
     // The next message; nothing when the connection closed or iMs passed.
     std::optional<std::string> Receive(int iMs = 20000);
@@ -28,6 +26,8 @@ private:
     std::unique_ptr<tImpl> m_p;
 };
 
+// A plain TCP connection to 127.0.0.1:iPort: its descriptor, -1 if refused.
+int RawConnect(int iPort);
 // One plain HTTP GET to 127.0.0.1:iPort on a fresh connection: the whole
 // answer (status line, headers, body), read until the service closes.
 std::string HttpGet(int iPort, const std::string& sPath);
