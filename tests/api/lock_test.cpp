@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <grp.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <poll.h>
@@ -51,62 +52,6 @@ private:
     quillon::ClockSource m_previous;
 };
 
-// Another process holding a named lock ("CARDREADER" unless told) until told
-// to let go.
-class OtherHolder {
-public:
-    // pPrepare runs in the child before it takes the lock.
-    explicit OtherHolder(std::function<void()> prepare = {}, std::string name = "CARDREADER") {
-        int ready[2], release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0)
-            return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(ready[0]);
-            close(release[1]);
-            if (prepare)
-                prepare();
-            quillon::ONamedMutex mutex(name.c_str());
-            if (!mutex.bLock())
-                _exit(3);
-            char c = 1;
-            if (write(ready[1], &c, 1) != 1)
-                _exit(4);
-            (void)!read(release[0], &c, 1); // a byte or the test's end
-            mutex.vUnlock();
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        m_release = release[1];
-        char c;
-        m_bHolding = m_pid > 0 && read(ready[0], &c, 1) == 1;
-        close(ready[0]);
-    }
-    ~OtherHolder() {
-        vRelease();
-        if (m_pid > 0)
-            waitpid(m_pid, nullptr, 0);
-    }
-    bool bHolding() const { return m_bHolding; }
-    void vRelease() {
-        if (m_release >= 0)
-            close(m_release);
-        m_release = -1;
-    }
-    // Killed while holding the lock: it never lets go itself.
-    void vDie() {
-        if (m_pid > 0 && kill(m_pid, SIGKILL) == 0)
-            waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_release = -1;
-    bool m_bHolding = false;
-};
-
 // A child process that runs fn and ends with its result.
 class OChild {
 public:
@@ -141,6 +86,51 @@ public:
 private:
     pid_t m_pid = -1;
     int m_watch = -1;
+};
+
+// Another process holding a named lock ("CARDREADER" unless told) until told
+// to let go.
+class OtherHolder {
+public:
+    // pPrepare runs in the child before it takes the lock.
+    explicit OtherHolder(std::function<void()> prepare = {}, std::string name = "CARDREADER") {
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0)
+            return;
+        m_child = std::make_unique<OChild>([&] {
+            close(ready[0]);
+            close(release[1]);
+            if (prepare)
+                prepare();
+            quillon::ONamedMutex mutex(name.c_str());
+            char c = 1;
+            if (!mutex.bLock() || write(ready[1], &c, 1) != 1)
+                return 3;
+            (void)!read(release[0], &c, 1); // a byte or the test's end
+            mutex.vUnlock();
+            return 0;
+        });
+        close(ready[1]);
+        close(release[0]);
+        m_release = release[1];
+        char c;
+        m_bHolding = read(ready[0], &c, 1) == 1;
+        close(ready[0]);
+    }
+    ~OtherHolder() { vRelease(); }
+    bool bHolding() const { return m_bHolding; }
+    void vRelease() {
+        if (m_release >= 0)
+            close(m_release);
+        m_release = -1;
+    }
+    // Killed while holding the lock: it never lets go itself.
+    void vDie() { m_child->iWait(0); }
+
+private:
+    std::unique_ptr<OChild> m_child;
+    int m_release = -1;
+    bool m_bHolding = false;
 };
 
 // True once the call, still running, waits for the lock another process holds.
