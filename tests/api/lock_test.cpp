@@ -183,42 +183,6 @@ struct LockTest : ::testing::Test {
 };
 } // namespace
 
-// A host that forks: the child's calls and those of the parent's two threads
-// never overlap. Each call counts itself in and out in memory both processes
-// share, and takes a while.
-TEST_F(LockTest, ThreadsAndProcessesNeverOverlap) {
-    void* pShared = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(MAP_FAILED, pShared);
-    auto* counts = static_cast<std::atomic<int>*>(pShared); // inside, overlaps, calls
-    fake.onCall = [counts](const char*) {
-        counts[1] += counts[0]++ != 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        --counts[0];
-        ++counts[2];
-    };
-    OChild child([&] {
-        for (int i = 0; i < 4; ++i) {
-            tDevReturn r{};
-            manager.EjectCard(&r);
-        }
-        return 0;
-    });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 3; ++i) {
-                tDevReturn r{};
-                manager.AcceptCard(1, &r);
-            }
-        });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(0, child.iWait());
-    EXPECT_EQ(0, counts[1].load()) << "operations overlapped";
-    EXPECT_EQ(10, counts[2].load());
-    munmap(pShared, 4096);
-}
-
 // The lock file goes where QUILLON_LOCK_DIR says, whatever each process's own
 // TMPDIR. While another process holds it, a call with LockWaitMs gives up
 // after that time with 1223 and sends nothing; once it is free the call goes
@@ -514,21 +478,34 @@ TEST(Lock, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
 }
 
 // A host whose other thread is inside a call when it forks: the child's first
-// call must not hang on the in-process locks that thread held. It waits only
-// for the real holder, the parent's thread, to finish.
-TEST_F(LockTest, AForkedChildIsNotHeldUpByThreadsItDoesNotHave) {
+// call must not hang on the in-process locks that thread held, nor go ahead
+// on the lock file descriptor the two processes share: it waits for the real
+// holder, the parent's thread, to let go. (Threads and processes that do not
+// fork from each other: the mixed load of the integration tests.)
+TEST_F(LockTest, AForkedChildWaitsOnlyForTheRealHolder) {
     tDevReturn r = Record(0);
     ASSERT_EQ(0, IDC_SetCommPara(&r));
 
+    // What the child does, in memory both processes share.
+    struct Shared {
+        std::atomic<bool> letGo, childWaits, childSent, childEarly;
+    };
+    void* pMap =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, pMap);
+    Shared* s = new (pMap) Shared{};
     // The parent's calls stop in the line until released; the child's are
-    // answered by a silent reader.
+    // answered by a silent reader and note whether the parent let go before.
     const pid_t parent = getpid();
     std::mutex m;
     std::condition_variable cv;
     bool inside = false, release = false;
     line->responder = [&](const Bytes&) -> Bytes {
-        if (getpid() != parent)
+        if (getpid() != parent) {
+            s->childEarly = s->childEarly || !s->letGo;
+            s->childSent = true;
             return {};
+        }
         std::unique_lock<std::mutex> lock(m);
         inside = true;
         cv.notify_all();
@@ -548,17 +525,28 @@ TEST_F(LockTest, AForkedChildIsNotHeldUpByThreadsItDoesNotHave) {
         // The holder thread had the scripted line's own mutex: a matter of
         // the test's fake, not of the library.
         new (&line->mutex) std::mutex;
+        std::thread watch([s] { // tells the parent once the call waits for the lock
+            while (!s->childSent && quillon::NamedLockWaitsNow() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            s->childWaits = true;
+        });
         tDevReturn c = Record(0);
         IDC_GetStatus(&st, &c);
+        watch.join();
         return 0;
     });
+    for (int i = 0; i < 2000 && !s->childWaits; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     {
         std::lock_guard<std::mutex> lock(m);
+        s->letGo = true;
         release = true;
     }
     cv.notify_all();
     holder.join();
     EXPECT_EQ(0, child.iWait()) << "the child hung";
+    EXPECT_TRUE(s->childSent && !s->childEarly) << "the child went ahead while the parent held";
     line->responder = nullptr;
     IDC_CloseComm();
+    munmap(pMap, sizeof(Shared));
 }
