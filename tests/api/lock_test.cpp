@@ -270,17 +270,15 @@ TEST(Lock, ProcessesOfAnyTmpdirShareOneLockUntilTheHolderDies) {
 // runs. The host must still be able to shut down: IDC_CloseComm from another
 // thread ends that wait - the call gives up with 1223 and sends nothing - and
 // is not held up for as long as the other process pleases.
-TEST(Lock, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
+TEST_F(LockTest, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
     const struct {
         const char* setting;
         bool closeComm; // the wait is ended by IDC_CloseComm, else by the holder
     } rows[] = {{"", false}, {"LockWaitMs=0\n", true}, {"LockWaitMs=500\n", false}};
-    for (const auto& row : rows) {
+    for (const auto& row : rows) { // the last one removes the configuration
         SCOPED_TRACE(row.setting);
-        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.setting +
-                    "[CardReaderType]\nCardReaderType=1\n");
-        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-        ScopedScriptedLine line;
+        env.vWriteConfig(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.setting +
+                         "[CardReaderType]\nCardReaderType=1\n");
         tDevReturn r = Record(0);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         OtherHolder other;
@@ -413,17 +411,17 @@ TEST_F(LockTest, ALockFileRemovedOrReplacedBetweenCallsIsNotLockedAlone) {
 // (/run/lock), a lock file that another user made and holds is never waited
 // on, though the caller (root) could open it: 1223 at once, and the trace
 // says whose file it is. Needs root to become "nobody".
-TEST(Lock, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
+TEST_F(LockTest, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root and a user \"nobody\" to try as another user";
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"
-                "[DllExtFunc]\nRemainDays=1\n");
+    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"
+                     "[DllExtFunc]\nRemainDays=1\n");
     const std::string locks = env.dir() + "/locks";
     ASSERT_EQ(0, chmod(env.dir().c_str(), 0711)); // the folder itself lets anyone through
     ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
     ASSERT_EQ(0, chmod(locks.c_str(), 01777));
-    ScopedVar dir("QUILLON_LOCK_DIR", locks);
+    ScopedVar lockDir("QUILLON_LOCK_DIR", locks);
     {
         quillon::ONamedMutex mutex("CARDREADER");
         ASSERT_TRUE(mutex.bLock());
@@ -447,7 +445,6 @@ TEST(Lock, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
         << "10: no setuid, 11: out of reach, 12: took it, 13/14: opened it or another error, 15: "
            "locked";
 
-    ScopedScriptedLine line;
     tDevReturn r = Record(0);
     ASSERT_EQ(0, IDC_SetCommPara(&r)); // opens the trace
     ASSERT_EQ(0, unlink(At(locks).c_str()));
