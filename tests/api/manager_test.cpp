@@ -99,11 +99,10 @@ TEST_F(ManagerTest, EveryOperationIsTracedWithItsNameAndCode) {
                       " " + std::to_string(code) + ")",
                   lines[before + 1]);
     }
-}
-
-// A plain positive status is not traced (any other one is, above).
-TEST_F(ManagerTest, PlainPositiveStatusIsNotTraced) {
-    tIdcStatus st;
+    // A plain positive status is not traced.
+    fake.onCall = nullptr;
+    fake.iCode = 1201;
+    fake.iResult = 0;
     const size_t before = Trace().size();
     tDevReturn r = Record(0);
     EXPECT_EQ(0, manager.GetStatus(&st, &r));
