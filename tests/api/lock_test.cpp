@@ -522,14 +522,16 @@ TEST_F(LockTest, AForkedChildWaitsOnlyForTheRealHolder) {
         // The holder thread had the scripted line's own mutex: a matter of
         // the test's fake, not of the library.
         new (&line->mutex) std::mutex;
-        std::thread watch([s] { // tells the parent once the call waits for the lock
-            while (!s->childSent && quillon::NamedLockWaitsNow() == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            s->childWaits = true;
+        // Tells the parent once the call pauses between two tries of the
+        // lock file (no thread here: a forked child had better start none).
+        static Shared* s_pShared;
+        s_pShared = s;
+        SetSleepHook([](unsigned uiMs) {
+            s_pShared->childWaits = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(uiMs));
         });
         tDevReturn c = Record(0);
         IDC_GetStatus(&st, &c);
-        watch.join();
         return 0;
     });
     for (int i = 0; i < 2000 && !s->childWaits; ++i)
