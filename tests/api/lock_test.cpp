@@ -2,7 +2,6 @@
 // who may take it, what a call does when it cannot have it, and fork().
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,11 +11,13 @@
 #include <functional>
 #include <future>
 #include <grp.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -38,12 +39,6 @@ using namespace quillon;
 namespace {
 const char* kLockFile = "quillon-mutex-CARDREADER.lock";
 
-long long NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The library's clock jumps 250 ms at every look: a wait with a limit runs
 // out after a few looks, without real waiting.
 class JumpingClock {
@@ -57,6 +52,42 @@ private:
     quillon::ClockSource m_previous;
 };
 
+// A child process that runs fn and ends with its result.
+class OChild {
+public:
+    explicit OChild(const std::function<int()>& fn) {
+        int watch[2];
+        if (pipe(watch) != 0)
+            return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(watch[0]);
+            _exit(fn());
+        }
+        close(watch[1]);
+        m_watch = watch[0];
+    }
+    // The child's exit code; -1 when it did not end within ms (it is then killed).
+    int iWait(int ms = 20000) {
+        if (m_pid <= 0)
+            return -2;
+        pollfd p{m_watch, POLLIN, 0};
+        const bool ended = poll(&p, 1, ms) == 1; // the child's end closes the pipe
+        if (!ended)
+            kill(m_pid, SIGKILL);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        close(m_watch);
+        m_pid = -1;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ~OChild() { iWait(0); }
+
+private:
+    pid_t m_pid = -1;
+    int m_watch = -1;
+};
+
 // Another process holding a named lock ("CARDREADER" unless told) until told
 // to let go.
 class OtherHolder {
@@ -66,34 +97,27 @@ public:
         int ready[2], release[2];
         if (pipe(ready) != 0 || pipe(release) != 0)
             return;
-        m_pid = fork();
-        if (m_pid == 0) {
+        m_child = std::make_unique<OChild>([&] {
             close(ready[0]);
             close(release[1]);
             if (prepare)
                 prepare();
             quillon::ONamedMutex mutex(name.c_str());
-            if (!mutex.bLock())
-                _exit(3);
             char c = 1;
-            if (write(ready[1], &c, 1) != 1)
-                _exit(4);
+            if (!mutex.bLock() || write(ready[1], &c, 1) != 1)
+                return 3;
             (void)!read(release[0], &c, 1); // a byte or the test's end
             mutex.vUnlock();
-            _exit(0);
-        }
+            return 0;
+        });
         close(ready[1]);
         close(release[0]);
         m_release = release[1];
         char c;
-        m_bHolding = m_pid > 0 && read(ready[0], &c, 1) == 1;
+        m_bHolding = read(ready[0], &c, 1) == 1;
         close(ready[0]);
     }
-    ~OtherHolder() {
-        vRelease();
-        if (m_pid > 0)
-            waitpid(m_pid, nullptr, 0);
-    }
+    ~OtherHolder() { vRelease(); }
     bool bHolding() const { return m_bHolding; }
     void vRelease() {
         if (m_release >= 0)
@@ -101,14 +125,10 @@ public:
         m_release = -1;
     }
     // Killed while holding the lock: it never lets go itself.
-    void vDie() {
-        if (m_pid > 0 && kill(m_pid, SIGKILL) == 0)
-            waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
+    void vDie() { m_child->iWait(0); }
 
 private:
-    pid_t m_pid = -1;
+    std::unique_ptr<OChild> m_child;
     int m_release = -1;
     bool m_bHolding = false;
 };
@@ -120,16 +140,6 @@ template <class T> bool WaitsForTheOtherHolder(std::future<T>& call) {
             quillon::NamedLockWaitsNow() > 0)
             return true;
     return false;
-}
-
-// Waits up to ms for a child to end; a child that hangs is killed.
-bool EndsWithin(pid_t pid, int watch, int ms, int* pStatus) {
-    pollfd p{watch, POLLIN, 0};
-    const bool ended = poll(&p, 1, ms) == 1; // the child's end closes the pipe
-    if (!ended)
-        kill(pid, SIGKILL);
-    waitpid(pid, pStatus, 0);
-    return ended;
 }
 
 // This process becomes the user "nobody"; false when the machine does not let it.
@@ -154,99 +164,41 @@ void ExpectRefused(const tDevReturn& r) {
     EXPECT_EQ(Codes(1223, 1), Codes(r));
 }
 
-// Each operation appends "start end" to a shared file; no two may overlap.
-void ExpectNoOverlap(const std::string& path, size_t expected) {
-    std::ifstream in(path);
-    std::vector<std::pair<long long, long long>> spans;
-    long long a, b;
-    while (in >> a >> b)
-        spans.emplace_back(a, b);
-    ASSERT_EQ(expected, spans.size());
-    std::sort(spans.begin(), spans.end());
-    for (size_t i = 1; i < spans.size(); ++i)
-        EXPECT_LE(spans[i - 1].second, spans[i].first) << "operations overlapped";
-}
-
-void RecordSpan(const std::string& path, FakeDriver& fake) {
-    fake.onCall = [&path](const char*) {
-        long long start = NowUs();
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        std::string line = std::to_string(start) + " " + std::to_string(NowUs()) + "\n";
-        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(static_cast<ssize_t>(line.size()), write(fd, line.data(), line.size()));
-        close(fd);
-    };
-}
-} // namespace
-
-// A host that forks: the child's calls and those of the parent's two threads.
-TEST(Lock, ThreadsAndProcessesNeverOverlap) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n");
-    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-    const std::string spans = env.dir() + "/spans";
+// A family-A configuration, the lock in the test's folder, a scripted line
+// and a manager whose driver is the fake.
+struct LockTest : ::testing::Test {
+    TestEnv env{"[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"};
+    ScopedVar dir{"QUILLON_LOCK_DIR", env.dir()};
     ScopedScriptedLine line;
     OIdcManager manager;
     FakeDriver fake;
-    RecordSpan(spans, fake);
-    manager.vSetActiveDriver(&fake);
-
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        for (int i = 0; i < 4; ++i) {
-            tDevReturn r{};
-            manager.EjectCard(&r);
-        }
-        _exit(0);
+    tIdcStatus st;
+    // Operations that take the lock, by name, on the manager m.
+    std::vector<std::pair<const char*, std::function<int(tDevReturn*)>>> Calls(OIdcManager& m) {
+        return {{"EjectCard", [&m](tDevReturn* r) { return m.EjectCard(r); }},
+                {"GetStatus", [&m, this](tDevReturn* r) { return m.GetStatus(&st, r); }},
+                {"SetCommPara", [&m](tDevReturn* r) { return m.SetCommPara(r); }}};
     }
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 3; ++i) {
-                tDevReturn r{};
-                manager.AcceptCard(1, &r);
-            }
-        });
-    for (auto& t : threads)
-        t.join();
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    ExpectNoOverlap(spans, 10);
-}
+    void SetUp() override { manager.vSetActiveDriver(&fake); }
+};
+} // namespace
 
 // The lock file goes where QUILLON_LOCK_DIR says, whatever each process's own
 // TMPDIR. While another process holds it, a call with LockWaitMs gives up
 // after that time with 1223 and sends nothing; once it is free the call goes
 // through.
-TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=3000\n");
-    const std::string locks = env.dir() + "/locks";
-    ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
-    ScopedVar dir("QUILLON_LOCK_DIR", locks);
-    ScopedVar tmp("TMPDIR", env.dir());
+TEST_F(LockTest, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
+    ScopedVar tmp("TMPDIR", "/tmp");
     OtherHolder other([&] { setenv("TMPDIR", "/var/tmp", 1); });
     ASSERT_TRUE(other.bHolding());
-    EXPECT_EQ(0, access((locks + "/" + kLockFile).c_str(), F_OK));
-
-    ScopedScriptedLine line;
-    OIdcManager manager;
-    FakeDriver fake;
-    manager.vSetActiveDriver(&fake);
-    tIdcStatus st;
-    const std::vector<std::pair<const char*, std::function<int(tDevReturn*)>>> calls = {
-        {"EjectCard", [&](tDevReturn* r) { return manager.EjectCard(r); }},
-        {"GetStatus", [&](tDevReturn* r) { return manager.GetStatus(&st, r); }},
-        {"SetCommPara", [&](tDevReturn* r) { return manager.SetCommPara(r); }},
-    };
+    EXPECT_EQ(0, access(At(env.dir()).c_str(), F_OK));
     // A changed limit holds from the next call on: the remembered value
     // goes with the file it came from.
     for (const uint64_t limit : {3000u, 500u}) {
         env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\nLockWaitMs=" + std::to_string(limit) +
                          "\n[CardReaderType]\nCardReaderType=1\n");
         JumpingClock clock;
-        for (const auto& call : calls) {
+        for (const auto& call : Calls(manager)) {
             SCOPED_TRACE(call.first);
             const uint64_t start = clock.uiNow();
             tDevReturn r = Record(0);
@@ -261,7 +213,6 @@ TEST(Lock, AWaitWithALimitGivesUpWith1223AndSendsNothing) {
 
     other.vRelease();
     tDevReturn r = Record(0);
-    fake.iCode = 1201;
     EXPECT_EQ(0, manager.EjectCard(&r));
     EXPECT_EQ(std::vector<std::string>{"EjectCard"}, fake.calls);
 }
@@ -319,17 +270,15 @@ TEST(Lock, ProcessesOfAnyTmpdirShareOneLockUntilTheHolderDies) {
 // runs. The host must still be able to shut down: IDC_CloseComm from another
 // thread ends that wait - the call gives up with 1223 and sends nothing - and
 // is not held up for as long as the other process pleases.
-TEST(Lock, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
+TEST_F(LockTest, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
     const struct {
         const char* setting;
         bool closeComm; // the wait is ended by IDC_CloseComm, else by the holder
     } rows[] = {{"", false}, {"LockWaitMs=0\n", true}, {"LockWaitMs=500\n", false}};
-    for (const auto& row : rows) {
+    for (const auto& row : rows) { // the last one removes the configuration
         SCOPED_TRACE(row.setting);
-        TestEnv env(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.setting +
-                    "[CardReaderType]\nCardReaderType=1\n");
-        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-        ScopedScriptedLine line;
+        env.vWriteConfig(std::string("[CARDREADER]\nPort=/dev/scripted\n") + row.setting +
+                         "[CardReaderType]\nCardReaderType=1\n");
         tDevReturn r = Record(0);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         OtherHolder other;
@@ -371,7 +320,7 @@ TEST(Lock, WithoutALimitTheWaitGoesOnUntilTheHolderLetsGoOrCloseComm) {
 // path other than a plain file that only its owner's group may open - every
 // call fails with 1223 without sending anything, and the planted thing is
 // left as it was.
-TEST(Lock, ALockThatCannotBeHadRefusesTheCall) {
+TEST_F(LockTest, ALockThatCannotBeHadRefusesTheCall) {
     // Each row plants its thing in the lock folder d and gives the folder to use.
     using S = const std::string&;
     struct Row {
@@ -396,28 +345,22 @@ TEST(Lock, ALockThatCannotBeHadRefusesTheCall) {
              return Planted(d, chmod(At(d).c_str(), 0666));
          }},
     };
+    const std::string victim = env.dir() + "/victim";
+    { std::ofstream(victim) << "secret"; }
+    ASSERT_EQ(0, chmod(victim.c_str(), 0600));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
-        const std::string locks = env.dir() + "/locks", victim = env.dir() + "/victim";
+        const std::string locks = env.dir() + "/" + row.what;
         ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
-        { std::ofstream(victim) << "secret"; }
-        ASSERT_EQ(0, chmod(victim.c_str(), 0600));
         const std::string lockDir = row.plant(locks, victim);
         if (lockDir.empty())
             continue;
         ScopedVar dir("QUILLON_LOCK_DIR", lockDir);
-        ScopedScriptedLine line;
-        OIdcManager manager;
-        FakeDriver fake;
-        manager.vSetActiveDriver(&fake);
-        tIdcStatus st;
-        for (auto call : std::vector<std::function<int(tDevReturn*)>>{
-                 [&](tDevReturn* r) { return manager.Init(1, r); },
-                 [&](tDevReturn* r) { return manager.GetStatus(&st, r); },
-                 [&](tDevReturn* r) { return manager.SetCommPara(r); }}) {
+        OIdcManager planted; // its lock in that folder
+        planted.vSetActiveDriver(&fake);
+        for (const auto& call : Calls(planted)) {
             tDevReturn r = Record(0);
-            EXPECT_EQ(1, call(&r));
+            EXPECT_EQ(1, call.second(&r));
             ExpectRefused(r);
         }
         EXPECT_TRUE(fake.calls.empty());
@@ -433,12 +376,10 @@ TEST(Lock, ALockThatCannotBeHadRefusesTheCall) {
 // files) or replaced meanwhile is not locked any more: every process locks
 // the file the path names now. The lock file is a plain file of mode 0660
 // whatever the umask; one left more open (0666) is closed down to 0660.
-TEST(Lock, ALockFileRemovedOrReplacedBetweenCallsIsNotLockedAlone) {
+TEST_F(LockTest, ALockFileRemovedOrReplacedBetweenCallsIsNotLockedAlone) {
+    const std::string path = At(env.dir());
     for (bool replaced : {false, true}) {
         SCOPED_TRACE(replaced ? "replaced" : "removed");
-        TestEnv env;
-        ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-        const std::string path = env.dir() + "/" + kLockFile;
         quillon::ONamedMutex first("CARDREADER");
         ASSERT_TRUE(first.bLock());
         first.vUnlock();
@@ -470,45 +411,40 @@ TEST(Lock, ALockFileRemovedOrReplacedBetweenCallsIsNotLockedAlone) {
 // (/run/lock), a lock file that another user made and holds is never waited
 // on, though the caller (root) could open it: 1223 at once, and the trace
 // says whose file it is. Needs root to become "nobody".
-TEST(Lock, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
+TEST_F(LockTest, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root and a user \"nobody\" to try as another user";
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"
-                "[DllExtFunc]\nRemainDays=1\n");
+    env.vWriteConfig("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"
+                     "[DllExtFunc]\nRemainDays=1\n");
     const std::string locks = env.dir() + "/locks";
     ASSERT_EQ(0, chmod(env.dir().c_str(), 0711)); // the folder itself lets anyone through
     ASSERT_EQ(0, mkdir(locks.c_str(), 0700));
     ASSERT_EQ(0, chmod(locks.c_str(), 01777));
-    ScopedVar dir("QUILLON_LOCK_DIR", locks);
+    ScopedVar lockDir("QUILLON_LOCK_DIR", locks);
     {
         quillon::ONamedMutex mutex("CARDREADER");
         ASSERT_TRUE(mutex.bLock());
         mutex.vUnlock();
     }
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    OChild child([&] {
         if (!BecomeNobody())
-            _exit(10);
+            return 10;
         struct stat st {};
         if (stat(At(locks).c_str(), &st) != 0)
-            _exit(11); // the file is not even reachable: proves nothing
+            return 11; // the file is not even reachable: proves nothing
         const int fd = open(At(locks).c_str(), O_RDONLY);
         if (fd >= 0)
-            _exit(flock(fd, LOCK_EX | LOCK_NB) == 0 ? 12 : 13);
+            return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 12 : 13;
         if (errno != EACCES)
-            _exit(14);
+            return 14;
         quillon::ONamedMutex mutex("CARDREADER");
-        _exit(mutex.bLock(1) ? 15 : 0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return mutex.bLock(1) ? 15 : 0;
+    });
+    EXPECT_EQ(0, child.iWait())
         << "10: no setuid, 11: out of reach, 12: took it, 13/14: opened it or another error, 15: "
            "locked";
 
-    ScopedScriptedLine line;
     tDevReturn r = Record(0);
     ASSERT_EQ(0, IDC_SetCommPara(&r)); // opens the trace
     ASSERT_EQ(0, unlink(At(locks).c_str()));
@@ -539,24 +475,34 @@ TEST(Lock, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
 }
 
 // A host whose other thread is inside a call when it forks: the child's first
-// call must not hang on the in-process locks that thread held. It waits only
-// for the real holder, the parent's thread, to finish.
-TEST(Lock, AForkedChildIsNotHeldUpByThreadsItDoesNotHave) {
-    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n");
-    ScopedVar dir("QUILLON_LOCK_DIR", env.dir());
-    ScopedScriptedLine line;
+// call must not hang on the in-process locks that thread held, nor go ahead
+// on the lock file descriptor the two processes share: it waits for the real
+// holder, the parent's thread, to let go. (Threads and processes that do not
+// fork from each other: the mixed load of the integration tests.)
+TEST_F(LockTest, AForkedChildWaitsOnlyForTheRealHolder) {
     tDevReturn r = Record(0);
     ASSERT_EQ(0, IDC_SetCommPara(&r));
 
+    // What the child does, in memory both processes share.
+    struct Shared {
+        std::atomic<bool> letGo, childWaits, childSent, childEarly;
+    };
+    void* pMap =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, pMap);
+    Shared* s = new (pMap) Shared{};
     // The parent's calls stop in the line until released; the child's are
-    // answered by a silent reader.
+    // answered by a silent reader and note whether the parent let go before.
     const pid_t parent = getpid();
     std::mutex m;
     std::condition_variable cv;
     bool inside = false, release = false;
     line->responder = [&](const Bytes&) -> Bytes {
-        if (getpid() != parent)
+        if (getpid() != parent) {
+            s->childEarly = s->childEarly || !s->letGo;
+            s->childSent = true;
             return {};
+        }
         std::unique_lock<std::mutex> lock(m);
         inside = true;
         cv.notify_all();
@@ -572,30 +518,34 @@ TEST(Lock, AForkedChildIsNotHeldUpByThreadsItDoesNotHave) {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [&] { return inside; });
     }
-    int watch[2];
-    ASSERT_EQ(0, pipe(watch));
-    pid_t child = fork();
-    if (child == 0) {
-        close(watch[0]);
+    OChild child([&] {
         // The holder thread had the scripted line's own mutex: a matter of
         // the test's fake, not of the library.
         new (&line->mutex) std::mutex;
-        tIdcStatus st;
+        // Tells the parent once the call pauses between two tries of the
+        // lock file (no thread here: a forked child had better start none).
+        static Shared* s_pShared;
+        s_pShared = s;
+        SetSleepHook([](unsigned uiMs) {
+            s_pShared->childWaits = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(uiMs));
+        });
         tDevReturn c = Record(0);
         IDC_GetStatus(&st, &c);
-        _exit(0);
-    }
-    close(watch[1]);
+        return 0;
+    });
+    for (int i = 0; i < 2000 && !s->childWaits; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     {
         std::lock_guard<std::mutex> lock(m);
+        s->letGo = true;
         release = true;
     }
     cv.notify_all();
     holder.join();
-    int status = 0;
-    EXPECT_TRUE(EndsWithin(child, watch[0], 20000, &status)) << "the child hung";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(watch[0]);
+    EXPECT_EQ(0, child.iWait()) << "the child hung";
+    EXPECT_TRUE(s->childSent && !s->childEarly) << "the child went ahead while the parent held";
     line->responder = nullptr;
     IDC_CloseComm();
+    munmap(pMap, sizeof(Shared));
 }

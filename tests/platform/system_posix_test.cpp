@@ -115,18 +115,23 @@ TEST(SystemPosix, ReadAndReplaceSurviveInterruptionsAndFailCleanly) {
 }
 
 // A write goes to the end of a chain of links, relative ones taken from the
-// link's own folder, and makes the file there; a loop is refused. (Root's
-// refusal of another user's link: the configuration store's tests.)
+// link's own folder (not the working folder), and makes the file there; a
+// loop is refused. (Root's refusal of another user's link: the configuration
+// store's tests.)
 TEST(SystemPosix, WritesFollowTheLinkChainButNoLoop) {
     TestEnv env;
     const std::string d = env.dir() + "/";
-    ASSERT_EQ(0, symlink("b.lnk", (d + "a.lnk").c_str()));
-    ASSERT_EQ(0, symlink((d + "real.ini").c_str(), (d + "b.lnk").c_str()));
+    ASSERT_EQ(0, mkdir((d + "etc").c_str(), 0700));
+    ASSERT_EQ(0, symlink((d + "etc/b.lnk").c_str(), (d + "a.lnk").c_str()));
+    ASSERT_EQ(0, symlink("real.ini", (d + "etc/b.lnk").c_str()));
     EXPECT_EQ(0, WriteFileAtomically(d + "a.lnk", "through\n"));
-    EXPECT_EQ("through\n", env.sReadFile("real.ini"));
+    EXPECT_EQ("through\n", env.sReadFile("etc/real.ini"));
+    EXPECT_FALSE(env.bExists("real.ini"));
     struct stat st {};
-    ASSERT_EQ(0, lstat((d + "a.lnk").c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode)); // the links stay links
+    for (const char* link : {"a.lnk", "etc/b.lnk"}) {
+        ASSERT_EQ(0, lstat((d + link).c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << link; // the links stay links
+    }
 
     ASSERT_EQ(0, symlink("loop2.lnk", (d + "loop1.lnk").c_str()));
     ASSERT_EQ(0, symlink("loop1.lnk", (d + "loop2.lnk").c_str()));
