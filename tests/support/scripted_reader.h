@@ -45,39 +45,56 @@ using Ms = std::vector<uint32_t>;
     EXPECT_EQ((std::vector<int>{code, code, flag, flag}),                                          \
               (std::vector<int>{(r).iCode1, (r).iCode2, (r).iErrFlag1, (r).iErrFlag2}))
 
+// While it lives, the library's pauses pass on the line's clock (POSIX; real
+// ones under Windows).
+class ScopedLineSleep {
+public:
+    explicit ScopedLineSleep(LineScript& line) {
+        s_line = &line;
+#if !defined(_WIN32)
+        m_previous = quillon::SetSleepHook([](unsigned uiMs) { s_line->vAdvance(uiMs); });
+#endif
+    }
+    ~ScopedLineSleep() {
+#if !defined(_WIN32)
+        quillon::SetSleepHook(m_previous);
+#endif
+    }
+    ScopedLineSleep(const ScopedLineSleep&) = delete;
+    ScopedLineSleep& operator=(const ScopedLineSleep&) = delete;
+
+private:
+    static inline LineScript* s_line = nullptr;
+#if !defined(_WIN32)
+    quillon::SleepHook m_previous = nullptr;
+#endif
+};
+
 // The configuration, the scripted line and a communication object with its
-// port open, once for a whole suite (an opening takes 200 ms). The drivers'
-// pauses pass on the line's clock where the library lets them.
+// port open, once for a whole suite. The drivers' pauses pass on the line's
+// clock.
 class ScriptedLineSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_env = new TestEnv;
         s_line = new ScopedScriptedLine;
-#if !defined(_WIN32)
-        s_sleep = quillon::SetSleepHook([](unsigned uiMs) { line().vAdvance(uiMs); });
-#endif
+        s_sleep = new ScopedLineSleep(line());
         s_comm = new quillon::OReaderComm(nullptr, "CARDREADER");
         ASSERT_EQ(0, OpenPort(*s_comm));
     }
     static void TearDownTestSuite() {
-#if !defined(_WIN32)
-        quillon::SetSleepHook(s_sleep);
-#endif
         line().responder = nullptr;
         delete s_comm;
+        delete s_sleep;
         delete s_line;
         delete s_env;
     }
-    static LineScript& line() {
-        return **s_line;
-    }
+    static LineScript& line() { return **s_line; }
 
     static inline TestEnv* s_env = nullptr;
     static inline ScopedScriptedLine* s_line = nullptr;
+    static inline ScopedLineSleep* s_sleep = nullptr;
     static inline quillon::OReaderComm* s_comm = nullptr;
-#if !defined(_WIN32)
-    static inline quillon::SleepHook s_sleep = nullptr;
-#endif
 };
 
 // --------------------------------------------------------------- family A
@@ -162,6 +179,7 @@ protected:
     const Bytes kAck = B({0x10, 0x06}), kEnq = B({0x10, 0x05}), kAckM = B({0x06, 0x46});
     TestEnv env;
     ScopedScriptedLine line;
+    ScopedLineSleep sleep{*line};
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
     std::deque<Bytes> reader, module;
     quillon::OSerialReaderA a{&comm};
