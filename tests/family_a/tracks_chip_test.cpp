@@ -55,17 +55,19 @@ TEST_F(TracksChipA, ReadTrack) {
 }
 
 TEST_F(TracksChipA, WriteTrack) {
-    // Lengths before; replies; result and code; commands sent; lengths after.
+    // Lengths before; replies; result and code; commands sent; lengths after; the record's text.
     using Lengths = std::vector<uint32_t>;
     // clang-format off
-    const std::tuple<Lengths, Texts, int, int, Texts, Lengths> rows[] = {
-        {{0, 0, 0}, {}, 1, 1224, {}, {0, 0, 0}},
-        {{3, 10, 4}, {P(), N("40"), P()}, 1, 1245, // the second fails: its length becomes 0, its code stays
-         {"C71ABC/20000", "C720123456789/20000", "C73WXYZ/20000"}, {3, 0, 4}},
-        {{6, 0, 0}, {P()}, 0, 1201, {"C71AB/20000"}, {6, 0, 0}}, // a zero byte ends the command
+    const std::tuple<Lengths, Texts, int, int, Texts, Lengths, std::string> rows[] = {
+        {{0, 0, 0}, {}, 1, 1224, {}, {0, 0, 0}, "xxxxxx"},
+        // The second fails: its length becomes 0, its code and reply text stay (not the
+        // later reply's).
+        {{3, 10, 4}, {P(), N("40"), P("abc")}, 1, 1245,
+         {"C71ABC/20000", "C720123456789/20000", "C73WXYZ/20000"}, {3, 0, 4}, "N0040x"},
+        {{6, 0, 0}, {P()}, 0, 1201, {"C71AB/20000"}, {6, 0, 0}, "P0000x"}, // a zero byte ends the command
     };
     // clang-format on
-    for (const auto& [before, replies, result, code, sent, after] : rows) {
+    for (const auto& [before, replies, result, code, sent, after, text] : rows) {
         SCOPED_TRACE(sent.size());
         Replies(replies);
         tIdcTracks t = Filled();
@@ -78,6 +80,7 @@ TEST_F(TracksChipA, WriteTrack) {
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ(sent, Transcript());
         EXPECT_EQ(after, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
+        EXPECT_EQ(text, std::string(r.acReplyText, 6));
     }
 }
 

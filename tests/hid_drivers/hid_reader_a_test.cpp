@@ -144,34 +144,6 @@ TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
     EXPECT_TRUE(rig.hid.writes.empty());
 }
 
-// A failed track ahead of one written well: the record is the failed write's, code and reply
-// text alike; nothing of the later, longer reply shows in it.
-TEST(HidReaderA, WriteTrackRecordIsTheFailedWrite) {
-    RigA rig;
-    rig.hid.Answer("N7110");
-    rig.hid.Answer("P7200abcdef");
-    tIdcTracks t{};
-    t.uiLen1 = t.uiLen2 = 2;
-    std::memcpy(t.abTrack1, "12", 2);
-    std::memcpy(t.abTrack2, "34", 2);
-    tDevReturn r = Rec();
-    EXPECT_EQ(1, Into(rig.reader.WriteTrack(&t), r));
-    EXPECT_EQ(Codes(1283, 1), Codes(r));
-    EXPECT_EQ(std::string("N7110") + std::string(6, 7), std::string(r.acReplyText, 11));
-    EXPECT_EQ((std::vector<uint32_t>{0, 2}), (std::vector<uint32_t>{t.uiLen1, t.uiLen2}));
-}
-
-// Chip reset with no chip chosen is refused with 1267 on both transports.
-TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
-    RigA rig;
-    uint8_t atr[IDC_CHIP_REPLY_MAX];
-    uint32_t len = 0;
-    tDevReturn r = Rec();
-    EXPECT_EQ(1, Into(rig.reader.ChipPower(2, uintptr_t(atr), uintptr_t(&len), &len), r));
-    EXPECT_EQ(Codes(1267, 1), Codes(r));
-    EXPECT_TRUE(rig.hid.writes.empty());
-}
-
 // Track lengths that are not three digits end the read as the exchange ends a
 // broken reply: 1223, nothing more sent, the track record untouched.
 TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
