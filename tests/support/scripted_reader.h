@@ -200,22 +200,20 @@ inline Bytes Neg(const std::string& status, const Bytes& data = {}) { return Ans
 // clang-format on
 inline const Bytes kSilence{};
 
-// Answers family-B frames from `answers` and records their command texts.
-inline void vFakeReaderB(LineScript& line, std::deque<Bytes>& answers, Commands& commands) {
-    line.responder = [&](const Bytes& w) -> Bytes {
-        if (w.size() < 5 || w[0] != 0xF2)
-            return {};
-        commands.emplace_back(w.begin() + 3, w.end() - 2);
-        Bytes a = answers.empty() ? Bytes{} : answers.front();
-        if (!answers.empty())
-            answers.pop_front();
-        return a;
-    };
-}
-
 class ReaderBTest : public ScriptedLineSuite {
 protected:
-    void SetUp() override { vFakeReaderB(line(), answers, commands); }
+    // Answers family-B frames from `answers` and records their command texts.
+    void SetUp() override {
+        line().responder = [this](const Bytes& w) -> Bytes {
+            if (w.size() < 5 || w[0] != 0xF2)
+                return {};
+            commands.emplace_back(w.begin() + 3, w.end() - 2);
+            Bytes a = answers.empty() ? Bytes{} : answers.front();
+            if (!answers.empty())
+                answers.pop_front();
+            return a;
+        };
+    }
     // Forget what was sent; script the next answers.
     void vRestart(const std::vector<Bytes>& next = {}) {
         line().vClear();
@@ -297,21 +295,6 @@ private:
 
 // ---------------------------------------------------------------- USB HID
 
-// Puts a transport factory under every HID driver made while it lives.
-class ScopedHidTransportFactory {
-public:
-    explicit ScopedHidTransportFactory(quillon::HidTransportFactory factory)
-        : m_previous(quillon::OHidTransportFactory::fnReplace(std::move(factory))) {}
-    ~ScopedHidTransportFactory() {
-        quillon::OHidTransportFactory::fnReplace(std::move(m_previous));
-    }
-    ScopedHidTransportFactory(const ScopedHidTransportFactory&) = delete;
-    ScopedHidTransportFactory& operator=(const ScopedHidTransportFactory&) = delete;
-
-private:
-    quillon::HidTransportFactory m_previous;
-};
-
 // Input reports queue the way the system queues them: a report arrives at
 // its time on the fake's virtual clock and stays until a read takes it or a
 // drain drops it; a reply that comes after its read gave up is there for
@@ -387,8 +370,13 @@ struct FakeHid {
         size_t uiOutputReportLength() const override { return open ? s.outLen : 0; }
         void vClose() override { open = false; }
     };
-    ScopedHidTransportFactory use{
-        [this] { return std::unique_ptr<quillon::OHidTransport>(new Transport(*this)); }};
+    // Every HID driver made while the fake lives gets a transport of it.
+    quillon::HidTransportFactory previous = quillon::OHidTransportFactory::fnReplace(
+        [this] { return std::unique_ptr<quillon::OHidTransport>(new Transport(*this)); });
+    FakeHid() = default;
+    FakeHid(const FakeHid&) = delete;
+    FakeHid& operator=(const FakeHid&) = delete;
+    ~FakeHid() { quillon::OHidTransportFactory::fnReplace(std::move(previous)); }
 
     // Queues a report to arrive at time `at`, behind those due no later.
     void Arrive(uint64_t at, const Bytes& report) {
