@@ -135,24 +135,21 @@ TEST(HidReaderA, RetainCardAsksTheCounterWhateverC41Did) {
     }
 }
 
-TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
+// A write without data answers 1268 and leaves the record. Track lengths that are not three
+// digits end the read as the exchange ends a broken reply: 1223, nothing more sent, the track
+// record untouched.
+TEST(HidReaderA, EmptyWriteAndBrokenTrackLengths) {
     RigA rig;
-    tIdcTracks none{};
+    tIdcTracks t, before;
+    std::memset(&t, 0, sizeof t);
     tDevReturn r = Rec();
-    EXPECT_EQ(1268, Into(rig.reader.WriteTrack(&none), r));
+    EXPECT_EQ(1268, Into(rig.reader.WriteTrack(&t), r));
     EXPECT_TRUE(Untouched(r));
     EXPECT_TRUE(rig.hid.writes.empty());
-}
 
-// Track lengths that are not three digits end the read as the exchange ends a
-// broken reply: 1223, nothing more sent, the track record untouched.
-TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
-    RigA rig;
     rig.hid.Answer("P6a00x0000000a5000000hello");
-    tIdcTracks t, before;
     std::memset(&t, 0xAB, sizeof t);
     before = t;
-    tDevReturn r = Rec();
     EXPECT_EQ(1, Into(rig.reader.ReadTrack(&t), r));
     EXPECT_EQ(Codes(1223, 1), Codes(r));
     EXPECT_EQ((Texts{"C6a7"}), rig.hid.Sent());
