@@ -83,13 +83,9 @@ struct Host {
 };
 
 // A reader with the card where asked.
-inline Host Reader(Family f, CardPosition pos, ChipKind chip = ChipKind::ProcessorT0, int slot = 0,
-                   bool jam = false) {
+inline Host Reader(Family f, CardPosition pos) {
     Host h(f);
-    h.m().tCard().chip = chip;
-    h.m().tCard().memorySlot = slot;
     h.m().PlaceCard(pos);
-    h.m().jam = jam;
     return h;
 }
 

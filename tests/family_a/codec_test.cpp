@@ -32,9 +32,12 @@ std::pair<dle::OReplyDecoder::Step, std::string> Decode(const Bytes& wire, size_
 }
 } // namespace
 
-// The frames of "C40", of a text with a DLE and of the longest texts: ExchangeA tests.
+// The frames of the longest texts: ExchangeA tests. The check byte covers the text and ETX.
 TEST(DleCodec, FramesDoubleDleAndRespectTheBuffer) {
     EXPECT_EQ(Hex(B({0x10, 0x02, 0x10, 0x03, 0x03})), Hex(Encode(B(""))));
+    EXPECT_EQ(Hex(B({0x10, 0x02, 'C', '4', '0', 0x10, 0x03, 0x44})), Hex(Encode(B("C40"))));
+    EXPECT_EQ(Hex(B({0x10, 0x02, 'C', 0x10, 0x10, '1', 0x10, 0x03, 0x61})),
+              Hex(Encode(B({'C', 0x10, '1'}))));
     EXPECT_EQ(0u, Encode(B("C40"), 7).size());
     // A lone DLE in the text, also right before the closing DLE ETX (whose DLE
     // is no partner for it); each check byte as if the pair were doubled.

@@ -66,6 +66,7 @@ TEST_F(InitA, IdentifiesTheModelAndConfiguresOnlyV2XfAndV2Cf) {
         const tIdcCaps& c = d.tCaps();
         const uint16_t* st = d.tStatus().usField;
         EXPECT_STREQ(model, c.acModelName);
+        EXPECT_STREQ("V1.0.1 b6", c.acLibVersion);
         EXPECT_STREQ("V7+ MOD-ID-0042", c.acFirmware);
         EXPECT_EQ(
             (std::vector<int>{1, 1, 42, 42, 1, 255}),

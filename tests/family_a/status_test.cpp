@@ -86,6 +86,26 @@ TEST_F(StatusA, CardEntryAndRetain) {
     }
 }
 
+// "CM0": counters of eight digits; value 1 is the retain counter the reader gave last, value 2
+// repeats value 0.
+TEST_F(StatusA, LifeCounters) {
+    Replies({P(), P("005"), P()});
+    tDevReturn r = Rec();
+    uint32_t retained = 0;
+    ASSERT_EQ(0, Into(a.RetainCard(&retained), r));
+    std::string counters;
+    for (int i = 0; i < 14; ++i)
+        counters += "00000" + std::to_string(100 + i);
+    Replies({P(counters)});
+    tIdcLife life;
+    std::memset(&life, 0xAB, sizeof life);
+    EXPECT_EQ(0, Into(a.GetLifeInfo(&life), r));
+    EXPECT_RECORD(r, 1201, 0);
+    EXPECT_EQ((Texts{"CM0/5000"}), Transcript());
+    EXPECT_EQ((std::vector<uint32_t>{100, 5, 100, 103, 104, 105, 112, 0, 113, 0, 0}),
+              std::vector<uint32_t>(life.uiValue, life.uiValue + 11));
+}
+
 // The entry flag lives for the whole process: every mode-6 case is here, in order.
 TEST_F(StatusA, CardEntryThroughTheModule) {
     ASSERT_FALSE(OSerialReaderA::bModuleEntryDone());

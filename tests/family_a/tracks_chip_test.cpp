@@ -55,17 +55,19 @@ TEST_F(TracksChipA, ReadTrack) {
 }
 
 TEST_F(TracksChipA, WriteTrack) {
-    // Lengths before; replies; result and code; commands sent; lengths after.
+    // Lengths before; replies; result and code; commands sent; lengths after; the record's text.
     using Lengths = std::vector<uint32_t>;
     // clang-format off
-    const std::tuple<Lengths, Texts, int, int, Texts, Lengths> rows[] = {
-        {{0, 0, 0}, {}, 1, 1224, {}, {0, 0, 0}},
-        {{3, 10, 4}, {P(), N("40"), P()}, 1, 1245, // the second fails: its length becomes 0, its code stays
-         {"C71ABC/20000", "C720123456789/20000", "C73WXYZ/20000"}, {3, 0, 4}},
-        {{6, 0, 0}, {P()}, 0, 1201, {"C71AB/20000"}, {6, 0, 0}}, // a zero byte ends the command
+    const std::tuple<Lengths, Texts, int, int, Texts, Lengths, std::string> rows[] = {
+        {{0, 0, 0}, {}, 1, 1224, {}, {0, 0, 0}, "xxxxxx"},
+        // The second fails: its length becomes 0, its code and reply text stay (not the
+        // later reply's).
+        {{3, 10, 4}, {P(), N("40"), P("abc")}, 1, 1245,
+         {"C71ABC/20000", "C720123456789/20000", "C73WXYZ/20000"}, {3, 0, 4}, "N0040x"},
+        {{6, 0, 0}, {P()}, 0, 1201, {"C71AB/20000"}, {6, 0, 0}, "P0000x"}, // a zero byte ends the command
     };
     // clang-format on
-    for (const auto& [before, replies, result, code, sent, after] : rows) {
+    for (const auto& [before, replies, result, code, sent, after, text] : rows) {
         SCOPED_TRACE(sent.size());
         Replies(replies);
         tIdcTracks t = Filled();
@@ -78,6 +80,7 @@ TEST_F(TracksChipA, WriteTrack) {
         EXPECT_RECORD(r, code, code == 1201 ? 0 : 1);
         EXPECT_EQ(sent, Transcript());
         EXPECT_EQ(after, (std::vector<uint32_t>{t.uiLen1, t.uiLen2, t.uiLen3}));
+        EXPECT_EQ(text, std::string(r.acReplyText, 6));
     }
 }
 
@@ -244,11 +247,29 @@ TEST_F(TracksChipA, ResetAndExchangeByChipType) {
     EXPECT_TRUE(Transcript().empty());
 }
 
-// A T=1 reply that goes on ("P21") ends: with 1299 when the reader never stops, or when
-// the pieces would overflow the caller's buffer (what fitted is kept).
+// A T=1 reply that goes on ("P21", the last byte of each piece not data) ends with 1299 when
+// the reader never stops, or when the pieces would overflow the caller's buffer (what fitted
+// is kept); pieces that fill the buffer exactly are the whole reply.
 TEST_F(TracksChipA, ContinuationLimits) {
-    for (const bool endless : {true, false}) {
-        SCOPED_TRACE(endless);
+    std::string data; // the reply, 1000 bytes to a continued piece
+    for (int i = 0; i < IDC_CHIP_REPLY_MAX; ++i)
+        data += static_cast<char>('!' + i % 90);
+    Texts pieces;
+    for (size_t k = 0; k < 4; ++k)
+        pieces.push_back("P0021" + data.substr(1000 * k, 1000) + "#");
+    const auto then = [&](const std::string& last) {
+        Texts all = pieces;
+        all.push_back(last);
+        return all;
+    };
+    // The reader's pieces (the last one again and again); result; length kept.
+    const std::tuple<Texts, int, uint32_t> rows[] = {
+        {{"P0021"}, 1, 0},
+        {then("P0021" + data.substr(4000) + "#"), 1, IDC_CHIP_REPLY_MAX}, // one byte too many
+        {then(P(data.substr(4000))), 0, IDC_CHIP_REPLY_MAX},
+    };
+    for (const auto& [script, result, kept] : rows) {
+        SCOPED_TRACE(script.back().substr(0, 8));
         OSerialReaderA d(&comm);
         line->responder = [this](const Bytes& w) { return Answer(w); };
         Replies({P(), P(std::string("\x3B\xE2", 2))});
@@ -256,16 +277,22 @@ TEST_F(TracksChipA, ContinuationLimits) {
         uint32_t len = 0, type = 0;
         tDevReturn r = Rec();
         ASSERT_EQ(0, Into(d.ChipPower(1, uintptr_t(buf), uintptr_t(&len), &type), r));
-        const std::string piece = endless ? "" : std::string(1001, 'p');
+        std::deque<std::string> next(script.begin(), script.end());
         line->responder = [&](const Bytes& w) {
             if (IsA(w))
                 return kAck;
-            return w == kEnq ? FrameA(B("P0021" + piece)) : Bytes{};
+            if (w != kEnq)
+                return Bytes{};
+            const Bytes f = FrameA(B(next.front()));
+            if (next.size() > 1)
+                next.pop_front();
+            return f;
         };
         std::vector<uint8_t> reply(IDC_CHIP_REPLY_MAX + 16, 0xEE);
-        EXPECT_EQ(1, Into(d.ChipIO(0, B("cmd").data(), 3, reply.data(), &len), r));
-        EXPECT_RECORD(r, 1299, 1);
-        EXPECT_EQ(endless ? 0u : uint32_t(IDC_CHIP_REPLY_MAX), len);
+        EXPECT_EQ(result, Into(d.ChipIO(0, B("cmd").data(), 3, reply.data(), &len), r));
+        EXPECT_RECORD(r, result ? 1299 : 1201, result);
+        EXPECT_EQ(kept, len);
+        EXPECT_EQ(data.substr(0, kept), std::string(reply.begin(), reply.begin() + len));
         EXPECT_EQ(0xEE, reply[IDC_CHIP_REPLY_MAX]); // never beyond the caller's buffer
     }
 }

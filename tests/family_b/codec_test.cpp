@@ -1,5 +1,5 @@
 // The family-B wire format without a line: frames, the decoder fed as bytes
-// arrive, the reply-code map, the layout of the USB reports.
+// arrive, the reply-code map, the USB reply reports.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,14 +147,4 @@ TEST(CodecB, HidReplyPlan) {
             EXPECT_EQ(std::make_pair(further, spill), std::make_pair(plan.uiFurther, plan.bSpill));
         }
     }
-}
-
-TEST(CodecB, HidCommandReport) {
-    // "C11": 0x04 0x00 0x03 'C' '1' '1', the rest of the 512 bytes zero.
-    uint8_t report[quillon::hid::kCommandReportSize];
-    std::fill(std::begin(report), std::end(report), uint8_t(0xEE));
-    const Bytes text = B("C11");
-    ASSERT_EQ(6u, famb::EncodeHidCommand(text.data(), 3, report));
-    EXPECT_EQ(Cat({B({0x04, 0x00, 0x03, 'C', '1', '1'}), Bytes(506, 0)}),
-              Bytes(std::begin(report), std::end(report)));
 }

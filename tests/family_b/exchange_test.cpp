@@ -25,21 +25,9 @@ protected:
 };
 } // namespace
 
-// Stale input dropped, frame, ACK awaited 3000 ms, reply in the caller's time-out, ACK back.
-TEST_F(ExchangeB, GoodReplyIsAcknowledgedAndHandedOver) {
-    vRestart({Answer('P', "11", "00", B("DATA"))});
-    line().vFeed(Ok("OLD"));
-    EXPECT_EQ(1201, Exec());
-    EXPECT_EQ("P1100DATA", Header() + std::string(data, data + dataLen));
-    std::string kinds;
-    for (const LineEvent& e : line().events)
-        kinds += "OCWRPL"[e.kind];
-    EXPECT_EQ("PWRRRW", kinds);
-    EXPECT_EQ((std::vector<Bytes>{kC11Frame, B({0x06})}), line().Writes());
-    EXPECT_EQ((Ms{3000, 7000, 7000}), line().ReadTimeouts());
-}
-
-TEST_F(ExchangeB, FailuresEndTheExchangeWithTheirCodes) {
+// Stale input dropped, the frame, ACK awaited 3000 ms, the reply in the caller's time-out, ACK
+// back; failures end the exchange with their codes.
+TEST_F(ExchangeB, ReplyOrFailureEndsTheExchange) {
     Bytes badCrc = Ok("AB"), badStart = Ok("AB"), truncated = Ok("ABCDEFGH");
     badCrc.back() ^= 0x01;
     badStart[1] = 0xF3;
@@ -47,6 +35,7 @@ TEST_F(ExchangeB, FailuresEndTheExchangeWithTheirCodes) {
     const Bytes cancel = B({0x10, 0x04});
     const std::vector<std::tuple<const char*, Bytes, int, std::vector<Bytes>, size_t>> rows = {
         // answer, code, writes after the frame, reads
+        {"good reply", Answer('P', "11", "00", B("DATA")), 1201, {B({0x06})}, 3},
         {"NAK", B({0x15}), 1226, {}, 1},
         {"other byte for ACK", B({0x41}), 1226, {}, 1},
         {"silence", kSilence, 1299, {cancel}, 1},
@@ -63,12 +52,21 @@ TEST_F(ExchangeB, FailuresEndTheExchangeWithTheirCodes) {
     for (const auto& [name, answer, code, after, reads] : rows) {
         SCOPED_TRACE(name);
         vRestart({answer});
+        line().vFeed(Ok("OLD"));
         EXPECT_EQ(code, Exec());
-        EXPECT_EQ(code == 1221 ? "Nxx42" : "", Header()); // a header only from a reply taken
+        // A header only from a reply taken.
+        EXPECT_EQ(code == 1221   ? "Nxx42"
+                  : code == 1201 ? "P1100DATA"
+                                 : "",
+                  Header() + std::string(data, data + dataLen));
+        EXPECT_EQ(LineEvent::Purge, line().events.at(0).kind);
         std::vector<Bytes> writes = line().Writes();
         EXPECT_EQ(kC11Frame, writes.at(0));
         EXPECT_EQ(after, std::vector<Bytes>(writes.begin() + 1, writes.end()));
-        EXPECT_EQ(reads, line().ReadTimeouts().size());
+        const Ms timeouts = line().ReadTimeouts();
+        EXPECT_EQ(reads, timeouts.size());
+        EXPECT_EQ(3000u, timeouts.at(0));                   // the acknowledgement's wait
+        EXPECT_TRUE(reads == 1 || timeouts.at(1) == 7000u); // the reply's: the caller's
     }
     vRestart({Ok()});
     line().bFailWrite = true;

@@ -66,22 +66,3 @@ TEST(StxCodec, JudgesARepliesBytesAsTheyCome) {
         }
     }
 }
-
-// What the exchange asks of the line: family C's three head bytes, then the
-// rest the length announces at once; the module its shortest frame, then up
-// to ETX (its check byte only when ETX is not there).
-TEST(StxCodec, TellsHowManyBytesTheFrameStillTakes) {
-    quillon::OStxDecoder c(kC);
-    EXPECT_EQ(3u, c.uiNeed());
-    c.eFeed(B({0x02, 0x01, 0x00}).data(), 3);
-    EXPECT_EQ(258u, c.uiNeed());
-
-    quillon::OStxDecoder m(kModule);
-    EXPECT_EQ(1u, m.uiNeed());
-    m.eFeed(B({'x', 0x02}).data(), 2);
-    EXPECT_EQ(5u, m.uiNeed());
-    m.eFeed(B({0, 4, 0x46, 'P', '1'}).data(), 5);
-    EXPECT_EQ(2u, m.uiNeed());
-    m.eFeed(B({'1', 'Z'}).data(), 2);
-    EXPECT_EQ(1u, m.uiNeed());
-}

@@ -135,52 +135,21 @@ TEST(HidReaderA, RetainCardAsksTheCounterWhateverC41Did) {
     }
 }
 
-TEST(HidReaderA, WriteTrackWithoutDataAnswers1268AndLeavesTheRecord) {
+// A write without data answers 1268 and leaves the record. Track lengths that are not three
+// digits end the read as the exchange ends a broken reply: 1223, nothing more sent, the track
+// record untouched.
+TEST(HidReaderA, EmptyWriteAndBrokenTrackLengths) {
     RigA rig;
-    tIdcTracks none{};
+    tIdcTracks t, before;
+    std::memset(&t, 0, sizeof t);
     tDevReturn r = Rec();
-    EXPECT_EQ(1268, Into(rig.reader.WriteTrack(&none), r));
+    EXPECT_EQ(1268, Into(rig.reader.WriteTrack(&t), r));
     EXPECT_TRUE(Untouched(r));
     EXPECT_TRUE(rig.hid.writes.empty());
-}
 
-// A failed track ahead of one written well: the record is the failed write's, code and reply
-// text alike; nothing of the later, longer reply shows in it.
-TEST(HidReaderA, WriteTrackRecordIsTheFailedWrite) {
-    RigA rig;
-    rig.hid.Answer("N7110");
-    rig.hid.Answer("P7200abcdef");
-    tIdcTracks t{};
-    t.uiLen1 = t.uiLen2 = 2;
-    std::memcpy(t.abTrack1, "12", 2);
-    std::memcpy(t.abTrack2, "34", 2);
-    tDevReturn r = Rec();
-    EXPECT_EQ(1, Into(rig.reader.WriteTrack(&t), r));
-    EXPECT_EQ(Codes(1283, 1), Codes(r));
-    EXPECT_EQ(std::string("N7110") + std::string(6, 7), std::string(r.acReplyText, 11));
-    EXPECT_EQ((std::vector<uint32_t>{0, 2}), (std::vector<uint32_t>{t.uiLen1, t.uiLen2}));
-}
-
-// Chip reset with no chip chosen is refused with 1267 on both transports.
-TEST(HidReaderA, ChipResetWithoutChipIsRefused) {
-    RigA rig;
-    uint8_t atr[IDC_CHIP_REPLY_MAX];
-    uint32_t len = 0;
-    tDevReturn r = Rec();
-    EXPECT_EQ(1, Into(rig.reader.ChipPower(2, uintptr_t(atr), uintptr_t(&len), &len), r));
-    EXPECT_EQ(Codes(1267, 1), Codes(r));
-    EXPECT_TRUE(rig.hid.writes.empty());
-}
-
-// Track lengths that are not three digits end the read as the exchange ends a
-// broken reply: 1223, nothing more sent, the track record untouched.
-TEST(HidReaderA, ReadTrackWithBrokenLengthsIsABrokenReply) {
-    RigA rig;
     rig.hid.Answer("P6a00x0000000a5000000hello");
-    tIdcTracks t, before;
     std::memset(&t, 0xAB, sizeof t);
     before = t;
-    tDevReturn r = Rec();
     EXPECT_EQ(1, Into(rig.reader.ReadTrack(&t), r));
     EXPECT_EQ(Codes(1223, 1), Codes(r));
     EXPECT_EQ((Texts{"C6a7"}), rig.hid.Sent());

@@ -1,7 +1,6 @@
 #include "support/scripted_line.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "support/virtual_clock.h"
 
@@ -22,18 +21,6 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts)
         out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", bytes[i]);
-        if (i)
-            out += ' ';
-        out += buf;
-    }
     return out;
 }
 

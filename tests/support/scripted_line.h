@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/frames.h"
 #include "platform/serial_line.h"
 
 class VirtualClock;
@@ -26,7 +27,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes B(std::initializer_list<int> bytes);
 Bytes B(const std::string& text);
 Bytes Cat(std::initializer_list<Bytes> parts);
-std::string Hex(const Bytes& bytes);
+using quillon::emu::Hex; // "10 02 43"
 
 struct LineEvent {
     enum Kind { Open, Close, Write, Read, Purge, LineControl } kind;

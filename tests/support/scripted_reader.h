@@ -45,39 +45,56 @@ using Ms = std::vector<uint32_t>;
     EXPECT_EQ((std::vector<int>{code, code, flag, flag}),                                          \
               (std::vector<int>{(r).iCode1, (r).iCode2, (r).iErrFlag1, (r).iErrFlag2}))
 
+// While it lives, the library's pauses pass on the line's clock (POSIX; real
+// ones under Windows).
+class ScopedLineSleep {
+public:
+    explicit ScopedLineSleep(LineScript& line) {
+        s_line = &line;
+#if !defined(_WIN32)
+        m_previous = quillon::SetSleepHook([](unsigned uiMs) { s_line->vAdvance(uiMs); });
+#endif
+    }
+    ~ScopedLineSleep() {
+#if !defined(_WIN32)
+        quillon::SetSleepHook(m_previous);
+#endif
+    }
+    ScopedLineSleep(const ScopedLineSleep&) = delete;
+    ScopedLineSleep& operator=(const ScopedLineSleep&) = delete;
+
+private:
+    static inline LineScript* s_line = nullptr;
+#if !defined(_WIN32)
+    quillon::SleepHook m_previous = nullptr;
+#endif
+};
+
 // The configuration, the scripted line and a communication object with its
-// port open, once for a whole suite (an opening takes 200 ms). The drivers'
-// pauses pass on the line's clock where the library lets them.
+// port open, once for a whole suite. The drivers' pauses pass on the line's
+// clock.
 class ScriptedLineSuite : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_env = new TestEnv;
         s_line = new ScopedScriptedLine;
-#if !defined(_WIN32)
-        s_sleep = quillon::SetSleepHook([](unsigned uiMs) { line().vAdvance(uiMs); });
-#endif
+        s_sleep = new ScopedLineSleep(line());
         s_comm = new quillon::OReaderComm(nullptr, "CARDREADER");
         ASSERT_EQ(0, OpenPort(*s_comm));
     }
     static void TearDownTestSuite() {
-#if !defined(_WIN32)
-        quillon::SetSleepHook(s_sleep);
-#endif
         line().responder = nullptr;
         delete s_comm;
+        delete s_sleep;
         delete s_line;
         delete s_env;
     }
-    static LineScript& line() {
-        return **s_line;
-    }
+    static LineScript& line() { return **s_line; }
 
     static inline TestEnv* s_env = nullptr;
     static inline ScopedScriptedLine* s_line = nullptr;
+    static inline ScopedLineSleep* s_sleep = nullptr;
     static inline quillon::OReaderComm* s_comm = nullptr;
-#if !defined(_WIN32)
-    static inline quillon::SleepHook s_sleep = nullptr;
-#endif
 };
 
 // --------------------------------------------------------------- family A
@@ -162,6 +179,7 @@ protected:
     const Bytes kAck = B({0x10, 0x06}), kEnq = B({0x10, 0x05}), kAckM = B({0x06, 0x46});
     TestEnv env;
     ScopedScriptedLine line;
+    ScopedLineSleep sleep{*line};
     quillon::OReaderComm comm{nullptr, "CARDREADER"};
     std::deque<Bytes> reader, module;
     quillon::OSerialReaderA a{&comm};
@@ -182,22 +200,20 @@ inline Bytes Neg(const std::string& status, const Bytes& data = {}) { return Ans
 // clang-format on
 inline const Bytes kSilence{};
 
-// Answers family-B frames from `answers` and records their command texts.
-inline void vFakeReaderB(LineScript& line, std::deque<Bytes>& answers, Commands& commands) {
-    line.responder = [&](const Bytes& w) -> Bytes {
-        if (w.size() < 5 || w[0] != 0xF2)
-            return {};
-        commands.emplace_back(w.begin() + 3, w.end() - 2);
-        Bytes a = answers.empty() ? Bytes{} : answers.front();
-        if (!answers.empty())
-            answers.pop_front();
-        return a;
-    };
-}
-
 class ReaderBTest : public ScriptedLineSuite {
 protected:
-    void SetUp() override { vFakeReaderB(line(), answers, commands); }
+    // Answers family-B frames from `answers` and records their command texts.
+    void SetUp() override {
+        line().responder = [this](const Bytes& w) -> Bytes {
+            if (w.size() < 5 || w[0] != 0xF2)
+                return {};
+            commands.emplace_back(w.begin() + 3, w.end() - 2);
+            Bytes a = answers.empty() ? Bytes{} : answers.front();
+            if (!answers.empty())
+                answers.pop_front();
+            return a;
+        };
+    }
     // Forget what was sent; script the next answers.
     void vRestart(const std::vector<Bytes>& next = {}) {
         line().vClear();
@@ -279,21 +295,6 @@ private:
 
 // ---------------------------------------------------------------- USB HID
 
-// Puts a transport factory under every HID driver made while it lives.
-class ScopedHidTransportFactory {
-public:
-    explicit ScopedHidTransportFactory(quillon::HidTransportFactory factory)
-        : m_previous(quillon::OHidTransportFactory::fnReplace(std::move(factory))) {}
-    ~ScopedHidTransportFactory() {
-        quillon::OHidTransportFactory::fnReplace(std::move(m_previous));
-    }
-    ScopedHidTransportFactory(const ScopedHidTransportFactory&) = delete;
-    ScopedHidTransportFactory& operator=(const ScopedHidTransportFactory&) = delete;
-
-private:
-    quillon::HidTransportFactory m_previous;
-};
-
 // Input reports queue the way the system queues them: a report arrives at
 // its time on the fake's virtual clock and stays until a read takes it or a
 // drain drops it; a reply that comes after its read gave up is there for
@@ -369,8 +370,13 @@ struct FakeHid {
         size_t uiOutputReportLength() const override { return open ? s.outLen : 0; }
         void vClose() override { open = false; }
     };
-    ScopedHidTransportFactory use{
-        [this] { return std::unique_ptr<quillon::OHidTransport>(new Transport(*this)); }};
+    // Every HID driver made while the fake lives gets a transport of it.
+    quillon::HidTransportFactory previous = quillon::OHidTransportFactory::fnReplace(
+        [this] { return std::unique_ptr<quillon::OHidTransport>(new Transport(*this)); });
+    FakeHid() = default;
+    FakeHid(const FakeHid&) = delete;
+    FakeHid& operator=(const FakeHid&) = delete;
+    ~FakeHid() { quillon::OHidTransportFactory::fnReplace(std::move(previous)); }
 
     // Queues a report to arrive at time `at`, behind those due no later.
     void Arrive(uint64_t at, const Bytes& report) {
