@@ -4,17 +4,14 @@
 // technician's page may do.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
 #include "metrics.h"
 #include "service_fixture.h"
+#include "support/test_env.h"
 
 namespace emu = quillon::emu;
-namespace fs = std::filesystem;
 using namespace quillon::xfs;
 
 namespace {
@@ -32,11 +29,6 @@ void ExpectLines(const std::string& sText, const Strings& expected) {
 std::string Body(const std::string& sAnswer) {
     const size_t i = sAnswer.find("\r\n\r\n");
     return i == std::string::npos ? "" : sAnswer.substr(i + 4);
-}
-
-std::string ReadFile(const std::string& sPath) {
-    std::ifstream in(sPath);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // promtool (Debian prometheus): its exit status; 0 without it (an error
@@ -169,27 +161,23 @@ TEST(Metrics, ACardsLifeAsScraped) {
     for (const std::string& s : {sText, Body(HttpGet(run.iPort(), "/status.json"))})
         EXPECT_EQ(std::string::npos, s.find("4000001234567899")); // the card's number
 
-    const std::string sFile =
-        fs::temp_directory_path() / ("quillon-metrics-" + std::to_string(getpid()));
-    std::ofstream(sFile) << sText;
-    EXPECT_EQ(0, Promtool("check metrics < " + sFile));
+    TestEnv env;
+    std::ofstream(env.dir() + "/scraped.prom") << sText;
+    EXPECT_EQ(0, Promtool("check metrics < " + env.dir() + "/scraped.prom"));
     EXPECT_EQ(0, Promtool(std::string("check rules ") + QUILLON_ALERT_RULES));
-    std::remove(sFile.c_str());
 }
 
 // Scrapes are answered from memory: the reader hears nothing (the status
 // poll is a minute away). The file for the textfile collector: there once
 // the service listens, the last counts written at the stop, no temporary left.
 TEST(Metrics, ScrapesCostTheReaderNothingAndTheFileKeepsTheLastCounts) {
-    std::string sDir = (fs::temp_directory_path() / "quillon-metrics-XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(sDir.data()));
-    const std::string sFile = sDir + "/quillon.prom";
+    TestEnv env;
     OServiceRun::tSetup setup;
     setup.sIni = "StatusPollMs=60000\n";
-    setup.args = {"--metrics-file", sFile, "--metrics-interval", "3600"};
+    setup.args = {"--metrics-file", env.dir() + "/quillon.prom", "--metrics-interval", "3600"};
     OServiceRun run(setup);
     ASSERT_TRUE(run.bStarted()) << run.sLog();
-    ExpectLines(ReadFile(sFile),
+    ExpectLines(env.sReadFile("quillon.prom"),
                 {"quillon_reader_info{family=\"A\"*", "quillon_connections_total 0"});
     run.Emu().ClearLog();
     for (int i = 0; i < 100; ++i)
@@ -204,10 +192,9 @@ TEST(Metrics, ScrapesCostTheReaderNothingAndTheFileKeepsTheLastCounts) {
     }
     EXPECT_EQ(0, run.iStop());
     ExpectLines(
-        ReadFile(sFile),
+        env.sReadFile("quillon.prom"),
         {R"(quillon_commands_total{command="Common.Status",completion="success",error_code=""} 1)"});
-    EXPECT_FALSE(fs::exists(sFile + ".tmp"));
-    fs::remove_all(sDir);
+    EXPECT_FALSE(env.bExists("quillon.prom.tmp"));
 }
 
 // The page's connection (a browser on the service's own origin): the
