@@ -148,6 +148,7 @@ TEST(Metrics, ACardsLifeAsScraped) {
          R"(quillon_chip_apdus_total{protocol="chipT0"} 1)",
          "quillon_retain_bin_cards 1",
          R"(quillon_reader_life_value{index="8"} 1)",
+         R"(quillon_commands_total{command="CardReader.ReadRawData",completion="success",error_code=""} 1)",
          R"(quillon_commands_total{command="CardReader.Move",completion="success",error_code=""} 2)",
          R"(quillon_commands_total{command="CardReader.Move",completion="commandErrorCode",error_code="mediaJam"} 1)",
          R"(quillon_command_duration_seconds_count{command="CardReader.Move"} 3)",

@@ -359,6 +359,7 @@ TEST(Service, BadInputIsRefusedAndTheConnectionStaysUsable) {
         const char* pExpected; // the frames that answer, " | " between
     } rows[] = {
         {"{not json", false, "acknowledge Common.Acknowledge invalidMessage"},
+        {"[]", false, "acknowledge Common.Acknowledge invalidMessage"},
         {frame({}), true, "acknowledge Common.Acknowledge invalidMessage"},
         {frame({}, {{"x", std::string(70000, 'a')}}), false,
          "acknowledge Common.Acknowledge invalidMessage"},
