@@ -49,6 +49,7 @@ const uint8_t kTrack[] = "4000123412341234";
 struct tOut {
     uint8_t abBuf[IDC_CHIP_REPLY_MAX];
     uint32_t u = 0xA5A5A5A5u, len = 0;
+    uint8_t byOdd = 0; // the records are byte-packed: callers place them anywhere
     tIdcStatus st;
     tIdcCaps caps;
     tIdcLife life;

@@ -25,7 +25,9 @@ tDriverResult OFamilyAReader::GetStatus(tIdcStatus* pStatus) {
 }
 
 void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pStatus) {
-    uint16_t* f = pStatus->usField;
+    // The caller's record is byte-packed: its fields are worked on in a copy.
+    uint16_t f[sizeof pStatus->usField / sizeof(uint16_t)];
+    std::memcpy(f, pStatus->usField, sizeof f);
     const bool bJudge = m_profile.bStatusJudgesCardState;
     if (bJudge && std::memcmp(d, "0000", 4) != 0) {
         f[kStState] = 3;
@@ -62,6 +64,7 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pS
     // Positive too, but "C10" always follows and decides the record).
     if (bJudge && f[kStSensor7] == 0 && f[kStSensor6] == 1)
         f[kStState] = 1;
+    std::memcpy(pStatus->usField, f, sizeof f);
 }
 
 void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tDriverResult& o) {
