@@ -110,12 +110,12 @@ public:
         m_itWaiting = std::prev(m_srv.waiting.end());
         m_bWaiting = true;
         // The TLS handshake in its time, then the request within the header deadline.
-        vArm(m_srv.pTls ? m_srv.opt.iHandshakeTimeoutMs : m_srv.opt.iHeaderTimeoutMs);
+        vArm(m_srv.pTls ? m_srv.opt.iHandshakeTimeoutMs : iRequestMs());
         m_stream.vHandshake([self = shared_from_this()](ErrorCode ec) {
             if (ec)
                 return self->vClose();
             if (self->m_srv.pTls)
-                self->vArm(self->m_srv.opt.iHeaderTimeoutMs);
+                self->vArm(self->iRequestMs());
             self->vRead();
         });
     }
@@ -123,6 +123,12 @@ public:
     void vDrop() override { vClose(); }
 
 private:
+    // The request (and later the answer) must be done within the header
+    // deadline, and never later than the upgrade would have to be.
+    int iRequestMs() const {
+        return std::min(m_srv.opt.iHeaderTimeoutMs, m_srv.opt.iHandshakeTimeoutMs);
+    }
+
     // The socket closes when the time is up, whatever is under way.
     void vArm(int iMs) {
         m_timer.expires_after(std::chrono::milliseconds(iMs));
@@ -211,7 +217,7 @@ private:
     // Answers and closes; the answer must leave within the header deadline
     // too. HEAD: the length the GET would send, no body.
     void vRespond(const tHttpAnswer& a, unsigned uVersion, bool bHead) {
-        vArm(m_srv.opt.iHeaderTimeoutMs);
+        vArm(iRequestMs());
         m_response.result(static_cast<http::status>(a.iStatus));
         m_response.version(uVersion);
         m_response.set(http::field::server, "quillon-xfs4iot");
