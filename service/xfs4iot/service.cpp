@@ -388,9 +388,7 @@ void OService::vPoll() {
             FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
         vBuildCapabilities();
     }
-    Position ePosition = Position::Unknown;
-    const tCall c = m_reader.Status(ePosition);
-    vApplyStatus(c, ePosition);
+    vPollStatus();
 }
 
 tResult OService::Execute(tJob& job) {
