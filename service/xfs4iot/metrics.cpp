@@ -95,10 +95,23 @@ public:
 
 OMetrics::OMetrics(WallClock clock) : m_clock(clock ? std::move(clock) : SystemSeconds) {
     m_dStateSince = m_clock();
-    // Series that alerts divide by exist from the start.
-    for (const char* pTrack : {"1", "2", "3"})
+    // Every series of a fixed label set exists from the start at 0, so that
+    // increase() sees the first event too.
+    for (const char* pTrack : {"1", "2", "3"}) {
         for (const char* pStatus : kTrackStatus)
             m_tracks[{pTrack, pStatus}] = 0;
+        m_tracks[{pTrack, "other"}] = 0;
+    }
+    for (const char* pStatus : {"invalidMessage", "invalidRequestID", "tooManyRequests"})
+        m_rejected[{pStatus}] = 0;
+    for (const char* pProtocol : kProtocols)
+        m_powerUps[{pProtocol}] = m_apdus[{pProtocol}] = 0;
+}
+
+void OMetrics::vOnCommandRunning(const char* pName) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sRunning = pName ? pName : "";
+    m_dRunningSince = m_clock();
 }
 
 void OMetrics::vOnConnection(bool bOpened, size_t uiOpen) {
@@ -221,6 +234,10 @@ std::string OMetrics::sText() const {
         t.vSample(std::string(pDuration) + "_count", {"command"}, {kv.first},
                   std::to_string(kv.second.uiCount));
     }
+    t.vFamily("quillon_command_running_seconds", "gauge",
+              "How long the command the reader runs now has been running (0: none).");
+    t.vSample("quillon_command_running_seconds", {"command"}, {m_sRunning},
+              m_sRunning.empty() ? "0" : Number(m_clock() - m_dRunningSince));
     t.vCounter("quillon_library_calls_total",
                "Library calls, by function, outcome and the code of its record.",
                {"function", "result", "code"}, m_library);
