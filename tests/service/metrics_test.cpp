@@ -178,6 +178,7 @@ TEST(Metrics, ACardsLifeAsScraped) {
     std::ofstream(env.dir() + "/scraped.prom") << sText;
     EXPECT_EQ(0, Promtool("check metrics < " + env.dir() + "/scraped.prom"));
     EXPECT_EQ(0, Promtool(std::string("check rules ") + QUILLON_ALERT_RULES));
+    EXPECT_EQ(0, Promtool(std::string("test rules ") + QUILLON_ALERT_TESTS));
 }
 
 // Scrapes are answered from memory: the reader hears nothing (the status
