@@ -24,7 +24,9 @@ for arg in "$@"; do
     *) echo "usage: ./demo.sh --service [--keep]" >&2; exit 2 ;;
   esac
 done
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+bold='' plain=''
+[ -t 1 ] && bold=$'\033[1m' plain=$'\033[0m'
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
 say "Installing what the service needs (when missing) and building"
 tools/install-deps.sh
