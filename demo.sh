@@ -103,7 +103,7 @@ set +e
       echo insert >&3 ;;
     "Card inserted"*) echo "  (MediaInsertedEvent: the card is in; track 2 is read, the chip powered)" ;;
     "Card number"*) echo "  (ReadRawData's completion: track 2, shown masked)" ;;
-    "Chip answer"*) echo "  (the chip's answer to reset, from the same completion)" ;;
+    "Chip answer to reset"*) echo "  (the chip's answer to reset, from the same completion)" ;;
     "Chip answered"*) echo "  (CardReader.ChipIO: a SELECT to the powered chip; 61 xx: an answer waits)" ;;
     "Please take your card")
       echo "  (CardReader.Move to exit: the card waits in the slot, media \"entering\")"
