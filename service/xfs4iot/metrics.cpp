@@ -165,6 +165,13 @@ void OMetrics::vOnRetainCount(int64_t iCount) {
     m_iRetainCount = iCount;
 }
 
+void OMetrics::vOnRetainBin(int64_t iCapacity, int64_t iHighMark, const char* pStatus) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_iBinCapacity = iCapacity;
+    m_iBinHighMark = iHighMark;
+    m_sBinStatus = pStatus;
+}
+
 void OMetrics::vOnLifeCounters(const uint32_t (&auiValues)[11]) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::copy(auiValues, auiValues + 11, m_auiLife);
@@ -247,6 +254,20 @@ std::string OMetrics::sText() const {
               "Cards in the retain bin, as last read from the reader.");
     if (m_iRetainCount >= 0)
         t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(m_iRetainCount));
+    t.vFamily("quillon_retain_bin_capacity_cards", "gauge",
+              "Cards the retain bin holds (RetainBinCapacity; absent when not set).");
+    if (m_iBinCapacity > 0)
+        t.vSample("quillon_retain_bin_capacity_cards", static_cast<uint64_t>(m_iBinCapacity));
+    t.vFamily("quillon_retain_bin_high_mark_cards", "gauge",
+              "Count from which the retain bin is reported high (RetainBinHighMark).");
+    if (m_iBinHighMark > 0)
+        t.vSample("quillon_retain_bin_high_mark_cards", static_cast<uint64_t>(m_iBinHighMark));
+    t.vFamily("quillon_retain_bin_replenishment", "gauge",
+              "The retain bin's replenishment status: 1 for the current one.");
+    for (const char* pStatus : {"ok", "high", "full"})
+        if (!m_sBinStatus.empty())
+            t.vSample("quillon_retain_bin_replenishment", {"status"}, {pStatus},
+                      m_sBinStatus == pStatus ? "1" : "0");
     t.vFamily("quillon_reader_life_value", "gauge",
               "The reader's life counters 0-10 as last read (meaning per family).");
     for (int i = 0; m_bLife && i < 11; ++i)
@@ -273,6 +294,9 @@ std::string OMetrics::sPageJson() const {
         {"device", m_state.sDevice}, {"media", m_state.sMedia}, {"chip", m_state.sChip}};
     if (m_iRetainCount >= 0)
         page["retainCount"] = m_iRetainCount;
+    page["retainBin"] = {{"capacity", m_iBinCapacity},
+                         {"highMark", m_iBinHighMark},
+                         {"status", m_sBinStatus.empty() ? Json() : Json(m_sBinStatus)}};
     if (m_bLife)
         page["life"] = m_auiLife;
     Json& commands = page["commands"] = Json::array();

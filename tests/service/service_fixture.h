@@ -56,9 +56,9 @@ public:
     int iStop(int iSignal = SIGTERM);
     void vSignal(int iSignal) { kill(m_pid, iSignal); }
     // The reader pulled out (its terminal hangs up) and plugged in again
-    // behind the same link.
+    // behind the same link (a new reader, with a card where given).
     void vUnplug();
-    void vReplug();
+    void vReplug(quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None);
 
 private:
     std::string m_sDir, m_sLink;
