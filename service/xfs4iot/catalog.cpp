@@ -166,6 +166,27 @@ tCheck CheckWriteRawData(const Json& p) {
     return {};
 }
 
+tCheck CheckSetVersions(const Json& p) {
+    for (const char* k : {"commands", "events"}) {
+        if (bAbsent(p, k))
+            continue;
+        if (!p[k].is_object())
+            return Bad(std::string(k) + " is not an object");
+        for (const auto& v : p[k].items())
+            if (!bIntIn(v.value(), 1, INT_MAX))
+                return Bad(std::string(k) + "." + v.key() + " is not a major version");
+    }
+    return {};
+}
+
+tCheck CheckTransactionState(const Json& p) {
+    if (bAbsent(p, "state") || !bOneOf(p["state"], {"active", "inactive"}))
+        return Bad("state is neither active nor inactive");
+    if (!bAbsent(p, "transactionID") && !p["transactionID"].is_string())
+        return Bad("transactionID is not a string");
+    return {};
+}
+
 tCheck CheckSetStorage(const Json& p) {
     if (bAbsent(p, "storage") || !p["storage"].is_object() || p["storage"].empty())
         return Bad("storage is not an object of storage units");
@@ -223,6 +244,8 @@ const tEventSpec* FindEvent(const std::string& sName) {
 }
 
 const char* ForeignCompletionVersion(const std::string& sName) {
+    if (const tCommandSpec* pOwn = FindCommand(sName, false))
+        return pOwn->pCompletionVersion; // sent to the publisher
     for (const auto& f : kForeign)
         if (sName == f.pName)
             return f.pCompletionVersion;
@@ -289,16 +312,7 @@ tCheck CheckPayload(CommandId eId, const Json& p) {
         }
         return {};
     case CommandId::SetVersions:
-        for (const char* k : {"commands", "events"}) {
-            if (bAbsent(p, k))
-                continue;
-            if (!p[k].is_object())
-                return Bad(std::string(k) + " is not an object");
-            for (const auto& v : p[k].items())
-                if (!bIntIn(v.value(), 1, INT_MAX))
-                    return Bad(std::string(k) + "." + v.key() + " is not a major version");
-        }
-        return {};
+        return CheckSetVersions(p);
     case CommandId::ReadRawData:
         return CheckReadRawData(p);
     case CommandId::WriteRawData:
@@ -336,11 +350,7 @@ tCheck CheckPayload(CommandId eId, const Json& p) {
     case CommandId::SetStorage:
         return CheckSetStorage(p);
     case CommandId::SetTransactionState:
-        if (bAbsent(p, "state") || !bOneOf(p["state"], {"active", "inactive"}))
-            return Bad("state is neither active nor inactive");
-        if (!bAbsent(p, "transactionID") && !p["transactionID"].is_string())
-            return Bad("transactionID is not a string");
-        return {};
+        return CheckTransactionState(p);
     case CommandId::Status:
     case CommandId::Capabilities:
     case CommandId::GetStorage:

@@ -48,7 +48,8 @@ struct tCommandSpec {
 const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher);
 
 // The version of a completion the service sends for a command it does not
-// offer: the standard's for the commands of its interfaces, else nullptr.
+// offer (or not on this endpoint): the standard's for the commands of its
+// interfaces, else nullptr.
 const char* ForeignCompletionVersion(const std::string& sName);
 
 // The major number of a version ("3.0" -> 3); 0 when it is none.

@@ -194,6 +194,33 @@ void OMetrics::vOnStateChange(const tDeviceState&, const tDeviceState& after) {
     m_dStateSince = m_clock();
 }
 
+namespace {
+
+// The retain bin's families: count, marks, replenishment status.
+void RetainBinText(OText& t, int64_t iCount, int64_t iCapacity, int64_t iHighMark,
+                   const std::string& sStatus) {
+    t.vFamily("quillon_retain_bin_cards", "gauge",
+              "Cards in the retain bin, as last read from the reader.");
+    if (iCount >= 0)
+        t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(iCount));
+    t.vFamily("quillon_retain_bin_capacity_cards", "gauge",
+              "Cards the retain bin holds (RetainBinCapacity; absent when not set).");
+    if (iCapacity > 0)
+        t.vSample("quillon_retain_bin_capacity_cards", static_cast<uint64_t>(iCapacity));
+    t.vFamily("quillon_retain_bin_high_mark_cards", "gauge",
+              "Count from which the retain bin is reported high (RetainBinHighMark).");
+    if (iHighMark > 0)
+        t.vSample("quillon_retain_bin_high_mark_cards", static_cast<uint64_t>(iHighMark));
+    t.vFamily("quillon_retain_bin_replenishment", "gauge",
+              "The retain bin's replenishment status: 1 for the current one.");
+    for (const char* pStatus : {"ok", "high", "full"})
+        if (!sStatus.empty())
+            t.vSample("quillon_retain_bin_replenishment", {"status"}, {pStatus},
+                      sStatus == pStatus ? "1" : "0");
+}
+
+} // namespace
+
 std::string OMetrics::sText() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     OText t;
@@ -250,24 +277,7 @@ std::string OMetrics::sText() const {
                m_powerUps);
     t.vCounter("quillon_chip_apdus_total", "Chip commands exchanged, by protocol.", {"protocol"},
                m_apdus);
-    t.vFamily("quillon_retain_bin_cards", "gauge",
-              "Cards in the retain bin, as last read from the reader.");
-    if (m_iRetainCount >= 0)
-        t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(m_iRetainCount));
-    t.vFamily("quillon_retain_bin_capacity_cards", "gauge",
-              "Cards the retain bin holds (RetainBinCapacity; absent when not set).");
-    if (m_iBinCapacity > 0)
-        t.vSample("quillon_retain_bin_capacity_cards", static_cast<uint64_t>(m_iBinCapacity));
-    t.vFamily("quillon_retain_bin_high_mark_cards", "gauge",
-              "Count from which the retain bin is reported high (RetainBinHighMark).");
-    if (m_iBinHighMark > 0)
-        t.vSample("quillon_retain_bin_high_mark_cards", static_cast<uint64_t>(m_iBinHighMark));
-    t.vFamily("quillon_retain_bin_replenishment", "gauge",
-              "The retain bin's replenishment status: 1 for the current one.");
-    for (const char* pStatus : {"ok", "high", "full"})
-        if (!m_sBinStatus.empty())
-            t.vSample("quillon_retain_bin_replenishment", {"status"}, {pStatus},
-                      m_sBinStatus == pStatus ? "1" : "0");
+    RetainBinText(t, m_iRetainCount, m_iBinCapacity, m_iBinHighMark, m_sBinStatus);
     t.vFamily("quillon_reader_life_value", "gauge",
               "The reader's life counters 0-10 as last read (meaning per family).");
     for (int i = 0; m_bLife && i < 11; ++i)

@@ -17,17 +17,6 @@ int64_t MicrosSince(OService::Clock::time_point t) {
         .count();
 }
 
-// What the technician's page may ask: the status and capabilities; with
-// its actions allowed also an eject or a reset, both to the exit (nothing
-// that reads a card or keeps it).
-bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
-    if (eId == CommandId::Status || eId == CommandId::Capabilities)
-        return true;
-    const auto to = payload.find("to");
-    return bActions && to != payload.end() && *to == "exit" &&
-           (eId == CommandId::Move || eId == CommandId::Reset);
-}
-
 } // namespace
 
 OService::OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks)
@@ -182,9 +171,7 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
         if (!pSpec) {
             // Completed under the name the application used, in the version of
             // the standard's completion where the command is one of it.
-            const tCommandSpec* pOther = FindCommand(in.sName, false); // at the publisher
-            const char* pVersion =
-                pOther ? pOther->pCompletionVersion : ForeignCompletionVersion(in.sName);
+            const char* pVersion = ForeignCompletionVersion(in.sName);
             m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
                                    MicrosSince(job->tArrived));
             m_outbox.vSend(uiConnection,
@@ -199,25 +186,9 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     if (!pSpec)
         return answer(
             Completion("unsupportedCommand", in.sName + " is not a command of this service"));
-    if (!pSpec->bOffered(m_eFamily))
-        return answer(
-            Completion("unsupportedCommand", in.sName + " is not offered by this reader"));
-    if (MajorOf(in.sVersion) != MajorOf(pSpec->pVersion))
-        return answer(Completion("unsupportedCommand",
-                                 in.sName + " version " + in.sVersion +
-                                     " is not offered (offered: " + pSpec->pVersion + ")"));
-    if (!in.bPayloadIsObject)
-        return answer(Completion("invalidData", "the payload is not an object"));
-    const tCheck check = CheckPayload(pSpec->eId, in.payload);
-    if (check.e != Check::Ok)
-        return answer(Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
-                                 check.sWhy));
-    if (conn.eEndpoint == Endpoint::Page &&
-        !bPageMay(m_settings.bPageActions, pSpec->eId, in.payload))
-        return answer(
-            Completion("unsupportedCommand", m_settings.bPageActions
-                                                 ? in.sName + " is not one of the page's actions"
-                                                 : "the page is read-only (--allow-page-actions)"));
+    tResult refused;
+    if (bRefusedLocked(in, *pSpec, conn.eEndpoint, refused))
+        return answer(refused);
     if (pSpec->bAtOnce)
         return answer(AnswerAtOnce(*pSpec, in, uiConnection));
     if (m_bStopping)

@@ -109,6 +109,10 @@ private:
     void vBuildCapabilities();
     void vLoadSettings();
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
+    // A command not run as sent: the version or payload refused, or not
+    // offered here (session.cpp); r is its completion.
+    bool bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
+                        tResult& r) const;
     // At-once answers that need no reader (session.cpp).
     tResult SetVersions(const Json& payload) const;
     tResult TransactionState(const tCommandSpec& command, const Json& payload);

@@ -1,5 +1,6 @@
-// What the service holds besides the reader: its own settings from the
-// configuration, the versions an application asks for, and the
+// What the service decides without the reader: its own settings from the
+// configuration, the commands it refuses as sent (version, payload, not
+// offered here), the versions an application asks for, and the
 // transaction state it tells the service (answered at once).
 #include <algorithm>
 
@@ -10,6 +11,44 @@
 #include "service.h"
 
 namespace quillon::xfs {
+
+namespace {
+
+// What the technician's page may ask: the status and capabilities; with
+// its actions allowed also an eject or a reset, both to the exit (nothing
+// that reads a card or keeps it).
+bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
+    if (eId == CommandId::Status || eId == CommandId::Capabilities)
+        return true;
+    const auto to = payload.find("to");
+    return bActions && to != payload.end() && *to == "exit" &&
+           (eId == CommandId::Move || eId == CommandId::Reset);
+}
+
+} // namespace
+
+bool OService::bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
+                              tResult& r) const {
+    if (!spec.bOffered(m_eFamily))
+        r = Completion("unsupportedCommand", in.sName + " is not offered by this reader");
+    else if (MajorOf(in.sVersion) != MajorOf(spec.pVersion))
+        r = Completion("unsupportedCommand", in.sName + " version " + in.sVersion +
+                                                 " is not offered (offered: " + spec.pVersion +
+                                                 ")");
+    else if (!in.bPayloadIsObject)
+        r = Completion("invalidData", "the payload is not an object");
+    else if (const tCheck check = CheckPayload(spec.eId, in.payload); check.e != Check::Ok)
+        r = Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
+                       check.sWhy);
+    else if (eEndpoint == Endpoint::Page &&
+             !bPageMay(m_settings.bPageActions, spec.eId, in.payload))
+        r = Completion("unsupportedCommand", m_settings.bPageActions
+                                                 ? in.sName + " is not one of the page's actions"
+                                                 : "the page is read-only (--allow-page-actions)");
+    else
+        return false;
+    return true;
+}
 
 void OService::vLoadSettings() {
     const std::string& sIni = m_settings.sConfigPath;
