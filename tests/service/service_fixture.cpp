@@ -269,6 +269,11 @@ std::string B64(const std::string& bytes) {
     return s;
 }
 
+std::string Body(const std::string& sAnswer) {
+    const size_t i = sAnswer.find("\r\n\r\n");
+    return i == std::string::npos ? "" : sAnswer.substr(i + 4);
+}
+
 bool OApp::bUntilAt(const char* pPointer, const std::string& sValue) {
     const Json::json_pointer p(pPointer);
     const auto holds = [&](Json& f) { return f.contains(p) && f[p] == sValue; };

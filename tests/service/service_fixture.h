@@ -112,6 +112,8 @@ std::string Command(const std::string& sName, int iId, const Json& payload = Jso
 std::string Line(const Json& frame);
 std::vector<std::string> Lines(const std::vector<Json>& frames);
 std::string B64(const std::string& bytes);
+// The body of an HTTP answer (HttpGet).
+std::string Body(const std::string& sAnswer);
 // Every member of want is in got with its value, objects and arrays member
 // by member (got may hold more); a null in want: that member is absent.
 bool bHolds(const Json& got, const Json& want);
