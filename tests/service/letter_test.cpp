@@ -286,5 +286,6 @@ TEST(Letter, AnUnreadableCardIsToldAtOnce) {
             answers.push_back(f);
     EXPECT_EQ((Strings{"acknowledge CardReader.ReadRawData", "event CardReader.InvalidMediaEvent",
                        "completion CardReader.ReadRawData commandErrorCode invalidMedia"}),
-              Lines(answers));
+              Lines(answers))
+        << run.sLog();
 }
