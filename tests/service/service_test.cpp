@@ -237,7 +237,8 @@ TEST(Service, FamiliesBAndC) {
         ASSERT_TRUE(run.bStarted()) << run.sLog();
         OApp app(run.iPort());
         EXPECT_EQ("completion CardReader.ReadRawData success",
-                  Line(app.Call("CardReader.ReadRawData", 1, {{"track2", true}})));
+                  Line(app.Call("CardReader.ReadRawData", 1, {{"track2", true}})))
+            << run.sLog();
         EXPECT_EQ(
             "completion CardReader.WriteRawData " + std::string(r.pWritten),
             Line(app.Call("CardReader.WriteRawData", 2, {{"track3", {{"data", "OzEyMz8="}}}})));
