@@ -8,8 +8,7 @@ import sys
 import jsonschema
 
 
-def deepest(error):
-    """The error deepest in the frame, inside anyOf branches too."""
+def deepest(error):  # the error deepest in the frame, in anyOf branches too
     found = [deepest(e) for e in error.context or []] + [error]
     return max(found, key=lambda e: len(e.absolute_path))
 

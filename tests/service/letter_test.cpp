@@ -1,8 +1,6 @@
-// The service as the standard's message set has it: capabilities keyed by
-// full names and negotiated with SetVersions, the versions a command may
-// ask for and a completion carries, the events an unattended kiosk waits
-// for (triggered through the emulator), and the commands for the retain
-// bin's exchange, the interface module and the transaction state.
+// The service as the standard's message set has it: capabilities, versions,
+// the events an unattended kiosk waits for (through the emulator), and the
+// retain bin's exchange, the interface module and the transaction state.
 #include <gtest/gtest.h>
 
 #include "service_fixture.h"
@@ -183,7 +181,6 @@ TEST(Letter, InterfaceModuleIdentifiersAndTheTransactionState) {
     OApp app(run.iPort());
     EXPECT_EQ((Json{{"ifmIdentifiers", {{"emv", "IFM-EMV-0815"}, {"visa", "VISA 4711"}}}}),
               app.Call("CardReader.QueryIFMIdentifier", 1)["payload"]);
-    // The id holds customer data as an application may put it there.
     const struct {
         const char* pName;
         const char* pPayload;

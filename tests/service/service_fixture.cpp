@@ -111,8 +111,7 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
     if (bWaitLog(kListening)) {
         const std::string log = sLog();
         m_iPort = std::atoi(log.c_str() + log.find(kListening) + kListening.size());
-        // Under load an opening may fail once; the service's next poll opens
-        // it again, and the tests start from an open reader.
+        // An opening that failed under load: the tests start once it is open.
         if (log.find("cannot be opened") != std::string::npos)
             bWaitLog("reader open again");
     }
