@@ -25,17 +25,17 @@ namespace {
 // vSend and every frame it receives is written, one JSON line each, for
 // the check against the standard's message definitions (check_frames.py).
 void Record(const char* pDir, const std::string& sText) {
-    static std::mutex mutex;
-    static const std::string sPath = [] {
+    static std::mutex s_mutex;
+    static const std::string s_sPath = [] {
         const char* pFolder = std::getenv("QUILLON_FRAME_LOG");
         return pFolder ? std::string(pFolder) + "/frames-" + std::to_string(getpid()) + ".jsonl"
                        : std::string();
     }();
     const Json frame = Json::parse(sText, nullptr, false);
-    if (sPath.empty() || frame.is_discarded())
+    if (s_sPath.empty() || frame.is_discarded())
         return;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::ofstream(sPath, std::ios::app) << Json{{"dir", pDir}, {"frame", frame}}.dump() << "\n";
+    std::lock_guard<std::mutex> lock(s_mutex);
+    std::ofstream(s_sPath, std::ios::app) << Json{{"dir", pDir}, {"frame", frame}}.dump() << "\n";
 }
 
 std::string TempDir() {
