@@ -27,6 +27,7 @@ OService::~OService() {
 }
 
 void OService::vStart() {
+    vLoadSettings();
     const tCall c = m_reader.Open();
     m_eFamily = FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
     if (c.bOk() || FaultOfFailure(c.iCode, m_eFamily) != Fault::LineDown) {
@@ -34,6 +35,7 @@ void OService::vStart() {
         const tCall s = m_reader.Status(ePosition);
         vApplyStatus(s, ePosition);
         vMediaDetected(s.bOk() ? DetectedAt(ePosition) : nullptr);
+        vReadRetainCount();
         QLOG_INFO("reader open: model \"%s\", firmware \"%s\", library %s",
                   m_reader.sModel().c_str(), m_reader.sFirmware().c_str(),
                   m_reader.sLibraryVersion().c_str());
@@ -42,8 +44,6 @@ void OService::vStart() {
         vApplyStatus(c, Position::Unknown);
     }
 
-    vLoadSettings();
-    vReadRetainCount();
     vBuildCapabilities();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_worker = std::thread([this] { vWorker(); });

@@ -73,6 +73,7 @@ void OService::vLoadSettings() {
         QLOG_WARN("RetainBinHighMark %d is above RetainBinCapacity %d", m_bin.iHighMark,
                   m_bin.iCapacity);
     m_ifmIdentifiers = ifm.empty() ? Json() : ifm;
+    vRetainStatusLocked(); // observers learn the marks before the reader answers
 }
 
 tResult OService::SetVersions(const Json& payload) const {
