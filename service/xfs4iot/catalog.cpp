@@ -27,24 +27,60 @@ const char* const kCancelErrors[] = {"noMatchingRequestIDs", nullptr};
 const char* const kSetStorageErrors[] = {"invalidUnit", "noExchangeActive", "storageUnitError",
                                          nullptr};
 
+const char* const kStartExchangeErrors[] = {"storageUnitError", "exchangeActive",
+                                            "transactionActive", nullptr};
+const char* const kEndExchangeErrors[] = {"storageUnitError", "noExchangeActive", nullptr};
+
+constexpr unsigned kWriters = kEveryFamily & ~kFamilyC; // family C writes no track, sets no count
+
 // Versions as the current message set has them (commands 2.0 unless a
 // payload changed; completions of changed payloads 3.0).
 const tCommandSpec kCommands[] = {
-    {CommandId::Status, "Common.Status", "2.0", "3.0", true, nullptr},
-    {CommandId::Capabilities, "Common.Capabilities", "2.0", "3.0", true, nullptr},
-    {CommandId::SetVersions, "Common.SetVersions", "2.0", "2.0", true, nullptr},
-    {CommandId::Cancel, "Common.Cancel", "2.0", "2.0", true, kCancelErrors},
-    {CommandId::ReadRawData, "CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors},
-    {CommandId::WriteRawData, "CardReader.WriteRawData", "3.0", "2.0", false, kWriteErrors},
-    {CommandId::Move, "CardReader.Move", "2.0", "2.0", false, kMoveErrors},
-    {CommandId::Reset, "CardReader.Reset", "2.0", "2.0", false, kResetErrors},
-    {CommandId::ChipPower, "CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors},
-    {CommandId::ChipIO, "CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors},
-    {CommandId::GetStorage, "Storage.GetStorage", "2.0", "2.1", false, nullptr},
-    {CommandId::SetStorage, "Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors},
+    {CommandId::Status, "Common.Status", "2.0", "3.0", true, nullptr, kEveryFamily},
+    {CommandId::Capabilities, "Common.Capabilities", "2.0", "3.0", true, nullptr, kEveryFamily},
+    {CommandId::SetVersions, "Common.SetVersions", "2.0", "2.0", true, nullptr, kEveryFamily},
+    {CommandId::Cancel, "Common.Cancel", "2.0", "2.0", true, kCancelErrors, kEveryFamily},
+    {CommandId::SetTransactionState, "Common.SetTransactionState", "2.0", "2.0", true, nullptr,
+     kEveryFamily},
+    {CommandId::GetTransactionState, "Common.GetTransactionState", "2.0", "2.0", true, nullptr,
+     kEveryFamily},
+    {CommandId::ReadRawData, "CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors,
+     kEveryFamily},
+    {CommandId::WriteRawData, "CardReader.WriteRawData", "3.0", "2.0", false, kWriteErrors,
+     kWriters},
+    {CommandId::Move, "CardReader.Move", "2.0", "2.0", false, kMoveErrors, kEveryFamily},
+    {CommandId::Reset, "CardReader.Reset", "2.0", "2.0", false, kResetErrors, kEveryFamily},
+    {CommandId::ChipPower, "CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors,
+     kEveryFamily},
+    {CommandId::ChipIO, "CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors, kEveryFamily},
+    {CommandId::QueryIfmIdentifier, "CardReader.QueryIFMIdentifier", "2.0", "2.0", true, nullptr,
+     kEveryFamily},
+    {CommandId::GetStorage, "Storage.GetStorage", "2.0", "2.1", false, nullptr, kEveryFamily},
+    {CommandId::SetStorage, "Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors, kWriters},
+    {CommandId::StartExchange, "Storage.StartExchange", "2.0", "2.0", false, kStartExchangeErrors,
+     kEveryFamily},
+    {CommandId::EndExchange, "Storage.EndExchange", "2.0", "2.0", false, kEndExchangeErrors,
+     kEveryFamily},
 };
-const tCommandSpec kGetServices = {
-    CommandId::GetServices, "ServicePublisher.GetServices", "2.0", "2.0", true, nullptr};
+const tCommandSpec kGetServices = {CommandId::GetServices,
+                                   "ServicePublisher.GetServices",
+                                   "2.0",
+                                   "2.0",
+                                   true,
+                                   nullptr,
+                                   kEveryFamily};
+
+// Commands of the service's interfaces it does not offer, with the version
+// of their completion messages.
+const struct {
+    const char* pName;
+    const char* pCompletionVersion;
+} kForeign[] = {
+    {"Common.PowerSaveControl", "2.0"},         {"Common.GetCommandNonce", "2.0"},
+    {"Common.ClearCommandNonce", "2.0"},        {"CardReader.SetKey", "2.0"},
+    {"CardReader.EMVClessConfigure", "2.0"},    {"CardReader.EMVClessPerformTransaction", "3.0"},
+    {"CardReader.EMVClessIssuerUpdate", "3.0"}, {"CardReader.EMVClessQueryApplications", "3.0"},
+};
 
 tCheck Bad(const std::string& sWhy) {
     return {Check::InvalidData, sWhy};
@@ -130,6 +166,27 @@ tCheck CheckWriteRawData(const Json& p) {
     return {};
 }
 
+tCheck CheckSetVersions(const Json& p) {
+    for (const char* k : {"commands", "events"}) {
+        if (bAbsent(p, k))
+            continue;
+        if (!p[k].is_object())
+            return Bad(std::string(k) + " is not an object");
+        for (const auto& v : p[k].items())
+            if (!bIntIn(v.value(), 1, INT_MAX))
+                return Bad(std::string(k) + "." + v.key() + " is not a major version");
+    }
+    return {};
+}
+
+tCheck CheckTransactionState(const Json& p) {
+    if (bAbsent(p, "state") || !bOneOf(p["state"], {"active", "inactive"}))
+        return Bad("state is neither active nor inactive");
+    if (!bAbsent(p, "transactionID") && !p["transactionID"].is_string())
+        return Bad("transactionID is not a string");
+    return {};
+}
+
 tCheck CheckSetStorage(const Json& p) {
     if (bAbsent(p, "storage") || !p["storage"].is_object() || p["storage"].empty())
         return Bad("storage is not an object of storage units");
@@ -163,7 +220,50 @@ tCheck CheckSetStorage(const Json& p) {
 const tEventSpec kInsertCardEvent = {"CardReader.InsertCardEvent", "2.0"};
 const tEventSpec kMediaInsertedEvent = {"CardReader.MediaInsertedEvent", "2.0"};
 const tEventSpec kMediaRemovedEvent = {"CardReader.MediaRemovedEvent", "2.0"};
+const tEventSpec kMediaDetectedEvent = {"CardReader.MediaDetectedEvent", "2.0"};
+const tEventSpec kInvalidMediaEvent = {"CardReader.InvalidMediaEvent", "2.0"};
 const tEventSpec kStatusChangedEvent = {"Common.StatusChangedEvent", "3.0"};
+const tEventSpec kErrorEvent = {"Common.ErrorEvent", "2.0"};
+const tEventSpec kStorageThresholdEvent = {"Storage.StorageThresholdEvent", "2.1"};
+const tEventSpec kStorageChangedEvent = {"Storage.StorageChangedEvent", "2.1"};
+
+namespace {
+// Every event the service sends (the reader never says it moved a card by
+// itself, so no CardReader.CardActionEvent).
+const tEventSpec* const kEvents[] = {
+    &kInsertCardEvent,    &kMediaInsertedEvent,    &kMediaRemovedEvent,
+    &kMediaDetectedEvent, &kInvalidMediaEvent,     &kStatusChangedEvent,
+    &kErrorEvent,         &kStorageThresholdEvent, &kStorageChangedEvent};
+} // namespace
+
+const tEventSpec* FindEvent(const std::string& sName) {
+    for (const tEventSpec* e : kEvents)
+        if (sName == e->pName)
+            return e;
+    return nullptr;
+}
+
+const char* ForeignCompletionVersion(const std::string& sName) {
+    if (const tCommandSpec* pOwn = FindCommand(sName, false))
+        return pOwn->pCompletionVersion; // sent to the publisher
+    for (const auto& f : kForeign)
+        if (sName == f.pName)
+            return f.pCompletionVersion;
+    return nullptr;
+}
+
+int MajorOf(const std::string& sVersion) {
+    const size_t uiDot = sVersion.find('.');
+    if (uiDot == 0 || uiDot == std::string::npos || uiDot > 4)
+        return 0;
+    int iMajor = 0;
+    for (size_t i = 0; i < uiDot; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(sVersion[i])))
+            return 0;
+        iMajor = iMajor * 10 + (sVersion[i] - '0');
+    }
+    return iMajor;
+}
 
 const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher) {
     if (bPublisher)
@@ -174,19 +274,18 @@ const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher) {
     return nullptr;
 }
 
-Json InterfacesJson() {
+Json InterfacesJson(Family eFamily) {
     Json list = Json::array();
-    const tEventSpec* const kEvents[] = {&kInsertCardEvent, &kMediaInsertedEvent,
-                                         &kMediaRemovedEvent, &kStatusChangedEvent};
     for (const char* pInterface : {"Common", "CardReader", "Storage"}) {
         const size_t n = std::strlen(pInterface);
         Json commands = Json::object(), events = Json::object();
         for (const tCommandSpec& c : kCommands)
-            if (std::strncmp(c.pName, pInterface, n) == 0 && c.pName[n] == '.')
-                commands[c.pName + n + 1] = {{"versions", {c.pVersion}}};
+            if (std::strncmp(c.pName, pInterface, n) == 0 && c.pName[n] == '.' &&
+                c.bOffered(eFamily))
+                commands[c.pName] = {{"versions", {c.pVersion}}};
         for (const tEventSpec* e : kEvents)
             if (std::strncmp(e->pName, pInterface, n) == 0 && e->pName[n] == '.')
-                events[e->pName + n + 1] = {{"versions", {e->pVersion}}};
+                events[e->pName] = {{"versions", {e->pVersion}}};
         Json entry = {{"name", pInterface}, {"commands", commands}};
         if (!events.empty())
             entry["events"] = events;
@@ -213,16 +312,7 @@ tCheck CheckPayload(CommandId eId, const Json& p) {
         }
         return {};
     case CommandId::SetVersions:
-        for (const char* k : {"commands", "events"}) {
-            if (bAbsent(p, k))
-                continue;
-            if (!p[k].is_object())
-                return Bad(std::string(k) + " is not an object");
-            for (const auto& v : p[k].items())
-                if (!bIntIn(v.value(), 1, INT_MAX))
-                    return Bad(std::string(k) + "." + v.key() + " is not a major version");
-        }
-        return {};
+        return CheckSetVersions(p);
     case CommandId::ReadRawData:
         return CheckReadRawData(p);
     case CommandId::WriteRawData:
@@ -259,10 +349,16 @@ tCheck CheckPayload(CommandId eId, const Json& p) {
     }
     case CommandId::SetStorage:
         return CheckSetStorage(p);
+    case CommandId::SetTransactionState:
+        return CheckTransactionState(p);
     case CommandId::Status:
     case CommandId::Capabilities:
     case CommandId::GetStorage:
     case CommandId::GetServices:
+    case CommandId::QueryIfmIdentifier:
+    case CommandId::StartExchange:
+    case CommandId::EndExchange:
+    case CommandId::GetTransactionState:
         break;
     }
     return {};

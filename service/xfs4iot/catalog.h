@@ -1,10 +1,12 @@
 // What the service offers: its commands with their message versions and
 // error codes, its events, the capabilities' interface list, and the check
-// of each command's payload (types and values) before anything runs.
+// of each command's payload (types and values) before anything runs. Every
+// message carries its own version (docs/xfs4iot.md lists them).
 #pragma once
 
 #include <string>
 
+#include "codes.h"
 #include "message.h"
 
 namespace quillon::xfs {
@@ -22,6 +24,11 @@ enum class CommandId {
     ChipIO,
     GetStorage,
     SetStorage,
+    QueryIfmIdentifier,
+    StartExchange,
+    EndExchange,
+    SetTransactionState,
+    GetTransactionState,
     GetServices, // the publisher's only command
 };
 
@@ -32,26 +39,39 @@ struct tCommandSpec {
     const char* pCompletionVersion; // of its completion
     bool bAtOnce;                   // answered on arrival, also while a command runs
     const char* const* pErrorCodes; // nullptr-terminated; nullptr: none
+    unsigned uFamilies;             // the families it is offered for
+    bool bOffered(Family e) const { return (uFamilies & FamilyBit(e)) != 0; }
 };
 
 // A service command by name (nullptr: not one of ours). The publisher's
 // command is found with bPublisher only.
 const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher);
 
+// The version of a completion the service sends for a command it does not
+// offer (or not on this endpoint): the standard's for the commands of its
+// interfaces, else nullptr.
+const char* ForeignCompletionVersion(const std::string& sName);
+
+// The major number of a version ("3.0" -> 3); 0 when it is none.
+int MajorOf(const std::string& sVersion);
+
 struct tEventSpec {
     const char* pName;
     const char* pVersion;
 };
 extern const tEventSpec kInsertCardEvent, kMediaInsertedEvent, kMediaRemovedEvent,
-    kStatusChangedEvent;
+    kMediaDetectedEvent, kInvalidMediaEvent, kStatusChangedEvent, kErrorEvent,
+    kStorageThresholdEvent, kStorageChangedEvent;
+const tEventSpec* FindEvent(const std::string& sName);
 
 // The one storage unit: the retain bin.
 constexpr const char* kRetainUnit = "unit1";
 // Commands a connection may have queued or running at a time.
 constexpr int kMaxQueuedPerConnection = 32;
 
-// "interfaces" of Common.Capabilities.
-Json InterfacesJson();
+// "interfaces" of Common.Capabilities: the commands offered for the family
+// and the events the service sends, keyed by their full names.
+Json InterfacesJson(Family eFamily);
 
 enum class Check { Ok, InvalidData, UnsupportedData };
 struct tCheck {

@@ -6,21 +6,7 @@ namespace quillon::xfs {
 
 namespace {
 
-constexpr unsigned kA = 1, kB = 2, kC = 4, kAll = kA | kB | kC | 8;
-
-unsigned Bit(Family e) {
-    switch (e) {
-    case Family::A:
-        return kA;
-    case Family::B:
-        return kB;
-    case Family::C:
-        return kC;
-    case Family::Unknown:
-        break;
-    }
-    return 8;
-}
+constexpr unsigned kA = kFamilyA, kB = kFamilyB, kC = kFamilyC, kAll = kEveryFamily;
 
 // Library code -> fault. The first row that holds the code for the family
 // wins; a code in no row is a reader error (a negative reply the service
@@ -76,6 +62,20 @@ const tFaultRow kFaults[] = {
 
 } // namespace
 
+unsigned FamilyBit(Family e) {
+    switch (e) {
+    case Family::A:
+        return kFamilyA;
+    case Family::B:
+        return kFamilyB;
+    case Family::C:
+        return kFamilyC;
+    case Family::Unknown:
+        break;
+    }
+    return kFamilyUnknown;
+}
+
 Family FamilyOfType(int iCardReaderType) {
     switch (iCardReaderType) {
     case 1:
@@ -94,7 +94,7 @@ Family FamilyOfType(int iCardReaderType) {
 
 Fault FaultOf(int iCode, Family eFamily) {
     for (const tCodeRow& r : kCodes)
-        if (iCode >= r.iFirst && iCode <= r.iLast && (r.uFamilies & Bit(eFamily)))
+        if (iCode >= r.iFirst && iCode <= r.iLast && (r.uFamilies & FamilyBit(eFamily)))
             return r.eFault;
     return Fault::ReaderError;
 }

@@ -102,8 +102,10 @@ bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
 void OService::vRetained(uint32_t uiCount) {
     m_hooks.vOnCard(CardMove::Retained);
     // Families A and B hand back the retain counter; family C leaves it.
-    if (ProfileOf(m_eFamily).iLifeRetainBin >= 0)
-        m_hooks.vOnRetainCount(uiCount);
+    if (ProfileOf(m_eFamily).iLifeRetainBin >= 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        vRetainCountLocked(uiCount, false);
+    }
 }
 
 tResult OService::ReadRawData(tJob& job) {
@@ -159,6 +161,8 @@ tResult OService::ReadRawData(tJob& job) {
             bAsked = true;
         }
     if (bAsked && !bGot) {
+        // The customer can be told at once, before the card comes back.
+        vEvent(job, kInvalidMediaEvent.pName, kInvalidMediaEvent.pVersion);
         r.sCompletion = "commandErrorCode";
         r.sErrorCode = "invalidMedia";
         r.sDescription = "nothing could be read from the card";
@@ -248,12 +252,14 @@ tResult OService::Reset(tJob& job) {
     }
     vApplyStatus(c, ePosition);
     const bool bInside = ePosition == Position::Inside;
+    const char* pDetected = DetectedAt(ePosition);
     if ((sTo == "exit" || sTo == "auto") && bInside) {
         c = m_reader.Eject();
         if (!c.bOk())
             return Failed(job, c);
         m_hooks.vOnCard(CardMove::Ejected);
         vSetMedia("entering", false);
+        pDetected = "exit";
     } else if (sTo == "retain" && (bInside || ePosition == Position::Gate)) {
         uint32_t uiCount = 0;
         c = m_reader.Retain(uiCount);
@@ -261,7 +267,10 @@ tResult OService::Reset(tJob& job) {
             return Failed(job, c);
         vRetained(uiCount);
         vSetMedia("notPresent", false);
+        pDetected = kRetainUnit;
     }
+    // A card the reset found: where it went.
+    vMediaDetected(pDetected);
     return {};
 }
 
@@ -326,31 +335,19 @@ tResult OService::ChipIo(tJob& job) {
 }
 
 tResult OService::GetStorage(tJob& job) {
-    Json status = {{"initialCount", 0}, {"retainCount", 0}};
     const int iBin = ProfileOf(m_eFamily).iLifeRetainBin;
     if (iBin >= 0) {
         uint32_t auiLife[11] = {};
         const tCall c = m_reader.Life(auiLife);
         if (!c.bOk())
             return Failed(job, c);
-        status["count"] = auiLife[iBin];
         m_hooks.vOnLifeCounters(auiLife);
-        m_hooks.vOnRetainCount(auiLife[iBin]);
-    }
-    {
         std::lock_guard<std::mutex> lock(m_mutex);
-        status["replenishmentStatus"] = m_bBinFull ? "full" : "ok";
+        vRetainCountLocked(auiLife[iBin], false);
     }
     tResult r;
-    r.payload["storage"][kRetainUnit] = {
-        {"id", "RET1"},
-        {"positionName", "retain bin"},
-        {"capacity", 0},
-        {"status", "ok"},
-        {"card",
-         {{"capabilities", {{"type", "retain"}, {"hardwareSensors", false}}},
-          {"configuration", {{"threshold", 0}}},
-          {"status", status}}}};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    r.payload["storage"] = RetainUnitLocked();
     return r;
 }
 
@@ -367,7 +364,9 @@ tResult OService::SetStorage(tJob& job) {
         if (!c.bOk())
             return Failed(job, c);
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bBinFull = false;
+        vRetainCountLocked(0, true);
+        vBroadcastLocked(UnsolicitedText(kStorageChangedEvent.pName, kStorageChangedEvent.pVersion,
+                                         RetainUnitLocked()));
     }
     return {};
 }

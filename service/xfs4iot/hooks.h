@@ -54,6 +54,11 @@ public:
     virtual void vOnApdu(const char* pProtocol) { (void)pProtocol; }
     // The retain bin's count as last read from the reader.
     virtual void vOnRetainCount(int64_t iCount) { (void)iCount; }
+    // The retain bin's marks from the configuration (0: not set) and its
+    // replenishment status: "ok", "high" or "full".
+    virtual void vOnRetainBin(int64_t iCapacity, int64_t iHighMark, const char* pStatus) {
+        (void)iCapacity, (void)iHighMark, (void)pStatus;
+    }
     // The reader's eleven life counters as IDC_GetLifeInfo read them
     // (meaning per family: docs/operations.md).
     virtual void vOnLifeCounters(const uint32_t (&auiValues)[11]) { (void)auiValues; }

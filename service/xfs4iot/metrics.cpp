@@ -204,6 +204,13 @@ void OMetrics::vOnRetainCount(int64_t iCount) {
     m_iRetainCount = iCount;
 }
 
+void OMetrics::vOnRetainBin(int64_t iCapacity, int64_t iHighMark, const char* pStatus) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_iBinCapacity = iCapacity;
+    m_iBinHighMark = iHighMark;
+    m_sBinStatus = pStatus;
+}
+
 void OMetrics::vOnLifeCounters(const uint32_t (&auiValues)[11]) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::copy(auiValues, auiValues + 11, m_auiLife);
@@ -225,6 +232,33 @@ void OMetrics::vOnStateChange(const tDeviceState&, const tDeviceState& after) {
     m_state = after;
     m_dStateSince = m_clock();
 }
+
+namespace {
+
+// The retain bin's families: count, marks, replenishment status.
+void RetainBinText(OText& t, int64_t iCount, int64_t iCapacity, int64_t iHighMark,
+                   const std::string& sStatus) {
+    t.vFamily("quillon_retain_bin_cards", "gauge",
+              "Cards in the retain bin, as last read from the reader.");
+    if (iCount >= 0)
+        t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(iCount));
+    t.vFamily("quillon_retain_bin_capacity_cards", "gauge",
+              "Cards the retain bin holds (RetainBinCapacity; absent when not set).");
+    if (iCapacity > 0)
+        t.vSample("quillon_retain_bin_capacity_cards", static_cast<uint64_t>(iCapacity));
+    t.vFamily("quillon_retain_bin_high_mark_cards", "gauge",
+              "Count from which the retain bin is reported high (RetainBinHighMark).");
+    if (iHighMark > 0)
+        t.vSample("quillon_retain_bin_high_mark_cards", static_cast<uint64_t>(iHighMark));
+    t.vFamily("quillon_retain_bin_replenishment", "gauge",
+              "The retain bin's replenishment status: 1 for the current one.");
+    for (const char* pStatus : {"ok", "high", "full"})
+        if (!sStatus.empty())
+            t.vSample("quillon_retain_bin_replenishment", {"status"}, {pStatus},
+                      sStatus == pStatus ? "1" : "0");
+}
+
+} // namespace
 
 std::string OMetrics::sText() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -270,10 +304,7 @@ std::string OMetrics::sText() const {
                m_powerUps);
     t.vCounter("quillon_chip_apdus_total", "Chip commands exchanged, by protocol.", {"protocol"},
                m_apdus);
-    t.vFamily("quillon_retain_bin_cards", "gauge",
-              "Cards in the retain bin, as last read from the reader.");
-    if (m_iRetainCount >= 0)
-        t.vSample("quillon_retain_bin_cards", static_cast<uint64_t>(m_iRetainCount));
+    RetainBinText(t, m_iRetainCount, m_iBinCapacity, m_iBinHighMark, m_sBinStatus);
     t.vFamily("quillon_reader_life_value", "gauge",
               "The reader's life counters 0-10 as last read (meaning per family).");
     for (int i = 0; m_bLife && i < 11; ++i)
@@ -299,6 +330,9 @@ std::string OMetrics::sPageJson() const {
         {"device", m_state.sDevice}, {"media", m_state.sMedia}, {"chip", m_state.sChip}};
     if (m_iRetainCount >= 0)
         page["retainCount"] = m_iRetainCount;
+    page["retainBin"] = {{"capacity", m_iBinCapacity},
+                         {"highMark", m_iBinHighMark},
+                         {"status", m_sBinStatus.empty() ? Json() : Json(m_sBinStatus)}};
     if (m_bLife)
         page["life"] = m_auiLife;
     Json& commands = page["commands"] = Json::array();

@@ -44,6 +44,7 @@ public:
     void vOnChipPowerUp(const char* pProtocol) override;
     void vOnApdu(const char* pProtocol) override;
     void vOnRetainCount(int64_t iCount) override;
+    void vOnRetainBin(int64_t iCapacity, int64_t iHighMark, const char* pStatus) override;
     void vOnLifeCounters(const uint32_t (&auiValues)[11]) override;
     void vOnIdentity(const char* pFamily, const std::string& sModel, const std::string& sFirmware,
                      const std::string& sLibrary) override;
@@ -75,7 +76,9 @@ private:
     std::array<uint64_t, 4> m_auiCards{}; // by CardMove
     uint64_t m_uiJams = 0, m_uiConnections = 0;
     size_t m_uiOpen = 0;
-    int64_t m_iRetainCount = -1; // -1: not read yet
+    int64_t m_iRetainCount = -1;                    // -1: not read yet
+    int64_t m_iBinCapacity = 0, m_iBinHighMark = 0; // 0: not configured
+    std::string m_sBinStatus;                       // empty: not told yet
     bool m_bLife = false;
     uint32_t m_auiLife[11] = {};
     std::deque<tRecent> m_recent;

@@ -17,21 +17,6 @@ int64_t MicrosSince(OService::Clock::time_point t) {
         .count();
 }
 
-int Major(const char* pVersion) {
-    return std::atoi(pVersion);
-}
-
-// What the technician's page may ask: the status and capabilities; with
-// its actions allowed also an eject or a reset, both to the exit (nothing
-// that reads a card or keeps it).
-bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
-    if (eId == CommandId::Status || eId == CommandId::Capabilities)
-        return true;
-    const auto to = payload.find("to");
-    return bActions && to != payload.end() && *to == "exit" &&
-           (eId == CommandId::Move || eId == CommandId::Reset);
-}
-
 } // namespace
 
 OService::OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks)
@@ -42,12 +27,15 @@ OService::~OService() {
 }
 
 void OService::vStart() {
+    vLoadSettings();
     const tCall c = m_reader.Open();
     m_eFamily = FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
     if (c.bOk() || FaultOfFailure(c.iCode, m_eFamily) != Fault::LineDown) {
         Position ePosition = Position::Unknown;
         const tCall s = m_reader.Status(ePosition);
         vApplyStatus(s, ePosition);
+        vMediaDetected(s.bOk() ? DetectedAt(ePosition) : nullptr);
+        vReadRetainCount();
         QLOG_INFO("reader open: model \"%s\", firmware \"%s\", library %s",
                   m_reader.sModel().c_str(), m_reader.sFirmware().c_str(),
                   m_reader.sLibraryVersion().c_str());
@@ -64,7 +52,7 @@ void OService::vStart() {
 void OService::vBuildCapabilities() {
     const tFamilyProfile& profile = ProfileOf(m_eFamily);
     static const char* const kFamilies[] = {"A", "B", "C", ""};
-    m_hooks.vOnIdentity(kFamilies[static_cast<int>(m_eFamily)], m_reader.sModel(),
+    m_hooks.vOnIdentity(kFamilies[static_cast<int>(m_eFamily.load())], m_reader.sModel(),
                         m_reader.sFirmware(), m_reader.sLibraryVersion());
     Json device = {
         {"modelName", m_reader.sModel()},
@@ -83,7 +71,7 @@ void OService::vBuildCapabilities() {
         reader["writeTracks"] = {{"track1", true}, {"track2", true}, {"track3", true}};
         reader["writeMode"] = {{"auto", true}};
     }
-    const Json caps = {{"interfaces", InterfacesJson()},
+    const Json caps = {{"interfaces", InterfacesJson(m_eFamily)},
                        {"common",
                         {{"serviceVersion", m_settings.sVersion},
                          {"deviceInformation", {device}},
@@ -181,11 +169,14 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     const auto answer = [&](const tResult& r) {
         conn.inFlight.insert(in.iRequestId);
         if (!pSpec) {
-            // Completed under the name and version the application used.
+            // Completed under the name the application used, in the version of
+            // the standard's completion where the command is one of it.
+            const char* pVersion = ForeignCompletionVersion(in.sName);
             m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
                                    MicrosSince(job->tArrived));
             m_outbox.vSend(uiConnection,
-                           CompletionText(in.sName, in.iRequestId, in.sVersion.c_str(),
+                           CompletionText(in.sName, in.iRequestId,
+                                          pVersion ? pVersion : in.sVersion.c_str(),
                                           r.sCompletion.c_str(), r.payload, r.sDescription));
             conn.inFlight.erase(in.iRequestId);
             return;
@@ -195,18 +186,9 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     if (!pSpec)
         return answer(
             Completion("unsupportedCommand", in.sName + " is not a command of this service"));
-    if (!in.bPayloadIsObject)
-        return answer(Completion("invalidData", "the payload is not an object"));
-    const tCheck check = CheckPayload(pSpec->eId, in.payload);
-    if (check.e != Check::Ok)
-        return answer(Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
-                                 check.sWhy));
-    if (conn.eEndpoint == Endpoint::Page &&
-        !bPageMay(m_settings.bPageActions, pSpec->eId, in.payload))
-        return answer(
-            Completion("unsupportedCommand", m_settings.bPageActions
-                                                 ? in.sName + " is not one of the page's actions"
-                                                 : "the page is read-only (--allow-page-actions)"));
+    tResult refused;
+    if (bRefusedLocked(in, *pSpec, conn.eEndpoint, refused))
+        return answer(refused);
     if (pSpec->bAtOnce)
         return answer(AnswerAtOnce(*pSpec, in, uiConnection));
     if (m_bStopping)
@@ -237,26 +219,12 @@ tResult OService::AnswerAtOnce(const tCommandSpec& command, const tInbound& in,
                      {"services", {{{"serviceURI", m_connections.at(uiConnection).sServiceUri}}}}};
         break;
     case CommandId::SetVersions:
-        // One version of each message is offered: asking for it is all one can do.
-        for (const char* pKind : {"commands", "events"}) {
-            const auto list = in.payload.find(pKind);
-            if (list == in.payload.end() || list->is_null())
-                continue;
-            for (const auto& v : list->items()) {
-                const tCommandSpec* pCommand = FindCommand(v.key(), false);
-                const tEventSpec* apEvents[] = {&kInsertCardEvent, &kMediaInsertedEvent,
-                                                &kMediaRemovedEvent, &kStatusChangedEvent};
-                const char* pVersion = pCommand && pKind[0] == 'c' ? pCommand->pVersion : nullptr;
-                for (const tEventSpec* e : apEvents)
-                    if (pKind[0] == 'e' && v.key() == e->pName)
-                        pVersion = e->pVersion;
-                if (!pVersion || Major(pVersion) != v.value().get<int64_t>())
-                    return Completion("unsupportedData",
-                                      v.key() + " version " +
-                                          std::to_string(v.value().get<int64_t>()) +
-                                          " is not offered");
-            }
-        }
+        return SetVersions(in.payload);
+    case CommandId::SetTransactionState:
+    case CommandId::GetTransactionState:
+        return TransactionState(command, in.payload);
+    case CommandId::QueryIfmIdentifier:
+        r.payload = {{"ifmIdentifiers", m_ifmIdentifiers}};
         break;
     case CommandId::Cancel: {
         // Only this connection's commands: queued ones complete now, the
@@ -388,9 +356,13 @@ void OService::vPoll() {
         // It may be another reader now (the selection writes its family back).
         m_eFamily =
             FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
+        vReadRetainCount();
         vBuildCapabilities();
     }
-    vPollStatus();
+    // A reader opened again with a card inside tells where the card is.
+    Position ePosition = Position::Unknown;
+    if (bPollStatus(ePosition) && bReopen)
+        vMediaDetected(DetectedAt(ePosition));
 }
 
 tResult OService::Execute(tJob& job) {
@@ -405,6 +377,8 @@ tResult OService::Execute(tJob& job) {
         {CommandId::ChipIO, &OService::ChipIo},
         {CommandId::GetStorage, &OService::GetStorage},
         {CommandId::SetStorage, &OService::SetStorage},
+        {CommandId::StartExchange, &OService::StartExchange},
+        {CommandId::EndExchange, &OService::EndExchange},
     };
     for (const auto& q : kQueued)
         if (q.first == job.pSpec->eId)

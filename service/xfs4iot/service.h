@@ -6,6 +6,7 @@
 // one at a time and polls the reader's status while nothing is queued.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +21,7 @@
 
 #include "frame.h"
 #include "hooks.h"
+#include "message.h"
 #include "reader.h"
 
 namespace quillon::xfs {
@@ -31,6 +33,17 @@ struct tServiceSettings {
     int iStatusPollMs = 500;         // status poll while idle
     int iCardPollMs = 100;           // status poll while a card is awaited
     bool bPageActions = false;       // the technician's page may eject and reset
+};
+
+// The retain bin as the service reports it (Storage interface): the count
+// as last read, the marks from the configuration, an exchange under way.
+struct tRetainBin {
+    int iCapacity = 0;          // cards it holds; 0: not configured
+    int iHighMark = 0;          // count from which it is reported "high"; 0: none
+    int64_t iCount = -1;        // -1: not read (family C keeps no count)
+    bool bReaderFull = false;   // the reader refused a card: bin full
+    bool bExchange = false;     // between Storage.StartExchange and EndExchange
+    const char* pStatus = "ok"; // replenishmentStatus last reported
 };
 
 // Where the service's frames go. Thread-safe; frames for one connection
@@ -45,6 +58,10 @@ public:
 // service's own origin), which may ask for the status and capabilities
 // only, and eject or reset to the exit when the page's actions are allowed.
 enum class Endpoint { Publisher, Service, Page };
+
+// The position a CardReader.MediaDetectedEvent names for a card sensed
+// there (nullptr: no card).
+const char* DetectedAt(Position ePosition);
 
 struct tJob;
 struct tResult;
@@ -90,7 +107,15 @@ private:
     using Lock = std::unique_lock<std::mutex>;
 
     void vBuildCapabilities();
+    void vLoadSettings();
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
+    // A command not run as sent: the version or payload refused, or not
+    // offered here (session.cpp); r is its completion.
+    bool bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
+                        tResult& r) const;
+    // At-once answers that need no reader (session.cpp).
+    tResult SetVersions(const Json& payload) const;
+    tResult TransactionState(const tCommandSpec& command, const Json& payload);
     // Worker.
     void vWorker();
     void vPoll();
@@ -108,10 +133,20 @@ private:
     tResult ChipIo(tJob& job);
     tResult GetStorage(tJob& job);
     tResult SetStorage(tJob& job);
+    tResult StartExchange(tJob& job);
+    tResult EndExchange(tJob& job);
     // True with a card inside; else false with the result to complete with.
     bool bCardInside(tJob& job, tResult& r, bool bWaitForCard);
     tResult Failed(const tJob& job, const tCall& c);
     void vRetained(uint32_t uiCount);
+    // Retain bin (retain_bin.cpp): the count read or reset, and its events.
+    void vReadRetainCount();
+    void vRetainCountLocked(int64_t iCount, bool bReset);
+    void vRetainStatusLocked();
+    Json RetainUnitLocked() const;
+    // Card found by a reset or an opening: where it is (or goes).
+    void vMediaDetected(const char* pPosition);
+    void vErrorEventLocked(const char* pAction, const std::string& sDescription);
     // Canceled or timed out; waits up to iMs unless so.
     bool bStopped(tJob& job);
     bool bWait(tJob& job, int iMs);
@@ -119,8 +154,9 @@ private:
 
     // State (from status reads and command outcomes), and its events.
     void vApplyStatus(const tCall& c, Position ePosition);
-    // The poll's status read (worker thread only).
-    void vPollStatus();
+    // The poll's status read (worker thread only); true when its position
+    // was applied.
+    bool bPollStatus(Position& ePosition);
     void vNoteFailure(const tCall& c);
     void vSetMedia(const char* pMedia, bool bChipPowered);
     void vChipPowered(bool bPowered, const char* pProtocol);
@@ -133,7 +169,7 @@ private:
     IOutbox& m_outbox;
     OServiceEvents& m_hooks;
     OReaderPort m_reader;
-    Family m_eFamily = Family::Unknown;
+    std::atomic<Family> m_eFamily{Family::Unknown};
     std::string m_sCapabilities; // Common.Capabilities payload, built after the opening
 
     mutable std::mutex m_mutex;
@@ -150,7 +186,12 @@ private:
     bool m_bChipPowered = false; // a chip powered by this service, until off or the card left
     std::string m_sChipProtocol;
     bool m_bReopen = false; // the line went down: the poll opens the reader again
-    bool m_bBinFull = false;
+    tRetainBin m_bin;
+    Json m_ifmIdentifiers; // CardReader.QueryIFMIdentifier's, from the configuration
+    // Common.SetTransactionState's, in memory only: applications may put
+    // customer data in it, so it is never logged nor counted.
+    bool m_bTransactionActive = false;
+    std::string m_sTransactionId;
 };
 
 } // namespace quillon::xfs

@@ -47,8 +47,7 @@ void OService::vApplyStatus(const tCall& c, Position ePosition) {
     vPublishLocked(next, true);
 }
 
-void OService::vPollStatus() {
-    Position ePosition = Position::Unknown;
+bool OService::bPollStatus(Position& ePosition) {
     tCall c = m_reader.Status(ePosition);
     // A status call succeeds when its last query does: on family A an
     // unanswered or refused sensor query leaves the position the driver
@@ -64,9 +63,10 @@ void OService::vPollStatus() {
         Position eAgain = Position::Unknown;
         c = m_reader.Status(eAgain);
         if (c.bOk() && eAgain != ePosition)
-            return; // undecided: the next poll reads again
+            return false; // undecided: the next poll reads again
     }
     vApplyStatus(c, ePosition);
+    return c.bOk();
 }
 
 void OService::vNoteFailure(const tCall& c) {
@@ -77,8 +77,38 @@ void OService::vNoteFailure(const tCall& c) {
         vApplyStatus(c, Position::Unknown);
     } else if (eFault == Fault::BinFull) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bBinFull = true;
+        if (!m_bin.bReaderFull)
+            vErrorEventLocked("clear", "the retain bin is full: empty it");
+        m_bin.bReaderFull = true;
+        vRetainStatusLocked();
     }
+}
+
+const char* DetectedAt(Position ePosition) {
+    switch (ePosition) {
+    case Position::Inside:
+        return "transport";
+    case Position::Gate:
+        return "exit";
+    case Position::Stuck:
+        return "jammed";
+    default:
+        return nullptr;
+    }
+}
+
+void OService::vMediaDetected(const char* pPosition) {
+    if (!pPosition)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    vBroadcastLocked(UnsolicitedText(kMediaDetectedEvent.pName, kMediaDetectedEvent.pVersion,
+                                     {{"position", pPosition}}));
+}
+
+void OService::vErrorEventLocked(const char* pAction, const std::string& sDescription) {
+    vBroadcastLocked(UnsolicitedText(
+        kErrorEvent.pName, kErrorEvent.pVersion,
+        {{"eventId", "hardware"}, {"action", pAction}, {"vendorDescription", sDescription}}));
 }
 
 void OService::vSetMedia(const char* pMedia, bool bChipPowered) {
@@ -102,6 +132,13 @@ void OService::vChipPowered(bool bPowered, const char* pProtocol) {
     vPublishLocked(next);
 }
 
+namespace {
+bool bDeviceLost(const std::string& sBefore, const std::string& sNext) {
+    const auto lost = [](const std::string& s) { return s == "offline" || s == "noDevice"; };
+    return lost(sNext) && !lost(sBefore);
+}
+} // namespace
+
 void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
     if (next == m_state)
         return;
@@ -117,6 +154,14 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
     }
     if (next.sMedia == "jammed" && before.sMedia != "jammed")
         m_hooks.vOnJam();
+    // What needs someone: a jam is cleared by hand, a reader error may go
+    // with a reset, a reader that went away is opened again by the service.
+    if (next.sMedia == "jammed" && before.sMedia != "jammed")
+        vErrorEventLocked("clear", "a card is jammed in the reader");
+    else if (next.sDevice == "hardwareError" && before.sDevice != "hardwareError")
+        vErrorEventLocked("reset", "the reader reported an error");
+    else if (bDeviceLost(before.sDevice, next.sDevice))
+        vErrorEventLocked("suspend", "the reader does not answer; the service tries again");
     Json changed = Json::object();
     if (before.sDevice != next.sDevice)
         changed["common"]["device"] = next.sDevice;

@@ -26,11 +26,6 @@ void ExpectLines(const std::string& sText, const Strings& expected) {
             << sText;
 }
 
-std::string Body(const std::string& sAnswer) {
-    const size_t i = sAnswer.find("\r\n\r\n");
-    return i == std::string::npos ? "" : sAnswer.substr(i + 4);
-}
-
 // promtool (Debian prometheus): its exit status; 0 without it (an error
 // where the tools are required).
 int Promtool(const std::string& sArgs) {

@@ -56,9 +56,9 @@ public:
     int iStop(int iSignal = SIGTERM);
     void vSignal(int iSignal) { kill(m_pid, iSignal); }
     // The reader pulled out (its terminal hangs up) and plugged in again
-    // behind the same link.
+    // behind the same link (a new reader, with a card where given).
     void vUnplug();
-    void vReplug();
+    void vReplug(quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None);
 
 private:
     std::string m_sDir, m_sLink;
@@ -112,6 +112,8 @@ std::string Command(const std::string& sName, int iId, const Json& payload = Jso
 std::string Line(const Json& frame);
 std::vector<std::string> Lines(const std::vector<Json>& frames);
 std::string B64(const std::string& bytes);
+// The body of an HTTP answer (HttpGet).
+std::string Body(const std::string& sAnswer);
 // Every member of want is in got with its value, objects and arrays member
 // by member (got may hold more); a null in want: that member is absent.
 bool bHolds(const Json& got, const Json& want);

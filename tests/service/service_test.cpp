@@ -145,7 +145,7 @@ TEST(Service, EveryCommandWithTheCardInside) {
              "common": {"deviceInformation": [{"modelName": "Omron-051"}]},
              "interfaces": [{"name": "Common"},
                             {"name": "CardReader", "maximumRequests": 32,
-                             "commands": {"ChipIO": {"versions": ["3.0"]}}},
+                             "commands": {"CardReader.ChipIO": {"versions": ["3.0"]}}},
                             {"name": "Storage"}]})"_json},
         {"Common.SetVersions", R"({"commands": {"CardReader.ChipIO": 3}})"_json, "success"},
         {"Common.SetVersions", R"({"events": {"Common.StatusChangedEvent": 2}})"_json,
@@ -237,7 +237,8 @@ TEST(Service, FamiliesBAndC) {
         ASSERT_TRUE(run.bStarted()) << run.sLog();
         OApp app(run.iPort());
         EXPECT_EQ("completion CardReader.ReadRawData success",
-                  Line(app.Call("CardReader.ReadRawData", 1, {{"track2", true}})));
+                  Line(app.Call("CardReader.ReadRawData", 1, {{"track2", true}})))
+            << run.sLog();
         EXPECT_EQ(
             "completion CardReader.WriteRawData " + std::string(r.pWritten),
             Line(app.Call("CardReader.WriteRawData", 2, {{"track3", {{"data", "OzEyMz8="}}}})));
@@ -373,8 +374,9 @@ TEST(Service, BadInputIsRefusedAndTheConnectionStaysUsable) {
          "acknowledge Common.Fly | completion Common.Fly unsupportedCommand"},
         {frame(R"({"name": "CardReader.ReadRawData"})"_json, R"({"track1": "yes"})"_json), false,
          "acknowledge CardReader.ReadRawData | completion CardReader.ReadRawData invalidData"},
-        {frame(R"({"name": "CardReader.ChipIO"})"_json, R"({"chipData": "@@@@"})"_json), false,
-         "acknowledge CardReader.ChipIO | completion CardReader.ChipIO invalidData"},
+        {frame(R"({"name": "CardReader.ChipIO", "version": "3.0"})"_json,
+               R"({"chipData": "@@@@"})"_json),
+         false, "acknowledge CardReader.ChipIO | completion CardReader.ChipIO invalidData"},
         {frame(R"({"name": "CardReader.Move"})"_json, R"({"to": "transport"})"_json), false,
          "acknowledge CardReader.Move | completion CardReader.Move unsupportedData"},
         {frame(R"({"name": "Common.Cancel"})"_json, R"({"requestIds": [0]})"_json), false,

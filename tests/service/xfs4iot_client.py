@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """An XFS4IoT application written from the standard alone (no code of the
 service): finds a card-reader service by asking the publishers on the
-XFS4IoT ports (5846-5856, or the ports given), then reads the tracks of the
+XFS4IoT ports (5846-5856, or the ports given), negotiates the versions of
+the messages its capabilities list (Common.SetVersions), then reads the tracks of the
 card and its chip's answer to reset, and prints them.
 
     xfs4iot_client.py [--host H] [--port N ...] [--tls --cafile F]
@@ -23,9 +24,14 @@ class Failure(Exception):
     pass
 
 
+# Command versions as Common.Capabilities offers them (2.0 until it is read).
+VERSIONS = {}
+
+
 async def call(ws, name, request_id, payload=None, timeout=None):
     """Sends a command; returns its events and its completion."""
-    header = {"name": name, "requestId": request_id, "type": "command", "version": "2.0"}
+    header = {"name": name, "requestId": request_id, "type": "command",
+              "version": VERSIONS.get(name, "2.0")}
     if timeout is not None:
         header["timeout"] = timeout
     await ws.send(json.dumps({"header": header, "payload": payload or {}}))
@@ -48,6 +54,26 @@ async def call(ws, name, request_id, payload=None, timeout=None):
                 raise Failure(f"{name} completed {h.get('completionCode')}: "
                               f"{h.get('errorDescription', '')}")
             return events, frame.get("payload") or {}
+
+
+async def negotiate(ws, caps):
+    """Asks for the newest version of every message the service lists (keyed
+    Interface.Name) and sends its commands in them from now on."""
+    wanted = {"commands": {}, "events": {}}
+    for interface in caps["interfaces"]:
+        for kind in ("commands", "events"):
+            for name, offer in (interface.get(kind) or {}).items():
+                if "." not in name or name.split(".")[0] != interface["name"]:
+                    raise Failure(f"{name} is not keyed Interface.Name")
+                newest = max(offer["versions"], key=lambda v: int(v.split(".")[0]))
+                wanted[kind][name] = int(newest.split(".")[0])
+                if kind == "commands":
+                    VERSIONS[name] = newest
+    for needed in ("Common.SetVersions", "CardReader.ReadRawData"):
+        if needed not in VERSIONS:
+            raise Failure(f"Common.Capabilities does not list {needed}")
+    await call(ws, "Common.SetVersions", 10, wanted)
+    print(f"versions: {len(wanted['commands'])} commands, {len(wanted['events'])} events")
 
 
 async def discover(host, ports, tls):
@@ -82,6 +108,7 @@ async def main():
         _, caps = await call(ws, "Common.Capabilities", 2)
         if caps["cardReader"]["type"] != "motor":
             raise Failure("not a motorised reader")
+        await negotiate(ws, caps)
         events, data = await call(ws, "CardReader.ReadRawData", 3, {
             "track1": True, "track2": True, "track3": True, "chip": True}, timeout=60000)
         print("events:", ", ".join(events) or "none (the card was inside)")
