@@ -1,4 +1,4 @@
-// One byte stream, TCP or TLS over TCP, behind one type, with what Beast
+// One byte stream, TCP or TLS over TCP (tls.h), behind one type, with what Beast
 // needs to end a WebSocket connection on it. Included by server.cpp only.
 #pragma once
 
@@ -6,13 +6,11 @@
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 
 namespace quillon::xfs {
 
 namespace net = boost::asio;
-namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using ErrorCode = boost::beast::error_code;
 
@@ -96,31 +94,6 @@ public:
 
 private:
     tcp::socket m_socket;
-};
-
-class OTlsImpl : public OByteStream::IImpl {
-public:
-    OTlsImpl(tcp::socket s, ssl::context& ctx) : m_tls(std::move(s), ctx) {}
-    void vReadSome(net::mutable_buffer b, Done done) override {
-        m_tls.async_read_some(b, std::move(done));
-    }
-    void vWriteSome(net::const_buffer b, Done done) override {
-        m_tls.async_write_some(b, std::move(done));
-    }
-    void vHandshake(Step done) override {
-        m_tls.async_handshake(ssl::stream_base::server, std::move(done));
-    }
-    void vShutdown(Step done) override {
-        m_tls.async_shutdown([this, done](ErrorCode) {
-            ErrorCode ec;
-            m_tls.lowest_layer().close(ec);
-            done({});
-        });
-    }
-    tcp::socket& Socket() override { return m_tls.next_layer(); }
-
-private:
-    ssl::stream<tcp::socket> m_tls;
 };
 
 // How Beast ends a WebSocket connection on this stream, and drops it on a time-out.

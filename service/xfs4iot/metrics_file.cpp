@@ -1,12 +1,6 @@
 #include "metrics_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
+#include "host.h"
 #include "log.h"
 
 namespace quillon::xfs {
@@ -19,29 +13,7 @@ OMetricsFile::~OMetricsFile() {
 }
 
 bool OMetricsFile::bWrite(std::string& sError) {
-    const std::string sText = m_text();
-    const std::string sTemp = m_sPath + ".tmp";
-    const int fd = ::open(sTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        sError = sTemp + ": " + std::strerror(errno);
-        return false;
-    }
-    size_t uiDone = 0;
-    while (uiDone < sText.size()) {
-        const ssize_t n = ::write(fd, sText.data() + uiDone, sText.size() - uiDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        uiDone += static_cast<size_t>(n);
-    }
-    const int iError = uiDone == sText.size() ? 0 : errno ? errno : EIO;
-    if (::close(fd) != 0 || iError || std::rename(sTemp.c_str(), m_sPath.c_str()) != 0) {
-        sError = m_sPath + ": " + std::strerror(iError ? iError : errno);
-        std::remove(sTemp.c_str());
-        return false;
-    }
-    return true;
+    return bHostWriteFileAtomically(m_sPath, m_text(), sError);
 }
 
 void OMetricsFile::vStart() {

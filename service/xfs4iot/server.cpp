@@ -10,7 +10,6 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -18,6 +17,7 @@
 
 #include "byte_stream.h"
 #include "log.h"
+#include "tls.h"
 
 namespace quillon::xfs {
 
@@ -52,7 +52,7 @@ struct OServer::tImpl {
     tcp::acceptor acceptor{ioc};
     net::steady_timer tick{ioc};
     net::steady_timer drain{ioc};
-    std::unique_ptr<ssl::context> pTls;
+    std::unique_ptr<ITls> pTls;
     OService* pService = nullptr;
     const OHttpRoutes* pRoutes = nullptr;
     std::atomic<size_t> uiSockets{0};
@@ -407,7 +407,7 @@ void OServer::tImpl::vAccept() {
             const auto ex = ioc.get_executor();
             std::unique_ptr<OByteStream::IImpl> p;
             if (pTls)
-                p = std::make_unique<OTlsImpl>(std::move(socket), *pTls);
+                p = pTls->pStream(std::move(socket));
             else
                 p = std::make_unique<OTcpImpl>(std::move(socket));
             std::make_shared<OHttpSession>(OByteStream(ex, std::move(p)), *this)->vStart();
@@ -477,17 +477,9 @@ bool OServer::bListen(std::string& sError) {
         return false;
     }
     if (!p.opt.sTlsCert.empty()) {
-        p.pTls = std::make_unique<ssl::context>(ssl::context::tls_server);
-        p.pTls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                            ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                            ssl::context::no_tlsv1_1);
-        p.pTls->use_certificate_chain_file(p.opt.sTlsCert, ec);
-        if (!ec)
-            p.pTls->use_private_key_file(p.opt.sTlsKey, ssl::context::pem, ec);
-        if (ec) {
-            sError = "TLS certificate or key: " + ec.message();
+        p.pTls = TlsServer(p.opt.sTlsCert, p.opt.sTlsKey, sError);
+        if (!p.pTls)
             return false;
-        }
     }
     const int iFirst = p.opt.iPort >= 0 ? p.opt.iPort : kFirstPort;
     const int iLast = p.opt.iPort >= 0 ? p.opt.iPort : kLastPort;
