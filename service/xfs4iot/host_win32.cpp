@@ -5,6 +5,8 @@
 // flight completing as canceled. Refusals, warnings, the start and the stop
 // also go to the event log (source QuillonXfs4IoT, Application log).
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <vector>
 
 #include "command_line.h"
 #include "host.h"
@@ -100,21 +103,42 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     vReport(SERVICE_STOPPED, NO_ERROR, static_cast<DWORD>(g_run.iExit));
 }
 
+// The service control manager (services.exe) started this process. Asked
+// first: the dispatcher, called from a console, fails at once on Windows but
+// only after a time-out under Wine.
+bool bStartedByServiceManager() {
+    const HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<PROCESSENTRY32> processes;
+    PROCESSENTRY32 e{};
+    e.dwSize = sizeof e;
+    for (BOOL bOk = Process32First(hSnapshot, &e); bOk; bOk = Process32Next(hSnapshot, &e))
+        processes.push_back(e);
+    CloseHandle(hSnapshot);
+    DWORD dwParent = 0;
+    for (const PROCESSENTRY32& p : processes)
+        if (p.th32ProcessID == GetCurrentProcessId())
+            dwParent = p.th32ParentProcessID;
+    for (const PROCESSENTRY32& p : processes)
+        if (dwParent && p.th32ProcessID == dwParent)
+            return _stricmp(p.szExeFile, "services.exe") == 0;
+    return false;
+}
+
 } // namespace
 
 int HostMain(int argc, char** argv, ServeFn pServe) {
     g_run.argc = argc;
     g_run.argv = argv;
     g_run.pServe = pServe;
+    if (!bStartedByServiceManager())
+        return pServe(argc, argv); // a console
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(kServiceName), ServiceMain},
                                     {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherA(table))
-        return g_run.iExit;
-    if (GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-        std::fprintf(stderr, "service control dispatcher: error %lu\n", GetLastError());
+    if (!StartServiceCtrlDispatcherA(table))
         return 1;
-    }
-    return pServe(argc, argv); // a console
+    return g_run.iExit;
 }
 
 void HostReady() {

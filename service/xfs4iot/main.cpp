@@ -67,7 +67,8 @@ void vDeclare(CLI::App& app, tOptions& o) {
                  "the technician's page may eject and reset the card to the exit");
     app.add_flag("--install-service", o.bInstall,
                  "Windows: register the service (QuillonXfs4IoT, automatic start) to run with "
-                 "these options; --config defaults to QUILLON_CONFIG, else Quillon.ini");
+                 "these options; --config defaults to QUILLON_CONFIG, else Quillon.ini, and "
+                 "one that does not exist yet is made from FILE.sample (the installer's)");
     app.add_flag("--uninstall-service", o.bUninstall, "Windows: stop and remove the service")
         ->excludes("--install-service");
     app.set_version_flag("--version", QUILLON_VERSION);
@@ -122,6 +123,14 @@ int Run(const tOptions& o) {
     return iStatus;
 }
 
+// The installer ships the sample configuration as Quillon.ini.sample: the
+// machine's own file is made from it once and never replaced afterwards.
+void vSeedConfig(const std::string& sConfig) {
+    std::error_code ec;
+    if (!std::filesystem::exists(sConfig, ec) && std::filesystem::exists(sConfig + ".sample", ec))
+        std::filesystem::copy_file(sConfig + ".sample", sConfig, ec);
+}
+
 int Serve(int argc, char** argv) {
     CLI::App app{"XFS4IoT CardReader service over the Quillon library"};
     tOptions o;
@@ -133,6 +142,8 @@ int Serve(int argc, char** argv) {
         const char* pEnv = std::getenv("QUILLON_CONFIG");
         o.sConfig = pEnv && *pEnv ? pEnv : "Quillon.ini";
     }
+    if (o.bInstall)
+        vSeedConfig(o.sConfig);
     if (o.sConfig.empty()) {
         QLOG_ERROR("--config is required");
         return 2;
