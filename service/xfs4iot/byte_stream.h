@@ -1,11 +1,13 @@
 // One byte stream, TCP or TLS over TCP (tls.h), behind one type, with what Beast
-// needs to end a WebSocket connection on it. Included by server.cpp only.
+// needs to end a WebSocket connection on it. Included by the listener's files only.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 
 namespace quillon::xfs {

@@ -2,7 +2,7 @@
 // of host_posix.cpp and host_win32.cpp is built): how the program is started
 // and stopped (a console, or systemd with its signals; a console, or
 // Windows' service control manager), the system log beside standard error,
-// the environment and files.
+// the environment.
 #pragma once
 
 #include <string>
@@ -27,11 +27,6 @@ void HostLog(const char* pLevel, const char* pText);
 
 // Sets a variable of the environment the library reads.
 bool bHostSetEnv(const char* pName, const std::string& sValue);
-
-// Writes sText to a temporary file beside sPath and puts it in sPath's
-// place in one step: a reader never sees half a file.
-bool bHostWriteFileAtomically(const std::string& sPath, const std::string& sText,
-                              std::string& sError);
 
 // --install-service and --uninstall-service: the service registered with
 // the service control manager (started automatically, restarted after a

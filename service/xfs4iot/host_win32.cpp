@@ -8,12 +8,10 @@
 // after windows.h
 #include <tlhelp32.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <vector>
 
@@ -163,28 +161,6 @@ void HostLog(const char* pLevel, const char* pText) {
 bool bHostSetEnv(const char* pName, const std::string& sValue) {
     // The C runtime's environment, which the library's getenv reads.
     return _putenv((std::string(pName) + "=" + sValue).c_str()) == 0;
-}
-
-bool bHostWriteFileAtomically(const std::string& sPath, const std::string& sText,
-                              std::string& sError) {
-    const std::string sTemp = sPath + ".tmp";
-    {
-        std::ofstream out(sTemp, std::ios::binary | std::ios::trunc);
-        if (!out || !out.write(sText.data(), static_cast<std::streamsize>(sText.size())) ||
-            !out.flush()) {
-            sError = sTemp + ": " + std::strerror(errno);
-            std::remove(sTemp.c_str());
-            return false;
-        }
-    }
-    // rename() does not replace an existing file here.
-    if (!MoveFileExA(sTemp.c_str(), sPath.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        sError = sPath + ": Windows error " + std::to_string(GetLastError());
-        std::remove(sTemp.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace quillon::xfs

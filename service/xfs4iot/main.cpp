@@ -88,9 +88,18 @@ int Run(const tOptions& o) {
     settings.bPageActions = o.bPageActions;
     opt.iIdleTimeoutMs = Setting(sConfig, "IdleTimeoutMs", 30000, 100, 3600000);
     opt.iHandshakeTimeoutMs = Setting(sConfig, "HandshakeTimeoutMs", 10000, 100, 600000);
+    opt.iHeaderTimeoutMs = Setting(sConfig, "HeaderTimeoutMs", 5000, 100, 600000);
+    opt.iCloseTimeoutMs = Setting(sConfig, "CloseTimeoutMs", 1000, 100, 60000);
+    opt.uiMaxUnreadBytes = 1024u * Setting(sConfig, "UnreadLimitKiB", 1024, 128, 65536);
     std::istringstream origins(IniText(sConfig, "XFS4IoT", "AllowedOrigins", ""));
     for (std::string s; origins >> s;)
-        opt.allowedOrigins.push_back(s);
+        if (s != "null")
+            opt.allowedOrigins.push_back(s);
+        else // every sandboxed frame of any site says "null"
+            QLOG_WARN("AllowedOrigins: null is not taken (any site's sandboxed frame sends it)");
+    std::istringstream hosts(IniText(sConfig, "XFS4IoT", "AllowedHosts", ""));
+    for (std::string s; hosts >> s;)
+        opt.allowedHosts.push_back(s);
 
     OServer server(opt);
     std::string sError;

@@ -1,6 +1,5 @@
 #include "metrics_file.h"
 
-#include "host.h"
 #include "log.h"
 
 namespace quillon::xfs {
@@ -10,10 +9,6 @@ OMetricsFile::OMetricsFile(std::string sPath, int iIntervalS, std::function<std:
 
 OMetricsFile::~OMetricsFile() {
     vStop();
-}
-
-bool OMetricsFile::bWrite(std::string& sError) {
-    return bHostWriteFileAtomically(m_sPath, m_text(), sError);
 }
 
 void OMetricsFile::vStart() {

@@ -1,6 +1,8 @@
 // The metrics for hosts that scrape files (node_exporter's textfile
-// collector): the text written now and then to a temporary file beside
-// the target, then renamed over it, so that a reader never sees half a file.
+// collector): the text written now and then to a new file of a random name
+// beside the target, then renamed over it, so that a reader never sees half
+// a file and no link planted in the folder is followed. A folder anyone may
+// write without the sticky bit is refused.
 #pragma once
 
 #include <condition_variable>

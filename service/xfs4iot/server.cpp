@@ -1,125 +1,44 @@
-// Boost.Beast and Boost.Asio live in this file (and byte_stream.h) only.
+// Boost.Beast and Boost.Asio live in this file, http_session.cpp and
+// byte_stream.h only. The acceptor and the socket budget, the WebSocket
+// sessions, listening and stopping.
 #include "server.h"
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <deque>
-#include <map>
-#include <mutex>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "byte_stream.h"
+#include "give_back.h"
 #include "log.h"
-#include "tls.h"
+#include "server_impl.h"
 
 namespace quillon::xfs {
 
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace websocket = beast::websocket;
 
 namespace {
 
 // A message beyond this is not even read to its end: the connection closes.
 constexpr size_t kHardMessageLimit = 1024 * 1024;
-// What a client that does not read may have waiting before it is dropped.
-constexpr size_t kMaxQueuedOut = 16 * 1024 * 1024;
 constexpr int kFirstPort = 5846, kLastPort = 5856;
 constexpr auto kTick = std::chrono::milliseconds(50);
 constexpr auto kDrainTime = std::chrono::seconds(3);
-
-class ISession {
-public:
-    virtual ~ISession() = default;
-    // Any thread: frames leave in the order they were pushed.
-    virtual void vPush(std::string sText) = 0;
-    virtual void vShutdown() = 0;
-};
-
-} // namespace
-
-struct OServer::tImpl {
-    tServerOptions opt;
-    net::io_context ioc{1};
-    net::signal_set signals{ioc, SIGTERM, SIGINT};
-    tcp::acceptor acceptor{ioc};
-    net::steady_timer tick{ioc};
-    net::steady_timer drain{ioc};
-    std::unique_ptr<ITls> pTls;
-    OService* pService = nullptr;
-    const OHttpRoutes* pRoutes = nullptr;
-    std::atomic<size_t> uiSockets{0};
-    std::atomic<bool> bStopping{false};
-    // Sessions by connection number, for frames from the worker thread.
-    std::mutex mutex;
-    std::map<uint64_t, std::weak_ptr<ISession>> sessions;
-
-    void vAccept();
-    void vStopAll();
-    void vTick();
-};
-
-namespace {
-
-// One socket of the allowed number, given back when the last session that
-// held the socket ends.
-struct tSlot {
-    OServer::tImpl* p = nullptr;
-    explicit tSlot(OServer::tImpl* pImpl) : p(pImpl) { ++p->uiSockets; }
-    ~tSlot() {
-        // The last connection is closed: nothing left to wait for.
-        if (--p->uiSockets == 0 && p->bStopping)
-            net::post(p->ioc, [pImpl = p] { pImpl->drain.cancel(); });
-    }
-    tSlot(const tSlot&) = delete;
-    tSlot& operator=(const tSlot&) = delete;
-};
-
-bool bSaneHost(const std::string& s) {
-    if (s.empty() || s.size() > 255)
-        return false;
-    for (unsigned char c : s)
-        if (!(std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
-            return false;
-    return true;
-}
-
-// An IP address with an optional port ("127.0.0.1:5846", "[::1]:5846"), or
-// localhost: a host no DNS answer can point elsewhere.
-bool bAddressHost(const std::string& s) {
-    if (!bSaneHost(s))
-        return false;
-    std::string h = s;
-    if (!h.empty() && h.front() == '[') {
-        const size_t e = h.find(']');
-        if (e == std::string::npos)
-            return false;
-        h = h.substr(1, e - 1);
-    } else if (std::count(h.begin(), h.end(), ':') == 1) {
-        h = h.substr(0, h.find(':'));
-    }
-    ErrorCode ec;
-    boost::asio::ip::make_address(h, ec);
-    return !ec || h == "localhost";
-}
-
-bool bSaneOrigin(const std::string& s) {
-    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c > 0x20 && c < 0x7f; });
-}
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 class OWsSession : public ISession, public std::enable_shared_from_this<OWsSession> {
 public:
     OWsSession(OByteStream&& stream, OServer::tImpl& srv, std::shared_ptr<tSlot> slot, Endpoint e,
                std::string sUri)
         : m_ws(std::move(stream)), m_srv(srv), m_slot(std::move(slot)), m_eEndpoint(e),
-          m_sUri(std::move(sUri)) {}
+          m_sUri(std::move(sUri)) {
+        ++m_srv.uiWebSockets;
+    }
+    ~OWsSession() override { --m_srv.uiWebSockets; }
+    OWsSession(const OWsSession&) = delete;
+    OWsSession& operator=(const OWsSession&) = delete;
 
     void vStart(http::request<http::string_body> req) {
         m_req = std::move(req);
@@ -149,7 +68,7 @@ public:
         if (m_bClosing)
             return;
         m_uiQueued += sText.size();
-        if (m_uiQueued > kMaxQueuedOut) {
+        if (m_uiQueued > m_srv.opt.uiMaxUnreadBytes) {
             // The client reads nothing: it is dropped rather than fed forever.
             m_bClosing = true;
             m_out.clear();
@@ -260,6 +179,9 @@ private:
                          [self = shared_from_this()](ErrorCode) {});
     }
 
+    // What a client that read nothing had queued goes back to the system
+    // once the members below are freed.
+    tGiveBackAtEnd m_giveBack;
     websocket::stream<OByteStream> m_ws;
     http::request<http::string_body> m_req;
     OServer::tImpl& m_srv;
@@ -276,144 +198,58 @@ private:
     bool m_bWriting = false, m_bKicked = false, m_bClosing = false, m_bShutdown = false;
 };
 
-// The HTTP request before an upgrade (after the TLS handshake with TLS).
-class OHttpSession : public std::enable_shared_from_this<OHttpSession> {
-public:
-    OHttpSession(OByteStream&& stream, OServer::tImpl& srv)
-        : m_stream(std::move(stream)), m_srv(srv), m_slot(std::make_shared<tSlot>(&srv)),
-          m_timer(srv.ioc) {
-        m_parser.header_limit(8 * 1024);
-        m_parser.body_limit(8 * 1024);
-    }
-
-    void vStart() {
-        // The TLS handshake and the request must be done in time.
-        m_timer.expires_after(std::chrono::milliseconds(m_srv.opt.iHandshakeTimeoutMs));
-        m_timer.async_wait([self = shared_from_this()](ErrorCode ec) {
-            if (!ec)
-                beast_close_socket(self->m_stream);
-        });
-        m_stream.vHandshake([self = shared_from_this()](ErrorCode ec) {
-            if (!ec)
-                self->vRead();
-        });
-    }
-
-private:
-    void vRead() {
-        http::async_read(m_stream, m_buffer, m_parser,
-                         [self = shared_from_this()](ErrorCode ec, size_t) {
-                             if (!ec)
-                                 self->vOnRequest();
-                         });
-    }
-
-    void vOnRequest() {
-        http::request<http::string_body> req = m_parser.release();
-        const std::string target(req.target());
-        if (websocket::is_upgrade(req)) {
-            const Route eRoute = m_srv.pRoutes->eWebSocket(target);
-            if (eRoute != Route::None) {
-                if (m_srv.uiSockets > m_srv.opt.uiMaxConnections)
-                    return vRespond({503, "text/plain", "too many connections\n", {}},
-                                    req.version());
-                const std::string sHost(req[http::field::host]);
-                const std::string sBase = std::string(m_srv.pTls ? "wss://" : "ws://") +
-                                          (bSaneHost(sHost) ? sHost : sLocalAuthority()) +
-                                          OHttpRoutes::kPublisherPath + "/" +
-                                          m_srv.opt.sServiceName;
-                // A browser names the page it runs in. The service's own page
-                // (reached by an address, so that no name can be pointed at the
-                // kiosk afterwards) gets a page's connection; a listed origin
-                // an application's; any other page is refused: a web site in
-                // the kiosk's browser must not reach the reader.
-                const std::string sOrigin(req[http::field::origin]);
-                const bool bOwn = !sOrigin.empty() && bAddressHost(sHost) &&
-                                  sOrigin == (m_srv.pTls ? "https://" : "http://") + sHost;
-                if (!sOrigin.empty() && !bOwn &&
-                    std::find(m_srv.opt.allowedOrigins.begin(), m_srv.opt.allowedOrigins.end(),
-                              sOrigin) == m_srv.opt.allowedOrigins.end()) {
-                    QLOG_WARN("refused a WebSocket from the web origin %.100s",
-                              bSaneOrigin(sOrigin) ? sOrigin.c_str() : "(unreadable)");
-                    return vRespond({403, "text/plain", "origin not allowed\n", {}}, req.version());
-                }
-                const bool bPage = eRoute == Route::Service && bOwn;
-                m_timer.cancel();
-                std::make_shared<OWsSession>(std::move(m_stream), m_srv, m_slot,
-                                             eRoute == Route::Publisher ? Endpoint::Publisher
-                                             : bPage                    ? Endpoint::Page
-                                                                        : Endpoint::Service,
-                                             sBase)
-                    ->vStart(std::move(req));
-                return;
-            }
-            tHttpAnswer a;
-            a.sBody = "not found\n";
-            return vRespond(a, req.version());
-        }
-        tHttpAnswer a = m_srv.pRoutes->tAnswer(std::string(req.method_string()), target);
-        if (req.method() == http::verb::head)
-            a.sBody.clear();
-        vRespond(a, req.version());
-    }
-
-    std::string sLocalAuthority() {
-        ErrorCode ec;
-        const tcp::endpoint ep = m_stream.socket().local_endpoint(ec);
-        const std::string sAddress = ep.address().to_string();
-        return (ep.address().is_v6() ? "[" + sAddress + "]" : sAddress) + ":" +
-               std::to_string(ep.port());
-    }
-
-    void vRespond(const tHttpAnswer& a, unsigned uVersion) {
-        m_response.result(static_cast<http::status>(a.iStatus));
-        m_response.version(uVersion);
-        m_response.set(http::field::server, "quillon-xfs4iot");
-        m_response.set(http::field::content_type, a.sContentType);
-        for (const auto& h : a.headers)
-            m_response.set(h.first, h.second);
-        m_response.keep_alive(false);
-        m_response.body() = a.sBody;
-        m_response.prepare_payload();
-        http::async_write(m_stream, m_response, [self = shared_from_this()](ErrorCode, size_t) {
-            self->m_timer.cancel();
-            self->m_stream.vShutdown([self](ErrorCode) {});
-        });
-    }
-
-    OByteStream m_stream;
-    OServer::tImpl& m_srv;
-    std::shared_ptr<tSlot> m_slot;
-    net::steady_timer m_timer;
-    beast::flat_buffer m_buffer;
-    http::request_parser<http::string_body> m_parser;
-    http::response<http::string_body> m_response;
-};
+// Over every budget: told so in one write that cannot block, then closed
+// (what the client sent is read first, or the close would reset the answer away).
+void vRefuseBusy(tcp::socket& socket) {
+    static constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\n"
+                                    "Content-Type: text/plain\r\nContent-Length: 21\r\n"
+                                    "Connection: close\r\n\r\ntoo many connections\n";
+    ErrorCode ec;
+    socket.non_blocking(true, ec);
+    socket.write_some(net::buffer(kBusy, sizeof kBusy - 1), ec);
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    char buf[4096];
+    while (!ec)
+        socket.read_some(net::buffer(buf), ec);
+    socket.close(ec);
+}
 
 } // namespace
 
 void OServer::tImpl::vAccept() {
     acceptor.async_accept([this](ErrorCode ec, tcp::socket socket) {
-        if (ec || bStopping)
+        if (bStopping || ec == net::error::operation_aborted)
             return;
-        if (uiSockets >= opt.uiMaxConnections + 1) {
-            // Over the limit and one more to say so: refused without a word.
-            ErrorCode ignored;
-            socket.close(ignored);
+        if (ec) { // out of descriptors, say: the listener tries again shortly
+            acceptRetry.expires_after(kAcceptRetry);
+            acceptRetry.async_wait([this](ErrorCode e) {
+                if (!e && !bStopping)
+                    vAccept();
+            });
+            return;
+        }
+        if (uiSockets >= opt.uiMaxConnections + kMaxWaitingSockets + kMaxAnsweringSockets) {
+            vRefuseBusy(socket);
         } else {
             // Frames are small and answer at once: no waiting for a full segment.
             ErrorCode ignored;
             socket.set_option(tcp::no_delay(true), ignored);
-            const auto ex = ioc.get_executor();
             std::unique_ptr<OByteStream::IImpl> p;
             if (pTls)
-                p = pTls->pStream(std::move(socket));
+                p = pTls->pStream(std::move(socket),
+                                  std::chrono::milliseconds(opt.iCloseTimeoutMs));
             else
                 p = std::make_unique<OTcpImpl>(std::move(socket));
-            std::make_shared<OHttpSession>(OByteStream(ex, std::move(p)), *this)->vStart();
+            StartHttpSession(OByteStream(ioc.get_executor(), std::move(p)), *this);
         }
         vAccept();
     });
+}
+
+void StartWebSocket(OByteStream&& stream, OServer::tImpl& srv, std::shared_ptr<tSlot> slot,
+                    Endpoint e, std::string sUri, http::request<http::string_body> req) {
+    std::make_shared<OWsSession>(std::move(stream), srv, std::move(slot), e, std::move(sUri))
+        ->vStart(std::move(req));
 }
 
 void OServer::tImpl::vTick() {
@@ -430,6 +266,7 @@ void OServer::tImpl::vStopAll() {
     bStopping = true;
     ErrorCode ignored;
     acceptor.close(ignored);
+    acceptRetry.cancel();
     tick.cancel();
     // Pending commands complete (as canceled); their frames are queued before
     // the closing handshakes below.

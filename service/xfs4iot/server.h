@@ -20,12 +20,19 @@ struct tServerOptions {
     std::string sServiceName = "CardReader1";
     std::string sTlsCert, sTlsKey;   // both or neither
     int iIdleTimeoutMs = 30000;      // a peer that answers no ping for this long is dropped
-    int iHandshakeTimeoutMs = 10000; // TLS and HTTP upgrade must be done within this
-    size_t uiMaxConnections = 16;
+    int iHandshakeTimeoutMs = 10000; // TLS handshake and WebSocket upgrade must be done within this
+    int iHeaderTimeoutMs = 5000;     // an HTTP request must be complete within this
+    int iCloseTimeoutMs = 1000;      // a TLS peer has this long to answer the close
+    size_t uiMaxConnections = 16;    // WebSocket clients
+    size_t uiMaxUnreadBytes =
+        1024 * 1024; // frames a client has not read yet: beyond, it is dropped
     // Web origins (scheme://host[:port], or "null") whose pages may use the
     // service as an application does; a browser on any other origin is
     // refused. Clients that name no origin (programs) are not browsers.
     std::vector<std::string> allowedOrigins;
+    // Host names (beside the service's addresses and localhost) by which
+    // browsers may reach the plain HTTP routes.
+    std::vector<std::string> allowedHosts;
 };
 
 class OServer : public IOutbox {

@@ -5,6 +5,7 @@
 // --tls-cert). Included by server.cpp only.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -16,8 +17,10 @@ class ITls {
 public:
     virtual ~ITls() = default;
     // A TLS server stream over a socket just accepted; its handshake is
-    // vHandshake.
-    virtual std::unique_ptr<OByteStream::IImpl> pStream(tcp::socket socket) = 0;
+    // vHandshake. A peer that does not answer the close within closeTimeout
+    // is cut off.
+    virtual std::unique_ptr<OByteStream::IImpl> pStream(tcp::socket socket,
+                                                        std::chrono::milliseconds closeTimeout) = 0;
 };
 
 // nullptr with the reason when the files make no server context, or when

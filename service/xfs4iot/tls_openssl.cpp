@@ -12,7 +12,9 @@ namespace {
 
 class OTlsImpl : public OByteStream::IImpl {
 public:
-    OTlsImpl(tcp::socket s, ssl::context& ctx) : m_tls(std::move(s), ctx) {}
+    // closeTimeout: how long a peer has to answer the close (close_notify).
+    OTlsImpl(tcp::socket s, ssl::context& ctx, std::chrono::milliseconds closeTimeout)
+        : m_tls(std::move(s), ctx), m_closeTimeout(closeTimeout) {}
     void vReadSome(net::mutable_buffer b, Done done) override {
         m_tls.async_read_some(b, std::move(done));
     }
@@ -22,8 +24,20 @@ public:
     void vHandshake(Step done) override {
         m_tls.async_handshake(ssl::stream_base::server, std::move(done));
     }
+    // A peer that keeps TCP open and never answers the close is cut off
+    // after the deadline: no socket is held without a timer.
     void vShutdown(Step done) override {
-        m_tls.async_shutdown([this, done](ErrorCode) {
+        auto pTimer = std::make_shared<net::steady_timer>(m_tls.get_executor(), m_closeTimeout);
+        auto pOver = std::make_shared<bool>(false);
+        pTimer->async_wait([this, pOver](ErrorCode ec) {
+            if (!ec && !*pOver) { // the shutdown below is pending: this is alive
+                ErrorCode ignored;
+                m_tls.lowest_layer().close(ignored);
+            }
+        });
+        m_tls.async_shutdown([this, done, pTimer, pOver](ErrorCode) {
+            *pOver = true;
+            pTimer->cancel();
             ErrorCode ec;
             m_tls.lowest_layer().close(ec);
             done({});
@@ -33,13 +47,15 @@ public:
 
 private:
     ssl::stream<tcp::socket> m_tls;
+    std::chrono::milliseconds m_closeTimeout;
 };
 
 class OOpenSslServer : public ITls {
 public:
     ssl::context m_context{ssl::context::tls_server};
-    std::unique_ptr<OByteStream::IImpl> pStream(tcp::socket socket) override {
-        return std::make_unique<OTlsImpl>(std::move(socket), m_context);
+    std::unique_ptr<OByteStream::IImpl> pStream(tcp::socket socket,
+                                                std::chrono::milliseconds closeTimeout) override {
+        return std::make_unique<OTlsImpl>(std::move(socket), m_context, closeTimeout);
     }
 };
 

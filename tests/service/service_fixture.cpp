@@ -89,10 +89,11 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
         m_bLogClosed = true;
         m_cv.notify_all();
     });
-    const std::string kListening = " listening on ws://127.0.0.1:";
+    const std::string kListening = " listening on ws", kAddress = "://127.0.0.1:"; // or wss
     if (bWaitLog(kListening)) {
         const std::string log = sLog();
-        m_iPort = std::atoi(log.c_str() + log.find(kListening) + kListening.size());
+        const size_t i = log.find(kAddress, log.find(kListening));
+        m_iPort = i == std::string::npos ? 0 : std::atoi(log.c_str() + i + kAddress.size());
     }
 }
 
