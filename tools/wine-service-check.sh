@@ -106,7 +106,7 @@ wait_for() {
 emulator() {
   stop_emulator
   rm -f "$link"
-  "$emu" --family a --link "$link" "$@" </dev/null >"$work/emu.log" 2>&1 &
+  "$emu" --family a --link "$link" -v "$@" </dev/null >"$work/emu.log" 2>&1 &
   emu_pid=$!
   wait_for "$work/emu.log" /dev/ || fail "the emulator did not start"
 }
