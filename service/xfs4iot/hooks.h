@@ -37,6 +37,9 @@ public:
                                 const std::string& sErrorCode, int64_t iMicros) {
         (void)sName, (void)sCompletion, (void)sErrorCode, (void)iMicros;
     }
+    // The worker starts a queued command (its name), or is done with it
+    // (nullptr): the one command the reader runs now.
+    virtual void vOnCommandRunning(const char* pName) { (void)pName; }
     // A library call returned: the function, its result and the code.
     virtual void vOnLibraryCall(const char* pFunction, int iResult, int iCode) {
         (void)pFunction, (void)iResult, (void)iCode;

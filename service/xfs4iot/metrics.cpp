@@ -69,12 +69,38 @@ public:
     void vSample(const std::string& sName, uint64_t ui) {
         vSample(sName, {}, {}, std::to_string(ui));
     }
+    // A family of one series without labels.
+    void vSingle(const char* pName, const char* pType, const char* pHelp,
+                 const std::string& sValue) {
+        vFamily(pName, pType, pHelp);
+        vSample(pName, {}, {}, sValue);
+    }
+    void vSingle(const char* pName, const char* pType, const char* pHelp, uint64_t ui) {
+        vSingle(pName, pType, pHelp, std::to_string(ui));
+    }
     template <class Map>
     void vCounter(const char* pName, const char* pHelp, const std::vector<const char*>& names,
                   const Map& map) {
         vFamily(pName, "counter", pHelp);
         for (const auto& kv : map)
             vSample(pName, names, kv.first, std::to_string(kv.second));
+    }
+    // One histogram per command; durations hold buckets (not cumulative),
+    // their sum and count.
+    template <class Map> void vHistogram(const char* pName, const char* pHelp, const Map& map) {
+        const std::string sName = pName;
+        vFamily(pName, "histogram", pHelp);
+        for (const auto& kv : map) {
+            uint64_t uiBelow = 0;
+            for (size_t i = 0; i <= kBoundCount; ++i) {
+                uiBelow += kv.second.buckets[i];
+                vSample(sName + "_bucket", {"command", "le"},
+                        {kv.first, i < kBoundCount ? Number(kBounds[i]) : "+Inf"},
+                        std::to_string(uiBelow));
+            }
+            vSample(sName + "_sum", {"command"}, {kv.first}, Number(kv.second.dSum));
+            vSample(sName + "_count", {"command"}, {kv.first}, std::to_string(kv.second.uiCount));
+        }
     }
     template <size_t N>
     void vStateSet(const char* pName, const char* pHelp, const char* const (&apStates)[N],
@@ -95,10 +121,23 @@ public:
 
 OMetrics::OMetrics(WallClock clock) : m_clock(clock ? std::move(clock) : SystemSeconds) {
     m_dStateSince = m_clock();
-    // Series that alerts divide by exist from the start.
-    for (const char* pTrack : {"1", "2", "3"})
+    // Every series of a fixed label set exists from the start at 0, so that
+    // increase() sees the first event too.
+    for (const char* pTrack : {"1", "2", "3"}) {
         for (const char* pStatus : kTrackStatus)
             m_tracks[{pTrack, pStatus}] = 0;
+        m_tracks[{pTrack, "other"}] = 0;
+    }
+    for (const char* pStatus : {"invalidMessage", "invalidRequestID", "tooManyRequests"})
+        m_rejected[{pStatus}] = 0;
+    for (const char* pProtocol : kProtocols)
+        m_powerUps[{pProtocol}] = m_apdus[{pProtocol}] = 0;
+}
+
+void OMetrics::vOnCommandRunning(const char* pName) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sRunning = pName ? pName : "";
+    m_dRunningSince = m_clock();
 }
 
 void OMetrics::vOnConnection(bool bOpened, size_t uiOpen) {
@@ -201,44 +240,32 @@ std::string OMetrics::sText() const {
                 kMediaStates, m_state.sMedia);
     t.vStateSet("quillon_chip_state", "The chip's power state (1: current).", kChipStates,
                 m_state.sChip);
-    t.vFamily("quillon_last_state_change_timestamp_seconds", "gauge",
-              "When the device, media or chip state last changed (since the service started).");
-    t.vSample("quillon_last_state_change_timestamp_seconds", {}, {}, Number(m_dStateSince));
-
+    t.vSingle("quillon_last_state_change_timestamp_seconds", "gauge",
+              "When the device, media or chip state last changed (since the service started).",
+              Number(m_dStateSince));
     t.vCounter("quillon_commands_total", "Commands completed, by name, completion and error code.",
                {"command", "completion", "error_code"}, m_commands);
-    const char* pDuration = "quillon_command_duration_seconds";
-    t.vFamily(pDuration, "histogram", "Time from a command's arrival to its completion.");
-    for (const auto& kv : m_durations) {
-        uint64_t uiBelow = 0;
-        for (size_t i = 0; i <= kBoundCount; ++i) {
-            uiBelow += kv.second.buckets[i];
-            t.vSample(std::string(pDuration) + "_bucket", {"command", "le"},
-                      {kv.first, i < kBoundCount ? Number(kBounds[i]) : "+Inf"},
-                      std::to_string(uiBelow));
-        }
-        t.vSample(std::string(pDuration) + "_sum", {"command"}, {kv.first}, Number(kv.second.dSum));
-        t.vSample(std::string(pDuration) + "_count", {"command"}, {kv.first},
-                  std::to_string(kv.second.uiCount));
-    }
+    t.vHistogram("quillon_command_duration_seconds",
+                 "Time from a command's arrival to its completion.", m_durations);
+    t.vFamily("quillon_command_running_seconds", "gauge",
+              "How long the command the reader runs now has been running (0: none).");
+    t.vSample("quillon_command_running_seconds", {"command"}, {m_sRunning},
+              m_sRunning.empty() ? "0" : Number(m_clock() - m_dRunningSince));
     t.vCounter("quillon_library_calls_total",
                "Library calls, by function, outcome and the code of its record.",
                {"function", "result", "code"}, m_library);
     t.vCounter("quillon_track_reads_total",
                "Magnetic tracks read, by track and status (data: read; else why not).",
                {"track", "status"}, m_tracks);
-
     static const char* const kCards[][2] = {
         {"quillon_cards_inserted_total", "Cards the reader took in for a command."},
         {"quillon_cards_ejected_total", "Cards moved to the exit."},
         {"quillon_cards_taken_total", "Cards the customer took from the exit."},
         {"quillon_cards_retained_total", "Cards moved into the retain bin."}};
     for (size_t i = 0; i < 4; ++i) {
-        t.vFamily(kCards[i][0], "counter", kCards[i][1]);
-        t.vSample(kCards[i][0], m_auiCards[i]);
+        t.vSingle(kCards[i][0], "counter", kCards[i][1], m_auiCards[i]);
     }
-    t.vFamily("quillon_jams_total", "counter", "Times the card became jammed.");
-    t.vSample("quillon_jams_total", m_uiJams);
+    t.vSingle("quillon_jams_total", "counter", "Times the card became jammed.", m_uiJams);
     t.vCounter("quillon_chip_power_ups_total", "Chips powered up, by protocol.", {"protocol"},
                m_powerUps);
     t.vCounter("quillon_chip_apdus_total", "Chip commands exchanged, by protocol.", {"protocol"},
@@ -252,10 +279,9 @@ std::string OMetrics::sText() const {
     for (int i = 0; m_bLife && i < 11; ++i)
         t.vSample("quillon_reader_life_value", {"index"}, {std::to_string(i)},
                   std::to_string(m_auiLife[i]));
-    t.vFamily("quillon_connections_open", "gauge", "WebSocket connections open now.");
-    t.vSample("quillon_connections_open", m_uiOpen);
-    t.vFamily("quillon_connections_total", "counter", "WebSocket connections opened.");
-    t.vSample("quillon_connections_total", m_uiConnections);
+    t.vSingle("quillon_connections_open", "gauge", "WebSocket connections open now.", m_uiOpen);
+    t.vSingle("quillon_connections_total", "counter", "WebSocket connections opened.",
+              m_uiConnections);
     t.vCounter("quillon_rejected_acknowledges_total", "Commands refused in their acknowledge.",
                {"status"}, m_rejected);
     return t.m_s;

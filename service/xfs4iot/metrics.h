@@ -36,6 +36,7 @@ public:
     void vOnRejected(const char* pStatus) override;
     void vOnCommandDone(const std::string& sName, const std::string& sCompletion,
                         const std::string& sErrorCode, int64_t iMicros) override;
+    void vOnCommandRunning(const char* pName) override;
     void vOnLibraryCall(const char* pFunction, int iResult, int iCode) override;
     void vOnTrack(int iTrack, const char* pStatus) override;
     void vOnCard(CardMove eMove) override;
@@ -67,6 +68,8 @@ private:
     std::string m_sFamily, m_sModel, m_sFirmware, m_sLibrary;
     tDeviceState m_state;
     double m_dStateSince;
+    std::string m_sRunning; // the command the reader runs, empty when idle
+    double m_dRunningSince = 0;
     std::map<Labels, uint64_t> m_commands, m_library, m_tracks, m_powerUps, m_apdus, m_rejected;
     std::map<std::string, tDuration> m_durations;
     std::array<uint64_t, 4> m_auiCards{}; // by CardMove

@@ -344,6 +344,7 @@ void OService::vWorker() {
             m_running = m_queue.front();
             m_queue.pop_front();
             lock.unlock();
+            m_hooks.vOnCommandRunning(m_running->pSpec->pName);
             tResult r;
             try {
                 r = Execute(*m_running);
@@ -353,6 +354,7 @@ void OService::vWorker() {
             }
             lock.lock();
             vCompleteLocked(*m_running, r);
+            m_hooks.vOnCommandRunning(nullptr);
             m_running.reset();
             nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);
             continue;
@@ -388,9 +390,7 @@ void OService::vPoll() {
             FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
         vBuildCapabilities();
     }
-    Position ePosition = Position::Unknown;
-    const tCall c = m_reader.Status(ePosition);
-    vApplyStatus(c, ePosition);
+    vPollStatus();
 }
 
 tResult OService::Execute(tJob& job) {

@@ -119,6 +119,8 @@ private:
 
     // State (from status reads and command outcomes), and its events.
     void vApplyStatus(const tCall& c, Position ePosition);
+    // The poll's status read (worker thread only).
+    void vPollStatus();
     void vNoteFailure(const tCall& c);
     void vSetMedia(const char* pMedia, bool bChipPowered);
     void vChipPowered(bool bPowered, const char* pProtocol);

@@ -47,6 +47,28 @@ void OService::vApplyStatus(const tCall& c, Position ePosition) {
     vPublishLocked(next, true);
 }
 
+void OService::vPollStatus() {
+    Position ePosition = Position::Unknown;
+    tCall c = m_reader.Status(ePosition);
+    // A status call succeeds when its last query does: on family A an
+    // unanswered or refused sensor query leaves the position the driver
+    // kept from before (a card long gone, or none at all). A position other
+    // than the one reported now counts once a second read shows it too.
+    const std::string sMedia = tState().sMedia;
+    const Position eReported = sMedia == "notPresent" ? Position::None
+                               : sMedia == "entering" ? Position::Gate
+                               : sMedia == "present"  ? Position::Inside
+                               : sMedia == "jammed"   ? Position::Stuck
+                                                      : Position::Unknown;
+    if (c.bOk() && (ePosition != eReported || ePosition == Position::Unknown)) {
+        Position eAgain = Position::Unknown;
+        c = m_reader.Status(eAgain);
+        if (c.bOk() && eAgain != ePosition)
+            return; // undecided: the next poll reads again
+    }
+    vApplyStatus(c, ePosition);
+}
+
 void OService::vNoteFailure(const tCall& c) {
     const Fault eFault = FaultOfFailure(c.iCode, m_eFamily);
     if (eFault == Fault::Jam) {

@@ -49,10 +49,22 @@ int Promtool(const std::string& sArgs) {
 // What a card's life through the service cannot show: escaping, names
 // that are not the service's own, bucket edges, states not listed.
 TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
-    OMetrics m([] { return 1000.25; });
+    double dNow = 1000.25;
+    OMetrics m([&dNow] { return dNow; });
     const std::string sFresh = m.sText();
     for (const char* p : {"\nquillon_reader_info{", "\nquillon_retain_bin_cards ", "_value{"})
         EXPECT_EQ(std::string::npos, sFresh.find(p)) << p; // not read: no zero that misleads
+    // Counted events: every series there at 0, so increase() sees the first.
+    ExpectLines(sFresh, {R"(quillon_rejected_acknowledges_total{status="tooManyRequests"} 0)",
+                         R"(quillon_track_reads_total{track="3",status="other"} 0)",
+                         R"(quillon_chip_power_ups_total{protocol="chipT1"} 0)",
+                         R"(quillon_command_running_seconds{command=""} 0)"});
+    m.vOnCommandRunning("CardReader.Move");
+    dNow += 125;
+    ExpectLines(m.sText(), {R"(quillon_command_running_seconds{command="CardReader.Move"} 125)"});
+    m.vOnCommandRunning(nullptr);
+    ExpectLines(m.sText(), {R"(quillon_command_running_seconds{command=""} 0)"});
+    dNow = 1000.25;
     m.vOnIdentity("B", "R\"2\\", "27410310", "V1");
     m.vOnCommandDone("Common.Status", "success", "", 400);
     m.vOnCommandDone("Common.Status", "success", "", 1000);
@@ -166,6 +178,7 @@ TEST(Metrics, ACardsLifeAsScraped) {
     std::ofstream(env.dir() + "/scraped.prom") << sText;
     EXPECT_EQ(0, Promtool("check metrics < " + env.dir() + "/scraped.prom"));
     EXPECT_EQ(0, Promtool(std::string("check rules ") + QUILLON_ALERT_RULES));
+    EXPECT_EQ(0, Promtool(std::string("test rules ") + QUILLON_ALERT_TESTS));
 }
 
 // Scrapes are answered from memory: the reader hears nothing (the status

@@ -458,6 +458,20 @@ TEST(Service, AnUnpluggedReaderComesBackAndAJamIsReportedUntilAReset) {
                R"({"common": {"device": "online"}, "cardReader": {"media": "entering"}})"_json));
 }
 
+// A status whose sensor query is refused still succeeds on its last query,
+// with the position the driver kept: the poll sends no phantom state.
+TEST(Service, AStatusWithoutItsSensorQueryShowsNoPhantomCard) {
+    OServiceRun run;
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    OApp app(run.iPort());
+    run.Emu().ForceReply("C11", 'N', "44");
+    run.Emu().PlaceCard(emu::CardPosition::Inside);
+    const std::vector<Json> frames = app.UntilName("Common.StatusChangedEvent");
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(R"({"cardReader":{"chipPower":"poweredOff","media":"present"}})",
+              frames.back()["payload"].dump());
+}
+
 TEST(Service, StartUpRefusals) {
     OServiceRun run;
     ASSERT_TRUE(run.bStarted()) << run.sLog();

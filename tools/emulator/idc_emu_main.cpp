@@ -1,6 +1,9 @@
 // idc-emu: a card reader on a pseudo-terminal. Prints the port path, then
 // serves until stopped (SIGINT, SIGTERM or "quit"). Commands on standard
-// input move the card and set faults; "help" lists them.
+// input move the card and set faults; "help" lists them. A terminal is read
+// only while idc-emu is in its foreground: started with "&" it keeps serving
+// instead of being stopped for reading the terminal, and "fg" gives it the
+// commands again.
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -34,7 +37,14 @@ const char kHelp[] =
     "force CMD KIND STATUS [TIMES]   reply KIND+STATUS to CMD (e.g. force C6a7 N 44)\n"
     "status             card position, counters, line statistics\n"
     "log                commands received so far\n"
+    "help               this list\n"
     "quit\n";
+
+// Standard input is ours to read unless it is a terminal whose foreground is
+// another process group (a job started with "&": reading would stop it).
+bool StdinReadable() {
+    return !::isatty(0) || ::tcgetpgrp(0) == ::getpgrp();
+}
 
 std::string Printable(const std::string& s) {
     std::string r;
@@ -150,6 +160,11 @@ int main(int argc, char** argv) {
     app.add_flag("--no-module", noModule, "family A without its auxiliary module");
     app.add_option("--link", link, "also make this symbolic link to the port");
     app.add_flag("-v,--verbose", verbose, "print every command received on standard error");
+    app.footer(
+        std::string("\nCommands, one a line on standard input. A terminal is read only while\n"
+                    "idc-emu runs in its foreground: started with \"&\" it keeps serving,\n"
+                    "\"fg\" gives it the commands again.\n") +
+        kHelp);
     CLI11_PARSE(app, argc, argv);
 
     const Family fam = family == "a" ? Family::A : family == "b" ? Family::B : Family::C;
@@ -194,14 +209,15 @@ int main(int argc, char** argv) {
     size_t shown = 0;
     while (!g_stop) {
         pollfd p{0, POLLIN, 0};
-        const int n = ::poll(&p, stdinOpen ? 1 : 0, 100);
+        const bool readStdin = stdinOpen && StdinReadable();
+        const int n = ::poll(&p, readStdin ? 1 : 0, 100);
         if (verbose) {
             const std::vector<Received> log = emu.Log();
             for (; shown < log.size(); ++shown)
                 std::cerr << log[shown].at << (log[shown].module ? " module " : " reader ")
                           << Printable(log[shown].text) << std::endl;
         }
-        if (n <= 0 || !stdinOpen)
+        if (n <= 0 || !readStdin)
             continue;
         char buf[512];
         const ssize_t got = ::read(0, buf, sizeof buf);
