@@ -163,24 +163,32 @@ wait "$console_pid" || fail "exit status $? after Ctrl+C"
 grep -q "info: stopped" "$work/console.log" || fail "no clean stop after Ctrl+C"
 
 echo "== 2. --install-service, net start, net stop, --uninstall-service"
+# With the trace on: its relative folder (Vantrel\) is below the
+# configuration's folder, not below System32 where the manager starts it.
+{
+  cat "$WINEPREFIX/drive_c/ProgramData/Quillon/Quillon.ini"
+  printf '[DllExtFunc]\r\nRemainDays=1\r\n'
+} >"$WINEPREFIX/drive_c/ProgramData/Quillon/Traced.ini"
 emulator --card inside --chip t0
-w "$exe" --install-service --config "$data\\Quillon.ini" --address 0.0.0.0 >/dev/null ||
+w "$exe" --install-service --config "$data\\Traced.ini" --address 0.0.0.0 >/dev/null ||
   fail "--install-service"
 w net start QuillonXfs4IoT >/dev/null 2>&1 || true
 event "refusing to serve 0.0.0.0 without TLS"
 port=$(free_port)
-w "$exe" --install-service --config "$data\\Quillon.ini" --port "$port" >"$work/install.log" ||
+w "$exe" --install-service --config "$data\\Traced.ini" --port "$port" >"$work/install.log" ||
   fail "--install-service again"
 w reg query 'HKLM\System\CurrentControlSet\Services\QuillonXfs4IoT' >"$work/reg.log" ||
   fail "the service is not registered"
 grep -q 'Start.*0x2' "$work/reg.log" || fail "not started automatically"
-grep -qF -- "--config $data\\Quillon.ini --port $port" "$work/reg.log" || fail "its command line"
+grep -qF -- "--config $data\\Traced.ini --port $port" "$work/reg.log" || fail "its command line"
 w net start QuillonXfs4IoT >/dev/null 2>&1 || fail "net start"
 event "listening on ws://127.0.0.1:$port"
 client "$port"
 w net stop QuillonXfs4IoT >/dev/null 2>&1 || fail "net stop"
 event "stopping: the service control manager asks"
 event "stopped"
+ls "$WINEPREFIX"/drive_c/ProgramData/Quillon/Vantrel/*.log >/dev/null 2>&1 ||
+  fail "no trace in C:\\ProgramData\\Quillon\\Vantrel"
 w "$exe" --uninstall-service >/dev/null || fail "--uninstall-service"
 if w reg query 'HKLM\System\CurrentControlSet\Services\QuillonXfs4IoT' >/dev/null 2>&1; then
   fail "the service is still registered"

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "command_line.h"
@@ -84,12 +85,25 @@ DWORD WINAPI Control(DWORD dwControl, DWORD, LPVOID, LPVOID) {
     }
 }
 
+// The manager starts services in System32: relative paths of the
+// configuration (TraceDir, the trace library's Vantrel\ folder) resolve in
+// the configuration's folder instead (C:\ProgramData\Quillon).
+void vEnterConfigFolder() {
+    for (int i = 1; i + 1 < g_run.argc; ++i) {
+        const std::string sConfig = g_run.argv[i + 1];
+        const size_t uiSlash = sConfig.find_last_of("\\/");
+        if (std::strcmp(g_run.argv[i], "--config") == 0 && uiSlash != std::string::npos)
+            SetCurrentDirectoryA(sConfig.substr(0, uiSlash).c_str());
+    }
+}
+
 void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_run.hStatus = RegisterServiceCtrlHandlerExA(kServiceName, Control, nullptr);
     if (!g_run.hStatus)
         return;
     g_run.hEventLog = RegisterEventSourceA(nullptr, kServiceName);
     vReport(SERVICE_START_PENDING);
+    vEnterConfigFolder();
     // The command line the service was installed with (its image path):
     // the service's start parameters are not used.
     g_run.iExit = g_run.pServe(g_run.argc, g_run.argv);
