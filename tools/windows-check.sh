@@ -4,7 +4,10 @@
 # tables, runs each build's tests under Wine of its own bitness (32-bit Wine
 # in build/mingw32/wineprefix, wine64 in build/mingw64/wineprefix), then a
 # host program with each DLL and the family-A emulator on a Wine COM port
-# (tools/wine-com-check.sh).
+# (tools/wine-com-check.sh). The Windows installers (MSI, wixl) of both
+# builds are made, their version checked against the DLLs' version
+# resources, and the 64-bit one is installed under wine64 with the XFS4IoT
+# service (tools/wine-service-check.sh).
 #
 # Without the cross compilers, wine64 or the GoogleTest sources the check is
 # skipped with a message, unless QUILLON_REQUIRE_WINDOWS=1 (CI), which makes
@@ -31,12 +34,25 @@ if [ ${#missing[@]} -gt 0 ]; then
   exit 0
 fi
 
+# The installers need wixl and msiinfo (msitools); the service in them
+# Debian's Boost and nlohmann-json headers.
+msi=1
+for tool in wixl msiinfo; do
+  command -v "$tool" >/dev/null 2>&1 || msi=0
+done
+[ -d /usr/include/boost ] && [ -d /usr/include/nlohmann ] || msi=0
+if [ "$msi" = 0 ]; then
+  echo "windows-check: no installers (apt-get install wixl msitools libboost-dev nlohmann-json3-dev)" >&2
+  [ "${QUILLON_REQUIRE_WINDOWS:-0}" = 1 ] && exit 1
+fi
+
 wine32=0
 wine32_error=$(cmake/wine-run.sh --loader win32 2>&1 >/dev/null) || wine32=$?
 
 echo "== 32-bit product and its tests (build/mingw32)"
 cmake --preset mingw32
 cmake --build --preset mingw32
+[ "$msi" = 0 ] || cmake --build --preset mingw32 --target quillon_msi
 
 echo "== export tables"
 quillon_exports='
@@ -93,6 +109,25 @@ tools/wine-com-check.sh 64 || status=1
 if [ "$wine32" != 2 ]; then
   tools/wine-com-check.sh 32 || status=1
 fi
+
+[ "$msi" = 1 ] && echo "== installers: the version of the DLLs' version resources"
+version=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+for build in mingw32:x86 mingw64:x64; do
+  [ "$msi" = 1 ] || break
+  file=build/${build%%:*}/packages/Quillon-$version-${build##*:}.msi
+  dll=build/${build%%:*}/bin/Quillon.dll
+  [ -f "$file" ] || cmake --build --preset "${build%%:*}" --target quillon_msi || status=1
+  msi_version=$(msiinfo export "$file" Property 2>/dev/null | sed -n 's/^ProductVersion\t//p' | tr -d '\r' || true)
+  dll_version=$(strings -el "$dll" | sed -n '/^FileVersion$/{n;p;q}')
+  if [ -z "$msi_version" ] || [ "$msi_version" != "$dll_version" ]; then
+    echo "windows-check: $file version ${msi_version:-none}, $dll ${dll_version:-none}" >&2
+    status=1
+  fi
+done
+
+# The 64-bit service from a console and under the service control manager,
+# then the 64-bit MSI installed, served from and removed, in a fresh prefix.
+[ "$msi" = 0 ] || tools/wine-service-check.sh || status=1
 
 if [ "$status" != 0 ]; then
   echo "windows-check: FAILED" >&2

@@ -1,4 +1,4 @@
-// One byte stream, TCP or TLS over TCP, behind one type, with what Beast
+// One byte stream, TCP or TLS over TCP (tls.h), behind one type, with what Beast
 // needs to end a WebSocket connection on it. Included by the listener's files only.
 #pragma once
 
@@ -7,14 +7,12 @@
 #include <memory>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 
 namespace quillon::xfs {
 
 namespace net = boost::asio;
-namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using ErrorCode = boost::beast::error_code;
 
@@ -98,46 +96,6 @@ public:
 
 private:
     tcp::socket m_socket;
-};
-
-class OTlsImpl : public OByteStream::IImpl {
-public:
-    // closeTimeout: how long a peer has to answer the close (close_notify).
-    OTlsImpl(tcp::socket s, ssl::context& ctx, std::chrono::milliseconds closeTimeout)
-        : m_tls(std::move(s), ctx), m_closeTimeout(closeTimeout) {}
-    void vReadSome(net::mutable_buffer b, Done done) override {
-        m_tls.async_read_some(b, std::move(done));
-    }
-    void vWriteSome(net::const_buffer b, Done done) override {
-        m_tls.async_write_some(b, std::move(done));
-    }
-    void vHandshake(Step done) override {
-        m_tls.async_handshake(ssl::stream_base::server, std::move(done));
-    }
-    // A peer that keeps TCP open and never answers the close is cut off
-    // after the deadline: no socket is held without a timer.
-    void vShutdown(Step done) override {
-        auto pTimer = std::make_shared<net::steady_timer>(m_tls.get_executor(), m_closeTimeout);
-        auto pOver = std::make_shared<bool>(false);
-        pTimer->async_wait([this, pOver](ErrorCode ec) {
-            if (!ec && !*pOver) { // the shutdown below is pending: this is alive
-                ErrorCode ignored;
-                m_tls.lowest_layer().close(ignored);
-            }
-        });
-        m_tls.async_shutdown([this, done, pTimer, pOver](ErrorCode) {
-            *pOver = true;
-            pTimer->cancel();
-            ErrorCode ec;
-            m_tls.lowest_layer().close(ec);
-            done({});
-        });
-    }
-    tcp::socket& Socket() override { return m_tls.next_layer(); }
-
-private:
-    ssl::stream<tcp::socket> m_tls;
-    std::chrono::milliseconds m_closeTimeout;
 };
 
 // How Beast ends a WebSocket connection on this stream, and drops it on a time-out.

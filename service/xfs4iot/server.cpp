@@ -236,8 +236,8 @@ void OServer::tImpl::vAccept() {
             socket.set_option(tcp::no_delay(true), ignored);
             std::unique_ptr<OByteStream::IImpl> p;
             if (pTls)
-                p = std::make_unique<OTlsImpl>(std::move(socket), *pTls,
-                                               std::chrono::milliseconds(opt.iCloseTimeoutMs));
+                p = pTls->pStream(std::move(socket),
+                                  std::chrono::milliseconds(opt.iCloseTimeoutMs));
             else
                 p = std::make_unique<OTcpImpl>(std::move(socket));
             StartHttpSession(OByteStream(ioc.get_executor(), std::move(p)), *this);
@@ -314,17 +314,9 @@ bool OServer::bListen(std::string& sError) {
         return false;
     }
     if (!p.opt.sTlsCert.empty()) {
-        p.pTls = std::make_unique<ssl::context>(ssl::context::tls_server);
-        p.pTls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                            ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                            ssl::context::no_tlsv1_1);
-        p.pTls->use_certificate_chain_file(p.opt.sTlsCert, ec);
-        if (!ec)
-            p.pTls->use_private_key_file(p.opt.sTlsKey, ssl::context::pem, ec);
-        if (ec) {
-            sError = "TLS certificate or key: " + ec.message();
+        p.pTls = TlsServer(p.opt.sTlsCert, p.opt.sTlsKey, sError);
+        if (!p.pTls)
             return false;
-        }
     }
     const int iFirst = p.opt.iPort >= 0 ? p.opt.iPort : kFirstPort;
     const int iLast = p.opt.iPort >= 0 ? p.opt.iPort : kLastPort;

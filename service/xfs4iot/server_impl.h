@@ -18,6 +18,7 @@
 
 #include "byte_stream.h"
 #include "server.h"
+#include "tls.h"
 
 namespace quillon::xfs {
 
@@ -53,7 +54,7 @@ struct OServer::tImpl {
     net::steady_timer tick{ioc};
     net::steady_timer drain{ioc};
     net::steady_timer acceptRetry{ioc};
-    std::unique_ptr<ssl::context> pTls;
+    std::unique_ptr<ITls> pTls;
     OService* pService = nullptr;
     const OHttpRoutes* pRoutes = nullptr;
     std::atomic<size_t> uiSockets{0};    // every socket held
