@@ -1,0 +1,43 @@
+// A hidraw node on FUSE for one test (tools/emulator/hidraw_node.h), in a
+// private folder, mounted in a mount namespace of the test process's own
+// where the system allows one (the mount then cannot outlive the process).
+// Where FUSE cannot be had the test is skipped with the reason, and fails
+// instead when QUILLON_REQUIRE_TOOLS=1 (CI).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <sched.h>
+#include <sys/mount.h>
+
+#include "hid_reader.h"
+
+inline std::string FuseFolder() {
+    std::string s = (std::filesystem::temp_directory_path() / "quillon-hidfuse-XXXXXX").string();
+    return mkdtemp(s.data()) ? s : std::string();
+}
+
+// Starts what serves the node (a HidrawNode or a HidReader); the reason
+// when it cannot run here.
+template <class Server> std::string WhyNotStarted(Server& server) {
+    static const bool s_private = unshare(CLONE_NEWNS) == 0 &&
+                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    (void)s_private;
+    std::string why;
+    return server.bStart(FuseFolder(), why) ? std::string() : why;
+}
+
+#define START_OR_SKIP(server)                                                                      \
+    do {                                                                                           \
+        const std::string whyNot = WhyNotStarted(server);                                          \
+        if (!whyNot.empty()) {                                                                     \
+            const char* pRequire = std::getenv("QUILLON_REQUIRE_TOOLS");                           \
+            if (pRequire && std::string(pRequire) == "1")                                          \
+                FAIL() << "FUSE required: " << whyNot;                                             \
+            GTEST_SKIP() << "no FUSE here: " << whyNot;                                            \
+        }                                                                                          \
+    } while (0)

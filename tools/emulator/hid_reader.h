@@ -1,0 +1,58 @@
+// A family-A or family-B reader on USB: the family's engine behind a hidraw
+// node (hidraw_node.h). Each output report carries a command (report ID,
+// length high byte first, text); the engine answers it as it answers the
+// same command on the serial line, and the reply text comes back in input
+// reports: report ID, length high byte first, then the text, in one report
+// (family A) or cut into reports of 64 bytes (family B).
+//
+//   quillon::emu::HidReader reader(Family::B);
+//   reader.bStart("/tmp/hid", why);   // QUILLON_HIDRAW_ROOT=/tmp/hid
+//   reader.With([](Engine& e) { e.Model().PlaceCard(CardPosition::Inside); });
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "hidraw_node.h"
+
+namespace quillon::emu {
+
+class HidReader {
+public:
+    // The ids each family's reader has here: family A those of reader type
+    // 5, family B those the configuration's [USB] VID and PID name.
+    static constexpr uint16_t kVendorA = 0x0590, kProductA = 0x0035;
+    static constexpr uint16_t kVendorB = 0x1234, kProductB = 0x5678;
+
+    explicit HidReader(Family family, const Options& options = {});
+    // The node's device: the family's ids, report ID and report lengths.
+    static HidDevice Device(Family family);
+    // The input reports that carry a reply text.
+    static std::vector<Bytes> Reports(Family family, const Bytes& text);
+    // The command text of an output report (empty when it carries none).
+    static Bytes Command(const Bytes& report);
+
+    bool bStart(const std::string& folder, std::string& why) { return m_node.bStart(folder, why); }
+    HidrawNode& Node() { return m_node; }
+    template <class F> auto With(F&& f) {
+        std::lock_guard<std::mutex> lock(m_mu);
+        return f(*m_engine);
+    }
+    std::vector<std::string> Commands(); // texts of the reader's commands, in order
+
+private:
+    void OnReport(const Bytes& report);
+    Bytes ReplyText(const Bytes& command);
+
+    Family m_family;
+    std::unique_ptr<Engine> m_engine;
+    std::chrono::steady_clock::time_point m_t0;
+    std::mutex m_mu;
+    HidrawNode m_node;
+};
+
+} // namespace quillon::emu
