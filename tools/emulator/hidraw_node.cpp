@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/hidraw.h>
 #include <poll.h>
@@ -281,6 +282,12 @@ bool HidrawNode::bStart(const std::string& folder, std::string& why) {
     }
     m_stopFd = ::eventfd(0, EFD_CLOEXEC);
     m_thread = std::thread([this] { Serve(); });
+    // One open and close while the server runs: the kernel learns that the
+    // node has no flush, so a file of it closed by a dying process (this
+    // one, its server gone) is not held up waiting for an answer.
+    const int fd = ::open((DevDir() + "/" + kNodeName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
     return true;
 }
 

@@ -1,0 +1,170 @@
+// Both HID readers through the kernel: the exports against an emulated
+// reader on a hidraw node (QUILLON_HIDRAW_ROOT), and the exchanges against
+// a scripted node for the replies that come late, out of step or in pieces.
+#include <cstring>
+
+#include "fuse_rig.h"
+#include "quillon/idc.h"
+#include "readers/family_a/hid_reader_a.h"
+#include "readers/family_b/hid_reader_b.h"
+#include "support/records.h"
+#include "support/scoped_var.h"
+#include "support/test_env.h"
+
+using namespace quillon;
+namespace emu = quillon::emu;
+using emu::Bytes;
+using emu::Family;
+using emu::HidReader;
+
+namespace {
+
+const std::string kTypeA = "[CardReaderType]\nCardReaderType=5\n";
+const std::string kTypeB = "[CardReaderType]\nCardReaderType=6\n[USB]\nVID=4660\nPID=22136\n";
+
+struct CloseAtEnd {
+    ~CloseAtEnd() { IDC_CloseComm(); }
+};
+
+} // namespace
+
+// A card read and given back through the exports, on a type-5 (family A)
+// and a type-6 (family B) reader; then the reader is pulled out (1223 at
+// once) and plugged in again (found by the next IDC_SetCommPara).
+TEST(HidReadersFuse, WholeTransactionThroughTheExportsAndAReplug) {
+    // Family; configuration; codes of Init, GetStatus, ReadTrack, EjectCard; the commands
+    // the reader received.
+    const std::tuple<Family, std::string, std::vector<int>, std::vector<std::string>> rows[] = {
+        {Family::A,
+         kTypeA,
+         {1201, 1203, 1203, 1202},
+         {"C00", "CQ0", "CV0", "C11", "C10", "C6a7", "C30"}},
+        {Family::B,
+         kTypeB,
+         {1201, 1203, 1203, 1202},
+         {"C0432400010011", "CC0", "CA1", "C:X0", "Cc90", "Ce2", "C13", "C11", "C65", "C67",
+          "C30"}},
+    };
+    for (const auto& [family, ini, codes, commands] : rows) {
+        SCOPED_TRACE(ini);
+        HidReader reader(family);
+        START_OR_SKIP(reader);
+        TestEnv env("[CARDREADER]\n" + ini);
+        ScopedVar root("QUILLON_HIDRAW_ROOT", reader.Node().Root());
+        CloseAtEnd close;
+        tDevReturn r = Record(9);
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
+        std::vector<int> got;
+        IDC_Init(1, &r);
+        got.push_back(r.iCode2);
+        reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
+        tIdcStatus st{};
+        IDC_GetStatus(&st, &r);
+        got.push_back(r.iCode2);
+        tIdcTracks tracks;
+        std::memset(&tracks, 0, sizeof tracks);
+        IDC_ReadTrack(&tracks, &r);
+        got.push_back(r.iCode2);
+        const emu::Card card = emu::Card::Default();
+        EXPECT_EQ(card.track2,
+                  std::string(reinterpret_cast<const char*>(tracks.abTrack2), tracks.uiLen2));
+        IDC_EjectCard(&r);
+        got.push_back(r.iCode2);
+        EXPECT_EQ(codes, got);
+        EXPECT_EQ(commands, reader.Commands());
+
+        reader.Node().Unplug();
+        EXPECT_EQ(1, IDC_GetStatus(&st, &r));
+        EXPECT_EQ(Codes(1223, 1), Codes(r));
+        EXPECT_EQ(1, IDC_SetCommPara(&r));
+        reader.Node().Replug();
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
+        EXPECT_EQ(0, IDC_GetStatus(&st, &r));
+        EXPECT_LT(commands.size(), reader.Commands().size());
+    }
+}
+
+namespace {
+// One reply the node sends to "C10": its text, the report ID in its first
+// report (0: the family's), sent at once or when the driver waits in poll
+// (held), and for a reply in several reports the ones after the first held.
+struct Reply {
+    std::string text;
+    bool held = false;
+    uint8_t id = 0;
+    bool restHeld = false;
+};
+
+// The exchange's code, reply text shown and data.
+template <class Driver>
+std::tuple<int, std::string, std::string> Exchange(Driver& d, const std::string& command,
+                                                   uint32_t timeoutMs) {
+    uint8_t data[1024];
+    const tCommandReply got = d.tExchange(reinterpret_cast<const uint8_t*>(command.data()),
+                                          uint32_t(command.size()), data, sizeof data, timeoutMs);
+    return {ToInt(got.eCode), std::string(got.abShown, got.abShown + got.uiShownLen),
+            std::string(data, data + got.uiDataLen)};
+}
+} // namespace
+
+// Each row: "C40" gets no reply within its 30 ms (1223) and its reply comes
+// after that; "C10" then gets the row's replies and must take its own.
+TEST(HidReadersFuse, LateOutOfStepAndSplitRepliesThroughTheKernel) {
+    const std::string big = "P1000" + std::string(195, 'z');
+    // Family; replies to "C10"; code; reply data.
+    const std::tuple<Family, std::vector<Reply>, int, std::string> rows[] = {
+        {Family::A, {{"P1000ab"}}, 1201, "ab"},
+        {Family::A, {{"P1000cd", true}}, 1201, "cd"},
+        {Family::A, {{"P4000"}, {"N1010ef", true}}, 1283, "ef"},
+        {Family::A, {{"P1000gh", false, 0x07}}, 1201, "gh"},
+        {Family::A, {}, 1223, ""},
+        {Family::B, {{"P1000ab"}}, 1201, "ab"},
+        {Family::B, {{"P4000"}, {"P1000cd", true}}, 1201, "cd"},
+        {Family::B, {{big, false, 0, true}}, 1201, big.substr(5)},
+        {Family::B, {{"P1000gh", false, 0x07}}, 1201, "gh"},
+        {Family::B, {}, 1223, ""},
+    };
+    for (const auto& [family, replies, code, data] : rows) {
+        SCOPED_TRACE(std::string(family == Family::A ? "A " : "B ") +
+                     (replies.empty() ? "" : replies.back().text.substr(0, 8)));
+        emu::HidrawNode node(HidReader::Device(family));
+        node.SetHandler([&node, family = family, &replies = replies](const Bytes& report) {
+            if (HidReader::Command(report) != Bytes{'C', '1', '0'})
+                return;
+            for (const Reply& reply : replies) {
+                std::vector<Bytes> reports = HidReader::Reports(family, emu::ToBytes(reply.text));
+                if (reply.id)
+                    reports[0][0] = reply.id;
+                for (size_t i = 0; i < reports.size(); ++i) {
+                    if (i ? reply.restHeld : reply.held)
+                        node.SendWhenWaited(reports[i]);
+                    else
+                        node.Send(reports[i]);
+                }
+            }
+        });
+        START_OR_SKIP(node);
+        TestEnv env("[CARDREADER]\n" + (family == Family::A ? kTypeA : kTypeB));
+        ScopedVar root("QUILLON_HIDRAW_ROOT", node.Root());
+        OReaderComm comm{nullptr, "CARDREADER"};
+        std::unique_ptr<OHidReaderA> a;
+        std::unique_ptr<OHidReaderB> b;
+        const auto exchange = [&](const std::string& command, uint32_t timeoutMs) {
+            return a ? Exchange(*a, command, timeoutMs) : Exchange(*b, command, timeoutMs);
+        };
+        if (family == Family::A)
+            a = std::make_unique<OHidReaderA>(&comm);
+        else
+            b = std::make_unique<OHidReaderB>(&comm);
+        ASSERT_EQ(0, a ? a->SetCommPara().iResult : b->SetCommPara().iResult);
+        EXPECT_EQ(1223, std::get<0>(exchange("C40", 30)));
+        node.Send(HidReader::Reports(family, emu::ToBytes("P4000"))[0]);
+
+        const auto [gotCode, shown, gotData] = exchange("C10", code == 1223 ? 30 : 20000);
+        EXPECT_EQ(code, gotCode);
+        EXPECT_EQ(data, gotData);
+        const std::string text = replies.empty() ? "" : replies.back().text;
+        EXPECT_EQ(family == Family::A ? text : text.substr(0, 5), shown);
+        EXPECT_EQ(0u, node.Queued());
+    }
+}
