@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include <sched.h>
@@ -16,19 +15,14 @@
 
 #include "hid_reader.h"
 
-inline std::string FuseFolder() {
-    std::string s = (std::filesystem::temp_directory_path() / "quillon-hidfuse-XXXXXX").string();
-    return mkdtemp(s.data()) ? s : std::string();
-}
-
-// Starts what serves the node (a HidrawNode or a HidReader); the reason
-// when it cannot run here.
+// Starts what serves the node (a HidrawNode or a HidReader) in a folder of
+// its own; the reason when it cannot run here.
 template <class Server> std::string WhyNotStarted(Server& server) {
     static const bool s_private = unshare(CLONE_NEWNS) == 0 &&
                                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     (void)s_private;
     std::string why;
-    return server.bStart(FuseFolder(), why) ? std::string() : why;
+    return server.bStart(why) ? std::string() : why;
 }
 
 #define START_OR_SKIP(server)                                                                      \

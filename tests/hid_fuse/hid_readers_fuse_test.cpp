@@ -54,22 +54,18 @@ TEST(HidReadersFuse, WholeTransactionThroughTheExportsAndAReplug) {
         CloseAtEnd close;
         tDevReturn r = Record(9);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
-        std::vector<int> got;
-        IDC_Init(1, &r);
-        got.push_back(r.iCode2);
-        reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
         tIdcStatus st{};
-        IDC_GetStatus(&st, &r);
-        got.push_back(r.iCode2);
-        tIdcTracks tracks;
-        std::memset(&tracks, 0, sizeof tracks);
-        IDC_ReadTrack(&tracks, &r);
-        got.push_back(r.iCode2);
-        const emu::Card card = emu::Card::Default();
-        EXPECT_EQ(card.track2,
+        tIdcTracks tracks{};
+        const auto place = [&reader] {
+            reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
+        };
+        // In this order (a braced list is evaluated from left to right); the card goes in
+        // after the initialisation.
+        const std::vector<int> got = {
+            (IDC_Init(1, &r), r.iCode2), (place(), IDC_GetStatus(&st, &r), r.iCode2),
+            (IDC_ReadTrack(&tracks, &r), r.iCode2), (IDC_EjectCard(&r), r.iCode2)};
+        EXPECT_EQ(emu::Card::Default().track2,
                   std::string(reinterpret_cast<const char*>(tracks.abTrack2), tracks.uiLen2));
-        IDC_EjectCard(&r);
-        got.push_back(r.iCode2);
         EXPECT_EQ(codes, got);
         EXPECT_EQ(commands, reader.Commands());
 

@@ -6,7 +6,7 @@
 // (family A) or cut into reports of 64 bytes (family B).
 //
 //   quillon::emu::HidReader reader(Family::B);
-//   reader.bStart("/tmp/hid", why);   // QUILLON_HIDRAW_ROOT=/tmp/hid
+//   reader.bStart(why, "/tmp/hid");   // QUILLON_HIDRAW_ROOT=/tmp/hid
 //   reader.With([](Engine& e) { e.Model().PlaceCard(CardPosition::Inside); });
 #pragma once
 
@@ -36,7 +36,9 @@ public:
     // The command text of an output report (empty when it carries none).
     static Bytes Command(const Bytes& report);
 
-    bool bStart(const std::string& folder, std::string& why) { return m_node.bStart(folder, why); }
+    bool bStart(std::string& why, const std::string& folder = "") {
+        return m_node.bStart(why, folder);
+    }
     HidrawNode& Node() { return m_node; }
     template <class F> auto With(F&& f) {
         std::lock_guard<std::mutex> lock(m_mu);

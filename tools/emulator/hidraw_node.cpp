@@ -242,12 +242,14 @@ void HidrawNode::WriteClassEntry() {
                std::streamsize(m_device.descriptor.size()));
 }
 
-bool HidrawNode::bStart(const std::string& folder, std::string& why) {
-    if (folder.empty() || folder == "/") {
+bool HidrawNode::bStart(std::string& why, const std::string& folder) {
+    std::string temp = (fs::temp_directory_path() / "quillon-hidraw-XXXXXX").string();
+    m_root = !folder.empty() ? folder : ::mkdtemp(temp.data()) ? temp : "";
+    if (m_root.empty() || m_root == "/") {
         why = "no folder of its own for the node";
+        m_root.clear();
         return false;
     }
-    m_root = folder;
     std::error_code ec;
     fs::create_directories(DevDir(), ec);
     if (ec) {

@@ -61,9 +61,10 @@ public:
     HidrawNode(const HidrawNode&) = delete;
     HidrawNode& operator=(const HidrawNode&) = delete;
 
-    // Makes the folder and mounts the node; false with the reason when FUSE
-    // cannot be had here (no /dev/fuse, mounting not allowed).
-    bool bStart(const std::string& folder, std::string& why);
+    // Makes the folder (empty: a new one in the temporary folder) and
+    // mounts the node; false with the reason when FUSE cannot be had here
+    // (no /dev/fuse, mounting not allowed). The folder goes with the node.
+    bool bStart(std::string& why, const std::string& folder = "");
     const std::string& Root() const { return m_root; }
     std::string ClassDir() const { return m_root + "/sys/class/hidraw"; }
     std::string DevDir() const { return m_root + "/dev"; }
