@@ -56,18 +56,16 @@ TEST(HidReadersFuse, WholeTransactionThroughTheExportsAndAReplug) {
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         tIdcStatus st{};
         tIdcTracks tracks{};
-        const auto place = [&reader] {
-            reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
-        };
         // In this order (a braced list is evaluated from left to right); the card goes in
         // after the initialisation.
         const std::vector<int> got = {
-            (IDC_Init(1, &r), r.iCode2), (place(), IDC_GetStatus(&st, &r), r.iCode2),
+            (IDC_Init(1, &r), r.iCode2),
+            (reader.Emu().PlaceCard(emu::CardPosition::Inside), IDC_GetStatus(&st, &r), r.iCode2),
             (IDC_ReadTrack(&tracks, &r), r.iCode2), (IDC_EjectCard(&r), r.iCode2)};
         EXPECT_EQ(emu::Card::Default().track2,
                   std::string(reinterpret_cast<const char*>(tracks.abTrack2), tracks.uiLen2));
         EXPECT_EQ(codes, got);
-        EXPECT_EQ(commands, reader.Commands());
+        EXPECT_EQ(commands, reader.Emu().Commands());
 
         reader.Node().Unplug();
         EXPECT_EQ(1, IDC_GetStatus(&st, &r));
@@ -76,7 +74,7 @@ TEST(HidReadersFuse, WholeTransactionThroughTheExportsAndAReplug) {
         reader.Node().Replug();
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         EXPECT_EQ(0, IDC_GetStatus(&st, &r));
-        EXPECT_LT(commands.size(), reader.Commands().size());
+        EXPECT_LT(commands.size(), reader.Emu().Commands().size());
     }
 }
 

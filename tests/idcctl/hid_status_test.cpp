@@ -40,7 +40,7 @@ TEST(IdcctlHid, StatusOfAUsbReaderOfEachFamily) {
     for (const auto& [family, ini, shown, commands] : rows) {
         emu::HidReader reader(family);
         START_OR_SKIP(reader);
-        reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
+        reader.Emu().PlaceCard(emu::CardPosition::Inside);
         std::ofstream(reader.Node().Root() + "/reader.ini") << "[CARDREADER]\n" << ini;
         std::string out;
         EXPECT_EQ(0, RunStatus(reader.Node().Root(), out)) << out;
@@ -48,6 +48,6 @@ TEST(IdcctlHid, StatusOfAUsbReaderOfEachFamily) {
         EXPECT_NE(std::string::npos,
                   out.find("card position                         3  card inside"))
             << out;
-        EXPECT_EQ(commands, reader.Commands());
+        EXPECT_EQ(commands, reader.Emu().Commands());
     }
 }

@@ -17,7 +17,7 @@ TEST(ServiceHid, ReadRawDataFromAUsbReaderOfEachFamily) {
         SCOPED_TRACE(type);
         emu::HidReader reader(family);
         START_OR_SKIP(reader);
-        reader.With([](emu::Engine& e) { e.Model().PlaceCard(emu::CardPosition::Inside); });
+        reader.Emu().PlaceCard(emu::CardPosition::Inside);
         tSetup setup;
         setup.iReaderType = type;
         setup.sReaderIni = ini;
@@ -31,7 +31,7 @@ TEST(ServiceHid, ReadRawDataFromAUsbReaderOfEachFamily) {
             bHolds(done["payload"], {{"track2", {{"data", B64(emu::Card::Default().track2)}}}}))
             << done.dump();
         // The tracks were read from this reader, through the node.
-        const std::vector<std::string> commands = reader.Commands();
+        const std::vector<std::string> commands = reader.Emu().Commands();
         const std::string read = family == emu::Family::A ? "C6a7" : "C67";
         EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), read));
     }

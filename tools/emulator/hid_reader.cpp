@@ -42,8 +42,14 @@ Bytes UnframeB(const Bytes& out) {
 } // namespace
 
 HidReader::HidReader(Family family, const Options& options)
-    : m_family(family), m_engine(MakeEngine(family, options)),
-      m_t0(std::chrono::steady_clock::now()), m_node(Device(family)) {
+    : m_owned(std::make_unique<Emulator>(family, options)), m_emu(*m_owned), m_family(family),
+      m_node(Device(family)) {
+    m_node.SetHandler([this](const Bytes& report) { OnReport(report); });
+}
+
+HidReader::HidReader(Emulator& emu)
+    : m_emu(emu), m_family(emu.With([](Engine& e) { return e.eFamily(); })),
+      m_node(Device(m_family)) {
     m_node.SetHandler([this](const Bytes& report) { OnReport(report); });
 }
 
@@ -81,17 +87,16 @@ Bytes HidReader::Command(const Bytes& report) {
 }
 
 Bytes HidReader::ReplyText(const Bytes& command) {
-    std::lock_guard<std::mutex> lock(m_mu);
-    const Millis now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - m_t0)
-                           .count();
-    if (m_family == Family::A) {
-        m_engine->Feed(FrameA(command), now);
-        return UnframeA(m_engine->Feed(Bytes{ctl::kDle, ctl::kEnq}, now));
-    }
-    const Bytes text = UnframeB(m_engine->Feed(FrameB(command), now));
-    m_engine->Feed(Bytes{ctl::kAck}, now);
-    return text;
+    const Millis now = m_emu.Now();
+    return m_emu.With([&](Engine& engine) {
+        if (m_family == Family::A) {
+            engine.Feed(FrameA(command), now);
+            return UnframeA(engine.Feed(Bytes{ctl::kDle, ctl::kEnq}, now));
+        }
+        const Bytes text = UnframeB(engine.Feed(FrameB(command), now));
+        engine.Feed(Bytes{ctl::kAck}, now);
+        return text;
+    });
 }
 
 void HidReader::OnReport(const Bytes& report) {
@@ -103,14 +108,6 @@ void HidReader::OnReport(const Bytes& report) {
         return; // the engine was told to stay silent
     for (const Bytes& r : Reports(m_family, text))
         m_node.Send(r);
-}
-
-std::vector<std::string> HidReader::Commands() {
-    std::lock_guard<std::mutex> lock(m_mu);
-    std::vector<std::string> out;
-    for (const Received& r : m_engine->Log())
-        out.push_back(r.text);
-    return out;
 }
 
 } // namespace quillon::emu

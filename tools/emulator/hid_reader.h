@@ -1,22 +1,20 @@
-// A family-A or family-B reader on USB: the family's engine behind a hidraw
-// node (hidraw_node.h). Each output report carries a command (report ID,
-// length high byte first, text); the engine answers it as it answers the
-// same command on the serial line, and the reply text comes back in input
-// reports: report ID, length high byte first, then the text, in one report
-// (family A) or cut into reports of 64 bytes (family B).
+// A family-A or family-B reader on USB: an emulator's engine (emulator.h)
+// behind a hidraw node (hidraw_node.h). Each output report carries a command
+// (report ID, length high byte first, text); the engine answers it as it
+// answers the same command on the serial line, and the reply text comes back
+// in input reports: report ID, length high byte first, then the text, in one
+// report (family A) or cut into reports of 64 bytes (family B).
 //
 //   quillon::emu::HidReader reader(Family::B);
 //   reader.bStart(why, "/tmp/hid");   // QUILLON_HIDRAW_ROOT=/tmp/hid
-//   reader.With([](Engine& e) { e.Model().PlaceCard(CardPosition::Inside); });
+//   reader.Emu().PlaceCard(CardPosition::Inside);
 #pragma once
 
-#include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "emulator.h"
 #include "hidraw_node.h"
 
 namespace quillon::emu {
@@ -28,7 +26,10 @@ public:
     static constexpr uint16_t kVendorA = 0x0590, kProductA = 0x0035;
     static constexpr uint16_t kVendorB = 0x1234, kProductB = 0x5678;
 
+    // A reader of its own, or the engine of an emulator that lives longer
+    // (idc-emu: its commands on standard input then act on this reader).
     explicit HidReader(Family family, const Options& options = {});
+    explicit HidReader(Emulator& emu);
     // The node's device: the family's ids, report ID and report lengths.
     static HidDevice Device(Family family);
     // The input reports that carry a reply text.
@@ -40,20 +41,15 @@ public:
         return m_node.bStart(why, folder);
     }
     HidrawNode& Node() { return m_node; }
-    template <class F> auto With(F&& f) {
-        std::lock_guard<std::mutex> lock(m_mu);
-        return f(*m_engine);
-    }
-    std::vector<std::string> Commands(); // texts of the reader's commands, in order
+    Emulator& Emu() { return m_emu; }
 
 private:
     void OnReport(const Bytes& report);
     Bytes ReplyText(const Bytes& command);
 
+    std::unique_ptr<Emulator> m_owned;
+    Emulator& m_emu;
     Family m_family;
-    std::unique_ptr<Engine> m_engine;
-    std::chrono::steady_clock::time_point m_t0;
-    std::mutex m_mu;
     HidrawNode m_node;
 };
 

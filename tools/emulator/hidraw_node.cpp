@@ -224,9 +224,12 @@ HidrawNode::~HidrawNode() {
         fuse_session_destroy(m_session);
     if (m_stopFd >= 0)
         ::close(m_stopFd);
-    if (!m_root.empty()) {
-        std::error_code ec;
+    std::error_code ec;
+    if (m_ownsRoot) {
         fs::remove_all(m_root, ec);
+    } else if (!m_root.empty()) { // a folder it was given: what it made there
+        fs::remove_all(fs::path(m_root) / "sys", ec);
+        fs::remove(DevDir(), ec);
     }
 }
 
@@ -244,8 +247,9 @@ void HidrawNode::WriteClassEntry() {
 
 bool HidrawNode::bStart(std::string& why, const std::string& folder) {
     std::string temp = (fs::temp_directory_path() / "quillon-hidraw-XXXXXX").string();
-    m_root = !folder.empty() ? folder : ::mkdtemp(temp.data()) ? temp : "";
-    if (m_root.empty() || m_root == "/") {
+    m_ownsRoot = folder.empty() && ::mkdtemp(temp.data());
+    m_root = m_ownsRoot ? temp : folder;
+    if (m_root.empty() || fs::path(m_root).lexically_normal() == "/") {
         why = "no folder of its own for the node";
         m_root.clear();
         return false;

@@ -61,9 +61,9 @@ public:
     HidrawNode(const HidrawNode&) = delete;
     HidrawNode& operator=(const HidrawNode&) = delete;
 
-    // Makes the folder (empty: a new one in the temporary folder) and
-    // mounts the node; false with the reason when FUSE cannot be had here
-    // (no /dev/fuse, mounting not allowed). The folder goes with the node.
+    // Makes the folder (empty: a new one in the temporary folder, removed
+    // with the node) and mounts the node; false with the reason when FUSE
+    // cannot be had here (no /dev/fuse, mounting not allowed).
     bool bStart(std::string& why, const std::string& folder = "");
     const std::string& Root() const { return m_root; }
     std::string ClassDir() const { return m_root + "/sys/class/hidraw"; }
@@ -96,6 +96,7 @@ private:
 
     HidDevice m_device;
     std::string m_root;
+    bool m_ownsRoot = false;
     fuse_session* m_session = nullptr;
     int m_stopFd = -1;
     std::thread m_thread;
