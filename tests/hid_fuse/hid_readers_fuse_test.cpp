@@ -1,7 +1,12 @@
-// Both HID readers through the kernel: the exports against an emulated
-// reader on a hidraw node (QUILLON_HIDRAW_ROOT), and the exchanges against
-// a scripted node for the replies that come late, out of step or in pieces.
+// Both HID readers through the kernel: idcctl and the exports against an
+// emulated reader on a hidraw node (QUILLON_HIDRAW_ROOT), and the exchanges
+// against a scripted node for the replies that come late, out of step or in
+// pieces.
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+
+#include <sys/wait.h>
 
 #include "fuse_rig.h"
 #include "quillon/idc.h"
@@ -26,29 +31,52 @@ struct CloseAtEnd {
     ~CloseAtEnd() { IDC_CloseComm(); }
 };
 
+// Runs "idcctl --config <root>/reader.ini status", the program in a process of its own, with
+// the node's root: exit status and standard output.
+int RunStatus(const std::string& root, std::string& out) {
+    const std::string command = "QUILLON_HIDRAW_ROOT='" + root + "' QUILLON_LOCK_DIR='" + root +
+                                "' '" IDCCTL "' --config '" + root + "/reader.ini' status";
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        out.append(buf, n);
+    const int status = pipe ? pclose(pipe) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 } // namespace
 
-// A card read and given back through the exports, on a type-5 (family A)
-// and a type-6 (family B) reader; then the reader is pulled out (1223 at
-// once) and plugged in again (found by the next IDC_SetCommPara).
-TEST(HidReadersFuse, WholeTransactionThroughTheExportsAndAReplug) {
-    // Family; configuration; codes of Init, GetStatus, ReadTrack, EjectCard; the commands
-    // the reader received.
-    const std::tuple<Family, std::string, std::vector<int>, std::vector<std::string>> rows[] = {
-        {Family::A,
-         kTypeA,
-         {1201, 1203, 1203, 1202},
-         {"C00", "CQ0", "CV0", "C11", "C10", "C6a7", "C30"}},
-        {Family::B,
-         kTypeB,
-         {1201, 1203, 1203, 1202},
-         {"C0432400010011", "CC0", "CA1", "C:X0", "Cc90", "Ce2", "C13", "C11", "C65", "C67",
-          "C30"}},
-    };
-    for (const auto& [family, ini, codes, commands] : rows) {
+// On a type-5 (family A) and a type-6 (family B) reader with a card inside:
+// idcctl status; a card read and given back through the exports; then the
+// reader is pulled out (1223 at once) and plugged in again (found by the
+// next IDC_SetCommPara).
+TEST(HidReadersFuse, IdcctlAndAWholeTransactionThroughTheExportsAndAReplug) {
+    // Family; configuration; idcctl's status line; codes of Init, GetStatus, ReadTrack,
+    // EjectCard; the commands the reader received (idcctl's first).
+    const std::tuple<Family, std::string, std::string, std::vector<int>, std::vector<std::string>>
+        rows[] = {
+            {Family::A,
+             kTypeA,
+             "status: ok  (result 0, code 1203, reply \"P1002000000110\")",
+             {1202, 1203, 1203, 1202},
+             {"C11", "C10", "C00", "CQ0", "CV0", "C11", "C10", "C6a7", "C30"}},
+            {Family::B,
+             kTypeB,
+             "status: ok  (result 0, code 1203, reply \"P1102\")",
+             {1202, 1203, 1203, 1202},
+             {"C13", "C11", "C0432400010011", "CC0", "CA1", "C:X0", "Cc90", "Ce2", "C13", "C11",
+              "C65", "C67", "C30"}},
+        };
+    for (const auto& [family, ini, status, codes, commands] : rows) {
         SCOPED_TRACE(ini);
         HidReader reader(family);
         START_OR_SKIP(reader);
+        reader.Emu().PlaceCard(emu::CardPosition::Inside);
+        std::ofstream(reader.Node().Root() + "/reader.ini") << "[CARDREADER]\n" << ini;
+        std::string out;
+        EXPECT_EQ(0, RunStatus(reader.Node().Root(), out)) << out;
+        EXPECT_NE(std::string::npos, out.find(status)) << out;
+
         TestEnv env("[CARDREADER]\n" + ini);
         ScopedVar root("QUILLON_HIDRAW_ROOT", reader.Node().Root());
         CloseAtEnd close;
@@ -141,16 +169,13 @@ TEST(HidReadersFuse, LateOutOfStepAndSplitRepliesThroughTheKernel) {
         TestEnv env("[CARDREADER]\n" + (family == Family::A ? kTypeA : kTypeB));
         ScopedVar root("QUILLON_HIDRAW_ROOT", node.Root());
         OReaderComm comm{nullptr, "CARDREADER"};
-        std::unique_ptr<OHidReaderA> a;
-        std::unique_ptr<OHidReaderB> b;
+        OHidReaderA a{&comm};
+        OHidReaderB b{&comm};
+        const bool isA = family == Family::A;
         const auto exchange = [&](const std::string& command, uint32_t timeoutMs) {
-            return a ? Exchange(*a, command, timeoutMs) : Exchange(*b, command, timeoutMs);
+            return isA ? Exchange(a, command, timeoutMs) : Exchange(b, command, timeoutMs);
         };
-        if (family == Family::A)
-            a = std::make_unique<OHidReaderA>(&comm);
-        else
-            b = std::make_unique<OHidReaderB>(&comm);
-        ASSERT_EQ(0, a ? a->SetCommPara().iResult : b->SetCommPara().iResult);
+        ASSERT_EQ(0, isA ? a.SetCommPara().iResult : b.SetCommPara().iResult);
         EXPECT_EQ(1223, std::get<0>(exchange("C40", 30)));
         node.Send(HidReader::Reports(family, emu::ToBytes("P4000"))[0]);
 
