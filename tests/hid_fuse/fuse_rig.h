@@ -25,13 +25,14 @@ template <class Server> std::string WhyNotStarted(Server& server) {
     return server.bStart(why) ? std::string() : why;
 }
 
+inline bool bToolsRequired() {
+    const char* pRequire = std::getenv("QUILLON_REQUIRE_TOOLS");
+    return pRequire && std::string(pRequire) == "1";
+}
+
 #define START_OR_SKIP(server)                                                                      \
-    do {                                                                                           \
-        const std::string whyNot = WhyNotStarted(server);                                          \
-        if (!whyNot.empty()) {                                                                     \
-            const char* pRequire = std::getenv("QUILLON_REQUIRE_TOOLS");                           \
-            if (pRequire && std::string(pRequire) == "1")                                          \
-                FAIL() << "FUSE required: " << whyNot;                                             \
-            GTEST_SKIP() << "no FUSE here: " << whyNot;                                            \
-        }                                                                                          \
-    } while (0)
+    if (const std::string whyNot = WhyNotStarted(server); !whyNot.empty()) {                       \
+        if (bToolsRequired())                                                                      \
+            FAIL() << "FUSE required: " << whyNot;                                                 \
+        GTEST_SKIP() << "no FUSE here: " << whyNot;                                                \
+    }

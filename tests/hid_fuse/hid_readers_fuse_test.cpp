@@ -107,26 +107,15 @@ TEST(HidReadersFuse, IdcctlAndAWholeTransactionThroughTheExportsAndAReplug) {
 }
 
 namespace {
-// One reply the node sends to "C10": its text, the report ID in its first
-// report (0: the family's), sent at once or when the driver waits in poll
-// (held), and for a reply in several reports the ones after the first held.
+// One reply the node sends to "C10": its text; which of its reports are held
+// until the driver waits in poll (0 none, 1 all, 2 those after the first);
+// the report ID of its first report (0: the family's).
 struct Reply {
     std::string text;
-    bool held = false;
+    int held = 0;
     uint8_t id = 0;
-    bool restHeld = false;
 };
 
-// The exchange's code, reply text shown and data.
-template <class Driver>
-std::tuple<int, std::string, std::string> Exchange(Driver& d, const std::string& command,
-                                                   uint32_t timeoutMs) {
-    uint8_t data[1024];
-    const tCommandReply got = d.tExchange(reinterpret_cast<const uint8_t*>(command.data()),
-                                          uint32_t(command.size()), data, sizeof data, timeoutMs);
-    return {ToInt(got.eCode), std::string(got.abShown, got.abShown + got.uiShownLen),
-            std::string(data, data + got.uiDataLen)};
-}
 } // namespace
 
 // Each row: "C40" gets no reply within its 30 ms (1223) and its reply comes
@@ -136,14 +125,14 @@ TEST(HidReadersFuse, LateOutOfStepAndSplitRepliesThroughTheKernel) {
     // Family; replies to "C10"; code; reply data.
     const std::tuple<Family, std::vector<Reply>, int, std::string> rows[] = {
         {Family::A, {{"P1000ab"}}, 1201, "ab"},
-        {Family::A, {{"P1000cd", true}}, 1201, "cd"},
-        {Family::A, {{"P4000"}, {"N1010ef", true}}, 1283, "ef"},
-        {Family::A, {{"P1000gh", false, 0x07}}, 1201, "gh"},
+        {Family::A, {{"P1000cd", 1}}, 1201, "cd"},
+        {Family::A, {{"P4000"}, {"N1010ef", 1}}, 1283, "ef"},
+        {Family::A, {{"P1000gh", 0, 0x07}}, 1201, "gh"},
         {Family::A, {}, 1223, ""},
         {Family::B, {{"P1000ab"}}, 1201, "ab"},
-        {Family::B, {{"P4000"}, {"P1000cd", true}}, 1201, "cd"},
-        {Family::B, {{big, false, 0, true}}, 1201, big.substr(5)},
-        {Family::B, {{"P1000gh", false, 0x07}}, 1201, "gh"},
+        {Family::B, {{"P4000"}, {"P1000cd", 1}}, 1201, "cd"},
+        {Family::B, {{big, 2}}, 1201, big.substr(5)},
+        {Family::B, {{"P1000gh", 0, 0x07}}, 1201, "gh"},
         {Family::B, {}, 1223, ""},
     };
     for (const auto& [family, replies, code, data] : rows) {
@@ -158,7 +147,7 @@ TEST(HidReadersFuse, LateOutOfStepAndSplitRepliesThroughTheKernel) {
                 if (reply.id)
                     reports[0][0] = reply.id;
                 for (size_t i = 0; i < reports.size(); ++i) {
-                    if (i ? reply.restHeld : reply.held)
+                    if (reply.held == 1 || (reply.held == 2 && i > 0))
                         node.SendWhenWaited(reports[i]);
                     else
                         node.Send(reports[i]);
@@ -172,8 +161,16 @@ TEST(HidReadersFuse, LateOutOfStepAndSplitRepliesThroughTheKernel) {
         OHidReaderA a{&comm};
         OHidReaderB b{&comm};
         const bool isA = family == Family::A;
+        // The exchange's code, reply text shown and data.
         const auto exchange = [&](const std::string& command, uint32_t timeoutMs) {
-            return isA ? Exchange(a, command, timeoutMs) : Exchange(b, command, timeoutMs);
+            uint8_t d[1024];
+            const auto* p = reinterpret_cast<const uint8_t*>(command.data());
+            const uint32_t n = uint32_t(command.size());
+            const tCommandReply got = isA ? a.tExchange(p, n, d, sizeof d, timeoutMs)
+                                          : b.tExchange(p, n, d, sizeof d, timeoutMs);
+            return std::make_tuple(ToInt(got.eCode),
+                                   std::string(got.abShown, got.abShown + got.uiShownLen),
+                                   std::string(d, d + got.uiDataLen));
         };
         ASSERT_EQ(0, isA ? a.SetCommPara().iResult : b.SetCommPara().iResult);
         EXPECT_EQ(1223, std::get<0>(exchange("C40", 30)));

@@ -24,12 +24,10 @@ std::unique_ptr<OHidTransport> Open(HidrawNode& node) {
     return hid;
 }
 
-Bytes Numbered(size_t n, uint8_t first) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = uint8_t(first + i);
-    b[0] = 0x02;
-    return b;
+// A report of n bytes, its report ID 2, its data bytes all `fill`.
+Bytes Numbered(size_t n, uint8_t fill) {
+    Bytes b(n, fill);
+    return b[0] = 0x02, b;
 }
 
 } // namespace
