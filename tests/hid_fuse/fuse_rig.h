@@ -1,8 +1,6 @@
-// A hidraw node on FUSE for one test (tools/emulator/hidraw_node.h), in a
-// private folder, mounted in a mount namespace of the test process's own
-// where the system allows one (the mount then cannot outlive the process).
-// Where FUSE cannot be had the test is skipped with the reason, and fails
-// instead when QUILLON_REQUIRE_TOOLS=1 (CI).
+// A hidraw node on FUSE for one test, mounted in a mount namespace of the test process
+// where the system allows one (the mount cannot outlive the process). Without FUSE the
+// test is skipped, or fails when QUILLON_REQUIRE_TOOLS=1 (CI).
 #pragma once
 
 #include <gtest/gtest.h>

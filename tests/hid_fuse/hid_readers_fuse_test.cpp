@@ -3,7 +3,6 @@
 // against a scripted node for the replies that come late, out of step or in
 // pieces.
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 
 #include <sys/wait.h>

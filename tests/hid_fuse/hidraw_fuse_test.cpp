@@ -12,11 +12,7 @@ using quillon::emu::HidrawNode;
 namespace {
 
 // A family-A reader: 300 data bytes in, 64 out, report ID 2.
-quillon::emu::HidDevice Reader(bool answersIoctls = true) {
-    quillon::emu::HidDevice d = quillon::emu::HidReader::Device(quillon::emu::Family::A);
-    d.answersIoctls = answersIoctls;
-    return d;
-}
+const quillon::emu::HidDevice kReader = quillon::emu::HidReader::Device(quillon::emu::Family::A);
 
 std::unique_ptr<OHidTransport> Open(HidrawNode& node) {
     auto hid = MakeHidrawTransport(node.ClassDir(), node.DevDir());
@@ -24,8 +20,7 @@ std::unique_ptr<OHidTransport> Open(HidrawNode& node) {
     return hid;
 }
 
-// A report of n bytes, its report ID 2, its data bytes all `fill`.
-Bytes Numbered(size_t n, uint8_t fill) {
+Bytes Numbered(size_t n, uint8_t fill) { // report ID 2, then n - 1 bytes `fill`
     Bytes b(n, fill);
     return b[0] = 0x02, b;
 }
@@ -42,7 +37,9 @@ TEST(HidrawFuse, DescriptorComesByIoctlElseFromTheClassFolder) {
     };
     for (const auto& [ioctls, in, out, seen] : rows) {
         SCOPED_TRACE(ioctls);
-        HidrawNode node(Reader(ioctls));
+        quillon::emu::HidDevice device = kReader;
+        device.answersIoctls = ioctls;
+        HidrawNode node(device);
         START_OR_SKIP(node);
         const Bytes other = quillon::emu::VendorDescriptor(0x02, 8, 8);
         std::ofstream(node.ClassDir() + "/hidraw0/device/report_descriptor", std::ios::binary)
@@ -58,7 +55,7 @@ TEST(HidrawFuse, DescriptorComesByIoctlElseFromTheClassFolder) {
 // input report, cut to the input length or padded with zeros, and the
 // reports queued behind it stay for the next reads.
 TEST(HidrawFuse, OneReportPerWriteAndPerReadPollAndDrain) {
-    HidrawNode node(Reader());
+    HidrawNode node(kReader);
     START_OR_SKIP(node);
     auto hid = Open(node);
     const Bytes command = {0x02, 0x00, 0x03, 'C', '1', '0'};
@@ -105,7 +102,7 @@ TEST(HidrawFuse, OneReportPerWriteAndPerReadPollAndDrain) {
 // left as it was), the search finds nothing; plugged in again, a new search
 // opens it and it works. A server that dies leaves the same failures.
 TEST(HidrawFuse, UnplugReplugAndADeadServer) {
-    HidrawNode node(Reader());
+    HidrawNode node(kReader);
     START_OR_SKIP(node);
     auto hid = Open(node);
     const Bytes command = {0x02, 0x00, 0x03, 'C', '1', '0'};
