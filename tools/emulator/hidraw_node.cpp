@@ -265,7 +265,7 @@ bool HidrawNode::bStart(std::string& why, const std::string& folder) {
         why = std::string("/dev/fuse: ") + std::strerror(errno);
         return false;
     }
-    static fuse_lowlevel_ops ops = [] {
+    static fuse_lowlevel_ops s_ops = [] {
         fuse_lowlevel_ops o;
         std::memset(&o, 0, sizeof o);
         o.lookup = HidrawOps::Lookup;
@@ -280,7 +280,7 @@ bool HidrawNode::bStart(std::string& why, const std::string& folder) {
     char arg0[] = "quillon-hidraw";
     char* argv[] = {arg0, nullptr};
     fuse_args args = FUSE_ARGS_INIT(1, argv);
-    m_session = fuse_session_new(&args, &ops, sizeof ops, this);
+    m_session = fuse_session_new(&args, &s_ops, sizeof s_ops, this);
     fuse_opt_free_args(&args);
     if (!m_session || fuse_session_mount(m_session, DevDir().c_str()) != 0) {
         why = "cannot mount a FUSE file system on " + DevDir();
