@@ -44,7 +44,8 @@ std::string TempDir() {
 }
 
 // Starts the program with stderr into a pipe; the read end comes back.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, int& iLogFd) {
+pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, int& iLogFd,
+            const std::string& sHidrawRoot = "") {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
@@ -57,6 +58,8 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, i
         if (std::string(*e).rfind("QUILLON_", 0) != 0)
             env.push_back(*e);
     env.push_back("QUILLON_LOCK_DIR=" + sLockDir);
+    if (!sHidrawRoot.empty())
+        env.push_back("QUILLON_HIDRAW_ROOT=" + sHidrawRoot);
     std::vector<char*> argv, envp;
     argv.push_back(const_cast<char*>(QUILLON_XFS4IOT));
     for (const std::string& a : args)
@@ -88,14 +91,17 @@ OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup
     m_pEmu->PlaceCard(setup.eCard);
     m_sLink = m_sDir + "/reader";
     PointLink(m_sLink, m_pEmu->Start());
-    const int iType = setup.eFamily == emu::Family::A ? 1 : setup.eFamily == emu::Family::B ? 2 : 3;
-    std::ofstream(m_sDir + "/reader.ini")
-        << "[CARDREADER]\nPort=" << m_sLink << "\n[CardReaderType]\nCardReaderType=" << iType
-        << "\n[XFS4IoT]\n"
-        << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
+    const int iType = setup.iReaderType                 ? setup.iReaderType
+                      : setup.eFamily == emu::Family::A ? 1
+                      : setup.eFamily == emu::Family::B ? 2
+                                                        : 3;
+    std::ofstream(m_sDir + "/reader.ini") << "[CARDREADER]\nPort=" << m_sLink
+                                          << "\n[CardReaderType]\nCardReaderType=" << iType << "\n"
+                                          << setup.sReaderIni << "[XFS4IoT]\n"
+                                          << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
     std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
-    m_pid = Spawn(args, m_sDir, m_iLogFd);
+    m_pid = Spawn(args, m_sDir, m_iLogFd, setup.sHidrawRoot);
     m_logReader = std::thread([this] {
         char buf[4096];
         for (ssize_t n; (n = read(m_iLogFd, buf, sizeof buf)) > 0;) {

@@ -29,6 +29,9 @@ public:
         quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None;
         std::string sIni;              // [XFS4IoT] lines, before the tests' poll times
         std::vector<std::string> args; // more arguments
+        // A USB reader instead: its type, its sections, QUILLON_HIDRAW_ROOT.
+        int iReaderType = 0;
+        std::string sReaderIni, sHidrawRoot;
         // No card; one offered goes in when the test lets it.
         static tSetup HeldAtGate() {
             tSetup s;

@@ -1,4 +1,5 @@
-// idc-emu: a card reader on a pseudo-terminal. Prints the port path, then
+// idc-emu: a card reader on a pseudo-terminal, or with --hid a USB reader on
+// a hidraw node served through FUSE. Prints the port or node path, then
 // serves until stopped (SIGINT, SIGTERM or "quit"). Commands on standard
 // input move the card and set faults; "help" lists them. A terminal is read
 // only while idc-emu is in its foreground: started with "&" it keeps serving
@@ -16,6 +17,9 @@
 #include <unistd.h>
 
 #include "emulator.h"
+#if defined(QUILLON_EMU_HID)
+#include "hid_reader.h"
+#endif
 
 using namespace quillon::emu;
 
@@ -159,6 +163,12 @@ int main(int argc, char** argv) {
                    "A: CV0 identifier; B: CA1 firmware identifier; C: model name");
     app.add_flag("--no-module", noModule, "family A without its auxiliary module");
     app.add_option("--link", link, "also make this symbolic link to the port");
+    std::string hidFolder;
+#if defined(QUILLON_EMU_HID)
+    app.add_option("--hid", hidFolder,
+                   "families a and b: a USB reader on a hidraw node under this folder instead "
+                   "(FUSE; the library finds it with QUILLON_HIDRAW_ROOT=<folder>)");
+#endif
     app.add_flag("-v,--verbose", verbose, "print every command received on standard error");
     app.footer(
         std::string("\nCommands, one a line on standard input. A terminal is read only while\n"
@@ -186,21 +196,35 @@ int main(int argc, char** argv) {
                   : cardAt == "inside" ? CardPosition::Inside
                                        : CardPosition::None);
 
-    std::string port;
-    try {
-        port = emu.Start();
-    } catch (const std::exception& e) {
-        std::cerr << "idc-emu: " << e.what() << std::endl;
-        return 1;
-    }
-    if (!link.empty()) {
-        (void)::unlink(link.c_str());
-        if (::symlink(port.c_str(), link.c_str()) != 0) {
-            std::perror(link.c_str());
+#if defined(QUILLON_EMU_HID)
+    std::unique_ptr<HidReader> hid;
+    if (!hidFolder.empty()) {
+        std::string why = "family c has no USB reader";
+        hid = std::make_unique<HidReader>(emu);
+        if (fam == Family::C || !hid->bStart(why, hidFolder)) {
+            std::cerr << "idc-emu: " << why << std::endl;
             return 1;
         }
+        std::cout << hid->Node().DevDir() << "/hidraw0" << std::endl;
     }
-    std::cout << port << std::endl;
+#endif
+    if (hidFolder.empty()) {
+        std::string port;
+        try {
+            port = emu.Start();
+        } catch (const std::exception& e) {
+            std::cerr << "idc-emu: " << e.what() << std::endl;
+            return 1;
+        }
+        if (!link.empty()) {
+            (void)::unlink(link.c_str());
+            if (::symlink(port.c_str(), link.c_str()) != 0) {
+                std::perror(link.c_str());
+                return 1;
+            }
+        }
+        std::cout << port << std::endl;
+    }
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
@@ -237,7 +261,7 @@ int main(int argc, char** argv) {
         }
     }
     emu.Stop();
-    if (!link.empty())
+    if (!link.empty() && hidFolder.empty())
         (void)::unlink(link.c_str());
     return 0;
 }

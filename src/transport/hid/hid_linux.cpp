@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -337,8 +338,15 @@ std::unique_ptr<OHidTransport> MakeHidrawTransport(const std::string& sClassDir,
     return std::make_unique<OHidrawTransport>(sClassDir, sDevDir);
 }
 
+// QUILLON_HIDRAW_ROOT=<root> puts the interfaces under <root>/sys/class/hidraw
+// and their nodes under <root>/dev (an emulated reader, a test). It is read
+// like QUILLON_CONFIG, which already names the serial port, and ignored in a
+// process that runs with more rights than its caller (set-user-ID, file
+// capabilities): secure_getenv.
 std::unique_ptr<OHidTransport> MakeSystemHidTransport() {
-    return MakeHidrawTransport("/sys/class/hidraw", "/dev");
+    const char* pRoot = ::secure_getenv("QUILLON_HIDRAW_ROOT");
+    const std::string sRoot = pRoot != nullptr ? pRoot : "";
+    return MakeHidrawTransport(sRoot + "/sys/class/hidraw", sRoot + "/dev");
 }
 
 } // namespace quillon
