@@ -43,6 +43,31 @@ const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true
 tDriverResult Refused() {
     return tDriverResult::BadArgument();
 }
+
+// The caller's records are byte-packed and may lie at any address: a driver
+// works on an aligned copy of the record as it stands, which goes back whole.
+template <class Record> struct tAligned {
+    explicit tAligned(Record* pCaller) : m_pCaller(pCaller) {
+        std::memcpy(&m_copy, pCaller, sizeof m_copy);
+    }
+    ~tAligned() { std::memcpy(m_pCaller, &m_copy, sizeof m_copy); }
+    tAligned(const tAligned&) = delete;
+    tAligned& operator=(const tAligned&) = delete;
+    Record* pGet() { return &m_copy; }
+
+private:
+    Record* m_pCaller;
+    alignas(alignof(uint32_t)) Record m_copy;
+};
+
+// The driver's call on an aligned copy of the caller's record; a null
+// record is refused before the driver is asked.
+template <class Record, class Call> tDriverResult tOnCopy(Record* pRecord, Call call) {
+    if (!pRecord)
+        return Refused();
+    tAligned<Record> copy(pRecord);
+    return call(copy.pGet());
+}
 } // namespace
 
 OIdcManager::OIdcManager() : m_pRegistry(nullptr), m_pActive(nullptr), m_pLock(nullptr) {
@@ -198,8 +223,10 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
         return iLockRefused("GetStatus", pRet);
     vApplyDevName();
     const int iResult = iWriteRecord(
-        pStatus ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetStatus(pStatus); })
-                : Refused(),
+        tOnCopy(pStatus,
+                [&](tIdcStatus* pCopy) {
+                    return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetStatus(pCopy); });
+                }),
         pRet);
     // A plain positive status is not traced; anything else is, after the call.
     if (pRet->iCode2 != ToInt(Code::Positive)) {
@@ -244,22 +271,25 @@ int OIdcManager::EjectCard(tDevReturn* pRet) {
 
 int OIdcManager::GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet) {
     return iRun("GetCapabilities", pRet, [&] {
-        return pCaps ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetCapabilities(pCaps); })
-                     : Refused();
+        return tOnCopy(pCaps, [&](tIdcCaps* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetCapabilities(pCopy); });
+        });
     });
 }
 
 int OIdcManager::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     return iRun("GetLifeInfo", pRet, [&] {
-        return pLife ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetLifeInfo(pLife); })
-                     : Refused();
+        return tOnCopy(pLife, [&](tIdcLife* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetLifeInfo(pCopy); });
+        });
     });
 }
 
 int OIdcManager::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     return iRun("ReadTrack", pRet, [&] {
-        return pTracks ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ReadTrack(pTracks); })
-                       : Refused();
+        return tOnCopy(pTracks, [&](tIdcTracks* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ReadTrack(pCopy); });
+        });
     });
 }
 
@@ -289,7 +319,7 @@ int OIdcManager::ReleaseAntiFishing(tDevReturn* pRet) {
 }
 
 int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tDevReturn* pRet) {
-    tIdcTracks tracks;
+    alignas(alignof(uint32_t)) tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
     // Each area takes one byte fewer than its size; length 0 is refused (with
     // flags 0). Any other track number: an empty record goes on.

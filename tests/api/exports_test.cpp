@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -129,6 +130,64 @@ TEST(Exports, ASetCommParaThatFailsSaysSoInTheRecord) {
         }
         EXPECT_EQ(0, IDC_CloseComm());
     }
+}
+
+// The records are byte-packed: a host may place them at any address, and
+// each is filled there byte-exact, nothing around it touched (family B on
+// the scripted line).
+TEST(Exports, RecordsAtOddAddressesAreFilledInPlace) {
+    TestEnv env("[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=2\n");
+    ScopedScriptedLine line;
+    Bytes counters(136, 0);
+    counters[3] = 7, counters[135] = 9;
+    const std::map<std::string, Bytes> answers = {{"C65", Ok("ABC~1234~xyz")},
+                                                  {"CfA", Ok(counters)}};
+    line->responder = [&](const Bytes& w) -> Bytes {
+        if (w.size() < 5 || w[0] != 0xF2)
+            return {};
+        const auto it = answers.find(std::string(w.begin() + 3, w.end() - 2));
+        return it == answers.end() ? Ok() : it->second;
+    };
+    tDevReturn r = Record(0);
+    ASSERT_EQ(0, IDC_SetCommPara(&r));
+    using Call = std::function<int(uint8_t*, tDevReturn*)>;
+    const struct {
+        const char* what;
+        size_t size;
+        Call call;
+        std::vector<std::pair<size_t, Bytes>> want; // bytes at offsets
+    } rows[] = {
+        {"ReadTrack",
+         sizeof(tIdcTracks),
+         [](uint8_t* p, tDevReturn* pr) { return IDC_ReadTrack((tIdcTracks*)p, pr); },
+         {{0, B({3, 0, 0, 0, 4, 0, 0, 0, 3, 0, 0, 0})},
+          {12, B("ABC")},
+          {92, B("1234")},
+          {133, B("xyz")}}},
+        {"GetLifeInfo",
+         sizeof(tIdcLife),
+         [](uint8_t* p, tDevReturn* pr) { return IDC_GetLifeInfo((tIdcLife*)p, pr); },
+         {{0, B({7, 0, 0, 0})}, {36, B({9, 0, 0, 0})}}},
+        {"GetStatus",
+         sizeof(tIdcStatus),
+         [](uint8_t* p, tDevReturn* pr) { return IDC_GetStatus((tIdcStatus*)p, pr); },
+         {{2, B({1, 0})}}},
+        {"GetCapabilities",
+         sizeof(tIdcCaps),
+         [](uint8_t* p, tDevReturn* pr) { return IDC_GetCapabilities((tIdcCaps*)p, pr); },
+         {{80, B("V1.0.1 b6")}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes raw(row.size + 2, 0xEE);
+        r = Record(0);
+        EXPECT_EQ(0, row.call(raw.data() + 1, &r));
+        for (const auto& [at, bytes] : row.want)
+            EXPECT_EQ(bytes, Bytes(raw.begin() + 1 + at, raw.begin() + 1 + at + bytes.size()));
+        EXPECT_EQ(0xEE, raw.front());
+        EXPECT_EQ(0xEE, raw.back());
+    }
+    EXPECT_EQ(0, IDC_CloseComm());
 }
 
 #if !defined(_WIN32)

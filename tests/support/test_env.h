@@ -1,9 +1,12 @@
 // A private working folder and configuration file for one test: the
-// configuration path goes into QUILLON_CONFIG and the working directory is
-// the folder, so trace files land there too. Both are restored afterwards.
+// configuration path goes into QUILLON_CONFIG, the folder into
+// QUILLON_LOCK_DIR (the test's processes share their lock file with no one
+// else's) and becomes the working directory, so trace files land there too.
+// All are restored afterwards.
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TestEnv {
 public:
@@ -23,8 +26,13 @@ private:
     std::string m_dir;
     std::string m_config;
     std::string m_oldCwd;
-    std::string m_oldConfig;
-    bool m_hadConfig = false;
+    // An environment variable as it was before the test.
+    struct tSaved {
+        const char* pName;
+        std::string sValue;
+        bool bHad;
+    };
+    std::vector<tSaved> m_saved;
 };
 
 // The folder holding the test executable and the built libraries.
