@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "api/reader_info.h"
 #include "api/reader_registry.h"
 #include "infra/bounded_copy.h"
 #include "infra/call_trace.h"
@@ -13,6 +14,7 @@
 #include "platform/config_store.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
+#include "readers/reader_variants.h"
 
 namespace quillon {
 
@@ -206,6 +208,7 @@ int OIdcManager::SetCommPara(tDevReturn* pRet) {
                 m_pRegistry->vRememberType(tFound.eType);
             if (tFound.pDriver)
                 m_pActive = tFound.pDriver;
+            m_eSelectedType = tFound.eType;
         }
         return tCallDriver(*pRet, [](OIdcDriver& d) { return d.SetCommPara(); });
     });
@@ -336,6 +339,26 @@ int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tD
             std::memcpy(apArea[i], pData, uiLen);
         }
         return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.WriteTrack(&tracks); });
+    });
+}
+
+int OIdcManager::GetReaderInfo(tQuillonReaderInfo* pInfo, tDevReturn* pRet) {
+    return iRun("GetReaderInfo", pRet, [&] {
+        uint32_t uiSize = 0;
+        if (pInfo)
+            std::memcpy(&uiSize, &pInfo->uiSize, sizeof uiSize);
+        if (!pInfo || uiSize < QUILLON_READER_INFO_MIN_SIZE || !m_pRegistry)
+            return Refused();
+        alignas(alignof(uint32_t)) tIdcCaps caps;
+        // A type without a driver has no capabilities of its own.
+        const bool bCaps = m_pActive && pVariantOf(m_eSelectedType) &&
+                           m_pActive->GetCapabilities(&caps).iResult == 0;
+        tQuillonReaderInfo info =
+            ReaderInfoOf(m_eSelectedType, bCaps ? &caps : nullptr, *m_pRegistry->pComm());
+        // As much as both sides know: a newer caller's further fields stay.
+        info.uiSize = uiSize < sizeof info ? uiSize : static_cast<uint32_t>(sizeof info);
+        std::memcpy(pInfo, &info, info.uiSize);
+        return tDriverResult::Shown(Code::Ok, 0, 0);
     });
 }
 

@@ -14,20 +14,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-// Sets a variable of the process's environment; null removes it.
-void SetVar(const char* pName, const char* pValue) {
-#if defined(_WIN32)
-    _putenv_s(pName, pValue ? pValue : "");
-#else
-    if (pValue)
-        setenv(pName, pValue, 1);
-    else
-        unsetenv(pName);
-#endif
-}
-} // namespace
-
 TestEnv::TestEnv(const std::string& iniText) {
     std::string pattern = (fs::temp_directory_path() / "quillon-test-XXXXXX").string();
 #if defined(_WIN32)
@@ -35,8 +21,8 @@ TestEnv::TestEnv(const std::string& iniText) {
     // a folder that exists already is never shared.
     static int counter = 0;
     do {
-        m_dir = (fs::temp_directory_path() /
-                 ("quillon-test-" + std::to_string(_getpid()) + "-" + std::to_string(++counter)))
+        m_dir = (fs::temp_directory_path() / ("quillon-test-" + std::to_string(_getpid()) + "-" +
+                                              std::to_string(++counter)))
                     .string();
     } while (!fs::create_directory(m_dir));
 #else
@@ -47,13 +33,8 @@ TestEnv::TestEnv(const std::string& iniText) {
 #endif
     m_config = (fs::path(m_dir) / "Quillon.ini").string();
     m_oldCwd = fs::current_path().string();
-    for (const auto& [pName, value] :
-         {std::pair<const char*, const std::string&>{"QUILLON_CONFIG", m_config},
-          {"QUILLON_LOCK_DIR", m_dir}}) {
-        const char* old = std::getenv(pName);
-        m_saved.push_back({pName, old ? old : "", old != nullptr});
-        SetVar(pName, value.c_str());
-    }
+    m_configVar = std::make_unique<ScopedVar>("QUILLON_CONFIG", m_config);
+    m_lockDirVar = std::make_unique<ScopedVar>("QUILLON_LOCK_DIR", m_dir);
     fs::current_path(m_dir);
     vWriteConfig(iniText);
 }
@@ -61,8 +42,6 @@ TestEnv::TestEnv(const std::string& iniText) {
 TestEnv::~TestEnv() {
     std::error_code ec;
     fs::current_path(m_oldCwd, ec);
-    for (const tSaved& saved : m_saved)
-        SetVar(saved.pName, saved.bHad ? saved.sValue.c_str() : nullptr);
     fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(m_dir, ec);
 }
@@ -72,9 +51,7 @@ void TestEnv::vWriteConfig(const std::string& iniText) {
     out << iniText;
 }
 
-std::string TestEnv::sReadConfig() const {
-    return sReadFile("Quillon.ini");
-}
+std::string TestEnv::sReadConfig() const { return sReadFile("Quillon.ini"); }
 
 std::string TestEnv::sReadFile(const std::string& relative) const {
     std::ifstream in(fs::path(m_dir) / relative, std::ios::binary);

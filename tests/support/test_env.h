@@ -5,8 +5,10 @@
 // All are restored afterwards.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <vector>
+
+#include "support/scoped_var.h"
 
 class TestEnv {
 public:
@@ -26,13 +28,7 @@ private:
     std::string m_dir;
     std::string m_config;
     std::string m_oldCwd;
-    // An environment variable as it was before the test.
-    struct tSaved {
-        const char* pName;
-        std::string sValue;
-        bool bHad;
-    };
-    std::vector<tSaved> m_saved;
+    std::unique_ptr<ScopedVar> m_configVar, m_lockDirVar;
 };
 
 // The folder holding the test executable and the built libraries.
