@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the naming rule of CONTRIBUTING.md with clang-tidy-14 (the naming
 # check of .clang-tidy only) over the code of src/, vantrel/, bridge/ and
-# tools/, two files at a time; src/.clang-tidy adds the length rule there (no
-# function longer than 60 lines). Needs a configured build folder whose
+# tools/, two files at a time; src/, bridge/, vantrel/, tools/idcctl and
+# tools/soak (their .clang-tidy) add the length rule there (no function
+# longer than 60 lines), and no source file there grows beyond 450 lines. Needs a configured build folder whose
 # compile_commands.json lists them (default build/default; configure first:
 # cmake --preset default). Exit status 1 and the names on stderr when a name
 # breaks the rule.
@@ -26,7 +27,13 @@ trap 'rm -f "$out"' EXIT
 if ! printf '%s\n' $files | xargs -P 2 -n 4 "$tidy" -p "$build" --quiet >"$out" 2>/dev/null; then
   grep -E "error: (invalid case style|function .* exceeds)" "$out" | sort -u >&2
   echo "naming: $(grep -cE 'error: invalid case style' "$out" | tr -d ' ') names break the rule (CONTRIBUTING.md, Naming)" >&2
-  echo "length: $(grep -cE 'error: function .* exceeds' "$out" | tr -d ' ') functions under src/ longer than 60 lines" >&2
+  echo "length: $(grep -cE 'error: function .* exceeds' "$out" | tr -d ' ') functions under src/, bridge/, vantrel/, tools/idcctl and tools/soak longer than 60 lines" >&2
   exit 1
 fi
-echo "naming: $(printf '%s\n' $files | wc -l) files checked, every name follows the rule, no function under src/ longer than 60 lines"
+long=$(find src bridge vantrel tools/idcctl tools/soak -name '*.cpp' -o -name '*.h' | xargs wc -l | awk '$2 != "total" && $1 > 450')
+if [ -n "$long" ]; then
+  echo "files under src/, bridge/, vantrel/, tools/idcctl and tools/soak longer than 450 lines (CONTRIBUTING.md):" >&2
+  echo "$long" >&2
+  exit 1
+fi
+echo "naming: $(printf '%s\n' $files | wc -l) files checked, every name follows the rule, no function under src/, bridge/, vantrel/, tools/idcctl and tools/soak longer than 60 lines, no file there longer than 450"

@@ -73,7 +73,8 @@ quillon_exports='
 15 IDC_ReleaseAntiFishing 1
 16 IDC_WriteTrack 4
 17 IDC_GetLogicalDevName 1
-18 IDC_SetLogicalDevName 1'
+18 IDC_SetLogicalDevName 1
+19 Quillon_GetReaderInfo 2'
 vantrel_exports='
 - startTrace 0
 - openTrace 4

@@ -10,18 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <string>
 
-// pcsc-lite's driver header declares C functions without saying so.
-extern "C" {
-#include <ifdhandler.h>
-#include <reader.h>
-}
-
-#include "quillon/idc.h"
-
-#include "quillon/pcsc_control.h"
+#include "bridge_state.h"
 #include "reader_config.h"
 
 namespace quillon::pcsc {
@@ -32,43 +22,6 @@ static uint64_t SteadyMs() {
                                      .count());
 }
 uint64_t (*g_pfnNowMs)() = &SteadyMs;
-
-} // namespace quillon::pcsc
-
-using namespace quillon::pcsc;
-
-namespace {
-
-// The chip type the library reports for "no chip powered".
-constexpr uint32_t kNoChip = 255;
-// Processor chips: type 0 exchanges in T=0 style, type 1 in T=1 style.
-constexpr uint32_t kChipT0 = 0;
-constexpr uint32_t kChipT1 = 1;
-// Short APDUs only: header, Lc, 255 data bytes and Le.
-constexpr DWORD kMaxApdu = 261;
-// Init mode used when the channel opens and for a reset without a mode: the
-// card stays where it is.
-constexpr int kInitKeepCard = 3;
-constexpr int kAcceptDefaultMode = 1;
-// The code of a port that has gone (unplugged, hung up) or cannot be opened.
-constexpr int kPortGone = 1223;
-// A reader that has gone is looked for again at most this often.
-constexpr uint64_t kReopenEveryMs = 1000;
-
-struct tBridge {
-    std::mutex mutex;
-    bool bOpen = false;
-    DWORD dwLun = 0;
-    std::string device;
-    uint32_t uiChipType = kNoChip;
-    unsigned char abAtr[MAX_ATR_SIZE] = {};
-    DWORD dwAtrLen = 0;
-    int iPosition = -1;        // card position of the last poll; -1 none yet
-    bool bPollFailed = false;  // the last poll failed (logged once)
-    bool bMotor = false;       // the control codes that move the card run
-    bool bGone = false;        // the port went away: the library's channel is closed
-    uint64_t uiLastOpenMs = 0; // when the channel was last opened or tried
-};
 
 tBridge g_bridge;
 
@@ -213,13 +166,9 @@ bool ReaderBack(tBridge& b) {
     return true;
 }
 
-// The codes that move the card (or reset the reader, which may move it).
-bool MovesTheCard(int iOp) {
-    return iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_EJECT || iOp == QUILLON_CTL_RETAIN ||
-           iOp == QUILLON_CTL_RESET;
-}
+} // namespace quillon::pcsc
 
-} // namespace
+using namespace quillon::pcsc;
 
 extern "C" {
 
@@ -427,91 +376,6 @@ RESPONSECODE IFDHICCPresence(DWORD lun) {
     if (!bInside)
         ForgetChip(b);
     return bInside ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
-}
-
-RESPONSECODE IFDHControl(DWORD lun, DWORD dwControlCode, PUCHAR txBuffer, DWORD txLength,
-                         PUCHAR rxBuffer, DWORD rxLength, LPDWORD pdwBytesReturned) {
-    tBridge& b = g_bridge;
-    std::lock_guard<std::mutex> lock(b.mutex);
-    if (pdwBytesReturned)
-        *pdwBytesReturned = 0;
-    if (!IsOurs(b, lun))
-        return IFD_COMMUNICATION_ERROR;
-    if (dwControlCode <= SCARD_CTL_CODE(QUILLON_CTL_BASE) ||
-        dwControlCode > SCARD_CTL_CODE(QUILLON_CTL_RESET))
-        return IFD_ERROR_NOT_SUPPORTED;
-    const int iOp = static_cast<int>(dwControlCode - SCARD_CTL_CODE(0));
-    // Any process that may use PC/SC here may send a control code: the card
-    // moves only where the reader's configuration says so.
-    if (MovesTheCard(iOp) && !b.bMotor) {
-        Log(kLogInfo, "control %d refused: [PCSC] MotorControl=1 is not configured", iOp);
-        return IFD_ERROR_NOT_SUPPORTED;
-    }
-    // Only accept and reset take an input: a mode, 4 bytes little-endian.
-    const bool bTakesMode = iOp == QUILLON_CTL_ACCEPT || iOp == QUILLON_CTL_RESET;
-    if ((txLength != 0 && !(bTakesMode && txLength == 4)) || (txLength != 0 && !txBuffer))
-        return IFD_COMMUNICATION_ERROR;
-    DWORD dwPayload = 0;
-    if (iOp == QUILLON_CTL_RETAIN)
-        dwPayload = 4;
-    else if (iOp == QUILLON_CTL_READ_TRACKS)
-        dwPayload = sizeof(tIdcTracks);
-    else if (iOp == QUILLON_CTL_STATUS)
-        dwPayload = sizeof(tIdcStatus);
-    const DWORD dwNeed = QUILLON_CTL_HEADER + dwPayload;
-    // Checked before anything moves: a refused answer must not cost a card.
-    if (!pdwBytesReturned || !rxBuffer || rxLength < dwNeed)
-        return IFD_ERROR_INSUFFICIENT_BUFFER;
-
-    tDevReturn ret = FreshRecord();
-    int iResult = 1;
-    std::memset(rxBuffer, 0, dwNeed);
-    PUCHAR pData = rxBuffer + QUILLON_CTL_HEADER;
-    switch (iOp) {
-    case QUILLON_CTL_ACCEPT: {
-        const int iMode = txLength == 4 ? static_cast<int>(GetLe32(txBuffer)) : kAcceptDefaultMode;
-        iResult = IDC_AcceptCard(iMode, &ret);
-        break;
-    }
-    case QUILLON_CTL_EJECT:
-    case QUILLON_CTL_RETAIN: {
-        // The chip goes off before the card moves.
-        (void)PowerDown(b);
-        uint32_t uiCount = 0;
-        iResult = iOp == QUILLON_CTL_EJECT ? IDC_EjectCard(&ret) : IDC_RetainCard(&uiCount, &ret);
-        if (iOp == QUILLON_CTL_RETAIN)
-            PutLe32(pData, uiCount);
-        break;
-    }
-    case QUILLON_CTL_READ_TRACKS: {
-        tIdcTracks tracks;
-        std::memset(&tracks, 0, sizeof tracks);
-        iResult = IDC_ReadTrack(&tracks, &ret);
-        std::memcpy(pData, &tracks, sizeof tracks);
-        break;
-    }
-    case QUILLON_CTL_STATUS: {
-        tIdcStatus status;
-        std::memset(&status, 0, sizeof status);
-        iResult = IDC_GetStatus(&status, &ret);
-        std::memcpy(pData, &status, sizeof status);
-        break;
-    }
-    case QUILLON_CTL_RESET: {
-        const int iMode = txLength == 4 ? static_cast<int>(GetLe32(txBuffer)) : kInitKeepCard;
-        (void)PowerDown(b);
-        iResult = IDC_Init(iMode, &ret);
-        break;
-    }
-    default:
-        return IFD_ERROR_NOT_SUPPORTED;
-    }
-    PutLe32(rxBuffer, static_cast<uint32_t>(iResult));
-    PutLe32(rxBuffer + 4, static_cast<uint32_t>(ret.iCode2));
-    *pdwBytesReturned = dwNeed;
-    if (iResult != 0)
-        Log(kLogInfo, "control %d: result %d, code %d", iOp, iResult, ret.iCode2);
-    return IFD_SUCCESS;
 }
 
 } // extern "C"

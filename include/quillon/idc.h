@@ -79,7 +79,48 @@ typedef struct tIdcTracks {
     uint8_t abTrack3[108];
 } tIdcTracks;
 
+/* What the library knows of the reader it serves (Quillon_GetReaderInfo).
+ * uiSize comes first: the caller sets it to the size of the record it
+ * passes (sizeof(tQuillonReaderInfo) of its header). Fields are only ever
+ * added at the end; the library fills as much as both it and the caller
+ * know and sets uiSize to the bytes it filled. */
+typedef struct tQuillonReaderInfo {
+    uint32_t uiSize;            /* 0: in: the record's size; out: the bytes filled */
+    int32_t iReaderType;        /* 4: CardReaderType of the reader served (0: none) */
+    int32_t iFamily;            /* 8: QUILLON_FAMILY_ */
+    int32_t iTransport;         /* 12: QUILLON_TRANSPORT_ */
+    uint16_t usUsbVendorId;     /* 16: the USB device looked for; 0: none, or the */
+    uint16_t usUsbProductId;    /* 18:   one configured ([USB] VID and PID) */
+    uint32_t uiFeatures;        /* 20: QUILLON_FEATURE_ bits of the family */
+    uint32_t uiChipProtocols;   /* 24: QUILLON_CHIP_ bits of the family */
+    int32_t iRetainedLifeValue; /* 28: tIdcLife value counting retained cards; -1: none */
+    char acModelName[32];       /* 32: reader model, as the capabilities show it */
+    char acFirmware[32];        /* 64: reader firmware, as the capabilities show it */
+    char acLibVersion[32];      /* 96: this library's version text */
+} tQuillonReaderInfo;
+
 #pragma pack(pop)
+
+/* The smallest uiSize taken: the record as this call first came. */
+#define QUILLON_READER_INFO_MIN_SIZE 128u
+
+#define QUILLON_FAMILY_UNKNOWN 0
+#define QUILLON_FAMILY_A 1
+#define QUILLON_FAMILY_B 2
+#define QUILLON_FAMILY_C 3
+
+#define QUILLON_TRANSPORT_NONE 0
+#define QUILLON_TRANSPORT_SERIAL 1
+#define QUILLON_TRANSPORT_USB_HID 2
+
+#define QUILLON_FEATURE_WRITES_TRACKS 0x1u        /* IDC_WriteTrack writes */
+#define QUILLON_FEATURE_RETAIN_COUNTER 0x2u       /* IDC_RetainCard hands back a counter */
+#define QUILLON_FEATURE_LIFE_COUNTERS 0x4u        /* IDC_GetLifeInfo reads the reader's */
+#define QUILLON_FEATURE_RELEASES_ANTIFISHING 0x8u /* IDC_ReleaseAntiFishing frees it */
+
+#define QUILLON_CHIP_T0 0x1u     /* processor chips, ISO/IEC 7816-3 T=0 */
+#define QUILLON_CHIP_T1 0x2u     /* processor chips, T=1 */
+#define QUILLON_CHIP_MEMORY 0x4u /* memory chips */
 
 /* The most bytes a chip operation (IDC_ChipIO reply, IDC_ChipPower answer to
  * reset) writes into the caller's reply buffer. Give buffers of this size:
@@ -112,6 +153,10 @@ IDC_STATIC_ASSERT(offsetof(tIdcTracks, uiLen3) == 8, "track 3 length at 8");
 IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack1) == 12, "track 1 at 12");
 IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack2) == 92, "track 2 at 92");
 IDC_STATIC_ASSERT(offsetof(tIdcTracks, abTrack3) == 133, "track 3 at 133");
+IDC_STATIC_ASSERT(sizeof(tQuillonReaderInfo) == 128, "tQuillonReaderInfo is 128 bytes");
+IDC_STATIC_ASSERT(offsetof(tQuillonReaderInfo, uiFeatures) == 20, "features at 20");
+IDC_STATIC_ASSERT(offsetof(tQuillonReaderInfo, acModelName) == 32, "model name at 32");
+IDC_STATIC_ASSERT(offsetof(tQuillonReaderInfo, acLibVersion) == 96, "library version at 96");
 
 /*
  * Ordinals 1..18 in this order.
@@ -202,6 +247,15 @@ IDC_API int IDC_CALL IDC_WriteTrack(int iTrack, const uint8_t* pData, uint32_t u
 IDC_API void IDC_CALL IDC_GetLogicalDevName(char* pName);
 /* pName: up to 31 characters, a longer name is cut. A null pName is ignored. */
 IDC_API void IDC_CALL IDC_SetLogicalDevName(const char* pName);
+
+/* Beside the 18 IDC_ functions (ordinal 19 in Quillon.dll; symbol version
+ * QUILLON_1.2 on Linux): what the library knows of the reader it serves,
+ * from the reader type the last IDC_SetCommPara settled on; the model and
+ * firmware as the capabilities show them (empty before IDC_Init). Nothing is
+ * sent to the reader. pRet required. pInfo required, its uiSize at least
+ * QUILLON_READER_INFO_MIN_SIZE: else 1224 (flags 1) and the record is left
+ * alone. No IDC_SetCommPara yet: 1267. */
+IDC_API int IDC_CALL Quillon_GetReaderInfo(tQuillonReaderInfo* pInfo, tDevReturn* pRet);
 
 #if !defined(_WIN32)
 /* Linux only, beside the 18 IDC_ functions (symbol version QUILLON_1.1):

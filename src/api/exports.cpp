@@ -1,10 +1,9 @@
-// The 18 exported IDC_ functions. One process-wide device manager stands
-// behind them; only SetCommPara and the two name functions create it, only
-// CloseComm destroys it. Operations share the manager while they use it;
-// creation and destruction have it to themselves, so CloseComm on one thread
-// never frees the manager under another thread's operation. A CloseComm (or a
-// creation) that waits goes before every operation that arrives after it:
-// threads that keep polling cannot hold it off for ever.
+// The 18 exported IDC_ functions and the library's own beside them. One process-wide device manager
+// stands behind them; only SetCommPara and the two name functions create it, only CloseComm
+// destroys it. Operations share the manager while they use it; creation and destruction have it to
+// themselves, so CloseComm on one thread never frees the manager under another thread's operation.
+// A CloseComm (or a creation) that waits goes before every operation that arrives after it: threads
+// that keep polling cannot hold it off for ever.
 #include "quillon/idc.h"
 
 #include <condition_variable>
@@ -245,6 +244,10 @@ IDC_API void IDC_CALL IDC_GetLogicalDevName(char* pName) {
 
 IDC_API void IDC_CALL IDC_SetLogicalDevName(const char* pName) {
     WithCreatedManager([&](OIdcManager& m) { m.SetLogicalDevName(pName); });
+}
+
+IDC_API int IDC_CALL Quillon_GetReaderInfo(tQuillonReaderInfo* pInfo, tDevReturn* pRet) {
+    return WithManager(pRet, [&](OIdcManager& m) { return m.GetReaderInfo(pInfo, pRet); });
 }
 
 #if !defined(_WIN32)

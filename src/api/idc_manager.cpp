@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "api/reader_info.h"
 #include "api/reader_registry.h"
 #include "infra/bounded_copy.h"
 #include "infra/call_trace.h"
@@ -13,6 +14,7 @@
 #include "platform/config_store.h"
 #include "platform/system.h"
 #include "readers/idc_driver.h"
+#include "readers/reader_variants.h"
 
 namespace quillon {
 
@@ -42,6 +44,31 @@ const bool kForkHandlersSet = (AtFork(&BeforeFork, &AfterFork, &AfterFork), true
 // reader access: BadArgument with flags 1.
 tDriverResult Refused() {
     return tDriverResult::BadArgument();
+}
+
+// The caller's records are byte-packed and may lie at any address: a driver
+// works on an aligned copy of the record as it stands, which goes back whole.
+template <class Record> struct tAligned {
+    explicit tAligned(Record* pCaller) : m_pCaller(pCaller) {
+        std::memcpy(&m_copy, pCaller, sizeof m_copy);
+    }
+    ~tAligned() { std::memcpy(m_pCaller, &m_copy, sizeof m_copy); }
+    tAligned(const tAligned&) = delete;
+    tAligned& operator=(const tAligned&) = delete;
+    Record* pGet() { return &m_copy; }
+
+private:
+    Record* m_pCaller;
+    alignas(alignof(uint32_t)) Record m_copy;
+};
+
+// The driver's call on an aligned copy of the caller's record; a null
+// record is refused before the driver is asked.
+template <class Record, class Call> tDriverResult tOnCopy(Record* pRecord, Call call) {
+    if (!pRecord)
+        return Refused();
+    tAligned<Record> copy(pRecord);
+    return call(copy.pGet());
 }
 } // namespace
 
@@ -181,6 +208,7 @@ int OIdcManager::SetCommPara(tDevReturn* pRet) {
                 m_pRegistry->vRememberType(tFound.eType);
             if (tFound.pDriver)
                 m_pActive = tFound.pDriver;
+            m_eSelectedType = tFound.eType;
         }
         return tCallDriver(*pRet, [](OIdcDriver& d) { return d.SetCommPara(); });
     });
@@ -198,8 +226,10 @@ int OIdcManager::GetStatus(tIdcStatus* pStatus, tDevReturn* pRet) {
         return iLockRefused("GetStatus", pRet);
     vApplyDevName();
     const int iResult = iWriteRecord(
-        pStatus ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetStatus(pStatus); })
-                : Refused(),
+        tOnCopy(pStatus,
+                [&](tIdcStatus* pCopy) {
+                    return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetStatus(pCopy); });
+                }),
         pRet);
     // A plain positive status is not traced; anything else is, after the call.
     if (pRet->iCode2 != ToInt(Code::Positive)) {
@@ -244,22 +274,25 @@ int OIdcManager::EjectCard(tDevReturn* pRet) {
 
 int OIdcManager::GetCapabilities(tIdcCaps* pCaps, tDevReturn* pRet) {
     return iRun("GetCapabilities", pRet, [&] {
-        return pCaps ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetCapabilities(pCaps); })
-                     : Refused();
+        return tOnCopy(pCaps, [&](tIdcCaps* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetCapabilities(pCopy); });
+        });
     });
 }
 
 int OIdcManager::GetLifeInfo(tIdcLife* pLife, tDevReturn* pRet) {
     return iRun("GetLifeInfo", pRet, [&] {
-        return pLife ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetLifeInfo(pLife); })
-                     : Refused();
+        return tOnCopy(pLife, [&](tIdcLife* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.GetLifeInfo(pCopy); });
+        });
     });
 }
 
 int OIdcManager::ReadTrack(tIdcTracks* pTracks, tDevReturn* pRet) {
     return iRun("ReadTrack", pRet, [&] {
-        return pTracks ? tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ReadTrack(pTracks); })
-                       : Refused();
+        return tOnCopy(pTracks, [&](tIdcTracks* pCopy) {
+            return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.ReadTrack(pCopy); });
+        });
     });
 }
 
@@ -289,7 +322,7 @@ int OIdcManager::ReleaseAntiFishing(tDevReturn* pRet) {
 }
 
 int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tDevReturn* pRet) {
-    tIdcTracks tracks;
+    alignas(alignof(uint32_t)) tIdcTracks tracks;
     std::memset(&tracks, 0, sizeof tracks);
     // Each area takes one byte fewer than its size; length 0 is refused (with
     // flags 0). Any other track number: an empty record goes on.
@@ -306,6 +339,26 @@ int OIdcManager::WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tD
             std::memcpy(apArea[i], pData, uiLen);
         }
         return tCallDriver(*pRet, [&](OIdcDriver& d) { return d.WriteTrack(&tracks); });
+    });
+}
+
+int OIdcManager::GetReaderInfo(tQuillonReaderInfo* pInfo, tDevReturn* pRet) {
+    return iRun("GetReaderInfo", pRet, [&] {
+        uint32_t uiSize = 0;
+        if (pInfo)
+            std::memcpy(&uiSize, &pInfo->uiSize, sizeof uiSize);
+        if (!pInfo || uiSize < QUILLON_READER_INFO_MIN_SIZE || !m_pRegistry)
+            return Refused();
+        alignas(alignof(uint32_t)) tIdcCaps caps;
+        // A type without a driver has no capabilities of its own.
+        const bool bCaps = m_pActive && pVariantOf(m_eSelectedType) &&
+                           m_pActive->GetCapabilities(&caps).iResult == 0;
+        tQuillonReaderInfo info =
+            ReaderInfoOf(m_eSelectedType, bCaps ? &caps : nullptr, *m_pRegistry->pComm());
+        // As much as both sides know: a newer caller's further fields stay.
+        info.uiSize = uiSize < sizeof info ? uiSize : static_cast<uint32_t>(sizeof info);
+        std::memcpy(pInfo, &info, info.uiSize);
+        return tDriverResult::Shown(Code::Ok, 0, 0);
     });
 }
 

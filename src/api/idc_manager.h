@@ -10,6 +10,7 @@
 #include "platform/system.h"
 #include "quillon/idc.h"
 #include "readers/driver_result.h"
+#include "readers/reader_type.h"
 
 namespace quillon {
 
@@ -41,6 +42,8 @@ public:
     int RetainCard(uint32_t* pRetainCount, tDevReturn* pRet);
     int ReleaseAntiFishing(tDevReturn* pRet);
     int WriteTrack(int iTrack, const uint8_t* pData, uint32_t uiLen, tDevReturn* pRet);
+    // What the library knows of the reader it serves; nothing is sent.
+    int GetReaderInfo(tQuillonReaderInfo* pInfo, tDevReturn* pRet);
     void GetLogicalDevName(char* pName);
     void SetLogicalDevName(const char* pName);
 
@@ -59,7 +62,10 @@ public:
     OReaderRegistry* pRegistry() const { return m_pRegistry; }
     OIdcDriver* pActiveDriver() const { return m_pActive; }
     // Makes this driver the active one, as a selection would.
-    void vSetActiveDriver(OIdcDriver* pDriver) { m_pActive = pDriver; }
+    void vSetActiveDriver(OIdcDriver* pDriver) {
+        m_pActive = pDriver;
+        m_eSelectedType = ReaderType::None;
+    }
     const char* pLockName() const;
     // Operations waiting for the named mutex now, or from now on, give up
     // with CommFailed; for a manager about to be destroyed.
@@ -89,6 +95,9 @@ private:
 
     OReaderRegistry* m_pRegistry;
     OIdcDriver* m_pActive;
+    // The reader type the last selection settled on (None: none yet, or the
+    // driver set by hand).
+    ReaderType m_eSelectedType = ReaderType::None;
     char m_acTraceName[128];
     ONamedMutex* m_pLock;
     // The logical device name. SetLogicalDevName writes it here, without the

@@ -4,59 +4,40 @@
 #include <new>
 
 #include "infra/reader_comm.h"
-#include "infra/result_codes.h"
 #include "infra/trace_log.h"
-#include "readers/family_a/hid_reader_a.h"
-#include "readers/family_a/serial_reader_a.h"
-#include "readers/family_b/hid_reader_b.h"
-#include "readers/family_b/serial_reader_b.h"
-#include "readers/family_c/serial_reader_c.h"
+#include "readers/idc_driver.h"
 
 namespace quillon {
 
 namespace {
 // Families probed when the configured one is silent, in order.
 constexpr ReaderType kProbeOrder[] = {ReaderType::SerialA, ReaderType::SerialB};
+
+// The row whose driver serves row i: the first with the same maker.
+size_t DriverRow(size_t i) {
+    for (size_t j = 0; j < i; ++j)
+        if (kReaderVariants[j].pfnMake == kReaderVariants[i].pfnMake)
+            return j;
+    return i;
+}
 } // namespace
 
-OReaderRegistry::OReaderRegistry() {
-    m_pTraceLog = new (std::nothrow) OTraceLog();
-    m_pComm = new (std::nothrow) OReaderComm(m_pTraceLog, "CARDREADER");
-    if (m_pComm) {
-        m_pSerialA = new (std::nothrow) OSerialReaderA(m_pComm);
-        m_pSerialB = new (std::nothrow) OSerialReaderB(m_pComm);
-        m_pSerialC = new (std::nothrow) OSerialReaderC(m_pComm);
-        m_pHidA = new (std::nothrow) OHidReaderA(m_pComm);
-        m_pHidB = new (std::nothrow) OHidReaderB(m_pComm);
-    }
+OReaderRegistry::OReaderRegistry()
+    : m_pTraceLog(new (std::nothrow) OTraceLog()),
+      m_pComm(new (std::nothrow) OReaderComm(m_pTraceLog.get(), "CARDREADER")) {
+    if (!m_pComm)
+        return;
+    for (size_t i = 0; i < kReaderVariantCount; ++i)
+        if (DriverRow(i) == i)
+            m_apDrivers[i] = kReaderVariants[i].pfnMake(m_pComm.get());
 }
 
-OReaderRegistry::~OReaderRegistry() {
-    delete m_pHidA;
-    delete m_pSerialA;
-    delete m_pSerialB;
-    delete m_pSerialC;
-    delete m_pHidB;
-    delete m_pComm;     // closes the line
-    delete m_pTraceLog; // closes the trace and unloads the library
-}
+OReaderRegistry::~OReaderRegistry() = default;
 
 OIdcDriver* OReaderRegistry::pDriverForType(ReaderType eType) const {
-    switch (eType) {
-    case ReaderType::SerialA:
-        return m_pSerialA;
-    case ReaderType::SerialB:
-        return m_pSerialB;
-    case ReaderType::SerialC:
-        return m_pSerialC;
-    case ReaderType::UsbA:
-    case ReaderType::UsbASecond:
-        return m_pHidA;
-    case ReaderType::UsbB:
-        return m_pHidB;
-    default:
-        return nullptr;
-    }
+    const tReaderVariant* pVariant = pVariantOf(eType);
+    return pVariant ? m_apDrivers[DriverRow(static_cast<size_t>(pVariant - kReaderVariants))].get()
+                    : nullptr;
 }
 
 void OReaderRegistry::vRememberType(ReaderType eType) {
@@ -65,8 +46,8 @@ void OReaderRegistry::vRememberType(ReaderType eType) {
 }
 
 bool OReaderRegistry::bOpenPortFor(ReaderType eType, Code& eLast) {
-    // USB readers (type 4 and up) need no port, and count as opened.
-    if (IsBeyondSerial(eType)) {
+    // USB readers (and unknown types from 4 up) need no port, and count as opened.
+    if (NeedsNoPort(eType)) {
         m_pComm->vPrepareWithoutPort();
         return true;
     }

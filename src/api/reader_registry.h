@@ -1,21 +1,19 @@
 // OReaderRegistry: owns everything below the device manager - the trace log,
-// the communication object and one instance of each driver - and picks the
-// driver that talks to the reader on the line.
+// the communication object and the drivers of the reader variants, built
+// from their table (one per maker) - and picks the driver that talks to the
+// reader on the line.
 #pragma once
 
+#include <memory>
+
 #include "infra/result_codes.h"
-#include "readers/reader_type.h"
+#include "readers/reader_variants.h"
 
 namespace quillon {
 
 class OIdcDriver;
 class OReaderComm;
 class OTraceLog;
-class OSerialReaderA;
-class OSerialReaderB;
-class OSerialReaderC;
-class OHidReaderA;
-class OHidReaderB;
 
 class OReaderRegistry {
 public:
@@ -40,8 +38,8 @@ public:
     // Writes a type found back to the configuration.
     void vRememberType(ReaderType eType);
 
-    OReaderComm* pComm() const { return m_pComm; }
-    OTraceLog* pTraceLog() const { return m_pTraceLog; }
+    OReaderComm* pComm() const { return m_pComm.get(); }
+    OTraceLog* pTraceLog() const { return m_pTraceLog.get(); }
     // The driver a reader type selects; null for a type without one.
     OIdcDriver* pDriverForType(ReaderType eType) const;
 
@@ -51,13 +49,13 @@ private:
     // could not be opened. eLast: the code the opening reported.
     bool bOpenPortFor(ReaderType eType, Code& eLast);
 
-    OReaderComm* m_pComm = nullptr;
-    OTraceLog* m_pTraceLog = nullptr;
-    OSerialReaderB* m_pSerialB = nullptr;
-    OSerialReaderA* m_pSerialA = nullptr;
-    OHidReaderA* m_pHidA = nullptr;
-    OSerialReaderC* m_pSerialC = nullptr;
-    OHidReaderB* m_pHidB = nullptr;
+    // Destroyed in reverse: the drivers, the communication object (it closes
+    // the line), the trace log (it closes the trace and unloads the library).
+    std::unique_ptr<OTraceLog> m_pTraceLog;
+    std::unique_ptr<OReaderComm> m_pComm;
+    // The driver of each variant's row; rows that share a maker share the
+    // driver of the first of them.
+    std::unique_ptr<OIdcDriver> m_apDrivers[kReaderVariantCount];
 };
 
 } // namespace quillon

@@ -8,8 +8,14 @@
 
 namespace quillon {
 
+// The version text comes from the build: the project's version and the
+// build number of the release.
+#if !defined(QUILLON_VERSION_TEXT)
+#error "QUILLON_VERSION_TEXT is set by the build"
+#endif
+
 namespace {
-constexpr const char* kLibraryVersion = "V1.0.1 b6";
+constexpr const char* kLibraryVersion = QUILLON_VERSION_TEXT;
 constexpr uint32_t kBitsPerByte = 10;    // start, eight data bits, stop
 constexpr uint32_t kFrameGraceMs = 1000; // on top of the wire time of a whole frame
 constexpr uint32_t kAssumedBaud = 9600;  // when no port speed is known

@@ -19,10 +19,6 @@ enum class ReaderType : int {
     UsbB = 6,
 };
 
-constexpr bool IsSerial(ReaderType eType) {
-    return eType == ReaderType::SerialA || eType == ReaderType::SerialB ||
-           eType == ReaderType::SerialC;
-}
 // 4 and up: USB readers, and the unknown types above them; no serial port.
 constexpr bool IsBeyondSerial(ReaderType eType) {
     return static_cast<int>(eType) >= static_cast<int>(ReaderType::UsbA);

@@ -168,7 +168,6 @@ void ExpectRefused(const tDevReturn& r) {
 // and a manager whose driver is the fake.
 struct LockTest : ::testing::Test {
     TestEnv env{"[CARDREADER]\nPort=/dev/scripted\n[CardReaderType]\nCardReaderType=1\n"};
-    ScopedVar dir{"QUILLON_LOCK_DIR", env.dir()};
     ScopedScriptedLine line;
     OIdcManager manager;
     FakeDriver fake;
@@ -485,7 +484,7 @@ TEST_F(LockTest, AForkedChildWaitsOnlyForTheRealHolder) {
 
     // What the child does, in memory both processes share.
     struct Shared {
-        std::atomic<bool> letGo, childWaits, childSent, childEarly;
+        std::atomic<bool> letGo, childSent, childEarly;
     };
     void* pMap =
         mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -518,34 +517,46 @@ TEST_F(LockTest, AForkedChildWaitsOnlyForTheRealHolder) {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [&] { return inside; });
     }
+    // The child tells the parent on a pipe when its call pauses between two
+    // tries of the lock file (no thread there: a forked child had better
+    // start none); its pauses end early once the parent lets go.
+    int waits[2], letGo[2];
+    ASSERT_EQ(0, pipe(waits));
+    ASSERT_EQ(0, pipe(letGo));
     OChild child([&] {
         // The holder thread had the scripted line's own mutex: a matter of
         // the test's fake, not of the library.
         new (&line->mutex) std::mutex;
-        // Tells the parent once the call pauses between two tries of the
-        // lock file (no thread here: a forked child had better start none).
-        static Shared* s_pShared;
-        s_pShared = s;
+        static int s_waits, s_letGo;
+        s_waits = waits[1], s_letGo = letGo[0];
         SetSleepHook([](unsigned uiMs) {
-            s_pShared->childWaits = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(uiMs));
+            const char c = 1;
+            if (s_waits >= 0)
+                (void)!write(s_waits, &c, 1);
+            s_waits = -1; // told once
+            pollfd p{s_letGo, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(uiMs));
         });
         tDevReturn c = Record(0);
         IDC_GetStatus(&st, &c);
         return 0;
     });
-    for (int i = 0; i < 2000 && !s->childWaits; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pollfd childWaits{waits[0], POLLIN, 0};
+    EXPECT_EQ(1, poll(&childWaits, 1, 20000)) << "the child never waited for the lock";
     {
         std::lock_guard<std::mutex> lock(m);
         s->letGo = true;
         release = true;
     }
     cv.notify_all();
+    const char c = 1;
+    EXPECT_EQ(1, write(letGo[1], &c, 1));
     holder.join();
     EXPECT_EQ(0, child.iWait()) << "the child hung";
     EXPECT_TRUE(s->childSent && !s->childEarly) << "the child went ahead while the parent held";
     line->responder = nullptr;
     IDC_CloseComm();
     munmap(pMap, sizeof(Shared));
+    for (int fd : {waits[0], waits[1], letGo[0], letGo[1]})
+        close(fd);
 }

@@ -97,14 +97,13 @@ TEST_F(StatusA, LifeCounters) {
     for (int i = 0; i < 14; ++i)
         counters += "00000" + std::to_string(100 + i);
     Replies({P(counters)});
-    uint8_t raw[1 + sizeof(tIdcLife)]; // a packed record, at an odd address
-    std::memset(raw, 0xAB, sizeof raw);
-    EXPECT_EQ(0, Into(a.GetLifeInfo(reinterpret_cast<tIdcLife*>(raw + 1)), r));
+    tIdcLife life;
+    std::memset(&life, 0xAB, sizeof life);
+    EXPECT_EQ(0, Into(a.GetLifeInfo(&life), r));
     EXPECT_RECORD(r, 1201, 0);
     EXPECT_EQ((Texts{"CM0/5000"}), Transcript());
-    std::vector<uint32_t> got(11);
-    std::memcpy(got.data(), raw + 1, sizeof(tIdcLife));
-    EXPECT_EQ((std::vector<uint32_t>{100, 5, 100, 103, 104, 105, 112, 0, 113, 0, 0}), got);
+    EXPECT_EQ((std::vector<uint32_t>{100, 5, 100, 103, 104, 105, 112, 0, 113, 0, 0}),
+              std::vector<uint32_t>(life.uiValue, life.uiValue + 11));
 }
 
 // The entry flag lives for the whole process: every mode-6 case is here, in order.

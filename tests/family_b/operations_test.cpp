@@ -171,15 +171,12 @@ TEST_F(ReaderBTest, GetLifeInfoTakesBigEndianCounters) {
     };
     for (const auto& [answer, values] : rows) {
         vRestart({answer});
-        uint8_t raw[1 + sizeof(tIdcLife)]; // a packed record, at an odd address
-        std::memset(raw, 0xEE, sizeof raw);
-        EXPECT_EQ(answer[4] == 'N' ? 1 : 0,
-                  Into(reader.GetLifeInfo(reinterpret_cast<tIdcLife*>(raw + 1)), ret));
+        tIdcLife life;
+        std::memset(&life, 0xEE, sizeof life);
+        EXPECT_EQ(answer[4] == 'N' ? 1 : 0, Into(reader.GetLifeInfo(&life), ret));
         EXPECT_EQ(Commands{"CfA"}, commands);
         EXPECT_EQ(Ms{5000}, ReplyTimeouts());
-        std::vector<uint32_t> got(11);
-        std::memcpy(got.data(), raw + 1, sizeof(tIdcLife));
-        EXPECT_EQ(values, got);
+        EXPECT_EQ(values, std::vector<uint32_t>(life.uiValue, life.uiValue + 11));
     }
 }
 

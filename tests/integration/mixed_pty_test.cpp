@@ -18,7 +18,6 @@
 #include <sys/wait.h>
 
 #include "emulator.h"
-#include "support/scoped_var.h"
 #include "support/test_env.h"
 
 namespace emu = quillon::emu;
@@ -90,7 +89,6 @@ TEST(ReaderOverPty, TwoProcessesOfEightThreadsShareOneReader) {
     const std::string port = reader.Start();
     TestEnv env("[CARDREADER]\nPort=" + port +
                 "\n[CardReaderType]\nCardReaderType=1\n[DllExtFunc]\nRemainDays=1\n");
-    ScopedVar lockDir("QUILLON_LOCK_DIR", env.dir());
 
     std::vector<Host> hosts(kProcesses);
     for (int i = 0; i < kProcesses; ++i) {

@@ -13,7 +13,6 @@
 #include "emulator.h"
 #include "quillon/idc.h"
 #include "support/records.h"
-#include "support/scoped_var.h"
 #include "support/test_env.h"
 
 namespace emu = quillon::emu;
@@ -89,7 +88,6 @@ TEST(ReaderOverPty, SelectionRecordsTheFamilyThatAnswers) {
 // open the reader once the parent has let it go.
 TEST(ReaderOverPty, AForkedChildNeitherFreesNorTakesTheParentsPort) {
     TestEnv env;
-    ScopedVar lockFolder("QUILLON_LOCK_DIR", env.dir());
     emu::Emulator reader(emu::Family::A);
     env.vWriteConfig(Port(reader.Start()) + "[CardReaderType]\nCardReaderType=1\n");
     CloseAtEnd closer;

@@ -13,13 +13,15 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,31 +95,43 @@ protected:
                      static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) !=
-               SCARD_S_SUCCESS) {
-            if (!PcscdRunning() || Clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+        return WaitUntilListening();
     }
     bool PcscdRunning() const { return pcscd_ > 0 && ::waitpid(pcscd_, nullptr, WNOHANG) == 0; }
+
+    // pcscd opens its socket's mode once it listens: the test waits for that
+    // change in /run/pcscd, or pcscd's end, then has its context.
+    bool WaitUntilListening() {
+        (void)::mkdir("/run/pcscd", 0755);
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        (void)::inotify_add_watch(watch, "/run/pcscd", IN_ATTRIB);
+        const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pcscd_, 0));
+        pollfd fds[2] = {{watch, POLLIN, 0}, {ended, POLLIN, 0}};
+        bool up = false;
+        while (!(up = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) ==
+                      SCARD_S_SUCCESS) &&
+               ::poll(fds, 2, 20000) > 0 && !(fds[1].revents & POLLIN)) {
+            char events[4096];
+            (void)!::read(watch, events, sizeof events);
+        }
+        ::close(watch);
+        ::close(ended);
+        return up;
+    }
 
     void TearDown() override {
         if (ctx_)
             SCardReleaseContext(ctx_);
         if (pcscd_ > 0) {
             ::kill(pcscd_, SIGTERM);
-            const auto deadline = Clock::now() + std::chrono::seconds(10);
-            while (::waitpid(pcscd_, nullptr, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    ::kill(pcscd_, SIGKILL);
-                    ::waitpid(pcscd_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+            // Its end, or 10 s: then it is killed.
+            const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pcscd_, 0));
+            pollfd fd{ended, POLLIN, 0};
+            if (ended < 0 || ::poll(&fd, 1, 10000) != 1)
+                ::kill(pcscd_, SIGKILL);
+            ::waitpid(pcscd_, nullptr, 0);
+            if (ended >= 0)
+                ::close(ended);
         }
         if (emu_)
             emu_->Stop();

@@ -1,15 +1,18 @@
 // The termios line against a pseudo-terminal: the test holds the master side
 // and a spare descriptor of the slave to read the settings back.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -152,11 +155,28 @@ TEST(SerialPosix, BadSettingsAndAHeldPortAreRefused) {
 
 extern "C" void vIgnoreAlarm(int) {}
 
+// Waits until thread tid sits in poll(), or bDone is set: the line waits for
+// input.
+void WaitUntilPolling(pid_t tid, const std::atomic<bool>& bDone) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    while (!bDone) {
+        long nr = -1;
+        std::ifstream(path) >> nr;
+#if defined(SYS_poll)
+        if (nr == SYS_poll)
+            return;
+#endif
+        if (nr == SYS_ppoll)
+            return;
+        std::this_thread::yield();
+    }
+}
+
 // Each read follows a purge of three unread bytes, which it must not see.
 TEST_F(SerialPosixTest, ReadsTakeFreshInputWithoutWaitingForTheRestOrTimeOutWhole) {
     struct Case {
         const char* what;
-        Bytes later;   // sent 30 ms into the read
+        Bytes later;   // sent once the read waits
         long signalUs; // SIGALRM period, without SA_RESTART: poll() sees EINTR
         uint32_t waitMs;
         std::chrono::milliseconds min, max;
@@ -180,16 +200,19 @@ TEST_F(SerialPosixTest, ReadsTakeFreshInputWithoutWaitingForTheRestOrTimeOutWhol
         itimerval tick{{0, c.signalUs}, {0, c.signalUs}}, off{};
         ASSERT_EQ(sigaction(SIGALRM, &act, &old), 0);
         ASSERT_EQ(setitimer(ITIMER_REAL, &tick, nullptr), 0);
+        const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
+        std::atomic<bool> bReadDone{false};
         std::thread sender([&] {
             if (c.later.empty())
-                return; // no thread asleep to take the signals
-            std::this_thread::sleep_for(30ms);
+                return; // no thread to take the signals
+            WaitUntilPolling(reader, bReadDone);
             pty.vSend(c.later);
         });
         Bytes buf(5);
         size_t got = 99;
         const auto start = Clock::now();
         const int rc = line->iRead(buf.data(), buf.size(), got, c.waitMs);
+        bReadDone = true;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         buf.resize(got);
         EXPECT_EQ(buf, c.later);

@@ -10,22 +10,24 @@ public:
     ScopedVar(const char* pName, const char* pValue) : m_name(pName) {
         if (const char* old = std::getenv(pName))
             m_old = old, m_had = true;
-        if (pValue)
-            setenv(pName, pValue, 1);
-        else
-            unsetenv(pName);
+        vSet(pName, pValue);
     }
     ScopedVar(const char* pName, const std::string& value) : ScopedVar(pName, value.c_str()) {}
-    ~ScopedVar() {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
+    ~ScopedVar() { vSet(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
     ScopedVar(const ScopedVar&) = delete;
     ScopedVar& operator=(const ScopedVar&) = delete;
 
 private:
+    static void vSet(const char* pName, const char* pValue) {
+#if defined(_WIN32)
+        _putenv_s(pName, pValue ? pValue : "");
+#else
+        if (pValue)
+            setenv(pName, pValue, 1);
+        else
+            unsetenv(pName);
+#endif
+    }
     std::string m_name, m_old;
     bool m_had = false;
 };

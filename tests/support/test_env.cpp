@@ -33,15 +33,8 @@ TestEnv::TestEnv(const std::string& iniText) {
 #endif
     m_config = (fs::path(m_dir) / "Quillon.ini").string();
     m_oldCwd = fs::current_path().string();
-    const char* old = std::getenv("QUILLON_CONFIG");
-    m_hadConfig = old != nullptr;
-    if (old)
-        m_oldConfig = old;
-#if defined(_WIN32)
-    _putenv_s("QUILLON_CONFIG", m_config.c_str());
-#else
-    setenv("QUILLON_CONFIG", m_config.c_str(), 1);
-#endif
+    m_configVar = std::make_unique<ScopedVar>("QUILLON_CONFIG", m_config);
+    m_lockDirVar = std::make_unique<ScopedVar>("QUILLON_LOCK_DIR", m_dir);
     fs::current_path(m_dir);
     vWriteConfig(iniText);
 }
@@ -49,14 +42,6 @@ TestEnv::TestEnv(const std::string& iniText) {
 TestEnv::~TestEnv() {
     std::error_code ec;
     fs::current_path(m_oldCwd, ec);
-#if defined(_WIN32)
-    _putenv_s("QUILLON_CONFIG", m_hadConfig ? m_oldConfig.c_str() : "");
-#else
-    if (m_hadConfig)
-        setenv("QUILLON_CONFIG", m_oldConfig.c_str(), 1);
-    else
-        unsetenv("QUILLON_CONFIG");
-#endif
     fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(m_dir, ec);
 }

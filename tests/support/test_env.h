@@ -1,9 +1,14 @@
 // A private working folder and configuration file for one test: the
-// configuration path goes into QUILLON_CONFIG and the working directory is
-// the folder, so trace files land there too. Both are restored afterwards.
+// configuration path goes into QUILLON_CONFIG, the folder into
+// QUILLON_LOCK_DIR (the test's processes share their lock file with no one
+// else's) and becomes the working directory, so trace files land there too.
+// All are restored afterwards.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "support/scoped_var.h"
 
 class TestEnv {
 public:
@@ -23,8 +28,7 @@ private:
     std::string m_dir;
     std::string m_config;
     std::string m_oldCwd;
-    std::string m_oldConfig;
-    bool m_hadConfig = false;
+    std::unique_ptr<ScopedVar> m_configVar, m_lockDirVar;
 };
 
 // The folder holding the test executable and the built libraries.

@@ -71,58 +71,41 @@ ApduResult TransmitApdu(const ChipExchange& exchange, const Bytes& apdu, bool fo
     }
 }
 
-std::string DescribeSw(uint8_t sw1, uint8_t sw2) {
-    const int sw = sw1 << 8 | sw2;
-    switch (sw) {
-    case 0x9000:
-        return "success";
-    case 0x6281:
-        return "warning: part of the data may be corrupted";
-    case 0x6282:
-        return "warning: end of file reached before Le bytes";
-    case 0x6283:
-        return "warning: selected file deactivated";
-    case 0x6700:
-        return "wrong length";
-    case 0x6881:
-        return "logical channel not supported";
-    case 0x6882:
-        return "secure messaging not supported";
-    case 0x6982:
-        return "security status not satisfied";
-    case 0x6983:
-        return "authentication method blocked";
-    case 0x6984:
-        return "reference data not usable";
-    case 0x6985:
-        return "conditions of use not satisfied";
-    case 0x6986:
-        return "command not allowed (no current EF)";
-    case 0x6A80:
-        return "incorrect parameters in the data field";
-    case 0x6A81:
-        return "function not supported";
-    case 0x6A82:
-        return "file or application not found";
-    case 0x6A83:
-        return "record not found";
-    case 0x6A84:
-        return "not enough memory space in the file";
-    case 0x6A86:
-        return "incorrect parameters P1-P2";
-    case 0x6A88:
-        return "referenced data not found";
-    case 0x6B00:
-        return "wrong parameters P1-P2";
-    case 0x6D00:
-        return "instruction not supported";
-    case 0x6E00:
-        return "class not supported";
-    case 0x6F00:
-        return "no precise diagnosis";
-    default:
-        break;
-    }
+namespace {
+
+// The status words that tell their meaning whole (ISO/IEC 7816-4), one row each.
+struct tSwText {
+    int iSw;
+    const char* pText;
+};
+constexpr tSwText kExactSw[] = {
+    {0x9000, "success"},
+    {0x6281, "warning: part of the data may be corrupted"},
+    {0x6282, "warning: end of file reached before Le bytes"},
+    {0x6283, "warning: selected file deactivated"},
+    {0x6700, "wrong length"},
+    {0x6881, "logical channel not supported"},
+    {0x6882, "secure messaging not supported"},
+    {0x6982, "security status not satisfied"},
+    {0x6983, "authentication method blocked"},
+    {0x6984, "reference data not usable"},
+    {0x6985, "conditions of use not satisfied"},
+    {0x6986, "command not allowed (no current EF)"},
+    {0x6A80, "incorrect parameters in the data field"},
+    {0x6A81, "function not supported"},
+    {0x6A82, "file or application not found"},
+    {0x6A83, "record not found"},
+    {0x6A84, "not enough memory space in the file"},
+    {0x6A86, "incorrect parameters P1-P2"},
+    {0x6A88, "referenced data not found"},
+    {0x6B00, "wrong parameters P1-P2"},
+    {0x6D00, "instruction not supported"},
+    {0x6E00, "class not supported"},
+    {0x6F00, "no precise diagnosis"},
+};
+
+// A status word by its first byte, where the second carries a number or nothing.
+std::string DescribeSw1(uint8_t sw1, uint8_t sw2) {
     char buf[96];
     switch (sw1) {
     case 0x61:
@@ -156,6 +139,16 @@ std::string DescribeSw(uint8_t sw1, uint8_t sw2) {
     default:
         return (sw1 & 0xF0) == 0x90 ? "application-specific status" : "unknown status";
     }
+}
+
+} // namespace
+
+std::string DescribeSw(uint8_t sw1, uint8_t sw2) {
+    const int sw = sw1 << 8 | sw2;
+    for (const tSwText& row : kExactSw)
+        if (row.iSw == sw)
+            return row.pText;
+    return DescribeSw1(sw1, sw2);
 }
 
 } // namespace idcctl

@@ -96,12 +96,13 @@ std::string Describe(char letter, int group, int proto, uint8_t v) {
 
 } // namespace
 
-Atr DecodeAtr(const uint8_t* data, size_t size) {
-    Atr atr;
-    atr.raw.assign(data, data + size);
+namespace {
+
+// TS and T0; false when the rest cannot be read (the problem noted).
+bool ReadStart(Atr& atr, const uint8_t* data, size_t size) {
     if (size == 0) {
         atr.problems.push_back("empty answer");
-        return atr;
+        return false;
     }
     const uint8_t ts = data[0];
     if (ts == 0x3B) {
@@ -115,47 +116,54 @@ Atr DecodeAtr(const uint8_t* data, size_t size) {
                                  : "not an ISO 7816-3 initial character (3B or 3F)"});
     if (!atr.iso) { // the rest would not mean anything
         atr.problems.push_back("not an ISO 7816-3 answer to reset");
-        return atr;
+        return false;
     }
     if (size < 2) {
         atr.problems.push_back("ends before T0");
-        return atr;
+        return false;
     }
-
-    size_t pos = 1;
-    const uint8_t t0 = data[pos++];
+    const uint8_t t0 = data[1];
     atr.historicalDeclared = t0 & 0x0F;
     atr.bytes.push_back({"T0", t0,
                          DescribeY(t0 >> 4, 1) + ", " + std::to_string(atr.historicalDeclared) +
                              " historical bytes"});
+    return true;
+}
 
-    uint8_t y = t0 >> 4;
+// The next byte, named name; false when the answer ends before it.
+bool Take(Atr& atr, const uint8_t* data, size_t size, size_t& pos, const std::string& name,
+          uint8_t& v) {
+    if (pos >= size) {
+        atr.problems.push_back("ends before " + name);
+        return false;
+    }
+    v = data[pos++];
+    return true;
+}
+
+// The interface bytes TAi, TBi, TCi and TDi from pos on; false when the
+// answer ends among them.
+bool ReadInterfaceBytes(Atr& atr, const uint8_t* data, size_t size, size_t& pos) {
+    uint8_t y = data[1] >> 4;
     int group = 1;
     int proto = -1; // T of the last TD read
-    bool truncated = false;
-    while (!truncated) {
+    for (;;) {
         static const char kLetters[] = {'A', 'B', 'C'};
         for (int bit = 0; bit < 3; ++bit) {
             if (!(y & (1 << bit)))
                 continue;
             const std::string name = std::string("T") + kLetters[bit] + std::to_string(group);
-            if (pos >= size) {
-                atr.problems.push_back("ends before " + name);
-                truncated = true;
-                break;
-            }
-            const uint8_t v = data[pos++];
+            uint8_t v = 0;
+            if (!Take(atr, data, size, pos, name, v))
+                return false;
             atr.bytes.push_back({name, v, Describe(kLetters[bit], group, proto, v)});
         }
-        if (truncated || !(y & 0x08))
-            break;
+        if (!(y & 0x08))
+            return true;
         const std::string name = "TD" + std::to_string(group);
-        if (pos >= size) {
-            atr.problems.push_back("ends before " + name);
-            truncated = true;
-            break;
-        }
-        const uint8_t td = data[pos++];
+        uint8_t td = 0;
+        if (!Take(atr, data, size, pos, name, td))
+            return false;
         proto = td & 0x0F;
         y = td >> 4;
         ++group;
@@ -168,13 +176,10 @@ Atr DecodeAtr(const uint8_t* data, size_t size) {
             std::find(atr.protocols.begin(), atr.protocols.end(), proto) == atr.protocols.end())
             atr.protocols.push_back(proto);
     }
-    if (atr.protocols.empty()) {
-        atr.protocols.push_back(0);
-        atr.protocolImplicit = true;
-    }
-    if (truncated)
-        return atr;
+}
 
+// The historical bytes, the check byte TCK and what follows them.
+void ReadTail(Atr& atr, const uint8_t* data, size_t size, size_t pos) {
     const size_t k = static_cast<size_t>(atr.historicalDeclared);
     const size_t have = std::min(k, size - pos);
     atr.historical.assign(data + pos, data + pos + have);
@@ -182,13 +187,12 @@ Atr DecodeAtr(const uint8_t* data, size_t size) {
     if (have < k) {
         atr.problems.push_back("ends after " + std::to_string(have) + " of " + std::to_string(k) +
                                " historical bytes");
-        return atr;
+        return;
     }
-
     if (atr.tckExpected) {
         if (pos >= size) {
             atr.problems.push_back("check byte TCK missing");
-            return atr;
+            return;
         }
         atr.tckPresent = true;
         atr.tck = data[pos++];
@@ -201,6 +205,23 @@ Atr DecodeAtr(const uint8_t* data, size_t size) {
     }
     if (pos < size)
         atr.problems.push_back(std::to_string(size - pos) + " bytes after the answer to reset");
+}
+
+} // namespace
+
+Atr DecodeAtr(const uint8_t* data, size_t size) {
+    Atr atr;
+    atr.raw.assign(data, data + size);
+    if (!ReadStart(atr, data, size))
+        return atr;
+    size_t pos = 2;
+    const bool complete = ReadInterfaceBytes(atr, data, size, pos);
+    if (atr.protocols.empty()) {
+        atr.protocols.push_back(0);
+        atr.protocolImplicit = true;
+    }
+    if (complete)
+        ReadTail(atr, data, size, pos);
     return atr;
 }
 

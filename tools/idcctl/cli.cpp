@@ -66,22 +66,57 @@ Invocation ParseCommandLine(int argc, const char* const* argv, std::ostream& out
     return inv;
 }
 
-RunOutcome Execute(const Invocation& inv, Host& host) {
-    RunOutcome outcome;
-    Json& doc = outcome.document;
-    doc = Json::Object();
-    const Options& opt = inv.options;
+namespace {
+
+// The library to load. A step that brings its own reader (the demo, alone)
+// changes the working directory, and the library finds its trace library by
+// its own path: a relative path to it must not depend on the working
+// directory.
+std::string LibraryPath(const Options& opt, const Host& host, bool alone) {
     std::string path = opt.library.empty() ? host.defaultLibrary : opt.library;
-    // A step that brings its own reader (the demo) changes the working
-    // directory, and the library finds its trace library by its own path:
-    // a relative path to it must not depend on the working directory.
-    const bool alone = inv.steps.size() == 1 && inv.steps.front().opensReader;
     if (alone && path.find_first_of("/\\") != std::string::npos) {
         std::error_code ec;
         const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
         if (!ec)
             path = absolute.string();
     }
+    return path;
+}
+
+// The steps in order on the opened reader; after a failure the rest are
+// skipped. Their reports go into doc; the exit code.
+int RunSteps(Session& session, const Invocation& inv, Host& host, Json& doc) {
+    Json steps = Json::Array();
+    Json skipped = Json::Array();
+    int code = kExitOk;
+    for (const Step& step : inv.steps) {
+        if (code != kExitOk) {
+            skipped.Push(step.name);
+            if (!inv.options.json)
+                host.out << step.name << ": skipped" << std::endl;
+            continue;
+        }
+        const StepReport rep = RunStep(session, step);
+        if (!inv.options.json)
+            PrintReport(host.out, rep);
+        steps.Push(rep.json);
+        if (!rep.ok)
+            code = kExitFailed;
+    }
+    doc.Set("steps", std::move(steps));
+    doc.Set("skipped", std::move(skipped));
+    return code;
+}
+
+} // namespace
+
+RunOutcome Execute(const Invocation& inv, Host& host) {
+    RunOutcome outcome;
+    Json& doc = outcome.document;
+    doc = Json::Object();
+    const Options& opt = inv.options;
+    const bool alone = inv.steps.size() == 1 && inv.steps.front().opensReader;
+    const std::string path = LibraryPath(opt, host, alone);
     doc.Set("library", path);
     doc.Set("config", opt.config.empty() ? Json() : Json(opt.config));
 
@@ -122,26 +157,7 @@ RunOutcome Execute(const Invocation& inv, Host& host) {
     if (!open.ok)
         return finish(kExitNotOpened, "cannot open the reader: " + open.callInfo);
 
-    Json steps = Json::Array();
-    Json skipped = Json::Array();
-    int code = kExitOk;
-    for (const Step& step : inv.steps) {
-        if (code != kExitOk) {
-            skipped.Push(step.name);
-            if (!opt.json)
-                host.out << step.name << ": skipped" << std::endl;
-            continue;
-        }
-        const StepReport rep = RunStep(session, step);
-        if (!opt.json)
-            PrintReport(host.out, rep);
-        steps.Push(rep.json);
-        if (!rep.ok)
-            code = kExitFailed;
-    }
-    doc.Set("steps", std::move(steps));
-    doc.Set("skipped", std::move(skipped));
-    return finish(code, "");
+    return finish(RunSteps(session, inv, host, doc), "");
 }
 
 int Run(int argc, const char* const* argv, Host& host) {

@@ -183,6 +183,13 @@ private:
     bool Open();
     bool TakeCard();
     bool Close();
+    // What the reader is and where the demo keeps its files.
+    void Intro();
+    // The card's way: the reader set up, the card taken in, its tracks and
+    // chip, the counters, the card handed back.
+    bool CardSteps();
+    // The trace the library wrote.
+    bool ShowTrace();
 
     Session& m_s;
     std::ostream& m_out;
@@ -268,7 +275,7 @@ bool Walkthrough::Close() {
     return result == 0;
 }
 
-bool Walkthrough::Run() {
+void Walkthrough::Intro() {
     m_out << "idcctl demo: the library drives an emulated reader\n"
           << "  reader         " << m_plan.who << " on " << m_reader.SlavePath() << '\n'
           << "  working folder " << m_folder.Path().string() << '\n'
@@ -276,40 +283,33 @@ bool Walkthrough::Run() {
     for (const std::string& line : LinesOf(ReadFile(m_folder.Config())))
         m_out << "      " << line << '\n';
     m_out << std::flush;
+}
 
-    if (!Open())
-        return false;
-
+bool Walkthrough::CardSteps() {
     Heading("Initialise: IDC_Init 1",
             {"Mode 1 resets the reader; the library learns its model", "and sets it up."});
     if (!Command({"init", "1"}))
         return false;
-
     Heading("Capabilities: IDC_GetCapabilities",
             {"What the library knows about the reader now, and its own version."});
     if (!Command({"caps"}) || !TakeCard())
         return false;
-
     Heading("Read the magnetic tracks: IDC_ReadTrack",
             {"Tracks 1, 2 and 3 as the card carries them, sentinels included."});
     if (!Command({"read-tracks"}))
         return false;
-
     Heading("Power the chip: IDC_ChipPower 1",
             {"The contacts touch the chip, which sends its answer to reset (ATR):"});
     if (!Command({"chip-on"}))
         return false;
-
     Heading("Talk to the chip: IDC_ChipIO",
             {"SELECT of the payment application A0 00 00 00 03 10 10. A T=0 card answers",
              "61xx (\"more data waiting\"); GET RESPONSE fetches the application's data."});
     if (!Command({"apdu", "00 A4 04 00 07 A0 00 00 00 03 10 10", "--get-response"}))
         return false;
-
     Heading("Power the chip off: IDC_ChipPower 3", {});
     if (!Command({"chip-off"}))
         return false;
-
     if (m_plan.life) {
         Heading("Life counters: IDC_GetLifeInfo",
                 {"What the reader has counted: cards taken in, track reads, chip activations."});
@@ -318,7 +318,6 @@ bool Walkthrough::Run() {
     } else {
         m_out << "\n(Family C readers keep no life counters: IDC_GetLifeInfo is left out.)\n";
     }
-
     Heading("Hand the card back: IDC_EjectCard",
             {"The card waits at the slot; the customer takes it (emulator)."});
     if (!Command({"eject"}))
@@ -327,10 +326,10 @@ bool Walkthrough::Run() {
         Note("the card is not at the gate");
         return false;
     }
+    return true;
+}
 
-    if (!Close())
-        return false;
-
+bool Walkthrough::ShowTrace() {
     Heading("The trace: " + m_folder.Trace().string(),
             {"One enter and one leave line per call, with the device name (known from",
              "IDC_Init on) and the code; -1 is idcctl's mark in a record the call does not",
@@ -344,6 +343,11 @@ bool Walkthrough::Run() {
         return false;
     }
     return true;
+}
+
+bool Walkthrough::Run() {
+    Intro();
+    return Open() && CardSteps() && Close() && ShowTrace();
 }
 
 void Demo(Session& s, StepReport& rep, const DemoArgs& args) {

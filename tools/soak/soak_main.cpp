@@ -266,6 +266,135 @@ void PrintSample(long cycle, const Sample& s, const Tally& t, double elapsed) {
     std::fflush(stdout);
 }
 
+// The configuration, the lock and the trace in the work folder, which
+// becomes the working directory; the run's settings printed.
+void Prepare(const WorkFolder& work, const Args& args, const std::string& link) {
+    const int type = args.family == 'a' ? 1 : args.family == 'b' ? 2 : 3;
+    {
+        std::ofstream ini(work.Path() + "/Quillon.ini");
+        ini << "[CARDREADER]\nPort=" << link << "\n[CardReaderType]\nCardReaderType=" << type
+            << "\n[DllExtFunc]\nRemainDays=1\nTraceDir=" << work.Path() << "/trace\n";
+    }
+    ::setenv("QUILLON_CONFIG", (work.Path() + "/Quillon.ini").c_str(), 1);
+    // A lock of its own: tests running beside it hold the shared one.
+    ::setenv("QUILLON_LOCK_DIR", work.Path().c_str(), 1);
+    if (::chdir(work.Path().c_str()) != 0)
+        throw std::system_error(errno, std::generic_category(), "chdir " + work.Path());
+
+    std::string limit;
+    if (args.seconds > 0)
+        limit = std::to_string(static_cast<long>(args.seconds)) + " s";
+    if (args.cycles > 0)
+        limit += (limit.empty() ? "" : " or ") + std::to_string(args.cycles) + " cycles";
+    std::printf("quillon-soak: family %c, %s; reference after %ld cycles, a sample every %ld, "
+                "RSS slack %ld KiB\n",
+                args.family, limit.c_str(), args.warmup, args.every, args.rssSlackKib);
+    std::fflush(stdout);
+}
+
+// A status call with the reader pulled out: it must fail, and quickly.
+void AskUnplugged(Tally& tally, long cycle) {
+    tIdcStatus st{};
+    tDevReturn r = Fresh();
+    const auto t0 = Clock::now();
+    const int result = IDC_GetStatus(&st, &r);
+    const long ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+    tally.slowestUnpluggedMs = std::max(tally.slowestUnpluggedMs, ms);
+    Check(tally, cycle, "IDC_GetStatus (unplugged)", result, r, false);
+    if (result != 0)
+        ++tally.unpluggedFailures;
+}
+
+// The samples: the reference taken after the warm-up, and the last one.
+struct Watch {
+    Sample reference, last;
+    long referenceCycle = 0;
+    bool haveReference = false;
+};
+
+// Takes a sample every args.every cycles; true when the process grew past
+// the reference.
+bool Grew(Watch& w, long cycle, const Args& args, const Tally& tally, double elapsed) {
+    if (cycle % args.every != 0)
+        return false;
+    w.last = TakeSample();
+    PrintSample(cycle, w.last, tally, elapsed);
+    if (cycle < args.warmup)
+        return false;
+    if (!w.haveReference) {
+        w.reference = w.last;
+        w.referenceCycle = cycle;
+        w.haveReference = true;
+        return false;
+    }
+    if (w.last.fds <= w.reference.fds && w.last.threads <= w.reference.threads &&
+        w.last.rssKib <= w.reference.rssKib + args.rssSlackKib)
+        return false;
+    std::fprintf(stderr,
+                 "quillon-soak: grew after the warm-up: fds %ld -> %ld, threads %ld "
+                 "-> %ld, RSS %ld -> %ld KiB (slack %ld KiB)\n",
+                 w.reference.fds, w.last.fds, w.reference.threads, w.last.threads,
+                 w.reference.rssKib, w.last.rssKib, args.rssSlackKib);
+    return true;
+}
+
+// The run's summary; 0 when it passed, 1 when it did not.
+int Report(long cycle, double secs, const Tally& tally, const Watch& w, const Args& args,
+           bool grew) {
+    std::printf("quillon-soak: %ld cycles in %.1f s (%.1f per second), %ld calls, %ld failed "
+                "as unplugged (slowest %ld ms), %ld unexpected\n",
+                cycle, secs, secs > 0 ? cycle / secs : 0.0, tally.calls, tally.unpluggedFailures,
+                tally.slowestUnpluggedMs, tally.unexpected);
+    if (w.haveReference) {
+        std::printf("quillon-soak: after warm-up (cycle %ld): fds %ld, threads %ld, RSS %ld "
+                    "KiB; end: fds %ld, threads %ld, RSS %ld KiB\n",
+                    w.referenceCycle, w.reference.fds, w.reference.threads, w.reference.rssKib,
+                    w.last.fds, w.last.threads, w.last.rssKib);
+    } else {
+        std::printf("quillon-soak: the run ended before the warm-up did (%ld cycles): "
+                    "nothing to compare\n",
+                    args.warmup);
+    }
+    const bool ok = !grew && tally.unexpected == 0;
+    std::printf("quillon-soak: %s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
+
+// Cycles until the limit, a stop signal or growth: operate, unplug, ask,
+// plug in again, operate, close.
+int Run(const Args& args) {
+    WorkFolder work;
+    const std::string link = work.Path() + "/reader-by-id";
+    Prepare(work, args, link);
+    std::unique_ptr<emu::Emulator> reader = PlugIn(args.family, link);
+    Tally tally;
+    const auto start = Clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    Watch watch;
+    bool grew = false;
+    long cycle = 0;
+    while (!g_stop && !grew) {
+        if (args.cycles > 0 && cycle >= args.cycles)
+            break;
+        if (args.seconds > 0 && elapsed() >= args.seconds)
+            break;
+        ++cycle;
+        Operate(tally, cycle, args.family, true);
+        // Pulled out: the terminal hangs up under the open port.
+        reader.reset();
+        AskUnplugged(tally, cycle);
+        // Plugged in again: a new terminal behind the same link.
+        reader = PlugIn(args.family, link);
+        Operate(tally, cycle, args.family, false);
+        IDC_CloseComm();
+        ++tally.calls;
+        grew = Grew(watch, cycle, args, tally, elapsed());
+    }
+    reader.reset();
+    return Report(cycle, elapsed(), tally, watch, args, grew);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -282,113 +411,8 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-
     try {
-        WorkFolder work;
-        const std::string link = work.Path() + "/reader-by-id";
-        const int type = args.family == 'a' ? 1 : args.family == 'b' ? 2 : 3;
-        {
-            std::ofstream ini(work.Path() + "/Quillon.ini");
-            ini << "[CARDREADER]\nPort=" << link << "\n[CardReaderType]\nCardReaderType=" << type
-                << "\n[DllExtFunc]\nRemainDays=1\nTraceDir=" << work.Path() << "/trace\n";
-        }
-        ::setenv("QUILLON_CONFIG", (work.Path() + "/Quillon.ini").c_str(), 1);
-        // A lock of its own: tests running beside it hold the shared one.
-        ::setenv("QUILLON_LOCK_DIR", work.Path().c_str(), 1);
-        if (::chdir(work.Path().c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "chdir " + work.Path());
-
-        std::string limit;
-        if (args.seconds > 0)
-            limit = std::to_string(static_cast<long>(args.seconds)) + " s";
-        if (args.cycles > 0)
-            limit += (limit.empty() ? "" : " or ") + std::to_string(args.cycles) + " cycles";
-        std::printf("quillon-soak: family %c, %s; reference after %ld cycles, a sample every %ld, "
-                    "RSS slack %ld KiB\n",
-                    args.family, limit.c_str(), args.warmup, args.every, args.rssSlackKib);
-        std::fflush(stdout);
-
-        std::unique_ptr<emu::Emulator> reader = PlugIn(args.family, link);
-        Tally tally;
-        const auto start = Clock::now();
-        auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-        Sample reference, last;
-        long referenceCycle = 0;
-        bool haveReference = false;
-        bool grew = false;
-        long cycle = 0;
-        while (!g_stop) {
-            if (args.cycles > 0 && cycle >= args.cycles)
-                break;
-            if (args.seconds > 0 && elapsed() >= args.seconds)
-                break;
-            ++cycle;
-            Operate(tally, cycle, args.family, true);
-
-            // Pulled out: the terminal hangs up under the open port.
-            reader.reset();
-            {
-                tIdcStatus st{};
-                tDevReturn r = Fresh();
-                const auto t0 = Clock::now();
-                const int result = IDC_GetStatus(&st, &r);
-                const long ms = static_cast<long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0)
-                        .count());
-                tally.slowestUnpluggedMs = std::max(tally.slowestUnpluggedMs, ms);
-                Check(tally, cycle, "IDC_GetStatus (unplugged)", result, r, false);
-                if (result != 0)
-                    ++tally.unpluggedFailures;
-            }
-            // Plugged in again: a new terminal behind the same link.
-            reader = PlugIn(args.family, link);
-            Operate(tally, cycle, args.family, false);
-            IDC_CloseComm();
-            ++tally.calls;
-
-            if (cycle % args.every != 0)
-                continue;
-            last = TakeSample();
-            PrintSample(cycle, last, tally, elapsed());
-            if (cycle < args.warmup)
-                continue;
-            if (!haveReference) {
-                reference = last;
-                referenceCycle = cycle;
-                haveReference = true;
-                continue;
-            }
-            if (last.fds > reference.fds || last.threads > reference.threads ||
-                last.rssKib > reference.rssKib + args.rssSlackKib) {
-                std::fprintf(stderr,
-                             "quillon-soak: grew after the warm-up: fds %ld -> %ld, threads %ld "
-                             "-> %ld, RSS %ld -> %ld KiB (slack %ld KiB)\n",
-                             reference.fds, last.fds, reference.threads, last.threads,
-                             reference.rssKib, last.rssKib, args.rssSlackKib);
-                grew = true;
-                break;
-            }
-        }
-        reader.reset();
-        const double secs = elapsed();
-
-        std::printf("quillon-soak: %ld cycles in %.1f s (%.1f per second), %ld calls, %ld failed "
-                    "as unplugged (slowest %ld ms), %ld unexpected\n",
-                    cycle, secs, secs > 0 ? cycle / secs : 0.0, tally.calls,
-                    tally.unpluggedFailures, tally.slowestUnpluggedMs, tally.unexpected);
-        if (haveReference) {
-            std::printf("quillon-soak: after warm-up (cycle %ld): fds %ld, threads %ld, RSS %ld "
-                        "KiB; end: fds %ld, threads %ld, RSS %ld KiB\n",
-                        referenceCycle, reference.fds, reference.threads, reference.rssKib,
-                        last.fds, last.threads, last.rssKib);
-        } else {
-            std::printf("quillon-soak: the run ended before the warm-up did (%ld cycles): "
-                        "nothing to compare\n",
-                        args.warmup);
-        }
-        const bool ok = !grew && tally.unexpected == 0;
-        std::printf("quillon-soak: %s\n", ok ? "PASS" : "FAIL");
-        return ok ? 0 : 1;
+        return Run(args);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillon-soak: %s\n", e.what());
         IDC_CloseComm();

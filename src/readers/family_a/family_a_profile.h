@@ -115,8 +115,5 @@ struct tFamilyAProfile {
 // The two twins' profiles.
 const tFamilyAProfile& SerialProfileA();
 const tFamilyAProfile& UsbProfileA();
-// The USB device the USB twin looks for, by the configured reader type
-// (null: none configured).
-tUsbDevice UsbDeviceA(const ReaderType* pConfigured);
 
 } // namespace quillon

@@ -103,12 +103,6 @@ tFamilyAProfile MakeUsbProfile() {
 }
 } // namespace
 
-tUsbDevice UsbDeviceA(const ReaderType* pConfigured) {
-    static constexpr tUsbDevice kFirst = {0x04A4, 0x008B};  // type 4, or none configured
-    static constexpr tUsbDevice kSecond = {0x0590, 0x0035}; // any other type
-    return !pConfigured || *pConfigured == ReaderType::UsbA ? kFirst : kSecond;
-}
-
 const tFamilyAProfile& SerialProfileA() {
     static const tFamilyAProfile kProfile = MakeSerialProfile();
     return kProfile;

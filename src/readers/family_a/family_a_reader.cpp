@@ -107,9 +107,7 @@ tDriverResult OFamilyAReader::GetLifeInfo(tIdcLife* pLife) {
     uint8_t d[256] = {};
     tDriverResult o;
     if (IsSuccess(eCommand(o, fama::kCmdLifeCounters, fama::kStatusTimeoutMs, d, sizeof d))) {
-        // The caller's record is byte-packed and may lie at any address: the
-        // values are set here and copied in whole.
-        uint32_t v[sizeof pLife->uiValue / sizeof(uint32_t)];
+        uint32_t* v = pLife->uiValue;
         v[0] = CounterField(d);
         v[1] = usStatus(kStRetainCount);
         // Value 2 has always repeated value 0; callers may rely on it, so it stays.
@@ -122,7 +120,6 @@ tDriverResult OFamilyAReader::GetLifeInfo(tIdcLife* pLife) {
         v[8] = CounterField(d + 104);
         v[9] = 0;
         v[10] = 0;
-        std::memcpy(pLife->uiValue, v, sizeof v);
     }
     return tFinish(o);
 }

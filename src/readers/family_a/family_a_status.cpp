@@ -25,9 +25,7 @@ tDriverResult OFamilyAReader::GetStatus(tIdcStatus* pStatus) {
 }
 
 void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pStatus) {
-    // The caller's record is byte-packed: its fields are worked on in a copy.
-    uint16_t f[sizeof pStatus->usField / sizeof(uint16_t)];
-    std::memcpy(f, pStatus->usField, sizeof f);
+    uint16_t* f = pStatus->usField;
     const bool bJudge = m_profile.bStatusJudgesCardState;
     if (bJudge && std::memcmp(d, "0000", 4) != 0) {
         f[kStState] = 3;
@@ -64,7 +62,6 @@ void OFamilyAReader::vDecodeSensors(const uint8_t* d, Code eCode, tIdcStatus* pS
     // Positive too, but "C10" always follows and decides the record).
     if (bJudge && f[kStSensor7] == 0 && f[kStSensor6] == 1)
         f[kStState] = 1;
-    std::memcpy(pStatus->usField, f, sizeof f);
 }
 
 void OFamilyAReader::vReadModuleSensors(tIdcStatus* pStatus, tDriverResult& o) {

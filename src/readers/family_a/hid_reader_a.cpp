@@ -3,14 +3,22 @@
 #include <cstring>
 
 #include "readers/family_a/hid_a_codec.h"
+#include "readers/reader_variants.h"
 
 namespace quillon {
 
 OHidReaderA::OHidReaderA(OReaderComm* pComm) : OFamilyAReader(pComm, UsbProfileA(), nullptr) {}
 
 tDriverResult OHidReaderA::SetCommPara() {
-    ReaderType eType = ReaderType::None;
-    const tUsbDevice device = UsbDeviceA(bConfiguredType(*m_pComm, eType) ? &eType : nullptr);
+    // The device of the configured type's row (type 4's when none is
+    // configured); any type that is not a USB family-A one: the second device.
+    ReaderType eType = ReaderType::UsbA;
+    bConfiguredType(*m_pComm, eType);
+    const tReaderVariant* pVariant = pVariantOf(eType);
+    if (!pVariant || pVariant->eFamily != ReaderFamily::A ||
+        pVariant->eTransport != Transport::UsbHid)
+        pVariant = pVariantOf(ReaderType::UsbASecond);
+    const tUsbDevice device = pVariant->tUsb;
     return tDriverResult::Untouched(m_link.bOpen(device.usVendorId, device.usProductId) ? 0 : 1);
 }
 

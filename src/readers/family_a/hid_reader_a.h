@@ -15,7 +15,7 @@ class OHidReaderA : public OFamilyAReader {
 public:
     explicit OHidReaderA(quillon::OReaderComm* pComm);
 
-    // Looks for the device the configured reader type names (UsbDeviceA).
+    // Looks for the device of the configured reader type's variant.
     // 0 when the device was found; the record is not written.
     tDriverResult SetCommPara() override;
 

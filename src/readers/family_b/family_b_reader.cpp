@@ -206,7 +206,7 @@ tDriverResult OFamilyBReader::GetLifeInfo(tIdcLife* pLife) {
     if (!bSend(famb::kCmdLifeCounters, reply, out, famb::kStatusTimeoutMs))
         return tFinish(out);
     const uint8_t* d = reply.abData; // zero-filled: a short reply counts as zeros
-    uint32_t v[sizeof pLife->uiValue / sizeof(uint32_t)]; // copied in whole: the record is packed
+    uint32_t* v = pLife->uiValue;
     v[0] = Be32(d + 0);
     v[1] = Be32(d + 4);
     v[2] = Be32(d + 8);
@@ -218,7 +218,6 @@ tDriverResult OFamilyBReader::GetLifeInfo(tIdcLife* pLife) {
     v[8] = Be16(d + 68);
     v[9] = Be32(d + 132);
     v[10] = Be32(d + 124);
-    std::memcpy(pLife->uiValue, v, sizeof v);
     return tFinish(out);
 }
 
