@@ -238,3 +238,18 @@ TEST(Boundary, TheMetricsFileFollowsNoPlantedLinkAndAnOpenFolderIsRefused) {
                           sLog));
     EXPECT_NE(std::string::npos, sLog.find("may be written by anyone")) << sLog;
 }
+
+// A client that reads nothing is dropped at the unread limit (128 KiB
+// here) while its frames are being written; the service goes on.
+TEST(Boundary, AClientThatReadsNothingIsDroppedAtTheUnreadLimit) {
+    tSetup s;
+    s.sIni = "UnreadLimitKiB=128\n";
+    OServiceRun run(s);
+    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    OWsClient deaf;
+    ASSERT_TRUE(deaf.bConnect(run.iPort(), "/xfs4iot/v1.0/CardReader1", "", 4096));
+    for (int i = 1; i <= 2000 && !run.bWaitLog("reads nothing", 0); ++i)
+        deaf.bSend(Command("Common.Capabilities", i));
+    EXPECT_TRUE(run.bWaitLog("reads nothing: dropped")) << run.sLog();
+    EXPECT_EQ("completion Common.Status success", Line(OApp(run.iPort()).Call("Common.Status", 1)));
+}
