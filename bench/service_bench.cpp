@@ -4,7 +4,8 @@
 // emulator on a pseudo-terminal with a card inside; the service's resident
 // memory idle and with 16 clients; 16 clients x 1000 Common.Status with
 // every completion counted; a Prometheus scrape of GET /metrics (connect,
-// request, the whole answer).
+// request, the whole answer); resident memory with 15 clients that never
+// read, and after they left.
 //
 //   quillon_service_bench [--quick]
 #include <fcntl.h>
@@ -107,6 +108,56 @@ bool bScrape(int iPort) {
            sAnswer.find("quillon_commands_total{") != std::string::npos;
 }
 
+long PeakKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+struct tDeaf {
+    long lWhileKiB = 0, lPeakKiB = 0, lAfterKiB = 0;
+    double dAfterS = 0;
+};
+
+// 15 clients that never read (a small receive buffer: the kernel holds
+// little for them), each sending iCommands Common.Capabilities (the
+// longest answer) or until the service drops it: the most resident
+// memory while they stay (and the process's peak), then, after they have
+// gone, each second until under 16 MiB or a minute has passed.
+tDeaf Deaf(pid_t pid, int iPort, int iCommands) {
+    tDeaf d;
+    std::vector<std::unique_ptr<OWsClient>> deaf;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 15; ++i) {
+        deaf.push_back(std::make_unique<OWsClient>());
+        if (!deaf.back()->bConnect(iPort, "/xfs4iot/v1.0/CardReader1", "", 4096))
+            std::fprintf(stderr, "deaf client %d: no connection\n", i);
+        threads.emplace_back([p = deaf.back().get(), iCommands] {
+            for (int j = 1; j <= iCommands && p->bSend(Command("Common.Capabilities", j)); ++j) {
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    // The commands wait in the service's socket buffers: it answers them
+    // over the next seconds, while the clients stay connected.
+    for (int i = 0; i < iCommands / 300; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        d.lWhileKiB = std::max(d.lWhileKiB, RssKiB(pid));
+    }
+    deaf.clear();
+    const auto t0 = Clock::now();
+    do {
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // the bench paces its look
+        d.lAfterKiB = RssKiB(pid);
+        d.dAfterS = std::chrono::duration<double>(Clock::now() - t0).count();
+    } while (d.lAfterKiB >= 16 * 1024 && d.dAfterS < 60);
+    d.lPeakKiB = PeakKiB(pid);
+    return d;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +258,9 @@ int main(int argc, char** argv) {
         t.join();
     const double dLoadMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     const long lBusyKiB = RssKiB(pid);
+    c.vClose();
+    clients.clear();
+    const tDeaf deaf = Deaf(pid, iPort, bQuick ? 300 : 9000);
     kill(pid, SIGTERM);
     int iStatus = 0;
     waitpid(pid, &iStatus, 0);
@@ -226,6 +280,10 @@ int main(int argc, char** argv) {
     std::printf("%-38s %10s %10.1f\n", "GET /metrics p99", "", scrape.dP99Us);
     std::printf("%-38s %10.1f MiB idle, %.1f MiB with 16 clients (target <= 15)\n",
                 "service resident memory", lIdleKiB / 1024.0, lBusyKiB / 1024.0);
+    std::printf("%-38s %.1f MiB at most (peak %.1f), %.1f MiB %.0f s after they left "
+                "(targets <= 32, < 16 within 60 s)\n",
+                "15 clients that never read", deaf.lWhileKiB / 1024.0, deaf.lPeakKiB / 1024.0,
+                deaf.lAfterKiB / 1024.0, deaf.dAfterS);
     std::printf("%-38s %d of %d completions, %.0f ms, exit %d\n", "16 clients x Common.Status",
                 done.load(), 16 * iPerClient, dLoadMs,
                 WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1);

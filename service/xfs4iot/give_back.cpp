@@ -1,5 +1,7 @@
 #include "give_back.h"
 
+#include <cstdlib> // the C library says who it is
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif

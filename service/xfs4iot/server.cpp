@@ -70,8 +70,10 @@ public:
         m_uiQueued += sText.size();
         if (m_uiQueued > m_srv.opt.uiMaxUnreadBytes) {
             // The client reads nothing: it is dropped rather than fed forever.
+            // A frame being written stays until its write ends: the write
+            // reads from it.
             m_bClosing = true;
-            m_out.clear();
+            m_out.erase(m_out.begin() + (m_bWriting && !m_out.empty() ? 1 : 0), m_out.end());
             net::post(m_srv.ioc, [self = shared_from_this()] {
                 QLOG_WARN("connection %llu reads nothing: dropped",
                           static_cast<unsigned long long>(self->m_uiId));
@@ -79,6 +81,7 @@ public:
             });
             return;
         }
+        sText.shrink_to_fit(); // what waits is what was counted, not what the text grew into
         m_out.push_back(std::move(sText));
         if (!m_bWriting && !m_bKicked) {
             m_bKicked = true;
@@ -157,7 +160,7 @@ private:
                          [self = shared_from_this()](ErrorCode ec, size_t) {
                              std::lock_guard<std::mutex> lock(self->m_outMutex);
                              self->m_bWriting = false;
-                             if (ec) {
+                             if (ec || self->m_bClosing) { // failed, or dropped meanwhile
                                  self->m_bClosing = true;
                                  self->m_out.clear();
                                  return;

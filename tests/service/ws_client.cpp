@@ -23,8 +23,12 @@ struct OWsClient::tImpl {
 OWsClient::OWsClient() : m_p(std::make_unique<tImpl>()) {}
 OWsClient::~OWsClient() = default;
 
-bool OWsClient::bConnect(int iPort, const std::string& sPath, const std::string& sOrigin) {
+bool OWsClient::bConnect(int iPort, const std::string& sPath, const std::string& sOrigin,
+                         int iReceiveBuffer) {
     beast::error_code ec;
+    m_p->ws.next_layer().open(tcp::v4(), ec);
+    if (iReceiveBuffer > 0)
+        m_p->ws.next_layer().set_option(net::socket_base::receive_buffer_size(iReceiveBuffer), ec);
     m_p->ws.next_layer().connect(
         tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(iPort)), ec);
     beast::websocket::response_type res;

@@ -14,8 +14,10 @@ public:
     OWsClient(const OWsClient&) = delete;
     OWsClient& operator=(const OWsClient&) = delete;
 
-    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given.
-    bool bConnect(int iPort, const std::string& sPath, const std::string& sOrigin = "");
+    // ws://127.0.0.1:iPort + sPath, as a browser on sOrigin when given;
+    // iReceiveBuffer: the socket's receive buffer (0: the system's).
+    bool bConnect(int iPort, const std::string& sPath, const std::string& sOrigin = "",
+                  int iReceiveBuffer = 0);
     bool bSend(const std::string& sText, bool bBinary = false);
     // The next message; nothing when the connection closed or iMs passed.
     std::optional<std::string> Receive(int iMs = 20000);
