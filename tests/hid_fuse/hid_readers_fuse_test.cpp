@@ -4,6 +4,7 @@
 // pieces.
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include <sys/wait.h>
 
@@ -28,6 +29,16 @@ const std::string kTypeB = "[CardReaderType]\nCardReaderType=6\n[USB]\nVID=4660\
 
 struct CloseAtEnd {
     ~CloseAtEnd() { IDC_CloseComm(); }
+};
+
+// The exports pointed at a reader's node, with the configuration given; the
+// reader is closed at the end.
+struct ExportsOn {
+    ExportsOn(HidReader& reader, const std::string& ini)
+        : env("[CARDREADER]\n" + ini), root("QUILLON_HIDRAW_ROOT", reader.Node().Root()) {}
+    TestEnv env;
+    ScopedVar root;
+    CloseAtEnd close;
 };
 
 // Runs "idcctl --config <root>/reader.ini status", the program in a process of its own, with
@@ -76,9 +87,7 @@ TEST(HidReadersFuse, IdcctlAndAWholeTransactionThroughTheExportsAndAReplug) {
         EXPECT_EQ(0, RunStatus(reader.Node().Root(), out)) << out;
         EXPECT_NE(std::string::npos, out.find(status)) << out;
 
-        TestEnv env("[CARDREADER]\n" + ini);
-        ScopedVar root("QUILLON_HIDRAW_ROOT", reader.Node().Root());
-        CloseAtEnd close;
+        ExportsOn exports(reader, ini);
         tDevReturn r = Record(9);
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         tIdcStatus st{};
@@ -102,6 +111,107 @@ TEST(HidReadersFuse, IdcctlAndAWholeTransactionThroughTheExportsAndAReplug) {
         ASSERT_EQ(0, IDC_SetCommPara(&r));
         EXPECT_EQ(0, IDC_GetStatus(&st, &r));
         EXPECT_LT(commands.size(), reader.Emu().Commands().size());
+    }
+}
+
+namespace {
+// The reader's count of retained cards, as its life counters tell it.
+std::string RetainBin(HidReader& reader) {
+    tIdcLife life{};
+    tDevReturn r = Record(9);
+    IDC_GetLifeInfo(&life, &r);
+    const bool a = reader.Emu().With([](emu::Engine& e) { return e.eFamily() == Family::A; });
+    return "bin " + std::to_string(life.uiValue[a ? 8 : 7]);
+}
+
+} // namespace
+
+// Each operation the whole transaction above leaves out, on a reader just
+// initialised with a card inside: its code, the commands the reader received
+// (those of the operation's own preparation left out) and what the caller got.
+TEST(HidReadersFuse, EveryOtherOperationThroughTheExports) {
+    const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0, 0x00, 0x00, 0x00, 0x03, 0x10, 0x10};
+    const std::string selectText(select.begin(), select.end());
+    const std::string atr = emu::Hex(emu::Card::Default().Answer());
+    const std::string track = "4000001234567899=3012";
+    // An operation through the exports: its code in the record, what the caller got in the
+    // text.
+    using Operation = std::function<void(HidReader&, tDevReturn&, std::string&)>;
+    const Operation accept = [](auto&, auto& r, auto&) { IDC_AcceptCard(1, &r); };
+    const Operation power = [](auto&, auto& r, auto& seen) {
+        uint8_t atr[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0, type = 0;
+        IDC_ChipPower(1, uintptr_t(atr), uintptr_t(&len), &type, &r);
+        seen = emu::Hex(Bytes(atr, atr + len)) + " type " + std::to_string(type);
+    };
+    const Operation chipIo = [&](auto& reader, auto& r, auto& seen) {
+        power(reader, r, seen);
+        reader.Emu().ClearLog();
+        uint8_t reply[IDC_CHIP_REPLY_MAX];
+        uint32_t len = 0;
+        IDC_ChipIO(0, select.data(), int(select.size()), reply, &len, &r);
+        seen = emu::Hex(Bytes(reply, reply + len));
+    };
+    const Operation retain = [](auto& reader, auto& r, auto& seen) {
+        uint32_t count = 0;
+        IDC_RetainCard(&count, &r);
+        seen = std::to_string(count) + " " + RetainBin(reader);
+    };
+    const Operation resetCount = [&](auto& reader, auto& r, auto& seen) {
+        retain(reader, r, seen);
+        reader.Emu().ClearLog();
+        IDC_ResetCount(0, &r);
+        seen = RetainBin(reader);
+    };
+    const Operation write = [&](auto& reader, auto& r, auto& seen) {
+        IDC_WriteTrack(2, reinterpret_cast<const uint8_t*>(track.data()), uint32_t(track.size()),
+                       &r);
+        seen = reader.Emu().With([](emu::Engine& e) { return e.Model().tCard().track2; });
+    };
+    const Operation lifeInfo = [](auto& reader, auto& r, auto& seen) {
+        reader.Emu().With(
+            [](emu::Engine& e) { e.Model().counters = {11, 12, 13, 14, 15, 16, 17, 18}; });
+        tIdcLife life{};
+        IDC_GetLifeInfo(&life, &r);
+        for (uint32_t v : life.uiValue)
+            seen += (seen.empty() ? "" : " ") + std::to_string(v);
+    };
+    const Operation release = [](auto&, auto& r, auto&) { IDC_ReleaseAntiFishing(&r); };
+    // Family; operation; its code; the commands the reader received; what the caller got.
+    const std::tuple<Family, Operation, int, std::vector<std::string>, std::string> rows[] = {
+        {Family::A, accept, 1203, {"C:2"}, ""},
+        {Family::A, power, 1203, {"CC0", "CC2"}, atr + " type 0"},
+        {Family::A, chipIo, 1203, {"CF0" + selectText}, "61 1D"},
+        {Family::A, retain, 1201, {"C41", "CQ0", "CM0"}, "1 bin 1"},
+        {Family::A, resetCount, 1201, {"CQ1", "CM0"}, "bin 0"},
+        {Family::A, write, 1203, {"C72" + track}, track},
+        {Family::A, lifeInfo, 1203, {"CM0"}, "11 0 11 14 15 16 17 0 18 0 0"},
+        {Family::A, release, 1216, {}, ""},
+        {Family::B, accept, 1203, {"C:2"}, ""},
+        {Family::B, power, 1203, {"C@0", "CI0"}, atr + " type 0"},
+        {Family::B, chipIo, 1203, {"CI3" + selectText}, "61 1D"},
+        {Family::B, retain, 1201, {"C31", "CC0", "CfA"}, "1 bin 1"},
+        {Family::B, resetCount, 1201, {"CC100", "CfA"}, "bin 0"},
+        {Family::B, write, 1203, {"C72" + track}, track},
+        {Family::B, lifeInfo, 1203, {"CfA"}, "11 12 13 14 15 16 17 18 0 7 0"},
+        {Family::B, release, 1203, {"Cc:1"}, ""},
+    };
+    int row = 0;
+    for (const auto& [family, operation, code, commands, seen] : rows) {
+        SCOPED_TRACE("row " + std::to_string(row++));
+        HidReader reader(family);
+        START_OR_SKIP(reader);
+        ExportsOn exports(reader, family == Family::A ? kTypeA : kTypeB);
+        tDevReturn r = Record(9);
+        ASSERT_EQ(0, IDC_SetCommPara(&r));
+        ASSERT_EQ(0, IDC_Init(1, &r));
+        reader.Emu().PlaceCard(emu::CardPosition::Inside);
+        reader.Emu().ClearLog();
+        std::string got;
+        operation(reader, r, got);
+        EXPECT_EQ(code, r.iCode2);
+        EXPECT_EQ(commands, reader.Emu().Commands());
+        EXPECT_EQ(seen, got);
     }
 }
 
