@@ -31,44 +31,37 @@ const char* const kStartExchangeErrors[] = {"storageUnitError", "exchangeActive"
                                             "transactionActive", nullptr};
 const char* const kEndExchangeErrors[] = {"storageUnitError", "noExchangeActive", nullptr};
 
-constexpr unsigned kWriters = kEveryFamily & ~kFamilyC; // family C writes no track, sets no count
+constexpr unsigned kAny = 0;
 
 // Versions as the current message set has them (commands 2.0 unless a
 // payload changed; completions of changed payloads 3.0).
 const tCommandSpec kCommands[] = {
-    {CommandId::Status, "Common.Status", "2.0", "3.0", true, nullptr, kEveryFamily},
-    {CommandId::Capabilities, "Common.Capabilities", "2.0", "3.0", true, nullptr, kEveryFamily},
-    {CommandId::SetVersions, "Common.SetVersions", "2.0", "2.0", true, nullptr, kEveryFamily},
-    {CommandId::Cancel, "Common.Cancel", "2.0", "2.0", true, kCancelErrors, kEveryFamily},
+    {CommandId::Status, "Common.Status", "2.0", "3.0", true, nullptr, kAny},
+    {CommandId::Capabilities, "Common.Capabilities", "2.0", "3.0", true, nullptr, kAny},
+    {CommandId::SetVersions, "Common.SetVersions", "2.0", "2.0", true, nullptr, kAny},
+    {CommandId::Cancel, "Common.Cancel", "2.0", "2.0", true, kCancelErrors, kAny},
     {CommandId::SetTransactionState, "Common.SetTransactionState", "2.0", "2.0", true, nullptr,
-     kEveryFamily},
+     kAny},
     {CommandId::GetTransactionState, "Common.GetTransactionState", "2.0", "2.0", true, nullptr,
-     kEveryFamily},
-    {CommandId::ReadRawData, "CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors,
-     kEveryFamily},
+     kAny},
+    {CommandId::ReadRawData, "CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors, kAny},
     {CommandId::WriteRawData, "CardReader.WriteRawData", "3.0", "2.0", false, kWriteErrors,
-     kWriters},
-    {CommandId::Move, "CardReader.Move", "2.0", "2.0", false, kMoveErrors, kEveryFamily},
-    {CommandId::Reset, "CardReader.Reset", "2.0", "2.0", false, kResetErrors, kEveryFamily},
-    {CommandId::ChipPower, "CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors,
-     kEveryFamily},
-    {CommandId::ChipIO, "CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors, kEveryFamily},
+     kNeedsTrackWrite},
+    {CommandId::Move, "CardReader.Move", "2.0", "2.0", false, kMoveErrors, kAny},
+    {CommandId::Reset, "CardReader.Reset", "2.0", "2.0", false, kResetErrors, kAny},
+    {CommandId::ChipPower, "CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors, kAny},
+    {CommandId::ChipIO, "CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors, kAny},
     {CommandId::QueryIfmIdentifier, "CardReader.QueryIFMIdentifier", "2.0", "2.0", true, nullptr,
-     kEveryFamily},
-    {CommandId::GetStorage, "Storage.GetStorage", "2.0", "2.1", false, nullptr, kEveryFamily},
-    {CommandId::SetStorage, "Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors, kWriters},
+     kAny},
+    {CommandId::GetStorage, "Storage.GetStorage", "2.0", "2.1", false, nullptr, kAny},
+    {CommandId::SetStorage, "Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors,
+     kNeedsRetainCounter},
     {CommandId::StartExchange, "Storage.StartExchange", "2.0", "2.0", false, kStartExchangeErrors,
-     kEveryFamily},
-    {CommandId::EndExchange, "Storage.EndExchange", "2.0", "2.0", false, kEndExchangeErrors,
-     kEveryFamily},
+     kAny},
+    {CommandId::EndExchange, "Storage.EndExchange", "2.0", "2.0", false, kEndExchangeErrors, kAny},
 };
-const tCommandSpec kGetServices = {CommandId::GetServices,
-                                   "ServicePublisher.GetServices",
-                                   "2.0",
-                                   "2.0",
-                                   true,
-                                   nullptr,
-                                   kEveryFamily};
+const tCommandSpec kGetServices = {
+    CommandId::GetServices, "ServicePublisher.GetServices", "2.0", "2.0", true, nullptr, kAny};
 
 // Commands of the service's interfaces it does not offer, with the version
 // of their completion messages.
@@ -274,14 +267,14 @@ const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher) {
     return nullptr;
 }
 
-Json InterfacesJson(Family eFamily) {
+Json InterfacesJson(unsigned uFeatures) {
     Json list = Json::array();
     for (const char* pInterface : {"Common", "CardReader", "Storage"}) {
         const size_t n = std::strlen(pInterface);
         Json commands = Json::object(), events = Json::object();
         for (const tCommandSpec& c : kCommands)
             if (std::strncmp(c.pName, pInterface, n) == 0 && c.pName[n] == '.' &&
-                c.bOffered(eFamily))
+                c.bOffered(uFeatures))
                 commands[c.pName] = {{"versions", {c.pVersion}}};
         for (const tEventSpec* e : kEvents)
             if (std::strncmp(e->pName, pInterface, n) == 0 && e->pName[n] == '.')

@@ -32,6 +32,10 @@ enum class CommandId {
     GetServices, // the publisher's only command
 };
 
+// What a reader must do for a command to be offered: the library's feature
+// bits of the reader (QUILLON_FEATURE_, the same values).
+constexpr unsigned kNeedsTrackWrite = 0x1, kNeedsRetainCounter = 0x2;
+
 struct tCommandSpec {
     CommandId eId;
     const char* pName;
@@ -39,8 +43,8 @@ struct tCommandSpec {
     const char* pCompletionVersion; // of its completion
     bool bAtOnce;                   // answered on arrival, also while a command runs
     const char* const* pErrorCodes; // nullptr-terminated; nullptr: none
-    unsigned uFamilies;             // the families it is offered for
-    bool bOffered(Family e) const { return (uFamilies & FamilyBit(e)) != 0; }
+    unsigned uNeeds;                // what the reader must do for it to be offered
+    bool bOffered(unsigned uFeatures) const { return (uNeeds & ~uFeatures) == 0; }
 };
 
 // A service command by name (nullptr: not one of ours). The publisher's
@@ -71,7 +75,7 @@ constexpr int kMaxQueuedPerConnection = 32;
 
 // "interfaces" of Common.Capabilities: the commands offered for the family
 // and the events the service sends, keyed by their full names.
-Json InterfacesJson(Family eFamily);
+Json InterfacesJson(unsigned uFeatures);
 
 enum class Check { Ok, InvalidData, UnsupportedData };
 struct tCheck {

@@ -6,7 +6,8 @@ namespace quillon::xfs {
 
 namespace {
 
-constexpr unsigned kA = kFamilyA, kB = kFamilyB, kC = kFamilyC, kAll = kEveryFamily;
+// A family as one bit of a set of families.
+constexpr unsigned kA = 1, kB = 2, kC = 4, kUnknown = 8, kAll = kA | kB | kC | kUnknown;
 
 // Library code -> fault. The first row that holds the code for the family
 // wins; a code in no row is a reader error (a negative reply the service
@@ -60,37 +61,12 @@ const tFaultRow kFaults[] = {
     {Fault::ReaderError, "hardwareError", {}, nullptr},
 };
 
-} // namespace
-
 unsigned FamilyBit(Family e) {
-    switch (e) {
-    case Family::A:
-        return kFamilyA;
-    case Family::B:
-        return kFamilyB;
-    case Family::C:
-        return kFamilyC;
-    case Family::Unknown:
-        break;
-    }
-    return kFamilyUnknown;
+    static const unsigned kBits[] = {kA, kB, kC, kUnknown};
+    return kBits[static_cast<int>(e)];
 }
 
-Family FamilyOfType(int iCardReaderType) {
-    switch (iCardReaderType) {
-    case 1:
-    case 4:
-    case 5:
-        return Family::A;
-    case 2:
-    case 6:
-        return Family::B;
-    case 3:
-        return Family::C;
-    default:
-        return Family::Unknown;
-    }
-}
+} // namespace
 
 Fault FaultOf(int iCode, Family eFamily) {
     for (const tCodeRow& r : kCodes)

@@ -8,14 +8,9 @@
 
 namespace quillon::xfs {
 
-// The reader family behind the configured CardReaderType: some codes mean
-// one thing in one family only.
+// The reader family as the library tells it: some codes mean one thing in
+// one family only.
 enum class Family { A, B, C, Unknown };
-Family FamilyOfType(int iCardReaderType);
-// A family as one bit of a set of families.
-constexpr unsigned kFamilyA = 1, kFamilyB = 2, kFamilyC = 4, kFamilyUnknown = 8;
-constexpr unsigned kEveryFamily = kFamilyA | kFamilyB | kFamilyC | kFamilyUnknown;
-unsigned FamilyBit(Family eFamily);
 
 enum class Fault {
     None,            // success class

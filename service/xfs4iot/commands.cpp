@@ -102,7 +102,7 @@ bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
 void OService::vRetained(uint32_t uiCount) {
     m_hooks.vOnCard(CardMove::Retained);
     // Families A and B hand back the retain counter; family C leaves it.
-    if (ProfileOf(m_eFamily).iLifeRetainBin >= 0) {
+    if (m_iRetainedLifeValue >= 0) {
         std::lock_guard<std::mutex> lock(m_mutex);
         vRetainCountLocked(uiCount, false);
     }
@@ -335,7 +335,7 @@ tResult OService::ChipIo(tJob& job) {
 }
 
 tResult OService::GetStorage(tJob& job) {
-    const int iBin = ProfileOf(m_eFamily).iLifeRetainBin;
+    const int iBin = m_iRetainedLifeValue;
     if (iBin >= 0) {
         uint32_t auiLife[11] = {};
         const tCall c = m_reader.Life(auiLife);

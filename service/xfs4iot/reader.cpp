@@ -2,21 +2,15 @@
 
 #include <cstring>
 
+#include "log.h"
 #include "quillon/idc.h"
 
 namespace quillon::xfs {
 
 namespace {
 
-// Family A keeps the retain bin in life counter 8, family B in counter 7
-// (the reader's 16-bit bin count); family C reads no life counters and
-// clears no counter.
-const tFamilyProfile kProfiles[] = {
-    {Family::A, 8, true, true},
-    {Family::B, 7, true, true},
-    {Family::C, -1, false, false},
-    {Family::Unknown, -1, true, true},
-};
+static_assert(kNeedsTrackWrite == QUILLON_FEATURE_WRITES_TRACKS, "the catalog's feature bits");
+static_assert(kNeedsRetainCounter == QUILLON_FEATURE_RETAIN_COUNTER, "the catalog's feature bits");
 
 tDevReturn Fresh() {
     tDevReturn r;
@@ -37,13 +31,6 @@ std::string Text(const char* p, size_t n) {
 
 } // namespace
 
-const tFamilyProfile& ProfileOf(Family eFamily) {
-    for (const tFamilyProfile& p : kProfiles)
-        if (p.eFamily == eFamily)
-            return p;
-    return kProfiles[3];
-}
-
 tCall OReaderPort::Done(const char* pFunction, int iResult, int iRecordCode) {
     tCall c;
     c.iResult = iResult;
@@ -59,20 +46,41 @@ tCall OReaderPort::Open() {
     // The call first: a function's arguments are evaluated in no set order.
     int iResult = IDC_SetCommPara(&r);
     tCall c = Done("IDC_SetCommPara", iResult, r.iCode2);
-    if (!c.bOk())
+    if (!c.bOk()) {
+        vReadFacts(); // no reader settled on: nothing known of the last one
         return c;
+    }
     r = Fresh();
     // Mode 3: the reader is reset and refuses cards; a card inside stays.
     iResult = IDC_Init(3, &r);
     c = Done("IDC_Init", iResult, r.iCode2);
-    tIdcCaps caps;
-    std::memset(&caps, 0, sizeof caps);
-    tDevReturn rc = Fresh();
-    IDC_GetCapabilities(&caps, &rc);
-    m_sModel = Text(caps.acModelName, sizeof caps.acModelName);
-    m_sFirmware = Text(caps.acFirmware, sizeof caps.acFirmware);
-    m_sLibVersion = Text(caps.acLibVersion, sizeof caps.acLibVersion);
+    vReadFacts();
     return c;
+}
+
+void OReaderPort::vReadFacts() {
+    tQuillonReaderInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.uiSize = sizeof info;
+    tDevReturn r = Fresh();
+    m_facts = tReaderFacts();
+    if (Quillon_GetReaderInfo(&info, &r) != 0) {
+        m_hooks.vOnLibraryCall("Quillon_GetReaderInfo", 1, r.iCode2);
+        QLOG_WARN("the library does not tell what the reader is (%d)", r.iCode2);
+        return;
+    }
+    // A family the service has no code rows for still brings its features.
+    static const Family kFamilies[] = {Family::Unknown, Family::A, Family::B, Family::C};
+    const bool bKnown = info.iFamily >= QUILLON_FAMILY_A && info.iFamily <= QUILLON_FAMILY_C;
+    m_facts.eFamily = bKnown ? kFamilies[info.iFamily] : Family::Unknown;
+    m_facts.uFeatures = info.uiFeatures;
+    m_facts.bChipT0 = (info.uiChipProtocols & QUILLON_CHIP_T0) != 0;
+    m_facts.bChipT1 = (info.uiChipProtocols & QUILLON_CHIP_T1) != 0;
+    m_facts.iRetainedLifeValue =
+        info.iRetainedLifeValue >= 0 && info.iRetainedLifeValue < 11 ? info.iRetainedLifeValue : -1;
+    m_facts.sModel = Text(info.acModelName, sizeof info.acModelName);
+    m_facts.sFirmware = Text(info.acFirmware, sizeof info.acFirmware);
+    m_facts.sLibVersion = Text(info.acLibVersion, sizeof info.acLibVersion);
 }
 
 void OReaderPort::vClose() {

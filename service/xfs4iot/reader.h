@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "catalog.h"
 #include "codes.h"
 #include "hooks.h"
 
@@ -21,21 +22,23 @@ struct tCall {
 // Card position of the status record (field 1).
 enum class Position { Unknown, None, Gate, Inside, Stuck };
 
-// What the families differ in, as far as the service sees it.
-struct tFamilyProfile {
-    Family eFamily;
-    int iLifeRetainBin; // the life counter holding the retain bin's count; -1: none
-    bool bWritesTracks;
-    bool bResetsRetainCount;
+// What the library tells of the reader it serves, read at every opening.
+// Until it has told: a reader of no known family that is offered every
+// command and whose retain count is not known.
+struct tReaderFacts {
+    Family eFamily = Family::Unknown;
+    unsigned uFeatures = kNeedsTrackWrite | kNeedsRetainCounter; // catalog's bits
+    bool bChipT0 = true, bChipT1 = true;
+    int iRetainedLifeValue = -1; // the life counter holding the retain bin's count; -1: none
+    std::string sModel, sFirmware, sLibVersion;
 };
-const tFamilyProfile& ProfileOf(Family eFamily);
 
 class OReaderPort {
 public:
     explicit OReaderPort(OServiceEvents& hooks) : m_hooks(hooks) {}
 
     // Opens the reader the configuration names and initialises it, the
-    // card staying where it is; reads the identity.
+    // card staying where it is; asks the library what the reader is.
     tCall Open();
     void vClose();
 
@@ -52,16 +55,15 @@ public:
     tCall Life(uint32_t auiValues[11]);
     tCall ResetRetainCount();
 
-    // Identity from the capabilities record (after Open).
-    const std::string& sModel() const { return m_sModel; }
-    const std::string& sFirmware() const { return m_sFirmware; }
-    const std::string& sLibraryVersion() const { return m_sLibVersion; }
+    // What the library told at the last Open.
+    const tReaderFacts& Facts() const { return m_facts; }
 
 private:
     tCall Done(const char* pFunction, int iResult, int iRecordCode);
+    void vReadFacts();
 
     OServiceEvents& m_hooks;
-    std::string m_sModel, m_sFirmware, m_sLibVersion;
+    tReaderFacts m_facts;
 };
 
 } // namespace quillon::xfs

@@ -10,7 +10,7 @@
 namespace quillon::xfs {
 
 void OService::vReadRetainCount() {
-    const int iBin = ProfileOf(m_eFamily).iLifeRetainBin;
+    const int iBin = m_iRetainedLifeValue;
     uint32_t auiLife[11] = {};
     const tCall c = iBin >= 0 ? m_reader.Life(auiLife) : tCall{};
     if (iBin >= 0 && c.bOk())
@@ -82,8 +82,7 @@ tResult OService::EndExchange(tJob& job) {
     }
     // The bin was emptied: the reader's count starts again at 0 where the
     // family keeps one.
-    const tFamilyProfile& profile = ProfileOf(m_eFamily);
-    if (profile.bResetsRetainCount) {
+    if (m_uFeatures & kNeedsRetainCounter) {
         const tCall c = m_reader.ResetRetainCount();
         if (!c.bOk())
             return Failed(job, c);
@@ -91,7 +90,7 @@ tResult OService::EndExchange(tJob& job) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bin.bExchange = false;
     m_bin.bReaderFull = false;
-    if (profile.iLifeRetainBin >= 0)
+    if (m_iRetainedLifeValue >= 0)
         vRetainCountLocked(0, true);
     else
         vRetainStatusLocked();

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "catalog.h"
-#include "ini.h"
 #include "job.h"
 #include "log.h"
 #include "message.h"
@@ -29,16 +28,16 @@ OService::~OService() {
 void OService::vStart() {
     vLoadSettings();
     const tCall c = m_reader.Open();
-    m_eFamily = FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
+    vTakeFacts();
     if (c.bOk() || FaultOfFailure(c.iCode, m_eFamily) != Fault::LineDown) {
         Position ePosition = Position::Unknown;
         const tCall s = m_reader.Status(ePosition);
         vApplyStatus(s, ePosition);
         vMediaDetected(s.bOk() ? DetectedAt(ePosition) : nullptr);
         vReadRetainCount();
-        QLOG_INFO("reader open: model \"%s\", firmware \"%s\", library %s",
-                  m_reader.sModel().c_str(), m_reader.sFirmware().c_str(),
-                  m_reader.sLibraryVersion().c_str());
+        const tReaderFacts& facts = m_reader.Facts();
+        QLOG_INFO("reader open: model \"%s\", firmware \"%s\", library %s", facts.sModel.c_str(),
+                  facts.sFirmware.c_str(), facts.sLibVersion.c_str());
     } else {
         QLOG_WARN("the reader cannot be opened (%d); trying again at every status poll", c.iCode);
         vApplyStatus(c, Position::Unknown);
@@ -49,29 +48,35 @@ void OService::vStart() {
     m_worker = std::thread([this] { vWorker(); });
 }
 
+void OService::vTakeFacts() {
+    const tReaderFacts& facts = m_reader.Facts();
+    m_eFamily = facts.eFamily;
+    m_uFeatures = facts.uFeatures;
+    m_iRetainedLifeValue = facts.iRetainedLifeValue;
+}
+
 void OService::vBuildCapabilities() {
-    const tFamilyProfile& profile = ProfileOf(m_eFamily);
+    const tReaderFacts& facts = m_reader.Facts();
     static const char* const kFamilies[] = {"A", "B", "C", ""};
-    m_hooks.vOnIdentity(kFamilies[static_cast<int>(m_eFamily.load())], m_reader.sModel(),
-                        m_reader.sFirmware(), m_reader.sLibraryVersion());
+    m_hooks.vOnIdentity(kFamilies[static_cast<int>(facts.eFamily)], facts.sModel, facts.sFirmware,
+                        facts.sLibVersion);
     Json device = {
-        {"modelName", m_reader.sModel()},
-        {"firmware", {{{"firmwareVersion", m_reader.sFirmware()}}}},
-        {"software",
-         {{{"softwareName", "Quillon"}, {"softwareVersion", m_reader.sLibraryVersion()}}}}};
+        {"modelName", facts.sModel},
+        {"firmware", {{{"firmwareVersion", facts.sFirmware}}}},
+        {"software", {{{"softwareName", "Quillon"}, {"softwareVersion", facts.sLibVersion}}}}};
     Json reader = {{"type", "motor"},
                    {"readTracks", {{"track1", true}, {"track2", true}, {"track3", true}}},
-                   {"chipProtocols", {{"chipT0", true}, {"chipT1", true}}},
+                   {"chipProtocols", {{"chipT0", facts.bChipT0}, {"chipT1", facts.bChipT1}}},
                    {"fluxSensorProgrammable", false},
                    {"readWriteAccessFromExit", false},
                    {"chipPower", {{"cold", true}, {"warm", true}, {"off", true}}},
                    {"positions", {{"exit", true}, {"transport", false}}},
                    {"cardTakenSensor", true}};
-    if (profile.bWritesTracks) {
+    if (facts.uFeatures & kNeedsTrackWrite) {
         reader["writeTracks"] = {{"track1", true}, {"track2", true}, {"track3", true}};
         reader["writeMode"] = {{"auto", true}};
     }
-    const Json caps = {{"interfaces", InterfacesJson(m_eFamily)},
+    const Json caps = {{"interfaces", InterfacesJson(facts.uFeatures)},
                        {"common",
                         {{"serviceVersion", m_settings.sVersion},
                          {"deviceInformation", {device}},
@@ -353,9 +358,8 @@ void OService::vPoll() {
         if (!c.bOk() && FaultOfFailure(c.iCode, m_eFamily) == Fault::LineDown)
             return vApplyStatus(c, Position::Unknown);
         QLOG_INFO("reader open again (%d)", c.iCode);
-        // It may be another reader now (the selection writes its family back).
-        m_eFamily =
-            FamilyOfType(IniInt(m_settings.sConfigPath, "CardReaderType", "CardReaderType", 0));
+        // It may be another reader now (the selection settles on another type).
+        vTakeFacts();
         vReadRetainCount();
         vBuildCapabilities();
     }

@@ -27,7 +27,7 @@
 namespace quillon::xfs {
 
 struct tServiceSettings {
-    std::string sConfigPath;         // the library's configuration (CardReaderType is read back)
+    std::string sConfigPath;         // the configuration file ([XFS4IoT] and the library's own)
     std::string sVendor = "Quillon"; // ServicePublisher.GetServices vendorName
     std::string sVersion;            // Common.Capabilities serviceVersion
     int iStatusPollMs = 500;         // status poll while idle
@@ -106,6 +106,7 @@ private:
     };
     using Lock = std::unique_lock<std::mutex>;
 
+    void vTakeFacts();
     void vBuildCapabilities();
     void vLoadSettings();
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
@@ -169,7 +170,10 @@ private:
     IOutbox& m_outbox;
     OServiceEvents& m_hooks;
     OReaderPort m_reader;
+    // The reader's facts as the library told them at the last opening.
     std::atomic<Family> m_eFamily{Family::Unknown};
+    std::atomic<unsigned> m_uFeatures{tReaderFacts().uFeatures};
+    std::atomic<int> m_iRetainedLifeValue{-1};
     std::string m_sCapabilities; // Common.Capabilities payload, built after the opening
 
     mutable std::mutex m_mutex;

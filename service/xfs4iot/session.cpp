@@ -29,7 +29,7 @@ bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
 
 bool OService::bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
                               tResult& r) const {
-    if (!spec.bOffered(m_eFamily))
+    if (!spec.bOffered(m_uFeatures))
         r = Completion("unsupportedCommand", in.sName + " is not offered by this reader");
     else if (MajorOf(in.sVersion) != MajorOf(spec.pVersion))
         r = Completion("unsupportedCommand", in.sName + " version " + in.sVersion +
@@ -87,7 +87,7 @@ tResult OService::SetVersions(const Json& payload) const {
             const char* pVersion = nullptr;
             if (pKind[0] == 'c') {
                 const tCommandSpec* pCommand = FindCommand(v.key(), false);
-                if (pCommand && pCommand->bOffered(m_eFamily))
+                if (pCommand && pCommand->bOffered(m_uFeatures))
                     pVersion = pCommand->pVersion;
             } else if (const tEventSpec* pEvent = FindEvent(v.key())) {
                 pVersion = pEvent->pVersion;
