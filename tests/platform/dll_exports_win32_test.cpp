@@ -87,13 +87,17 @@ TEST(QuillonDll, EveryExportAsA32BitHostCallsIt) {
         "IDC_ResetCount",  "IDC_RetainCard",        "IDC_ReleaseAntiFishing",
         "IDC_WriteTrack",  "IDC_GetLogicalDevName", "IDC_SetLogicalDevName",
     };
-    FARPROC pfn[19] = {};
+    FARPROC pfn[20] = {};
     for (WORD ordinal = 1; ordinal <= 18; ++ordinal) {
         pfn[ordinal] = ::GetProcAddress(h, kNames[ordinal - 1]);
         ASSERT_NE(nullptr, pfn[ordinal]) << kNames[ordinal - 1];
         EXPECT_EQ(pfn[ordinal], ::GetProcAddress(h, MAKEINTRESOURCEA(ordinal))) << ordinal;
     }
-    EXPECT_EQ(nullptr, ::GetProcAddress(h, MAKEINTRESOURCEA(19)));
+    // After the 18 the information call, at 19, and nothing further.
+    pfn[19] = ::GetProcAddress(h, "Quillon_GetReaderInfo");
+    ASSERT_NE(nullptr, pfn[19]);
+    EXPECT_EQ(pfn[19], ::GetProcAddress(h, MAKEINTRESOURCEA(19)));
+    EXPECT_EQ(nullptr, ::GetProcAddress(h, MAKEINTRESOURCEA(20)));
 
     uint8_t abRet[272 + 16];
     uint8_t abOut[512];
@@ -124,6 +128,16 @@ TEST(QuillonDll, EveryExportAsA32BitHostCallsIt) {
     iCall(pfn[18], {w("LOBBY")});
     iCall(pfn[17], {w(acName)});
     EXPECT_STREQ("LOBBY", acName);
+
+    // The information call takes its two arguments and fills the 128 bytes
+    // asked for (no reader opened yet: no type).
+    uint8_t abInfo[128 + 4] = {128};
+    std::memset(abInfo + 128, 0x5A, 4);
+    std::memset(abRet, 0x5A, sizeof abRet);
+    EXPECT_EQ(0, iCall(pfn[19], {w(abInfo), r}));
+    ExpectRecord(abRet, 0, 0);
+    EXPECT_EQ(128, abInfo[0]);
+    EXPECT_EQ(std::string(4, 'Z'), std::string(reinterpret_cast<char*>(abInfo) + 128, 4));
 
     // No such port: 1223 with error flags 0.
     std::memset(abRet, 0x5A, sizeof abRet);
