@@ -112,7 +112,7 @@ private:
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
     // A command not run as sent: the version or payload refused, or not
     // offered here (session.cpp); r is its completion.
-    bool bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
+    bool bRefusedLocked(const tInbound& in, const tCommandSpec& command, Endpoint eEndpoint,
                         tResult& r) const;
     // At-once answers that need no reader (session.cpp).
     tResult SetVersions(const Json& payload) const;

@@ -27,21 +27,21 @@ bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
 
 } // namespace
 
-bool OService::bRefusedLocked(const tInbound& in, const tCommandSpec& spec, Endpoint eEndpoint,
+bool OService::bRefusedLocked(const tInbound& in, const tCommandSpec& command, Endpoint eEndpoint,
                               tResult& r) const {
-    if (!spec.bOffered(m_uFeatures))
+    if (!command.bOffered(m_uFeatures))
         r = Completion("unsupportedCommand", in.sName + " is not offered by this reader");
-    else if (MajorOf(in.sVersion) != MajorOf(spec.pVersion))
+    else if (MajorOf(in.sVersion) != MajorOf(command.pVersion))
         r = Completion("unsupportedCommand", in.sName + " version " + in.sVersion +
-                                                 " is not offered (offered: " + spec.pVersion +
+                                                 " is not offered (offered: " + command.pVersion +
                                                  ")");
     else if (!in.bPayloadIsObject)
         r = Completion("invalidData", "the payload is not an object");
-    else if (const tCheck check = CheckPayload(spec.eId, in.payload); check.e != Check::Ok)
+    else if (const tCheck check = CheckPayload(command.eId, in.payload); check.e != Check::Ok)
         r = Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
                        check.sWhy);
     else if (eEndpoint == Endpoint::Page &&
-             !bPageMay(m_settings.bPageActions, spec.eId, in.payload))
+             !bPageMay(m_settings.bPageActions, command.eId, in.payload))
         r = Completion("unsupportedCommand", m_settings.bPageActions
                                                  ? in.sName + " is not one of the page's actions"
                                                  : "the page is read-only (--allow-page-actions)");
