@@ -9,12 +9,8 @@
 // Writers of different files never wait for each other.
 #include "vantrel.h"
 
-#include <atomic>
-#include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -25,21 +21,13 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <io.h>
 #include <windows.h>
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(__linux__)
+#elif defined(__linux__)
 #include <sys/syscall.h>
+#include <unistd.h>
 #else
 #include <functional>
 #include <thread>
-#endif
 #endif
 
 #include "log_file.h"
