@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Lines and branches of src/ and service/ that the tests reached, from the
+# counters of a build made with --coverage after its tests ran:
+#
+#   cmake --workflow --preset coverage && tools/coverage/summary.sh [build/coverage]
+#
+# Branches that only an exception or an unreachable path takes are not
+# counted (gcovr --exclude-throw-branches --exclude-unreachable-branches).
+# Needs gcovr (Debian package gcovr).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${1:-build/coverage}
+for dir in src service; do
+  echo "== $dir/"
+  gcovr --root . --filter "$dir/" --exclude-throw-branches --exclude-unreachable-branches \
+    --gcov-ignore-parse-errors -j 2 --print-summary -o /dev/null "$build" | grep -E '^(lines|branches):'
+done
