@@ -10,8 +10,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/coverage}
+# gcovr replaces its output file (never name /dev/null: it becomes a file).
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
 for dir in src service; do
   echo "== $dir/"
   gcovr --root . --filter "$dir/" --exclude-throw-branches --exclude-unreachable-branches \
-    --gcov-ignore-parse-errors -j 2 --print-summary -o /dev/null "$build" | grep -E '^(lines|branches):'
+    --gcov-ignore-parse-errors -j 2 --print-summary -o "$out/report.txt" "$build" |
+    grep -E '^(lines|branches):'
 done
