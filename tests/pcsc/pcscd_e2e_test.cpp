@@ -3,10 +3,13 @@
 // PC/SC client does, through libpcsclite. pcscd listens on one fixed socket
 // and needs root: the test skips when not root and refuses to start beside
 // a pcscd that answers there. Its pcscd is stopped by pid, also on failure.
+// Suites of several trees may run at once: a machine-wide lock lets one of
+// them at a time look for a pcscd and start its own.
 // What a real pcscd adds to the handler's own tests: a client of another
 // user, a reader unplugged and plugged in again.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -44,12 +48,17 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSocket = "/run/pcscd/pcscd.comm";
 constexpr const char* kReader = "Quillon test reader";
+constexpr const char* kMachineLock = "/run/quillon-pcscd-test.lock";
 
 class PcscdTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0)
             GTEST_SKIP() << "pcscd needs root (it listens on " << kSocket << ")";
+        // Held until TearDown; the other suite's test holds it for seconds.
+        lock_ = ::open(kMachineLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(lock_, 0) << kMachineLock << ": " << std::strerror(errno);
+        ASSERT_EQ(::flock(lock_, LOCK_EX), 0) << std::strerror(errno);
         if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) == SCARD_S_SUCCESS)
             GTEST_SKIP() << "a pcscd already answers on " << kSocket
                          << ": this test starts its own and runs only where none runs";
@@ -139,6 +148,8 @@ protected:
             (void)std::system(("rm -rf '" + work_ + "'").c_str());
         else if (!work_.empty())
             std::printf("pcscd's log and the traces stay in %s\n", work_.c_str());
+        if (lock_ >= 0)
+            ::close(lock_); // its pcscd is gone: the next may start one
     }
 
     std::string Log() const {
@@ -193,6 +204,7 @@ protected:
     std::string work_, reader_;
     std::unique_ptr<Emulator> emu_;
     pid_t pcscd_ = -1;
+    int lock_ = -1; // kMachineLock
     SCARDCONTEXT ctx_ = 0;
 };
 
