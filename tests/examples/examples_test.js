@@ -13,7 +13,7 @@ const os = require("os");
 const path = require("path");
 
 const [mode, emuPath, servicePath, examples, shotPath] = process.argv.slice(2);
-const kGuardMs = 20000; // a hang guard: every wait ends on an event before
+const kGuardMs = 60000; // a hang guard: every wait ends on an event before
 const kWholeNumber = "4000001234567899";
 const children = [];
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "quillon-examples-"));
