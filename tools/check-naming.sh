@@ -3,8 +3,8 @@
 # check of .clang-tidy only) over the code of src/, service/, bridge/, tools/
 # and vantrel/, two files at a time, and the size rule there (tests, fuzz and
 # bench are outside these folders): no function longer than 60 lines (the
-# length check of each folder's .clang-tidy; the Python functions under
-# tools/ counted here) and no source file longer than 450 lines. Needs a
+# length check of each folder's .clang-tidy; the functions of the Python files
+# and scripts counted here) and no source file longer than 450 lines. Needs a
 # configured build folder whose compile_commands.json lists them (default
 # build/default; configure first: cmake --preset default). Exit status 1 and
 # what breaks a rule on stderr.
@@ -35,7 +35,14 @@ if ! printf '%s\n' $files | xargs -P 2 -n 4 "$tidy" -p "$build" --quiet \
   echo "length: $(grep -E 'error: function .* exceeds' "$out" | sort -u | wc -l) functions under $where longer than 60 lines" >&2
   exit 1
 fi
-longpy=$(find "${dirs[@]}" -name '*.py' -print0 | xargs -0 -r python3 -c '
+# Python: *.py and the scripts whose first line runs python3 (tools/mutation).
+pyfiles=$(find "${dirs[@]}" -type f \( -name '*.py' -o -perm -u+x \) | sort | while read -r f; do
+  case $f in
+  *.py) echo "$f" ;;
+  *) { head -c 80 "$f" | head -1 | grep -qa '^#!.*python'; } && echo "$f" || true ;;
+  esac
+done)
+longpy=$(printf '%s\n' $pyfiles | xargs -r python3 -c '
 import ast, sys
 for f in sys.argv[1:]:
     for n in ast.walk(ast.parse(open(f).read(), f)):
@@ -47,8 +54,8 @@ if [ -n "$longpy" ]; then
   echo "length: Python functions under $where longer than 60 lines (CONTRIBUTING.md)" >&2
   exit 1
 fi
-long=$(find "${dirs[@]}" \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \) -print0 | xargs -0 wc -l |
-  awk '$2 != "total" && $1 > 450')
+long=$({ find "${dirs[@]}" \( -name '*.cpp' -o -name '*.h' \) -print; printf '%s\n' $pyfiles; } |
+  sort -u | xargs wc -l | awk '$2 != "total" && $1 > 450')
 if [ -n "$long" ]; then
   echo "files under $where longer than 450 lines (CONTRIBUTING.md):" >&2
   echo "$long" >&2
