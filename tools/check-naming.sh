@@ -31,10 +31,12 @@ trap 'rm -f "$out"' EXIT
 # GCC-only options of some files (the service's Beast files) are not clang's.
 if ! printf '%s\n' $files | xargs -P 2 -n 4 "$tidy" -p "$build" --quiet \
   --extra-arg=-Wno-unknown-warning-option >"$out" 2>/dev/null; then
-  grep -E "error: invalid case style" "$out" | sort -u >&2
+  { grep -E "error: invalid case style" "$out" || true; } | sort -u >&2
   awk '/error: function .* exceeds/ { loc = $1; fn = $0; sub(/.*function /, "", fn); sub(/ exceeds.*/, "", fn) }
        /note: [0-9]+ lines including/ && $1 == loc { print loc " function " fn " is " $3 " lines"; loc = "" }' \
     "$out" | sort -u >&2
+  # Anything else clang-tidy stopped on (a file that does not compile, ...).
+  grep -qE "error: (invalid case style|function .* exceeds)" "$out" || grep -m 10 error "$out" >&2 || true
   echo "naming: $(grep -E 'error: invalid case style' "$out" | sort -u | wc -l) names break the rule (CONTRIBUTING.md, Naming)" >&2
   echo "length: $(grep -E 'error: function .* exceeds' "$out" | sort -u | wc -l) functions under $where longer than 60 lines" >&2
   fail=1
