@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -313,6 +314,23 @@ private:
 };
 
 std::unique_ptr<Engine> MakeEngine(Family f, const Options& o = {});
+
+// One command of a reader's table: its text, or how it starts (bPrefix),
+// the member that answers it and that member's argument (an entry mode, a
+// track number, ...). The first row that fits a command answers it.
+template <class Reader> struct CommandRow {
+    const char* text;
+    bool bPrefix;
+    Bytes (Reader::*run)(const Bytes& cmd, const std::string& s, int arg);
+    int arg;
+};
+template <class Reader, size_t N>
+const CommandRow<Reader>* pFindRow(const CommandRow<Reader> (&rows)[N], const std::string& s) {
+    for (const CommandRow<Reader>& r : rows)
+        if (r.bPrefix ? s.compare(0, std::strlen(r.text), r.text) == 0 : s == r.text)
+            return &r;
+    return nullptr;
+}
 
 // Decimal number as a fixed-width field of ASCII digits (kept to its width).
 std::string Digits(uint64_t value, int width);

@@ -34,11 +34,44 @@ protected:
 private:
     enum class St { Idle, Dle, Text, TextDle, Bcc, ModFrame, ModEnq };
 
+    // The line, byte by byte, in each state.
+    void OnIdle(uint8_t b);
+    void OnDle(uint8_t b, Bytes& out);
+    void OnText(uint8_t b);
+    void OnTextDle(uint8_t b, Bytes& out);
     void OnFrame(uint8_t bcc, Bytes& out);
     void OnModuleFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
-    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
     Bytes ExecuteModule(const Bytes& cmd);
+
+    // The reader's commands (family_a_commands.cpp), one row each.
+    using Row = CommandRow<FamilyA>;
+    static const Row kCommands[];
+    Bytes Reset(const Bytes& cmd, const std::string& s, int);
+    Bytes JamCheck(const Bytes& cmd, const std::string&, int);
+    Bytes SensorStatus(const Bytes& cmd, const std::string&, int);
+    Bytes Entry(const Bytes& cmd, const std::string&, int iMode);
+    Bytes Move(const Bytes& cmd, const std::string&, int iRetain);
+    Bytes BinCount(const Bytes& cmd, const std::string&, int);
+    Bytes BinClear(const Bytes& cmd, const std::string&, int);
+    Bytes Identity(const Bytes& cmd, const std::string&, int);
+    Bytes Done(const Bytes& cmd, const std::string&, int);
+    Bytes BadParam(const Bytes& cmd, const std::string&, int);
+    Bytes UsbIdentity(const Bytes& cmd, const std::string&, int);
+    Bytes Life(const Bytes& cmd, const std::string&, int);
+    Bytes ReadTracks(const Bytes& cmd, const std::string&, int);
+    Bytes WriteOne(const Bytes& cmd, const std::string& s, int);
+    Bytes Contacts(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateProcessor(const Bytes& cmd, const std::string&, int);
+    Bytes ActivatePassive(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateMemory(const Bytes& cmd, const std::string& s, int);
+    Bytes PowerOff(const Bytes& cmd, const std::string&, int);
+    Bytes WarmReset(const Bytes& cmd, const std::string&, int);
+    Bytes PassiveReset(const Bytes& cmd, const std::string&, int);
+    Bytes MemoryChip(const Bytes& cmd, const std::string&, int);
+    Bytes ApduT0(const Bytes& cmd, const std::string&, int);
+    Bytes BlockT1(const Bytes& cmd, const std::string&, int iLast);
+    Bytes NextPiece(const Bytes& cmd, const std::string&, int);
 
     // T=1 replies longer than kChipPiece come in pieces with status "21".
     Bytes MorePieces(const Bytes& cmd) override;

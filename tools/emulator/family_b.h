@@ -33,9 +33,36 @@ private:
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
-    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
 
-    Bytes Track(const Bytes& cmd, int track);
+    // The reader's commands (family_b_commands.cpp), one row each.
+    using Row = CommandRow<FamilyB>;
+    static const Row kCommands[];
+    Bytes Reset(const Bytes& cmd, const std::string& s, int);
+    Bytes Status(const Bytes& cmd, const std::string&, int);
+    Bytes Done(const Bytes& cmd, const std::string&, int);
+    Bytes Entry(const Bytes& cmd, const std::string&, int iMode);
+    Bytes Move(const Bytes& cmd, const std::string&, int iRetain);
+    Bytes BinCount(const Bytes& cmd, const std::string&, int);
+    Bytes BinSet(const Bytes& cmd, const std::string& s, int);
+    Bytes Firmware(const Bytes& cmd, const std::string&, int);
+    Bytes Date(const Bytes& cmd, const std::string&, int);
+    Bytes Life(const Bytes& cmd, const std::string&, int);
+    Bytes AllTracks(const Bytes& cmd, const std::string&, int);
+    Bytes TrackMap(const Bytes& cmd, const std::string&, int);
+    Bytes Track(const Bytes& cmd, const std::string&, int iTrack);
+    Bytes WriteOne(const Bytes& cmd, const std::string& s, int);
+    Bytes Contacts(const Bytes& cmd, const std::string&, int);
+    Bytes ContactsUp(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateProcessor(const Bytes& cmd, const std::string&, int);
+    Bytes ActivatePassive(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateMemory(const Bytes& cmd, const std::string&, int iHigh);
+    Bytes WarmReset(const Bytes& cmd, const std::string&, int iPassive);
+    Bytes PowerOff(const Bytes& cmd, const std::string&, int);
+    Bytes MemoryChip(const Bytes& cmd, const std::string&, int);
+    Bytes ApduT0(const Bytes& cmd, const std::string&, int);
+    Bytes BlockT1(const Bytes& cmd, const std::string&, int iLast);
+    Bytes NextPiece(const Bytes& cmd, const std::string&, int);
+
     Bytes StatusBytes() const;
     Bytes LifeCounters() const;
     // Chip replies longer than kChipPiece come in pieces whose second echo

@@ -28,7 +28,25 @@ private:
 
     void OnFrame(Bytes& out);
     Bytes Execute(const Bytes& cmd);
-    Bytes ExecuteChip(const Bytes& cmd, const std::string& s);
+
+    // The reader's commands (family_c_commands.cpp), one row each.
+    using Row = CommandRow<FamilyC>;
+    static const Row kCommands[];
+    Bytes Init(const Bytes& cmd, const std::string&, int);
+    Bytes Status(const Bytes& cmd, const std::string&, int);
+    Bytes Entry(const Bytes& cmd, const std::string& s, int iMode);
+    Bytes Stop(const Bytes& cmd, const std::string&, int);
+    Bytes Move(const Bytes& cmd, const std::string&, int iRetain);
+    Bytes Tracks(const Bytes& cmd, const std::string&, int);
+    Bytes Contacts(const Bytes& cmd, const std::string&, int);
+    Bytes Detect(const Bytes& cmd, const std::string&, int);
+    Bytes PowerOff(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateChip(const Bytes& cmd, bool bFits, ChipKind kind, const Bytes& data);
+    Bytes ActivateProcessor(const Bytes& cmd, const std::string&, int);
+    Bytes ActivateMemory(const Bytes& cmd, const std::string&, int iSlot);
+    Bytes Apdu(const Bytes& cmd, const std::string& s, int iT1);
+    Bytes MemoryChip(const Bytes& cmd, const std::string&, int iPrefix);
+
     static Bytes Reply(const Bytes& cmd, char kind, const Bytes& data) {
         return EchoReply(cmd, kind, data);
     }

@@ -90,11 +90,17 @@ Bytes ChipSim::Fci(const CardApp& app) const {
     return TlvOf(0x6F, body);
 }
 
+const ChipSim::InsRow ChipSim::kInstructions[] = {
+    {0xA4, &ChipSim::Select},
+    {0xC0, &ChipSim::GetResponse},
+    {0x84, &ChipSim::GetChallenge},
+    {0xB0, &ChipSim::ReadBinary},
+};
+
 Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
-    const bool t0 = card.chip == ChipKind::ProcessorT0;
     if (cmd.size() < 4)
         return Sw(0x67, 0x00);
-    const uint8_t cla = cmd[0], ins = cmd[1], p1 = cmd[2];
+    const uint8_t cla = cmd[0], ins = cmd[1];
     if (ins != 0xC0)
         m_pending.clear();
     if (cla != 0x00 && cla != 0x80)
@@ -102,69 +108,75 @@ Bytes ChipSim::Apdu(const Card& card, const Bytes& cmd) {
 
     // Case 2 (Le only) and case 4 (Lc, data, optional Le).
     const size_t le = cmd.size() >= 5 ? (cmd[4] ? cmd[4] : 256) : 256;
+    for (const InsRow& r : kInstructions)
+        if (r.ins == ins)
+            return (this->*r.run)(card, cmd, le);
+    return Sw(0x6D, 0x00);
+}
 
-    switch (ins) {
-    case 0xA4: { // SELECT by name
-        if (p1 != 0x04)
-            return Sw(0x6A, 0x86);
-        if (cmd.size() < 5 || cmd.size() < 5u + cmd[4])
-            return Sw(0x67, 0x00);
-        Bytes name(cmd.begin() + 5, cmd.begin() + 5 + cmd[4]);
-        for (const CardApp& app : card.apps) {
-            if (name.empty() || name.size() > app.aid.size() ||
-                !std::equal(name.begin(), name.end(), app.aid.begin()))
-                continue;
-            Bytes fci = Fci(app);
-            if (t0) {
-                m_pending = fci;
-                return Sw(0x61, static_cast<uint8_t>(fci.size()));
-            }
-            fci.insert(fci.end(), {0x90, 0x00});
-            return fci;
+// SELECT by name: the application whose identifier starts with the name.
+Bytes ChipSim::Select(const Card& card, const Bytes& cmd, size_t) {
+    if (cmd[2] != 0x04)
+        return Sw(0x6A, 0x86);
+    if (cmd.size() < 5 || cmd.size() < 5u + cmd[4])
+        return Sw(0x67, 0x00);
+    Bytes name(cmd.begin() + 5, cmd.begin() + 5 + cmd[4]);
+    for (const CardApp& app : card.apps) {
+        if (name.empty() || name.size() > app.aid.size() ||
+            !std::equal(name.begin(), name.end(), app.aid.begin()))
+            continue;
+        Bytes fci = Fci(app);
+        if (card.chip == ChipKind::ProcessorT0) {
+            m_pending = fci;
+            return Sw(0x61, static_cast<uint8_t>(fci.size()));
         }
-        return Sw(0x6A, 0x82);
+        fci.insert(fci.end(), {0x90, 0x00});
+        return fci;
     }
-    case 0xC0: { // GET RESPONSE
-        if (m_pending.empty())
-            return Sw(0x69, 0x85);
-        if (le > m_pending.size())
-            return Sw(0x6C, static_cast<uint8_t>(m_pending.size()));
-        Bytes out(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
-        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
-        if (m_pending.empty())
-            out.insert(out.end(), {0x90, 0x00});
-        else
-            out.insert(out.end(),
-                       {0x61, static_cast<uint8_t>(std::min<size_t>(m_pending.size(), 255))});
-        return out;
-    }
-    case 0x84: { // GET CHALLENGE: 4 or 8 bytes
-        if (le != 4 && le != 8)
-            return Sw(0x6C, 0x08);
-        Bytes out;
-        for (size_t i = 0; i < le; ++i) {
-            m_challenge = m_challenge * 1103515245u + 12345u;
-            out.push_back(static_cast<uint8_t>(m_challenge >> 16));
-        }
+    return Sw(0x6A, 0x82);
+}
+
+Bytes ChipSim::GetResponse(const Card&, const Bytes&, size_t le) {
+    if (m_pending.empty())
+        return Sw(0x69, 0x85);
+    if (le > m_pending.size())
+        return Sw(0x6C, static_cast<uint8_t>(m_pending.size()));
+    Bytes out(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
+    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(le));
+    if (m_pending.empty())
         out.insert(out.end(), {0x90, 0x00});
-        return out;
+    else
+        out.insert(out.end(),
+                   {0x61, static_cast<uint8_t>(std::min<size_t>(m_pending.size(), 255))});
+    return out;
+}
+
+// GET CHALLENGE: 4 or 8 bytes.
+Bytes ChipSim::GetChallenge(const Card&, const Bytes&, size_t le) {
+    if (le != 4 && le != 8)
+        return Sw(0x6C, 0x08);
+    Bytes out;
+    for (size_t i = 0; i < le; ++i) {
+        m_challenge = m_challenge * 1103515245u + 12345u;
+        out.push_back(static_cast<uint8_t>(m_challenge >> 16));
     }
-    case 0xB0: { // READ BINARY of a 256-byte file: byte i holds i
-        const size_t offset = static_cast<size_t>((cmd[2] & 0x7F) << 8 | cmd[3]);
-        if (offset >= 256)
-            return Sw(0x6B, 0x00);
-        const size_t avail = 256 - offset;
-        if (le > avail)
-            return Sw(0x6C, static_cast<uint8_t>(avail));
-        Bytes out;
-        for (size_t i = 0; i < le; ++i)
-            out.push_back(static_cast<uint8_t>(offset + i));
-        out.insert(out.end(), {0x90, 0x00});
-        return out;
-    }
-    default:
-        return Sw(0x6D, 0x00);
-    }
+    out.insert(out.end(), {0x90, 0x00});
+    return out;
+}
+
+// READ BINARY of a 256-byte file: byte i holds i.
+Bytes ChipSim::ReadBinary(const Card&, const Bytes& cmd, size_t le) {
+    const size_t offset = static_cast<size_t>((cmd[2] & 0x7F) << 8 | cmd[3]);
+    if (offset >= 256)
+        return Sw(0x6B, 0x00);
+    const size_t avail = 256 - offset;
+    if (le > avail)
+        return Sw(0x6C, static_cast<uint8_t>(avail));
+    Bytes out;
+    for (size_t i = 0; i < le; ++i)
+        out.push_back(static_cast<uint8_t>(offset + i));
+    out.insert(out.end(), {0x90, 0x00});
+    return out;
 }
 
 Bytes ChipSim::MemoryCommand(Card& card, const Bytes& cmd) {

@@ -58,6 +58,16 @@ public:
     void Reset() { m_pending.clear(); }
 
 private:
+    // The commands by instruction byte, one row each.
+    struct InsRow {
+        uint8_t ins;
+        Bytes (ChipSim::*run)(const Card& card, const Bytes& command, size_t le);
+    };
+    static const InsRow kInstructions[];
+    Bytes Select(const Card& card, const Bytes& command, size_t);
+    Bytes GetResponse(const Card&, const Bytes&, size_t le);
+    Bytes GetChallenge(const Card&, const Bytes&, size_t le);
+    Bytes ReadBinary(const Card&, const Bytes& command, size_t le);
     Bytes Fci(const CardApp& app) const;
     Bytes m_pending; // T=0: response data waiting for GET RESPONSE
     uint32_t m_challenge = 0x1234567u;

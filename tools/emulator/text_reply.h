@@ -38,6 +38,12 @@ protected:
     }
     Bytes Ok(const Bytes& cmd, const std::string& d) const { return Ok(cmd, ToBytes(d)); }
     static Bytes Ng(const Bytes& cmd, const char* status) { return Reply(cmd, 'N', status); }
+    // Text cut or padded with blanks to exactly n characters.
+    static std::string Fit(const std::string& s, size_t n) {
+        std::string r = s.substr(0, n);
+        r.resize(n, ' ');
+        return r;
+    }
 
     // Card entry in mode iMode: enabled, unless a card is inside already.
     Bytes EntryCommand(const Bytes& cmd, int iMode, const char* jam) {

@@ -40,7 +40,7 @@ def camel(name):
 
 
 class Parser:
-    """Reads the regular shape of the generated classes line by line."""
+    """The classes, enums and messages of the generated files."""
 
     def __init__(self):
         self.classes = {}   # full name -> {"props": {}, "ext": None}
@@ -48,73 +48,12 @@ class Parser:
         self.messages = []  # (name, kind, version, payload type, scope)
 
     def parse(self, text):
-        scope, depth_of = [], []  # names of the open namespace/classes/enums
-        depth, pending, attrs, enum_open = 0, None, {}, None
+        reader = FileReader(self)
         for raw in text.splitlines():
             line = raw.strip()
             if line.startswith("//") or not line:
                 continue
-            m = re.match(r"namespace ([\w.]+)", line)
-            if m:
-                pending = ("ns", m.group(1).split("."))
-            m = re.match(r"\[(XFS4Version|Command|Completion|Event)\((\w+) = \"([^\"]+)\"\)\]", line)
-            if m:
-                attrs[m.group(1)] = m.group(3)
-            m = re.match(r"\[DataMember\((?:IsRequired = \w+, )?Name = \"(\w+)\"\)\]", line)
-            if m:
-                attrs["member"] = m.group(1)
-            m = re.match(r"\[DataTypes\((.*)\)\]", line)
-            if m:
-                attrs["types"] = dict(re.findall(r"(\w+) = (@\"(?:[^\"]|\"\")*\"|[-\w.]+)", m.group(1)))
-            m = re.match(r"public (?:sealed |abstract )?class (\w+)(?: : ([\w.]+)<([\w.]+)>)?", line)
-            if m:
-                pending = ("class", [m.group(1)])
-                full = ".".join(scope + [m.group(1)])
-                self.classes[full] = {"props": {}, "ext": None}
-                for kind in ("Command", "Completion", "Event"):
-                    if kind in attrs and m.group(2):
-                        k = "unsolicited" if m.group(2).startswith("Unsolicited") else kind.lower()
-                        self.messages.append((attrs[kind], k, attrs["XFS4Version"], m.group(3),
-                                              scope + [m.group(1)]))
-                attrs = {}
-            m = re.match(r"public enum (\w+)", line)
-            if m:
-                pending = ("enum", [m.group(1)])
-                enum_open = ".".join(scope + [m.group(1)])
-                self.enums[enum_open] = []
-            m = re.match(r"public (?:required )?([\w.<>, ?]+?) (\w+)\s*(\{|$)", line)
-            if m and ("member" in attrs or m.group(2) == "ExtendedProperties") and "(" not in line:
-                owner = self.classes.get(".".join(scope))
-                if owner is not None and m.group(2) == "ExtendedProperties":
-                    owner["ext"] = (self.pattern(attrs), m.group(1), list(scope))
-                elif owner is not None:
-                    owner["props"][attrs["member"]] = (m.group(1), attrs.get("types", {}), list(scope))
-                attrs = {}
-            if enum_open and enum_open == ".".join(scope) and re.match(r"^\w+,?$", line):
-                value = line.rstrip(",")
-                # Interface names stay as they are ("CardReader"), as the
-                # 2021-1 schema has them.
-                self.enums[enum_open].append(value if enum_open.endswith("InterfaceClass.NameEnum")
-                                             else camel(value))
-            for ch in line:
-                if ch == "{":
-                    depth += 1
-                    if pending:
-                        scope += pending[1]
-                        depth_of.append((depth, len(pending[1])))
-                        pending = None
-                elif ch == "}":
-                    if depth_of and depth_of[-1][0] == depth:
-                        _, n = depth_of.pop()
-                        if enum_open and enum_open == ".".join(scope):
-                            enum_open = None
-                        del scope[-n:]
-                    depth -= 1
-
-    @staticmethod
-    def pattern(attrs):
-        p = attrs.get("types", {}).get("Pattern")
-        return p[2:-1].replace('""', '"') if p else None
+            reader.line(line)
 
     def resolve(self, name, scope, table):
         for i in range(len(scope), -1, -1):
@@ -124,10 +63,117 @@ class Parser:
                     return full
         return None
 
+
+def pattern_of(attrs):
+    p = attrs.get("types", {}).get("Pattern")
+    return p[2:-1].replace('""', '"') if p else None
+
+
+def take_attributes(line, attrs):
+    """The attributes of the next declaration, gathered in attrs."""
+    m = re.match(r"\[(XFS4Version|Command|Completion|Event)\((\w+) = \"([^\"]+)\"\)\]", line)
+    if m:
+        attrs[m.group(1)] = m.group(3)
+    m = re.match(r"\[DataMember\((?:IsRequired = \w+, )?Name = \"(\w+)\"\)\]", line)
+    if m:
+        attrs["member"] = m.group(1)
+    m = re.match(r"\[DataTypes\((.*)\)\]", line)
+    if m:
+        attrs["types"] = dict(re.findall(r"(\w+) = (@\"(?:[^\"]|\"\")*\"|[-\w.]+)", m.group(1)))
+
+
+class Scope:
+    """The open namespace, classes and enum of a file, followed brace by brace."""
+
+    def __init__(self):
+        self.names, self.depth_of = [], []  # names of the open namespace/classes/enums
+        self.depth, self.pending, self.enum_open = 0, None, None
+
+    def full(self, name=None):
+        return ".".join(self.names + ([name] if name else []))
+
+    def braces(self, line):
+        for ch in line:
+            if ch == "{":
+                self.depth += 1
+                if self.pending:
+                    self.names += self.pending
+                    self.depth_of.append((self.depth, len(self.pending)))
+                    self.pending = None
+            elif ch == "}":
+                if self.depth_of and self.depth_of[-1][0] == self.depth:
+                    _, n = self.depth_of.pop()
+                    if self.enum_open and self.enum_open == self.full():
+                        self.enum_open = None
+                    del self.names[-n:]
+                self.depth -= 1
+
+
+class FileReader:
+    """Reads the regular shape of one file's generated classes line by line."""
+
+    def __init__(self, parser):
+        self.p, self.s, self.attrs = parser, Scope(), {}
+
+    def line(self, line):
+        take_attributes(line, self.attrs)
+        self.declaration(line)
+        self.member(line)
+        self.enum_value(line)
+        self.s.braces(line)
+
+    def declaration(self, line):
+        s = self.s
+        m = re.match(r"namespace ([\w.]+)", line)
+        if m:
+            s.pending = m.group(1).split(".")
+        m = re.match(r"public (?:sealed |abstract )?class (\w+)(?: : ([\w.]+)<([\w.]+)>)?", line)
+        if m:
+            s.pending = [m.group(1)]
+            self.p.classes[s.full(m.group(1))] = {"props": {}, "ext": None}
+            for kind in ("Command", "Completion", "Event"):
+                if kind in self.attrs and m.group(2):
+                    k = "unsolicited" if m.group(2).startswith("Unsolicited") else kind.lower()
+                    self.p.messages.append((self.attrs[kind], k, self.attrs["XFS4Version"],
+                                            m.group(3), s.names + [m.group(1)]))
+            self.attrs = {}
+        m = re.match(r"public enum (\w+)", line)
+        if m:
+            s.pending = [m.group(1)]
+            s.enum_open = s.full(m.group(1))
+            self.p.enums[s.enum_open] = []
+
+    def member(self, line):
+        attrs = self.attrs
+        m = re.match(r"public (?:required )?([\w.<>, ?]+?) (\w+)\s*(\{|$)", line)
+        if m and ("member" in attrs or m.group(2) == "ExtendedProperties") and "(" not in line:
+            owner = self.p.classes.get(self.s.full())
+            if owner is not None and m.group(2) == "ExtendedProperties":
+                owner["ext"] = (pattern_of(attrs), m.group(1), list(self.s.names))
+            elif owner is not None:
+                owner["props"][attrs["member"]] = (m.group(1), attrs.get("types", {}),
+                                                   list(self.s.names))
+            self.attrs = {}
+
+    def enum_value(self, line):
+        enum = self.s.enum_open
+        if enum and enum == self.s.full() and re.match(r"^\w+,?$", line):
+            value = line.rstrip(",")
+            # Interface names stay as they are ("CardReader"), as the
+            # 2021-1 schema has them.
+            self.p.enums[enum].append(
+                value if enum.endswith("InterfaceClass.NameEnum") else camel(value))
+
+
+class Schemas:
+    """The JSON Schema of the parsed classes and enums."""
+
+    def __init__(self, parser):
+        self.p = parser
+
     def type_schema(self, t, types, scope):
         t = t.rstrip("?").replace(" ", "")
-        pattern = types.get("Pattern")
-        pattern = pattern[2:-1].replace('""', '"') if pattern else None
+        pattern = pattern_of({"types": types})
         s = {}
         if t == "List<byte>" or t == "string" or t == "DateTime":
             s = {"type": "string"}
@@ -145,10 +191,10 @@ class Parser:
             if pattern:
                 s["propertyNames"] = {"pattern": pattern}
             return s
-        elif self.resolve(t, scope, self.enums):
-            return {"enum": self.enums[self.resolve(t, scope, self.enums)] + [None]}
-        elif self.resolve(t, scope, self.classes):
-            return {"anyOf": [{"$ref": "#/$defs/" + self.resolve(t, scope, self.classes)},
+        elif self.p.resolve(t, scope, self.p.enums):
+            return {"enum": self.p.enums[self.p.resolve(t, scope, self.p.enums)] + [None]}
+        elif self.p.resolve(t, scope, self.p.classes):
+            return {"anyOf": [{"$ref": "#/$defs/" + self.p.resolve(t, scope, self.p.classes)},
                               {"type": "null"}]}
         else:
             return {}  # a type of an interface the service has not got (cash, check, ...)
@@ -161,7 +207,7 @@ class Parser:
         return s
 
     def class_schema(self, full):
-        c = self.classes[full]
+        c = self.p.classes[full]
         props = {n: self.type_schema(t, ty, sc) for n, (t, ty, sc) in c["props"].items()}
         s = {"type": "object", "properties": props}
         if c["ext"]:
@@ -213,7 +259,8 @@ def main():
     for f in sorted(used):
         p.parse(subprocess.run(["git", "-C", root, "show", f"{commit}:{f}"],
                                capture_output=True, text=True, check=True).stdout.lstrip("\ufeff"))
-    defs = {full: p.class_schema(full) for full in sorted(p.classes)}
+    schemas = Schemas(p)
+    defs = {full: schemas.class_schema(full) for full in sorted(p.classes)}
     iface = "XFS4IoT.Common.InterfaceClass"
     for key in ("commands", "events"):
         defs[iface]["properties"][key]["propertyNames"] = {"pattern": KEY_PATTERN}
