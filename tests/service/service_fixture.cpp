@@ -1,5 +1,7 @@
 #include "service_fixture.h"
 
+#include "core_fixture.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -38,11 +40,6 @@ void Record(const char* pDir, const std::string& sText) {
     std::ofstream(s_sPath, std::ios::app) << Json{{"dir", pDir}, {"frame", frame}}.dump() << "\n";
 }
 
-std::string TempDir() {
-    std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
-    return mkdtemp(s.data()) ? s : std::string();
-}
-
 // Starts the program with stderr into a pipe; the read end comes back.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, int& iLogFd,
             const std::string& sHidrawRoot = "") {
@@ -77,6 +74,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, i
     return pid;
 }
 
+} // namespace
+
+std::string TempDir() {
+    std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
+    return mkdtemp(s.data()) ? s : std::string();
+}
+
 bool PointLink(const std::string& link, const std::string& target) {
     const std::string fresh = link + ".new";
     std::remove(fresh.c_str());
@@ -84,21 +88,22 @@ bool PointLink(const std::string& link, const std::string& target) {
            std::rename(fresh.c_str(), link.c_str()) == 0;
 }
 
-} // namespace
+std::string ReaderIni(const OServiceRun::tSetup& setup, const std::string& sLink) {
+    const int iType = setup.iReaderType                 ? setup.iReaderType
+                      : setup.eFamily == emu::Family::A ? 1
+                      : setup.eFamily == emu::Family::B ? 2
+                                                        : 3;
+    return "[CARDREADER]\nPort=" + sLink +
+           "\n[CardReaderType]\nCardReaderType=" + std::to_string(iType) + "\n" + setup.sReaderIni +
+           "[XFS4IoT]\n" + setup.sIni + "StatusPollMs=20\nCardPollMs=10\n";
+}
 
 OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup) {
     m_pEmu = std::make_unique<emu::Emulator>(setup.eFamily, setup.emu);
     m_pEmu->PlaceCard(setup.eCard);
     m_sLink = m_sDir + "/reader";
     PointLink(m_sLink, m_pEmu->Start());
-    const int iType = setup.iReaderType                 ? setup.iReaderType
-                      : setup.eFamily == emu::Family::A ? 1
-                      : setup.eFamily == emu::Family::B ? 2
-                                                        : 3;
-    std::ofstream(m_sDir + "/reader.ini") << "[CARDREADER]\nPort=" << m_sLink
-                                          << "\n[CardReaderType]\nCardReaderType=" << iType << "\n"
-                                          << setup.sReaderIni << "[XFS4IoT]\n"
-                                          << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
+    std::ofstream(m_sDir + "/reader.ini") << ReaderIni(setup, m_sLink);
     std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     m_pid = Spawn(args, m_sDir, m_iLogFd, setup.sHidrawRoot);
@@ -195,6 +200,27 @@ OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
     m_bConnected = m_ws.bConnect(iPort, sPath, sOrigin);
 }
 
+OApp::OApp(OCoreRun& core)
+    : m_pCore(&core),
+      m_uiConnection(core.Service().uiOpen(quillon::xfs::Endpoint::Service, "in process")),
+      m_bConnected(true) {}
+
+OApp::~OApp() {
+    if (m_pCore)
+        m_pCore->Service().vClose(m_uiConnection);
+}
+
+bool OApp::bSendRaw(const std::string& sText) {
+    if (!m_pCore)
+        return m_ws.bSend(sText);
+    m_pCore->Service().vReceive(m_uiConnection, sText, quillon::xfs::FrameKind::Text);
+    return true;
+}
+
+std::optional<std::string> OApp::Receive() {
+    return m_pCore ? m_pCore->Receive(m_uiConnection) : m_ws.Receive();
+}
+
 std::string Command(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
     // The standard's commands are 2.x but for these (an application knows
     // its message set; the frame check holds it to it).
@@ -213,11 +239,11 @@ std::string Command(const std::string& sName, int iId, const Json& payload, int 
 void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
     const std::string sFrame = Command(sName, iId, payload, iTimeoutMs);
     Record("sent", sFrame);
-    m_ws.bSend(sFrame);
+    bSendRaw(sFrame);
 }
 
 Json OApp::Next() {
-    const std::optional<std::string> s = m_ws.Receive();
+    const std::optional<std::string> s = Receive();
     if (s)
         Record("received", *s);
     return s ? Json::parse(*s, nullptr, false) : Json();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,13 +81,28 @@ private:
 // Runs the program to its end (start-up refusals): exit status and log.
 int RunToEnd(const std::vector<std::string>& args, std::string& sLog);
 
-// An application's connection.
+// A private folder; a link pointed at a target anew; the configuration a
+// setup gives the reader at sLink.
+std::string TempDir();
+bool PointLink(const std::string& link, const std::string& target);
+std::string ReaderIni(const OServiceRun::tSetup& setup, const std::string& sLink);
+
+class OCoreRun;
+
+// An application's connection: over WebSocket to the program, or in
+// process to the core's service endpoint (core_fixture.h).
 class OApp {
 public:
     explicit OApp(int iPort, const std::string& sPath = "/xfs4iot/v1.0/CardReader1",
                   const std::string& sOrigin = "");
+    explicit OApp(OCoreRun& core);
+    ~OApp();
+    OApp(const OApp&) = delete;
+    OApp& operator=(const OApp&) = delete;
     bool bConnected() const { return m_bConnected; }
     OWsClient& Ws() { return m_ws; }
+    // A frame by hand (not held against the standard's messages).
+    bool bSendRaw(const std::string& sText);
     // iTimeoutMs < 0: no timeout in the header.
     void vSend(const std::string& sName, int iId, const Json& payload = Json::object(),
                int iTimeoutMs = -1);
@@ -104,7 +120,10 @@ public:
     std::vector<Json> UntilFrame(const std::function<bool(Json& frame)>& last);
 
 private:
+    std::optional<std::string> Receive();
     OWsClient m_ws;
+    OCoreRun* m_pCore = nullptr;
+    uint64_t m_uiConnection = 0;
     bool m_bConnected = false;
 };
 
