@@ -2,24 +2,16 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 namespace emu = quillon::emu;
 namespace xfs = quillon::xfs;
 
-OCoreRun::OCoreRun(const OServiceRun::tSetup& setup) : m_sDir(TempDir()), m_setup(setup) {
-    m_pEmu = std::make_unique<emu::Emulator>(setup.eFamily, setup.emu);
-    m_pEmu->PlaceCard(setup.eCard);
-    m_sLink = m_sDir + "/reader";
-    PointLink(m_sLink, m_pEmu->Start());
-    const std::string sIni = m_sDir + "/reader.ini";
-    std::ofstream(sIni) << ReaderIni(setup, m_sLink);
+OCoreRun::OCoreRun(const tRunSetup& setup) : OReaderRig(setup) {
     // The library in this process reads them as the program's would.
-    setenv("QUILLON_CONFIG", sIni.c_str(), 1);
+    setenv("QUILLON_CONFIG", m_sIni.c_str(), 1);
     setenv("QUILLON_LOCK_DIR", m_sDir.c_str(), 1);
     xfs::tServiceSettings settings;
-    settings.sConfigPath = sIni;
+    settings.sConfigPath = m_sIni;
     settings.sVersion = "test";
     settings.iStatusPollMs = 20;
     settings.iCardPollMs = 10;
@@ -28,21 +20,7 @@ OCoreRun::OCoreRun(const OServiceRun::tSetup& setup) : m_sDir(TempDir()), m_setu
 }
 
 OCoreRun::~OCoreRun() {
-    m_pService.reset(); // stopped: no frame comes after this
-    m_pEmu.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(m_sDir, ec);
-}
-
-void OCoreRun::vUnplug() {
-    std::remove(m_sLink.c_str());
-    m_pEmu->Stop();
-}
-
-void OCoreRun::vReplug(emu::CardPosition eCard) {
-    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
-    m_pEmu->PlaceCard(eCard);
-    PointLink(m_sLink, m_pEmu->Start());
+    m_pService.reset(); // stopped before the reader goes
 }
 
 void OCoreRun::vSend(uint64_t uiConnection, std::string sText) {

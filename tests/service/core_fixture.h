@@ -16,19 +16,15 @@
 #include "service.h"
 #include "service_fixture.h"
 
-class OCoreRun : public quillon::xfs::IOutbox {
+class OCoreRun : public OReaderRig, public quillon::xfs::IOutbox {
 public:
-    explicit OCoreRun(const OServiceRun::tSetup& setup = OServiceRun::tSetup());
+    explicit OCoreRun(const tRunSetup& setup = tRunSetup());
     ~OCoreRun() override;
     OCoreRun(const OCoreRun&) = delete;
     OCoreRun& operator=(const OCoreRun&) = delete;
 
     quillon::xfs::OService& Service() { return *m_pService; }
     const quillon::xfs::OMetrics& Metrics() const { return m_metrics; }
-    quillon::emu::Emulator& Emu() { return *m_pEmu; }
-    // As OServiceRun's: the reader pulled out and plugged in again.
-    void vUnplug();
-    void vReplug(quillon::emu::CardPosition eCard = quillon::emu::CardPosition::None);
 
     void vSend(uint64_t uiConnection, std::string sText) override;
     // The connection's next frame; nothing when none came within iMs (a
@@ -36,9 +32,6 @@ public:
     std::optional<std::string> Receive(uint64_t uiConnection, int iMs = 20000);
 
 private:
-    std::string m_sDir, m_sLink;
-    OServiceRun::tSetup m_setup;
-    std::unique_ptr<quillon::emu::Emulator> m_pEmu;
     quillon::xfs::OMetrics m_metrics;
     std::unique_ptr<quillon::xfs::OService> m_pService;
     std::mutex m_mutex;

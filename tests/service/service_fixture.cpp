@@ -74,8 +74,6 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, i
     return pid;
 }
 
-} // namespace
-
 std::string TempDir() {
     std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
     return mkdtemp(s.data()) ? s : std::string();
@@ -88,23 +86,43 @@ bool PointLink(const std::string& link, const std::string& target) {
            std::rename(fresh.c_str(), link.c_str()) == 0;
 }
 
-std::string ReaderIni(const OServiceRun::tSetup& setup, const std::string& sLink) {
+} // namespace
+
+OReaderRig::OReaderRig(const tRunSetup& setup)
+    : m_sDir(TempDir()), m_sLink(m_sDir + "/reader"), m_sIni(m_sDir + "/reader.ini"),
+      m_setup(setup) {
+    vReplug(setup.eCard);
     const int iType = setup.iReaderType                 ? setup.iReaderType
                       : setup.eFamily == emu::Family::A ? 1
                       : setup.eFamily == emu::Family::B ? 2
                                                         : 3;
-    return "[CARDREADER]\nPort=" + sLink +
-           "\n[CardReaderType]\nCardReaderType=" + std::to_string(iType) + "\n" + setup.sReaderIni +
-           "[XFS4IoT]\n" + setup.sIni + "StatusPollMs=20\nCardPollMs=10\n";
+    std::ofstream(m_sIni) << "[CARDREADER]\nPort=" << m_sLink
+                          << "\n[CardReaderType]\nCardReaderType=" << iType << "\n"
+                          << setup.sReaderIni << "[XFS4IoT]\n"
+                          << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
 }
 
-OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup) {
-    m_pEmu = std::make_unique<emu::Emulator>(setup.eFamily, setup.emu);
-    m_pEmu->PlaceCard(setup.eCard);
-    m_sLink = m_sDir + "/reader";
+OReaderRig::~OReaderRig() {
+    m_pEmu.reset();
+    std::error_code ec;
+    fs::remove_all(m_sDir, ec);
+}
+
+void OReaderRig::vUnplug() {
+    // The link goes with the device, as udev takes /dev/serial/by-id links
+    // away: the freed terminal may be another test's by now.
+    std::remove(m_sLink.c_str());
+    m_pEmu->Stop();
+}
+
+void OReaderRig::vReplug(emu::CardPosition eCard) {
+    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
+    m_pEmu->PlaceCard(eCard);
     PointLink(m_sLink, m_pEmu->Start());
-    std::ofstream(m_sDir + "/reader.ini") << ReaderIni(setup, m_sLink);
-    std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
+}
+
+OServiceRun::OServiceRun(const tSetup& setup) : OReaderRig(setup) {
+    std::vector<std::string> args = {"--config", m_sIni, "--port", "0"};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     m_pid = Spawn(args, m_sDir, m_iLogFd, setup.sHidrawRoot);
     m_logReader = std::thread([this] {
@@ -143,9 +161,6 @@ OServiceRun::~OServiceRun() {
         m_logReader.join();
     if (m_iLogFd >= 0)
         close(m_iLogFd);
-    m_pEmu.reset();
-    std::error_code ec;
-    fs::remove_all(m_sDir, ec);
 }
 
 bool OServiceRun::bWaitLog(const std::string& sText, int iMs) {
@@ -169,19 +184,6 @@ int OServiceRun::iStop(int iSignal) {
     waitpid(m_pid, &iStatus, 0);
     m_pid = -1;
     return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
-}
-
-void OServiceRun::vUnplug() {
-    // The link goes with the device, as udev takes /dev/serial/by-id links
-    // away: the freed terminal may be another test's by now.
-    std::remove(m_sLink.c_str());
-    m_pEmu->Stop();
-}
-
-void OServiceRun::vReplug(emu::CardPosition eCard) {
-    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
-    m_pEmu->PlaceCard(eCard);
-    PointLink(m_sLink, m_pEmu->Start());
 }
 
 int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
