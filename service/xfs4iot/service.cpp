@@ -182,7 +182,7 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     job->tArrived = Clock::now();
     tResult refused;
     if (bRefusedLocked(in, *pSpec, conn.eEndpoint, refused))
-        return vCompleteLocked(*job, refused);
+        return vCompleteLocked(*job, std::move(refused));
     job->payload = std::move(in.payload);
     if (pSpec->bAtOnce)
         return vCompleteLocked(*job, (this->*pSpec->pRun)(*job));
@@ -240,7 +240,7 @@ tResult OService::Cancel(tJob& job) {
     return {};
 }
 
-void OService::vCompleteLocked(tJob& job, const tResult& r) {
+void OService::vCompleteLocked(tJob& job, tResult r) {
     // Counted before the application hears of it (and also when it left).
     m_hooks.vOnCommandDone(job.pSpec->pName, r.sCompletion, r.sErrorCode,
                            MicrosSince(job.tArrived));
@@ -248,12 +248,11 @@ void OService::vCompleteLocked(tJob& job, const tResult& r) {
     if (it == m_connections.end())
         return;
     it->second.inFlight.erase(job.iRequestId);
-    Json payload = r.payload;
     if (!r.sErrorCode.empty())
-        payload["errorCode"] = r.sErrorCode;
+        r.payload["errorCode"] = r.sErrorCode;
     m_outbox.vSend(job.uiConnection,
                    CompletionText(job.pSpec->pName, job.iRequestId, job.pSpec->pCompletionVersion,
-                                  r.sCompletion.c_str(), payload, r.sDescription));
+                                  r.sCompletion.c_str(), r.payload, r.sDescription));
 }
 
 void OService::vExpire() {
@@ -301,7 +300,7 @@ void OService::vWorker() {
                 r = Completion("internalError", e.what());
             }
             lock.lock();
-            vCompleteLocked(*m_running, r);
+            vCompleteLocked(*m_running, std::move(r));
             m_hooks.vOnCommandRunning(nullptr);
             m_running.reset();
             nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);

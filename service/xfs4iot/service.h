@@ -136,7 +136,7 @@ private:
     void vWorker();
     void vPoll();
     tResult Execute(tJob& job);
-    void vCompleteLocked(tJob& job, const tResult& r);
+    void vCompleteLocked(tJob& job, tResult r);
     void vExpireLocked(Clock::time_point now);
 
     // Commands (commands.cpp).
