@@ -272,23 +272,11 @@ struct tCommandRows {
          &S::EndExchange},
     };
     // The publisher's only command.
-    static inline const tCommandSpec kGetServices = {"ServicePublisher.GetServices",
-                                                     "2.0",
-                                                     "2.0",
-                                                     true,
-                                                     nullptr,
-                                                     kAny,
-                                                     kNo,
-                                                     nullptr,
-                                                     &S::GetServices};
+    static inline const tCommandSpec kPublisher[] = {
+        {"ServicePublisher.GetServices", "2.0", "2.0", true, nullptr, kAny, kNo, nullptr,
+         &S::GetServices},
+    };
 };
-
-namespace {
-
-const auto& kCommands = tCommandRows::kAll;
-const tCommandSpec& kGetServices = tCommandRows::kGetServices;
-
-} // namespace
 
 const tEventSpec kInsertCardEvent = {"CardReader.InsertCardEvent", "2.0"};
 const tEventSpec kMediaInsertedEvent = {"CardReader.MediaInsertedEvent", "2.0"};
@@ -340,8 +328,8 @@ int MajorOf(const std::string& sVersion) {
 
 const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher) {
     if (bPublisher)
-        return sName == kGetServices.pName ? &kGetServices : nullptr;
-    for (const tCommandSpec& c : kCommands)
+        return sName == tCommandRows::kPublisher[0].pName ? &tCommandRows::kPublisher[0] : nullptr;
+    for (const tCommandSpec& c : tCommandRows::kAll)
         if (sName == c.pName)
             return &c;
     return nullptr;
@@ -352,7 +340,7 @@ Json InterfacesJson(unsigned uFeatures) {
     for (const char* pInterface : {"Common", "CardReader", "Storage"}) {
         const size_t n = std::strlen(pInterface);
         Json commands = Json::object(), events = Json::object();
-        for (const tCommandSpec& c : kCommands)
+        for (const tCommandSpec& c : tCommandRows::kAll)
             if (std::strncmp(c.pName, pInterface, n) == 0 && c.pName[n] == '.' &&
                 c.bOffered(uFeatures))
                 commands[c.pName] = {{"versions", {c.pVersion}}};
