@@ -42,7 +42,7 @@ int Promtool(const std::string& sArgs) {
 } // namespace
 
 // What a card's life through the service cannot show: escaping, names
-// that are not the service's own, bucket edges, states not listed.
+// that are not the service's own, bucket edges, a hardware error.
 TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
     double dNow = 1000.25;
     OMetrics m([&dNow] { return dNow; });
