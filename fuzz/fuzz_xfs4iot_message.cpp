@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
                 const tCommandSpec* pSpec = FindCommand(in.sName, bPublisher);
                 if (!pSpec || !in.bPayloadIsObject)
                     continue;
-                const tCheck c = CheckPayload(pSpec->eId, in.payload);
+                const tCheck c = pSpec->CheckPayload(in.payload);
                 Require(c.e == Check::Ok || !c.sWhy.empty(), "a refusal says why");
                 CheckFrame(CompletionText(pSpec->pName, in.iRequestId, pSpec->pCompletionVersion,
                                           c.e == Check::Ok ? "success" : "invalidData", in.payload,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "job.h"
+
 namespace quillon::xfs {
 
 namespace {
@@ -32,36 +34,6 @@ const char* const kStartExchangeErrors[] = {"storageUnitError", "exchangeActive"
 const char* const kEndExchangeErrors[] = {"storageUnitError", "noExchangeActive", nullptr};
 
 constexpr unsigned kAny = 0;
-
-// Versions as the current message set has them (commands 2.0 unless a
-// payload changed; completions of changed payloads 3.0).
-const tCommandSpec kCommands[] = {
-    {CommandId::Status, "Common.Status", "2.0", "3.0", true, nullptr, kAny},
-    {CommandId::Capabilities, "Common.Capabilities", "2.0", "3.0", true, nullptr, kAny},
-    {CommandId::SetVersions, "Common.SetVersions", "2.0", "2.0", true, nullptr, kAny},
-    {CommandId::Cancel, "Common.Cancel", "2.0", "2.0", true, kCancelErrors, kAny},
-    {CommandId::SetTransactionState, "Common.SetTransactionState", "2.0", "2.0", true, nullptr,
-     kAny},
-    {CommandId::GetTransactionState, "Common.GetTransactionState", "2.0", "2.0", true, nullptr,
-     kAny},
-    {CommandId::ReadRawData, "CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors, kAny},
-    {CommandId::WriteRawData, "CardReader.WriteRawData", "3.0", "2.0", false, kWriteErrors,
-     kNeedsTrackWrite},
-    {CommandId::Move, "CardReader.Move", "2.0", "2.0", false, kMoveErrors, kAny},
-    {CommandId::Reset, "CardReader.Reset", "2.0", "2.0", false, kResetErrors, kAny},
-    {CommandId::ChipPower, "CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors, kAny},
-    {CommandId::ChipIO, "CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors, kAny},
-    {CommandId::QueryIfmIdentifier, "CardReader.QueryIFMIdentifier", "2.0", "2.0", true, nullptr,
-     kAny},
-    {CommandId::GetStorage, "Storage.GetStorage", "2.0", "2.1", false, nullptr, kAny},
-    {CommandId::SetStorage, "Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors,
-     kNeedsRetainCounter},
-    {CommandId::StartExchange, "Storage.StartExchange", "2.0", "2.0", false, kStartExchangeErrors,
-     kAny},
-    {CommandId::EndExchange, "Storage.EndExchange", "2.0", "2.0", false, kEndExchangeErrors, kAny},
-};
-const tCommandSpec kGetServices = {
-    CommandId::GetServices, "ServicePublisher.GetServices", "2.0", "2.0", true, nullptr, kAny};
 
 // Commands of the service's interfaces it does not offer, with the version
 // of their completion messages.
@@ -208,7 +180,103 @@ tCheck CheckSetStorage(const Json& p) {
     return {};
 }
 
+tCheck CheckCancel(const Json& p) {
+    if (!bAbsent(p, "requestIds")) {
+        if (!p["requestIds"].is_array())
+            return Bad("requestIds is not an array");
+        for (const Json& id : p["requestIds"])
+            if (!bIntIn(id, 1, INT_MAX))
+                return Bad("requestIds holds something else than request ids");
+    }
+    return {};
+}
+
+tCheck CheckMove(const Json& p) {
+    if (!bAbsent(p, "from") && !bPosition(p["from"], false))
+        return Bad("from is not exit, transport or a storage unit");
+    if (bAbsent(p, "to") || !bPosition(p["to"], false))
+        return Bad("to is not exit, transport or a storage unit");
+    return {};
+}
+
+tCheck CheckReset(const Json& p) {
+    if (!bAbsent(p, "to") && !bOneOf(p["to"], {"exit", "retain", "currentPosition", "auto"}))
+        return Bad("to is not exit, retain, currentPosition or auto");
+    if (!bAbsent(p, "storageId") && !bPosition(p["storageId"], true))
+        return Bad("storageId is not a storage unit");
+    return {};
+}
+
+tCheck CheckChipPower(const Json& p) {
+    if (bAbsent(p, "chipPower") || !bOneOf(p["chipPower"], {"cold", "warm", "off"}))
+        return Bad("chipPower is not cold, warm or off");
+    return {};
+}
+
+tCheck CheckChipIo(const Json& p) {
+    if (!bAbsent(p, "chipProtocol") &&
+        !bOneOf(p["chipProtocol"], {"chipT0", "chipT1", "chipProtocolNotRequired", "chipTypeAPart3",
+                                    "chipTypeAPart4", "chipTypeB", "chipTypeNFC"}))
+        return Bad("chipProtocol is no chip protocol");
+    std::vector<uint8_t> apdu;
+    if (bAbsent(p, "chipData") || !p["chipData"].is_string() ||
+        !bDecodeBase64(p["chipData"].get<std::string>(), apdu) || apdu.empty())
+        return Bad("chipData is not base64 of at least one byte");
+    if (apdu.size() > 4096)
+        return Bad("chipData is longer than 4096 bytes");
+    return {};
+}
+
 } // namespace
+
+// The commands, one row each. Versions as the current message set has them
+// (commands 2.0 unless a payload changed; completions of changed payloads
+// 3.0). A friend of the service: the rows name its handlers.
+struct tCommandRows {
+    using S = OService;
+    static constexpr PageUse kNo = PageUse::No;
+    static inline const tCommandSpec kAll[] = {
+        // name, command and completion versions, at once, error codes, needs,
+        // page, payload check, handler
+        {"Common.Status", "2.0", "3.0", true, nullptr, kAny, PageUse::Yes, nullptr,
+         &S::AnswerStatus},
+        {"Common.Capabilities", "2.0", "3.0", true, nullptr, kAny, PageUse::Yes, nullptr,
+         &S::AnswerCapabilities},
+        {"Common.SetVersions", "2.0", "2.0", true, nullptr, kAny, kNo, CheckSetVersions,
+         &S::SetVersions},
+        {"Common.Cancel", "2.0", "2.0", true, kCancelErrors, kAny, kNo, CheckCancel, &S::Cancel},
+        {"Common.SetTransactionState", "2.0", "2.0", true, nullptr, kAny, kNo,
+         CheckTransactionState, &S::SetTransactionState},
+        {"Common.GetTransactionState", "2.0", "2.0", true, nullptr, kAny, kNo, nullptr,
+         &S::GetTransactionState},
+        {"CardReader.ReadRawData", "2.0", "3.0", false, kReadErrors, kAny, kNo, CheckReadRawData,
+         &S::ReadRawData},
+        {"CardReader.WriteRawData", "3.0", "2.0", false, kWriteErrors, kNeedsTrackWrite, kNo,
+         CheckWriteRawData, &S::WriteRawData},
+        {"CardReader.Move", "2.0", "2.0", false, kMoveErrors, kAny, PageUse::ToExitWithActions,
+         CheckMove, &S::Move},
+        {"CardReader.Reset", "2.0", "2.0", false, kResetErrors, kAny, PageUse::ToExitWithActions,
+         CheckReset, &S::Reset},
+        {"CardReader.ChipPower", "2.0", "3.0", false, kChipPowerErrors, kAny, kNo, CheckChipPower,
+         &S::ChipPower},
+        {"CardReader.ChipIO", "3.0", "3.0", false, kChipIoErrors, kAny, kNo, CheckChipIo,
+         &S::ChipIo},
+        {"CardReader.QueryIFMIdentifier", "2.0", "2.0", true, nullptr, kAny, kNo, nullptr,
+         &S::QueryIfmIdentifier},
+        {"Storage.GetStorage", "2.0", "2.1", false, nullptr, kAny, kNo, nullptr, &S::GetStorage},
+        {"Storage.SetStorage", "2.1", "2.0", false, kSetStorageErrors, kNeedsRetainCounter, kNo,
+         CheckSetStorage, &S::SetStorage},
+        {"Storage.StartExchange", "2.0", "2.0", false, kStartExchangeErrors, kAny, kNo, nullptr,
+         &S::StartExchange},
+        {"Storage.EndExchange", "2.0", "2.0", false, kEndExchangeErrors, kAny, kNo, nullptr,
+         &S::EndExchange},
+    };
+    // The publisher's only command.
+    static inline const tCommandSpec kPublisher[] = {
+        {"ServicePublisher.GetServices", "2.0", "2.0", true, nullptr, kAny, kNo, nullptr,
+         &S::GetServices},
+    };
+};
 
 const tEventSpec kInsertCardEvent = {"CardReader.InsertCardEvent", "2.0"};
 const tEventSpec kMediaInsertedEvent = {"CardReader.MediaInsertedEvent", "2.0"};
@@ -260,8 +328,8 @@ int MajorOf(const std::string& sVersion) {
 
 const tCommandSpec* FindCommand(const std::string& sName, bool bPublisher) {
     if (bPublisher)
-        return sName == kGetServices.pName ? &kGetServices : nullptr;
-    for (const tCommandSpec& c : kCommands)
+        return sName == tCommandRows::kPublisher[0].pName ? &tCommandRows::kPublisher[0] : nullptr;
+    for (const tCommandSpec& c : tCommandRows::kAll)
         if (sName == c.pName)
             return &c;
     return nullptr;
@@ -272,7 +340,7 @@ Json InterfacesJson(unsigned uFeatures) {
     for (const char* pInterface : {"Common", "CardReader", "Storage"}) {
         const size_t n = std::strlen(pInterface);
         Json commands = Json::object(), events = Json::object();
-        for (const tCommandSpec& c : kCommands)
+        for (const tCommandSpec& c : tCommandRows::kAll)
             if (std::strncmp(c.pName, pInterface, n) == 0 && c.pName[n] == '.' &&
                 c.bOffered(uFeatures))
                 commands[c.pName] = {{"versions", {c.pVersion}}};
@@ -291,70 +359,6 @@ Json InterfacesJson(unsigned uFeatures) {
 size_t TrackCapacity(int iTrack) {
     // The library's track areas hold one byte more than it writes.
     return iTrack == 1 ? 79 : iTrack == 2 ? 40 : 107;
-}
-
-tCheck CheckPayload(CommandId eId, const Json& p) {
-    switch (eId) {
-    case CommandId::Cancel:
-        if (!bAbsent(p, "requestIds")) {
-            if (!p["requestIds"].is_array())
-                return Bad("requestIds is not an array");
-            for (const Json& id : p["requestIds"])
-                if (!bIntIn(id, 1, INT_MAX))
-                    return Bad("requestIds holds something else than request ids");
-        }
-        return {};
-    case CommandId::SetVersions:
-        return CheckSetVersions(p);
-    case CommandId::ReadRawData:
-        return CheckReadRawData(p);
-    case CommandId::WriteRawData:
-        return CheckWriteRawData(p);
-    case CommandId::Move:
-        if (!bAbsent(p, "from") && !bPosition(p["from"], false))
-            return Bad("from is not exit, transport or a storage unit");
-        if (bAbsent(p, "to") || !bPosition(p["to"], false))
-            return Bad("to is not exit, transport or a storage unit");
-        return {};
-    case CommandId::Reset:
-        if (!bAbsent(p, "to") && !bOneOf(p["to"], {"exit", "retain", "currentPosition", "auto"}))
-            return Bad("to is not exit, retain, currentPosition or auto");
-        if (!bAbsent(p, "storageId") && !bPosition(p["storageId"], true))
-            return Bad("storageId is not a storage unit");
-        return {};
-    case CommandId::ChipPower:
-        if (bAbsent(p, "chipPower") || !bOneOf(p["chipPower"], {"cold", "warm", "off"}))
-            return Bad("chipPower is not cold, warm or off");
-        return {};
-    case CommandId::ChipIO: {
-        if (!bAbsent(p, "chipProtocol") &&
-            !bOneOf(p["chipProtocol"],
-                    {"chipT0", "chipT1", "chipProtocolNotRequired", "chipTypeAPart3",
-                     "chipTypeAPart4", "chipTypeB", "chipTypeNFC"}))
-            return Bad("chipProtocol is no chip protocol");
-        std::vector<uint8_t> apdu;
-        if (bAbsent(p, "chipData") || !p["chipData"].is_string() ||
-            !bDecodeBase64(p["chipData"].get<std::string>(), apdu) || apdu.empty())
-            return Bad("chipData is not base64 of at least one byte");
-        if (apdu.size() > 4096)
-            return Bad("chipData is longer than 4096 bytes");
-        return {};
-    }
-    case CommandId::SetStorage:
-        return CheckSetStorage(p);
-    case CommandId::SetTransactionState:
-        return CheckTransactionState(p);
-    case CommandId::Status:
-    case CommandId::Capabilities:
-    case CommandId::GetStorage:
-    case CommandId::GetServices:
-    case CommandId::QueryIfmIdentifier:
-    case CommandId::StartExchange:
-    case CommandId::EndExchange:
-    case CommandId::GetTransactionState:
-        break;
-    }
-    return {};
 }
 
 } // namespace quillon::xfs

@@ -1,6 +1,6 @@
-// What the service offers: its commands with their message versions and
-// error codes, its events, the capabilities' interface list, and the check
-// of each command's payload (types and values) before anything runs. Every
+// What the service offers: its commands, one row each with their message
+// versions, error codes, payload check and handler; its events, the
+// capabilities' interface list. Every
 // message carries its own version (docs/xfs4iot.md lists them).
 #pragma once
 
@@ -11,40 +11,43 @@
 
 namespace quillon::xfs {
 
-enum class CommandId {
-    Status,
-    Capabilities,
-    SetVersions,
-    Cancel,
-    ReadRawData,
-    WriteRawData,
-    Move,
-    Reset,
-    ChipPower,
-    ChipIO,
-    GetStorage,
-    SetStorage,
-    QueryIfmIdentifier,
-    StartExchange,
-    EndExchange,
-    SetTransactionState,
-    GetTransactionState,
-    GetServices, // the publisher's only command
-};
-
 // What a reader must do for a command to be offered: the library's feature
 // bits of the reader (QUILLON_FEATURE_, the same values).
 constexpr unsigned kNeedsTrackWrite = 0x1, kNeedsRetainCounter = 0x2;
 
+// What the technician's page may send: nothing, anything of the command,
+// or the command with its card going to the exit when its actions are allowed.
+enum class PageUse { No, Yes, ToExitWithActions };
+
+enum class Check { Ok, InvalidData, UnsupportedData };
+struct tCheck {
+    Check e = Check::Ok;
+    std::string sWhy;
+};
+
+class OService;
+struct tJob;
+struct tResult;
+// A command's payload checked (types and values) before anything runs.
+using PayloadCheck = tCheck (*)(const Json& payload);
+// A command's handler: at once under the service's lock on the caller's
+// thread, or queued on the reader worker.
+using CommandHandler = tResult (OService::*)(tJob& job);
+
+// One row per command: all the service knows of it (catalog.cpp).
 struct tCommandSpec {
-    CommandId eId;
     const char* pName;
     const char* pVersion;           // of the command message
     const char* pCompletionVersion; // of its completion
     bool bAtOnce;                   // answered on arrival, also while a command runs
     const char* const* pErrorCodes; // nullptr-terminated; nullptr: none
     unsigned uNeeds;                // what the reader must do for it to be offered
+    PageUse ePage;
+    PayloadCheck pCheck; // nullptr: any object
+    CommandHandler pRun;
     bool bOffered(unsigned uFeatures) const { return (uNeeds & ~uFeatures) == 0; }
+    // Types and values of the command's payload.
+    tCheck CheckPayload(const Json& payload) const { return pCheck ? pCheck(payload) : tCheck(); }
 };
 
 // A service command by name (nullptr: not one of ours). The publisher's
@@ -76,14 +79,6 @@ constexpr int kMaxQueuedPerConnection = 32;
 // "interfaces" of Common.Capabilities: the commands offered for the family
 // and the events the service sends, keyed by their full names.
 Json InterfacesJson(unsigned uFeatures);
-
-enum class Check { Ok, InvalidData, UnsupportedData };
-struct tCheck {
-    Check e = Check::Ok;
-    std::string sWhy;
-};
-// Types and values of a command's payload.
-tCheck CheckPayload(CommandId eId, const Json& payload);
 
 // Track n (1..3): the most bytes it holds.
 size_t TrackCapacity(int iTrack);

@@ -102,14 +102,14 @@ tOutcome OutcomeOf(Fault eFault, const char* const* pErrorCodes) {
     return {"internalError", nullptr};
 }
 
-const char* DeviceStateOf(Fault eFault) {
+DeviceState DeviceStateOf(Fault eFault) {
     switch (eFault) {
     case Fault::NoAnswer:
-        return "offline";
+        return DeviceState::Offline;
     case Fault::LineDown:
-        return "noDevice";
+        return DeviceState::NoDevice;
     default:
-        return nullptr;
+        return DeviceState::Online;
     }
 }
 

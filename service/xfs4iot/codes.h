@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "hooks.h"
+
 namespace quillon::xfs {
 
 // The reader family as the library tells it: some codes mean one thing in
@@ -38,7 +40,7 @@ struct tOutcome {
 // pErrorCodes: the error codes the command defines (nullptr-terminated).
 tOutcome OutcomeOf(Fault eFault, const char* const* pErrorCodes);
 
-// The device state a failed exchange shows; nullptr: the device answered.
-const char* DeviceStateOf(Fault eFault);
+// The device state a failed exchange shows; Online: the device answered.
+DeviceState DeviceStateOf(Fault eFault);
 
 } // namespace quillon::xfs

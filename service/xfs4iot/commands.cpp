@@ -47,7 +47,7 @@ tResult OService::Failed(const tJob& job, const tCall& c) {
 
 bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
     Position ePosition = Position::Unknown;
-    if (tState().sMedia != "present") {
+    if (tState().eMedia != MediaState::Present) {
         const tCall c = m_reader.Status(ePosition);
         if (!c.bOk()) {
             r = Failed(job, c);
@@ -55,10 +55,10 @@ bool OService::bCardInside(tJob& job, tResult& r, bool bWaitForCard) {
         }
         vApplyStatus(c, ePosition);
     }
-    const std::string sMedia = tState().sMedia;
-    if (sMedia == "present")
+    const MediaState eMedia = tState().eMedia;
+    if (eMedia == MediaState::Present)
         return true;
-    if (sMedia == "jammed") {
+    if (eMedia == MediaState::Jammed) {
         r = CommandError("mediaJam", "the card is jammed");
         return false;
     }
@@ -198,29 +198,32 @@ tResult OService::Move(tJob& job) {
     if (sTo != "exit" && sTo != kRetainUnit)
         return Completion("invalidData", sTo + " is no storage unit of this reader");
     tResult r;
-    std::string sMedia = tState().sMedia;
-    if (sMedia != "present" && sMedia != "entering") {
+    MediaState eMedia = tState().eMedia;
+    const auto bThere = [&] {
+        return eMedia == MediaState::Present || eMedia == MediaState::Entering;
+    };
+    if (!bThere()) {
         Position ePosition = Position::Unknown;
         const tCall c = m_reader.Status(ePosition);
         if (!c.bOk())
             return Failed(job, c);
         vApplyStatus(c, ePosition);
-        sMedia = tState().sMedia;
+        eMedia = tState().eMedia;
     }
-    if (sMedia == "jammed")
+    if (eMedia == MediaState::Jammed)
         return CommandError("mediaJam", "the card is jammed");
-    if ((sMedia != "present" && sMedia != "entering") ||
-        (sFrom == "exit" && sMedia != "entering") || (sFrom == "transport" && sMedia != "present"))
+    if (!bThere() || (sFrom == "exit" && eMedia != MediaState::Entering) ||
+        (sFrom == "transport" && eMedia != MediaState::Present))
         return CommandError("noMedia",
                             "no card " + (sFrom.empty() ? "in the reader" : "at " + sFrom));
     if (sTo == "exit") {
-        if (sMedia == "entering")
+        if (eMedia == MediaState::Entering)
             return r; // already there
         const tCall c = m_reader.Eject();
         if (!c.bOk())
             return Failed(job, c);
         m_hooks.vOnCard(CardMove::Ejected);
-        vSetMedia("entering", false);
+        vSetMedia(MediaState::Entering, false);
         return r;
     }
     uint32_t uiCount = 0;
@@ -228,7 +231,7 @@ tResult OService::Move(tJob& job) {
     if (!c.bOk())
         return Failed(job, c);
     vRetained(uiCount);
-    vSetMedia("notPresent", false);
+    vSetMedia(MediaState::NotPresent, false);
     return r;
 }
 
@@ -258,7 +261,7 @@ tResult OService::Reset(tJob& job) {
         if (!c.bOk())
             return Failed(job, c);
         m_hooks.vOnCard(CardMove::Ejected);
-        vSetMedia("entering", false);
+        vSetMedia(MediaState::Entering, false);
         pDetected = "exit";
     } else if (sTo == "retain" && (bInside || ePosition == Position::Gate)) {
         uint32_t uiCount = 0;
@@ -266,7 +269,7 @@ tResult OService::Reset(tJob& job) {
         if (!c.bOk())
             return Failed(job, c);
         vRetained(uiCount);
-        vSetMedia("notPresent", false);
+        vSetMedia(MediaState::NotPresent, false);
         pDetected = kRetainUnit;
     }
     // A card the reset found: where it went.

@@ -13,13 +13,32 @@ namespace quillon::xfs {
 
 enum class CardMove { Inserted, Ejected, Taken, Retained };
 
-// The state the service reports (Common.Status).
+// The state the service reports (Common.Status), as enums; the names
+// below are the only texts of them (the wire and the metrics use these).
+enum class DeviceState { Online, Offline, NoDevice, HardwareError };
+enum class MediaState { Present, NotPresent, Entering, Jammed, Unknown };
+enum class ChipState { Online, PoweredOff, NoCard, Unknown };
+inline constexpr const char* kDeviceStateNames[] = {"online", "offline", "noDevice",
+                                                    "hardwareError"};
+inline constexpr const char* kMediaStateNames[] = {"present", "notPresent", "entering", "jammed",
+                                                   "unknown"};
+inline constexpr const char* kChipStateNames[] = {"online", "poweredOff", "noCard", "unknown"};
+inline const char* Name(DeviceState e) {
+    return kDeviceStateNames[static_cast<int>(e)];
+}
+inline const char* Name(MediaState e) {
+    return kMediaStateNames[static_cast<int>(e)];
+}
+inline const char* Name(ChipState e) {
+    return kChipStateNames[static_cast<int>(e)];
+}
+
 struct tDeviceState {
-    std::string sDevice = "online"; // online, offline, noDevice, hardwareError, ...
-    std::string sMedia = "unknown"; // present, notPresent, entering, jammed, unknown
-    std::string sChip = "unknown";  // online, poweredOff, noCard, unknown, ...
+    DeviceState eDevice = DeviceState::Online;
+    MediaState eMedia = MediaState::Unknown;
+    ChipState eChip = ChipState::Unknown;
     bool operator==(const tDeviceState& o) const {
-        return sDevice == o.sDevice && sMedia == o.sMedia && sChip == o.sChip;
+        return eDevice == o.eDevice && eMedia == o.eMedia && eChip == o.eChip;
     }
     bool operator!=(const tDeviceState& o) const { return !(*this == o); }
 };

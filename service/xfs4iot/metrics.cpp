@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "catalog.h"
 
@@ -16,9 +17,6 @@ constexpr double kBounds[] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25
 constexpr size_t kBoundCount = sizeof kBounds / sizeof kBounds[0];
 
 // The states the service reports: each gets its series, 0 or 1.
-const char* const kDeviceStates[] = {"online", "offline", "noDevice", "hardwareError"};
-const char* const kMediaStates[] = {"present", "notPresent", "entering", "jammed", "unknown"};
-const char* const kChipStates[] = {"online", "poweredOff", "noCard", "unknown"};
 const char* const kProtocols[] = {"chipT0", "chipT1", "memory", "unknown"};
 const char* const kTrackStatus[] = {"data", "dataMissing", "dataInvalid"};
 
@@ -104,15 +102,10 @@ public:
     }
     template <size_t N>
     void vStateSet(const char* pName, const char* pHelp, const char* const (&apStates)[N],
-                   const std::string& sCurrent) {
+                   const char* pCurrent) {
         vFamily(pName, "gauge", pHelp);
-        bool bListed = false;
-        for (const char* p : apStates) {
-            bListed = bListed || sCurrent == p;
-            vSample(pName, {"state"}, {p}, sCurrent == p ? "1" : "0");
-        }
-        if (!bListed)
-            vSample(pName, {"state"}, {sCurrent}, "1");
+        for (const char* p : apStates)
+            vSample(pName, {"state"}, {p}, std::strcmp(p, pCurrent) == 0 ? "1" : "0");
     }
     std::string m_s;
 };
@@ -269,11 +262,11 @@ std::string OMetrics::sText() const {
         t.vSample("quillon_reader_info", {"family", "model", "firmware", "library_version"},
                   {m_sFamily, m_sModel, m_sFirmware, m_sLibrary}, "1");
     t.vStateSet("quillon_device_state", "The device state Common.Status reports (1: current).",
-                kDeviceStates, m_state.sDevice);
+                kDeviceStateNames, Name(m_state.eDevice));
     t.vStateSet("quillon_media_state", "Where the card is, as Common.Status reports (1: current).",
-                kMediaStates, m_state.sMedia);
-    t.vStateSet("quillon_chip_state", "The chip's power state (1: current).", kChipStates,
-                m_state.sChip);
+                kMediaStateNames, Name(m_state.eMedia));
+    t.vStateSet("quillon_chip_state", "The chip's power state (1: current).", kChipStateNames,
+                Name(m_state.eChip));
     t.vSingle("quillon_last_state_change_timestamp_seconds", "gauge",
               "When the device, media or chip state last changed (since the service started).",
               Number(m_dStateSince));
@@ -326,8 +319,9 @@ std::string OMetrics::sPageJson() const {
                             {"model", m_sModel},
                             {"firmware", m_sFirmware},
                             {"library", m_sLibrary}};
-    page["state"] = {
-        {"device", m_state.sDevice}, {"media", m_state.sMedia}, {"chip", m_state.sChip}};
+    page["state"] = {{"device", Name(m_state.eDevice)},
+                     {"media", Name(m_state.eMedia)},
+                     {"chip", Name(m_state.eChip)}};
     if (m_iRetainCount >= 0)
         page["retainCount"] = m_iRetainCount;
     page["retainBin"] = {{"capacity", m_iBinCapacity},

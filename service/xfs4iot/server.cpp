@@ -83,6 +83,10 @@ public:
         }
         sText.shrink_to_fit(); // what waits is what was counted, not what the text grew into
         m_out.push_back(std::move(sText));
+        // On the network thread (a frame answered on arrival) the write
+        // starts here; from the worker it is handed over.
+        if (!m_bWriting && !m_bKicked && m_srv.ioc.get_executor().running_in_this_thread())
+            return vWriteLocked();
         if (!m_bWriting && !m_bKicked) {
             m_bKicked = true;
             net::post(m_srv.ioc, [self = shared_from_this()] { self->vKick(); });

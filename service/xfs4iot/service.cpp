@@ -19,7 +19,8 @@ int64_t MicrosSince(OService::Clock::time_point t) {
 } // namespace
 
 OService::OService(const tServiceSettings& settings, IOutbox& outbox, OServiceEvents& hooks)
-    : m_settings(settings), m_outbox(outbox), m_hooks(hooks), m_reader(hooks) {}
+    : m_settings(settings), m_outbox(outbox), m_hooks(hooks), m_reader(hooks),
+      m_status(StatusJson(m_state)) {}
 
 OService::~OService() {
     vStop();
@@ -84,7 +85,7 @@ void OService::vBuildCapabilities() {
                          {"antiFraudModule", false}}},
                        {"cardReader", reader}};
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_sCapabilities = caps.dump();
+    m_capabilities = caps;
 }
 
 void OService::vStop() {
@@ -139,6 +140,20 @@ void OService::vReceive(uint64_t uiConnection, std::string_view text, FrameKind 
     }
 }
 
+AckStatus OService::RefusalLocked(const tConnection& conn, tInbound& in,
+                                  const tCommandSpec* pSpec) const {
+    if (in.eStatus != AckStatus::Accepted)
+        return in.eStatus;
+    if (conn.inFlight.count(in.iRequestId))
+        return AckStatus::InvalidRequestId;
+    if (pSpec && !pSpec->bAtOnce &&
+        conn.inFlight.size() >= static_cast<size_t>(kMaxQueuedPerConnection)) {
+        in.sWhy = "32 commands queued";
+        return AckStatus::TooManyRequests;
+    }
+    return AckStatus::Accepted;
+}
+
 void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind) {
     tInbound in = ParseInbound(text, eKind);
     Lock lock(m_mutex);
@@ -146,59 +161,33 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     if (it == m_connections.end())
         return;
     tConnection& conn = it->second;
-    const auto refuse = [&](AckStatus e) {
+    const tCommandSpec* pSpec = FindCommand(in.sName, conn.eEndpoint == Endpoint::Publisher);
+    if (const AckStatus e = RefusalLocked(conn, in, pSpec); e != AckStatus::Accepted) {
         m_outbox.vSend(uiConnection, AckText(in, e));
         m_hooks.vOnRejected(AckStatusName(e));
         QLOG_INFO("connection %llu: %s refused (%s): %s",
                   static_cast<unsigned long long>(uiConnection),
                   in.sName.empty() ? "a frame" : in.sName.c_str(), AckStatusName(e),
                   in.sWhy.empty() ? "request id in use" : in.sWhy.c_str());
-    };
-    if (in.eStatus != AckStatus::Accepted)
-        return refuse(in.eStatus);
-    if (conn.inFlight.count(in.iRequestId))
-        return refuse(AckStatus::InvalidRequestId);
-    const tCommandSpec* pSpec = FindCommand(in.sName, conn.eEndpoint == Endpoint::Publisher);
-    if (pSpec && !pSpec->bAtOnce &&
-        conn.inFlight.size() >= static_cast<size_t>(kMaxQueuedPerConnection)) {
-        in.sWhy = "32 commands queued";
-        return refuse(AckStatus::TooManyRequests);
+        return;
     }
     m_outbox.vSend(uiConnection, AckText(in, AckStatus::Accepted));
+    if (!pSpec)
+        return vAnswerForeignLocked(uiConnection, in);
 
     const auto job = std::make_shared<tJob>();
     job->uiConnection = uiConnection;
     job->iRequestId = in.iRequestId;
     job->pSpec = pSpec;
     job->tArrived = Clock::now();
-    const auto answer = [&](const tResult& r) {
-        conn.inFlight.insert(in.iRequestId);
-        if (!pSpec) {
-            // Completed under the name the application used, in the version of
-            // the standard's completion where the command is one of it.
-            const char* pVersion = ForeignCompletionVersion(in.sName);
-            m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode,
-                                   MicrosSince(job->tArrived));
-            m_outbox.vSend(uiConnection,
-                           CompletionText(in.sName, in.iRequestId,
-                                          pVersion ? pVersion : in.sVersion.c_str(),
-                                          r.sCompletion.c_str(), r.payload, r.sDescription));
-            conn.inFlight.erase(in.iRequestId);
-            return;
-        }
-        vCompleteLocked(*job, r);
-    };
-    if (!pSpec)
-        return answer(
-            Completion("unsupportedCommand", in.sName + " is not a command of this service"));
     tResult refused;
     if (bRefusedLocked(in, *pSpec, conn.eEndpoint, refused))
-        return answer(refused);
-    if (pSpec->bAtOnce)
-        return answer(AnswerAtOnce(*pSpec, in, uiConnection));
-    if (m_bStopping)
-        return answer(Completion("canceled", "the service is stopping"));
+        return vCompleteLocked(*job, std::move(refused));
     job->payload = std::move(in.payload);
+    if (pSpec->bAtOnce)
+        return vCompleteLocked(*job, (this->*pSpec->pRun)(*job));
+    if (m_bStopping)
+        return vCompleteLocked(*job, Completion("canceled", "the service is stopping"));
     if (in.iTimeoutMs > 0) {
         job->bHasDeadline = true;
         job->tDeadline = job->tArrived + std::chrono::milliseconds(in.iTimeoutMs);
@@ -209,63 +198,49 @@ void OService::vReceiveFrame(uint64_t uiConnection, std::string_view text, Frame
     m_cv.notify_all();
 }
 
-tResult OService::AnswerAtOnce(const tCommandSpec& command, const tInbound& in,
-                               uint64_t uiConnection) {
-    tResult r;
-    switch (command.eId) {
-    case CommandId::Status:
-        r.payload = Json::parse(sStatusPayloadLocked());
-        break;
-    case CommandId::Capabilities:
-        r.payload = Json::parse(m_sCapabilities);
-        break;
-    case CommandId::GetServices:
-        r.payload = {{"vendorName", m_settings.sVendor},
-                     {"services", {{{"serviceURI", m_connections.at(uiConnection).sServiceUri}}}}};
-        break;
-    case CommandId::SetVersions:
-        return SetVersions(in.payload);
-    case CommandId::SetTransactionState:
-    case CommandId::GetTransactionState:
-        return TransactionState(command, in.payload);
-    case CommandId::QueryIfmIdentifier:
-        r.payload = {{"ifmIdentifiers", m_ifmIdentifiers}};
-        break;
-    case CommandId::Cancel: {
-        // Only this connection's commands: queued ones complete now, the
-        // running one when it notices.
-        const auto ids = in.payload.find("requestIds");
-        const bool bAll = ids == in.payload.end() || ids->is_null();
-        const auto wanted = [&](const tJob& j) {
-            return j.uiConnection == uiConnection &&
-                   (bAll || std::find(ids->begin(), ids->end(), Json(j.iRequestId)) != ids->end());
-        };
-        size_t uiMatched = 0;
-        for (auto it = m_queue.begin(); it != m_queue.end();) {
-            if (wanted(**it)) {
-                ++uiMatched;
-                vCompleteLocked(**it, Completion("canceled", "canceled by Common.Cancel"));
-                it = m_queue.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (m_running && wanted(*m_running)) {
-            ++uiMatched;
-            m_running->eStop = Stop::Canceled;
-            m_cv.notify_all();
-        }
-        if (!bAll && uiMatched == 0)
-            return CommandError("noMatchingRequestIDs");
-        break;
-    }
-    default:
-        return Completion("internalError", "not answered at once");
-    }
-    return r;
+void OService::vAnswerForeignLocked(uint64_t uiConnection, const tInbound& in) {
+    // Completed under the name the application used, in the version of the
+    // standard's completion where the command is one of it.
+    const auto tArrived = Clock::now();
+    const tResult r =
+        Completion("unsupportedCommand", in.sName + " is not a command of this service");
+    const char* pVersion = ForeignCompletionVersion(in.sName);
+    m_hooks.vOnCommandDone(in.sName, r.sCompletion, r.sErrorCode, MicrosSince(tArrived));
+    m_outbox.vSend(uiConnection, CompletionText(in.sName, in.iRequestId,
+                                                pVersion ? pVersion : in.sVersion.c_str(),
+                                                r.sCompletion.c_str(), r.payload, r.sDescription));
 }
 
-void OService::vCompleteLocked(tJob& job, const tResult& r) {
+tResult OService::Cancel(tJob& job) {
+    // Only this connection's commands: queued ones complete now, the
+    // running one when it notices.
+    const auto ids = job.payload.find("requestIds");
+    const bool bAll = ids == job.payload.end() || ids->is_null();
+    const auto wanted = [&](const tJob& j) {
+        return j.uiConnection == job.uiConnection &&
+               (bAll || std::find(ids->begin(), ids->end(), Json(j.iRequestId)) != ids->end());
+    };
+    size_t uiMatched = 0;
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (wanted(**it)) {
+            ++uiMatched;
+            vCompleteLocked(**it, Completion("canceled", "canceled by Common.Cancel"));
+            it = m_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (m_running && wanted(*m_running)) {
+        ++uiMatched;
+        m_running->eStop = Stop::Canceled;
+        m_cv.notify_all();
+    }
+    if (!bAll && uiMatched == 0)
+        return CommandError("noMatchingRequestIDs");
+    return {};
+}
+
+void OService::vCompleteLocked(tJob& job, tResult r) {
     // Counted before the application hears of it (and also when it left).
     m_hooks.vOnCommandDone(job.pSpec->pName, r.sCompletion, r.sErrorCode,
                            MicrosSince(job.tArrived));
@@ -273,12 +248,11 @@ void OService::vCompleteLocked(tJob& job, const tResult& r) {
     if (it == m_connections.end())
         return;
     it->second.inFlight.erase(job.iRequestId);
-    Json payload = r.payload;
     if (!r.sErrorCode.empty())
-        payload["errorCode"] = r.sErrorCode;
+        r.payload["errorCode"] = r.sErrorCode;
     m_outbox.vSend(job.uiConnection,
                    CompletionText(job.pSpec->pName, job.iRequestId, job.pSpec->pCompletionVersion,
-                                  r.sCompletion.c_str(), payload, r.sDescription));
+                                  r.sCompletion.c_str(), r.payload, r.sDescription));
 }
 
 void OService::vExpire() {
@@ -326,7 +300,7 @@ void OService::vWorker() {
                 r = Completion("internalError", e.what());
             }
             lock.lock();
-            vCompleteLocked(*m_running, r);
+            vCompleteLocked(*m_running, std::move(r));
             m_hooks.vOnCommandRunning(nullptr);
             m_running.reset();
             nextPoll = Clock::now() + std::chrono::milliseconds(m_settings.iStatusPollMs);
@@ -372,22 +346,7 @@ void OService::vPoll() {
 tResult OService::Execute(tJob& job) {
     if (job.eStop != Stop::None)
         return Completion(job.eStop == Stop::TimedOut ? "timeOut" : "canceled");
-    static const std::pair<CommandId, tResult (OService::*)(tJob&)> kQueued[] = {
-        {CommandId::ReadRawData, &OService::ReadRawData},
-        {CommandId::WriteRawData, &OService::WriteRawData},
-        {CommandId::Move, &OService::Move},
-        {CommandId::Reset, &OService::Reset},
-        {CommandId::ChipPower, &OService::ChipPower},
-        {CommandId::ChipIO, &OService::ChipIo},
-        {CommandId::GetStorage, &OService::GetStorage},
-        {CommandId::SetStorage, &OService::SetStorage},
-        {CommandId::StartExchange, &OService::StartExchange},
-        {CommandId::EndExchange, &OService::EndExchange},
-    };
-    for (const auto& q : kQueued)
-        if (q.first == job.pSpec->eId)
-            return (this->*q.second)(job);
-    return Completion("internalError", "not a queued command");
+    return (this->*job.pSpec->pRun)(job);
 }
 
 bool OService::bStopped(tJob& job) {

@@ -68,6 +68,9 @@ struct tResult;
 struct tInbound;
 struct tCommandSpec;
 
+// Common.Status's payload for a state.
+Json StatusJson(const tDeviceState& state);
+
 class OService {
 public:
     using Clock = std::chrono::steady_clock;
@@ -99,6 +102,8 @@ public:
     size_t uiConnections() const;
 
 private:
+    friend struct tCommandRows; // the command table names the handlers below
+
     struct tConnection {
         Endpoint eEndpoint;
         std::string sServiceUri;
@@ -110,19 +115,28 @@ private:
     void vBuildCapabilities();
     void vLoadSettings();
     void vReceiveFrame(uint64_t uiConnection, std::string_view text, FrameKind eKind);
+    // How a frame is acknowledged: Accepted, or why it is refused.
+    AckStatus RefusalLocked(const tConnection& conn, tInbound& in, const tCommandSpec* pSpec) const;
+    // A command this service does not have: completed as unsupported.
+    void vAnswerForeignLocked(uint64_t uiConnection, const tInbound& in);
     // A command not run as sent: the version or payload refused, or not
     // offered here (session.cpp); r is its completion.
     bool bRefusedLocked(const tInbound& in, const tCommandSpec& command, Endpoint eEndpoint,
                         tResult& r) const;
-    // At-once answers that need no reader (session.cpp).
-    tResult SetVersions(const Json& payload) const;
-    tResult TransactionState(const tCommandSpec& command, const Json& payload);
+    // At-once answers, under the lock on the caller's thread (session.cpp).
+    tResult AnswerStatus(tJob& job);
+    tResult AnswerCapabilities(tJob& job);
+    tResult GetServices(tJob& job);
+    tResult SetVersions(tJob& job);
+    tResult SetTransactionState(tJob& job);
+    tResult GetTransactionState(tJob& job);
+    tResult QueryIfmIdentifier(tJob& job);
+    tResult Cancel(tJob& job); // service.cpp
     // Worker.
     void vWorker();
     void vPoll();
     tResult Execute(tJob& job);
-    tResult AnswerAtOnce(const tCommandSpec& command, const tInbound& in, uint64_t uiConnection);
-    void vCompleteLocked(tJob& job, const tResult& r);
+    void vCompleteLocked(tJob& job, tResult r);
     void vExpireLocked(Clock::time_point now);
 
     // Commands (commands.cpp).
@@ -159,12 +173,11 @@ private:
     // was applied.
     bool bPollStatus(Position& ePosition);
     void vNoteFailure(const tCall& c);
-    void vSetMedia(const char* pMedia, bool bChipPowered);
+    void vSetMedia(MediaState eMedia, bool bChipPowered);
     void vChipPowered(bool bPowered, const char* pProtocol);
     // bSensed: the reader's status showed it (not a command's outcome).
     void vPublishLocked(const tDeviceState& next, bool bSensed = false);
     void vBroadcastLocked(const std::string& sText);
-    std::string sStatusPayloadLocked() const;
 
     tServiceSettings m_settings;
     IOutbox& m_outbox;
@@ -174,7 +187,7 @@ private:
     std::atomic<Family> m_eFamily{Family::Unknown};
     std::atomic<unsigned> m_uFeatures{tReaderFacts().uFeatures};
     std::atomic<int> m_iRetainedLifeValue{-1};
-    std::string m_sCapabilities; // Common.Capabilities payload, built after the opening
+    Json m_capabilities; // Common.Capabilities payload, built after every opening
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -186,6 +199,7 @@ private:
     std::thread m_worker;
 
     tDeviceState m_state;
+    Json m_status;               // Common.Status payload, built when the state changes
     bool m_bJammed = false;      // a command met a jam; cleared by a good reset or move
     bool m_bChipPowered = false; // a chip powered by this service, until off or the card left
     std::string m_sChipProtocol;

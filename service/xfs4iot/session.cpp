@@ -17,12 +17,12 @@ namespace {
 // What the technician's page may ask: the status and capabilities; with
 // its actions allowed also an eject or a reset, both to the exit (nothing
 // that reads a card or keeps it).
-bool bPageMay(bool bActions, CommandId eId, const Json& payload) {
-    if (eId == CommandId::Status || eId == CommandId::Capabilities)
+bool bPageMay(bool bActions, const tCommandSpec& command, const Json& payload) {
+    if (command.ePage == PageUse::Yes)
         return true;
     const auto to = payload.find("to");
-    return bActions && to != payload.end() && *to == "exit" &&
-           (eId == CommandId::Move || eId == CommandId::Reset);
+    return bActions && command.ePage == PageUse::ToExitWithActions && to != payload.end() &&
+           *to == "exit";
 }
 
 } // namespace
@@ -37,11 +37,10 @@ bool OService::bRefusedLocked(const tInbound& in, const tCommandSpec& command, E
                                                  ")");
     else if (!in.bPayloadIsObject)
         r = Completion("invalidData", "the payload is not an object");
-    else if (const tCheck check = CheckPayload(command.eId, in.payload); check.e != Check::Ok)
+    else if (const tCheck check = command.CheckPayload(in.payload); check.e != Check::Ok)
         r = Completion(check.e == Check::InvalidData ? "invalidData" : "unsupportedData",
                        check.sWhy);
-    else if (eEndpoint == Endpoint::Page &&
-             !bPageMay(m_settings.bPageActions, command.eId, in.payload))
+    else if (eEndpoint == Endpoint::Page && !bPageMay(m_settings.bPageActions, command, in.payload))
         r = Completion("unsupportedCommand", m_settings.bPageActions
                                                  ? in.sName + " is not one of the page's actions"
                                                  : "the page is read-only (--allow-page-actions)");
@@ -76,7 +75,33 @@ void OService::vLoadSettings() {
     vRetainStatusLocked(); // observers learn the marks before the reader answers
 }
 
-tResult OService::SetVersions(const Json& payload) const {
+tResult OService::AnswerStatus(tJob&) {
+    tResult r;
+    r.payload = m_status;
+    return r;
+}
+
+tResult OService::AnswerCapabilities(tJob&) {
+    tResult r;
+    r.payload = m_capabilities;
+    return r;
+}
+
+tResult OService::GetServices(tJob& job) {
+    tResult r;
+    r.payload = {{"vendorName", m_settings.sVendor},
+                 {"services", {{{"serviceURI", m_connections.at(job.uiConnection).sServiceUri}}}}};
+    return r;
+}
+
+tResult OService::QueryIfmIdentifier(tJob&) {
+    tResult r;
+    r.payload = {{"ifmIdentifiers", m_ifmIdentifiers}};
+    return r;
+}
+
+tResult OService::SetVersions(tJob& job) {
+    const Json& payload = job.payload;
     // One version of each message is offered: asking for it is all one can
     // do. Names are the full ones Common.Capabilities lists.
     for (const char* pKind : {"commands", "events"}) {
@@ -104,16 +129,18 @@ tResult OService::SetVersions(const Json& payload) const {
     return {};
 }
 
-tResult OService::TransactionState(const tCommandSpec& command, const Json& payload) {
+tResult OService::SetTransactionState(tJob& job) {
+    const Json& payload = job.payload;
+    m_bTransactionActive = payload["state"] == "active";
+    const auto id = payload.find("transactionID");
+    m_sTransactionId = m_bTransactionActive && id != payload.end() && id->is_string()
+                           ? id->get<std::string>()
+                           : std::string();
+    return {};
+}
+
+tResult OService::GetTransactionState(tJob&) {
     tResult r;
-    if (command.eId == CommandId::SetTransactionState) {
-        m_bTransactionActive = payload["state"] == "active";
-        const auto id = payload.find("transactionID");
-        m_sTransactionId = m_bTransactionActive && id != payload.end() && id->is_string()
-                               ? id->get<std::string>()
-                               : std::string();
-        return r;
-    }
     r.payload["state"] = m_bTransactionActive ? "active" : "inactive";
     if (m_bTransactionActive && !m_sTransactionId.empty())
         r.payload["transactionID"] = m_sTransactionId;

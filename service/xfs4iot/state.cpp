@@ -7,6 +7,43 @@
 
 namespace quillon::xfs {
 
+namespace {
+
+MediaState MediaAt(Position ePosition) {
+    switch (ePosition) {
+    case Position::None:
+        return MediaState::NotPresent;
+    case Position::Gate:
+        return MediaState::Entering;
+    case Position::Inside:
+        return MediaState::Present;
+    default:
+        return MediaState::Unknown;
+    }
+}
+
+// The position a reported media state stands for.
+Position PositionOf(MediaState eMedia) {
+    switch (eMedia) {
+    case MediaState::NotPresent:
+        return Position::None;
+    case MediaState::Entering:
+        return Position::Gate;
+    case MediaState::Present:
+        return Position::Inside;
+    case MediaState::Jammed:
+        return Position::Stuck;
+    default:
+        return Position::Unknown;
+    }
+}
+
+ChipState PoweredChip(bool bPowered) {
+    return bPowered ? ChipState::Online : ChipState::PoweredOff;
+}
+
+} // namespace
+
 void OService::vApplyStatus(const tCall& c, Position ePosition) {
     std::lock_guard<std::mutex> lock(m_mutex);
     tDeviceState next = m_state;
@@ -15,10 +52,10 @@ void OService::vApplyStatus(const tCall& c, Position ePosition) {
         if (eFault == Fault::Jam) {
             m_bJammed = true;
         } else {
-            const char* pDevice = DeviceStateOf(eFault);
-            next.sDevice = pDevice ? pDevice : "hardwareError";
-            next.sMedia = "unknown";
-            next.sChip = "unknown";
+            const DeviceState eDevice = DeviceStateOf(eFault);
+            next.eDevice = eDevice != DeviceState::Online ? eDevice : DeviceState::HardwareError;
+            next.eMedia = MediaState::Unknown;
+            next.eChip = ChipState::Unknown;
             m_bReopen = m_bReopen || eFault == Fault::LineDown;
             if (eFault == Fault::LineDown)
                 m_bChipPowered = false;
@@ -31,18 +68,15 @@ void OService::vApplyStatus(const tCall& c, Position ePosition) {
         m_bJammed = true;
     if (ePosition == Position::None || ePosition == Position::Gate)
         m_bChipPowered = false;
-    next.sDevice = m_bJammed ? "hardwareError" : "online";
+    next.eDevice = m_bJammed ? DeviceState::HardwareError : DeviceState::Online;
     if (m_bJammed) {
-        next.sMedia = "jammed";
-        next.sChip = "unknown";
+        next.eMedia = MediaState::Jammed;
+        next.eChip = ChipState::Unknown;
     } else {
-        next.sMedia = ePosition == Position::None     ? "notPresent"
-                      : ePosition == Position::Gate   ? "entering"
-                      : ePosition == Position::Inside ? "present"
-                                                      : "unknown";
-        next.sChip = ePosition == Position::Inside    ? (m_bChipPowered ? "online" : "poweredOff")
-                     : ePosition == Position::Unknown ? "unknown"
-                                                      : "noCard";
+        next.eMedia = MediaAt(ePosition);
+        next.eChip = ePosition == Position::Inside    ? PoweredChip(m_bChipPowered)
+                     : ePosition == Position::Unknown ? ChipState::Unknown
+                                                      : ChipState::NoCard;
     }
     vPublishLocked(next, true);
 }
@@ -53,12 +87,7 @@ bool OService::bPollStatus(Position& ePosition) {
     // unanswered or refused sensor query leaves the position the driver
     // kept from before (a card long gone, or none at all). A position other
     // than the one reported now counts once a second read shows it too.
-    const std::string sMedia = tState().sMedia;
-    const Position eReported = sMedia == "notPresent" ? Position::None
-                               : sMedia == "entering" ? Position::Gate
-                               : sMedia == "present"  ? Position::Inside
-                               : sMedia == "jammed"   ? Position::Stuck
-                                                      : Position::Unknown;
+    const Position eReported = PositionOf(tState().eMedia);
     if (c.bOk() && (ePosition != eReported || ePosition == Position::Unknown)) {
         Position eAgain = Position::Unknown;
         c = m_reader.Status(eAgain);
@@ -73,7 +102,7 @@ void OService::vNoteFailure(const tCall& c) {
     const Fault eFault = FaultOfFailure(c.iCode, m_eFamily);
     if (eFault == Fault::Jam) {
         vApplyStatus(c, Position::Unknown);
-    } else if (DeviceStateOf(eFault)) {
+    } else if (DeviceStateOf(eFault) != DeviceState::Online) {
         vApplyStatus(c, Position::Unknown);
     } else if (eFault == Fault::BinFull) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -111,14 +140,14 @@ void OService::vErrorEventLocked(const char* pAction, const std::string& sDescri
         {{"eventId", "hardware"}, {"action", pAction}, {"vendorDescription", sDescription}}));
 }
 
-void OService::vSetMedia(const char* pMedia, bool bChipPowered) {
+void OService::vSetMedia(MediaState eMedia, bool bChipPowered) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bJammed = false;
     m_bChipPowered = bChipPowered;
     tDeviceState next = m_state;
-    next.sDevice = "online";
-    next.sMedia = pMedia;
-    next.sChip = next.sMedia == "present" ? (bChipPowered ? "online" : "poweredOff") : "noCard";
+    next.eDevice = DeviceState::Online;
+    next.eMedia = eMedia;
+    next.eChip = eMedia == MediaState::Present ? PoweredChip(bChipPowered) : ChipState::NoCard;
     vPublishLocked(next);
 }
 
@@ -127,15 +156,17 @@ void OService::vChipPowered(bool bPowered, const char* pProtocol) {
     m_bChipPowered = bPowered;
     m_sChipProtocol = pProtocol ? pProtocol : "";
     tDeviceState next = m_state;
-    if (next.sMedia == "present")
-        next.sChip = bPowered ? "online" : "poweredOff";
+    if (next.eMedia == MediaState::Present)
+        next.eChip = PoweredChip(bPowered);
     vPublishLocked(next);
 }
 
 namespace {
-bool bDeviceLost(const std::string& sBefore, const std::string& sNext) {
-    const auto lost = [](const std::string& s) { return s == "offline" || s == "noDevice"; };
-    return lost(sNext) && !lost(sBefore);
+bool bDeviceLost(DeviceState eBefore, DeviceState eNext) {
+    const auto lost = [](DeviceState e) {
+        return e == DeviceState::Offline || e == DeviceState::NoDevice;
+    };
+    return lost(eNext) && !lost(eBefore);
 }
 } // namespace
 
@@ -144,7 +175,8 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
         return;
     const tDeviceState before = m_state;
     m_state = next;
-    if (bSensed && before.sMedia == "entering" && next.sMedia == "notPresent") {
+    const bool bJamNew = next.eMedia == MediaState::Jammed && before.eMedia != MediaState::Jammed;
+    if (bSensed && before.eMedia == MediaState::Entering && next.eMedia == MediaState::NotPresent) {
         // The customer took the card from the exit (not the reader retaining it).
         // Observers hear of a change before the clients do: a scrape made on
         // an event shows it.
@@ -152,28 +184,30 @@ void OService::vPublishLocked(const tDeviceState& next, bool bSensed) {
         vBroadcastLocked(
             UnsolicitedText(kMediaRemovedEvent.pName, kMediaRemovedEvent.pVersion, Json::object()));
     }
-    if (next.sMedia == "jammed" && before.sMedia != "jammed")
+    if (bJamNew)
         m_hooks.vOnJam();
     // What needs someone: a jam is cleared by hand, a reader error may go
     // with a reset, a reader that went away is opened again by the service.
-    if (next.sMedia == "jammed" && before.sMedia != "jammed")
+    if (bJamNew)
         vErrorEventLocked("clear", "a card is jammed in the reader");
-    else if (next.sDevice == "hardwareError" && before.sDevice != "hardwareError")
+    else if (next.eDevice == DeviceState::HardwareError &&
+             before.eDevice != DeviceState::HardwareError)
         vErrorEventLocked("reset", "the reader reported an error");
-    else if (bDeviceLost(before.sDevice, next.sDevice))
+    else if (bDeviceLost(before.eDevice, next.eDevice))
         vErrorEventLocked("suspend", "the reader does not answer; the service tries again");
     Json changed = Json::object();
-    if (before.sDevice != next.sDevice)
-        changed["common"]["device"] = next.sDevice;
-    if (before.sMedia != next.sMedia)
-        changed["cardReader"]["media"] = next.sMedia;
-    if (before.sChip != next.sChip)
-        changed["cardReader"]["chipPower"] = next.sChip;
+    if (before.eDevice != next.eDevice)
+        changed["common"]["device"] = Name(next.eDevice);
+    if (before.eMedia != next.eMedia)
+        changed["cardReader"]["media"] = Name(next.eMedia);
+    if (before.eChip != next.eChip)
+        changed["cardReader"]["chipPower"] = Name(next.eChip);
+    m_status = StatusJson(next);
     m_hooks.vOnStateChange(before, next);
     vBroadcastLocked(
         UnsolicitedText(kStatusChangedEvent.pName, kStatusChangedEvent.pVersion, changed));
-    QLOG_INFO("state: device %s, media %s, chip %s", next.sDevice.c_str(), next.sMedia.c_str(),
-              next.sChip.c_str());
+    QLOG_INFO("state: device %s, media %s, chip %s", Name(next.eDevice), Name(next.eMedia),
+              Name(next.eChip));
 }
 
 void OService::vBroadcastLocked(const std::string& sText) {
@@ -182,10 +216,9 @@ void OService::vBroadcastLocked(const std::string& sText) {
             m_outbox.vSend(c.first, sText);
 }
 
-std::string OService::sStatusPayloadLocked() const {
-    const Json status = {{"common", {{"device", m_state.sDevice}}},
-                         {"cardReader", {{"media", m_state.sMedia}, {"chipPower", m_state.sChip}}}};
-    return status.dump();
+Json StatusJson(const tDeviceState& state) {
+    return {{"common", {{"device", Name(state.eDevice)}}},
+            {"cardReader", {{"media", Name(state.eMedia)}, {"chipPower", Name(state.eChip)}}}};
 }
 
 } // namespace quillon::xfs

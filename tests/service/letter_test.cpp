@@ -1,9 +1,11 @@
 // The service as the standard's message set has it: capabilities, versions,
 // the events an unattended kiosk waits for (through the emulator), and the
 // retain bin's exchange, the interface module and the transaction state.
+// The service's core runs in this process (core_fixture.h): what travels
+// over the socket is service_test.cpp's.
 #include <gtest/gtest.h>
 
-#include "service_fixture.h"
+#include "core_fixture.h"
 
 namespace emu = quillon::emu;
 
@@ -34,9 +36,8 @@ TEST(Letter, CapabilitiesAreKeyedByFullNamesAndNegotiatedBack) {
         bool bWrites; // WriteRawData and SetStorage offered
     } rows[] = {{emu::Family::A, true}, {emu::Family::C, false}};
     for (const auto& r : rows) {
-        OServiceRun run(tSetup::CardInside(r.eFamily));
-        ASSERT_TRUE(run.bStarted()) << run.sLog();
-        OApp app(run.iPort());
+        OCoreRun run(tSetup::CardInside(r.eFamily));
+        OApp app(run);
         const Json caps = app.Call("Common.Capabilities", 1)["payload"];
         Json versions; // every message listed, at its major version
         std::string sListed;
@@ -72,9 +73,8 @@ TEST(Letter, CapabilitiesAreKeyedByFullNamesAndNegotiatedBack) {
 // A command in a major version not offered completes unsupportedCommand
 // saying what is; completions carry their own message's version.
 TEST(Letter, VersionsAskedAndCompletionsVersioned) {
-    OServiceRun run(tSetup::CardInside(emu::Family::C));
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp app(run.iPort());
+    OCoreRun run(tSetup::CardInside(emu::Family::C));
+    OApp app(run);
     const struct {
         const char* pName;
         const char* pSent;
@@ -99,7 +99,7 @@ TEST(Letter, VersionsAskedAndCompletionsVersioned) {
         SCOPED_TRACE(std::string(r.pName) + " " + r.pSent);
         Json f = Json::parse(Command(r.pName, ++iId));
         f["header"]["version"] = r.pSent;
-        app.Ws().bSend(f.dump()); // by hand: not held against the standard
+        app.bSendRaw(f.dump()); // by hand: not held against the standard
         const Json done = Last(app.Until(iId));
         EXPECT_EQ(std::string("completion ") + r.pName + " " + r.pCode, Line(done));
         EXPECT_EQ(r.pVersion, done["header"]["version"]);
@@ -112,11 +112,10 @@ TEST(Letter, VersionsAskedAndCompletionsVersioned) {
 TEST(Letter, RetainBinThresholdsAndTheExchangeThatEmptiesIt) {
     tSetup s = tSetup::CardInside();
     s.sIni = "RetainBinHighMark=2\nRetainBinCapacity=3\n";
-    OServiceRun run(s);
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    OCoreRun run(s);
     emu::Emulator& e = run.Emu();
     e.With([](emu::Engine& g) { g.Model().counters.retainBin = 1; });
-    OApp app(run.iPort()), other(run.iPort());
+    OApp app(run), other(run);
     const struct {
         const char* pStatus;
         int iCount;
@@ -142,13 +141,13 @@ TEST(Letter, RetainBinThresholdsAndTheExchangeThatEmptiesIt) {
     }
     const Json stored = app.Call("Storage.GetStorage", ++iId)["payload"]["storage"];
     EXPECT_EQ("full", stored["unit1"]["card"]["status"]["replenishmentStatus"]);
-    const std::string sMetrics = Body(HttpGet(run.iPort(), "/metrics"));
+    const std::string sMetrics = run.Metrics().sText();
     for (const char* p :
          {"\nquillon_retain_bin_capacity_cards 3\n", "\nquillon_retain_bin_high_mark_cards 2\n",
           "\nquillon_retain_bin_replenishment{status=\"full\"} 1\n",
           "\nquillon_retain_bin_replenishment{status=\"high\"} 0\n"})
         EXPECT_NE(std::string::npos, sMetrics.find(p)) << p << sMetrics;
-    EXPECT_TRUE(bHolds(Json::parse(Body(HttpGet(run.iPort(), "/status.json")))["retainBin"],
+    EXPECT_TRUE(bHolds(Json::parse(run.Metrics().sPageJson())["retainBin"],
                        {{"capacity", 3}, {"highMark", 2}, {"status", "full"}}));
 
     const struct {
@@ -174,11 +173,11 @@ TEST(Letter, RetainBinThresholdsAndTheExchangeThatEmptiesIt) {
 // transaction state is kept, told back, stops an exchange, and goes
 // nowhere else (log, metrics).
 TEST(Letter, InterfaceModuleIdentifiersAndTheTransactionState) {
+    testing::internal::CaptureStderr(); // the service's log
     tSetup s;
     s.sIni = "IFMIdentifierEMV=IFM-EMV-0815\nIFMIdentifierVisa=VISA 4711\n";
-    OServiceRun run(s);
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp app(run.iPort());
+    OCoreRun run(s);
+    OApp app(run);
     EXPECT_EQ((Json{{"ifmIdentifiers", {{"emv", "IFM-EMV-0815"}, {"visa", "VISA 4711"}}}}),
               app.Call("CardReader.QueryIFMIdentifier", 1)["payload"]);
     const struct {
@@ -203,7 +202,7 @@ TEST(Letter, InterfaceModuleIdentifiersAndTheTransactionState) {
     for (const auto& r : rows) {
         // A payload the standard refuses goes by hand (not held against it).
         if (std::string(r.pExpected) == "invalidData")
-            app.Ws().bSend(Command(r.pName, ++iId, Json::parse(r.pPayload)));
+            app.bSendRaw(Command(r.pName, ++iId, Json::parse(r.pPayload)));
         else
             app.vSend(r.pName, ++iId, Json::parse(r.pPayload));
         const Json done = Last(app.Until(iId));
@@ -211,16 +210,15 @@ TEST(Letter, InterfaceModuleIdentifiersAndTheTransactionState) {
         EXPECT_TRUE(!r.pGot || Json::parse(r.pGot) == done["payload"]) << r.pName;
     }
     for (const std::string& sSeen :
-         {run.sLog(), HttpGet(run.iPort(), "/metrics"), HttpGet(run.iPort(), "/status.json")})
+         {testing::internal::GetCapturedStderr(), run.Metrics().sText(), run.Metrics().sPageJson()})
         EXPECT_EQ(std::string::npos, sSeen.find("Jane Doe"));
 }
 
 // A reset that finds a card says where it went; one that finds none says
 // nothing.
 TEST(Letter, AResetThatFindsACardSaysWhereItWent) {
-    OServiceRun run;
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp app(run.iPort());
+    OCoreRun run;
+    OApp app(run);
     const struct {
         bool bCard;
         const char* pTo;
@@ -245,9 +243,8 @@ TEST(Letter, AResetThatFindsACardSaysWhereItWent) {
 // A reader that comes back with a card inside tells so; the time it was
 // away and a jam each send an error event with the action they need.
 TEST(Letter, ErrorEventsAndACardFoundWhenTheReaderComesBack) {
-    OServiceRun run;
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
-    OApp app(run.iPort());
+    OCoreRun run;
+    OApp app(run);
     run.vUnplug();
     Json ev = Last(app.UntilName("Common.ErrorEvent"));
     EXPECT_TRUE(bHolds(ev["payload"], {{"eventId", "hardware"}, {"action", "suspend"}}));
@@ -269,12 +266,11 @@ TEST(Letter, ErrorEventsAndACardFoundWhenTheReaderComesBack) {
 // A card of which nothing asked for can be read: the customer is told at
 // once, before the completion.
 TEST(Letter, AnUnreadableCardIsToldAtOnce) {
-    OServiceRun run(tSetup::CardInside());
-    ASSERT_TRUE(run.bStarted()) << run.sLog();
+    OCoreRun run(tSetup::CardInside());
     emu::Card blank;
     blank.chip = emu::ChipKind::None;
     run.Emu().SetCard(blank);
-    OApp app(run.iPort());
+    OApp app(run);
     app.vSend("CardReader.ReadRawData", 4,
               {{"track1", true}, {"track2", true}, {"track3", true}, {"chip", true}});
     std::vector<Json> answers;
@@ -283,6 +279,5 @@ TEST(Letter, AnUnreadableCardIsToldAtOnce) {
             answers.push_back(f);
     EXPECT_EQ((Strings{"acknowledge CardReader.ReadRawData", "event CardReader.InvalidMediaEvent",
                        "completion CardReader.ReadRawData commandErrorCode invalidMedia"}),
-              Lines(answers))
-        << run.sLog();
+              Lines(answers));
 }

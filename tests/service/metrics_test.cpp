@@ -42,7 +42,7 @@ int Promtool(const std::string& sArgs) {
 } // namespace
 
 // What a card's life through the service cannot show: escaping, names
-// that are not the service's own, bucket edges, states not listed.
+// that are not the service's own, bucket edges, a hardware error.
 TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
     double dNow = 1000.25;
     OMetrics m([&dNow] { return dNow; });
@@ -68,7 +68,8 @@ TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
     m.vOnLibraryCall("IDC_ReadTrack", 1224, 1224);
     m.vOnTrack(2, "noSuchStatus");
     m.vOnApdu("T=14");
-    m.vOnStateChange({}, {"powerOff", "jammed", "unknown"});
+    m.vOnStateChange({}, {quillon::xfs::DeviceState::HardwareError,
+                          quillon::xfs::MediaState::Jammed, quillon::xfs::ChipState::Unknown});
     ExpectLines(
         m.sText(),
         {R"(quillon_reader_info{family="B",model="R\"2\\",firmware="27410310",library_version="V1"} 1)",
@@ -81,7 +82,8 @@ TEST(Metrics, TheTextOfEventsTheServiceRarelySees) {
          R"(quillon_library_calls_total{function="IDC_ReadTrack",result="failed",code="1224"} 1)",
          R"(quillon_track_reads_total{track="2",status="other"} 1)",
          R"(quillon_chip_apdus_total{protocol="other"} 1)",
-         R"(quillon_device_state{state="online"} 0)", R"(quillon_device_state{state="powerOff"} 1)",
+         R"(quillon_device_state{state="online"} 0)",
+         R"(quillon_device_state{state="hardwareError"} 1)",
          "quillon_last_state_change_timestamp_seconds 1000.25"});
     EXPECT_EQ(std::string::npos, m.sText().find("4000001234567899"));
     // The page's last commands: twenty, the newest first.

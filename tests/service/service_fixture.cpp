@@ -1,5 +1,7 @@
 #include "service_fixture.h"
 
+#include "core_fixture.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -38,11 +40,6 @@ void Record(const char* pDir, const std::string& sText) {
     std::ofstream(s_sPath, std::ios::app) << Json{{"dir", pDir}, {"frame", frame}}.dump() << "\n";
 }
 
-std::string TempDir() {
-    std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
-    return mkdtemp(s.data()) ? s : std::string();
-}
-
 // Starts the program with stderr into a pipe; the read end comes back.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, int& iLogFd,
             const std::string& sHidrawRoot = "") {
@@ -77,6 +74,11 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& sLockDir, i
     return pid;
 }
 
+std::string TempDir() {
+    std::string s = (fs::temp_directory_path() / "quillon-service-XXXXXX").string();
+    return mkdtemp(s.data()) ? s : std::string();
+}
+
 bool PointLink(const std::string& link, const std::string& target) {
     const std::string fresh = link + ".new";
     std::remove(fresh.c_str());
@@ -86,20 +88,41 @@ bool PointLink(const std::string& link, const std::string& target) {
 
 } // namespace
 
-OServiceRun::OServiceRun(const tSetup& setup) : m_sDir(TempDir()), m_setup(setup) {
-    m_pEmu = std::make_unique<emu::Emulator>(setup.eFamily, setup.emu);
-    m_pEmu->PlaceCard(setup.eCard);
-    m_sLink = m_sDir + "/reader";
-    PointLink(m_sLink, m_pEmu->Start());
+OReaderRig::OReaderRig(const tRunSetup& setup)
+    : m_sDir(TempDir()), m_sLink(m_sDir + "/reader"), m_sIni(m_sDir + "/reader.ini"),
+      m_setup(setup) {
+    vReplug(setup.eCard);
     const int iType = setup.iReaderType                 ? setup.iReaderType
                       : setup.eFamily == emu::Family::A ? 1
                       : setup.eFamily == emu::Family::B ? 2
                                                         : 3;
-    std::ofstream(m_sDir + "/reader.ini") << "[CARDREADER]\nPort=" << m_sLink
-                                          << "\n[CardReaderType]\nCardReaderType=" << iType << "\n"
-                                          << setup.sReaderIni << "[XFS4IoT]\n"
-                                          << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
-    std::vector<std::string> args = {"--config", m_sDir + "/reader.ini", "--port", "0"};
+    std::ofstream(m_sIni) << "[CARDREADER]\nPort=" << m_sLink
+                          << "\n[CardReaderType]\nCardReaderType=" << iType << "\n"
+                          << setup.sReaderIni << "[XFS4IoT]\n"
+                          << setup.sIni << "StatusPollMs=20\nCardPollMs=10\n";
+}
+
+OReaderRig::~OReaderRig() {
+    m_pEmu.reset();
+    std::error_code ec;
+    fs::remove_all(m_sDir, ec);
+}
+
+void OReaderRig::vUnplug() {
+    // The link goes with the device, as udev takes /dev/serial/by-id links
+    // away: the freed terminal may be another test's by now.
+    std::remove(m_sLink.c_str());
+    m_pEmu->Stop();
+}
+
+void OReaderRig::vReplug(emu::CardPosition eCard) {
+    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
+    m_pEmu->PlaceCard(eCard);
+    PointLink(m_sLink, m_pEmu->Start());
+}
+
+OServiceRun::OServiceRun(const tSetup& setup) : OReaderRig(setup) {
+    std::vector<std::string> args = {"--config", m_sIni, "--port", "0"};
     args.insert(args.end(), setup.args.begin(), setup.args.end());
     m_pid = Spawn(args, m_sDir, m_iLogFd, setup.sHidrawRoot);
     m_logReader = std::thread([this] {
@@ -138,9 +161,6 @@ OServiceRun::~OServiceRun() {
         m_logReader.join();
     if (m_iLogFd >= 0)
         close(m_iLogFd);
-    m_pEmu.reset();
-    std::error_code ec;
-    fs::remove_all(m_sDir, ec);
 }
 
 bool OServiceRun::bWaitLog(const std::string& sText, int iMs) {
@@ -166,19 +186,6 @@ int OServiceRun::iStop(int iSignal) {
     return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
 }
 
-void OServiceRun::vUnplug() {
-    // The link goes with the device, as udev takes /dev/serial/by-id links
-    // away: the freed terminal may be another test's by now.
-    std::remove(m_sLink.c_str());
-    m_pEmu->Stop();
-}
-
-void OServiceRun::vReplug(emu::CardPosition eCard) {
-    m_pEmu = std::make_unique<emu::Emulator>(m_setup.eFamily, m_setup.emu);
-    m_pEmu->PlaceCard(eCard);
-    PointLink(m_sLink, m_pEmu->Start());
-}
-
 int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
     int iFd = -1;
     const pid_t pid = Spawn(args, fs::temp_directory_path().string(), iFd);
@@ -193,6 +200,27 @@ int RunToEnd(const std::vector<std::string>& args, std::string& sLog) {
 
 OApp::OApp(int iPort, const std::string& sPath, const std::string& sOrigin) {
     m_bConnected = m_ws.bConnect(iPort, sPath, sOrigin);
+}
+
+OApp::OApp(OCoreRun& core)
+    : m_pCore(&core),
+      m_uiConnection(core.Service().uiOpen(quillon::xfs::Endpoint::Service, "in process")),
+      m_bConnected(true) {}
+
+OApp::~OApp() {
+    if (m_pCore)
+        m_pCore->Service().vClose(m_uiConnection);
+}
+
+bool OApp::bSendRaw(const std::string& sText) {
+    if (!m_pCore)
+        return m_ws.bSend(sText);
+    m_pCore->Service().vReceive(m_uiConnection, sText, quillon::xfs::FrameKind::Text);
+    return true;
+}
+
+std::optional<std::string> OApp::Receive() {
+    return m_pCore ? m_pCore->Receive(m_uiConnection) : m_ws.Receive();
 }
 
 std::string Command(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
@@ -213,11 +241,11 @@ std::string Command(const std::string& sName, int iId, const Json& payload, int 
 void OApp::vSend(const std::string& sName, int iId, const Json& payload, int iTimeoutMs) {
     const std::string sFrame = Command(sName, iId, payload, iTimeoutMs);
     Record("sent", sFrame);
-    m_ws.bSend(sFrame);
+    bSendRaw(sFrame);
 }
 
 Json OApp::Next() {
-    const std::optional<std::string> s = m_ws.Receive();
+    const std::optional<std::string> s = Receive();
     if (s)
         Record("received", *s);
     return s ? Json::parse(*s, nullptr, false) : Json();
