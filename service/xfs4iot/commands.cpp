@@ -108,6 +108,19 @@ void OService::vRetained(uint32_t uiCount) {
     }
 }
 
+// The sources asked for that this reader has not got, answered as such;
+// true when there was one.
+static bool bNoSuchSources(const Json& p, Json& payload) {
+    bool bAny = false;
+    for (const char* k :
+         {"security", "watermark", "memoryChip", "track1Front", "track1JIS", "track3JIS", "ddi"})
+        if (bWants(p, k)) {
+            payload[k] = {{"status", "dataSourceNotSupported"}};
+            bAny = true;
+        }
+    return bAny;
+}
+
 tResult OService::ReadRawData(tJob& job) {
     const Json& p = job.payload;
     tResult r;
@@ -153,14 +166,7 @@ tResult OService::ReadRawData(tJob& job) {
             return Failed(job, c);
         }
     }
-    // Sources this reader has not got.
-    for (const char* k :
-         {"security", "watermark", "memoryChip", "track1Front", "track1JIS", "track3JIS", "ddi"})
-        if (bWants(p, k)) {
-            r.payload[k] = {{"status", "dataSourceNotSupported"}};
-            bAsked = true;
-        }
-    if (bAsked && !bGot) {
+    if ((bNoSuchSources(p, r.payload) || bAsked) && !bGot) {
         // The customer can be told at once, before the card comes back.
         vEvent(job, kInvalidMediaEvent.pName, kInvalidMediaEvent.pVersion);
         r.sCompletion = "commandErrorCode";
