@@ -10,12 +10,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/coverage}
-# gcovr replaces its output file (never name /dev/null: it becomes a file).
+# gcovr replaces its output file (never name /dev/null: it becomes a file);
+# one gcov at a time (two in one folder clash over a header's .gcov).
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for dir in src service; do
   echo "== $dir/"
   gcovr --root . --filter "$dir/" --exclude-throw-branches --exclude-unreachable-branches \
-    --gcov-ignore-parse-errors -j 2 --print-summary -o "$out/report.txt" "$build" |
+    --gcov-ignore-parse-errors --print-summary -o "$out/report.txt" "$build" |
     grep -E '^(lines|branches):'
 done
