@@ -469,7 +469,9 @@ TEST_F(LockTest, AnotherUserNeitherTakesTheLockNorHoldsUpACall) {
     EXPECT_LT(took, std::chrono::seconds(1));
     EXPECT_TRUE(line->events.empty()); // nothing sent
     const std::string owner = "belongs to user " + std::to_string(nobody->pw_uid) + " (nobody)";
-    EXPECT_NE(std::string::npos, env.sReadFile("Vantrel/CARDREADER.log").find(owner));
+    const std::string trace = env.sReadFile("Vantrel/CARDREADER.log");
+    EXPECT_NE(std::string::npos, trace.find(owner));
+    EXPECT_NE(std::string::npos, trace.find("->Leave EjectCard( 1223)")) << trace; // its outcome
     IDC_CloseComm();
 }
 
