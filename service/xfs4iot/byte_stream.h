@@ -2,9 +2,12 @@
 // needs to end a WebSocket connection on it. Included by the listener's files only.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,6 +23,16 @@ using ErrorCode = boost::beast::error_code;
 using Done = std::function<void(ErrorCode, size_t)>;
 using Step = std::function<void(ErrorCode)>;
 
+// The first non-empty buffers of a write, for one system call: a WebSocket
+// frame's header and its payload leave in one segment, not two (a client
+// woken twice per frame).
+struct tGather {
+    std::array<net::const_buffer, 8> a;
+    size_t n = 0;
+    const net::const_buffer* begin() const { return a.data(); }
+    const net::const_buffer* end() const { return a.data() + n; }
+};
+
 class OByteStream {
 public:
     using executor_type = net::io_context::executor_type;
@@ -27,7 +40,9 @@ public:
     struct IImpl {
         virtual ~IImpl() = default;
         virtual void vReadSome(net::mutable_buffer b, Done done) = 0;
-        virtual void vWriteSome(net::const_buffer b, Done done) = 0;
+        // bMore: another frame follows at once; TCP may hold these bytes
+        // back for it, so that both reach the peer in one segment.
+        virtual void vWriteSome(const tGather& b, bool bMore, Done done) = 0;
         virtual void vHandshake(Step done) = 0; // TLS only
         virtual void vShutdown(Step done) = 0;
         virtual tcp::socket& Socket() = 0;
@@ -39,6 +54,8 @@ public:
     bool bHeld() const { return m_p != nullptr; } // false once moved on
     void vHandshake(Step done) { m_p->vHandshake(std::move(done)); }
     void vShutdown(Step done) { m_p->vShutdown(std::move(done)); }
+    // The next write is followed by another at once.
+    void vMoreFollows() { m_bMore = true; }
 
     template <class Buffers, class Handler>
     auto async_read_some(const Buffers& buffers, Handler&& handler) {
@@ -52,13 +69,18 @@ public:
     auto async_write_some(const Buffers& buffers, Handler&& handler) {
         return net::async_initiate<Handler, void(ErrorCode, size_t)>(
             [this](auto h, const Buffers& bs) {
-                m_p->vWriteSome(First<net::const_buffer>(bs), Erase(std::move(h)));
+                tGather g;
+                for (auto it = net::buffer_sequence_begin(bs);
+                     it != net::buffer_sequence_end(bs) && g.n < g.a.size(); ++it)
+                    if (net::const_buffer(*it).size() > 0)
+                        g.a[g.n++] = *it;
+                m_p->vWriteSome(g, std::exchange(m_bMore, false), Erase(std::move(h)));
             },
             handler, buffers);
     }
 
 private:
-    // Some bytes at a time is all a read_some or write_some promises.
+    // Some bytes at a time is all a read_some promises.
     template <class Buffer, class Buffers> static Buffer First(const Buffers& bs) {
         for (auto it = net::buffer_sequence_begin(bs); it != net::buffer_sequence_end(bs); ++it)
             if (Buffer(*it).size() > 0)
@@ -72,6 +94,7 @@ private:
 
     executor_type m_ex;
     std::unique_ptr<IImpl> m_p;
+    bool m_bMore = false;
 };
 
 class OTcpImpl : public OByteStream::IImpl {
@@ -80,8 +103,16 @@ public:
     void vReadSome(net::mutable_buffer b, Done done) override {
         m_socket.async_read_some(b, std::move(done));
     }
-    void vWriteSome(net::const_buffer b, Done done) override {
-        m_socket.async_write_some(b, std::move(done));
+    // A write with another behind it is held here and reported written; the
+    // next one sends both with one system call (a client woken once).
+    void vWriteSome(const tGather& b, bool bMore, Done done) override {
+        const size_t n = net::buffer_size(b);
+        if (bMore && m_held.size() + n <= kMaxHeld) {
+            for (const net::const_buffer& piece : b)
+                m_held.append(static_cast<const char*>(piece.data()), piece.size());
+            return net::post(m_socket.get_executor(), [done, n] { done({}, n); });
+        }
+        vSendAfterHeld(b, std::move(done));
     }
     void vHandshake(Step done) override {
         net::post(m_socket.get_executor(), [done] { done({}); });
@@ -95,7 +126,30 @@ public:
     tcp::socket& Socket() override { return m_socket; }
 
 private:
+    static constexpr size_t kMaxHeld = 64 * 1024;
+
+    // The held bytes first, then b; done learns how much of b left.
+    void vSendAfterHeld(const tGather& b, Done done) {
+        if (m_held.empty())
+            return m_socket.async_write_some(b, std::move(done));
+        tGather all;
+        all.a[all.n++] = net::buffer(m_held);
+        for (const net::const_buffer& piece : b)
+            if (all.n < all.a.size())
+                all.a[all.n++] = piece;
+        m_socket.async_write_some(all, [this, b, done](ErrorCode ec, size_t n) {
+            const size_t uiHeld = m_held.size();
+            if (ec || n >= uiHeld) {
+                m_held.clear();
+                return done(ec, ec ? 0 : n - uiHeld);
+            }
+            m_held.erase(0, n); // a short write: the rest of what was held, again
+            vSendAfterHeld(b, done);
+        });
+    }
+
     tcp::socket m_socket;
+    std::string m_held; // written for the caller, not yet sent
 };
 
 // How Beast ends a WebSocket connection on this stream, and drops it on a time-out.

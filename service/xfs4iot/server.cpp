@@ -83,10 +83,14 @@ public:
         }
         sText.shrink_to_fit(); // what waits is what was counted, not what the text grew into
         m_out.push_back(std::move(sText));
-        // On the network thread (a frame answered on arrival) the write
-        // starts here; from the worker it is handed over.
-        if (!m_bWriting && !m_bKicked && m_srv.ioc.get_executor().running_in_this_thread())
-            return vWriteLocked();
+        // On the network thread the write starts here, or, for the frames a
+        // received frame is answered with (acknowledge and completion), once
+        // all of them are queued; from the worker it is handed over.
+        if (m_srv.ioc.get_executor().running_in_this_thread()) {
+            if (!m_bWriting && !m_bKicked && !m_bReceiving)
+                vWriteLocked();
+            return;
+        }
         if (!m_bWriting && !m_bKicked) {
             m_bKicked = true;
             net::post(m_srv.ioc, [self = shared_from_this()] { self->vKick(); });
@@ -128,7 +132,9 @@ private:
             const FrameKind e = m_bOversized        ? FrameKind::Oversized
                                 : m_ws.got_binary() ? FrameKind::Binary
                                                     : FrameKind::Text;
+            m_bReceiving = true;
             m_srv.pService->vReceive(m_uiId, m_message, e);
+            vEndReceiving();
             m_message.clear();
             m_bOversized = false;
         }
@@ -149,6 +155,14 @@ private:
         m_uiId = 0;
     }
 
+    // Network thread: what the frame received was answered with leaves.
+    void vEndReceiving() {
+        std::lock_guard<std::mutex> lock(m_outMutex);
+        m_bReceiving = false;
+        if (!m_bWriting && !m_bKicked && !m_out.empty() && !m_bClosing)
+            vWriteLocked();
+    }
+
     // Network thread: starts writing what was pushed.
     void vKick() {
         std::lock_guard<std::mutex> lock(m_outMutex);
@@ -160,6 +174,10 @@ private:
     void vWriteLocked() {
         m_bWriting = true;
         m_ws.text(true);
+        // A frame with another behind it (acknowledge, then completion)
+        // leaves in one segment with it: the client wakes once.
+        if (m_out.size() > 1)
+            m_ws.next_layer().vMoreFollows();
         m_ws.async_write(net::buffer(m_out.front()),
                          [self = shared_from_this()](ErrorCode ec, size_t) {
                              std::lock_guard<std::mutex> lock(self->m_outMutex);
@@ -203,6 +221,7 @@ private:
     std::deque<std::string> m_out;
     size_t m_uiQueued = 0;
     bool m_bWriting = false, m_bKicked = false, m_bClosing = false, m_bShutdown = false;
+    bool m_bReceiving = false; // network thread: inside the service's vReceive
 };
 
 // Over every budget: told so in one write that cannot block, then closed

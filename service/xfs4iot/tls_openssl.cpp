@@ -1,5 +1,8 @@
 // wss through OpenSSL (Boost.Asio's ssl::stream): TLS 1.2 and later, the
 // certificate chain and key in PEM files.
+#include <algorithm>
+#include <string>
+
 #include <boost/asio/ssl.hpp>
 
 #include "tls.h"
@@ -18,8 +21,14 @@ public:
     void vReadSome(net::mutable_buffer b, Done done) override {
         m_tls.async_read_some(b, std::move(done));
     }
-    void vWriteSome(net::const_buffer b, Done done) override {
-        m_tls.async_write_some(b, std::move(done));
+    // TLS writes one buffer a time: the pieces go into one record.
+    void vWriteSome(const tGather& b, bool, Done done) override {
+        m_record.clear();
+        for (const net::const_buffer& piece : b) {
+            const size_t n = std::min(piece.size(), kMaxRecord - m_record.size());
+            m_record.append(static_cast<const char*>(piece.data()), n);
+        }
+        m_tls.async_write_some(net::buffer(m_record), std::move(done));
     }
     void vHandshake(Step done) override {
         m_tls.async_handshake(ssl::stream_base::server, std::move(done));
@@ -46,7 +55,9 @@ public:
     tcp::socket& Socket() override { return m_tls.next_layer(); }
 
 private:
+    static constexpr size_t kMaxRecord = 16 * 1024;
     ssl::stream<tcp::socket> m_tls;
+    std::string m_record; // what the write under way sends
     std::chrono::milliseconds m_closeTimeout;
 };
 
