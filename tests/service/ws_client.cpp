@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -14,9 +16,63 @@ namespace beast = boost::beast;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+namespace {
+
+// A blocking socket whose reads give up after the receive time-out (Asio's
+// own would wait on): what a plain client does, one system call a read.
+class OTimedSocket : public tcp::socket {
+public:
+    using tcp::socket::socket;
+
+    void vTimeout(int iMs) {
+        if (iMs == m_iMs)
+            return;
+        const timeval t{iMs / 1000, iMs % 1000 * 1000};
+        setsockopt(native_handle(), SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        m_iMs = iMs;
+    }
+    template <class Buffers> size_t read_some(const Buffers& buffers, beast::error_code& ec) {
+        const net::mutable_buffer b = *net::buffer_sequence_begin(buffers);
+        ssize_t n;
+        do
+            n = recv(native_handle(), b.data(), b.size(), 0);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            ec = {};
+            return static_cast<size_t>(n);
+        }
+        ec = n == 0                                     ? beast::error_code(net::error::eof)
+             : errno == EAGAIN || errno == EWOULDBLOCK ? beast::error_code(net::error::timed_out)
+                                                       : beast::error_code(errno, beast::system_category());
+        return 0;
+    }
+    template <class Buffers> size_t read_some(const Buffers& buffers) {
+        beast::error_code ec;
+        const size_t n = read_some(buffers, ec);
+        if (ec)
+            throw beast::system_error(ec);
+        return n;
+    }
+
+private:
+    int m_iMs = 0;
+};
+
+// Beast ends a connection on it as on any TCP socket.
+void teardown(beast::role_type role, OTimedSocket& s, beast::error_code& ec) {
+    beast::websocket::teardown(role, static_cast<tcp::socket&>(s), ec);
+}
+template <class Handler>
+void async_teardown(beast::role_type role, OTimedSocket& s, Handler&& handler) {
+    beast::websocket::async_teardown(role, static_cast<tcp::socket&>(s),
+                                     std::forward<Handler>(handler));
+}
+
+} // namespace
+
 struct OWsClient::tImpl {
     net::io_context ioc;
-    beast::websocket::stream<tcp::socket> ws{ioc};
+    beast::websocket::stream<OTimedSocket> ws{ioc};
     beast::flat_buffer buffer;
 };
 
@@ -53,18 +109,11 @@ bool OWsClient::bSend(const std::string& sText, bool bBinary) {
 }
 
 std::optional<std::string> OWsClient::Receive(int iMs) {
-    bool bDone = false;
     beast::error_code ec;
-    m_p->ws.async_read(m_p->buffer, [&](beast::error_code e, size_t) {
-        bDone = true;
-        ec = e;
-    });
-    m_p->ioc.restart();
-    m_p->ioc.run_for(std::chrono::milliseconds(iMs));
-    if (!bDone) { // nothing came: the connection is given up
+    m_p->ws.next_layer().vTimeout(iMs);
+    m_p->ws.read(m_p->buffer, ec);
+    if (ec == net::error::timed_out) { // nothing came: the connection is given up
         vClose();
-        m_p->ioc.restart();
-        m_p->ioc.run();
         return std::nullopt;
     }
     if (ec)
