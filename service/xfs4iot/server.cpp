@@ -64,7 +64,7 @@ public:
     }
 
     void vPush(std::string sText) override {
-        std::lock_guard<std::mutex> lock(m_outMutex);
+        std::unique_lock<std::mutex> lock(m_outMutex);
         if (m_bClosing)
             return;
         m_uiQueued += sText.size();
@@ -93,6 +93,7 @@ public:
         }
         if (!m_bWriting && !m_bKicked) {
             m_bKicked = true;
+            lock.unlock(); // the network thread, woken, takes it at once
             net::post(m_srv.ioc, [self = shared_from_this()] { self->vKick(); });
         }
     }
