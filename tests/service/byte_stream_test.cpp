@@ -107,7 +107,8 @@ private:
     boost::beast::flat_buffer m_in;
 };
 
-const std::string kAck = R"({"header":{"name":"Common.Status","requestId":7,"type":"acknowledge","version":"2.0"}})";
+const std::string kAck =
+    R"({"header":{"name":"Common.Status","requestId":7,"type":"acknowledge","version":"2.0"}})";
 const std::string kCompletion =
     R"({"header":{"name":"Common.Status","requestId":7,"type":"completion","version":"2.0","completionCode":"success"},"payload":{}})";
 

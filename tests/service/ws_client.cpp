@@ -41,9 +41,10 @@ public:
             ec = {};
             return static_cast<size_t>(n);
         }
-        ec = n == 0                                     ? beast::error_code(net::error::eof)
-             : errno == EAGAIN || errno == EWOULDBLOCK ? beast::error_code(net::error::timed_out)
-                                                       : beast::error_code(errno, beast::system_category());
+        ec = n == 0 ? beast::error_code(net::error::eof)
+             : errno == EAGAIN || errno == EWOULDBLOCK
+                 ? beast::error_code(net::error::timed_out)
+                 : beast::error_code(errno, beast::system_category());
         return 0;
     }
     template <class Buffers> size_t read_some(const Buffers& buffers) {
