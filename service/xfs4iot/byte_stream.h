@@ -119,6 +119,11 @@ public:
     }
     void vShutdown(Step done) override {
         ErrorCode ec;
+        // Held for a write that never came (a close frame written while a
+        // frame waited behind it): sent if the socket takes it now.
+        m_socket.non_blocking(true, ec);
+        if (!m_held.empty())
+            m_socket.send(net::buffer(m_held), 0, ec);
         m_socket.shutdown(tcp::socket::shutdown_send, ec);
         m_socket.close(ec);
         net::post(m_socket.get_executor(), [done] { done({}); });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/read.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "byte_stream.h"
@@ -75,6 +76,10 @@ public:
 
     websocket::stream<tcp::socket>& Client() { return m_client; }
     websocket::stream<OByteStream>& Server() { return *m_server; }
+    void vRun() {
+        m_ioc.run();
+        m_ioc.restart();
+    }
 
 private:
     void vWriteNext(size_t i) {
@@ -158,4 +163,24 @@ TEST(ByteStream, HeldBytesGoFirstThroughShortWrites) {
     EXPECT_EQ(got[0], sFirst);
     EXPECT_EQ(got[1], sSecond);
     EXPECT_EQ(got[2], kAck);
+}
+
+// A write told another follows, and then the end instead: what was held
+// still reaches the peer before the connection closes.
+TEST(ByteStream, HeldBytesLeaveBeforeTheClose) {
+    OLink link;
+    OByteStream& stream = link.Server().next_layer();
+    stream.vMoreFollows();
+    bool bWritten = false;
+    stream.async_write_some(net::buffer(kAck), [&](ErrorCode ec, size_t n) {
+        bWritten = !ec && n == kAck.size();
+        stream.vShutdown([](ErrorCode) {});
+    });
+    link.vRun();
+    EXPECT_TRUE(bWritten);
+    std::string sGot(kAck.size() + 1, '\0');
+    ErrorCode ec;
+    const size_t n = net::read(link.Client().next_layer(), net::buffer(sGot), ec);
+    EXPECT_EQ(ec, net::error::eof);
+    EXPECT_EQ(sGot.substr(0, n), kAck);
 }
