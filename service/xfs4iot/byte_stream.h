@@ -29,6 +29,10 @@ using Step = std::function<void(ErrorCode)>;
 struct tGather {
     std::array<net::const_buffer, 8> a;
     size_t n = 0;
+    void vAdd(net::const_buffer b) {
+        if (b.size() > 0 && n < a.size())
+            a[n++] = b;
+    }
     const net::const_buffer* begin() const { return a.data(); }
     const net::const_buffer* end() const { return a.data() + n; }
 };
@@ -70,10 +74,9 @@ public:
         return net::async_initiate<Handler, void(ErrorCode, size_t)>(
             [this](auto h, const Buffers& bs) {
                 tGather g;
-                for (auto it = net::buffer_sequence_begin(bs);
-                     it != net::buffer_sequence_end(bs) && g.n < g.a.size(); ++it)
-                    if (net::const_buffer(*it).size() > 0)
-                        g.a[g.n++] = *it;
+                for (auto it = net::buffer_sequence_begin(bs); it != net::buffer_sequence_end(bs);
+                     ++it)
+                    g.vAdd(*it);
                 m_p->vWriteSome(g, std::exchange(m_bMore, false), Erase(std::move(h)));
             },
             handler, buffers);
@@ -138,10 +141,9 @@ private:
         if (m_held.empty())
             return m_socket.async_write_some(b, std::move(done));
         tGather all;
-        all.a[all.n++] = net::buffer(m_held);
+        all.vAdd(net::buffer(m_held));
         for (const net::const_buffer& piece : b)
-            if (all.n < all.a.size())
-                all.a[all.n++] = piece;
+            all.vAdd(piece);
         m_socket.async_write_some(all, [this, b, done](ErrorCode ec, size_t n) {
             const size_t uiHeld = m_held.size();
             if (ec || n >= uiHeld) {
